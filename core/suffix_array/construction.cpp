@@ -1,0 +1,104 @@
+#include "suffix_array/construction.hpp"
+
+#include <divsufsort.h>
+
+#include <cstring>
+#include <string>
+
+#include "errors.hpp"
+#include "suffix_array/sais_impl.hpp"
+
+namespace quarnel::core::suffix_array {
+namespace {
+
+static_assert(sizeof(saidx_t) == sizeof(std::uint32_t));
+
+// Sorts in 32-bit entries laid over the front half of the 64-bit result, then widens in place
+// from the back: entry i is read before the write to bytes [8i, 8i + 8) can reach it.
+template <class Fill32>
+SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
+  SuffixArray sa(n);
+  auto* narrow = reinterpret_cast<std::uint32_t*>(sa.data());
+  fill(narrow);
+  for (std::size_t i = n; i-- > 0;) {
+    std::uint32_t v;
+    std::memcpy(&v, narrow + i, sizeof v);
+    const std::uint64_t wide = v;
+    std::memcpy(sa.data() + i, &wide, sizeof wide);
+  }
+  return sa;
+}
+
+template <class Sym>
+SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabet) {
+  if (n < std::uint64_t{0xFFFF'FFFF} && alphabet <= 0xFFFF'FFFF) {
+    return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
+      detail::sais_sort<Sym, std::uint32_t>(text, sa, static_cast<std::uint32_t>(n),
+                                            static_cast<std::uint32_t>(alphabet));
+    });
+  }
+  SuffixArray sa(n);
+  detail::sais_sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet);
+  return sa;
+}
+
+}  // namespace
+
+SuffixArrayBackend parse_backend(std::string_view name) {
+  if (name == "sais") return SuffixArrayBackend::Sais;
+  if (name == "divsufsort") return SuffixArrayBackend::DivSufSort;
+  if (name == "libsais") return SuffixArrayBackend::LibSais;
+  if (name == "auto") return SuffixArrayBackend::Auto;
+  throw UsageError("Unknown backend: " + std::string(name) +
+                   ". Use 'auto', 'sais', 'divsufsort', or 'libsais'.");
+}
+
+SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
+  const std::size_t n = text.size();
+  return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
+    std::memset(sa, 0, n * sizeof(std::uint32_t));
+    if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa), static_cast<saidx_t>(n)) != 0) {
+      throw InternalError("divsufsort failed");
+    }
+  });
+}
+
+SuffixArray build_sa_sais(std::span<const std::uint8_t> text) {
+  return sais_any_width(text.data(), text.size(), 256);
+}
+
+SuffixArray build_sa_sais_u16(std::span<const std::uint16_t> units) {
+  return sais_any_width(units.data(), units.size(), 65536);
+}
+
+SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
+                              std::uint64_t alphabet_size) {
+  return sais_any_width(symbols.data(), symbols.size(), alphabet_size);
+}
+
+SuffixArray build_suffix_array_bytes_with_backend(std::span<const std::uint8_t> text,
+                                                  SuffixArrayBackend backend) {
+  const std::size_t n = text.size();
+  if (n == 0) return {};
+  if (n == 1) return {0};
+  const bool prefers_divsufsort =
+      backend == SuffixArrayBackend::DivSufSort || backend == SuffixArrayBackend::Auto;
+  if (prefers_divsufsort && n <= kDivSufSortMaxLength) return build_sa_divsufsort(text);
+  return build_sa_sais(text);
+}
+
+SuffixArray sais_inner(std::span<const std::uint64_t> symbols, std::uint64_t alphabet_size) {
+  const std::size_t n = symbols.size();
+  if (n == 0) return {};
+  if (n == 1) return {0};
+  if (n == 2) return symbols[0] < symbols[1] ? SuffixArray{0, 1} : SuffixArray{1, 0};
+  // The sentinel is the unique smallest suffix: sort the rest with an implicit end, put it first.
+  SuffixArray body = sais_any_width(symbols.data(), n - 1, alphabet_size);
+  SuffixArray sa;
+  sa.reserve(n);
+  sa.push_back(n - 1);
+  sa.insert(sa.end(), body.begin(), body.end());
+  return sa;
+}
+
+}  // namespace quarnel::core::suffix_array

@@ -1,0 +1,43 @@
+#pragma once
+// Suffix array construction: libdivsufsort for byte texts it can take, our own SA-IS otherwise.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace quarnel::core::suffix_array {
+
+using SuffixArray = std::vector<std::uint64_t>;
+
+enum class SuffixArrayBackend : std::uint8_t { Sais = 0, DivSufSort = 1, LibSais = 2, Auto = 3 };
+
+// Longest text libdivsufsort's 32-bit interface sorts; longer texts go to SA-IS.
+inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
+
+// Parses "sais", "divsufsort", "libsais" or "auto" exactly; anything else throws UsageError with
+// the message the Python surface reports.
+[[nodiscard]] SuffixArrayBackend parse_backend(std::string_view name);
+
+[[nodiscard]] SuffixArray build_suffix_array_bytes_with_backend(std::span<const std::uint8_t> text,
+                                                                SuffixArrayBackend backend);
+
+// Requires 2 <= text.size() <= kDivSufSortMaxLength.
+[[nodiscard]] SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text);
+
+// SA-IS over a symbol string that ends in a unique smallest sentinel; every symbol is below
+// `alphabet_size`. The result includes the sentinel's position (always first).
+[[nodiscard]] SuffixArray sais_inner(std::span<const std::uint64_t> symbols,
+                                     std::uint64_t alphabet_size);
+
+// SA-IS of a byte text without sentinel (the end of the text sorts before every byte).
+[[nodiscard]] SuffixArray build_sa_sais(std::span<const std::uint8_t> text);
+
+// SA-IS of a 16-bit code-unit sequence, code units compared as unsigned numbers.
+[[nodiscard]] SuffixArray build_sa_sais_u16(std::span<const std::uint16_t> units);
+
+// SA-IS of a 32-bit symbol sequence (symbols below alphabet_size), implicit smallest end.
+[[nodiscard]] SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
+                                            std::uint64_t alphabet_size);
+
+}  // namespace quarnel::core::suffix_array

@@ -1,0 +1,200 @@
+#pragma once
+// SA-IS (induced sorting) over any unsigned symbol type, with the position width as a template
+// parameter so byte texts below 4 GiB sort in 32-bit entries. The text carries no sentinel: its end
+// acts as a virtual one, smaller than every symbol. The reduced problem lives in the free part of
+// the suffix array itself, so the working memory beyond the array is one type bit per position and
+// the bucket tables.
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+namespace quarnel::core::suffix_array::detail {
+
+// One bit per position, 1 for S-type.
+class TypeBits {
+ public:
+  explicit TypeBits(std::size_t n) : words_((n + 63) / 64, 0) {}
+  [[nodiscard]] bool is_s(std::size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1U; }
+  void set_s(std::size_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
+  // LMS: S-type with an L-type left neighbour. The virtual sentinel at n is handled by callers.
+  [[nodiscard]] bool is_lms(std::size_t i) const { return i > 0 && is_s(i) && !is_s(i - 1); }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
+template <class Idx>
+inline constexpr Idx kEmpty = std::numeric_limits<Idx>::max();
+
+template <class Sym, class Idx>
+class SaisLevel {
+ public:
+  SaisLevel(const Sym* text, Idx* sa, Idx n, Idx alphabet)
+      : t_(text), sa_(sa), n_(n), k_(alphabet), types_(n), counts_(alphabet, 0), heads_(alphabet) {}
+
+  void run() {
+    classify();
+    count_symbols();
+    place_lms_unsorted();
+    induce_l_type();
+    induce_s_type();
+    const Idx m = compact_sorted_lms();
+    const Idx names = name_lms_substrings(m);
+    solve_reduced(m, names);
+    place_sorted_lms(m);
+    induce_l_type();
+    induce_s_type();
+  }
+
+ private:
+  void classify() {
+    // Position n-1 precedes the virtual sentinel, so it is L-type.
+    for (Idx i = n_ - 1; i-- > 0;) {
+      if (t_[i] < t_[i + 1] || (t_[i] == t_[i + 1] && types_.is_s(i + 1))) types_.set_s(i);
+    }
+  }
+
+  void count_symbols() {
+    for (Idx i = 0; i < n_; ++i) ++counts_[t_[i]];
+  }
+
+  void load_bucket_starts() {
+    Idx sum = 0;
+    for (Idx c = 0; c < k_; ++c) {
+      heads_[c] = sum;
+      sum += counts_[c];
+    }
+  }
+
+  void load_bucket_ends() {
+    Idx sum = 0;
+    for (Idx c = 0; c < k_; ++c) {
+      sum += counts_[c];
+      heads_[c] = sum;
+    }
+  }
+
+  void place_lms_unsorted() {
+    std::fill(sa_, sa_ + n_, kEmpty<Idx>);
+    load_bucket_ends();
+    for (Idx i = n_ - 1; i > 0; --i) {
+      if (types_.is_lms(i)) sa_[--heads_[t_[i]]] = i;
+    }
+  }
+
+  void induce_l_type() {
+    load_bucket_starts();
+    // The suffix n-1 follows the virtual sentinel, the smallest suffix, in induced order.
+    sa_[heads_[t_[n_ - 1]]++] = n_ - 1;
+    for (Idx r = 0; r < n_; ++r) {
+      const Idx e = sa_[r];
+      if (e == kEmpty<Idx> || e == 0) continue;
+      const Idx j = e - 1;
+      if (!types_.is_s(j)) sa_[heads_[t_[j]]++] = j;
+    }
+  }
+
+  void induce_s_type() {
+    load_bucket_ends();
+    for (Idx r = n_; r-- > 0;) {
+      const Idx e = sa_[r];
+      if (e == kEmpty<Idx> || e == 0) continue;
+      const Idx j = e - 1;
+      if (types_.is_s(j)) sa_[--heads_[t_[j]]] = j;
+    }
+  }
+
+  Idx compact_sorted_lms() {
+    Idx m = 0;
+    for (Idx r = 0; r < n_; ++r) {
+      const Idx e = sa_[r];
+      if (e != kEmpty<Idx> && types_.is_lms(e)) sa_[m++] = e;
+    }
+    return m;
+  }
+
+  [[nodiscard]] bool same_lms_substring(Idx a, Idx b) const {
+    for (Idx d = 0;; ++d) {
+      // The virtual sentinel is unique, so a substring reaching it equals no other.
+      if (a + d == n_ || b + d == n_) return false;
+      if (t_[a + d] != t_[b + d] || types_.is_s(a + d) != types_.is_s(b + d)) return false;
+      if (d > 0) {
+        const bool end_a = types_.is_lms(a + d);
+        const bool end_b = types_.is_lms(b + d);
+        if (end_a || end_b) return end_a && end_b;
+      }
+    }
+  }
+
+  // Names go to sa_[m + pos / 2]: LMS positions are at least two apart, so the slots are distinct.
+  Idx name_lms_substrings(Idx m) {
+    std::fill(sa_ + m, sa_ + n_, kEmpty<Idx>);
+    Idx name = 0;
+    Idx prev = kEmpty<Idx>;
+    for (Idx r = 0; r < m; ++r) {
+      const Idx pos = sa_[r];
+      if (prev != kEmpty<Idx> && !same_lms_substring(prev, pos)) ++name;
+      prev = pos;
+      sa_[m + pos / 2] = name;
+    }
+    // Move the names, in text order, to the tail of the array: that is the reduced string.
+    Idx j = n_;
+    for (Idx i = n_; i-- > m;) {
+      if (sa_[i] != kEmpty<Idx>) sa_[--j] = sa_[i];
+    }
+    return m == 0 ? 0 : name + 1;
+  }
+
+  void solve_reduced(Idx m, Idx names) {
+    Idx* reduced = sa_ + (n_ - m);
+    if (names < m) {
+      // Release this level's tables during the recursion; they are rebuilt afterwards.
+      std::vector<Idx>().swap(heads_);
+      SaisLevel<Idx, Idx>(reduced, sa_, m, names).run();
+      heads_.assign(k_, 0);
+    } else {
+      for (Idx i = 0; i < m; ++i) sa_[reduced[i]] = i;
+    }
+    // Replace reduced-string indexes by text positions of the LMS suffixes.
+    Idx j = 0;
+    for (Idx i = 1; i < n_; ++i) {
+      if (types_.is_lms(i)) reduced[j++] = i;
+    }
+    for (Idx i = 0; i < m; ++i) sa_[i] = reduced[sa_[i]];
+  }
+
+  void place_sorted_lms(Idx m) {
+    std::fill(sa_ + m, sa_ + n_, kEmpty<Idx>);
+    load_bucket_ends();
+    for (Idx i = m; i-- > 0;) {
+      const Idx p = sa_[i];
+      sa_[i] = kEmpty<Idx>;
+      sa_[--heads_[t_[p]]] = p;
+    }
+  }
+
+  const Sym* t_;
+  Idx* sa_;
+  Idx n_;
+  Idx k_;
+  TypeBits types_;
+  std::vector<Idx> counts_;
+  std::vector<Idx> heads_;
+};
+
+// Sorts the suffixes of text[0..n) into sa[0..n); every symbol is below `alphabet`.
+template <class Sym, class Idx>
+void sais_sort(const Sym* text, Idx* sa, Idx n, Idx alphabet) {
+  if (n == 0) return;
+  if (n == 1) {
+    sa[0] = 0;
+    return;
+  }
+  SaisLevel<Sym, Idx>(text, sa, n, alphabet).run();
+}
+
+}  // namespace quarnel::core::suffix_array::detail
