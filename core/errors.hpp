@@ -4,12 +4,19 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quarnel::core {
 
 class UsageError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit UsageError(std::string message)
+      : std::runtime_error(message), message_(std::move(message)) {}
+  // The full message; unlike what(), it keeps embedded NUL characters.
+  [[nodiscard]] const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
 };
 
 class InternalError : public std::logic_error {

@@ -1,0 +1,30 @@
+#pragma once
+// Descriptors of every module function, defined in one small file per group.
+
+#include "binder.hpp"
+
+namespace quarnel::python {
+
+// Suffix-array toolkit.
+extern const FunctionDescriptor kSuffixArrayFn;
+extern const FunctionDescriptor kLcpArray;
+extern const FunctionDescriptor kCount;
+extern const FunctionDescriptor kLocate;
+extern const FunctionDescriptor kSearchRange;
+extern const FunctionDescriptor kBwt;
+extern const FunctionDescriptor kInverseBwtFn;
+extern const FunctionDescriptor kInverseSuffixArray;
+extern const FunctionDescriptor kSaToBytes;
+extern const FunctionDescriptor kSaFromBytes;
+
+// Substring statistics.
+extern const FunctionDescriptor kLongestCommonSubstring;
+extern const FunctionDescriptor kDistinctSubstringCount;
+
+// The FMIndex class, added to the module after the functions.
+int add_fm_index_type(PyObject* module);
+
+// Stores `value` as a module attribute and appends its name to __all__.
+void add_to_module(PyObject* module, const char* name, PyObject* value);
+
+}  // namespace quarnel::python

@@ -1,0 +1,91 @@
+#include "error_mapping.hpp"
+
+#include "errors.hpp"  // the core's error types
+
+namespace quarnel::python {
+namespace {
+
+constexpr const char* kGenericPanic = "quarnel panicked without a message";
+
+void set_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // creating the type failed; that error stands
+  PyErr_SetString(type, (message && *message) ? message : kGenericPanic);
+}
+
+void set_value_error(const std::string& message) {
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                  "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+}  // namespace
+
+PyRef take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return PyRef(value);
+#endif
+}
+
+void restore_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;  // kept for the life of the process
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("quarnel.PanicException",
+                                     "An internal consistency check of quarnel failed.",
+                                     PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonErrorSet&) {
+    // Already set by the C API or by the binder.
+  } catch (const core::UsageError& e) {
+    set_value_error(e.message());
+  } catch (const core::InternalError& e) {
+    set_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic(nullptr);
+  }
+}
+
+void rethrow_with_argument_prefix(const char* param_name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonErrorSet{};
+  PyRef original = take_pending_exception();
+  PyRef text(PyObject_Str(original.get()));
+  if (!text) throw PythonErrorSet{};
+  PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", param_name, text.get()));
+  PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  PyObject* cause = PyException_GetCause(original.get());  // new reference or null
+  if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  throw PythonErrorSet{};
+}
+
+}  // namespace quarnel::python

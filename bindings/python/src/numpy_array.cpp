@@ -1,0 +1,69 @@
+#include "numpy_array.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "error_mapping.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL quarnel_numpy_array_api
+#include <numpy/arrayobject.h>
+
+namespace quarnel::python {
+namespace {
+
+PyRef import_attribute(const char* module, const char* attribute) {
+  PyRef mod = checked(PyImport_ImportModule(module));
+  return checked(PyObject_GetAttrString(mod.get(), attribute));
+}
+
+// NumPy 2 moved the multiarray module under numpy._core.
+const char* multiarray_module_name() {
+  PyRef numpy = checked(PyImport_ImportModule("numpy"));
+  PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
+  PyRef numpy_version = import_attribute("numpy.lib", "NumpyVersion");
+  PyRef parsed = checked(PyObject_CallOneArg(numpy_version.get(), version.get()));
+  PyRef major = checked(PyObject_GetAttrString(parsed.get(), "major"));
+  const long value = PyLong_AsLong(major.get());
+  if (value == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+  return value >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+}
+
+void load_array_api() {
+  if (PyArray_API != nullptr) return;
+  try {
+    PyRef capsule = import_attribute(multiarray_module_name(), "_ARRAY_API");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw PythonErrorSet{};
+    PyArray_API = static_cast<void**>(table);  // the capsule's module stays imported for good
+  } catch (const PythonErrorSet&) {
+    PyRef cause = take_pending_exception();
+    PyErr_SetString(PyExc_ImportError,
+                    "quarnel needs NumPy to return arrays; install it with 'pip install numpy'");
+    if (cause) {
+      PyRef error = take_pending_exception();
+      PyException_SetCause(error.get(), cause.release());
+      restore_exception(std::move(error));
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+PyRef to_u64_array(std::span<const std::uint64_t> values) {
+  load_array_api();
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT64);
+  if (descr == nullptr) throw PythonErrorSet{};
+  // PyArray_NewFromDescr steals the descriptor reference.
+  PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0,
+                                             nullptr));
+  if (!values.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
+                values.size_bytes());
+  }
+  return array;
+}
+
+}  // namespace quarnel::python

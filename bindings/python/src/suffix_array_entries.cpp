@@ -1,0 +1,125 @@
+// Entry points of the suffix-array toolkit: each builds the suffix array of its data afresh.
+
+#include <algorithm>
+#include <vector>
+
+#include "converters.hpp"
+#include "entry_points.hpp"
+#include "numpy_array.hpp"
+#include "results.hpp"
+#include "suffix_array/construction.hpp"
+#include "suffix_array/lcp.hpp"
+#include "suffix_array/search.hpp"
+#include "suffix_array/transforms.hpp"
+
+namespace quarnel::python {
+namespace {
+
+namespace sa = core::suffix_array;
+
+sa::SuffixArray auto_suffix_array(std::span<const std::uint8_t> data) {
+  return sa::build_suffix_array_bytes_with_backend(data, sa::SuffixArrayBackend::Auto);
+}
+
+PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  const auto backend_name = to_optional(args, 1, to_text);
+  const auto backend = backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
+  return to_u64_array(sa::build_suffix_array_bytes_with_backend(data, backend)).release();
+}
+
+PyObject* lcp_array(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  const auto suffixes = auto_suffix_array(data);
+  return to_u64_array(sa::lcp_kasai<std::uint8_t>(data, suffixes)).release();
+}
+
+sa::SaInterval search(const BoundArgs& args, std::span<const std::uint8_t>& data,
+                      sa::SuffixArray& suffixes) {
+  data = to_byte_text(args, 0);
+  const auto pattern = to_byte_text(args, 1);
+  suffixes = auto_suffix_array(data);
+  return sa::sa_search_range(data, suffixes, pattern);
+}
+
+PyObject* count(PyObject*, const BoundArgs& args) {
+  std::span<const std::uint8_t> data;
+  sa::SuffixArray suffixes;
+  const auto range = search(args, data, suffixes);
+  return py_int(range.hi - range.lo).release();
+}
+
+PyObject* locate(PyObject*, const BoundArgs& args) {
+  std::span<const std::uint8_t> data;
+  sa::SuffixArray suffixes;
+  const auto range = search(args, data, suffixes);
+  std::vector<std::uint64_t> positions(suffixes.begin() + range.lo, suffixes.begin() + range.hi);
+  std::sort(positions.begin(), positions.end());
+  return to_u64_array(positions).release();
+}
+
+PyObject* search_range(PyObject*, const BoundArgs& args) {
+  std::span<const std::uint8_t> data;
+  sa::SuffixArray suffixes;
+  const auto range = search(args, data, suffixes);
+  return py_pair(py_int(range.lo), py_int(range.hi)).release();
+}
+
+PyObject* bwt(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  const auto transform = sa::bwt(data, auto_suffix_array(data));
+  return py_pair(py_bytes(transform.last_column), py_int(transform.primary)).release();
+}
+
+PyObject* inverse_bwt_fn(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  const auto primary = to_unsigned_index(args, 1);
+  return py_bytes(sa::inverse_bwt(data, primary)).release();
+}
+
+PyObject* inverse_suffix_array(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  return to_u64_array(sa::inverse_suffix_array(auto_suffix_array(data))).release();
+}
+
+PyObject* sa_to_bytes(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  return py_bytes(sa::sa_to_bytes(auto_suffix_array(data))).release();
+}
+
+PyObject* sa_from_bytes(PyObject*, const BoundArgs& args) {
+  const auto data = to_byte_text(args, 0);
+  return to_u64_array(sa::sa_from_bytes(data)).release();
+}
+
+}  // namespace
+
+const FunctionDescriptor kSuffixArrayFn =
+    describe("suffix_array_fn", {{"data"}, {"backend", "None"}},
+             "Build a suffix array from raw bytes.", suffix_array_fn);
+const FunctionDescriptor kLcpArray =
+    describe("lcp_array", {{"data"}}, "Build an LCP array from raw bytes.", lcp_array);
+const FunctionDescriptor kCount = describe("count", {{"data"}, {"pattern"}},
+                                           "Count occurrences of a pattern in data.", count);
+const FunctionDescriptor kLocate = describe("locate", {{"data"}, {"pattern"}},
+                                            "Locate all positions of a pattern in data.", locate);
+const FunctionDescriptor kSearchRange =
+    describe("search_range", {{"data"}, {"pattern"}},
+             "Return the suffix array range (lo, hi) for a pattern.", search_range);
+const FunctionDescriptor kBwt =
+    describe("bwt", {{"data"}},
+             "Compute the Burrows-Wheeler Transform, returning (bwt_bytes, primary_index).", bwt);
+const FunctionDescriptor kInverseBwtFn =
+    describe("inverse_bwt_fn", {{"bwt_data"}, {"primary_index"}}, "Reconstruct data from its BWT.",
+             inverse_bwt_fn);
+const FunctionDescriptor kInverseSuffixArray =
+    describe("inverse_suffix_array", {{"data"}}, "Build the inverse suffix array.",
+             inverse_suffix_array);
+const FunctionDescriptor kSaToBytes =
+    describe("sa_to_bytes", {{"data"}}, "Serialize a suffix array to bytes (little-endian u64).",
+             sa_to_bytes);
+const FunctionDescriptor kSaFromBytes =
+    describe("sa_from_bytes", {{"data"}},
+             "Deserialize a suffix array from bytes (little-endian u64).", sa_from_bytes);
+
+}  // namespace quarnel::python

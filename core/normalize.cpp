@@ -1,0 +1,232 @@
+#include "normalize.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "errors.hpp"
+
+namespace quarnel::core::normalize {
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x80 * kOnes;
+
+// Lower-cases the ASCII capitals of eight bytes at once. Working on the low seven bits keeps the
+// per-byte additions below 0x100, so no carry crosses into the neighbouring byte.
+inline std::uint64_t lowercase_word(std::uint64_t w) {
+  const std::uint64_t heptets = w & (0x7F * kOnes);
+  const std::uint64_t above_z = heptets + (0x7F - 'Z') * kOnes;
+  const std::uint64_t at_least_a = heptets + (0x80 - 'A') * kOnes;
+  const std::uint64_t capitals = at_least_a & ~above_z & ~w & kHighBits;
+  return w | (capitals >> 2);
+}
+
+inline void lowercase_words(char* p, std::size_t words) {
+  for (std::size_t k = 0; k < words; ++k) {
+    std::uint64_t w;
+    std::memcpy(&w, p + 8 * k, 8);
+    w = lowercase_word(w);
+    std::memcpy(p + 8 * k, &w, 8);
+  }
+}
+
+constexpr std::array<bool, 256> make_whitespace_table() {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {0x09, 0x0A, 0x0C, 0x0D, 0x20}) t[c] = true;
+  return t;
+}
+constexpr std::array<bool, 256> kCollapsible = make_whitespace_table();
+
+inline bool is_collapsible(char c) { return kCollapsible[static_cast<unsigned char>(c)]; }
+
+std::size_t end_of_whitespace_run(std::string_view text, std::size_t i) {
+  while (i < text.size() && is_collapsible(text[i])) ++i;
+  return i;
+}
+
+// Length of the valid UTF-8 sequence starting at p (at most `avail` bytes), or 0 if invalid.
+std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+  const unsigned char b = p[0];
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    if (b == 0xE0) lo = 0xA0;  // overlong
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    if (b == 0xF0) lo = 0x90;  // overlong
+    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (avail < len || p[1] < lo || p[1] > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  }
+  return len;
+}
+
+bool is_valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Prose is mostly ASCII: skip eight such bytes at a time.
+    if (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & kHighBits) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const std::size_t len = utf8_sequence_length(p + i, n - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+// Step: a whitespace run at the start of the text is removed without leaving a space.
+std::size_t remove_leading_run(std::string_view text, std::vector<RemovedRange>& ranges) {
+  const std::size_t k = end_of_whitespace_run(text, 0);
+  if (k > 0) ranges.push_back({0, k});
+  return k;
+}
+
+struct InnerScan {
+  std::size_t out_len = 0;
+  std::size_t last_space = 0;
+};
+
+// Step: each later run keeps one space at its first byte; the rest of the run is one range.
+InnerScan collapse_inner_runs(std::string_view text, std::size_t from, char* out,
+                              std::vector<RemovedRange>& ranges) {
+  InnerScan scan;
+  bool in_run = false;
+  std::size_t i = from;
+  const std::size_t n = text.size();
+  while (i < n) {
+    if (!is_collapsible(text[i])) {
+      out[scan.out_len++] = text[i++];
+      in_run = false;
+    } else if (!in_run) {
+      out[scan.out_len++] = ' ';
+      scan.last_space = i++;
+      in_run = true;
+    } else {
+      const std::size_t j = end_of_whitespace_run(text, i);
+      ranges.push_back({i, j});
+      i = j;
+    }
+  }
+  return scan;
+}
+
+// Step: a space left at the very end is dropped too. Its range comes after its run's tail range.
+void drop_trailing_space(std::string& out, std::size_t last_space,
+                         std::vector<RemovedRange>& ranges) {
+  if (!out.empty() && out.back() == ' ') {
+    out.pop_back();
+    ranges.push_back({last_space, last_space + 1});
+  }
+}
+
+}  // namespace
+
+void ascii_lowercase_in_place(std::span<char> bytes) {
+  char* p = bytes.data();
+  std::size_t n = bytes.size();
+  // Blocks of 64 bytes give the compiler eight independent words to interleave or vectorise.
+  const std::size_t blocks = n / 64;
+  lowercase_words(p, blocks * 8);
+  p += blocks * 64;
+  n -= blocks * 64;
+  lowercase_words(p, n / 8);
+  p += (n / 8) * 8;
+  n %= 8;
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(p[k]);
+    if (b >= 'A' && b <= 'Z') p[k] = static_cast<char>(b | 0x20);
+  }
+}
+
+NormalizedText collapse_whitespace(std::string_view text) {
+  NormalizedText result;
+  result.text.resize(text.size());  // the output never grows, so one reservation suffices
+  const std::size_t start = remove_leading_run(text, result.removed_ranges);
+  const InnerScan scan =
+      collapse_inner_runs(text, start, result.text.data(), result.removed_ranges);
+  result.text.resize(scan.out_len);
+  drop_trailing_space(result.text, scan.last_space, result.removed_ranges);
+  if (!is_valid_utf8(result.text)) {
+    throw InternalError("collapse_whitespace produced invalid UTF-8");
+  }
+  result.deltas = build_cumulative_deltas(result.removed_ranges);
+  result.lowercased = false;
+  return result;
+}
+
+NormalizedText normalize_text(std::string_view text, bool case_insensitive,
+                              bool collapse_whitespace) {
+  if (!case_insensitive) {
+    if (collapse_whitespace) return normalize::collapse_whitespace(text);
+    return NormalizedText{std::string(text), {}, {}, false};
+  }
+  std::string lowered(text);
+  ascii_lowercase_in_place(lowered);
+  if (!collapse_whitespace) return NormalizedText{std::move(lowered), {}, {}, true};
+  NormalizedText result = normalize::collapse_whitespace(lowered);
+  result.lowercased = true;
+  return result;
+}
+
+std::vector<RemovedRange> sanitize_ranges(std::span<const RemovedRange> ranges) {
+  std::vector<RemovedRange> sorted;
+  sorted.reserve(ranges.size());
+  for (const RemovedRange& r : ranges) sorted.push_back({r.start, std::max(r.start, r.end)});
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const RemovedRange& a, const RemovedRange& b) { return a.start < b.start; });
+
+  std::vector<RemovedRange> out;
+  out.reserve(sorted.size());
+  for (const RemovedRange& r : sorted) {
+    if (!out.empty() && r.start < out.back().end) {
+      out.back().end = std::max(out.back().end, r.end);
+    } else {
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+std::vector<CumulativeDelta> build_cumulative_deltas(std::span<const RemovedRange> ranges) {
+  std::vector<CumulativeDelta> deltas;
+  if (ranges.empty()) return deltas;
+  const std::vector<RemovedRange> canonical = sanitize_ranges(ranges);
+  deltas.reserve(canonical.size());
+  std::uint64_t cum = 0;
+  for (const RemovedRange& r : canonical) {
+    const std::uint64_t len = r.end - r.start;
+    deltas.push_back({r.start - cum, cum + len});
+    cum += len;
+  }
+  return deltas;
+}
+
+std::uint64_t map_to_source(std::span<const CumulativeDelta> deltas, std::uint64_t offset) {
+  // Entries sharing a position all count as lying before an offset at that position.
+  const auto after = std::upper_bound(
+      deltas.begin(), deltas.end(), offset,
+      [](std::uint64_t x, const CumulativeDelta& d) { return x < d.position; });
+  if (after == deltas.begin()) return offset;
+  return offset + std::prev(after)->cumulative;
+}
+
+}  // namespace quarnel::core::normalize

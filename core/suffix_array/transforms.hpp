@@ -1,0 +1,32 @@
+#pragma once
+// Arrays and transforms derived from a byte text's suffix array.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quarnel::core::suffix_array {
+
+// ISA[SA[r]] = r; entries of `sa` at or beyond its length are skipped.
+[[nodiscard]] std::vector<std::uint64_t> inverse_suffix_array(std::span<const std::uint64_t> sa);
+
+struct Bwt {
+  std::string last_column;  // L, a permutation of the text's bytes; no sentinel stored
+  std::uint64_t primary = 0;  // rank of the whole text among its suffixes
+};
+
+// Requires a non-empty text (an empty one has no primary index: UsageError).
+[[nodiscard]] Bwt bwt(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa);
+
+// Walks the BWT back into the text. Any input with primary < size yields size bytes; a primary
+// at or beyond the size of non-empty data is a UsageError raised before anything is read.
+[[nodiscard]] std::string inverse_bwt(std::span<const std::uint8_t> last_column,
+                                      std::uint64_t primary);
+
+// 8 bytes per entry, little-endian, no header.
+[[nodiscard]] std::string sa_to_bytes(std::span<const std::uint64_t> sa);
+// Decodes whole 8-byte groups; 1 to 7 trailing bytes are ignored.
+[[nodiscard]] std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data);
+
+}  // namespace quarnel::core::suffix_array

@@ -1,0 +1,99 @@
+#include "utf.hpp"
+
+namespace quarnel::core::utf {
+
+char32_t decode_utf8(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t b0 = byte(pos);
+  if (b0 < 0x80) {
+    ++pos;
+    return b0;
+  }
+  std::size_t len;
+  char32_t cp;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    cp = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    cp = b0 & 0x07;
+  } else {
+    ++pos;
+    return 0xFFFD;
+  }
+  if (pos + len > text.size()) {
+    ++pos;
+    return 0xFFFD;
+  }
+  for (std::size_t k = 1; k < len; ++k) {
+    if (!is_continuation_byte(byte(pos + k))) {
+      ++pos;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (byte(pos + k) & 0x3F);
+  }
+  const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return 0xFFFD;
+  }
+  pos += len;
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::vector<std::uint16_t> utf8_to_utf16(std::string_view text) {
+  std::vector<std::uint16_t> units;
+  units.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t cp = decode_utf8(text, pos);
+    if (cp < 0x10000) {
+      units.push_back(static_cast<std::uint16_t>(cp));
+    } else {
+      units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units.push_back(static_cast<std::uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
+  }
+  return units;
+}
+
+std::string utf16_to_utf8_lossy(const std::uint16_t* units, std::size_t count) {
+  std::string out;
+  out.reserve(count * 3);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint16_t u = units[i];
+    const bool high = u >= 0xD800 && u <= 0xDBFF;
+    const bool low = u >= 0xDC00 && u <= 0xDFFF;
+    if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      ++i;
+    } else if (high || low) {
+      append_utf8(out, 0xFFFD);
+    } else {
+      append_utf8(out, u);
+    }
+  }
+  return out;
+}
+
+}  // namespace quarnel::core::utf
