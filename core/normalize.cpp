@@ -113,18 +113,19 @@ InnerScan collapse_inner_runs(std::string_view text, std::size_t from, char* out
   std::size_t i = from;
   const std::size_t n = text.size();
   while (i < n) {
-    if (!is_collapsible(text[i])) {
-      out[scan.out_len++] = text[i++];
-      in_run = false;
-    } else if (!in_run) {
-      out[scan.out_len++] = ' ';
-      scan.last_space = i++;
-      in_run = true;
-    } else {
+    const char b = text[i];
+    const bool ws = is_collapsible(b);
+    if (ws && in_run) [[unlikely]] {
       const std::size_t j = end_of_whitespace_run(text, i);
       ranges.push_back({i, j});
       i = j;
+      continue;
     }
+    // Written without branches on the byte's class: word edges in prose defeat prediction.
+    out[scan.out_len++] = ws ? ' ' : b;
+    scan.last_space = ws ? i : scan.last_space;
+    in_run = ws;
+    ++i;
   }
   return scan;
 }
@@ -179,10 +180,15 @@ NormalizedText normalize_text(std::string_view text, bool case_insensitive,
     if (collapse_whitespace) return normalize::collapse_whitespace(text);
     return NormalizedText{std::string(text), {}, {}, false};
   }
-  std::string lowered(text);
-  ascii_lowercase_in_place(lowered);
-  if (!collapse_whitespace) return NormalizedText{std::move(lowered), {}, {}, true};
-  NormalizedText result = normalize::collapse_whitespace(lowered);
+  if (!collapse_whitespace) {
+    std::string lowered(text);
+    ascii_lowercase_in_place(lowered);
+    return NormalizedText{std::move(lowered), {}, {}, true};
+  }
+  // Lower-casing touches only 'A'..'Z', never a whitespace byte, so it commutes with collapsing;
+  // lowering the collapsed copy in place saves a second text-sized buffer and pass.
+  NormalizedText result = normalize::collapse_whitespace(text);
+  ascii_lowercase_in_place(result.text);
   result.lowercased = true;
   return result;
 }

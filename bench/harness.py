@@ -1,0 +1,27 @@
+"""Runs worker tasks in fresh processes and formats ratio tables."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def run(task, path, repeats=3):
+    out = subprocess.run([sys.executable, str(HERE / "worker.py"), task, str(path), str(repeats)],
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def mbps(size, seconds):
+    return size / (1 << 20) / seconds
+
+
+def table(rows, header):
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+    line = lambda r: "  ".join(str(c).rjust(w) for c, w in zip(r, widths))  # noqa: E731
+    print(line(header))
+    for r in rows:
+        print(line(r))
+    sys.stdout.flush()

@@ -1,0 +1,588 @@
+#include "sentence_splitter.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <string>
+#include <unordered_set>
+
+#include "errors.hpp"
+#include "utf.hpp"
+
+namespace quarnel::core::sentence_splitter {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Character classes
+
+bool is_whitespace(char32_t c) {
+  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+  if (c < 0x85) return false;
+  switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+bool is_other_terminator(char32_t c) {
+  if (c < 0x061F) return false;
+  switch (c) {
+    case 0x0964: case 0x0965: case 0x061F: case 0x06D4: case 0x104A: case 0x104B: case 0x1362:
+    case 0x1367: case 0x1368: case 0x2026: case 0x3002: case 0xFF01: case 0xFF0E: case 0xFF1F:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_bang_or_question(char32_t c) { return c == '!' || c == '?'; }
+
+bool is_closer(char32_t c) {
+  switch (c) {
+    case 0x22: case 0x27: case 0x29: case 0x5D: case 0x7D: case 0x2019: case 0x201D: case 0x300D:
+    case 0x300F:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_opener(char32_t c) {
+  switch (c) {
+    case 0x22: case 0x27: case 0x28: case 0x5B: case 0x7B: case 0x2018: case 0x201C: case 0x300C:
+    case 0x300E:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_single_quote(char32_t c) { return c == 0x27 || c == 0x2018 || c == 0x2019; }
+bool is_double_quote(char32_t c) { return c == 0x22 || c == 0x201C || c == 0x201D; }
+
+bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+bool is_ascii_lower(char32_t c) { return c >= 'a' && c <= 'z'; }
+bool is_ascii_upper(char32_t c) { return c >= 'A' && c <= 'Z'; }
+bool is_ascii_letter(char32_t c) { return is_ascii_lower(c) || is_ascii_upper(c); }
+bool is_ascii_alnum(char32_t c) { return is_ascii_letter(c) || is_ascii_digit(c); }
+char32_t ascii_lower(char32_t c) { return is_ascii_upper(c) ? c | 0x20 : c; }
+
+bool is_uppercase(char32_t c) {
+  if (c < 0x80) return is_ascii_upper(c);
+  return u_isUUppercase(static_cast<UChar32>(c));
+}
+
+bool is_uppercase_letter(char32_t c) {
+  if (c < 0x80) return is_ascii_upper(c);
+  const auto u = static_cast<UChar32>(c);
+  return u_isUAlphabetic(u) && u_isUUppercase(u);
+}
+
+bool is_alphabetic(char32_t c) {
+  if (c < 0x80) return is_ascii_letter(c);
+  return u_isUAlphabetic(static_cast<UChar32>(c));
+}
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) return is_ascii_alnum(c);
+  constexpr std::uint32_t kNumeric = U_GC_ND_MASK | U_GC_NL_MASK | U_GC_NO_MASK;
+  const auto u = static_cast<UChar32>(c);
+  return u_isUAlphabetic(u) || (U_GET_GC_MASK(u) & kNumeric) != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Word tables
+
+const std::unordered_set<std::string_view>& abbreviation_set() {
+  static const std::unordered_set<std::string_view> set = [] {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::unordered_set<std::string_view> s(kAbbreviationWords.begin(), kAbbreviationWords.end());
+    for (std::size_t k = 0; k < 52; ++k) s.insert(std::string_view(kLetters + k, 1));
+    return s;
+  }();
+  return set;
+}
+
+template <std::size_t N>
+bool in_list(const std::array<std::string_view, N>& list, std::string_view word) {
+  return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+// A line as code points, each with the byte offset at which it starts; `offsets` has one more
+// entry, the line's length, so that offsets[k + 1] is where character k ends.
+struct DecodedLine {
+  std::vector<char32_t> chars;
+  std::vector<std::size_t> offsets;
+};
+
+// Ill-formed sequences become U+FFFD, so any byte string decodes without reading past its end.
+void decode_line(std::string_view line, DecodedLine& out) {
+  out.chars.resize(line.size());
+  out.offsets.resize(line.size() + 1);
+  std::size_t pos = 0, n = 0;
+  while (pos < line.size()) {
+    out.offsets[n] = pos;
+    const auto b = static_cast<unsigned char>(line[pos]);
+    if (b < 0x80) {  // prose is mostly ASCII: skip the general decoder's call
+      out.chars[n++] = b;
+      ++pos;
+    } else {
+      out.chars[n++] = utf::decode_utf8(line, pos);
+    }
+  }
+  out.offsets[n] = line.size();
+  out.chars.resize(n);
+  out.offsets.resize(n + 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Text helpers shared by the rules
+
+// A half-open range of character indices (or, for finished sentences, of line bytes).
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool empty() const { return begin == end; }
+};
+
+// The last maximal run of non-whitespace characters of c[begin, end); empty if there is none.
+Span last_word(std::span<const char32_t> c, std::size_t begin, std::size_t end) {
+  while (end > begin && is_whitespace(c[end - 1])) --end;
+  std::size_t start = end;
+  while (start > begin && !is_whitespace(c[start - 1])) --start;
+  return {start, end};
+}
+
+bool title_abbreviation_in(std::span<const char32_t> c, std::string& scratch) {
+  const Span word = last_word(c, 0, c.size());
+  if (word.empty()) return false;
+  scratch.clear();
+  for (std::size_t k = word.begin; k < word.end; ++k) {
+    if (is_alphabetic(c[k])) utf::append_utf8(scratch, c[k]);
+  }
+  return in_list(kTitleAbbreviations, scratch);
+}
+
+// Full Unicode lower-case mapping (root locale) of c, as UTF-8.
+void lowercase_full(std::span<const char32_t> c, std::string& out, std::u16string& utf16,
+                    std::u16string& lowered) {
+  out.clear();
+  if (std::all_of(c.begin(), c.end(), [](char32_t ch) { return ch < 0x80; })) {
+    for (char32_t ch : c) out.push_back(static_cast<char>(ascii_lower(ch)));
+    return;
+  }
+  utf16.clear();
+  for (char32_t ch : c) {
+    if (ch < 0x10000) {
+      utf16.push_back(static_cast<char16_t>(ch));
+    } else {
+      utf16.push_back(static_cast<char16_t>(U16_LEAD(ch)));
+      utf16.push_back(static_cast<char16_t>(U16_TRAIL(ch)));
+    }
+  }
+  const auto to_lower = [&](UErrorCode& status) {
+    return u_strToLower(lowered.data(), static_cast<int32_t>(lowered.size()), utf16.data(),
+                        static_cast<int32_t>(utf16.size()), "", &status);
+  };
+  lowered.resize(utf16.size() * 2 + 4);  // lower-case forms rarely grow; retry if one does
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t len = to_lower(status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    lowered.resize(static_cast<std::size_t>(len));
+    status = U_ZERO_ERROR;
+    len = to_lower(status);
+  }
+  if (U_FAILURE(status)) throw InternalError("lower-casing a word failed");
+  for (int32_t k = 0; k < len;) {
+    UChar32 ch;
+    U16_NEXT(lowered.data(), k, len, ch);
+    utf::append_utf8(out, static_cast<char32_t>(ch));
+  }
+}
+
+// Working storage reused across lines so that the walk allocates nothing per character.
+struct Scratch {
+  DecodedLine line;
+  std::vector<Span> sentences;  // byte ranges relative to the line start
+  std::string word;
+  std::u16string utf16;
+  std::u16string lowered;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The sentence walk over one trimmed line
+
+class SentenceWalk {
+ public:
+  // c: characters of the trimmed line; offsets: n + 1 byte offsets of those characters relative
+  // to the untrimmed line `line`.
+  SentenceWalk(std::string_view line, std::span<const char32_t> c,
+               std::span<const std::size_t> offsets, Scratch& scratch)
+      : line_(line), c_(c), off_(offsets), n_(c.size()), scratch_(scratch) {}
+
+  void run() {
+    std::size_t i = 0;
+    while (i < n_) {
+      buf_end_ = i + 1;
+      const char32_t ch = c_[i];
+      if (ch == '.') {
+        i = on_period(i);
+      } else if (is_bang_or_question(ch)) {
+        i = on_bang_or_question(i);
+      } else if (is_other_terminator(ch)) {
+        i = close_terminator(i);
+      } else {
+        ++i;
+      }
+    }
+    split();  // the rest of the line is its last sentence
+  }
+
+ private:
+  // -- the buffer: always the contiguous characters c[buf_begin_, buf_end_) --
+
+  void split() {
+    std::size_t b = buf_begin_, e = buf_end_;
+    while (b < e && is_whitespace(c_[b])) ++b;
+    while (e > b && is_whitespace(c_[e - 1])) --e;
+    if (b < e) scratch_.sentences.push_back({off_[b], off_[e]});
+    buf_begin_ = buf_end_;
+    quote_scan_ = url_scan_ = buf_begin_;
+    single_quotes_ = double_quotes_ = 0;
+    url_found_ = false;
+  }
+
+  std::size_t skip_whitespace(std::size_t k) const {
+    while (k < n_ && is_whitespace(c_[k])) ++k;
+    return k;
+  }
+
+  std::span<const char32_t> chars(std::size_t begin, std::size_t end) const {
+    return c_.subspan(begin, end - begin);
+  }
+
+  std::string_view bytes(std::size_t begin, std::size_t end) const {
+    return line_.substr(off_[begin], off_[end] - off_[begin]);
+  }
+
+  // Index one past the last buffer character that is not a period (buf_begin_ if none).
+  std::size_t end_without_trailing_periods() const {
+    std::size_t e = buf_end_;
+    while (e > buf_begin_ && c_[e - 1] == '.') --e;
+    return e;
+  }
+
+  // -- walk steps --
+
+  std::size_t on_period(std::size_t i) {
+    std::size_t k = 1;
+    while (i + k < n_ && c_[i + k] == '.') ++k;
+    if (k >= 3) return on_ellipsis(i, k);
+    return close_terminator(i);  // a double period is two single ones, handled in turn
+  }
+
+  std::size_t on_ellipsis(std::size_t i, std::size_t k) {
+    buf_end_ = i + k;
+    const std::size_t next = skip_whitespace(i + k);
+    if (next == n_ || is_uppercase(c_[next])) split();
+    return i + k;
+  }
+
+  std::size_t on_bang_or_question(std::size_t i) {
+    while (i + 1 < n_ && is_bang_or_question(c_[i + 1])) ++i;
+    buf_end_ = i + 1;
+    return close_terminator(i);
+  }
+
+  // A terminator at t, then any closers; decides whether the sentence ends after them.
+  std::size_t close_terminator(std::size_t t) {
+    std::size_t j = t + 1;
+    while (j < n_ && is_closer(c_[j])) ++j;
+    buf_end_ = j;
+    const std::size_t last = j - 1;
+    bool ends;
+    if (is_other_terminator(c_[last])) {
+      ends = true;
+    } else if (last != t) {
+      ends = next_word_starts_sentence(last);
+    } else if (is_bang_or_question(c_[t])) {
+      ends = quotes_balanced();
+    } else {
+      ends = period_ends_sentence(t);
+    }
+    if (ends) split();
+    return last + 1;
+  }
+
+  // An odd count of either quote kind means the mark sits inside an open quotation.
+  bool quotes_balanced() {
+    for (; quote_scan_ < buf_end_; ++quote_scan_) {
+      single_quotes_ += is_single_quote(c_[quote_scan_]);
+      double_quotes_ += is_double_quote(c_[quote_scan_]);
+    }
+    return single_quotes_ % 2 == 0 && double_quotes_ % 2 == 0;
+  }
+
+  // -- period rules, in order; the first that applies decides --
+
+  bool period_ends_sentence(std::size_t i) {
+    if (is_initial_in_dotted_abbreviation(i)) return false;
+    if (is_number_continued(i)) return false;
+    if (is_in_email_address()) return false;
+    if (is_in_url()) return false;
+    if (is_in_domain_name(i)) return false;
+    if (is_before_file_extension(i)) return false;
+    const bool after_abbreviation = follows_abbreviation();
+    if (const int dotted = dotted_abbreviation_decision(i); dotted >= 0) return dotted == 1;
+    return after_abbreviation ? confirm_abbreviation_end(i) : next_word_starts_sentence(i);
+  }
+
+  // Rule 1: the 'U.' of 'U.S.'.
+  bool is_initial_in_dotted_abbreviation(std::size_t i) const {
+    return i + 2 < n_ && is_uppercase_letter(c_[i + 1]) && c_[i + 2] == '.';
+  }
+
+  // Rule 2: '3.50', 'Chapter 2. the end', 'Ver 2. 5 items'.
+  bool is_number_continued(std::size_t i) const {
+    const std::size_t p = end_without_trailing_periods();
+    if (p == buf_begin_ || !is_ascii_digit(c_[p - 1])) return false;
+    const std::size_t k = skip_whitespace(i + 1);
+    return k < n_ && (is_ascii_digit(c_[k]) || is_ascii_lower(c_[k]));
+  }
+
+  // Rule 3: a period inside an e-mail address.
+  bool is_in_email_address() const {
+    const Span word = last_word(c_, buf_begin_, buf_end_);
+    return std::find(c_.begin() + word.begin, c_.begin() + word.end, U'@') !=
+           c_.begin() + word.end;
+  }
+
+  // Rule 4: the marker may appear anywhere in the buffer. Only ASCII lower-casing matters: no
+  // other character lower-cases to a string containing a marker character.
+  bool is_in_url() {
+    if (url_found_) return true;
+    // Starts seen before may have been cut short by the old buffer end: recheck the last few.
+    constexpr std::size_t kLongestMarker = 8;
+    std::size_t p = url_scan_ >= buf_begin_ + kLongestMarker - 1 ? url_scan_ - (kLongestMarker - 1)
+                                                                 : buf_begin_;
+    for (; p < buf_end_ && !url_found_; ++p) url_found_ = url_marker_at(p);
+    url_scan_ = buf_end_;
+    return url_found_;
+  }
+
+  bool url_marker_at(std::size_t p) const {
+    const char32_t first = ascii_lower(c_[p]);
+    if (first != 'h' && first != 'w') return false;  // every marker starts with one of these
+    for (std::string_view marker : kUrlMarkers) {
+      if (p + marker.size() > buf_end_) continue;
+      std::size_t k = 0;
+      while (k < marker.size() && ascii_lower(c_[p + k]) == static_cast<char32_t>(marker[k])) ++k;
+      if (k == marker.size()) return true;
+    }
+    return false;
+  }
+
+  // Rule 5: a plain substring test on the lower-cased last word, so '.community' has '.com'.
+  bool is_in_domain_name(std::size_t i) {
+    if (i + 1 >= n_ || is_whitespace(c_[i + 1])) return false;
+    const Span word = last_word(c_, buf_begin_, buf_end_);
+    lowercase_full(chars(word.begin, word.end), scratch_.word, scratch_.utf16, scratch_.lowered);
+    const std::string_view lowered = scratch_.word;
+    for (std::size_t dot = lowered.find('.'); dot != std::string_view::npos;
+         dot = lowered.find('.', dot + 1)) {
+      const std::string_view rest = lowered.substr(dot + 1);
+      for (std::string_view suffix : kDomainSuffixes) {
+        if (rest.starts_with(suffix)) return true;
+      }
+    }
+    return false;
+  }
+
+  // Rule 6: 'report.pdf'; the extension must run to whitespace or the end of the line.
+  bool is_before_file_extension(std::size_t i) {
+    if (i + 1 >= n_) return false;
+    std::size_t j = i + 1;
+    while (j < n_ && is_ascii_alnum(c_[j])) ++j;
+    if (j == i + 1 || (j < n_ && !is_whitespace(c_[j]))) return false;  // no extension
+    std::string& ext = scratch_.word;
+    ext.clear();
+    for (std::size_t k = i + 1; k < j; ++k) ext.push_back(static_cast<char>(ascii_lower(c_[k])));
+    if (!in_list(kFileExtensions, ext)) return false;
+    const std::size_t p = end_without_trailing_periods();
+    return p > buf_begin_ && is_alphanumeric(c_[p - 1]);
+  }
+
+  // Rule 7: the last word, without trailing periods, reduced to its alphanumeric characters.
+  bool follows_abbreviation() {
+    const Span word = last_word(c_, buf_begin_, end_without_trailing_periods());
+    std::string& reduced = scratch_.word;
+    reduced.clear();
+    for (std::size_t k = word.begin; k < word.end; ++k) {
+      if (is_alphanumeric(c_[k])) utf::append_utf8(reduced, c_[k]);
+    }
+    if (reduced.size() == 1 && is_ascii_letter(static_cast<unsigned char>(reduced[0]))) {
+      return true;
+    }
+    return abbreviation_set().contains(reduced);
+  }
+
+  // Rule 8: 1 split, 0 keep, -1 the rule does not apply.
+  int dotted_abbreviation_decision(std::size_t i) {
+    const Span word = last_word(c_, buf_begin_, buf_end_);
+    const std::string_view word_bytes = bytes(word.begin, word.end);
+    for (std::string_view prefix : kDottedPrefixes) {
+      // The first-byte test spares a comparison call for nearly every ordinary word.
+      if (!word_bytes.empty() && word_bytes[0] == prefix[0] && word_bytes.starts_with(prefix)) {
+        return confirm_abbreviation_end(i) ? 1 : 0;
+      }
+    }
+    if (word.empty() || c_[word.end - 1] != '.' || !is_run_of_initials(word)) return -1;
+    if (i + 1 == n_) return 1;
+    return confirm_abbreviation_end(i) ? 1 : 0;
+  }
+
+  // 'J.R.R.' or 'U.N.': single letters, each followed by at least as many periods.
+  bool is_run_of_initials(Span word) const {
+    std::size_t letters = 0, periods = 0;
+    bool previous_alpha = false;
+    for (std::size_t k = word.begin; k < word.end; ++k) {
+      const bool alpha = is_alphabetic(c_[k]);
+      if (alpha) {
+        if (previous_alpha) return false;
+        ++letters;
+      } else if (c_[k] == '.') {
+        ++periods;
+      } else {
+        return false;
+      }
+      previous_alpha = alpha;
+    }
+    return letters >= 2 && periods >= letters;
+  }
+
+  // -- abbreviation confirmation: does the word after an abbreviation's period open a sentence?
+
+  bool confirm_abbreviation_end(std::size_t i) {
+    if (i + 1 == n_) return true;
+    const std::size_t start = skip_whitespace(i + 1);
+    if (start == n_ || start - (i + 1) >= 2) return true;
+    std::size_t end = start;
+    while (end < n_ && !is_whitespace(c_[end])) ++end;
+    while (end > start && !is_alphanumeric(c_[end - 1])) --end;
+    const std::string_view next_word = bytes(start, end);
+    if (in_list(kSentenceStarters, next_word)) return true;
+    if (title_abbreviation_in(chars(buf_begin_, buf_end_), scratch_.word)) return false;
+    return end > start && is_uppercase(c_[start]) && next_word.size() > 2 &&
+           lowercase_is_common_word(start, end);
+  }
+
+  bool lowercase_is_common_word(std::size_t start, std::size_t end) {
+    lowercase_full(chars(start, end), scratch_.word, scratch_.utf16, scratch_.lowered);
+    return is_common_word(scratch_.word);
+  }
+
+  // -- next-word test at `last`, the terminator or its last closer --
+
+  bool next_word_starts_sentence(std::size_t last) const {
+    const std::size_t k = skip_whitespace(last + 1);
+    if (k == n_) return true;
+    if (is_uppercase(c_[k])) return true;
+    if (is_opener(c_[k]) && k + 1 < n_ && is_uppercase(c_[k + 1])) return true;
+    const bool wide_gap = k - last > 2;  // two or more whitespace characters in between
+    if (is_ascii_digit(c_[k]) && last > 0) return wide_gap || !is_ascii_digit(c_[last - 1]);
+    return wide_gap;
+  }
+
+  std::string_view line_;
+  std::span<const char32_t> c_;
+  std::span<const std::size_t> off_;
+  std::size_t n_;
+  Scratch& scratch_;
+
+  std::size_t buf_begin_ = 0;
+  std::size_t buf_end_ = 0;
+  // Incremental state so that repeated rule checks on one long buffer stay linear overall.
+  std::size_t quote_scan_ = 0;
+  std::size_t single_quotes_ = 0;
+  std::size_t double_quotes_ = 0;
+  std::size_t url_scan_ = 0;
+  bool url_found_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Lines
+
+// The sentences are found again in the untrimmed line, each search starting where the previous
+// match ended; every match end but the last sentence's is a boundary.
+void record_inner_boundaries(std::string_view line, std::uint64_t line_start,
+                             std::span<const Span> sentences, std::vector<std::uint64_t>& out) {
+  std::size_t from = 0;
+  for (std::size_t k = 0; k + 1 < sentences.size(); ++k) {
+    const std::string_view sentence =
+        line.substr(sentences[k].begin, sentences[k].end - sentences[k].begin);
+    const std::size_t at = line.find(sentence, from);
+    if (at == std::string_view::npos) throw InternalError("sentence not found in its own line");
+    from = at + sentence.size();
+    out.push_back(line_start + from);
+  }
+}
+
+void split_line(std::string_view line, std::uint64_t line_start, Scratch& scratch,
+                std::vector<std::uint64_t>& out) {
+  if (line.empty()) return;
+  decode_line(line, scratch.line);
+  const std::vector<char32_t>& chars = scratch.line.chars;
+  std::size_t lo = 0, hi = chars.size();
+  while (lo < hi && is_whitespace(chars[lo])) ++lo;
+  while (hi > lo && is_whitespace(chars[hi - 1])) --hi;
+  if (lo == hi) return;
+
+  scratch.sentences.clear();
+  const std::span<const char32_t> trimmed(chars.data() + lo, hi - lo);
+  const std::span<const std::size_t> offsets(scratch.line.offsets.data() + lo, hi - lo + 1);
+  SentenceWalk(line, trimmed, offsets, scratch).run();
+  record_inner_boundaries(line, line_start, scratch.sentences, out);
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> sentence_boundary_offsets(std::string_view text) {
+  std::vector<std::uint64_t> out;
+  Scratch scratch;
+  std::size_t line_start = 0;
+  for (;;) {
+    const std::string_view rest = text.substr(line_start);
+    const void* lf = rest.empty() ? nullptr : std::memchr(rest.data(), '\n', rest.size());
+    const std::size_t line_len =
+        lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - rest.data()) : rest.size();
+    split_line(rest.substr(0, line_len), line_start, scratch, out);
+    if (line_start + line_len >= text.size()) break;
+    out.push_back(line_start + line_len);  // the line feed itself
+    line_start += line_len + 1;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+bool is_common_word(std::string_view word) { return in_list(kCommonWords, word); }
+
+bool is_title_abbreviation(std::string_view text) {
+  DecodedLine decoded;
+  decode_line(text, decoded);
+  std::string scratch;
+  return title_abbreviation_in(decoded.chars, scratch);
+}
+
+}  // namespace quarnel::core::sentence_splitter

@@ -1,0 +1,270 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sentence_splitter.hpp"
+
+namespace ss = quarnel::core::sentence_splitter;
+
+namespace {
+
+// Cases are written with '|' where an inner boundary is expected; line feeds always are one.
+struct Marked {
+  std::string text;
+  std::vector<std::uint64_t> offsets;
+};
+
+Marked parse_marked(std::string_view marked) {
+  Marked m;
+  for (char c : marked) {
+    if (c == '|') {
+      m.offsets.push_back(m.text.size());
+      continue;
+    }
+    if (c == '\n') m.offsets.push_back(m.text.size());
+    m.text.push_back(c);
+  }
+  return m;
+}
+
+void expect_boundaries(std::string_view marked) {
+  const Marked m = parse_marked(marked);
+  EXPECT_EQ(ss::sentence_boundary_offsets(m.text), m.offsets) << "text: " << m.text;
+}
+
+class Boundaries : public ::testing::TestWithParam<const char*> {};
+TEST_P(Boundaries, AtMarkedPlaces) { expect_boundaries(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    DocumentedExamples, Boundaries,
+    ::testing::Values("", "Hello world", "Hello world.| This is a test.",
+                      "Dr. Smith went home.| He slept.", "I met the Dr.| The next day he left.",
+                      "It was 5 p.m.| The store closed.", "Etc.| More text.",
+                      "He works at Acme Inc.| The company grew.", "He works at Acme Inc. and more.",
+                      "It cost 3.50 dollars.| Then it rose.", "Chapter 2. the end",
+                      "Ver 2. 5 items.", "See www.example.xyz. Then more. Still the same",
+                      "Mail bob@example.org. Then later", "Open report.pdf now.| Then close it.",
+                      "The U.S. Army is big.| Yes.", "J.R.R. Tolkien wrote.| Yes.",
+                      "Wait...| What happened?| Nothing!", "Wait... and then.",
+                      "He said \u201CStop.\u201D| Then he left.",
+                      "He said \u201Cstop.\u201D then left.", "Don't go? Yes.", "Really?!| Yes.",
+                      "Wait\u2026| what now", "one.|  two", "one. two",
+                      "Line one\nLine two.| Still two\n\nLine four", "x.\n",
+                      "\u6211\u5F88\u597D\u3002|\u4F60\u5462\uFF1F|\u597D\uFF01"));
+
+INSTANTIATE_TEST_SUITE_P(
+    PeriodRules, Boundaries,
+    ::testing::Values(
+        // initial inside a dotted abbreviation, ASCII or not
+        "It was the end.A. then", "It was the end.\u00C4. then", "It was the end.|Ab. then",
+        // numbers
+        "Pay 5.| Then go", "Pay 5.  6 more",
+        // e-mail, URL (also after lower-casing; a split resets the buffer)
+        "Mail bob.example.org.| Then later", "Visit HTTPS://x.y. Now!| Then go.| Again",
+        // domain: plain substring test on the fully lower-cased word
+        "Go to site.com.Au now.", "Go to site.xyz.|Au now.", "Go to a.community.Org now.",
+        "Go to a.xommunity.|Org now.", "Go x.A\u0130.Yes now",
+        // file names: the extension must end at whitespace, after an alphanumeric character
+        "Open report.PDF now.", "Open report.|PDQ now.", "Open report.|PDF, now",
+        "Open (xy).|PDF now",
+        // abbreviations, dotted abbreviations, initials
+        "Acme Inc.|  and more.", "Acme Inc. Xylophone rang.", "by J.K. Rowling",
+        "by J.K.| The end", "Meet at 5 P.M. then leave", "See e.g.| Then more",
+        "the U.S.-based firm", "Acme Inc.| TA\u212AE it."));
+
+INSTANTIATE_TEST_SUITE_P(
+    TerminatorsAndQuotes, Boundaries,
+    ::testing::Values(
+        // next-word test after closers and openers
+        "He said \"go.\"| Then left", "It ended.| \"Then we left.\"", "It ended. \"then we left.\"",
+        "He said \"no.\"| 4 men left.", "He said \"go.\" then left", "He said \"go.\"|  then left",
+        // quote balance
+        "\"Why? he asked.\"", "He asked \u2018why? then left", "It's John's?| Yes",
+        "Go!| Don't stop? Now", "Don't? go.| Stop?| Yes", "He asked \"why?\" and left", "He asked \"why?\"| And left",
+        // ellipses
+        "Wait....|  What", "Wait..| What", "He said... \"Go\"", "Wait\u2026\u201D what",
+        "Wait\u2026\u201D| What", "Wait...   what",
+        // other scripts
+        "\u300C\u597D\u3002\u300D\u4ED6\u8BF4", "3\uFF0E|5",
+        // line structure and whitespace
+        "One.\r\nTwo.| Three\r\n", "\n\n \t\r\n\u3000\n", "One.| Two.   ", "   One.| Two",
+        "One.|\u3000Two", "one.\u00A0two", "one.|\u2003\u2003two", "one.\vtwo"));
+
+class OtherTerminator : public ::testing::TestWithParam<const char*> {};
+TEST_P(OtherTerminator, EndsSentenceWhateverFollows) {
+  expect_boundaries(std::string("ab") + GetParam() + "|cd");
+  expect_boundaries(std::string("ab") + GetParam() + "| cd");
+}
+INSTANTIATE_TEST_SUITE_P(All, OtherTerminator,
+                         ::testing::Values("\u0964", "\u0965", "\u061F", "\u06D4", "\u104A",
+                                           "\u104B", "\u1362", "\u1367", "\u1368", "\u2026",
+                                           "\u3002", "\uFF01", "\uFF0E", "\uFF1F"));
+
+std::vector<std::string> all_abbreviations() {
+  std::vector<std::string> out(ss::kAbbreviationWords.begin(), ss::kAbbreviationWords.end());
+  for (char c = 'A'; c <= 'Z'; ++c) out.emplace_back(1, c);
+  for (char c = 'a'; c <= 'z'; ++c) out.emplace_back(1, c);
+  return out;
+}
+
+template <class List>
+bool contains(const List& list, std::string_view w) {
+  return std::find(list.begin(), list.end(), w) != list.end();
+}
+
+std::string capitalised(std::string w) {
+  w[0] = static_cast<char>(w[0] - 'a' + 'A');
+  return w;
+}
+
+TEST(WordTables, HaveTheirDocumentedSizes) {
+  const auto abbreviations = all_abbreviations();
+  EXPECT_EQ(std::set<std::string>(abbreviations.begin(), abbreviations.end()).size(), 127u);
+  for (auto title : ss::kTitleAbbreviations) EXPECT_TRUE(contains(ss::kAbbreviationWords, title));
+  EXPECT_EQ(std::set<std::string_view>(ss::kCommonWords.begin(), ss::kCommonWords.end()).size(),
+            78u);
+  EXPECT_EQ(std::set<std::string_view>(ss::kSentenceStarters.begin(), ss::kSentenceStarters.end())
+                .size(),
+            70u);
+}
+
+// An abbreviation's period holds before a capitalised word that neither starts sentences nor is
+// a common word; the same word with a letter appended does not.
+TEST(WordTables, EveryAbbreviationNeedsConfirmation) {
+  for (const std::string& w : all_abbreviations()) {
+    expect_boundaries("Met " + w + ". Xylophone rang.");
+    expect_boundaries("Met " + w + "q.| Xylophone rang.");
+  }
+}
+
+// A capitalised common word confirms the end unless the abbreviation is a title.
+TEST(WordTables, TitlesHoldBeforeCommonWords) {
+  for (const std::string& w : all_abbreviations()) {
+    const bool title = contains(ss::kTitleAbbreviations, w);
+    expect_boundaries("Met " + w + (title ? "." : ".|") + " Then we left.");
+  }
+}
+
+TEST(WordTables, SentenceStartersConfirmCaseSensitively) {
+  for (std::string_view s : ss::kSentenceStarters) {
+    expect_boundaries("Acme Inc.| " + std::string(s) + " more.");
+    std::string lower(s);
+    lower[0] = static_cast<char>(lower[0] | 0x20);
+    expect_boundaries("Acme Inc. " + lower + " more.");
+  }
+}
+
+TEST(WordTables, CapitalisedCommonWordsLongerThanTwoBytesConfirm) {
+  for (std::string_view c : ss::kCommonWords) {
+    const std::string cap = capitalised(std::string(c));
+    EXPECT_TRUE(ss::is_common_word(c));
+    EXPECT_FALSE(ss::is_common_word(cap));
+    const bool splits = contains(ss::kSentenceStarters, cap) || c.size() > 2;
+    expect_boundaries("Acme Inc." + std::string(splits ? "|" : "") + " " + cap + " more.");
+  }
+}
+
+TEST(WordTables, FileExtensionsDomainsAndDottedPrefixesHold) {
+  for (std::string_view ext : ss::kFileExtensions) {
+    std::string upper(ext);
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    expect_boundaries("Open report." + upper + " now.");
+    expect_boundaries("Open report.|" + upper + "Q now.");
+  }
+  for (std::string_view sfx : ss::kDomainSuffixes) {
+    expect_boundaries("Go to site." + std::string(sfx) + ".Au now.");
+  }
+  for (std::string_view prefix : ss::kDottedPrefixes) {
+    const std::string word = prefix.ends_with('.') ? std::string(prefix) : std::string(prefix) + ".";
+    expect_boundaries("Go " + word + " Xylophone.");
+    expect_boundaries("Go " + word + "| Then.");
+  }
+}
+
+struct TitleCase {
+  const char* text;
+  bool expected;
+};
+class TitleAbbreviation : public ::testing::TestWithParam<TitleCase> {};
+TEST_P(TitleAbbreviation, LooksAtLastWordsLetters) {
+  EXPECT_EQ(ss::is_title_abbreviation(GetParam().text), GetParam().expected) << GetParam().text;
+}
+INSTANTIATE_TEST_SUITE_P(Cases, TitleAbbreviation,
+                         ::testing::Values(TitleCase{"Dr.", true}, TitleCase{"see Dr.", true},
+                                           TitleCase{"(Dr.)", true}, TitleCase{"Dr.\t ", true},
+                                           TitleCase{"M1r", true}, TitleCase{"", false},
+                                           TitleCase{" \u3000", false}, TitleCase{"dr.", false},
+                                           TitleCase{"Drs.", false},
+                                           TitleCase{"Dr. Smith", false}));
+
+// Random prose-like texts built from tokens that exercise every rule.
+std::string random_prose(std::mt19937& rng, std::size_t tokens) {
+  static const std::vector<std::string> pieces = {
+      "the", "Then", "Dr.", "Inc.", "U.S.", "J.K.", "3.50", "5.", "www.x.com", "a@b.org",
+      "report.pdf", "\u201CStop.\u201D", "Wait...", "\u2026", "\u3002", "?!", "'", "\"",
+      "(", ")", ".", "?", "!", "A.", "x", "\u00C4", "\u0130", " ", " ", " ", "  ", "\t",
+      "\u00A0", "\u3000", "\r", "\n"};
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::string s;
+  for (std::size_t k = 0; k < tokens; ++k) s += pieces[pick(rng)];
+  return s;
+}
+
+bool is_closer_or_terminator_end(const std::string& text, std::uint64_t at) {
+  static const std::vector<std::string> enders = {
+      ".", "!", "?", "\"", "'", ")", "]", "}", "\u2019", "\u201D", "\u300D", "\u300F",
+      "\u0964", "\u0965", "\u061F", "\u06D4", "\u104A", "\u104B", "\u1362", "\u1367",
+      "\u1368", "\u2026", "\u3002", "\uFF01", "\uFF0E", "\uFF1F"};
+  return std::any_of(enders.begin(), enders.end(), [&](const std::string& e) {
+    return at >= e.size() && text.compare(at - e.size(), e.size(), e) == 0;
+  });
+}
+
+TEST(SentenceBoundaryOffsets, PropertiesOnRandomTexts) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = random_prose(rng, 1 + round % 40);
+    const std::vector<std::uint64_t> got = ss::sentence_boundary_offsets(text);
+    ASSERT_TRUE(std::adjacent_find(got.begin(), got.end(), std::greater_equal<>()) == got.end());
+
+    std::vector<std::uint64_t> expected_lines;  // line independence: splice per-line results
+    std::uint64_t start = 0;
+    for (std::uint64_t k = 0; k <= text.size(); ++k) {
+      if (k < text.size() && text[k] != '\n') continue;
+      for (std::uint64_t off : ss::sentence_boundary_offsets(text.substr(start, k - start))) {
+        expected_lines.push_back(start + off);
+      }
+      if (k < text.size()) expected_lines.push_back(k);
+      start = k + 1;
+    }
+    ASSERT_EQ(got, expected_lines) << text;
+
+    for (std::uint64_t off : got) {
+      ASSERT_LT(off, text.size());
+      if (text[off] == '\n') continue;
+      EXPECT_NE(static_cast<unsigned char>(text[off]) & 0xC0, 0x80) << text << " @" << off;
+      EXPECT_TRUE(is_closer_or_terminator_end(text, off)) << text << " @" << off;
+    }
+  }
+}
+
+TEST(SentenceBoundaryOffsets, InvalidUtf8NeverBreaksOffsets) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text = random_prose(rng, 6);
+    for (int k = 0; k < 6; ++k) text.push_back(static_cast<char>(byte(rng)));
+    std::shuffle(text.begin(), text.end(), rng);
+    const std::vector<std::uint64_t> got = ss::sentence_boundary_offsets(text);
+    for (std::uint64_t off : got) ASSERT_LT(off, text.size());
+    const auto lfs = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    EXPECT_GE(got.size(), lfs);
+  }
+}
+
+}  // namespace
