@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fm_index/bit_vec.hpp"
+#include "fm_index/huge_page_allocator.hpp"
 
 namespace quarnel::core::fm_index {
 
@@ -98,8 +99,8 @@ class RsVec {
     return base + anchor + ((counted ^ flip) + half);
   }
 
-  std::vector<Block> blocks_;
-  std::vector<CountLine> counts_;
+  std::vector<Block, HugePageAllocator<Block>> blocks_;
+  std::vector<CountLine, HugePageAllocator<CountLine>> counts_;
   std::uint64_t len_ = 0;
   std::uint64_t zeros_ = 0;
 };

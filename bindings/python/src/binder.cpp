@@ -74,14 +74,18 @@ std::string FunctionDescriptor::display_name() const {
   return owner ? std::string(owner) + "." + name + "()" : std::string(name) + "()";
 }
 
-std::string FunctionDescriptor::docstring() const {
+std::string FunctionDescriptor::signature() const {
   std::string sig = is_method ? "$self" : "";
   for (std::size_t i = 0; i < param_count; ++i) {
     if (!sig.empty()) sig += ", ";
     sig += params[i].name;
     if (params[i].default_repr) sig += std::string("=") + params[i].default_repr;
   }
-  return std::string(name) + "(" + sig + ")\n--\n\n" + doc_body;
+  return "(" + sig + ")";
+}
+
+std::string FunctionDescriptor::docstring() const {
+  return std::string(name) + signature() + "\n--\n\n" + doc_body;
 }
 
 FunctionDescriptor describe(const char* name, std::initializer_list<Param> params,

@@ -34,6 +34,8 @@ struct FunctionDescriptor {
 
   // "count()" or "FMIndex.count()", as messages name the callable.
   [[nodiscard]] std::string display_name() const;
+  // "(params)", with "$self" first for methods.
+  [[nodiscard]] std::string signature() const;
   // "name(params)\n--\n\nbody", which inspect.signature and help() read.
   [[nodiscard]] std::string docstring() const;
 };

@@ -17,6 +17,10 @@ extern const FunctionDescriptor kInverseSuffixArray;
 extern const FunctionDescriptor kSaToBytes;
 extern const FunctionDescriptor kSaFromBytes;
 
+// Duplicate-phrase finder.
+extern const FunctionDescriptor kFindDuplicates;
+extern const FunctionDescriptor kFindDuplicatesNormalized;
+
 // Substring statistics.
 extern const FunctionDescriptor kLongestCommonSubstring;
 extern const FunctionDescriptor kDistinctSubstringCount;

@@ -27,6 +27,8 @@ const std::array kFunctionTable = {
     entry<kCount>(),
     entry<kLocate>(),
     entry<kSearchRange>(),
+    entry<kFindDuplicates>(),
+    entry<kFindDuplicatesNormalized>(),
     entry<kBwt>(),
     entry<kInverseBwtFn>(),
     entry<kLongestCommonSubstring>(),

@@ -1,0 +1,126 @@
+// Entry points of the duplicate-phrase finder.
+
+#include <utility>
+
+#include "converters.hpp"
+#include "duplicate_finder.hpp"
+#include "entry_points.hpp"
+#include "normalize.hpp"
+#include "results.hpp"
+
+namespace quarnel::python {
+namespace {
+
+namespace types = core::types;
+
+// Parameters 3..7 of both functions: None or omitted takes the finder's default.
+types::FinderParams finder_params(const BoundArgs& args) {
+  types::FinderParams params;
+  params.min_words = to_optional(args, 3, to_unsigned_index).value_or(4);
+  params.min_chars = to_optional(args, 4, to_unsigned_index).value_or(9);
+  params.max_words = to_optional(args, 5, to_unsigned_index).value_or(50);
+  params.min_words_in_substring = to_optional(args, 6, to_unsigned_index).value_or(2);
+  params.enable_block_detection = to_optional(args, 7, to_flag).value_or(false);
+  return params;
+}
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+  check_status(PyDict_SetItemString(dict, key, value.get()));
+}
+
+PyRef occurrence_dict(const types::Occurrence& occurrence) {
+  PyRef dict = checked(PyDict_New());
+  set_item(dict.get(), "start", py_int(occurrence.start));
+  set_item(dict.get(), "end", py_int(occurrence.end));
+  return dict;
+}
+
+PyRef result_dict(types::PhraseResult result) {
+  PyRef dict = checked(PyDict_New());
+  set_item(dict.get(), "phrase", py_str(result.phrase));
+  set_item(dict.get(), "count", py_int(result.count));
+  set_item(dict.get(), "string_length", py_int(result.string_length));
+  set_item(dict.get(), "number_of_words", py_int(result.number_of_words));
+  PyRef occurrences = checked(PyList_New(static_cast<Py_ssize_t>(result.occurrences.size())));
+  for (std::size_t i = 0; i < result.occurrences.size(); ++i) {
+    PyList_SET_ITEM(occurrences.get(), static_cast<Py_ssize_t>(i),
+                    occurrence_dict(result.occurrences[i]).release());
+  }
+  set_item(dict.get(), "occurrences", std::move(occurrences));
+  return dict;
+}
+
+// Each record is released as soon as its dictionary exists.
+PyRef results_list(std::vector<types::PhraseResult> results) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    result_dict(std::exchange(results[i], {})).release());
+  }
+  return list;
+}
+
+PyObject* find_duplicates(PyObject*, const BoundArgs& args) {
+  const auto text = to_text(args, 0);
+  const auto sanitized = to_optional(args, 1, to_text);
+  const auto ranges = to_optional(args, 2, to_range_pairs).value_or(
+      std::vector<core::normalize::RemovedRange>{});
+  const auto params = finder_params(args);
+  auto results = core::duplicate_finder::process_test_string(sanitized.value_or(text), text,
+                                                             ranges, params);
+  return results_list(std::move(results)).release();
+}
+
+PyObject* find_duplicates_normalized(PyObject*, const BoundArgs& args) {
+  const auto text = to_text(args, 0);
+  const bool case_insensitive = to_defaulted(args, 1, to_flag, false);
+  const bool collapse = to_defaulted(args, 2, to_flag, false);
+  const auto params = finder_params(args);
+  auto results = [&] {
+    const auto normalized = core::normalize::normalize_text(text, case_insensitive, collapse);
+    return core::duplicate_finder::process_test_string(normalized.text, text,
+                                                       normalized.removed_ranges, params);
+  }();
+  return results_list(std::move(results)).release();
+}
+
+constexpr const char* kFindDuplicatesDoc =
+    "Find duplicate phrases in text.\n"
+    "\n"
+    "Args:\n"
+    "    text: The text to analyze (used as both analysis and source text when no "
+    "sanitized_text given).\n"
+    "    sanitized_text: Optional cleaned text to analyze. When provided with removed_ranges,\n"
+    "        analysis runs on this text but returned offsets reference the original text.\n"
+    "    removed_ranges: Optional list of (start, end) byte-offset tuples describing ranges\n"
+    "        removed from text to produce sanitized_text. Required when sanitized_text is "
+    "provided.\n"
+    "    min_words: Minimum phrase length in words (default: 4).\n"
+    "    min_chars: Minimum phrase length in characters (default: 9).\n"
+    "    max_words: Maximum phrase length in words (default: 50).\n"
+    "    min_words_in_substring: Minimum words in substring for deduplication (default: 2).\n"
+    "    enable_block_detection: Enable large block duplicate detection (default: False).";
+
+constexpr const char* kFindDuplicatesNormalizedDoc =
+    "Find duplicate phrases with automatic text normalization.\n"
+    "\n"
+    "Convenience function that handles lowercasing and/or whitespace collapsing internally.\n"
+    "Returned occurrence offsets always reference the original source text.";
+
+}  // namespace
+
+const FunctionDescriptor kFindDuplicates = describe(
+    "find_duplicates",
+    {{"text"}, {"sanitized_text", "None"}, {"removed_ranges", "None"}, {"min_words", "None"},
+     {"min_chars", "None"}, {"max_words", "None"}, {"min_words_in_substring", "None"},
+     {"enable_block_detection", "None"}},
+    kFindDuplicatesDoc, find_duplicates);
+
+const FunctionDescriptor kFindDuplicatesNormalized = describe(
+    "find_duplicates_normalized",
+    {{"text"}, {"case_insensitive", "False"}, {"collapse_whitespace", "False"},
+     {"min_words", "None"}, {"min_chars", "None"}, {"max_words", "None"},
+     {"min_words_in_substring", "None"}, {"enable_block_detection", "None"}},
+    kFindDuplicatesNormalizedDoc, find_duplicates_normalized);
+
+}  // namespace quarnel::python

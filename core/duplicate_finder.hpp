@@ -1,0 +1,89 @@
+#pragma once
+// The duplicate-phrase finder: every phrase of enough words and characters that occurs at two or
+// more places of a text, with its occurrences as UTF-16 offsets of the caller's source text.
+//
+// Stages, in pipeline order: candidate phrases cut from runs of suffix-array neighbours, removal
+// of phrases contained in longer ones that occur at least as often, merging of phrases that
+// follow one another (interval_merger), optional detection of long repeated blocks, translation
+// of offsets through the removed ranges, conversion to UTF-16 offsets and the final order.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "normalize.hpp"
+#include "string_interner.hpp"
+#include "types.hpp"
+
+namespace quarnel::core::duplicate_finder {
+
+// Analyses `analysis_text` and reports offsets into `source_text`, which `analysis_text` was made
+// from by deleting `removed_ranges` (empty when both are the same text). Results are ordered by
+// phrase length in code points, longest first; the same input always gives the same output.
+[[nodiscard]] std::vector<types::PhraseResult> process_test_string(
+    std::string_view analysis_text, std::string_view source_text,
+    std::span<const normalize::RemovedRange> removed_ranges, const types::FinderParams& params);
+
+// ---- Stages, callable one by one so that each can be checked against its own rules. ----
+
+// The analysis text with everything the stages look up in it. Word starts need no list: a word
+// starts wherever a word byte follows a non-word byte (tokenizer::starts_word_at).
+struct AnalysisIndex {
+  std::string_view text;
+  std::span<const std::uint64_t> suffix_array;
+  std::span<const std::uint64_t> lcp;
+  std::span<const std::uint64_t> word_ends;
+  std::span<const std::uint64_t> sentence_boundaries;  // ascending byte offsets
+};
+
+// Every run of neighbours sharing at least the phrase threshold is cut, at each of its word
+// starts, into whitespace-normalised phrases of min_words..max_words words that stay inside one
+// sentence and within the run's longest shared prefix. Phrases seen at two or more offsets
+// become records, ordered by byte length descending, then first start ascending, and filtered by
+// min_words_in_substring. `hash_key` only seeds the phrase table; the result does not depend on
+// it.
+[[nodiscard]] std::vector<types::PhraseData> find_candidate_phrases(
+    const AnalysisIndex& index, const types::FinderParams& params,
+    const string_interner::HashKey& hash_key);
+
+// Drops every record whose phrase occurs (byte-wise) inside the phrase of an earlier, not yet
+// dropped record with at least its count. Expects records ordered by byte length descending.
+[[nodiscard]] std::vector<types::PhraseData> eliminate_contained_phrases(
+    std::vector<types::PhraseData> records);
+
+// Finds repeated blocks of block_minimum..block_cap bytes, drops the records whose occurrences
+// all lie inside blocks, and appends one record per block (longest first, then by first offset).
+[[nodiscard]] std::vector<types::PhraseData> detect_blocks(
+    std::vector<types::PhraseData> records, const AnalysisIndex& index,
+    const types::FinderParams& params, const string_interner::HashKey& hash_key);
+
+// Maps every start and end from the analysis text to the source text.
+void translate_offsets(std::vector<types::PhraseData>& records,
+                       std::span<const normalize::RemovedRange> removed_ranges);
+
+// Byte offset of the source text -> UTF-16 code units before the first character that starts at
+// or after it. Offsets past the text pass through unchanged.
+class Utf16PositionTable {
+ public:
+  explicit Utf16PositionTable(std::string_view source);
+  [[nodiscard]] std::uint64_t operator()(std::uint64_t byte_offset) const;
+
+ private:
+  // One checkpoint per block of bytes; a lookup counts the rest of its block.
+  static constexpr std::size_t kBlockShift = 6;
+  std::string_view source_;
+  std::vector<std::uint64_t> checkpoints_;
+};
+
+// Converts records to results in UTF-16 offsets of `source_text` and sorts them stably by
+// phrase length in code points, descending.
+[[nodiscard]] std::vector<types::PhraseResult> to_sorted_results(
+    std::vector<types::PhraseData> records, std::string_view source_text);
+
+// Whitespace normalisation of a phrase: every run of Unicode white space becomes one space,
+// leading and trailing white space is dropped.
+[[nodiscard]] std::string normalize_phrase(std::string_view raw);
+
+}  // namespace quarnel::core::duplicate_finder

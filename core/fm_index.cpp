@@ -1,0 +1,270 @@
+#include "fm_index.hpp"
+
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <string_view>
+
+#include "suffix_array/construction.hpp"
+
+// Rank is popcount-bound, and the x86-64 baseline has no popcount instruction: the query loops
+// get a popcnt clone picked at load time, with the baseline kept for older processors.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define QUARNEL_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define QUARNEL_POPCOUNT_CLONES
+#endif
+
+namespace quarnel::core::fm_index {
+namespace {
+
+constexpr std::uint64_t kOnes8 = 0x0101'0101'0101'0101ULL;
+constexpr std::uint64_t kHighs8 = 0x8080'8080'8080'8080ULL;
+
+bool contains_zero_byte(std::span<const std::uint8_t> data) {
+  const std::uint8_t* p = data.data();
+  std::size_t left = data.size();
+  // Exact zero-byte test per word: only a zero byte borrows into its own high bit without having
+  // had it set.
+  for (; left >= 32; p += 32, left -= 32) {
+    std::uint64_t w[4];
+    std::memcpy(w, p, sizeof w);
+    const std::uint64_t hits = ((w[0] - kOnes8) & ~w[0]) | ((w[1] - kOnes8) & ~w[1]) |
+                               ((w[2] - kOnes8) & ~w[2]) | ((w[3] - kOnes8) & ~w[3]);
+    if ((hits & kHighs8) != 0) return true;
+  }
+  for (; left >= 8; p += 8, left -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if (((w - kOnes8) & ~w & kHighs8) != 0) return true;
+  }
+  return std::find(p, p + left, std::uint8_t{0}) != p + left;
+}
+
+// Well-formed UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::span<const std::uint8_t> s) {
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, sizeof w);
+      if ((w & kHighs8) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const std::uint8_t b = s[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;  // overlong below U+0800
+      if (b == 0xED) hi = 0x9F;  // surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;  // overlong below U+10000
+      if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::span<const std::uint8_t> as_bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Fills the BWT and the samples from the suffix array of the text without its sentinel: the
+// sentinel suffix is the smallest, so row 0 holds position L and row r >= 1 holds sa[r - 1].
+template <class Pos>
+void bwt_and_samples(std::span<const std::uint8_t> text, const Pos* sa, unsigned shift,
+                     unsigned word_size, std::vector<std::uint8_t>& bwt, BitVec& samples) {
+  const std::uint64_t len = text.size();
+  bwt[0] = len == 0 ? 0 : text[len - 1];
+  for (std::uint64_t r = 1; r <= len; ++r) {
+    const std::uint64_t p = sa[r - 1];
+    bwt[r] = p == 0 ? 0 : text[p - 1];
+  }
+  const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+  samples.push_bits(len, word_size);
+  for (std::uint64_t r = mask + 1; r <= len; r += mask + 1) {
+    samples.push_bits(sa[r - 1], word_size);
+  }
+}
+
+}  // namespace
+
+unsigned bit_length(std::uint64_t n) noexcept {
+  return static_cast<unsigned>(64 - std::countl_zero(n));
+}
+
+std::uint64_t effective_sampling_level(std::uint64_t n, std::uint64_t requested) noexcept {
+  return n > (std::uint64_t{1} << (requested % 64)) ? requested : 0;
+}
+
+FMIndexBackend::FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t level) {
+  const std::uint64_t len = text.size();
+  const std::uint64_t n = len + 1;
+
+  std::array<std::uint64_t, 256> counts{};
+  counts[0] = 1;  // the sentinel
+  for (const std::uint8_t c : text) ++counts[c];
+  std::exclusive_scan(counts.begin(), counts.end(), c_array_.begin(), std::uint64_t{0});
+
+  sampled_sa_.level = effective_sampling_level(n, level);
+  sampled_sa_.word_size = bit_length(n);
+  sampled_sa_.sa_len = n;
+  const unsigned shift = sampled_sa_.shift();
+  const unsigned word_size = static_cast<unsigned>(sampled_sa_.word_size);
+  sampled_sa_.samples.reserve_bits(sampled_sa_.sample_count() * word_size);
+
+  std::vector<std::uint8_t> bwt(n);
+  if (len <= 1) {
+    const std::uint32_t sa[1] = {0};
+    bwt_and_samples(text, sa, shift, word_size, bwt, sampled_sa_.samples);
+  } else if (len <= suffix_array::kDivSufSortMaxLength) {
+    // libdivsufsort straight into 32-bit entries: half the memory of the 64-bit toolkit result.
+    std::vector<saidx_t> sa(len);
+    if (divsufsort(text.data(), sa.data(), static_cast<saidx_t>(len)) != 0) {
+      throw InternalError("divsufsort failed");
+    }
+    bwt_and_samples(text, sa.data(), shift, word_size, bwt, sampled_sa_.samples);
+  } else {
+    const auto sa = suffix_array::build_suffix_array_bytes_with_backend(
+        text, suffix_array::SuffixArrayBackend::Auto);
+    bwt_and_samples(text, sa.data(), shift, word_size, bwt, sampled_sa_.samples);
+  }
+
+  bwt_matrix_ = WaveletMatrix(std::move(bwt));
+  for (unsigned c = 0; c < 256; ++c) {
+    lf_base_[c] = c_array_[c] - bwt_matrix_.symbol_start(static_cast<std::uint8_t>(c));
+  }
+}
+
+QUARNEL_POPCOUNT_CLONES
+RowInterval FMIndexBackend::search(std::span<const std::uint8_t> pattern) const noexcept {
+  const auto& levels = bwt_matrix_.levels();
+  std::uint64_t lo = 0;
+  std::uint64_t hi = len();
+  for (std::size_t k = pattern.size(); k-- > 0;) {
+    const unsigned c = pattern[k];
+    // Both ends descend together so that their memory accesses overlap.
+    for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
+      const RsVec& level = levels[j];
+      const std::uint64_t lo_ones = level.rank1(lo);
+      const std::uint64_t hi_ones = level.rank1(hi);
+      if (((c >> (7 - j)) & 1U) != 0) {
+        const std::uint64_t z = bwt_matrix_.zeros(j);
+        lo = z + lo_ones;
+        hi = z + hi_ones;
+      } else {
+        lo -= lo_ones;
+        hi -= hi_ones;
+      }
+    }
+    lo += lf_base_[c];
+    hi += lf_base_[c];
+    if (lo == hi) return {lo, lo};
+  }
+  return {lo, hi};
+}
+
+QUARNEL_POPCOUNT_CLONES
+std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
+  const std::uint64_t mask = (std::uint64_t{1} << sampled_sa_.shift()) - 1;
+  std::uint64_t steps = 0;
+  while ((row & mask) != 0) {
+    const auto [c, descended] = bwt_matrix_.access_descend(row);
+    row = lf_base_[c] + descended;
+    ++steps;
+  }
+  return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
+}
+
+void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
+  out.reserve(out.size() + rows.size());
+  for (const std::uint64_t row : MatchIteratorWrapper(rows)) out.push_back(get_sa(row));
+}
+
+std::uint64_t FMIndexBackend::heap_size() const noexcept {
+  return sizeof(c_array_) + 8 * sampled_sa_.samples.words().size() + bwt_matrix_.heap_size();
+}
+
+FMIndexError FMIndexError::null_byte() { return {Kind::NullByte, kNullByteMessage}; }
+
+FMIndexError FMIndexError::construction(const std::string& message) {
+  return {Kind::Construction, kConstructionPrefix + message};
+}
+
+FMIndex build_fm_index(std::span<const std::uint8_t> data, std::uint64_t locate_level,
+                       bool case_insensitive, bool normalize_whitespace) {
+  if (!case_insensitive && !normalize_whitespace) {
+    if (contains_zero_byte(data)) throw FMIndexError::null_byte();
+    return FMIndex{FMIndexBackend(data, locate_level), {}, data.size(), false};
+  }
+  if (!is_valid_utf8(data)) throw FMIndexError::construction(kInvalidUtf8Message);
+  normalize::NormalizedText prepared = normalize::normalize_text(
+      std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), case_insensitive,
+      normalize_whitespace);
+  const auto text = as_bytes(prepared.text);
+  if (contains_zero_byte(text)) throw FMIndexError::null_byte();
+  return FMIndex{FMIndexBackend(text, locate_level), std::move(prepared.deltas), text.size(),
+                 case_insensitive};
+}
+
+namespace {
+
+// Runs `use` on the query form of the pattern: ASCII letters folded to lower case when the index
+// is case-insensitive, the pattern itself otherwise.
+template <class Use>
+auto with_query_pattern(const FMIndex& fm, std::span<const std::uint8_t> pattern, Use&& use) {
+  if (!fm.case_insensitive) return use(pattern);
+  std::vector<std::uint8_t> folded(pattern.begin(), pattern.end());
+  for (std::uint8_t& b : folded) {
+    if (b >= 'A' && b <= 'Z') b |= 0x20;
+  }
+  return use(std::span<const std::uint8_t>(folded));
+}
+
+}  // namespace
+
+std::uint64_t count(const FMIndex& fm, std::span<const std::uint8_t> pattern) {
+  if (pattern.empty()) return fm.text_len;
+  return with_query_pattern(fm, pattern, [&](std::span<const std::uint8_t> query) {
+    return fm.index.search(query).size();
+  });
+}
+
+std::vector<std::uint64_t> locate(const FMIndex& fm, std::span<const std::uint8_t> pattern) {
+  std::vector<std::uint64_t> positions;
+  if (pattern.empty()) {
+    positions.resize(fm.text_len);
+    std::iota(positions.begin(), positions.end(), std::uint64_t{0});
+    return positions;
+  }
+  const RowInterval rows = with_query_pattern(
+      fm, pattern, [&](std::span<const std::uint8_t> query) { return fm.index.search(query); });
+  fm.index.locate_rows(rows, positions);
+  if (!fm.deltas.empty()) {
+    for (std::uint64_t& p : positions) p = normalize::map_to_source(fm.deltas, p);
+  }
+  return positions;
+}
+
+}  // namespace quarnel::core::fm_index

@@ -1,0 +1,149 @@
+#pragma once
+// FM-index over a byte text: bucket starts, the Burrows-Wheeler transform in a wavelet matrix and
+// a suffix-order sample of the suffix array. The text is terminated by one 0x00 sentinel, so the
+// input itself must not contain 0x00. The text is not kept.
+
+#include <array>
+#include <cstdint>
+#include <ranges>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "fm_index/bit_vec.hpp"
+#include "fm_index/rs_vec.hpp"
+#include "fm_index/wavelet_matrix.hpp"
+#include "normalize.hpp"
+
+namespace quarnel::core::fm_index {
+
+// Half-open interval of suffix-array rows.
+struct RowInterval {
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 0;
+  [[nodiscard]] std::uint64_t size() const noexcept { return hi - lo; }
+  friend bool operator==(const RowInterval&, const RowInterval&) = default;
+};
+
+// Bit length of n: 64 minus its leading zero bits.
+[[nodiscard]] unsigned bit_length(std::uint64_t n) noexcept;
+
+// The sampling level actually used for n rows: `requested` when n > 2^(requested mod 64), else 0.
+[[nodiscard]] std::uint64_t effective_sampling_level(std::uint64_t n,
+                                                     std::uint64_t requested) noexcept;
+
+// Suffix-order sample: SA[k << s] for k = 0 .. (n - 1) >> s, with s = level mod 64, each stored in
+// word_size = bit_length(n) bits.
+struct SOSampledSuffixArray {
+  BitVec samples;
+  std::uint64_t level = 0;
+  std::uint64_t word_size = 0;
+  std::uint64_t sa_len = 0;
+
+  [[nodiscard]] unsigned shift() const noexcept { return static_cast<unsigned>(level % 64); }
+  [[nodiscard]] std::uint64_t sample_count() const noexcept {
+    return sa_len == 0 ? 0 : ((sa_len - 1) >> shift()) + 1;
+  }
+  [[nodiscard]] std::uint64_t sample(std::uint64_t k) const {
+    return samples.get_bits(k * word_size, static_cast<unsigned>(word_size));
+  }
+};
+
+class FMIndexBackend {
+ public:
+  // Builds the index of `text` (which must not contain 0x00) plus its sentinel.
+  FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t level);
+
+  // Rows n = text length + 1.
+  [[nodiscard]] std::uint64_t len() const noexcept { return bwt_matrix_.len(); }
+  [[nodiscard]] const std::array<std::uint64_t, 256>& c_array() const noexcept { return c_array_; }
+  [[nodiscard]] const SOSampledSuffixArray& sampled_sa() const noexcept { return sampled_sa_; }
+  [[nodiscard]] const WaveletMatrix& bwt_matrix() const noexcept { return bwt_matrix_; }
+
+  // c_array[c] + rank_c(BWT, i), for 0 <= i <= n.
+  [[nodiscard]] std::uint64_t lf_map2(std::uint8_t c, std::uint64_t i) const noexcept {
+    return lf_base_[c] + bwt_matrix_.descend(c, i);
+  }
+
+  // Backward search: the rows whose (cyclic) suffix starts with the pattern. An empty result is
+  // [lo, lo) at the row where the search ran dry.
+  [[nodiscard]] RowInterval search(std::span<const std::uint8_t> pattern) const noexcept;
+
+  // SA[row] for row < n: a position of the terminated text.
+  [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
+
+  // get_sa of every row of the interval, in row order, appended to `out`.
+  void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
+
+  // 2048 bytes of bucket starts, the sample words and the eight levels' rank vectors.
+  [[nodiscard]] std::uint64_t heap_size() const noexcept;
+
+ private:
+  std::array<std::uint64_t, 256> c_array_{};
+  // c_array[c] - bwt_matrix.symbol_start(c) (mod 2^64): turns a descent position into an LF row.
+  std::array<std::uint64_t, 256> lf_base_{};
+  SOSampledSuffixArray sampled_sa_;
+  WaveletMatrix bwt_matrix_;
+};
+
+// The rows of a search result, ascending.
+class MatchIteratorWrapper {
+ public:
+  explicit MatchIteratorWrapper(RowInterval rows) noexcept : rows_(rows.lo, rows.hi) {}
+  [[nodiscard]] auto begin() const noexcept { return rows_.begin(); }
+  [[nodiscard]] auto end() const noexcept { return rows_.end(); }
+  [[nodiscard]] std::uint64_t size() const noexcept { return rows_.size(); }
+
+ private:
+  std::ranges::iota_view<std::uint64_t, std::uint64_t> rows_;
+};
+
+// Construction errors, reported to Python as ValueError with what() as the message.
+class FMIndexError : public UsageError {
+ public:
+  enum class Kind { NullByte, Construction };
+
+  [[nodiscard]] static FMIndexError null_byte();
+  // "FM-index construction failed: " + message.
+  [[nodiscard]] static FMIndexError construction(const std::string& message);
+
+  [[nodiscard]] Kind kind() const noexcept { return kind_; }
+
+ private:
+  FMIndexError(Kind kind, const std::string& text) : UsageError(text), kind_(kind) {}
+  Kind kind_;
+};
+
+inline constexpr const char* kNullByteMessage =
+    "Input data must not contain null bytes (0x00); they are reserved as sentinels";
+inline constexpr const char* kConstructionPrefix = "FM-index construction failed: ";
+inline constexpr const char* kInvalidUtf8Message = "Normalization requires valid UTF-8 input";
+
+// The index of one prepared text with what its queries need to answer in source terms.
+struct FMIndex {
+  FMIndexBackend index;
+  std::vector<normalize::CumulativeDelta> deltas;
+  std::uint64_t text_len = 0;
+  bool case_insensitive = false;
+};
+
+// Prepares `data` (ASCII lower-casing and whitespace collapsing when asked, which requires valid
+// UTF-8) and indexes it. Throws FMIndexError for invalid UTF-8 under a flag or a 0x00 byte.
+[[nodiscard]] FMIndex build_fm_index(std::span<const std::uint8_t> data,
+                                     std::uint64_t locate_level, bool case_insensitive,
+                                     bool normalize_whitespace);
+
+// Occurrences of the pattern; the empty pattern counts text_len.
+[[nodiscard]] std::uint64_t count(const FMIndex& fm, std::span<const std::uint8_t> pattern);
+
+// Source offsets of the occurrences, in suffix order. The empty pattern gives 0 .. text_len - 1,
+// positions of the prepared text.
+[[nodiscard]] std::vector<std::uint64_t> locate(const FMIndex& fm,
+                                                std::span<const std::uint8_t> pattern);
+
+[[nodiscard]] inline std::uint64_t heap_size(const FMIndex& fm) noexcept {
+  return fm.index.heap_size();
+}
+
+}  // namespace quarnel::core::fm_index

@@ -1,0 +1,70 @@
+#pragma once
+// Dense ids for distinct byte strings, behind a hash table keyed with SipHash under a secret
+// random key: text from users cannot be crafted to collide, and ids follow first insertion, so
+// nothing built from the ids depends on the key or on the table layout.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace quarnel::core::string_interner {
+
+struct HashKey {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+};
+
+// SipHash-c-d of `data` under `key`.
+template <int CompressionRounds, int FinalizationRounds>
+[[nodiscard]] std::uint64_t siphash(const HashKey& key, std::string_view data);
+
+[[nodiscard]] inline std::uint64_t siphash13(const HashKey& key, std::string_view data) {
+  return siphash<1, 3>(key, data);
+}
+
+// Drawn from std::random_device on first use, then fixed for the life of the process.
+[[nodiscard]] const HashKey& process_hash_key();
+
+class StringInterner {
+ public:
+  // Copy: keys are copied into the interner's own storage. Borrow: the caller keeps the bytes of
+  // every interned view alive for the interner's lifetime.
+  enum class Storage : std::uint8_t { Copy, Borrow };
+
+  struct Interned {
+    std::size_t id = 0;
+    bool inserted = false;
+  };
+
+  explicit StringInterner(const HashKey& key, Storage storage = Storage::Copy);
+
+  // Id of `s`, added with the next id if new.
+  Interned intern(std::string_view s);
+  [[nodiscard]] std::optional<std::size_t> find(std::string_view s) const;
+  [[nodiscard]] std::string_view key(std::size_t id) const { return keys_[id]; }
+  [[nodiscard]] std::size_t size() const { return keys_.size(); }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t id = kEmpty;
+  };
+  static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+
+  [[nodiscard]] std::size_t probe(std::string_view s, std::uint64_t hash) const;
+  void grow();
+  std::string_view store(std::string_view s);
+
+  HashKey key_;
+  Storage storage_;
+  std::vector<Slot> slots_;  // power-of-two size, linear probing, at most half full
+  std::vector<std::string_view> keys_;
+  std::vector<std::unique_ptr<char[]>> chunks_;  // stable storage of copied keys
+  char* free_ = nullptr;
+  std::size_t free_bytes_ = 0;
+};
+
+}  // namespace quarnel::core::string_interner

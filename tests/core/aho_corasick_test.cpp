@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "aho_corasick.hpp"
+#include "errors.hpp"
+
+namespace ac = quarnel::core::aho_corasick;
+
+namespace {
+
+std::vector<ac::Match> naive_matches(const std::vector<std::string>& patterns,
+                                     std::string_view text) {
+  std::vector<ac::Match> out;
+  for (std::size_t id = 0; id < patterns.size(); ++id) {
+    const std::string& p = patterns[id];
+    for (std::size_t end = p.size(); end <= text.size(); ++end) {
+      if (text.substr(end - p.size(), p.size()) == p) {
+        out.push_back({static_cast<ac::PatternId>(id), end});
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<ac::Match> automaton_matches(const std::vector<std::string>& patterns,
+                                         std::string_view text) {
+  const std::vector<std::string_view> views(patterns.begin(), patterns.end());
+  const ac::Automaton automaton(views);
+  auto found = automaton.find_all(text);
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string random_string(std::mt19937& rng, std::size_t max_len, std::string_view alphabet) {
+  std::string s(rng() % (max_len + 1), ' ');
+  for (auto& c : s) c = alphabet[rng() % alphabet.size()];
+  return s;
+}
+
+struct RandomShape {
+  std::string alphabet;
+  std::size_t patterns;
+  std::size_t max_pattern_len;
+  std::size_t max_text_len;
+};
+
+class AhoCorasickVersusNaive : public ::testing::TestWithParam<RandomShape> {};
+
+// Small alphabets force overlaps, nested matches, shared prefixes and suffixes, and duplicates.
+TEST_P(AhoCorasickVersusNaive, ReportsEveryOccurrence) {
+  const RandomShape& shape = GetParam();
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> patterns;
+    for (std::size_t i = 0; i < 1 + rng() % shape.patterns; ++i) {
+      std::string p = random_string(rng, shape.max_pattern_len, shape.alphabet);
+      if (p.empty()) p = shape.alphabet.substr(0, 1);
+      patterns.push_back(p);
+    }
+    const std::string text = random_string(rng, shape.max_text_len, shape.alphabet);
+    ASSERT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text)) << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alphabets, AhoCorasickVersusNaive,
+                         ::testing::Values(RandomShape{"ab", 8, 5, 40},
+                                           RandomShape{"abc", 20, 7, 60},
+                                           RandomShape{"a", 6, 6, 20},
+                                           RandomShape{"abcdefghijklmnop", 60, 4, 200},
+                                           RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4, 50}));
+
+// A state with many children is searched by bisection rather than a linear scan.
+TEST(AhoCorasick, WideStatesFindEveryChild) {
+  std::vector<std::string> patterns;
+  for (int c = 0; c < 256; ++c) patterns.push_back(std::string("x") + static_cast<char>(c));
+  std::string text;
+  for (int c = 255; c >= 0; --c) text += std::string("x") + static_cast<char>(c);
+  EXPECT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text));
+}
+
+TEST(AhoCorasick, EmptyPatternMatchesAtEveryPosition) {
+  const std::vector<std::string> patterns{"", "ab"};
+  EXPECT_EQ(automaton_matches(patterns, "abab"), naive_matches(patterns, "abab"));
+  EXPECT_EQ(automaton_matches(patterns, "").size(), 1U);
+}
+
+TEST(AhoCorasick, NoPatternsNoMatches) {
+  const ac::Automaton automaton(std::span<const std::string_view>{});
+  EXPECT_TRUE(automaton.find_all("anything").empty());
+  EXPECT_EQ(automaton.state_count(), 1U);
+}
+
+// Every pattern is a suffix of the next, so each pattern ends at every later position of a run
+// of 'a': outputs reached through dictionary links, in order longest first at each end.
+TEST(AhoCorasick, NestedSuffixPatternsReportedLongestFirst) {
+  std::vector<std::string> patterns;
+  for (std::size_t len = 1; len <= 50; ++len) patterns.push_back(std::string(len, 'a'));
+  const std::vector<std::string_view> views(patterns.begin(), patterns.end());
+  const ac::Automaton automaton(views);
+  EXPECT_EQ(automaton.state_count(), 51U);
+  const std::string text(60, 'a');
+  std::vector<ac::Match> found = automaton.find_all(text);
+  EXPECT_EQ(found, [&] {
+    std::vector<ac::Match> expected;
+    for (std::uint64_t end = 1; end <= text.size(); ++end) {
+      for (std::uint64_t len = std::min<std::uint64_t>(end, 50); len >= 1; --len) {
+        expected.push_back({static_cast<ac::PatternId>(len - 1), end});
+      }
+    }
+    return expected;
+  }());
+}
+
+TEST(AhoCorasick, StatesAreSharedPrefixesPlusRoot) {
+  const std::vector<std::string_view> patterns{"abcd", "abce", "abx", "abcd", "q"};
+  const ac::Automaton automaton(patterns);
+  // root, a, ab, abc, abcd, abce, abx, q
+  EXPECT_EQ(automaton.state_count(), 8U);
+  EXPECT_EQ(automaton.pattern_count(), 5U);
+  const auto found = automaton.find_all("abcd");
+  EXPECT_EQ(found, (std::vector<ac::Match>{{0, 4}, {3, 4}}));
+}
+
+TEST(AhoCorasick, TooManyStatesIsAnInternalError) {
+  const std::vector<std::string_view> patterns{"abcdef", "ghij"};
+  EXPECT_NO_THROW(ac::Automaton(patterns, 11));
+  try {
+    const ac::Automaton automaton(patterns, 10);
+    FAIL() << "expected InternalError";
+  } catch (const quarnel::core::InternalError& e) {
+    EXPECT_STREQ(e.what(), "Failed to build Aho-Corasick automaton");
+  }
+}
+
+}  // namespace

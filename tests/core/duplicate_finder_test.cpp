@@ -1,0 +1,816 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "duplicate_finder.hpp"
+#include "interval_merger.hpp"
+#include "suffix_array/construction.hpp"
+#include "suffix_array/lcp.hpp"
+#include "tokenizer.hpp"
+
+namespace df = quarnel::core::duplicate_finder;
+namespace si = quarnel::core::string_interner;
+using quarnel::core::normalize::RemovedRange;
+using quarnel::core::types::FinderParams;
+using quarnel::core::types::Occurrence;
+using quarnel::core::types::PhraseData;
+using quarnel::core::types::PhraseResult;
+
+namespace {
+
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+const si::HashKey kKeyA{11, 22};
+const si::HashKey kKeyB{0x9e3779b97f4a7c15ULL, 0xbf58476d1ce4e5b9ULL};
+
+using Offsets = std::vector<std::uint64_t>;
+
+// The analysis text with its arrays; the sentence boundaries are chosen by each test.
+struct Indexed {
+  std::string text;
+  Offsets sa, lcp, word_ends, boundaries;
+
+  Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                              text.size());
+    sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
+        bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
+    lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
+    word_ends = quarnel::core::tokenizer::word_ends(text);
+  }
+
+  [[nodiscard]] df::AnalysisIndex index() const {
+    return {text, sa, lcp, word_ends, boundaries};
+  }
+};
+
+std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
+                                   Offsets boundaries = {}, const si::HashKey& key = kKeyA) {
+  const Indexed indexed(text, std::move(boundaries));
+  return df::find_candidate_phrases(indexed.index(), params, key);
+}
+
+// The pipeline up to phrase merging, with sentence boundaries chosen by the test.
+std::vector<PhraseData> merged_phrases(const std::string& text, Offsets boundaries,
+                                       const FinderParams& params = {}) {
+  auto records = candidates(text, params, std::move(boundaries));
+  if (records.size() >= 2) records = df::eliminate_contained_phrases(std::move(records));
+  if (records.size() >= 2) {
+    records = quarnel::core::interval_merger::merge_adjacent_phrases(std::move(records), text);
+  }
+  return records;
+}
+
+std::vector<std::string> phrases_of(const std::vector<PhraseData>& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(r.phrase);
+  return out;
+}
+
+std::vector<PhraseResult> find(const std::string& text, const FinderParams& params = {},
+                               const std::vector<RemovedRange>& removed = {}) {
+  return df::process_test_string(text, text, removed, params);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Independent definitions for the oracle: UTF-8 decoding, the White_Space list, word bytes.
+
+std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return {cp, len};
+}
+
+bool is_white(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+bool word_byte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return std::isalnum(b) || b >= 0x80;
+}
+
+std::string oracle_normalize(std::string_view raw) {
+  std::string out;
+  bool after_space = true;
+  for (std::size_t i = 0; i < raw.size();) {
+    const auto [cp, len] = decode(raw, i);
+    if (is_white(cp)) {
+      if (!after_space) out += ' ';
+      after_space = true;
+    } else {
+      out.append(raw.substr(i, len));
+      after_space = false;
+    }
+    i += len;
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// Candidate phrases without a suffix array: the suffixes sharing p's first T bytes form p's
+// run, whose maximum is the longest prefix shared by any two of them; every word window at
+// every word start is tried directly.
+std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderParams& params,
+                                          const Offsets& boundaries) {
+  const std::size_t n = text.size();
+  const std::uint64_t t = quarnel::core::types::phrase_threshold(params);
+  std::vector<std::vector<std::uint64_t>> common(n + 1, std::vector<std::uint64_t>(n + 1, 0));
+  for (std::size_t i = n; i-- > 0;) {
+    for (std::size_t j = n; j-- > 0;) {
+      common[i][j] = text[i] == text[j] ? common[i + 1][j + 1] + 1 : 0;
+    }
+  }
+  Offsets ends;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (word_byte(text[i]) && (i + 1 == n || !word_byte(text[i + 1]))) ends.push_back(i + 1);
+  }
+  std::map<std::string, std::set<std::uint64_t>> table;
+  for (std::size_t p = 0; p < n && n >= 2; ++p) {
+    if (!word_byte(text[p]) || (p > 0 && word_byte(text[p - 1])) || n - p < t) continue;
+    std::vector<std::size_t> run;
+    for (std::size_t q = 0; q < n; ++q) {
+      if (n - q >= t && common[p][q] >= t) run.push_back(q);
+    }
+    if (run.size() < 2) continue;
+    std::uint64_t run_max = 0;
+    for (auto a : run) {
+      for (auto b : run) {
+        if (a != b) run_max = std::max(run_max, common[a][b]);
+      }
+    }
+    const std::uint64_t cap = std::min<std::uint64_t>(n - p, run_max);
+    if (cap < t) continue;
+    const auto boundary = std::upper_bound(boundaries.begin(), boundaries.end(), p);
+    const std::uint64_t limit =
+        std::min<std::uint64_t>(boundary == boundaries.end() ? kMax : *boundary, p + cap);
+    std::uint64_t words = 0;
+    for (const auto e : ends) {
+      if (e <= p) continue;
+      ++words;
+      if (words > params.max_words || e > limit) break;
+      if (words < params.min_words) continue;
+      const std::string phrase = oracle_normalize(std::string_view(text).substr(p, e - p));
+      if (static_cast<std::uint64_t>(std::count_if(phrase.begin(), phrase.end(), [](char c) {
+            return c != ' ';
+          })) > params.min_chars) {
+        table[phrase].insert(p);
+      }
+    }
+  }
+  std::vector<PhraseData> records;
+  for (const auto& [phrase, offsets] : table) {
+    const std::uint64_t words =
+        phrase.empty() ? 0 : 1 + std::count(phrase.begin(), phrase.end(), ' ');
+    if (offsets.size() < 2 || words < params.min_words_in_substring) continue;
+    PhraseData r;
+    r.phrase = phrase;
+    r.starts.assign(offsets.begin(), offsets.end());
+    for (auto s : r.starts) r.ends.push_back(s + phrase.size());
+    r.count = offsets.size();
+    r.string_length = phrase.size();
+    r.number_of_words = words;
+    records.push_back(r);
+  }
+  std::sort(records.begin(), records.end(), [](const PhraseData& a, const PhraseData& b) {
+    if (a.string_length != b.string_length) return a.string_length > b.string_length;
+    return a.starts.front() < b.starts.front();
+  });
+  return records;
+}
+
+// Texts of a few sentences reused in random order, from a small vocabulary with multi-byte,
+// astral and white-space characters among the words and separators.
+std::string random_text(std::mt19937& rng) {
+  static const std::vector<std::string> vocabulary{
+      "alpha", "beta", "gamma", "de", "x", "\xC3\xB1u", "\xF0\x9D\x92\x9C" "b", "42", "it's"};
+  static const std::vector<std::string> separators{
+      " ", " ", " ", "  ", ", ", "\t", "\xC2\xA0", "-", ". ", "\xE3\x80\x80", " \xC2\xA0 "};
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  std::vector<std::string> sentences(2 + rng() % 3);
+  for (auto& s : sentences) {
+    const std::size_t words = 1 + rng() % 6;
+    for (std::size_t w = 0; w < words; ++w) s += (w ? pick(separators) : "") + pick(vocabulary);
+  }
+  std::string text = rng() % 4 == 0 ? pick(separators) : "";
+  const std::size_t parts = 1 + rng() % 5;
+  for (std::size_t i = 0; i < parts; ++i) text += pick(sentences) + pick(separators);
+  return text;
+}
+
+Offsets random_boundaries(std::mt19937& rng, std::size_t n) {
+  Offsets b;
+  if (rng() % 3 == 0) return b;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (rng() % 12 == 0) b.push_back(i);
+  }
+  return b;
+}
+
+FinderParams random_params(std::mt19937& rng) {
+  const auto pick = [&](std::initializer_list<std::uint64_t> values) {
+    return *(values.begin() + rng() % values.size());
+  };
+  FinderParams p;
+  p.min_words = pick({0, 1, 2, 3, 4});
+  p.min_chars = pick({0, 2, 5, 9, 12});
+  p.max_words = pick({0, 1, 2, 3, 5, 50, kMax});
+  p.min_words_in_substring = pick({0, 1, 2, 3});
+  return p;
+}
+
+TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
+  std::mt19937 rng(2024);
+  for (int round = 0; round < 400; ++round) {
+    const std::string text = random_text(rng);
+    const Offsets boundaries = random_boundaries(rng, text.size());
+    const FinderParams params = random_params(rng);
+    const auto expected = oracle_candidates(text, params, boundaries);
+    ASSERT_EQ(candidates(text, params, boundaries), expected)
+        << "round " << round << " text '" << text << "' min_words " << params.min_words
+        << " min_chars " << params.min_chars << " max_words " << params.max_words;
+  }
+}
+
+// Many occurrences of one passage: verdicts are reused from rank to rank within each run.
+TEST(CandidatePhrases, RepeatedPassageMatchesTheOracle) {
+  const std::string passage = "alpha beta  gamma, de x alpha beta gamma; de\xC2\xA0x beta ";
+  std::string text;
+  for (int i = 0; i < 6; ++i) text += passage;
+  for (const std::uint64_t max_words : {3ULL, 5ULL, 50ULL}) {
+    FinderParams params;
+    params.max_words = max_words;
+    params.min_words = 2;
+    EXPECT_EQ(candidates(text, params, {70, 200}), oracle_candidates(text, params, {70, 200}));
+  }
+}
+
+TEST(CandidatePhrases, ResultDoesNotDependOnTheHashKey) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 50; ++round) {
+    const std::string text = random_text(rng) + random_text(rng);
+    FinderParams params = random_params(rng);
+    EXPECT_EQ(candidates(text, params, {}, kKeyA), candidates(text, params, {}, kKeyB)) << round;
+  }
+}
+
+struct CandidateExample {
+  std::string name;
+  std::string text;
+  FinderParams params;
+  std::vector<PhraseData> expected;
+};
+
+PhraseData phrase_record(std::string phrase, Offsets starts, std::uint64_t words) {
+  PhraseData r;
+  r.phrase = std::move(phrase);
+  r.starts = std::move(starts);
+  for (auto s : r.starts) r.ends.push_back(s + r.phrase.size());
+  r.count = r.starts.size();
+  r.string_length = r.phrase.size();
+  r.number_of_words = words;
+  return r;
+}
+
+FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_t max_words,
+                  std::uint64_t min_words_in_substring) {
+  return FinderParams{min_words, min_chars, max_words, min_words_in_substring, false};
+}
+
+class CandidateExamples : public ::testing::TestWithParam<CandidateExample> {};
+
+TEST_P(CandidateExamples, GiveExactlyTheseRecords) {
+  const auto& c = GetParam();
+  EXPECT_EQ(candidates(c.text, c.params), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, CandidateExamples,
+    ::testing::Values(
+        CandidateExample{"TenNonSpaceBytes", "abc def gh ij x abc def gh ij", {},
+                         {phrase_record("abc def gh ij", {0, 16}, 4)}},
+        CandidateExample{"NineNonSpaceBytesAreNotEnough", "abc de fg hi x abc de fg hi", {}, {}},
+        CandidateExample{"TooFewWords", "one two three one two three", {}, {}},
+        CandidateExample{"WhiteSpaceVariantsNeedTheirOwnRepeat",
+                         "alpha beta  gamma delta and alpha beta gamma delta", {}, {}},
+        CandidateExample{"OnlyOneOccurrenceAtAWordStart",
+                         "xalpha beta gamma delta and alpha beta gamma delta", {}, {}},
+        CandidateExample{"WordFilterDropsShortPhrases", "abc def gh ij x abc def gh ij",
+                         with(4, 9, 50, 5), {}},
+        CandidateExample{"MinWordsZeroAllowsOneWordPhrases", "extraordinarily, extraordinarily",
+                         with(0, 9, 50, 0), {phrase_record("extraordinarily", {0, 17}, 1)}},
+        CandidateExample{"MaxWordsZeroCutsNothing", "abc def gh ij x abc def gh ij",
+                         with(4, 9, 0, 2), {}},
+        CandidateExample{"HugeMinWordsSaturates", "abc def gh ij x abc def gh ij",
+                         with(kMax, 0, kMax, 0), {}},
+        CandidateExample{"HugeMinCharsSaturates", "abc def gh ij x abc def gh ij",
+                         with(kMax, kMax, kMax, 0), {}},
+        CandidateExample{"EmptyText", "", {}, {}}, CandidateExample{"OneByte", "a", {}, {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(CandidatePhrases, WhiteSpaceVariantsFromDifferentRunsJoinOneEntry) {
+  const std::string text =
+      "alpha beta  gamma delta, alpha beta  gamma delta, alpha beta gamma delta, alpha beta gamma "
+      "delta";
+  const auto records = candidates(text);
+  const auto it = std::find_if(records.begin(), records.end(),
+                               [](const auto& r) { return r.phrase == "alpha beta gamma delta"; });
+  ASSERT_NE(it, records.end());
+  EXPECT_EQ(it->starts, (Offsets{0, 25, 50, 74}));
+  EXPECT_EQ(it->ends, (Offsets{22, 47, 72, 96}));
+}
+
+TEST(CandidatePhrases, NoPhraseLongerThanMaxWords) {
+  std::string passage;
+  for (int w = 0; w < 60; ++w) passage += "w" + std::to_string(w) + " ";
+  const auto records = candidates(passage + "| " + passage);
+  ASSERT_FALSE(records.empty());
+  std::uint64_t longest = 0;
+  for (const auto& r : records) longest = std::max(longest, r.number_of_words);
+  EXPECT_EQ(longest, 50U);
+}
+
+TEST(CandidatePhrases, PhrasesStopAtTheFirstBoundaryAfterTheirStart) {
+  const std::string text = "one two three four five six | one two three four five six";
+  const auto unbounded = candidates(text);
+  ASSERT_FALSE(unbounded.empty());
+  EXPECT_EQ(unbounded.front().phrase, "one two three four five six");
+  // A boundary at 18 (after "four") in the first copy: phrases starting before it end there.
+  const auto bounded = candidates(text, {}, {18});
+  for (const auto& r : bounded) {
+    for (std::size_t i = 0; i < r.starts.size(); ++i) {
+      if (r.starts[i] < 18) {
+        EXPECT_LE(r.ends[i], 18U) << r.phrase;
+      }
+    }
+  }
+  EXPECT_EQ(bounded.front().phrase, "one two three four");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Substring elimination
+
+PhraseData counted(std::string phrase, std::uint64_t count) {
+  Offsets starts(count);
+  for (std::uint64_t i = 0; i < count; ++i) starts[i] = 1000 * i;
+  return phrase_record(std::move(phrase), starts, 1);
+}
+
+// The removal loop with containment by plain substring search.
+std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records) {
+  std::vector<bool> removed(records.size(), false);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (removed[i]) continue;
+    for (std::size_t j = 0; j < records.size(); ++j) {
+      if (j == i || removed[j] || records[j].phrase == records[i].phrase) continue;
+      if (records[i].phrase.find(records[j].phrase) == std::string::npos) continue;
+      if (records[j].count <= records[i].count) removed[j] = true;
+    }
+  }
+  std::vector<PhraseData> kept;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!removed[i]) kept.push_back(records[i]);
+  }
+  return kept;
+}
+
+TEST(SubstringElimination, MatchesPairwiseSearchOnRandomPhrases) {
+  std::mt19937 rng(31);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<PhraseData> records;
+    const std::size_t n = 2 + rng() % 12;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string phrase(1 + rng() % 7, 'a');
+      for (auto& c : phrase) c = "ab "[rng() % 3];
+      records.push_back(counted(phrase, 1 + rng() % 4));
+    }
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+      return a.string_length > b.string_length;
+    });
+    ASSERT_EQ(df::eliminate_contained_phrases(records), naive_elimination(records)) << round;
+  }
+}
+
+struct EliminationCase {
+  std::string name;
+  std::vector<PhraseData> records;
+  std::vector<std::string> kept;
+};
+
+class EliminationExamples : public ::testing::TestWithParam<EliminationCase> {};
+
+TEST_P(EliminationExamples, KeepExactlyThesePhrases) {
+  EXPECT_EQ(phrases_of(df::eliminate_contained_phrases(GetParam().records)), GetParam().kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, EliminationExamples,
+    ::testing::Values(
+        EliminationCase{"EqualCountIsRemoved",
+                        {counted("alpha beta gamma delta epsilon", 2),
+                         counted("beta gamma delta epsilon", 2)},
+                        {"alpha beta gamma delta epsilon"}},
+        EliminationCase{"GreaterCountSurvives",
+                        {counted("alpha beta gamma delta epsilon", 2),
+                         counted("beta gamma delta epsilon", 3)},
+                        {"alpha beta gamma delta epsilon", "beta gamma delta epsilon"}},
+        EliminationCase{"SmallerCountIsRemoved",
+                        {counted("alpha beta gamma delta epsilon", 3),
+                         counted("beta gamma delta epsilon", 2)},
+                        {"alpha beta gamma delta epsilon"}},
+        EliminationCase{"ContainmentIsNotWordAligned",
+                        {counted("the cat sat on the mat", 2), counted("he cat sat on", 2)},
+                        {"the cat sat on the mat"}},
+        // The middle phrase survives the first (higher count) and removes the last.
+        EliminationCase{"RemovedOnlyByAnUnremovedContainer",
+                        {counted("a b c d e f g h", 2), counted("b c d e f g", 3),
+                         counted("c d e f", 3)},
+                        {"a b c d e f g h", "b c d e f g"}},
+        EliminationCase{"UnrelatedPhrasesStay",
+                        {counted("alpha beta gamma", 2), counted("delta epsilon", 2)},
+                        {"alpha beta gamma", "delta epsilon"}}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// Candidates, elimination and merging together, with chosen sentence boundaries
+
+TEST(PhraseStages, SentencesSplitByBoundariesMergeBack) {
+  const std::string text =
+      "Alpha beta gamma delta. Epsilon zeta eta theta. Alpha beta gamma delta. Epsilon zeta eta "
+      "theta.";
+  const auto records = merged_phrases(text, {23, 47, 71});
+  ASSERT_EQ(records.size(), 1U);
+  EXPECT_EQ(records[0].phrase, "Alpha beta gamma delta. Epsilon zeta eta theta");
+  EXPECT_EQ(records[0].starts, (Offsets{0, 48}));
+  EXPECT_EQ(records[0].ends, (Offsets{46, 94}));
+  EXPECT_EQ(records[0].number_of_words, 8U);
+}
+
+struct SeparatorCase {
+  std::string separator;  // between the two sentences, at both occurrences
+  bool merges;
+};
+
+class SeparatorGap : public ::testing::TestWithParam<SeparatorCase> {};
+
+TEST_P(SeparatorGap, MergesUpToTwoBytes) {
+  const std::string& sep = GetParam().separator;
+  const std::string first = "alpha beta gamma delta";
+  const std::string second = "epsilon zeta eta theta";
+  const std::string unit = first + sep + second;
+  const std::string text = unit + " | " + unit + " #";
+  const std::uint64_t b1 = first.size();
+  const std::uint64_t b2 = unit.size() + 3 + first.size();
+  const auto records = merged_phrases(text, {b1, b2});
+  if (GetParam().merges) {
+    EXPECT_EQ(phrases_of(records), (std::vector<std::string>{unit}));
+  } else {
+    EXPECT_EQ(phrases_of(records), (std::vector<std::string>{first, second}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, SeparatorGap,
+                         ::testing::Values(SeparatorCase{".", true}, SeparatorCase{". ", true},
+                                           SeparatorCase{".  ", false},
+                                           SeparatorCase{",\n", true},
+                                           SeparatorCase{" - ", false}));
+
+TEST(PhraseStages, DifferentCountsDoNotMerge) {
+  const std::string text =
+      "alpha beta gamma delta. epsilon zeta eta theta | alpha beta gamma delta. epsilon zeta eta "
+      "theta | epsilon zeta eta theta";
+  const auto records = merged_phrases(text, {22, 71});
+  EXPECT_EQ(phrases_of(records),
+            (std::vector<std::string>{"epsilon zeta eta theta", "alpha beta gamma delta"}));
+}
+
+// Collapsed white space shortens the computed end: the measured gap grows by the removed byte,
+// and an end can fall inside the last character, which the merged text then includes whole.
+TEST(PhraseStages, CollapsedWhiteSpaceWidensGapsAndEndsOnCharacters) {
+  const std::string first = "alpha beta gamma delta";
+  const std::string second = "epsilon  zeta eta theta\xC3\xA9";
+  const std::string unit = first + ". " + second;
+  const std::string text = unit + " | " + unit + " #";
+  const Offsets boundaries{first.size(), unit.size() + 3 + first.size()};
+  const auto records = merged_phrases(text, boundaries);
+  EXPECT_EQ(phrases_of(records), (std::vector<std::string>{unit}));
+
+  const std::string spaced_first = "alpha  beta gamma delta";
+  const std::string unit2 = spaced_first + ". epsilon zeta eta theta";
+  const std::string text2 = unit2 + " | " + unit2 + " #";
+  const auto records2 =
+      merged_phrases(text2, {spaced_first.size(), unit2.size() + 3 + spaced_first.size()});
+  EXPECT_EQ(phrases_of(records2),
+            (std::vector<std::string>{"alpha beta gamma delta", "epsilon zeta eta theta"}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocks
+
+std::string distinct_words_text(std::size_t bytes, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < bytes) {
+    std::string word(2 + rng() % 6, 'a');
+    for (auto& c : word) c = static_cast<char>('a' + rng() % 26);
+    s += word + " ";
+  }
+  s.resize(bytes);
+  s.back() = 'z';
+  return s;
+}
+
+std::vector<PhraseData> blocks_of(const std::string& text, std::vector<PhraseData> records,
+                                  const FinderParams& params = {}) {
+  const Indexed indexed(text, {});
+  return df::detect_blocks(std::move(records), indexed.index(), params, kKeyA);
+}
+
+struct BlockLengthCase {
+  std::size_t paragraph;
+  std::size_t expected_block;  // 0: no block
+  bool block_is_paragraph_tail;
+};
+
+class BlockLengths : public ::testing::TestWithParam<BlockLengthCase> {};
+
+// The paragraph occurs twice between different bytes; the longest pair is the full copy pair.
+TEST_P(BlockLengths, FullCopyUpToTheCapOtherwiseTheTailAtTheCap) {
+  const auto& c = GetParam();
+  const std::string paragraph = distinct_words_text(c.paragraph, 3);
+  const std::string text = "<" + paragraph + "> [" + paragraph + "]";
+  const auto records = blocks_of(text, {});
+  if (c.expected_block == 0) {
+    EXPECT_TRUE(records.empty());
+    return;
+  }
+  ASSERT_EQ(records.size(), 1U);
+  const std::uint64_t skipped = c.block_is_paragraph_tail ? c.paragraph - c.expected_block : 0;
+  EXPECT_EQ(records[0].phrase, paragraph.substr(skipped));
+  EXPECT_EQ(records[0].starts, (Offsets{1 + skipped, c.paragraph + 4 + skipped}));
+  EXPECT_EQ(records[0].string_length, c.expected_block);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cap, BlockLengths,
+                         ::testing::Values(BlockLengthCase{199, 0, false},
+                                           BlockLengthCase{200, 200, false},
+                                           BlockLengthCase{250, 250, false},
+                                           BlockLengthCase{4999, 4999, false},
+                                           BlockLengthCase{5000, 5000, false},
+                                           BlockLengthCase{5001, 5000, true},
+                                           BlockLengthCase{6000, 5000, true}));
+
+TEST(Blocks, PhrasesInsideBlocksAreDroppedOthersKeepAllOccurrences) {
+  const std::string paragraph = distinct_words_text(6000, 4);
+  const std::string text = "<" + paragraph + "> [" + paragraph + "] ";
+  const std::uint64_t second = paragraph.size() + 4;
+  const auto inside = phrase_record(paragraph.substr(2000, 30), {2001, second + 2000}, 5);
+  const auto head = phrase_record(paragraph.substr(10, 30), {11, second + 10}, 5);
+  const auto straddling = phrase_record(paragraph.substr(2000, 30), {2001, 6003}, 5);
+  const auto records = blocks_of(text, {inside, head, straddling});
+  ASSERT_EQ(records.size(), 3U);
+  EXPECT_EQ(records[0], head);  // in the first 1000 bytes, which no block covers
+  EXPECT_EQ(records[1], straddling);
+  EXPECT_EQ(records[2].string_length, 5000U);
+}
+
+TEST(Blocks, NothingBelowTwiceTheMinimumOrWithoutRepeats) {
+  const std::string short_text = "0123456789 " + std::string(150, 'x') + " 0123456789";
+  EXPECT_TRUE(blocks_of(short_text, {}).empty());
+  EXPECT_TRUE(blocks_of("", {}).empty());
+  EXPECT_TRUE(blocks_of(distinct_words_text(2000, 9), {}).empty());
+}
+
+// Shared prefixes that end inside a four-byte character are cut back to its first byte.
+TEST(Blocks, EndsMoveBackToCharacterBoundaries) {
+  const std::string body = distinct_words_text(240, 5);
+  const std::string text = "<" + body + "\xF0\x9D\x92\x9C" + "> [" + body + "\xF0\x9D\x92\x9D" + "]";
+  FinderParams params;
+  const auto records = blocks_of(text, {}, params);
+  ASSERT_EQ(records.size(), 1U);
+  EXPECT_EQ(records[0].phrase, body);
+  EXPECT_EQ(records[0].starts, (Offsets{1, body.size() + 8}));
+}
+
+TEST(Blocks, EqualLengthBlocksComeByFirstOffset) {
+  const std::string a = distinct_words_text(300, 6);
+  const std::string b = distinct_words_text(300, 7);
+  const std::string text = "1" + b + "2" + a + "3" + a + "4" + b + "5";
+  const auto records = blocks_of(text, {});
+  ASSERT_EQ(records.size(), 2U);
+  EXPECT_EQ(records[0].phrase, b);
+  EXPECT_EQ(records[1].phrase, a);
+  for (int repeat = 0; repeat < 3; ++repeat) EXPECT_EQ(blocks_of(text, {}), records);
+}
+
+TEST(Blocks, SaturatedLimitsFindNothingAndDoNotCrash) {
+  const std::string paragraph = distinct_words_text(500, 8);
+  const std::string text = "<" + paragraph + "> [" + paragraph + "]";
+  for (const std::uint64_t max_words : {kMax, kMax / 4 + 1, kMax / 100 + 1}) {
+    FinderParams params;
+    params.max_words = max_words;
+    EXPECT_TRUE(blocks_of(text, {}, params).empty()) << max_words;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Offsets and results
+
+std::vector<std::uint64_t> spelled_out_table(const std::string& s) {
+  std::vector<std::uint64_t> table(s.size() + 1);
+  std::size_t filled = 0;
+  std::uint64_t units = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    while (filled <= i) table[filled++] = units;
+    const auto [cp, len] = decode(s, i);
+    units += cp < 0x10000 ? 1 : 2;
+    i += len;
+  }
+  while (filled <= s.size()) table[filled++] = units;
+  return table;
+}
+
+TEST(Utf16PositionTable, MatchesTheCharacterWalk) {
+  std::mt19937 rng(17);
+  const std::vector<std::string> chars{"a", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9D\x92\x9C"};
+  for (int round = 0; round < 100; ++round) {
+    std::string s;
+    const std::size_t n = rng() % 300;
+    for (std::size_t i = 0; i < n; ++i) s += chars[rng() % chars.size()];
+    const auto expected = spelled_out_table(s);
+    const df::Utf16PositionTable table(s);
+    for (std::size_t b = 0; b <= s.size(); ++b) ASSERT_EQ(table(b), expected[b]) << round;
+    EXPECT_EQ(table(s.size() + 1), s.size() + 1);
+    EXPECT_EQ(table(kMax), kMax);
+  }
+}
+
+TEST(NormalizePhrase, CollapsesEveryKindOfWhiteSpace) {
+  EXPECT_EQ(df::normalize_phrase("  a \t b\xE3\x80\x80\xE3\x80\x80" "c\xC2\xA0\xE2\x80\xAF"),
+            "a b c");
+  EXPECT_EQ(df::normalize_phrase("a,b  -  c"), "a,b - c");
+  EXPECT_EQ(df::normalize_phrase(" \n "), "");
+}
+
+std::vector<Occurrence> occurrences(std::initializer_list<std::pair<int, int>> pairs) {
+  std::vector<Occurrence> out;
+  for (auto [s, e] : pairs) out.push_back({static_cast<std::uint64_t>(s), static_cast<std::uint64_t>(e)});
+  return out;
+}
+
+const std::string kBase = "alpha beta gamma delta and alpha beta gamma delta";
+
+struct OffsetCase {
+  std::string name;
+  std::string prefix;
+  std::string suffix;
+  std::vector<Occurrence> expected;
+};
+
+class PipelineOffsets : public ::testing::TestWithParam<OffsetCase> {};
+
+TEST_P(PipelineOffsets, CountUtf16UnitsOfTheSource) {
+  const auto& c = GetParam();
+  const auto results = find(c.prefix + kBase + c.suffix);
+  ASSERT_EQ(results.size(), 1U);
+  EXPECT_EQ(results[0].phrase, "alpha beta gamma delta");
+  EXPECT_EQ(results[0].count, 2U);
+  EXPECT_EQ(results[0].string_length, 22U);
+  EXPECT_EQ(results[0].number_of_words, 4U);
+  EXPECT_EQ(results[0].occurrences, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Prefixes, PipelineOffsets,
+    ::testing::Values(OffsetCase{"Plain", "", "", occurrences({{0, 22}, {27, 49}})},
+                      OffsetCase{"TwoByteBefore", "\xC3\xA9 ", "", occurrences({{2, 24}, {29, 51}})},
+                      OffsetCase{"AstralBefore", "\xF0\x9D\x92\x9C ", "",
+                                 occurrences({{3, 25}, {30, 52}})},
+                      OffsetCase{"AstralAfter", "", " \xF0\x9D\x92\x9C\xF0\x9D\x92\x9C",
+                                 occurrences({{0, 22}, {27, 49}})}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Pipeline, AstralCharacterInsideAPhraseCountsOnceInLengthTwiceInOffsets) {
+  const std::string phrase = "alpha \xF0\x9D\x92\x9C" "eta gamma delta";
+  const auto results = find(phrase + " and " + phrase);
+  ASSERT_EQ(results.size(), 1U);
+  EXPECT_EQ(results[0].phrase, phrase);
+  EXPECT_EQ(results[0].string_length, 22U);
+  EXPECT_EQ(results[0].occurrences, occurrences({{0, 23}, {28, 51}}));
+}
+
+TEST(Pipeline, EmptyAndOneByteTextsGiveNothing) {
+  FinderParams blocks;
+  blocks.enable_block_detection = true;
+  EXPECT_TRUE(find("").empty());
+  EXPECT_TRUE(find("", blocks).empty());
+  EXPECT_TRUE(find("a").empty());
+  EXPECT_TRUE(find("no repeats in this sentence at all").empty());
+}
+
+TEST(Pipeline, RemovedRangesCarryOffsetsToTheSource) {
+  const std::string source = "alpha beta  gamma delta and alpha beta gamma delta";
+  const std::vector<RemovedRange> removed{{11, 12}};
+  const auto results = df::process_test_string(kBase, source, removed, {});
+  ASSERT_EQ(results.size(), 1U);
+  EXPECT_EQ(results[0].phrase, "alpha beta gamma delta");
+  EXPECT_EQ(results[0].occurrences, occurrences({{0, 23}, {28, 50}}));
+}
+
+// Offsets pushed past the source by ranges that do not describe it pass through unchanged, and
+// ranges in any shape never crash the finder.
+TEST(Pipeline, RemovedRangesThatDoNotFitTheTextAreHarmless) {
+  const auto beyond = df::process_test_string(kBase, kBase, std::vector<RemovedRange>{{0, 100}}, {});
+  ASSERT_EQ(beyond.size(), 1U);
+  EXPECT_EQ(beyond[0].occurrences, occurrences({{100, 122}, {127, 149}}));
+  for (const auto& ranges : std::vector<std::vector<RemovedRange>>{
+           {{30, 5}}, {{5, 30}, {10, 40}}, {{kMax - 1, kMax}}, {{0, kMax}}, {{40, 45}, {0, 3}}}) {
+    const auto results = df::process_test_string(kBase, "short", ranges, {});
+    ASSERT_EQ(results.size(), 1U);
+    EXPECT_EQ(results[0].count, 2U);
+  }
+}
+
+TEST(Pipeline, ContainedPhrasesGoUnlessTheyOccurMoreOften) {
+  const std::string two = "alpha beta gamma delta epsilon and alpha beta gamma delta epsilon";
+  const auto once = find(two);
+  ASSERT_EQ(once.size(), 1U);
+  EXPECT_EQ(once[0].phrase, "alpha beta gamma delta epsilon");
+  const auto three = find(two + " or beta gamma delta epsilon");
+  ASSERT_EQ(three.size(), 2U);
+  EXPECT_EQ(three[0].phrase, "alpha beta gamma delta epsilon");
+  EXPECT_EQ(three[0].count, 2U);
+  EXPECT_EQ(three[1].phrase, "beta gamma delta epsilon");
+  EXPECT_EQ(three[1].count, 3U);
+}
+
+TEST(Pipeline, EqualLengthsOrderHigherCountFirst) {
+  // Line feeds end sentences, so each line is its own phrase; both have 23 code points.
+  const std::string text =
+      "kilo lima mike november\noscar papa quebec romeo\nkilo lima mike november\noscar papa "
+      "quebec romeo\noscar papa quebec romeo\nthe longest line of them all, in the end\nthe "
+      "longest line of them all, in the end";
+  const auto results = find(text);
+  std::vector<std::pair<std::string, std::uint64_t>> got;
+  for (const auto& r : results) got.emplace_back(r.phrase, r.count);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint64_t>>{
+                     {"the longest line of them all, in the end", 2},
+                     {"oscar papa quebec romeo", 3},
+                     {"kilo lima mike november", 2}}));
+}
+
+TEST(Pipeline, BlockRecordsReplaceThePhrasesInsideThem) {
+  const std::string paragraph = distinct_words_text(600, 12);  // more than 50 words
+  const std::string text = "<" + paragraph + "> [" + paragraph + "] alpha beta gamma delta, "
+                           "alpha beta gamma delta";
+  FinderParams params;
+  params.enable_block_detection = true;
+  const auto results = find(text, params);
+  ASSERT_EQ(results.size(), 2U);
+  EXPECT_EQ(results[0].phrase, paragraph);
+  EXPECT_EQ(results[0].occurrences, occurrences({{1, 601}, {604, 1204}}));
+  EXPECT_EQ(results[1].phrase, "alpha beta gamma delta");
+  EXPECT_GT(find(text).size(), 2U);  // without blocks the paragraph yields many phrases
+}
+
+TEST(Pipeline, SaturatingParametersBehaveLikeLargeOnes) {
+  std::string text;
+  for (int i = 0; i < 8; ++i) text += "one two three four five six seven. ";
+  FinderParams large;
+  large.max_words = 1'000'000;
+  large.enable_block_detection = true;
+  const auto expected = find(text, large);
+  ASSERT_FALSE(expected.empty());
+  for (const std::uint64_t max_words : {kMax, kMax / 4 + 1, kMax / 100 + 1}) {
+    FinderParams huge = large;
+    huge.max_words = max_words;
+    EXPECT_EQ(find(text, huge), expected) << max_words;
+  }
+  FinderParams none;
+  none.min_chars = kMax;
+  EXPECT_TRUE(find(text, none).empty());
+}
+
+TEST(Pipeline, SameInputSameOutput) {
+  std::mt19937 rng(8);
+  std::string text;
+  for (int i = 0; i < 30; ++i) text += random_text(rng);
+  FinderParams params;
+  params.max_words = 5;
+  params.min_words = 2;
+  params.enable_block_detection = true;
+  const auto first = find(text, params);
+  EXPECT_FALSE(first.empty());
+  for (int run = 0; run < 3; ++run) EXPECT_EQ(find(text, params), first);
+}
+
+}  // namespace

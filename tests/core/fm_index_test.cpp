@@ -1,0 +1,773 @@
+#include "fm_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "normalize.hpp"
+#include "suffix_array/construction.hpp"
+
+namespace fm = quarnel::core::fm_index;
+namespace nz = quarnel::core::normalize;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// Suffix array of t + 0x00 by plain sorting; the unique sentinel makes the order strict.
+std::vector<std::uint64_t> naive_terminated_sa(const Bytes& t) {
+  Bytes tt = t;
+  tt.push_back(0);
+  std::vector<std::uint64_t> sa(tt.size());
+  std::iota(sa.begin(), sa.end(), 0);
+  std::sort(sa.begin(), sa.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return std::lexicographical_compare(tt.begin() + a, tt.end(), tt.begin() + b, tt.end());
+  });
+  return sa;
+}
+
+// Text with one sentinel, read cyclically: a pattern occurs at p when it spells T'[p], T'[p + 1],
+// ... with indices taken modulo n. Rows come in suffix order.
+class CyclicOracle {
+ public:
+  CyclicOracle(const Bytes& text, std::vector<std::uint64_t> sa) : tt_(text), sa_(std::move(sa)) {
+    tt_.push_back(0);
+  }
+  explicit CyclicOracle(const Bytes& text) : CyclicOracle(text, naive_terminated_sa(text)) {}
+
+  [[nodiscard]] const std::vector<std::uint64_t>& sa() const { return sa_; }
+
+  [[nodiscard]] std::vector<std::uint64_t> rows(const Bytes& pattern) const {
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t r = 0; r < sa_.size(); ++r) {
+      if (matches_at(sa_[r], pattern)) out.push_back(r);
+    }
+    return out;
+  }
+
+  [[nodiscard]] std::vector<std::uint64_t> positions(const Bytes& pattern) const {
+    std::vector<std::uint64_t> out;
+    for (const auto r : rows(pattern)) out.push_back(sa_[r]);
+    return out;
+  }
+
+ private:
+  [[nodiscard]] bool matches_at(std::uint64_t p, const Bytes& pattern) const {
+    for (std::size_t k = 0; k < pattern.size(); ++k) {
+      if (tt_[(p + k) % tt_.size()] != pattern[k]) return false;
+    }
+    return true;
+  }
+
+  Bytes tt_;
+  std::vector<std::uint64_t> sa_;
+};
+
+Bytes random_text(std::mt19937_64& rng, std::size_t len, unsigned alphabet) {
+  std::uniform_int_distribution<unsigned> sym(0, alphabet - 1);
+  Bytes t(len);
+  for (auto& c : t) c = static_cast<std::uint8_t>(alphabet >= 255 ? 1 + sym(rng) % 255 : 'a' + sym(rng));
+  return t;
+}
+
+// Highly repetitive text with a few mutations: long equal suffix prefixes stress the sort and
+// give patterns with many occurrences.
+Bytes repetitive_text(std::mt19937_64& rng, std::size_t len) {
+  const Bytes unit = bytes("abracadabra");
+  Bytes t;
+  while (t.size() < len) t.insert(t.end(), unit.begin(), unit.end());
+  t.resize(len);
+  for (int k = 0; k < 3 && len > 0; ++k) t[rng() % len] = 'z';
+  return t;
+}
+
+// Patterns that exercise every kind of match: substrings, near misses, and sentinel-crossing
+// patterns with one or two 0x00 that wrap round the text.
+std::vector<Bytes> patterns_for(const Bytes& t, std::mt19937_64& rng, unsigned alphabet) {
+  std::vector<Bytes> out;
+  const auto substring = [&](std::size_t max_len) {
+    if (t.empty()) return Bytes{};
+    const std::size_t start = rng() % t.size();
+    const std::size_t len = 1 + rng() % std::min(max_len, t.size() - start);
+    return Bytes(t.begin() + start, t.begin() + start + len);
+  };
+  const auto suffix = [&] { return Bytes(t.end() - rng() % (t.size() + 1), t.end()); };
+  const auto prefix = [&] { return Bytes(t.begin(), t.begin() + rng() % (t.size() + 1)); };
+  for (int k = 0; k < 12; ++k) out.push_back(substring(1 + rng() % 12));
+  for (int k = 0; k < 4; ++k) out.push_back(random_text(rng, 1 + rng() % 4, alphabet));
+  for (int k = 0; k < 3; ++k) {
+    Bytes p = substring(8);
+    if (!p.empty()) p[rng() % p.size()] = static_cast<std::uint8_t>('a' + rng() % 3);
+    out.push_back(p);
+  }
+  out.push_back(t);
+  Bytes longer = t;
+  longer.push_back('a');
+  out.push_back(longer);
+  out.push_back({0});
+  out.push_back({0, 0});
+  for (int k = 0; k < 4; ++k) {
+    Bytes p = suffix();
+    p.push_back(0);
+    const Bytes y = prefix();
+    p.insert(p.end(), y.begin(), y.end());
+    out.push_back(p);
+  }
+  {
+    Bytes p = suffix();  // suffix + 0 + text + 0 + prefix: matches once, wrapping the whole text
+    p.push_back(0);
+    p.insert(p.end(), t.begin(), t.end());
+    p.push_back(0);
+    const Bytes y = prefix();
+    p.insert(p.end(), y.begin(), y.end());
+    out.push_back(p);
+    if (!t.empty()) {
+      Bytes broken = p;  // the same with a gap in the wrapped copy: never matches
+      broken.erase(broken.begin() + static_cast<std::ptrdiff_t>(broken.size() - y.size() - 2));
+      out.push_back(broken);
+    }
+  }
+  if (!t.empty()) out.push_back({t.back(), 0, t.front()});
+  return out;
+}
+
+std::vector<std::uint64_t> locate_all(const fm::FMIndexBackend& index, const Bytes& pattern) {
+  std::vector<std::uint64_t> out;
+  index.locate_rows(index.search(pattern), out);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// BitVec
+
+TEST(BitVecTest, PackedValuesRoundTripAcrossWordBoundaries) {
+  std::mt19937_64 rng(1);
+  for (int round = 0; round < 20; ++round) {
+    fm::BitVec v;
+    std::vector<bool> naive;
+    std::vector<std::pair<std::uint64_t, unsigned>> pushed;
+    const unsigned fixed_width = 1 + static_cast<unsigned>(rng() % 64);
+    for (int k = 0; k < 300; ++k) {
+      const unsigned w = round % 2 == 0 ? fixed_width : 1 + static_cast<unsigned>(rng() % 64);
+      const std::uint64_t value = w == 64 ? rng() : rng() & ((std::uint64_t{1} << w) - 1);
+      pushed.emplace_back(value, w);
+      v.push_bits(value, w);
+      for (unsigned b = 0; b < w; ++b) naive.push_back((value >> b) & 1U);
+    }
+    ASSERT_EQ(v.len(), naive.size());
+    ASSERT_EQ(v.words().size(), (naive.size() + 63) / 64);
+    for (std::size_t i = 0; i < naive.size(); ++i) ASSERT_EQ(v.get(i), naive[i]) << i;
+    std::uint64_t offset = 0;
+    for (const auto& [value, w] : pushed) {
+      ASSERT_EQ(v.get_bits(offset, w), value);
+      offset += w;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// RsVec
+
+struct RankCase {
+  std::uint64_t len;
+  double density;
+};
+
+class RsVecRankTest : public ::testing::TestWithParam<RankCase> {};
+
+TEST_P(RsVecRankTest, MatchesNaivePopcount) {
+  const auto [len, density] = GetParam();
+  std::mt19937_64 rng(len * 31 + static_cast<std::uint64_t>(density * 1000));
+  std::bernoulli_distribution coin(density);
+  fm::BitVec bits = fm::BitVec::zeros(len);
+  std::vector<std::uint64_t> prefix(len + 1, 0);
+  for (std::uint64_t i = 0; i < len; ++i) {
+    const bool b = coin(rng);
+    if (b) bits.set(i);
+    prefix[i + 1] = prefix[i] + (b ? 1 : 0);
+  }
+  const fm::RsVec rs(bits);
+  ASSERT_EQ(rs.len(), len);
+  ASSERT_EQ(rs.zeros(), len - prefix[len]);
+  ASSERT_EQ(rs.ones(), prefix[len]);
+  for (std::uint64_t x = 0; x <= len; ++x) {
+    ASSERT_EQ(rs.rank1(x), prefix[x]) << "x=" << x;
+    ASSERT_EQ(rs.rank0(x), x - prefix[x]) << "x=" << x;
+    if (x < len) {
+      ASSERT_EQ(rs.get(x), bits.get(x)) << "x=" << x;
+      const auto [bit, ones] = rs.get_rank1(x);
+      ASSERT_EQ(bit, bits.get(x));
+      ASSERT_EQ(ones, prefix[x]);
+    }
+  }
+  // Payload plus directory stays within 6% of the raw bits, apart from one padding block.
+  const double raw = static_cast<double>(len) / 8;
+  EXPECT_LE(static_cast<double>(rs.heap_size()), raw * 1.06 + 128);
+}
+
+std::vector<RankCase> rank_cases() {
+  std::vector<RankCase> out;
+  for (const std::uint64_t len : {0, 1, 63, 64, 65, 511, 512, 513, 8191, 8192, 8193, 14335, 14336,
+                                  14337, 28673, 3'000'017}) {
+    for (const double density : {0.0, 0.03, 0.5, 0.97, 1.0}) out.push_back({len, density});
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, RsVecRankTest, ::testing::ValuesIn(rank_cases()),
+                         [](const auto& info) {
+                           return "len" + std::to_string(info.param.len) + "_d" +
+                                  std::to_string(static_cast<int>(info.param.density * 100));
+                         });
+
+TEST(RsVecTest, DefaultIsEmpty) {
+  const fm::RsVec rs;
+  EXPECT_EQ(rs.len(), 0U);
+  EXPECT_EQ(rs.rank1(0), 0U);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WaveletMatrix
+
+struct SequenceCase {
+  std::size_t len;
+  unsigned alphabet;  // symbols 0 .. alphabet - 1, or every byte for 256
+  bool skewed;
+};
+
+class WaveletMatrixTest : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(WaveletMatrixTest, AccessAndRankMatchPlainSequence) {
+  const auto [len, alphabet, skewed] = GetParam();
+  std::mt19937_64 rng(len + alphabet);
+  std::geometric_distribution<unsigned> geo(0.3);
+  Bytes seq(len);
+  for (auto& c : seq) {
+    const unsigned v = skewed ? geo(rng) % alphabet : static_cast<unsigned>(rng() % alphabet);
+    c = static_cast<std::uint8_t>(alphabet == 256 ? v : (v * 37 + 11) % 256);
+  }
+  const fm::WaveletMatrix wm{Bytes(seq)};
+  ASSERT_EQ(wm.len(), len);
+
+  // Level layout: bit 7 - j in the order left by stable partitions on the earlier levels.
+  Bytes order = seq;
+  for (unsigned j = 0; j < fm::WaveletMatrix::kLevels; ++j) {
+    const fm::RsVec& level = wm.levels()[j];
+    std::uint64_t zeros = 0;
+    for (std::size_t p = 0; p < len; ++p) {
+      const bool bit = (order[p] >> (7 - j)) & 1U;
+      ASSERT_EQ(level.get(p), bit) << "level " << j << " pos " << p;
+      zeros += bit ? 0 : 1;
+    }
+    ASSERT_EQ(wm.zeros(j), zeros);
+    std::stable_partition(order.begin(), order.end(),
+                          [j](std::uint8_t c) { return ((c >> (7 - j)) & 1U) == 0; });
+  }
+
+  std::array<std::uint64_t, 256> running{};
+  const std::size_t stride = len > 5000 ? 97 : 1;
+  std::vector<unsigned> probe = {0, 255, 1, 128};
+  for (std::size_t i = 0; i <= len; ++i) {
+    if (i % stride == 0 || i == len) {
+      for (std::size_t k = 0; k < 8 && k < len; ++k) probe.push_back(seq[(i * 7 + k) % len]);
+      for (const unsigned c : probe) {
+        ASSERT_EQ(wm.rank(static_cast<std::uint8_t>(c), i), running[c]) << "c=" << c << " i=" << i;
+      }
+      probe.resize(4);
+    }
+    if (i < len) {
+      const auto [c, descended] = wm.access_descend(i);
+      ASSERT_EQ(c, seq[i]) << i;
+      ASSERT_EQ(descended, wm.symbol_start(c) + running[c]);
+      ASSERT_EQ(wm.access(i), seq[i]);
+      ++running[seq[i]];
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, WaveletMatrixTest,
+                         ::testing::Values(SequenceCase{0, 4, false}, SequenceCase{1, 256, false},
+                                           SequenceCase{100, 2, false},
+                                           SequenceCase{1000, 256, false},
+                                           SequenceCase{4096, 4, false},
+                                           SequenceCase{20000, 256, true},
+                                           SequenceCase{70001, 256, false},
+                                           SequenceCase{70001, 20, true}));
+
+// ---------------------------------------------------------------------------------------------
+// FMIndexBackend: structure
+
+TEST(FMIndexBackendTest, TerminatedSuffixArrayIsSentinelThenToolkitOrder) {
+  // The toolkit sorts without a sentinel, its end counting smaller than any byte; with no 0x00 in
+  // the text that is the order of T' minus its first row, which always is the sentinel suffix.
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 60; ++round) {
+    const Bytes t = round % 3 == 0 ? repetitive_text(rng, rng() % 300)
+                                   : random_text(rng, rng() % 300, round % 2 == 0 ? 2 : 255);
+    auto expected = naive_terminated_sa(t);
+    auto toolkit = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
+        t, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
+    toolkit.insert(toolkit.begin(), t.size());
+    ASSERT_EQ(toolkit, expected);
+  }
+}
+
+struct TextCase {
+  std::string name;
+  Bytes text;
+};
+
+std::vector<TextCase> structure_texts() {
+  std::mt19937_64 rng(11);
+  std::vector<TextCase> out = {{"empty", {}},
+                               {"one", bytes("x")},
+                               {"abab", bytes("abab")},
+                               {"run", Bytes(100, 'a')},
+                               {"pow2minus1", random_text(rng, 63, 3)},
+                               {"pow2", random_text(rng, 64, 3)},
+                               {"high_bytes", random_text(rng, 700, 255)},
+                               {"repetitive", repetitive_text(rng, 1500)},
+                               {"dna", random_text(rng, 3000, 4)}};
+  return out;
+}
+
+class BackendStructureTest : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(BackendStructureTest, GetSaMatchesSuffixArrayAtEveryLevel) {
+  const Bytes& t = GetParam().text;
+  const auto sa = naive_terminated_sa(t);
+  const std::uint64_t n = t.size() + 1;
+  std::optional<std::uint64_t> previous_heap;
+  for (const std::uint64_t level : {0, 1, 2, 3, 4, 5, 6, 64, 66}) {
+    const fm::FMIndexBackend index(t, level);
+    ASSERT_EQ(index.len(), n);
+    for (std::uint64_t r = 0; r < n; ++r) ASSERT_EQ(index.get_sa(r), sa[r]) << "level " << level;
+
+    const auto& s = index.sampled_sa();
+    const std::uint64_t shift = level % 64;
+    const std::uint64_t effective = n > (std::uint64_t{1} << shift) ? level : 0;
+    ASSERT_EQ(s.level, effective);
+    ASSERT_EQ(s.sa_len, n);
+    ASSERT_EQ(s.word_size, fm::bit_length(n));
+    const std::uint64_t m = ((n - 1) >> (effective % 64)) + 1;
+    ASSERT_EQ(s.sample_count(), m);
+    ASSERT_EQ(s.samples.words().size(), (m * s.word_size + 63) / 64);
+    for (std::uint64_t k = 0; k < m; ++k) ASSERT_EQ(s.sample(k), sa[k << (effective % 64)]);
+
+    const std::uint64_t heap = index.heap_size();
+    ASSERT_EQ(heap, 2048 + 8 * s.samples.words().size() + index.bwt_matrix().heap_size());
+    if (level < 64 && effective == level) {  // too high a level for n samples every row
+      if (previous_heap) {
+        ASSERT_LE(heap, *previous_heap);
+      }
+      previous_heap = heap;
+    }
+  }
+}
+
+TEST_P(BackendStructureTest, BwtBucketsAndLfMapMatchDefinitions) {
+  const Bytes& t = GetParam().text;
+  const auto sa = naive_terminated_sa(t);
+  const std::uint64_t n = t.size() + 1;
+  const fm::FMIndexBackend index(t, 2);
+
+  Bytes bwt(n);
+  for (std::uint64_t r = 0; r < n; ++r) bwt[r] = sa[r] == 0 ? 0 : t[sa[r] - 1];
+  for (std::uint64_t r = 0; r < n; ++r) ASSERT_EQ(index.bwt_matrix().access(r), bwt[r]);
+
+  std::array<std::uint64_t, 256> counts{};
+  counts[0] = 1;
+  for (const auto c : t) ++counts[c];
+  std::uint64_t below = 0;
+  for (unsigned c = 0; c < 256; ++c) {
+    ASSERT_EQ(index.c_array()[c], below) << c;
+    below += counts[c];
+  }
+
+  std::array<std::uint64_t, 256> rank{};
+  for (std::uint64_t i = 0; i <= n; ++i) {
+    for (const unsigned c : {0U, unsigned{'a'}, unsigned{bwt[i % n]}, 255U}) {
+      const auto sym = static_cast<std::uint8_t>(c);
+      ASSERT_EQ(index.lf_map2(sym, i), index.c_array()[sym] + rank[sym]) << "c=" << c << " i=" << i;
+    }
+    if (i < n) ++rank[bwt[i]];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BackendStructureTest, ::testing::ValuesIn(structure_texts()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(FMIndexBackendTest, SamplingLevelRules) {
+  struct Case {
+    std::uint64_t n, requested, effective, samples, word_size;
+  };
+  for (const auto& c : {Case{5, 2, 2, 2, 3}, Case{4, 2, 0, 4, 3}, Case{12, 0, 0, 12, 4},
+                        Case{16, 1, 1, 8, 5}, Case{5, 64, 64, 5, 3}, Case{5, 66, 66, 2, 3},
+                        Case{1000, 40, 0, 1000, 10}, Case{1025, 10, 10, 2, 11}}) {
+    const fm::FMIndexBackend index(Bytes(c.n - 1, 'q'), c.requested);
+    EXPECT_EQ(index.sampled_sa().level, c.effective) << c.n << "/" << c.requested;
+    EXPECT_EQ(index.sampled_sa().sample_count(), c.samples) << c.n << "/" << c.requested;
+    EXPECT_EQ(index.sampled_sa().word_size, c.word_size) << c.n;
+  }
+}
+
+TEST(FMIndexBackendTest, LevelsAliasModulo64AndHeapOfSmallIndex) {
+  const Bytes t = bytes("abab");
+  const fm::FMIndexBackend l0(t, 0), l64(t, 64), l2(t, 2), l66(t, 66);
+  EXPECT_EQ(l0.heap_size(), l64.heap_size());
+  EXPECT_EQ(l2.heap_size(), l66.heap_size());
+  // n = 5 at level 2: two 3-bit samples in one word; each level one padded block and count line.
+  EXPECT_EQ(l2.heap_size(), 2048 + 8 + 8 * (64 + 64));
+}
+
+TEST(FMIndexBackendTest, EmptyText) {
+  const fm::FMIndexBackend index({}, 2);
+  EXPECT_EQ(index.len(), 1U);
+  EXPECT_EQ(index.c_array()[0], 0U);
+  for (unsigned c = 1; c < 256; ++c) ASSERT_EQ(index.c_array()[c], 1U);
+  for (const auto& level : index.bwt_matrix().levels()) {
+    EXPECT_EQ(level.len(), 1U);
+    EXPECT_EQ(level.zeros(), 1U);
+  }
+  EXPECT_EQ(index.search(bytes("a")).size(), 0U);
+  EXPECT_EQ(index.search(Bytes{0}), (fm::RowInterval{0, 1}));
+  EXPECT_EQ(index.search(Bytes(5, 0)), (fm::RowInterval{0, 1}));
+  EXPECT_EQ(index.get_sa(0), 0U);
+  EXPECT_EQ(index.search({}), (fm::RowInterval{0, 1}));
+}
+
+TEST(FMIndexBackendTest, AbabIntervalsAndRowOrder) {
+  const fm::FMIndexBackend index(bytes("abab"), 2);
+  EXPECT_EQ(index.c_array()['a'], 1U);
+  EXPECT_EQ(index.c_array()['b'], 3U);
+  EXPECT_EQ(index.search(bytes("ab")), (fm::RowInterval{1, 3}));
+  EXPECT_EQ(locate_all(index, bytes("ab")), (std::vector<std::uint64_t>{2, 0}));
+  EXPECT_EQ(index.search(bytes("b")), (fm::RowInterval{3, 5}));
+  EXPECT_EQ(locate_all(index, bytes("b")), (std::vector<std::uint64_t>{3, 1}));
+  EXPECT_EQ(index.search(bytes("ba")), (fm::RowInterval{4, 5}));
+  EXPECT_EQ(index.search(bytes("abc")).size(), 0U);
+  EXPECT_EQ(index.search({}), (fm::RowInterval{0, 5}));
+  std::vector<std::uint64_t> rows;
+  for (const auto r : fm::MatchIteratorWrapper({1, 4})) rows.push_back(r);
+  EXPECT_EQ(rows, (std::vector<std::uint64_t>{1, 2, 3}));
+}
+
+TEST(FMIndexBackendTest, SentinelPatternsWrapRoundTheText) {
+  const fm::FMIndexBackend index(bytes("abc"), 2);
+  const auto at = [&](std::string_view p) { return locate_all(index, Bytes(p.begin(), p.end())); };
+  using V = std::vector<std::uint64_t>;
+  EXPECT_EQ(index.search(Bytes{0}), (fm::RowInterval{0, 1}));
+  EXPECT_EQ(at(std::string_view("\0", 1)), V{3});
+  EXPECT_EQ(at(std::string_view("c\0", 2)), V{2});
+  EXPECT_EQ(at(std::string_view("\0a", 2)), V{3});
+  EXPECT_EQ(at(std::string_view("c\0ab", 4)), V{2});
+  EXPECT_EQ(at(std::string_view("b\0", 2)), V{});
+  EXPECT_EQ(at(std::string_view("\0\0", 2)), V{});
+  // Two sentinels a whole text apart: the cyclic reading matches once.
+  EXPECT_EQ(at(std::string_view("\0abc\0", 5)), V{3});
+  EXPECT_EQ(at(std::string_view("c\0abc\0a", 7)), V{2});
+}
+
+// ---------------------------------------------------------------------------------------------
+// FMIndexBackend: differential search and locate
+
+struct SearchCase {
+  std::string kind;
+  std::size_t len;
+  unsigned alphabet;
+};
+
+class BackendSearchTest : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(BackendSearchTest, MatchesCyclicOracleAtSeveralLevels) {
+  const auto& [kind, len, alphabet] = GetParam();
+  std::mt19937_64 rng(len * 7 + alphabet);
+  for (int round = 0; round < 4; ++round) {
+    const Bytes t = kind == "repetitive" ? repetitive_text(rng, len + round)
+                                         : random_text(rng, len + round, alphabet);
+    const CyclicOracle oracle(t);
+    const auto patterns = patterns_for(t, rng, alphabet);
+    for (const std::uint64_t level : {0, 1, 3, 5}) {
+      const fm::FMIndexBackend index(t, level);
+      for (const Bytes& p : patterns) {
+        const auto expected_rows = oracle.rows(p);
+        const fm::RowInterval got = index.search(p);
+        ASSERT_EQ(got.size(), expected_rows.size());
+        if (!expected_rows.empty()) {
+          ASSERT_EQ(got.lo, expected_rows.front());
+        }
+        ASSERT_EQ(locate_all(index, p), oracle.positions(p)) << "level " << level;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BackendSearchTest,
+                         ::testing::Values(SearchCase{"binary", 1, 2}, SearchCase{"binary", 40, 2},
+                                           SearchCase{"dna", 300, 4}, SearchCase{"bytes", 500, 255},
+                                           SearchCase{"repetitive", 800, 26},
+                                           SearchCase{"dna", 5000, 4}),
+                         [](const auto& info) {
+                           return info.param.kind + std::to_string(info.param.len);
+                         });
+
+TEST(FMIndexBackendTest, LargeTextAgreesWithToolkitSuffixArray) {
+  std::mt19937_64 rng(99);
+  Bytes t = random_text(rng, 300'000, 4);
+  const Bytes block = random_text(rng, 5000, 4);  // long repeats
+  for (int k = 0; k < 6; ++k) std::copy(block.begin(), block.end(), t.begin() + 40'000 * k + 17);
+  auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
+      t, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
+  sa.insert(sa.begin(), t.size());
+  const fm::FMIndexBackend index(t, 4);
+  for (std::uint64_t r = 0; r < sa.size(); r += 13) ASSERT_EQ(index.get_sa(r), sa[r]) << r;
+  const CyclicOracle oracle(t, std::move(sa));
+  for (int k = 0; k < 30; ++k) {
+    const std::size_t start = rng() % (t.size() - 40);
+    const Bytes p(t.begin() + start, t.begin() + start + 1 + rng() % 40);
+    ASSERT_EQ(locate_all(index, p), oracle.positions(p));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// FMIndex: construction errors
+
+std::optional<fm::FMIndexError> build_error(const Bytes& data, bool ci, bool ws) {
+  try {
+    (void)fm::build_fm_index(data, 2, ci, ws);
+  } catch (const fm::FMIndexError& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
+struct FlagCase {
+  bool case_insensitive;
+  bool normalize_whitespace;
+};
+
+class FMIndexFlagsTest : public ::testing::TestWithParam<FlagCase> {};
+
+TEST_P(FMIndexFlagsTest, NullByteAnywhereIsRejected) {
+  const auto [ci, ws] = GetParam();
+  for (const std::size_t len : {1, 7, 8, 9, 31, 32, 33, 100}) {
+    for (std::size_t pos = 0; pos < len; ++pos) {
+      Bytes data(len, 'k');
+      data[pos] = 0;
+      const auto err = build_error(data, ci, ws);
+      ASSERT_TRUE(err.has_value()) << len << "/" << pos;
+      ASSERT_EQ(err->kind(), fm::FMIndexError::Kind::NullByte);
+      ASSERT_STREQ(err->what(),
+                   "Input data must not contain null bytes (0x00); they are reserved as "
+                   "sentinels");
+    }
+    ASSERT_FALSE(build_error(Bytes(len, 'k'), ci, ws).has_value());
+  }
+}
+
+TEST_P(FMIndexFlagsTest, InvalidUtf8IsRejectedOnlyWhenNormalising) {
+  const auto [ci, ws] = GetParam();
+  const bool normalising = ci || ws;
+  for (const Bytes& data : {Bytes{0xFF, 0xFE}, Bytes{0xFF, 0x00}, bytes("ok \xC3"),
+                            bytes("\xED\xA0\x80"), bytes("\xC0\xAF")}) {
+    const auto err = build_error(data, ci, ws);
+    const bool has_null = std::find(data.begin(), data.end(), 0) != data.end();
+    if (normalising) {
+      ASSERT_TRUE(err.has_value());
+      EXPECT_EQ(err->kind(), fm::FMIndexError::Kind::Construction);
+      EXPECT_STREQ(err->what(),
+                   "FM-index construction failed: Normalization requires valid UTF-8 input");
+    } else {
+      EXPECT_EQ(err.has_value(), has_null);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, FMIndexFlagsTest,
+                         ::testing::Values(FlagCase{false, false}, FlagCase{true, false},
+                                           FlagCase{false, true}, FlagCase{true, true}));
+
+// Reference decoder: accepts exactly the shortest encodings of U+0000..U+10FFFF minus surrogates.
+bool reference_utf8_valid(const Bytes& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::uint8_t b = s[i];
+    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    char32_t cp = len == 1 ? b : b & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    const char32_t min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < min_for_len[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+TEST(FMIndexConstructionTest, Utf8CheckAgreesWithReferenceDecoder) {
+  std::mt19937_64 rng(5);
+  const std::vector<std::uint8_t> interesting = {'a',  ' ',  0x7F, 0x80, 0x8F, 0x90, 0x9F,
+                                                 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0,
+                                                 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1,
+                                                 0xF3, 0xF4, 0xF5, 0xFF};
+  int valid_seen = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Bytes s(rng() % 12);
+    for (auto& b : s) b = interesting[rng() % interesting.size()];
+    if (round % 4 == 0) s.insert(s.begin(), 9 + rng() % 8, 'x');  // behind an ASCII word
+    const bool expected = reference_utf8_valid(s);
+    valid_seen += expected ? 1 : 0;
+    const auto err = build_error(s, true, false);
+    ASSERT_EQ(!err.has_value(), expected) << round;
+  }
+  EXPECT_GT(valid_seen, 100);
+}
+
+// ---------------------------------------------------------------------------------------------
+// FMIndex: queries
+
+struct Example {
+  std::string data;
+  bool case_insensitive;
+  bool normalize_whitespace;
+  std::string pattern;
+  std::vector<std::uint64_t> positions;
+};
+
+class FMIndexExampleTest : public ::testing::TestWithParam<Example> {};
+
+TEST_P(FMIndexExampleTest, LocateAndCountAgree) {
+  const Example& e = GetParam();
+  const auto index = fm::build_fm_index(bytes(e.data), 2, e.case_insensitive, e.normalize_whitespace);
+  EXPECT_EQ(fm::locate(index, bytes(e.pattern)), e.positions);
+  EXPECT_EQ(fm::count(index, bytes(e.pattern)), e.positions.size());
+}
+
+using namespace std::string_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, FMIndexExampleTest,
+    ::testing::Values(
+        Example{"", false, false, "a", {}}, Example{"", false, false, "\0"s, {0}},
+        Example{"abab", false, false, "ab", {2, 0}}, Example{"abab", false, false, "b", {3, 1}},
+        Example{"abab", false, false, "abc", {}},
+        Example{"Hello hello", true, false, "HELLO", {6, 0}},
+        Example{"Hello hello", true, false, "hello", {6, 0}},
+        Example{"Hello hello", false, false, "HELLO", {}},
+        Example{"Hello hello", false, false, "Hello", {0}},
+        Example{"\xC3\x84", true, false, "\xC3\xA4", {}},
+        Example{"a  b", false, true, "b", {3}}, Example{"a  b", false, true, "a b", {0}},
+        Example{"a  b", false, true, "a  b", {}}, Example{"a\tb", false, true, "a b", {0}},
+        Example{"a\tb", false, true, "a\tb", {}}, Example{"abc", false, false, "\0"s, {3}},
+        Example{"abc", false, false, "c\0"s, {2}}, Example{"abc", false, false, "\0a"s, {3}},
+        Example{"abc", false, false, "\0\0"s, {}}));
+
+TEST(FMIndexQueryTest, EmptyPatternAndLength) {
+  const auto empty = fm::build_fm_index({}, 2, false, false);
+  EXPECT_EQ(empty.text_len, 0U);
+  EXPECT_EQ(fm::count(empty, {}), 0U);
+  EXPECT_TRUE(fm::locate(empty, {}).empty());
+
+  const auto abab = fm::build_fm_index(bytes("abab"), 2, false, false);
+  EXPECT_EQ(abab.text_len, 4U);
+  EXPECT_EQ(fm::count(abab, {}), 4U);
+  EXPECT_EQ(fm::locate(abab, {}), (std::vector<std::uint64_t>{0, 1, 2, 3}));
+
+  // Untranslated: positions of the prepared text.
+  const auto collapsed = fm::build_fm_index(bytes("a  b"), 2, false, true);
+  EXPECT_EQ(collapsed.text_len, 3U);
+  EXPECT_EQ(fm::locate(collapsed, {}), (std::vector<std::uint64_t>{0, 1, 2}));
+  EXPECT_EQ(fm::count(collapsed, {}), 3U);
+  EXPECT_EQ(collapsed.deltas, (std::vector<nz::CumulativeDelta>{{2, 1}}));
+  EXPECT_TRUE(fm::build_fm_index(bytes("a b"), 2, true, true).deltas.empty());
+}
+
+TEST(FMIndexQueryTest, NonUtf8DataIndexesWithoutFlags) {
+  const auto index = fm::build_fm_index(Bytes{0xFF, 0xFE}, 2, false, false);
+  EXPECT_EQ(fm::locate(index, Bytes{0xFE}), (std::vector<std::uint64_t>{1}));
+}
+
+struct DifferentialCase {
+  bool case_insensitive;
+  bool normalize_whitespace;
+  std::uint64_t level;
+};
+
+class FMIndexDifferentialTest : public ::testing::TestWithParam<DifferentialCase> {};
+
+// Text of words, mixed case and whitespace runs of every collapsible kind.
+Bytes wordy_text(std::mt19937_64& rng, std::size_t words) {
+  const std::vector<std::string> vocab = {"the", "The", "cat", "CAT", "sat", "on", "a", "mat",
+                                          "\xC3\x84rger", "x"};
+  const std::vector<std::string> gaps = {" ", " ", " ", "  ", "\t", "\n", " \r\n ", "\x0B", "\f"};
+  std::string s = rng() % 2 == 0 ? " " : "";
+  for (std::size_t k = 0; k < words; ++k) {
+    s += vocab[rng() % vocab.size()];
+    s += gaps[rng() % gaps.size()];
+  }
+  return bytes(s);
+}
+
+TEST_P(FMIndexDifferentialTest, MatchesOracleOverPreparedText) {
+  const auto [ci, ws, level] = GetParam();
+  std::mt19937_64 rng(level * 4 + (ci ? 2 : 0) + (ws ? 1 : 0));
+  for (int round = 0; round < 15; ++round) {
+    const Bytes data = wordy_text(rng, rng() % 60);
+    const auto index = fm::build_fm_index(data, level, ci, ws);
+    const auto prepared = nz::normalize_text(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), ci, ws);
+    const Bytes text = bytes(prepared.text);
+    ASSERT_EQ(index.text_len, text.size());
+    const CyclicOracle oracle(text);
+
+    std::vector<Bytes> patterns = patterns_for(text, rng, 26);
+    for (const char* p : {"the", "THE", "cat ", "a\tmat", "  "}) patterns.push_back(bytes(p));
+    for (const Bytes& p : patterns) {
+      Bytes query = p;
+      if (ci) {
+        for (auto& b : query) b = (b >= 'A' && b <= 'Z') ? static_cast<std::uint8_t>(b | 0x20) : b;
+      }
+      std::vector<std::uint64_t> expected(text.size());
+      if (p.empty()) {  // every position of the prepared text, untranslated
+        std::iota(expected.begin(), expected.end(), std::uint64_t{0});
+      } else {
+        expected = oracle.positions(query);
+        for (auto& pos : expected) pos = nz::map_to_source(prepared.deltas, pos);
+      }
+      const auto got = fm::locate(index, p);
+      ASSERT_EQ(got, expected) << ::testing::PrintToString(std::string(p.begin(), p.end()))
+                               << " in " << ::testing::PrintToString(prepared.text);
+      ASSERT_EQ(fm::count(index, p), got.size());
+      // Every reported offset points at the source byte the match starts with (whitespace runs
+      // start at their first byte, which the prepared text turned into a space).
+      for (const auto pos : p.empty() ? std::vector<std::uint64_t>{} : got) {
+        if (query[0] == 0) continue;
+        ASSERT_LT(pos, data.size());
+        std::uint8_t b = data[pos];
+        if (ws && (b == '\t' || b == '\n' || b == '\f' || b == '\r')) b = ' ';
+        if (ci && b >= 'A' && b <= 'Z') b |= 0x20;
+        ASSERT_EQ(b, query[0]);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, FMIndexDifferentialTest,
+                         ::testing::Values(DifferentialCase{false, false, 0},
+                                           DifferentialCase{false, false, 3},
+                                           DifferentialCase{true, false, 2},
+                                           DifferentialCase{false, true, 1},
+                                           DifferentialCase{true, true, 4},
+                                           DifferentialCase{true, true, 66}));
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "string_interner.hpp"
+
+namespace si = quarnel::core::string_interner;
+
+namespace {
+
+constexpr si::HashKey kReferenceKey{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+
+std::string bytes_up_to(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
+// Published SipHash-2-4 outputs for key 00..0f and messages 00, 01, ..., n-1.
+TEST(SipHash, ReferenceVectors) {
+  EXPECT_EQ((si::siphash<2, 4>(kReferenceKey, "")), 0x726fdb47dd0e0e31ULL);
+  EXPECT_EQ((si::siphash<2, 4>(kReferenceKey, bytes_up_to(15))), 0xa129ca6149be45e5ULL);
+}
+
+TEST(SipHash, DependsOnKeyAndEveryByte) {
+  const std::string base = "alpha beta gamma delta";
+  const auto h = si::siphash13(kReferenceKey, base);
+  EXPECT_NE(h, si::siphash13({1, 2}, base));
+  for (std::size_t i = 0; i < base.size(); ++i) {
+    std::string changed = base;
+    changed[i] ^= 1;
+    EXPECT_NE(h, si::siphash13(kReferenceKey, changed)) << i;
+  }
+  EXPECT_NE(si::siphash13(kReferenceKey, std::string(8, '\0')),
+            si::siphash13(kReferenceKey, std::string(9, '\0')));
+}
+
+TEST(SipHash, ProcessKeyIsFixedOncePerProcess) {
+  const auto& a = si::process_hash_key();
+  const auto& b = si::process_hash_key();
+  EXPECT_EQ(&a, &b);
+  EXPECT_FALSE(a.k0 == 0 && a.k1 == 0);
+}
+
+// Ids are dense in first-insertion order whatever the key, across many table growths.
+TEST(StringInterner, IdsFollowFirstInsertionUnderAnyKey) {
+  std::mt19937 rng(5);
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 5000; ++i) inputs.push_back(std::to_string(rng() % 1500) + "x");
+  for (const si::HashKey key : {si::HashKey{1, 2}, si::HashKey{3, 4}, si::process_hash_key()}) {
+    si::StringInterner interner(key);
+    std::map<std::string, std::size_t> expected;
+    for (const auto& s : inputs) {
+      const auto [it, is_new] = expected.emplace(s, expected.size());
+      const auto got = interner.intern(s);
+      ASSERT_EQ(got.id, it->second);
+      ASSERT_EQ(got.inserted, is_new);
+    }
+    ASSERT_EQ(interner.size(), expected.size());
+    for (const auto& [s, id] : expected) {
+      EXPECT_EQ(interner.key(id), s);
+      EXPECT_EQ(interner.find(s), id);
+    }
+    EXPECT_FALSE(interner.find("absent").has_value());
+  }
+}
+
+TEST(StringInterner, CopiedKeysOutliveTheirSource) {
+  si::StringInterner interner(kReferenceKey);
+  {
+    std::string temporary(3'000'000, 'q');  // larger than one storage chunk
+    interner.intern(temporary);
+    interner.intern("");
+    temporary.assign(temporary.size(), 'z');
+  }
+  EXPECT_EQ(interner.key(0), std::string(3'000'000, 'q'));
+  EXPECT_EQ(interner.key(1), "");
+  EXPECT_EQ(interner.intern("").id, 1U);
+}
+
+TEST(StringInterner, BorrowedKeysPointIntoTheCallersBytes) {
+  const std::string text = "abcabc";
+  si::StringInterner interner(kReferenceKey, si::StringInterner::Storage::Borrow);
+  const std::string_view first(text.data(), 3);
+  const std::string_view second(text.data() + 3, 3);
+  EXPECT_TRUE(interner.intern(first).inserted);
+  EXPECT_FALSE(interner.intern(second).inserted);
+  EXPECT_EQ(interner.key(0).data(), text.data());
+}
+
+}  // namespace
