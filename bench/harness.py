@@ -9,9 +9,11 @@ HERE = Path(__file__).resolve().parent
 
 
 def run(task, path, repeats=3):
-    out = subprocess.run([sys.executable, str(HERE / "worker.py"), task, str(path), str(repeats)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
+    proc = subprocess.run([sys.executable, str(HERE / "worker.py"), task, str(path), str(repeats)],
+                          capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise SystemExit(f"{task} on {path} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout)
 
 
 def mbps(size, seconds):

@@ -63,12 +63,12 @@ def prepare(task, data):
         return lambda: _native.distinct_substring_count(text)
     if kind == "pydss_distinct":  # the same computation from pydivsufsort's pieces
         import pydivsufsort
-        units = np.frombuffer(data.decode("latin-1").encode("utf-16-le"), dtype=np.uint16)
+        raw = data.decode("latin-1").encode("utf-16-le")  # byte-level stand-in for the units
 
         def run():
-            sa = pydivsufsort.divsufsort(units.view(np.uint8))  # byte-level stand-in
-            lcp = pydivsufsort.kasai(units.view(np.uint8), sa)
-            n = len(units)
+            sa = pydivsufsort.divsufsort(raw)
+            lcp = pydivsufsort.kasai(raw, sa)
+            n = len(raw)
             return n * (n + 1) // 2 - int(lcp.sum())
         return run
     raise SystemExit(f"unknown task {task}")

@@ -159,10 +159,17 @@ FMIndexBackend::FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t
 
 QUARNEL_POPCOUNT_CLONES
 RowInterval FMIndexBackend::search(std::span<const std::uint8_t> pattern) const noexcept {
+  const std::uint64_t n = len();
+  if (pattern.empty()) return {0, n};
+  // From the full interval the last byte's step is just its bucket: lf(c, 0) = C[c] and
+  // lf(c, n) = C[c] + occurrences of c = C[c + 1].
+  std::size_t k = pattern.size() - 1;
+  const unsigned last = pattern[k];
+  std::uint64_t lo = c_array_[last];
+  std::uint64_t hi = last == 255 ? n : c_array_[last + 1];
+  if (lo == hi) return {lo, lo};
   const auto& levels = bwt_matrix_.levels();
-  std::uint64_t lo = 0;
-  std::uint64_t hi = len();
-  for (std::size_t k = pattern.size(); k-- > 0;) {
+  while (k-- > 0) {
     const unsigned c = pattern[k];
     // Both ends descend together so that their memory accesses overlap.
     for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
@@ -197,9 +204,64 @@ std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
   return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
 }
 
+QUARNEL_POPCOUNT_CLONES
 void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
-  out.reserve(out.size() + rows.size());
-  for (const std::uint64_t row : MatchIteratorWrapper(rows)) out.push_back(get_sa(row));
+  // Each row's walk to a sample is a chain of dependent cache misses. Up to kLanes walks advance
+  // together, level by level, so that the misses of different walks overlap.
+  constexpr std::size_t kLanes = 16;
+  const std::size_t first_out = out.size();
+  out.resize(first_out + rows.size());
+  const unsigned shift = sampled_sa_.shift();
+  const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+  const auto& levels = bwt_matrix_.levels();
+
+  std::array<std::uint64_t, kLanes> row{};
+  std::array<std::uint64_t, kLanes> steps{};
+  std::array<std::uint64_t, kLanes> slot{};
+  std::size_t lanes = 0;
+  std::uint64_t next = rows.lo;
+  for (;;) {
+    // Retire walks that stand on a sampled row, refilling their lanes from the interval.
+    for (std::size_t w = 0; w < lanes;) {
+      if ((row[w] & mask) != 0) {
+        ++w;
+        continue;
+      }
+      out[slot[w]] = (sampled_sa_.sample(row[w] >> shift) + steps[w]) % sampled_sa_.sa_len;
+      --lanes;
+      row[w] = row[lanes];
+      steps[w] = steps[lanes];
+      slot[w] = slot[lanes];
+    }
+    while (lanes < kLanes && next < rows.hi) {
+      const std::uint64_t r = next++;
+      const std::uint64_t s = first_out + (r - rows.lo);
+      if ((r & mask) == 0) {
+        out[s] = sampled_sa_.sample(r >> shift);
+        continue;
+      }
+      row[lanes] = r;
+      steps[lanes] = 0;
+      slot[lanes] = s;
+      ++lanes;
+    }
+    if (lanes == 0) break;
+
+    std::array<unsigned, kLanes> symbol{};
+    for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
+      const RsVec& level = levels[j];
+      const std::uint64_t z = bwt_matrix_.zeros(j);
+      for (std::size_t w = 0; w < lanes; ++w) {
+        const auto [bit, ones] = level.get_rank1(row[w]);
+        symbol[w] = (symbol[w] << 1) | static_cast<unsigned>(bit);
+        row[w] = bit ? z + ones : row[w] - ones;
+      }
+    }
+    for (std::size_t w = 0; w < lanes; ++w) {
+      row[w] += lf_base_[symbol[w]];
+      ++steps[w];
+    }
+  }
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {

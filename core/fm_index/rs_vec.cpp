@@ -40,6 +40,19 @@ RsVec::RsVec(const BitVec& bits) : len_(bits.len()) {
     ones += relative;
   }
   zeros_ = len_ - ones;
+
+  if (std::min(zeros_, ones) <= 1) {
+    near_constant_ = true;
+    majority_ = ones >= zeros_ && ones > 0;
+    for (std::uint64_t i = 0; i < used_words && std::min(zeros_, ones) == 1; ++i) {
+      std::uint64_t differing = majority_ ? ~words[i] : words[i];
+      if (i + 1 == used_words && (len_ & 63) != 0) differing &= (std::uint64_t{1} << (len_ & 63)) - 1;
+      if (differing != 0) {
+        exception_ = 64 * i + static_cast<std::uint64_t>(std::countr_zero(differing));
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace quarnel::core::fm_index

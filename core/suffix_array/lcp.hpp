@@ -1,5 +1,5 @@
 #pragma once
-// Kasai's LCP construction, generic over the element type (bytes, code units, symbols).
+// LCP construction, generic over the element type (bytes, code units, symbols).
 
 #include <cstdint>
 #include <span>
@@ -8,28 +8,35 @@
 namespace quarnel::core::suffix_array {
 
 // LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
+//
+// Computed in text order through the permuted LCP (the phi method): h drops by at most one per
+// position as in Kasai's method, but the text is compared at consecutive positions, which keeps
+// the comparisons cache-friendly; the array is then gathered into rank order.
 template <class T>
 [[nodiscard]] std::vector<std::uint64_t> lcp_kasai(std::span<const T> text,
                                                    std::span<const std::uint64_t> sa) {
   const std::size_t n = sa.size();
   std::vector<std::uint64_t> lcp(n, 0);
   if (n <= 1) return lcp;
-  // The rank array doubles as the output buffer's twin; both are n entries.
-  std::vector<std::uint64_t> rank(n);
-  for (std::size_t r = 0; r < n; ++r) rank[sa[r]] = r;
+  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  // phi[SA[r]] = SA[r - 1], the suffix one rank below; none for the smallest suffix.
+  std::vector<std::uint64_t> plcp(n);
+  plcp[sa[0]] = kNone;
+  for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
   const std::size_t len = text.size();
   std::size_t h = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t r = rank[i];
-    if (r == 0) {
+    const std::uint64_t j = plcp[i];
+    if (j == kNone) {
       h = 0;
+      plcp[i] = 0;
       continue;
     }
-    const std::size_t j = sa[r - 1];
     while (i + h < len && j + h < len && text[i + h] == text[j + h]) ++h;
-    lcp[r] = h;
+    plcp[i] = h;
     if (h > 0) --h;
   }
+  for (std::size_t r = 1; r < n; ++r) lcp[r] = plcp[sa[r]];
   return lcp;
 }
 

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <utility>
 
+#include <divsufsort.h>
+
 #include "errors.hpp"
+#include "suffix_array/construction.hpp"
 
 namespace quarnel::core::suffix_array {
 namespace {
@@ -45,6 +48,67 @@ Bwt bwt(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa) {
   return out;
 }
 
+Bwt bwt_of_text(std::span<const std::uint8_t> text) {
+  const std::size_t n = text.size();
+  if (n < 2 || n > kDivSufSortMaxLength) {
+    if (n == 0) return bwt(text, {});
+    return bwt(text, build_suffix_array_bytes_with_backend(text, SuffixArrayBackend::Auto));
+  }
+  Bwt out;
+  out.last_column.resize(n);
+  auto* u = reinterpret_cast<std::uint8_t*>(out.last_column.data());
+  const saidx_t pidx = divbwt(text.data(), u, nullptr, static_cast<saidx_t>(n));
+  if (pidx < 1) throw InternalError("divbwt failed");
+  // divbwt puts the byte before the sentinel row first and omits the sentinel; our transform has
+  // no sentinel row, so that byte moves to the rank of the whole text, pidx - 1.
+  const std::uint8_t first = u[0];
+  std::memmove(u, u + 1, static_cast<std::size_t>(pidx) - 1);
+  u[pidx - 1] = first;
+  out.primary = static_cast<std::uint64_t>(pidx) - 1;
+  return out;
+}
+
+namespace {
+
+// One packed entry per rank: the next rank of the backward walk above the byte at this rank, so
+// the walk touches one random location per step.
+template <class Entry>
+std::string walk_backwards(std::span<const std::uint8_t> last_column, std::uint64_t primary) {
+  const std::size_t n = last_column.size();
+  std::array<std::uint64_t, 256> base{};
+  for (const std::uint8_t c : last_column) ++base[c];
+  std::uint64_t sum = 0;
+  for (auto& b : base) sum += std::exchange(b, sum);
+  const std::uint8_t c_p = last_column[primary];
+  std::vector<Entry> next(n);
+  std::array<std::uint64_t, 256> seen{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t c = last_column[i];
+    const std::uint64_t occ = seen[c]++;
+    // The byte at the primary rank stands in for a sentinel row, so equal bytes below it count
+    // one higher.
+    std::uint64_t target;
+    if (i == primary) {
+      target = base[c];
+    } else if (i < primary && c == c_p) {
+      target = base[c] + occ + 1;
+    } else {
+      target = base[c] + occ;
+    }
+    next[i] = static_cast<Entry>((target << 8) | c);
+  }
+  std::string out(n, '\0');
+  std::uint64_t j = primary;
+  for (std::size_t k = n; k > 0; --k) {
+    const Entry e = next[j];
+    out[k - 1] = static_cast<char>(e & 0xFF);
+    j = e >> 8;
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string inverse_bwt(std::span<const std::uint8_t> last_column, std::uint64_t primary) {
   const std::size_t n = last_column.size();
   if (n == 0) return {};
@@ -52,36 +116,8 @@ std::string inverse_bwt(std::span<const std::uint8_t> last_column, std::uint64_t
     throw UsageError("primary_index " + std::to_string(primary) +
                      " is out of range for BWT data of length " + std::to_string(n));
   }
-  std::array<std::uint64_t, 256> base{};
-  std::vector<std::uint32_t> occ32;
-  std::vector<std::uint64_t> occ64;
-  // occ[i]: earlier ranks holding the same byte; 32 bits suffice below 4 GiB.
-  const bool narrow = n <= 0xFFFF'FFFFu;
-  if (narrow) occ32.resize(n); else occ64.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t seen = base[last_column[i]]++;
-    if (narrow) occ32[i] = static_cast<std::uint32_t>(seen); else occ64[i] = seen;
-  }
-  std::uint64_t sum = 0;
-  for (auto& b : base) sum += std::exchange(b, sum);
-  const std::uint8_t c_p = last_column[primary];
-  std::string out(n, '\0');
-  std::uint64_t j = primary;
-  for (std::size_t k = n; k > 0; --k) {
-    const std::uint8_t c = last_column[j];
-    out[k - 1] = static_cast<char>(c);
-    const std::uint64_t occ = narrow ? occ32[j] : occ64[j];
-    // The byte at the primary rank stands in for a sentinel row, so equal bytes below it count
-    // one higher.
-    if (j == primary) {
-      j = base[c];
-    } else if (j < primary && c == c_p) {
-      j = base[c] + occ + 1;
-    } else {
-      j = base[c] + occ;
-    }
-  }
-  return out;
+  if (n <= (std::size_t{1} << 24)) return walk_backwards<std::uint32_t>(last_column, primary);
+  return walk_backwards<std::uint64_t>(last_column, primary);
 }
 
 std::string sa_to_bytes(std::span<const std::uint64_t> sa) {

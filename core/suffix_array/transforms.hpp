@@ -19,6 +19,10 @@ struct Bwt {
 // Requires a non-empty text (an empty one has no primary index: UsageError).
 [[nodiscard]] Bwt bwt(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa);
 
+// The same transform straight from the text: libdivsufsort's BWT for texts it can take (no 64-bit
+// suffix array is materialised), otherwise through the suffix array.
+[[nodiscard]] Bwt bwt_of_text(std::span<const std::uint8_t> text);
+
 // Walks the BWT back into the text. Any input with primary < size yields size bytes; a primary
 // at or beyond the size of non-empty data is a UsageError raised before anything is read.
 [[nodiscard]] std::string inverse_bwt(std::span<const std::uint8_t> last_column,

@@ -179,20 +179,23 @@ TEST(BitVecTest, PackedValuesRoundTripAcrossWordBoundaries) {
 struct RankCase {
   std::uint64_t len;
   double density;
+  bool flip_one = false;  // then one random bit is inverted afterwards
 };
 
 class RsVecRankTest : public ::testing::TestWithParam<RankCase> {};
 
 TEST_P(RsVecRankTest, MatchesNaivePopcount) {
-  const auto [len, density] = GetParam();
+  const auto [len, density, flip_one] = GetParam();
   std::mt19937_64 rng(len * 31 + static_cast<std::uint64_t>(density * 1000));
   std::bernoulli_distribution coin(density);
+  std::vector<bool> plain(len);
+  for (std::uint64_t i = 0; i < len; ++i) plain[i] = coin(rng);
+  if (flip_one && len > 0) plain[rng() % len].flip();
   fm::BitVec bits = fm::BitVec::zeros(len);
   std::vector<std::uint64_t> prefix(len + 1, 0);
   for (std::uint64_t i = 0; i < len; ++i) {
-    const bool b = coin(rng);
-    if (b) bits.set(i);
-    prefix[i + 1] = prefix[i] + (b ? 1 : 0);
+    if (plain[i]) bits.set(i);
+    prefix[i + 1] = prefix[i] + (plain[i] ? 1 : 0);
   }
   const fm::RsVec rs(bits);
   ASSERT_EQ(rs.len(), len);
@@ -218,6 +221,8 @@ std::vector<RankCase> rank_cases() {
   for (const std::uint64_t len : {0, 1, 63, 64, 65, 511, 512, 513, 8191, 8192, 8193, 14335, 14336,
                                   14337, 28673, 3'000'017}) {
     for (const double density : {0.0, 0.03, 0.5, 0.97, 1.0}) out.push_back({len, density});
+    out.push_back({len, 0.0, true});
+    out.push_back({len, 1.0, true});
   }
   return out;
 }
@@ -225,7 +230,8 @@ std::vector<RankCase> rank_cases() {
 INSTANTIATE_TEST_SUITE_P(Lengths, RsVecRankTest, ::testing::ValuesIn(rank_cases()),
                          [](const auto& info) {
                            return "len" + std::to_string(info.param.len) + "_d" +
-                                  std::to_string(static_cast<int>(info.param.density * 100));
+                                  std::to_string(static_cast<int>(info.param.density * 100)) +
+                                  (info.param.flip_one ? "_flip" : "");
                          });
 
 TEST(RsVecTest, DefaultIsEmpty) {

@@ -67,7 +67,7 @@ PyObject* search_range(PyObject*, const BoundArgs& args) {
 
 PyObject* bwt(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  const auto transform = sa::bwt(data, auto_suffix_array(data));
+  const auto transform = sa::bwt_of_text(data);
   return py_pair(py_bytes(transform.last_column), py_int(transform.primary)).release();
 }
 

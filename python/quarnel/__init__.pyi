@@ -1,0 +1,19 @@
+from quarnel._native import (
+    FMIndex as FMIndex,
+    bwt as bwt,
+    count as count,
+    distinct_substring_count as distinct_substring_count,
+    find_duplicates as find_duplicates,
+    find_duplicates_normalized as find_duplicates_normalized,
+    inverse_bwt_fn as inverse_bwt_fn,
+    inverse_suffix_array as inverse_suffix_array,
+    lcp_array as lcp_array,
+    locate as locate,
+    longest_common_substring as longest_common_substring,
+    sa_from_bytes as sa_from_bytes,
+    sa_to_bytes as sa_to_bytes,
+    search_range as search_range,
+    suffix_array_fn as suffix_array_fn,
+)
+
+__all__: list[str]

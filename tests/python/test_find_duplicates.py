@@ -1,0 +1,893 @@
+"""Python surface of the duplicate-phrase finder: find_duplicates and find_duplicates_normalized.
+
+The differential tests compare the extension against a brute-force re-derivation of the whole
+pipeline written here in plain Python (suffix order by sorting, run scan, phrase cutting,
+substring elimination, merging, block detection, offset translation, UTF-16 conversion and the
+final ordering).  The random texts contain no sentence punctuation, so the only sentence
+boundaries are line feeds, which the oracle knows exactly.
+"""
+
+import inspect
+import json
+import random
+from bisect import bisect_right, insort
+from collections import namedtuple
+from collections.abc import Sequence
+
+import numpy as np
+import pytest
+
+from quarnel import _native
+
+find_duplicates = _native.find_duplicates
+find_duplicates_normalized = _native.find_duplicates_normalized
+
+U64_MAX = 2**64 - 1
+KEYS = ["phrase", "count", "string_length", "number_of_words", "occurrences"]
+
+BASE = "alpha beta gamma delta and alpha beta gamma delta"
+BASE_RESULT = [
+    {
+        "phrase": "alpha beta gamma delta",
+        "count": 2,
+        "string_length": 22,
+        "number_of_words": 4,
+        "occurrences": [{"start": 0, "end": 22}, {"start": 27, "end": 49}],
+    }
+]
+DOUBLE_SPACED = "alpha beta  gamma delta and alpha beta gamma delta"
+
+
+# ---------------------------------------------------------------------------------------------
+# Brute-force oracle
+# ---------------------------------------------------------------------------------------------
+
+WHITE_SPACE = "".join(
+    map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028,
+              0x2029, 0x202F, 0x205F, 0x3000])
+)
+WS_SET = frozenset(WHITE_SPACE)
+# Characters that can end a sentence; the oracle only handles texts without them.
+TERMINATORS = frozenset(".!?\u0964\u0965\u061f\u06d4\u104a\u104b\u1362\u1367\u1368\u2026\u3002"
+                        "\uff01\uff0e\uff1f")
+COLLAPSIBLE = b"\t\n\x0c\r "
+
+
+class Undetermined(Exception):
+    """The input hits a case whose outcome is left open (a merge cut inside a character)."""
+
+
+def is_word_byte(b):
+    return b >= 0x80 or 0x30 <= b <= 0x39 or 0x41 <= b <= 0x5A or 0x61 <= b <= 0x7A
+
+
+def word_bounds(t):
+    starts = [i for i in range(len(t)) if is_word_byte(t[i]) and (i == 0 or not is_word_byte(t[i - 1]))]
+    ends = [i + 1 for i in range(len(t))
+            if is_word_byte(t[i]) and (i == len(t) - 1 or not is_word_byte(t[i + 1]))]
+    return starts, ends
+
+
+def count_ws_words(s):
+    words, inside = 0, False
+    for c in s:
+        if c in WS_SET:
+            inside = False
+        elif not inside:
+            words, inside = words + 1, True
+    return words
+
+
+def normalize_phrase(s):
+    out, after_space = [], True
+    for c in s:
+        if c in WS_SET:
+            if not after_space:
+                out.append(" ")
+                after_space = True
+        else:
+            out.append(c)
+            after_space = False
+    if out and out[-1] == " ":
+        out.pop()
+    return "".join(out)
+
+
+def suffix_and_lcp(t):
+    sa = sorted(range(len(t)), key=lambda i: t[i:])
+    lcp = [0] * len(t)
+    for r in range(1, len(t)):
+        a, b, k = sa[r - 1], sa[r], 0
+        while a + k < len(t) and b + k < len(t) and t[a + k] == t[b + k]:
+            k += 1
+        lcp[r] = k
+    return sa, lcp
+
+
+def lcp_runs(lcp, threshold):
+    r = 1
+    while r < len(lcp):
+        if lcp[r] < threshold:
+            r += 1
+            continue
+        s, top = r, lcp[r]
+        while s < len(lcp) and lcp[s] >= threshold:
+            top = max(top, lcp[s])
+            s += 1
+        yield r, s, top
+        r = s
+
+
+Rec = namedtuple("Rec", "phrase starts ends count nbytes words")
+
+
+def make_rec(phrase, starts, ends):
+    return Rec(phrase, list(starts), list(ends), len(starts), len(phrase.encode()), count_ws_words(phrase))
+
+
+def candidates_by_suffix_runs(t, sa, lcp, min_words, min_chars, max_words):
+    """Phrase map {phrase: [starts]} cut from suffix-array runs, exactly as the finder does."""
+    text = t.decode()
+    assert not TERMINATORS & set(text), "oracle needs a text without sentence punctuation"
+    bounds = [i for i, b in enumerate(t) if b == 0x0A]
+    wstarts, wends = word_bounds(t)
+    wstart_set = set(wstarts)
+    threshold = min_chars + max(min_words - 1, 0)
+    found = {}
+    for r, s, top in lcp_runs(lcp, threshold):
+        for k in range(r - 1, s):
+            p = sa[k]
+            if p not in wstart_set:
+                continue
+            cap = min(len(t) - p, top)
+            if cap < threshold or not wends:
+                continue
+            j = bisect_right(bounds, p)
+            limit_sentence = bounds[j] if j < len(bounds) else U64_MAX
+            first = bisect_right(wends, p)
+            last = bisect_right(wends, min(limit_sentence, p + cap))
+            hi = min(first + max_words, last)
+            for words in range(max(min_words, 1), hi - first + 1):
+                e = wends[first + words - 1]
+                phrase = normalize_phrase(t[p:e].decode())
+                raw = phrase.encode()
+                if len(raw) - raw.count(b" ") > min_chars:
+                    found.setdefault(phrase, []).append(p)
+    return found
+
+
+def candidates_by_word_ngrams(t, min_words, min_chars, max_words):
+    """Same map, by the plain definition: every run of min_words..max_words words that occurs at
+    two or more word positions.  Only valid for lower-case alphanumeric words joined by single
+    spaces (tokenizer words are then the whitespace words and every repeat is long enough)."""
+    text = t.decode()
+    words = text.split(" ")
+    assert all(w.isascii() and w.isalnum() for w in words)
+    offsets, pos = [], 0
+    for w in words:
+        offsets.append(pos)
+        pos += len(w) + 1
+    found = {}
+    for i in range(len(words)):
+        for k in range(max(min_words, 1), max_words + 1):
+            if i + k > len(words):
+                break
+            phrase = " ".join(words[i:i + k])
+            if len(phrase) - phrase.count(" ") > min_chars:
+                found.setdefault(phrase, []).append(offsets[i])
+    return found
+
+
+def eliminate_substrings(recs):
+    flagged = [False] * len(recs)
+    for i, outer in enumerate(recs):
+        if flagged[i]:
+            continue
+        for j, inner in enumerate(recs):
+            if j == i or flagged[j] or inner.phrase == outer.phrase:
+                continue
+            if inner.phrase.encode() in outer.phrase.encode() and inner.count <= outer.count:
+                flagged[j] = True
+    return [r for r, f in zip(recs, flagged) if not f]
+
+
+def merge_phrases(t, recs):
+    recs = sorted(recs, key=lambda r: (-r.count, r.starts[0]))
+    out, prev = [], recs[0]
+    for cur in recs[1:]:
+        if (prev.count == cur.count and len(prev.starts) == len(cur.starts)
+                and all((cs - pe) % 2**64 < 3 for cs, pe in zip(cur.starts, prev.ends))):
+            cut = cur.ends[0]
+            if cut < len(t) and t[cut] & 0xC0 == 0x80:
+                raise Undetermined("merge cut inside a character")
+            phrase = t[prev.starts[0]:cut].decode().strip(WHITE_SPACE)
+            prev = make_rec(phrase, prev.starts, cur.ends)
+        else:
+            out.append(prev)
+            prev = cur
+    out.append(prev)
+    return out
+
+
+def last_interval_holds(intervals, start, end):
+    i = bisect_right(intervals, (start, float("inf"))) - 1
+    return i >= 0 and end <= intervals[i][1]
+
+
+def detect_blocks(t, sa, lcp, recs, min_chars, max_words):
+    n = len(t)
+    min_block = max(min_chars, 4 * max_words)
+    cap = 100 * max_words
+
+    def on_boundary(i):
+        return i >= n or t[i] & 0xC0 != 0x80
+
+    block_map = {}
+    if n >= 2 * min_block and n >= 2:
+        for r, s, top in lcp_runs(lcp, min_block):
+            block_len = min(cap, top)
+            positions, block = set(), None
+            for k in range(r, s):
+                a, b = sa[k - 1], sa[k]
+                if lcp[k] != block_len or not on_boundary(a) or not on_boundary(b):
+                    continue
+                end = min(a + block_len, n)
+                while not on_boundary(end):
+                    end -= 1
+                length = end - a
+                if length < min_block or b + length > n:
+                    continue
+                positions |= {a, b}
+                if block is None:
+                    block = t[a:end]
+            if block is not None and len(positions) >= 2:
+                block_map.setdefault(block, []).extend(sorted(positions))
+    block_list = sorted(((b, sorted(set(o))) for b, o in block_map.items()), key=lambda e: -len(e[0]))
+    covered, accepted = [], {}
+    for block, offsets in block_list:
+        if all(last_interval_holds(covered, p, p + len(block)) for p in offsets):
+            continue
+        for p in offsets:
+            insort(covered, (p, p + len(block)))
+        accepted[block] = offsets
+    blocks = [make_rec(b.decode(), o, [p + len(b) for p in o]) for b, o in accepted.items()]
+    spans = sorted((s, e) for b in blocks for s, e in zip(b.starts, b.ends))
+    if spans:
+        recs = [r for r in recs if not all(last_interval_holds(spans, s, e) for s, e in zip(r.starts, r.ends))]
+    return recs, blocks
+
+
+def cumulative_deltas(ranges):
+    table, total = [], 0
+    for s, e in sorted(ranges, key=lambda r: r[0]):
+        table.append((s - total, total + (e - s)))
+        total += e - s
+    return table
+
+
+def to_source(table, x):
+    idx = bisect_right([pos for pos, _ in table], x)
+    return x if idx == 0 else x + table[idx - 1][1]
+
+
+def utf16_table(source):
+    table, units = [], 0
+    for ch in source:
+        table.append(units)
+        units += 2 if ord(ch) > 0xFFFF else 1
+        table.extend([units] * (len(ch.encode()) - 1))
+    table.append(units)
+    return table
+
+
+def oracle(analysis, source=None, removed=(), min_words=4, min_chars=9, max_words=50,
+           min_words_in_substring=2, blocks=False, candidates="suffix-runs"):
+    """Expected result as a list of (dict, is_block) pairs."""
+    source = analysis if source is None else source
+    t = analysis.encode()
+    sa, lcp = suffix_and_lcp(t)
+    if candidates == "suffix-runs":
+        found = candidates_by_suffix_runs(t, sa, lcp, min_words, min_chars, max_words) if len(t) >= 2 else {}
+    else:
+        found = candidates_by_word_ngrams(t, min_words, min_chars, max_words)
+    recs = []
+    for phrase, starts in found.items():
+        starts = sorted(set(starts))
+        if len(starts) >= 2:
+            recs.append(make_rec(phrase, starts, [s + len(phrase.encode()) for s in starts]))
+    recs.sort(key=lambda r: -r.nbytes)
+    recs = [r for r in recs if r.words >= min_words_in_substring]
+    if len(recs) >= 2:
+        recs = eliminate_substrings(recs)
+    if len(recs) >= 2:
+        recs = merge_phrases(t, recs)
+    tagged = [(r, False) for r in recs]
+    if blocks:
+        recs, block_recs = detect_blocks(t, sa, lcp, recs, min_chars, max_words)
+        tagged = [(r, False) for r in recs] + [(b, True) for b in block_recs]
+    deltas = cumulative_deltas(removed) if removed else None
+    table = utf16_table(source)
+    results = []
+    for rec, is_block in tagged:
+        occurrences = []
+        for s, e in zip(rec.starts, rec.ends):
+            if deltas is not None:
+                s, e = to_source(deltas, s), to_source(deltas, e)
+            s = table[s] if s < len(table) else s
+            e = table[e] if e < len(table) else e
+            occurrences.append({"start": s, "end": e})
+        results.append(({"phrase": rec.phrase, "count": len(occurrences), "string_length": len(rec.phrase),
+                         "number_of_words": rec.words, "occurrences": occurrences}, is_block))
+    results.sort(key=lambda item: -item[0]["string_length"])
+    return results
+
+
+def collapse_whitespace(t):
+    """Whitespace collapsing of the five ASCII white-space bytes, with the removed byte ranges."""
+    out, removed = bytearray(), []
+    k = 0
+    while k < len(t) and t[k] in COLLAPSIBLE:
+        k += 1
+    if k:
+        removed.append((0, k))
+    i, in_run, last_space = k, False, 0
+    while i < len(t):
+        if t[i] not in COLLAPSIBLE:
+            out.append(t[i])
+            in_run = False
+            i += 1
+        elif not in_run:
+            out.append(0x20)
+            last_space, in_run = i, True
+            i += 1
+        else:
+            j = i
+            while j < len(t) and t[j] in COLLAPSIBLE:
+                j += 1
+            removed.append((i, j))
+            i = j
+    if out and out[-1] == 0x20:
+        out.pop()
+        removed.append((last_space, last_space + 1))
+    return bytes(out), removed
+
+
+def normalize(text, case_insensitive, collapse):
+    t = text.encode()
+    if case_insensitive:
+        t = bytes(b | 0x20 if 0x41 <= b <= 0x5A else b for b in t)
+    removed = []
+    if collapse:
+        t, removed = collapse_whitespace(t)
+    return t.decode(), removed
+
+
+def canonical(d):
+    return json.dumps(d, sort_keys=True, ensure_ascii=False)
+
+
+def assert_matches_oracle(actual, expected):
+    """Phrase records must match in order; block records of equal length may come in any order."""
+    assert [d["string_length"] for d in actual] == [d["string_length"] for d, _ in expected]
+    i = 0
+    while i < len(expected):
+        j = i
+        while j < len(expected) and expected[j][0]["string_length"] == expected[i][0]["string_length"]:
+            j += 1
+        phrases = [d for d, is_block in expected[i:j] if not is_block]
+        blocks = [d for d, is_block in expected[i:j] if is_block]
+        assert actual[i:i + len(phrases)] == phrases
+        assert sorted(map(canonical, actual[i + len(phrases):j])) == sorted(map(canonical, blocks))
+        i = j
+
+
+def plain(expected):
+    return [d for d, _ in expected]
+
+
+def utf16_len(s):
+    return len(s.encode("utf-16-le")) // 2
+
+
+def check_well_formed(source, results):
+    """Invariants every result list must satisfy whatever the parameters."""
+    assert isinstance(results, list)
+    lengths = [r["string_length"] for r in results]
+    assert lengths == sorted(lengths, reverse=True)
+    units = utf16_len(source)
+    for r in results:
+        assert list(r) == KEYS
+        assert r["count"] == len(r["occurrences"]) >= 2
+        assert r["string_length"] == len(r["phrase"])
+        assert r["number_of_words"] == count_ws_words(r["phrase"])
+        for occ in r["occurrences"]:
+            assert list(occ) == ["start", "end"]
+            assert 0 <= occ["start"] < occ["end"] <= units
+
+
+# ---------------------------------------------------------------------------------------------
+# Random texts
+# ---------------------------------------------------------------------------------------------
+
+SIMPLE_VOCAB = ["alpha", "beta", "gamma", "eta", "zeta", "theta", "delta", "be", "at", "ab", "a",
+                "b2", "x9"]
+RICH_VOCAB = SIMPLE_VOCAB + ["Alpha", "BETA", "Gamma", "\u00e9t\u00e9", "na\u00efve", "\U0001d49cx",
+                             "y\U0001f600", "\u00c4bc", "\u65e5\u672c", "don't", "e-mail", "q\u00a0r",
+                             "\u03a3\u03c3"]
+RICH_SEPARATORS = [" "] * 12 + ["  ", "\t", "\n", " \n", ", ", " - ", "\u3000", "\r\n", ";"]
+
+
+def random_words(rng, vocab, count):
+    words = []
+    while len(words) < count:
+        if len(words) > 3 and rng.random() < 0.35:
+            i = rng.randrange(len(words))
+            words.extend(words[i:i + rng.randint(2, 14)])
+        else:
+            words.append(rng.choice(vocab))
+    return words[:count]
+
+
+def simple_text(rng, count):
+    return " ".join(random_words(rng, SIMPLE_VOCAB, count))
+
+
+def rich_text(rng, count, vocab=RICH_VOCAB, separators=RICH_SEPARATORS):
+    """Words with separators attached; repeated spans copy their separators too, except that now
+    and then one separator of a copy is changed (a repeat that differs only in white space or
+    that is cut by a line feed)."""
+    units = []
+    while len(units) < count:
+        if len(units) > 3 and rng.random() < 0.4:
+            i = rng.randrange(len(units))
+            copy = units[i:i + rng.randint(2, 14)]
+            if rng.random() < 0.5:
+                k = rng.randrange(len(copy))
+                copy[k] = (copy[k][0], rng.choice(separators))
+            units.extend(copy)
+        else:
+            units.append((rng.choice(vocab), rng.choice(separators)))
+    parts = [rng.choice(["", "", " ", "\n "])]
+    for word, sep in units[:count]:
+        parts += [word, sep]
+    parts[-1] = rng.choice(["", "", " ", " \n"])
+    return "".join(parts)
+
+
+MERGE_GAPS = ["\n", "\n", " \n", "\n\n", " \n\n", "\n \n", "  ", "   ", "\t", " ", "\u00a0"]
+
+
+def sentence_text(rng):
+    """A short story of line-separated sentences told two or three times with assorted gaps
+    between its sentences, sometimes cut short and mixed with stray sentences: neighbouring
+    phrases whose occurrences are 1, 2, 3 or more bytes apart, with equal or different counts."""
+    vocab = SIMPLE_VOCAB + ["\u00e9t\u00e9", "\U0001d49cx", "Gamma"]
+    story = [" ".join(rng.choice(vocab) for _ in range(rng.randint(3, 7))) for _ in range(rng.randint(2, 5))]
+    pieces = []
+    for _ in range(rng.randint(2, 3)):
+        lo = rng.choice([0, 0, 0, 1])
+        hi = len(story) - rng.choice([0, 0, 0, 1])
+        for sentence in story[lo:hi]:
+            pieces += [sentence, rng.choice(MERGE_GAPS)]
+        if rng.random() < 0.4:
+            pieces += [rng.choice(story), "\n"]
+        pieces.append(rng.choice(["\n", "xq ", "\n\n"]))
+    return "".join(pieces)
+
+
+PARAMS = [
+    dict(),
+    dict(min_words=2, min_chars=4, max_words=6),
+    dict(min_words=3, min_chars=6, max_words=8, min_words_in_substring=3),
+    dict(min_words=0, min_chars=5, max_words=3, min_words_in_substring=1),
+    dict(min_words=5, min_chars=12, max_words=9, min_words_in_substring=0),
+]
+
+
+def test_oracle_candidate_formulations_agree_on_plain_texts(rng):
+    # The suffix-run cutting and the plain n-gram definition coincide for single-spaced words; the
+    # product comparisons below rely on both.
+    for trial in range(40):
+        t = simple_text(rng, rng.randint(5, 60)).encode()
+        params = PARAMS[trial % len(PARAMS)]
+        args = (params.get("min_words", 4), params.get("min_chars", 9), params.get("max_words", 50))
+        sa, lcp = suffix_and_lcp(t)
+        runs = {p: sorted(set(s)) for p, s in candidates_by_suffix_runs(t, sa, lcp, *args).items()}
+        grams = {p: sorted(set(s)) for p, s in candidates_by_word_ngrams(t, *args).items()}
+        assert {p: s for p, s in runs.items() if len(s) > 1} == {p: s for p, s in grams.items() if len(s) > 1}
+
+
+@pytest.mark.parametrize("params", PARAMS, ids=range(len(PARAMS)))
+def test_plain_texts_match_word_ngram_oracle(rng, params):
+    for _ in range(12):
+        text = simple_text(rng, rng.randint(5, 90))
+        expected = oracle(text, **params, candidates="word-ngrams")
+        actual = find_duplicates(text, **params)
+        assert_matches_oracle(actual, expected)
+        check_well_formed(text, actual)
+        for r in actual:
+            for occ in r["occurrences"]:
+                assert text[occ["start"]:occ["end"]] == r["phrase"]
+
+
+@pytest.mark.parametrize("params", PARAMS, ids=range(len(PARAMS)))
+def test_rich_texts_match_pipeline_oracle(rng, params):
+    # Mixed separators (double spaces, tabs, line feeds, ideographic spaces, punctuation), accented,
+    # astral and no-break-space words, upper case.
+    decided = 0
+    for _ in range(20):
+        text = rich_text(rng, rng.randint(4, 80))
+        try:
+            expected = oracle(text, **params)
+        except Undetermined:
+            continue
+        decided += 1
+        actual = find_duplicates(text, **params)
+        assert_matches_oracle(actual, expected)
+        check_well_formed(text, actual)
+    assert decided >= 15
+
+
+@pytest.mark.parametrize("params", PARAMS[:3], ids=range(3))
+def test_recombined_sentences_match_pipeline_oracle(rng, params):
+    # Phrases cut by line feeds and by changed white space merge (or not) by their gaps and counts.
+    decided = 0
+    for _ in range(25):
+        text = sentence_text(rng)
+        try:
+            expected = oracle(text, **params)
+        except Undetermined:
+            continue
+        decided += 1
+        actual = find_duplicates(text, **params)
+        assert_matches_oracle(actual, expected)
+        check_well_formed(text, actual)
+    assert decided >= 20
+
+
+@pytest.mark.parametrize("max_words", [4, 5, 6])
+def test_block_detection_matches_oracle(rng, max_words):
+    # Small max_words gives a block minimum of 4*max_words bytes and a cap of 100*max_words.
+    decided = 0
+    for _ in range(12):
+        words = random_words(rng, RICH_VOCAB, rng.randint(20, 140))
+        # long verbatim copies so that blocks appear
+        i = rng.randrange(len(words))
+        words += ["filler"] + words[i:i + rng.randint(10, 120)]
+        text = " ".join(words)
+        params = dict(max_words=max_words, min_words=rng.choice([2, 4]))
+        try:
+            expected = oracle(text, **params, blocks=True)
+        except Undetermined:
+            continue
+        decided += 1
+        actual = find_duplicates(text, **params, enable_block_detection=True)
+        assert_matches_oracle(actual, expected)
+        check_well_formed(text, actual)
+    assert decided >= 9
+
+
+@pytest.mark.parametrize("case_insensitive", [False, True])
+@pytest.mark.parametrize("collapse", [False, True])
+def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, collapse):
+    decided = 0
+    for trial in range(18):
+        text = rich_text(rng, rng.randint(4, 70))
+        params = PARAMS[trial % 3]
+        analysis, removed = normalize(text, case_insensitive, collapse)
+        try:
+            expected = oracle(analysis, text, removed, **params)
+        except Undetermined:
+            continue
+        decided += 1
+        actual = find_duplicates_normalized(text, case_insensitive, collapse, **params)
+        assert_matches_oracle(actual, expected)
+        check_well_formed(text, actual)
+        # the same analysis handed over as a sanitised copy with its removed ranges
+        assert_matches_oracle(find_duplicates(text, analysis, removed, **params), expected)
+        if not case_insensitive and not collapse:
+            assert actual == find_duplicates(text, **params)
+    assert decided >= 14
+
+
+def test_results_are_stable_across_repeated_calls(rng):
+    for _ in range(5):
+        text = rich_text(rng, 80)
+        first = find_duplicates(text, min_words=2, min_chars=4)
+        assert all(find_duplicates(text, min_words=2, min_chars=4) == first for _ in range(3))
+        first = find_duplicates_normalized(text, True, True)
+        assert find_duplicates_normalized(text, True, True) == first
+
+
+# ---------------------------------------------------------------------------------------------
+# Signatures, docstrings, defaults
+# ---------------------------------------------------------------------------------------------
+
+FIND_DUPLICATES_DOC = "\n".join([
+    "Find duplicate phrases in text.",
+    "",
+    "Args:",
+    "    text: The text to analyze (used as both analysis and source text when no sanitized_text given).",
+    "    sanitized_text: Optional cleaned text to analyze. When provided with removed_ranges,",
+    "        analysis runs on this text but returned offsets reference the original text.",
+    "    removed_ranges: Optional list of (start, end) byte-offset tuples describing ranges",
+    "        removed from text to produce sanitized_text. Required when sanitized_text is provided.",
+    "    min_words: Minimum phrase length in words (default: 4).",
+    "    min_chars: Minimum phrase length in characters (default: 9).",
+    "    max_words: Maximum phrase length in words (default: 50).",
+    "    min_words_in_substring: Minimum words in substring for deduplication (default: 2).",
+    "    enable_block_detection: Enable large block duplicate detection (default: False).",
+])
+FIND_DUPLICATES_NORMALIZED_DOC = "\n".join([
+    "Find duplicate phrases with automatic text normalization.",
+    "",
+    "Convenience function that handles lowercasing and/or whitespace collapsing internally.",
+    "Returned occurrence offsets always reference the original source text.",
+])
+
+
+@pytest.mark.parametrize(
+    "fn,signature,doc",
+    [
+        (find_duplicates,
+         "(text, sanitized_text=None, removed_ranges=None, min_words=None, min_chars=None, "
+         "max_words=None, min_words_in_substring=None, enable_block_detection=None)",
+         FIND_DUPLICATES_DOC),
+        (find_duplicates_normalized,
+         "(text, case_insensitive=False, collapse_whitespace=False, min_words=None, min_chars=None, "
+         "max_words=None, min_words_in_substring=None, enable_block_detection=None)",
+         FIND_DUPLICATES_NORMALIZED_DOC),
+    ],
+    ids=["find_duplicates", "find_duplicates_normalized"],
+)
+def test_signature_and_docstring(fn, signature, doc):
+    assert str(inspect.signature(fn)) == signature
+    assert fn.__doc__ == doc
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
+
+
+def test_result_shape_and_key_order():
+    result = find_duplicates(BASE)
+    assert result == BASE_RESULT
+    assert list(result[0]) == KEYS
+    assert [list(o) for o in result[0]["occurrences"]] == [["start", "end"]] * 2
+    assert all(type(result[0][k]) is int for k in ("count", "string_length", "number_of_words"))
+    assert type(result[0]["phrase"]) is str
+
+
+@pytest.mark.parametrize("fn", [find_duplicates, find_duplicates_normalized])
+@pytest.mark.parametrize("text", ["", "a", "x" * 40, "no repeats in this short line at all"])
+def test_texts_without_repeats_give_empty_list(fn, text):
+    assert fn(text) == []
+    assert fn(text, enable_block_detection=True) == []
+
+
+def test_none_means_default_for_optional_parameters():
+    text = "alpha beta gamma delta epsilon zeta, and alpha beta gamma delta epsilon zeta " * 3
+    explicit = find_duplicates(text, None, None, 4, 9, 50, 2, False)
+    assert find_duplicates(text) == explicit
+    assert find_duplicates(text, None, None, None, None, None, None, None) == explicit
+    assert find_duplicates(text, removed_ranges=[]) == explicit
+    assert find_duplicates_normalized(text, False, False, None, None, None, None, None) == explicit
+    assert find_duplicates_normalized(text, False, False, 4, 9, 50, 2, False) == explicit
+
+
+def test_keyword_and_positional_forms_agree(rng):
+    text = simple_text(rng, 120)
+    assert find_duplicates(text, None, None, 5) == find_duplicates(text, min_words=5)
+    assert find_duplicates(text, None, None, 3, 6, 7, 3, True) == find_duplicates(
+        text, enable_block_detection=True, min_words_in_substring=3, max_words=7, min_chars=6, min_words=3)
+    assert find_duplicates_normalized(text, True, False, 5) == find_duplicates_normalized(
+        text, min_words=5, case_insensitive=True)
+
+
+def test_numpy_bool_and_index_objects_are_accepted(rng):
+    text = rich_text(rng, 80)
+
+    class Five:
+        def __index__(self):
+            return 5
+
+    assert find_duplicates(text, min_words=Five(), max_words=np.uint64(9)) == find_duplicates(
+        text, min_words=5, max_words=9)
+    assert find_duplicates_normalized(text, np.bool_(True), np.bool_(False)) == find_duplicates_normalized(
+        text, True, False)
+    assert find_duplicates(text, enable_block_detection=np.bool_(False)) == find_duplicates(text)
+
+
+def test_str_subclasses_are_accepted():
+    class Text(str):
+        pass
+
+    assert find_duplicates(Text(BASE)) == BASE_RESULT
+    assert find_duplicates(BASE, Text(BASE)) == BASE_RESULT
+
+
+# ---------------------------------------------------------------------------------------------
+# Argument errors
+# ---------------------------------------------------------------------------------------------
+
+def error_of(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return info.type, str(info.value)
+
+
+class NotASequence:
+    pass
+
+
+class RegisteredOnly:
+    def __iter__(self):
+        return iter([(1, 2)])
+
+
+Sequence.register(RegisteredOnly)
+
+
+class IteratorError:
+    """A sequence whose items fail from index 1 on."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 0:
+            return (11, 12)
+        raise self.exc
+
+
+class LengthError:
+    """A sequence whose length query fails; iteration still works."""
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, i):
+        if i == 0:
+            return (11, 12)
+        raise IndexError(i)
+
+
+class Pair(tuple):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call,expected",
+    [
+        (lambda: find_duplicates(), (TypeError, "find_duplicates() missing 1 required positional argument: 'text'")),
+        (lambda: find_duplicates_normalized(),
+         (TypeError, "find_duplicates_normalized() missing 1 required positional argument: 'text'")),
+        (lambda: find_duplicates("a", None, None, None, None, None, None, None, None),
+         (TypeError, "find_duplicates() takes from 1 to 8 positional arguments but 9 were given")),
+        (lambda: find_duplicates_normalized("a", False, False, None, None, None, None, None, None),
+         (TypeError, "find_duplicates_normalized() takes from 1 to 8 positional arguments but 9 were given")),
+        (lambda: find_duplicates("a", minwords=3),
+         (TypeError, "find_duplicates() got an unexpected keyword argument 'minwords'")),
+        (lambda: find_duplicates_normalized("a", sanitized_text="a"),
+         (TypeError, "find_duplicates_normalized() got an unexpected keyword argument 'sanitized_text'")),
+        (lambda: find_duplicates("a", text="b"),
+         (TypeError, "find_duplicates() got multiple values for argument 'text'")),
+        (lambda: find_duplicates(b"a"), (TypeError, "argument 'text': 'bytes' object is not an instance of 'str'")),
+        (lambda: find_duplicates(None), (TypeError, "argument 'text': 'NoneType' object is not an instance of 'str'")),
+        (lambda: find_duplicates("a", b"a"),
+         (TypeError, "argument 'sanitized_text': 'bytes' object is not an instance of 'str'")),
+        (lambda: find_duplicates_normalized(3),
+         (TypeError, "argument 'text': 'int' object is not an instance of 'str'")),
+        (lambda: find_duplicates_normalized("a", None),
+         (TypeError, "argument 'case_insensitive': 'None' is not an instance of 'bool'")),
+        (lambda: find_duplicates_normalized("a", collapse_whitespace=None),
+         (TypeError, "argument 'collapse_whitespace': 'None' is not an instance of 'bool'")),
+        (lambda: find_duplicates_normalized("a", 1),
+         (TypeError, "argument 'case_insensitive': 'int' object is not an instance of 'bool'")),
+        (lambda: find_duplicates_normalized("a", False, 0),
+         (TypeError, "argument 'collapse_whitespace': 'int' object is not an instance of 'bool'")),
+        (lambda: find_duplicates_normalized("a", "yes"),
+         (TypeError, "argument 'case_insensitive': 'str' object is not an instance of 'bool'")),
+        (lambda: find_duplicates("a", enable_block_detection=1),
+         (TypeError, "argument 'enable_block_detection': 'int' object is not an instance of 'bool'")),
+        (lambda: find_duplicates_normalized("a", enable_block_detection=0),
+         (TypeError, "argument 'enable_block_detection': 'int' object is not an instance of 'bool'")),
+        (lambda: find_duplicates("a", min_words="4"),
+         (TypeError, "argument 'min_words': 'str' object cannot be interpreted as an integer")),
+        (lambda: find_duplicates_normalized("a", min_chars=9.0),
+         (TypeError, "argument 'min_chars': 'float' object cannot be interpreted as an integer")),
+        (lambda: find_duplicates("a", removed_ranges="ab"),
+         (TypeError, "argument 'removed_ranges': Can't extract `str` to `Vec`")),
+        (lambda: find_duplicates("a", removed_ranges=""),
+         (TypeError, "argument 'removed_ranges': Can't extract `str` to `Vec`")),
+        (lambda: find_duplicates("a", removed_ranges=5),
+         (TypeError, "argument 'removed_ranges': 'int' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges={(1, 2): 3}),
+         (TypeError, "argument 'removed_ranges': 'dict' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges={(1, 2)}),
+         (TypeError, "argument 'removed_ranges': 'set' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges=iter([(1, 2)])),
+         (TypeError, "argument 'removed_ranges': 'list_iterator' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges=NotASequence()),
+         (TypeError, "argument 'removed_ranges': 'NotASequence' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges=RegisteredOnly()),
+         (TypeError, "argument 'removed_ranges': 'RegisteredOnly' object is not an instance of 'Sequence'")),
+        (lambda: find_duplicates("a", removed_ranges=[[1, 2]]),
+         (TypeError, "argument 'removed_ranges': 'list' object is not an instance of 'tuple'")),
+        (lambda: find_duplicates("a", removed_ranges=[(1, 2), [3, 4]]),
+         (TypeError, "argument 'removed_ranges': 'list' object is not an instance of 'tuple'")),
+        (lambda: find_duplicates("a", removed_ranges=range(3)),
+         (TypeError, "argument 'removed_ranges': 'int' object is not an instance of 'tuple'")),
+        (lambda: find_duplicates("a", removed_ranges=[(1, 2, 3)]),
+         (ValueError, "expected tuple of length 2, but got tuple of length 3")),
+        (lambda: find_duplicates("a", removed_ranges=[(1,)]),
+         (ValueError, "expected tuple of length 2, but got tuple of length 1")),
+        (lambda: find_duplicates("a", removed_ranges=((),)),
+         (ValueError, "expected tuple of length 2, but got tuple of length 0")),
+        (lambda: find_duplicates("a", removed_ranges=[(1, "2")]),
+         (TypeError, "argument 'removed_ranges': 'str' object cannot be interpreted as an integer")),
+        (lambda: find_duplicates("a", removed_ranges=[(1.5, 2)]),
+         (TypeError, "argument 'removed_ranges': 'float' object cannot be interpreted as an integer")),
+        (lambda: find_duplicates("a", removed_ranges=IteratorError(RuntimeError("boom"))), (RuntimeError, "boom")),
+        (lambda: find_duplicates("a", removed_ranges=IteratorError(TypeError("bad item"))),
+         (TypeError, "argument 'removed_ranges': bad item")),
+        # the first failing argument in parameter order is the one reported
+        (lambda: find_duplicates(5, removed_ranges="x"),
+         (TypeError, "argument 'text': 'int' object is not an instance of 'str'")),
+        (lambda: find_duplicates("a", removed_ranges="x", min_words="y"),
+         (TypeError, "argument 'removed_ranges': Can't extract `str` to `Vec`")),
+        (lambda: find_duplicates_normalized("a", None, 1),
+         (TypeError, "argument 'case_insensitive': 'None' is not an instance of 'bool'")),
+    ],
+)
+def test_argument_errors(call, expected):
+    assert error_of(call) == expected
+
+
+OVERFLOWING = [dict(min_words=-1), dict(min_chars=2**64), dict(max_words=-5), dict(min_words_in_substring=2**70)]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda kw=kw: find_duplicates(BASE, **kw) for kw in OVERFLOWING]
+    + [lambda kw=kw: find_duplicates_normalized(BASE, **kw) for kw in OVERFLOWING]
+    + [lambda r=r: find_duplicates(BASE, removed_ranges=r) for r in ([(-1, 2)], [(1, -2)], [(2**64, 3)])],
+)
+def test_out_of_range_integers_raise_unprefixed_overflow(call):
+    error_type, message = error_of(call)
+    assert error_type is OverflowError
+    assert not message.startswith("argument")
+
+
+def test_lone_surrogate_text_raises_unicode_encode_error():
+    for call in (lambda: find_duplicates("a\ud800b"), lambda: find_duplicates("a", "\udfff"),
+                 lambda: find_duplicates_normalized("\ud800")):
+        error_type, message = error_of(call)
+        assert error_type is UnicodeEncodeError
+        assert not message.startswith("argument")
+
+
+SOURCE_50 = DOUBLE_SPACED
+SANITIZED_49 = BASE
+SANITIZED_RESULT = [dict(BASE_RESULT[0], occurrences=[{"start": 0, "end": 23}, {"start": 28, "end": 50}])]
+
+
+@pytest.mark.parametrize(
+    "ranges",
+    [
+        [(11, 12)],
+        ((11, 12),),
+        [Pair((11, 12))],
+        (Pair((np.uint64(11), 12)),),
+        LengthError(),
+        [namedtuple("Span", "start end")(11, 12)],
+    ],
+    ids=["list", "tuple", "tuple-subclass", "numpy-elements", "failing-length", "namedtuple"],
+)
+def test_removed_ranges_accepted_forms(ranges):
+    assert find_duplicates(SOURCE_50, SANITIZED_49, ranges) == SANITIZED_RESULT
+
+
+@pytest.mark.parametrize("empty", [[], (), range(0), None, b""])
+def test_empty_removed_ranges_behave_like_none(empty):
+    assert find_duplicates(BASE, removed_ranges=empty) == BASE_RESULT
