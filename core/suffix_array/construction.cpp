@@ -63,6 +63,23 @@ SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
   });
 }
 
+std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
+  const std::size_t n = text.size();
+  if (n >= 0xFFFF'FFFFu) throw UsageError("text too long for 32-bit suffix array entries");
+  std::vector<std::uint32_t> sa(n, 0);
+  if (n == 1) return sa;
+  if (n <= kDivSufSortMaxLength) {
+    if (n > 0 && divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa.data()),
+                            static_cast<saidx_t>(n)) != 0) {
+      throw InternalError("divsufsort failed");
+    }
+  } else {
+    detail::sais_sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(),
+                                                   static_cast<std::uint32_t>(n), 256);
+  }
+  return sa;
+}
+
 SuffixArray build_sa_sais(std::span<const std::uint8_t> text) {
   return sais_any_width(text.data(), text.size(), 256);
 }

@@ -25,6 +25,9 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 // Requires 2 <= text.size() <= kDivSufSortMaxLength.
 [[nodiscard]] SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text);
 
+// The suffix array in 32-bit entries, for callers that only read it (any text below 4 GiB).
+[[nodiscard]] std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text);
+
 // SA-IS over a symbol string that ends in a unique smallest sentinel; every symbol is below
 // `alphabet_size`. The result includes the sentinel's position (always first).
 [[nodiscard]] SuffixArray sais_inner(std::span<const std::uint64_t> symbols,

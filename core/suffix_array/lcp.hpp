@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace quarnel::core::suffix_array {
@@ -12,28 +13,29 @@ namespace quarnel::core::suffix_array {
 // Computed in text order through the permuted LCP (the phi method): h drops by at most one per
 // position as in Kasai's method, but the text is compared at consecutive positions, which keeps
 // the comparisons cache-friendly; the array is then gathered into rank order.
-template <class T>
+// `Idx` is the suffix array's entry type; 32-bit arrays halve the working memory.
+template <class T, class Idx = std::uint64_t>
 [[nodiscard]] std::vector<std::uint64_t> lcp_kasai(std::span<const T> text,
-                                                   std::span<const std::uint64_t> sa) {
+                                                   std::type_identity_t<std::span<const Idx>> sa) {
   const std::size_t n = sa.size();
   std::vector<std::uint64_t> lcp(n, 0);
   if (n <= 1) return lcp;
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  constexpr Idx kNone = static_cast<Idx>(~Idx{0});
   // phi[SA[r]] = SA[r - 1], the suffix one rank below; none for the smallest suffix.
-  std::vector<std::uint64_t> plcp(n);
+  std::vector<Idx> plcp(n);
   plcp[sa[0]] = kNone;
   for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
   const std::size_t len = text.size();
   std::size_t h = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t j = plcp[i];
+    const Idx j = plcp[i];
     if (j == kNone) {
       h = 0;
       plcp[i] = 0;
       continue;
     }
     while (i + h < len && j + h < len && text[i + h] == text[j + h]) ++h;
-    plcp[i] = h;
+    plcp[i] = static_cast<Idx>(h);
     if (h > 0) --h;
   }
   for (std::size_t r = 1; r < n; ++r) lcp[r] = plcp[sa[r]];

@@ -17,10 +17,9 @@ int compare_key(std::span<const std::uint8_t> text, std::uint64_t pos,
   return len < pattern.size() ? -1 : 0;
 }
 
-}  // namespace
-
-SaInterval sa_search_range(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa,
-                           std::span<const std::uint8_t> pattern) {
+template <class Idx>
+SaInterval search_range(std::span<const std::uint8_t> text, std::span<const Idx> sa,
+                        std::span<const std::uint8_t> pattern) {
   const std::uint64_t n_sa = sa.size();
   if (n_sa == 0 || pattern.empty() || pattern.size() > text.size()) return {0, 0};
   std::uint64_t lo = 0, hi = n_sa;
@@ -44,6 +43,18 @@ SaInterval sa_search_range(std::span<const std::uint8_t> text, std::span<const s
     }
   } while (l < h);
   return {first, l};
+}
+
+}  // namespace
+
+SaInterval sa_search_range(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa,
+                           std::span<const std::uint8_t> pattern) {
+  return search_range(text, sa, pattern);
+}
+
+SaInterval sa_search_range(std::span<const std::uint8_t> text, std::span<const std::uint32_t> sa,
+                           std::span<const std::uint8_t> pattern) {
+  return search_range(text, sa, pattern);
 }
 
 }  // namespace quarnel::core::suffix_array

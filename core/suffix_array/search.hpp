@@ -17,5 +17,8 @@ struct SaInterval {
 [[nodiscard]] SaInterval sa_search_range(std::span<const std::uint8_t> text,
                                          std::span<const std::uint64_t> sa,
                                          std::span<const std::uint8_t> pattern);
+[[nodiscard]] SaInterval sa_search_range(std::span<const std::uint8_t> text,
+                                         std::span<const std::uint32_t> sa,
+                                         std::span<const std::uint8_t> pattern);
 
 }  // namespace quarnel::core::suffix_array
