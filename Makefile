@@ -3,7 +3,7 @@
 #   make run    runs the duplicate-phrase finder on the bundled sample document
 #   make bench  runs the benchmarks against their peers
 
-VENV      := .venv
+VENV      := $(abspath .venv)
 PY        := $(VENV)/bin/python
 JOBS      ?= 2
 CMAKE      = $(VENV)/bin/cmake

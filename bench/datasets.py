@@ -79,3 +79,23 @@ def dataset(kind, size):
         tmp.write_bytes(GENERATORS[kind](size))
         os.replace(tmp, path)
     return path
+
+
+def prose_with_duplicated_paragraphs(size, share=0.3, seed=5):
+    """English prose in which `share` of the paragraphs also appear at another place."""
+    base = english(int(size / (1 + share)), seed).decode()
+    paragraphs = base.split("\n\n")
+    rng = random.Random(seed)
+    copies = rng.sample(paragraphs, int(len(paragraphs) * share))
+    for p in copies:
+        paragraphs.insert(rng.randrange(len(paragraphs) + 1), p)
+    return "\n\n".join(paragraphs).encode()[:size]
+
+
+def one_paragraph_repeated(size, seed=6):
+    paragraph = english(1200, seed).decode().replace("\n\n", " ").strip() + "\n\n"
+    return (paragraph * (size // len(paragraph) + 1)).encode()[:size]
+
+
+GENERATORS["duplicated"] = prose_with_duplicated_paragraphs
+GENERATORS["one-paragraph"] = one_paragraph_repeated

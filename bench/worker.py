@@ -71,6 +71,22 @@ def prepare(task, data):
             n = len(raw)
             return n * (n + 1) // 2 - int(lcp.sum())
         return run
+    if kind == "quarnel_dups":
+        from quarnel import _native
+        text = data.decode("utf-8", "replace")
+        blocks = arg == "blocks"
+        return lambda: _native.find_duplicates(text, enable_block_detection=blocks)
+    if kind == "ngram_baseline":  # what a user would otherwise write
+        from collections import Counter
+        text = data.decode("utf-8", "replace")
+
+        def run():
+            words = text.split()
+            counts = Counter()
+            for k in range(4, 51):
+                counts.update(zip(*(words[i:] for i in range(k))))
+            return [gram for gram, c in counts.items() if c >= 2]
+        return run
     raise SystemExit(f"unknown task {task}")
 
 
