@@ -252,6 +252,14 @@ def test_unreadable_file(tmp_path):
     assert err == f"quarnel: error: cannot read {path}: Permission denied\n"
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="needs Linux /proc")
+def test_file_that_fails_while_reading():
+    # opening works, reading address 0 of the process's own memory fails with an I/O error
+    code, out, err = run("/proc/self/mem")
+    assert (code, out) == (1, "")
+    assert err == "quarnel: error: cannot read /proc/self/mem: Input/output error\n"
+
+
 @pytest.mark.parametrize(
     "content,offset,byte",
     [(b"abc \xff def", 4, 0xFF), (b"\xc3", 0, 0xC3), ("\u00e9t\u00e9 ".encode() + b"\xed\xa0\x80", 6, 0xED)],

@@ -482,7 +482,7 @@ PARAMS = [
 
 @pytest.mark.parametrize("params", PARAMS, ids=range(len(PARAMS)))
 def test_plain_texts_match_word_ngram_oracle(rng, params):
-    for _ in range(12):
+    for _ in range(25):
         text = simple_text(rng, rng.randint(5, 90))
         expected = oracle(text, **params, candidates="word-ngrams")
         actual = find_duplicates(text, **params)
@@ -498,7 +498,7 @@ def test_rich_texts_match_pipeline_oracle(rng, params):
     # Mixed separators (double spaces, tabs, line feeds, ideographic spaces, punctuation), accented,
     # astral and no-break-space words, upper case.
     decided = 0
-    for _ in range(20):
+    for _ in range(40):
         text = rich_text(rng, rng.randint(4, 80))
         try:
             expected = oracle(text, **params)
@@ -508,14 +508,14 @@ def test_rich_texts_match_pipeline_oracle(rng, params):
         actual = find_duplicates(text, **params)
         assert_matches_oracle(actual, expected)
         check_well_formed(text, actual)
-    assert decided >= 15
+    assert decided >= 30
 
 
 @pytest.mark.parametrize("params", PARAMS[:3], ids=range(3))
 def test_recombined_sentences_match_pipeline_oracle(rng, params):
     # Phrases cut by line feeds and by changed white space merge (or not) by their gaps and counts.
     decided = 0
-    for _ in range(25):
+    for _ in range(60):
         text = sentence_text(rng)
         try:
             expected = oracle(text, **params)
@@ -525,14 +525,14 @@ def test_recombined_sentences_match_pipeline_oracle(rng, params):
         actual = find_duplicates(text, **params)
         assert_matches_oracle(actual, expected)
         check_well_formed(text, actual)
-    assert decided >= 20
+    assert decided >= 48
 
 
 @pytest.mark.parametrize("max_words", [4, 5, 6])
 def test_block_detection_matches_oracle(rng, max_words):
     # Small max_words gives a block minimum of 4*max_words bytes and a cap of 100*max_words.
     decided = 0
-    for _ in range(12):
+    for _ in range(25):
         words = random_words(rng, RICH_VOCAB, rng.randint(20, 140))
         # long verbatim copies so that blocks appear
         i = rng.randrange(len(words))
@@ -547,14 +547,14 @@ def test_block_detection_matches_oracle(rng, max_words):
         actual = find_duplicates(text, **params, enable_block_detection=True)
         assert_matches_oracle(actual, expected)
         check_well_formed(text, actual)
-    assert decided >= 9
+    assert decided >= 20
 
 
 @pytest.mark.parametrize("case_insensitive", [False, True])
 @pytest.mark.parametrize("collapse", [False, True])
 def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, collapse):
     decided = 0
-    for trial in range(18):
+    for trial in range(30):
         text = rich_text(rng, rng.randint(4, 70))
         params = PARAMS[trial % 3]
         analysis, removed = normalize(text, case_insensitive, collapse)
@@ -570,7 +570,7 @@ def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, col
         assert_matches_oracle(find_duplicates(text, analysis, removed, **params), expected)
         if not case_insensitive and not collapse:
             assert actual == find_duplicates(text, **params)
-    assert decided >= 14
+    assert decided >= 24
 
 
 def test_results_are_stable_across_repeated_calls(rng):
@@ -999,6 +999,18 @@ def test_equal_length_results_put_higher_count_first():
         ("don't stop the beat here and don't stop the beat there", dict(min_words=5),
          [record("don't stop the beat", [(0, 19), (29, 48)])]),
         ("don't stop the beat here and don't stop the beat there", dict(min_words=6), []),
+        # hyphen and underscore separate tokenizer words: four of them, two whitespace words
+        ("e-mail foo_bar, e-mail foo_bar", {}, [record("e-mail foo_bar", [(0, 14), (16, 30)])]),
+        ("e-mail foo_bar, e-mail foo_bar", dict(min_words=5), []),
+        # 'naïve' is a single tokenizer word
+        ("na\u00efve people here, na\u00efve people here", dict(min_words=3),
+         [record("na\u00efve people here", [(0, 17), (19, 36)])]),
+        ("na\u00efve people here, na\u00efve people here", {}, []),
+        ("2024 rev3 was fine; 2024 rev3 was fine", {}, [record("2024 rev3 was fine", [(0, 18), (20, 38)])]),
+        # a no-break space joins tokenizer words but separates whitespace words; the normalised
+        # phrase is a byte shorter, so the reported end stops one character early
+        ("ab\u00a0cd ef gh ij, ab\u00a0cd ef gh ij", {}, [record("ab cd ef gh ij", [(0, 13), (16, 29)])]),
+        ("ab\u00a0cd ef gh ij, ab\u00a0cd ef gh ij", dict(min_words=5), []),
     ],
 )
 def test_candidate_rules(text, kwargs, expected):
