@@ -138,31 +138,42 @@ class SaisLevel {
     return m;
   }
 
-  [[nodiscard]] bool same_lms_substring(Idx a, Idx b) const {
-    for (Idx d = 0;; ++d) {
-      // The virtual sentinel is unique, so a substring reaching it equals no other.
-      if (a + d == n_ || b + d == n_) return false;
-      if (t_[a + d] != t_[b + d] || types_.is_s(a + d) != types_.is_s(b + d)) return false;
-      if (d > 0) {
-        const bool end_a = types_.is_lms(a + d);
-        const bool end_b = types_.is_lms(b + d);
-        if (end_a || end_b) return end_a && end_b;
-      }
+  // LMS substring lengths (up to and including the next LMS position) go to sa_[m + pos / 2]
+  // first: LMS positions are at least two apart, so the slots are distinct. The substring that
+  // reaches the virtual sentinel is unique and gets length 0, which equals nothing.
+  void store_lms_lengths(Idx m) {
+    std::fill(sa_ + m, sa_ + n_, kEmpty<Idx>);
+    Idx next = n_;
+    for (Idx i = n_ - 1; i > 0; --i) {
+      if (!types_.is_lms(i)) continue;
+      sa_[m + i / 2] = next == n_ ? 0 : next - i + 1;
+      next = i;
     }
   }
 
-  // Names go to sa_[m + pos / 2]: LMS positions are at least two apart, so the slots are distinct.
+  // Equal lengths and symbols imply equal types: both substrings end in an S-type position.
+  [[nodiscard]] bool same_lms_substring(Idx a, Idx len_a, Idx b, Idx len_b) const {
+    if (len_a != len_b || len_a == 0) return false;
+    for (Idx d = 0; d < len_a; ++d) {
+      if (t_[a + d] != t_[b + d]) return false;
+    }
+    return true;
+  }
+
+  // Replaces each length by the name of its substring, then moves the names, in text order, to
+  // the tail of the array: that is the reduced string.
   Idx name_lms_substrings(Idx m) {
-    std::fill(sa_ + m, sa_ + n_, kEmpty<Idx>);
+    store_lms_lengths(m);
     Idx name = 0;
-    Idx prev = kEmpty<Idx>;
+    Idx prev = kEmpty<Idx>, prev_len = 0;
     for (Idx r = 0; r < m; ++r) {
       const Idx pos = sa_[r];
-      if (prev != kEmpty<Idx> && !same_lms_substring(prev, pos)) ++name;
+      const Idx len = sa_[m + pos / 2];
+      if (prev != kEmpty<Idx> && !same_lms_substring(prev, prev_len, pos, len)) ++name;
       prev = pos;
+      prev_len = len;
       sa_[m + pos / 2] = name;
     }
-    // Move the names, in text order, to the tail of the array: that is the reduced string.
     Idx j = n_;
     for (Idx i = n_; i-- > m;) {
       if (sa_[i] != kEmpty<Idx>) sa_[--j] = sa_[i];
