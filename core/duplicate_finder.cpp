@@ -1,14 +1,19 @@
 #include "duplicate_finder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <limits>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <utility>
 
 #include "aho_corasick.hpp"
 #include "interval_merger.hpp"
+#include "prefetch.hpp"
 #include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -26,16 +31,6 @@ using types::kMaxU64;
 using types::PhraseData;
 using types::PhraseResult;
 
-// A read hint for memory needed soon. Spelled as an instruction on x86 because the optimiser
-// drops the builtin from the candidate scan as dead code.
-inline void prefetch_read(const void* p) {
-#if defined(__x86_64__) || defined(__i386__)
-  asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
-#else
-  __builtin_prefetch(p);
-#endif
-}
-
 bool is_char_start(std::string_view text, std::uint64_t pos) {
   return pos < text.size() && !types::is_utf8_continuation(static_cast<unsigned char>(text[pos]));
 }
@@ -43,26 +38,30 @@ bool is_char_start(std::string_view text, std::uint64_t pos) {
 // ---------------------------------------------------------------------------------------------
 // Candidate phrases
 
-// Word starts, word ends and sentence boundaries as one bit per text position, 64 positions per
-// block, with the first boundary after each block. Positions arrive in suffix-array order, i.e.
-// scattered over the text; this answers what is asked of each one (does a word start here,
-// which word ends follow, which sentence boundary comes next) from one block and its successors
-// instead of a test on the text and bisections of three lists.
+// Word starts, word ends, sentence boundaries and white space as one bit per text position, 64
+// positions per block, with running counts and the first boundary after each block. Positions
+// arrive in suffix-array order, i.e. scattered over the text; this answers what is asked of each
+// one (does a word start here, which word ends follow, which sentence boundary comes next, how
+// many non-space bytes a window has and whether normalising changes it) from its block and the
+// next few, instead of bisecting lists and reading the text.
 class PositionIndex {
-  struct Block {
+  // One cache line per 64 positions.
+  struct alignas(64) Block {
     std::uint64_t starts = 0;
     std::uint64_t ends = 0;
     std::uint64_t boundaries = 0;
+    std::uint64_t space_bytes = 0;   // bytes of white-space characters
+    std::uint64_t alterations = 0;   // white-space characters that normalisation rewrites
     std::uint64_t boundary_after_block = kMaxU64;  // first boundary in a later block
+    std::uint64_t space_bytes_before = 0;
+    std::uint64_t alterations_before = 0;
   };
 
  public:
   PositionIndex(std::string_view text, std::span<const std::uint64_t> word_ends,
                 std::span<const std::uint64_t> sentence_boundaries)
       : blocks_(text.size() / 64 + 1) {
-    for (std::size_t p = 0; p < text.size(); ++p) {
-      if (tokenizer::starts_word_at(text, p)) set(&Block::starts, p);
-    }
+    mark_words_and_white_space(text);
     // An end e (exclusive) is marked on the word's last byte, e - 1.
     for (const std::uint64_t e : word_ends) {
       if (e >= 1 && e <= text.size()) set(&Block::ends, e - 1);
@@ -76,6 +75,27 @@ class PositionIndex {
       blocks_[i].boundary_after_block = next;
       if (blocks_[i].boundaries != 0) next = 64 * i + std::countr_zero(blocks_[i].boundaries);
     }
+    std::uint64_t space = 0;
+    std::uint64_t alterations = 0;
+    for (Block& block : blocks_) {
+      block.space_bytes_before = space;
+      block.alterations_before = alterations;
+      space += std::popcount(block.space_bytes);
+      alterations += std::popcount(block.alterations);
+    }
+  }
+
+  // Bytes of white-space characters in [from, to), positions on character boundaries.
+  [[nodiscard]] std::uint64_t space_bytes(std::uint64_t from, std::uint64_t to) const {
+    return rank(&Block::space_bytes, &Block::space_bytes_before, to) -
+           rank(&Block::space_bytes, &Block::space_bytes_before, from);
+  }
+
+  // Whether normalising the text [from, to) changes it, `from` being a word start: then some
+  // white-space character in it is not a lone 0x20 after a character that is not white space.
+  [[nodiscard]] bool alters(std::uint64_t from, std::uint64_t to) const {
+    return rank(&Block::alterations, &Block::alterations_before, to) !=
+           rank(&Block::alterations, &Block::alterations_before, from);
   }
 
   [[nodiscard]] bool starts_word(std::uint64_t p) const {
@@ -83,6 +103,13 @@ class PositionIndex {
   }
 
   void prefetch(std::uint64_t p) const { prefetch_read(&blocks_[p >> 6]); }
+
+  // The blocks after p's: a word window spans a few hundred bytes at most in prose.
+  void prefetch_following(std::uint64_t p) const {
+    for (std::size_t block = (p >> 6) + 1; block <= (p >> 6) + 3; ++block) {
+      if (block < blocks_.size()) prefetch_read(&blocks_[block]);
+    }
+  }
 
   // The first sentence boundary after p, or kMaxU64 when there is none.
   [[nodiscard]] std::uint64_t boundary_after(std::uint64_t p) const {
@@ -135,28 +162,62 @@ class PositionIndex {
   static std::uint64_t below(std::uint64_t p) { return bit(p) - 1; }
   void set(std::uint64_t Block::*field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
 
+  // Marked bits before position x.
+  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::*bits, std::uint64_t Block::*before,
+                                   std::uint64_t x) const {
+    const Block& block = blocks_[x >> 6];
+    return block.*before + std::popcount(block.*bits & below(x));
+  }
+
+  // One pass over the text, each block's bits gathered in registers.
+  void mark_words_and_white_space(std::string_view text) {
+    bool previous_is_word = false;
+    bool after_space = true;
+    std::size_t space_left = 0;  // continuation bytes of the current white-space character
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      std::uint64_t starts = 0, space = 0, alterations = 0;
+      const std::size_t end = std::min(text.size(), 64 * b + 64);
+      for (std::size_t i = 64 * b; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool is_word = tokenizer::is_word_byte(byte);
+        if (is_word && !previous_is_word) starts |= bit(i);
+        previous_is_word = is_word;
+        if (space_left > 0) {
+          space |= bit(i);
+          --space_left;
+          continue;
+        }
+        const std::size_t length =
+            types::may_begin_white_space(byte) ? types::white_space_length_at(text, i) : 0;
+        if (length == 0) {
+          after_space = false;
+          continue;
+        }
+        space |= bit(i);
+        if (after_space || length != 1 || byte != ' ') alterations |= bit(i);
+        space_left = length - 1;
+        after_space = true;
+      }
+      blocks_[b].starts = starts;
+      blocks_[b].space_bytes = space;
+      blocks_[b].alterations = alterations;
+    }
+  }
+
   std::vector<Block> blocks_;
 };
 
-// Bytes that begin a Unicode white-space character: the ASCII ones and the lead bytes of the
-// two- and three-byte encodings in the set.
-constexpr std::array<bool, 256> kMayBeginSpace = [] {
-  std::array<bool, 256> t{};
-  for (const int b : {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0xC2, 0xE1, 0xE2, 0xE3}) t[b] = true;
-  return t;
-}();
-
 // The normalised form of the text read from one start position. Normalisation is a streaming
-// transformation, so the phrase of every word window at that start is a prefix of this one
-// buffer (less a trailing space): each position's text is normalised once, however many
-// windows it has.
+// transformation, so the phrase of every word window at that start is a prefix of one output
+// (less a trailing space): each position's text is normalised once, however many windows it
+// has. As long as the output equals the text read (single spaces between other characters, the
+// common case) it is not copied at all; the copy starts at the first white space that changes.
 class NormalizedStream {
  public:
   void reset(std::string_view text, std::uint64_t start) {
     text_ = text;
     start_ = start;
     raw_length_ = 0;
-    non_space_bytes_ = 0;
     after_space_ = true;
     altered_ = false;
     buffer_.clear();
@@ -169,19 +230,17 @@ class NormalizedStream {
     while (at < stop) {
       const std::size_t space = types::white_space_length_at(text_, at);
       if (space != 0) {
-        altered_ = altered_ || after_space_ || text_[at] != ' ';
-        if (!after_space_) buffer_.push_back(' ');
-        after_space_ = true;
+        read_white_space(at, space);
         at += space;
         continue;
       }
-      // Copy the run of bytes that cannot begin white space in one go.
+      // The run of bytes that cannot begin white space is taken in one go.
       std::size_t run_end = at + 1;
-      while (run_end < stop && !kMayBeginSpace[static_cast<unsigned char>(text_[run_end])]) {
+      while (run_end < stop &&
+             !types::may_begin_white_space(static_cast<unsigned char>(text_[run_end]))) {
         ++run_end;
       }
-      buffer_.append(text_.data() + at, run_end - at);
-      non_space_bytes_ += run_end - at;
+      if (altered_) buffer_.append(text_.data() + at, run_end - at);
       after_space_ = false;
       at = run_end;
     }
@@ -189,24 +248,28 @@ class NormalizedStream {
   }
 
   [[nodiscard]] std::string_view phrase() const {
-    std::string_view out = buffer_;
+    std::string_view out = altered_ ? std::string_view(buffer_) : text_.substr(start_, raw_length_);
     if (!out.empty() && out.back() == ' ') out.remove_suffix(1);
     return out;
   }
 
-  // Bytes of the phrase other than 0x20: exactly the bytes of non-white-space characters read.
-  [[nodiscard]] std::uint64_t non_space_bytes() const { return non_space_bytes_; }
-
-  // True when the phrase equals the raw text read so far byte for byte.
-  [[nodiscard]] bool unchanged() const { return !altered_ && !buffer_.ends_with(' '); }
-
  private:
+  void read_white_space(std::size_t at, std::size_t length) {
+    const bool kept_as_is = !after_space_ && length == 1 && text_[at] == ' ';
+    if (!kept_as_is && !altered_) {
+      // The output so far is the text so far; from here on it is built separately.
+      buffer_.assign(text_.data() + start_, at - start_);
+      altered_ = true;
+    }
+    if (altered_ && !after_space_) buffer_.push_back(' ');
+    after_space_ = true;
+  }
+
   std::string_view text_;
   std::uint64_t start_ = 0;
   std::uint64_t raw_length_ = 0;
-  std::uint64_t non_space_bytes_ = 0;
   bool after_space_ = true;
-  bool altered_ = false;
+  bool altered_ = false;  // the output differs from the text read; it is in buffer_
   std::string buffer_;
 };
 
@@ -229,10 +292,135 @@ struct LonelyWindow {
   std::uint64_t raw_length = 0;
 };
 
+// Substring elimination on phrase texts and counts, ordered by byte length descending: flags
+// every phrase that occurs inside an earlier, unflagged phrase with at least its count.
+std::vector<char> flag_contained_phrases(std::span<const std::string_view> phrases,
+                                         std::span<const std::uint64_t> counts) {
+  const std::size_t n = phrases.size();
+  std::vector<char> contained(n, 0);
+  const aho_corasick::Automaton automaton(phrases);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (contained[i]) continue;  // a removed phrase never removes another
+    automaton.for_each_match(phrases[i], [&](aho_corasick::PatternId j, std::uint64_t) {
+      if (contained[j] || counts[j] > counts[i] || j == i) return;
+      if (phrases[j].size() == phrases[i].size() && phrases[j] == phrases[i]) return;
+      contained[j] = 1;
+    });
+  }
+  return contained;
+}
+
+// A Bloom filter over phrases: false positives possible, false negatives not. Its hash need not
+// resist crafted input: a collision only costs one exact lookup.
+class PhraseFilter {
+ public:
+  void add(std::string_view phrase) { keys_.push_back(quick_hash(phrase)); }
+
+  // Sizes the bit array for the phrases added so far, about 16 bits per phrase.
+  void seal() {
+    std::size_t bits = 64;
+    while (bits < 16 * keys_.size()) bits *= 2;
+    words_.assign(bits / 64, 0);
+    mask_ = bits - 1;
+    for (const std::uint64_t h : keys_) {
+      set(h);
+      set(h >> 32);
+    }
+    std::vector<std::uint64_t>().swap(keys_);
+  }
+
+  [[nodiscard]] bool empty() const { return words_.empty(); }
+
+  [[nodiscard]] bool may_contain(std::string_view phrase) const {
+    if (words_.empty()) return false;
+    const std::uint64_t h = quick_hash(phrase);
+    return test(h) && test(h >> 32);
+  }
+
+ private:
+  static std::uint64_t load_up_to_8(std::string_view s) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < s.size() && i < 8; ++i) {
+      v = (v << 8) | static_cast<unsigned char>(s[i]);
+    }
+    return v;
+  }
+
+  static std::uint64_t quick_hash(std::string_view s) {
+    const std::uint64_t head = load_up_to_8(s);
+    const std::uint64_t tail = load_up_to_8(s.substr(s.size() > 8 ? s.size() - 8 : 0));
+    std::uint64_t h = head * 0x9E3779B97F4A7C15ULL ^ (tail + s.size()) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    return h ^ (h >> 32);
+  }
+
+  void set(std::uint64_t h) { words_[(h & mask_) >> 6] |= std::uint64_t{1} << (h & 63); }
+  [[nodiscard]] bool test(std::uint64_t h) const {
+    return (words_[(h & mask_) >> 6] >> (h & 63)) & 1U;
+  }
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint64_t> words_;
+  std::uint64_t mask_ = 0;
+};
+
+// Append-only storage in fixed chunks: growing never copies what is stored, which matters when
+// the hits of a repetitive text run into the hundreds of millions.
+template <class T>
+class ChunkedLog {
+ public:
+  void push_back(const T& value) {
+    if (used_ == kChunk) {
+      chunks_.push_back(std::make_unique_for_overwrite<T[]>(kChunk));
+      used_ = 0;
+    }
+    chunks_.back()[used_++] = value;
+  }
+
+  [[nodiscard]] std::size_t size() const {
+    return chunks_.empty() ? 0 : (chunks_.size() - 1) * kChunk + used_;
+  }
+
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (std::size_t c = 0; c < chunks_.size(); ++c) {
+      const std::size_t n = c + 1 == chunks_.size() ? used_ : kChunk;
+      for (std::size_t i = 0; i < n; ++i) visit(chunks_[c][i]);
+    }
+  }
+
+  void clear() {
+    chunks_.clear();
+    chunks_.shrink_to_fit();
+    used_ = kChunk;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::size_t used_ = kChunk;
+};
+
+// The offsets of one phrase arrive in suffix-array order, often already ascending or exactly
+// descending (copies of a repeated passage sort by how much text follows them).
+template <class It>
+void sort_offsets(It begin, It end) {
+  if (std::is_sorted(begin, end)) return;
+  if (std::is_sorted(begin, end, std::greater<>())) {
+    std::reverse(begin, end);
+  } else {
+    std::sort(begin, end);
+  }
+}
+
 // Scans the runs and fills the candidate table. Within a run, the phrase of raw length d at one
 // rank is the same at the next rank whenever d <= the LCP between them, so verdicts are cached by
 // raw length and truncated at every rank step: on a text of one passage repeated many times each
 // distinct phrase is normalised and hashed about once per run, not once per occurrence.
+// Offsets are stored as `Offset`: 32 bits whenever the text allows, since on repetitive text the
+// hits are the largest working array.
+template <class Offset>
 class CandidateCollector {
  public:
   CandidateCollector(const AnalysisIndex& index, const FinderParams& params, const HashKey& key)
@@ -253,18 +441,22 @@ class CandidateCollector {
     }
   }
 
-  [[nodiscard]] std::vector<PhraseData> take_records();
+  // Phrases seen at two or more offsets with enough words, by byte length descending, then
+  // first start ascending (a total order). With `drop_contained`, substring elimination runs on
+  // the phrases and counts alone, and only the survivors become records.
+  [[nodiscard]] std::vector<PhraseData> take_records(bool drop_contained);
 
  private:
   // Positions come in suffix-array order, scattered over the text, and most runs are short:
   // fetch the block of a position some ranks ahead, in whatever run it lies.
   void prefetch_ahead(std::size_t rank) const {
     constexpr std::size_t kDistance = 24;
+    if (in_run(rank + kDistance)) positions_.prefetch(index_.suffix_array[rank + kDistance]);
+  }
+
+  [[nodiscard]] bool in_run(std::size_t rank) const {
     const auto& lcp = index_.lcp;
-    const std::size_t ahead = rank + kDistance;
-    if (ahead + 1 < lcp.size() && (lcp[ahead] >= threshold_ || lcp[ahead + 1] >= threshold_)) {
-      positions_.prefetch(index_.suffix_array[ahead]);
-    }
+    return rank + 1 < lcp.size() && (lcp[rank] >= threshold_ || lcp[rank + 1] >= threshold_);
   }
 
   void forget_longer_than(std::uint64_t shared) {
@@ -275,18 +467,51 @@ class CandidateCollector {
   [[nodiscard]] std::size_t resolve(std::uint64_t raw_length);
   [[nodiscard]] std::size_t classify(std::uint64_t raw_length);
   void remember_fresh_verdicts();
+  void record_position_hits(std::uint64_t p);
+  template <class Visit>
+  void for_each_hit(Visit&& visit) const;
   void admit_lonely_windows();
-  [[nodiscard]] PhraseData make_record(std::size_t id, std::span<const std::uint64_t> offsets,
-                                       std::uint64_t words) const;
+
+  struct Repeated {
+    std::uint64_t length, first_start, words;
+    std::uint32_t id;
+  };
+  [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const std::uint64_t> counts,
+                                                      std::span<const Offset> first_start,
+                                                      std::span<const char> extended) const;
+  [[nodiscard]] static bool extends(std::uint32_t outer, std::uint32_t inner,
+                                    std::span<const std::uint64_t> counts);
+  void mark_right_extensions(std::span<const std::uint64_t> counts,
+                             std::vector<char>& extended) const;
+  void mark_left_extensions(std::span<const std::uint64_t> counts,
+                            std::vector<char>& extended) const;
+  [[nodiscard]] std::vector<PhraseData> build_records(std::span<const Repeated> repeated,
+                                                      std::span<const std::uint64_t> counts) const;
 
   const AnalysisIndex& index_;
   const FinderParams& params_;
   std::uint64_t threshold_;
   PositionIndex positions_;
   StringInterner phrases_;
-  bool has_rewritten_phrase_ = false;  // some stored phrase differs from its raw bytes
-  std::vector<std::size_t> hit_phrase_;
-  std::vector<std::uint64_t> hit_offset_;
+  PhraseFilter rewritten_;  // stored phrases that differ from their raw bytes
+  // Hits are stored per position as a list of phrase ids; consecutive positions of a run mostly
+  // repeat the same list (their verdicts come from the cache), and then share it.
+  struct PositionHits {
+    Offset position;
+    Offset list;  // there are no more lists than positions
+  };
+  // A window of a list: its phrase (interner ids are 32-bit) and its raw length from the start.
+  struct Window {
+    std::uint32_t id;
+    Offset raw_length;
+    friend bool operator==(const Window&, const Window&) = default;
+  };
+  [[nodiscard]] std::vector<PositionHits> hits_by_position() const;
+  ChunkedLog<PositionHits> position_hits_;
+  std::vector<Window> list_windows_;
+  std::vector<std::uint64_t> list_begin_{0};  // list k: list_windows_[list_begin_[k], [k + 1])
+  std::vector<Window> current_;               // windows hit at the current position
+  std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // lonely windows that found a phrase
   std::vector<LonelyWindow> lonely_;
   std::vector<CachedPhrase> cache_;  // ascending raw_length, valid for the current rank
   std::vector<CachedPhrase> fresh_;  // verdicts first computed at the current position
@@ -297,10 +522,12 @@ class CandidateCollector {
   NormalizedStream stream_;
 };
 
-void CandidateCollector::cut_phrases_at(std::uint64_t p, std::uint64_t run_max,
-                                        std::uint64_t own_shared) {
+template <class Offset>
+void CandidateCollector<Offset>::cut_phrases_at(std::uint64_t p, std::uint64_t run_max,
+                                                std::uint64_t own_shared) {
   const std::string_view text = index_.text;
   if (p >= text.size() || !positions_.starts_word(p)) return;
+  positions_.prefetch_following(p);  // where its word ends will be read
   const std::uint64_t cap = std::min<std::uint64_t>(text.size() - p, run_max);
   if (cap < threshold_) return;
   const std::uint64_t limit = std::min(positions_.boundary_after(p), p + cap);
@@ -316,16 +543,38 @@ void CandidateCollector::cut_phrases_at(std::uint64_t p, std::uint64_t run_max,
   cache_cursor_ = 0;
   fresh_.clear();
   PositionIndex::EndCursor ends(positions_, p, skipped);
+  current_.clear();
   for (auto e = ends.next(); e && *e <= limit && windows > 0; e = ends.next(), --windows) {
     const std::size_t id = resolve(*e - p);
     if (id == kRejected || id == kLonely) continue;
-    hit_phrase_.push_back(id);
-    hit_offset_.push_back(p);
+    // Windows with the same phrase at one start are consecutive; count the start once.
+    if (current_.empty() || current_.back().id != id) {
+      current_.push_back({static_cast<std::uint32_t>(id), static_cast<Offset>(*e - p)});
+    }
   }
   remember_fresh_verdicts();
+  record_position_hits(p);
 }
 
-std::size_t CandidateCollector::resolve(std::uint64_t raw_length) {
+template <class Offset>
+void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
+  if (current_.empty()) return;
+  const std::size_t lists = list_begin_.size() - 1;
+  const auto list_at = [&](std::uint64_t k) {
+    return list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[k]);
+  };
+  const bool repeats_last = lists > 0 && std::equal(current_.begin(), current_.end(),
+                                                    list_at(lists - 1), list_at(lists));
+  if (!repeats_last) {
+    list_windows_.insert(list_windows_.end(), current_.begin(), current_.end());
+    list_begin_.push_back(list_windows_.size());
+  }
+  const auto list = static_cast<Offset>(list_begin_.size() - 2);
+  position_hits_.push_back({static_cast<Offset>(p), list});
+}
+
+template <class Offset>
+std::size_t CandidateCollector<Offset>::resolve(std::uint64_t raw_length) {
   while (cache_cursor_ < cache_.size() && cache_[cache_cursor_].raw_length < raw_length) {
     ++cache_cursor_;
   }
@@ -339,21 +588,35 @@ std::size_t CandidateCollector::resolve(std::uint64_t raw_length) {
   return id;
 }
 
-std::size_t CandidateCollector::classify(std::uint64_t raw_length) {
-  // The phrase cannot have more non-space bytes than raw bytes: reject without normalising.
+template <class Offset>
+std::size_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
+  // The phrase's non-space bytes are the raw bytes of characters that are not white space.
   if (raw_length <= params_.min_chars) return kRejected;
-  stream_.extend_to(raw_length);
-  if (stream_.non_space_bytes() <= params_.min_chars) return kRejected;
-  const bool unchanged = stream_.unchanged();
-  if (unchanged && raw_length > own_shared_) {
-    lonely_.push_back({position_, raw_length});
-    return kLonely;
+  const std::uint64_t end = position_ + raw_length;
+  if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
+  if (!positions_.alters(position_, end)) {  // the phrase is the raw text itself
+    if (raw_length > own_shared_) {
+      lonely_.push_back({position_, raw_length});
+      return kLonely;
+    }
+    // The analysis text outlives the table, so the key need not be copied.
+    return phrases_.intern_borrowed(index_.text.substr(position_, raw_length)).id;
   }
-  has_rewritten_phrase_ = has_rewritten_phrase_ || !unchanged;
-  return phrases_.intern(stream_.phrase()).id;
+  stream_.extend_to(raw_length);
+  const std::string_view phrase = stream_.phrase();
+  const auto [id, inserted] = phrases_.intern(phrase);
+  if (inserted) rewritten_.add(phrase);
+  // A rewritten window can end in white space only (say a lone no-break space) and so have the
+  // phrase of the lonely window just before it at this start; this hit stands for both.
+  if (!lonely_.empty() && lonely_.back().start == position_ &&
+      lonely_.back().raw_length == phrase.size()) {
+    lonely_.pop_back();
+  }
+  return id;
 }
 
-void CandidateCollector::remember_fresh_verdicts() {
+template <class Offset>
+void CandidateCollector<Offset>::remember_fresh_verdicts() {
   if (fresh_.empty()) return;
   merged_.clear();
   const auto shorter = [](const CachedPhrase& a, const CachedPhrase& b) {
@@ -366,81 +629,226 @@ void CandidateCollector::remember_fresh_verdicts() {
 
 // Two lonely windows never share a phrase (their raw bytes differ and are their phrases), and a
 // table phrase taken unchanged from its bytes differs from them too; only a rewritten one can
-// equal a lonely window, so without rewritten phrases there is nothing to look up.
-void CandidateCollector::admit_lonely_windows() {
-  if (has_rewritten_phrase_) {
-    for (const LonelyWindow& w : lonely_) {
-      if (const auto id = phrases_.find(index_.text.substr(w.start, w.raw_length))) {
-        hit_phrase_.push_back(*id);
-        hit_offset_.push_back(w.start);
-      }
+// equal a lonely window, so only windows that pass the filter of rewritten phrases are looked
+// up.
+template <class Offset>
+void CandidateCollector<Offset>::admit_lonely_windows() {
+  rewritten_.seal();
+  if (rewritten_.empty()) lonely_.clear();
+  // Lonely windows lie scattered over the text; their bytes are requested a few windows ahead.
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t k = 0; k < lonely_.size(); ++k) {
+    if (k + kAhead < lonely_.size()) {
+      const LonelyWindow& later = lonely_[k + kAhead];
+      prefetch_read(index_.text.data() + later.start);
+      prefetch_read(index_.text.data() + later.start + later.raw_length - 1);
+    }
+    const LonelyWindow& w = lonely_[k];
+    const std::string_view phrase = index_.text.substr(w.start, w.raw_length);
+    if (!rewritten_.may_contain(phrase)) continue;
+    if (const auto id = phrases_.find(phrase)) {
+      admitted_.emplace_back(static_cast<std::uint32_t>(*id), static_cast<Offset>(w.start));
     }
   }
   std::vector<LonelyWindow>().swap(lonely_);
 }
 
-PhraseData CandidateCollector::make_record(std::size_t id, std::span<const std::uint64_t> offsets,
-                                          std::uint64_t words) const {
-  const std::string_view phrase = phrases_.key(id);
-  PhraseData record;
-  record.phrase = std::string(phrase);
-  record.starts.assign(offsets.begin(), offsets.end());
-  record.ends.reserve(offsets.size());
-  for (const std::uint64_t start : offsets) record.ends.push_back(start + phrase.size());
-  record.count = offsets.size();
-  record.string_length = phrase.size();
-  record.number_of_words = words;
-  return record;
+template <class Offset>
+template <class Visit>
+void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
+  position_hits_.for_each([&](const PositionHits& h) {
+    for (std::uint64_t k = list_begin_[h.list]; k < list_begin_[h.list + 1]; ++k) {
+      visit(list_windows_[k].id, h.position);
+    }
+  });
+  for (const auto& [id, position] : admitted_) visit(id, position);
 }
 
-// Groups the hits by phrase (counting sort on the phrase id), keeps the phrases seen at two or
-// more offsets with enough words, orders them by byte length descending, then first start
-// ascending (a total order), and only then builds their records.
-std::vector<PhraseData> CandidateCollector::take_records() {
+// Every (phrase, start) pair is hit once: windows of one start with one phrase were merged
+// when recorded, and a lonely window sharing a rewritten window's start and phrase was dropped.
+// So counting hits counts distinct starts, and offsets are gathered only for the phrases that
+// end up as records.
+template <class Offset>
+std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_contained) {
   admit_lonely_windows();
-  const std::size_t phrases = phrases_.size();
-  std::vector<std::uint64_t> group_begin(phrases + 1, 0);
-  for (const std::size_t id : hit_phrase_) ++group_begin[id + 1];
-  for (std::size_t id = 0; id < phrases; ++id) group_begin[id + 1] += group_begin[id];
-  std::vector<std::uint64_t> grouped(hit_offset_.size());
-  {
-    std::vector<std::uint64_t> cursor(group_begin.begin(), group_begin.end() - 1);
-    for (std::size_t h = 0; h < hit_phrase_.size(); ++h) {
-      grouped[cursor[hit_phrase_[h]]++] = hit_offset_[h];
-    }
+  std::vector<std::uint64_t> counts(phrases_.size(), 0);
+  std::vector<Offset> first_start(phrases_.size(), std::numeric_limits<Offset>::max());
+  for_each_hit([&](std::uint32_t id, Offset p) {
+    ++counts[id];
+    first_start[id] = std::min(first_start[id], p);
+  });
+  std::vector<char> extended(counts.size(), 0);
+  if (drop_contained) {
+    mark_right_extensions(counts, extended);
+    mark_left_extensions(counts, extended);
   }
-  std::vector<std::size_t>().swap(hit_phrase_);
-  std::vector<std::uint64_t>().swap(hit_offset_);
-
-  struct Kept {
-    std::uint64_t length, first_start, words;
-    std::size_t id, size;
-  };
-  std::vector<Kept> kept;
-  for (std::size_t id = 0; id < phrases; ++id) {
-    const auto begin = grouped.begin() + static_cast<std::ptrdiff_t>(group_begin[id]);
-    auto end = grouped.begin() + static_cast<std::ptrdiff_t>(group_begin[id + 1]);
-    if (end - begin < 2) continue;
-    // Runs are disjoint, but two windows at one start can normalise to the same phrase.
-    std::sort(begin, end);
-    end = std::unique(begin, end);
-    if (end - begin < 2) continue;
-    const std::string_view phrase = phrases_.key(id);
-    const std::uint64_t words = types::count_whitespace_words(phrase);
-    if (words < params_.min_words_in_substring) continue;
-    kept.push_back({phrase.size(), *begin, words, id, static_cast<std::size_t>(end - begin)});
-  }
-  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
+  std::vector<Repeated> repeated = select_repeated(counts, first_start, extended);
+  std::vector<Offset>().swap(first_start);
+  // Byte length descending, then first start ascending: a total order.
+  std::sort(repeated.begin(), repeated.end(), [](const Repeated& a, const Repeated& b) {
     if (a.length != b.length) return a.length > b.length;
     return a.first_start < b.first_start;
   });
+
+  std::vector<char> contained(repeated.size(), 0);
+  if (drop_contained && repeated.size() >= 2) {
+    std::vector<std::string_view> texts(repeated.size());
+    std::vector<std::uint64_t> repeated_counts(repeated.size());
+    for (std::size_t i = 0; i < repeated.size(); ++i) {
+      texts[i] = phrases_.key(repeated[i].id);
+      repeated_counts[i] = counts[repeated[i].id];
+    }
+    contained = flag_contained_phrases(texts, repeated_counts);
+  }
+  std::vector<Repeated> survivors;
+  survivors.reserve(repeated.size());
+  for (std::size_t i = 0; i < repeated.size(); ++i) {
+    if (!contained[i]) survivors.push_back(repeated[i]);
+  }
+  return build_records(survivors, counts);
+}
+
+// A phrase is eliminated exactly when some longer candidate containing it has at least its
+// count: flags never chain past a survivor, so the order of the scan does not matter, and
+// dropping phrases known to be eliminated leaves the outcome for the others unchanged. A window
+// is contained in the longer windows at its start and in every window from an earlier start to
+// its end; phrases with such a container of at least their count (two or more) are marked here
+// and dropped before the automaton. On a duplicated passage that leaves a few windows per
+// sentence instead of one per pair of words. A container has at least the words of what it
+// contains, so it passes the word filter whenever the contained phrase does.
+template <class Offset>
+bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inner,
+                                         std::span<const std::uint64_t> counts) {
+  return outer != inner && counts[inner] >= 2 && counts[outer] >= counts[inner];
+}
+
+// Within a list (one start's windows, shortest first) every later window contains an earlier
+// one; the largest later count decides.
+template <class Offset>
+void CandidateCollector<Offset>::mark_right_extensions(std::span<const std::uint64_t> counts,
+                                                       std::vector<char>& extended) const {
+  for (std::size_t list = 0; list + 1 < list_begin_.size(); ++list) {
+    std::uint32_t widest = 0;  // the later window with the largest count
+    bool any_later = false;
+    for (std::uint64_t k = list_begin_[list + 1]; k-- > list_begin_[list];) {
+      const std::uint32_t id = list_windows_[k].id;
+      if (any_later && extends(widest, id, counts)) extended[id] = 1;
+      if (!any_later || counts[id] > counts[widest]) widest = id;
+      any_later = true;
+    }
+  }
+}
+
+// A window from an earlier start to the same end contains a window (normalising the longer text
+// yields the shorter one's phrase as its tail). The recording start before each one is tried;
+// both lists are ordered by end, so one merge walk pairs them.
+template <class Offset>
+void CandidateCollector<Offset>::mark_left_extensions(std::span<const std::uint64_t> counts,
+                                                      std::vector<char>& extended) const {
+  const std::vector<PositionHits> hits = hits_by_position();
+  for (std::size_t k = 1; k < hits.size(); ++k) {
+    const PositionHits& left = hits[k - 1];
+    const PositionHits& right = hits[k];
+    const std::uint64_t shift = right.position - left.position;
+    std::uint64_t l = list_begin_[left.list];
+    const std::uint64_t l_end = list_begin_[left.list + 1];
+    for (std::uint64_t r = list_begin_[right.list]; r < list_begin_[right.list + 1]; ++r) {
+      const Window& inner = list_windows_[r];
+      while (l < l_end && list_windows_[l].raw_length < inner.raw_length + shift) ++l;
+      if (l == l_end) break;
+      if (list_windows_[l].raw_length == inner.raw_length + shift &&
+          extends(list_windows_[l].id, inner.id, counts)) {
+        extended[inner.id] = 1;
+      }
+    }
+  }
+}
+
+// The recorded positions in text order (LSD radix sort, 16 bits a pass).
+template <class Offset>
+auto CandidateCollector<Offset>::hits_by_position() const -> std::vector<PositionHits> {
+  std::vector<PositionHits> sorted;
+  sorted.reserve(position_hits_.size());
+  position_hits_.for_each([&](const PositionHits& h) { sorted.push_back(h); });
+  std::vector<PositionHits> buffer(sorted.size());
+  std::vector<std::size_t> slots(std::size_t{1} << 16);
+  for (unsigned shift = 0; shift < 8 * sizeof(Offset); shift += 16) {
+    const auto digit = [&](const PositionHits& h) {
+      return static_cast<std::size_t>((static_cast<std::uint64_t>(h.position) >> shift) & 0xFFFF);
+    };
+    std::fill(slots.begin(), slots.end(), 0);
+    for (const PositionHits& h : sorted) ++slots[digit(h)];
+    std::size_t sum = 0;
+    for (std::size_t& slot : slots) sum += std::exchange(slot, sum);
+    for (const PositionHits& h : sorted) buffer[slots[digit(h)]++] = h;
+    sorted.swap(buffer);
+  }
+  return sorted;
+}
+
+// Phrases with two or more starts and enough words, not marked as extended, in id order.
+template <class Offset>
+auto CandidateCollector<Offset>::select_repeated(std::span<const std::uint64_t> counts,
+                                                 std::span<const Offset> first_start,
+                                                 std::span<const char> extended) const
+    -> std::vector<Repeated> {
+  std::vector<Repeated> repeated;
+  for (std::size_t id = 0; id < counts.size(); ++id) {
+    if (counts[id] < 2 || extended[id]) continue;
+    const std::string_view phrase = phrases_.key(id);
+    const std::uint64_t words = types::count_whitespace_words(phrase);
+    if (words < params_.min_words_in_substring) continue;
+    repeated.push_back({phrase.size(), first_start[id], words, static_cast<std::uint32_t>(id)});
+  }
+  return repeated;
+}
+
+template <class Offset>
+std::vector<PhraseData> CandidateCollector<Offset>::build_records(
+    std::span<const Repeated> repeated, std::span<const std::uint64_t> counts) const {
+  constexpr auto kNoRecord = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> record_of(counts.size(), kNoRecord);
   std::vector<PhraseData> records;
-  records.reserve(kept.size());
-  for (const Kept& k : kept) {
-    const std::span<const std::uint64_t> offsets(grouped.data() + group_begin[k.id], k.size);
-    records.push_back(make_record(k.id, offsets, k.words));
+  records.reserve(repeated.size());
+  for (const Repeated& r : repeated) {
+    record_of[r.id] = static_cast<std::uint32_t>(records.size());
+    PhraseData& record = records.emplace_back();
+    record.phrase = std::string(phrases_.key(r.id));
+    record.starts.reserve(counts[r.id]);
+    record.count = counts[r.id];
+    record.string_length = r.length;
+    record.number_of_words = r.words;
+  }
+  for_each_hit([&](std::uint32_t id, Offset p) {
+    if (record_of[id] != kNoRecord) records[record_of[id]].starts.push_back(p);
+  });
+  for (PhraseData& record : records) {
+    sort_offsets(record.starts.begin(), record.starts.end());
+    record.ends.reserve(record.starts.size());
+    for (const std::uint64_t start : record.starts) {
+      record.ends.push_back(start + record.string_length);
+    }
   }
   return records;
+}
+
+template <class Offset>
+std::vector<PhraseData> collect_candidates_as(const AnalysisIndex& index,
+                                              const FinderParams& params, const HashKey& hash_key,
+                                              bool drop_contained) {
+  CandidateCollector<Offset> collector(index, params, hash_key);
+  suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
+                                 [&](const LcpRun& run) { collector.collect_run(run); });
+  return collector.take_records(drop_contained);
+}
+
+std::vector<PhraseData> collect_candidates(const AnalysisIndex& index, const FinderParams& params,
+                                           const HashKey& hash_key, bool drop_contained) {
+  if (index.suffix_array.size() < 2) return {};
+  if (index.text.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    return collect_candidates_as<std::uint32_t>(index, params, hash_key, drop_contained);
+  }
+  return collect_candidates_as<std::uint64_t>(index, params, hash_key, drop_contained);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -526,18 +934,18 @@ std::vector<Block> BlockScanner::take_blocks() {
 
 using Interval = std::pair<std::uint64_t, std::uint64_t>;
 
-// Only the last interval starting at or before `start` is consulted.
-template <class SortedIntervals>
-bool last_interval_covers(const SortedIntervals& intervals, std::uint64_t start, std::uint64_t end) {
-  auto it = std::upper_bound(intervals.begin(), intervals.end(), Interval{start, kMaxU64});
-  if (it == intervals.begin()) return false;
-  return end <= std::prev(it)->second;
+// Coverage consults only the last interval starting at or before `start` (intervals sorted by
+// start, then end), not every interval that might contain the span.
+bool last_interval_covers(const std::vector<Interval>& intervals, std::uint64_t start,
+                          std::uint64_t end) {
+  const auto it = std::upper_bound(intervals.begin(), intervals.end(), Interval{start, kMaxU64});
+  return it != intervals.begin() && end <= std::prev(it)->second;
 }
 
-bool set_covers(const std::set<Interval>& intervals, std::uint64_t start, std::uint64_t end) {
-  auto it = intervals.upper_bound(Interval{start, kMaxU64});
-  if (it == intervals.begin()) return false;
-  return end <= std::prev(it)->second;
+bool last_interval_covers(const std::set<Interval>& intervals, std::uint64_t start,
+                          std::uint64_t end) {
+  const auto it = intervals.upper_bound(Interval{start, kMaxU64});
+  return it != intervals.begin() && end <= std::prev(it)->second;
 }
 
 // Longest blocks first; blocks of equal length by first offset, then text, so that which of them
@@ -553,7 +961,7 @@ std::vector<Block> choose_blocks(std::vector<Block> blocks) {
   for (Block& block : blocks) {
     const std::uint64_t length = block.text.size();
     const bool is_covered = std::all_of(block.offsets.begin(), block.offsets.end(), [&](auto p) {
-      return set_covers(covered, p, types::saturating_add(p, length));
+      return last_interval_covers(covered, p, types::saturating_add(p, length));
     });
     if (is_covered) continue;
     for (const std::uint64_t p : block.offsets) {
@@ -603,22 +1011,62 @@ std::vector<PhraseData> drop_phrases_inside(std::vector<PhraseData> records,
 // ---------------------------------------------------------------------------------------------
 // Results
 
-// UTF-16 units contributed by each byte: one per character start, two for starts of characters
-// beyond the Basic Multilingual Plane (4-byte sequences).
-std::uint64_t utf16_units_of_byte(unsigned char b) {
-  if (types::is_utf8_continuation(b)) return 0;
-  return b >= 0xF0 ? 2 : 1;
+// UTF-16 units of the characters that start among `count` bytes at `p`: one per character
+// start, two for starts of characters beyond the Basic Multilingual Plane (4-byte sequences).
+// Eight bytes at a time: per byte, bit 7 of `continuation` marks 10xxxxxx and bit 7 of `astral`
+// marks 1111xxxx.
+std::uint64_t utf16_units_of_word(std::uint64_t w, std::size_t len) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  const auto flagged = [](std::uint64_t bits) { return ((bits >> 7) * kOnes) >> 56; };
+  const std::uint64_t present = len == 8 ? kHigh : kHigh & ((std::uint64_t{1} << (8 * len)) - 1);
+  const std::uint64_t continuation = w & ~(w << 1) & present;
+  const std::uint64_t astral = w & (w << 1) & (w << 2) & (w << 3) & present;
+  return len - flagged(continuation) + flagged(astral);
 }
 
-PhraseResult to_result(PhraseData record, const Utf16PositionTable& table) {
+std::uint64_t utf16_units(const char* p, std::size_t count) {
+  std::uint64_t units = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    units += utf16_units_of_word(w, 8);
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t k = 0; i + k < count; ++k) {
+    tail |= std::uint64_t{static_cast<unsigned char>(p[i + k])} << (8 * k);
+  }
+  return units + utf16_units_of_word(tail, count - i);
+}
+
+// Occurrences lie scattered over the text; lookups run this many occurrences behind the requests
+// for their memory, which also reach into the next records.
+constexpr std::size_t kPrefetchedOccurrences = 4;
+
+void prefetch_first_occurrences(const PhraseData& record, const Utf16PositionTable& table) {
+  const std::size_t n =
+      std::min({record.starts.size(), record.ends.size(), kPrefetchedOccurrences});
+  for (std::size_t i = 0; i < n; ++i) {
+    table.prefetch(record.starts[i]);
+    table.prefetch(record.ends[i]);
+  }
+}
+
+PhraseResult to_result(PhraseData record, std::uint64_t code_points,
+                       const Utf16PositionTable& table) {
   PhraseResult result;
   const std::size_t n = std::min(record.starts.size(), record.ends.size());
   result.occurrences.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kPrefetchedOccurrences < n) {
+      table.prefetch(record.starts[i + kPrefetchedOccurrences]);
+      table.prefetch(record.ends[i + kPrefetchedOccurrences]);
+    }
     result.occurrences.push_back({table(record.starts[i]), table(record.ends[i])});
   }
   result.count = n;
-  result.string_length = types::count_code_points(record.phrase);
+  result.string_length = code_points;
   result.number_of_words = record.number_of_words;
   result.phrase = std::move(record.phrase);
   return result;
@@ -630,36 +1078,32 @@ PhraseResult to_result(PhraseData record, const Utf16PositionTable& table) {
 // Stages
 
 std::vector<PhraseData> find_candidate_phrases(const AnalysisIndex& index,
-                                               const FinderParams& params, const HashKey& hash_key) {
-  if (index.suffix_array.size() < 2) return {};
-  CandidateCollector collector(index, params, hash_key);
-  suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
-                                 [&](const LcpRun& run) { collector.collect_run(run); });
-  return collector.take_records();
+                                               const FinderParams& params,
+                                               const HashKey& hash_key) {
+  return collect_candidates(index, params, hash_key, false);
 }
 
 std::vector<PhraseData> eliminate_contained_phrases(std::vector<PhraseData> records) {
   if (records.size() < 2) return records;
-  std::vector<std::string_view> patterns;
-  patterns.reserve(records.size());
-  for (const PhraseData& r : records) patterns.push_back(r.phrase);
-  const aho_corasick::Automaton automaton(patterns);
-
-  std::vector<char> removed(records.size(), 0);
+  std::vector<std::string_view> texts(records.size());
+  std::vector<std::uint64_t> counts(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (removed[i]) continue;  // a removed phrase never removes another
-    const PhraseData& outer = records[i];
-    automaton.for_each_match(outer.phrase, [&](aho_corasick::PatternId j, std::uint64_t) {
-      if (j == i || removed[j] || records[j].phrase == outer.phrase) return;
-      if (records[j].count <= outer.count) removed[j] = 1;
-    });
+    texts[i] = records[i].phrase;
+    counts[i] = records[i].count;
   }
+  const std::vector<char> contained = flag_contained_phrases(texts, counts);
   std::vector<PhraseData> kept;
   kept.reserve(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!removed[i]) kept.push_back(std::move(records[i]));
+    if (!contained[i]) kept.push_back(std::move(records[i]));
   }
   return kept;
+}
+
+std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
+                                                    const FinderParams& params,
+                                                    const HashKey& hash_key) {
+  return collect_candidates(index, params, hash_key, true);
 }
 
 std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const AnalysisIndex& index,
@@ -691,34 +1135,48 @@ void translate_offsets(std::vector<PhraseData>& records,
 }
 
 Utf16PositionTable::Utf16PositionTable(std::string_view source) : source_(source) {
-  checkpoints_.reserve((source.size() >> kBlockShift) + 1);
+  constexpr std::size_t kBlock = std::size_t{1} << kBlockShift;
+  checkpoints_.reserve(source.size() / kBlock + 1);
   std::uint64_t units = 0;
-  for (std::size_t i = 0; i < source.size(); ++i) {
-    if ((i & ((std::size_t{1} << kBlockShift) - 1)) == 0) checkpoints_.push_back(units);
-    units += utf16_units_of_byte(static_cast<unsigned char>(source[i]));
+  checkpoints_.push_back(0);
+  for (std::size_t begin = 0; begin + kBlock <= source.size(); begin += kBlock) {
+    units += utf16_units(source.data() + begin, kBlock);
+    checkpoints_.push_back(units);
   }
-  if ((source.size() & ((std::size_t{1} << kBlockShift) - 1)) == 0) checkpoints_.push_back(units);
 }
 
 std::uint64_t Utf16PositionTable::operator()(std::uint64_t byte_offset) const {
   if (byte_offset > source_.size()) return byte_offset;
   const std::size_t block = static_cast<std::size_t>(byte_offset >> kBlockShift);
-  std::uint64_t units = checkpoints_[block];
-  for (std::size_t i = block << kBlockShift; i < byte_offset; ++i) {
-    units += utf16_units_of_byte(static_cast<unsigned char>(source_[i]));
-  }
-  return units;
+  const std::size_t begin = block << kBlockShift;
+  return checkpoints_[block] + utf16_units(source_.data() + begin, byte_offset - begin);
 }
 
+void Utf16PositionTable::prefetch(std::uint64_t byte_offset) const {
+  if (byte_offset >= source_.size()) return;
+  prefetch_read(source_.data() + (byte_offset & ~((std::uint64_t{1} << kBlockShift) - 1)));
+  prefetch_read(&checkpoints_[byte_offset >> kBlockShift]);
+}
+
+// The order is settled on indices first, so each result is built once, in place.
 std::vector<PhraseResult> to_sorted_results(std::vector<PhraseData> records,
                                             std::string_view source_text) {
+  std::vector<std::uint64_t> code_points(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    code_points[i] = types::count_code_points(records[i].phrase);
+  }
+  std::vector<std::size_t> order(records.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return code_points[a] > code_points[b];
+  });
   const Utf16PositionTable table(source_text);
   std::vector<PhraseResult> results;
   results.reserve(records.size());
-  for (PhraseData& record : records) results.push_back(to_result(std::move(record), table));
-  std::stable_sort(results.begin(), results.end(), [](const auto& a, const auto& b) {
-    return a.string_length > b.string_length;
-  });
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + 1 < order.size()) prefetch_first_occurrences(records[order[k + 1]], table);
+    results.push_back(to_result(std::move(records[order[k]]), code_points[order[k]], table));
+  }
   return results;
 }
 
@@ -732,10 +1190,9 @@ std::string normalize_phrase(std::string_view raw) {
 // ---------------------------------------------------------------------------------------------
 // Pipeline
 
-std::vector<PhraseResult> process_test_string(std::string_view analysis_text,
-                                              std::string_view source_text,
-                                              std::span<const normalize::RemovedRange> removed_ranges,
-                                              const FinderParams& params) {
+std::vector<PhraseResult> process_test_string(
+    std::string_view analysis_text, std::string_view source_text,
+    std::span<const normalize::RemovedRange> removed_ranges, const FinderParams& params) {
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   auto sa = suffix_array::build_suffix_array_bytes_with_backend(
@@ -748,12 +1205,15 @@ std::vector<PhraseResult> process_test_string(std::string_view analysis_text,
   const AnalysisIndex index{analysis_text, sa, lcp, word_ends, sentences};
   const HashKey& key = string_interner::process_hash_key();
 
-  auto records = find_candidate_phrases(index, params, key);
-  if (records.size() >= 2) records = eliminate_contained_phrases(std::move(records));
+  // Candidates and substring elimination in one step, so that eliminated phrases never get
+  // records (on repetitive text they hold most of the occurrences).
+  auto records = find_uncontained_candidates(index, params, key);
   if (records.size() >= 2) {
     records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
   }
-  if (params.enable_block_detection) records = detect_blocks(std::move(records), index, params, key);
+  if (params.enable_block_detection) {
+    records = detect_blocks(std::move(records), index, params, key);
+  }
   // The suffix-array working set is no longer needed; release it before the results are built.
   suffix_array::SuffixArray().swap(sa);
   std::vector<std::uint64_t>().swap(lcp);

@@ -53,6 +53,12 @@ struct AnalysisIndex {
 [[nodiscard]] std::vector<types::PhraseData> eliminate_contained_phrases(
     std::vector<types::PhraseData> records);
 
+// find_candidate_phrases followed by eliminate_contained_phrases (when it yields two or more
+// records), without building records for the eliminated phrases.
+[[nodiscard]] std::vector<types::PhraseData> find_uncontained_candidates(
+    const AnalysisIndex& index, const types::FinderParams& params,
+    const string_interner::HashKey& hash_key);
+
 // Finds repeated blocks of block_minimum..block_cap bytes, drops the records whose occurrences
 // all lie inside blocks, and appends one record per block (longest first, then by first offset).
 [[nodiscard]] std::vector<types::PhraseData> detect_blocks(
@@ -69,6 +75,8 @@ class Utf16PositionTable {
  public:
   explicit Utf16PositionTable(std::string_view source);
   [[nodiscard]] std::uint64_t operator()(std::uint64_t byte_offset) const;
+  // Requests the memory a later lookup of `byte_offset` reads.
+  void prefetch(std::uint64_t byte_offset) const;
 
  private:
   // One checkpoint per block of bytes; a lookup counts the rest of its block.

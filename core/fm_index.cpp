@@ -171,19 +171,39 @@ RowInterval FMIndexBackend::search(std::span<const std::uint8_t> pattern) const 
   const auto& levels = bwt_matrix_.levels();
   while (k-- > 0) {
     const unsigned c = pattern[k];
+    const WaveletMatrix::Path* path = bwt_matrix_.path(static_cast<std::uint8_t>(c));
+    if (path == nullptr) {  // c does not occur: lf(c, i) = C[c] for every i
+      return {c_array_[c], c_array_[c]};
+    }
+    if (hi - lo == 1) {
+      // A single row: hi's descent is lo's plus one exactly while the row's bits agree with c,
+      // so one chain of block reads serves both ends.
+      std::uint64_t agree = 1;
+      lo += path->entry;
+      for (unsigned step = 0; step < path->steps; ++step) {
+        const unsigned j = path->level[step];
+        const std::uint64_t bit = (c >> (7 - j)) & 1U;
+        const auto [row_bit, ones] = levels[j].get_rank1(lo);
+        agree &= static_cast<std::uint64_t>(row_bit) ^ bit ^ 1U;
+        lo = next_level_position(lo, ones, bwt_matrix_.zeros(j), bit) + path->after[step];
+      }
+      lo += lf_base_[c];
+      if (agree == 0) return {lo, lo};
+      hi = lo + 1;
+      continue;
+    }
+    lo += path->entry;
+    hi += path->entry;
     // Both ends descend together so that their memory accesses overlap.
-    for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
+    for (unsigned step = 0; step < path->steps; ++step) {
+      const unsigned j = path->level[step];
       const RsVec& level = levels[j];
+      const std::uint64_t bit = (c >> (7 - j)) & 1U;
+      const std::uint64_t z = bwt_matrix_.zeros(j);
       const std::uint64_t lo_ones = level.rank1(lo);
       const std::uint64_t hi_ones = level.rank1(hi);
-      if (((c >> (7 - j)) & 1U) != 0) {
-        const std::uint64_t z = bwt_matrix_.zeros(j);
-        lo = z + lo_ones;
-        hi = z + hi_ones;
-      } else {
-        lo -= lo_ones;
-        hi -= hi_ones;
-      }
+      lo = next_level_position(lo, lo_ones, z, bit) + path->after[step];
+      hi = next_level_position(hi, hi_ones, z, bit) + path->after[step];
     }
     lo += lf_base_[c];
     hi += lf_base_[c];
@@ -213,7 +233,6 @@ void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& o
   out.resize(first_out + rows.size());
   const unsigned shift = sampled_sa_.shift();
   const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
-  const auto& levels = bwt_matrix_.levels();
 
   std::array<std::uint64_t, kLanes> row{};
   std::array<std::uint64_t, kLanes> steps{};
@@ -247,18 +266,15 @@ void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& o
     }
     if (lanes == 0) break;
 
-    std::array<unsigned, kLanes> symbol{};
+    std::array<unsigned, kLanes> node;
+    node.fill(1);
     for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
-      const RsVec& level = levels[j];
-      const std::uint64_t z = bwt_matrix_.zeros(j);
-      for (std::size_t w = 0; w < lanes; ++w) {
-        const auto [bit, ones] = level.get_rank1(row[w]);
-        symbol[w] = (symbol[w] << 1) | static_cast<unsigned>(bit);
-        row[w] = bit ? z + ones : row[w] - ones;
-      }
+      // All lanes' reads of this level are requested before any of them is needed.
+      for (std::size_t w = 0; w < lanes; ++w) bwt_matrix_.prefetch_step(j, node[w], row[w]);
+      for (std::size_t w = 0; w < lanes; ++w) bwt_matrix_.access_step(j, node[w], row[w]);
     }
     for (std::size_t w = 0; w < lanes; ++w) {
-      row[w] += lf_base_[symbol[w]];
+      row[w] += lf_base_[node[w] - 256];
       ++steps[w];
     }
   }

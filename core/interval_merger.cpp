@@ -8,10 +8,30 @@ namespace {
 
 using types::PhraseData;
 
-bool sorts_before(const PhraseData& a, const PhraseData& b) {
-  if (a.count != b.count) return a.count > b.count;
-  if (a.starts.empty() || b.starts.empty()) return a.starts.empty() && !b.starts.empty();
-  return a.starts.front() < b.starts.front();
+// Count descending, then first start ascending; a record without starts sorts before every
+// record with starts of its count. Keys are taken out once, so the sort moves small values.
+struct SortKey {
+  std::uint64_t count;
+  bool has_start;
+  std::uint64_t first_start;
+  std::size_t index;
+};
+
+void sort_for_merging(std::vector<PhraseData>& records) {
+  std::vector<SortKey> keys(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const PhraseData& r = records[i];
+    keys[i] = {r.count, !r.starts.empty(), r.starts.empty() ? 0 : r.starts.front(), i};
+  }
+  std::stable_sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
+    if (a.count != b.count) return a.count > b.count;
+    if (a.has_start != b.has_start) return !a.has_start;
+    return a.first_start < b.first_start;
+  });
+  std::vector<PhraseData> sorted;
+  sorted.reserve(records.size());
+  for (const SortKey& k : keys) sorted.push_back(std::move(records[k.index]));
+  records = std::move(sorted);
 }
 
 // The gap is taken in wrapping arithmetic: a cur occurrence that begins before prev's ends gives
@@ -57,7 +77,7 @@ PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string
 std::vector<PhraseData> merge_adjacent_phrases(std::vector<PhraseData> records,
                                                std::string_view analysis_text) {
   if (records.empty()) return records;
-  std::stable_sort(records.begin(), records.end(), sorts_before);
+  sort_for_merging(records);
   std::vector<PhraseData> merged;
   merged.reserve(records.size());
   PhraseData prev = std::move(records.front());

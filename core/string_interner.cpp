@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 
 namespace quarnel::core::string_interner {
 namespace {
@@ -44,6 +45,8 @@ std::uint64_t load_le64(const char* p) {
   return v;
 }
 
+std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+
 }  // namespace
 
 template <int CompressionRounds, int FinalizationRounds>
@@ -82,9 +85,10 @@ StringInterner::StringInterner(const HashKey& key, Storage storage)
 
 std::size_t StringInterner::probe(std::string_view s, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
+  const std::uint32_t tag = tag_of(hash);
   for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.id == kEmpty || (slot.hash == hash && keys_[slot.id] == s)) return i;
+    if (slot.id == kEmpty || (slot.tag == tag && keys_[slot.id] == s)) return i;
   }
 }
 
@@ -95,28 +99,36 @@ std::optional<std::size_t> StringInterner::find(std::string_view s) const {
 }
 
 StringInterner::Interned StringInterner::intern(std::string_view s) {
+  return insert(s, storage_);
+}
+
+StringInterner::Interned StringInterner::intern_borrowed(std::string_view s) {
+  return insert(s, Storage::Borrow);
+}
+
+StringInterner::Interned StringInterner::insert(std::string_view s, Storage storage) {
   const std::uint64_t hash = siphash13(key_, s);
   std::size_t at = probe(s, hash);
   if (slots_[at].id != kEmpty) return {slots_[at].id, false};
+  if (keys_.size() >= kEmpty) throw std::length_error("StringInterner: too many keys");
   if (2 * (keys_.size() + 1) > slots_.size()) {
     grow();
     at = probe(s, hash);
   }
-  const std::size_t id = keys_.size();
-  keys_.push_back(storage_ == Storage::Copy ? store(s) : s);
-  slots_[at] = {hash, id};
+  const auto id = static_cast<std::uint32_t>(keys_.size());
+  keys_.push_back(storage == Storage::Copy ? store(s) : s);
+  hashes_.push_back(hash);
+  slots_[at] = {tag_of(hash), id};
   return {id, true};
 }
 
 void StringInterner::grow() {
-  std::vector<Slot> old(slots_.size() * 2);
-  old.swap(slots_);
+  slots_.assign(slots_.size() * 2, Slot{});
   const std::size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.id == kEmpty) continue;
-    std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+  for (std::size_t id = 0; id < hashes_.size(); ++id) {
+    std::size_t i = static_cast<std::size_t>(hashes_[id]) & mask;
     while (slots_[i].id != kEmpty) i = (i + 1) & mask;
-    slots_[i] = slot;
+    slots_[i] = {tag_of(hashes_[id]), static_cast<std::uint32_t>(id)};
   }
 }
 

@@ -41,20 +41,27 @@ class StringInterner {
 
   explicit StringInterner(const HashKey& key, Storage storage = Storage::Copy);
 
-  // Id of `s`, added with the next id if new.
+  // Id of `s`, added with the next id if new. Ids stay below 2^32 - 1; exhausting them throws
+  // std::length_error.
   Interned intern(std::string_view s);
+  // As intern, but a new key is kept as the given view whatever the storage mode: the caller
+  // keeps its bytes alive for the interner's lifetime.
+  Interned intern_borrowed(std::string_view s);
   [[nodiscard]] std::optional<std::size_t> find(std::string_view s) const;
   [[nodiscard]] std::string_view key(std::size_t id) const { return keys_[id]; }
   [[nodiscard]] std::size_t size() const { return keys_.size(); }
 
  private:
+  // Eight bytes per slot keeps the table small for the cache: the high half of the hash as a tag
+  // (keys are compared only when tags agree) and a 32-bit id.
   struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t id = kEmpty;
+    std::uint32_t tag = 0;
+    std::uint32_t id = kEmpty;
   };
-  static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+  static constexpr std::uint32_t kEmpty = 0xFFFF'FFFF;
 
   [[nodiscard]] std::size_t probe(std::string_view s, std::uint64_t hash) const;
+  Interned insert(std::string_view s, Storage storage);
   void grow();
   std::string_view store(std::string_view s);
 
@@ -62,6 +69,7 @@ class StringInterner {
   Storage storage_;
   std::vector<Slot> slots_;  // power-of-two size, linear probing, at most half full
   std::vector<std::string_view> keys_;
+  std::vector<std::uint64_t> hashes_;  // by id, so that growing never rehashes a key
   std::vector<std::unique_ptr<char[]>> chunks_;  // stable storage of copied keys
   char* free_ = nullptr;
   std::size_t free_bytes_ = 0;

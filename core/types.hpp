@@ -125,12 +125,19 @@ struct PhraseResult {
   return s.substr(begin, end - begin);
 }
 
+// Whether a white-space character can start with byte b: the ASCII ones and the lead bytes of
+// the longer encodings in the set.
+[[nodiscard]] constexpr bool may_begin_white_space(unsigned char b) {
+  return b == 0x20 || (b >= 0x09 && b <= 0x0D) || b == 0xC2 || (b >= 0xE1 && b <= 0xE3);
+}
+
 // Maximal runs of characters that are not Unicode white space.
 [[nodiscard]] constexpr std::uint64_t count_whitespace_words(std::string_view text) {
   std::uint64_t words = 0;
   bool in_word = false;
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t w = white_space_length_at(text, i);
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t w = may_begin_white_space(b) ? white_space_length_at(text, i) : 0;
     if (w != 0) {
       in_word = false;
       i += w;

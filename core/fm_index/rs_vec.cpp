@@ -6,47 +6,65 @@
 
 namespace quarnel::core::fm_index {
 
-RsVec::RsVec() : RsVec(BitVec{}) {}
+RsVec::RsVec(const BitVec& bits) : owned_(line_count(bits.len())) { build(bits, owned_); }
 
-RsVec::RsVec(const BitVec& bits) : len_(bits.len()) {
+RsVec::RsVec(const BitVec& bits, std::span<RsLine> storage) { build(bits, storage); }
+
+void RsVec::build(const BitVec& bits, std::span<RsLine> storage) {
+  len_ = bits.len();
   if (len_ >= (std::uint64_t{1} << 48)) throw InternalError("RsVec: bit vector too long");
-  // One block more than the full blocks, so that rank(len) and every position below it have a
-  // block to read even when len is a multiple of the block size.
-  const std::uint64_t block_count = len_ / kBlockBits + 1;
-  blocks_.resize(block_count);
+  const std::uint64_t block_total = block_count(len_);
+  const std::uint64_t line_total = count_line_count(len_);
+  if (storage.size() < block_total + line_total) throw InternalError("RsVec: storage too small");
+  RsLine* blocks = storage.data();
+  RsLine* counts = blocks + block_total;
+
   const auto words = bits.words();
   const std::uint64_t used_words = (len_ + 63) / 64;
-  for (std::uint64_t i = 0; i < used_words; ++i) {
-    std::uint64_t w = words[i];
-    if (i + 1 == used_words && (len_ & 63) != 0) w &= (std::uint64_t{1} << (len_ & 63)) - 1;
-    blocks_[i / 8].words[i % 8] = w;
+  const std::uint64_t tail_mask =
+      (len_ & 63) == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (len_ & 63)) - 1;
+  for (std::uint64_t b = 0; b < block_total; ++b) {
+    for (std::uint64_t k = 0; k < 8; ++k) {
+      const std::uint64_t i = 8 * b + k;
+      std::uint64_t w = i < used_words ? words[i] : 0;
+      if (i + 1 == used_words) w &= tail_mask;
+      blocks[b].words[k] = w;
+    }
   }
 
-  counts_.resize((block_count + kBlocksPerGroup - 1) / kBlocksPerGroup);
   std::uint64_t ones = 0;
-  for (std::uint64_t g = 0; g < counts_.size(); ++g) {
-    CountLine& line = counts_[g];
-    line.v.fill(0);
-    line.v[0] = static_cast<std::uint16_t>(ones);
-    line.v[1] = static_cast<std::uint16_t>(ones >> 16);
-    line.v[2] = static_cast<std::uint16_t>(ones >> 32);
+  for (std::uint64_t g = 0; g < line_total; ++g) {
+    std::array<std::uint16_t, 32> fields{};
+    fields[0] = static_cast<std::uint16_t>(ones);
+    fields[1] = static_cast<std::uint16_t>(ones >> 16);
+    fields[2] = static_cast<std::uint16_t>(ones >> 32);
     const std::uint64_t first = g * kBlocksPerGroup;
-    const std::uint64_t last = std::min(first + kBlocksPerGroup, block_count);
+    const std::uint64_t last = std::min(first + kBlocksPerGroup, block_total);
     std::uint64_t relative = 0;
     for (std::uint64_t b = first; b < last; ++b) {
-      for (const std::uint64_t w : blocks_[b].words) relative += std::popcount(w);
-      line.v[4 + (b - first)] = static_cast<std::uint16_t>(relative);
+      for (const std::uint64_t w : blocks[b].words) relative += std::popcount(w);
+      fields[4 + (b - first)] = static_cast<std::uint16_t>(relative);
+    }
+    for (std::uint64_t k = 0; k < 8; ++k) {
+      std::uint64_t packed = 0;
+      for (std::uint64_t f = 0; f < 4; ++f) {
+        packed |= static_cast<std::uint64_t>(fields[4 * k + f]) << (16 * f);
+      }
+      counts[g].words[k] = packed;
     }
     ones += relative;
   }
   zeros_ = len_ - ones;
+  blocks_ = blocks;
+  counts_ = counts;
 
-  if (std::min(zeros_, ones) <= 1) {
-    near_constant_ = true;
-    majority_ = ones >= zeros_ && ones > 0;
-    for (std::uint64_t i = 0; i < used_words && std::min(zeros_, ones) == 1; ++i) {
+  near_constant_ = std::min(zeros_, ones) <= 1;
+  majority_ = ones >= zeros_ && ones > 0;
+  exception_ = ~std::uint64_t{0};
+  if (near_constant_ && std::min(zeros_, ones) == 1) {
+    for (std::uint64_t i = 0; i < used_words; ++i) {
       std::uint64_t differing = majority_ ? ~words[i] : words[i];
-      if (i + 1 == used_words && (len_ & 63) != 0) differing &= (std::uint64_t{1} << (len_ & 63)) - 1;
+      if (i + 1 == used_words) differing &= tail_mask;
       if (differing != 0) {
         exception_ = 64 * i + static_cast<std::uint64_t>(std::countr_zero(differing));
         break;

@@ -1,18 +1,21 @@
 #pragma once
 // Immutable bit vector with constant-time rank.
 //
-// Layout: the bits live in 64-byte blocks of 512 bits. Every group of 28 blocks shares one 64-byte
-// count line: a 48-bit count of the ones before the group, a zero, and 28 16-bit counts of the
-// ones from the group start to the end of each of its blocks. A rank therefore touches exactly
-// two cache lines (its count line and its block) and the directory costs 64 bytes per 1792, 3.6%.
-// Since both the start and the end count of every block are at hand, a rank counts only the half
-// block (four words) on its side of the position: forwards from the block start, or backwards
-// from the block end.
+// Layout: the bits live in 64-byte lines of 512 bits (blocks). Every group of 28 blocks shares one
+// 64-byte count line of 32 16-bit fields: fields 0..2 hold the 48-bit count of ones before the
+// group, field 3 is zero, and field 4 + r the ones from the group start to the end of block r. So
+// field 3 + r is the count at the start of block r and field 4 + r the count at its end. A rank
+// touches exactly two cache lines (its count line and its block) and the directory costs 64 bytes
+// per 1792, 3.6%. With both counts of a block at hand a rank counts only the half block (four
+// words) on its side of the position: forwards from the block start or backwards from its end.
+//
+// Storage is either owned or a slice of an arena that the caller keeps alive, so that the eight
+// levels of a wavelet matrix can share one allocation large enough for huge pages.
 
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,14 +24,44 @@
 
 namespace quarnel::core::fm_index {
 
+// One cache line: a block of bits or a count line.
+struct alignas(64) RsLine {
+  std::array<std::uint64_t, 8> words;
+};
+static_assert(sizeof(RsLine) == 64);
+
+using RsLineBuffer = std::vector<RsLine, HugePageAllocator<RsLine>>;
+
 class RsVec {
  public:
   static constexpr std::uint64_t kBlockBits = 512;
   static constexpr std::uint64_t kBlocksPerGroup = 28;
 
+  // Lines needed for a vector of `bits` bits: blocks, then count lines.
+  [[nodiscard]] static std::uint64_t block_count(std::uint64_t bits) noexcept {
+    // One block more than the full blocks, so that rank(len) has a block to read even when len is
+    // a multiple of the block size.
+    return bits / kBlockBits + 1;
+  }
+  [[nodiscard]] static std::uint64_t count_line_count(std::uint64_t bits) noexcept {
+    return (block_count(bits) + kBlocksPerGroup - 1) / kBlocksPerGroup;
+  }
+  [[nodiscard]] static std::uint64_t line_count(std::uint64_t bits) noexcept {
+    return block_count(bits) + count_line_count(bits);
+  }
+
   // An empty vector.
-  RsVec();
+  RsVec() = default;
+  // Owns its lines.
   explicit RsVec(const BitVec& bits);
+  // Lays its lines out in `storage` (line_count(bits.len()) lines), which must outlive it.
+  RsVec(const BitVec& bits, std::span<RsLine> storage);
+
+  RsVec(RsVec&&) noexcept = default;
+  RsVec& operator=(RsVec&&) noexcept = default;
+  RsVec(const RsVec&) = delete;
+  RsVec& operator=(const RsVec&) = delete;
+  ~RsVec() = default;
 
   [[nodiscard]] std::uint64_t len() const noexcept { return len_; }
   [[nodiscard]] std::uint64_t zeros() const noexcept { return zeros_; }
@@ -53,29 +86,26 @@ class RsVec {
   [[nodiscard]] std::pair<bool, std::uint64_t> get_rank1(std::uint64_t i) const noexcept {
     if (near_constant_) return {(i == exception_) != majority_, near_constant_rank1(i)};
     const std::uint64_t block = i >> 9;
-    const Block& b = blocks_[block];
+    const RsLine& b = blocks_[block];
     const bool bit = (b.words[(i >> 6) & 7] >> (i & 63)) & 1U;
     return {bit, rank1_in(block, i, b)};
   }
 
-  // Bytes of the payload blocks and the count lines, by element count.
+  // Asks for the two cache lines that rank1(x) and get_rank1(x) read, without waiting for them.
+  void prefetch(std::uint64_t x) const noexcept {
+    if (near_constant_) return;
+    const std::uint64_t block = x >> 9;
+    __builtin_prefetch(&blocks_[block]);
+    __builtin_prefetch(&counts_[block / kBlocksPerGroup]);
+  }
+
+  // Bytes of the blocks and the count lines, by element count.
   [[nodiscard]] std::uint64_t heap_size() const noexcept {
-    return blocks_.size() * sizeof(Block) + counts_.size() * sizeof(CountLine);
+    return line_count(len_) * sizeof(RsLine);
   }
 
  private:
-  struct alignas(64) Block {
-    std::array<std::uint64_t, 8> words;
-  };
-  // v[0..2]: ones before the group (48 bits, little-endian 16-bit pieces); v[3] = 0, so that
-  // v[0..3] read as one 64-bit word is that count and v[3 + r] is the relative count at the start
-  // of block r; v[4 + r]: relative count at the end of block r.
-  struct alignas(64) CountLine {
-    std::array<std::uint16_t, 32> v;
-  };
-  static_assert(sizeof(Block) == 64 && sizeof(CountLine) == 64);
-  static_assert(4 + kBlocksPerGroup == 32);
-  static_assert(std::endian::native == std::endian::little, "count lines are read as LE words");
+  void build(const BitVec& bits, std::span<RsLine> storage);
 
   // A vector of one repeated bit with at most one exception answers from its header alone. Whole
   // wavelet levels look like this (a bit that every text byte shares, broken only by the
@@ -86,36 +116,39 @@ class RsVec {
   }
 
   [[nodiscard]] std::uint64_t rank1_in(std::uint64_t block, std::uint64_t x,
-                                       const Block& b) const noexcept {
+                                       const RsLine& b) const noexcept {
     const std::uint64_t group = block / kBlocksPerGroup;
     const std::uint64_t in_group = block - group * kBlocksPerGroup;
-    const CountLine& line = counts_[group];
-    std::uint64_t base;
-    std::memcpy(&base, line.v.data(), sizeof base);
+    const RsLine& line = counts_[group];
+    const std::uint64_t base = line.words[0];  // field 3 is zero
     const unsigned k = static_cast<unsigned>(x & 511);
     const unsigned half = k >> 8;  // 0: count forwards from the block start; 1: backwards from its end
-    const std::uint64_t anchor = line.v[3 + in_group + half];
+    const std::uint64_t field = 3 + in_group + half;
+    const std::uint64_t anchor = (line.words[field >> 2] >> (16 * (field & 3))) & 0xFFFF;
     const unsigned in_half = k & 255;
     const unsigned full_words = in_half >> 6;
     const std::uint64_t partial = (std::uint64_t{1} << (in_half & 63)) - 1;
     const std::uint64_t flip = std::uint64_t{0} - half;
     const std::uint64_t* w = b.words.data() + 4 * half;
+    // Word masks from comparisons rather than branches: full_words is as random as the position.
     std::uint64_t counted = 0;
     for (unsigned j = 0; j < 4; ++j) {
-      const std::uint64_t below =
-          j < full_words ? ~std::uint64_t{0} : (j == full_words ? partial : std::uint64_t{0});
+      const std::uint64_t below = (std::uint64_t{0} - static_cast<std::uint64_t>(j < full_words)) |
+                                  ((std::uint64_t{0} - static_cast<std::uint64_t>(j == full_words)) &
+                                   partial);
       counted += static_cast<std::uint64_t>(std::popcount(w[j] & (below ^ flip)));
     }
     // Forwards: anchor + counted; backwards: anchor - counted.
     return base + anchor + ((counted ^ flip) + half);
   }
 
-  std::vector<Block, HugePageAllocator<Block>> blocks_;
-  std::vector<CountLine, HugePageAllocator<CountLine>> counts_;
+  RsLineBuffer owned_;
+  const RsLine* blocks_ = nullptr;
+  const RsLine* counts_ = nullptr;
   std::uint64_t len_ = 0;
   std::uint64_t zeros_ = 0;
   // At most one bit differs from majority_; exception_ is its position, or all ones if none does.
-  bool near_constant_ = false;
+  bool near_constant_ = true;
   bool majority_ = false;
   std::uint64_t exception_ = ~std::uint64_t{0};
 };

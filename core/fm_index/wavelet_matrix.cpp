@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarnel::core::fm_index {
 namespace {
 
@@ -15,12 +19,28 @@ constexpr std::uint8_t reverse_bits(std::uint8_t c) {
 void pack_bits(const std::uint8_t* symbols, std::uint64_t n, unsigned bit,
                std::span<std::uint64_t> words) {
   const std::uint64_t full = n / 64;
+#if defined(__SSE2__)
+  // Shifting each 64-bit lane left by 7 - bit lifts every byte's bit into that byte's top bit
+  // (lower bytes only spill into bits that movemask ignores).
+  const __m128i lift = _mm_cvtsi32_si128(static_cast<int>(7 - bit));
+  for (std::uint64_t w = 0; w < full; ++w) {
+    const std::uint8_t* s = symbols + 64 * w;
+    std::uint64_t word = 0;
+    for (unsigned q = 0; q < 4; ++q) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * q));
+      const auto mask = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_sll_epi64(v, lift)));
+      word |= static_cast<std::uint64_t>(mask) << (16 * q);
+    }
+    words[w] = word;
+  }
+#else
   for (std::uint64_t w = 0; w < full; ++w) {
     const std::uint8_t* s = symbols + 64 * w;
     std::uint64_t word = 0;
     for (unsigned q = 0; q < 64; ++q) word |= static_cast<std::uint64_t>((s[q] >> bit) & 1U) << q;
     words[w] = word;
   }
+#endif
   if (n % 64 != 0) {
     std::uint64_t word = 0;
     for (std::uint64_t q = 0; q < n % 64; ++q) {
@@ -30,16 +50,19 @@ void pack_bits(const std::uint8_t* symbols, std::uint64_t n, unsigned bit,
   }
 }
 
-// Stable partition by bit `bit`: symbols with the bit clear go to out[0 ..), the others to
-// out[zeros ..). One store per symbol, its target picked without a branch.
-void partition_by_bit(const std::uint8_t* in, std::uint64_t n, unsigned bit, std::uint64_t zeros,
-                      std::uint8_t* out) {
+// Stable partition by bit `bit`: symbols with the bit clear go to zeros_out, the others to
+// ones_out. Every symbol is stored to both, and only the matching cursor advances: no branch and
+// no data-dependent address, so the loop runs at store throughput. Both outputs need one byte of
+// slack past their final length.
+void partition_by_bit(const std::uint8_t* in, std::uint64_t n, unsigned bit,
+                      std::uint8_t* zeros_out, std::uint8_t* ones_out) {
   std::uint64_t zero_pos = 0;
-  std::uint64_t one_pos = zeros;
+  std::uint64_t one_pos = 0;
   for (std::uint64_t p = 0; p < n; ++p) {
     const std::uint8_t c = in[p];
     const std::uint64_t set = (c >> bit) & 1U;
-    out[set != 0 ? one_pos : zero_pos] = c;
+    zeros_out[zero_pos] = c;
+    ones_out[one_pos] = c;
     one_pos += set;
     zero_pos += set ^ 1U;
   }
@@ -47,7 +70,7 @@ void partition_by_bit(const std::uint8_t* in, std::uint64_t n, unsigned bit, std
 
 }  // namespace
 
-WaveletMatrix::WaveletMatrix() = default;
+WaveletMatrix::WaveletMatrix() { path_index_.fill(kNoPath); }
 
 WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
   const std::uint64_t n = symbols.size();
@@ -71,15 +94,78 @@ WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
     start += counts[c];
   }
 
-  std::vector<std::uint8_t> next(kLevels > 1 ? n : 0);
+  // All eight levels in one allocation: large enough for huge pages from a few hundred KiB of
+  // text on, where eight separate levels would each stay below the huge page size.
+  const std::uint64_t lines_per_level = RsVec::line_count(n);
+  arena_.resize(kLevels * lines_per_level);
+
+  std::vector<std::uint8_t> next(n + 1);
+  std::vector<std::uint8_t> ones_part;
   for (unsigned j = 0; j < kLevels; ++j) {
     const unsigned bit = 7 - j;
     BitVec bits = BitVec::zeros(n);
     pack_bits(symbols.data(), n, bit, bits.mutable_words());
-    levels_[j] = RsVec(bits);
+    levels_[j] = RsVec(bits, std::span(arena_).subspan(j * lines_per_level, lines_per_level));
     if (j + 1 < kLevels) {
-      partition_by_bit(symbols.data(), n, bit, zeros_[j], next.data());
+      const std::uint64_t z = zeros_[j];
+      ones_part.resize(n - z + 1);
+      partition_by_bit(symbols.data(), n, bit, next.data(), ones_part.data());
+      std::copy_n(ones_part.data(), n - z, next.data() + z);
+      symbols.resize(n + 1);
       symbols.swap(next);
+    }
+  }
+  build_paths(counts);
+}
+
+void WaveletMatrix::build_paths(const std::array<std::uint64_t, 256>& counts) {
+  node_kind_.fill(kBranching);
+  node_shift_.fill(0);
+  for (unsigned j = 0; j < kLevels; ++j) {
+    // Level j is ordered by the bit-reversed j-bit prefix, so each node is one range of it.
+    const unsigned nodes = 1U << j;
+    std::vector<std::uint64_t> node_size(nodes, 0);
+    std::vector<std::array<bool, 2>> has_bit(nodes, {false, false});
+    for (unsigned c = 0; c < 256; ++c) {
+      if (counts[c] == 0) continue;
+      const unsigned prefix = j == 0 ? 0 : c >> (8 - j);
+      node_size[prefix] += counts[c];
+      has_bit[prefix][(c >> (7 - j)) & 1U] = true;
+    }
+    std::uint64_t start = 0;
+    for (unsigned r = 0; r < nodes; ++r) {
+      unsigned prefix = 0;  // the node whose reversed prefix is r
+      for (unsigned b = 0; b < j; ++b) prefix |= ((r >> b) & 1U) << (j - 1 - b);
+      const unsigned node = nodes | prefix;
+      if (has_bit[prefix][0] != has_bit[prefix][1]) {
+        // Every bit of the node is the same: rank1 is constant (bit 0) or grows with the position
+        // (bit 1) across the node, so the step to the next level is a fixed shift.
+        const std::uint64_t ones_before = levels_[j].rank1(start);
+        if (has_bit[prefix][1]) {
+          node_kind_[node] = kAllOnes;
+          node_shift_[node] = zeros_[j] + ones_before - start;
+        } else {
+          node_kind_[node] = kAllZeros;
+          node_shift_[node] = std::uint64_t{0} - ones_before;
+        }
+      }
+      start += node_size[prefix];
+    }
+  }
+
+  path_index_.fill(kNoPath);
+  paths_.clear();
+  for (unsigned c = 0; c < 256; ++c) {
+    if (counts[c] == 0) continue;
+    path_index_[c] = static_cast<std::uint16_t>(paths_.size());
+    Path& p = paths_.emplace_back();
+    for (unsigned j = 0; j < kLevels; ++j) {
+      const unsigned node = (1U << j) | (j == 0 ? 0 : c >> (8 - j));
+      if (node_kind_[node] == kBranching) {
+        p.level[p.steps++] = static_cast<std::uint8_t>(j);
+      } else {
+        (p.steps == 0 ? p.entry : p.after[p.steps - 1]) += node_shift_[node];
+      }
     }
   }
 }

@@ -73,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(Alphabets, AhoCorasickVersusNaive,
                                            RandomShape{"abc", 20, 7, 60},
                                            RandomShape{"a", 6, 6, 20},
                                            RandomShape{"abcdefghijklmnop", 60, 4, 200},
-                                           RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4, 50}));
+                                           RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4,
+                                                       50}));
 
 // A state with many children is searched by bisection rather than a linear scan.
 TEST(AhoCorasick, WideStatesFindEveryChild) {

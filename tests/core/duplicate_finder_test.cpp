@@ -84,7 +84,9 @@ std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
   const auto b = static_cast<unsigned char>(s[i]);
   const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
   char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  for (std::size_t k = 1; k < len; ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  }
   return {cp, len};
 }
 
@@ -228,6 +230,8 @@ FinderParams random_params(std::mt19937& rng) {
   return p;
 }
 
+std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records);
+
 TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
   std::mt19937 rng(2024);
   for (int round = 0; round < 400; ++round) {
@@ -238,6 +242,11 @@ TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
     ASSERT_EQ(candidates(text, params, boundaries), expected)
         << "round " << round << " text '" << text << "' min_words " << params.min_words
         << " min_chars " << params.min_chars << " max_words " << params.max_words;
+    // The pipeline's fused form: candidates, then substring elimination on two or more.
+    const Indexed indexed(text, boundaries);
+    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
+              expected.size() >= 2 ? naive_elimination(expected) : expected)
+        << "round " << round;
   }
 }
 
@@ -593,7 +602,8 @@ TEST(Blocks, NothingBelowTwiceTheMinimumOrWithoutRepeats) {
 // Shared prefixes that end inside a four-byte character are cut back to its first byte.
 TEST(Blocks, EndsMoveBackToCharacterBoundaries) {
   const std::string body = distinct_words_text(240, 5);
-  const std::string text = "<" + body + "\xF0\x9D\x92\x9C" + "> [" + body + "\xF0\x9D\x92\x9D" + "]";
+  const std::string text =
+      "<" + body + "\xF0\x9D\x92\x9C" + "> [" + body + "\xF0\x9D\x92\x9D" + "]";
   FinderParams params;
   const auto records = blocks_of(text, {}, params);
   ASSERT_EQ(records.size(), 1U);
@@ -663,7 +673,9 @@ TEST(NormalizePhrase, CollapsesEveryKindOfWhiteSpace) {
 
 std::vector<Occurrence> occurrences(std::initializer_list<std::pair<int, int>> pairs) {
   std::vector<Occurrence> out;
-  for (auto [s, e] : pairs) out.push_back({static_cast<std::uint64_t>(s), static_cast<std::uint64_t>(e)});
+  for (auto [s, e] : pairs) {
+    out.push_back({static_cast<std::uint64_t>(s), static_cast<std::uint64_t>(e)});
+  }
   return out;
 }
 
@@ -692,7 +704,8 @@ TEST_P(PipelineOffsets, CountUtf16UnitsOfTheSource) {
 INSTANTIATE_TEST_SUITE_P(
     Prefixes, PipelineOffsets,
     ::testing::Values(OffsetCase{"Plain", "", "", occurrences({{0, 22}, {27, 49}})},
-                      OffsetCase{"TwoByteBefore", "\xC3\xA9 ", "", occurrences({{2, 24}, {29, 51}})},
+                      OffsetCase{"TwoByteBefore", "\xC3\xA9 ", "",
+                                 occurrences({{2, 24}, {29, 51}})},
                       OffsetCase{"AstralBefore", "\xF0\x9D\x92\x9C ", "",
                                  occurrences({{3, 25}, {30, 52}})},
                       OffsetCase{"AstralAfter", "", " \xF0\x9D\x92\x9C\xF0\x9D\x92\x9C",
@@ -707,6 +720,36 @@ TEST(Pipeline, AstralCharacterInsideAPhraseCountsOnceInLengthTwiceInOffsets) {
   EXPECT_EQ(results[0].string_length, 22U);
   EXPECT_EQ(results[0].occurrences, occurrences({{0, 23}, {28, 51}}));
 }
+
+// A lone record skips merging and keeps its normalised phrase, with ends at start + its length.
+TEST(Pipeline, LoneRecordKeepsItsNormalisedPhrase) {
+  const auto results = find("alpha beta  gamma delta and alpha beta  gamma delta");
+  ASSERT_EQ(results.size(), 1U);
+  EXPECT_EQ(results[0].phrase, "alpha beta gamma delta");
+  EXPECT_EQ(results[0].occurrences, occurrences({{0, 22}, {28, 50}}));
+}
+
+struct LimitCase {
+  FinderParams params;
+  std::uint64_t threshold, block_minimum, block_cap;
+};
+
+class DerivedLimits : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(DerivedLimits, SaturateInsteadOfWrapping) {
+  const auto& c = GetParam();
+  EXPECT_EQ(quarnel::core::types::phrase_threshold(c.params), c.threshold);
+  EXPECT_EQ(quarnel::core::types::block_minimum(c.params), c.block_minimum);
+  EXPECT_EQ(quarnel::core::types::block_cap(c.params), c.block_cap);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Params, DerivedLimits,
+    ::testing::Values(LimitCase{{}, 12, 200, 5000}, LimitCase{with(0, 9, 50, 2), 9, 200, 5000},
+                      LimitCase{with(4, 900, 50, 2), 903, 900, 5000},
+                      LimitCase{with(kMax, kMax, kMax, 2), kMax, kMax, kMax},
+                      LimitCase{with(kMax, 5, kMax / 4 + 1, 2), kMax, kMax, kMax},
+                      LimitCase{with(2, kMax, kMax / 100, 2), kMax, kMax, kMax / 100 * 100}));
 
 TEST(Pipeline, EmptyAndOneByteTextsGiveNothing) {
   FinderParams blocks;
@@ -729,7 +772,8 @@ TEST(Pipeline, RemovedRangesCarryOffsetsToTheSource) {
 // Offsets pushed past the source by ranges that do not describe it pass through unchanged, and
 // ranges in any shape never crash the finder.
 TEST(Pipeline, RemovedRangesThatDoNotFitTheTextAreHarmless) {
-  const auto beyond = df::process_test_string(kBase, kBase, std::vector<RemovedRange>{{0, 100}}, {});
+  const std::vector<RemovedRange> past_the_end{{0, 100}};
+  const auto beyond = df::process_test_string(kBase, kBase, past_the_end, {});
   ASSERT_EQ(beyond.size(), 1U);
   EXPECT_EQ(beyond[0].occurrences, occurrences({{100, 122}, {127, 149}}));
   for (const auto& ranges : std::vector<std::vector<RemovedRange>>{

@@ -139,6 +139,18 @@ std::vector<Bytes> patterns_for(const Bytes& t, std::mt19937_64& rng, unsigned a
   return out;
 }
 
+// Backward search spelled out with lf_map2, step by step from [0, n).
+fm::RowInterval literal_search(const fm::FMIndexBackend& index, const Bytes& pattern) {
+  std::uint64_t lo = 0;
+  std::uint64_t hi = index.len();
+  for (std::size_t k = pattern.size(); k-- > 0;) {
+    lo = index.lf_map2(pattern[k], lo);
+    hi = index.lf_map2(pattern[k], hi);
+    if (lo == hi) return {lo, lo};
+  }
+  return {lo, hi};
+}
+
 std::vector<std::uint64_t> locate_all(const fm::FMIndexBackend& index, const Bytes& pattern) {
   std::vector<std::uint64_t> out;
   index.locate_rows(index.search(pattern), out);
@@ -238,6 +250,30 @@ TEST(RsVecTest, DefaultIsEmpty) {
   const fm::RsVec rs;
   EXPECT_EQ(rs.len(), 0U);
   EXPECT_EQ(rs.rank1(0), 0U);
+}
+
+TEST(RsVecTest, ArenaBackedAndMovedVectorsKeepAnswering) {
+  std::mt19937_64 rng(3);
+  const std::uint64_t len = 40'000;
+  fm::BitVec bits = fm::BitVec::zeros(len);
+  std::vector<std::uint64_t> prefix(len + 1, 0);
+  for (std::uint64_t i = 0; i < len; ++i) {
+    const bool b = rng() % 3 == 0;
+    if (b) bits.set(i);
+    prefix[i + 1] = prefix[i] + (b ? 1 : 0);
+  }
+  fm::RsLineBuffer arena(fm::RsVec::line_count(len) + 5);
+  fm::RsVec in_arena(bits, std::span(arena).subspan(5));
+  fm::RsVec owning(bits);
+  EXPECT_EQ(in_arena.heap_size(), owning.heap_size());
+  EXPECT_EQ(owning.heap_size(), 64 * fm::RsVec::line_count(len));
+  const fm::RsVec moved_arena = std::move(in_arena);
+  fm::RsVec moved_owning;
+  moved_owning = std::move(owning);
+  for (std::uint64_t x = 0; x <= len; x += 7) {
+    ASSERT_EQ(moved_arena.rank1(x), prefix[x]);
+    ASSERT_EQ(moved_owning.rank1(x), prefix[x]);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -452,6 +488,15 @@ TEST(FMIndexBackendTest, EmptyText) {
 
 TEST(FMIndexBackendTest, AbabIntervalsAndRowOrder) {
   const fm::FMIndexBackend index(bytes("abab"), 2);
+  std::vector<std::uint64_t> sa;
+  Bytes bwt;
+  for (std::uint64_t r = 0; r < 5; ++r) {
+    sa.push_back(index.get_sa(r));
+    bwt.push_back(index.bwt_matrix().access(r));
+  }
+  EXPECT_EQ(sa, (std::vector<std::uint64_t>{4, 2, 0, 3, 1}));
+  EXPECT_EQ(bwt, (Bytes{'b', 'b', 0, 'a', 'a'}));
+  EXPECT_EQ(index.c_array()[0], 0U);
   EXPECT_EQ(index.c_array()['a'], 1U);
   EXPECT_EQ(index.c_array()['b'], 3U);
   EXPECT_EQ(index.search(bytes("ab")), (fm::RowInterval{1, 3}));
@@ -506,6 +551,7 @@ TEST_P(BackendSearchTest, MatchesCyclicOracleAtSeveralLevels) {
       for (const Bytes& p : patterns) {
         const auto expected_rows = oracle.rows(p);
         const fm::RowInterval got = index.search(p);
+        ASSERT_EQ(got, literal_search(index, p));
         ASSERT_EQ(got.size(), expected_rows.size());
         if (!expected_rows.empty()) {
           ASSERT_EQ(got.lo, expected_rows.front());
@@ -696,6 +742,26 @@ TEST(FMIndexQueryTest, EmptyPatternAndLength) {
   EXPECT_EQ(fm::count(collapsed, {}), 3U);
   EXPECT_EQ(collapsed.deltas, (std::vector<nz::CumulativeDelta>{{2, 1}}));
   EXPECT_TRUE(fm::build_fm_index(bytes("a b"), 2, true, true).deltas.empty());
+}
+
+TEST(FMIndexQueryTest, MovedIndexKeepsAnswering) {
+  std::mt19937_64 rng(21);
+  const Bytes t = random_text(rng, 50'000, 4);
+  const CyclicOracle oracle(t, [&] {
+    auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
+        t, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
+    sa.insert(sa.begin(), t.size());
+    return sa;
+  }());
+  std::vector<fm::FMIndex> held;
+  {
+    fm::FMIndex built = fm::build_fm_index(t, 3, false, false);
+    fm::FMIndex moved = std::move(built);
+    held.push_back(std::move(moved));
+  }
+  held.reserve(8);  // relocates the record once more
+  const Bytes p(t.begin() + 100, t.begin() + 107);
+  EXPECT_EQ(fm::locate(held.front(), p), oracle.positions(p));
 }
 
 TEST(FMIndexQueryTest, NonUtf8DataIndexesWithoutFlags) {

@@ -91,4 +91,17 @@ TEST(StringInterner, BorrowedKeysPointIntoTheCallersBytes) {
   EXPECT_EQ(interner.key(0).data(), text.data());
 }
 
+// A copying interner can still keep chosen keys as views, and they meet copied ones as equals.
+TEST(StringInterner, BorrowedKeysMixWithCopiedOnes) {
+  const std::string text = "alpha beta";
+  si::StringInterner interner(kReferenceKey);
+  const auto borrowed = interner.intern_borrowed(std::string_view(text).substr(0, 5));
+  EXPECT_TRUE(borrowed.inserted);
+  EXPECT_EQ(interner.key(borrowed.id).data(), text.data());
+  EXPECT_EQ(interner.intern(std::string("alpha")).id, borrowed.id);
+  const auto copied = interner.intern(std::string("beta"));
+  EXPECT_FALSE(interner.intern_borrowed(std::string_view(text).substr(6)).inserted);
+  EXPECT_NE(interner.key(copied.id).data(), text.data() + 6);
+}
+
 }  // namespace
