@@ -57,7 +57,9 @@ Bwt bwt_of_text(std::span<const std::uint8_t> text) {
   Bwt out;
   out.last_column.resize(n);
   auto* u = reinterpret_cast<std::uint8_t*>(out.last_column.data());
-  const saidx_t pidx = divbwt(text.data(), u, nullptr, static_cast<saidx_t>(n));
+  // Our own work array, so that running out of memory surfaces as std::bad_alloc.
+  std::vector<saidx_t> work(n);
+  const saidx_t pidx = divbwt(text.data(), u, work.data(), static_cast<saidx_t>(n));
   if (pidx < 1) throw InternalError("divbwt failed");
   // divbwt puts the byte before the sentinel row first and omits the sentinel; our transform has
   // no sentinel row, so that byte moves to the rank of the whole text, pidx - 1.
