@@ -97,7 +97,10 @@ void bwt_and_samples(std::span<const std::uint8_t> text, const Pos* sa, unsigned
                      unsigned word_size, std::vector<std::uint8_t>& bwt, BitVec& samples) {
   const std::uint64_t len = text.size();
   bwt[0] = len == 0 ? 0 : text[len - 1];
+  // The text is read in suffix order, at random: fetch a few dozen rows ahead.
+  constexpr std::uint64_t kAhead = 32;
   for (std::uint64_t r = 1; r <= len; ++r) {
+    if (r + kAhead <= len) __builtin_prefetch(text.data() + sa[r + kAhead - 1]);
     const std::uint64_t p = sa[r - 1];
     bwt[r] = p == 0 ? 0 : text[p - 1];
   }

