@@ -198,3 +198,26 @@ def test_array_results_are_fresh_writable_uint64(call):
     if len(first):
         first[0] = 12345
         assert second[0] != 12345
+
+
+def test_numpy_is_needed_only_for_array_results():
+    import subprocess
+    import sys
+    import textwrap
+
+    script = textwrap.dedent(
+        """
+        import sys
+        sys.modules["numpy"] = None  # makes every import of numpy fail
+        from quarnel import _native
+        assert _native.count(b"banana", b"an") == 2
+        assert _native.bwt(b"banana") == (b"nnbaaa", 3)
+        try:
+            _native.suffix_array_fn(b"banana")
+        except ImportError as exc:
+            print(exc)
+        """
+    )
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "NumPy" in proc.stdout
