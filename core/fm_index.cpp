@@ -287,7 +287,9 @@ std::uint64_t FMIndexBackend::heap_size() const noexcept {
   return sizeof(c_array_) + 8 * sampled_sa_.samples.words().size() + bwt_matrix_.heap_size();
 }
 
-FMIndexError FMIndexError::null_byte() { return {Kind::NullByte, kNullByteMessage}; }
+FMIndexError FMIndexError::null_byte() {
+  return {Kind::NullByte, kNullByteMessage};
+}
 
 FMIndexError FMIndexError::construction(const std::string& message) {
   return {Kind::Construction, kConstructionPrefix + message};

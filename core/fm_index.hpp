@@ -130,9 +130,8 @@ struct FMIndex {
 
 // Prepares `data` (ASCII lower-casing and whitespace collapsing when asked, which requires valid
 // UTF-8) and indexes it. Throws FMIndexError for invalid UTF-8 under a flag or a 0x00 byte.
-[[nodiscard]] FMIndex build_fm_index(std::span<const std::uint8_t> data,
-                                     std::uint64_t locate_level, bool case_insensitive,
-                                     bool normalize_whitespace);
+[[nodiscard]] FMIndex build_fm_index(std::span<const std::uint8_t> data, std::uint64_t locate_level,
+                                     bool case_insensitive, bool normalize_whitespace);
 
 // Occurrences of the pattern; the empty pattern counts text_len.
 [[nodiscard]] std::uint64_t count(const FMIndex& fm, std::span<const std::uint8_t> pattern);

@@ -39,7 +39,9 @@ constexpr std::array<bool, 256> make_whitespace_table() {
 }
 constexpr std::array<bool, 256> kCollapsible = make_whitespace_table();
 
-inline bool is_collapsible(char c) { return kCollapsible[static_cast<unsigned char>(c)]; }
+inline bool is_collapsible(char c) {
+  return kCollapsible[static_cast<unsigned char>(c)];
+}
 
 std::size_t end_of_whitespace_run(std::string_view text, std::size_t i) {
   while (i < text.size() && is_collapsible(text[i])) ++i;
@@ -228,9 +230,9 @@ std::vector<CumulativeDelta> build_cumulative_deltas(std::span<const RemovedRang
 
 std::uint64_t map_to_source(std::span<const CumulativeDelta> deltas, std::uint64_t offset) {
   // Entries sharing a position all count as lying before an offset at that position.
-  const auto after = std::upper_bound(
-      deltas.begin(), deltas.end(), offset,
-      [](std::uint64_t x, const CumulativeDelta& d) { return x < d.position; });
+  const auto after =
+      std::upper_bound(deltas.begin(), deltas.end(), offset,
+                       [](std::uint64_t x, const CumulativeDelta& d) { return x < d.position; });
   if (after == deltas.begin()) return offset;
   return offset + std::prev(after)->cumulative;
 }

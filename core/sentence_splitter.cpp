@@ -24,7 +24,13 @@ bool is_whitespace(char32_t c) {
   if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
   if (c < 0x85) return false;
   switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
     case 0x3000:
       return true;
     default:
@@ -35,19 +41,40 @@ bool is_whitespace(char32_t c) {
 bool is_other_terminator(char32_t c) {
   if (c < 0x061F) return false;
   switch (c) {
-    case 0x0964: case 0x0965: case 0x061F: case 0x06D4: case 0x104A: case 0x104B: case 0x1362:
-    case 0x1367: case 0x1368: case 0x2026: case 0x3002: case 0xFF01: case 0xFF0E: case 0xFF1F:
+    case 0x0964:
+    case 0x0965:
+    case 0x061F:
+    case 0x06D4:
+    case 0x104A:
+    case 0x104B:
+    case 0x1362:
+    case 0x1367:
+    case 0x1368:
+    case 0x2026:
+    case 0x3002:
+    case 0xFF01:
+    case 0xFF0E:
+    case 0xFF1F:
       return true;
     default:
       return false;
   }
 }
 
-bool is_bang_or_question(char32_t c) { return c == '!' || c == '?'; }
+bool is_bang_or_question(char32_t c) {
+  return c == '!' || c == '?';
+}
 
 bool is_closer(char32_t c) {
   switch (c) {
-    case 0x22: case 0x27: case 0x29: case 0x5D: case 0x7D: case 0x2019: case 0x201D: case 0x300D:
+    case 0x22:
+    case 0x27:
+    case 0x29:
+    case 0x5D:
+    case 0x7D:
+    case 0x2019:
+    case 0x201D:
+    case 0x300D:
     case 0x300F:
       return true;
     default:
@@ -57,7 +84,14 @@ bool is_closer(char32_t c) {
 
 bool is_opener(char32_t c) {
   switch (c) {
-    case 0x22: case 0x27: case 0x28: case 0x5B: case 0x7B: case 0x2018: case 0x201C: case 0x300C:
+    case 0x22:
+    case 0x27:
+    case 0x28:
+    case 0x5B:
+    case 0x7B:
+    case 0x2018:
+    case 0x201C:
+    case 0x300C:
     case 0x300E:
       return true;
     default:
@@ -65,15 +99,31 @@ bool is_opener(char32_t c) {
   }
 }
 
-bool is_single_quote(char32_t c) { return c == 0x27 || c == 0x2018 || c == 0x2019; }
-bool is_double_quote(char32_t c) { return c == 0x22 || c == 0x201C || c == 0x201D; }
+bool is_single_quote(char32_t c) {
+  return c == 0x27 || c == 0x2018 || c == 0x2019;
+}
+bool is_double_quote(char32_t c) {
+  return c == 0x22 || c == 0x201C || c == 0x201D;
+}
 
-bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
-bool is_ascii_lower(char32_t c) { return c >= 'a' && c <= 'z'; }
-bool is_ascii_upper(char32_t c) { return c >= 'A' && c <= 'Z'; }
-bool is_ascii_letter(char32_t c) { return is_ascii_lower(c) || is_ascii_upper(c); }
-bool is_ascii_alnum(char32_t c) { return is_ascii_letter(c) || is_ascii_digit(c); }
-char32_t ascii_lower(char32_t c) { return is_ascii_upper(c) ? c | 0x20 : c; }
+bool is_ascii_digit(char32_t c) {
+  return c >= '0' && c <= '9';
+}
+bool is_ascii_lower(char32_t c) {
+  return c >= 'a' && c <= 'z';
+}
+bool is_ascii_upper(char32_t c) {
+  return c >= 'A' && c <= 'Z';
+}
+bool is_ascii_letter(char32_t c) {
+  return is_ascii_lower(c) || is_ascii_upper(c);
+}
+bool is_ascii_alnum(char32_t c) {
+  return is_ascii_letter(c) || is_ascii_digit(c);
+}
+char32_t ascii_lower(char32_t c) {
+  return is_ascii_upper(c) ? c | 0x20 : c;
+}
 
 bool is_uppercase(char32_t c) {
   if (c < 0x80) return is_ascii_upper(c);
@@ -364,8 +414,7 @@ class SentenceWalk {
   // Rule 3: a period inside an e-mail address.
   bool is_in_email_address() const {
     const Span word = last_word(c_, buf_begin_, buf_end_);
-    return std::find(c_.begin() + word.begin, c_.begin() + word.end, U'@') !=
-           c_.begin() + word.end;
+    return std::find(c_.begin() + word.begin, c_.begin() + word.end, U'@') != c_.begin() + word.end;
   }
 
   // Rule 4: the marker may appear anywhere in the buffer. Only ASCII lower-casing matters: no
@@ -576,7 +625,9 @@ std::vector<std::uint64_t> sentence_boundary_offsets(std::string_view text) {
   return out;
 }
 
-bool is_common_word(std::string_view word) { return in_list(kCommonWords, word); }
+bool is_common_word(std::string_view word) {
+  return in_list(kCommonWords, word);
+}
 
 bool is_title_abbreviation(std::string_view text) {
   DecodedLine decoded;

@@ -19,6 +19,8 @@ void append_utf8(std::string& out, char32_t cp);
 // Unpaired surrogates become U+FFFD.
 [[nodiscard]] std::string utf16_to_utf8_lossy(const std::uint16_t* units, std::size_t count);
 
-[[nodiscard]] inline bool is_continuation_byte(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+[[nodiscard]] inline bool is_continuation_byte(std::uint8_t b) {
+  return (b & 0xC0) == 0x80;
+}
 
 }  // namespace quarnel::core::utf

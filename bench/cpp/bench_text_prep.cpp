@@ -52,8 +52,8 @@ class Prose {
 
   void sentence(std::string& out) {
     static const char* const kOpeners[] = {
-        "The", "A", "In", "When", "After", "Although", "Many", "Our", "Some", "This", "Every",
-        "Most", "Yesterday", "Later", "However,", "Meanwhile,", "Then"};
+        "The",  "A",     "In",   "When",      "After", "Although", "Many",       "Our", "Some",
+        "This", "Every", "Most", "Yesterday", "Later", "However,", "Meanwhile,", "Then"};
     static const char* const kEndings[] = {".", ".", ".", ".", ".", ".", "?", "!", "...", "?!"};
     const bool quoted = pick(10) == 0;
     if (quoted) out += pick(2) ? "\xE2\x80\x9C" : "\"";
@@ -70,26 +70,38 @@ class Prose {
 
   void word(std::string& out) {
     static const char* const kWords[] = {
-        "time",    "people",  "year",     "way",       "day",      "man",     "thing",
-        "woman",   "life",    "child",    "world",     "school",   "state",   "family",
-        "student", "group",   "country",  "problem",   "hand",     "part",    "place",
-        "case",    "week",    "company",  "system",    "program",  "question", "work",
-        "government", "number", "night",  "point",     "home",     "water",   "room",
-        "mother",  "area",    "money",    "story",     "fact",     "month",   "lot",
-        "right",   "study",   "book",     "eye",       "job",      "word",    "business",
-        "said",    "went",    "found",    "thought",   "came",     "gave",    "told",
-        "became",  "left",    "felt",     "brought",   "began",    "kept",    "held",
-        "and",     "but",     "or",       "because",   "while",    "with",    "from",
-        "into",    "over",    "after",    "before",    "under",    "between", "through",
-        "quickly", "slowly",  "often",    "never",     "always",   "rather",  "quite",
-        "the",     "a",       "an",       "this",      "that",     "their",   "its",
-        "old",     "new",     "good",     "small",     "large",    "long",    "great",
-        "little",  "own",     "other",    "important", "early",    "young",   "public"};
+        "time",       "people", "year",    "way",       "day",     "man",      "thing",
+        "woman",      "life",   "child",   "world",     "school",  "state",    "family",
+        "student",    "group",  "country", "problem",   "hand",    "part",     "place",
+        "case",       "week",   "company", "system",    "program", "question", "work",
+        "government", "number", "night",   "point",     "home",    "water",    "room",
+        "mother",     "area",   "money",   "story",     "fact",    "month",    "lot",
+        "right",      "study",  "book",    "eye",       "job",     "word",     "business",
+        "said",       "went",   "found",   "thought",   "came",    "gave",     "told",
+        "became",     "left",   "felt",    "brought",   "began",   "kept",     "held",
+        "and",        "but",    "or",      "because",   "while",   "with",     "from",
+        "into",       "over",   "after",   "before",    "under",   "between",  "through",
+        "quickly",    "slowly", "often",   "never",     "always",  "rather",   "quite",
+        "the",        "a",      "an",      "this",      "that",    "their",    "its",
+        "old",        "new",    "good",    "small",     "large",   "long",     "great",
+        "little",     "own",    "other",   "important", "early",   "young",    "public"};
     static const char* const kNames[] = {"Smith", "Jones", "Brown", "Taylor", "Wilson", "Evans"};
     static const char* const kTitles[] = {"Dr.", "Mr.", "Mrs.", "Prof.", "St."};
-    static const char* const kSpecial[] = {
-        "U.S.", "e.g.", "i.e.", "etc.", "Inc.", "a.m.", "p.m.", "J.R.R.", "report.pdf",
-        "www.example.com", "info@example.org", "vs.", "approx.", "Jan.", "No."};
+    static const char* const kSpecial[] = {"U.S.",
+                                           "e.g.",
+                                           "i.e.",
+                                           "etc.",
+                                           "Inc.",
+                                           "a.m.",
+                                           "p.m.",
+                                           "J.R.R.",
+                                           "report.pdf",
+                                           "www.example.com",
+                                           "info@example.org",
+                                           "vs.",
+                                           "approx.",
+                                           "Jan.",
+                                           "No."};
     switch (pick(40)) {
       case 0:
       case 1:

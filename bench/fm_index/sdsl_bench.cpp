@@ -4,14 +4,13 @@
 //
 //   sdsl_bench TEXT LOCATE_LIMIT LEN:LOCATE_PATTERNS LEN:COUNT_PATTERNS...
 
-#include <sdsl/suffix_arrays.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sdsl/suffix_arrays.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>

@@ -6,9 +6,13 @@
 
 namespace quarnel::core::fm_index {
 
-RsVec::RsVec(const BitVec& bits) : owned_(line_count(bits.len())) { build(bits, owned_); }
+RsVec::RsVec(const BitVec& bits) : owned_(line_count(bits.len())) {
+  build(bits, owned_);
+}
 
-RsVec::RsVec(const BitVec& bits, std::span<RsLine> storage) { build(bits, storage); }
+RsVec::RsVec(const BitVec& bits, std::span<RsLine> storage) {
+  build(bits, storage);
+}
 
 void RsVec::build(const BitVec& bits, std::span<RsLine> storage) {
   len_ = bits.len();

@@ -70,7 +70,9 @@ void partition_by_bit(const std::uint8_t* in, std::uint64_t n, unsigned bit,
 
 }  // namespace
 
-WaveletMatrix::WaveletMatrix() { path_index_.fill(kNoPath); }
+WaveletMatrix::WaveletMatrix() {
+  path_index_.fill(kNoPath);
+}
 
 WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
   const std::uint64_t n = symbols.size();
@@ -86,8 +88,8 @@ WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
     zeros_[j] = z;
   }
   std::array<std::uint8_t, 256> by_reversed{};
-  for (unsigned c = 0; c < 256; ++c) by_reversed[reverse_bits(static_cast<std::uint8_t>(c))] =
-      static_cast<std::uint8_t>(c);
+  for (unsigned c = 0; c < 256; ++c)
+    by_reversed[reverse_bits(static_cast<std::uint8_t>(c))] = static_cast<std::uint8_t>(c);
   std::uint64_t start = 0;
   for (const std::uint8_t c : by_reversed) {
     symbol_start_[c] = start;

@@ -53,9 +53,9 @@ class WaveletMatrix {
   // symbol's node (the range of symbols sharing its higher bits) holds both bit values. At every
   // other level all positions of the node move by one constant, so no rank is needed there.
   struct Path {
-    std::uint64_t entry = 0;                       // added before the first branching level
-    std::array<std::uint64_t, kLevels> after{};    // added after each branching level
-    std::array<std::uint8_t, kLevels> level{};     // the branching levels, top down
+    std::uint64_t entry = 0;                     // added before the first branching level
+    std::array<std::uint64_t, kLevels> after{};  // added after each branching level
+    std::array<std::uint8_t, kLevels> level{};   // the branching levels, top down
     std::uint8_t steps = 0;
   };
 

@@ -88,8 +88,7 @@ SuffixArray build_sa_sais_u16(std::span<const std::uint16_t> units) {
   return sais_any_width(units.data(), units.size(), 65536);
 }
 
-SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
-                              std::uint64_t alphabet_size) {
+SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols, std::uint64_t alphabet_size) {
   return sais_any_width(symbols.data(), symbols.size(), alphabet_size);
 }
 

@@ -44,7 +44,8 @@ std::string longest_common_substring(std::string_view utf8_a, std::string_view u
   }
   if (best == 0) return {};
   std::vector<std::uint16_t> units(best);
-  for (std::uint64_t k = 0; k < best; ++k) units[k] = static_cast<std::uint16_t>(joined[pos + k] - 2);
+  for (std::uint64_t k = 0; k < best; ++k)
+    units[k] = static_cast<std::uint16_t>(joined[pos + k] - 2);
   return utf::utf16_to_utf8_lossy(units.data(), units.size());
 }
 

@@ -1,11 +1,11 @@
 #include "suffix_array/transforms.hpp"
 
+#include <divsufsort.h>
+
 #include <array>
 #include <bit>
 #include <cstring>
 #include <utility>
-
-#include <divsufsort.h>
 
 #include "errors.hpp"
 #include "suffix_array/construction.hpp"

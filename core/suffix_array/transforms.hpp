@@ -12,7 +12,7 @@ namespace quarnel::core::suffix_array {
 [[nodiscard]] std::vector<std::uint64_t> inverse_suffix_array(std::span<const std::uint64_t> sa);
 
 struct Bwt {
-  std::string last_column;  // L, a permutation of the text's bytes; no sentinel stored
+  std::string last_column;    // L, a permutation of the text's bytes; no sentinel stored
   std::uint64_t primary = 0;  // rank of the whole text among its suffixes
 };
 

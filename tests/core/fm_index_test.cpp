@@ -20,7 +20,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // Suffix array of t + 0x00 by plain sorting; the unique sentinel makes the order strict.
 std::vector<std::uint64_t> naive_terminated_sa(const Bytes& t) {
@@ -230,8 +232,8 @@ TEST_P(RsVecRankTest, MatchesNaivePopcount) {
 
 std::vector<RankCase> rank_cases() {
   std::vector<RankCase> out;
-  for (const std::uint64_t len : {0, 1, 63, 64, 65, 511, 512, 513, 8191, 8192, 8193, 14335, 14336,
-                                  14337, 28673, 3'000'017}) {
+  for (const std::uint64_t len :
+       {0, 1, 63, 64, 65, 511, 512, 513, 8191, 8192, 8193, 14335, 14336, 14337, 28673, 3'000'017}) {
     for (const double density : {0.0, 0.03, 0.5, 0.97, 1.0}) out.push_back({len, density});
     out.push_back({len, 0.0, true});
     out.push_back({len, 1.0, true});
@@ -333,14 +335,12 @@ TEST_P(WaveletMatrixTest, AccessAndRankMatchPlainSequence) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sequences, WaveletMatrixTest,
-                         ::testing::Values(SequenceCase{0, 4, false}, SequenceCase{1, 256, false},
-                                           SequenceCase{100, 2, false},
-                                           SequenceCase{1000, 256, false},
-                                           SequenceCase{4096, 4, false},
-                                           SequenceCase{20000, 256, true},
-                                           SequenceCase{70001, 256, false},
-                                           SequenceCase{70001, 20, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, WaveletMatrixTest,
+    ::testing::Values(SequenceCase{0, 4, false}, SequenceCase{1, 256, false},
+                      SequenceCase{100, 2, false}, SequenceCase{1000, 256, false},
+                      SequenceCase{4096, 4, false}, SequenceCase{20000, 256, true},
+                      SequenceCase{70001, 256, false}, SequenceCase{70001, 20, true}));
 
 // ---------------------------------------------------------------------------------------------
 // FMIndexBackend: structure
@@ -652,8 +652,11 @@ bool reference_utf8_valid(const Bytes& s) {
   std::size_t i = 0;
   while (i < s.size()) {
     const std::uint8_t b = s[i];
-    const std::size_t len =
-        b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    const std::size_t len = b < 0x80         ? 1
+                            : (b >> 5) == 6  ? 2
+                            : (b >> 4) == 14 ? 3
+                            : (b >> 3) == 30 ? 4
+                                             : 0;
     if (len == 0 || i + len > s.size()) return false;
     char32_t cp = len == 1 ? b : b & (0x7F >> len);
     for (std::size_t k = 1; k < len; ++k) {
@@ -669,10 +672,9 @@ bool reference_utf8_valid(const Bytes& s) {
 
 TEST(FMIndexConstructionTest, Utf8CheckAgreesWithReferenceDecoder) {
   std::mt19937_64 rng(5);
-  const std::vector<std::uint8_t> interesting = {'a',  ' ',  0x7F, 0x80, 0x8F, 0x90, 0x9F,
-                                                 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0,
-                                                 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1,
-                                                 0xF3, 0xF4, 0xF5, 0xFF};
+  const std::vector<std::uint8_t> interesting = {
+      'a',  ' ',  0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
+      0xE0, 0xE1, 0xEC, 0xED, 0xEE, 0xEF, 0xF0, 0xF1, 0xF3, 0xF4, 0xF5, 0xFF};
   int valid_seen = 0;
   for (int round = 0; round < 20000; ++round) {
     Bytes s(rng() % 12);
@@ -719,12 +721,11 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"Hello hello", true, false, "hello", {6, 0}},
         Example{"Hello hello", false, false, "HELLO", {}},
         Example{"Hello hello", false, false, "Hello", {0}},
-        Example{"\xC3\x84", true, false, "\xC3\xA4", {}},
-        Example{"a  b", false, true, "b", {3}}, Example{"a  b", false, true, "a b", {0}},
-        Example{"a  b", false, true, "a  b", {}}, Example{"a\tb", false, true, "a b", {0}},
-        Example{"a\tb", false, true, "a\tb", {}}, Example{"abc", false, false, "\0"s, {3}},
-        Example{"abc", false, false, "c\0"s, {2}}, Example{"abc", false, false, "\0a"s, {3}},
-        Example{"abc", false, false, "\0\0"s, {}}));
+        Example{"\xC3\x84", true, false, "\xC3\xA4", {}}, Example{"a  b", false, true, "b", {3}},
+        Example{"a  b", false, true, "a b", {0}}, Example{"a  b", false, true, "a  b", {}},
+        Example{"a\tb", false, true, "a b", {0}}, Example{"a\tb", false, true, "a\tb", {}},
+        Example{"abc", false, false, "\0"s, {3}}, Example{"abc", false, false, "c\0"s, {2}},
+        Example{"abc", false, false, "\0a"s, {3}}, Example{"abc", false, false, "\0\0"s, {}}));
 
 TEST(FMIndexQueryTest, EmptyPatternAndLength) {
   const auto empty = fm::build_fm_index({}, 2, false, false);
@@ -781,8 +782,8 @@ class FMIndexDifferentialTest : public ::testing::TestWithParam<DifferentialCase
 
 // Text of words, mixed case and whitespace runs of every collapsible kind.
 Bytes wordy_text(std::mt19937_64& rng, std::size_t words) {
-  const std::vector<std::string> vocab = {"the", "The", "cat", "CAT", "sat", "on", "a", "mat",
-                                          "\xC3\x84rger", "x"};
+  const std::vector<std::string> vocab = {"the", "The", "cat", "CAT",          "sat",
+                                          "on",  "a",   "mat", "\xC3\x84rger", "x"};
   const std::vector<std::string> gaps = {" ", " ", " ", "  ", "\t", "\n", " \r\n ", "\x0B", "\f"};
   std::string s = rng() % 2 == 0 ? " " : "";
   for (std::size_t k = 0; k < words; ++k) {
@@ -836,12 +837,10 @@ TEST_P(FMIndexDifferentialTest, MatchesOracleOverPreparedText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, FMIndexDifferentialTest,
-                         ::testing::Values(DifferentialCase{false, false, 0},
-                                           DifferentialCase{false, false, 3},
-                                           DifferentialCase{true, false, 2},
-                                           DifferentialCase{false, true, 1},
-                                           DifferentialCase{true, true, 4},
-                                           DifferentialCase{true, true, 66}));
+INSTANTIATE_TEST_SUITE_P(
+    Flags, FMIndexDifferentialTest,
+    ::testing::Values(DifferentialCase{false, false, 0}, DifferentialCase{false, false, 3},
+                      DifferentialCase{true, false, 2}, DifferentialCase{false, true, 1},
+                      DifferentialCase{true, true, 4}, DifferentialCase{true, true, 66}));
 
 }  // namespace

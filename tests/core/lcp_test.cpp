@@ -1,11 +1,11 @@
+#include "suffix_array/lcp.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
 #include <random>
 #include <vector>
-
-#include "suffix_array/lcp.hpp"
 
 namespace sa = quarnel::core::suffix_array;
 
@@ -44,7 +44,8 @@ TYPED_TEST(LcpKasai, MatchesBruteForceWithWideAndNarrowSuffixArrays) {
     std::vector<TypeParam> s(rng() % 80);
     const unsigned sigma = 1 + rng() % 3;
     // Values near the top of the type's range check that elements compare unsigned.
-    for (auto& c : s) c = (rng() & 1) ? rng() % sigma : static_cast<TypeParam>(~TypeParam{0} - rng() % sigma);
+    for (auto& c : s)
+      c = (rng() & 1) ? rng() % sigma : static_cast<TypeParam>(~TypeParam{0} - rng() % sigma);
     const auto suffixes = sorted_suffixes(s);
     const auto expected = brute_force_lcp(s, suffixes);
     EXPECT_EQ(sa::lcp_kasai<TypeParam>(s, suffixes), expected);
@@ -58,8 +59,10 @@ TYPED_TEST(LcpKasai, ComparisonsStopAtTheGivenTextLength) {
   const std::vector<TypeParam> joined = {2, 3, 1, 2, 3};
   const std::vector<TypeParam> first_three(joined.begin(), joined.begin() + 3);
   const auto suffixes = sorted_suffixes(first_three);
-  EXPECT_EQ(sa::lcp_kasai<TypeParam>(first_three, suffixes), brute_force_lcp(first_three, suffixes));
-  EXPECT_TRUE(sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{}, std::vector<std::uint64_t>{}).empty());
+  EXPECT_EQ(sa::lcp_kasai<TypeParam>(first_three, suffixes),
+            brute_force_lcp(first_three, suffixes));
+  EXPECT_TRUE(
+      sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{}, std::vector<std::uint64_t>{}).empty());
   EXPECT_EQ(sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{7}, std::vector<std::uint64_t>{0}),
             std::vector<std::uint64_t>{0});
 }

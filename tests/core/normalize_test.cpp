@@ -1,3 +1,5 @@
+#include "normalize.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "normalize.hpp"
 
 namespace nz = quarnel::core::normalize;
 using nz::CumulativeDelta;
@@ -39,9 +40,24 @@ std::string collapse_oracle(const std::string& s) {
 }
 
 std::string random_text(std::mt19937& rng, std::size_t max_len) {
-  static const std::vector<std::string> pieces = {
-      "a", "B", "Z", "@", "[", "`", "{", " ", " ", "\t", "\n", "\r\n", "\f", "\v",
-      "\xC3\x84", "\xC2\xA0", "\xE2\x80\x83", "\xF0\x9F\x98\x80"};
+  static const std::vector<std::string> pieces = {"a",
+                                                  "B",
+                                                  "Z",
+                                                  "@",
+                                                  "[",
+                                                  "`",
+                                                  "{",
+                                                  " ",
+                                                  " ",
+                                                  "\t",
+                                                  "\n",
+                                                  "\r\n",
+                                                  "\f",
+                                                  "\v",
+                                                  "\xC3\x84",
+                                                  "\xC2\xA0",
+                                                  "\xE2\x80\x83",
+                                                  "\xF0\x9F\x98\x80"};
   std::uniform_int_distribution<std::size_t> len(0, max_len);
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   std::string s;
@@ -82,20 +98,57 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"all_space", "   ", false, true, "", {{0, 3}}, {{0, 3}}, {{0, 3}}},
         Example{"single_newline", "a\nb", false, true, "a b", {}, {}, {{1, 1}}},
         Example{"inner_run", "a \t b", false, true, "a b", {{2, 4}}, {{2, 2}}, {{2, 4}, {3, 5}}},
-        Example{"trailing_run", "ab \n", false, true, "ab", {{3, 4}, {2, 3}}, {{2, 1}, {2, 2}},
+        Example{"trailing_run",
+                "ab \n",
+                false,
+                true,
+                "ab",
+                {{3, 4}, {2, 3}},
+                {{2, 1}, {2, 2}},
                 {{2, 4}}},
         Example{"leading_run", "  ab", false, true, "ab", {{0, 2}}, {{0, 2}}, {{0, 2}}},
-        Example{"crlf_runs", "x \r\n\r\n y z ", false, true, "x y z", {{2, 7}, {10, 11}},
-                {{2, 5}, {5, 6}}, {{2, 7}, {5, 11}}},
-        Example{"worked", "  Hello,\t\n world  ", false, true, "Hello, world",
-                {{0, 2}, {9, 11}, {17, 18}, {16, 17}}, {{0, 2}, {7, 4}, {12, 5}, {12, 6}},
+        Example{"crlf_runs",
+                "x \r\n\r\n y z ",
+                false,
+                true,
+                "x y z",
+                {{2, 7}, {10, 11}},
+                {{2, 5}, {5, 6}},
+                {{2, 7}, {5, 11}}},
+        Example{"worked",
+                "  Hello,\t\n world  ",
+                false,
+                true,
+                "Hello, world",
+                {{0, 2}, {9, 11}, {17, 18}, {16, 17}},
+                {{0, 2}, {7, 4}, {12, 5}, {12, 6}},
                 {{0, 2}, {6, 8}, {7, 11}, {12, 18}}},
-        Example{"lower_non_ascii", "\xC3\x84" "BC x", true, false, "\xC3\x84" "bc x", {}, {},
+        Example{"lower_non_ascii",
+                "\xC3\x84"
+                "BC x",
+                true,
+                false,
+                "\xC3\x84"
+                "bc x",
+                {},
+                {},
                 {{3, 3}}},
-        Example{"lower_and_collapse", "A  B\t", true, true, "a b", {{2, 3}, {4, 5}},
-                {{2, 1}, {3, 2}}, {{2, 3}, {3, 5}}},
-        Example{"vt_and_nbsp_kept", "a\v\xC2\xA0  b", false, true, "a\v\xC2\xA0 b", {{5, 6}},
-                {{5, 1}}, {{5, 6}}}),
+        Example{"lower_and_collapse",
+                "A  B\t",
+                true,
+                true,
+                "a b",
+                {{2, 3}, {4, 5}},
+                {{2, 1}, {3, 2}},
+                {{2, 3}, {3, 5}}},
+        Example{"vt_and_nbsp_kept",
+                "a\v\xC2\xA0  b",
+                false,
+                true,
+                "a\v\xC2\xA0 b",
+                {{5, 6}},
+                {{5, 1}},
+                {{5, 6}}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(BuildCumulativeDeltas, IndependentOfInputOrderForDisjointRanges) {

@@ -85,7 +85,7 @@ TEST(SaisInner, RandomAlphabetsAgainstBruteForce) {
 
 TEST(SaisInner, InputsForcingDeepRecursion) {
   expect_sais_matches_brute_force(std::vector<std::uint64_t>(3000, 7));  // a^n
-  expect_sais_matches_brute_force(repeat({0, 1}, 1500));                // (ab)^n
+  expect_sais_matches_brute_force(repeat({0, 1}, 1500));                 // (ab)^n
   expect_sais_matches_brute_force(repeat({2, 0, 1}, 1000));
   expect_sais_matches_brute_force(fibonacci_word(4000));
   expect_sais_matches_brute_force(repeat({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9}, 300));

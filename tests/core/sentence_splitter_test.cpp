@@ -1,3 +1,5 @@
+#include "sentence_splitter.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,8 +8,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include "sentence_splitter.hpp"
 
 namespace ss = quarnel::core::sentence_splitter;
 
@@ -38,7 +38,9 @@ void expect_boundaries(std::string_view marked) {
 }
 
 class Boundaries : public ::testing::TestWithParam<const char*> {};
-TEST_P(Boundaries, AtMarkedPlaces) { expect_boundaries(GetParam()); }
+TEST_P(Boundaries, AtMarkedPlaces) {
+  expect_boundaries(GetParam());
+}
 
 INSTANTIATE_TEST_SUITE_P(
     DocumentedExamples, Boundaries,
@@ -73,27 +75,29 @@ INSTANTIATE_TEST_SUITE_P(
         "Open report.PDF now.", "Open report.|PDQ now.", "Open report.|PDF, now",
         "Open (xy).|PDF now",
         // abbreviations, dotted abbreviations, initials
-        "Acme Inc.|  and more.", "Acme Inc. Xylophone rang.", "by J.K. Rowling",
-        "by J.K.| The end", "Meet at 5 P.M. then leave", "See e.g.| Then more",
-        "the U.S.-based firm", "Acme Inc.| TA\u212AE it."));
+        "Acme Inc.|  and more.", "Acme Inc. Xylophone rang.", "by J.K. Rowling", "by J.K.| The end",
+        "Meet at 5 P.M. then leave", "See e.g.| Then more", "the U.S.-based firm",
+        "Acme Inc.| TA\u212AE it."));
 
-INSTANTIATE_TEST_SUITE_P(
-    TerminatorsAndQuotes, Boundaries,
-    ::testing::Values(
-        // next-word test after closers and openers
-        "He said \"go.\"| Then left", "It ended.| \"Then we left.\"", "It ended. \"then we left.\"",
-        "He said \"no.\"| 4 men left.", "He said \"go.\" then left", "He said \"go.\"|  then left",
-        // quote balance
-        "\"Why? he asked.\"", "He asked \u2018why? then left", "It's John's?| Yes",
-        "Go!| Don't stop? Now", "Don't? go.| Stop?| Yes", "He asked \"why?\" and left", "He asked \"why?\"| And left",
-        // ellipses
-        "Wait....|  What", "Wait..| What", "He said... \"Go\"", "Wait\u2026\u201D what",
-        "Wait\u2026\u201D| What", "Wait...   what",
-        // other scripts
-        "\u300C\u597D\u3002\u300D\u4ED6\u8BF4", "3\uFF0E|5",
-        // line structure and whitespace
-        "One.\r\nTwo.| Three\r\n", "\n\n \t\r\n\u3000\n", "One.| Two.   ", "   One.| Two",
-        "One.|\u3000Two", "one.\u00A0two", "one.|\u2003\u2003two", "one.\vtwo"));
+INSTANTIATE_TEST_SUITE_P(TerminatorsAndQuotes, Boundaries,
+                         ::testing::Values(
+                             // next-word test after closers and openers
+                             "He said \"go.\"| Then left", "It ended.| \"Then we left.\"",
+                             "It ended. \"then we left.\"", "He said \"no.\"| 4 men left.",
+                             "He said \"go.\" then left", "He said \"go.\"|  then left",
+                             // quote balance
+                             "\"Why? he asked.\"", "He asked \u2018why? then left",
+                             "It's John's?| Yes", "Go!| Don't stop? Now", "Don't? go.| Stop?| Yes",
+                             "He asked \"why?\" and left", "He asked \"why?\"| And left",
+                             // ellipses
+                             "Wait....|  What", "Wait..| What", "He said... \"Go\"",
+                             "Wait\u2026\u201D what", "Wait\u2026\u201D| What", "Wait...   what",
+                             // other scripts
+                             "\u300C\u597D\u3002\u300D\u4ED6\u8BF4", "3\uFF0E|5",
+                             // line structure and whitespace
+                             "One.\r\nTwo.| Three\r\n", "\n\n \t\r\n\u3000\n", "One.| Two.   ",
+                             "   One.| Two", "One.|\u3000Two", "one.\u00A0two",
+                             "one.|\u2003\u2003two", "one.\vtwo"));
 
 class OtherTerminator : public ::testing::TestWithParam<const char*> {};
 TEST_P(OtherTerminator, EndsSentenceWhateverFollows) {
@@ -128,9 +132,9 @@ TEST(WordTables, HaveTheirDocumentedSizes) {
   for (auto title : ss::kTitleAbbreviations) EXPECT_TRUE(contains(ss::kAbbreviationWords, title));
   EXPECT_EQ(std::set<std::string_view>(ss::kCommonWords.begin(), ss::kCommonWords.end()).size(),
             78u);
-  EXPECT_EQ(std::set<std::string_view>(ss::kSentenceStarters.begin(), ss::kSentenceStarters.end())
-                .size(),
-            70u);
+  EXPECT_EQ(
+      std::set<std::string_view>(ss::kSentenceStarters.begin(), ss::kSentenceStarters.end()).size(),
+      70u);
 }
 
 // An abbreviation's period holds before a capitalised word that neither starts sentences nor is
@@ -180,7 +184,8 @@ TEST(WordTables, FileExtensionsDomainsAndDottedPrefixesHold) {
     expect_boundaries("Go to site." + std::string(sfx) + ".Au now.");
   }
   for (std::string_view prefix : ss::kDottedPrefixes) {
-    const std::string word = prefix.ends_with('.') ? std::string(prefix) : std::string(prefix) + ".";
+    const std::string word =
+        prefix.ends_with('.') ? std::string(prefix) : std::string(prefix) + ".";
     expect_boundaries("Go " + word + " Xylophone.");
     expect_boundaries("Go " + word + "| Then.");
   }
@@ -205,10 +210,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, TitleAbbreviation,
 // Random prose-like texts built from tokens that exercise every rule.
 std::string random_prose(std::mt19937& rng, std::size_t tokens) {
   static const std::vector<std::string> pieces = {
-      "the", "Then", "Dr.", "Inc.", "U.S.", "J.K.", "3.50", "5.", "www.x.com", "a@b.org",
-      "report.pdf", "\u201CStop.\u201D", "Wait...", "\u2026", "\u3002", "?!", "'", "\"",
-      "(", ")", ".", "?", "!", "A.", "x", "\u00C4", "\u0130", " ", " ", " ", "  ", "\t",
-      "\u00A0", "\u3000", "\r", "\n"};
+      "the",     "Then",   "Dr.",       "Inc.",    "U.S.",       "J.K.",
+      "3.50",    "5.",     "www.x.com", "a@b.org", "report.pdf", "\u201CStop.\u201D",
+      "Wait...", "\u2026", "\u3002",    "?!",      "'",          "\"",
+      "(",       ")",      ".",         "?",       "!",          "A.",
+      "x",       "\u00C4", "\u0130",    " ",       " ",          " ",
+      "  ",      "\t",     "\u00A0",    "\u3000",  "\r",         "\n"};
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
   std::string s;
   for (std::size_t k = 0; k < tokens; ++k) s += pieces[pick(rng)];
@@ -217,9 +224,9 @@ std::string random_prose(std::mt19937& rng, std::size_t tokens) {
 
 bool is_closer_or_terminator_end(const std::string& text, std::uint64_t at) {
   static const std::vector<std::string> enders = {
-      ".", "!", "?", "\"", "'", ")", "]", "}", "\u2019", "\u201D", "\u300D", "\u300F",
-      "\u0964", "\u0965", "\u061F", "\u06D4", "\u104A", "\u104B", "\u1362", "\u1367",
-      "\u1368", "\u2026", "\u3002", "\uFF01", "\uFF0E", "\uFF1F"};
+      ".",      "!",      "?",      "\"",     "'",      ")",      "]",      "}",      "\u2019",
+      "\u201D", "\u300D", "\u300F", "\u0964", "\u0965", "\u061F", "\u06D4", "\u104A", "\u104B",
+      "\u1362", "\u1367", "\u1368", "\u2026", "\u3002", "\uFF01", "\uFF0E", "\uFF1F"};
   return std::any_of(enders.begin(), enders.end(), [&](const std::string& e) {
     return at >= e.size() && text.compare(at - e.size(), e.size(), e) == 0;
   });

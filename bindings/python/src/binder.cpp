@@ -25,10 +25,9 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
 }
 
 [[noreturn]] void raise_too_many_positional(const FunctionDescriptor& fn, Py_ssize_t given) {
-  std::string takes = fn.required == fn.param_count
-                          ? std::to_string(fn.param_count)
-                          : "from " + std::to_string(fn.required) + " to " +
-                                std::to_string(fn.param_count);
+  std::string takes = fn.required == fn.param_count ? std::to_string(fn.param_count)
+                                                    : "from " + std::to_string(fn.required) +
+                                                          " to " + std::to_string(fn.param_count);
   raise_type_error(fn.display_name() + " takes " + takes + " positional arguments but " +
                    std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
@@ -62,8 +61,8 @@ void bind_keyword(const FunctionDescriptor& fn, BoundArgs& bound, PyObject* key,
     raise_type_error(fn.display_name() + " got an unexpected keyword argument '" + utf8 + "'");
   }
   if (bound.values[i] != nullptr) {
-    raise_type_error(fn.display_name() + " got multiple values for argument '" +
-                     fn.params[i].name + "'");
+    raise_type_error(fn.display_name() + " got multiple values for argument '" + fn.params[i].name +
+                     "'");
   }
   bound.values[i] = value;
 }

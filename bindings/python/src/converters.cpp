@@ -10,8 +10,7 @@ namespace {
 
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* expected) {
   PyRef qualname = checked(PyType_GetQualName(Py_TYPE(obj)));
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-               expected);
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
   throw PythonErrorSet{};
 }
 
@@ -92,8 +91,9 @@ std::vector<core::normalize::RemovedRange> range_pairs_of(PyObject* obj) {
 std::span<const std::uint8_t> to_byte_text(const BoundArgs& args, std::size_t i) {
   return converting(args, i, [](PyObject* obj) {
     if (!PyBytes_Check(obj)) raise_not_instance(obj, "bytes");
-    return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-                                         static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return std::span<const std::uint8_t>(
+        reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+        static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
   });
 }
 

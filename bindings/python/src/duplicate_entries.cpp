@@ -63,11 +63,11 @@ PyRef results_list(std::vector<types::PhraseResult> results) {
 PyObject* find_duplicates(PyObject*, const BoundArgs& args) {
   const auto text = to_text(args, 0);
   const auto sanitized = to_optional(args, 1, to_text);
-  const auto ranges = to_optional(args, 2, to_range_pairs).value_or(
-      std::vector<core::normalize::RemovedRange>{});
+  const auto ranges =
+      to_optional(args, 2, to_range_pairs).value_or(std::vector<core::normalize::RemovedRange>{});
   const auto params = finder_params(args);
-  auto results = core::duplicate_finder::process_test_string(sanitized.value_or(text), text,
-                                                             ranges, params);
+  auto results =
+      core::duplicate_finder::process_test_string(sanitized.value_or(text), text, ranges, params);
   return results_list(std::move(results)).release();
 }
 
@@ -109,18 +109,27 @@ constexpr const char* kFindDuplicatesNormalizedDoc =
 
 }  // namespace
 
-const FunctionDescriptor kFindDuplicates = describe(
-    "find_duplicates",
-    {{"text"}, {"sanitized_text", "None"}, {"removed_ranges", "None"}, {"min_words", "None"},
-     {"min_chars", "None"}, {"max_words", "None"}, {"min_words_in_substring", "None"},
-     {"enable_block_detection", "None"}},
-    kFindDuplicatesDoc, find_duplicates);
+const FunctionDescriptor kFindDuplicates = describe("find_duplicates",
+                                                    {{"text"},
+                                                     {"sanitized_text", "None"},
+                                                     {"removed_ranges", "None"},
+                                                     {"min_words", "None"},
+                                                     {"min_chars", "None"},
+                                                     {"max_words", "None"},
+                                                     {"min_words_in_substring", "None"},
+                                                     {"enable_block_detection", "None"}},
+                                                    kFindDuplicatesDoc, find_duplicates);
 
-const FunctionDescriptor kFindDuplicatesNormalized = describe(
-    "find_duplicates_normalized",
-    {{"text"}, {"case_insensitive", "False"}, {"collapse_whitespace", "False"},
-     {"min_words", "None"}, {"min_chars", "None"}, {"max_words", "None"},
-     {"min_words_in_substring", "None"}, {"enable_block_detection", "None"}},
-    kFindDuplicatesNormalizedDoc, find_duplicates_normalized);
+const FunctionDescriptor kFindDuplicatesNormalized =
+    describe("find_duplicates_normalized",
+             {{"text"},
+              {"case_insensitive", "False"},
+              {"collapse_whitespace", "False"},
+              {"min_words", "None"},
+              {"min_chars", "None"},
+              {"max_words", "None"},
+              {"min_words_in_substring", "None"},
+              {"enable_block_detection", "None"}},
+             kFindDuplicatesNormalizedDoc, find_duplicates_normalized);
 
 }  // namespace quarnel::python

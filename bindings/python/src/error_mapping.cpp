@@ -14,8 +14,8 @@ void set_panic(const char* message) {
 }
 
 void set_value_error(const std::string& message) {
-  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                  "replace"));
+  PyRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
@@ -82,7 +82,7 @@ void rethrow_with_argument_prefix(const char* param_name) {
   if (!text) throw PythonErrorSet{};
   PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", param_name, text.get()));
   PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  PyObject* cause = PyException_GetCause(original.get());  // new reference or null
+  PyObject* cause = PyException_GetCause(original.get());                // new reference or null
   if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals
   PyErr_SetObject(PyExc_TypeError, replacement.get());
   throw PythonErrorSet{};

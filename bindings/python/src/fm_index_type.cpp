@@ -19,8 +19,9 @@ namespace fm = core::fm_index;
 
 struct FMIndexObject {
   PyObject_HEAD
-  // Set once by the constructor, before the object is visible to Python; never changed after.
-  std::unique_ptr<fm::FMIndex> index;
+      // Set once by the constructor, before the object is visible to Python; never changed after.
+      std::unique_ptr<fm::FMIndex>
+          index;
   std::uint64_t locate_level;
 };
 
@@ -57,18 +58,19 @@ PyObject* fm_heap_size(PyObject* self, const BoundArgs&) {
   return py_int(fm::heap_size(record_of(self))).release();
 }
 
-const FunctionDescriptor kFmNew = describe(
-    "__new__",
-    {{"data"}, {"locate_level", "2"}, {"case_insensitive", "False"},
-     {"normalize_whitespace", "False"}},
-    "", fm_new, "FMIndex");
+const FunctionDescriptor kFmNew = describe("__new__",
+                                           {{"data"},
+                                            {"locate_level", "2"},
+                                            {"case_insensitive", "False"},
+                                            {"normalize_whitespace", "False"}},
+                                           "", fm_new, "FMIndex");
 const FunctionDescriptor kFmCount =
     describe("count", {{"pattern"}},
              "Count occurrences of pattern in O(p) time (independent of text length).", fm_count,
              "FMIndex", true);
-const FunctionDescriptor kFmLocate = describe(
-    "locate", {{"pattern"}}, "Locate all positions where pattern occurs.", fm_locate, "FMIndex",
-    true);
+const FunctionDescriptor kFmLocate =
+    describe("locate", {{"pattern"}}, "Locate all positions where pattern occurs.", fm_locate,
+             "FMIndex", true);
 const FunctionDescriptor kFmHeapSize = describe(
     "heap_size", {}, "Heap memory used by the index in bytes.", fm_heap_size, "FMIndex", true);
 

@@ -46,14 +46,16 @@ struct MethodRecords {
     for (std::size_t i = 0; i < kFunctionTable.size(); ++i) {
       const auto& e = kFunctionTable[i];
       docs[i] = e.fn.docstring();
-      defs[i] = PyMethodDef{e.fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.call)),
+      defs[i] = PyMethodDef{e.fn.name,
+                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(e.call)),
                             METH_FASTCALL | METH_KEYWORDS, docs[i].c_str()};
     }
   }
 };
 
-const MethodRecords& method_records() {
-  static const MethodRecords records;
+// The interpreter takes non-const method records; nothing changes them after construction.
+MethodRecords& method_records() {
+  static MethodRecords records;
   return records;
 }
 
@@ -81,7 +83,7 @@ int exec_module(PyObject* module) {
   }
   PyObject* result = guarded([&]() -> PyObject* {
     PyRef module_name = checked(PyModule_GetNameObject(module));
-    for (auto& def : const_cast<MethodRecords&>(method_records()).defs) {
+    for (auto& def : method_records().defs) {
       PyRef fn = checked(PyCMethod_New(&def, module, module_name.get(), nullptr));
       add_to_module(module, def.ml_name, fn.get());
     }
@@ -97,15 +99,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

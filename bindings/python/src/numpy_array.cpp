@@ -57,8 +57,8 @@ PyRef to_u64_array(std::span<const std::uint64_t> values) {
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT64);
   if (descr == nullptr) throw PythonErrorSet{};
   // PyArray_NewFromDescr steals the descriptor reference.
-  PyRef array = checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0,
-                                             nullptr));
+  PyRef array =
+      checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
   if (!values.empty()) {
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
                 values.size_bytes());

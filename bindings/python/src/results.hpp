@@ -8,7 +8,9 @@
 
 namespace quarnel::python {
 
-inline PyRef py_int(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
+inline PyRef py_int(std::uint64_t value) {
+  return checked(PyLong_FromUnsignedLongLong(value));
+}
 
 inline PyRef py_bytes(std::string_view bytes) {
   return checked(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));

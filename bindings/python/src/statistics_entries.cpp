@@ -24,9 +24,8 @@ PyObject* distinct_substring_count(PyObject*, const BoundArgs& args) {
 const FunctionDescriptor kLongestCommonSubstring =
     describe("longest_common_substring", {{"text1"}, {"text2"}},
              "Find the longest common substring of two strings.", longest_common_substring);
-const FunctionDescriptor kDistinctSubstringCount =
-    describe("distinct_substring_count", {{"text"}},
-             "Count the number of distinct substrings using the LCP array.",
-             distinct_substring_count);
+const FunctionDescriptor kDistinctSubstringCount = describe(
+    "distinct_substring_count", {{"text"}},
+    "Count the number of distinct substrings using the LCP array.", distinct_substring_count);
 
 }  // namespace quarnel::python

@@ -24,12 +24,15 @@ sa::SuffixArray auto_suffix_array(std::span<const std::uint8_t> data) {
 PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
   const auto backend_name = to_optional(args, 1, to_text);
-  const auto backend = backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
+  const auto backend =
+      backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
   return to_u64_array(sa::build_suffix_array_bytes_with_backend(data, backend)).release();
 }
 
 // Texts below 4 GiB are only read through 32-bit suffix arrays: half the memory traffic.
-bool fits_32_bits(std::span<const std::uint8_t> data) { return data.size() < 0xFFFF'FFFFu; }
+bool fits_32_bits(std::span<const std::uint8_t> data) {
+  return data.size() < 0xFFFF'FFFFu;
+}
 
 PyObject* lcp_array(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
@@ -58,9 +61,8 @@ PyObject* with_search(const BoundArgs& args, Finish&& finish) {
 }
 
 PyObject* count(PyObject*, const BoundArgs& args) {
-  return with_search(args, [](sa::SaInterval range, auto) {
-    return py_int(range.hi - range.lo).release();
-  });
+  return with_search(
+      args, [](sa::SaInterval range, auto) { return py_int(range.hi - range.lo).release(); });
 }
 
 PyObject* locate(PyObject*, const BoundArgs& args) {
@@ -111,8 +113,8 @@ const FunctionDescriptor kSuffixArrayFn =
              "Build a suffix array from raw bytes.", suffix_array_fn);
 const FunctionDescriptor kLcpArray =
     describe("lcp_array", {{"data"}}, "Build an LCP array from raw bytes.", lcp_array);
-const FunctionDescriptor kCount = describe("count", {{"data"}, {"pattern"}},
-                                           "Count occurrences of a pattern in data.", count);
+const FunctionDescriptor kCount =
+    describe("count", {{"data"}, {"pattern"}}, "Count occurrences of a pattern in data.", count);
 const FunctionDescriptor kLocate = describe("locate", {{"data"}, {"pattern"}},
                                             "Locate all positions of a pattern in data.", locate);
 const FunctionDescriptor kSearchRange =
@@ -124,9 +126,8 @@ const FunctionDescriptor kBwt =
 const FunctionDescriptor kInverseBwtFn =
     describe("inverse_bwt_fn", {{"bwt_data"}, {"primary_index"}}, "Reconstruct data from its BWT.",
              inverse_bwt_fn);
-const FunctionDescriptor kInverseSuffixArray =
-    describe("inverse_suffix_array", {{"data"}}, "Build the inverse suffix array.",
-             inverse_suffix_array);
+const FunctionDescriptor kInverseSuffixArray = describe(
+    "inverse_suffix_array", {{"data"}}, "Build the inverse suffix array.", inverse_suffix_array);
 const FunctionDescriptor kSaToBytes =
     describe("sa_to_bytes", {{"data"}}, "Serialize a suffix array to bytes (little-endian u64).",
              sa_to_bytes);
