@@ -9,7 +9,9 @@
 namespace quarnel::core::aho_corasick {
 namespace {
 
-[[noreturn]] void fail_build() { throw InternalError("Failed to build Aho-Corasick automaton"); }
+[[noreturn]] void fail_build() {
+  throw InternalError("Failed to build Aho-Corasick automaton");
+}
 
 std::size_t common_prefix_length(std::string_view a, std::string_view b) {
   const std::size_t limit = std::min(a.size(), b.size());

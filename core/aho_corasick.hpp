@@ -63,10 +63,10 @@ class Automaton {
 
   struct State {
     StateId fail = kRoot;
-    StateId dict = kNoState;         // nearest terminal state on the failure chain
-    std::uint32_t more_begin = 0;    // children after the first: more_label_/more_target_
+    StateId dict = kNoState;       // nearest terminal state on the failure chain
+    std::uint32_t more_begin = 0;  // children after the first: more_label_/more_target_
     std::uint16_t more_count = 0;
-    unsigned char first_label = 0;   // label of the first child, which is this state + 1
+    unsigned char first_label = 0;  // label of the first child, which is this state + 1
     unsigned char flags = 0;
   };
   static constexpr unsigned char kHasChild = 1;

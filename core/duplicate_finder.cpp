@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <set>
@@ -50,8 +50,8 @@ class PositionIndex {
     std::uint64_t starts = 0;
     std::uint64_t ends = 0;
     std::uint64_t boundaries = 0;
-    std::uint64_t space_bytes = 0;   // bytes of white-space characters
-    std::uint64_t alterations = 0;   // white-space characters that normalisation rewrites
+    std::uint64_t space_bytes = 0;  // bytes of white-space characters
+    std::uint64_t alterations = 0;  // white-space characters that normalisation rewrites
     std::uint64_t boundary_after_block = kMaxU64;  // first boundary in a later block
     std::uint64_t space_bytes_before = 0;
     std::uint64_t alterations_before = 0;
@@ -292,16 +292,162 @@ struct LonelyWindow {
   std::uint64_t raw_length = 0;
 };
 
+// The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
+// first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in
+// some other phrase with at least its count, and every phrase of a group sharing a head with too
+// many others to check each, once that head occurs with room. The others are never removed, so
+// the automaton is built without them and runs only over the phrases in which something was
+// found: on prose the phrases left by the exact pre-filters overlap a lot, but hardly any lies
+// inside another that occurs as often.
+class ContainmentPrefilter {
+ public:
+  static constexpr std::size_t kAnchor = 8;
+
+  ContainmentPrefilter(std::span<const std::string_view> phrases,
+                       std::span<const std::uint64_t> counts)
+      : phrases_(phrases), counts_(counts) {
+    for (std::size_t j = 0; j < phrases.size(); ++j) {
+      const std::string_view p = phrases[j];
+      if (p.size() >= kAnchor) {
+        anchors_.push_back({anchor_at(p, 0), anchor_at(p, p.size() - kAnchor), p.size(), j});
+      }
+    }
+    std::sort(anchors_.begin(), anchors_.end(), [](const Anchor& a, const Anchor& b) {
+      return a.head != b.head ? a.head < b.head : a.length < b.length;
+    });
+    // About 16 bits per anchor, so that few bytes scanned need a bisection.
+    while ((std::size_t{1} << filter_bits_) < 16 * anchors_.size()) ++filter_bits_;
+    filter_.assign((std::size_t{1} << filter_bits_) / 64, 0);
+    group_end_.resize(anchors_.size());
+    for (std::size_t k = 0; k < anchors_.size();) {
+      std::size_t end = k;
+      while (end < anchors_.size() && anchors_[end].head == anchors_[k].head) ++end;
+      std::fill(group_end_.begin() + static_cast<std::ptrdiff_t>(k),
+                group_end_.begin() + static_cast<std::ptrdiff_t>(end), end);
+      mark_filter(anchors_[k].head);
+      k = end;
+    }
+  }
+
+  struct Candidates {
+    std::vector<std::size_t> targets;  // phrases that may be contained, ascending
+    std::vector<char> may_contain;     // by phrase: whether it may contain a target
+  };
+
+  [[nodiscard]] Candidates find() const {
+    Candidates found{{}, std::vector<char>(phrases_.size(), 0)};
+    std::vector<char> anchor_hit(anchors_.size(), 0);
+    for (std::size_t i = 0; i < phrases_.size(); ++i) {
+      found.may_contain[i] = mark_anchors_in(i, anchor_hit);
+    }
+    // A hit on a large group is marked on its first anchor and stands for all of them.
+    for (std::size_t k = 0; k < anchors_.size(); k = group_end_[k]) {
+      if (anchor_hit[k] && is_large_group(k)) {
+        std::fill(anchor_hit.begin() + static_cast<std::ptrdiff_t>(k),
+                  anchor_hit.begin() + static_cast<std::ptrdiff_t>(group_end_[k]), 1);
+      }
+    }
+    std::vector<char> target(phrases_.size(), 1);  // phrases without an anchor stay targets
+    for (std::size_t k = 0; k < anchors_.size(); ++k) target[anchors_[k].phrase] = anchor_hit[k];
+    bool unanchored_target = false;  // one that may lie in any phrase
+    for (std::size_t j = 0; j < phrases_.size(); ++j) {
+      if (!target[j]) continue;
+      found.targets.push_back(j);
+      unanchored_target = unanchored_target || phrases_[j].size() < kAnchor;
+    }
+    if (unanchored_target) found.may_contain.assign(phrases_.size(), 1);
+    return found;
+  }
+
+ private:
+  struct Anchor {
+    std::uint64_t head;  // first and last kAnchor bytes of the phrase
+    std::uint64_t tail;
+    std::size_t length;  // of the phrase
+    std::size_t phrase;
+  };
+  // Phrases of a larger group are not checked one by one, which bounds the work per byte.
+  static constexpr std::size_t kMaxGroup = 32;
+
+  [[nodiscard]] bool is_large_group(std::size_t first) const {
+    return group_end_[first] - first > kMaxGroup;
+  }
+
+  static std::uint64_t anchor_at(std::string_view s, std::size_t at) {
+    std::uint64_t v;
+    std::memcpy(&v, s.data() + at, kAnchor);
+    return v;
+  }
+  [[nodiscard]] std::size_t filter_slot(std::uint64_t bytes) const {
+    return static_cast<std::size_t>((bytes * 0x9E3779B97F4A7C15ULL) >> (64 - filter_bits_));
+  }
+  void mark_filter(std::uint64_t bytes) {
+    const std::size_t slot = filter_slot(bytes);
+    filter_[slot >> 6] |= std::uint64_t{1} << (slot & 63);
+  }
+  [[nodiscard]] bool filter_has(std::uint64_t bytes) const {
+    const std::size_t slot = filter_slot(bytes);
+    return (filter_[slot >> 6] >> (slot & 63)) & 1U;
+  }
+
+  // Marks the anchors whose head and tail occur in phrase i as at least a whole phrase would, if
+  // phrase i occurs at least as often; true if any does. A collision in the bit filter only
+  // costs a bisection, so crafted text cannot do worse.
+  bool mark_anchors_in(std::size_t i, std::vector<char>& anchor_hit) const {
+    bool any = false;
+    const std::string_view text = phrases_[i];
+    for (std::size_t at = 0; at + kAnchor <= text.size(); ++at) {
+      const std::uint64_t bytes = anchor_at(text, at);
+      if (!filter_has(bytes)) continue;
+      auto k = static_cast<std::size_t>(
+          std::lower_bound(anchors_.begin(), anchors_.end(), bytes,
+                           [](const Anchor& a, std::uint64_t b) { return a.head < b; }) -
+          anchors_.begin());
+      if (k < anchors_.size() && anchors_[k].head == bytes && is_large_group(k)) {
+        // Its shortest phrase other than this one, if that fits.
+        const std::size_t shortest = at == 0 && anchors_[k].phrase == i ? k + 1 : k;
+        if (anchors_[shortest].length <= text.size() - at) {
+          anchor_hit[k] = 1;
+          any = true;
+        }
+        continue;
+      }
+      for (; k < anchors_.size() && anchors_[k].head == bytes; ++k) {
+        const Anchor& a = anchors_[k];
+        if (a.length > text.size() - at) break;  // shortest first: none fits
+        if ((at == 0 && a.phrase == i) || counts_[a.phrase] > counts_[i]) continue;
+        if (anchor_at(text, at + a.length - kAnchor) == a.tail) {
+          anchor_hit[k] = 1;
+          any = true;
+        }
+      }
+    }
+    return any;
+  }
+
+  std::span<const std::string_view> phrases_;
+  std::span<const std::uint64_t> counts_;
+  std::vector<Anchor> anchors_;         // by head, then phrase length
+  std::vector<std::size_t> group_end_;  // by anchor: one past the last anchor with its head
+  unsigned filter_bits_ = 6;
+  std::vector<std::uint64_t> filter_;  // one bit per slot of an anchor's hash
+};
+
 // Substring elimination on phrase texts and counts, ordered by byte length descending: flags
 // every phrase that occurs inside an earlier, unflagged phrase with at least its count.
 std::vector<char> flag_contained_phrases(std::span<const std::string_view> phrases,
                                          std::span<const std::uint64_t> counts) {
   const std::size_t n = phrases.size();
   std::vector<char> contained(n, 0);
-  const aho_corasick::Automaton automaton(phrases);
+  const auto [targets, may_contain] = ContainmentPrefilter(phrases, counts).find();
+  if (targets.empty()) return contained;
+  std::vector<std::string_view> patterns(targets.size());
+  for (std::size_t k = 0; k < targets.size(); ++k) patterns[k] = phrases[targets[k]];
+  const aho_corasick::Automaton automaton(patterns);
   for (std::size_t i = 0; i < n; ++i) {
-    if (contained[i]) continue;  // a removed phrase never removes another
-    automaton.for_each_match(phrases[i], [&](aho_corasick::PatternId j, std::uint64_t) {
+    if (contained[i] || !may_contain[i]) continue;  // a removed phrase never removes another
+    automaton.for_each_match(phrases[i], [&](aho_corasick::PatternId k, std::uint64_t) {
+      const std::size_t j = targets[k];
       if (contained[j] || counts[j] > counts[i] || j == i) return;
       if (phrases[j].size() == phrases[i].size() && phrases[j] == phrases[i]) return;
       contained[j] = 1;
@@ -424,8 +570,11 @@ template <class Offset>
 class CandidateCollector {
  public:
   CandidateCollector(const AnalysisIndex& index, const FinderParams& params, const HashKey& key)
-      : index_(index), params_(params), threshold_(types::phrase_threshold(params)),
-        positions_(index.text, index.word_ends, index.sentence_boundaries), phrases_(key) {}
+      : index_(index),
+        params_(params),
+        threshold_(types::phrase_threshold(params)),
+        positions_(index.text, index.word_ends, index.sentence_boundaries),
+        phrases_(key) {}
 
   [[nodiscard]] std::uint64_t threshold() const { return threshold_; }
 
@@ -471,6 +620,8 @@ class CandidateCollector {
   template <class Visit>
   void for_each_hit(Visit&& visit) const;
   void admit_lonely_windows();
+  void join_raw_phrases();
+  void replace_ids(std::span<const std::uint32_t> replacement);
 
   struct Repeated {
     std::uint64_t length, first_start, words;
@@ -513,8 +664,9 @@ class CandidateCollector {
   std::vector<Window> current_;               // windows hit at the current position
   std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // lonely windows that found a phrase
   std::vector<LonelyWindow> lonely_;
-  std::vector<CachedPhrase> cache_;  // ascending raw_length, valid for the current rank
-  std::vector<CachedPhrase> fresh_;  // verdicts first computed at the current position
+  std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
+  std::vector<CachedPhrase> cache_;     // ascending raw_length, valid for the current rank
+  std::vector<CachedPhrase> fresh_;     // verdicts first computed at the current position
   std::vector<CachedPhrase> merged_;
   std::size_t cache_cursor_ = 0;
   std::uint64_t position_ = 0;
@@ -563,8 +715,8 @@ void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
   const auto list_at = [&](std::uint64_t k) {
     return list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[k]);
   };
-  const bool repeats_last = lists > 0 && std::equal(current_.begin(), current_.end(),
-                                                    list_at(lists - 1), list_at(lists));
+  const bool repeats_last =
+      lists > 0 && std::equal(current_.begin(), current_.end(), list_at(lists - 1), list_at(lists));
   if (!repeats_last) {
     list_windows_.insert(list_windows_.end(), current_.begin(), current_.end());
     list_begin_.push_back(list_windows_.size());
@@ -600,7 +752,13 @@ std::size_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
       return kLonely;
     }
     // The analysis text outlives the table, so the key need not be copied.
-    return phrases_.intern_borrowed(index_.text.substr(position_, raw_length)).id;
+    const std::string_view raw = index_.text.substr(position_, raw_length);
+    if (raw_length < threshold_) return phrases_.intern_borrowed(raw).id;
+    // Every other start of these bytes lies in this run, and the cache hands them this verdict:
+    // only a rewritten phrase can join it, and that is settled once at the end.
+    const std::size_t id = phrases_.add_unindexed(raw);
+    raw_ids_.push_back(static_cast<std::uint32_t>(id));
+    return id;
   }
   stream_.extend_to(raw_length);
   const std::string_view phrase = stream_.phrase();
@@ -633,7 +791,6 @@ void CandidateCollector<Offset>::remember_fresh_verdicts() {
 // up.
 template <class Offset>
 void CandidateCollector<Offset>::admit_lonely_windows() {
-  rewritten_.seal();
   if (rewritten_.empty()) lonely_.clear();
   // Lonely windows lie scattered over the text; their bytes are requested a few windows ahead.
   constexpr std::size_t kAhead = 8;
@@ -653,6 +810,50 @@ void CandidateCollector<Offset>::admit_lonely_windows() {
   std::vector<LonelyWindow>().swap(lonely_);
 }
 
+// An unindexed phrase can equal only a rewritten one (any other indexed phrase is shorter than
+// the threshold, and equal raw bytes of threshold length share a run and so an id). Each one
+// that does takes the rewritten phrase's id.
+template <class Offset>
+void CandidateCollector<Offset>::join_raw_phrases() {
+  rewritten_.seal();
+  std::vector<std::uint32_t> replacement;
+  if (!rewritten_.empty()) {
+    for (const std::uint32_t id : raw_ids_) {
+      const std::string_view phrase = phrases_.key(id);
+      if (!rewritten_.may_contain(phrase)) continue;
+      const auto found = phrases_.find(phrase);
+      if (!found) continue;
+      if (replacement.empty()) {
+        replacement.resize(phrases_.size());
+        std::iota(replacement.begin(), replacement.end(), std::uint32_t{0});
+      }
+      replacement[id] = static_cast<std::uint32_t>(*found);
+    }
+  }
+  std::vector<std::uint32_t>().swap(raw_ids_);
+  if (!replacement.empty()) replace_ids(replacement);
+}
+
+// Renames the windows of every list; a start whose windows now repeat a phrase keeps the first
+// (shortest) of them, so that each (phrase, start) pair is still hit once.
+template <class Offset>
+void CandidateCollector<Offset>::replace_ids(std::span<const std::uint32_t> replacement) {
+  std::size_t out = 0;
+  std::uint64_t begin = 0;
+  for (std::size_t list = 0; list + 1 < list_begin_.size(); ++list) {
+    const std::uint64_t end = list_begin_[list + 1];
+    const std::size_t first = out;
+    for (std::uint64_t k = begin; k < end; ++k) {
+      Window w = list_windows_[k];
+      w.id = replacement[w.id];
+      if (out == first || list_windows_[out - 1].id != w.id) list_windows_[out++] = w;
+    }
+    begin = end;
+    list_begin_[list + 1] = out;
+  }
+  list_windows_.resize(out);
+}
+
 template <class Offset>
 template <class Visit>
 void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
@@ -670,6 +871,7 @@ void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
 // end up as records.
 template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_contained) {
+  join_raw_phrases();
   admit_lonely_windows();
   std::vector<std::uint64_t> counts(phrases_.size(), 0);
   std::vector<Offset> first_start(phrases_.size(), std::numeric_limits<Offset>::max());
@@ -864,7 +1066,9 @@ struct Block {
 class BlockScanner {
  public:
   BlockScanner(const AnalysisIndex& index, const FinderParams& params, const HashKey& key)
-      : index_(index), min_block_(types::block_minimum(params)), cap_(types::block_cap(params)),
+      : index_(index),
+        min_block_(types::block_minimum(params)),
+        cap_(types::block_cap(params)),
         texts_(key, StringInterner::Storage::Borrow) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
@@ -1167,9 +1371,8 @@ std::vector<PhraseResult> to_sorted_results(std::vector<PhraseData> records,
   }
   std::vector<std::size_t> order(records.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return code_points[a] > code_points[b];
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return code_points[a] > code_points[b]; });
   const Utf16PositionTable table(source_text);
   std::vector<PhraseResult> results;
   results.reserve(records.size());

@@ -45,7 +45,9 @@ std::uint64_t load_le64(const char* p) {
   return v;
 }
 
-std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+std::uint32_t tag_of(std::uint64_t hash) {
+  return static_cast<std::uint32_t>(hash >> 32);
+}
 
 }  // namespace
 
@@ -71,9 +73,7 @@ template std::uint64_t siphash<2, 4>(const HashKey&, std::string_view);
 const HashKey& process_hash_key() {
   static const HashKey key = [] {
     std::random_device device;
-    const auto draw = [&] {
-      return (std::uint64_t{device()} << 32) ^ std::uint64_t{device()};
-    };
+    const auto draw = [&] { return (std::uint64_t{device()} << 32) ^ std::uint64_t{device()}; };
     const std::uint64_t k0 = draw();
     return HashKey{k0, draw()};
   }();
@@ -111,24 +111,31 @@ StringInterner::Interned StringInterner::insert(std::string_view s, Storage stor
   std::size_t at = probe(s, hash);
   if (slots_[at].id != kEmpty) return {slots_[at].id, false};
   if (keys_.size() >= kEmpty) throw std::length_error("StringInterner: too many keys");
-  if (2 * (keys_.size() + 1) > slots_.size()) {
+  if (2 * (hashes_.size() + 1) > slots_.size()) {
     grow();
     at = probe(s, hash);
   }
   const auto id = static_cast<std::uint32_t>(keys_.size());
   keys_.push_back(storage == Storage::Copy ? store(s) : s);
   hashes_.push_back(hash);
+  indexed_ids_.push_back(id);
   slots_[at] = {tag_of(hash), id};
   return {id, true};
+}
+
+std::size_t StringInterner::add_unindexed(std::string_view s) {
+  if (keys_.size() >= kEmpty) throw std::length_error("StringInterner: too many keys");
+  keys_.push_back(s);
+  return keys_.size() - 1;
 }
 
 void StringInterner::grow() {
   slots_.assign(slots_.size() * 2, Slot{});
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t id = 0; id < hashes_.size(); ++id) {
-    std::size_t i = static_cast<std::size_t>(hashes_[id]) & mask;
+  for (std::size_t k = 0; k < hashes_.size(); ++k) {
+    std::size_t i = static_cast<std::size_t>(hashes_[k]) & mask;
     while (slots_[i].id != kEmpty) i = (i + 1) & mask;
-    slots_[i] = {tag_of(hashes_[id]), static_cast<std::uint32_t>(id)};
+    slots_[i] = {tag_of(hashes_[k]), indexed_ids_[k]};
   }
 }
 

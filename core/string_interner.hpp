@@ -47,6 +47,10 @@ class StringInterner {
   // As intern, but a new key is kept as the given view whatever the storage mode: the caller
   // keeps its bytes alive for the interner's lifetime.
   Interned intern_borrowed(std::string_view s);
+  // A new id for `s`, borrowed as by intern_borrowed, that neither intern nor find will ever
+  // return: for callers that know by other means that `s` is distinct from every key they will
+  // look up, and so need not hash it.
+  std::size_t add_unindexed(std::string_view s);
   [[nodiscard]] std::optional<std::size_t> find(std::string_view s) const;
   [[nodiscard]] std::string_view key(std::size_t id) const { return keys_[id]; }
   [[nodiscard]] std::size_t size() const { return keys_.size(); }
@@ -69,7 +73,9 @@ class StringInterner {
   Storage storage_;
   std::vector<Slot> slots_;  // power-of-two size, linear probing, at most half full
   std::vector<std::string_view> keys_;
-  std::vector<std::uint64_t> hashes_;  // by id, so that growing never rehashes a key
+  // Hash and id of every indexed key, so that growing never rehashes a key.
+  std::vector<std::uint64_t> hashes_;
+  std::vector<std::uint32_t> indexed_ids_;
   std::vector<std::unique_ptr<char[]>> chunks_;  // stable storage of copied keys
   char* free_ = nullptr;
   std::size_t free_bytes_ = 0;

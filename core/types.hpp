@@ -101,8 +101,7 @@ struct PhraseResult {
 }
 
 // Byte length of the white-space character that ends just before byte `end`, 0 if none does.
-[[nodiscard]] constexpr std::size_t white_space_length_before(std::string_view s,
-                                                              std::size_t end) {
+[[nodiscard]] constexpr std::size_t white_space_length_before(std::string_view s, std::size_t end) {
   for (std::size_t len = 1; len <= 3 && len <= end; ++len) {
     if (white_space_length_at(s.substr(0, end), end - len) == len) return len;
   }
@@ -150,7 +149,9 @@ struct PhraseResult {
   return words;
 }
 
-[[nodiscard]] constexpr bool is_utf8_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+[[nodiscard]] constexpr bool is_utf8_continuation(unsigned char b) {
+  return (b & 0xC0) == 0x80;
+}
 
 [[nodiscard]] constexpr std::uint64_t count_code_points(std::string_view text) {
   std::uint64_t n = 0;

@@ -10,9 +10,9 @@
 namespace quarnel::core::suffix_array {
 
 struct LcpRun {
-  std::size_t begin = 0;       // first rank whose LCP entry reaches the threshold
-  std::size_t end = 0;         // one past the last such rank
-  std::uint64_t max_lcp = 0;   // largest LCP entry of the run
+  std::size_t begin = 0;      // first rank whose LCP entry reaches the threshold
+  std::size_t end = 0;        // one past the last such rank
+  std::uint64_t max_lcp = 0;  // largest LCP entry of the run
   friend bool operator==(const LcpRun&, const LcpRun&) = default;
 };
 

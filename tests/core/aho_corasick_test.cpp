@@ -1,3 +1,5 @@
+#include "aho_corasick.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "aho_corasick.hpp"
 #include "errors.hpp"
 
 namespace ac = quarnel::core::aho_corasick;
@@ -68,13 +69,11 @@ TEST_P(AhoCorasickVersusNaive, ReportsEveryOccurrence) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Alphabets, AhoCorasickVersusNaive,
-                         ::testing::Values(RandomShape{"ab", 8, 5, 40},
-                                           RandomShape{"abc", 20, 7, 60},
-                                           RandomShape{"a", 6, 6, 20},
-                                           RandomShape{"abcdefghijklmnop", 60, 4, 200},
-                                           RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4,
-                                                       50}));
+INSTANTIATE_TEST_SUITE_P(
+    Alphabets, AhoCorasickVersusNaive,
+    ::testing::Values(RandomShape{"ab", 8, 5, 40}, RandomShape{"abc", 20, 7, 60},
+                      RandomShape{"a", 6, 6, 20}, RandomShape{"abcdefghijklmnop", 60, 4, 200},
+                      RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4, 50}));
 
 // A state with many children is searched by bisection rather than a linear scan.
 TEST(AhoCorasick, WideStatesFindEveryChild) {

@@ -1,3 +1,5 @@
+#include "duplicate_finder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "duplicate_finder.hpp"
 #include "interval_merger.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -44,9 +45,7 @@ struct Indexed {
     word_ends = quarnel::core::tokenizer::word_ends(text);
   }
 
-  [[nodiscard]] df::AnalysisIndex index() const {
-    return {text, sa, lcp, word_ends, boundaries};
-  }
+  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, word_ends, boundaries}; }
 };
 
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
@@ -92,8 +91,8 @@ std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
 
 bool is_white(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 bool word_byte(char c) {
@@ -162,9 +161,8 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
       if (words > params.max_words || e > limit) break;
       if (words < params.min_words) continue;
       const std::string phrase = oracle_normalize(std::string_view(text).substr(p, e - p));
-      if (static_cast<std::uint64_t>(std::count_if(phrase.begin(), phrase.end(), [](char c) {
-            return c != ' ';
-          })) > params.min_chars) {
+      if (static_cast<std::uint64_t>(std::count_if(
+              phrase.begin(), phrase.end(), [](char c) { return c != ' '; })) > params.min_chars) {
         table[phrase].insert(p);
       }
     }
@@ -193,8 +191,16 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
 // Texts of a few sentences reused in random order, from a small vocabulary with multi-byte,
 // astral and white-space characters among the words and separators.
 std::string random_text(std::mt19937& rng) {
-  static const std::vector<std::string> vocabulary{
-      "alpha", "beta", "gamma", "de", "x", "\xC3\xB1u", "\xF0\x9D\x92\x9C" "b", "42", "it's"};
+  static const std::vector<std::string> vocabulary{"alpha",
+                                                   "beta",
+                                                   "gamma",
+                                                   "de",
+                                                   "x",
+                                                   "\xC3\xB1u",
+                                                   "\xF0\x9D\x92\x9C"
+                                                   "b",
+                                                   "42",
+                                                   "it's"};
   static const std::vector<std::string> separators{
       " ", " ", " ", "  ", ", ", "\t", "\xC2\xA0", "-", ". ", "\xE3\x80\x80", " \xC2\xA0 "};
   const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
@@ -305,24 +311,34 @@ TEST_P(CandidateExamples, GiveExactlyTheseRecords) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, CandidateExamples,
     ::testing::Values(
-        CandidateExample{"TenNonSpaceBytes", "abc def gh ij x abc def gh ij", {},
+        CandidateExample{"TenNonSpaceBytes",
+                         "abc def gh ij x abc def gh ij",
+                         {},
                          {phrase_record("abc def gh ij", {0, 16}, 4)}},
         CandidateExample{"NineNonSpaceBytesAreNotEnough", "abc de fg hi x abc de fg hi", {}, {}},
         CandidateExample{"TooFewWords", "one two three one two three", {}, {}},
         CandidateExample{"WhiteSpaceVariantsNeedTheirOwnRepeat",
-                         "alpha beta  gamma delta and alpha beta gamma delta", {}, {}},
+                         "alpha beta  gamma delta and alpha beta gamma delta",
+                         {},
+                         {}},
         CandidateExample{"OnlyOneOccurrenceAtAWordStart",
-                         "xalpha beta gamma delta and alpha beta gamma delta", {}, {}},
-        CandidateExample{"WordFilterDropsShortPhrases", "abc def gh ij x abc def gh ij",
-                         with(4, 9, 50, 5), {}},
-        CandidateExample{"MinWordsZeroAllowsOneWordPhrases", "extraordinarily, extraordinarily",
-                         with(0, 9, 50, 0), {phrase_record("extraordinarily", {0, 17}, 1)}},
-        CandidateExample{"MaxWordsZeroCutsNothing", "abc def gh ij x abc def gh ij",
-                         with(4, 9, 0, 2), {}},
-        CandidateExample{"HugeMinWordsSaturates", "abc def gh ij x abc def gh ij",
-                         with(kMax, 0, kMax, 0), {}},
-        CandidateExample{"HugeMinCharsSaturates", "abc def gh ij x abc def gh ij",
-                         with(kMax, kMax, kMax, 0), {}},
+                         "xalpha beta gamma delta and alpha beta gamma delta",
+                         {},
+                         {}},
+        CandidateExample{
+            "WordFilterDropsShortPhrases", "abc def gh ij x abc def gh ij", with(4, 9, 50, 5), {}},
+        CandidateExample{"MinWordsZeroAllowsOneWordPhrases",
+                         "extraordinarily, extraordinarily",
+                         with(0, 9, 50, 0),
+                         {phrase_record("extraordinarily", {0, 17}, 1)}},
+        CandidateExample{
+            "MaxWordsZeroCutsNothing", "abc def gh ij x abc def gh ij", with(4, 9, 0, 2), {}},
+        CandidateExample{
+            "HugeMinWordsSaturates", "abc def gh ij x abc def gh ij", with(kMax, 0, kMax, 0), {}},
+        CandidateExample{"HugeMinCharsSaturates",
+                         "abc def gh ij x abc def gh ij",
+                         with(kMax, kMax, kMax, 0),
+                         {}},
         CandidateExample{"EmptyText", "", {}, {}}, CandidateExample{"OneByte", "a", {}, {}}),
     [](const auto& info) { return info.param.name; });
 
@@ -336,6 +352,21 @@ TEST(CandidatePhrases, WhiteSpaceVariantsFromDifferentRunsJoinOneEntry) {
   ASSERT_NE(it, records.end());
   EXPECT_EQ(it->starts, (Offsets{0, 25, 50, 74}));
   EXPECT_EQ(it->ends, (Offsets{22, 47, 72, 96}));
+}
+
+// A no-break space is a word of its own; a window ending in it normalises to the phrase of the
+// window just before it at the same start, and that start counts once for the phrase.
+TEST(CandidatePhrases, WindowEndingInNoBreakSpaceSharesItsStartOnce) {
+  const std::string copy = "alpha beta gamma delta \xC2\xA0; ";
+  for (const std::string& text : {copy + copy, copy + copy + "alpha beta gamma delta."}) {
+    const auto records = candidates(text);
+    const auto it = std::find_if(records.begin(), records.end(), [](const auto& r) {
+      return r.phrase == "alpha beta gamma delta";
+    });
+    ASSERT_NE(it, records.end());
+    EXPECT_EQ(it->starts, text.size() > 2 * copy.size() ? (Offsets{0, 27, 54}) : (Offsets{0, 27}));
+    EXPECT_EQ(records, oracle_candidates(text, {}, {}));
+  }
 }
 
 TEST(CandidatePhrases, NoPhraseLongerThanMaxWords) {
@@ -409,6 +440,37 @@ TEST(SubstringElimination, MatchesPairwiseSearchOnRandomPhrases) {
   }
 }
 
+// Longer phrases, many with a common head and some cut from one another, so that phrases are
+// matched by head and tail, and heads are shared by more phrases than are checked one by one.
+TEST(SubstringElimination, MatchesPairwiseSearchOnLongPhrasesWithSharedHeads) {
+  std::mt19937 rng(47);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<PhraseData> records;
+    const std::size_t n = 2 + rng() % (round % 4 == 0 ? 90 : 20);
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string phrase(1 + rng() % 30, 'a');
+      for (auto& c : phrase) c = "ab "[rng() % 3];
+      if (rng() % 2 == 0) phrase = "shared h" + phrase;
+      if (!texts.empty() && rng() % 3 == 0) {
+        const std::string& from = texts[rng() % texts.size()];
+        const std::size_t at = rng() % from.size();
+        phrase = from.substr(at, 1 + rng() % (from.size() - at));
+      }
+      // Every other round, phrases of eight bytes or more only.
+      if (round % 2 == 1 && phrase.size() < 8) continue;
+      texts.push_back(phrase);
+    }
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    for (const auto& t : texts) records.push_back(counted(t, 1 + rng() % 3));
+    std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+      return a.string_length > b.string_length;
+    });
+    ASSERT_EQ(df::eliminate_contained_phrases(records), naive_elimination(records)) << round;
+  }
+}
+
 struct EliminationCase {
   std::string name;
   std::vector<PhraseData> records;
@@ -424,26 +486,26 @@ TEST_P(EliminationExamples, KeepExactlyThesePhrases) {
 INSTANTIATE_TEST_SUITE_P(
     Counts, EliminationExamples,
     ::testing::Values(
-        EliminationCase{"EqualCountIsRemoved",
-                        {counted("alpha beta gamma delta epsilon", 2),
-                         counted("beta gamma delta epsilon", 2)},
-                        {"alpha beta gamma delta epsilon"}},
-        EliminationCase{"GreaterCountSurvives",
-                        {counted("alpha beta gamma delta epsilon", 2),
-                         counted("beta gamma delta epsilon", 3)},
-                        {"alpha beta gamma delta epsilon", "beta gamma delta epsilon"}},
-        EliminationCase{"SmallerCountIsRemoved",
-                        {counted("alpha beta gamma delta epsilon", 3),
-                         counted("beta gamma delta epsilon", 2)},
-                        {"alpha beta gamma delta epsilon"}},
+        EliminationCase{
+            "EqualCountIsRemoved",
+            {counted("alpha beta gamma delta epsilon", 2), counted("beta gamma delta epsilon", 2)},
+            {"alpha beta gamma delta epsilon"}},
+        EliminationCase{
+            "GreaterCountSurvives",
+            {counted("alpha beta gamma delta epsilon", 2), counted("beta gamma delta epsilon", 3)},
+            {"alpha beta gamma delta epsilon", "beta gamma delta epsilon"}},
+        EliminationCase{
+            "SmallerCountIsRemoved",
+            {counted("alpha beta gamma delta epsilon", 3), counted("beta gamma delta epsilon", 2)},
+            {"alpha beta gamma delta epsilon"}},
         EliminationCase{"ContainmentIsNotWordAligned",
                         {counted("the cat sat on the mat", 2), counted("he cat sat on", 2)},
                         {"the cat sat on the mat"}},
         // The middle phrase survives the first (higher count) and removes the last.
-        EliminationCase{"RemovedOnlyByAnUnremovedContainer",
-                        {counted("a b c d e f g h", 2), counted("b c d e f g", 3),
-                         counted("c d e f", 3)},
-                        {"a b c d e f g h", "b c d e f g"}},
+        EliminationCase{
+            "RemovedOnlyByAnUnremovedContainer",
+            {counted("a b c d e f g h", 2), counted("b c d e f g", 3), counted("c d e f", 3)},
+            {"a b c d e f g h", "b c d e f g"}},
         EliminationCase{"UnrelatedPhrasesStay",
                         {counted("alpha beta gamma", 2), counted("delta epsilon", 2)},
                         {"alpha beta gamma", "delta epsilon"}}),
@@ -489,8 +551,7 @@ TEST_P(SeparatorGap, MergesUpToTwoBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Gaps, SeparatorGap,
                          ::testing::Values(SeparatorCase{".", true}, SeparatorCase{". ", true},
-                                           SeparatorCase{".  ", false},
-                                           SeparatorCase{",\n", true},
+                                           SeparatorCase{".  ", false}, SeparatorCase{",\n", true},
                                            SeparatorCase{" - ", false}));
 
 TEST(PhraseStages, DifferentCountsDoNotMerge) {
@@ -569,14 +630,12 @@ TEST_P(BlockLengths, FullCopyUpToTheCapOtherwiseTheTailAtTheCap) {
   EXPECT_EQ(records[0].string_length, c.expected_block);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cap, BlockLengths,
-                         ::testing::Values(BlockLengthCase{199, 0, false},
-                                           BlockLengthCase{200, 200, false},
-                                           BlockLengthCase{250, 250, false},
-                                           BlockLengthCase{4999, 4999, false},
-                                           BlockLengthCase{5000, 5000, false},
-                                           BlockLengthCase{5001, 5000, true},
-                                           BlockLengthCase{6000, 5000, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Cap, BlockLengths,
+    ::testing::Values(BlockLengthCase{199, 0, false}, BlockLengthCase{200, 200, false},
+                      BlockLengthCase{250, 250, false}, BlockLengthCase{4999, 4999, false},
+                      BlockLengthCase{5000, 5000, false}, BlockLengthCase{5001, 5000, true},
+                      BlockLengthCase{6000, 5000, true}));
 
 TEST(Blocks, PhrasesInsideBlocksAreDroppedOthersKeepAllOccurrences) {
   const std::string paragraph = distinct_words_text(6000, 4);
@@ -665,7 +724,8 @@ TEST(Utf16PositionTable, MatchesTheCharacterWalk) {
 }
 
 TEST(NormalizePhrase, CollapsesEveryKindOfWhiteSpace) {
-  EXPECT_EQ(df::normalize_phrase("  a \t b\xE3\x80\x80\xE3\x80\x80" "c\xC2\xA0\xE2\x80\xAF"),
+  EXPECT_EQ(df::normalize_phrase("  a \t b\xE3\x80\x80\xE3\x80\x80"
+                                 "c\xC2\xA0\xE2\x80\xAF"),
             "a b c");
   EXPECT_EQ(df::normalize_phrase("a,b  -  c"), "a,b - c");
   EXPECT_EQ(df::normalize_phrase(" \n "), "");
@@ -703,17 +763,18 @@ TEST_P(PipelineOffsets, CountUtf16UnitsOfTheSource) {
 
 INSTANTIATE_TEST_SUITE_P(
     Prefixes, PipelineOffsets,
-    ::testing::Values(OffsetCase{"Plain", "", "", occurrences({{0, 22}, {27, 49}})},
-                      OffsetCase{"TwoByteBefore", "\xC3\xA9 ", "",
-                                 occurrences({{2, 24}, {29, 51}})},
-                      OffsetCase{"AstralBefore", "\xF0\x9D\x92\x9C ", "",
-                                 occurrences({{3, 25}, {30, 52}})},
-                      OffsetCase{"AstralAfter", "", " \xF0\x9D\x92\x9C\xF0\x9D\x92\x9C",
-                                 occurrences({{0, 22}, {27, 49}})}),
+    ::testing::Values(
+        OffsetCase{"Plain", "", "", occurrences({{0, 22}, {27, 49}})},
+        OffsetCase{"TwoByteBefore", "\xC3\xA9 ", "", occurrences({{2, 24}, {29, 51}})},
+        OffsetCase{"AstralBefore", "\xF0\x9D\x92\x9C ", "", occurrences({{3, 25}, {30, 52}})},
+        OffsetCase{"AstralAfter", "", " \xF0\x9D\x92\x9C\xF0\x9D\x92\x9C",
+                   occurrences({{0, 22}, {27, 49}})}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Pipeline, AstralCharacterInsideAPhraseCountsOnceInLengthTwiceInOffsets) {
-  const std::string phrase = "alpha \xF0\x9D\x92\x9C" "eta gamma delta";
+  const std::string phrase =
+      "alpha \xF0\x9D\x92\x9C"
+      "eta gamma delta";
   const auto results = find(phrase + " and " + phrase);
   ASSERT_EQ(results.size(), 1U);
   EXPECT_EQ(results[0].phrase, phrase);
@@ -814,7 +875,8 @@ TEST(Pipeline, EqualLengthsOrderHigherCountFirst) {
 
 TEST(Pipeline, BlockRecordsReplaceThePhrasesInsideThem) {
   const std::string paragraph = distinct_words_text(600, 12);  // more than 50 words
-  const std::string text = "<" + paragraph + "> [" + paragraph + "] alpha beta gamma delta, "
+  const std::string text = "<" + paragraph + "> [" + paragraph +
+                           "] alpha beta gamma delta, "
                            "alpha beta gamma delta";
   FinderParams params;
   params.enable_block_detection = true;

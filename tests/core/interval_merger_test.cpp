@@ -1,9 +1,9 @@
+#include "interval_merger.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "interval_merger.hpp"
 
 namespace im = quarnel::core::interval_merger;
 using quarnel::core::types::PhraseData;
@@ -75,8 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Gaps, GapBetweenOccurrences,
 
 TEST(IntervalMerger, DifferentCountsDoNotMerge) {
   const std::string text = "left right, left right, right";
-  const auto merged = im::merge_adjacent_phrases(
-      {record("left", {0, 12}), record("right", {5, 17, 24})}, text);
+  const auto merged =
+      im::merge_adjacent_phrases({record("left", {0, 12}), record("right", {5, 17, 24})}, text);
   ASSERT_EQ(merged.size(), 2U);
   EXPECT_EQ(merged[0].phrase, "right");  // higher count first
   EXPECT_EQ(merged[1].phrase, "left");
@@ -102,10 +102,10 @@ TEST(IntervalMerger, ChainsMergeIntoTheFirstRecord) {
 
 TEST(IntervalMerger, OrderIsCountDescendingThenFirstStart) {
   const std::string text(200, 'x');
-  const auto merged = im::merge_adjacent_phrases(
-      {record("aaaa", {50, 100}), record("bbbb", {10, 150}), record("cccc", {30, 60, 90}),
-       record("dddd", {5, 70, 120})},
-      text);
+  const auto merged =
+      im::merge_adjacent_phrases({record("aaaa", {50, 100}), record("bbbb", {10, 150}),
+                                  record("cccc", {30, 60, 90}), record("dddd", {5, 70, 120})},
+                                 text);
   std::vector<std::string> order;
   for (const auto& r : merged) order.push_back(r.phrase);
   EXPECT_EQ(order, (std::vector<std::string>{"dddd", "cccc", "bbbb", "aaaa"}));

@@ -1,10 +1,10 @@
+#include "suffix_array/lcp_runs.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <vector>
-
-#include "suffix_array/lcp_runs.hpp"
 
 namespace sa = quarnel::core::suffix_array;
 

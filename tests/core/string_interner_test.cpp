@@ -1,11 +1,11 @@
+#include "string_interner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "string_interner.hpp"
 
 namespace si = quarnel::core::string_interner;
 
@@ -102,6 +102,30 @@ TEST(StringInterner, BorrowedKeysMixWithCopiedOnes) {
   const auto copied = interner.intern(std::string("beta"));
   EXPECT_FALSE(interner.intern_borrowed(std::string_view(text).substr(6)).inserted);
   EXPECT_NE(interner.key(copied.id).data(), text.data() + 6);
+}
+
+// Unindexed keys take ids in the same sequence but are never found or matched, also after the
+// table has grown around them many times.
+TEST(StringInterner, UnindexedKeysAreReachableByIdOnly) {
+  const std::string text = "shared";
+  si::StringInterner interner(kReferenceKey);
+  const std::size_t hidden = interner.add_unindexed(text);
+  EXPECT_EQ(hidden, 0U);
+  EXPECT_EQ(interner.key(hidden).data(), text.data());
+  EXPECT_FALSE(interner.find("shared").has_value());
+  const auto indexed = interner.intern("shared");
+  EXPECT_TRUE(indexed.inserted);
+  EXPECT_EQ(indexed.id, 1U);
+  for (int i = 0; i < 3000; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    const std::size_t next = interner.size();
+    EXPECT_EQ(i % 2 == 0 ? interner.add_unindexed(text) : interner.intern(key).id, next);
+  }
+  EXPECT_EQ(interner.size(), 3002U);
+  EXPECT_EQ(interner.find("shared"), 1U);
+  EXPECT_EQ(interner.find("k2999"), 3001U);
+  EXPECT_FALSE(interner.find("k2998").has_value());
+  EXPECT_FALSE(interner.intern("shared").inserted);
 }
 
 }  // namespace

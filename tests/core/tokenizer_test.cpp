@@ -1,3 +1,5 @@
+#include "tokenizer.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -5,8 +7,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "tokenizer.hpp"
 
 namespace tk = quarnel::core::tokenizer;
 
@@ -34,11 +34,18 @@ INSTANTIATE_TEST_SUITE_P(
                       TokenizerCase{"don't", {0, 4}, {3, 5}},
                       TokenizerCase{"e-mail foo_bar", {0, 2, 7, 11}, {1, 6, 10, 14}},
                       TokenizerCase{"na\xC3\xAFve", {0}, {6}},
-                      TokenizerCase{"a\xC2\xA0" "b", {0}, {4}},
+                      TokenizerCase{"a\xC2\xA0"
+                                    "b",
+                                    {0},
+                                    {4}},
                       TokenizerCase{" \t.,;!?-_'\"()\n", {}, {}}, TokenizerCase{"x", {0}, {1}},
                       TokenizerCase{"2024 rev3", {0, 5}, {4, 9}},
                       TokenizerCase{" lead trail ", {1, 6}, {5, 11}},
-                      TokenizerCase{"\x7F" "a\x1F" "b", {1, 3}, {2, 4}}));
+                      TokenizerCase{"\x7F"
+                                    "a\x1F"
+                                    "b",
+                                    {1, 3},
+                                    {2, 4}}));
 
 // Direct definition: word k is the k-th maximal run of word bytes.
 std::pair<Offsets, Offsets> runs_of_word_bytes(const std::string& text) {
