@@ -33,12 +33,12 @@ struct PatternSet {
   const char* end(std::size_t k) const { return begin(k) + len; }
 };
 
-PatternSet read_patterns(const std::string& spec) {
-  const auto colon = spec.find(':');
-  if (colon == std::string::npos) throw std::runtime_error("expected LEN:FILE, got " + spec);
+PatternSet read_patterns(const std::string& arg) {
+  const auto colon = arg.find(':');
+  if (colon == std::string::npos) throw std::runtime_error("expected LEN:FILE, got " + arg);
   PatternSet set;
-  set.len = std::stoul(spec.substr(0, colon));
-  set.data = read_file(spec.substr(colon + 1));
+  set.len = std::stoul(arg.substr(0, colon));
+  set.data = read_file(arg.substr(colon + 1));
   return set;
 }
 

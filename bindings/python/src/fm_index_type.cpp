@@ -119,7 +119,7 @@ struct TypeRecords {
       {Py_mp_length, reinterpret_cast<void*>(mp_length)},
       {0, nullptr},
   }};
-  PyType_Spec spec = {"quarnel._native.FMIndex", sizeof(FMIndexObject), 0, Py_TPFLAGS_DEFAULT,
+  PyType_Spec type_spec = {"quarnel._native.FMIndex", sizeof(FMIndexObject), 0, Py_TPFLAGS_DEFAULT,
                       slots.data()};
 };
 
@@ -127,7 +127,7 @@ struct TypeRecords {
 
 int add_fm_index_type(PyObject* module) {
   static TypeRecords records;  // the type keeps pointers into these for the life of the process
-  PyRef type(PyType_FromModuleAndSpec(module, &records.spec, nullptr));
+  PyRef type(PyType_FromModuleAndSpec(module, &records.type_spec, nullptr));
   if (!type) return -1;
   try {
     add_to_module(module, "FMIndex", type.get());
