@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 from quarnel import _native
+from conftest import collapse_ascii_whitespace
 
 find_duplicates = _native.find_duplicates
 find_duplicates_normalized = _native.find_duplicates_normalized
@@ -50,7 +51,6 @@ WS_SET = frozenset(WHITE_SPACE)
 # Characters that can end a sentence; the oracle only handles texts without them.
 TERMINATORS = frozenset(".!?\u0964\u0965\u061f\u06d4\u104a\u104b\u1362\u1367\u1368\u2026\u3002"
                         "\uff01\uff0e\uff1f")
-COLLAPSIBLE = b"\t\n\x0c\r "
 
 
 class Undetermined(Exception):
@@ -322,43 +322,13 @@ def oracle(analysis, source=None, removed=(), min_words=4, min_chars=9, max_word
     return results
 
 
-def collapse_whitespace(t):
-    """Whitespace collapsing of the five ASCII white-space bytes, with the removed byte ranges."""
-    out, removed = bytearray(), []
-    k = 0
-    while k < len(t) and t[k] in COLLAPSIBLE:
-        k += 1
-    if k:
-        removed.append((0, k))
-    i, in_run, last_space = k, False, 0
-    while i < len(t):
-        if t[i] not in COLLAPSIBLE:
-            out.append(t[i])
-            in_run = False
-            i += 1
-        elif not in_run:
-            out.append(0x20)
-            last_space, in_run = i, True
-            i += 1
-        else:
-            j = i
-            while j < len(t) and t[j] in COLLAPSIBLE:
-                j += 1
-            removed.append((i, j))
-            i = j
-    if out and out[-1] == 0x20:
-        out.pop()
-        removed.append((last_space, last_space + 1))
-    return bytes(out), removed
-
-
 def normalize(text, case_insensitive, collapse):
     t = text.encode()
     if case_insensitive:
         t = bytes(b | 0x20 if 0x41 <= b <= 0x5A else b for b in t)
     removed = []
     if collapse:
-        t, removed = collapse_whitespace(t)
+        t, removed = collapse_ascii_whitespace(t)
     return t.decode(), removed
 
 

@@ -14,12 +14,12 @@ import numpy as np
 import pytest
 
 from quarnel import _native
+from conftest import collapse_ascii_whitespace
 
 FMIndex = _native.FMIndex
 
 NULL_MESSAGE = "Input data must not contain null bytes (0x00); they are reserved as sentinels"
 UTF8_MESSAGE = "FM-index construction failed: Normalization requires valid UTF-8 input"
-COLLAPSIBLE = b"\t\n\x0c\r "
 
 
 # ---------------------------------------------------------------------------------------------
@@ -38,36 +38,6 @@ def cyclic_matches(text, pattern):
 
 def lower_ascii(data):
     return bytes(b | 0x20 if 0x41 <= b <= 0x5A else b for b in data)
-
-
-def collapse(data):
-    """Whitespace collapsing of the five ASCII white-space bytes; returns text and removed ranges."""
-    out, removed = bytearray(), []
-    k = 0
-    while k < len(data) and data[k] in COLLAPSIBLE:
-        k += 1
-    if k:
-        removed.append((0, k))
-    i, in_run, last_space = k, False, 0
-    while i < len(data):
-        if data[i] not in COLLAPSIBLE:
-            out.append(data[i])
-            in_run = False
-            i += 1
-        elif not in_run:
-            out.append(0x20)
-            last_space, in_run = i, True
-            i += 1
-        else:
-            j = i
-            while j < len(data) and data[j] in COLLAPSIBLE:
-                j += 1
-            removed.append((i, j))
-            i = j
-    if out and out[-1] == 0x20:
-        out.pop()
-        removed.append((last_space, last_space + 1))
-    return bytes(out), removed
 
 
 def source_mapper(removed):
@@ -91,7 +61,7 @@ class Oracle:
         if case_insensitive:
             prepared = lower_ascii(prepared)
         if normalize_whitespace:
-            prepared, removed = collapse(prepared)
+            prepared, removed = collapse_ascii_whitespace(prepared)
         self.text = prepared
         self.to_source = source_mapper(removed)
 
