@@ -29,7 +29,7 @@ def main():
             continue
         size = size_mb * MB
         path = dataset(kind, size)
-        floor = run("pydss_lcp", path, args.repeats)
+        floor = run("pydss_lcp", path, args.repeats, threads=1)
         ngram = run("ngram_baseline", path, 1) if baseline else None
         for mode in ("default", "blocks"):
             ours = run(f"quarnel_dups:{mode}", path, args.repeats)
@@ -41,7 +41,7 @@ def main():
                          f"{ngram['peak_extra_bytes'] / MB:.0f}" if ngram else "-"])
     table(rows, ["input", "MB", "mode", "MB/s", "peak MB", "time/floor", "vs n-gram",
                  "n-gram peak MB"])
-    print("floor = pydivsufsort divsufsort + kasai on the same bytes; vs n-gram = how many times "
+    print("floor = pydivsufsort divsufsort + kasai on the same bytes, one thread; vs n-gram = how many times "
           "faster than the Counter baseline")
     for mode in ("default", "blocks"):
         small, large = measured.get(("one-paragraph", 1, mode)), measured.get(("one-paragraph", 4, mode))

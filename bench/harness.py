@@ -1,6 +1,7 @@
 """Runs worker tasks in fresh processes and formats ratio tables."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -8,9 +9,14 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def run(task, path, repeats=3):
+def run(task, path, repeats=3, threads=None):
+    """`threads` caps OpenMP in the child: pydivsufsort's wheel sorts with every core, while
+    quarnel, like any code holding the interpreter lock, uses one."""
+    env = dict(os.environ)
+    if threads is not None:
+        env["OMP_NUM_THREADS"] = str(threads)
     proc = subprocess.run([sys.executable, str(HERE / "worker.py"), task, str(path), str(repeats)],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=env)
     if proc.returncode != 0:
         raise SystemExit(f"{task} on {path} failed:\n{proc.stderr}")
     return json.loads(proc.stdout)

@@ -56,7 +56,6 @@ SuffixArrayBackend parse_backend(std::string_view name) {
 SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
   const std::size_t n = text.size();
   return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
-    std::memset(sa, 0, n * sizeof(std::uint32_t));
     if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa), static_cast<saidx_t>(n)) != 0) {
       throw InternalError("divsufsort failed");
     }
