@@ -62,6 +62,19 @@ SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
   });
 }
 
+std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
+                                                   SuffixArrayBackend backend) {
+  const bool prefers_divsufsort =
+      backend == SuffixArrayBackend::DivSufSort || backend == SuffixArrayBackend::Auto;
+  if (prefers_divsufsort) return build_sa32(text);
+  const std::size_t n = text.size();
+  if (n >= 0xFFFF'FFFFu) throw UsageError("text too long for 32-bit suffix array entries");
+  std::vector<std::uint32_t> sa(n);
+  detail::sais_sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(),
+                                                 static_cast<std::uint32_t>(n), 256);
+  return sa;
+}
+
 std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
   const std::size_t n = text.size();
   if (n >= 0xFFFF'FFFFu) throw UsageError("text too long for 32-bit suffix array entries");

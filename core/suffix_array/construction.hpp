@@ -28,6 +28,11 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 // The suffix array in 32-bit entries, for callers that only read it (any text below 4 GiB).
 [[nodiscard]] std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text);
 
+// The same array as build_suffix_array_bytes_with_backend, in 32-bit entries; requires a text
+// below 4 GiB. Callers that widen while copying save the 64-bit intermediate.
+[[nodiscard]] std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
+                                                                 SuffixArrayBackend backend);
+
 // SA-IS over a symbol string that ends in a unique smallest sentinel; every symbol is below
 // `alphabet_size`. The result includes the sentinel's position (always first).
 [[nodiscard]] SuffixArray sais_inner(std::span<const std::uint64_t> symbols,

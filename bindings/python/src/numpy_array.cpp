@@ -1,5 +1,6 @@
 #include "numpy_array.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -49,20 +50,31 @@ void load_array_api() {
   }
 }
 
-}  // namespace
-
-PyRef to_u64_array(std::span<const std::uint64_t> values) {
+PyRef new_u64_array(std::size_t size) {
   load_array_api();
-  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  npy_intp dims[1] = {static_cast<npy_intp>(size)};
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT64);
   if (descr == nullptr) throw PythonErrorSet{};
   // PyArray_NewFromDescr steals the descriptor reference.
-  PyRef array =
-      checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
-  if (!values.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                values.size_bytes());
-  }
+  return checked(
+      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+}
+
+std::uint64_t* u64_data(const PyRef& array) {
+  return static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+}  // namespace
+
+PyRef to_u64_array(std::span<const std::uint64_t> values) {
+  PyRef array = new_u64_array(values.size());
+  if (!values.empty()) std::memcpy(u64_data(array), values.data(), values.size_bytes());
+  return array;
+}
+
+PyRef to_u64_array(std::span<const std::uint32_t> values) {
+  PyRef array = new_u64_array(values.size());
+  std::copy(values.begin(), values.end(), u64_data(array));
   return array;
 }
 

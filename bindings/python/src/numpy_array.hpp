@@ -11,5 +11,7 @@ namespace quarnel::python {
 // One allocation by NumPy and one block copy. NumPy is loaded on the first call only, so
 // functions that return no array never need it.
 PyRef to_u64_array(std::span<const std::uint64_t> values);
+// Same, widening 32-bit values in the one copy.
+PyRef to_u64_array(std::span<const std::uint32_t> values);
 
 }  // namespace quarnel::python

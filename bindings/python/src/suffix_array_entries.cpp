@@ -26,6 +26,10 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto backend_name = to_optional(args, 1, to_text);
   const auto backend =
       backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
+  if (data.size() < 0xFFFF'FFFFu) {
+    return to_u64_array(std::span<const std::uint32_t>(sa::build_sa32_with_backend(data, backend)))
+        .release();
+  }
   return to_u64_array(sa::build_suffix_array_bytes_with_backend(data, backend)).release();
 }
 
