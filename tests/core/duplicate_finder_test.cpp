@@ -13,6 +13,7 @@
 #include "interval_merger.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
+#include "test_support.hpp"
 #include "tokenizer.hpp"
 
 namespace df = quarnel::core::duplicate_finder;
@@ -285,16 +286,7 @@ struct CandidateExample {
   std::vector<PhraseData> expected;
 };
 
-PhraseData phrase_record(std::string phrase, Offsets starts, std::uint64_t words) {
-  PhraseData r;
-  r.phrase = std::move(phrase);
-  r.starts = std::move(starts);
-  for (auto s : r.starts) r.ends.push_back(s + r.phrase.size());
-  r.count = r.starts.size();
-  r.string_length = r.phrase.size();
-  r.number_of_words = words;
-  return r;
-}
+using quarnel::test::phrase_record;
 
 FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_t max_words,
                   std::uint64_t min_words_in_substring) {

@@ -5,20 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace im = quarnel::core::interval_merger;
 using quarnel::core::types::PhraseData;
 
 namespace {
 
 PhraseData record(std::string phrase, std::vector<std::uint64_t> starts) {
-  PhraseData r;
-  r.phrase = std::move(phrase);
-  r.starts = std::move(starts);
-  for (auto s : r.starts) r.ends.push_back(s + r.phrase.size());
-  r.count = r.starts.size();
-  r.string_length = r.phrase.size();
-  r.number_of_words = 1;
-  return r;
+  return quarnel::test::phrase_record(std::move(phrase), std::move(starts), 1);
 }
 
 TEST(IntervalMerger, SentencesSplitByABoundaryMergeIntoOne) {

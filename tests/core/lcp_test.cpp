@@ -7,19 +7,13 @@
 #include <random>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace sa = quarnel::core::suffix_array;
 
 namespace {
 
-template <class T>
-std::vector<std::uint64_t> sorted_suffixes(const std::vector<T>& s) {
-  std::vector<std::uint64_t> idx(s.size());
-  std::iota(idx.begin(), idx.end(), 0);
-  std::sort(idx.begin(), idx.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return std::lexicographical_compare(s.begin() + a, s.end(), s.begin() + b, s.end());
-  });
-  return idx;
-}
+using quarnel::test::sorted_suffixes;
 
 template <class T>
 std::vector<std::uint64_t> brute_force_lcp(const std::vector<T>& s,

@@ -7,20 +7,11 @@
 #include <vector>
 
 #include "suffix_array/construction.hpp"
+#include "test_support.hpp"
 
 namespace sa = quarnel::core::suffix_array;
 
 namespace {
-
-template <class T>
-std::vector<std::uint64_t> brute_force_sa(const std::vector<T>& s) {
-  std::vector<std::uint64_t> idx(s.size());
-  std::iota(idx.begin(), idx.end(), 0);
-  std::sort(idx.begin(), idx.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return std::lexicographical_compare(s.begin() + a, s.end(), s.begin() + b, s.end());
-  });
-  return idx;
-}
 
 // Symbols shifted up by one with a trailing 0 sentinel, as every caller of sais_inner builds them.
 std::vector<std::uint64_t> with_sentinel(const std::vector<std::uint64_t>& body) {
@@ -37,7 +28,7 @@ std::uint64_t alphabet_of(const std::vector<std::uint64_t>& t) {
 
 void expect_sais_matches_brute_force(const std::vector<std::uint64_t>& body) {
   const auto t = with_sentinel(body);
-  EXPECT_EQ(sa::sais_inner(t, alphabet_of(t)), brute_force_sa(t));
+  EXPECT_EQ(sa::sais_inner(t, alphabet_of(t)), quarnel::test::sorted_suffixes(t));
 }
 
 std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::size_t times) {
@@ -103,7 +94,7 @@ TEST(ByteBackends, AgreeWithBruteForceOnRandomBytes) {
     std::vector<std::uint8_t> text(n);
     // Small alphabets at both ends of the byte range so 0x00 and 0xFF take part.
     for (auto& c : text) c = (rng() & 1) ? rng() % sigma : 255 - rng() % sigma;
-    const auto expected = brute_force_sa(text);
+    const auto expected = quarnel::test::sorted_suffixes(text);
     for (auto backend : {sa::SuffixArrayBackend::Sais, sa::SuffixArrayBackend::DivSufSort,
                          sa::SuffixArrayBackend::LibSais, sa::SuffixArrayBackend::Auto}) {
       ASSERT_EQ(sa::build_suffix_array_bytes_with_backend(text, backend), expected);
@@ -116,7 +107,7 @@ TEST(ByteBackends, WideCodeUnitsAgreeWithBruteForce) {
   for (int trial = 0; trial < 300; ++trial) {
     std::vector<std::uint16_t> units(rng() % 100);
     for (auto& u : units) u = (rng() & 1) ? rng() % 3 : 0xFFFF - rng() % 3;
-    ASSERT_EQ(sa::build_sa_sais_u16(units), brute_force_sa(units));
+    ASSERT_EQ(sa::build_sa_sais_u16(units), quarnel::test::sorted_suffixes(units));
   }
 }
 
