@@ -31,7 +31,7 @@ SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
 
 template <class Sym>
 SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabet) {
-  if (n < std::uint64_t{0xFFFF'FFFF} && alphabet <= 0xFFFF'FFFF) {
+  if (fits_32_bit_entries(n) && fits_32_bit_entries(alphabet)) {
     return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
       detail::sais_sort<Sym, std::uint32_t>(text, sa, static_cast<std::uint32_t>(n),
                                             static_cast<std::uint32_t>(alphabet));
@@ -40,6 +40,13 @@ SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabe
   SuffixArray sa(n);
   detail::sais_sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet);
   return sa;
+}
+
+// DivSufSort and Auto take libdivsufsort for every text its 32-bit interface sorts.
+bool uses_divsufsort(SuffixArrayBackend backend, std::size_t n) {
+  const bool prefers =
+      backend == SuffixArrayBackend::DivSufSort || backend == SuffixArrayBackend::Auto;
+  return prefers && n <= kDivSufSortMaxLength;
 }
 
 }  // namespace
@@ -64,25 +71,13 @@ SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
 
 std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
                                                    SuffixArrayBackend backend) {
-  const bool prefers_divsufsort =
-      backend == SuffixArrayBackend::DivSufSort || backend == SuffixArrayBackend::Auto;
-  if (prefers_divsufsort) return build_sa32(text);
   const std::size_t n = text.size();
-  if (n >= 0xFFFF'FFFFu) throw UsageError("text too long for 32-bit suffix array entries");
-  std::vector<std::uint32_t> sa(n);
-  detail::sais_sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(),
-                                                 static_cast<std::uint32_t>(n), 256);
-  return sa;
-}
-
-std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
-  const std::size_t n = text.size();
-  if (n >= 0xFFFF'FFFFu) throw UsageError("text too long for 32-bit suffix array entries");
+  if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
   std::vector<std::uint32_t> sa(n, 0);
-  if (n == 1) return sa;
-  if (n <= kDivSufSortMaxLength) {
-    if (n > 0 && divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa.data()),
-                            static_cast<saidx_t>(n)) != 0) {
+  if (n <= 1) return sa;
+  if (uses_divsufsort(backend, n)) {
+    if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa.data()), static_cast<saidx_t>(n)) !=
+        0) {
       throw InternalError("divsufsort failed");
     }
   } else {
@@ -90,6 +85,10 @@ std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
                                                    static_cast<std::uint32_t>(n), 256);
   }
   return sa;
+}
+
+std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
+  return build_sa32_with_backend(text, SuffixArrayBackend::Auto);
 }
 
 SuffixArray build_sa_sais(std::span<const std::uint8_t> text) {
@@ -109,9 +108,7 @@ SuffixArray build_suffix_array_bytes_with_backend(std::span<const std::uint8_t> 
   const std::size_t n = text.size();
   if (n == 0) return {};
   if (n == 1) return {0};
-  const bool prefers_divsufsort =
-      backend == SuffixArrayBackend::DivSufSort || backend == SuffixArrayBackend::Auto;
-  if (prefers_divsufsort && n <= kDivSufSortMaxLength) return build_sa_divsufsort(text);
+  if (uses_divsufsort(backend, n)) return build_sa_divsufsort(text);
   return build_sa_sais(text);
 }
 

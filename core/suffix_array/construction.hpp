@@ -15,6 +15,11 @@ enum class SuffixArrayBackend : std::uint8_t { Sais = 0, DivSufSort = 1, LibSais
 // Longest text libdivsufsort's 32-bit interface sorts; longer texts go to SA-IS.
 inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 
+// Positions and lengths below this fit the 32-bit working arrays.
+[[nodiscard]] constexpr bool fits_32_bit_entries(std::uint64_t n) {
+  return n < 0xFFFF'FFFFu;
+}
+
 // Parses "sais", "divsufsort", "libsais" or "auto" exactly; anything else throws UsageError with
 // the message the Python surface reports.
 [[nodiscard]] SuffixArrayBackend parse_backend(std::string_view name);

@@ -26,7 +26,7 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto backend_name = to_optional(args, 1, to_text);
   const auto backend =
       backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
-  if (data.size() < 0xFFFF'FFFFu) {
+  if (sa::fits_32_bit_entries(data.size())) {
     return to_u64_array(std::span<const std::uint32_t>(sa::build_sa32_with_backend(data, backend)))
         .release();
   }
@@ -35,7 +35,7 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
 
 // Texts below 4 GiB are only read through 32-bit suffix arrays: half the memory traffic.
 bool fits_32_bits(std::span<const std::uint8_t> data) {
-  return data.size() < 0xFFFF'FFFFu;
+  return sa::fits_32_bit_entries(data.size());
 }
 
 PyObject* lcp_array(PyObject*, const BoundArgs& args) {
