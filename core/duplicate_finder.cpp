@@ -9,6 +9,7 @@
 #include <numeric>
 #include <optional>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "aho_corasick.hpp"
@@ -100,6 +101,12 @@ class PositionIndex {
 
   [[nodiscard]] bool starts_word(std::uint64_t p) const {
     return (blocks_[p >> 6].starts >> (p & 63)) & 1U;
+  }
+
+  // Whether a word ends (exclusively) at e.
+  [[nodiscard]] bool ends_word_at(std::uint64_t e) const {
+    return e >= 1 && e - 1 < 64 * blocks_.size() &&
+           ((blocks_[(e - 1) >> 6].ends >> ((e - 1) & 63)) & 1U);
   }
 
   void prefetch(std::uint64_t p) const { prefetch_read(&blocks_[p >> 6]); }
@@ -273,25 +280,6 @@ class NormalizedStream {
   std::string buffer_;
 };
 
-// Verdicts on the phrase of one word window.
-constexpr std::size_t kRejected = static_cast<std::size_t>(-1);  // too few non-space bytes
-constexpr std::size_t kLonely = static_cast<std::size_t>(-2);    // set aside, see below
-
-struct CachedPhrase {
-  std::uint64_t raw_length = 0;
-  std::size_t id = kRejected;
-};
-
-// A window whose raw bytes occur nowhere else (longer than anything its position shares with a
-// suffix-array neighbour) and need no normalising. Its phrase can only meet an equal phrase that
-// was normalised from different bytes, so it is looked up once at the end, and only if such a
-// phrase exists. Most windows cut beyond a position's own shared prefix (up to the run maximum)
-// are of this kind; keeping them out of the table saves hashing and storing every one.
-struct LonelyWindow {
-  std::uint64_t start = 0;
-  std::uint64_t raw_length = 0;
-};
-
 // The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
 // first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in
 // some other phrase with at least its count, and every phrase of a group sharing a head with too
@@ -460,10 +448,15 @@ std::vector<char> flag_contained_phrases(std::span<const std::string_view> phras
 // resist crafted input: a collision only costs one exact lookup.
 class PhraseFilter {
  public:
-  void add(std::string_view phrase) { keys_.push_back(quick_hash(phrase)); }
+  void add(std::string_view phrase) {
+    keys_.push_back(quick_hash(phrase));
+    lengths_.push_back(phrase.size());
+  }
 
-  // Sizes the bit array for the phrases added so far, about 16 bits per phrase.
+  // Sizes the bit array for the phrases added so far, about 16 bits per phrase, and notes their
+  // lengths: a length test needs no access to the phrase's bytes.
   void seal() {
+    if (keys_.empty()) return;
     std::size_t bits = 64;
     while (bits < 16 * keys_.size()) bits *= 2;
     words_.assign(bits / 64, 0);
@@ -472,18 +465,28 @@ class PhraseFilter {
       set(h);
       set(h >> 32);
     }
+    const std::size_t longest = *std::max_element(lengths_.begin(), lengths_.end());
+    length_bits_.assign(longest / 64 + 1, 0);
+    for (const std::size_t length : lengths_) length_bits_[length / 64] |= bit(length);
     std::vector<std::uint64_t>().swap(keys_);
+    std::vector<std::size_t>().swap(lengths_);
   }
 
   [[nodiscard]] bool empty() const { return words_.empty(); }
 
+  [[nodiscard]] bool may_have_length(std::size_t length) const {
+    return length / 64 < length_bits_.size() && (length_bits_[length / 64] & bit(length)) != 0;
+  }
+
   [[nodiscard]] bool may_contain(std::string_view phrase) const {
-    if (words_.empty()) return false;
+    if (words_.empty() || !may_have_length(phrase.size())) return false;
     const std::uint64_t h = quick_hash(phrase);
     return test(h) && test(h >> 32);
   }
 
  private:
+  static std::uint64_t bit(std::size_t k) { return std::uint64_t{1} << (k & 63); }
+
   static std::uint64_t load_up_to_8(std::string_view s) {
     std::uint64_t v = 0;
     for (std::size_t i = 0; i < s.size() && i < 8; ++i) {
@@ -507,7 +510,9 @@ class PhraseFilter {
   }
 
   std::vector<std::uint64_t> keys_;
+  std::vector<std::size_t> lengths_;
   std::vector<std::uint64_t> words_;
+  std::vector<std::uint64_t> length_bits_;
   std::uint64_t mask_ = 0;
 };
 
@@ -562,17 +567,28 @@ void sort_offsets(It begin, It end) {
 
 // Scans the runs and fills the candidate table. Within a run, the phrase of raw length d at one
 // rank is the same at the next rank whenever d <= the LCP between them, so verdicts are cached by
-// raw length and truncated at every rank step: on a text of one passage repeated many times each
-// distinct phrase is normalised and hashed about once per run, not once per occurrence.
+// raw length and truncated at every rank step: each distinct phrase of a run is classified once
+// and becomes one slot of the run, however many ranks reach it.
+//
+// A slot's starts are complete when its run ends (equal raw bytes of threshold length share a
+// run), so the run decides there which raw phrases to store. The window one word longer at a
+// start of a phrase is hit only from starts that also hit the phrase; with the same number of
+// starts it contains the phrase at least as often, which removes the phrase in substring
+// elimination unless a rewritten phrase equal to it adds starts. With `drop_extended` such
+// phrases are not stored, only set aside with the phrases seen at one start, in case a
+// rewritten phrase turns out equal to one of them: on a duplicated passage that stores a few
+// windows per start instead of every one.
 // Offsets are stored as `Offset`: 32 bits whenever the text allows, since on repetitive text the
 // hits are the largest working array.
 template <class Offset>
 class CandidateCollector {
  public:
-  CandidateCollector(const AnalysisIndex& index, const FinderParams& params, const HashKey& key)
+  CandidateCollector(const AnalysisIndex& index, const FinderParams& params, const HashKey& key,
+                     bool drop_extended)
       : index_(index),
         params_(params),
         threshold_(types::phrase_threshold(params)),
+        drop_extended_(drop_extended),
         positions_(index.text, index.word_ends, index.sentence_boundaries),
         phrases_(key) {}
 
@@ -580,14 +596,17 @@ class CandidateCollector {
 
   void collect_run(const LcpRun& run) {
     cache_.clear();
+    slots_.clear();
+    run_starts_.clear();
+    run_windows_.clear();
     const auto& lcp = index_.lcp;
-    const auto& sa = index_.suffix_array;
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
       prefetch_ahead(rank);
       if (rank >= run.begin) forget_longer_than(lcp[rank]);
       const std::uint64_t shared_after = rank + 1 < lcp.size() ? lcp[rank + 1] : 0;
-      cut_phrases_at(sa[rank], run.max_lcp, std::max(lcp[rank], shared_after));
+      cut_phrases_at(rank, run.max_lcp, std::max(lcp[rank], shared_after));
     }
+    close_run();
   }
 
   // Phrases seen at two or more offsets with enough words, by byte length descending, then
@@ -596,6 +615,39 @@ class CandidateCollector {
   [[nodiscard]] std::vector<PhraseData> take_records(bool drop_contained);
 
  private:
+  static constexpr std::uint32_t kRejected = 0xFFFF'FFFF;  // verdict: too few non-space bytes
+  static constexpr std::uint32_t kLonely = 0xFFFF'FFFE;    // verdict: shared with no neighbour
+  static constexpr std::uint32_t kNone = 0xFFFF'FFFF;      // no slot, no id
+
+  struct CachedVerdict {
+    std::uint64_t raw_length = 0;
+    std::uint32_t slot = kRejected;
+  };
+
+  // One phrase of the current run.
+  struct Slot {
+    std::uint64_t raw_length = 0;
+    std::uint64_t first_rank = 0;
+    std::uint32_t id = kNone;    // table id; a raw slot gets one when the run closes, if stored
+    std::uint32_t count = 0;     // starts of the run that hit it
+    std::uint32_t next = kNone;  // the slot one word longer at one of its starts
+    bool raw = false;            // the phrase is its raw bytes, of threshold length or more
+  };
+
+  // A raw run phrase that was not stored: its starts are the ranks around `rank` that share its
+  // bytes and cut a window of that length.
+  struct SetAsidePhrase {
+    Offset rank;
+    Offset raw_length;
+  };
+  // The raw windows at `start` longer than `shared`, the most it shares with a neighbour: their
+  // bytes occur nowhere else.
+  struct SetAsideStart {
+    Offset start;
+    Offset shared;
+    Offset limit;
+  };
+
   // Positions come in suffix-array order, scattered over the text, and most runs are short:
   // fetch the block of a position some ranks ahead, in whatever run it lies.
   void prefetch_ahead(std::size_t rank) const {
@@ -612,14 +664,32 @@ class CandidateCollector {
     while (!cache_.empty() && cache_.back().raw_length > shared) cache_.pop_back();
   }
 
-  void cut_phrases_at(std::uint64_t p, std::uint64_t run_max, std::uint64_t own_shared);
-  [[nodiscard]] std::size_t resolve(std::uint64_t raw_length);
-  [[nodiscard]] std::size_t classify(std::uint64_t raw_length);
+  // The window limit at p (sentence boundary, run maximum) and the number of word ends skipped
+  // before the first window; nullopt when p cuts no window.
+  struct WindowRange {
+    std::uint64_t limit;
+    std::uint64_t skipped;
+    std::uint64_t windows;
+  };
+  [[nodiscard]] std::optional<WindowRange> window_range(std::uint64_t p,
+                                                        std::uint64_t run_max) const;
+  void cut_phrases_at(std::size_t rank, std::uint64_t run_max, std::uint64_t own_shared);
+  void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
+  [[nodiscard]] std::uint32_t resolve(std::uint64_t raw_length);
+  [[nodiscard]] std::uint32_t classify(std::uint64_t raw_length);
+  [[nodiscard]] std::uint32_t new_slot(std::uint64_t raw_length, std::uint32_t id, bool raw);
   void remember_fresh_verdicts();
+  void close_run();
   void record_position_hits(std::uint64_t p);
   template <class Visit>
   void for_each_hit(Visit&& visit) const;
-  void admit_lonely_windows();
+  [[nodiscard]] std::optional<std::uint32_t> rewritten_id_of(std::uint64_t start,
+                                                             std::uint64_t raw_length) const;
+  [[nodiscard]] bool cuts_window(std::uint64_t q, std::uint64_t raw_length) const;
+  void admit_set_aside_phrase(const SetAsidePhrase& phrase);
+  void admit_set_aside_start(const SetAsideStart& start);
+  void admit_set_aside_windows();
+  void drop_admitted_duplicates();
   void join_raw_phrases();
   void replace_ids(std::span<const std::uint32_t> replacement);
 
@@ -642,6 +712,7 @@ class CandidateCollector {
   const AnalysisIndex& index_;
   const FinderParams& params_;
   std::uint64_t threshold_;
+  bool drop_extended_;
   PositionIndex positions_;
   StringInterner phrases_;
   PhraseFilter rewritten_;  // stored phrases that differ from their raw bytes
@@ -662,12 +733,17 @@ class CandidateCollector {
   std::vector<Window> list_windows_;
   std::vector<std::uint64_t> list_begin_{0};  // list k: list_windows_[list_begin_[k], [k + 1])
   std::vector<Window> current_;               // windows hit at the current position
-  std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // lonely windows that found a phrase
-  std::vector<LonelyWindow> lonely_;
+  std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // set-aside windows with a phrase
+  std::vector<SetAsidePhrase> set_aside_phrases_;
+  std::vector<SetAsideStart> set_aside_starts_;
   std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
-  std::vector<CachedPhrase> cache_;     // ascending raw_length, valid for the current rank
-  std::vector<CachedPhrase> fresh_;     // verdicts first computed at the current position
-  std::vector<CachedPhrase> merged_;
+  // The current run: its slots, and per start (rank order) the slots of its windows.
+  std::vector<Slot> slots_;
+  std::vector<std::pair<std::uint64_t, std::size_t>> run_starts_;  // position, first window
+  std::vector<std::uint32_t> run_windows_;
+  std::vector<CachedVerdict> cache_;  // ascending raw_length, valid for the current rank
+  std::vector<CachedVerdict> fresh_;  // verdicts first computed at the current position
+  std::vector<CachedVerdict> merged_;
   std::size_t cache_cursor_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t own_shared_ = 0;
@@ -675,37 +751,151 @@ class CandidateCollector {
 };
 
 template <class Offset>
-void CandidateCollector<Offset>::cut_phrases_at(std::uint64_t p, std::uint64_t run_max,
-                                                std::uint64_t own_shared) {
+auto CandidateCollector<Offset>::window_range(std::uint64_t p, std::uint64_t run_max) const
+    -> std::optional<WindowRange> {
   const std::string_view text = index_.text;
-  if (p >= text.size() || !positions_.starts_word(p)) return;
-  positions_.prefetch_following(p);  // where its word ends will be read
+  if (p >= text.size() || !positions_.starts_word(p)) return std::nullopt;
   const std::uint64_t cap = std::min<std::uint64_t>(text.size() - p, run_max);
-  if (cap < threshold_) return;
-  const std::uint64_t limit = std::min(positions_.boundary_after(p), p + cap);
+  if (cap < threshold_) return std::nullopt;
   // The k-th word end after p closes the window of k words; windows of fewer than min_words
   // words are skipped, and at most max_words are cut.
   const std::uint64_t skipped = std::max<std::uint64_t>(params_.min_words, 1) - 1;
-  if (skipped >= params_.max_words) return;
-  std::uint64_t windows = params_.max_words - skipped;
+  if (skipped >= params_.max_words) return std::nullopt;
+  return WindowRange{std::min(positions_.boundary_after(p), p + cap), skipped,
+                     params_.max_words - skipped};
+}
 
+template <class Offset>
+void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t run_max,
+                                                std::uint64_t own_shared) {
+  const std::uint64_t p = index_.suffix_array[rank];
+  const auto range = window_range(p, run_max);
+  if (!range) return;
+  positions_.prefetch_following(p);  // where its word ends will be read
   position_ = p;
   own_shared_ = own_shared;
-  stream_.reset(text, p);
+  stream_.reset(index_.text, p);
   cache_cursor_ = 0;
   fresh_.clear();
-  PositionIndex::EndCursor ends(positions_, p, skipped);
-  current_.clear();
-  for (auto e = ends.next(); e && *e <= limit && windows > 0; e = ends.next(), --windows) {
-    const std::size_t id = resolve(*e - p);
-    if (id == kRejected || id == kLonely) continue;
-    // Windows with the same phrase at one start are consecutive; count the start once.
-    if (current_.empty() || current_.back().id != id) {
-      current_.push_back({static_cast<std::uint32_t>(id), static_cast<Offset>(*e - p)});
+  run_starts_.emplace_back(p, run_windows_.size());
+  PositionIndex::EndCursor ends(positions_, p, range->skipped);
+  std::uint32_t previous = kNone;  // the slot of the window one word shorter
+  bool lonely_seen = false;
+  std::uint64_t windows = range->windows;
+  for (auto e = ends.next(); e && *e <= range->limit && windows > 0; e = ends.next(), --windows) {
+    const std::uint32_t slot = resolve(*e - p);
+    if (slot == kRejected) continue;
+    if (slot == kLonely) {
+      if (!lonely_seen) {
+        set_aside_starts_.push_back({static_cast<Offset>(p), static_cast<Offset>(own_shared),
+                                     static_cast<Offset>(range->limit)});
+      }
+      lonely_seen = true;
+      previous = kNone;
+      continue;
     }
+    hit(slot, rank, previous);
   }
   remember_fresh_verdicts();
-  record_position_hits(p);
+}
+
+template <class Offset>
+void CandidateCollector<Offset>::hit(std::uint32_t slot, std::size_t rank,
+                                     std::uint32_t& previous) {
+  Slot& s = slots_[slot];
+  if (s.count++ == 0) s.first_rank = rank;
+  if (previous != kNone && slots_[previous].next == kNone) slots_[previous].next = slot;
+  previous = slot;
+  run_windows_.push_back(slot);
+}
+
+template <class Offset>
+std::uint32_t CandidateCollector<Offset>::resolve(std::uint64_t raw_length) {
+  while (cache_cursor_ < cache_.size() && cache_[cache_cursor_].raw_length < raw_length) {
+    ++cache_cursor_;
+  }
+  if (cache_cursor_ < cache_.size() && cache_[cache_cursor_].raw_length == raw_length) {
+    return cache_[cache_cursor_].slot;
+  }
+  const std::uint32_t slot = classify(raw_length);
+  // A lonely window is longer than the LCP to the next rank, so its verdict would be dropped
+  // before any reuse.
+  if (slot != kLonely) fresh_.push_back({raw_length, slot});
+  return slot;
+}
+
+template <class Offset>
+std::uint32_t CandidateCollector<Offset>::new_slot(std::uint64_t raw_length, std::uint32_t id,
+                                                   bool raw) {
+  slots_.push_back({raw_length, 0, id, 0, kNone, raw});
+  return static_cast<std::uint32_t>(slots_.size() - 1);
+}
+
+template <class Offset>
+std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
+  // The phrase's non-space bytes are the raw bytes of characters that are not white space.
+  if (raw_length <= params_.min_chars) return kRejected;
+  const std::uint64_t end = position_ + raw_length;
+  if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
+  if (!positions_.alters(position_, end)) {  // the phrase is the raw text itself
+    if (raw_length > own_shared_) return kLonely;
+    if (raw_length >= threshold_) return new_slot(raw_length, kNone, true);
+    // The analysis text outlives the table, so the key need not be copied.
+    const std::string_view raw = index_.text.substr(position_, raw_length);
+    return new_slot(raw_length, static_cast<std::uint32_t>(phrases_.intern_borrowed(raw).id),
+                    false);
+  }
+  stream_.extend_to(raw_length);
+  const std::string_view phrase = stream_.phrase();
+  const auto [id, inserted] = phrases_.intern(phrase);
+  if (inserted) rewritten_.add(phrase);
+  return new_slot(raw_length, static_cast<std::uint32_t>(id), false);
+}
+
+template <class Offset>
+void CandidateCollector<Offset>::remember_fresh_verdicts() {
+  if (fresh_.empty()) return;
+  merged_.clear();
+  const auto shorter = [](const CachedVerdict& a, const CachedVerdict& b) {
+    return a.raw_length < b.raw_length;
+  };
+  std::merge(cache_.begin(), cache_.end(), fresh_.begin(), fresh_.end(),
+             std::back_inserter(merged_), shorter);
+  cache_.swap(merged_);
+}
+
+// Every raw slot with a single start, or with a longer window at its start hit as often, is set
+// aside; the others get their table ids. Then each start's windows are recorded by id.
+template <class Offset>
+void CandidateCollector<Offset>::close_run() {
+  for (Slot& s : slots_) {
+    if (!s.raw) continue;
+    const bool extended = drop_extended_ && s.next != kNone && slots_[s.next].count == s.count;
+    if (s.count < 2 || extended) {
+      set_aside_phrases_.push_back(
+          {static_cast<Offset>(s.first_rank), static_cast<Offset>(s.raw_length)});
+      continue;
+    }
+    const std::uint64_t start = index_.suffix_array[s.first_rank];
+    // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
+    // and that is settled once at the end.
+    s.id =
+        static_cast<std::uint32_t>(phrases_.add_unindexed(index_.text.substr(start, s.raw_length)));
+    raw_ids_.push_back(s.id);
+  }
+  for (std::size_t k = 0; k < run_starts_.size(); ++k) {
+    const auto [p, begin] = run_starts_[k];
+    const std::size_t end =
+        k + 1 < run_starts_.size() ? run_starts_[k + 1].second : run_windows_.size();
+    current_.clear();
+    for (std::size_t w = begin; w < end; ++w) {
+      const Slot& s = slots_[run_windows_[w]];
+      // Windows with the same phrase at one start are consecutive; count the start once.
+      if (s.id == kNone || (!current_.empty() && current_.back().id == s.id)) continue;
+      current_.push_back({s.id, static_cast<Offset>(s.raw_length)});
+    }
+    record_position_hits(p);
+  }
 }
 
 template <class Offset>
@@ -725,89 +915,95 @@ void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
   position_hits_.push_back({static_cast<Offset>(p), list});
 }
 
+// The id of the rewritten phrase equal to the raw bytes, if any. A set-aside window can equal no
+// other stored phrase: raw bytes of threshold length share a run and so a slot, and shorter raw
+// phrases are in the table.
 template <class Offset>
-std::size_t CandidateCollector<Offset>::resolve(std::uint64_t raw_length) {
-  while (cache_cursor_ < cache_.size() && cache_[cache_cursor_].raw_length < raw_length) {
-    ++cache_cursor_;
-  }
-  if (cache_cursor_ < cache_.size() && cache_[cache_cursor_].raw_length == raw_length) {
-    return cache_[cache_cursor_].id;
-  }
-  const std::size_t id = classify(raw_length);
-  // A lonely window is longer than the LCP to the next rank, so its verdict would be dropped
-  // before any reuse.
-  if (id != kLonely) fresh_.push_back({raw_length, id});
-  return id;
+std::optional<std::uint32_t> CandidateCollector<Offset>::rewritten_id_of(
+    std::uint64_t start, std::uint64_t raw_length) const {
+  const std::string_view phrase = index_.text.substr(start, raw_length);
+  if (!rewritten_.may_contain(phrase)) return std::nullopt;
+  const auto id = phrases_.find(phrase);
+  if (!id) return std::nullopt;
+  return static_cast<std::uint32_t>(*id);
+}
+
+// Whether q, sharing the bytes of a window of `raw_length` cut at another start of its run, cuts
+// that window too: same bytes give the same words and the same verdict, so only the start, the
+// end and the sentence limit can differ.
+template <class Offset>
+bool CandidateCollector<Offset>::cuts_window(std::uint64_t q, std::uint64_t raw_length) const {
+  const std::uint64_t end = q + raw_length;
+  return positions_.starts_word(q) && positions_.ends_word_at(end) &&
+         positions_.boundary_after(q) >= end;
 }
 
 template <class Offset>
-std::size_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
-  // The phrase's non-space bytes are the raw bytes of characters that are not white space.
-  if (raw_length <= params_.min_chars) return kRejected;
-  const std::uint64_t end = position_ + raw_length;
-  if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
-  if (!positions_.alters(position_, end)) {  // the phrase is the raw text itself
-    if (raw_length > own_shared_) {
-      lonely_.push_back({position_, raw_length});
-      return kLonely;
-    }
-    // The analysis text outlives the table, so the key need not be copied.
-    const std::string_view raw = index_.text.substr(position_, raw_length);
-    if (raw_length < threshold_) return phrases_.intern_borrowed(raw).id;
-    // Every other start of these bytes lies in this run, and the cache hands them this verdict:
-    // only a rewritten phrase can join it, and that is settled once at the end.
-    const std::size_t id = phrases_.add_unindexed(raw);
-    raw_ids_.push_back(static_cast<std::uint32_t>(id));
-    return id;
+void CandidateCollector<Offset>::admit_set_aside_phrase(const SetAsidePhrase& phrase) {
+  const std::uint64_t length = phrase.raw_length;
+  if (!rewritten_.may_have_length(length)) return;
+  const auto id = rewritten_id_of(index_.suffix_array[phrase.rank], length);
+  if (!id) return;
+  const auto& lcp = index_.lcp;
+  std::size_t low = phrase.rank;
+  while (low > 0 && lcp[low] >= length) --low;
+  std::size_t high = phrase.rank + 1;
+  while (high < lcp.size() && lcp[high] >= length) ++high;
+  for (std::size_t rank = low; rank < high; ++rank) {
+    const std::uint64_t q = index_.suffix_array[rank];
+    if (cuts_window(q, length)) admitted_.emplace_back(*id, static_cast<Offset>(q));
   }
-  stream_.extend_to(raw_length);
-  const std::string_view phrase = stream_.phrase();
-  const auto [id, inserted] = phrases_.intern(phrase);
-  if (inserted) rewritten_.add(phrase);
-  // A rewritten window can end in white space only (say a lone no-break space) and so have the
-  // phrase of the lonely window just before it at this start; this hit stands for both.
-  if (!lonely_.empty() && lonely_.back().start == position_ &&
-      lonely_.back().raw_length == phrase.size()) {
-    lonely_.pop_back();
-  }
-  return id;
 }
 
 template <class Offset>
-void CandidateCollector<Offset>::remember_fresh_verdicts() {
-  if (fresh_.empty()) return;
-  merged_.clear();
-  const auto shorter = [](const CachedPhrase& a, const CachedPhrase& b) {
-    return a.raw_length < b.raw_length;
-  };
-  std::merge(cache_.begin(), cache_.end(), fresh_.begin(), fresh_.end(),
-             std::back_inserter(merged_), shorter);
-  cache_.swap(merged_);
-}
-
-// Two lonely windows never share a phrase (their raw bytes differ and are their phrases), and a
-// table phrase taken unchanged from its bytes differs from them too; only a rewritten one can
-// equal a lonely window, so only windows that pass the filter of rewritten phrases are looked
-// up.
-template <class Offset>
-void CandidateCollector<Offset>::admit_lonely_windows() {
-  if (rewritten_.empty()) lonely_.clear();
-  // Lonely windows lie scattered over the text; their bytes are requested a few windows ahead.
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t k = 0; k < lonely_.size(); ++k) {
-    if (k + kAhead < lonely_.size()) {
-      const LonelyWindow& later = lonely_[k + kAhead];
-      prefetch_read(index_.text.data() + later.start);
-      prefetch_read(index_.text.data() + later.start + later.raw_length - 1);
-    }
-    const LonelyWindow& w = lonely_[k];
-    const std::string_view phrase = index_.text.substr(w.start, w.raw_length);
-    if (!rewritten_.may_contain(phrase)) continue;
-    if (const auto id = phrases_.find(phrase)) {
-      admitted_.emplace_back(static_cast<std::uint32_t>(*id), static_cast<Offset>(w.start));
+void CandidateCollector<Offset>::admit_set_aside_start(const SetAsideStart& start) {
+  const std::uint64_t p = start.start;
+  const std::uint64_t skipped = std::max<std::uint64_t>(params_.min_words, 1) - 1;
+  std::uint64_t windows = params_.max_words - skipped;
+  PositionIndex::EndCursor ends(positions_, p, skipped);
+  for (auto e = ends.next(); e && *e <= start.limit && windows > 0; e = ends.next(), --windows) {
+    const std::uint64_t length = *e - p;
+    if (length <= start.shared || !rewritten_.may_have_length(length)) continue;
+    if (positions_.alters(p, *e)) continue;
+    if (length - positions_.space_bytes(p, *e) <= params_.min_chars) continue;
+    if (const auto id = rewritten_id_of(p, length)) {
+      admitted_.emplace_back(*id, static_cast<Offset>(p));
     }
   }
-  std::vector<LonelyWindow>().swap(lonely_);
+}
+
+// Set-aside windows can only meet a phrase that was normalised from different bytes, so they are
+// looked at again only if such phrases exist.
+template <class Offset>
+void CandidateCollector<Offset>::admit_set_aside_windows() {
+  if (!rewritten_.empty()) {
+    for (const SetAsidePhrase& phrase : set_aside_phrases_) admit_set_aside_phrase(phrase);
+    for (const SetAsideStart& start : set_aside_starts_) admit_set_aside_start(start);
+  }
+  std::vector<SetAsidePhrase>().swap(set_aside_phrases_);
+  std::vector<SetAsideStart>().swap(set_aside_starts_);
+  if (!admitted_.empty()) drop_admitted_duplicates();
+}
+
+// A rewritten window can end in white space only (say a lone no-break space) and so have the
+// phrase of the raw window just before it at its start; the start counts once for that phrase.
+template <class Offset>
+void CandidateCollector<Offset>::drop_admitted_duplicates() {
+  std::sort(admitted_.begin(), admitted_.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.second, a.first) < std::tie(b.second, b.first);
+  });
+  admitted_.erase(std::unique(admitted_.begin(), admitted_.end()), admitted_.end());
+  const std::vector<PositionHits> hits = hits_by_position();
+  std::size_t h = 0;
+  std::erase_if(admitted_, [&](const std::pair<std::uint32_t, Offset>& a) {
+    while (h < hits.size() && hits[h].position < a.second) ++h;
+    if (h == hits.size() || hits[h].position != a.second) return false;
+    const auto begin =
+        list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[hits[h].list]);
+    const auto end =
+        list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[hits[h].list + 1]);
+    return std::any_of(begin, end, [&](const Window& w) { return w.id == a.first; });
+  });
 }
 
 // An unindexed phrase can equal only a rewritten one (any other indexed phrase is shorter than
@@ -872,7 +1068,7 @@ void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
 template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_contained) {
   join_raw_phrases();
-  admit_lonely_windows();
+  admit_set_aside_windows();
   std::vector<std::uint64_t> counts(phrases_.size(), 0);
   std::vector<Offset> first_start(phrases_.size(), std::numeric_limits<Offset>::max());
   for_each_hit([&](std::uint32_t id, Offset p) {
@@ -1038,7 +1234,7 @@ template <class Offset>
 std::vector<PhraseData> collect_candidates_as(const AnalysisIndex& index,
                                               const FinderParams& params, const HashKey& hash_key,
                                               bool drop_contained) {
-  CandidateCollector<Offset> collector(index, params, hash_key);
+  CandidateCollector<Offset> collector(index, params, hash_key, drop_contained);
   suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
                                  [&](const LcpRun& run) { collector.collect_run(run); });
   return collector.take_records(drop_contained);
