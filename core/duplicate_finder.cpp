@@ -291,12 +291,14 @@ class ContainmentPrefilter {
  public:
   static constexpr std::size_t kAnchor = 8;
 
+  // Only the pairs of a target and a container are looked at.
   ContainmentPrefilter(std::span<const std::string_view> phrases,
-                       std::span<const std::uint64_t> counts)
-      : phrases_(phrases), counts_(counts) {
+                       std::span<const std::uint64_t> counts, std::span<const char> is_target,
+                       std::span<const char> is_container)
+      : phrases_(phrases), counts_(counts), is_target_(is_target), is_container_(is_container) {
     for (std::size_t j = 0; j < phrases.size(); ++j) {
       const std::string_view p = phrases[j];
-      if (p.size() >= kAnchor) {
+      if (is_target[j] && p.size() >= kAnchor) {
         anchors_.push_back({anchor_at(p, 0), anchor_at(p, p.size() - kAnchor), p.size(), j});
       }
     }
@@ -326,7 +328,7 @@ class ContainmentPrefilter {
     Candidates found{{}, std::vector<char>(phrases_.size(), 0)};
     std::vector<char> anchor_hit(anchors_.size(), 0);
     for (std::size_t i = 0; i < phrases_.size(); ++i) {
-      found.may_contain[i] = mark_anchors_in(i, anchor_hit);
+      if (is_container_[i]) found.may_contain[i] = mark_anchors_in(i, anchor_hit);
     }
     // A hit on a large group is marked on its first anchor and stands for all of them.
     for (std::size_t k = 0; k < anchors_.size(); k = group_end_[k]) {
@@ -335,7 +337,8 @@ class ContainmentPrefilter {
                   anchor_hit.begin() + static_cast<std::ptrdiff_t>(group_end_[k]), 1);
       }
     }
-    std::vector<char> target(phrases_.size(), 1);  // phrases without an anchor stay targets
+    // Targets without an anchor stay targets.
+    std::vector<char> target(is_target_.begin(), is_target_.end());
     for (std::size_t k = 0; k < anchors_.size(); ++k) target[anchors_[k].phrase] = anchor_hit[k];
     bool unanchored_target = false;  // one that may lie in any phrase
     for (std::size_t j = 0; j < phrases_.size(); ++j) {
@@ -343,7 +346,7 @@ class ContainmentPrefilter {
       found.targets.push_back(j);
       unanchored_target = unanchored_target || phrases_[j].size() < kAnchor;
     }
-    if (unanchored_target) found.may_contain.assign(phrases_.size(), 1);
+    if (unanchored_target) found.may_contain.assign(is_container_.begin(), is_container_.end());
     return found;
   }
 
@@ -415,24 +418,26 @@ class ContainmentPrefilter {
 
   std::span<const std::string_view> phrases_;
   std::span<const std::uint64_t> counts_;
+  std::span<const char> is_target_;
+  std::span<const char> is_container_;
   std::vector<Anchor> anchors_;         // by head, then phrase length
   std::vector<std::size_t> group_end_;  // by anchor: one past the last anchor with its head
   unsigned filter_bits_ = 6;
   std::vector<std::uint64_t> filter_;  // one bit per slot of an anchor's hash
 };
 
-// Substring elimination on phrase texts and counts, ordered by byte length descending: flags
-// every phrase that occurs inside an earlier, unflagged phrase with at least its count.
-std::vector<char> flag_contained_phrases(std::span<const std::string_view> phrases,
-                                         std::span<const std::uint64_t> counts) {
-  const std::size_t n = phrases.size();
-  std::vector<char> contained(n, 0);
-  const auto [targets, may_contain] = ContainmentPrefilter(phrases, counts).find();
-  if (targets.empty()) return contained;
+// Substring elimination on phrase texts and counts, for the pairs of a target and a container:
+// flags every target that occurs inside another, unflagged container with at least its count.
+void flag_contained_among(std::span<const std::string_view> phrases,
+                          std::span<const std::uint64_t> counts, std::span<const char> is_target,
+                          std::span<const char> is_container, std::vector<char>& contained) {
+  const auto [targets, may_contain] =
+      ContainmentPrefilter(phrases, counts, is_target, is_container).find();
+  if (targets.empty()) return;
   std::vector<std::string_view> patterns(targets.size());
   for (std::size_t k = 0; k < targets.size(); ++k) patterns[k] = phrases[targets[k]];
   const aho_corasick::Automaton automaton(patterns);
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < phrases.size(); ++i) {
     if (contained[i] || !may_contain[i]) continue;  // a removed phrase never removes another
     automaton.for_each_match(phrases[i], [&](aho_corasick::PatternId k, std::uint64_t) {
       const std::size_t j = targets[k];
@@ -441,7 +446,150 @@ std::vector<char> flag_contained_phrases(std::span<const std::string_view> phras
       contained[j] = 1;
     });
   }
+}
+
+// Substring elimination on phrase texts and counts, ordered by byte length descending: flags
+// every phrase that occurs inside an earlier, unflagged phrase with at least its count.
+std::vector<char> flag_contained_phrases(std::span<const std::string_view> phrases,
+                                         std::span<const std::uint64_t> counts) {
+  std::vector<char> contained(phrases.size(), 0);
+  const std::vector<char> all(phrases.size(), 1);
+  flag_contained_among(phrases, counts, all, all, contained);
   return contained;
+}
+
+// Sorts by position, 16 bits a pass (LSD radix sort); positions are below 2^bits.
+template <class T, class Position>
+void radix_sort_by_position(std::vector<T>& items, Position position, unsigned bits) {
+  std::vector<T> buffer(items.size());
+  std::vector<std::size_t> slots(std::size_t{1} << 16);
+  for (unsigned shift = 0; shift < bits; shift += 16) {
+    const auto digit = [&](const T& item) {
+      return static_cast<std::size_t>((static_cast<std::uint64_t>(position(item)) >> shift) &
+                                      0xFFFF);
+    };
+    std::fill(slots.begin(), slots.end(), 0);
+    for (const T& item : items) ++slots[digit(item)];
+    std::size_t sum = 0;
+    for (std::size_t& slot : slots) sum += std::exchange(slot, sum);
+    for (const T& item : items) buffer[slots[digit(item)]++] = item;
+    items.swap(buffer);
+  }
+}
+
+// For a sweep over the text: the largest count among the containers added so far, by end
+// position. Ends are kept on a ring of slots, a power of two longer than the longest container,
+// so that every container that can still cover a query has its own slot; a segment tree over
+// the ring answers range maxima.
+class EndRing {
+ public:
+  explicit EndRing(std::uint64_t longest)
+      : size_(std::bit_ceil(longest + 1)), tree_(2 * size_, 0), end_at_(size_, kNoEnd) {}
+
+  [[nodiscard]] std::uint64_t size() const { return size_; }
+  [[nodiscard]] std::uint64_t max() const { return tree_[1]; }
+
+  // Forgets the containers that end before x: no query at x or later can use them. Every end
+  // before the last x was forgotten then, so only the slots of ends since then can hold one.
+  void expire_before(std::uint64_t x) {
+    for (std::uint64_t e = std::max(swept_, x > size_ ? x - size_ : 0); e < x; ++e) {
+      const std::uint64_t slot = e & (size_ - 1);
+      if (end_at_[slot] != kNoEnd && end_at_[slot] < x) set(slot, 0, kNoEnd);
+    }
+    swept_ = std::max(swept_, x);
+  }
+
+  void add(std::uint64_t end, std::uint64_t count) {
+    const std::uint64_t slot = end & (size_ - 1);
+    const std::uint64_t held = end_at_[slot] == end ? tree_[size_ + slot] : 0;
+    if (count > held || end_at_[slot] != end) set(slot, std::max(count, held), end);
+  }
+
+  // The largest count among containers ending in [from, to], to - from < size().
+  [[nodiscard]] std::uint64_t max_between(std::uint64_t from, std::uint64_t to) const {
+    if (from > to) return 0;
+    const std::uint64_t a = from & (size_ - 1);
+    const std::uint64_t b = to & (size_ - 1);
+    return a <= b ? max_of_slots(a, b) : std::max(max_of_slots(a, size_ - 1), max_of_slots(0, b));
+  }
+
+ private:
+  static constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
+
+  void set(std::uint64_t slot, std::uint64_t count, std::uint64_t end) {
+    end_at_[slot] = end;
+    std::uint64_t node = size_ + slot;
+    tree_[node] = count;
+    for (node /= 2; node >= 1; node /= 2)
+      tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
+  }
+
+  [[nodiscard]] std::uint64_t max_of_slots(std::uint64_t a, std::uint64_t b) const {
+    std::uint64_t best = 0;
+    for (std::uint64_t lo = a + size_, hi = b + size_ + 1; lo < hi; lo /= 2, hi /= 2) {
+      if (lo & 1) best = std::max(best, tree_[lo++]);
+      if (hi & 1) best = std::max(best, tree_[--hi]);
+    }
+    return best;
+  }
+
+  std::uint64_t size_;
+  std::vector<std::uint64_t> tree_;
+  std::vector<std::uint64_t> end_at_;
+  std::uint64_t swept_ = 0;
+};
+
+// Substring elimination between phrases that are their own raw bytes, answered on the text: one
+// such phrase lies inside another exactly when one of its occurrences in the text lies inside
+// an occurrence of the other, and is strictly shorter. The occurrences of a target are every
+// start of its bytes (the suffix-array interval of its bytes, word starts or not); those of a
+// container are its counted starts. One sweep over the text answers them all.
+struct Occurrence {
+  std::uint64_t start;
+  std::uint64_t end;
+  std::uint64_t count;
+  std::uint32_t phrase;  // the target's index (queries only)
+};
+
+void flag_contained_in_text(std::vector<Occurrence> queries, std::vector<Occurrence> containers,
+                            std::uint64_t longest, unsigned position_bits,
+                            std::vector<char>& contained) {
+  const auto start_of = [](const Occurrence& o) { return o.start; };
+  radix_sort_by_position(queries, start_of, position_bits);
+  radix_sort_by_position(containers, start_of, position_bits);
+  EndRing ring(longest);
+  std::size_t c = 0;
+  for (std::size_t q = 0; q < queries.size();) {
+    const std::uint64_t x = queries[q].start;
+    ring.expire_before(x);
+    for (; c < containers.size() && containers[c].start < x; ++c) {
+      if (containers[c].end >= x) ring.add(containers[c].end, containers[c].count);
+    }
+    std::size_t q_end = q;
+    while (q_end < queries.size() && queries[q_end].start == x) ++q_end;
+    const std::uint64_t last_end = x + ring.size() - 1;
+    // Containers starting before x cover a query when they reach its end; those starting at x
+    // only when they reach beyond it.
+    for (std::size_t k = q; k < q_end; ++k) {
+      const Occurrence& query = queries[k];
+      if (!contained[query.phrase] && ring.max() >= query.count &&
+          ring.max_between(query.end, last_end) >= query.count) {
+        contained[query.phrase] = 1;
+      }
+    }
+    const std::size_t added_at_x = c;
+    for (; c < containers.size() && containers[c].start == x; ++c) {
+      ring.add(containers[c].end, containers[c].count);
+    }
+    for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
+      const Occurrence& query = queries[k];
+      if (!contained[query.phrase] && ring.max() >= query.count &&
+          ring.max_between(query.end + 1, last_end) >= query.count) {
+        contained[query.phrase] = 1;
+      }
+    }
+    q = q_end;
+  }
 }
 
 // A Bloom filter over phrases: false positives possible, false negatives not. Its hash need not
@@ -583,8 +731,8 @@ void sort_offsets(It begin, It end) {
 template <class Offset>
 class CandidateCollector {
  public:
-  CandidateCollector(const AnalysisIndex& index, const FinderParams& params, const HashKey& key,
-                     bool drop_extended)
+  CandidateCollector(const BasicAnalysisIndex<Offset>& index, const FinderParams& params,
+                     const HashKey& key, bool drop_extended)
       : index_(index),
         params_(params),
         threshold_(types::phrase_threshold(params)),
@@ -604,7 +752,7 @@ class CandidateCollector {
       prefetch_ahead(rank);
       if (rank >= run.begin) forget_longer_than(lcp[rank]);
       const std::uint64_t shared_after = rank + 1 < lcp.size() ? lcp[rank + 1] : 0;
-      cut_phrases_at(rank, run.max_lcp, std::max(lcp[rank], shared_after));
+      cut_phrases_at(rank, run.max_lcp, std::max<std::uint64_t>(lcp[rank], shared_after));
     }
     close_run();
   }
@@ -708,8 +856,24 @@ class CandidateCollector {
                             std::vector<char>& extended) const;
   [[nodiscard]] std::vector<PhraseData> build_records(std::span<const Repeated> repeated,
                                                       std::span<const std::uint64_t> counts) const;
+  // The ranks [first, last) of the suffixes that share the first `length` bytes of the one at
+  // `rank`.
+  [[nodiscard]] std::pair<std::size_t, std::size_t> ranks_sharing(std::size_t rank,
+                                                                  std::uint64_t length) const {
+    const auto& lcp = index_.lcp;
+    std::size_t low = rank;
+    while (low > 0 && lcp[low] >= length) --low;
+    std::size_t high = rank + 1;
+    while (high < lcp.size() && lcp[high] >= length) ++high;
+    return {low, high};
+  }
+  [[nodiscard]] std::uint64_t rank_of(std::uint32_t id) const {
+    return id < rank_of_.size() ? rank_of_[id] : kNoRank;
+  }
+  void flag_contained(std::span<const Repeated> repeated, std::span<const std::uint64_t> counts,
+                      std::vector<char>& contained) const;
 
-  const AnalysisIndex& index_;
+  const BasicAnalysisIndex<Offset>& index_;
   const FinderParams& params_;
   std::uint64_t threshold_;
   bool drop_extended_;
@@ -737,6 +901,10 @@ class CandidateCollector {
   std::vector<SetAsidePhrase> set_aside_phrases_;
   std::vector<SetAsideStart> set_aside_starts_;
   std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
+  // By id: a rank of the phrase's bytes for the phrases that are their own raw bytes at every
+  // start (unindexed ones not joined to a rewritten phrase), else kNoRank.
+  static constexpr std::uint64_t kNoRank = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> rank_of_;
   // The current run: its slots, and per start (rank order) the slots of its windows.
   std::vector<Slot> slots_;
   std::vector<std::pair<std::uint64_t, std::size_t>> run_starts_;  // position, first window
@@ -747,6 +915,8 @@ class CandidateCollector {
   std::size_t cache_cursor_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t own_shared_ = 0;
+  bool raw_to_limit_ = false;  // no window at the current start needs normalising
+  bool enough_chars_ = false;  // a window at the current start passed the min_chars test
   NormalizedStream stream_;
 };
 
@@ -777,6 +947,8 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   stream_.reset(index_.text, p);
   cache_cursor_ = 0;
   fresh_.clear();
+  raw_to_limit_ = !positions_.alters(p, range->limit);
+  enough_chars_ = false;
   run_starts_.emplace_back(p, run_windows_.size());
   PositionIndex::EndCursor ends(positions_, p, range->skipped);
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
@@ -790,6 +962,8 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
         set_aside_starts_.push_back({static_cast<Offset>(p), static_cast<Offset>(own_shared),
                                      static_cast<Offset>(range->limit)});
       }
+      // Every longer window is lonely too, unless normalising rewrites it.
+      if (raw_to_limit_) break;
       lonely_seen = true;
       previous = kNone;
       continue;
@@ -834,10 +1008,14 @@ std::uint32_t CandidateCollector<Offset>::new_slot(std::uint64_t raw_length, std
 template <class Offset>
 std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
   // The phrase's non-space bytes are the raw bytes of characters that are not white space.
-  if (raw_length <= params_.min_chars) return kRejected;
   const std::uint64_t end = position_ + raw_length;
-  if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
-  if (!positions_.alters(position_, end)) {  // the phrase is the raw text itself
+  // Longer windows at a start have at least as many non-space bytes.
+  if (!enough_chars_) {
+    if (raw_length <= params_.min_chars) return kRejected;
+    if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
+    enough_chars_ = true;
+  }
+  if (raw_to_limit_ || !positions_.alters(position_, end)) {  // the phrase is its raw text
     if (raw_length > own_shared_) return kLonely;
     if (raw_length >= threshold_) return new_slot(raw_length, kNone, true);
     // The analysis text outlives the table, so the key need not be copied.
@@ -882,6 +1060,8 @@ void CandidateCollector<Offset>::close_run() {
     s.id =
         static_cast<std::uint32_t>(phrases_.add_unindexed(index_.text.substr(start, s.raw_length)));
     raw_ids_.push_back(s.id);
+    rank_of_.resize(phrases_.size(), kNoRank);
+    rank_of_[s.id] = s.first_rank;
   }
   for (std::size_t k = 0; k < run_starts_.size(); ++k) {
     const auto [p, begin] = run_starts_[k];
@@ -944,11 +1124,7 @@ void CandidateCollector<Offset>::admit_set_aside_phrase(const SetAsidePhrase& ph
   if (!rewritten_.may_have_length(length)) return;
   const auto id = rewritten_id_of(index_.suffix_array[phrase.rank], length);
   if (!id) return;
-  const auto& lcp = index_.lcp;
-  std::size_t low = phrase.rank;
-  while (low > 0 && lcp[low] >= length) --low;
-  std::size_t high = phrase.rank + 1;
-  while (high < lcp.size() && lcp[high] >= length) ++high;
+  const auto [low, high] = ranks_sharing(phrase.rank, length);
   for (std::size_t rank = low; rank < high; ++rank) {
     const std::uint64_t q = index_.suffix_array[rank];
     if (cuts_window(q, length)) admitted_.emplace_back(*id, static_cast<Offset>(q));
@@ -1089,15 +1265,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_conta
   });
 
   std::vector<char> contained(repeated.size(), 0);
-  if (drop_contained && repeated.size() >= 2) {
-    std::vector<std::string_view> texts(repeated.size());
-    std::vector<std::uint64_t> repeated_counts(repeated.size());
-    for (std::size_t i = 0; i < repeated.size(); ++i) {
-      texts[i] = phrases_.key(repeated[i].id);
-      repeated_counts[i] = counts[repeated[i].id];
-    }
-    contained = flag_contained_phrases(texts, repeated_counts);
-  }
+  if (drop_contained && repeated.size() >= 2) flag_contained(repeated, counts, contained);
   std::vector<Repeated> survivors;
   survivors.reserve(repeated.size());
   for (std::size_t i = 0; i < repeated.size(); ++i) {
@@ -1118,6 +1286,51 @@ template <class Offset>
 bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inner,
                                          std::span<const std::uint64_t> counts) {
   return outer != inner && counts[inner] >= 2 && counts[outer] >= counts[inner];
+}
+
+// Phrases that are their own raw bytes are compared on the text; pairs with any other phrase
+// (rewritten ones, and short ones found by hashing) go through the automaton.
+template <class Offset>
+void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeated,
+                                                std::span<const std::uint64_t> counts,
+                                                std::vector<char>& contained) const {
+  const std::size_t n = repeated.size();
+  std::vector<char> in_text(n, 0);
+  std::vector<std::uint32_t> index_of(phrases_.size(), kNone);
+  std::vector<Occurrence> queries;
+  std::uint64_t longest = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Repeated& r = repeated[k];
+    index_of[r.id] = static_cast<std::uint32_t>(k);
+    const std::uint64_t rank = rank_of(r.id);
+    if (rank == kNoRank) continue;
+    in_text[k] = 1;
+    longest = std::max(longest, r.length);
+    const auto [low, high] = ranks_sharing(rank, r.length);
+    for (std::size_t s = low; s < high; ++s) {
+      const std::uint64_t x = index_.suffix_array[s];
+      queries.push_back({x, x + r.length, counts[r.id], static_cast<std::uint32_t>(k)});
+    }
+  }
+  std::vector<Occurrence> containers;
+  for_each_hit([&](std::uint32_t id, Offset p) {
+    const std::uint32_t k = index_of[id];
+    if (k == kNone || !in_text[k]) return;
+    containers.push_back({p, p + repeated[k].length, counts[id], k});
+  });
+  flag_contained_in_text(std::move(queries), std::move(containers), longest, 8 * sizeof(Offset),
+                         contained);
+  if (std::all_of(in_text.begin(), in_text.end(), [](char c) { return c != 0; })) return;
+  std::vector<std::string_view> texts(n);
+  std::vector<std::uint64_t> repeated_counts(n);
+  std::vector<char> general(n), all(n, 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    texts[k] = phrases_.key(repeated[k].id);
+    repeated_counts[k] = counts[repeated[k].id];
+    general[k] = !in_text[k];
+  }
+  flag_contained_among(texts, repeated_counts, general, all, contained);
+  flag_contained_among(texts, repeated_counts, in_text, general, contained);
 }
 
 // Within a list (one start's windows, shortest first) every later window contains an earlier
@@ -1162,25 +1375,14 @@ void CandidateCollector<Offset>::mark_left_extensions(std::span<const std::uint6
   }
 }
 
-// The recorded positions in text order (LSD radix sort, 16 bits a pass).
+// The recorded positions in text order.
 template <class Offset>
 auto CandidateCollector<Offset>::hits_by_position() const -> std::vector<PositionHits> {
   std::vector<PositionHits> sorted;
   sorted.reserve(position_hits_.size());
   position_hits_.for_each([&](const PositionHits& h) { sorted.push_back(h); });
-  std::vector<PositionHits> buffer(sorted.size());
-  std::vector<std::size_t> slots(std::size_t{1} << 16);
-  for (unsigned shift = 0; shift < 8 * sizeof(Offset); shift += 16) {
-    const auto digit = [&](const PositionHits& h) {
-      return static_cast<std::size_t>((static_cast<std::uint64_t>(h.position) >> shift) & 0xFFFF);
-    };
-    std::fill(slots.begin(), slots.end(), 0);
-    for (const PositionHits& h : sorted) ++slots[digit(h)];
-    std::size_t sum = 0;
-    for (std::size_t& slot : slots) sum += std::exchange(slot, sum);
-    for (const PositionHits& h : sorted) buffer[slots[digit(h)]++] = h;
-    sorted.swap(buffer);
-  }
+  radix_sort_by_position(
+      sorted, [](const PositionHits& h) { return h.position; }, 8 * sizeof(Offset));
   return sorted;
 }
 
@@ -1230,23 +1432,16 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
   return records;
 }
 
-template <class Offset>
-std::vector<PhraseData> collect_candidates_as(const AnalysisIndex& index,
-                                              const FinderParams& params, const HashKey& hash_key,
-                                              bool drop_contained) {
-  CandidateCollector<Offset> collector(index, params, hash_key, drop_contained);
+// Offsets are stored in the width of the suffix array's entries.
+template <class Idx>
+std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
+                                           const FinderParams& params, const HashKey& hash_key,
+                                           bool drop_contained) {
+  if (index.suffix_array.size() < 2) return {};
+  CandidateCollector<Idx> collector(index, params, hash_key, drop_contained);
   suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
                                  [&](const LcpRun& run) { collector.collect_run(run); });
   return collector.take_records(drop_contained);
-}
-
-std::vector<PhraseData> collect_candidates(const AnalysisIndex& index, const FinderParams& params,
-                                           const HashKey& hash_key, bool drop_contained) {
-  if (index.suffix_array.size() < 2) return {};
-  if (index.text.size() <= std::numeric_limits<std::uint32_t>::max()) {
-    return collect_candidates_as<std::uint32_t>(index, params, hash_key, drop_contained);
-  }
-  return collect_candidates_as<std::uint64_t>(index, params, hash_key, drop_contained);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1258,14 +1453,13 @@ struct Block {
 };
 
 // Collects, per run, the offsets of the neighbour pairs whose shared prefix is exactly the run's
-// block length, under the text of the run's first such pair.
+// block length, under the text of the run's first such pair. Block texts need no table: each
+// begins with its run's shared prefix of at least the block minimum, and no two runs share one.
+template <class Idx>
 class BlockScanner {
  public:
-  BlockScanner(const AnalysisIndex& index, const FinderParams& params, const HashKey& key)
-      : index_(index),
-        min_block_(types::block_minimum(params)),
-        cap_(types::block_cap(params)),
-        texts_(key, StringInterner::Storage::Borrow) {}
+  BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params)
+      : index_(index), min_block_(types::block_minimum(params)), cap_(types::block_cap(params)) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 
@@ -1278,16 +1472,17 @@ class BlockScanner {
   [[nodiscard]] std::optional<std::uint64_t> block_end(std::uint64_t a, std::uint64_t b,
                                                        std::uint64_t length) const;
 
-  const AnalysisIndex& index_;
+  const BasicAnalysisIndex<Idx>& index_;
   std::uint64_t min_block_;
   std::uint64_t cap_;
-  StringInterner texts_;
+  std::vector<std::string_view> texts_;
   std::vector<std::vector<std::uint64_t>> offsets_;  // by text id
   std::vector<std::uint64_t> positions_;
 };
 
-std::optional<std::uint64_t> BlockScanner::block_end(std::uint64_t a, std::uint64_t b,
-                                                     std::uint64_t length) const {
+template <class Idx>
+std::optional<std::uint64_t> BlockScanner<Idx>::block_end(std::uint64_t a, std::uint64_t b,
+                                                          std::uint64_t length) const {
   const std::string_view text = index_.text;
   if (!is_char_start(text, a) || !is_char_start(text, b)) return std::nullopt;
   std::uint64_t end = std::min<std::uint64_t>(types::saturating_add(a, length), text.size());
@@ -1297,7 +1492,8 @@ std::optional<std::uint64_t> BlockScanner::block_end(std::uint64_t a, std::uint6
   return end;
 }
 
-void BlockScanner::scan_run(const LcpRun& run) {
+template <class Idx>
+void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   const std::uint64_t block_length = std::min(cap_, run.max_lcp);
   positions_.clear();
   std::optional<std::string_view> block_text;
@@ -1315,19 +1511,19 @@ void BlockScanner::scan_run(const LcpRun& run) {
   std::sort(positions_.begin(), positions_.end());
   positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
   if (positions_.size() < 2) return;
-  const auto [id, inserted] = texts_.intern(*block_text);
-  if (inserted) offsets_.emplace_back();
-  offsets_[id].insert(offsets_[id].end(), positions_.begin(), positions_.end());
+  texts_.push_back(*block_text);
+  offsets_.push_back(positions_);
 }
 
-std::vector<Block> BlockScanner::take_blocks() {
+template <class Idx>
+std::vector<Block> BlockScanner<Idx>::take_blocks() {
   std::vector<Block> blocks;
   blocks.reserve(offsets_.size());
   for (std::size_t id = 0; id < offsets_.size(); ++id) {
     auto& offsets = offsets_[id];
     std::sort(offsets.begin(), offsets.end());
     offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-    blocks.push_back({texts_.key(id), std::move(offsets)});
+    blocks.push_back({texts_[id], std::move(offsets)});
   }
   return blocks;
 }
@@ -1506,9 +1702,11 @@ std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
   return collect_candidates(index, params, hash_key, true);
 }
 
-std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const AnalysisIndex& index,
-                                      const FinderParams& params, const HashKey& hash_key) {
-  BlockScanner scanner(index, params, hash_key);
+template <class Idx>
+std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
+                                         const BasicAnalysisIndex<Idx>& index,
+                                         const FinderParams& params) {
+  BlockScanner<Idx> scanner(index, params);
   const std::uint64_t min_block = scanner.min_block();
   if (index.text.size() < types::saturating_mul(2, min_block) || index.suffix_array.size() < 2) {
     return records;
@@ -1522,6 +1720,11 @@ std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const Ana
   records = drop_phrases_inside(std::move(records), blocks);
   std::move(blocks.begin(), blocks.end(), std::back_inserter(records));
   return records;
+}
+
+std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const AnalysisIndex& index,
+                                      const FinderParams& params) {
+  return detect_blocks_in(std::move(records), index, params);
 }
 
 void translate_offsets(std::vector<PhraseData>& records,
@@ -1589,35 +1792,48 @@ std::string normalize_phrase(std::string_view raw) {
 // ---------------------------------------------------------------------------------------------
 // Pipeline
 
+namespace {
+
+// Stages 1 to 7 on a suffix array with entries of type Idx. Every working array is released on
+// return, before the results are built.
+template <class Idx>
+std::vector<PhraseData> find_records(std::string_view analysis_text, const std::vector<Idx>& sa,
+                                     const FinderParams& params) {
+  const std::span<const std::uint8_t> bytes(
+      reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
+  const auto lcp = suffix_array::lcp_kasai<std::uint8_t, Idx, Idx>(bytes, sa);
+  // Word starts are tested on the text itself (a word byte after a non-word byte), which is
+  // exactly membership in tokenizer::word_starts; only the ends need a list.
+  const auto word_ends = tokenizer::word_ends(analysis_text);
+  const auto sentences = sentence_splitter::sentence_boundary_offsets(analysis_text);
+  const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, word_ends, sentences};
+  const HashKey& key = string_interner::process_hash_key();
+
+  // Candidates and substring elimination in one step, so that eliminated phrases never get
+  // records (on repetitive text they hold most of the occurrences).
+  auto records = collect_candidates(index, params, key, true);
+  if (records.size() >= 2) {
+    records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
+  }
+  if (params.enable_block_detection) {
+    records = detect_blocks_in(std::move(records), index, params);
+  }
+  return records;
+}
+
+}  // namespace
+
 std::vector<PhraseResult> process_test_string(
     std::string_view analysis_text, std::string_view source_text,
     std::span<const normalize::RemovedRange> removed_ranges, const FinderParams& params) {
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
-  auto sa = suffix_array::build_suffix_array_bytes_with_backend(
-      bytes, suffix_array::SuffixArrayBackend::Auto);
-  auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
-  // Word starts are tested on the text itself (a word byte after a non-word byte), which is
-  // exactly membership in tokenizer::word_starts; only the ends need a list.
-  auto word_ends = tokenizer::word_ends(analysis_text);
-  const auto sentences = sentence_splitter::sentence_boundary_offsets(analysis_text);
-  const AnalysisIndex index{analysis_text, sa, lcp, word_ends, sentences};
-  const HashKey& key = string_interner::process_hash_key();
-
-  // Candidates and substring elimination in one step, so that eliminated phrases never get
-  // records (on repetitive text they hold most of the occurrences).
-  auto records = find_uncontained_candidates(index, params, key);
-  if (records.size() >= 2) {
-    records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
-  }
-  if (params.enable_block_detection) {
-    records = detect_blocks(std::move(records), index, params, key);
-  }
-  // The suffix-array working set is no longer needed; release it before the results are built.
-  suffix_array::SuffixArray().swap(sa);
-  std::vector<std::uint64_t>().swap(lcp);
-  std::vector<std::uint64_t>().swap(word_ends);
-
+  constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
+  auto records =
+      suffix_array::fits_32_bit_entries(bytes.size())
+          ? find_records(analysis_text, suffix_array::build_sa32_with_backend(bytes, kAuto), params)
+          : find_records(analysis_text,
+                         suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto), params);
   translate_offsets(records, removed_ranges);
   return to_sorted_results(std::move(records), source_text);
 }

@@ -13,12 +13,13 @@ namespace quarnel::core::suffix_array {
 // Computed in text order through the permuted LCP (the phi method): h drops by at most one per
 // position as in Kasai's method, but the text is compared at consecutive positions, which keeps
 // the comparisons cache-friendly; the array is then gathered into rank order.
-// `Idx` is the suffix array's entry type; 32-bit arrays halve the working memory.
-template <class T, class Idx = std::uint64_t>
-[[nodiscard]] std::vector<std::uint64_t> lcp_kasai(std::span<const T> text,
-                                                   std::type_identity_t<std::span<const Idx>> sa) {
+// `Idx` is the suffix array's entry type and `Out` the LCP array's; 32-bit arrays halve the
+// working memory.
+template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
+[[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
+                                         std::type_identity_t<std::span<const Idx>> sa) {
   const std::size_t n = sa.size();
-  std::vector<std::uint64_t> lcp(n, 0);
+  std::vector<Out> lcp(n, 0);
   if (n <= 1) return lcp;
   constexpr Idx kNone = static_cast<Idx>(~Idx{0});
   // phi[SA[r]] = SA[r - 1], the suffix one rank below; none for the smallest suffix.

@@ -18,8 +18,8 @@ struct LcpRun {
 
 // Calls visit(run) for every run, by increasing rank. Ranks below the threshold cost one
 // comparison each.
-template <class Visit>
-void for_each_lcp_run(std::span<const std::uint64_t> lcp, std::uint64_t threshold, Visit&& visit) {
+template <class Entry, class Visit>
+void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, Visit&& visit) {
   const std::size_t n = lcp.size();
   std::size_t r = 1;
   while (r < n) {

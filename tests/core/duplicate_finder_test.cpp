@@ -594,7 +594,7 @@ std::string distinct_words_text(std::size_t bytes, std::uint32_t seed) {
 std::vector<PhraseData> blocks_of(const std::string& text, std::vector<PhraseData> records,
                                   const FinderParams& params = {}) {
   const Indexed indexed(text, {});
-  return df::detect_blocks(std::move(records), indexed.index(), params, kKeyA);
+  return df::detect_blocks(std::move(records), indexed.index(), params);
 }
 
 struct BlockLengthCase {

@@ -12,7 +12,8 @@ namespace {
 
 std::vector<sa::LcpRun> visited_runs(const std::vector<std::uint64_t>& lcp, std::uint64_t t) {
   std::vector<sa::LcpRun> runs;
-  sa::for_each_lcp_run(lcp, t, [&](const sa::LcpRun& run) { runs.push_back(run); });
+  sa::for_each_lcp_run(std::span<const std::uint64_t>(lcp), t,
+                       [&](const sa::LcpRun& run) { runs.push_back(run); });
   return runs;
 }
 
