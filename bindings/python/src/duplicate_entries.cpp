@@ -24,38 +24,53 @@ types::FinderParams finder_params(const BoundArgs& args) {
   return params;
 }
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-  check_status(PyDict_SetItemString(dict, key, value.get()));
+// The dictionary keys, made once per call: a result holds one dictionary per occurrence, and
+// building each key anew from a C string would cost more than the dictionary itself.
+struct ResultKeys {
+  PyRef phrase = key("phrase");
+  PyRef count = key("count");
+  PyRef string_length = key("string_length");
+  PyRef number_of_words = key("number_of_words");
+  PyRef occurrences = key("occurrences");
+  PyRef start = key("start");
+  PyRef end = key("end");
+
+  static PyRef key(const char* name) { return checked(PyUnicode_InternFromString(name)); }
+};
+
+void set_item(PyObject* dict, const PyRef& key, PyRef value) {
+  check_status(PyDict_SetItem(dict, key.get(), value.get()));
 }
 
-PyRef occurrence_dict(const types::Occurrence& occurrence) {
+PyRef occurrence_dict(const types::Occurrence& occurrence, const ResultKeys& keys) {
   PyRef dict = checked(PyDict_New());
-  set_item(dict.get(), "start", py_int(occurrence.start));
-  set_item(dict.get(), "end", py_int(occurrence.end));
+  set_item(dict.get(), keys.start, py_int(occurrence.start));
+  set_item(dict.get(), keys.end, py_int(occurrence.end));
   return dict;
 }
 
-PyRef result_dict(types::PhraseResult result) {
+PyRef result_dict(types::PhraseResult result, const ResultKeys& keys) {
   PyRef dict = checked(PyDict_New());
-  set_item(dict.get(), "phrase", py_str(result.phrase));
-  set_item(dict.get(), "count", py_int(result.count));
-  set_item(dict.get(), "string_length", py_int(result.string_length));
-  set_item(dict.get(), "number_of_words", py_int(result.number_of_words));
+  set_item(dict.get(), keys.phrase, py_str(result.phrase));
+  set_item(dict.get(), keys.count, py_int(result.count));
+  set_item(dict.get(), keys.string_length, py_int(result.string_length));
+  set_item(dict.get(), keys.number_of_words, py_int(result.number_of_words));
   PyRef occurrences = checked(PyList_New(static_cast<Py_ssize_t>(result.occurrences.size())));
   for (std::size_t i = 0; i < result.occurrences.size(); ++i) {
     PyList_SET_ITEM(occurrences.get(), static_cast<Py_ssize_t>(i),
-                    occurrence_dict(result.occurrences[i]).release());
+                    occurrence_dict(result.occurrences[i], keys).release());
   }
-  set_item(dict.get(), "occurrences", std::move(occurrences));
+  set_item(dict.get(), keys.occurrences, std::move(occurrences));
   return dict;
 }
 
 // Each record is released as soon as its dictionary exists.
 PyRef results_list(std::vector<types::PhraseResult> results) {
+  const ResultKeys keys;
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
   for (std::size_t i = 0; i < results.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    result_dict(std::exchange(results[i], {})).release());
+                    result_dict(std::exchange(results[i], {}), keys).release());
   }
   return list;
 }
