@@ -722,7 +722,7 @@ void sort_offsets(It begin, It end) {
 // run), so the run decides there which raw phrases to store. The window one word longer at a
 // start of a phrase is hit only from starts that also hit the phrase; with the same number of
 // starts it contains the phrase at least as often, which removes the phrase in substring
-// elimination unless a rewritten phrase equal to it adds starts. With `drop_extended` such
+// elimination unless a rewritten phrase equal to it adds starts. With `drop_contained` such
 // phrases are not stored, only set aside with the phrases seen at one start, in case a
 // rewritten phrase turns out equal to one of them: on a duplicated passage that stores a few
 // windows per start instead of every one.
@@ -732,11 +732,14 @@ template <class Offset>
 class CandidateCollector {
  public:
   CandidateCollector(const BasicAnalysisIndex<Offset>& index, const FinderParams& params,
-                     const HashKey& key, bool drop_extended)
+                     const HashKey& key, bool drop_contained)
       : index_(index),
         params_(params),
         threshold_(types::phrase_threshold(params)),
-        drop_extended_(drop_extended),
+        drop_contained_(drop_contained),
+        skipped_words_(std::max<std::uint64_t>(params.min_words, 1) - 1),
+        windows_per_start_(params.max_words > skipped_words_ ? params.max_words - skipped_words_
+                                                             : 0),
         positions_(index.text, index.word_ends, index.sentence_boundaries),
         phrases_(key) {}
 
@@ -760,7 +763,7 @@ class CandidateCollector {
   // Phrases seen at two or more offsets with enough words, by byte length descending, then
   // first start ascending (a total order). With `drop_contained`, substring elimination runs on
   // the phrases and counts alone, and only the survivors become records.
-  [[nodiscard]] std::vector<PhraseData> take_records(bool drop_contained);
+  [[nodiscard]] std::vector<PhraseData> take_records();
 
  private:
   static constexpr std::uint32_t kRejected = 0xFFFF'FFFF;  // verdict: too few non-space bytes
@@ -812,15 +815,19 @@ class CandidateCollector {
     while (!cache_.empty() && cache_.back().raw_length > shared) cache_.pop_back();
   }
 
-  // The window limit at p (sentence boundary, run maximum) and the number of word ends skipped
-  // before the first window; nullopt when p cuts no window.
-  struct WindowRange {
-    std::uint64_t limit;
-    std::uint64_t skipped;
-    std::uint64_t windows;
-  };
-  [[nodiscard]] std::optional<WindowRange> window_range(std::uint64_t p,
-                                                        std::uint64_t run_max) const;
+  // The limit of the windows at p (sentence boundary, run maximum); nullopt when p cuts none.
+  [[nodiscard]] std::optional<std::uint64_t> window_limit(std::uint64_t p,
+                                                          std::uint64_t run_max) const;
+  // Calls visit(end) for the end of every window cut at p up to `limit`, shortest first, until
+  // visit returns false.
+  template <class Visit>
+  void for_each_window_end(std::uint64_t p, std::uint64_t limit, Visit&& visit) const {
+    PositionIndex::EndCursor ends(positions_, p, skipped_words_);
+    std::uint64_t windows = windows_per_start_;
+    for (auto e = ends.next(); e && *e <= limit && windows > 0; e = ends.next(), --windows) {
+      if (!visit(*e)) return;
+    }
+  }
   void cut_phrases_at(std::size_t rank, std::uint64_t run_max, std::uint64_t own_shared);
   void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
   [[nodiscard]] std::uint32_t resolve(std::uint64_t raw_length);
@@ -876,7 +883,11 @@ class CandidateCollector {
   const BasicAnalysisIndex<Offset>& index_;
   const FinderParams& params_;
   std::uint64_t threshold_;
-  bool drop_extended_;
+  bool drop_contained_;
+  // The k-th word end after a start closes its window of k words: the first `skipped_words_`
+  // windows have fewer than min_words words, and at most max_words are cut.
+  std::uint64_t skipped_words_;
+  std::uint64_t windows_per_start_;
   PositionIndex positions_;
   StringInterner phrases_;
   PhraseFilter rewritten_;  // stored phrases that differ from their raw bytes
@@ -921,55 +932,49 @@ class CandidateCollector {
 };
 
 template <class Offset>
-auto CandidateCollector<Offset>::window_range(std::uint64_t p, std::uint64_t run_max) const
-    -> std::optional<WindowRange> {
+std::optional<std::uint64_t> CandidateCollector<Offset>::window_limit(std::uint64_t p,
+                                                                      std::uint64_t run_max) const {
   const std::string_view text = index_.text;
   if (p >= text.size() || !positions_.starts_word(p)) return std::nullopt;
   const std::uint64_t cap = std::min<std::uint64_t>(text.size() - p, run_max);
   if (cap < threshold_) return std::nullopt;
-  // The k-th word end after p closes the window of k words; windows of fewer than min_words
-  // words are skipped, and at most max_words are cut.
-  const std::uint64_t skipped = std::max<std::uint64_t>(params_.min_words, 1) - 1;
-  if (skipped >= params_.max_words) return std::nullopt;
-  return WindowRange{std::min(positions_.boundary_after(p), p + cap), skipped,
-                     params_.max_words - skipped};
+  if (windows_per_start_ == 0) return std::nullopt;
+  return std::min(positions_.boundary_after(p), p + cap);
 }
 
 template <class Offset>
 void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t run_max,
                                                 std::uint64_t own_shared) {
   const std::uint64_t p = index_.suffix_array[rank];
-  const auto range = window_range(p, run_max);
-  if (!range) return;
+  const auto limit = window_limit(p, run_max);
+  if (!limit) return;
   positions_.prefetch_following(p);  // where its word ends will be read
   position_ = p;
   own_shared_ = own_shared;
   stream_.reset(index_.text, p);
   cache_cursor_ = 0;
   fresh_.clear();
-  raw_to_limit_ = !positions_.alters(p, range->limit);
+  raw_to_limit_ = !positions_.alters(p, *limit);
   enough_chars_ = false;
   run_starts_.emplace_back(p, run_windows_.size());
-  PositionIndex::EndCursor ends(positions_, p, range->skipped);
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
   bool lonely_seen = false;
-  std::uint64_t windows = range->windows;
-  for (auto e = ends.next(); e && *e <= range->limit && windows > 0; e = ends.next(), --windows) {
-    const std::uint32_t slot = resolve(*e - p);
-    if (slot == kRejected) continue;
+  for_each_window_end(p, *limit, [&](std::uint64_t e) {
+    const std::uint32_t slot = resolve(e - p);
+    if (slot == kRejected) return true;
     if (slot == kLonely) {
       if (!lonely_seen) {
-        set_aside_starts_.push_back({static_cast<Offset>(p), static_cast<Offset>(own_shared),
-                                     static_cast<Offset>(range->limit)});
+        set_aside_starts_.push_back(
+            {static_cast<Offset>(p), static_cast<Offset>(own_shared), static_cast<Offset>(*limit)});
       }
-      // Every longer window is lonely too, unless normalising rewrites it.
-      if (raw_to_limit_) break;
       lonely_seen = true;
       previous = kNone;
-      continue;
+      // Every longer window is lonely too, unless normalising rewrites it.
+      return !raw_to_limit_;
     }
     hit(slot, rank, previous);
-  }
+    return true;
+  });
   remember_fresh_verdicts();
 }
 
@@ -1048,7 +1053,7 @@ template <class Offset>
 void CandidateCollector<Offset>::close_run() {
   for (Slot& s : slots_) {
     if (!s.raw) continue;
-    const bool extended = drop_extended_ && s.next != kNone && slots_[s.next].count == s.count;
+    const bool extended = drop_contained_ && s.next != kNone && slots_[s.next].count == s.count;
     if (s.count < 2 || extended) {
       set_aside_phrases_.push_back(
           {static_cast<Offset>(s.first_rank), static_cast<Offset>(s.raw_length)});
@@ -1134,18 +1139,18 @@ void CandidateCollector<Offset>::admit_set_aside_phrase(const SetAsidePhrase& ph
 template <class Offset>
 void CandidateCollector<Offset>::admit_set_aside_start(const SetAsideStart& start) {
   const std::uint64_t p = start.start;
-  const std::uint64_t skipped = std::max<std::uint64_t>(params_.min_words, 1) - 1;
-  std::uint64_t windows = params_.max_words - skipped;
-  PositionIndex::EndCursor ends(positions_, p, skipped);
-  for (auto e = ends.next(); e && *e <= start.limit && windows > 0; e = ends.next(), --windows) {
-    const std::uint64_t length = *e - p;
-    if (length <= start.shared || !rewritten_.may_have_length(length)) continue;
-    if (positions_.alters(p, *e)) continue;
-    if (length - positions_.space_bytes(p, *e) <= params_.min_chars) continue;
+  for_each_window_end(p, start.limit, [&](std::uint64_t e) {
+    const std::uint64_t length = e - p;
+    if (length <= start.shared || !rewritten_.may_have_length(length)) return true;
+    // Rewritten windows were looked up when cut, and rejected ones have no phrase.
+    if (positions_.alters(p, e) || length - positions_.space_bytes(p, e) <= params_.min_chars) {
+      return true;
+    }
     if (const auto id = rewritten_id_of(p, length)) {
       admitted_.emplace_back(*id, static_cast<Offset>(p));
     }
-  }
+    return true;
+  });
 }
 
 // Set-aside windows can only meet a phrase that was normalised from different bytes, so they are
@@ -1242,7 +1247,7 @@ void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
 // So counting hits counts distinct starts, and offsets are gathered only for the phrases that
 // end up as records.
 template <class Offset>
-std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_contained) {
+std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   join_raw_phrases();
   admit_set_aside_windows();
   std::vector<std::uint64_t> counts(phrases_.size(), 0);
@@ -1252,7 +1257,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_conta
     first_start[id] = std::min(first_start[id], p);
   });
   std::vector<char> extended(counts.size(), 0);
-  if (drop_contained) {
+  if (drop_contained_) {
     mark_right_extensions(counts, extended);
     mark_left_extensions(counts, extended);
   }
@@ -1265,7 +1270,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records(bool drop_conta
   });
 
   std::vector<char> contained(repeated.size(), 0);
-  if (drop_contained && repeated.size() >= 2) flag_contained(repeated, counts, contained);
+  if (drop_contained_ && repeated.size() >= 2) flag_contained(repeated, counts, contained);
   std::vector<Repeated> survivors;
   survivors.reserve(repeated.size());
   for (std::size_t i = 0; i < repeated.size(); ++i) {
@@ -1441,7 +1446,7 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
   CandidateCollector<Idx> collector(index, params, hash_key, drop_contained);
   suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
                                  [&](const LcpRun& run) { collector.collect_run(run); });
-  return collector.take_records(drop_contained);
+  return collector.take_records();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1464,7 +1469,8 @@ class BlockScanner {
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 
   void scan_run(const LcpRun& run);
-  [[nodiscard]] std::vector<Block> take_blocks();
+  // One block per run that yielded one; its offsets are sorted and distinct.
+  [[nodiscard]] std::vector<Block> take_blocks() { return std::move(blocks_); }
 
  private:
   // End of a block of `length` bytes at `a`, moved back to a character boundary; nullopt when
@@ -1475,8 +1481,7 @@ class BlockScanner {
   const BasicAnalysisIndex<Idx>& index_;
   std::uint64_t min_block_;
   std::uint64_t cap_;
-  std::vector<std::string_view> texts_;
-  std::vector<std::vector<std::uint64_t>> offsets_;  // by text id
+  std::vector<Block> blocks_;
   std::vector<std::uint64_t> positions_;
 };
 
@@ -1511,21 +1516,7 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   std::sort(positions_.begin(), positions_.end());
   positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
   if (positions_.size() < 2) return;
-  texts_.push_back(*block_text);
-  offsets_.push_back(positions_);
-}
-
-template <class Idx>
-std::vector<Block> BlockScanner<Idx>::take_blocks() {
-  std::vector<Block> blocks;
-  blocks.reserve(offsets_.size());
-  for (std::size_t id = 0; id < offsets_.size(); ++id) {
-    auto& offsets = offsets_[id];
-    std::sort(offsets.begin(), offsets.end());
-    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
-    blocks.push_back({texts_[id], std::move(offsets)});
-  }
-  return blocks;
+  blocks_.push_back({*block_text, positions_});
 }
 
 using Interval = std::pair<std::uint64_t, std::uint64_t>;
