@@ -167,10 +167,10 @@ class PositionIndex {
  private:
   static std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << (p & 63); }
   static std::uint64_t below(std::uint64_t p) { return bit(p) - 1; }
-  void set(std::uint64_t Block::*field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
+  void set(std::uint64_t Block::* field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
 
   // Marked bits before position x.
-  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::*bits, std::uint64_t Block::*before,
+  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::* bits, std::uint64_t Block::* before,
                                    std::uint64_t x) const {
     const Block& block = blocks_[x >> 6];
     return block.*before + std::popcount(block.*bits & below(x));
@@ -542,21 +542,24 @@ class EndRing {
 // Substring elimination between phrases that are their own raw bytes, answered on the text: one
 // such phrase lies inside another exactly when one of its occurrences in the text lies inside
 // an occurrence of the other, and is strictly shorter. The occurrences of a target are every
-// start of its bytes (the suffix-array interval of its bytes, word starts or not); those of a
-// container are its counted starts. One sweep over the text answers them all.
+// start of its bytes (the suffix-array interval of its bytes, word starts or not). A container
+// has the same bytes at each of its starts, so one of them stands for all. One sweep over the
+// text answers them all.
+template <class Offset>
 struct Occurrence {
-  std::uint64_t start;
-  std::uint64_t end;
-  std::uint64_t count;
+  Offset start;
+  Offset end;
+  Offset count;
   std::uint32_t phrase;  // the target's index (queries only)
 };
 
-void flag_contained_in_text(std::vector<Occurrence> queries, std::vector<Occurrence> containers,
-                            std::uint64_t longest, unsigned position_bits,
+template <class Offset>
+void flag_contained_in_text(std::vector<Occurrence<Offset>> queries,
+                            std::vector<Occurrence<Offset>> containers, std::uint64_t longest,
                             std::vector<char>& contained) {
-  const auto start_of = [](const Occurrence& o) { return o.start; };
-  radix_sort_by_position(queries, start_of, position_bits);
-  radix_sort_by_position(containers, start_of, position_bits);
+  const auto start_of = [](const Occurrence<Offset>& o) { return o.start; };
+  radix_sort_by_position(queries, start_of, 8 * sizeof(Offset));
+  radix_sort_by_position(containers, start_of, 8 * sizeof(Offset));
   EndRing ring(longest);
   std::size_t c = 0;
   for (std::size_t q = 0; q < queries.size();) {
@@ -571,7 +574,7 @@ void flag_contained_in_text(std::vector<Occurrence> queries, std::vector<Occurre
     // Containers starting before x cover a query when they reach its end; those starting at x
     // only when they reach beyond it.
     for (std::size_t k = q; k < q_end; ++k) {
-      const Occurrence& query = queries[k];
+      const auto& query = queries[k];
       if (!contained[query.phrase] && ring.max() >= query.count &&
           ring.max_between(query.end, last_end) >= query.count) {
         contained[query.phrase] = 1;
@@ -582,7 +585,7 @@ void flag_contained_in_text(std::vector<Occurrence> queries, std::vector<Occurre
       ring.add(containers[c].end, containers[c].count);
     }
     for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
-      const Occurrence& query = queries[k];
+      const auto& query = queries[k];
       if (!contained[query.phrase] && ring.max() >= query.count &&
           ring.max_between(query.end + 1, last_end) >= query.count) {
         contained[query.phrase] = 1;
@@ -1301,30 +1304,26 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
                                                 std::vector<char>& contained) const {
   const std::size_t n = repeated.size();
   std::vector<char> in_text(n, 0);
-  std::vector<std::uint32_t> index_of(phrases_.size(), kNone);
-  std::vector<Occurrence> queries;
+  std::vector<Occurrence<Offset>> queries;
+  std::vector<Occurrence<Offset>> containers;
   std::uint64_t longest = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const Repeated& r = repeated[k];
-    index_of[r.id] = static_cast<std::uint32_t>(k);
     const std::uint64_t rank = rank_of(r.id);
     if (rank == kNoRank) continue;
     in_text[k] = 1;
     longest = std::max(longest, r.length);
+    const auto count = static_cast<Offset>(counts[r.id]);
+    const auto phrase = static_cast<std::uint32_t>(k);
     const auto [low, high] = ranks_sharing(rank, r.length);
     for (std::size_t s = low; s < high; ++s) {
-      const std::uint64_t x = index_.suffix_array[s];
-      queries.push_back({x, x + r.length, counts[r.id], static_cast<std::uint32_t>(k)});
+      const Offset x = index_.suffix_array[s];
+      queries.push_back({x, static_cast<Offset>(x + r.length), count, phrase});
     }
+    containers.push_back({static_cast<Offset>(r.first_start),
+                          static_cast<Offset>(r.first_start + r.length), count, phrase});
   }
-  std::vector<Occurrence> containers;
-  for_each_hit([&](std::uint32_t id, Offset p) {
-    const std::uint32_t k = index_of[id];
-    if (k == kNone || !in_text[k]) return;
-    containers.push_back({p, p + repeated[k].length, counts[id], k});
-  });
-  flag_contained_in_text(std::move(queries), std::move(containers), longest, 8 * sizeof(Offset),
-                         contained);
+  flag_contained_in_text(std::move(queries), std::move(containers), longest, contained);
   if (std::all_of(in_text.begin(), in_text.end(), [](char c) { return c != 0; })) return;
   std::vector<std::string_view> texts(n);
   std::vector<std::uint64_t> repeated_counts(n);
@@ -1730,26 +1729,48 @@ void translate_offsets(std::vector<PhraseData>& records,
 
 Utf16PositionTable::Utf16PositionTable(std::string_view source) : source_(source) {
   constexpr std::size_t kBlock = std::size_t{1} << kBlockShift;
-  checkpoints_.reserve(source.size() / kBlock + 1);
+  std::vector<std::uint64_t> checkpoints;
+  checkpoints.reserve(source.size() / kBlock + 1);
   std::uint64_t units = 0;
-  checkpoints_.push_back(0);
-  for (std::size_t begin = 0; begin + kBlock <= source.size(); begin += kBlock) {
-    units += utf16_units(source.data() + begin, kBlock);
-    checkpoints_.push_back(units);
+  bool ascii = true;
+  std::size_t begin = 0;
+  for (; begin + kBlock <= source.size(); begin += kBlock) {
+    // Lookups into an ASCII block need not read the text: its units are its bytes.
+    const bool ascii_block = is_ascii(source.substr(begin, kBlock));
+    ascii = ascii && ascii_block;
+    checkpoints.push_back(units | (ascii_block ? kAsciiBlock : 0));
+    units += ascii_block ? kBlock : utf16_units(source.data() + begin, kBlock);
   }
+  checkpoints.push_back(units);  // the partial last block is always counted
+  // On ASCII text every offset is its own count of UTF-16 units: no table is needed.
+  if (!ascii || !is_ascii(source.substr(begin))) checkpoints_ = std::move(checkpoints);
+}
+
+bool Utf16PositionTable::is_ascii(std::string_view bytes) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + i, 8);
+    any |= w;
+  }
+  for (; i < bytes.size(); ++i) any |= static_cast<unsigned char>(bytes[i]);
+  return (any & 0x8080808080808080ULL) == 0;
 }
 
 std::uint64_t Utf16PositionTable::operator()(std::uint64_t byte_offset) const {
-  if (byte_offset > source_.size()) return byte_offset;
+  if (byte_offset > source_.size() || checkpoints_.empty()) return byte_offset;
   const std::size_t block = static_cast<std::size_t>(byte_offset >> kBlockShift);
   const std::size_t begin = block << kBlockShift;
-  return checkpoints_[block] + utf16_units(source_.data() + begin, byte_offset - begin);
+  const std::uint64_t checkpoint = checkpoints_[block];
+  if (checkpoint & kAsciiBlock) return (checkpoint & ~kAsciiBlock) + (byte_offset - begin);
+  return checkpoint + utf16_units(source_.data() + begin, byte_offset - begin);
 }
 
 void Utf16PositionTable::prefetch(std::uint64_t byte_offset) const {
-  if (byte_offset >= source_.size()) return;
-  prefetch_read(source_.data() + (byte_offset & ~((std::uint64_t{1} << kBlockShift) - 1)));
+  if (byte_offset >= source_.size() || checkpoints_.empty()) return;
   prefetch_read(&checkpoints_[byte_offset >> kBlockShift]);
+  prefetch_read(source_.data() + (byte_offset & ~((std::uint64_t{1} << kBlockShift) - 1)));
 }
 
 // The order is settled on indices first, so each result is built once, in place.

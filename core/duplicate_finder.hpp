@@ -83,8 +83,12 @@ class Utf16PositionTable {
   void prefetch(std::uint64_t byte_offset) const;
 
  private:
-  // One checkpoint per block of bytes; a lookup counts the rest of its block.
+  [[nodiscard]] static bool is_ascii(std::string_view bytes);
+
+  // One checkpoint per block of bytes; a lookup counts the rest of its block unless the block
+  // is ASCII. No checkpoints at all when the whole text is ASCII.
   static constexpr std::size_t kBlockShift = 6;
+  static constexpr std::uint64_t kAsciiBlock = std::uint64_t{1} << 63;
   std::string_view source_;
   std::vector<std::uint64_t> checkpoints_;
 };

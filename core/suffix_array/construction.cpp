@@ -6,6 +6,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "large_array.hpp"
 #include "suffix_array/sais_impl.hpp"
 
 namespace quarnel::core::suffix_array {
@@ -73,7 +74,7 @@ std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t>
                                                    SuffixArrayBackend backend) {
   const std::size_t n = text.size();
   if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
-  std::vector<std::uint32_t> sa(n, 0);
+  std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
   if (n <= 1) return sa;
   if (uses_divsufsort(backend, n)) {
     if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa.data()), static_cast<saidx_t>(n)) !=

@@ -6,6 +6,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "large_array.hpp"
+
 namespace quarnel::core::suffix_array {
 
 // LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
@@ -19,11 +21,11 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa) {
   const std::size_t n = sa.size();
-  std::vector<Out> lcp(n, 0);
+  std::vector<Out> lcp = large_array<Out>(n);
   if (n <= 1) return lcp;
   constexpr Idx kNone = static_cast<Idx>(~Idx{0});
   // phi[SA[r]] = SA[r - 1], the suffix one rank below; none for the smallest suffix.
-  std::vector<Idx> plcp(n);
+  std::vector<Idx> plcp = large_array<Idx>(n);
   plcp[sa[0]] = kNone;
   for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
   const std::size_t len = text.size();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <random>
@@ -702,11 +703,17 @@ std::vector<std::uint64_t> spelled_out_table(const std::string& s) {
 
 TEST(Utf16PositionTable, MatchesTheCharacterWalk) {
   std::mt19937 rng(17);
-  const std::vector<std::string> chars{"a", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9D\x92\x9C"};
-  for (int round = 0; round < 100; ++round) {
+  const std::vector<std::string> ascii{"a", " "};
+  const std::vector<std::string> wide{"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9D\x92\x9C"};
+  // From pure ASCII (no table at all) through long ASCII stretches with rare wide characters
+  // (ASCII blocks beside counted ones) to mostly wide text.
+  for (int round = 0; round < 200; ++round) {
+    const unsigned wide_per_mille = std::array{0U, 0U, 5U, 30U, 400U}[round % 5];
     std::string s;
-    const std::size_t n = rng() % 300;
-    for (std::size_t i = 0; i < n; ++i) s += chars[rng() % chars.size()];
+    const std::size_t n = rng() % 700;
+    for (std::size_t i = 0; i < n; ++i) {
+      s += rng() % 1000 < wide_per_mille ? wide[rng() % wide.size()] : ascii[rng() % 2];
+    }
     const auto expected = spelled_out_table(s);
     const df::Utf16PositionTable table(s);
     for (std::size_t b = 0; b <= s.size(); ++b) ASSERT_EQ(table(b), expected[b]) << round;

@@ -7,6 +7,7 @@ final ordering).  The random texts contain no sentence punctuation, so the only 
 boundaries are line feeds, which the oracle knows exactly.
 """
 
+import gc
 import inspect
 import json
 import random
@@ -601,6 +602,16 @@ def test_result_shape_and_key_order():
     assert [list(o) for o in result[0]["occurrences"]] == [["start", "end"]] * 2
     assert all(type(result[0][k]) is int for k in ("count", "string_length", "number_of_words"))
     assert type(result[0]["phrase"]) is str
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_garbage_collector_state_is_restored(enabled):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        assert find_duplicates(BASE) == BASE_RESULT
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 @pytest.mark.parametrize("fn", [find_duplicates, find_duplicates_normalized])

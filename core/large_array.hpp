@@ -1,0 +1,43 @@
+#pragma once
+// Arrays that span many pages and are read in scattered order (suffix arrays, LCP arrays and
+// their inverses) spend much of their time on page-table walks and first-touch faults with 4 KiB
+// pages. Asking for transparent huge pages before the first touch removes most of both.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace quarnel::core {
+
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Advises the kernel to back the whole huge pages inside [p, p + bytes) with huge pages. A hint
+// only: kernels without transparent huge pages ignore it.
+inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (begin + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(std::uintptr_t{kHugePage} - 1);
+  if (last > first) {
+    (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+#endif
+}
+
+// A vector of n copies of `value` whose memory was advised before it was first written.
+template <class T>
+[[nodiscard]] std::vector<T> large_array(std::size_t n, T value = T{}) {
+  std::vector<T> v;
+  if (n * sizeof(T) >= 2 * kHugePage) {
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(T));
+  }
+  v.resize(n, value);
+  return v;
+}
+
+}  // namespace quarnel::core
