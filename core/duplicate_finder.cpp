@@ -14,6 +14,7 @@
 
 #include "aho_corasick.hpp"
 #include "interval_merger.hpp"
+#include "large_array.hpp"
 #include "prefetch.hpp"
 #include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
@@ -61,7 +62,7 @@ class PositionIndex {
  public:
   PositionIndex(std::string_view text, std::span<const std::uint64_t> word_ends,
                 std::span<const std::uint64_t> sentence_boundaries)
-      : blocks_(text.size() / 64 + 1) {
+      : blocks_(large_array<Block>(text.size() / 64 + 1)) {
     mark_words_and_white_space(text);
     // An end e (exclusive) is marked on the word's last byte, e - 1.
     for (const std::uint64_t e : word_ends) {
@@ -755,7 +756,7 @@ class CandidateCollector {
     run_windows_.clear();
     const auto& lcp = index_.lcp;
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
-      prefetch_ahead(rank);
+      prefetch_ahead();
       if (rank >= run.begin) forget_longer_than(lcp[rank]);
       const std::uint64_t shared_after = rank + 1 < lcp.size() ? lcp[rank + 1] : 0;
       cut_phrases_at(rank, run.max_lcp, std::max<std::uint64_t>(lcp[rank], shared_after));
@@ -802,16 +803,26 @@ class CandidateCollector {
     Offset limit;
   };
 
-  // Positions come in suffix-array order, scattered over the text, and most runs are short:
-  // fetch the block of a position some ranks ahead, in whatever run it lies.
-  void prefetch_ahead(std::size_t rank) const {
-    constexpr std::size_t kDistance = 24;
-    if (in_run(rank + kDistance)) positions_.prefetch(index_.suffix_array[rank + kDistance]);
+  // Positions come in suffix-array order, scattered over the text, and most runs are short and
+  // far apart: a cursor walks the ranks that lie in runs a fixed number of them ahead of the
+  // scan, and fetches the blocks of their positions.
+  void prefetch_ahead() {
+    constexpr std::size_t kDistance = 16;
+    if (ahead_ == 0) {
+      for (std::size_t k = 0; k < kDistance; ++k) advance_ahead();
+    }
+    advance_ahead();
   }
 
-  [[nodiscard]] bool in_run(std::size_t rank) const {
+  void advance_ahead() {
     const auto& lcp = index_.lcp;
-    return rank + 1 < lcp.size() && (lcp[rank] >= threshold_ || lcp[rank + 1] >= threshold_);
+    while (++ahead_ + 1 < lcp.size()) {
+      if (lcp[ahead_] >= threshold_ || lcp[ahead_ + 1] >= threshold_) {
+        positions_.prefetch(index_.suffix_array[ahead_]);
+        return;
+      }
+    }
+    ahead_ = lcp.size();
   }
 
   void forget_longer_than(std::uint64_t shared) {
@@ -852,20 +863,18 @@ class CandidateCollector {
   void replace_ids(std::span<const std::uint32_t> replacement);
 
   struct Repeated {
-    std::uint64_t length, first_start, words;
+    std::uint64_t length, first_start;
     std::uint32_t id;
   };
-  [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const std::uint64_t> counts,
+  [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const Offset> counts,
                                                       std::span<const Offset> first_start,
                                                       std::span<const char> extended) const;
   [[nodiscard]] static bool extends(std::uint32_t outer, std::uint32_t inner,
-                                    std::span<const std::uint64_t> counts);
-  void mark_right_extensions(std::span<const std::uint64_t> counts,
-                             std::vector<char>& extended) const;
-  void mark_left_extensions(std::span<const std::uint64_t> counts,
-                            std::vector<char>& extended) const;
+                                    std::span<const Offset> counts);
+  void mark_right_extensions(std::span<const Offset> counts, std::vector<char>& extended) const;
+  void mark_left_extensions(std::span<const Offset> counts, std::vector<char>& extended) const;
   [[nodiscard]] std::vector<PhraseData> build_records(std::span<const Repeated> repeated,
-                                                      std::span<const std::uint64_t> counts) const;
+                                                      std::span<const Offset> counts) const;
   // The ranks [first, last) of the suffixes that share the first `length` bytes of the one at
   // `rank`.
   [[nodiscard]] std::pair<std::size_t, std::size_t> ranks_sharing(std::size_t rank,
@@ -880,7 +889,7 @@ class CandidateCollector {
   [[nodiscard]] std::uint64_t rank_of(std::uint32_t id) const {
     return id < rank_of_.size() ? rank_of_[id] : kNoRank;
   }
-  void flag_contained(std::span<const Repeated> repeated, std::span<const std::uint64_t> counts,
+  void flag_contained(std::span<const Repeated> repeated, std::span<const Offset> counts,
                       std::vector<char>& contained) const;
 
   const BasicAnalysisIndex<Offset>& index_;
@@ -927,6 +936,7 @@ class CandidateCollector {
   std::vector<CachedVerdict> fresh_;  // verdicts first computed at the current position
   std::vector<CachedVerdict> merged_;
   std::size_t cache_cursor_ = 0;
+  std::size_t ahead_ = 0;  // the rank the prefetching cursor reached
   std::uint64_t position_ = 0;
   std::uint64_t own_shared_ = 0;
   bool raw_to_limit_ = false;  // no window at the current start needs normalising
@@ -1253,7 +1263,7 @@ template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   join_raw_phrases();
   admit_set_aside_windows();
-  std::vector<std::uint64_t> counts(phrases_.size(), 0);
+  std::vector<Offset> counts(phrases_.size(), 0);  // hits per phrase, at most one per position
   std::vector<Offset> first_start(phrases_.size(), std::numeric_limits<Offset>::max());
   for_each_hit([&](std::uint32_t id, Offset p) {
     ++counts[id];
@@ -1292,7 +1302,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
 // contains, so it passes the word filter whenever the contained phrase does.
 template <class Offset>
 bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inner,
-                                         std::span<const std::uint64_t> counts) {
+                                         std::span<const Offset> counts) {
   return outer != inner && counts[inner] >= 2 && counts[outer] >= counts[inner];
 }
 
@@ -1300,28 +1310,42 @@ bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inne
 // (rewritten ones, and short ones found by hashing) go through the automaton.
 template <class Offset>
 void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeated,
-                                                std::span<const std::uint64_t> counts,
+                                                std::span<const Offset> counts,
                                                 std::vector<char>& contained) const {
   const std::size_t n = repeated.size();
   std::vector<char> in_text(n, 0);
-  std::vector<Occurrence<Offset>> queries;
+  // The rank interval of each such phrase's bytes first, so that the queries are sized once.
+  struct Interval {
+    std::size_t low, high;
+    std::uint32_t phrase;
+  };
+  std::vector<Interval> intervals;
   std::vector<Occurrence<Offset>> containers;
   std::uint64_t longest = 0;
+  std::size_t occurrences = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const Repeated& r = repeated[k];
     const std::uint64_t rank = rank_of(r.id);
     if (rank == kNoRank) continue;
     in_text[k] = 1;
     longest = std::max(longest, r.length);
-    const auto count = static_cast<Offset>(counts[r.id]);
     const auto phrase = static_cast<std::uint32_t>(k);
     const auto [low, high] = ranks_sharing(rank, r.length);
+    intervals.push_back({low, high, phrase});
+    occurrences += high - low;
+    containers.push_back({static_cast<Offset>(r.first_start),
+                          static_cast<Offset>(r.first_start + r.length), counts[r.id], phrase});
+  }
+  std::vector<Occurrence<Offset>> queries;
+  queries.reserve(occurrences);
+  for (std::size_t j = 0; j < intervals.size(); ++j) {
+    const auto [low, high, phrase] = intervals[j];
+    const Occurrence<Offset>& container = containers[j];  // same phrase, same order
+    const auto length = static_cast<Offset>(container.end - container.start);
     for (std::size_t s = low; s < high; ++s) {
       const Offset x = index_.suffix_array[s];
-      queries.push_back({x, static_cast<Offset>(x + r.length), count, phrase});
+      queries.push_back({x, static_cast<Offset>(x + length), container.count, phrase});
     }
-    containers.push_back({static_cast<Offset>(r.first_start),
-                          static_cast<Offset>(r.first_start + r.length), count, phrase});
   }
   flag_contained_in_text(std::move(queries), std::move(containers), longest, contained);
   if (std::all_of(in_text.begin(), in_text.end(), [](char c) { return c != 0; })) return;
@@ -1340,7 +1364,7 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
 // Within a list (one start's windows, shortest first) every later window contains an earlier
 // one; the largest later count decides.
 template <class Offset>
-void CandidateCollector<Offset>::mark_right_extensions(std::span<const std::uint64_t> counts,
+void CandidateCollector<Offset>::mark_right_extensions(std::span<const Offset> counts,
                                                        std::vector<char>& extended) const {
   for (std::size_t list = 0; list + 1 < list_begin_.size(); ++list) {
     std::uint32_t widest = 0;  // the later window with the largest count
@@ -1358,7 +1382,7 @@ void CandidateCollector<Offset>::mark_right_extensions(std::span<const std::uint
 // yields the shorter one's phrase as its tail). The recording start before each one is tried;
 // both lists are ordered by end, so one merge walk pairs them.
 template <class Offset>
-void CandidateCollector<Offset>::mark_left_extensions(std::span<const std::uint64_t> counts,
+void CandidateCollector<Offset>::mark_left_extensions(std::span<const Offset> counts,
                                                       std::vector<char>& extended) const {
   const std::vector<PositionHits> hits = hits_by_position();
   for (std::size_t k = 1; k < hits.size(); ++k) {
@@ -1392,7 +1416,7 @@ auto CandidateCollector<Offset>::hits_by_position() const -> std::vector<Positio
 
 // Phrases with two or more starts and enough words, not marked as extended, in id order.
 template <class Offset>
-auto CandidateCollector<Offset>::select_repeated(std::span<const std::uint64_t> counts,
+auto CandidateCollector<Offset>::select_repeated(std::span<const Offset> counts,
                                                  std::span<const Offset> first_start,
                                                  std::span<const char> extended) const
     -> std::vector<Repeated> {
@@ -1400,16 +1424,17 @@ auto CandidateCollector<Offset>::select_repeated(std::span<const std::uint64_t> 
   for (std::size_t id = 0; id < counts.size(); ++id) {
     if (counts[id] < 2 || extended[id]) continue;
     const std::string_view phrase = phrases_.key(id);
-    const std::uint64_t words = types::count_whitespace_words(phrase);
-    if (words < params_.min_words_in_substring) continue;
-    repeated.push_back({phrase.size(), first_start[id], words, static_cast<std::uint32_t>(id)});
+    // Only the filter is settled here; survivors count their words when their record is built.
+    const std::uint64_t needed = params_.min_words_in_substring;
+    if (types::count_whitespace_words_up_to(phrase, needed) < needed) continue;
+    repeated.push_back({phrase.size(), first_start[id], static_cast<std::uint32_t>(id)});
   }
   return repeated;
 }
 
 template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::build_records(
-    std::span<const Repeated> repeated, std::span<const std::uint64_t> counts) const {
+    std::span<const Repeated> repeated, std::span<const Offset> counts) const {
   constexpr auto kNoRecord = std::numeric_limits<std::uint32_t>::max();
   std::vector<std::uint32_t> record_of(counts.size(), kNoRecord);
   std::vector<PhraseData> records;
@@ -1421,7 +1446,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
     record.starts.reserve(counts[r.id]);
     record.count = counts[r.id];
     record.string_length = r.length;
-    record.number_of_words = r.words;
+    record.number_of_words = types::count_whitespace_words(record.phrase);
   }
   for_each_hit([&](std::uint32_t id, Offset p) {
     if (record_of[id] != kNoRecord) records[record_of[id]].starts.push_back(p);

@@ -9,29 +9,40 @@ namespace {
 using types::PhraseData;
 
 // Count descending, then first start ascending; a record without starts sorts before every
-// record with starts of its count. Keys are taken out once, so the sort moves small values.
+// record with starts of its count. The key also carries what decides most merges (the first
+// occurrence of each record), so that the records themselves are only read where one may merge.
 struct SortKey {
   std::uint64_t count;
   bool has_start;
+  bool has_end;
   std::uint64_t first_start;
+  std::uint64_t first_end;
   std::size_t index;
 };
 
-void sort_for_merging(std::vector<PhraseData>& records) {
+std::vector<SortKey> merge_order(const std::vector<PhraseData>& records) {
   std::vector<SortKey> keys(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     const PhraseData& r = records[i];
-    keys[i] = {r.count, !r.starts.empty(), r.starts.empty() ? 0 : r.starts.front(), i};
+    keys[i] = {r.count,
+               !r.starts.empty(),
+               !r.ends.empty(),
+               r.starts.empty() ? 0 : r.starts.front(),
+               r.ends.empty() ? 0 : r.ends.front(),
+               i};
   }
   std::stable_sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
     if (a.count != b.count) return a.count > b.count;
     if (a.has_start != b.has_start) return !a.has_start;
     return a.first_start < b.first_start;
   });
-  std::vector<PhraseData> sorted;
-  sorted.reserve(records.size());
-  for (const SortKey& k : keys) sorted.push_back(std::move(records[k.index]));
-  records = std::move(sorted);
+  return keys;
+}
+
+// What the keys alone rule out: different counts, or first occurrences too far apart.
+bool may_merge(const SortKey& prev, const SortKey& cur) {
+  return prev.count == cur.count && cur.has_start && prev.has_end &&
+         cur.first_start - prev.first_end <= kMaxMergeGap;
 }
 
 // The gap is taken in wrapping arithmetic: a cur occurrence that begins before prev's ends gives
@@ -77,18 +88,22 @@ PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string
 std::vector<PhraseData> merge_adjacent_phrases(std::vector<PhraseData> records,
                                                std::string_view analysis_text) {
   if (records.empty()) return records;
-  sort_for_merging(records);
+  const std::vector<SortKey> keys = merge_order(records);
   std::vector<PhraseData> merged;
   merged.reserve(records.size());
-  PhraseData prev = std::move(records.front());
-  for (std::size_t i = 1; i < records.size(); ++i) {
-    PhraseData& cur = records[i];
-    if (mergeable(prev, cur)) {
+  SortKey prev_key = keys.front();
+  PhraseData prev = std::move(records[prev_key.index]);
+  for (std::size_t k = 1; k < keys.size(); ++k) {
+    PhraseData& cur = records[keys[k].index];
+    if (may_merge(prev_key, keys[k]) && mergeable(prev, cur)) {
       prev = merge_pair(prev, cur, analysis_text);
+      prev_key.has_end = keys[k].has_end;  // the merged record ends where cur ends
+      prev_key.first_end = keys[k].first_end;
       cur = PhraseData{};
     } else {
       merged.push_back(std::move(prev));
       prev = std::move(cur);
+      prev_key = keys[k];
     }
   }
   merged.push_back(std::move(prev));

@@ -30,7 +30,7 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
 
 // A vector of n copies of `value` whose memory was advised before it was first written.
 template <class T>
-[[nodiscard]] std::vector<T> large_array(std::size_t n, T value = T{}) {
+[[nodiscard]] std::vector<T> large_array(std::size_t n, const T& value = T{}) {
   std::vector<T> v;
   if (n * sizeof(T) >= 2 * kHugePage) {
     v.reserve(n);
