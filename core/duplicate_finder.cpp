@@ -717,6 +717,27 @@ void sort_offsets(It begin, It end) {
   }
 }
 
+// Candidate phrases are normalised: their words are separated by single spaces, with none at
+// either end, so counting words is counting spaces.
+std::uint64_t word_count(std::string_view phrase) {
+  return phrase.empty()
+             ? 0
+             : 1 + static_cast<std::uint64_t>(std::count(phrase.begin(), phrase.end(), ' '));
+}
+
+// Whether a normalised phrase has at least `needed` words; looks only as far as that word.
+bool has_words(std::string_view phrase, std::uint64_t needed) {
+  if (needed == 0) return true;
+  if (phrase.empty()) return false;
+  std::size_t at = 0;
+  for (std::uint64_t words = 1; words < needed; ++words) {
+    at = phrase.find(' ', at);
+    if (at == std::string_view::npos) return false;
+    ++at;
+  }
+  return true;
+}
+
 // Scans the runs and fills the candidate table. Within a run, the phrase of raw length d at one
 // rank is the same at the next rank whenever d <= the LCP between them, so verdicts are cached by
 // raw length and truncated at every rank step: each distinct phrase of a run is classified once
@@ -863,8 +884,10 @@ class CandidateCollector {
   void replace_ids(std::span<const std::uint32_t> replacement);
 
   struct Repeated {
-    std::uint64_t length, first_start;
+    std::string_view phrase;
+    std::uint64_t first_start;
     std::uint32_t id;
+    [[nodiscard]] std::uint64_t length() const { return phrase.size(); }
   };
   [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const Offset> counts,
                                                       std::span<const Offset> first_start,
@@ -1278,7 +1301,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   std::vector<Offset>().swap(first_start);
   // Byte length descending, then first start ascending: a total order.
   std::sort(repeated.begin(), repeated.end(), [](const Repeated& a, const Repeated& b) {
-    if (a.length != b.length) return a.length > b.length;
+    if (a.length() != b.length()) return a.length() > b.length();
     return a.first_start < b.first_start;
   });
 
@@ -1328,13 +1351,13 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
     const std::uint64_t rank = rank_of(r.id);
     if (rank == kNoRank) continue;
     in_text[k] = 1;
-    longest = std::max(longest, r.length);
+    longest = std::max(longest, r.length());
     const auto phrase = static_cast<std::uint32_t>(k);
-    const auto [low, high] = ranks_sharing(rank, r.length);
+    const auto [low, high] = ranks_sharing(rank, r.length());
     intervals.push_back({low, high, phrase});
     occurrences += high - low;
     containers.push_back({static_cast<Offset>(r.first_start),
-                          static_cast<Offset>(r.first_start + r.length), counts[r.id], phrase});
+                          static_cast<Offset>(r.first_start + r.length()), counts[r.id], phrase});
   }
   std::vector<Occurrence<Offset>> queries;
   queries.reserve(occurrences);
@@ -1353,7 +1376,7 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   std::vector<std::uint64_t> repeated_counts(n);
   std::vector<char> general(n), all(n, 1);
   for (std::size_t k = 0; k < n; ++k) {
-    texts[k] = phrases_.key(repeated[k].id);
+    texts[k] = repeated[k].phrase;
     repeated_counts[k] = counts[repeated[k].id];
     general[k] = !in_text[k];
   }
@@ -1424,39 +1447,45 @@ auto CandidateCollector<Offset>::select_repeated(std::span<const Offset> counts,
   for (std::size_t id = 0; id < counts.size(); ++id) {
     if (counts[id] < 2 || extended[id]) continue;
     const std::string_view phrase = phrases_.key(id);
-    // Only the filter is settled here; survivors count their words when their record is built.
-    const std::uint64_t needed = params_.min_words_in_substring;
-    if (types::count_whitespace_words_up_to(phrase, needed) < needed) continue;
-    repeated.push_back({phrase.size(), first_start[id], static_cast<std::uint32_t>(id)});
+    if (!has_words(phrase, params_.min_words_in_substring)) continue;
+    repeated.push_back({phrase, first_start[id], static_cast<std::uint32_t>(id)});
   }
   return repeated;
 }
 
+// The starts of all records are first gathered into one array, each record's in a slice of its
+// own: filling that touches one slot per hit instead of a record and its vector.
 template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::build_records(
     std::span<const Repeated> repeated, std::span<const Offset> counts) const {
   constexpr auto kNoRecord = std::numeric_limits<std::uint32_t>::max();
   std::vector<std::uint32_t> record_of(counts.size(), kNoRecord);
-  std::vector<PhraseData> records;
-  records.reserve(repeated.size());
-  for (const Repeated& r : repeated) {
-    record_of[r.id] = static_cast<std::uint32_t>(records.size());
-    PhraseData& record = records.emplace_back();
-    record.phrase = std::string(phrases_.key(r.id));
-    record.starts.reserve(counts[r.id]);
-    record.count = counts[r.id];
-    record.string_length = r.length;
-    record.number_of_words = types::count_whitespace_words(record.phrase);
+  std::vector<std::uint64_t> fill(repeated.size() + 1, 0);  // next free slot of each slice
+  for (std::size_t k = 0; k < repeated.size(); ++k) {
+    record_of[repeated[k].id] = static_cast<std::uint32_t>(k);
+    fill[k + 1] = fill[k] + counts[repeated[k].id];
   }
+  std::vector<Offset> starts(fill.back());
   for_each_hit([&](std::uint32_t id, Offset p) {
-    if (record_of[id] != kNoRecord) records[record_of[id]].starts.push_back(p);
+    if (record_of[id] != kNoRecord) starts[fill[record_of[id]]++] = p;
   });
-  for (PhraseData& record : records) {
-    sort_offsets(record.starts.begin(), record.starts.end());
-    record.ends.reserve(record.starts.size());
-    for (const std::uint64_t start : record.starts) {
-      record.ends.push_back(start + record.string_length);
+  std::vector<PhraseData> records(repeated.size());
+  auto slice = starts.begin();
+  for (std::size_t k = 0; k < repeated.size(); ++k) {
+    const Repeated& r = repeated[k];
+    PhraseData& record = records[k];
+    const auto slice_end = slice + static_cast<std::ptrdiff_t>(counts[r.id]);
+    sort_offsets(slice, slice_end);
+    record.phrase = std::string(r.phrase);
+    record.starts.assign(slice, slice_end);
+    record.ends.resize(record.starts.size());
+    for (std::size_t i = 0; i < record.starts.size(); ++i) {
+      record.ends[i] = record.starts[i] + r.length();
     }
+    record.count = counts[r.id];
+    record.string_length = r.length();
+    record.number_of_words = word_count(record.phrase);
+    slice = slice_end;
   }
   return records;
 }

@@ -130,13 +130,11 @@ struct PhraseResult {
   return b == 0x20 || (b >= 0x09 && b <= 0x0D) || b == 0xC2 || (b >= 0xE1 && b <= 0xE3);
 }
 
-// Maximal runs of characters that are not Unicode white space, counted up to `limit`: the scan
-// stops at the limit-th word.
-[[nodiscard]] constexpr std::uint64_t count_whitespace_words_up_to(std::string_view text,
-                                                                   std::uint64_t limit) {
+// Maximal runs of characters that are not Unicode white space.
+[[nodiscard]] constexpr std::uint64_t count_whitespace_words(std::string_view text) {
   std::uint64_t words = 0;
   bool in_word = false;
-  for (std::size_t i = 0; i < text.size() && words < limit;) {
+  for (std::size_t i = 0; i < text.size();) {
     const auto b = static_cast<unsigned char>(text[i]);
     const std::size_t w = may_begin_white_space(b) ? white_space_length_at(text, i) : 0;
     if (w != 0) {
@@ -149,10 +147,6 @@ struct PhraseResult {
     ++i;
   }
   return words;
-}
-
-[[nodiscard]] constexpr std::uint64_t count_whitespace_words(std::string_view text) {
-  return count_whitespace_words_up_to(text, std::numeric_limits<std::uint64_t>::max());
 }
 
 [[nodiscard]] constexpr bool is_utf8_continuation(unsigned char b) {
