@@ -20,6 +20,7 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/lcp_runs.hpp"
+#include "suffix_array/search.hpp"
 #include "tokenizer.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -60,14 +61,9 @@ class PositionIndex {
   };
 
  public:
-  PositionIndex(std::string_view text, std::span<const std::uint64_t> word_ends,
-                std::span<const std::uint64_t> sentence_boundaries)
+  PositionIndex(std::string_view text, std::span<const std::uint64_t> sentence_boundaries)
       : blocks_(large_array<Block>(text.size() / 64 + 1)) {
     mark_words_and_white_space(text);
-    // An end e (exclusive) is marked on the word's last byte, e - 1.
-    for (const std::uint64_t e : word_ends) {
-      if (e >= 1 && e <= text.size()) set(&Block::ends, e - 1);
-    }
     // A boundary at or past the end of the text never shortens a phrase.
     for (const std::uint64_t b : sentence_boundaries) {
       if (b < text.size()) set(&Block::boundaries, b);
@@ -177,18 +173,26 @@ class PositionIndex {
     return block.*before + std::popcount(block.*bits & below(x));
   }
 
-  // One pass over the text, each block's bits gathered in registers.
+  // One pass over the text, each block's bits gathered in registers. Words are the tokenizer's:
+  // maximal runs of word bytes; an end (exclusive) is marked on the word's last byte.
   void mark_words_and_white_space(std::string_view text) {
     bool previous_is_word = false;
     bool after_space = true;
     std::size_t space_left = 0;  // continuation bytes of the current white-space character
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-      std::uint64_t starts = 0, space = 0, alterations = 0;
+      std::uint64_t starts = 0, ends = 0, space = 0, alterations = 0;
       const std::size_t end = std::min(text.size(), 64 * b + 64);
       for (std::size_t i = 64 * b; i < end; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         const bool is_word = tokenizer::is_word_byte(byte);
         if (is_word && !previous_is_word) starts |= bit(i);
+        if (!is_word && previous_is_word) {
+          if (i > 64 * b) {
+            ends |= bit(i - 1);
+          } else {
+            blocks_[b - 1].ends |= bit(63);  // the word ended on the previous block's last byte
+          }
+        }
         previous_is_word = is_word;
         if (space_left > 0) {
           space |= bit(i);
@@ -207,9 +211,11 @@ class PositionIndex {
         after_space = true;
       }
       blocks_[b].starts = starts;
+      blocks_[b].ends = ends;
       blocks_[b].space_bytes = space;
       blocks_[b].alterations = alterations;
     }
+    if (previous_is_word) set(&Block::ends, text.size() - 1);
   }
 
   std::vector<Block> blocks_;
@@ -292,6 +298,12 @@ class ContainmentPrefilter {
  public:
   static constexpr std::size_t kAnchor = 8;
 
+  [[nodiscard]] static std::uint64_t anchor_at(std::string_view s, std::size_t at) {
+    std::uint64_t v;
+    std::memcpy(&v, s.data() + at, kAnchor);
+    return v;
+  }
+
   // Only the pairs of a target and a container are looked at.
   ContainmentPrefilter(std::span<const std::string_view> phrases,
                        std::span<const std::uint64_t> counts, std::span<const char> is_target,
@@ -365,11 +377,6 @@ class ContainmentPrefilter {
     return group_end_[first] - first > kMaxGroup;
   }
 
-  static std::uint64_t anchor_at(std::string_view s, std::size_t at) {
-    std::uint64_t v;
-    std::memcpy(&v, s.data() + at, kAnchor);
-    return v;
-  }
   [[nodiscard]] std::size_t filter_slot(std::uint64_t bytes) const {
     return static_cast<std::size_t>((bytes * 0x9E3779B97F4A7C15ULL) >> (64 - filter_bits_));
   }
@@ -447,6 +454,36 @@ void flag_contained_among(std::span<const std::string_view> phrases,
       contained[j] = 1;
     });
   }
+}
+
+// The targets that may lie in one of the containers, narrowed from the containers' side when
+// their text is small: a target of anchor length or more must begin with one of their
+// anchor-length substrings. Otherwise every target.
+std::vector<char> targets_meeting(std::span<const std::string_view> phrases,
+                                  std::span<const char> is_target,
+                                  std::span<const char> is_container) {
+  constexpr std::size_t kAnchor = ContainmentPrefilter::kAnchor;
+  constexpr std::size_t kMostContainerBytes = std::size_t{1} << 20;
+  std::vector<std::uint64_t> anchors;
+  std::size_t longest = 0;
+  for (std::size_t j = 0; j < phrases.size(); ++j) {
+    if (!is_container[j]) continue;
+    const std::string_view p = phrases[j];
+    longest = std::max(longest, p.size());
+    for (std::size_t at = 0; at + kAnchor <= p.size(); ++at) {
+      anchors.push_back(ContainmentPrefilter::anchor_at(p, at));
+    }
+    if (anchors.size() > kMostContainerBytes) return {is_target.begin(), is_target.end()};
+  }
+  std::sort(anchors.begin(), anchors.end());
+  std::vector<char> targets(phrases.size(), 0);
+  for (std::size_t j = 0; j < phrases.size(); ++j) {
+    const std::string_view p = phrases[j];
+    if (!is_target[j] || p.size() > longest) continue;
+    targets[j] = p.size() < kAnchor || std::binary_search(anchors.begin(), anchors.end(),
+                                                          ContainmentPrefilter::anchor_at(p, 0));
+  }
+  return targets;
 }
 
 // Substring elimination on phrase texts and counts, ordered by byte length descending: flags
@@ -765,7 +802,7 @@ class CandidateCollector {
         skipped_words_(std::max<std::uint64_t>(params.min_words, 1) - 1),
         windows_per_start_(params.max_words > skipped_words_ ? params.max_words - skipped_words_
                                                              : 0),
-        positions_(index.text, index.word_ends, index.sentence_boundaries),
+        positions_(index.text, index.sentence_boundaries),
         phrases_(key) {}
 
   [[nodiscard]] std::uint64_t threshold() const { return threshold_; }
@@ -911,6 +948,13 @@ class CandidateCollector {
   }
   [[nodiscard]] std::uint64_t rank_of(std::uint32_t id) const {
     return id < rank_of_.size() ? rank_of_[id] : kNoRank;
+  }
+  // The ranks of the suffixes that begin with `phrase`.
+  [[nodiscard]] std::pair<std::size_t, std::size_t> search_text(std::string_view phrase) const {
+    const auto found = suffix_array::sa_search_range(
+        {reinterpret_cast<const std::uint8_t*>(index_.text.data()), index_.text.size()},
+        index_.suffix_array, {reinterpret_cast<const std::uint8_t*>(phrase.data()), phrase.size()});
+    return {static_cast<std::size_t>(found.lo), static_cast<std::size_t>(found.hi)};
   }
   void flag_contained(std::span<const Repeated> repeated, std::span<const Offset> counts,
                       std::vector<char>& contained) const;
@@ -1337,7 +1381,8 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
                                                 std::vector<char>& contained) const {
   const std::size_t n = repeated.size();
   std::vector<char> in_text(n, 0);
-  // The rank interval of each such phrase's bytes first, so that the queries are sized once.
+  // The rank interval of each phrase's bytes first, so that the queries are sized once. Other
+  // phrases are targets only: their bytes, where the text has them, may lie in a raw phrase.
   struct Interval {
     std::size_t low, high;
     std::uint32_t phrase;
@@ -1348,40 +1393,45 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   std::size_t occurrences = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const Repeated& r = repeated[k];
-    const std::uint64_t rank = rank_of(r.id);
-    if (rank == kNoRank) continue;
-    in_text[k] = 1;
-    longest = std::max(longest, r.length());
     const auto phrase = static_cast<std::uint32_t>(k);
-    const auto [low, high] = ranks_sharing(rank, r.length());
-    intervals.push_back({low, high, phrase});
-    occurrences += high - low;
-    containers.push_back({static_cast<Offset>(r.first_start),
-                          static_cast<Offset>(r.first_start + r.length()), counts[r.id], phrase});
+    const std::uint64_t rank = rank_of(r.id);
+    std::pair<std::size_t, std::size_t> ranks;
+    if (rank != kNoRank) {
+      in_text[k] = 1;
+      longest = std::max(longest, r.length());
+      ranks = ranks_sharing(rank, r.length());
+      containers.push_back({static_cast<Offset>(r.first_start),
+                            static_cast<Offset>(r.first_start + r.length()), counts[r.id], phrase});
+    } else {
+      ranks = search_text(r.phrase);
+    }
+    if (ranks.first < ranks.second) intervals.push_back({ranks.first, ranks.second, phrase});
+    occurrences += ranks.second - ranks.first;
   }
   std::vector<Occurrence<Offset>> queries;
   queries.reserve(occurrences);
-  for (std::size_t j = 0; j < intervals.size(); ++j) {
-    const auto [low, high, phrase] = intervals[j];
-    const Occurrence<Offset>& container = containers[j];  // same phrase, same order
-    const auto length = static_cast<Offset>(container.end - container.start);
+  for (const auto& [low, high, phrase] : intervals) {
+    const auto length = static_cast<Offset>(repeated[phrase].length());
+    const Offset count = counts[repeated[phrase].id];
     for (std::size_t s = low; s < high; ++s) {
       const Offset x = index_.suffix_array[s];
-      queries.push_back({x, static_cast<Offset>(x + length), container.count, phrase});
+      queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
     }
   }
   flag_contained_in_text(std::move(queries), std::move(containers), longest, contained);
   if (std::all_of(in_text.begin(), in_text.end(), [](char c) { return c != 0; })) return;
+  // What is left: pairs whose container is not its own raw bytes.
   std::vector<std::string_view> texts(n);
   std::vector<std::uint64_t> repeated_counts(n);
-  std::vector<char> general(n), all(n, 1);
+  std::vector<char> general(n);
   for (std::size_t k = 0; k < n; ++k) {
     texts[k] = repeated[k].phrase;
     repeated_counts[k] = counts[repeated[k].id];
     general[k] = !in_text[k];
   }
-  flag_contained_among(texts, repeated_counts, general, all, contained);
-  flag_contained_among(texts, repeated_counts, in_text, general, contained);
+  flag_contained_among(texts, repeated_counts, general, general, contained);
+  const std::vector<char> targets = targets_meeting(texts, in_text, general);
+  flag_contained_among(texts, repeated_counts, targets, general, contained);
 }
 
 // Within a list (one start's windows, shortest first) every later window contains an earlier
@@ -1868,11 +1918,8 @@ std::vector<PhraseData> find_records(std::string_view analysis_text, const std::
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   const auto lcp = suffix_array::lcp_kasai<std::uint8_t, Idx, Idx>(bytes, sa);
-  // Word starts are tested on the text itself (a word byte after a non-word byte), which is
-  // exactly membership in tokenizer::word_starts; only the ends need a list.
-  const auto word_ends = tokenizer::word_ends(analysis_text);
   const auto sentences = sentence_splitter::sentence_boundary_offsets(analysis_text);
-  const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, word_ends, sentences};
+  const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences};
   const HashKey& key = string_interner::process_hash_key();
 
   // Candidates and substring elimination in one step, so that eliminated phrases never get

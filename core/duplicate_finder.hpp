@@ -28,8 +28,9 @@ namespace quarnel::core::duplicate_finder {
 
 // ---- Stages, callable one by one so that each can be checked against its own rules. ----
 
-// The analysis text with everything the stages look up in it. Word starts need no list: a word
-// starts wherever a word byte follows a non-word byte (tokenizer::starts_word_at).
+// The analysis text with everything the stages look up in it. Words need no lists: a word starts
+// wherever a word byte follows a non-word byte and ends where a non-word byte (or the end of the
+// text) follows a word byte, exactly the tokenizer's word starts and ends.
 // `Idx` is the entry type of the suffix array and the LCP array: 32 bits halve the memory
 // traffic of every stage on texts below 4 GiB.
 template <class Idx>
@@ -37,7 +38,6 @@ struct BasicAnalysisIndex {
   std::string_view text;
   std::span<const Idx> suffix_array;
   std::span<const Idx> lcp;
-  std::span<const std::uint64_t> word_ends;
   std::span<const std::uint64_t> sentence_boundaries;  // ascending byte offsets
 };
 using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;

@@ -36,7 +36,7 @@ using Offsets = std::vector<std::uint64_t>;
 // The analysis text with its arrays; the sentence boundaries are chosen by each test.
 struct Indexed {
   std::string text;
-  Offsets sa, lcp, word_ends, boundaries;
+  Offsets sa, lcp, boundaries;
 
   Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
@@ -44,10 +44,9 @@ struct Indexed {
     sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
     lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
-    word_ends = quarnel::core::tokenizer::word_ends(text);
   }
 
-  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, word_ends, boundaries}; }
+  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, boundaries}; }
 };
 
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
