@@ -8,8 +8,8 @@
 #include <memory>
 #include <numeric>
 #include <optional>
-#include <set>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 
 #include "aho_corasick.hpp"
@@ -1555,9 +1555,20 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
 // ---------------------------------------------------------------------------------------------
 // Blocks
 
+// The offsets of all blocks live in one array; a block names its slice.
 struct Block {
   std::string_view text;
-  std::vector<std::uint64_t> offsets;  // ascending, distinct
+  std::uint64_t first;     // its first offset, for sorting without a lookup
+  std::size_t begin, end;  // its offsets: ascending, distinct
+};
+
+struct BlockList {
+  std::vector<Block> blocks;
+  std::vector<std::uint64_t> offsets;
+
+  [[nodiscard]] std::span<const std::uint64_t> offsets_of(const Block& block) const {
+    return std::span(offsets).subspan(block.begin, block.end - block.begin);
+  }
 };
 
 // Collects, per run, the offsets of the neighbour pairs whose shared prefix is exactly the run's
@@ -1573,7 +1584,7 @@ class BlockScanner {
 
   void scan_run(const LcpRun& run);
   // One block per run that yielded one; its offsets are sorted and distinct.
-  [[nodiscard]] std::vector<Block> take_blocks() { return std::move(blocks_); }
+  [[nodiscard]] BlockList take_blocks() { return std::move(found_); }
 
  private:
   // End of a block of `length` bytes at `a`, moved back to a character boundary; nullopt when
@@ -1584,7 +1595,7 @@ class BlockScanner {
   const BasicAnalysisIndex<Idx>& index_;
   std::uint64_t min_block_;
   std::uint64_t cap_;
-  std::vector<Block> blocks_;
+  BlockList found_;
   std::vector<std::uint64_t> positions_;
 };
 
@@ -1619,7 +1630,9 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   std::sort(positions_.begin(), positions_.end());
   positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
   if (positions_.size() < 2) return;
-  blocks_.push_back({*block_text, positions_});
+  const std::size_t begin = found_.offsets.size();
+  found_.offsets.insert(found_.offsets.end(), positions_.begin(), positions_.end());
+  found_.blocks.push_back({*block_text, positions_.front(), begin, found_.offsets.size()});
 }
 
 using Interval = std::pair<std::uint64_t, std::uint64_t>;
@@ -1632,45 +1645,63 @@ bool last_interval_covers(const std::vector<Interval>& intervals, std::uint64_t 
   return it != intervals.begin() && end <= std::prev(it)->second;
 }
 
-bool last_interval_covers(const std::set<Interval>& intervals, std::uint64_t start,
-                          std::uint64_t end) {
-  const auto it = intervals.upper_bound(Interval{start, kMaxU64});
-  return it != intervals.begin() && end <= std::prev(it)->second;
-}
-
-// Longest blocks first; blocks of equal length by first offset, then text, so that which of them
-// covers which never depends on hashing.
-std::vector<Block> choose_blocks(std::vector<Block> blocks) {
-  std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) {
-    if (a.text.size() != b.text.size()) return a.text.size() > b.text.size();
-    if (a.offsets.front() != b.offsets.front()) return a.offsets.front() < b.offsets.front();
-    return a.text < b.text;
-  });
-  std::set<Interval> covered;
-  std::vector<Block> accepted;
-  for (Block& block : blocks) {
-    const std::uint64_t length = block.text.size();
-    const bool is_covered = std::all_of(block.offsets.begin(), block.offsets.end(), [&](auto p) {
-      return last_interval_covers(covered, p, types::saturating_add(p, length));
-    });
-    if (is_covered) continue;
-    for (const std::uint64_t p : block.offsets) {
-      covered.emplace(p, types::saturating_add(p, length));
-    }
-    accepted.push_back(std::move(block));
+// Longest blocks first; blocks of equal length by first offset, so that which of them covers
+// which never depends on hashing. (A position lies in one run only, so no two blocks share a
+// length and a first offset.)
+BlockList choose_blocks(BlockList found, std::uint64_t text_length) {
+  // There are about as many blocks as bytes in repeated passages, mostly with two offsets: the
+  // keys carry those, and are ordered by two stable radix passes (first offset, then length).
+  struct Key {
+    std::uint64_t length, first, second;
+    std::size_t offsets, block;
+  };
+  std::vector<Key> order(found.blocks.size());
+  std::uint64_t longest = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const Block& b = found.blocks[k];
+    order[k] = {b.text.size(), b.first, found.offsets[b.begin + 1], b.end - b.begin, k};
+    longest = std::max(longest, b.text.size());
   }
-  return accepted;
+  radix_sort_by_position(
+      order, [](const Key& k) { return k.first; },
+      static_cast<unsigned>(std::bit_width(text_length)));
+  radix_sort_by_position(
+      order, [&](const Key& k) { return longest - k.length; },
+      static_cast<unsigned>(std::bit_width(longest)));
+  CoveredIntervals covered(text_length);
+  std::vector<Block> accepted;
+  const auto covers = [&](std::uint64_t p, std::uint64_t length) {
+    return covered.covers(p, types::saturating_add(p, length));
+  };
+  for (const Key& key : order) {
+    // Most blocks are shifted copies of a longer one, turned away by their first offset before
+    // the block itself is read.
+    if (covers(key.first, key.length) && covers(key.second, key.length)) {
+      if (key.offsets == 2) continue;
+      const auto rest = found.offsets_of(found.blocks[key.block]).subspan(2);
+      if (std::all_of(rest.begin(), rest.end(),
+                      [&](std::uint64_t p) { return covers(p, key.length); })) {
+        continue;
+      }
+    }
+    const Block& block = found.blocks[key.block];
+    const auto offsets = found.offsets_of(block);
+    for (const std::uint64_t p : offsets) covered.add(p, types::saturating_add(p, key.length));
+    accepted.push_back(block);
+  }
+  found.blocks = std::move(accepted);
+  return found;
 }
 
-PhraseData block_record(const Block& block) {
+PhraseData block_record(const Block& block, std::span<const std::uint64_t> offsets) {
   PhraseData record;
   record.phrase = std::string(block.text);
-  record.starts = block.offsets;
-  record.ends.reserve(block.offsets.size());
-  for (const std::uint64_t p : block.offsets) {
+  record.starts.assign(offsets.begin(), offsets.end());
+  record.ends.reserve(offsets.size());
+  for (const std::uint64_t p : offsets) {
     record.ends.push_back(types::saturating_add(p, block.text.size()));
   }
-  record.count = block.offsets.size();
+  record.count = offsets.size();
   record.string_length = block.text.size();
   record.number_of_words = types::count_whitespace_words(block.text);
   return record;
@@ -1808,8 +1839,9 @@ std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
   suffix_array::for_each_lcp_run(index.lcp, min_block,
                                  [&](const LcpRun& run) { scanner.scan_run(run); });
   std::vector<PhraseData> blocks;
-  for (const Block& block : choose_blocks(scanner.take_blocks())) {
-    blocks.push_back(block_record(block));
+  const BlockList chosen = choose_blocks(scanner.take_blocks(), index.text.size());
+  for (const Block& block : chosen.blocks) {
+    blocks.push_back(block_record(block, chosen.offsets_of(block)));
   }
   records = drop_phrases_inside(std::move(records), blocks);
   std::move(blocks.begin(), blocks.end(), std::back_inserter(records));
@@ -1875,6 +1907,51 @@ void Utf16PositionTable::prefetch(std::uint64_t byte_offset) const {
   if (byte_offset >= source_.size() || checkpoints_.empty()) return;
   prefetch_read(&checkpoints_[byte_offset >> kBlockShift]);
   prefetch_read(source_.data() + (byte_offset & ~((std::uint64_t{1} << kBlockShift) - 1)));
+}
+
+CoveredIntervals::CoveredIntervals(std::uint64_t text_length)
+    : level0_(text_length / 64 + 1),
+      level1_(level0_.size() / 64 + 1),
+      level2_(level1_.size() / 64 + 1) {}
+
+void CoveredIntervals::add(std::uint64_t start, std::uint64_t end) {
+  if (start >= 64 * level0_.size()) return;  // past the text: no offset can ask for it
+  auto [it, inserted] = end_of_.try_emplace(start, end);
+  if (!inserted) {
+    it->second = std::max(it->second, end);
+    return;
+  }
+  level0_[start >> 6] |= bit(start);
+  level1_[start >> 12] |= bit(start >> 6);
+  level2_[start >> 18] |= bit(start >> 12);
+}
+
+bool CoveredIntervals::covers(std::uint64_t start, std::uint64_t end) const {
+  const auto last = last_start_at_or_before(start);
+  return last && end <= end_of_.at(*last);
+}
+
+std::optional<std::uint64_t> CoveredIntervals::last_start_at_or_before(std::uint64_t p) const {
+  p = std::min(p, 64 * level0_.size() - 1);
+  if (const auto hit = in_word(level0_, p)) return hit;
+  if ((p >> 6) == 0) return std::nullopt;
+  auto word = in_word(level1_, (p >> 6) - 1);
+  if (!word && (p >> 12) > 0) {
+    const auto group = last_group_at_or_before((p >> 12) - 1);
+    if (!group) return std::nullopt;
+    word = in_word(level1_, 64 * *group + 63);
+  }
+  if (!word) return std::nullopt;
+  return in_word(level0_, 64 * *word + 63);
+}
+
+// The top level is short (one word per 2^18 offsets): walked word by word.
+std::optional<std::uint64_t> CoveredIntervals::last_group_at_or_before(std::uint64_t g) const {
+  for (;;) {
+    if (const auto hit = in_word(level2_, g)) return hit;
+    if (g < 64) return std::nullopt;
+    g = (g & ~std::uint64_t{63}) - 1;
+  }
 }
 
 // The order is settled on indices first, so each result is built once, in place.

@@ -7,10 +7,13 @@
 // follow one another (interval_merger), optional detection of long repeated blocks, translation
 // of offsets through the removed ranges, conversion to UTF-16 offsets and the final order.
 
+#include <bit>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "normalize.hpp"
@@ -68,6 +71,33 @@ using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;
 [[nodiscard]] std::vector<types::PhraseData> detect_blocks(std::vector<types::PhraseData> records,
                                                            const AnalysisIndex& index,
                                                            const types::FinderParams& params);
+
+// The covered intervals of block selection, for the one question asked of them: whether the
+// last interval (ordered by start, then end) that starts at or before `start` reaches `end`.
+// Starts are text offsets, so a bitmap with two summary levels finds the nearest start at or
+// before an offset, and the largest end of each start is kept by start.
+class CoveredIntervals {
+ public:
+  explicit CoveredIntervals(std::uint64_t text_length);
+  void add(std::uint64_t start, std::uint64_t end);
+  [[nodiscard]] bool covers(std::uint64_t start, std::uint64_t end) const;
+
+ private:
+  static std::uint64_t bit(std::uint64_t i) { return std::uint64_t{1} << (i & 63); }
+  // The largest marked index <= i in `level`, looking no further back than its word.
+  static std::optional<std::uint64_t> in_word(const std::vector<std::uint64_t>& level,
+                                              std::uint64_t i) {
+    if ((i >> 6) >= level.size()) return std::nullopt;
+    const std::uint64_t word = level[i >> 6] & (bit(i) | (bit(i) - 1));
+    if (word == 0) return std::nullopt;
+    return (i & ~std::uint64_t{63}) + 63 - static_cast<std::uint64_t>(std::countl_zero(word));
+  }
+  [[nodiscard]] std::optional<std::uint64_t> last_start_at_or_before(std::uint64_t p) const;
+  [[nodiscard]] std::optional<std::uint64_t> last_group_at_or_before(std::uint64_t g) const;
+
+  std::vector<std::uint64_t> level0_, level1_, level2_;  // starts; non-empty words; groups
+  std::unordered_map<std::uint64_t, std::uint64_t> end_of_;
+};
 
 // Maps every start and end from the analysis text to the source text.
 void translate_offsets(std::vector<types::PhraseData>& records,

@@ -629,6 +629,60 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockLengthCase{5000, 5000, false}, BlockLengthCase{5001, 5000, true},
                       BlockLengthCase{6000, 5000, true}));
 
+// Against the rule spelled out on a sorted list: only the last interval (by start, then end)
+// starting at or before the offset is consulted. Starts are drawn from spans that reach every
+// level of the bitmap, and clustered so that equal starts and near misses occur.
+class CoveredIntervalsVersusSortedList : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(CoveredIntervalsVersusSortedList, AnswerTheSameQuestions) {
+  const std::uint64_t text_length = GetParam();
+  std::mt19937_64 rng(text_length);
+  df::CoveredIntervals covered(text_length);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sorted;
+  const auto naive = [&](std::uint64_t start, std::uint64_t end) {
+    const auto it = std::upper_bound(sorted.begin(), sorted.end(), std::pair{start, kMax});
+    return it != sorted.begin() && end <= std::prev(it)->second;
+  };
+  const auto offset = [&] {
+    const std::uint64_t centre = rng() % 4 == 0 ? 0 : text_length / 2;
+    return std::min(text_length, centre + rng() % (rng() % 2 ? 300 : text_length + 1));
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::uint64_t start = offset();
+    // Some intervals reach far, so that a distant last start can still cover.
+    const std::uint64_t end = start + rng() % (rng() % 4 == 0 ? text_length + 1 : 500);
+    if (rng() % 3 == 0) {
+      covered.add(start, end);
+      sorted.insert(std::upper_bound(sorted.begin(), sorted.end(), std::pair{start, end}),
+                    {start, end});
+    }
+    ASSERT_EQ(covered.covers(start, end), naive(start, end)) << start << " " << end;
+    const std::uint64_t probe = offset();
+    const std::uint64_t reach = probe + rng() % 500;
+    ASSERT_EQ(covered.covers(probe, reach), naive(probe, reach)) << probe << " " << reach;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TextLengths, CoveredIntervalsVersusSortedList,
+                         ::testing::Values(std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{700},
+                                           std::uint64_t{5000}, std::uint64_t{1} << 20,
+                                           std::uint64_t{1} << 25));
+
+// The last start can lie many summary words back, or be a later, shorter interval that hides a
+// longer one.
+TEST(CoveredIntervals, OnlyTheLastStartDecidesHoweverFarBackItIs) {
+  const std::uint64_t n = std::uint64_t{1} << 26;
+  df::CoveredIntervals covered(n);
+  covered.add(5, n);
+  EXPECT_FALSE(covered.covers(4, 10));
+  EXPECT_TRUE(covered.covers(5, n));
+  EXPECT_TRUE(covered.covers(n - 10, n - 5));
+  covered.add(n / 2, n / 2 + 10);
+  EXPECT_TRUE(covered.covers(n / 2 - 1, n / 2 + 100));
+  EXPECT_FALSE(covered.covers(n / 2 + 100, n / 2 + 101));
+  EXPECT_FALSE(covered.covers(n - 1, n));
+}
+
 TEST(Blocks, PhrasesInsideBlocksAreDroppedOthersKeepAllOccurrences) {
   const std::string paragraph = distinct_words_text(6000, 4);
   const std::string text = "<" + paragraph + "> [" + paragraph + "] ";
