@@ -1955,11 +1955,16 @@ std::optional<std::uint64_t> CoveredIntervals::last_group_at_or_before(std::uint
 }
 
 // The order is settled on indices first, so each result is built once, in place.
-std::vector<PhraseResult> to_sorted_results(std::vector<PhraseData> records,
-                                            std::string_view source_text) {
+namespace {
+
+// `ascii_phrases`: every phrase is ASCII (they come from an ASCII analysis text), so its code
+// points are its bytes.
+std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
+                                         std::string_view source_text, bool ascii_phrases) {
   std::vector<std::uint64_t> code_points(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
-    code_points[i] = types::count_code_points(records[i].phrase);
+    code_points[i] =
+        ascii_phrases ? records[i].phrase.size() : types::count_code_points(records[i].phrase);
   }
   std::vector<std::size_t> order(records.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -1968,11 +1973,22 @@ std::vector<PhraseResult> to_sorted_results(std::vector<PhraseData> records,
   const Utf16PositionTable table(source_text);
   std::vector<PhraseResult> results;
   results.reserve(records.size());
+  // Records are taken in a scattered order: each is requested some steps ahead, and its first
+  // occurrences one step ahead.
+  constexpr std::size_t kRecordsAhead = 8;
   for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + kRecordsAhead < order.size()) prefetch_read(&records[order[k + kRecordsAhead]]);
     if (k + 1 < order.size()) prefetch_first_occurrences(records[order[k + 1]], table);
     results.push_back(to_result(std::move(records[order[k]]), code_points[order[k]], table));
   }
   return results;
+}
+
+}  // namespace
+
+std::vector<PhraseResult> to_sorted_results(std::vector<PhraseData> records,
+                                            std::string_view source_text) {
+  return sorted_results(std::move(records), source_text, false);
 }
 
 std::string normalize_phrase(std::string_view raw) {
@@ -2025,7 +2041,9 @@ std::vector<PhraseResult> process_test_string(
           : find_records(analysis_text,
                          suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto), params);
   translate_offsets(records, removed_ranges);
-  return to_sorted_results(std::move(records), source_text);
+  // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
+  return sorted_results(std::move(records), source_text,
+                        Utf16PositionTable::is_ascii(analysis_text));
 }
 
 }  // namespace quarnel::core::duplicate_finder

@@ -111,10 +111,9 @@ class Utf16PositionTable {
   [[nodiscard]] std::uint64_t operator()(std::uint64_t byte_offset) const;
   // Requests the memory a later lookup of `byte_offset` reads.
   void prefetch(std::uint64_t byte_offset) const;
-
- private:
   [[nodiscard]] static bool is_ascii(std::string_view bytes);
 
+ private:
   // One checkpoint per block of bytes; a lookup counts the rest of its block unless the block
   // is ASCII. No checkpoints at all when the whole text is ASCII.
   static constexpr std::size_t kBlockShift = 6;
