@@ -496,15 +496,21 @@ std::vector<char> flag_contained_phrases(std::span<const std::string_view> phras
   return contained;
 }
 
-// Sorts by position, 16 bits a pass (LSD radix sort); positions are below 2^bits.
+// Sorts by position (stable LSD radix sort), 12 bits a pass and only as many passes as the
+// largest position needs: small histograms keep short inputs cheap, and a text of up to 16 MiB
+// takes two passes.
 template <class T, class Position>
-void radix_sort_by_position(std::vector<T>& items, Position position, unsigned bits) {
-  std::vector<T> buffer(items.size());
-  std::vector<std::size_t> slots(std::size_t{1} << 16);
-  for (unsigned shift = 0; shift < bits; shift += 16) {
+void radix_sort_by_position(std::vector<T>& items, Position position) {
+  constexpr unsigned kDigit = 12;
+  std::uint64_t largest = 0;
+  for (const T& item : items) largest = std::max<std::uint64_t>(largest, position(item));
+  const auto bits = static_cast<unsigned>(std::bit_width(largest));
+  std::vector<T> buffer(bits > 0 ? items.size() : 0);
+  std::vector<std::size_t> slots(std::size_t{1} << kDigit);
+  for (unsigned shift = 0; shift < bits; shift += kDigit) {
     const auto digit = [&](const T& item) {
       return static_cast<std::size_t>((static_cast<std::uint64_t>(position(item)) >> shift) &
-                                      0xFFFF);
+                                      ((std::uint64_t{1} << kDigit) - 1));
     };
     std::fill(slots.begin(), slots.end(), 0);
     for (const T& item : items) ++slots[digit(item)];
@@ -596,8 +602,8 @@ void flag_contained_in_text(std::vector<Occurrence<Offset>> queries,
                             std::vector<Occurrence<Offset>> containers, std::uint64_t longest,
                             std::vector<char>& contained) {
   const auto start_of = [](const Occurrence<Offset>& o) { return o.start; };
-  radix_sort_by_position(queries, start_of, 8 * sizeof(Offset));
-  radix_sort_by_position(containers, start_of, 8 * sizeof(Offset));
+  radix_sort_by_position(queries, start_of);
+  radix_sort_by_position(containers, start_of);
   EndRing ring(longest);
   std::size_t c = 0;
   for (std::size_t q = 0; q < queries.size();) {
@@ -1482,8 +1488,7 @@ auto CandidateCollector<Offset>::hits_by_position() const -> std::vector<Positio
   std::vector<PositionHits> sorted;
   sorted.reserve(position_hits_.size());
   position_hits_.for_each([&](const PositionHits& h) { sorted.push_back(h); });
-  radix_sort_by_position(
-      sorted, [](const PositionHits& h) { return h.position; }, 8 * sizeof(Offset));
+  radix_sort_by_position(sorted, [](const PositionHits& h) { return h.position; });
   return sorted;
 }
 
@@ -1662,12 +1667,8 @@ BlockList choose_blocks(BlockList found, std::uint64_t text_length) {
     order[k] = {b.text.size(), b.first, found.offsets[b.begin + 1], b.end - b.begin, k};
     longest = std::max(longest, b.text.size());
   }
-  radix_sort_by_position(
-      order, [](const Key& k) { return k.first; },
-      static_cast<unsigned>(std::bit_width(text_length)));
-  radix_sort_by_position(
-      order, [&](const Key& k) { return longest - k.length; },
-      static_cast<unsigned>(std::bit_width(longest)));
+  radix_sort_by_position(order, [](const Key& k) { return k.first; });
+  radix_sort_by_position(order, [&](const Key& k) { return longest - k.length; });
   CoveredIntervals covered(text_length);
   std::vector<Block> accepted;
   const auto covers = [&](std::uint64_t p, std::uint64_t length) {
