@@ -818,6 +818,7 @@ class CandidateCollector {
     slots_.clear();
     run_starts_.clear();
     run_windows_.clear();
+    last_start_rank_ = kNoStart;
     const auto& lcp = index_.lcp;
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
       prefetch_ahead();
@@ -907,6 +908,8 @@ class CandidateCollector {
     }
   }
   void cut_phrases_at(std::size_t rank, std::uint64_t run_max, std::uint64_t own_shared);
+  [[nodiscard]] bool repeats_previous_start(std::size_t rank, std::uint64_t span) const;
+  void repeat_previous_start(std::uint64_t p);
   void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
   [[nodiscard]] std::uint32_t resolve(std::uint64_t raw_length);
   [[nodiscard]] std::uint32_t classify(std::uint64_t raw_length);
@@ -1009,6 +1012,10 @@ class CandidateCollector {
   std::vector<CachedVerdict> fresh_;  // verdicts first computed at the current position
   std::vector<CachedVerdict> merged_;
   std::size_t cache_cursor_ = 0;
+  // The last rank of the run that cut windows, and how far they reached.
+  static constexpr std::size_t kNoStart = std::numeric_limits<std::size_t>::max();
+  std::size_t last_start_rank_ = kNoStart;
+  std::uint64_t last_span_ = 0;
   std::size_t ahead_ = 0;  // the rank the prefetching cursor reached
   std::uint64_t position_ = 0;
   std::uint64_t own_shared_ = 0;
@@ -1034,6 +1041,14 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   const std::uint64_t p = index_.suffix_array[rank];
   const auto limit = window_limit(p, run_max);
   if (!limit) return;
+  const std::uint64_t span = *limit - p;
+  if (repeats_previous_start(rank, span)) {
+    repeat_previous_start(p);
+    last_start_rank_ = rank;
+    return;
+  }
+  last_start_rank_ = rank;
+  last_span_ = span;
   positions_.prefetch_following(p);  // where its word ends will be read
   position_ = p;
   own_shared_ = own_shared;
@@ -1062,6 +1077,29 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     return true;
   });
   remember_fresh_verdicts();
+}
+
+// The start at the rank before cut its windows up to the same distance, and the two share more
+// bytes than that: the same word ends, the same verdicts from the cache, none of them lonely (each
+// start shares more than the span with the other). So this start hits exactly the previous
+// start's slots, whose links to their next window are already set.
+template <class Offset>
+bool CandidateCollector<Offset>::repeats_previous_start(std::size_t rank,
+                                                        std::uint64_t span) const {
+  return last_start_rank_ != kNoStart && last_start_rank_ + 1 == rank && span == last_span_ &&
+         index_.lcp[rank] > span;
+}
+
+template <class Offset>
+void CandidateCollector<Offset>::repeat_previous_start(std::uint64_t p) {
+  const std::size_t begin = run_starts_.back().second;
+  const std::size_t end = run_windows_.size();
+  run_starts_.emplace_back(p, end);
+  for (std::size_t w = begin; w < end; ++w) {
+    const std::uint32_t slot = run_windows_[w];
+    ++slots_[slot].count;
+    run_windows_.push_back(slot);
+  }
 }
 
 template <class Offset>
