@@ -1427,11 +1427,11 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   std::vector<char> in_text(n, 0);
   // The rank interval of each phrase's bytes first, so that the queries are sized once. Other
   // phrases are targets only: their bytes, where the text has them, may lie in a raw phrase.
-  struct Interval {
+  struct RankRange {
     std::size_t low, high;
     std::uint32_t phrase;
   };
-  std::vector<Interval> intervals;
+  std::vector<RankRange> ranges;
   std::vector<Occurrence<Offset>> containers;
   std::uint64_t longest = 0;
   std::size_t occurrences = 0;
@@ -1449,12 +1449,12 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
     } else {
       ranks = search_text(r.phrase);
     }
-    if (ranks.first < ranks.second) intervals.push_back({ranks.first, ranks.second, phrase});
+    if (ranks.first < ranks.second) ranges.push_back({ranks.first, ranks.second, phrase});
     occurrences += ranks.second - ranks.first;
   }
   std::vector<Occurrence<Offset>> queries;
   queries.reserve(occurrences);
-  for (const auto& [low, high, phrase] : intervals) {
+  for (const auto& [low, high, phrase] : ranges) {
     const auto length = static_cast<Offset>(repeated[phrase].length());
     const Offset count = counts[repeated[phrase].id];
     for (std::size_t s = low; s < high; ++s) {
