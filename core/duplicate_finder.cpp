@@ -1042,12 +1042,12 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   const auto limit = window_limit(p, run_max);
   if (!limit) return;
   const std::uint64_t span = *limit - p;
-  if (repeats_previous_start(rank, span)) {
+  const bool repeats = repeats_previous_start(rank, span);
+  last_start_rank_ = rank;
+  if (repeats) {
     repeat_previous_start(p);
-    last_start_rank_ = rank;
     return;
   }
-  last_start_rank_ = rank;
   last_span_ = span;
   positions_.prefetch_following(p);  // where its word ends will be read
   position_ = p;
