@@ -1601,7 +1601,6 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
 // The offsets of all blocks live in one array; a block names its slice.
 struct Block {
   std::string_view text;
-  std::uint64_t first;     // its first offset, for sorting without a lookup
   std::size_t begin, end;  // its offsets: ascending, distinct
 };
 
@@ -1675,7 +1674,7 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   if (positions_.size() < 2) return;
   const std::size_t begin = found_.offsets.size();
   found_.offsets.insert(found_.offsets.end(), positions_.begin(), positions_.end());
-  found_.blocks.push_back({*block_text, positions_.front(), begin, found_.offsets.size()});
+  found_.blocks.push_back({*block_text, begin, found_.offsets.size()});
 }
 
 using Interval = std::pair<std::uint64_t, std::uint64_t>;
@@ -1702,7 +1701,8 @@ BlockList choose_blocks(BlockList found, std::uint64_t text_length) {
   std::uint64_t longest = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
     const Block& b = found.blocks[k];
-    order[k] = {b.text.size(), b.first, found.offsets[b.begin + 1], b.end - b.begin, k};
+    order[k] = {b.text.size(), found.offsets[b.begin], found.offsets[b.begin + 1], b.end - b.begin,
+                k};
     longest = std::max(longest, b.text.size());
   }
   radix_sort_by_position(order, [](const Key& k) { return k.first; });
@@ -1993,9 +1993,9 @@ std::optional<std::uint64_t> CoveredIntervals::last_group_at_or_before(std::uint
   }
 }
 
-// The order is settled on indices first, so each result is built once, in place.
 namespace {
 
+// The order is settled on indices first, so each result is built once, in place.
 // `ascii_phrases`: every phrase is ASCII (they come from an ASCII analysis text), so its code
 // points are its bytes.
 std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
