@@ -496,27 +496,33 @@ std::vector<char> flag_contained_phrases(std::span<const std::string_view> phras
   return contained;
 }
 
-// Sorts by position (stable LSD radix sort), 12 bits a pass and only as many passes as the
-// largest position needs: small histograms keep short inputs cheap, and a text of up to 16 MiB
-// takes two passes.
+// Sorts by position (stable LSD radix sort), one byte a pass and only as many passes as the
+// largest position needs. A byte's 256 destinations stay in cache while items are scattered to
+// them, where wider digits missed on nearly every write; the counts of all passes are taken in
+// one read.
 template <class T, class Position>
 void radix_sort_by_position(std::vector<T>& items, Position position) {
-  constexpr unsigned kDigit = 12;
+  constexpr unsigned kDigit = 8;
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
   std::uint64_t largest = 0;
   for (const T& item : items) largest = std::max<std::uint64_t>(largest, position(item));
-  const auto bits = static_cast<unsigned>(std::bit_width(largest));
-  std::vector<T> buffer(bits > 0 ? items.size() : 0);
-  std::vector<std::size_t> slots(std::size_t{1} << kDigit);
-  for (unsigned shift = 0; shift < bits; shift += kDigit) {
-    const auto digit = [&](const T& item) {
-      return static_cast<std::size_t>((static_cast<std::uint64_t>(position(item)) >> shift) &
-                                      ((std::uint64_t{1} << kDigit) - 1));
-    };
-    std::fill(slots.begin(), slots.end(), 0);
-    for (const T& item : items) ++slots[digit(item)];
+  const auto passes = static_cast<unsigned>((std::bit_width(largest) + kDigit - 1) / kDigit);
+  if (passes == 0) return;
+  const auto digit = [&](const T& item, unsigned pass) {
+    return static_cast<std::size_t>(
+        (static_cast<std::uint64_t>(position(item)) >> (pass * kDigit)) & (kBuckets - 1));
+  };
+  std::vector<std::size_t> slots(passes * kBuckets, 0);
+  for (const T& item : items) {
+    for (unsigned pass = 0; pass < passes; ++pass) ++slots[pass * kBuckets + digit(item, pass)];
+  }
+  std::vector<T> buffer(items.size());
+  for (unsigned pass = 0; pass < passes; ++pass) {
+    const auto first = slots.begin() + static_cast<std::ptrdiff_t>(pass * kBuckets);
     std::size_t sum = 0;
-    for (std::size_t& slot : slots) sum += std::exchange(slot, sum);
-    for (const T& item : items) buffer[slots[digit(item)]++] = item;
+    for (auto slot = first; slot != first + kBuckets; ++slot) sum += std::exchange(*slot, sum);
+    for (const T& item : items)
+      buffer[first[static_cast<std::ptrdiff_t>(digit(item, pass))]++] = item;
     items.swap(buffer);
   }
 }
@@ -992,13 +998,16 @@ class CandidateCollector {
     friend bool operator==(const Window&, const Window&) = default;
   };
   [[nodiscard]] std::vector<PositionHits> hits_by_position() const;
+  void prefetch_list_of(std::span<const PositionHits> hits, std::size_t k,
+                        std::span<const Offset> counts) const;
   ChunkedLog<PositionHits> position_hits_;
   std::vector<Window> list_windows_;
   std::vector<std::uint64_t> list_begin_{0};  // list k: list_windows_[list_begin_[k], [k + 1])
   std::vector<Window> current_;               // windows hit at the current position
   std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // set-aside windows with a phrase
-  std::vector<SetAsidePhrase> set_aside_phrases_;
-  std::vector<SetAsideStart> set_aside_starts_;
+  // Tens of millions on a duplicated text, and needed only if rewritten phrases turn up.
+  ChunkedLog<SetAsidePhrase> set_aside_phrases_;
+  ChunkedLog<SetAsideStart> set_aside_starts_;
   std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
   // By id: a rank of the phrase's bytes for the phrases that are their own raw bytes at every
   // start (unindexed ones not joined to a rewritten phrase), else kNoRank.
@@ -1282,11 +1291,12 @@ void CandidateCollector<Offset>::admit_set_aside_start(const SetAsideStart& star
 template <class Offset>
 void CandidateCollector<Offset>::admit_set_aside_windows() {
   if (!rewritten_.empty()) {
-    for (const SetAsidePhrase& phrase : set_aside_phrases_) admit_set_aside_phrase(phrase);
-    for (const SetAsideStart& start : set_aside_starts_) admit_set_aside_start(start);
+    set_aside_phrases_.for_each(
+        [&](const SetAsidePhrase& phrase) { admit_set_aside_phrase(phrase); });
+    set_aside_starts_.for_each([&](const SetAsideStart& start) { admit_set_aside_start(start); });
   }
-  std::vector<SetAsidePhrase>().swap(set_aside_phrases_);
-  std::vector<SetAsideStart>().swap(set_aside_starts_);
+  set_aside_phrases_.clear();
+  set_aside_starts_.clear();
   if (!admitted_.empty()) drop_admitted_duplicates();
 }
 
@@ -1435,7 +1445,14 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   std::vector<Occurrence<Offset>> containers;
   std::uint64_t longest = 0;
   std::size_t occurrences = 0;
+  // Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few
+  // places ahead are requested before they are walked.
+  constexpr std::size_t kAhead = 8;
   for (std::size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) {
+      const std::uint64_t ahead = rank_of(repeated[k + kAhead].id);
+      if (ahead != kNoRank) prefetch_read(&index_.lcp[ahead]);
+    }
     const Repeated& r = repeated[k];
     const auto phrase = static_cast<std::uint32_t>(k);
     const std::uint64_t rank = rank_of(r.id);
@@ -1454,7 +1471,9 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   }
   std::vector<Occurrence<Offset>> queries;
   queries.reserve(occurrences);
-  for (const auto& [low, high, phrase] : ranges) {
+  for (std::size_t k = 0; k < ranges.size(); ++k) {
+    if (k + kAhead < ranges.size()) prefetch_read(&index_.suffix_array[ranges[k + kAhead].low]);
+    const auto& [low, high, phrase] = ranges[k];
     const auto length = static_cast<Offset>(repeated[phrase].length());
     const Offset count = counts[repeated[phrase].id];
     for (std::size_t s = low; s < high; ++s) {
@@ -1503,6 +1522,7 @@ void CandidateCollector<Offset>::mark_left_extensions(std::span<const Offset> co
                                                       std::vector<char>& extended) const {
   const std::vector<PositionHits> hits = hits_by_position();
   for (std::size_t k = 1; k < hits.size(); ++k) {
+    prefetch_list_of(hits, k, counts);
     const PositionHits& left = hits[k - 1];
     const PositionHits& right = hits[k];
     const std::uint64_t shift = right.position - left.position;
@@ -1516,6 +1536,25 @@ void CandidateCollector<Offset>::mark_left_extensions(std::span<const Offset> co
           extends(list_windows_[l].id, inner.id, counts)) {
         extended[inner.id] = 1;
       }
+    }
+  }
+}
+
+// Lists are stored in the order they were recorded, so a walk in text order reads them
+// scattered: the list bounds, the windows and then the counts of hits ahead are requested in
+// turn, each once the one before has had time to arrive.
+template <class Offset>
+void CandidateCollector<Offset>::prefetch_list_of(std::span<const PositionHits> hits, std::size_t k,
+                                                  std::span<const Offset> counts) const {
+  constexpr std::size_t kBounds = 24, kWindows = 12, kCounts = 6;
+  if (k + kBounds < hits.size()) prefetch_read(&list_begin_[hits[k + kBounds].list]);
+  if (k + kWindows < hits.size()) {
+    prefetch_read(&list_windows_[list_begin_[hits[k + kWindows].list]]);
+  }
+  if (k + kCounts < hits.size()) {
+    const std::uint64_t list = hits[k + kCounts].list;
+    for (std::uint64_t w = list_begin_[list]; w < list_begin_[list + 1]; ++w) {
+      prefetch_read(&counts[list_windows_[w].id]);
     }
   }
 }
