@@ -36,17 +36,22 @@ using Offsets = std::vector<std::uint64_t>;
 // The analysis text with its arrays; the sentence boundaries are chosen by each test.
 struct Indexed {
   std::string text;
-  Offsets sa, lcp, boundaries;
+  Offsets sa, lcp, boundaries, word_start_ranks;
 
   Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                               text.size());
     sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
-    lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
+    auto marked = quarnel::core::suffix_array::lcp_kasai_marking<std::uint8_t>(
+        bytes, sa, quarnel::core::tokenizer::word_start_bits(text));
+    lcp = std::move(marked.lcp);
+    word_start_ranks = std::move(marked.marked_ranks);
   }
 
-  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, boundaries}; }
+  [[nodiscard]] df::AnalysisIndex index() const {
+    return {text, sa, lcp, boundaries, word_start_ranks};
+  }
 };
 
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
