@@ -827,9 +827,8 @@ class CandidateCollector {
     last_start_rank_ = kNoStart;
     const auto& lcp = index_.lcp;
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
-      if (rank >= run.begin) forget_longer_than(lcp[rank]);
-      if (!starts_word_at_rank(rank)) continue;  // cuts no window
       prefetch_ahead();
+      if (rank >= run.begin) forget_longer_than(lcp[rank]);
       const std::uint64_t shared_after = rank + 1 < lcp.size() ? lcp[rank + 1] : 0;
       cut_phrases_at(rank, run.max_lcp, std::max<std::uint64_t>(lcp[rank], shared_after));
     }
@@ -889,17 +888,12 @@ class CandidateCollector {
   void advance_ahead() {
     const auto& lcp = index_.lcp;
     while (++ahead_ + 1 < lcp.size()) {
-      if ((lcp[ahead_] >= threshold_ || lcp[ahead_ + 1] >= threshold_) &&
-          starts_word_at_rank(ahead_)) {
+      if (lcp[ahead_] >= threshold_ || lcp[ahead_ + 1] >= threshold_) {
         positions_.prefetch(index_.suffix_array[ahead_]);
         return;
       }
     }
     ahead_ = lcp.size();
-  }
-
-  [[nodiscard]] bool starts_word_at_rank(std::size_t rank) const {
-    return (index_.word_start_ranks[rank >> 6] >> (rank & 63)) & 1U;
   }
 
   void forget_longer_than(std::uint64_t shared) {
@@ -2094,10 +2088,9 @@ std::vector<PhraseData> find_records(std::string_view analysis_text, const std::
                                      const FinderParams& params) {
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
-  const auto [lcp, word_start_ranks] = suffix_array::lcp_kasai_marking<std::uint8_t, Idx, Idx>(
-      bytes, sa, tokenizer::word_start_bits(analysis_text));
+  const auto lcp = suffix_array::lcp_kasai<std::uint8_t, Idx, Idx>(bytes, sa);
   const auto sentences = sentence_splitter::sentence_boundary_offsets(analysis_text);
-  const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences, word_start_ranks};
+  const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences};
   const HashKey& key = string_interner::process_hash_key();
 
   // Candidates and substring elimination in one step, so that eliminated phrases never get

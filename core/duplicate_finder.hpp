@@ -42,9 +42,6 @@ struct BasicAnalysisIndex {
   std::span<const Idx> suffix_array;
   std::span<const Idx> lcp;
   std::span<const std::uint64_t> sentence_boundaries;  // ascending byte offsets
-  // Bit r of word r / 64: a word starts where the suffix of rank r does. Most suffixes in runs
-  // start inside words, and this answers for them without reading at their scattered positions.
-  std::span<const std::uint64_t> word_start_ranks;
 };
 using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;
 

@@ -1,7 +1,5 @@
 #include "tokenizer.hpp"
 
-#include <algorithm>
-
 namespace quarnel::core::tokenizer {
 namespace {
 
@@ -35,22 +33,6 @@ std::vector<std::uint64_t> word_ends(std::string_view text) {
     }
   }
   return ends;
-}
-
-std::vector<std::uint64_t> word_start_bits(std::string_view text) {
-  std::vector<std::uint64_t> bits((text.size() + 63) / 64, 0);
-  bool prev_is_word = false;
-  for (std::size_t word = 0; word < bits.size(); ++word) {
-    std::uint64_t starts = 0;
-    const std::size_t end = std::min(text.size(), 64 * word + 64);
-    for (std::size_t i = 64 * word; i < end; ++i) {
-      const bool is_word = word_byte_at(text, i);
-      starts |= static_cast<std::uint64_t>(is_word && !prev_is_word) << (i & 63);
-      prev_is_word = is_word;
-    }
-    bits[word] = starts;
-  }
-  return bits;
 }
 
 }  // namespace quarnel::core::tokenizer

@@ -23,7 +23,5 @@ namespace quarnel::core::tokenizer {
 [[nodiscard]] std::vector<std::uint64_t> word_starts(std::string_view text);
 // Ascending offsets one past the last byte of every word.
 [[nodiscard]] std::vector<std::uint64_t> word_ends(std::string_view text);
-// The word starts as a bitmap: bit i of word i / 64 is set when a word begins at byte i.
-[[nodiscard]] std::vector<std::uint64_t> word_start_bits(std::string_view text);
 
 }  // namespace quarnel::core::tokenizer

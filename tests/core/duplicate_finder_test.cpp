@@ -15,7 +15,6 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
-#include "tokenizer.hpp"
 
 namespace df = quarnel::core::duplicate_finder;
 namespace si = quarnel::core::string_interner;
@@ -36,22 +35,17 @@ using Offsets = std::vector<std::uint64_t>;
 // The analysis text with its arrays; the sentence boundaries are chosen by each test.
 struct Indexed {
   std::string text;
-  Offsets sa, lcp, boundaries, word_start_ranks;
+  Offsets sa, lcp, boundaries;
 
   Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                               text.size());
     sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
-    auto marked = quarnel::core::suffix_array::lcp_kasai_marking<std::uint8_t>(
-        bytes, sa, quarnel::core::tokenizer::word_start_bits(text));
-    lcp = std::move(marked.lcp);
-    word_start_ranks = std::move(marked.marked_ranks);
+    lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
   }
 
-  [[nodiscard]] df::AnalysisIndex index() const {
-    return {text, sa, lcp, boundaries, word_start_ranks};
-  }
+  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, boundaries}; }
 };
 
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
@@ -196,28 +190,48 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
 
 // Texts of a few sentences reused in random order, from a small vocabulary with multi-byte,
 // astral and white-space characters among the words and separators.
-std::string random_text(std::mt19937& rng) {
-  static const std::vector<std::string> vocabulary{"alpha",
-                                                   "beta",
-                                                   "gamma",
-                                                   "de",
-                                                   "x",
-                                                   "\xC3\xB1u",
-                                                   "\xF0\x9D\x92\x9C"
-                                                   "b",
-                                                   "42",
-                                                   "it's"};
-  static const std::vector<std::string> separators{
+const std::vector<std::string>& vocabulary() {
+  static const std::vector<std::string> words{"alpha",
+                                              "beta",
+                                              "gamma",
+                                              "de",
+                                              "x",
+                                              "\xC3\xB1u",
+                                              "\xF0\x9D\x92\x9C"
+                                              "b",
+                                              "42",
+                                              "it's"};
+  return words;
+}
+
+const std::vector<std::string>& separators() {
+  static const std::vector<std::string> between{
       " ", " ", " ", "  ", ", ", "\t", "\xC2\xA0", "-", ". ", "\xE3\x80\x80", " \xC2\xA0 "};
-  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  return between;
+}
+
+std::string pick(std::mt19937& rng, const std::vector<std::string>& from) {
+  return from[rng() % from.size()];
+}
+
+// `words` words, each followed by a separator.
+std::string random_words(std::mt19937& rng, std::size_t words) {
+  std::string s;
+  for (std::size_t w = 0; w < words; ++w) s += pick(rng, vocabulary()) + pick(rng, separators());
+  return s;
+}
+
+std::string random_text(std::mt19937& rng) {
   std::vector<std::string> sentences(2 + rng() % 3);
   for (auto& s : sentences) {
     const std::size_t words = 1 + rng() % 6;
-    for (std::size_t w = 0; w < words; ++w) s += (w ? pick(separators) : "") + pick(vocabulary);
+    for (std::size_t w = 0; w < words; ++w) {
+      s += (w ? pick(rng, separators()) : "") + pick(rng, vocabulary());
+    }
   }
-  std::string text = rng() % 4 == 0 ? pick(separators) : "";
+  std::string text = rng() % 4 == 0 ? pick(rng, separators()) : "";
   const std::size_t parts = 1 + rng() % 5;
-  for (std::size_t i = 0; i < parts; ++i) text += pick(sentences) + pick(separators);
+  for (std::size_t i = 0; i < parts; ++i) text += pick(rng, sentences) + pick(rng, separators());
   return text;
 }
 
@@ -259,6 +273,49 @@ TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
     ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
               expected.size() >= 2 ? naive_elimination(expected) : expected)
         << "round " << round;
+  }
+}
+
+// A passage copied exactly twice makes runs of two suffixes whose windows are the same text at
+// both starts. What comes before each copy decides whether both start words.
+TEST(CandidatePhrases, TwicePastedPassagesMatchTheOracle) {
+  std::mt19937 rng(1212);
+  const std::vector<std::string> joints{"", " ", "x", "b ", ". ", "-", "\xC2\xA0"};
+  for (int round = 0; round < 400; ++round) {
+    // Random words seldom repeat three in a row, so the copies make most runs.
+    const std::string passage = random_words(rng, 5 + rng() % 10);
+    // Sentence boundaries at the same places of both copies, as a splitter would put them.
+    const auto shape = rng() % 4;
+    const Offsets inside = shape == 0   ? Offsets{}
+                           : shape == 1 ? Offsets{rng() % passage.size()}
+                                        : Offsets{passage.size()};
+    std::string text;
+    Offsets boundaries;
+    for (int copy = 0; copy < 2; ++copy) {
+      text += pick(rng, joints);
+      for (const auto b : inside) boundaries.push_back(text.size() + b);
+      text += passage;
+    }
+    // Two more copies of a head of the passage, so that some windows occur more often than the
+    // longer ones containing them: with doubled spaces (phrases only when normalised) or cut
+    // short (short windows in runs of their own).
+    std::size_t cut = rng() % passage.size();
+    while (cut > 0 && (static_cast<unsigned char>(passage[cut]) & 0xC0) == 0x80) --cut;
+    const std::string head = passage.substr(0, cut);  // whole characters, as the text is UTF-8
+    std::string extra;
+    if (rng() % 2 == 0) {
+      for (const char c : head) extra += c == ' ' ? std::string("  ") : std::string(1, c);
+    } else {
+      extra = head + "!";
+    }
+    if (rng() % 3 != 0) text += pick(rng, joints) + extra + pick(rng, joints) + extra;
+    FinderParams params = random_params(rng);
+    const auto expected = oracle_candidates(text, params, boundaries);
+    const Indexed indexed(text, boundaries);
+    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
+              expected.size() >= 2 ? naive_elimination(expected) : expected)
+        << "round " << round << " text '" << text << "' min_words " << params.min_words
+        << " min_chars " << params.min_chars << " max_words " << params.max_words;
   }
 }
 
@@ -315,6 +372,34 @@ FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_
                   std::uint64_t min_words_in_substring) {
   return FinderParams{min_words, min_chars, max_words, min_words_in_substring, false};
 }
+
+// Two copies of a sentence: the second start repeats the first one's windows, whose shorter ones
+// also occur elsewhere, in runs of their own: normalised from other bytes, or shorter than the
+// bytes a run shares.
+struct TwinExample {
+  std::string text;
+  Offsets boundaries;
+  FinderParams params;
+};
+
+class TwinRuns : public ::testing::TestWithParam<TwinExample> {};
+
+TEST_P(TwinRuns, MatchTheOracle) {
+  const auto& [text, boundaries, params] = GetParam();
+  const auto expected = naive_elimination(oracle_candidates(text, params, boundaries));
+  ASSERT_GE(expected.size(), 2U);
+  const Indexed indexed(text, boundaries);
+  EXPECT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, TwinRuns,
+    ::testing::Values(
+        TwinExample{
+            "alpha beta gamma de x|alpha beta gamma de x|alpha  beta gamma|alpha  beta gamma|",
+            {22, 44},
+            with(2, 9, 50, 2)},
+        TwinExample{"a-b c-d e f|a-b c-d e f|a-b c-d!a-b c-d!", {12, 24}, with(4, 5, 50, 2)}));
 
 class CandidateExamples : public ::testing::TestWithParam<CandidateExample> {};
 
