@@ -1,6 +1,7 @@
 #include "duplicate_finder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -175,11 +176,54 @@ class PositionIndex {
 
   // One pass over the text, each block's bits gathered in registers. Words are the tokenizer's:
   // maximal runs of word bytes; an end (exclusive) is marked on the word's last byte.
+  // A whole block of ASCII bytes, as most of prose is, is marked 64 bytes at once: each of its
+  // white-space characters is one byte. Same marks as the byte walk below; false for any other
+  // block.
+  bool mark_ascii_block(std::string_view text, std::size_t b, bool& previous_is_word,
+                        bool& after_space) {
+    if (64 * b + 64 > text.size()) return false;
+    const char* bytes = text.data() + 64 * b;
+    std::uint64_t high = 0;
+    for (std::size_t k = 0; k < 64; k += 8) {
+      std::uint64_t eight = 0;
+      std::memcpy(&eight, bytes + k, 8);
+      high |= eight;
+    }
+    if ((high & 0x8080'8080'8080'8080ULL) != 0) return false;
+    std::uint64_t word = 0, space = 0, plain = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+      const auto byte = static_cast<unsigned char>(bytes[i]);
+      word |= static_cast<std::uint64_t>(tokenizer::is_word_byte(byte)) << i;
+      space |= static_cast<std::uint64_t>(kAsciiWhiteSpace[byte]) << i;
+      plain |= static_cast<std::uint64_t>(byte == ' ') << i;
+    }
+    const std::uint64_t word_before = previous_is_word ? 1 : 0;
+    if (previous_is_word && (word & 1) == 0) blocks_[b - 1].ends |= bit(63);
+    blocks_[b].starts = word & ~((word << 1) | word_before);
+    blocks_[b].ends = word & ~(word >> 1) & ~bit(63);  // bit 63: decided by the next byte
+    blocks_[b].space_bytes = space;
+    // A white-space byte is altered unless it is a lone ' ' after a byte that is not one.
+    blocks_[b].alterations = space & ((space << 1) | (after_space ? 1 : 0) | ~plain);
+    previous_is_word = (word >> 63) != 0;
+    after_space = (space >> 63) != 0;
+    return true;
+  }
+
+  static constexpr std::array<bool, 128> kAsciiWhiteSpace = [] {
+    std::array<bool, 128> table{};
+    for (std::size_t b = 0; b < table.size(); ++b) {
+      const char c[1] = {static_cast<char>(b)};
+      table[b] = types::white_space_length_at(std::string_view(c, 1), 0) == 1;
+    }
+    return table;
+  }();
+
   void mark_words_and_white_space(std::string_view text) {
     bool previous_is_word = false;
     bool after_space = true;
     std::size_t space_left = 0;  // continuation bytes of the current white-space character
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      if (space_left == 0 && mark_ascii_block(text, b, previous_is_word, after_space)) continue;
       std::uint64_t starts = 0, ends = 0, space = 0, alterations = 0;
       const std::size_t end = std::min(text.size(), 64 * b + 64);
       for (std::size_t i = 64 * b; i < end; ++i) {

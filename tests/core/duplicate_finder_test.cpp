@@ -319,6 +319,32 @@ TEST(CandidatePhrases, TwicePastedPassagesMatchTheOracle) {
   }
 }
 
+// ASCII texts of a few blocks of 64 bytes, so that words and runs of white space cross from one
+// block to the next, where the whole-block marking carries its state.
+TEST(CandidatePhrases, AsciiTextsOverSeveralBlocksMatchTheOracle) {
+  std::mt19937 rng(6464);
+  const std::vector<std::string> words{"a", "bb", "ccc", "dddd", "eeeee", "ffffffffff", "7"};
+  const std::vector<std::string> gaps{" ", " ", " ", "  ", "\t", "\n", " \n ", ", ", "-", ". "};
+  for (int round = 0; round < 1000; ++round) {
+    std::vector<std::string> phrases(3);
+    for (auto& phrase : phrases) {
+      for (std::size_t w = 0, n = 2 + rng() % 5; w < n; ++w) {
+        phrase += pick(rng, words) + pick(rng, gaps);
+      }
+    }
+    std::string text;
+    while (text.size() < 130 + rng() % 250) text += pick(rng, phrases) + pick(rng, gaps);
+    const FinderParams params = random_params(rng);
+    const auto expected = oracle_candidates(text, params, {});
+    const Indexed indexed(text, {});
+    ASSERT_EQ(df::find_candidate_phrases(indexed.index(), params, kKeyA), expected)
+        << "round " << round << " text '" << text << "'";
+    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyA),
+              expected.size() >= 2 ? naive_elimination(expected) : expected)
+        << "round " << round;
+  }
+}
+
 // Many occurrences of one passage: verdicts are reused from rank to rank within each run.
 TEST(CandidatePhrases, RepeatedPassageMatchesTheOracle) {
   const std::string passage = "alpha beta  gamma, de x alpha beta gamma; de\xC2\xA0x beta ";
