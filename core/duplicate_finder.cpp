@@ -1717,9 +1717,35 @@ class BlockScanner {
   [[nodiscard]] std::optional<std::uint64_t> block_end(std::uint64_t a, std::uint64_t b,
                                                        std::uint64_t length) const;
 
+  // A pair's check reads the text where both suffixes start and where the block would end, all
+  // scattered: a cursor keeps the pairs a fixed number of run ranks ahead requested.
+  void prefetch_ahead(std::size_t rank) {
+    constexpr std::size_t kDistance = 16;
+    if (ahead_ < rank) ahead_ = rank;
+    while (pairs_ahead_ < kDistance && ahead_ + 1 < index_.lcp.size()) {
+      if (index_.lcp[++ahead_] >= min_block_) {
+        prefetch_pair(ahead_);
+        ++pairs_ahead_;
+      }
+    }
+    if (pairs_ahead_ > 0) --pairs_ahead_;
+  }
+
+  void prefetch_pair(std::size_t rank) const {
+    const std::string_view text = index_.text;
+    const std::uint64_t a = index_.suffix_array[rank - 1];
+    const std::uint64_t b = index_.suffix_array[rank];
+    const std::uint64_t length = std::min<std::uint64_t>(cap_, index_.lcp[rank]);
+    prefetch_read(text.data() + a);
+    prefetch_read(text.data() + b);
+    if (length < text.size() - a) prefetch_read(text.data() + a + length);
+  }
+
   const BasicAnalysisIndex<Idx>& index_;
   std::uint64_t min_block_;
   std::uint64_t cap_;
+  std::size_t ahead_ = 0;        // the last rank the cursor looked at
+  std::size_t pairs_ahead_ = 0;  // pairs requested beyond the current one
   BlockList found_;
   std::vector<std::uint64_t> positions_;
 };
@@ -1742,6 +1768,7 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   positions_.clear();
   std::optional<std::string_view> block_text;
   for (std::size_t rank = run.begin; rank < run.end; ++rank) {
+    prefetch_ahead(rank);
     if (index_.lcp[rank] != block_length) continue;
     const std::uint64_t a = index_.suffix_array[rank - 1];
     const std::uint64_t b = index_.suffix_array[rank];
