@@ -1441,11 +1441,11 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   }
   std::vector<Repeated> repeated = select_repeated(counts, first_start, extended);
   std::vector<Offset>().swap(first_start);
-  // Byte length descending, then first start ascending: a total order.
-  std::sort(repeated.begin(), repeated.end(), [](const Repeated& a, const Repeated& b) {
-    if (a.length() != b.length()) return a.length() > b.length();
-    return a.first_start < b.first_start;
-  });
+  // Byte length descending, then first start ascending: a total order, by two stable passes.
+  std::uint64_t longest = 0;
+  for (const Repeated& r : repeated) longest = std::max(longest, r.length());
+  radix_sort_by_position(repeated, [](const Repeated& r) { return r.first_start; });
+  radix_sort_by_position(repeated, [&](const Repeated& r) { return longest - r.length(); });
 
   std::vector<char> contained(repeated.size(), 0);
   if (drop_contained_ && repeated.size() >= 2) flag_contained(repeated, counts, contained);
@@ -2117,8 +2117,10 @@ std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
   }
   std::vector<std::size_t> order(records.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return code_points[a] > code_points[b]; });
+  // Stable, as the final order must be: a radix sort is.
+  const std::uint64_t most =
+      code_points.empty() ? 0 : *std::max_element(code_points.begin(), code_points.end());
+  radix_sort_by_position(order, [&](std::size_t k) { return most - code_points[k]; });
   const Utf16PositionTable table(source_text);
   std::vector<PhraseResult> results;
   results.reserve(records.size());
