@@ -1,7 +1,11 @@
 #include "interval_merger.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
+
+#include "prefetch.hpp"
+#include "radix_sort.hpp"
 
 namespace quarnel::core::interval_merger {
 namespace {
@@ -31,11 +35,17 @@ std::vector<SortKey> merge_order(const std::vector<PhraseData>& records) {
                r.ends.empty() ? 0 : r.ends.front(),
                i};
   }
-  std::stable_sort(keys.begin(), keys.end(), [](const SortKey& a, const SortKey& b) {
-    if (a.count != b.count) return a.count > b.count;
-    if (a.has_start != b.has_start) return !a.has_start;
-    return a.first_start < b.first_start;
-  });
+  // Stable passes, least significant key first: first start, then count with starts present.
+  std::uint64_t most = 0;
+  for (const SortKey& k : keys) most = std::max(most, k.count);
+  radix_sort_by_position(keys, [](const SortKey& k) { return k.first_start; });
+  if (most < std::numeric_limits<std::uint64_t>::max() / 2) {
+    radix_sort_by_position(
+        keys, [&](const SortKey& k) { return 2 * (most - k.count) + (k.has_start ? 1U : 0U); });
+  } else {
+    radix_sort_by_position(keys, [](const SortKey& k) { return k.has_start ? 1U : 0U; });
+    radix_sort_by_position(keys, [&](const SortKey& k) { return most - k.count; });
+  }
   return keys;
 }
 
@@ -83,6 +93,19 @@ PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string
   return merged;
 }
 
+// Records are taken in key order, scattered in memory: each is requested some steps ahead, and
+// its first occurrences (which `mergeable` reads) a few steps later, once the record is there.
+void prefetch_ahead(const std::vector<PhraseData>& records, const std::vector<SortKey>& keys,
+                    std::size_t k) {
+  constexpr std::size_t kRecords = 8, kOccurrences = 4;
+  if (k + kRecords < keys.size()) prefetch_read(&records[keys[k + kRecords].index]);
+  if (k + kOccurrences < keys.size()) {
+    const PhraseData& r = records[keys[k + kOccurrences].index];
+    if (!r.starts.empty()) prefetch_read(r.starts.data());
+    if (!r.ends.empty()) prefetch_read(r.ends.data());
+  }
+}
+
 }  // namespace
 
 std::vector<PhraseData> merge_adjacent_phrases(std::vector<PhraseData> records,
@@ -94,6 +117,7 @@ std::vector<PhraseData> merge_adjacent_phrases(std::vector<PhraseData> records,
   SortKey prev_key = keys.front();
   PhraseData prev = std::move(records[prev_key.index]);
   for (std::size_t k = 1; k < keys.size(); ++k) {
+    prefetch_ahead(records, keys, k);
     PhraseData& cur = records[keys[k].index];
     if (may_merge(prev_key, keys[k]) && mergeable(prev, cur)) {
       prev = merge_pair(prev, cur, analysis_text);

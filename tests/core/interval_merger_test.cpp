@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,34 @@ TEST(IntervalMerger, OrderIsCountDescendingThenFirstStart) {
   std::vector<std::string> order;
   for (const auto& r : merged) order.push_back(r.phrase);
   EXPECT_EQ(order, (std::vector<std::string>{"dddd", "cccc", "bbbb", "aaaa"}));
+}
+
+// A record without occurrences (a caller's, never the finder's) comes first among its count,
+// and those keep their input order.
+TEST(IntervalMerger, RecordsWithoutStartsLeadTheirCount) {
+  const std::string text(200, 'x');
+  PhraseData bare_a = record("eeee", {});
+  PhraseData bare_b = record("ffff", {});
+  bare_a.count = bare_b.count = 2;
+  const auto merged = im::merge_adjacent_phrases(
+      {record("aaaa", {50, 100}), bare_a, record("bbbb", {10, 150}), bare_b}, text);
+  std::vector<std::string> order;
+  for (const auto& r : merged) order.push_back(r.phrase);
+  EXPECT_EQ(order, (std::vector<std::string>{"eeee", "ffff", "bbbb", "aaaa"}));
+}
+
+// Counts spanning the whole range (a caller's records) order the same way.
+TEST(IntervalMerger, CountsSpanningTheRangeOrderTheSameWay) {
+  const std::string text(200, 'x');
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  std::vector<PhraseData> records{record("bbbb", {0, 150}), record("cccc", {}),
+                                  record("aaaa", {10, 100}), record("dddd", {5, 70})};
+  records[0].count = records[1].count = records[2].count = kTop;
+  records[3].count = kTop / 2;  // 2^63 below the others
+  const auto merged = im::merge_adjacent_phrases(std::move(records), text);
+  std::vector<std::string> order;
+  for (const auto& r : merged) order.push_back(r.phrase);
+  EXPECT_EQ(order, (std::vector<std::string>{"cccc", "bbbb", "aaaa", "dddd"}));
 }
 
 // After white-space collapsing a computed end can land inside a multi-byte character; the merged
