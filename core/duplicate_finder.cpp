@@ -175,8 +175,6 @@ class PositionIndex {
     return block.*before + std::popcount(block.*bits & below(x));
   }
 
-  // One pass over the text, each block's bits gathered in registers. Words are the tokenizer's:
-  // maximal runs of word bytes; an end (exclusive) is marked on the word's last byte.
   // A whole block of ASCII bytes, as most of prose is, is marked 64 bytes at once: each of its
   // white-space characters is one byte. Same marks as the byte walk below; false for any other
   // block.
@@ -219,6 +217,8 @@ class PositionIndex {
     return table;
   }();
 
+  // One pass over the text, each block's bits gathered in registers. Words are the tokenizer's:
+  // maximal runs of word bytes; an end (exclusive) is marked on the word's last byte.
   void mark_words_and_white_space(std::string_view text) {
     bool previous_is_word = false;
     bool after_space = true;

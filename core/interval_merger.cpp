@@ -1,7 +1,6 @@
 #include "interval_merger.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "prefetch.hpp"
@@ -35,17 +34,12 @@ std::vector<SortKey> merge_order(const std::vector<PhraseData>& records) {
                r.ends.empty() ? 0 : r.ends.front(),
                i};
   }
-  // Stable passes, least significant key first: first start, then count with starts present.
+  // Stable passes, least significant key first.
   std::uint64_t most = 0;
   for (const SortKey& k : keys) most = std::max(most, k.count);
   radix_sort_by_position(keys, [](const SortKey& k) { return k.first_start; });
-  if (most < std::numeric_limits<std::uint64_t>::max() / 2) {
-    radix_sort_by_position(
-        keys, [&](const SortKey& k) { return 2 * (most - k.count) + (k.has_start ? 1U : 0U); });
-  } else {
-    radix_sort_by_position(keys, [](const SortKey& k) { return k.has_start ? 1U : 0U; });
-    radix_sort_by_position(keys, [&](const SortKey& k) { return most - k.count; });
-  }
+  radix_sort_by_position(keys, [](const SortKey& k) { return k.has_start ? 1U : 0U; });
+  radix_sort_by_position(keys, [&](const SortKey& k) { return most - k.count; });
   return keys;
 }
 
