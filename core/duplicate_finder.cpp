@@ -953,6 +953,7 @@ class CandidateCollector {
     std::string_view phrase;
     std::uint64_t first_start;
     std::uint32_t id;
+    Offset count;  // counts[id], kept here: later stages take phrases in length order
     [[nodiscard]] std::uint64_t length() const { return phrase.size(); }
   };
   [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const Offset> counts,
@@ -985,8 +986,7 @@ class CandidateCollector {
         index_.suffix_array, {reinterpret_cast<const std::uint8_t*>(phrase.data()), phrase.size()});
     return {static_cast<std::size_t>(found.lo), static_cast<std::size_t>(found.hi)};
   }
-  void flag_contained(std::span<const Repeated> repeated, std::span<const Offset> counts,
-                      std::vector<char>& contained) const;
+  void flag_contained(std::span<const Repeated> repeated, std::vector<char>& contained) const;
 
   const BasicAnalysisIndex<Offset>& index_;
   const FinderParams& params_;
@@ -1418,7 +1418,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   radix_sort_by_position(repeated, [&](const Repeated& r) { return longest - r.length(); });
 
   std::vector<char> contained(repeated.size(), 0);
-  if (drop_contained_ && repeated.size() >= 2) flag_contained(repeated, counts, contained);
+  if (drop_contained_ && repeated.size() >= 2) flag_contained(repeated, contained);
   std::vector<Repeated> survivors;
   survivors.reserve(repeated.size());
   for (std::size_t i = 0; i < repeated.size(); ++i) {
@@ -1445,7 +1445,6 @@ bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inne
 // (rewritten ones, and short ones found by hashing) go through the automaton.
 template <class Offset>
 void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeated,
-                                                std::span<const Offset> counts,
                                                 std::vector<char>& contained) const {
   const std::size_t n = repeated.size();
   std::vector<char> in_text(n, 0);
@@ -1476,7 +1475,7 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
       longest = std::max(longest, r.length());
       ranks = ranks_sharing(rank, r.length());
       containers.push_back({static_cast<Offset>(r.first_start),
-                            static_cast<Offset>(r.first_start + r.length()), counts[r.id], phrase});
+                            static_cast<Offset>(r.first_start + r.length()), r.count, phrase});
     } else {
       ranks = search_text(r.phrase);
     }
@@ -1489,7 +1488,7 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
     if (k + kAhead < ranges.size()) prefetch_read(&index_.suffix_array[ranges[k + kAhead].low]);
     const auto& [low, high, phrase] = ranges[k];
     const auto length = static_cast<Offset>(repeated[phrase].length());
-    const Offset count = counts[repeated[phrase].id];
+    const Offset count = repeated[phrase].count;
     for (std::size_t s = low; s < high; ++s) {
       const Offset x = index_.suffix_array[s];
       queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
@@ -1503,7 +1502,7 @@ void CandidateCollector<Offset>::flag_contained(std::span<const Repeated> repeat
   std::vector<char> general(n);
   for (std::size_t k = 0; k < n; ++k) {
     texts[k] = repeated[k].phrase;
-    repeated_counts[k] = counts[repeated[k].id];
+    repeated_counts[k] = repeated[k].count;
     general[k] = !in_text[k];
   }
   flag_contained_among(texts, repeated_counts, general, general, contained);
@@ -1594,7 +1593,7 @@ auto CandidateCollector<Offset>::select_repeated(std::span<const Offset> counts,
     if (counts[id] < 2 || extended[id]) continue;
     const std::string_view phrase = phrases_.key(id);
     if (!has_words(phrase, params_.min_words_in_substring)) continue;
-    repeated.push_back({phrase, first_start[id], static_cast<std::uint32_t>(id)});
+    repeated.push_back({phrase, first_start[id], static_cast<std::uint32_t>(id), counts[id]});
   }
   return repeated;
 }
@@ -1609,7 +1608,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
   std::vector<std::uint64_t> fill(repeated.size() + 1, 0);  // next free slot of each slice
   for (std::size_t k = 0; k < repeated.size(); ++k) {
     record_of[repeated[k].id] = static_cast<std::uint32_t>(k);
-    fill[k + 1] = fill[k] + counts[repeated[k].id];
+    fill[k + 1] = fill[k] + repeated[k].count;
   }
   std::vector<Offset> starts(fill.back());
   for_each_hit([&](std::uint32_t id, Offset p) {
@@ -1617,10 +1616,13 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
   });
   std::vector<PhraseData> records(repeated.size());
   auto slice = starts.begin();
+  constexpr std::size_t kAhead = 4;  // phrase texts lie scattered in the table
   for (std::size_t k = 0; k < repeated.size(); ++k) {
+    if (k + kAhead < repeated.size()) prefetch_read(repeated[k + kAhead].phrase.data());
     const Repeated& r = repeated[k];
     PhraseData& record = records[k];
-    const auto slice_end = slice + static_cast<std::ptrdiff_t>(counts[r.id]);
+    // Filling left each slice's mark at its end.
+    const auto slice_end = starts.begin() + static_cast<std::ptrdiff_t>(fill[k]);
     sort_offsets(slice, slice_end);
     record.phrase = std::string(r.phrase);
     record.starts.assign(slice, slice_end);
@@ -1628,7 +1630,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
     for (std::size_t i = 0; i < record.starts.size(); ++i) {
       record.ends[i] = record.starts[i] + r.length();
     }
-    record.count = counts[r.id];
+    record.count = record.starts.size();
     record.string_length = r.length();
     record.number_of_words = word_count(record.phrase);
     slice = slice_end;
