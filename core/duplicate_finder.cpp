@@ -963,8 +963,7 @@ class CandidateCollector {
                                     std::span<const Offset> counts);
   void mark_right_extensions(std::span<const Offset> counts, std::vector<char>& extended) const;
   void mark_left_extensions(std::span<const Offset> counts, std::vector<char>& extended) const;
-  [[nodiscard]] std::vector<PhraseData> build_records(std::span<const Repeated> repeated,
-                                                      std::span<const Offset> counts) const;
+  [[nodiscard]] std::vector<PhraseData> build_records(std::span<const Repeated> repeated) const;
   // The ranks [first, last) of the suffixes that share the first `length` bytes of the one at
   // `rank`.
   [[nodiscard]] std::pair<std::size_t, std::size_t> ranks_sharing(std::size_t rank,
@@ -1424,7 +1423,7 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   for (std::size_t i = 0; i < repeated.size(); ++i) {
     if (!contained[i]) survivors.push_back(repeated[i]);
   }
-  return build_records(survivors, counts);
+  return build_records(survivors);
 }
 
 // A phrase is eliminated exactly when some longer candidate containing it has at least its
@@ -1602,9 +1601,9 @@ auto CandidateCollector<Offset>::select_repeated(std::span<const Offset> counts,
 // own: filling that touches one slot per hit instead of a record and its vector.
 template <class Offset>
 std::vector<PhraseData> CandidateCollector<Offset>::build_records(
-    std::span<const Repeated> repeated, std::span<const Offset> counts) const {
+    std::span<const Repeated> repeated) const {
   constexpr auto kNoRecord = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> record_of(counts.size(), kNoRecord);
+  std::vector<std::uint32_t> record_of(phrases_.size(), kNoRecord);
   std::vector<std::uint64_t> fill(repeated.size() + 1, 0);  // next free slot of each slice
   for (std::size_t k = 0; k < repeated.size(); ++k) {
     record_of[repeated[k].id] = static_cast<std::uint32_t>(k);
