@@ -1758,16 +1758,6 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   found_.blocks.push_back({*block_text, begin, found_.offsets.size()});
 }
 
-using Interval = std::pair<std::uint64_t, std::uint64_t>;
-
-// Coverage consults only the last interval starting at or before `start` (intervals sorted by
-// start, then end), not every interval that might contain the span.
-bool last_interval_covers(const std::vector<Interval>& intervals, std::uint64_t start,
-                          std::uint64_t end) {
-  const auto it = std::upper_bound(intervals.begin(), intervals.end(), Interval{start, kMaxU64});
-  return it != intervals.begin() && end <= std::prev(it)->second;
-}
-
 // Longest blocks first; blocks of equal length by first offset, so that which of them covers
 // which never depends on hashing. (A position lies in one run only, so no two blocks share a
 // length and a first offset.)
@@ -1827,25 +1817,27 @@ PhraseData block_record(const Block& block, std::span<const std::uint64_t> offse
   return record;
 }
 
-bool inside_blocks(const PhraseData& record, const std::vector<Interval>& intervals) {
+bool inside_blocks(const PhraseData& record, const CoveredIntervals& blocks) {
   const std::size_t n = std::min(record.starts.size(), record.ends.size());
   for (std::size_t i = 0; i < n; ++i) {
-    if (!last_interval_covers(intervals, record.starts[i], record.ends[i])) return false;
+    if (!blocks.covers(record.starts[i], record.ends[i])) return false;
   }
   return true;
 }
 
+// Coverage is decided as in block selection, by the last block occurrence starting at or before
+// each occurrence.
 std::vector<PhraseData> drop_phrases_inside(std::vector<PhraseData> records,
-                                            const std::vector<PhraseData>& blocks) {
-  std::vector<Interval> intervals;
+                                            const std::vector<PhraseData>& blocks,
+                                            std::uint64_t text_length) {
+  if (blocks.empty()) return records;
+  CoveredIntervals covered(text_length);
   for (const PhraseData& block : blocks) {
     for (std::size_t i = 0; i < block.starts.size(); ++i) {
-      intervals.emplace_back(block.starts[i], block.ends[i]);
+      covered.add(block.starts[i], block.ends[i]);
     }
   }
-  if (intervals.empty()) return records;
-  std::sort(intervals.begin(), intervals.end());
-  std::erase_if(records, [&](const PhraseData& r) { return inside_blocks(r, intervals); });
+  std::erase_if(records, [&](const PhraseData& r) { return inside_blocks(r, covered); });
   return records;
 }
 
@@ -1963,7 +1955,7 @@ std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
   for (const Block& block : chosen.blocks) {
     blocks.push_back(block_record(block, chosen.offsets_of(block)));
   }
-  records = drop_phrases_inside(std::move(records), blocks);
+  records = drop_phrases_inside(std::move(records), blocks, index.text.size());
   std::move(blocks.begin(), blocks.end(), std::back_inserter(records));
   return records;
 }
