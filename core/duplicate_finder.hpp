@@ -72,8 +72,9 @@ using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;
                                                            const AnalysisIndex& index,
                                                            const types::FinderParams& params);
 
-// The covered intervals of block selection, for the one question asked of them: whether the
-// last interval (ordered by start, then end) that starts at or before `start` reaches `end`.
+// The covered intervals of block selection (and of dropping the phrases inside the chosen
+// blocks), for the one question asked of them: whether the last interval (ordered by start, then
+// end) that starts at or before `start` reaches `end`.
 // Starts are text offsets, so a bitmap with two summary levels finds the nearest start at or
 // before an offset, and the largest end of each start is kept by start.
 class CoveredIntervals {
