@@ -5,6 +5,7 @@
 #include "converters.hpp"
 #include "duplicate_finder.hpp"
 #include "entry_points.hpp"
+#include "gil.hpp"
 #include "normalize.hpp"
 #include "results.hpp"
 
@@ -97,8 +98,10 @@ PyObject* find_duplicates(PyObject*, const BoundArgs& args) {
   const auto ranges =
       to_optional(args, 2, to_range_pairs).value_or(std::vector<core::normalize::RemovedRange>{});
   const auto params = finder_params(args);
-  auto results =
-      core::duplicate_finder::process_test_string(sanitized.value_or(text), text, ranges, params);
+  auto results = without_gil([&] {
+    return core::duplicate_finder::process_test_string(sanitized.value_or(text), text, ranges,
+                                                       params);
+  });
   return results_list(std::move(results)).release();
 }
 
@@ -107,11 +110,11 @@ PyObject* find_duplicates_normalized(PyObject*, const BoundArgs& args) {
   const bool case_insensitive = to_defaulted(args, 1, to_flag, false);
   const bool collapse = to_defaulted(args, 2, to_flag, false);
   const auto params = finder_params(args);
-  auto results = [&] {
+  auto results = without_gil([&] {
     const auto normalized = core::normalize::normalize_text(text, case_insensitive, collapse);
     return core::duplicate_finder::process_test_string(normalized.text, text,
                                                        normalized.removed_ranges, params);
-  }();
+  });
   return results_list(std::move(results)).release();
 }
 

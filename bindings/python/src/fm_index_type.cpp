@@ -9,6 +9,7 @@
 #include "entry_points.hpp"
 #include "error_mapping.hpp"
 #include "fm_index.hpp"
+#include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
 
@@ -34,8 +35,10 @@ PyObject* fm_new(PyObject* type, const BoundArgs& args) {
   const auto level = to_defaulted(args, 1, to_unsigned_index, std::uint64_t{2});
   const bool case_insensitive = to_defaulted(args, 2, to_flag, false);
   const bool normalize_whitespace = to_defaulted(args, 3, to_flag, false);
-  auto record = std::make_unique<fm::FMIndex>(
-      fm::build_fm_index(data, level, case_insensitive, normalize_whitespace));
+  auto record = without_gil([&] {
+    return std::make_unique<fm::FMIndex>(
+        fm::build_fm_index(data, level, case_insensitive, normalize_whitespace));
+  });
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   PyRef self = checked(tp->tp_alloc(tp, 0));
   auto* obj = reinterpret_cast<FMIndexObject*>(self.get());
@@ -46,12 +49,14 @@ PyObject* fm_new(PyObject* type, const BoundArgs& args) {
 
 PyObject* fm_count(PyObject* self, const BoundArgs& args) {
   const auto pattern = to_byte_text(args, 0);
-  return py_int(fm::count(record_of(self), pattern)).release();
+  const auto& index = record_of(self);
+  return py_int(without_gil([&] { return fm::count(index, pattern); })).release();
 }
 
 PyObject* fm_locate(PyObject* self, const BoundArgs& args) {
   const auto pattern = to_byte_text(args, 0);
-  return to_u64_array(fm::locate(record_of(self), pattern)).release();
+  const auto& index = record_of(self);
+  return to_u64_array(without_gil([&] { return fm::locate(index, pattern); })).release();
 }
 
 PyObject* fm_heap_size(PyObject* self, const BoundArgs&) {
@@ -120,7 +125,7 @@ struct TypeRecords {
       {0, nullptr},
   }};
   PyType_Spec type_spec = {"quarnel._native.FMIndex", sizeof(FMIndexObject), 0, Py_TPFLAGS_DEFAULT,
-                      slots.data()};
+                           slots.data()};
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "converters.hpp"
 #include "entry_points.hpp"
+#include "gil.hpp"
 #include "results.hpp"
 #include "suffix_array/stats.hpp"
 
@@ -11,12 +12,15 @@ namespace {
 PyObject* longest_common_substring(PyObject*, const BoundArgs& args) {
   const auto text1 = to_text(args, 0);
   const auto text2 = to_text(args, 1);
-  return py_str(core::suffix_array::longest_common_substring(text1, text2)).release();
+  return py_str(without_gil(
+                    [&] { return core::suffix_array::longest_common_substring(text1, text2); }))
+      .release();
 }
 
 PyObject* distinct_substring_count(PyObject*, const BoundArgs& args) {
   const auto text = to_text(args, 0);
-  return py_int(core::suffix_array::distinct_substring_count(text)).release();
+  return py_int(without_gil([&] { return core::suffix_array::distinct_substring_count(text); }))
+      .release();
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // Entry points of the suffix-array toolkit: each builds the suffix array of its data afresh.
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "converters.hpp"
 #include "entry_points.hpp"
+#include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
 #include "suffix_array/construction.hpp"
@@ -27,10 +29,12 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto backend =
       backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
   if (sa::fits_32_bit_entries(data.size())) {
-    return to_u64_array(std::span<const std::uint32_t>(sa::build_sa32_with_backend(data, backend)))
-        .release();
+    const auto suffixes = without_gil([&] { return sa::build_sa32_with_backend(data, backend); });
+    return to_u64_array(std::span<const std::uint32_t>(suffixes)).release();
   }
-  return to_u64_array(sa::build_suffix_array_bytes_with_backend(data, backend)).release();
+  return to_u64_array(
+             without_gil([&] { return sa::build_suffix_array_bytes_with_backend(data, backend); }))
+      .release();
 }
 
 // Texts below 4 GiB are only read through 32-bit suffix arrays: half the memory traffic.
@@ -41,11 +45,15 @@ bool fits_32_bits(std::span<const std::uint8_t> data) {
 PyObject* lcp_array(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
   if (fits_32_bits(data)) {
-    const auto suffixes = sa::build_sa32(data);
-    return to_u64_array(sa::lcp_kasai<std::uint8_t, std::uint32_t>(data, suffixes)).release();
+    return to_u64_array(without_gil([&] {
+             return sa::lcp_kasai<std::uint8_t, std::uint32_t>(data, sa::build_sa32(data));
+           }))
+        .release();
   }
-  const auto suffixes = auto_suffix_array(data);
-  return to_u64_array(sa::lcp_kasai<std::uint8_t>(data, suffixes)).release();
+  return to_u64_array(without_gil([&] {
+           return sa::lcp_kasai<std::uint8_t>(data, auto_suffix_array(data));
+         }))
+      .release();
 }
 
 // Builds the suffix array of `data` and hands the interval of `pattern` with the array's entries
@@ -54,13 +62,18 @@ template <class Finish>
 PyObject* with_search(const BoundArgs& args, Finish&& finish) {
   const auto data = to_byte_text(args, 0);
   const auto pattern = to_byte_text(args, 1);
+  const auto searched = [&](auto build) {
+    return without_gil([&] {
+      auto suffixes = build();
+      const auto range = sa::sa_search_range(data, std::span(std::as_const(suffixes)), pattern);
+      return std::make_pair(std::move(suffixes), range);
+    });
+  };
   if (fits_32_bits(data)) {
-    const auto suffixes = sa::build_sa32(data);
-    const auto range = sa::sa_search_range(data, std::span<const std::uint32_t>(suffixes), pattern);
+    const auto [suffixes, range] = searched([&] { return sa::build_sa32(data); });
     return finish(range, std::span<const std::uint32_t>(suffixes));
   }
-  const auto suffixes = auto_suffix_array(data);
-  const auto range = sa::sa_search_range(data, std::span<const std::uint64_t>(suffixes), pattern);
+  const auto [suffixes, range] = searched([&] { return auto_suffix_array(data); });
   return finish(range, std::span<const std::uint64_t>(suffixes));
 }
 
@@ -85,29 +98,31 @@ PyObject* search_range(PyObject*, const BoundArgs& args) {
 
 PyObject* bwt(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  const auto transform = sa::bwt_of_text(data);
+  const auto transform = without_gil([&] { return sa::bwt_of_text(data); });
   return py_pair(py_bytes(transform.last_column), py_int(transform.primary)).release();
 }
 
 PyObject* inverse_bwt_fn(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
   const auto primary = to_unsigned_index(args, 1);
-  return py_bytes(sa::inverse_bwt(data, primary)).release();
+  return py_bytes(without_gil([&] { return sa::inverse_bwt(data, primary); })).release();
 }
 
 PyObject* inverse_suffix_array(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return to_u64_array(sa::inverse_suffix_array(auto_suffix_array(data))).release();
+  return to_u64_array(
+             without_gil([&] { return sa::inverse_suffix_array(auto_suffix_array(data)); }))
+      .release();
 }
 
 PyObject* sa_to_bytes(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return py_bytes(sa::sa_to_bytes(auto_suffix_array(data))).release();
+  return py_bytes(without_gil([&] { return sa::sa_to_bytes(auto_suffix_array(data)); })).release();
 }
 
 PyObject* sa_from_bytes(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return to_u64_array(sa::sa_from_bytes(data)).release();
+  return to_u64_array(without_gil([&] { return sa::sa_from_bytes(data); })).release();
 }
 
 }  // namespace

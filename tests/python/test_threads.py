@@ -1,0 +1,113 @@
+"""Calls on large inputs let other Python threads run, and calls from several threads at once
+give the results each gives alone, errors included."""
+
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+from quarnel import _native
+
+WORDS = ["alpha", "beta", "gamma", "delta", "kappa", "lambda", "omega", "sigma", "tau", "rho"]
+
+
+def prose(rng, words):
+    return " ".join(rng.choice(WORDS) for _ in range(words))
+
+
+def runs_while_waiting(call):
+    """Whether a thread waiting to run Python code ran while `call` was in progress.
+
+    With a switch interval far longer than the call, the interpreter never takes the lock from
+    a running thread: the waiting thread runs during the call only if the call released it."""
+    go, ran = threading.Event(), threading.Event()
+
+    def waiter():
+        go.wait()
+        ran.set()
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    try:
+        thread = threading.Thread(target=waiter)
+        thread.start()
+        go.set()
+        call()
+        ran_during_call = ran.is_set()
+    finally:
+        sys.setswitchinterval(previous)
+    thread.join()
+    return ran_during_call
+
+
+def long_calls(rng):
+    """Calls that take long enough (tens of milliseconds or more) for a waiting thread to be
+    scheduled, by name."""
+    data = bytes(rng.getrandbits(8) for _ in range(1 << 16)) * 32
+    text = prose(rng, 150_000)
+    index = _native.FMIndex(text.encode())
+    return {
+        "suffix_array_fn": lambda: _native.suffix_array_fn(data),
+        "lcp_array": lambda: _native.lcp_array(data),
+        "bwt": lambda: _native.bwt(data),
+        "distinct_substring_count": lambda: _native.distinct_substring_count(text),
+        "find_duplicates": lambda: _native.find_duplicates(text),
+        "find_duplicates_normalized": lambda: _native.find_duplicates_normalized(text, True, True),
+        "FMIndex": lambda: _native.FMIndex(text.encode()),
+        "FMIndex.locate": lambda: index.locate(b"a"),
+    }
+
+
+def test_long_calls_let_other_threads_run(rng):
+    calls = long_calls(rng)
+    assert {name: runs_while_waiting(call) for name, call in calls.items()} == {
+        name: True for name in calls}
+
+
+def test_the_waiting_thread_check_can_tell_a_held_lock():
+    # Sorting a list holds the lock throughout.
+    values = [(k * 7919) % 1_000_003 for k in range(300_000)]
+    assert not runs_while_waiting(lambda: sorted(values))
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as error:  # noqa: BLE001 - the error itself is the outcome compared
+        return ("raised", type(error), str(error))
+    if isinstance(result, np.ndarray):
+        return ("array", result.tolist())
+    return ("value", result)
+
+
+def concurrent_calls(rng):
+    texts = [prose(rng, rng.randrange(200, 3000)) for _ in range(6)]
+    calls = []
+    for text in texts:
+        data = text.encode()
+        index = _native.FMIndex(data)
+        calls += [
+            lambda t=text: _native.find_duplicates(t, min_words=2),
+            lambda t=text: _native.find_duplicates_normalized(t, True, True, 3),
+            lambda d=data: _native.suffix_array_fn(d, "sais"),
+            lambda d=data: _native.lcp_array(d),
+            lambda d=data: _native.locate(d, b"alpha beta"),
+            lambda d=data: _native.inverse_bwt_fn(*_native.bwt(d)),
+            lambda t=text: _native.longest_common_substring(t, t[len(t) // 2:]),
+            lambda i=index: i.locate(b"gamma"),
+            lambda i=index: i.count(b"a"),
+        ]
+    calls += [
+        lambda: _native.FMIndex(b"a\x00b"),
+        lambda: _native.inverse_bwt_fn(b"ab", 5),
+        lambda: _native.bwt(b""),
+    ]
+    return calls
+
+
+def test_concurrent_calls_give_the_results_of_single_calls(rng):
+    calls = concurrent_calls(rng)
+    expected = [outcome(call) for call in calls]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(3):
+            assert list(pool.map(outcome, calls)) == expected
