@@ -1652,17 +1652,21 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
 // ---------------------------------------------------------------------------------------------
 // Blocks
 
-// The offsets of all blocks live in one array; a block names its slice.
+// The offsets of all blocks live in one array; a block names its slice, and its text by the
+// offset of its first pair. On a duplicated text there are millions of blocks, so both are kept
+// in the width of the suffix array's entries: every offset lies in one block at most.
+template <class Offset>
 struct Block {
-  std::string_view text;
-  std::size_t begin, end;  // its offsets: ascending, distinct
+  Offset text_start, length;
+  Offset begin, end;  // its offsets: ascending, distinct
 };
 
+template <class Offset>
 struct BlockList {
-  std::vector<Block> blocks;
-  std::vector<std::uint64_t> offsets;
+  std::vector<Block<Offset>> blocks;
+  std::vector<Offset> offsets;
 
-  [[nodiscard]] std::span<const std::uint64_t> offsets_of(const Block& block) const {
+  [[nodiscard]] std::span<const Offset> offsets_of(const Block<Offset>& block) const {
     return std::span(offsets).subspan(block.begin, block.end - block.begin);
   }
 };
@@ -1680,7 +1684,7 @@ class BlockScanner {
 
   void scan_run(const LcpRun& run);
   // One block per run that yielded one; its offsets are sorted and distinct.
-  [[nodiscard]] BlockList take_blocks() { return std::move(found_); }
+  [[nodiscard]] BlockList<Idx> take_blocks() { return std::move(found_); }
 
  private:
   // End of a block of `length` bytes at `a`, moved back to a character boundary; nullopt when
@@ -1717,8 +1721,8 @@ class BlockScanner {
   std::uint64_t cap_;
   std::size_t ahead_ = 0;        // the last rank the cursor looked at
   std::size_t pairs_ahead_ = 0;  // pairs requested beyond the current one
-  BlockList found_;
-  std::vector<std::uint64_t> positions_;
+  BlockList<Idx> found_;
+  std::vector<Idx> positions_;
 };
 
 template <class Idx>
@@ -1737,83 +1741,91 @@ template <class Idx>
 void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   const std::uint64_t block_length = std::min(cap_, run.max_lcp);
   positions_.clear();
-  std::optional<std::string_view> block_text;
+  std::optional<Block<Idx>> block;
   for (std::size_t rank = run.begin; rank < run.end; ++rank) {
     prefetch_ahead(rank);
     if (index_.lcp[rank] != block_length) continue;
-    const std::uint64_t a = index_.suffix_array[rank - 1];
-    const std::uint64_t b = index_.suffix_array[rank];
+    const Idx a = index_.suffix_array[rank - 1];
+    const Idx b = index_.suffix_array[rank];
     const auto end = block_end(a, b, block_length);
     if (!end) continue;
     positions_.push_back(a);
     positions_.push_back(b);
-    if (!block_text) block_text = index_.text.substr(a, *end - a);
+    if (!block) block = Block<Idx>{a, static_cast<Idx>(*end - a), 0, 0};
   }
-  if (!block_text) return;
+  if (!block) return;
   std::sort(positions_.begin(), positions_.end());
   positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
   if (positions_.size() < 2) return;
-  const std::size_t begin = found_.offsets.size();
+  block->begin = static_cast<Idx>(found_.offsets.size());
   found_.offsets.insert(found_.offsets.end(), positions_.begin(), positions_.end());
-  found_.blocks.push_back({*block_text, begin, found_.offsets.size()});
+  block->end = static_cast<Idx>(found_.offsets.size());
+  found_.blocks.push_back(*block);
 }
 
 // Longest blocks first; blocks of equal length by first offset, so that which of them covers
 // which never depends on hashing. (A position lies in one run only, so no two blocks share a
 // length and a first offset.)
-BlockList choose_blocks(BlockList found, std::uint64_t text_length) {
+template <class Offset>
+BlockList<Offset> choose_blocks(BlockList<Offset> found, std::uint64_t text_length) {
   // There are about as many blocks as bytes in repeated passages, mostly with two offsets: the
   // keys carry those, and are ordered by two stable radix passes (first offset, then length).
+  // A block index is below half the text length, which leaves the top bit to mark blocks with
+  // more offsets.
   struct Key {
-    std::uint64_t length, first, second;
-    std::size_t offsets, block;
+    Offset length, first, second, block;
   };
+  constexpr Offset kMore = Offset{1} << (8 * sizeof(Offset) - 1);
   std::vector<Key> order(found.blocks.size());
-  std::uint64_t longest = 0;
+  Offset longest = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
-    const Block& b = found.blocks[k];
-    order[k] = {b.text.size(), found.offsets[b.begin], found.offsets[b.begin + 1], b.end - b.begin,
-                k};
-    longest = std::max(longest, b.text.size());
+    const Block<Offset>& b = found.blocks[k];
+    const Offset more = b.end - b.begin > 2 ? kMore : 0;
+    order[k] = {b.length, found.offsets[b.begin], found.offsets[b.begin + 1],
+                static_cast<Offset>(k | more)};
+    longest = std::max(longest, b.length);
   }
   radix_sort_by_position(order, [](const Key& k) { return k.first; });
   radix_sort_by_position(order, [&](const Key& k) { return longest - k.length; });
   CoveredIntervals covered(text_length);
-  std::vector<Block> accepted;
+  std::vector<Block<Offset>> accepted;
   const auto covers = [&](std::uint64_t p, std::uint64_t length) {
     return covered.covers(p, types::saturating_add(p, length));
   };
   for (const Key& key : order) {
-    // Most blocks are shifted copies of a longer one, turned away by their first offset before
+    const Block<Offset>& block = found.blocks[key.block & ~kMore];
+    // Most blocks are shifted copies of a longer one, turned away by their first offsets before
     // the block itself is read.
     if (covers(key.first, key.length) && covers(key.second, key.length)) {
-      if (key.offsets == 2) continue;
-      const auto rest = found.offsets_of(found.blocks[key.block]).subspan(2);
+      if ((key.block & kMore) == 0) continue;
+      const auto rest = found.offsets_of(block).subspan(2);
       if (std::all_of(rest.begin(), rest.end(),
                       [&](std::uint64_t p) { return covers(p, key.length); })) {
         continue;
       }
     }
-    const Block& block = found.blocks[key.block];
-    const auto offsets = found.offsets_of(block);
-    for (const std::uint64_t p : offsets) covered.add(p, types::saturating_add(p, key.length));
+    for (const std::uint64_t p : found.offsets_of(block)) {
+      covered.add(p, types::saturating_add(p, key.length));
+    }
     accepted.push_back(block);
   }
   found.blocks = std::move(accepted);
   return found;
 }
 
-PhraseData block_record(const Block& block, std::span<const std::uint64_t> offsets) {
+template <class Offset>
+PhraseData block_record(std::string_view text, const Block<Offset>& block,
+                        std::span<const Offset> offsets) {
   PhraseData record;
-  record.phrase = std::string(block.text);
+  record.phrase = std::string(text.substr(block.text_start, block.length));
   record.starts.assign(offsets.begin(), offsets.end());
   record.ends.reserve(offsets.size());
   for (const std::uint64_t p : offsets) {
-    record.ends.push_back(types::saturating_add(p, block.text.size()));
+    record.ends.push_back(types::saturating_add(p, block.length));
   }
   record.count = offsets.size();
-  record.string_length = block.text.size();
-  record.number_of_words = types::count_whitespace_words(block.text);
+  record.string_length = block.length;
+  record.number_of_words = types::count_whitespace_words(record.phrase);
   return record;
 }
 
@@ -1951,9 +1963,9 @@ std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
   suffix_array::for_each_lcp_run(index.lcp, min_block,
                                  [&](const LcpRun& run) { scanner.scan_run(run); });
   std::vector<PhraseData> blocks;
-  const BlockList chosen = choose_blocks(scanner.take_blocks(), index.text.size());
-  for (const Block& block : chosen.blocks) {
-    blocks.push_back(block_record(block, chosen.offsets_of(block)));
+  const BlockList<Idx> chosen = choose_blocks(scanner.take_blocks(), index.text.size());
+  for (const Block<Idx>& block : chosen.blocks) {
+    blocks.push_back(block_record(index.text, block, chosen.offsets_of(block)));
   }
   records = drop_phrases_inside(std::move(records), blocks, index.text.size());
   std::move(blocks.begin(), blocks.end(), std::back_inserter(records));
