@@ -2,13 +2,19 @@
 // Conversions of core results into new Python objects.
 
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "pyref.hpp"
 
 namespace quarnel::python {
 
+// Offsets and counts are mostly below 2^30, for which PyLong_FromLong, unlike
+// PyLong_FromUnsignedLongLong, skips the general digit loop.
 inline PyRef py_int(std::uint64_t value) {
+  if (value <= static_cast<std::uint64_t>(std::numeric_limits<long>::max())) {
+    return checked(PyLong_FromLong(static_cast<long>(value)));
+  }
   return checked(PyLong_FromUnsignedLongLong(value));
 }
 
