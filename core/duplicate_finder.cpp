@@ -1849,7 +1849,21 @@ std::vector<PhraseData> drop_phrases_inside(std::vector<PhraseData> records,
       covered.add(block.starts[i], block.ends[i]);
     }
   }
-  std::erase_if(records, [&](const PhraseData& r) { return inside_blocks(r, covered); });
+  // Each record's occurrences lie in vectors of their own, scattered: they are requested a few
+  // records ahead.
+  constexpr std::size_t kAhead = 4;
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    if (k + kAhead < records.size()) {
+      const PhraseData& next = records[k + kAhead];
+      if (!next.starts.empty()) prefetch_read(next.starts.data());
+      if (!next.ends.empty()) prefetch_read(next.ends.data());
+    }
+    if (inside_blocks(records[k], covered)) continue;
+    if (kept != k) records[kept] = std::move(records[k]);
+    ++kept;
+  }
+  records.resize(kept);
   return records;
 }
 
