@@ -10,10 +10,10 @@
 #include <numeric>
 #include <optional>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 
 #include "aho_corasick.hpp"
+#include "errors.hpp"
 #include "interval_merger.hpp"
 #include "large_array.hpp"
 #include "prefetch.hpp"
@@ -2054,11 +2054,7 @@ CoveredIntervals::CoveredIntervals(std::uint64_t text_length)
 
 void CoveredIntervals::add(std::uint64_t start, std::uint64_t end) {
   if (start >= 64 * level0_.size()) return;  // past the text: no offset can ask for it
-  auto [it, inserted] = end_of_.try_emplace(start, end);
-  if (!inserted) {
-    it->second = std::max(it->second, end);
-    return;
-  }
+  if (!end_of_.raise(start, end)) return;
   level0_[start >> 6] |= bit(start);
   level1_[start >> 12] |= bit(start >> 6);
   level2_[start >> 18] |= bit(start >> 12);
@@ -2067,6 +2063,51 @@ void CoveredIntervals::add(std::uint64_t start, std::uint64_t end) {
 bool CoveredIntervals::covers(std::uint64_t start, std::uint64_t end) const {
   const auto last = last_start_at_or_before(start);
   return last && end <= end_of_.at(*last);
+}
+
+CoveredIntervals::EndByStart::EndByStart()
+    : slots_(64), key_(string_interner::process_hash_key()) {}
+
+std::size_t CoveredIntervals::EndByStart::home(std::uint64_t start) const {
+  std::uint64_t h = (start ^ key_.k0) * 0x9E37'79B9'7F4A'7C15ULL;
+  h = (h ^ (h >> 32)) * (key_.k1 | 1);
+  return static_cast<std::size_t>(h >> 32) & (slots_.size() - 1);
+}
+
+bool CoveredIntervals::EndByStart::raise(std::uint64_t start, std::uint64_t end) {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(start);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.start == start) {
+      slot.end = std::max(slot.end, end);
+      return false;
+    }
+    if (slot.start == kEmpty) {
+      slot = {start, end};
+      if (++used_ * 2 > slots_.size()) grow();
+      return true;
+    }
+  }
+}
+
+std::uint64_t CoveredIntervals::EndByStart::at(std::uint64_t start) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(start);; i = (i + 1) & mask) {
+    if (slots_[i].start == start) return slots_[i].end;
+    if (slots_[i].start == kEmpty) throw InternalError("covered interval without an end");
+  }
+}
+
+void CoveredIntervals::EndByStart::grow() {
+  std::vector<Slot> old(slots_.size() * 2);
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.start == kEmpty) continue;
+    std::size_t i = home(slot.start);
+    while (slots_[i].start != kEmpty) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
 }
 
 std::optional<std::uint64_t> CoveredIntervals::last_start_at_or_before(std::uint64_t p) const {

@@ -13,7 +13,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "normalize.hpp"
@@ -96,8 +95,31 @@ class CoveredIntervals {
   [[nodiscard]] std::optional<std::uint64_t> last_start_at_or_before(std::uint64_t p) const;
   [[nodiscard]] std::optional<std::uint64_t> last_group_at_or_before(std::uint64_t g) const;
 
+  // The largest end of each start: open addressing with linear probing, starts mixed under the
+  // process's secret key, so that no text can make its offsets collide.
+  class EndByStart {
+   public:
+    EndByStart();
+    // Returns whether `start` is new.
+    bool raise(std::uint64_t start, std::uint64_t end);
+    [[nodiscard]] std::uint64_t at(std::uint64_t start) const;  // `start` was raised
+
+   private:
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // never a start: see add()
+    struct Slot {
+      std::uint64_t start = kEmpty;
+      std::uint64_t end = 0;
+    };
+    [[nodiscard]] std::size_t home(std::uint64_t start) const;
+    void grow();
+
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    string_interner::HashKey key_;
+  };
+
   std::vector<std::uint64_t> level0_, level1_, level2_;  // starts; non-empty words; groups
-  std::unordered_map<std::uint64_t, std::uint64_t> end_of_;
+  EndByStart end_of_;
 };
 
 // Maps every start and end from the analysis text to the source text.
