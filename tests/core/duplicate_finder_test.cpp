@@ -497,7 +497,7 @@ TEST(CandidatePhrases, WindowEndingInNoBreakSpaceSharesItsStartOnce) {
 
 TEST(CandidatePhrases, NoPhraseLongerThanMaxWords) {
   std::string passage;
-  for (int w = 0; w < 60; ++w) passage += "w" + std::to_string(w) + " ";
+  for (int w = 0; w < 60; ++w) passage.append("w").append(std::to_string(w)).append(" ");
   const auto records = candidates(passage + "| " + passage);
   ASSERT_FALSE(records.empty());
   std::uint64_t longest = 0;

@@ -117,7 +117,7 @@ TEST(StringInterner, UnindexedKeysAreReachableByIdOnly) {
   EXPECT_TRUE(indexed.inserted);
   EXPECT_EQ(indexed.id, 1U);
   for (int i = 0; i < 3000; ++i) {
-    const std::string key = "k" + std::to_string(i);
+    const std::string key = std::string("k").append(std::to_string(i));
     const std::size_t next = interner.size();
     EXPECT_EQ(i % 2 == 0 ? interner.add_unindexed(text) : interner.intern(key).id, next);
   }
