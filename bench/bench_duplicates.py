@@ -6,7 +6,7 @@ arrays) and, on prose, a plain-Python word n-gram counter (collections.Counter o
 import argparse
 
 from datasets import MB, dataset
-from harness import mbps, run, table
+from harness import mbps, run, run_interleaved, table
 
 CASES = [  # (dataset kind, size in MB, with n-gram baseline)
     ("english", 1, True),
@@ -20,7 +20,8 @@ CASES = [  # (dataset kind, size in MB, with n-gram baseline)
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="rounds of the floor and both modes, interleaved; best time kept")
     parser.add_argument("--quick", action="store_true", help="1 MB cases only")
     args = parser.parse_args()
     rows, measured = [], {}
@@ -29,10 +30,12 @@ def main():
             continue
         size = size_mb * MB
         path = dataset(kind, size)
-        floor = run("pydss_lcp", path, args.repeats, threads=1)
+        timed = run_interleaved({"pydss_lcp": 1, "quarnel_dups:default": None,
+                                 "quarnel_dups:blocks": None}, path, args.rounds)
+        floor = timed["pydss_lcp"]
         ngram = run("ngram_baseline", path, 1) if baseline else None
         for mode in ("default", "blocks"):
-            ours = run(f"quarnel_dups:{mode}", path, args.repeats)
+            ours = timed[f"quarnel_dups:{mode}"]
             measured[(kind, size_mb, mode)] = ours
             rows.append([kind, size_mb, mode, f"{mbps(size, ours['seconds']):.2f}",
                          f"{ours['peak_extra_bytes'] / MB:.0f}",

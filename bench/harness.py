@@ -22,6 +22,21 @@ def run(task, path, repeats=3, threads=None):
     return json.loads(proc.stdout)
 
 
+def run_interleaved(tasks, path, rounds=3, repeats=2):
+    """Best time of each task over `rounds` rounds, each running every task once (`repeats`
+    calls in a fresh process), so that a slow spell of a shared machine hits them all alike.
+    `tasks` maps a task name to its OpenMP thread cap (or None); peak memory is the largest
+    seen."""
+    best = {}
+    for _ in range(rounds):
+        for task, threads in tasks.items():
+            result = run(task, path, repeats, threads)
+            seen = best.setdefault(task, result)
+            seen["seconds"] = min(seen["seconds"], result["seconds"])
+            seen["peak_extra_bytes"] = max(seen["peak_extra_bytes"], result["peak_extra_bytes"])
+    return best
+
+
 def mbps(size, seconds):
     return size / (1 << 20) / seconds
 
