@@ -1,12 +1,14 @@
 #pragma once
 // LCP construction, generic over the element type (bytes, code units, symbols).
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <type_traits>
 #include <vector>
 
 #include "large_array.hpp"
+#include "prefetch.hpp"
 
 namespace quarnel::core::suffix_array {
 
@@ -29,8 +31,15 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
   plcp[sa[0]] = kNone;
   for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
   const std::size_t len = text.size();
+  // Position i compares the text at phi[i], scattered: the bytes a later position will compare
+  // first are requested that many positions ahead (h falls by at most one per position).
+  constexpr std::size_t kAhead = 64;
   std::size_t h = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n && plcp[i + kAhead] < len) {
+      const std::size_t skip = h > kAhead ? h - kAhead : 0;
+      prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead] + skip, len - 1));
+    }
     const Idx j = plcp[i];
     if (j == kNone) {
       h = 0;
