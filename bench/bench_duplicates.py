@@ -38,12 +38,12 @@ def main():
             ours = timed[f"quarnel_dups:{mode}"]
             measured[(kind, size_mb, mode)] = ours
             rows.append([kind, size_mb, mode, f"{mbps(size, ours['seconds']):.2f}",
-                         f"{ours['peak_extra_bytes'] / MB:.0f}",
-                         f"{ours['seconds'] / floor['seconds']:.2f}",
+                         f"{ours['peak_extra_bytes'] / MB:.0f}", f"{ours['seconds']:.3f}",
+                         f"{floor['seconds']:.3f}", f"{ours['seconds'] / floor['seconds']:.2f}",
                          f"{ngram['seconds'] / ours['seconds']:.0f}x" if ngram else "-",
                          f"{ngram['peak_extra_bytes'] / MB:.0f}" if ngram else "-"])
-    table(rows, ["input", "MB", "mode", "MB/s", "peak MB", "time/floor", "vs n-gram",
-                 "n-gram peak MB"])
+    table(rows, ["input", "MB", "mode", "MB/s", "peak MB", "time s", "floor s", "time/floor",
+                 "vs n-gram", "n-gram peak MB"])
     print("floor = pydivsufsort divsufsort + kasai on the same bytes, one thread; vs n-gram = how many times "
           "faster than the Counter baseline")
     for mode in ("default", "blocks"):
