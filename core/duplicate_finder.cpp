@@ -43,6 +43,49 @@ bool is_char_start(std::string_view text, std::uint64_t pos) {
 // ---------------------------------------------------------------------------------------------
 // Candidate phrases
 
+// Eight ASCII bytes classified at once: for each byte, bit 7 of a range test is set when the
+// byte lies in the range (the sums cannot carry between bytes below 0x80), and the bits are
+// then gathered into one bit per byte.
+constexpr std::uint64_t kHighBits = 0x8080'8080'8080'8080ULL;
+constexpr std::uint64_t kLowBits = 0x0101'0101'0101'0101ULL;
+
+constexpr std::uint64_t in_range(std::uint64_t eight, unsigned lo, unsigned hi) {
+  const std::uint64_t at_least_lo = eight + kLowBits * (0x80 - lo);
+  const std::uint64_t above_hi = eight + kLowBits * (0x7F - hi);
+  return at_least_lo & ~above_hi & kHighBits;
+}
+
+constexpr std::uint64_t gather(std::uint64_t high_bits) {
+  return ((high_bits >> 7) * 0x0102'0408'1020'4080ULL) >> 56;
+}
+
+struct AsciiClasses {
+  std::uint64_t word, space, plain;  // one bit per byte, byte 0 lowest
+};
+
+constexpr AsciiClasses ascii_classes(std::uint64_t eight) {
+  const std::uint64_t plain = in_range(eight, ' ', ' ');
+  return {gather(in_range(eight, '0', '9') | in_range(eight, 'A', 'Z') | in_range(eight, 'a', 'z')),
+          gather(in_range(eight, 0x09, 0x0D) | plain), gather(plain)};
+}
+
+// The range tests agree with the tokenizer's word bytes and the one-byte white space, for every
+// ASCII byte in every lane.
+constexpr bool ascii_classes_agree() {
+  const auto lanes = [](bool set) { return set ? std::uint64_t{0xFF} : 0; };
+  for (unsigned byte = 0; byte < 0x80; ++byte) {
+    const char c[1] = {static_cast<char>(byte)};
+    const AsciiClasses classes = ascii_classes(kLowBits * byte);
+    if (classes.word != lanes(tokenizer::is_word_byte(static_cast<unsigned char>(byte))) ||
+        classes.space != lanes(types::white_space_length_at(std::string_view(c, 1), 0) == 1) ||
+        classes.plain != lanes(byte == ' ')) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(ascii_classes_agree());
+
 // Word starts, word ends, sentence boundaries and white space as one bit per text position, 64
 // positions per block, with running counts and the first boundary after each block. Positions
 // arrive in suffix-array order, i.e. scattered over the text; this answers what is asked of each
@@ -180,21 +223,20 @@ class PositionIndex {
   // block.
   bool mark_ascii_block(std::string_view text, std::size_t b, bool& previous_is_word,
                         bool& after_space) {
+    // Eight bytes per word in memory order, so byte i of the block is bit i of the masks.
+    if constexpr (std::endian::native != std::endian::little) return false;
     if (64 * b + 64 > text.size()) return false;
-    const char* bytes = text.data() + 64 * b;
+    std::array<std::uint64_t, 8> eights;
+    std::memcpy(eights.data(), text.data() + 64 * b, 64);
     std::uint64_t high = 0;
-    for (std::size_t k = 0; k < 64; k += 8) {
-      std::uint64_t eight = 0;
-      std::memcpy(&eight, bytes + k, 8);
-      high |= eight;
-    }
-    if ((high & 0x8080'8080'8080'8080ULL) != 0) return false;
+    for (const std::uint64_t eight : eights) high |= eight;
+    if ((high & kHighBits) != 0) return false;
     std::uint64_t word = 0, space = 0, plain = 0;
-    for (unsigned i = 0; i < 64; ++i) {
-      const auto byte = static_cast<unsigned char>(bytes[i]);
-      word |= static_cast<std::uint64_t>(tokenizer::is_word_byte(byte)) << i;
-      space |= static_cast<std::uint64_t>(kAsciiWhiteSpace[byte]) << i;
-      plain |= static_cast<std::uint64_t>(byte == ' ') << i;
+    for (unsigned k = 0; k < 8; ++k) {
+      const AsciiClasses classes = ascii_classes(eights[k]);
+      word |= classes.word << (8 * k);
+      space |= classes.space << (8 * k);
+      plain |= classes.plain << (8 * k);
     }
     const std::uint64_t word_before = previous_is_word ? 1 : 0;
     if (previous_is_word && (word & 1) == 0) blocks_[b - 1].ends |= bit(63);
@@ -207,15 +249,6 @@ class PositionIndex {
     after_space = (space >> 63) != 0;
     return true;
   }
-
-  static constexpr std::array<bool, 128> kAsciiWhiteSpace = [] {
-    std::array<bool, 128> table{};
-    for (std::size_t b = 0; b < table.size(); ++b) {
-      const char c[1] = {static_cast<char>(b)};
-      table[b] = types::white_space_length_at(std::string_view(c, 1), 0) == 1;
-    }
-    return table;
-  }();
 
   // One pass over the text, each block's bits gathered in registers. Words are the tokenizer's:
   // maximal runs of word bytes; an end (exclusive) is marked on the word's last byte.
