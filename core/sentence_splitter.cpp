@@ -65,6 +65,13 @@ bool is_bang_or_question(char32_t c) {
   return c == '!' || c == '?';
 }
 
+// A cheap first test: every terminator is '.', '!', '?' or one of the others, all from U+061F.
+bool may_be_terminator(char32_t c) {
+  constexpr std::uint64_t kAscii =
+      (std::uint64_t{1} << '.') | (std::uint64_t{1} << '!') | (std::uint64_t{1} << '?');
+  return c < 64 ? ((kAscii >> c) & 1) != 0 : c >= 0x061F;
+}
+
 bool is_closer(char32_t c) {
   switch (c) {
     case 0x22:
@@ -296,6 +303,9 @@ class SentenceWalk {
   void run() {
     std::size_t i = 0;
     while (i < n_) {
+      // Only terminators act; the buffer end is set when one does.
+      while (i < n_ && !may_be_terminator(c_[i])) ++i;
+      if (i == n_) break;
       buf_end_ = i + 1;
       const char32_t ch = c_[i];
       if (ch == '.') {
@@ -308,6 +318,7 @@ class SentenceWalk {
         ++i;
       }
     }
+    buf_end_ = n_;
     split();  // the rest of the line is its last sentence
   }
 
@@ -437,14 +448,21 @@ class SentenceWalk {
     constexpr std::size_t kLongestMarker = 8;
     std::size_t p = url_scan_ >= buf_begin_ + kLongestMarker - 1 ? url_scan_ - (kLongestMarker - 1)
                                                                  : buf_begin_;
-    for (; p < buf_end_ && !url_found_; ++p) url_found_ = url_marker_at(p);
+    for (; p < buf_end_; ++p) {
+      if (url_marker_at(p)) {
+        url_found_ = true;
+        break;
+      }
+    }
     url_scan_ = buf_end_;
     return url_found_;
   }
 
   bool url_marker_at(std::size_t p) const {
-    const char32_t first = ascii_lower(c_[p]);
-    if (first != 'h' && first != 'w') return false;  // every marker starts with one of these
+    // Every marker starts with 'h' or 'w'; setting bit 5 lower-cases exactly 'H' and 'W' into
+    // them, and turns no other character into either.
+    const char32_t first = c_[p] | 0x20;
+    if (first != 'h' && first != 'w') return false;
     for (std::string_view marker : kUrlMarkers) {
       if (p + marker.size() > buf_end_) continue;
       std::size_t k = 0;
