@@ -65,13 +65,6 @@ bool is_bang_or_question(char32_t c) {
   return c == '!' || c == '?';
 }
 
-// A cheap first test: every terminator is '.', '!', '?' or one of the others, all from U+061F.
-bool may_be_terminator(char32_t c) {
-  constexpr std::uint64_t kAscii =
-      (std::uint64_t{1} << '.') | (std::uint64_t{1} << '!') | (std::uint64_t{1} << '?');
-  return c < 64 ? ((kAscii >> c) & 1) != 0 : c >= 0x061F;
-}
-
 bool is_closer(char32_t c) {
   switch (c) {
     case 0x22:
@@ -305,9 +298,6 @@ class SentenceWalk {
   void run() {
     std::size_t i = 0;
     while (i < n_) {
-      // Only terminators act; the buffer end is set when one does.
-      while (i < n_ && !may_be_terminator(c_[i])) ++i;
-      if (i == n_) break;
       buf_end_ = i + 1;
       const char32_t ch = c_[i];
       if (ch == '.') {
@@ -320,7 +310,6 @@ class SentenceWalk {
         ++i;
       }
     }
-    buf_end_ = n_;
     split();  // the rest of the line is its last sentence
   }
 
