@@ -23,6 +23,7 @@
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/lcp_runs.hpp"
 #include "suffix_array/search.hpp"
+#include "swar.hpp"
 #include "tokenizer.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -43,30 +44,19 @@ bool is_char_start(std::string_view text, std::uint64_t pos) {
 // ---------------------------------------------------------------------------------------------
 // Candidate phrases
 
-// Eight ASCII bytes classified at once: for each byte, bit 7 of a range test is set when the
-// byte lies in the range (the sums cannot carry between bytes below 0x80), and the bits are
-// then gathered into one bit per byte.
-constexpr std::uint64_t kHighBits = 0x8080'8080'8080'8080ULL;
-constexpr std::uint64_t kLowBits = 0x0101'0101'0101'0101ULL;
-
-constexpr std::uint64_t in_range(std::uint64_t eight, unsigned lo, unsigned hi) {
-  const std::uint64_t at_least_lo = eight + kLowBits * (0x80 - lo);
-  const std::uint64_t above_hi = eight + kLowBits * (0x7F - hi);
-  return at_least_lo & ~above_hi & kHighBits;
-}
-
-constexpr std::uint64_t gather(std::uint64_t high_bits) {
-  return ((high_bits >> 7) * 0x0102'0408'1020'4080ULL) >> 56;
-}
-
+// Eight ASCII bytes classified at once, by range tests on the bytes gathered into one bit per
+// byte.
 struct AsciiClasses {
   std::uint64_t word, space, plain;  // one bit per byte, byte 0 lowest
 };
 
 constexpr AsciiClasses ascii_classes(std::uint64_t eight) {
+  using swar::in_range;
   const std::uint64_t plain = in_range(eight, ' ', ' ');
-  return {gather(in_range(eight, '0', '9') | in_range(eight, 'A', 'Z') | in_range(eight, 'a', 'z')),
-          gather(in_range(eight, 0x09, 0x0D) | plain), gather(plain)};
+  return {swar::gather_high_bits(in_range(eight, '0', '9') | in_range(eight, 'A', 'Z') |
+                                 in_range(eight, 'a', 'z')),
+          swar::gather_high_bits(in_range(eight, 0x09, 0x0D) | plain),
+          swar::gather_high_bits(plain)};
 }
 
 // The range tests agree with the tokenizer's word bytes and the one-byte white space, for every
@@ -75,7 +65,7 @@ constexpr bool ascii_classes_agree() {
   const auto lanes = [](bool set) { return set ? std::uint64_t{0xFF} : 0; };
   for (unsigned byte = 0; byte < 0x80; ++byte) {
     const char c[1] = {static_cast<char>(byte)};
-    const AsciiClasses classes = ascii_classes(kLowBits * byte);
+    const AsciiClasses classes = ascii_classes(swar::kLowBits * byte);
     if (classes.word != lanes(tokenizer::is_word_byte(static_cast<unsigned char>(byte))) ||
         classes.space != lanes(types::white_space_length_at(std::string_view(c, 1), 0) == 1) ||
         classes.plain != lanes(byte == ' ')) {
@@ -230,7 +220,7 @@ class PositionIndex {
     std::memcpy(eights.data(), text.data() + 64 * b, 64);
     std::uint64_t high = 0;
     for (const std::uint64_t eight : eights) high |= eight;
-    if ((high & kHighBits) != 0) return false;
+    if (!swar::all_ascii(high)) return false;
     std::uint64_t word = 0, space = 0, plain = 0;
     for (unsigned k = 0; k < 8; ++k) {
       const AsciiClasses classes = ascii_classes(eights[k]);
@@ -1908,10 +1898,10 @@ std::vector<PhraseData> drop_phrases_inside(std::vector<PhraseData> records,
 // Eight bytes at a time: per byte, bit 7 of `continuation` marks 10xxxxxx and bit 7 of `astral`
 // marks 1111xxxx.
 std::uint64_t utf16_units_of_word(std::uint64_t w, std::size_t len) {
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  const auto flagged = [](std::uint64_t bits) { return ((bits >> 7) * kOnes) >> 56; };
-  const std::uint64_t present = len == 8 ? kHigh : kHigh & ((std::uint64_t{1} << (8 * len)) - 1);
+  using swar::kHighBits;
+  const auto flagged = [](std::uint64_t bits) { return ((bits >> 7) * swar::kLowBits) >> 56; };
+  const std::uint64_t present =
+      len == 8 ? kHighBits : kHighBits & ((std::uint64_t{1} << (8 * len)) - 1);
   const std::uint64_t continuation = w & ~(w << 1) & present;
   const std::uint64_t astral = w & (w << 1) & (w << 2) & (w << 3) & present;
   return len - flagged(continuation) + flagged(astral);
@@ -1920,11 +1910,7 @@ std::uint64_t utf16_units_of_word(std::uint64_t w, std::size_t len) {
 std::uint64_t utf16_units(const char* p, std::size_t count) {
   std::uint64_t units = 0;
   std::size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    units += utf16_units_of_word(w, 8);
-  }
+  for (; i + 8 <= count; i += 8) units += utf16_units_of_word(swar::load8(p + i), 8);
   std::uint64_t tail = 0;
   for (std::size_t k = 0; i + k < count; ++k) {
     tail |= std::uint64_t{static_cast<unsigned char>(p[i + k])} << (8 * k);
@@ -2056,13 +2042,9 @@ Utf16PositionTable::Utf16PositionTable(std::string_view source) : source_(source
 bool Utf16PositionTable::is_ascii(std::string_view bytes) {
   std::uint64_t any = 0;
   std::size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes.data() + i, 8);
-    any |= w;
-  }
+  for (; i + 8 <= bytes.size(); i += 8) any |= swar::load8(bytes.data() + i);
   for (; i < bytes.size(); ++i) any |= static_cast<unsigned char>(bytes[i]);
-  return (any & 0x8080808080808080ULL) == 0;
+  return swar::all_ascii(any);
 }
 
 std::uint64_t Utf16PositionTable::operator()(std::uint64_t byte_offset) const {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "suffix_array/construction.hpp"
+#include "swar.hpp"
 
 // Rank is popcount-bound, and the x86-64 baseline has no popcount instruction: the query loops
 // get a popcnt clone picked at load time, with the baseline kept for older processors.
@@ -20,9 +21,6 @@
 namespace quarnel::core::fm_index {
 namespace {
 
-constexpr std::uint64_t kOnes8 = 0x0101'0101'0101'0101ULL;
-constexpr std::uint64_t kHighs8 = 0x8080'8080'8080'8080ULL;
-
 bool contains_zero_byte(std::span<const std::uint8_t> data) {
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
@@ -31,14 +29,14 @@ bool contains_zero_byte(std::span<const std::uint8_t> data) {
   for (; left >= 32; p += 32, left -= 32) {
     std::uint64_t w[4];
     std::memcpy(w, p, sizeof w);
-    const std::uint64_t hits = ((w[0] - kOnes8) & ~w[0]) | ((w[1] - kOnes8) & ~w[1]) |
-                               ((w[2] - kOnes8) & ~w[2]) | ((w[3] - kOnes8) & ~w[3]);
-    if ((hits & kHighs8) != 0) return true;
+    using swar::kLowBits;
+    const std::uint64_t hits = ((w[0] - kLowBits) & ~w[0]) | ((w[1] - kLowBits) & ~w[1]) |
+                               ((w[2] - kLowBits) & ~w[2]) | ((w[3] - kLowBits) & ~w[3]);
+    if ((hits & swar::kHighBits) != 0) return true;
   }
   for (; left >= 8; p += 8, left -= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if (((w - kOnes8) & ~w & kHighs8) != 0) return true;
+    const std::uint64_t w = swar::load8(p);
+    if (((w - swar::kLowBits) & ~w & swar::kHighBits) != 0) return true;
   }
   return std::find(p, p + left, std::uint8_t{0}) != p + left;
 }
@@ -48,13 +46,9 @@ bool is_valid_utf8(std::span<const std::uint8_t> s) {
   const std::size_t n = s.size();
   std::size_t i = 0;
   while (i < n) {
-    if (n - i >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, s.data() + i, sizeof w);
-      if ((w & kHighs8) == 0) {
-        i += 8;
-        continue;
-      }
+    if (n - i >= 8 && swar::all_ascii(swar::load8(s.data() + i))) {
+      i += 8;
+      continue;
     }
     const std::uint8_t b = s[i];
     if (b < 0x80) {

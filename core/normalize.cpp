@@ -5,21 +5,16 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "swar.hpp"
 
 namespace quarnel::core::normalize {
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x80 * kOnes;
-
-// Lower-cases the ASCII capitals of eight bytes at once. Working on the low seven bits keeps the
-// per-byte additions below 0x100, so no carry crosses into the neighbouring byte.
+// Lower-cases the ASCII capitals of eight bytes at once. The range test runs on the low seven
+// bits of each byte; bytes with bit 7 set are no capitals.
 inline std::uint64_t lowercase_word(std::uint64_t w) {
-  const std::uint64_t heptets = w & (0x7F * kOnes);
-  const std::uint64_t above_z = heptets + (0x7F - 'Z') * kOnes;
-  const std::uint64_t at_least_a = heptets + (0x80 - 'A') * kOnes;
-  const std::uint64_t capitals = at_least_a & ~above_z & ~w & kHighBits;
+  const std::uint64_t capitals = swar::in_range(w & (0x7F * swar::kLowBits), 'A', 'Z') & ~w;
   return w | (capitals >> 2);
 }
 
@@ -80,13 +75,9 @@ bool is_valid_utf8(std::string_view s) {
   std::size_t i = 0;
   while (i < n) {
     // Prose is mostly ASCII: skip eight such bytes at a time.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & kHighBits) == 0) {
-        i += 8;
-        continue;
-      }
+    if (i + 8 <= n && swar::all_ascii(swar::load8(p + i))) {
+      i += 8;
+      continue;
     }
     const std::size_t len = utf8_sequence_length(p + i, n - i);
     if (len == 0) return false;

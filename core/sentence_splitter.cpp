@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "errors.hpp"
+#include "swar.hpp"
 #include "utf.hpp"
 
 namespace quarnel::core::sentence_splitter {
@@ -183,18 +184,14 @@ void decode_line(std::string_view line, DecodedLine& out) {
   std::size_t pos = 0, n = 0;
   while (pos < line.size()) {
     // Prose is mostly ASCII: eight such bytes at a time, and no call to the general decoder.
-    if (pos + 8 <= line.size()) {
-      std::uint64_t eight = 0;
-      std::memcpy(&eight, line.data() + pos, 8);
-      if ((eight & 0x8080'8080'8080'8080ULL) == 0) {
-        for (std::size_t k = 0; k < 8; ++k) {
-          out.offsets[n + k] = pos + k;
-          out.chars[n + k] = static_cast<unsigned char>(line[pos + k]);
-        }
-        n += 8;
-        pos += 8;
-        continue;
+    if (pos + 8 <= line.size() && swar::all_ascii(swar::load8(line.data() + pos))) {
+      for (std::size_t k = 0; k < 8; ++k) {
+        out.offsets[n + k] = pos + k;
+        out.chars[n + k] = static_cast<unsigned char>(line[pos + k]);
       }
+      n += 8;
+      pos += 8;
+      continue;
     }
     out.offsets[n] = pos;
     const auto b = static_cast<unsigned char>(line[pos]);
