@@ -16,6 +16,7 @@
 #include "errors.hpp"
 #include "interval_merger.hpp"
 #include "large_array.hpp"
+#include "parallel.hpp"
 #include "prefetch.hpp"
 #include "radix_sort.hpp"
 #include "sentence_splitter.hpp"
@@ -1984,25 +1985,38 @@ std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
   return collect_candidates(index, params, hash_key, true);
 }
 
+// The chosen blocks as records. They depend on the arrays alone, not on the phrases.
 template <class Idx>
-std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
-                                         const BasicAnalysisIndex<Idx>& index,
-                                         const FinderParams& params) {
+std::vector<PhraseData> find_blocks(const BasicAnalysisIndex<Idx>& index,
+                                    const FinderParams& params) {
   BlockScanner<Idx> scanner(index, params);
   const std::uint64_t min_block = scanner.min_block();
+  std::vector<PhraseData> blocks;
   if (index.text.size() < types::saturating_mul(2, min_block) || index.suffix_array.size() < 2) {
-    return records;
+    return blocks;
   }
   suffix_array::for_each_lcp_run(index.lcp, min_block,
                                  [&](const LcpRun& run) { scanner.scan_run(run); });
-  std::vector<PhraseData> blocks;
   const BlockList<Idx> chosen = choose_blocks(scanner.take_blocks(), index.text.size());
   for (const Block<Idx>& block : chosen.blocks) {
     blocks.push_back(block_record(index.text, block, chosen.offsets_of(block)));
   }
-  records = drop_phrases_inside(std::move(records), blocks, index.text.size());
+  return blocks;
+}
+
+// Phrases inside a block give way to it; the blocks follow the phrases.
+std::vector<PhraseData> with_blocks(std::vector<PhraseData> records, std::vector<PhraseData> blocks,
+                                    std::uint64_t text_size) {
+  records = drop_phrases_inside(std::move(records), blocks, text_size);
   std::move(blocks.begin(), blocks.end(), std::back_inserter(records));
   return records;
+}
+
+template <class Idx>
+std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
+                                         const BasicAnalysisIndex<Idx>& index,
+                                         const FinderParams& params) {
+  return with_blocks(std::move(records), find_blocks(index, params), index.text.size());
 }
 
 std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const AnalysisIndex& index,
@@ -2199,28 +2213,38 @@ std::string normalize_phrase(std::string_view raw) {
 
 namespace {
 
-// Stages 1 to 7 on a suffix array with entries of type Idx. Every working array is released on
-// return, before the results are built.
-template <class Idx>
-std::vector<PhraseData> find_records(std::string_view analysis_text, const std::vector<Idx>& sa,
+// Stages 1 to 7 on the suffix array `build_suffix_array` returns. Every working array is
+// released on return, before the results are built.
+template <class BuildSuffixArray>
+std::vector<PhraseData> find_records(std::string_view analysis_text,
+                                     BuildSuffixArray build_suffix_array,
                                      const FinderParams& params) {
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
+  const bool split = parallel::worth_splitting(bytes.size());
+  // Sentence boundaries need only the text: they are found while the suffix array is built.
+  const auto [sa, sentences] = parallel::both(split, build_suffix_array, [&] {
+    return sentence_splitter::sentence_boundary_offsets(analysis_text);
+  });
+  using Idx = typename std::decay_t<decltype(sa)>::value_type;
   const auto lcp = suffix_array::lcp_kasai<std::uint8_t, Idx, Idx>(bytes, sa);
-  const auto sentences = sentence_splitter::sentence_boundary_offsets(analysis_text);
   const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences};
   const HashKey& key = string_interner::process_hash_key();
 
   // Candidates and substring elimination in one step, so that eliminated phrases never get
   // records (on repetitive text they hold most of the occurrences).
-  auto records = collect_candidates(index, params, key, true);
-  if (records.size() >= 2) {
-    records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
-  }
-  if (params.enable_block_detection) {
-    records = detect_blocks_in(std::move(records), index, params);
-  }
-  return records;
+  const auto phrases = [&] {
+    auto records = collect_candidates(index, params, key, true);
+    if (records.size() >= 2) {
+      records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
+    }
+    return records;
+  };
+  if (!params.enable_block_detection) return phrases();
+  // The block search reads only the arrays, so on a large text it runs beside the phrases.
+  auto [records, blocks] =
+      parallel::both(split, phrases, [&] { return find_blocks(index, params); });
+  return with_blocks(std::move(records), std::move(blocks), analysis_text.size());
 }
 
 }  // namespace
@@ -2233,9 +2257,13 @@ std::vector<PhraseResult> process_test_string(
   constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
   auto records =
       suffix_array::fits_32_bit_entries(bytes.size())
-          ? find_records(analysis_text, suffix_array::build_sa32_with_backend(bytes, kAuto), params)
-          : find_records(analysis_text,
-                         suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto), params);
+          ? find_records(
+                analysis_text, [&] { return suffix_array::build_sa32_with_backend(bytes, kAuto); },
+                params)
+          : find_records(
+                analysis_text,
+                [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
+                params);
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
   return sorted_results(std::move(records), source_text,

@@ -8,9 +8,37 @@
 #include <vector>
 
 #include "large_array.hpp"
+#include "parallel.hpp"
 #include "prefetch.hpp"
 
 namespace quarnel::core::suffix_array {
+
+// Replaces phi[i] (the suffix one rank below i, or none) by the LCP of suffix i with it, for i in
+// [begin, end). Position i compares the text at phi[i], scattered: the bytes a later position will
+// compare first are requested that many positions ahead (h falls by at most one per position).
+template <class T, class Idx>
+void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begin,
+                  std::size_t end) {
+  constexpr Idx kNone = static_cast<Idx>(~Idx{0});
+  constexpr std::size_t kAhead = 64;
+  const std::size_t len = text.size();
+  std::size_t h = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + kAhead < end && plcp[i + kAhead] < len) {
+      const std::size_t skip = h > kAhead ? h - kAhead : 0;
+      prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead] + skip, len - 1));
+    }
+    const Idx j = plcp[i];
+    if (j == kNone) {
+      h = 0;
+      plcp[i] = 0;
+      continue;
+    }
+    while (i + h < len && j + h < len && text[i + h] == text[j + h]) ++h;
+    plcp[i] = static_cast<Idx>(h);
+    if (h > 0) --h;
+  }
+}
 
 // LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
 //
@@ -25,32 +53,21 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
   const std::size_t n = sa.size();
   std::vector<Out> lcp = large_array<Out>(n);
   if (n <= 1) return lcp;
-  constexpr Idx kNone = static_cast<Idx>(~Idx{0});
-  // phi[SA[r]] = SA[r - 1], the suffix one rank below; none for the smallest suffix.
+  // Each pass splits into halves that touch disjoint entries: phi writes each position once,
+  // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
+  const bool split = parallel::worth_splitting(n);
+  const std::size_t mid = n / 2;
   std::vector<Idx> plcp = large_array<Idx>(n);
-  plcp[sa[0]] = kNone;
-  for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
-  const std::size_t len = text.size();
-  // Position i compares the text at phi[i], scattered: the bytes a later position will compare
-  // first are requested that many positions ahead (h falls by at most one per position).
-  constexpr std::size_t kAhead = 64;
-  std::size_t h = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n && plcp[i + kAhead] < len) {
-      const std::size_t skip = h > kAhead ? h - kAhead : 0;
-      prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead] + skip, len - 1));
-    }
-    const Idx j = plcp[i];
-    if (j == kNone) {
-      h = 0;
-      plcp[i] = 0;
-      continue;
-    }
-    while (i + h < len && j + h < len && text[i + h] == text[j + h]) ++h;
-    plcp[i] = static_cast<Idx>(h);
-    if (h > 0) --h;
-  }
-  for (std::size_t r = 1; r < n; ++r) lcp[r] = plcp[sa[r]];
+  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) plcp[sa[r]] = sa[r - 1];
+  });
+  plcp[sa[0]] = static_cast<Idx>(~Idx{0});  // none below the smallest suffix
+  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
+    permuted_lcp<T, Idx>(text, plcp, begin, end);
+  });
+  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) lcp[r] = plcp[sa[r]];
+  });
   return lcp;
 }
 

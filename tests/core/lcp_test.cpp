@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "parallel.hpp"
+#include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 
 namespace sa = quarnel::core::suffix_array;
@@ -59,6 +61,60 @@ TYPED_TEST(LcpKasai, ComparisonsStopAtTheGivenTextLength) {
       sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{}, std::vector<std::uint64_t>{}).empty());
   EXPECT_EQ(sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{7}, std::vector<std::uint64_t>{0}),
             std::vector<std::uint64_t>{0});
+}
+
+// Kasai's method as published, through the rank array: an oracle for texts too long to compare
+// suffixes one by one.
+std::vector<std::uint32_t> textbook_kasai(const std::vector<std::uint8_t>& s,
+                                          const std::vector<std::uint32_t>& sa) {
+  std::vector<std::uint32_t> rank(s.size()), lcp(s.size(), 0);
+  for (std::size_t r = 0; r < sa.size(); ++r) rank[sa[r]] = static_cast<std::uint32_t>(r);
+  std::size_t h = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (rank[i] == 0) {
+      h = 0;
+      continue;
+    }
+    const std::size_t j = sa[rank[i] - 1];
+    while (i + h < s.size() && j + h < s.size() && s[i + h] == s[j + h]) ++h;
+    lcp[rank[i]] = static_cast<std::uint32_t>(h);
+    if (h > 0) --h;
+  }
+  return lcp;
+}
+
+// Texts long enough to be split over two threads: random bytes over a small alphabet, and a
+// block repeated so that common prefixes run far across the middle of the text.
+std::vector<std::vector<std::uint8_t>> long_texts() {
+  std::mt19937_64 rng(77);
+  const std::size_t n = quarnel::core::parallel::kMinParallelSize + 4099;
+  std::vector<std::uint8_t> random(n);
+  for (auto& c : random) c = static_cast<std::uint8_t>('a' + rng() % 3);
+  std::vector<std::uint8_t> block(300'007);
+  for (auto& c : block) c = static_cast<std::uint8_t>(rng());
+  std::vector<std::uint8_t> repeated;
+  while (repeated.size() < n) repeated.insert(repeated.end(), block.begin(), block.end());
+  return {random, repeated};
+}
+
+TEST(LcpKasaiLongText, MatchesTheTextbookMethodWhateverTheSplit) {
+  for (const auto& text : long_texts()) {
+    const auto suffixes = sa::build_sa32(text);
+    const auto expected = textbook_kasai(text, suffixes);
+    EXPECT_EQ((sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes)),
+              expected);
+    // The permuted LCP in two halves, the second starting from nothing, at several split points.
+    for (const std::size_t mid : {std::size_t{1}, text.size() / 3, text.size() / 2 + 1}) {
+      std::vector<std::uint32_t> plcp(text.size());
+      for (std::size_t r = 1; r < suffixes.size(); ++r) plcp[suffixes[r]] = suffixes[r - 1];
+      plcp[suffixes[0]] = ~std::uint32_t{0};
+      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, mid, text.size());
+      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, 0, mid);
+      for (std::size_t r = 1; r < suffixes.size(); ++r) {
+        ASSERT_EQ(plcp[suffixes[r]], expected[r]) << "split at " << mid << ", rank " << r;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 """Calls on large inputs let other Python threads run, and calls from several threads at once
 give the results each gives alone, errors included."""
 
+import json
+import os
+import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -111,3 +114,44 @@ def test_concurrent_calls_give_the_results_of_single_calls(rng):
     with ThreadPoolExecutor(max_workers=4) as pool:
         for _ in range(3):
             assert list(pool.map(outcome, calls)) == expected
+
+
+SPLIT_CALLS = """
+import hashlib, json, sys
+from quarnel import _native
+text = sys.stdin.read()
+data = text.encode()
+outputs = [
+    _native.find_duplicates(text),
+    _native.find_duplicates(text, enable_block_detection=True, min_words=3),
+    _native.find_duplicates_normalized(text, True, True, enable_block_detection=True),
+    _native.lcp_array(data).tolist(),
+]
+print(json.dumps([hashlib.sha256(json.dumps(o).encode()).hexdigest() for o in outputs]))
+"""
+
+
+def paragraphs_with_copies(rng, size):
+    """Prose over a small vocabulary, a third of its paragraphs copied elsewhere, some lines
+    broken and cased differently so that normalising rewrites them."""
+    paragraphs = []
+    while sum(map(len, paragraphs)) < size:
+        sentences = [prose(rng, rng.randrange(5, 25)).capitalize() + "." for _ in range(6)]
+        paragraphs.append(" ".join(sentences))
+    for p in rng.sample(paragraphs, len(paragraphs) // 3):
+        copy = p.replace(" ", "\n", 1) if rng.random() < 0.3 else p.upper()
+        paragraphs.insert(rng.randrange(len(paragraphs) + 1), copy)
+    return "\n\n".join(paragraphs)
+
+
+def test_a_second_thread_changes_no_result(rng):
+    # Above a megabyte, the block search, the sentence splitter and the LCP passes run on a
+    # second thread; QUARNEL_NUM_THREADS=1 keeps them on one.
+    text = paragraphs_with_copies(rng, 1_300_000)
+    digests = {}
+    for threads in ("1", "2"):
+        env = dict(os.environ, QUARNEL_NUM_THREADS=threads)
+        run = subprocess.run([sys.executable, "-c", SPLIT_CALLS], input=text, env=env,
+                             capture_output=True, text=True, check=True)
+        digests[threads] = json.loads(run.stdout)
+    assert digests["1"] == digests["2"]

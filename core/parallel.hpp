@@ -1,0 +1,76 @@
+#pragma once
+// A second thread for independent work inside one call. Only large inputs use it: starting a
+// thread costs tens of microseconds, and below a megabyte the work it would take is not worth
+// that. QUARNEL_NUM_THREADS=1 in the environment keeps every call on its caller's thread, for
+// programs that already run one call per core.
+
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+namespace quarnel::core::parallel {
+
+inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
+
+// Whether this process may use a second thread: more than one core, and not switched off.
+// Read once; the environment is not expected to change this while the program runs.
+[[nodiscard]] inline bool threads_allowed() {
+  static const bool allowed = [] {
+    const char* setting = std::getenv("QUARNEL_NUM_THREADS");
+    if (setting != nullptr && std::string_view(setting) == "1") return false;
+    return std::thread::hardware_concurrency() != 1;
+  }();
+  return allowed;
+}
+
+// Whether work over `size` elements should be split over two threads.
+[[nodiscard]] inline bool worth_splitting(std::size_t size) {
+  return size >= kMinParallelSize && threads_allowed();
+}
+
+// Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both
+// here, `main` first. Returns both results. The second thread is always joined before this
+// returns or throws; if both throw, the exception of `main` is the one that propagates. If no
+// thread can be started, `side` runs here.
+template <class Main, class Side>
+[[nodiscard]] auto both(bool split, Main&& main, Side&& side)
+    -> std::pair<std::invoke_result_t<Main>, std::invoke_result_t<Side>> {
+  if (split) {
+    std::future<std::invoke_result_t<Side>> other;
+    try {
+      other = std::async(std::launch::async, std::ref(side));
+    } catch (const std::system_error&) {
+      split = false;
+    }
+    if (split) {
+      // A future from std::async joins its thread when destroyed, also during unwinding.
+      auto first = std::forward<Main>(main)();
+      return {std::move(first), other.get()};
+    }
+  }
+  auto first = std::forward<Main>(main)();
+  return {std::move(first), std::forward<Side>(side)()};
+}
+
+// Calls body(begin, end) on [0, mid) and [mid, n), on two threads when `split`.
+template <class Body>
+void halves(bool split, std::size_t n, std::size_t mid, Body&& body) {
+  (void)both(
+      split,
+      [&] {
+        body(std::size_t{0}, mid);
+        return true;
+      },
+      [&] {
+        body(mid, n);
+        return true;
+      });
+}
+
+}  // namespace quarnel::core::parallel

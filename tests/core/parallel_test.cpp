@@ -1,0 +1,80 @@
+#include "parallel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace parallel = quarnel::core::parallel;
+
+namespace {
+
+TEST(ParallelBoth, ReturnsBothResultsOnEitherPath) {
+  for (const bool split : {false, true}) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id main_thread, side_thread;
+    const auto [a, b] = parallel::both(
+        split,
+        [&] {
+          main_thread = std::this_thread::get_id();
+          return 6;
+        },
+        [&] {
+          side_thread = std::this_thread::get_id();
+          return std::string("side");
+        });
+    EXPECT_EQ(a, 6);
+    EXPECT_EQ(b, "side");
+    EXPECT_EQ(main_thread, caller);
+    // Splitting moves the side's work off the caller's thread; otherwise it stays.
+    EXPECT_EQ(side_thread != caller, split);
+  }
+}
+
+TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
+  for (const bool split : {false, true}) {
+    bool side_done = false;
+    const auto throwing_side = [&] {
+      (void)parallel::both(
+          split, [] { return 1; },
+          [&]() -> int {
+            side_done = true;
+            throw std::invalid_argument("side");
+          });
+    };
+    EXPECT_THROW(throwing_side(), std::invalid_argument);
+    EXPECT_TRUE(side_done);
+
+    side_done = false;
+    // When both throw, the caller's own exception wins, and the side is joined first.
+    const auto both_throw = [&] {
+      (void)parallel::both(
+          split, []() -> int { throw std::out_of_range("main"); },
+          [&]() -> int {
+            std::this_thread::yield();
+            side_done = true;
+            throw std::invalid_argument("side");
+          });
+    };
+    EXPECT_THROW(both_throw(), std::out_of_range);
+    // Without a split the side never runs once the main part has thrown.
+    EXPECT_EQ(side_done, split);
+  }
+}
+
+TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
+  for (const bool split : {false, true}) {
+    for (const std::size_t mid : {0, 1, 50, 99, 100}) {
+      std::vector<int> seen(100, 0);
+      parallel::halves(split, seen.size(), mid, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) ++seen[i];
+      });
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 100) << mid;
+    }
+  }
+}
+
+}  // namespace
