@@ -30,22 +30,29 @@ def main():
             continue
         size = size_mb * MB
         path = dataset(kind, size)
-        timed = run_interleaved({"pydss_lcp": 1, "quarnel_dups:default": None,
-                                 "quarnel_dups:blocks": None}, path, args.rounds)
-        floor = timed["pydss_lcp"]
+        timed = run_interleaved({
+            "floor": ("pydss_lcp", None), "floor 1": ("pydss_lcp", 1),
+            "default": ("quarnel_dups:default", None), "default 1": ("quarnel_dups:default", 1),
+            "blocks": ("quarnel_dups:blocks", None), "blocks 1": ("quarnel_dups:blocks", 1),
+        }, path, args.rounds)
+        floor, floor1 = timed["floor"], timed["floor 1"]
         ngram = run("ngram_baseline", path, 1) if baseline else None
         for mode in ("default", "blocks"):
-            ours = timed[f"quarnel_dups:{mode}"]
+            ours, ours1 = timed[mode], timed[f"{mode} 1"]
             measured[(kind, size_mb, mode)] = ours
             rows.append([kind, size_mb, mode, f"{mbps(size, ours['seconds']):.2f}",
                          f"{ours['peak_extra_bytes'] / MB:.0f}", f"{ours['seconds']:.3f}",
                          f"{floor['seconds']:.3f}", f"{ours['seconds'] / floor['seconds']:.2f}",
+                         f"{ours1['seconds']:.3f}", f"{floor1['seconds']:.3f}",
+                         f"{ours1['seconds'] / floor1['seconds']:.2f}",
                          f"{ngram['seconds'] / ours['seconds']:.0f}x" if ngram else "-",
                          f"{ngram['peak_extra_bytes'] / MB:.0f}" if ngram else "-"])
     table(rows, ["input", "MB", "mode", "MB/s", "peak MB", "time s", "floor s", "time/floor",
-                 "vs n-gram", "n-gram peak MB"])
-    print("floor = pydivsufsort divsufsort + kasai on the same bytes, one thread; vs n-gram = how many times "
-          "faster than the Counter baseline")
+                 "1-thread s", "floor 1-thread s", "ratio 1-thread", "vs n-gram", "n-gram peak MB"])
+    print("floor = pydivsufsort divsufsort + kasai on the same bytes; 'time' and 'floor' with each "
+          "library's default threads (pydivsufsort: every core; quarnel: a second thread from 1 MB), "
+          "'1-thread' with both held to one; vs n-gram = how many times faster than the Counter "
+          "baseline")
     for mode in ("default", "blocks"):
         small, large = measured.get(("one-paragraph", 1, mode)), measured.get(("one-paragraph", 4, mode))
         if small and large:

@@ -32,8 +32,8 @@ def main():
                              f"{ours['seconds'] / peer['seconds']:.2f}",
                              f"{ours['peak_extra_bytes'] / size:.2f}"])
     table(rows, ["input", "MB", "engine", "MB/s", "time/peer", "peak B/byte"])
-    print("time/peer: against pydivsufsort on one thread (OMP_NUM_THREADS=1), the way every "
-          "quarnel call runs; its wheel's default uses every core (row 'all cores').")
+    print("time/peer: against pydivsufsort on one thread (OMP_NUM_THREADS=1); quarnel builds a "
+          "suffix array on one thread; pydivsufsort's wheel uses every core by default (row 'all cores').")
     print("peak B/byte: resident memory added during the call per input byte "
           "(our result array alone is 8; pydivsufsort returns 4-byte entries)")
 

@@ -10,11 +10,13 @@ HERE = Path(__file__).resolve().parent
 
 
 def run(task, path, repeats=3, threads=None):
-    """`threads` caps OpenMP in the child: pydivsufsort's wheel sorts with every core, while
-    quarnel, like any code holding the interpreter lock, uses one."""
+    """`threads` caps the threads of one call in the child (None: each library's default).
+    pydivsufsort's wheel sorts with every core (OpenMP); quarnel uses a second thread for parts of
+    a call on inputs of a megabyte or more."""
     env = dict(os.environ)
     if threads is not None:
         env["OMP_NUM_THREADS"] = str(threads)
+        env["QUARNEL_NUM_THREADS"] = str(threads)
     proc = subprocess.run([sys.executable, str(HERE / "worker.py"), task, str(path), str(repeats)],
                           capture_output=True, text=True, env=env)
     if proc.returncode != 0:
@@ -25,13 +27,13 @@ def run(task, path, repeats=3, threads=None):
 def run_interleaved(tasks, path, rounds=3, repeats=2):
     """Best time of each task over `rounds` rounds, each running every task once (`repeats`
     calls in a fresh process), so that a slow spell of a shared machine hits them all alike.
-    `tasks` maps a task name to its OpenMP thread cap (or None); peak memory is the largest
+    `tasks` maps a label to a task name and its thread cap (or None); peak memory is the largest
     seen."""
     best = {}
     for _ in range(rounds):
-        for task, threads in tasks.items():
+        for label, (task, threads) in tasks.items():
             result = run(task, path, repeats, threads)
-            seen = best.setdefault(task, result)
+            seen = best.setdefault(label, result)
             seen["seconds"] = min(seen["seconds"], result["seconds"])
             seen["peak_extra_bytes"] = max(seen["peak_extra_bytes"], result["peak_extra_bytes"])
     return best
