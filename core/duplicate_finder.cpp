@@ -2181,16 +2181,19 @@ std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
       code_points.empty() ? 0 : *std::max_element(code_points.begin(), code_points.end());
   radix_sort_by_position(order, [&](std::size_t k) { return most - code_points[k]; });
   const Utf16PositionTable table(source_text);
-  std::vector<PhraseResult> results;
-  results.reserve(records.size());
+  std::vector<PhraseResult> results(records.size());
   // Records are taken in a scattered order: each is requested some steps ahead, and its first
-  // occurrences one step ahead.
+  // occurrences one step ahead. Each result depends on its record alone, so on a large text the
+  // two halves are built on two threads.
   constexpr std::size_t kRecordsAhead = 8;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    if (k + kRecordsAhead < order.size()) prefetch_read(&records[order[k + kRecordsAhead]]);
-    if (k + 1 < order.size()) prefetch_first_occurrences(records[order[k + 1]], table);
-    results.push_back(to_result(std::move(records[order[k]]), code_points[order[k]], table));
-  }
+  const bool split = parallel::worth_splitting(source_text.size());
+  parallel::halves(split, order.size(), order.size() / 2, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      if (k + kRecordsAhead < end) prefetch_read(&records[order[k + kRecordsAhead]]);
+      if (k + 1 < end) prefetch_first_occurrences(records[order[k + 1]], table);
+      results[k] = to_result(std::move(records[order[k]]), code_points[order[k]], table);
+    }
+  });
   return results;
 }
 
