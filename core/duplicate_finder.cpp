@@ -761,35 +761,44 @@ template <class T>
 class ChunkedLog {
  public:
   void push_back(const T& value) {
-    if (used_ == kChunk) {
-      chunks_.push_back(std::make_unique_for_overwrite<T[]>(kChunk));
-      used_ = 0;
+    if (chunks_.empty() || chunks_.back().used == kChunk) {
+      chunks_.push_back({std::make_unique_for_overwrite<T[]>(kChunk), 0});
     }
-    chunks_.back()[used_++] = value;
+    Chunk& last = chunks_.back();
+    last.data[last.used++] = value;
   }
 
   [[nodiscard]] std::size_t size() const {
-    return chunks_.empty() ? 0 : (chunks_.size() - 1) * kChunk + used_;
+    std::size_t n = 0;
+    for (const Chunk& chunk : chunks_) n += chunk.used;
+    return n;
+  }
+
+  // Appends the entries of `later` after these, without copying them.
+  void splice(ChunkedLog&& later) {
+    std::move(later.chunks_.begin(), later.chunks_.end(), std::back_inserter(chunks_));
+    later.chunks_.clear();
   }
 
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (std::size_t c = 0; c < chunks_.size(); ++c) {
-      const std::size_t n = c + 1 == chunks_.size() ? used_ : kChunk;
-      for (std::size_t i = 0; i < n; ++i) visit(chunks_[c][i]);
+    for (const Chunk& chunk : chunks_) {
+      for (std::size_t i = 0; i < chunk.used; ++i) visit(chunk.data[i]);
     }
   }
 
   void clear() {
     chunks_.clear();
     chunks_.shrink_to_fit();
-    used_ = kChunk;
   }
 
  private:
   static constexpr std::size_t kChunk = std::size_t{1} << 16;
-  std::vector<std::unique_ptr<T[]>> chunks_;
-  std::size_t used_ = kChunk;
+  struct Chunk {
+    std::unique_ptr<T[]> data;
+    std::size_t used;
+  };
+  std::vector<Chunk> chunks_;
 };
 
 // The offsets of one phrase arrive in suffix-array order, often already ascending or exactly
@@ -843,8 +852,8 @@ bool has_words(std::string_view phrase, std::uint64_t needed) {
 template <class Offset>
 class CandidateCollector {
  public:
-  CandidateCollector(const BasicAnalysisIndex<Offset>& index, const FinderParams& params,
-                     const HashKey& key, bool drop_contained)
+  CandidateCollector(const BasicAnalysisIndex<Offset>& index, const PositionIndex& positions,
+                     const FinderParams& params, const HashKey& key, bool drop_contained)
       : index_(index),
         params_(params),
         threshold_(types::phrase_threshold(params)),
@@ -852,10 +861,22 @@ class CandidateCollector {
         skipped_words_(std::max<std::uint64_t>(params.min_words, 1) - 1),
         windows_per_start_(params.max_words > skipped_words_ ? params.max_words - skipped_words_
                                                              : 0),
-        positions_(index.text, index.sentence_boundaries),
+        positions_(positions),
         phrases_(key) {}
 
   [[nodiscard]] std::uint64_t threshold() const { return threshold_; }
+
+  // Collects the runs within ranks [first, last); no run may cross either end.
+  void collect_runs(std::size_t first, std::size_t last) {
+    ahead_ = first - 1;  // the cursor steps before it looks
+    for (std::size_t k = 0; k < kPrefetchDistance; ++k) advance_ahead();
+    suffix_array::for_each_lcp_run(index_.lcp, threshold_, first, last,
+                                   [&](const LcpRun& run) { collect_run(run); });
+  }
+
+  // Takes over what `later` collected from runs that all come after this one's, as if this
+  // collector had gone on to collect them: the same phrase ids, lists and logs.
+  void absorb(CandidateCollector&& later);
 
   void collect_run(const LcpRun& run) {
     cache_.clear();
@@ -915,13 +936,8 @@ class CandidateCollector {
   // Positions come in suffix-array order, scattered over the text, and most runs are short and
   // far apart: a cursor walks the ranks that lie in runs a fixed number of them ahead of the
   // scan, and fetches the blocks of their positions.
-  void prefetch_ahead() {
-    constexpr std::size_t kDistance = 16;
-    if (ahead_ == 0) {
-      for (std::size_t k = 0; k < kDistance; ++k) advance_ahead();
-    }
-    advance_ahead();
-  }
+  static constexpr std::size_t kPrefetchDistance = 16;
+  void prefetch_ahead() { advance_ahead(); }
 
   void advance_ahead() {
     const auto& lcp = index_.lcp;
@@ -1019,9 +1035,12 @@ class CandidateCollector {
   // windows have fewer than min_words words, and at most max_words are cut.
   std::uint64_t skipped_words_;
   std::uint64_t windows_per_start_;
-  PositionIndex positions_;
+  const PositionIndex& positions_;
   StringInterner phrases_;
-  PhraseFilter rewritten_;  // stored phrases that differ from their raw bytes
+  PhraseFilter rewritten_;                    // stored phrases that differ from their raw bytes
+  std::vector<std::uint32_t> rewritten_ids_;  // their ids
+  // The tables of collectors absorbed into this one: their keys are borrowed.
+  std::vector<StringInterner> absorbed_tables_;
   // Hits are stored per position as a list of phrase ids; consecutive positions of a run mostly
   // repeat the same list (their verdicts come from the cache), and then share it.
   struct PositionHits {
@@ -1125,6 +1144,52 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   remember_fresh_verdicts();
 }
 
+template <class Offset>
+void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
+  // Ids: walking the later table in id order gives each phrase new to this one the id it would
+  // have got here, since ids follow first insertion.
+  const std::size_t later_ids = later.phrases_.size();
+  std::vector<char> unindexed(later_ids, 0), rewritten(later_ids, 0);
+  for (const std::uint32_t id : later.raw_ids_) unindexed[id] = 1;
+  for (const std::uint32_t id : later.rewritten_ids_) rewritten[id] = 1;
+  std::vector<std::uint32_t> id_of(later_ids);
+  for (std::size_t id = 0; id < later_ids; ++id) {
+    const std::string_view key = later.phrases_.key(id);
+    if (unindexed[id]) {
+      id_of[id] = static_cast<std::uint32_t>(phrases_.add_unindexed(key));
+      raw_ids_.push_back(id_of[id]);
+      continue;
+    }
+    const auto [mine, inserted] = phrases_.intern_borrowed(key);
+    id_of[id] = static_cast<std::uint32_t>(mine);
+    if (inserted && rewritten[id]) {
+      rewritten_.add(key);
+      rewritten_ids_.push_back(id_of[id]);
+    }
+  }
+  rank_of_.resize(phrases_.size(), kNoRank);
+  for (std::size_t id = 0; id < later_ids; ++id) {
+    if (later.rank_of(static_cast<std::uint32_t>(id)) != kNoRank) {
+      rank_of_[id_of[id]] = later.rank_of_[id];
+    }
+  }
+
+  // Lists and hits follow those here. (A first list equal to the last one here stays a copy of
+  // it rather than shared: lists are read only through their windows.)
+  const std::size_t lists_before = list_begin_.size() - 1;
+  const std::uint64_t windows_before = list_windows_.size();
+  for (const Window& w : later.list_windows_) list_windows_.push_back({id_of[w.id], w.raw_length});
+  for (std::size_t k = 1; k < later.list_begin_.size(); ++k) {
+    list_begin_.push_back(windows_before + later.list_begin_[k]);
+  }
+  later.position_hits_.for_each([&](const PositionHits& h) {
+    position_hits_.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
+  });
+  set_aside_phrases_.splice(std::move(later.set_aside_phrases_));
+  set_aside_starts_.splice(std::move(later.set_aside_starts_));
+  absorbed_tables_.push_back(std::move(later.phrases_));
+}
+
 // The start at the rank before cut its windows up to the same distance, and the two share more
 // bytes than that: the same word ends, the same verdicts from the cache, none of them lonely (each
 // start shares more than the span with the other). So this start hits exactly the previous
@@ -1201,7 +1266,10 @@ std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
   stream_.extend_to(raw_length);
   const std::string_view phrase = stream_.phrase();
   const auto [id, inserted] = phrases_.intern(phrase);
-  if (inserted) rewritten_.add(phrase);
+  if (inserted) {
+    rewritten_.add(phrase);
+    rewritten_ids_.push_back(static_cast<std::uint32_t>(id));
+  }
   return new_slot(raw_length, static_cast<std::uint32_t>(id), false);
 }
 
@@ -1662,14 +1730,62 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
 }
 
 // Offsets are stored in the width of the suffix array's entries.
+// A rank that splits the collection into halves of about equal work, estimated from a sample of
+// ranks: the work lies at word starts within runs. It is the first rank at or past the sampled
+// middle whose LCP entry is below the threshold, so that no run crosses it; n if there is none.
+template <class Idx>
+std::size_t rank_halving_work(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
+                              std::uint64_t threshold) {
+  const auto& lcp = index.lcp;
+  const std::size_t n = lcp.size();
+  constexpr std::size_t kSamples = std::size_t{1} << 16;
+  const std::size_t stride = std::max<std::size_t>(n / kSamples, 1);
+  const auto works = [&](std::size_t r) {
+    const bool in_run = lcp[r] >= threshold || (r + 1 < n && lcp[r + 1] >= threshold);
+    return in_run && positions.starts_word(index.suffix_array[r]);
+  };
+  std::size_t total = 0;
+  for (std::size_t r = 0; r < n; r += stride) total += works(r) ? 1 : 0;
+  std::size_t r = n / 2;
+  if (total > 0) {
+    std::size_t seen = 0;
+    for (r = 0; r < n; r += stride) {
+      seen += works(r) ? 1 : 0;
+      if (2 * seen >= total) break;
+    }
+  }
+  r = std::max<std::size_t>(r, 1);
+  while (r < n && lcp[r] >= threshold) ++r;
+  return r;
+}
+
 template <class Idx>
 std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
                                            const FinderParams& params, const HashKey& hash_key,
                                            bool drop_contained) {
-  if (index.suffix_array.size() < 2) return {};
-  CandidateCollector<Idx> collector(index, params, hash_key, drop_contained);
-  suffix_array::for_each_lcp_run(index.lcp, collector.threshold(),
-                                 [&](const LcpRun& run) { collector.collect_run(run); });
+  const std::size_t n = index.suffix_array.size();
+  if (n < 2) return {};
+  const PositionIndex positions(index.text, index.sentence_boundaries);
+  CandidateCollector<Idx> collector(index, positions, params, hash_key, drop_contained);
+  // On a large text the upper ranks are collected on a second thread, and then absorbed.
+  const bool split = parallel::worth_splitting(index.text.size());
+  const std::size_t mid = split ? rank_halving_work(index, positions, collector.threshold()) : n;
+  if (mid >= n) {
+    collector.collect_runs(1, n);
+    return collector.take_records();
+  }
+  CandidateCollector<Idx> upper(index, positions, params, hash_key, drop_contained);
+  (void)parallel::both(
+      true,
+      [&] {
+        collector.collect_runs(1, mid);
+        return true;
+      },
+      [&] {
+        upper.collect_runs(mid, n);
+        return true;
+      });
+  collector.absorb(std::move(upper));
   return collector.take_records();
 }
 

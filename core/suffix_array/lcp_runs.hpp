@@ -3,9 +3,11 @@
 // begin >= 1, in which every LCP entry reaches a threshold. The suffixes of a run are those at
 // ranks begin - 1 .. end - 1; every two of them share at least `threshold` bytes.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace quarnel::core::suffix_array {
 
@@ -16,12 +18,13 @@ struct LcpRun {
   friend bool operator==(const LcpRun&, const LcpRun&) = default;
 };
 
-// Calls visit(run) for every run, by increasing rank. Ranks below the threshold cost one
-// comparison each.
+// Calls visit(run) for every run whose ranks lie in [first, last), first >= 1, by increasing
+// rank; a run crossing `last` is cut there. Ranks below the threshold cost one comparison each.
 template <class Entry, class Visit>
-void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, Visit&& visit) {
-  const std::size_t n = lcp.size();
-  std::size_t r = 1;
+void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, std::size_t first,
+                      std::size_t last, Visit&& visit) {
+  const std::size_t n = std::min(lcp.size(), last);
+  std::size_t r = first;
   while (r < n) {
     if (lcp[r] < threshold) {
       ++r;
@@ -35,6 +38,12 @@ void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, Visit
     visit(run);
     r = run.end;
   }
+}
+
+// Calls visit(run) for every run, by increasing rank.
+template <class Entry, class Visit>
+void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, Visit&& visit) {
+  for_each_lcp_run(lcp, threshold, 1, lcp.size(), std::forward<Visit>(visit));
 }
 
 }  // namespace quarnel::core::suffix_array

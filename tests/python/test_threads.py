@@ -131,15 +131,21 @@ print(json.dumps([hashlib.sha256(json.dumps(o).encode()).hexdigest() for o in ou
 """
 
 
+def wrapped(rng, paragraph):
+    """The paragraph with some of its spaces made line breaks or double spaces."""
+    words = paragraph.split(" ")
+    return "".join(w + rng.choice([" "] * 5 + ["\n", "  "]) for w in words).rstrip()
+
+
 def paragraphs_with_copies(rng, size):
-    """Prose over a small vocabulary, a third of its paragraphs copied elsewhere, some lines
-    broken and cased differently so that normalising rewrites them."""
+    """Prose over a small vocabulary, a third of its paragraphs copied elsewhere, some copies
+    wrapped or cased differently so that phrases are rewritten at every kind of word."""
     paragraphs = []
     while sum(map(len, paragraphs)) < size:
         sentences = [prose(rng, rng.randrange(5, 25)).capitalize() + "." for _ in range(6)]
         paragraphs.append(" ".join(sentences))
     for p in rng.sample(paragraphs, len(paragraphs) // 3):
-        copy = p.replace(" ", "\n", 1) if rng.random() < 0.3 else p.upper()
+        copy = rng.choice([p, wrapped(rng, p), p.upper()])
         paragraphs.insert(rng.randrange(len(paragraphs) + 1), copy)
     return "\n\n".join(paragraphs)
 
