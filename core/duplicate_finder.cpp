@@ -1497,8 +1497,19 @@ std::vector<PhraseData> CandidateCollector<Offset>::take_records() {
   });
   std::vector<char> extended(counts.size(), 0);
   if (drop_contained_) {
-    mark_right_extensions(counts, extended);
-    mark_left_extensions(counts, extended);
+    // Both only set flags: on a large text they run side by side, each into its own array.
+    std::vector<char> left(counts.size(), 0);
+    (void)parallel::both(
+        parallel::worth_splitting(index_.text.size()),
+        [&] {
+          mark_right_extensions(counts, extended);
+          return true;
+        },
+        [&] {
+          mark_left_extensions(counts, left);
+          return true;
+        });
+    for (std::size_t id = 0; id < extended.size(); ++id) extended[id] |= left[id];
   }
   std::vector<Repeated> repeated = select_repeated(counts, first_start, extended);
   std::vector<Offset>().swap(first_start);
@@ -1706,26 +1717,30 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
     if (record_of[id] != kNoRecord) starts[fill[record_of[id]]++] = p;
   });
   std::vector<PhraseData> records(repeated.size());
-  auto slice = starts.begin();
   constexpr std::size_t kAhead = 4;  // phrase texts lie scattered in the table
-  for (std::size_t k = 0; k < repeated.size(); ++k) {
-    if (k + kAhead < repeated.size()) prefetch_read(repeated[k + kAhead].phrase.data());
-    const Repeated& r = repeated[k];
-    PhraseData& record = records[k];
-    // Filling left each slice's mark at its end.
-    const auto slice_end = starts.begin() + static_cast<std::ptrdiff_t>(fill[k]);
-    sort_offsets(slice, slice_end);
-    record.phrase = std::string(r.phrase);
-    record.starts.assign(slice, slice_end);
-    record.ends.resize(record.starts.size());
-    for (std::size_t i = 0; i < record.starts.size(); ++i) {
-      record.ends[i] = record.starts[i] + r.length();
-    }
-    record.count = record.starts.size();
-    record.string_length = r.length();
-    record.number_of_words = word_count(record.phrase);
-    slice = slice_end;
-  }
+  // Records are independent of each other: on a large text, two halves on two threads.
+  const bool split = parallel::worth_splitting(index_.text.size());
+  parallel::halves(
+      split, repeated.size(), repeated.size() / 2, [&](std::size_t first, std::size_t last) {
+        for (std::size_t k = first; k < last; ++k) {
+          if (k + kAhead < last) prefetch_read(repeated[k + kAhead].phrase.data());
+          const Repeated& r = repeated[k];
+          PhraseData& record = records[k];
+          // Filling left each slice's mark at its end, which is where the next one begins.
+          const auto slice = starts.begin() + static_cast<std::ptrdiff_t>(k == 0 ? 0 : fill[k - 1]);
+          const auto slice_end = starts.begin() + static_cast<std::ptrdiff_t>(fill[k]);
+          sort_offsets(slice, slice_end);
+          record.phrase = std::string(r.phrase);
+          record.starts.assign(slice, slice_end);
+          record.ends.resize(record.starts.size());
+          for (std::size_t i = 0; i < record.starts.size(); ++i) {
+            record.ends[i] = record.starts[i] + r.length();
+          }
+          record.count = record.starts.size();
+          record.string_length = r.length();
+          record.number_of_words = word_count(record.phrase);
+        }
+      });
   return records;
 }
 
@@ -2048,7 +2063,9 @@ void prefetch_first_occurrences(const PhraseData& record, const Utf16PositionTab
   }
 }
 
-PhraseResult to_result(PhraseData record, std::uint64_t code_points,
+// Takes the record's phrase; its offsets are left for the caller to release (on the thread that
+// allocated them, where freeing is cheapest).
+PhraseResult to_result(PhraseData&& record, std::uint64_t code_points,
                        const Utf16PositionTable& table) {
   PhraseResult result;
   const std::size_t n = std::min(record.starts.size(), record.ends.size());
