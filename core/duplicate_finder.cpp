@@ -1744,7 +1744,6 @@ std::vector<PhraseData> CandidateCollector<Offset>::build_records(
   return records;
 }
 
-// Offsets are stored in the width of the suffix array's entries.
 // A rank that splits the collection into halves of about equal work, estimated from a sample of
 // ranks: the work lies at word starts within runs. It is the first rank at or past the sampled
 // middle whose LCP entry is below the threshold, so that no run crosses it; n if there is none.
@@ -1774,6 +1773,7 @@ std::size_t rank_halving_work(const BasicAnalysisIndex<Idx>& index, const Positi
   return r;
 }
 
+// Offsets are stored in the width of the suffix array's entries.
 template <class Idx>
 std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
                                            const FinderParams& params, const HashKey& hash_key,
@@ -2063,9 +2063,7 @@ void prefetch_first_occurrences(const PhraseData& record, const Utf16PositionTab
   }
 }
 
-// Takes the record's phrase; its offsets are left for the caller to release (on the thread that
-// allocated them, where freeing is cheapest).
-PhraseResult to_result(PhraseData&& record, std::uint64_t code_points,
+PhraseResult to_result(PhraseData record, std::uint64_t code_points,
                        const Utf16PositionTable& table) {
   PhraseResult result;
   const std::size_t n = std::min(record.starts.size(), record.ends.size());
