@@ -1,6 +1,7 @@
 """Calls on large inputs let other Python threads run, and calls from several threads at once
 give the results each gives alone, errors included."""
 
+import ctypes
 import json
 import os
 import subprocess
@@ -161,3 +162,37 @@ def test_a_second_thread_changes_no_result(rng):
                              capture_output=True, text=True, check=True)
         digests[threads] = json.loads(run.stdout)
     assert digests["1"] == digests["2"]
+
+
+class ArenaAllocator(ctypes.Structure):
+    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
+
+
+def arena_allocator():
+    allocator = ArenaAllocator()
+    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(allocator))
+    return (allocator.ctx, allocator.alloc, allocator.free)
+
+
+def test_large_results_leave_the_object_allocator_as_they_found_it(rng):
+    # Converting large results borrows the interpreter's arena allocator (arenas are faulted in
+    # ahead on a second thread); afterwards the interpreter's own must be back in place, and
+    # the results must be those of a call that did not borrow it.
+    text = paragraphs_with_copies(rng, 600_000)
+    script = (
+        "import hashlib, json, sys\n"
+        "sys.path.insert(0, sys.argv[1])\n"
+        "from test_threads import arena_allocator\n"
+        "from quarnel import _native\n"
+        "text = sys.stdin.read()\n"
+        "before = arena_allocator()\n"
+        "results = _native.find_duplicates(text, min_words=2)\n"
+        "assert arena_allocator() == before\n"
+        "print(hashlib.sha256(json.dumps(results).encode()).hexdigest())\n")
+    digests = set()
+    for setting in ("2", "1"):
+        env = dict(os.environ, QUARNEL_NUM_THREADS=setting)
+        run = subprocess.run([sys.executable, "-c", script, os.path.dirname(__file__)],
+                             input=text, env=env, capture_output=True, text=True, check=True)
+        digests.add(run.stdout)
+    assert len(digests) == 1
