@@ -23,7 +23,7 @@ namespace {
 // other size go straight to the interpreter's allocator.
 constexpr std::size_t kArenaSize = std::size_t{1} << 20;
 constexpr std::size_t kPage = 4096;
-// Fewer arenas than this fault in faster than a thread starts.
+// Below this many arenas, the gain does not pay for starting a thread.
 constexpr std::size_t kMinArenas = 32;
 // How far the helper runs ahead of the allocations, in arenas.
 constexpr std::size_t kAhead = 16;
@@ -58,9 +58,12 @@ State& state() {
   return instance;
 }
 
+// An arena the helper made if one is ready; otherwise one faulted in here, which still costs
+// less than faulting its pages one at a time as the allocator first touches them.
 void* allocate_arena(void*, std::size_t size) {
   State& s = state();
-  if (size == kArenaSize) {
+  if (size != kArenaSize) return s.interpreter.alloc(s.interpreter.ctx, size);
+  {
     const std::lock_guard lock(s.mutex);
     if (!s.ready.empty()) {
       void* arena = s.ready.front();
@@ -69,7 +72,9 @@ void* allocate_arena(void*, std::size_t size) {
       return arena;
     }
   }
-  return s.interpreter.alloc(s.interpreter.ctx, size);
+  void* arena = s.interpreter.alloc(s.interpreter.ctx, size);
+  if (arena != nullptr) fault_in(arena);
+  return arena;
 }
 
 void free_arena(void*, void* arena, std::size_t size) {
@@ -101,15 +106,17 @@ void make_arenas_ahead() {
 ArenaPrefault::ArenaPrefault(std::size_t expected_bytes) {
   State& s = state();
   const std::size_t arenas = expected_bytes / kArenaSize;
-  if (arenas < kMinArenas || s.in_use || !core::parallel::threads_allowed()) return;
+  if (arenas < kMinArenas || s.in_use) return;
   PyObject_GetArenaAllocator(&s.interpreter);
   s.ready.clear();
   s.still_to_make = arenas;
   s.stopping = false;
-  try {
-    s.helper = std::thread(make_arenas_ahead);
-  } catch (const std::system_error&) {
-    return;
+  if (core::parallel::threads_allowed()) {
+    try {
+      s.helper = std::thread(make_arenas_ahead);
+    } catch (const std::system_error&) {
+      // Without a helper, every arena is faulted in as it is requested.
+    }
   }
   PyObjectArenaAllocator wrapped{nullptr, allocate_arena, free_arena};
   PyObject_SetArenaAllocator(&wrapped);
@@ -125,7 +132,7 @@ ArenaPrefault::~ArenaPrefault() {
     s.stopping = true;
   }
   s.wanted.notify_one();
-  s.helper.join();
+  if (s.helper.joinable()) s.helper.join();
   for (void* arena : s.ready) s.interpreter.free(s.interpreter.ctx, arena, kArenaSize);
   s.ready.clear();
   s.in_use = false;
