@@ -23,8 +23,9 @@ namespace {
 // other size go straight to the interpreter's allocator.
 constexpr std::size_t kArenaSize = std::size_t{1} << 20;
 constexpr std::size_t kPage = 4096;
-// Below this many arenas, the gain does not pay for starting a thread.
-constexpr std::size_t kMinArenas = 32;
+// Below this many arenas, nothing changes: mapping a whole arena for a few objects, or starting a
+// thread, would cost more than it saves.
+constexpr std::size_t kMinArenas = 8;
 // How far the helper runs ahead of the allocations, in arenas.
 constexpr std::size_t kAhead = 16;
 
