@@ -19,9 +19,9 @@
 namespace quarnel::python {
 namespace {
 
-// The object allocator's arena size on 64-bit builds of the supported versions. Requests of any
-// other size go straight to the interpreter's allocator.
-constexpr std::size_t kArenaSize = std::size_t{1} << 20;
+// The object allocator's arena size in the supported versions: 1 MiB on 64-bit builds, 256 KiB
+// on 32-bit ones. Requests of any other size go straight to the interpreter's allocator.
+constexpr std::size_t kArenaSize = sizeof(void*) > 4 ? std::size_t{1} << 20 : std::size_t{1} << 18;
 constexpr std::size_t kPage = 4096;
 // Below this many arenas, nothing changes: mapping a whole arena for a few objects, or starting a
 // thread, would cost more than it saves.
@@ -49,6 +49,7 @@ struct State {
   std::condition_variable wanted;
   std::deque<void*> ready;
   std::size_t still_to_make = 0;
+  bool requested = false;  // an arena was asked for: the interpreter allocates objects in arenas
   bool stopping = false;
   bool in_use = false;
   std::thread helper;
@@ -64,16 +65,18 @@ State& state() {
 void* allocate_arena(void*, std::size_t size) {
   State& s = state();
   if (size != kArenaSize) return s.interpreter.alloc(s.interpreter.ctx, size);
+  void* arena = nullptr;
   {
     const std::lock_guard lock(s.mutex);
+    s.requested = true;
     if (!s.ready.empty()) {
-      void* arena = s.ready.front();
+      arena = s.ready.front();
       s.ready.pop_front();
-      s.wanted.notify_one();
-      return arena;
     }
   }
-  void* arena = s.interpreter.alloc(s.interpreter.ctx, size);
+  s.wanted.notify_one();
+  if (arena != nullptr) return arena;
+  arena = s.interpreter.alloc(s.interpreter.ctx, size);
   if (arena != nullptr) fault_in(arena);
   return arena;
 }
@@ -83,14 +86,16 @@ void free_arena(void*, void* arena, std::size_t size) {
   s.interpreter.free(s.interpreter.ctx, arena, size);
 }
 
-// The helper's loop: the interpreter's arena allocator maps memory and takes no interpreter
-// state, so calling it here, without the interpreter lock, is as safe as the allocator itself.
+// The helper's loop, from the first arena request on (an interpreter run with its object
+// allocator off, PYTHONMALLOC=malloc, makes none): the interpreter's arena allocator maps memory
+// and takes no interpreter state, so calling it here, without the interpreter lock, is as safe as
+// the allocator itself.
 void make_arenas_ahead() {
   State& s = state();
   for (;;) {
     {
       std::unique_lock lock(s.mutex);
-      s.wanted.wait(lock, [&] { return s.stopping || s.ready.size() < kAhead; });
+      s.wanted.wait(lock, [&] { return s.stopping || (s.requested && s.ready.size() < kAhead); });
       if (s.stopping || s.still_to_make == 0) return;
       --s.still_to_make;
     }
@@ -111,7 +116,7 @@ ArenaPrefault::ArenaPrefault(std::size_t expected_bytes) {
   PyObject_GetArenaAllocator(&s.interpreter);
   s.ready.clear();
   s.still_to_make = arenas;
-  s.stopping = false;
+  s.requested = s.stopping = false;
   if (core::parallel::threads_allowed()) {
     try {
       s.helper = std::thread(make_arenas_ahead);
