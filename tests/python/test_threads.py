@@ -175,9 +175,9 @@ def arena_allocator():
 
 
 def test_large_results_leave_the_object_allocator_as_they_found_it(rng):
-    # Converting large results borrows the interpreter's arena allocator (arenas are faulted in
-    # ahead on a second thread); afterwards the interpreter's own must be back in place, and
-    # the results must be those of a call that did not borrow it.
+    # Converting large results wraps the interpreter's arena allocator (arenas are faulted in
+    # ahead, on a helper thread when two are allowed, else as requested); afterwards the
+    # interpreter's own must be back in place, and both ways must give the same results.
     text = paragraphs_with_copies(rng, 600_000)
     script = (
         "import hashlib, json, sys\n"

@@ -11,8 +11,8 @@ namespace quarnel::python {
 
 class ArenaPrefault {
  public:
-  // `expected_bytes`: about how much object memory the caller is about to allocate; below a few
-  // dozen arenas nothing changes. The interpreter lock must be held for the whole lifetime.
+  // `expected_bytes`: about how much object memory the caller is about to allocate; below eight
+  // arenas' worth nothing changes. The interpreter lock must be held for the whole lifetime.
   explicit ArenaPrefault(std::size_t expected_bytes);
   ~ArenaPrefault();
   ArenaPrefault(const ArenaPrefault&) = delete;
