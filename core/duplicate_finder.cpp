@@ -1833,7 +1833,10 @@ template <class Idx>
 class BlockScanner {
  public:
   BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params)
-      : index_(index), min_block_(types::block_minimum(params)), cap_(types::block_cap(params)) {}
+      : index_(index),
+        min_block_(types::block_minimum(params)),
+        cap_(types::block_cap(params)),
+        ascii_(Utf16PositionTable::is_ascii(index.text)) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 
@@ -1874,6 +1877,8 @@ class BlockScanner {
   const BasicAnalysisIndex<Idx>& index_;
   std::uint64_t min_block_;
   std::uint64_t cap_;
+  // In ASCII text every byte starts a character: pairs are checked without reading the text.
+  bool ascii_;
   std::size_t ahead_ = 0;        // the last rank the cursor looked at
   std::size_t pairs_ahead_ = 0;  // pairs requested beyond the current one
   BlockList<Idx> found_;
@@ -1884,9 +1889,9 @@ template <class Idx>
 std::optional<std::uint64_t> BlockScanner<Idx>::block_end(std::uint64_t a, std::uint64_t b,
                                                           std::uint64_t length) const {
   const std::string_view text = index_.text;
-  if (!is_char_start(text, a) || !is_char_start(text, b)) return std::nullopt;
+  if (!ascii_ && (!is_char_start(text, a) || !is_char_start(text, b))) return std::nullopt;
   std::uint64_t end = std::min<std::uint64_t>(types::saturating_add(a, length), text.size());
-  while (end > a && end < text.size() && !is_char_start(text, end)) --end;
+  while (!ascii_ && end > a && end < text.size() && !is_char_start(text, end)) --end;
   const std::uint64_t len = end - a;
   if (len < min_block_ || len > text.size() - b) return std::nullopt;
   return end;
@@ -1898,7 +1903,7 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
   positions_.clear();
   std::optional<Block<Idx>> block;
   for (std::size_t rank = run.begin; rank < run.end; ++rank) {
-    prefetch_ahead(rank);
+    if (!ascii_) prefetch_ahead(rank);
     if (index_.lcp[rank] != block_length) continue;
     const Idx a = index_.suffix_array[rank - 1];
     const Idx b = index_.suffix_array[rank];
