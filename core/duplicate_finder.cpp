@@ -1773,13 +1773,17 @@ std::size_t rank_halving_work(const BasicAnalysisIndex<Idx>& index, const Positi
   return r;
 }
 
-// Offsets are stored in the width of the suffix array's entries.
-template <class Idx>
-std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
-                                           const FinderParams& params, const HashKey& hash_key,
-                                           bool drop_contained) {
+// Offsets are stored in the width of the suffix array's entries. `after_scan()` is called once
+// the runs are collected, before the records are built from them.
+template <class Idx, class AfterScan = void (*)()>
+std::vector<PhraseData> collect_candidates(
+    const BasicAnalysisIndex<Idx>& index, const FinderParams& params, const HashKey& hash_key,
+    bool drop_contained, AfterScan&& after_scan = [] {}) {
   const std::size_t n = index.suffix_array.size();
-  if (n < 2) return {};
+  if (n < 2) {
+    after_scan();
+    return {};
+  }
   const PositionIndex positions(index.text, index.sentence_boundaries);
   CandidateCollector<Idx> collector(index, positions, params, hash_key, drop_contained);
   // On a large text the upper ranks are collected on a second thread, and then absorbed.
@@ -1787,6 +1791,7 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
   const std::size_t mid = split ? rank_halving_work(index, positions, collector.threshold()) : n;
   if (mid >= n) {
     collector.collect_runs(1, n);
+    after_scan();
     return collector.take_records();
   }
   CandidateCollector<Idx> upper(index, positions, params, hash_key, drop_contained);
@@ -1801,6 +1806,7 @@ std::vector<PhraseData> collect_candidates(const BasicAnalysisIndex<Idx>& index,
         return true;
       });
   collector.absorb(std::move(upper));
+  after_scan();
   return collector.take_records();
 }
 
@@ -2372,18 +2378,20 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
 
   // Candidates and substring elimination in one step, so that eliminated phrases never get
   // records (on repetitive text they hold most of the occurrences).
-  const auto phrases = [&] {
-    auto records = collect_candidates(index, params, key, true);
+  const auto phrases = [&](auto&& after_scan) {
+    auto records = collect_candidates(index, params, key, true, after_scan);
     if (records.size() >= 2) {
       records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
     }
     return records;
   };
-  if (!params.enable_block_detection) return phrases();
-  // The block search reads only the arrays, so on a large text it runs beside the phrases.
-  auto [records, blocks] =
-      parallel::both(split, phrases, [&] { return find_blocks(index, params); });
-  return with_blocks(std::move(records), std::move(blocks), analysis_text.size());
+  if (!params.enable_block_detection) return phrases([] {});
+  // The block search reads only the arrays, so on a large text it runs on a second thread: from
+  // the end of the candidate scan (which takes both threads itself) to the end of the phrases.
+  const auto search = [&] { return find_blocks(index, params); };
+  std::optional<parallel::SideTask<decltype(search)>> blocks;
+  auto records = phrases([&] { blocks.emplace(split, search); });
+  return with_blocks(std::move(records), blocks->get(), analysis_text.size());
 }
 
 }  // namespace

@@ -58,6 +58,30 @@ template <class Main, class Side>
   return {std::move(first), std::forward<Side>(side)()};
 }
 
+// `side` started on a second thread when `split`, to run while this thread goes on; `get` waits
+// for its result (or, when no thread was started, computes it here). The thread is joined before
+// the task is destroyed, also during unwinding.
+template <class Side>
+class SideTask {
+ public:
+  SideTask(bool split, Side side) : side_(std::move(side)) {
+    if (!split) return;
+    try {
+      result_ = std::async(std::launch::async, std::ref(side_));
+    } catch (const std::system_error&) {
+      // Then `get` runs it here.
+    }
+  }
+
+  [[nodiscard]] std::invoke_result_t<Side&> get() {
+    return result_.valid() ? result_.get() : side_();
+  }
+
+ private:
+  Side side_;  // declared first: the thread that runs it is joined before it goes
+  std::future<std::invoke_result_t<Side&>> result_;
+};
+
 // Calls body(begin, end) on [0, mid) and [mid, n), on two threads when `split`.
 template <class Body>
 void halves(bool split, std::size_t n, std::size_t mid, Body&& body) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -63,6 +64,39 @@ TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
     // Without a split the side never runs once the main part has thrown.
     EXPECT_EQ(side_done, split);
   }
+}
+
+TEST(ParallelSideTask, GetReturnsTheSideResultOnEitherPath) {
+  for (const bool split : {false, true}) {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::thread::id side_thread;
+    parallel::SideTask task(split, [&] {
+      side_thread = std::this_thread::get_id();
+      return std::string("side");
+    });
+    EXPECT_EQ(task.get(), "side");
+    EXPECT_EQ(side_thread != caller, split);
+  }
+}
+
+TEST(ParallelSideTask, ExceptionsPassToGetAndUnwindingJoinsTheThread) {
+  for (const bool split : {false, true}) {
+    parallel::SideTask throwing(split, []() -> int { throw std::invalid_argument("side"); });
+    EXPECT_THROW((void)throwing.get(), std::invalid_argument);
+  }
+  // Left without `get` while the caller's own work throws: the side still runs to its end
+  // before the task is gone, and its state outlives no one.
+  bool side_done = false;
+  const auto caller_throws = [&] {
+    parallel::SideTask task(true, [&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      side_done = true;
+      return 0;
+    });
+    throw std::out_of_range("main");
+  };
+  EXPECT_THROW(caller_throws(), std::out_of_range);
+  EXPECT_TRUE(side_done);
 }
 
 TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
