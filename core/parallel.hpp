@@ -34,30 +34,6 @@ inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
   return size >= kMinParallelSize && threads_allowed();
 }
 
-// Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both
-// here, `main` first. Returns both results. The second thread is always joined before this
-// returns or throws; if both throw, the exception of `main` is the one that propagates. If no
-// thread can be started, `side` runs here.
-template <class Main, class Side>
-[[nodiscard]] auto both(bool split, Main&& main, Side&& side)
-    -> std::pair<std::invoke_result_t<Main>, std::invoke_result_t<Side>> {
-  if (split) {
-    std::future<std::invoke_result_t<Side>> other;
-    try {
-      other = std::async(std::launch::async, std::ref(side));
-    } catch (const std::system_error&) {
-      split = false;
-    }
-    if (split) {
-      // A future from std::async joins its thread when destroyed, also during unwinding.
-      auto first = std::forward<Main>(main)();
-      return {std::move(first), other.get()};
-    }
-  }
-  auto first = std::forward<Main>(main)();
-  return {std::move(first), std::forward<Side>(side)()};
-}
-
 // `side` started on a second thread when `split`, to run while this thread goes on; `get` waits
 // for its result (or, when no thread was started, computes it here). The thread is joined before
 // the task is destroyed, also during unwinding.
@@ -81,6 +57,18 @@ class SideTask {
   Side side_;  // declared first: the thread that runs it is joined before it goes
   std::future<std::invoke_result_t<Side&>> result_;
 };
+
+// Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both
+// here, `main` first. Returns both results. The second thread is always joined before this
+// returns or throws; if both throw, the exception of `main` is the one that propagates. If no
+// thread can be started, `side` runs here.
+template <class Main, class Side>
+[[nodiscard]] auto both(bool split, Main&& main, Side&& side)
+    -> std::pair<std::invoke_result_t<Main>, std::invoke_result_t<Side>> {
+  SideTask task(split, std::ref(side));
+  auto first = std::forward<Main>(main)();
+  return {std::move(first), task.get()};
+}
 
 // Calls body(begin, end) on [0, mid) and [mid, n), on two threads when `split`.
 template <class Body>
