@@ -1838,11 +1838,12 @@ struct BlockList {
 template <class Idx>
 class BlockScanner {
  public:
-  BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params)
+  // `ascii`: whether the text is all ASCII.
+  BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params, bool ascii)
       : index_(index),
         min_block_(types::block_minimum(params)),
         cap_(types::block_cap(params)),
-        ascii_(Utf16PositionTable::is_ascii(index.text)) {}
+        ascii_(ascii) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 
@@ -2130,8 +2131,8 @@ std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
 // The chosen blocks as records. They depend on the arrays alone, not on the phrases.
 template <class Idx>
 std::vector<PhraseData> find_blocks(const BasicAnalysisIndex<Idx>& index,
-                                    const FinderParams& params) {
-  BlockScanner<Idx> scanner(index, params);
+                                    const FinderParams& params, bool ascii_text) {
+  BlockScanner<Idx> scanner(index, params, ascii_text);
   const std::uint64_t min_block = scanner.min_block();
   std::vector<PhraseData> blocks;
   if (index.text.size() < types::saturating_mul(2, min_block) || index.suffix_array.size() < 2) {
@@ -2158,7 +2159,9 @@ template <class Idx>
 std::vector<PhraseData> detect_blocks_in(std::vector<PhraseData> records,
                                          const BasicAnalysisIndex<Idx>& index,
                                          const FinderParams& params) {
-  return with_blocks(std::move(records), find_blocks(index, params), index.text.size());
+  return with_blocks(std::move(records),
+                     find_blocks(index, params, Utf16PositionTable::is_ascii(index.text)),
+                     index.text.size());
 }
 
 std::vector<PhraseData> detect_blocks(std::vector<PhraseData> records, const AnalysisIndex& index,
@@ -2359,11 +2362,12 @@ std::string normalize_phrase(std::string_view raw) {
 namespace {
 
 // Stages 1 to 7 on the suffix array `build_suffix_array` returns. Every working array is
-// released on return, before the results are built.
+// released on return, before the results are built. `ascii_text`: whether the analysis text is
+// all ASCII.
 template <class BuildSuffixArray>
 std::vector<PhraseData> find_records(std::string_view analysis_text,
                                      BuildSuffixArray build_suffix_array,
-                                     const FinderParams& params) {
+                                     const FinderParams& params, bool ascii_text) {
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   const bool split = parallel::worth_splitting(bytes.size());
@@ -2388,7 +2392,7 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   if (!params.enable_block_detection) return phrases([] {});
   // The block search reads only the arrays, so on a large text it runs on a second thread: from
   // the end of the candidate scan (which takes both threads itself) to the end of the phrases.
-  const auto search = [&] { return find_blocks(index, params); };
+  const auto search = [&] { return find_blocks(index, params, ascii_text); };
   std::optional<parallel::SideTask<decltype(search)>> blocks;
   auto records = phrases([&] { blocks.emplace(split, search); });
   return with_blocks(std::move(records), blocks->get(), analysis_text.size());
@@ -2402,19 +2406,19 @@ std::vector<PhraseResult> process_test_string(
   const std::span<const std::uint8_t> bytes(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
+  const bool ascii_text = Utf16PositionTable::is_ascii(analysis_text);
   auto records =
       suffix_array::fits_32_bit_entries(bytes.size())
           ? find_records(
                 analysis_text, [&] { return suffix_array::build_sa32_with_backend(bytes, kAuto); },
-                params)
+                params, ascii_text)
           : find_records(
                 analysis_text,
                 [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
-                params);
+                params, ascii_text);
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
-  return sorted_results(std::move(records), source_text,
-                        Utf16PositionTable::is_ascii(analysis_text));
+  return sorted_results(std::move(records), source_text, ascii_text);
 }
 
 }  // namespace quarnel::core::duplicate_finder
