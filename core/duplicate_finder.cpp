@@ -21,6 +21,7 @@
 #include "radix_sort.hpp"
 #include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
+#include "suffix_array/halves_sort.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/lcp_runs.hpp"
 #include "suffix_array/search.hpp"
@@ -2361,7 +2362,8 @@ std::string normalize_phrase(std::string_view raw) {
 
 namespace {
 
-// Stages 1 to 7 on the suffix array `build_suffix_array` returns. Every working array is
+// Stages 1 to 7 on the suffix and LCP arrays `build_suffix_array(split, beside)` returns, with
+// beside's result (it runs meanwhile; both use two threads when `split`). Every working array is
 // released on return, before the results are built. `ascii_text`: whether the analysis text is
 // all ASCII.
 template <class BuildSuffixArray>
@@ -2372,11 +2374,9 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   const bool split = parallel::worth_splitting(bytes.size());
   // Sentence boundaries need only the text: they are found while the suffix array is built.
-  const auto [sa, sentences] = parallel::both(split, build_suffix_array, [&] {
-    return sentence_splitter::sentence_boundary_offsets(analysis_text);
-  });
+  const auto [sa, lcp, sentences] = build_suffix_array(
+      split, [&] { return sentence_splitter::sentence_boundary_offsets(analysis_text); });
   using Idx = typename std::decay_t<decltype(sa)>::value_type;
-  const auto lcp = suffix_array::lcp_kasai<std::uint8_t, Idx, Idx>(bytes, sa);
   const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences};
   const HashKey& key = string_interner::process_hash_key();
 
@@ -2407,15 +2407,19 @@ std::vector<PhraseResult> process_test_string(
       reinterpret_cast<const std::uint8_t*>(analysis_text.data()), analysis_text.size());
   constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
   const bool ascii_text = Utf16PositionTable::is_ascii(analysis_text);
-  auto records =
-      suffix_array::fits_32_bit_entries(bytes.size())
-          ? find_records(
-                analysis_text, [&] { return suffix_array::build_sa32_with_backend(bytes, kAuto); },
-                params, ascii_text)
-          : find_records(
-                analysis_text,
-                [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
-                params, ascii_text);
+  const auto sort32 = [&](bool split, auto&& beside) {
+    return suffix_array::build_sa32_and_lcp_beside(bytes, split, beside);
+  };
+  const auto sort64 = [&](bool split, auto&& beside) {
+    auto [sa, value] = parallel::both(
+        split, [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
+        beside);
+    auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, split);
+    return std::tuple{std::move(sa), std::move(lcp), std::move(value)};
+  };
+  auto records = suffix_array::fits_32_bit_entries(bytes.size())
+                     ? find_records(analysis_text, sort32, params, ascii_text)
+                     : find_records(analysis_text, sort64, params, ascii_text);
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
   return sorted_results(std::move(records), source_text, ascii_text);

@@ -47,15 +47,16 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begi
 // the comparisons cache-friendly; the array is then gathered into rank order.
 // `Idx` is the suffix array's entry type and `Out` the LCP array's; 32-bit arrays halve the
 // working memory.
+// With `split`, each pass runs on two threads.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
-                                         std::type_identity_t<std::span<const Idx>> sa) {
+                                         std::type_identity_t<std::span<const Idx>> sa,
+                                         bool split) {
   const std::size_t n = sa.size();
   std::vector<Out> lcp = large_array<Out>(n);
   if (n <= 1) return lcp;
   // Each pass splits into halves that touch disjoint entries: phi writes each position once,
   // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
-  const bool split = parallel::worth_splitting(n);
   const std::size_t mid = n / 2;
   std::vector<Idx> plcp = large_array<Idx>(n);
   parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
@@ -69,6 +70,13 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
     for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) lcp[r] = plcp[sa[r]];
   });
   return lcp;
+}
+
+// On two threads when the array is large.
+template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
+[[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
+                                         std::type_identity_t<std::span<const Idx>> sa) {
+  return lcp_kasai<T, Idx, Out>(text, sa, parallel::worth_splitting(sa.size()));
 }
 
 }  // namespace quarnel::core::suffix_array

@@ -1,0 +1,139 @@
+#include "suffix_array/halves_sort.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "suffix_array/construction.hpp"
+#include "suffix_array/lcp.hpp"
+
+namespace sa = quarnel::core::suffix_array;
+
+namespace {
+
+std::span<const std::uint8_t> bytes_of(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// The arrays the whole-text sort and Kasai's method give.
+sa::SuffixAndLcp32 whole(const std::string& s) {
+  auto array = sa::build_sa32(bytes_of(s));
+  auto lcp = sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes_of(s), array, false);
+  return {std::move(array), std::move(lcp)};
+}
+
+void expect_same(const sa::SuffixAndLcp32& got, const std::string& s) {
+  const auto expected = whole(s);
+  ASSERT_EQ(got.sa, expected.sa) << s;
+  ASSERT_EQ(got.lcp, expected.lcp) << s;
+}
+
+std::string random_text(std::mt19937_64& rng, std::size_t n, int alphabet) {
+  std::string s(n, 'a');
+  for (char& c : s) c = static_cast<char>('a' + rng() % static_cast<unsigned>(alphabet));
+  return s;
+}
+
+// Copies passages of the text to other places, many of them across the middle: the merge then
+// meets long agreeing pairs at many distances.
+void copy_passages(std::mt19937_64& rng, std::string& s, int copies) {
+  for (int i = 0; i < copies; ++i) {
+    const std::size_t len = 1 + rng() % (s.size() / 4);
+    const std::size_t from = rng() % (s.size() - len);
+    const std::size_t to = rng() % (s.size() - len);
+    s.replace(to, len, s.substr(from, len));
+  }
+}
+
+struct Shape {
+  int alphabet;
+  std::size_t tail;
+  int copies;
+};
+
+class HalvesSort : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(HalvesSort, MatchesTheWholeSortWheneverItSplits) {
+  const Shape shape = GetParam();
+  std::mt19937_64 rng(static_cast<unsigned>(shape.alphabet * 131 + shape.tail * 7 + shape.copies));
+  int split = 0;
+  constexpr int kTexts = 120;
+  for (int t = 0; t < kTexts; ++t) {
+    std::string s = random_text(rng, 200 + rng() % 3000, shape.alphabet);
+    copy_passages(rng, s, shape.copies);
+    const sa::detail::HalvesSortParams params{
+        .tail = shape.tail,
+        .first_share = 4 + static_cast<std::size_t>(rng() % 24),
+        .walk_budget = ~std::uint64_t{0}};
+    int beside_calls = 0;
+    const auto got =
+        sa::detail::sort_halves(bytes_of(s), params, t % 2 == 0, [&] { ++beside_calls; });
+    if (!got) {
+      EXPECT_EQ(beside_calls, 0);
+      continue;
+    }
+    ++split;
+    EXPECT_EQ(beside_calls, 1);
+    expect_same(*got, s);
+  }
+  // Most texts of these shapes have a unique tail near the share, so the halves path is tested.
+  EXPECT_GT(split, kTexts / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, HalvesSort,
+                         ::testing::Values(Shape{2, 16, 0}, Shape{2, 16, 3}, Shape{3, 12, 0},
+                                           Shape{3, 10, 4}, Shape{4, 8, 1}, Shape{26, 3, 2},
+                                           Shape{26, 4, 0}, Shape{2, 40, 2}, Shape{255, 2, 6}));
+
+TEST(HalvesSort, TextMadeOfOneRepeatedPassageIsNotSplit) {
+  std::string s;
+  while (s.size() < 5000) s += "the same passage, again and ";
+  int beside_calls = 0;
+  const auto got = sa::detail::sort_halves(bytes_of(s), {.tail = 8, .walk_budget = 1 << 20}, true,
+                                           [&] { ++beside_calls; });
+  EXPECT_FALSE(got.has_value());
+  EXPECT_EQ(beside_calls, 0);
+}
+
+TEST(HalvesSort, MergeGivesUpPastItsBudgetOnTextCopiedAcrossTheSplit) {
+  std::mt19937_64 rng(5);
+  const std::string half = random_text(rng, 4000, 4);
+  const std::string s = half + half;  // every first-half suffix agrees long with its copy
+  const sa::detail::HalvesSortParams tight{.tail = 12, .first_share = 15, .walk_budget = 0};
+  int beside_calls = 0;
+  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(s), tight, true, [&] { ++beside_calls; }));
+  EXPECT_EQ(beside_calls, 1);
+  // With room to walk, the stretches found once answer the rest.
+  const sa::detail::HalvesSortParams roomy{.tail = 12, .first_share = 15, .walk_budget = 64000};
+  const auto got = sa::detail::sort_halves(bytes_of(s), roomy, true, [] {});
+  ASSERT_TRUE(got.has_value());
+  expect_same(*got, s);
+}
+
+TEST(BuildSa32AndLcpBeside, ReturnsTheArraysAndRunsBesideOnceEitherWay) {
+  std::mt19937_64 rng(9);
+  std::string prose = random_text(rng, (1 << 20) + 777, 20);
+  copy_passages(rng, prose, 8);
+  std::string repeated;
+  while (repeated.size() < (1 << 20) + 5) repeated += "one passage over and over. ";
+  for (const std::string* s : {&prose, &repeated}) {
+    const auto expected = whole(*s);
+    for (const bool split : {false, true}) {
+      int calls = 0;
+      const auto [array, lcp, value] = sa::build_sa32_and_lcp_beside(bytes_of(*s), split, [&] {
+        ++calls;
+        return 42;
+      });
+      EXPECT_EQ(calls, 1);
+      EXPECT_EQ(value, 42);
+      EXPECT_EQ(array, expected.sa);
+      EXPECT_EQ(lcp, expected.lcp);
+    }
+  }
+}
+
+}  // namespace
