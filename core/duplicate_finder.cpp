@@ -1922,8 +1922,13 @@ void BlockScanner<Idx>::scan_run(const LcpRun& run) {
     if (!block) block = Block<Idx>{a, static_cast<Idx>(*end - a), 0, 0};
   }
   if (!block) return;
-  std::sort(positions_.begin(), positions_.end());
-  positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
+  // Most runs are one pair of distinct suffixes.
+  if (positions_.size() == 2) {
+    if (positions_[0] > positions_[1]) std::swap(positions_[0], positions_[1]);
+  } else {
+    std::sort(positions_.begin(), positions_.end());
+    positions_.erase(std::unique(positions_.begin(), positions_.end()), positions_.end());
+  }
   if (positions_.size() < 2) return;
   block->begin = static_cast<Idx>(found_.offsets.size());
   found_.offsets.insert(found_.offsets.end(), positions_.begin(), positions_.end());
@@ -2392,10 +2397,17 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   if (!params.enable_block_detection) return phrases([] {});
   // The block search reads only the arrays, so on a large text it runs on a second thread: from
   // the end of the candidate scan (which takes both threads itself) to the end of the phrases.
+  // Meanwhile the rest of the phrase search stays on this thread, leaving the block search a core.
   const auto search = [&] { return find_blocks(index, params, ascii_text); };
   std::optional<parallel::SideTask<decltype(search)>> blocks;
-  auto records = phrases([&] { blocks.emplace(split, search); });
-  return with_blocks(std::move(records), blocks->get(), analysis_text.size());
+  std::optional<parallel::SecondCoreTaken> taken;
+  auto records = phrases([&] {
+    blocks.emplace(split, search);
+    if (split) taken.emplace();
+  });
+  auto found = blocks->get();
+  taken.reset();
+  return with_blocks(std::move(records), std::move(found), analysis_text.size());
 }
 
 }  // namespace

@@ -29,9 +29,24 @@ inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
   return allowed;
 }
 
+namespace detail {
+// Side tasks this thread has running: while one is, the second core is taken.
+inline thread_local int side_tasks_running = 0;
+}  // namespace detail
+
+// While one lives, work started on this thread is not split: a long task already has the second
+// core, and a third thread would only take turns with it.
+class SecondCoreTaken {
+ public:
+  SecondCoreTaken() { ++detail::side_tasks_running; }
+  ~SecondCoreTaken() { --detail::side_tasks_running; }
+  SecondCoreTaken(const SecondCoreTaken&) = delete;
+  SecondCoreTaken& operator=(const SecondCoreTaken&) = delete;
+};
+
 // Whether work over `size` elements should be split over two threads.
 [[nodiscard]] inline bool worth_splitting(std::size_t size) {
-  return size >= kMinParallelSize && threads_allowed();
+  return size >= kMinParallelSize && threads_allowed() && detail::side_tasks_running == 0;
 }
 
 // `side` started on a second thread when `split`, to run while this thread goes on; `get` waits

@@ -111,4 +111,24 @@ TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
   }
 }
 
+TEST(ParallelSecondCoreTaken, KeepsWorkOnThisThreadWhileItLives) {
+  if (!parallel::threads_allowed()) GTEST_SKIP() << "one core, or QUARNEL_NUM_THREADS=1";
+  constexpr std::size_t kLarge = parallel::kMinParallelSize;
+  EXPECT_TRUE(parallel::worth_splitting(kLarge));
+  {
+    const parallel::SecondCoreTaken outer;
+    EXPECT_FALSE(parallel::worth_splitting(kLarge));
+    {
+      const parallel::SecondCoreTaken inner;
+      EXPECT_FALSE(parallel::worth_splitting(kLarge));
+    }
+    EXPECT_FALSE(parallel::worth_splitting(kLarge));
+    // Only the thread that holds it gives up splitting.
+    bool elsewhere = false;
+    std::thread([&] { elsewhere = parallel::worth_splitting(kLarge); }).join();
+    EXPECT_TRUE(elsewhere);
+  }
+  EXPECT_TRUE(parallel::worth_splitting(kLarge));
+}
+
 }  // namespace
