@@ -885,6 +885,7 @@ class CandidateCollector {
     run_starts_.clear();
     run_windows_.clear();
     last_start_rank_ = kNoStart;
+    run_end_ = run.end;
     const auto& lcp = index_.lcp;
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
       prefetch_ahead();
@@ -932,6 +933,12 @@ class CandidateCollector {
     Offset start;
     Offset shared;
     Offset limit;
+  };
+  // The raw windows at the start at `rank` of raw lengths [from, to): phrases set aside as above,
+  // all at once (see cut_phrases_at).
+  struct SetAsideWindows {
+    Offset rank;
+    Offset from, to;
   };
 
   // Positions come in suffix-array order, scattered over the text, and most runs are short and
@@ -985,6 +992,10 @@ class CandidateCollector {
   [[nodiscard]] bool cuts_window(std::uint64_t q, std::uint64_t raw_length) const;
   void admit_set_aside_phrase(const SetAsidePhrase& phrase);
   void admit_set_aside_start(const SetAsideStart& start);
+  void admit_set_aside_windows(const SetAsideWindows& windows);
+  [[nodiscard]] std::uint64_t shared_with_other_ranks(std::size_t rank, std::uint64_t run_max,
+                                                      std::uint64_t span) const;
+  [[nodiscard]] bool cuts_raw_slot(std::uint64_t raw_length) const;
   void admit_set_aside_windows();
   void drop_admitted_duplicates();
   void join_raw_phrases();
@@ -1065,6 +1076,7 @@ class CandidateCollector {
   // Tens of millions on a duplicated text, and needed only if rewritten phrases turn up.
   ChunkedLog<SetAsidePhrase> set_aside_phrases_;
   ChunkedLog<SetAsideStart> set_aside_starts_;
+  ChunkedLog<SetAsideWindows> set_aside_windows_;
   std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
   // By id: a rank of the phrase's bytes for the phrases that are their own raw bytes at every
   // start (unindexed ones not joined to a rewritten phrase), else kNoRank.
@@ -1081,6 +1093,7 @@ class CandidateCollector {
   // The last rank of the run that cut windows, and how far they reached.
   static constexpr std::size_t kNoStart = std::numeric_limits<std::size_t>::max();
   std::size_t last_start_rank_ = kNoStart;
+  std::size_t run_end_ = 0;  // one past the last rank of the current run
   std::uint64_t last_span_ = 0;
   std::size_t ahead_ = 0;  // the rank the prefetching cursor reached
   std::uint64_t position_ = 0;
@@ -1126,7 +1139,18 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   run_starts_.emplace_back(p, run_windows_.size());
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
   bool lonely_seen = false;
+  // A passage copied once puts its two starts at neighbouring ranks, the second repeating the
+  // first. The raw windows longer than what either shares with any other rank are hit by these
+  // two starts alone, so each but the longest has the next one with the same two starts and is
+  // set aside: those are noted as one range, and only the longest gets a slot.
+  const std::uint64_t only_pair_above = shared_with_other_ranks(rank, run_max, span);
+  std::uint64_t first_raw = 0, last_raw = 0;  // raw lengths, when skipping
   for_each_window_end(p, *limit, [&](std::uint64_t e) {
+    if (first_raw != 0 || (e - p > only_pair_above && cuts_raw_slot(e - p))) {
+      if (first_raw == 0) first_raw = e - p;
+      last_raw = e - p;
+      return true;
+    }
     const std::uint32_t slot = resolve(e - p);
     if (slot == kRejected) return true;
     if (slot == kLonely) {
@@ -1142,7 +1166,39 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     hit(slot, rank, previous);
     return true;
   });
+  if (last_raw > first_raw) {
+    set_aside_windows_.push_back(
+        {static_cast<Offset>(rank), static_cast<Offset>(first_raw), static_cast<Offset>(last_raw)});
+  }
+  if (last_raw != 0) hit(resolve(last_raw), rank, previous);
   remember_fresh_verdicts();
+}
+
+// When the start at rank + 1 of the run will repeat the one at `rank`, which cuts windows over
+// `span` bytes (the test of repeats_previous_start, made before the rank is reached): the most the
+// two share with any other rank. Otherwise no window is left to them alone: kMaxU64.
+template <class Offset>
+std::uint64_t CandidateCollector<Offset>::shared_with_other_ranks(std::size_t rank,
+                                                                  std::uint64_t run_max,
+                                                                  std::uint64_t span) const {
+  const auto& lcp = index_.lcp;
+  if (!drop_contained_ || !raw_to_limit_ || rank + 1 >= run_end_ || lcp[rank + 1] <= span) {
+    return kMaxU64;
+  }
+  const std::uint64_t q = index_.suffix_array[rank + 1];
+  const auto limit = window_limit(q, run_max);
+  if (!limit || *limit - q != span) return kMaxU64;
+  return std::max<std::uint64_t>(lcp[rank], rank + 2 < run_end_ ? lcp[rank + 2] : 0);
+}
+
+// Whether classify would give the window of `raw_length` at the current start a raw slot, when
+// no window there is rewritten and none is longer than what the start shares.
+template <class Offset>
+bool CandidateCollector<Offset>::cuts_raw_slot(std::uint64_t raw_length) const {
+  if (raw_length < threshold_ || raw_length > own_shared_) return false;
+  if (enough_chars_) return true;
+  return raw_length > params_.min_chars &&
+         raw_length - positions_.space_bytes(position_, position_ + raw_length) > params_.min_chars;
 }
 
 template <class Offset>
@@ -1188,6 +1244,7 @@ void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
   });
   set_aside_phrases_.splice(std::move(later.set_aside_phrases_));
   set_aside_starts_.splice(std::move(later.set_aside_starts_));
+  set_aside_windows_.splice(std::move(later.set_aside_windows_));
   absorbed_tables_.push_back(std::move(later.phrases_));
 }
 
@@ -1376,6 +1433,17 @@ void CandidateCollector<Offset>::admit_set_aside_phrase(const SetAsidePhrase& ph
 }
 
 template <class Offset>
+void CandidateCollector<Offset>::admit_set_aside_windows(const SetAsideWindows& windows) {
+  const std::uint64_t p = index_.suffix_array[windows.rank];
+  for_each_window_end(p, p + windows.to, [&](std::uint64_t e) {
+    const std::uint64_t length = e - p;
+    if (length >= windows.to) return false;
+    if (length >= windows.from) admit_set_aside_phrase({windows.rank, static_cast<Offset>(length)});
+    return true;
+  });
+}
+
+template <class Offset>
 void CandidateCollector<Offset>::admit_set_aside_start(const SetAsideStart& start) {
   const std::uint64_t p = start.start;
   for_each_window_end(p, start.limit, [&](std::uint64_t e) {
@@ -1400,9 +1468,12 @@ void CandidateCollector<Offset>::admit_set_aside_windows() {
     set_aside_phrases_.for_each(
         [&](const SetAsidePhrase& phrase) { admit_set_aside_phrase(phrase); });
     set_aside_starts_.for_each([&](const SetAsideStart& start) { admit_set_aside_start(start); });
+    set_aside_windows_.for_each(
+        [&](const SetAsideWindows& windows) { admit_set_aside_windows(windows); });
   }
   set_aside_phrases_.clear();
   set_aside_starts_.clear();
+  set_aside_windows_.clear();
   if (!admitted_.empty()) drop_admitted_duplicates();
 }
 

@@ -319,6 +319,56 @@ TEST(CandidatePhrases, TwicePastedPassagesMatchTheOracle) {
   }
 }
 
+// Raw text (single spaces only) in which passages are pasted twice and their heads recur with
+// other continuations, sorting before and after the pasted copies: the windows the two copies
+// share with no other rank are left to them alone, the shorter ones are shared with the heads.
+TEST(CandidatePhrases, PastedPassagesWithRecurringHeadsMatchTheOracle) {
+  std::mt19937 rng(4242);
+  const std::vector<std::string> words{"a", "b", "cc", "dd", "eee", "fff", "g7", "hh"};
+  const auto phrase_of = [&](std::size_t n) {
+    std::string out;
+    for (std::size_t w = 0; w < n; ++w) {
+      if (w > 0) out += ' ';
+      out += pick(rng, words);
+    }
+    return out;
+  };
+  for (int round = 0; round < 600; ++round) {
+    const std::string passage = phrase_of(4 + rng() % 12);
+    // Its first 1 to 6 words.
+    std::size_t head_end = 0;
+    for (std::size_t w = 1 + rng() % 6; w > 0 && head_end != std::string::npos; --w) {
+      head_end = passage.find(' ', head_end + 1);
+    }
+    const std::string head = passage.substr(0, head_end);
+    std::vector<std::string> pieces{passage, passage};
+    for (std::size_t k = rng() % 4; k > 0; --k) {
+      pieces.push_back(head + ' ' + phrase_of(1 + rng() % 3));
+    }
+    for (std::size_t k = rng() % 3; k > 0; --k) pieces.push_back(phrase_of(2 + rng() % 5));
+    std::shuffle(pieces.begin(), pieces.end(), rng);
+    std::string text;
+    Offsets boundaries;
+    for (const std::string& piece : pieces) {
+      // Now and then a boundary inside a piece, which cuts one copy's windows and not the other's.
+      if (rng() % 4 == 0) boundaries.push_back(text.size() + rng() % piece.size());
+      text += piece + ". ";
+      if (rng() % 2 == 0) boundaries.push_back(text.size());
+    }
+    FinderParams params;
+    params.min_words = 1 + rng() % 4;
+    params.min_chars = rng() % 8;
+    params.max_words = std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4];
+    params.min_words_in_substring = rng() % 3;
+    const auto expected = oracle_candidates(text, params, boundaries);
+    const Indexed indexed(text, boundaries);
+    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
+              expected.size() >= 2 ? naive_elimination(expected) : expected)
+        << "round " << round << " text '" << text << "' min_words " << params.min_words
+        << " min_chars " << params.min_chars << " max_words " << params.max_words;
+  }
+}
+
 // ASCII texts of a few blocks of 64 bytes, so that words and runs of white space cross from one
 // block to the next, where the whole-block marking carries its state.
 TEST(CandidatePhrases, AsciiTextsOverSeveralBlocksMatchTheOracle) {
