@@ -258,6 +258,18 @@ FinderParams random_params(std::mt19937& rng) {
 
 std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records);
 
+// The pipeline's fused form (candidates, then substring elimination on two or more) against the
+// oracle.
+void expect_uncontained_match_the_oracle(const std::string& text, const FinderParams& params,
+                                         const Offsets& boundaries, int round) {
+  const auto expected = oracle_candidates(text, params, boundaries);
+  const Indexed indexed(text, boundaries);
+  ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
+            expected.size() >= 2 ? naive_elimination(expected) : expected)
+      << "round " << round << " text '" << text << "' min_words " << params.min_words
+      << " min_chars " << params.min_chars << " max_words " << params.max_words;
+}
+
 TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
   std::mt19937 rng(2024);
   for (int round = 0; round < 400; ++round) {
@@ -309,13 +321,8 @@ TEST(CandidatePhrases, TwicePastedPassagesMatchTheOracle) {
       extra = head + "!";
     }
     if (rng() % 3 != 0) text += pick(rng, joints) + extra + pick(rng, joints) + extra;
-    FinderParams params = random_params(rng);
-    const auto expected = oracle_candidates(text, params, boundaries);
-    const Indexed indexed(text, boundaries);
-    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
-              expected.size() >= 2 ? naive_elimination(expected) : expected)
-        << "round " << round << " text '" << text << "' min_words " << params.min_words
-        << " min_chars " << params.min_chars << " max_words " << params.max_words;
+    const FinderParams params = random_params(rng);
+    ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
   }
 }
 
@@ -360,12 +367,7 @@ TEST(CandidatePhrases, PastedPassagesWithRecurringHeadsMatchTheOracle) {
     params.min_chars = rng() % 8;
     params.max_words = std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4];
     params.min_words_in_substring = rng() % 3;
-    const auto expected = oracle_candidates(text, params, boundaries);
-    const Indexed indexed(text, boundaries);
-    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
-              expected.size() >= 2 ? naive_elimination(expected) : expected)
-        << "round " << round << " text '" << text << "' min_words " << params.min_words
-        << " min_chars " << params.min_chars << " max_words " << params.max_words;
+    ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
   }
 }
 
