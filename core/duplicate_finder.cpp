@@ -996,6 +996,7 @@ class CandidateCollector {
   [[nodiscard]] std::uint64_t shared_with_other_ranks(std::size_t rank, std::uint64_t run_max,
                                                       std::uint64_t span) const;
   [[nodiscard]] bool cuts_raw_slot(std::uint64_t raw_length) const;
+  [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
   void admit_set_aside_windows();
   void drop_admitted_duplicates();
   void join_raw_phrases();
@@ -1196,7 +1197,13 @@ std::uint64_t CandidateCollector<Offset>::shared_with_other_ranks(std::size_t ra
 template <class Offset>
 bool CandidateCollector<Offset>::cuts_raw_slot(std::uint64_t raw_length) const {
   if (raw_length < threshold_ || raw_length > own_shared_) return false;
-  if (enough_chars_) return true;
+  return enough_chars_ || has_enough_chars(raw_length);
+}
+
+// Whether the window of `raw_length` at the current start has more than min_chars non-space
+// bytes: the raw bytes of its characters that are not white space.
+template <class Offset>
+bool CandidateCollector<Offset>::has_enough_chars(std::uint64_t raw_length) const {
   return raw_length > params_.min_chars &&
          raw_length - positions_.space_bytes(position_, position_ + raw_length) > params_.min_chars;
 }
@@ -1305,12 +1312,10 @@ std::uint32_t CandidateCollector<Offset>::new_slot(std::uint64_t raw_length, std
 
 template <class Offset>
 std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
-  // The phrase's non-space bytes are the raw bytes of characters that are not white space.
   const std::uint64_t end = position_ + raw_length;
   // Longer windows at a start have at least as many non-space bytes.
   if (!enough_chars_) {
-    if (raw_length <= params_.min_chars) return kRejected;
-    if (raw_length - positions_.space_bytes(position_, end) <= params_.min_chars) return kRejected;
+    if (!has_enough_chars(raw_length)) return kRejected;
     enough_chars_ = true;
   }
   if (raw_to_limit_ || !positions_.alters(position_, end)) {  // the phrase is its raw text

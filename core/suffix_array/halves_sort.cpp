@@ -1,18 +1,15 @@
 #include "suffix_array/halves_sort.hpp"
 
-#include <divsufsort.h>
-
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <unordered_map>
 
-#include "errors.hpp"
 #include "large_array.hpp"
 #include "prefetch.hpp"
 #include "suffix_array/lcp.hpp"
+#include "swar.hpp"
 
 namespace quarnel::core::suffix_array::detail {
 namespace {
@@ -79,9 +76,8 @@ class SuffixOrder {
     const std::uint8_t* t = text_.data();
     std::size_t k = from;
     for (; k + 8 <= to; k += 8) {
-      std::uint64_t x, y;
-      std::memcpy(&x, t + a + k, 8);
-      std::memcpy(&y, t + b + k, 8);
+      const std::uint64_t x = swar::load8(t + a + k);
+      const std::uint64_t y = swar::load8(t + b + k);
       if (x != y) {
         const std::uint64_t diff = x ^ y;
         const int zero_bits = std::endian::native == std::endian::little ? std::countr_zero(diff)
@@ -126,11 +122,7 @@ struct Half {
 };
 
 Half sort_half(std::span<const std::uint8_t> text) {
-  Half half{large_array<Entry>(text.size()), {}};
-  if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(half.sa.data()),
-                 static_cast<saidx_t>(text.size())) != 0) {
-    throw InternalError("divsufsort failed");
-  }
+  Half half{build_sa32(text), {}};
   half.lcp = lcp_kasai<std::uint8_t, Entry, Entry>(text, half.sa, false);
   return half;
 }
