@@ -2472,18 +2472,12 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   };
   if (!params.enable_block_detection) return phrases([] {});
   // The block search reads only the arrays, so on a large text it runs on a second thread: from
-  // the end of the candidate scan (which takes both threads itself) to the end of the phrases.
-  // Meanwhile the rest of the phrase search stays on this thread, leaving the block search a core.
+  // the end of the candidate scan (which takes both threads itself) to the end of the phrases,
+  // whose remaining steps then stay on this thread.
   const auto search = [&] { return find_blocks(index, params, ascii_text); };
   std::optional<parallel::SideTask<decltype(search)>> blocks;
-  std::optional<parallel::SecondCoreTaken> taken;
-  auto records = phrases([&] {
-    blocks.emplace(split, search);
-    if (split) taken.emplace();
-  });
-  auto found = blocks->get();
-  taken.reset();
-  return with_blocks(std::move(records), std::move(found), analysis_text.size());
+  auto records = phrases([&] { blocks.emplace(split, search); });
+  return with_blocks(std::move(records), blocks->get(), analysis_text.size());
 }
 
 }  // namespace

@@ -30,21 +30,13 @@ inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
 }
 
 namespace detail {
-// Side tasks this thread has running: while one is, the second core is taken.
+// Side tasks this thread started and has not yet waited for: while one runs, the second core is
+// taken.
 inline thread_local int side_tasks_running = 0;
 }  // namespace detail
 
-// While one lives, work started on this thread is not split: a long task already has the second
-// core, and a third thread would only take turns with it.
-class SecondCoreTaken {
- public:
-  SecondCoreTaken() { ++detail::side_tasks_running; }
-  ~SecondCoreTaken() { --detail::side_tasks_running; }
-  SecondCoreTaken(const SecondCoreTaken&) = delete;
-  SecondCoreTaken& operator=(const SecondCoreTaken&) = delete;
-};
-
-// Whether work over `size` elements should be split over two threads.
+// Whether work over `size` elements should be split over two threads: not while a side task of
+// this thread has the second core, where a third thread would only take turns with it.
 [[nodiscard]] inline bool worth_splitting(std::size_t size) {
   return size >= kMinParallelSize && threads_allowed() && detail::side_tasks_running == 0;
 }
@@ -60,17 +52,29 @@ class SideTask {
     try {
       result_ = std::async(std::launch::async, std::ref(side_));
     } catch (const std::system_error&) {
-      // Then `get` runs it here.
+      return;  // then `get` runs it here
     }
+    ++detail::side_tasks_running;
+    running_ = true;
   }
+  ~SideTask() { release_core(); }
+  SideTask(const SideTask&) = delete;
+  SideTask& operator=(const SideTask&) = delete;
 
   [[nodiscard]] std::invoke_result_t<Side&> get() {
+    release_core();
     return result_.valid() ? result_.get() : side_();
   }
 
  private:
+  void release_core() {
+    if (running_) --detail::side_tasks_running;
+    running_ = false;
+  }
+
   Side side_;  // declared first: the thread that runs it is joined before it goes
   std::future<std::invoke_result_t<Side&>> result_;
+  bool running_ = false;  // counted in side_tasks_running
 };
 
 // Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both

@@ -111,23 +111,30 @@ TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
   }
 }
 
-TEST(ParallelSecondCoreTaken, KeepsWorkOnThisThreadWhileItLives) {
+TEST(ParallelSideTask, KeepsWorkOnThisThreadUntilItsResultIsTaken) {
   if (!parallel::threads_allowed()) GTEST_SKIP() << "one core, or QUARNEL_NUM_THREADS=1";
   constexpr std::size_t kLarge = parallel::kMinParallelSize;
   EXPECT_TRUE(parallel::worth_splitting(kLarge));
   {
-    const parallel::SecondCoreTaken outer;
+    // The side itself runs on the second thread, which may still split its own work.
+    parallel::SideTask outer(true, [&] { return parallel::worth_splitting(kLarge); });
     EXPECT_FALSE(parallel::worth_splitting(kLarge));
     {
-      const parallel::SecondCoreTaken inner;
+      parallel::SideTask inner(true, [] { return 0; });
       EXPECT_FALSE(parallel::worth_splitting(kLarge));
-    }
+    }  // left without `get`: released when it goes
     EXPECT_FALSE(parallel::worth_splitting(kLarge));
-    // Only the thread that holds it gives up splitting.
+    // Only the thread that started it gives up splitting.
     bool elsewhere = false;
     std::thread([&] { elsewhere = parallel::worth_splitting(kLarge); }).join();
     EXPECT_TRUE(elsewhere);
+    EXPECT_TRUE(outer.get());
+    EXPECT_TRUE(parallel::worth_splitting(kLarge));
   }
+  // A task kept on this thread takes no core.
+  parallel::SideTask here(false, [] { return 0; });
+  EXPECT_TRUE(parallel::worth_splitting(kLarge));
+  EXPECT_EQ(here.get(), 0);
   EXPECT_TRUE(parallel::worth_splitting(kLarge));
 }
 
