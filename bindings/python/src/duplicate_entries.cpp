@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "arena_prefault.hpp"
 #include "converters.hpp"
 #include "duplicate_finder.hpp"
 #include "entry_points.hpp"
@@ -81,21 +80,10 @@ class GcPause {
   bool was_enabled_;
 };
 
-// About how much object memory the dictionaries of `results` take: a result's dictionary, list
-// and phrase, and per occurrence a dictionary with its two integers.
-std::size_t object_bytes(const std::vector<types::PhraseResult>& results) {
-  std::size_t bytes = 0;
-  for (const auto& result : results) {
-    bytes += 448 + result.phrase.size() + 256 * result.occurrences.size();
-  }
-  return bytes;
-}
-
 // Each record is released as soon as its dictionary exists.
 PyRef results_list(std::vector<types::PhraseResult> results) {
   const ResultKeys keys;
   const GcPause pause;
-  const ArenaPrefault prefault(object_bytes(results));
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
   for (std::size_t i = 0; i < results.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
