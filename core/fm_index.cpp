@@ -9,6 +9,7 @@
 
 #include "suffix_array/construction.hpp"
 #include "swar.hpp"
+#include "utf.hpp"
 
 // Rank is popcount-bound, and the x86-64 baseline has no popcount instruction: the query loops
 // get a popcnt clone picked at load time, with the baseline kept for older processors.
@@ -39,45 +40,6 @@ bool contains_zero_byte(std::span<const std::uint8_t> data) {
     if (((w - swar::kLowBits) & ~w & swar::kHighBits) != 0) return true;
   }
   return std::find(p, p + left, std::uint8_t{0}) != p + left;
-}
-
-// Well-formed UTF-8: shortest forms only, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::span<const std::uint8_t> s) {
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (n - i >= 8 && swar::all_ascii(swar::load8(s.data() + i))) {
-      i += 8;
-      continue;
-    }
-    const std::uint8_t b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;  // overlong below U+0800
-      if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;  // overlong below U+10000
-      if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < len || s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
 }
 
 std::span<const std::uint8_t> as_bytes(std::string_view s) {
@@ -295,7 +257,8 @@ FMIndex build_fm_index(std::span<const std::uint8_t> data, std::uint64_t locate_
     if (contains_zero_byte(data)) throw FMIndexError::null_byte();
     return FMIndex{FMIndexBackend(data, locate_level), {}, data.size(), false};
   }
-  if (!is_valid_utf8(data)) throw FMIndexError::construction(kInvalidUtf8Message);
+  if (!utf::is_valid_utf8({reinterpret_cast<const char*>(data.data()), data.size()}))
+    throw FMIndexError::construction(kInvalidUtf8Message);
   normalize::NormalizedText prepared = normalize::normalize_text(
       std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), case_insensitive,
       normalize_whitespace);

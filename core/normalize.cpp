@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "swar.hpp"
+#include "utf.hpp"
 
 namespace quarnel::core::normalize {
 
@@ -41,49 +42,6 @@ inline bool is_collapsible(char c) {
 std::size_t end_of_whitespace_run(std::string_view text, std::size_t i) {
   while (i < text.size() && is_collapsible(text[i])) ++i;
   return i;
-}
-
-// Length of the valid UTF-8 sequence starting at p (at most `avail` bytes), or 0 if invalid.
-std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
-  const unsigned char b = p[0];
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    len = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    len = 3;
-    if (b == 0xE0) lo = 0xA0;  // overlong
-    if (b == 0xED) hi = 0x9F;  // surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    len = 4;
-    if (b == 0xF0) lo = 0x90;  // overlong
-    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (avail < len || p[1] < lo || p[1] > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  }
-  return len;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // Prose is mostly ASCII: skip eight such bytes at a time.
-    if (i + 8 <= n && swar::all_ascii(swar::load8(p + i))) {
-      i += 8;
-      continue;
-    }
-    const std::size_t len = utf8_sequence_length(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
 }
 
 // Step: a whitespace run at the start of the text is removed without leaving a space.
@@ -159,7 +117,7 @@ NormalizedText collapse_whitespace(std::string_view text) {
       collapse_inner_runs(text, start, result.text.data(), result.removed_ranges);
   result.text.resize(scan.out_len);
   drop_trailing_space(result.text, scan.last_space, result.removed_ranges);
-  if (!is_valid_utf8(result.text)) {
+  if (!utf::is_valid_utf8(result.text)) {
     throw InternalError("collapse_whitespace produced invalid UTF-8");
   }
   result.deltas = build_cumulative_deltas(result.removed_ranges);

@@ -29,16 +29,10 @@ inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
   return allowed;
 }
 
-namespace detail {
-// Side tasks this thread started and has not yet waited for: while one runs, the second core is
-// taken.
-inline thread_local int side_tasks_running = 0;
-}  // namespace detail
-
-// Whether work over `size` elements should be split over two threads: not while a side task of
-// this thread has the second core, where a third thread would only take turns with it.
+// Whether work over `size` elements should be split over two threads. Callers that run
+// something else on the second thread meanwhile pass their stages `false` instead.
 [[nodiscard]] inline bool worth_splitting(std::size_t size) {
-  return size >= kMinParallelSize && threads_allowed() && detail::side_tasks_running == 0;
+  return size >= kMinParallelSize && threads_allowed();
 }
 
 // `side` started on a second thread when `split`, to run while this thread goes on; `get` waits
@@ -54,27 +48,20 @@ class SideTask {
     } catch (const std::system_error&) {
       return;  // then `get` runs it here
     }
-    ++detail::side_tasks_running;
-    running_ = true;
   }
-  ~SideTask() { release_core(); }
   SideTask(const SideTask&) = delete;
   SideTask& operator=(const SideTask&) = delete;
 
+  // Whether `side` runs on a second thread and its result has not been taken yet.
+  [[nodiscard]] bool on_second_thread() const { return result_.valid(); }
+
   [[nodiscard]] std::invoke_result_t<Side&> get() {
-    release_core();
     return result_.valid() ? result_.get() : side_();
   }
 
  private:
-  void release_core() {
-    if (running_) --detail::side_tasks_running;
-    running_ = false;
-  }
-
   Side side_;  // declared first: the thread that runs it is joined before it goes
   std::future<std::invoke_result_t<Side&>> result_;
-  bool running_ = false;  // counted in side_tasks_running
 };
 
 // Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both

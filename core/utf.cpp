@@ -1,6 +1,58 @@
 #include "utf.hpp"
 
+#include "swar.hpp"
+
 namespace quarnel::core::utf {
+
+bool is_ascii(std::string_view bytes) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) any |= swar::load8(bytes.data() + i);
+  for (; i < bytes.size(); ++i) any |= static_cast<unsigned char>(bytes[i]);
+  return swar::all_ascii(any);
+}
+
+std::size_t utf8_sequence_length(const unsigned char* p, std::size_t avail) {
+  const unsigned char b = p[0];
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    if (b == 0xE0) lo = 0xA0;  // overlong
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    if (b == 0xF0) lo = 0x90;  // overlong
+    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (avail < len || p[1] < lo || p[1] > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    if (!is_continuation_byte(p[k])) return 0;
+  }
+  return len;
+}
+
+bool is_valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Prose is mostly ASCII: skip eight such bytes at a time.
+    if (i + 8 <= n && swar::all_ascii(swar::load8(p + i))) {
+      i += 8;
+      continue;
+    }
+    const std::size_t len = utf8_sequence_length(p + i, n - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
 
 char32_t decode_utf8(std::string_view text, std::size_t& pos) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };

@@ -1,5 +1,3 @@
-#include "duplicate_finder.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "duplicate_finder/detail.hpp"
 #include "interval_merger.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -48,10 +47,13 @@ struct Indexed {
   [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, boundaries}; }
 };
 
+// `split`: the scan by rank halves and the records by halves, on two threads, however small the
+// text.
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
-                                   Offsets boundaries = {}, const si::HashKey& key = kKeyA) {
+                                   Offsets boundaries = {}, const si::HashKey& key = kKeyA,
+                                   bool split = false) {
   const Indexed indexed(text, std::move(boundaries));
-  return df::find_candidate_phrases(indexed.index(), params, key);
+  return df::detail::find_candidate_phrases(indexed.index(), params, key, split);
 }
 
 // The pipeline up to phrase merging, with sentence boundaries chosen by the test.
@@ -264,10 +266,13 @@ void expect_uncontained_match_the_oracle(const std::string& text, const FinderPa
                                          const Offsets& boundaries, int round) {
   const auto expected = oracle_candidates(text, params, boundaries);
   const Indexed indexed(text, boundaries);
-  ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
-            expected.size() >= 2 ? naive_elimination(expected) : expected)
-      << "round " << round << " text '" << text << "' min_words " << params.min_words
-      << " min_chars " << params.min_chars << " max_words " << params.max_words;
+  for (const bool split : {false, true}) {
+    ASSERT_EQ(df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB, split),
+              expected.size() >= 2 ? naive_elimination(expected) : expected)
+        << "round " << round << " split " << split << " text '" << text << "' min_words "
+        << params.min_words << " min_chars " << params.min_chars << " max_words "
+        << params.max_words;
+  }
 }
 
 TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
@@ -277,14 +282,14 @@ TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
     const Offsets boundaries = random_boundaries(rng, text.size());
     const FinderParams params = random_params(rng);
     const auto expected = oracle_candidates(text, params, boundaries);
-    ASSERT_EQ(candidates(text, params, boundaries), expected)
-        << "round " << round << " text '" << text << "' min_words " << params.min_words
-        << " min_chars " << params.min_chars << " max_words " << params.max_words;
+    for (const bool split : {false, true}) {
+      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, split), expected)
+          << "round " << round << " split " << split << " text '" << text << "' min_words "
+          << params.min_words << " min_chars " << params.min_chars << " max_words "
+          << params.max_words;
+    }
     // The pipeline's fused form: candidates, then substring elimination on two or more.
-    const Indexed indexed(text, boundaries);
-    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB),
-              expected.size() >= 2 ? naive_elimination(expected) : expected)
-        << "round " << round;
+    ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
   }
 }
 
@@ -389,9 +394,9 @@ TEST(CandidatePhrases, AsciiTextsOverSeveralBlocksMatchTheOracle) {
     const FinderParams params = random_params(rng);
     const auto expected = oracle_candidates(text, params, {});
     const Indexed indexed(text, {});
-    ASSERT_EQ(df::find_candidate_phrases(indexed.index(), params, kKeyA), expected)
+    ASSERT_EQ(df::detail::find_candidate_phrases(indexed.index(), params, kKeyA), expected)
         << "round " << round << " text '" << text << "'";
-    ASSERT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyA),
+    ASSERT_EQ(df::detail::find_uncontained_candidates(indexed.index(), params, kKeyA),
               expected.size() >= 2 ? naive_elimination(expected) : expected)
         << "round " << round;
   }
@@ -422,10 +427,10 @@ TEST(CandidatePhrases, FusedEliminationMatchesTheSeparateStagesOnALongText) {
   params.min_words = 2;
   params.min_chars = 5;
   const Indexed indexed(text, {});
-  const auto fused = df::find_uncontained_candidates(indexed.index(), params, kKeyB);
+  const auto fused = df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB);
   EXPECT_GT(fused.size(), 100U);
   EXPECT_EQ(fused, df::eliminate_contained_phrases(
-                       df::find_candidate_phrases(indexed.index(), params, kKeyB)));
+                       df::detail::find_candidate_phrases(indexed.index(), params, kKeyB)));
 }
 
 TEST(CandidatePhrases, ResultDoesNotDependOnTheHashKey) {
@@ -467,7 +472,7 @@ TEST_P(TwinRuns, MatchTheOracle) {
   const auto expected = naive_elimination(oracle_candidates(text, params, boundaries));
   ASSERT_GE(expected.size(), 2U);
   const Indexed indexed(text, boundaries);
-  EXPECT_EQ(df::find_uncontained_candidates(indexed.index(), params, kKeyB), expected);
+  EXPECT_EQ(df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1155,6 +1160,28 @@ TEST(Pipeline, SameInputSameOutput) {
   const auto first = find(text, params);
   EXPECT_FALSE(first.empty());
   for (int run = 0; run < 3; ++run) EXPECT_EQ(find(text, params), first);
+}
+
+// Every step that can take the second thread takes it here, on texts far below the size where it
+// would: the halves sort with sentences beside it, the scan by rank halves, the extension marks
+// side by side, records and results by halves, and the block search beside the phrases.
+TEST(Pipeline, EverySplitPathGivesTheOneThreadResult) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 60; ++round) {
+    std::string text;
+    std::vector<std::string> passages;
+    for (int part = 0; part < 4 + static_cast<int>(rng() % 8); ++part) {
+      passages.push_back(random_text(rng));
+      // Passages pasted again make runs of two and the blocks to find.
+      text += rng() % 2 == 0 ? passages.back() : pick(rng, passages);
+    }
+    FinderParams params = random_params(rng);
+    params.max_words = std::min<std::uint64_t>(params.max_words, 6);
+    params.enable_block_detection = rng() % 2 == 0;
+    const auto one = df::detail::process_test_string(text, text, {}, params, df::detail::kNoSplit);
+    ASSERT_EQ(df::detail::process_test_string(text, text, {}, params, df::detail::kEverySplit), one)
+        << "round " << round << " text '" << text << "'";
+  }
 }
 
 }  // namespace

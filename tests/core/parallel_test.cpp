@@ -111,31 +111,15 @@ TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
   }
 }
 
-TEST(ParallelSideTask, KeepsWorkOnThisThreadUntilItsResultIsTaken) {
-  if (!parallel::threads_allowed()) GTEST_SKIP() << "one core, or QUARNEL_NUM_THREADS=1";
-  constexpr std::size_t kLarge = parallel::kMinParallelSize;
-  EXPECT_TRUE(parallel::worth_splitting(kLarge));
-  {
-    // The side itself runs on the second thread, which may still split its own work.
-    parallel::SideTask outer(true, [&] { return parallel::worth_splitting(kLarge); });
-    EXPECT_FALSE(parallel::worth_splitting(kLarge));
-    {
-      parallel::SideTask inner(true, [] { return 0; });
-      EXPECT_FALSE(parallel::worth_splitting(kLarge));
-    }  // left without `get`: released when it goes
-    EXPECT_FALSE(parallel::worth_splitting(kLarge));
-    // Only the thread that started it gives up splitting.
-    bool elsewhere = false;
-    std::thread([&] { elsewhere = parallel::worth_splitting(kLarge); }).join();
-    EXPECT_TRUE(elsewhere);
-    EXPECT_TRUE(outer.get());
-    EXPECT_TRUE(parallel::worth_splitting(kLarge));
-  }
-  // A task kept on this thread takes no core.
-  parallel::SideTask here(false, [] { return 0; });
-  EXPECT_TRUE(parallel::worth_splitting(kLarge));
-  EXPECT_EQ(here.get(), 0);
-  EXPECT_TRUE(parallel::worth_splitting(kLarge));
+TEST(ParallelSideTask, SaysWhetherItsSideRunsOnASecondThreadUntilTaken) {
+  // Callers ask this to keep their own stages on one thread while the side has the other core.
+  parallel::SideTask split(true, [] { return 1; });
+  EXPECT_TRUE(split.on_second_thread());
+  EXPECT_EQ(split.get(), 1);
+  EXPECT_FALSE(split.on_second_thread());
+  parallel::SideTask here(false, [] { return 2; });
+  EXPECT_FALSE(here.on_second_thread());
+  EXPECT_EQ(here.get(), 2);
 }
 
 }  // namespace

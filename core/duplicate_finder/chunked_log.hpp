@@ -1,0 +1,59 @@
+#pragma once
+// Append-only storage in fixed chunks of 64 Ki entries. Memory: the entries, rounded up to a
+// chunk; appending is O(1) and never moves an entry.
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+namespace quarnel::core::duplicate_finder {
+
+// Growing never copies what is stored, which matters when
+// the hits of a repetitive text run into the hundreds of millions.
+template <class T>
+class ChunkedLog {
+ public:
+  void push_back(const T& value) {
+    if (chunks_.empty() || chunks_.back().used == kChunk) {
+      chunks_.push_back({std::make_unique_for_overwrite<T[]>(kChunk), 0});
+    }
+    Chunk& last = chunks_.back();
+    last.data[last.used++] = value;
+  }
+
+  [[nodiscard]] std::size_t size() const {
+    std::size_t n = 0;
+    for (const Chunk& chunk : chunks_) n += chunk.used;
+    return n;
+  }
+
+  // Appends the entries of `later` after these, without copying them.
+  void splice(ChunkedLog&& later) {
+    std::move(later.chunks_.begin(), later.chunks_.end(), std::back_inserter(chunks_));
+    later.chunks_.clear();
+  }
+
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (const Chunk& chunk : chunks_) {
+      for (std::size_t i = 0; i < chunk.used; ++i) visit(chunk.data[i]);
+    }
+  }
+
+  void clear() {
+    chunks_.clear();
+    chunks_.shrink_to_fit();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+  struct Chunk {
+    std::unique_ptr<T[]> data;
+    std::size_t used;
+  };
+  std::vector<Chunk> chunks_;
+};
+
+}  // namespace quarnel::core::duplicate_finder

@@ -1,0 +1,37 @@
+#pragma once
+// Containment (substring elimination): a phrase is dropped when it occurs, byte-wise, inside a
+// longer phrase with at least its count that is not dropped itself. Phrases that are their own
+// raw bytes are answered on the text, by one sweep over their occurrences; the others by an
+// Aho-Corasick automaton over the phrases an anchor prefilter leaves.
+// Time: the sweep is linear in the occurrences after a radix sort; the automaton runs only over
+// phrases in which an anchor was found; memory: 16 bytes per occurrence of the swept phrases
+// (32-bit text), the automaton over the targets' bytes.
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "duplicate_finder/candidate_scan.hpp"
+#include "types.hpp"
+
+namespace quarnel::core::duplicate_finder {
+
+// By phrase, ordered by byte length descending: whether it occurs inside an earlier, unflagged
+// phrase with at least its count.
+[[nodiscard]] std::vector<char> flag_contained_phrases(std::span<const std::string_view> phrases,
+                                                       std::span<const std::uint64_t> counts);
+
+// Drops every record whose phrase occurs (byte-wise) inside the phrase of an earlier, not yet
+// dropped record with at least its count. Expects records ordered by byte length descending.
+[[nodiscard]] std::vector<types::PhraseData> eliminate_contained_phrases(
+    std::vector<types::PhraseData> records);
+
+// The same question for the candidates of a scan, by entry of `repeated`, which must be in
+// record order. All zero unless the scan dropped contained windows (then the question is asked
+// of the phrases alone, before any record is built).
+template <class Idx>
+[[nodiscard]] std::vector<char> contained_candidates(const CandidateCollector<Idx>& scan,
+                                                     std::span<const RepeatedPhrase<Idx>> repeated);
+
+}  // namespace quarnel::core::duplicate_finder

@@ -1,0 +1,152 @@
+// The driver: the stages in pipeline order, and which of them run on the second thread. Two
+// lanes at most: this thread builds the suffix and LCP arrays and then the phrases; the second
+// finds the sentence boundaries while the arrays are built, and the blocks (when asked for) while
+// the phrases after the candidate scan are put together. A stage that splits its own loop over
+// both threads is told so by its `split` argument, which is false while the other lane is busy.
+
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "duplicate_finder/analysis_index.hpp"
+#include "duplicate_finder/blocks.hpp"
+#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/containment.hpp"
+#include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/positions.hpp"
+#include "duplicate_finder/record_assembly.hpp"
+#include "duplicate_finder/results.hpp"
+#include "duplicate_finder/set_aside_recovery.hpp"
+#include "interval_merger.hpp"
+#include "parallel.hpp"
+#include "sentence_splitter.hpp"
+#include "suffix_array/construction.hpp"
+#include "suffix_array/halves_sort.hpp"
+#include "suffix_array/lcp.hpp"
+#include "utf.hpp"
+
+namespace quarnel::core::duplicate_finder {
+namespace {
+
+using types::FinderParams;
+using types::PhraseData;
+using types::PhraseResult;
+
+template <class Idx>
+struct AnalysisArrays {
+  std::vector<Idx> suffix_array;
+  std::vector<Idx> lcp;
+  std::vector<std::uint64_t> sentence_boundaries;
+};
+
+// The suffix and LCP arrays of the text, and its sentence boundaries found meanwhile (on the
+// second thread when `two_threads`, or while the second thread sorts its half).
+template <class Idx>
+AnalysisArrays<Idx> analysis_arrays(std::string_view text, bool two_threads) {
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+  const auto sentences = [&] { return sentence_splitter::sentence_boundary_offsets(text); };
+  if constexpr (std::is_same_v<Idx, std::uint32_t>) {
+    auto [sa, lcp, found] = suffix_array::build_sa32_and_lcp_beside(bytes, two_threads, sentences);
+    return {std::move(sa), std::move(lcp), std::move(found)};
+  } else {
+    constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
+    auto [sa, found] = parallel::both(
+        two_threads,
+        [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
+        sentences);
+    auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, two_threads);
+    return {std::move(sa), std::move(lcp), std::move(found)};
+  }
+}
+
+// Candidates with containment, set-aside recovery and record assembly, for the test seams.
+template <class Idx>
+std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
+                                          const FinderParams& params,
+                                          const string_interner::HashKey& key, bool drop_contained,
+                                          bool split) {
+  const PositionIndex positions(index.text, index.sentence_boundaries);
+  auto scan = scan_candidates(index, positions, params, key, drop_contained, split);
+  recover_set_aside(scan);
+  auto repeated = repeated_phrases(scan, split);
+  const auto contained = contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+  return assemble_records(std::move(scan), std::move(repeated), contained, split);
+}
+
+// Every stage in order. Working arrays live inside the inner block only: they are released
+// before the results are built.
+template <class Idx>
+std::vector<PhraseResult> run_stages(std::string_view analysis_text, std::string_view source_text,
+                                     std::span<const normalize::RemovedRange> removed_ranges,
+                                     const FinderParams& params,
+                                     const detail::Concurrency& concurrency) {
+  const bool two_threads = concurrency.splits(analysis_text.size());
+  const bool ascii_text = utf::is_ascii(analysis_text);
+  std::vector<PhraseData> records;
+  {
+    const auto arrays = analysis_arrays<Idx>(analysis_text, two_threads);
+    const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
+                                        arrays.sentence_boundaries};
+    const PositionIndex positions(analysis_text, arrays.sentence_boundaries);
+    auto scan = scan_candidates(index, positions, params, string_interner::process_hash_key(), true,
+                                two_threads);
+    // The block search reads only the arrays: from here to the merge it has the second thread.
+    const auto search = [&] { return find_blocks(index, params, ascii_text); };
+    std::optional<parallel::SideTask<decltype(search)>> blocks;
+    if (params.enable_block_detection) blocks.emplace(two_threads, search);
+    const bool split = two_threads && !(blocks && blocks->on_second_thread());
+    recover_set_aside(scan);
+    auto repeated = repeated_phrases(scan, split);
+    const auto contained =
+        contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+    records = assemble_records(std::move(scan), std::move(repeated), contained, split);
+    if (records.size() >= 2) {
+      records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
+    }
+    if (blocks) records = with_blocks(std::move(records), blocks->get(), analysis_text.size());
+  }
+  translate_offsets(records, removed_ranges);
+  // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
+  return sorted_results(std::move(records), source_text, ascii_text,
+                        concurrency.splits(source_text.size()));
+}
+
+}  // namespace
+
+std::vector<PhraseResult> process_test_string(
+    std::string_view analysis_text, std::string_view source_text,
+    std::span<const normalize::RemovedRange> removed_ranges, const FinderParams& params) {
+  return detail::process_test_string(analysis_text, source_text, removed_ranges, params, {});
+}
+
+namespace detail {
+
+std::vector<PhraseResult> process_test_string(
+    std::string_view analysis_text, std::string_view source_text,
+    std::span<const normalize::RemovedRange> removed_ranges, const FinderParams& params,
+    const Concurrency& concurrency) {
+  return suffix_array::fits_32_bit_entries(analysis_text.size())
+             ? run_stages<std::uint32_t>(analysis_text, source_text, removed_ranges, params,
+                                         concurrency)
+             : run_stages<std::uint64_t>(analysis_text, source_text, removed_ranges, params,
+                                         concurrency);
+}
+
+std::vector<PhraseData> find_candidate_phrases(const AnalysisIndex& index,
+                                               const FinderParams& params,
+                                               const string_interner::HashKey& hash_key,
+                                               bool split) {
+  return candidate_records(index, params, hash_key, false, split);
+}
+
+std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
+                                                    const FinderParams& params,
+                                                    const string_interner::HashKey& hash_key,
+                                                    bool split) {
+  return candidate_records(index, params, hash_key, true, split);
+}
+
+}  // namespace detail
+}  // namespace quarnel::core::duplicate_finder

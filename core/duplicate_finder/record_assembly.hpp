@@ -1,0 +1,29 @@
+#pragma once
+// Record assembly: counts the starts of every phrase the scan recorded, drops the phrases that a
+// window of at least their count extends (with `drop_contained`), orders the rest by byte length
+// descending, then first start, and builds the records of those that survive containment.
+// Time: one pass over the hits per step, radix sorts by position; memory: 2 offsets per phrase
+// id for the counts, then the records themselves (their starts and ends, 16 bytes per
+// occurrence, and their phrases).
+
+#include <span>
+#include <vector>
+
+#include "duplicate_finder/candidate_scan.hpp"
+
+namespace quarnel::core::duplicate_finder {
+
+// The candidates of the scan, in record order. With `split`, the two extension marks run on two
+// threads.
+template <class Idx>
+[[nodiscard]] std::vector<RepeatedPhrase<Idx>> repeated_phrases(const CandidateCollector<Idx>& scan,
+                                                                bool split);
+
+// The records of the entries of `repeated` not flagged in `contained`, in that order; the scan
+// is released on return. With `split`, built in two halves on two threads.
+template <class Idx>
+[[nodiscard]] std::vector<PhraseData> assemble_records(CandidateCollector<Idx> scan,
+                                                       std::vector<RepeatedPhrase<Idx>> repeated,
+                                                       std::span<const char> contained, bool split);
+
+}  // namespace quarnel::core::duplicate_finder
