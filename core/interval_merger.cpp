@@ -5,6 +5,8 @@
 
 #include "prefetch.hpp"
 #include "radix_sort.hpp"
+#include "utf.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::interval_merger {
 namespace {
@@ -64,7 +66,7 @@ bool mergeable(const PhraseData& prev, const PhraseData& cur) {
 // moving it to the next character boundary keeps the slice valid UTF-8.
 std::size_t next_char_boundary(std::string_view text, std::uint64_t offset) {
   std::size_t pos = static_cast<std::size_t>(std::min<std::uint64_t>(offset, text.size()));
-  while (pos < text.size() && types::is_utf8_continuation(static_cast<unsigned char>(text[pos]))) {
+  while (pos < text.size() && utf::is_continuation_byte(static_cast<unsigned char>(text[pos]))) {
     ++pos;
   }
   return pos;
@@ -73,7 +75,7 @@ std::size_t next_char_boundary(std::string_view text, std::uint64_t offset) {
 std::string merged_phrase_text(std::string_view text, std::uint64_t start, std::uint64_t end) {
   const std::size_t begin = std::min<std::uint64_t>(start, text.size());
   const std::size_t stop = std::max(begin, next_char_boundary(text, end));
-  return std::string(types::trim_white_space(text.substr(begin, stop - begin)));
+  return std::string(white_space::trim_white_space(text.substr(begin, stop - begin)));
 }
 
 PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string_view text) {
@@ -83,7 +85,7 @@ PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string
   merged.ends = cur.ends;
   merged.count = prev.count;
   merged.string_length = merged.phrase.size();
-  merged.number_of_words = types::count_whitespace_words(merged.phrase);
+  merged.number_of_words = white_space::count_whitespace_words(merged.phrase);
   return merged;
 }
 

@@ -7,6 +7,7 @@
 #include "errors.hpp"
 #include "swar.hpp"
 #include "utf.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::normalize {
 
@@ -30,7 +31,9 @@ inline void lowercase_words(char* p, std::size_t words) {
 
 constexpr std::array<bool, 256> make_whitespace_table() {
   std::array<bool, 256> t{};
-  for (unsigned char c : {0x09, 0x0A, 0x0C, 0x0D, 0x20}) t[c] = true;
+  for (unsigned c = 0; c < t.size(); ++c) {
+    t[c] = white_space::is_collapsible_byte(static_cast<unsigned char>(c));
+  }
   return t;
 }
 constexpr std::array<bool, 256> kCollapsible = make_whitespace_table();

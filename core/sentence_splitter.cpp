@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "swar.hpp"
 #include "utf.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::sentence_splitter {
 
@@ -22,21 +23,7 @@ namespace {
 // Character classes
 
 bool is_whitespace(char32_t c) {
-  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-  if (c < 0x85) return false;
-  switch (c) {
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
+  return white_space::is_white_space(c);
 }
 
 bool is_other_terminator(char32_t c) {

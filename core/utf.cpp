@@ -55,43 +55,15 @@ bool is_valid_utf8(std::string_view s) {
 }
 
 char32_t decode_utf8(std::string_view text, std::size_t& pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-  const std::uint8_t b0 = byte(pos);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  std::size_t len;
-  char32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07;
-  } else {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
+  const std::size_t len = utf8_sequence_length(p, text.size() - pos);
+  if (len == 0) {
     ++pos;
     return 0xFFFD;
   }
-  if (pos + len > text.size()) {
-    ++pos;
-    return 0xFFFD;
-  }
-  for (std::size_t k = 1; k < len; ++k) {
-    if (!is_continuation_byte(byte(pos + k))) {
-      ++pos;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (byte(pos + k) & 0x3F);
-  }
-  const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return 0xFFFD;
-  }
+  static constexpr unsigned char kLeadBits[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t cp = p[0] & kLeadBits[len];
+  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[k] & 0x3F);
   pos += len;
   return cp;
 }

@@ -10,6 +10,7 @@
 #include "radix_sort.hpp"
 #include "suffix_array/lcp_runs.hpp"
 #include "utf.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
@@ -206,7 +207,7 @@ PhraseData block_record(std::string_view text, const Block<Offset>& block,
   }
   record.count = offsets.size();
   record.string_length = block.length;
-  record.number_of_words = types::count_whitespace_words(record.phrase);
+  record.number_of_words = white_space::count_whitespace_words(record.phrase);
   return record;
 }
 

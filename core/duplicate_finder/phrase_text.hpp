@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "types.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -34,7 +35,7 @@ class NormalizedStream {
     const std::size_t stop = start_ + raw_length;
     std::size_t at = start_ + raw_length_;
     while (at < stop) {
-      const std::size_t space = types::white_space_length_at(text_, at);
+      const std::size_t space = white_space::white_space_length_at(text_, at);
       if (space != 0) {
         read_white_space(at, space);
         at += space;
@@ -43,7 +44,7 @@ class NormalizedStream {
       // The run of bytes that cannot begin white space is taken in one go.
       std::size_t run_end = at + 1;
       while (run_end < stop &&
-             !types::may_begin_white_space(static_cast<unsigned char>(text_[run_end]))) {
+             !white_space::may_begin_white_space(static_cast<unsigned char>(text_[run_end]))) {
         ++run_end;
       }
       if (altered_) buffer_.append(text_.data() + at, run_end - at);

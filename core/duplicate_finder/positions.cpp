@@ -7,6 +7,7 @@
 #include "large_array.hpp"
 #include "swar.hpp"
 #include "tokenizer.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
@@ -34,7 +35,8 @@ constexpr bool ascii_classes_agree() {
     const char c[1] = {static_cast<char>(byte)};
     const AsciiClasses classes = ascii_classes(swar::kLowBits * byte);
     if (classes.word != lanes(tokenizer::is_word_byte(static_cast<unsigned char>(byte))) ||
-        classes.space != lanes(types::white_space_length_at(std::string_view(c, 1), 0) == 1) ||
+        classes.space !=
+            lanes(white_space::white_space_length_at(std::string_view(c, 1), 0) == 1) ||
         classes.plain != lanes(byte == ' ')) {
       return false;
     }
@@ -127,8 +129,9 @@ void PositionIndex::mark_words_and_white_space(std::string_view text) {
         --space_left;
         continue;
       }
-      const std::size_t length =
-          types::may_begin_white_space(byte) ? types::white_space_length_at(text, i) : 0;
+      const std::size_t length = white_space::may_begin_white_space(byte)
+                                     ? white_space::white_space_length_at(text, i)
+                                     : 0;
       if (length == 0) {
         after_space = false;
         continue;

@@ -1,0 +1,80 @@
+#include "utf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "white_space.hpp"
+
+namespace utf = quarnel::core::utf;
+namespace ws = quarnel::core::white_space;
+
+namespace {
+
+// The generalised UTF-8 form of any value up to 21 bits in `length` bytes, overlong or not.
+std::string encode_in(char32_t c, std::size_t length) {
+  if (length == 1) return std::string(1, static_cast<char>(c));
+  static constexpr unsigned char kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+  std::string out(length, '\0');
+  for (std::size_t k = length; k-- > 1;) {
+    out[k] = static_cast<char>(0x80 | (c & 0x3F));
+    c >>= 6;
+  }
+  out[0] = static_cast<char>(kLead[length] | c);
+  return out;
+}
+
+std::size_t shortest_length(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+// Every value of 21 bits in every length that can hold it: valid exactly in its shortest form,
+// for scalar values; decoding gives the value back and steps over it, or U+FFFD and one byte.
+TEST(Utf8, ValidatorAndDecoderAgreeWithTheEncodingRules) {
+  for (char32_t c = 0; c < 0x140000; ++c) {
+    const bool scalar = c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+    for (std::size_t length = shortest_length(c); length <= 4; ++length) {
+      if (length > 1 && c < 0x80 && length != 2) continue;  // the overlong forms: 2 bytes suffice
+      const std::string bytes = encode_in(c, length);
+      const bool valid = scalar && length == shortest_length(c);
+      ASSERT_EQ(utf::is_valid_utf8(bytes), valid)
+          << std::hex << static_cast<unsigned>(c) << " in " << length;
+      std::size_t pos = 0;
+      const char32_t decoded = utf::decode_utf8(bytes, pos);
+      ASSERT_EQ(static_cast<unsigned>(decoded), valid ? static_cast<unsigned>(c) : 0xFFFDU)
+          << std::hex << static_cast<unsigned>(c);
+      ASSERT_EQ(pos, valid ? length : 1) << std::hex << static_cast<unsigned>(c);
+      if (valid && length > 1) {
+        ASSERT_FALSE(utf::is_valid_utf8(bytes.substr(0, length - 1)))
+            << std::hex << static_cast<unsigned>(c);
+      }
+    }
+    if (c % 0x1000 == 0) {
+      ASSERT_EQ(utf::count_code_points(encode_in(c, shortest_length(c))), 1U);
+    }
+  }
+  // Long runs of ASCII take the eight-byte path, with a bad byte anywhere in them.
+  for (std::size_t at = 0; at < 24; ++at) {
+    std::string text(24, 'a');
+    EXPECT_TRUE(utf::is_valid_utf8(text));
+    text[at] = '\x80';
+    EXPECT_FALSE(utf::is_valid_utf8(text)) << at;
+    EXPECT_FALSE(utf::is_ascii(text));
+  }
+}
+
+// The byte form of Unicode White_Space against the code-point form, on every character encoded.
+TEST(WhiteSpace, ByteFormMatchesTheCodePointSetOnEveryCharacter) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const std::string bytes = encode_in(c, shortest_length(c));
+    ASSERT_EQ(ws::white_space_length_at(bytes, 0), ws::is_white_space(c) ? bytes.size() : 0)
+        << std::hex << static_cast<unsigned>(c);
+  }
+  for (unsigned b = 0; b < 0x80; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    EXPECT_EQ(ws::is_ascii_white_space(byte), ws::is_collapsible_byte(byte) || b == 0x0B) << b;
+  }
+}
+
+}  // namespace
