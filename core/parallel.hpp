@@ -2,7 +2,8 @@
 // A second thread for independent work inside one call. Only large inputs use it: starting a
 // thread costs tens of microseconds, and below a megabyte the work it would take is not worth
 // that. QUARNEL_NUM_THREADS=1 in the environment keeps every call on its caller's thread, for
-// programs that already run one call per core.
+// programs that already run one call per core; 2 or more asks for the second thread even on one
+// core (so that the split work can be checked anywhere).
 
 #include <cstddef>
 #include <cstdlib>
@@ -18,12 +19,17 @@ namespace quarnel::core::parallel {
 
 inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
 
-// Whether this process may use a second thread: more than one core, and not switched off.
-// Read once; the environment is not expected to change this while the program runs.
+// Whether this process may use a second thread: more than one core, or asked for, and not
+// switched off. Read once; the environment is not expected to change this while the program
+// runs.
 [[nodiscard]] inline bool threads_allowed() {
   static const bool allowed = [] {
     const char* setting = std::getenv("QUARNEL_NUM_THREADS");
-    if (setting != nullptr && std::string_view(setting) == "1") return false;
+    const std::string_view value = setting != nullptr ? setting : "";
+    if (value == "1") return false;
+    if (!value.empty() && value != "0" && value.find_first_not_of("0123456789") == value.npos) {
+      return true;
+    }
     return std::thread::hardware_concurrency() != 1;
   }();
   return allowed;

@@ -1,0 +1,150 @@
+// Time and memory of each stage of the duplicate finder, per input byte, on one thread: the
+// figures of core/duplicate_finder/DESIGN.md. Usage: bench_finder_stages FILE [blocks], FILE
+// one of the bench texts (bench/datasets.py writes them to bench/.data). Memory is the growth of
+// the resident high-water mark during the stage over the resident size before it: what the stage
+// adds at its peak, its output included. Best time of three runs; memory from the first.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "duplicate_finder/blocks.hpp"
+#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/containment.hpp"
+#include "duplicate_finder/positions.hpp"
+#include "duplicate_finder/record_assembly.hpp"
+#include "duplicate_finder/results.hpp"
+#include "duplicate_finder/set_aside_recovery.hpp"
+#include "interval_merger.hpp"
+#include "sentence_splitter.hpp"
+#include "suffix_array/construction.hpp"
+#include "suffix_array/lcp.hpp"
+#include "utf.hpp"
+
+namespace df = quarnel::core::duplicate_finder;
+namespace sa = quarnel::core::suffix_array;
+
+namespace {
+
+long read_status_kb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string_view(field).size()));
+  }
+  return 0;
+}
+
+void reset_peak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+struct Measured {
+  double seconds = 1e30;
+  long peak_kb = 0;
+};
+
+class StageTable {
+ public:
+  explicit StageTable(std::size_t bytes) : bytes_(bytes) {}
+
+  template <class Stage>
+  auto measure(std::size_t slot, const char* name, Stage&& stage) {
+    if (rows_.size() <= slot) rows_.resize(slot + 1);
+    rows_[slot].first = name;
+    reset_peak();
+    const long before = read_status_kb("VmRSS:");
+    const auto start = std::chrono::steady_clock::now();
+    auto out = stage();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Measured& m = rows_[slot].second;
+    m.seconds = std::min(m.seconds, seconds);
+    if (m.peak_kb == 0) m.peak_kb = std::max(1L, read_status_kb("VmHWM:") - before);
+    return out;
+  }
+
+  void print() const {
+    std::printf("%-22s %10s %10s\n", "stage", "ns/byte", "bytes/byte");
+    for (const auto& [name, m] : rows_) {
+      if (name == nullptr) continue;
+      std::printf("%-22s %10.2f %10.2f\n", name, 1e9 * m.seconds / static_cast<double>(bytes_),
+                  1024.0 * static_cast<double>(m.peak_kb) / static_cast<double>(bytes_));
+    }
+  }
+
+ private:
+  std::size_t bytes_;
+  std::vector<std::pair<const char*, Measured>> rows_;
+};
+
+void run_once(std::string_view text, const quarnel::core::types::FinderParams& params,
+              StageTable& table) {
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                            text.size());
+  const auto suffixes = table.measure(0, "suffix array", [&] { return sa::build_sa32(bytes); });
+  const auto lcp = table.measure(1, "lcp array", [&] {
+    return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, false);
+  });
+  const auto sentences = table.measure(2, "sentences", [&] {
+    return quarnel::core::sentence_splitter::sentence_boundary_offsets(text);
+  });
+  const df::BasicAnalysisIndex<std::uint32_t> index{text, suffixes, lcp, sentences};
+  const auto positions =
+      table.measure(3, "positions", [&] { return df::PositionIndex(text, sentences); });
+  auto scan = table.measure(4, "candidate scan", [&] {
+    return df::scan_candidates(index, positions, params,
+                               quarnel::core::string_interner::process_hash_key(), true, false);
+  });
+  table.measure(5, "set-aside recovery", [&] {
+    df::recover_set_aside(scan);
+    return 0;
+  });
+  auto repeated =
+      table.measure(6, "repeated phrases", [&] { return df::repeated_phrases(scan, false); });
+  const auto contained = table.measure(7, "containment", [&] {
+    return df::contained_candidates(scan,
+                                    std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated));
+  });
+  auto records = table.measure(8, "record assembly", [&] {
+    return df::assemble_records(std::move(scan), std::move(repeated), contained, false);
+  });
+  records = table.measure(9, "merging", [&] {
+    return quarnel::core::interval_merger::merge_adjacent_phrases(std::move(records), text);
+  });
+  if (params.enable_block_detection) {
+    records = table.measure(10, "blocks", [&] {
+      return df::with_blocks(std::move(records),
+                             df::find_blocks(index, params, quarnel::core::utf::is_ascii(text)),
+                             text.size());
+    });
+  }
+  (void)table.measure(11, "results", [&] {
+    return df::sorted_results(std::move(records), text, quarnel::core::utf::is_ascii(text), false);
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE [blocks]\n", argv[0]);
+    return 2;
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  quarnel::core::types::FinderParams params;
+  params.enable_block_detection = argc > 2 && std::string_view(argv[2]) == "blocks";
+  StageTable table(text.size());
+  for (int run = 0; run < 3; ++run) run_once(text, params, table);
+  std::printf("%s, %zu bytes%s, one thread\n", argv[1], text.size(),
+              params.enable_block_detection ? ", with blocks" : "");
+  table.print();
+  return 0;
+}
