@@ -37,6 +37,15 @@ using suffix_array::LcpRun;
 using types::FinderParams;
 using types::PhraseData;
 
+// An occurrence in the text of a phrase of the containment sweep.
+template <class Offset>
+struct TextOccurrence {
+  Offset start;
+  Offset end;
+  Offset count;
+  std::uint32_t phrase;  // the target's index (queries only)
+};
+
 // A phrase that became a record candidate: seen at two or more starts.
 template <class Offset>
 struct RepeatedPhrase {
@@ -230,6 +239,15 @@ class CandidateCollector {
   void replace_ids(std::span<const std::uint32_t> replacement);
 
   using Repeated = RepeatedPhrase<Offset>;
+  // The occurrences of the phrases of `repeated` for the containment sweep on the text: every
+  // start of each phrase's bytes as a query, the first start of each phrase that is its own raw
+  // bytes as a container (its other starts have the same bytes).
+  struct TextSweep {
+    std::vector<TextOccurrence<Offset>> queries, containers;
+    std::uint64_t longest;      // of the containers
+    std::vector<char> in_text;  // by entry of `repeated`: whether it is its own raw bytes
+  };
+  [[nodiscard]] TextSweep text_sweep(std::span<const Repeated> repeated) const;
   [[nodiscard]] std::vector<Repeated> select_repeated(std::span<const Offset> counts,
                                                       std::span<const Offset> first_start,
                                                       std::span<const char> extended) const;

@@ -281,19 +281,12 @@ class EndRing {
 // start of its bytes (the suffix-array interval of its bytes, word starts or not). A container
 // has the same bytes at each of its starts, so one of them stands for all. One sweep over the
 // text answers them all.
-template <class Offset>
-struct Occurrence {
-  Offset start;
-  Offset end;
-  Offset count;
-  std::uint32_t phrase;  // the target's index (queries only)
-};
 
 template <class Offset>
-void flag_contained_in_text(std::vector<Occurrence<Offset>> queries,
-                            std::vector<Occurrence<Offset>> containers, std::uint64_t longest,
+void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
+                            std::vector<TextOccurrence<Offset>> containers, std::uint64_t longest,
                             std::vector<char>& contained) {
-  const auto start_of = [](const Occurrence<Offset>& o) { return o.start; };
+  const auto start_of = [](const TextOccurrence<Offset>& o) { return o.start; };
   radix_sort_by_position(queries, start_of);
   radix_sort_by_position(containers, start_of);
   EndRing ring(longest);
@@ -360,24 +353,40 @@ std::vector<PhraseData> eliminate_contained_phrases(std::vector<PhraseData> reco
   return kept;
 }
 
-// Phrases that are their own raw bytes are compared on the text; pairs with any other phrase
-// (rewritten ones, and short ones found by hashing) go through the automaton.
+namespace {
+
+// What is left after the sweep on the text: pairs whose container is not its own raw bytes.
 template <class Offset>
-std::vector<char> CandidateCollector<Offset>::flag_contained(
-    std::span<const Repeated> repeated) const {
+void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeated,
+                                 std::span<const char> in_text, std::vector<char>& contained) {
   const std::size_t n = repeated.size();
-  std::vector<char> contained(n, 0);
-  if (!drop_contained_ || n < 2) return contained;
-  std::vector<char> in_text(n, 0);
-  // The rank interval of each phrase's bytes first, so that the queries are sized once. Other
-  // phrases are targets only: their bytes, where the text has them, may lie in a raw phrase.
+  std::vector<std::string_view> texts(n);
+  std::vector<std::uint64_t> counts(n);
+  std::vector<char> general(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    texts[k] = repeated[k].phrase;
+    counts[k] = repeated[k].count;
+    general[k] = !in_text[k];
+  }
+  flag_contained_among(texts, counts, general, general, contained);
+  const std::vector<char> targets = targets_meeting(texts, in_text, general);
+  flag_contained_among(texts, counts, targets, general, contained);
+}
+
+}  // namespace
+
+// The rank interval of each phrase's bytes first, so that the queries are sized once. Phrases
+// that are not their own raw bytes are targets only: their bytes, where the text has them, may
+// lie in a raw phrase.
+template <class Offset>
+auto CandidateCollector<Offset>::text_sweep(std::span<const Repeated> repeated) const -> TextSweep {
   struct RankRange {
     std::size_t low, high;
     std::uint32_t phrase;
   };
+  const std::size_t n = repeated.size();
+  TextSweep sweep{{}, {}, 0, std::vector<char>(n, 0)};
   std::vector<RankRange> ranges;
-  std::vector<Occurrence<Offset>> containers;
-  std::uint64_t longest = 0;
   std::size_t occurrences = 0;
   // Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few
   // places ahead are requested before they are walked.
@@ -392,19 +401,19 @@ std::vector<char> CandidateCollector<Offset>::flag_contained(
     const std::uint64_t rank = rank_of(r.id);
     std::pair<std::size_t, std::size_t> ranks;
     if (rank != kNoRank) {
-      in_text[k] = 1;
-      longest = std::max(longest, r.length());
+      sweep.in_text[k] = 1;
+      sweep.longest = std::max(sweep.longest, r.length());
       ranks = ranks_sharing(rank, r.length());
-      containers.push_back({static_cast<Offset>(r.first_start),
-                            static_cast<Offset>(r.first_start + r.length()), r.count, phrase});
+      sweep.containers.push_back({static_cast<Offset>(r.first_start),
+                                  static_cast<Offset>(r.first_start + r.length()), r.count,
+                                  phrase});
     } else {
       ranks = search_text(r.phrase);
     }
     if (ranks.first < ranks.second) ranges.push_back({ranks.first, ranks.second, phrase});
     occurrences += ranks.second - ranks.first;
   }
-  std::vector<Occurrence<Offset>> queries;
-  queries.reserve(occurrences);
+  sweep.queries.reserve(occurrences);
   for (std::size_t k = 0; k < ranges.size(); ++k) {
     if (k + kAhead < ranges.size()) prefetch_read(&index_.suffix_array[ranges[k + kAhead].low]);
     const auto& [low, high, phrase] = ranges[k];
@@ -412,25 +421,25 @@ std::vector<char> CandidateCollector<Offset>::flag_contained(
     const Offset count = repeated[phrase].count;
     for (std::size_t s = low; s < high; ++s) {
       const Offset x = index_.suffix_array[s];
-      queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
+      sweep.queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
     }
   }
-  flag_contained_in_text(std::move(queries), std::move(containers), longest, contained);
-  if (std::all_of(in_text.begin(), in_text.end(), [](char c) { return c != 0; })) {
-    return contained;
+  return sweep;
+}
+
+// Phrases that are their own raw bytes are compared on the text; pairs with any other phrase
+// (rewritten ones, and short ones found by hashing) go through the automaton.
+template <class Offset>
+std::vector<char> CandidateCollector<Offset>::flag_contained(
+    std::span<const Repeated> repeated) const {
+  std::vector<char> contained(repeated.size(), 0);
+  if (!drop_contained_ || repeated.size() < 2) return contained;
+  TextSweep sweep = text_sweep(repeated);
+  flag_contained_in_text(std::move(sweep.queries), std::move(sweep.containers), sweep.longest,
+                         contained);
+  if (std::any_of(sweep.in_text.begin(), sweep.in_text.end(), [](char c) { return c == 0; })) {
+    flag_contained_by_automaton(repeated, sweep.in_text, contained);
   }
-  // What is left: pairs whose container is not its own raw bytes.
-  std::vector<std::string_view> texts(n);
-  std::vector<std::uint64_t> repeated_counts(n);
-  std::vector<char> general(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    texts[k] = repeated[k].phrase;
-    repeated_counts[k] = repeated[k].count;
-    general[k] = !in_text[k];
-  }
-  flag_contained_among(texts, repeated_counts, general, general, contained);
-  const std::vector<char> targets = targets_meeting(texts, in_text, general);
-  flag_contained_among(texts, repeated_counts, targets, general, contained);
   return contained;
 }
 
