@@ -5,8 +5,8 @@
 // windows are recorded by phrase id and start. The steps after the scan (set-aside recovery,
 // record assembly, containment) work on what the scan leaves in the collector.
 // Time: one visit per rank inside a run and one classification per distinct window of a run;
-// memory: the hits (8 bytes per distinct list of a start, per 32-bit text) and the phrase table,
-// tens of bytes per text byte on a duplicated text at most (see DESIGN.md).
+// memory: the phrase table and the hit lists (8 bytes per start with a new list of windows, on a
+// 32-bit text), 3 to 5 bytes per text byte on the bench prose (DESIGN.md).
 
 #include <algorithm>
 #include <cstddef>
