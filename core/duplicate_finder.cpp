@@ -14,6 +14,7 @@
 
 #include "aho_corasick.hpp"
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "interval_merger.hpp"
 #include "large_array.hpp"
 #include "parallel.hpp"
@@ -201,10 +202,10 @@ class PositionIndex {
  private:
   static std::uint64_t bit(std::uint64_t p) { return std::uint64_t{1} << (p & 63); }
   static std::uint64_t below(std::uint64_t p) { return bit(p) - 1; }
-  void set(std::uint64_t Block::* field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
+  void set(std::uint64_t Block::*field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
 
   // Marked bits before position x.
-  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::* bits, std::uint64_t Block::* before,
+  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::*bits, std::uint64_t Block::*before,
                                    std::uint64_t x) const {
     const Block& block = blocks_[x >> 6];
     return block.*before + std::popcount(block.*bits & below(x));
@@ -2457,6 +2458,7 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   // Sentence boundaries need only the text: they are found while the suffix array is built.
   const auto [sa, lcp, sentences] = build_suffix_array(
       split, [&] { return sentence_splitter::sentence_boundary_offsets(analysis_text); });
+  interrupt::checkpoint();
   using Idx = typename std::decay_t<decltype(sa)>::value_type;
   const BasicAnalysisIndex<Idx> index{analysis_text, sa, lcp, sentences};
   const HashKey& key = string_interner::process_hash_key();
@@ -2465,6 +2467,7 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   // records (on repetitive text they hold most of the occurrences).
   const auto phrases = [&](auto&& after_scan) {
     auto records = collect_candidates(index, params, key, true, after_scan);
+    interrupt::checkpoint();
     if (records.size() >= 2) {
       records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
     }
@@ -2502,6 +2505,7 @@ std::vector<PhraseResult> process_test_string(
   auto records = suffix_array::fits_32_bit_entries(bytes.size())
                      ? find_records(analysis_text, sort32, params, ascii_text)
                      : find_records(analysis_text, sort64, params, ascii_text);
+  interrupt::checkpoint();
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
   return sorted_results(std::move(records), source_text, ascii_text);
