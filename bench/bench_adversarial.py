@@ -175,7 +175,8 @@ def main():
             for kind in INPUTS:
                 small = time_call(name, paths[kind, args.n], args.limit)
                 large = time_call(name, paths[kind, 4 * args.n], args.limit) if small else None
-                ratio = large["seconds"] / small["seconds"] if small and large else None
+                measured = small and large and small["seconds"] > 0
+                ratio = large["seconds"] / small["seconds"] if measured else None
                 if kind == "prose":
                     prose_ratio = ratio
                 flag = "" if ratio is None or ratio <= 5 else "  over 5"
