@@ -2,6 +2,7 @@
 #   make test   installs what is missing, builds, and runs every test suite
 #   make run    runs the duplicate-phrase finder on the bundled sample document
 #   make bench  runs the benchmarks against their peers
+#   make fuzz   fuzzes every entry point for FUZZ_SECONDS (atheris)
 
 VENV      := $(abspath .venv)
 PY        := $(VENV)/bin/python
@@ -9,11 +10,11 @@ JOBS      ?= 2
 CMAKE      = $(VENV)/bin/cmake
 CTEST      = $(VENV)/bin/ctest
 
-.PHONY: all test system venv install cpp-tests asan-tests py-tests run bench clean
+.PHONY: all test system venv install cpp-tests asan-tests py-tests run bench clean fuzz fuzz-smoke
 
 all: install
 
-test: install cpp-tests asan-tests py-tests
+test: install cpp-tests asan-tests py-tests fuzz-smoke
 
 system:
 	@scripts/ensure-system-packages.sh
@@ -50,6 +51,26 @@ run: install
 bench: install
 	$(PY) -m pip install -q pydivsufsort
 	$(PY) bench/run_all.py
+
+# Fuzzing: new corpus entries and any crash go to build/fuzz; tests/fuzz/corpus is the seed.
+FUZZ_SECONDS ?= 600
+FUZZ_DIR     := build/fuzz
+FUZZ_RUN      = mkdir -p $(FUZZ_DIR)/corpus && $(PY) tests/fuzz/fuzz_entry_points.py \
+                -artifact_prefix=$(FUZZ_DIR)/ -timeout=20 -rss_limit_mb=4096 \
+                $(FUZZ_DIR)/corpus tests/fuzz/corpus
+
+$(VENV)/.atheris: | $(VENV)/.ready
+	$(PY) -m pip install -q atheris
+	touch $@
+
+fuzz: install $(VENV)/.atheris
+	$(FUZZ_RUN) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
+
+# A short run with a fixed seed, part of `make test`.
+fuzz-smoke: install $(VENV)/.atheris
+	@$(FUZZ_RUN) -seed=1 -runs=100000 -max_total_time=45 > $(FUZZ_DIR)/smoke.log 2>&1 \
+	  || { tail -n 40 $(FUZZ_DIR)/smoke.log; exit 1; }
+	@tail -n 1 $(FUZZ_DIR)/smoke.log
 
 clean:
 	rm -rf build $(VENV)

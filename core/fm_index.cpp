@@ -7,6 +7,7 @@
 #include <numeric>
 #include <string_view>
 
+#include "interrupt.hpp"
 #include "suffix_array/construction.hpp"
 #include "swar.hpp"
 #include "utf.hpp"
@@ -100,15 +101,14 @@ FMIndexBackend::FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t
   } else if (len <= suffix_array::kDivSufSortMaxLength) {
     // libdivsufsort straight into 32-bit entries: half the memory of the 64-bit toolkit result.
     std::vector<saidx_t> sa(len);
-    if (divsufsort(text.data(), sa.data(), static_cast<saidx_t>(len)) != 0) {
-      throw InternalError("divsufsort failed");
-    }
+    suffix_array::sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(sa.data()));
     bwt_and_samples(text, sa.data(), shift, word_size, bwt, sampled_sa_.samples);
   } else {
     const auto sa = suffix_array::build_suffix_array_bytes_with_backend(
         text, suffix_array::SuffixArrayBackend::Auto);
     bwt_and_samples(text, sa.data(), shift, word_size, bwt, sampled_sa_.samples);
   }
+  interrupt::checkpoint();
 
   bwt_matrix_ = WaveletMatrix(std::move(bwt));
   for (unsigned c = 0; c < 256; ++c) {
@@ -183,13 +183,17 @@ std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
   return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
 }
 
-QUARNEL_POPCOUNT_CLONES
 void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
+  const std::size_t first_out = out.size();
+  out.resize(first_out + rows.size());
+  if (!walk_rows(rows, out.data() + first_out)) throw interrupt::Interrupted();
+}
+
+QUARNEL_POPCOUNT_CLONES
+bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexcept {
   // Each row's walk to a sample is a chain of dependent cache misses. Up to kLanes walks advance
   // together, level by level, so that the misses of different walks overlap.
   constexpr std::size_t kLanes = 16;
-  const std::size_t first_out = out.size();
-  out.resize(first_out + rows.size());
   const unsigned shift = sampled_sa_.shift();
   const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
 
@@ -198,7 +202,9 @@ void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& o
   std::array<std::uint64_t, kLanes> slot{};
   std::size_t lanes = 0;
   std::uint64_t next = rows.lo;
-  for (;;) {
+  for (std::size_t round = 1;; ++round) {
+    // A walk of highly repetitive text can take millions of rounds, each some microseconds.
+    if ((round & 0xFFF) == 0 && interrupt::stop_requested()) return false;
     // Retire walks that stand on a sampled row, refilling their lanes from the interval.
     for (std::size_t w = 0; w < lanes;) {
       if ((row[w] & mask) != 0) {
@@ -213,7 +219,7 @@ void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& o
     }
     while (lanes < kLanes && next < rows.hi) {
       const std::uint64_t r = next++;
-      const std::uint64_t s = first_out + (r - rows.lo);
+      const std::uint64_t s = r - rows.lo;
       if ((r & mask) == 0) {
         out[s] = sampled_sa_.sample(r >> shift);
         continue;
@@ -237,6 +243,7 @@ void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& o
       ++steps[w];
     }
   }
+  return true;
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {

@@ -73,13 +73,19 @@ class FMIndexBackend {
   // SA[row] for row < n: a position of the terminated text.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
 
-  // get_sa of every row of the interval, in row order, appended to `out`.
+  // get_sa of every row of the interval, in row order, appended to `out`. Throws
+  // interrupt::Interrupted when the caller asks to stop.
   void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
 
   // 2048 bytes of bucket starts, the sample words and the eight levels' rank vectors.
   [[nodiscard]] std::uint64_t heap_size() const noexcept;
 
  private:
+  // The walks of locate_rows into out[0, rows.size()); false if stopped on request. Exceptions
+  // must not leave a function of several target clones (GCC's callers treat them as not
+  // throwing), hence the flag.
+  [[nodiscard]] bool walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
+
   std::array<std::uint64_t, 256> c_array_{};
   // c_array[c] - bwt_matrix.symbol_start(c) (mod 2^64): turns a descent position into an LF row.
   std::array<std::uint64_t, 256> lf_base_{};

@@ -7,13 +7,18 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <condition_variable>
+#include <exception>
 #include <functional>
-#include <future>
+#include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "interrupt.hpp"
 
 namespace quarnel::core::parallel {
 
@@ -43,31 +48,79 @@ inline constexpr std::size_t kMinParallelSize = std::size_t{1} << 20;
 
 // `side` started on a second thread when `split`, to run while this thread goes on; `get` waits
 // for its result (or, when no thread was started, computes it here). The thread is joined before
-// the task is destroyed, also during unwinding.
+// the task is destroyed, also during unwinding. A plain thread rather than std::async: the
+// future's once-flag lives in the C++ runtime's thread-local storage, which a thread started from
+// a dynamically loaded module allocates lazily, aborting the process if that allocation fails.
 template <class Side>
 class SideTask {
+  using Result = std::invoke_result_t<Side&>;
+  using Stored = std::conditional_t<std::is_void_v<Result>, bool, Result>;
+
  public:
   SideTask(bool split, Side side) : side_(std::move(side)) {
     if (!split) return;
     try {
-      result_ = std::async(std::launch::async, std::ref(side_));
+      thread_ = std::thread([this, call = interrupt::current()] { run_side(call); });
     } catch (const std::system_error&) {
       return;  // then `get` runs it here
     }
+    running_ = true;
+  }
+  ~SideTask() {
+    if (thread_.joinable()) thread_.join();
   }
   SideTask(const SideTask&) = delete;
   SideTask& operator=(const SideTask&) = delete;
 
   // Whether `side` runs on a second thread and its result has not been taken yet.
-  [[nodiscard]] bool on_second_thread() const { return result_.valid(); }
+  [[nodiscard]] bool on_second_thread() const { return running_; }
 
-  [[nodiscard]] std::invoke_result_t<Side&> get() {
-    return result_.valid() ? result_.get() : side_();
+  [[nodiscard]] Result get() {
+    running_ = false;
+    if (!thread_.joinable()) return side_();
+    wait_for_side();
+    thread_.join();
+    if (error_) std::rethrow_exception(error_);
+    if constexpr (!std::is_void_v<Result>) return std::move(*result_);
   }
 
  private:
-  Side side_;  // declared first: the thread that runs it is joined before it goes
-  std::future<std::invoke_result_t<Side&>> result_;
+  void run_side(interrupt::Shared* call) {
+    {
+      const interrupt::Adopt adopt(call);  // stops when the caller is interrupted
+      try {
+        if constexpr (std::is_void_v<Result>) {
+          side_();
+        } else {
+          result_.emplace(side_());
+        }
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+    const std::lock_guard lock(mutex_);
+    done_ = true;
+    done_signal_.notify_one();
+  }
+
+  // Waits in slices, so that an interruption of the caller is seen while the side works on.
+  void wait_for_side() {
+    std::unique_lock lock(mutex_);
+    while (!done_signal_.wait_for(lock, interrupt::kPollInterval, [&] { return done_; })) {
+      lock.unlock();
+      interrupt::checkpoint();
+      lock.lock();
+    }
+  }
+
+  Side side_;
+  std::optional<Stored> result_;
+  std::exception_ptr error_;
+  std::mutex mutex_;
+  std::condition_variable done_signal_;
+  bool done_ = false;
+  std::thread thread_;    // joined by get or the destructor, before the members above go
+  bool running_ = false;  // started on the second thread, result not yet taken
 };
 
 // Runs `side` on a second thread while `main` runs on this one, when `split`; otherwise both

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <unordered_set>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "swar.hpp"
 #include "utf.hpp"
 #include "white_space.hpp"
@@ -154,6 +156,13 @@ bool in_list(const std::array<std::string_view, N>& list, std::string_view word)
   return std::find(list.begin(), list.end(), word) != list.end();
 }
 
+template <std::size_t N>
+constexpr std::size_t longest_entry(const std::array<std::string_view, N>& list) {
+  std::size_t longest = 0;
+  for (std::string_view entry : list) longest = std::max(longest, entry.size());
+  return longest;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Decoding
 
@@ -212,14 +221,91 @@ Span last_word(std::span<const char32_t> c, std::size_t begin, std::size_t end) 
   return {start, end};
 }
 
-bool title_abbreviation_in(std::span<const char32_t> c, std::string& scratch) {
-  const Span word = last_word(c, 0, c.size());
-  if (word.empty()) return false;
-  scratch.clear();
-  for (std::size_t k = word.begin; k < word.end; ++k) {
-    if (is_alphabetic(c[k])) utf::append_utf8(scratch, c[k]);
+// The characters of a word that one of the filters below keeps, as UTF-8, while they are few
+// enough to be a table entry; beyond that only the fact that they are too many is kept.
+class ShortReduction {
+ public:
+  void clear() {
+    text_.clear();
+    too_long_ = false;
   }
-  return in_list(kTitleAbbreviations, scratch);
+  void append(char32_t c) {
+    if (too_long_) return;
+    utf::append_utf8(text_, c);
+    too_long_ = text_.size() > kLongestAbbreviation;
+  }
+  [[nodiscard]] bool is_single_ascii_letter() const {
+    return text_.size() == 1 && is_ascii_letter(static_cast<unsigned char>(text_[0]));
+  }
+  [[nodiscard]] bool is_abbreviation() const {
+    return !too_long_ && abbreviation_set().contains(text_);
+  }
+  [[nodiscard]] bool is_title() const { return !too_long_ && in_list(kTitleAbbreviations, text_); }
+
+ private:
+  static constexpr std::size_t kLongestAbbreviation = longest_entry(kAbbreviationWords);
+  static_assert(longest_entry(kTitleAbbreviations) <= kLongestAbbreviation);
+
+  std::string text_;
+  bool too_long_ = false;
+};
+
+// What the period rules ask about the word that ends at a period, folded in character by
+// character as the word grows: a token of many periods ('a.a.a.', minified code, chained URLs)
+// then costs one pass in all rather than one pass per period.
+struct WordFacts {
+  std::size_t begin = 0;    // the word's first character
+  std::size_t scanned = 0;  // [begin, scanned) is folded in
+  bool has_at = false;
+  ShortReduction alphabetic;
+  ShortReduction alphanumeric;
+  // A run of initials ('J.R.R.'): only letters and periods, no two letters adjacent.
+  std::size_t letters = 0;
+  std::size_t periods = 0;
+  bool initials_shape = true;
+  bool previous_alpha = false;
+  // The lower-cased word has a period followed by a domain suffix within [begin, domain_scanned).
+  std::size_t domain_scanned = 0;
+  bool has_domain = false;
+
+  void reset(std::size_t at) {
+    begin = scanned = domain_scanned = at;
+    has_at = has_domain = false;
+    alphabetic.clear();
+    alphanumeric.clear();
+    letters = periods = 0;
+    initials_shape = true;
+    previous_alpha = false;
+  }
+
+  void add(char32_t c) {
+    has_at = has_at || c == U'@';
+    const bool alpha = is_alphabetic(c);
+    if (alpha) alphabetic.append(c);
+    if (is_alphanumeric(c)) alphanumeric.append(c);
+    if (alpha) {
+      initials_shape = initials_shape && !previous_alpha;
+      ++letters;
+    } else if (c == '.') {
+      ++periods;
+    } else {
+      initials_shape = false;
+    }
+    previous_alpha = alpha;
+  }
+
+  [[nodiscard]] bool is_run_of_initials() const {
+    return initials_shape && letters >= 2 && periods >= letters;
+  }
+};
+
+bool title_abbreviation_in(std::span<const char32_t> c) {
+  const Span word = last_word(c, 0, c.size());
+  ShortReduction letters;
+  for (std::size_t k = word.begin; k < word.end; ++k) {
+    if (is_alphabetic(c[k])) letters.append(c[k]);
+  }
+  return letters.is_title();
 }
 
 // Full Unicode lower-case mapping (root locale) of c, as UTF-8.
@@ -251,6 +337,7 @@ void lowercase_full(std::span<const char32_t> c, std::string& out, std::u16strin
     status = U_ZERO_ERROR;
     len = to_lower(status);
   }
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
   if (U_FAILURE(status)) throw InternalError("lower-casing a word failed");
   for (int32_t k = 0; k < len;) {
     UChar32 ch;
@@ -275,13 +362,15 @@ class SentenceWalk {
  public:
   // c: characters of the trimmed line; offsets: n + 1 byte offsets of those characters relative
   // to the untrimmed line `line`.
+  // rescan: every rule looks at its word afresh (the reference for the word facts).
   SentenceWalk(std::string_view line, std::span<const char32_t> c,
-               std::span<const std::size_t> offsets, Scratch& scratch)
-      : line_(line), c_(c), off_(offsets), n_(c.size()), scratch_(scratch) {}
+               std::span<const std::size_t> offsets, Scratch& scratch, bool rescan)
+      : line_(line), c_(c), off_(offsets), n_(c.size()), scratch_(scratch), rescan_(rescan) {}
 
   void run() {
     std::size_t i = 0;
-    while (i < n_) {
+    for (std::size_t steps = 1; i < n_; ++steps) {
+      interrupt::checkpoint_every(steps);  // one line can be the whole text
       buf_end_ = i + 1;
       const char32_t ch = c_[i];
       if (ch == '.') {
@@ -387,11 +476,11 @@ class SentenceWalk {
   bool period_ends_sentence(std::size_t i) {
     if (is_initial_in_dotted_abbreviation(i)) return false;
     if (is_number_continued(i)) return false;
-    if (is_in_email_address()) return false;
+    if (is_in_email_address(i)) return false;
     if (is_in_url()) return false;
     if (is_in_domain_name(i)) return false;
     if (is_before_file_extension(i)) return false;
-    const bool after_abbreviation = follows_abbreviation();
+    const bool after_abbreviation = follows_abbreviation(i);
     if (const int dotted = dotted_abbreviation_decision(i); dotted >= 0) return dotted == 1;
     return after_abbreviation ? confirm_abbreviation_end(i) : next_word_starts_sentence(i);
   }
@@ -410,10 +499,7 @@ class SentenceWalk {
   }
 
   // Rule 3: a period inside an e-mail address.
-  bool is_in_email_address() const {
-    const Span word = last_word(c_, buf_begin_, buf_end_);
-    return std::find(c_.begin() + word.begin, c_.begin() + word.end, U'@') != c_.begin() + word.end;
-  }
+  bool is_in_email_address(std::size_t i) { return word_ending_at(i).has_at; }
 
   // Rule 4: the marker may appear anywhere in the buffer. Only ASCII lower-casing matters: no
   // other character lower-cases to a string containing a marker character.
@@ -448,16 +534,26 @@ class SentenceWalk {
   }
 
   // Rule 5: a plain substring test on the lower-cased last word, so '.community' has '.com'.
+  // Lower-casing maps each character on its own (only a final sigma looks at its neighbours, and
+  // none of its forms is ASCII), and maps none to nothing; so only the part of the word not yet
+  // searched is lower-cased, with the few characters before it that a match ending in it can
+  // start with.
   bool is_in_domain_name(std::size_t i) {
     if (i + 1 >= n_ || is_whitespace(c_[i + 1])) return false;
-    const Span word = last_word(c_, buf_begin_, buf_end_);
-    lowercase_full(chars(word.begin, word.end), scratch_.word, scratch_.utf16, scratch_.lowered);
+    WordFacts& word = word_ending_at(i);
+    if (word.has_domain) return true;
+    // A match is a period and a suffix: it starts at most this many characters before its end.
+    constexpr std::size_t kReach = longest_entry(kDomainSuffixes);
+    const std::size_t from =
+        word.domain_scanned >= word.begin + kReach ? word.domain_scanned - kReach : word.begin;
+    word.domain_scanned = i + 1;
+    lowercase_full(chars(from, i + 1), scratch_.word, scratch_.utf16, scratch_.lowered);
     const std::string_view lowered = scratch_.word;
     for (std::size_t dot = lowered.find('.'); dot != std::string_view::npos;
          dot = lowered.find('.', dot + 1)) {
       const std::string_view rest = lowered.substr(dot + 1);
       for (std::string_view suffix : kDomainSuffixes) {
-        if (rest.starts_with(suffix)) return true;
+        if (rest.starts_with(suffix)) return word.has_domain = true;
       }
     }
     return false;
@@ -466,8 +562,10 @@ class SentenceWalk {
   // Rule 6: 'report.pdf'; the extension must run to whitespace or the end of the line.
   bool is_before_file_extension(std::size_t i) {
     if (i + 1 >= n_) return false;
+    constexpr std::size_t kLongest = longest_entry(kFileExtensions);
     std::size_t j = i + 1;
-    while (j < n_ && is_ascii_alnum(c_[j])) ++j;
+    while (j < n_ && is_ascii_alnum(c_[j]) && j - i <= kLongest) ++j;
+    if (j - (i + 1) > kLongest) return false;                           // too long to be one
     if (j == i + 1 || (j < n_ && !is_whitespace(c_[j]))) return false;  // no extension
     std::string& ext = scratch_.word;
     ext.clear();
@@ -478,51 +576,59 @@ class SentenceWalk {
   }
 
   // Rule 7: the last word, without trailing periods, reduced to its alphanumeric characters.
-  bool follows_abbreviation() {
-    const Span word = last_word(c_, buf_begin_, end_without_trailing_periods());
-    std::string& reduced = scratch_.word;
-    reduced.clear();
+  bool follows_abbreviation(std::size_t i) {
+    const std::size_t end = end_without_trailing_periods();
+    if (end > buf_begin_ && !is_whitespace(c_[end - 1])) {
+      // The word of the period itself; its trailing periods add nothing to the reduction.
+      const ShortReduction& reduced = word_ending_at(i).alphanumeric;
+      return reduced.is_single_ascii_letter() || reduced.is_abbreviation();
+    }
+    // At most two periods follow white space here (three or more are an ellipsis), so the word
+    // before them is looked at for no more than two periods.
+    const Span word = last_word(c_, buf_begin_, end);
+    ShortReduction reduced;
     for (std::size_t k = word.begin; k < word.end; ++k) {
-      if (is_alphanumeric(c_[k])) utf::append_utf8(reduced, c_[k]);
+      if (is_alphanumeric(c_[k])) reduced.append(c_[k]);
     }
-    if (reduced.size() == 1 && is_ascii_letter(static_cast<unsigned char>(reduced[0]))) {
-      return true;
-    }
-    return abbreviation_set().contains(reduced);
+    return reduced.is_single_ascii_letter() || reduced.is_abbreviation();
   }
 
   // Rule 8: 1 split, 0 keep, -1 the rule does not apply.
   int dotted_abbreviation_decision(std::size_t i) {
-    const Span word = last_word(c_, buf_begin_, buf_end_);
-    const std::string_view word_bytes = bytes(word.begin, word.end);
+    const WordFacts& word = word_ending_at(i);
+    const std::string_view word_bytes = bytes(word.begin, i + 1);
     for (std::string_view prefix : kDottedPrefixes) {
       // The first-byte test spares a comparison call for nearly every ordinary word.
-      if (!word_bytes.empty() && word_bytes[0] == prefix[0] && word_bytes.starts_with(prefix)) {
+      if (word_bytes[0] == prefix[0] && word_bytes.starts_with(prefix)) {
         return confirm_abbreviation_end(i) ? 1 : 0;
       }
     }
-    if (word.empty() || c_[word.end - 1] != '.' || !is_run_of_initials(word)) return -1;
+    // 'J.R.R.' or 'U.N.': single letters, each followed by at least as many periods.
+    if (!word.is_run_of_initials()) return -1;
     if (i + 1 == n_) return 1;
     return confirm_abbreviation_end(i) ? 1 : 0;
   }
 
-  // 'J.R.R.' or 'U.N.': single letters, each followed by at least as many periods.
-  bool is_run_of_initials(Span word) const {
-    std::size_t letters = 0, periods = 0;
-    bool previous_alpha = false;
-    for (std::size_t k = word.begin; k < word.end; ++k) {
-      const bool alpha = is_alphabetic(c_[k]);
-      if (alpha) {
-        if (previous_alpha) return false;
-        ++letters;
-      } else if (c_[k] == '.') {
-        ++periods;
-      } else {
-        return false;
+  // The facts of the last word of the buffer, which ends with the period at i.
+  WordFacts& word_ending_at(std::size_t i) {
+    const std::size_t end = i + 1;
+    if (rescan_) {
+      word_.reset(last_word(c_, buf_begin_, end).begin);
+    } else {
+      // White space after what was folded in starts a new word; without any, a buffer that now
+      // starts inside the word cuts it.
+      const std::size_t from = std::max(word_.scanned, buf_begin_);
+      std::size_t k = end;
+      while (k > from && !is_whitespace(c_[k - 1])) --k;
+      if (k > from) {
+        word_.reset(k);
+      } else if (word_.begin < buf_begin_) {
+        word_.reset(buf_begin_);
       }
-      previous_alpha = alpha;
     }
-    return letters >= 2 && periods >= letters;
+    for (std::size_t k = word_.scanned; k < end; ++k) word_.add(c_[k]);
+    word_.scanned = end;
+    return word_;
   }
 
   // -- abbreviation confirmation: does the word after an abbreviation's period open a sentence?
@@ -531,14 +637,31 @@ class SentenceWalk {
     if (i + 1 == n_) return true;
     const std::size_t start = skip_whitespace(i + 1);
     if (start == n_ || start - (i + 1) >= 2) return true;
-    std::size_t end = start;
-    while (end < n_ && !is_whitespace(c_[end])) ++end;
-    while (end > start && !is_alphanumeric(c_[end - 1])) --end;
+    const std::size_t end = std::max(start, token_starting_at(start).alnum_end);
     const std::string_view next_word = bytes(start, end);
     if (in_list(kSentenceStarters, next_word)) return true;
-    if (title_abbreviation_in(chars(buf_begin_, buf_end_), scratch_.word)) return false;
+    if (word_ending_at(i).alphabetic.is_title()) return false;
+    // Every character lower-cases to one or more bytes and is at most four bytes long: a longer
+    // word cannot lower-case to a common word.
+    constexpr std::size_t kLongestLowerable = 4 * longest_entry(kCommonWords);
     return end > start && is_uppercase(c_[start]) && next_word.size() > 2 &&
-           lowercase_is_common_word(start, end);
+           next_word.size() <= kLongestLowerable && lowercase_is_common_word(start, end);
+  }
+
+  // The run of non-white-space characters that `start` lies in. Successive periods ask about
+  // starts further and further on, mostly in the same run, which is then scanned only once.
+  struct Token {
+    std::size_t from = 0;
+    std::size_t end = 0;        // the white space after it, or the line end
+    std::size_t alnum_end = 0;  // one past its last alphanumeric character (`from` if none)
+  };
+  const Token& token_starting_at(std::size_t start) {
+    if (!rescan_ && start >= token_.from && start < token_.end) return token_;
+    token_ = {start, start, start};
+    for (; token_.end < n_ && !is_whitespace(c_[token_.end]); ++token_.end) {
+      if (is_alphanumeric(c_[token_.end])) token_.alnum_end = token_.end + 1;
+    }
+    return token_;
   }
 
   bool lowercase_is_common_word(std::size_t start, std::size_t end) {
@@ -563,6 +686,7 @@ class SentenceWalk {
   std::span<const std::size_t> off_;
   std::size_t n_;
   Scratch& scratch_;
+  bool rescan_;
 
   std::size_t buf_begin_ = 0;
   std::size_t buf_end_ = 0;
@@ -572,6 +696,8 @@ class SentenceWalk {
   std::size_t double_quotes_ = 0;
   std::size_t url_scan_ = 0;
   bool url_found_ = false;
+  WordFacts word_;
+  Token token_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -592,7 +718,7 @@ void record_inner_boundaries(std::string_view line, std::uint64_t line_start,
   }
 }
 
-void split_line(std::string_view line, std::uint64_t line_start, Scratch& scratch,
+void split_line(std::string_view line, std::uint64_t line_start, Scratch& scratch, bool rescan,
                 std::vector<std::uint64_t>& out) {
   if (line.empty()) return;
   decode_line(line, scratch.line);
@@ -605,29 +731,44 @@ void split_line(std::string_view line, std::uint64_t line_start, Scratch& scratc
   scratch.sentences.clear();
   const std::span<const char32_t> trimmed(chars.data() + lo, hi - lo);
   const std::span<const std::size_t> offsets(scratch.line.offsets.data() + lo, hi - lo + 1);
-  SentenceWalk(line, trimmed, offsets, scratch).run();
+  SentenceWalk(line, trimmed, offsets, scratch, rescan).run();
   record_inner_boundaries(line, line_start, scratch.sentences, out);
 }
 
-}  // namespace
+constexpr std::size_t kCheckpointBytes = std::size_t{1} << 20;
 
-std::vector<std::uint64_t> sentence_boundary_offsets(std::string_view text) {
+std::vector<std::uint64_t> boundary_offsets(std::string_view text, bool rescan) {
   std::vector<std::uint64_t> out;
   Scratch scratch;
   std::size_t line_start = 0;
+  std::size_t unchecked = 0;  // bytes since the last checkpoint
   for (;;) {
     const std::string_view rest = text.substr(line_start);
     const void* lf = rest.empty() ? nullptr : std::memchr(rest.data(), '\n', rest.size());
     const std::size_t line_len =
         lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - rest.data()) : rest.size();
-    split_line(rest.substr(0, line_len), line_start, scratch, out);
+    split_line(rest.substr(0, line_len), line_start, scratch, rescan, out);
     if (line_start + line_len >= text.size()) break;
     out.push_back(line_start + line_len);  // the line feed itself
     line_start += line_len + 1;
+    if ((unchecked += line_len + 1) >= kCheckpointBytes) {
+      interrupt::checkpoint();
+      unchecked = 0;
+    }
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> sentence_boundary_offsets(std::string_view text) {
+  return boundary_offsets(text, false);
+}
+
+std::vector<std::uint64_t> detail::sentence_boundary_offsets_rescanning(std::string_view text) {
+  return boundary_offsets(text, true);
 }
 
 bool is_common_word(std::string_view word) {
@@ -637,8 +778,7 @@ bool is_common_word(std::string_view word) {
 bool is_title_abbreviation(std::string_view text) {
   DecodedLine decoded;
   decode_line(text, decoded);
-  std::string scratch;
-  return title_abbreviation_in(decoded.chars, scratch);
+  return title_abbreviation_in(decoded.chars);
 }
 
 }  // namespace quarnel::core::sentence_splitter

@@ -18,6 +18,7 @@
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
+#include "interrupt.hpp"
 #include "interval_merger.hpp"
 #include "parallel.hpp"
 #include "sentence_splitter.hpp"
@@ -87,11 +88,13 @@ std::vector<PhraseResult> run_stages(std::string_view analysis_text, std::string
   std::vector<PhraseData> records;
   {
     const auto arrays = analysis_arrays<Idx>(analysis_text, two_threads);
+    interrupt::checkpoint();
     const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
                                         arrays.sentence_boundaries};
     const PositionIndex positions(analysis_text, arrays.sentence_boundaries);
     auto scan = scan_candidates(index, positions, params, string_interner::process_hash_key(), true,
                                 two_threads);
+    interrupt::checkpoint();
     // The block search reads only the arrays: from here to the merge it has the second thread.
     const auto search = [&] { return find_blocks(index, params, ascii_text); };
     std::optional<parallel::SideTask<decltype(search)>> blocks;
@@ -102,11 +105,13 @@ std::vector<PhraseResult> run_stages(std::string_view analysis_text, std::string
     const auto contained =
         contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
     records = assemble_records(std::move(scan), std::move(repeated), contained, split);
+    interrupt::checkpoint();
     if (records.size() >= 2) {
       records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
     }
     if (blocks) records = with_blocks(std::move(records), blocks->get(), analysis_text.size());
   }
+  interrupt::checkpoint();
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
   return sorted_results(std::move(records), source_text, ascii_text,

@@ -3,9 +3,11 @@
 #include <divsufsort.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "large_array.hpp"
 #include "suffix_array/sais_impl.hpp"
 
@@ -61,12 +63,22 @@ SuffixArrayBackend parse_backend(std::string_view name) {
                    ". Use 'auto', 'sais', 'divsufsort', or 'libsais'.");
 }
 
+void throw_libdivsufsort_failure(int status, const char* what) {
+  if (status == -2) throw std::bad_alloc();
+  throw InternalError(what);
+}
+
+void sort_with_libdivsufsort(std::span<const std::uint8_t> text, std::int32_t* sa) {
+  static_assert(sizeof(saidx_t) == sizeof(std::int32_t));
+  const saidx_t status =
+      divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa), static_cast<saidx_t>(text.size()));
+  if (status != 0) throw_libdivsufsort_failure(status, "divsufsort failed");
+  interrupt::checkpoint();  // one call, not interruptible inside: texts of 10 MB take a second
+}
+
 SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
-  const std::size_t n = text.size();
-  return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
-    if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa), static_cast<saidx_t>(n)) != 0) {
-      throw InternalError("divsufsort failed");
-    }
+  return sort_in_32_bits_then_widen(text.size(), [&](std::uint32_t* sa) {
+    sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(sa));
   });
 }
 
@@ -77,10 +89,7 @@ std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t>
   std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
   if (n <= 1) return sa;
   if (uses_divsufsort(backend, n)) {
-    if (divsufsort(text.data(), reinterpret_cast<saidx_t*>(sa.data()), static_cast<saidx_t>(n)) !=
-        0) {
-      throw InternalError("divsufsort failed");
-    }
+    sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(sa.data()));
   } else {
     detail::sais_sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(),
                                                    static_cast<std::uint32_t>(n), 256);

@@ -30,6 +30,14 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 // Requires 2 <= text.size() <= kDivSufSortMaxLength.
 [[nodiscard]] SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text);
 
+// libdivsufsort's suffix array of `text` into sa[0, text.size()), with the same requirement.
+// Its own allocation failing is memory running out like any other: std::bad_alloc.
+void sort_with_libdivsufsort(std::span<const std::uint8_t> text, std::int32_t* sa);
+
+// Throws what a failed libdivsufsort call stands for: std::bad_alloc for its allocation
+// failure (-2), InternalError(`what`) otherwise.
+[[noreturn]] void throw_libdivsufsort_failure(int status, const char* what);
+
 // The suffix array in 32-bit entries, for callers that only read it (any text below 4 GiB).
 [[nodiscard]] std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text);
 

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "large_array.hpp"
 #include "parallel.hpp"
 #include "prefetch.hpp"
@@ -24,6 +25,7 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begi
   const std::size_t len = text.size();
   std::size_t h = 0;
   for (std::size_t i = begin; i < end; ++i) {
+    interrupt::checkpoint_every(i);
     if (i + kAhead < end && plcp[i + kAhead] < len) {
       const std::size_t skip = h > kAhead ? h - kAhead : 0;
       prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead] + skip, len - 1));
@@ -63,9 +65,11 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
     for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) plcp[sa[r]] = sa[r - 1];
   });
   plcp[sa[0]] = static_cast<Idx>(~Idx{0});  // none below the smallest suffix
+  interrupt::checkpoint();
   parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
     permuted_lcp<T, Idx>(text, plcp, begin, end);
   });
+  interrupt::checkpoint();
   parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
     for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) lcp[r] = plcp[sa[r]];
   });

@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace quarnel::core::suffix_array::detail {
 
 // One bit per position, 1 for S-type.
@@ -42,11 +44,14 @@ class SaisLevel {
     place_lms_unsorted();
     induce_l_type();
     induce_s_type();
+    interrupt::checkpoint();
     const Idx m = compact_sorted_lms();
     const Idx names = name_lms_substrings(m);
+    interrupt::checkpoint();
     solve_reduced(m, names);
     place_sorted_lms(m);
     induce_l_type();
+    interrupt::checkpoint();
     induce_s_type();
   }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "suffix_array/construction.hpp"
 
 namespace quarnel::core::suffix_array {
@@ -60,7 +61,7 @@ Bwt bwt_of_text(std::span<const std::uint8_t> text) {
   // Our own work array, so that running out of memory surfaces as std::bad_alloc.
   std::vector<saidx_t> work(n);
   const saidx_t pidx = divbwt(text.data(), u, work.data(), static_cast<saidx_t>(n));
-  if (pidx < 1) throw InternalError("divbwt failed");
+  if (pidx < 1) throw_libdivsufsort_failure(pidx, "divbwt failed");
   // divbwt puts the byte before the sentinel row first and omits the sentinel; our transform has
   // no sentinel row, so that byte moves to the rank of the whole text, pidx - 1.
   const std::uint8_t first = u[0];
@@ -85,6 +86,7 @@ std::string walk_backwards(std::span<const std::uint8_t> last_column, std::uint6
   std::vector<Entry> next(n);
   std::array<std::uint64_t, 256> seen{};
   for (std::size_t i = 0; i < n; ++i) {
+    interrupt::checkpoint_every(i);
     const std::uint8_t c = last_column[i];
     const std::uint64_t occ = seen[c]++;
     // The byte at the primary rank stands in for a sentinel row, so equal bytes below it count
@@ -102,6 +104,7 @@ std::string walk_backwards(std::span<const std::uint8_t> last_column, std::uint6
   std::string out(n, '\0');
   std::uint64_t j = primary;
   for (std::size_t k = n; k > 0; --k) {
+    interrupt::checkpoint_every(k);
     const Entry e = next[j];
     out[k - 1] = static_cast<char>(e & 0xFF);
     j = e >> 8;

@@ -1,4 +1,12 @@
-"""quarnel: fast text tooling built on suffix arrays."""
+"""quarnel: fast text tooling built on suffix arrays.
+
+Every function runs in time linear in its input (or n log n) on any input. The exception is
+``FMIndex.locate`` at the default ``locate_level``: the index samples suffix-array rows, not text
+positions, so the walk from a hit to a sample has no fixed bound, and on highly repetitive data
+(Fibonacci strings, long repeats) each hit can take milliseconds. For such data use
+``quarnel.SuffixArray``, built once and reused, whose ``locate`` takes O(log n + occurrences), or
+a lower ``locate_level``.
+"""
 
 from quarnel import _native
 from quarnel._native import *  # noqa: F401,F403

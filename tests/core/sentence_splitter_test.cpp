@@ -1,6 +1,8 @@
 #include "sentence_splitter.hpp"
 
 #include <gtest/gtest.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -271,6 +273,86 @@ TEST(SentenceBoundaryOffsets, InvalidUtf8NeverBreaksOffsets) {
     for (std::uint64_t off : got) ASSERT_LT(off, text.size());
     const auto lfs = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     EXPECT_GE(got.size(), lfs);
+  }
+}
+
+// Texts of few distinct pieces, so that rare combinations recur, drawn from every character class
+// and word table the period rules look at, ill-formed UTF-8 included.
+std::string random_punctuated(std::mt19937& rng, std::size_t pieces_in_text) {
+  static const std::vector<std::string> pieces = {
+      "a",      "A",      "Z",      "Dr",     "Inc",    "etc",     "approx",    "U.S",    "e.g",
+      "et.al",  "v",      "The",    "the",    "please", "Should",  "T\u212AKE", "com",    "CO",
+      "io",     "ai",     "pdf",    "DOCX",   "www",    "http://", "WWW",       "h",      "@",
+      "1",      "0",      ".",      ".",      ".",      "..",      "...",       "!",      "?",
+      "\u2026", "\uFF0E", "\"",     "'",      "(",      ")",       "\u201C",    "\u201D", "\u2019",
+      "\u00E9", "\u00C9", "\u0130", "\u03A3", "\u2126", "\u0661",  "\u2163",    " ",      " ",
+      "  ",     "\t",     "\u00A0", "\u3000", "\n",     "-",       "/",         "\xFF",   "\xC3"};
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  std::vector<std::size_t> palette(2 + rng() % 10);
+  for (auto& p : palette) p = pick(rng);
+  std::string s;
+  for (std::size_t k = 0; k < pieces_in_text; ++k) {
+    s += pieces[rng() % 4 == 0 ? pick(rng) : palette[rng() % palette.size()]];
+  }
+  return s;
+}
+
+// The walk keeps what the rules ask about the current word as it goes; looking at the word
+// afresh at every period must give the same boundaries.
+TEST(SentenceBoundaryOffsets, WordBookkeepingAgreesWithRescanning) {
+  std::mt19937 rng(23);
+  for (int round = 0; round < 20000; ++round) {
+    const std::string text = random_punctuated(rng, 1 + rng() % (round % 10 == 0 ? 300 : 40));
+    ASSERT_EQ(ss::sentence_boundary_offsets(text),
+              ss::detail::sentence_boundary_offsets_rescanning(text))
+        << text;
+  }
+}
+
+class LongToken : public ::testing::TestWithParam<const char*> {};
+TEST_P(LongToken, AgreesWithRescanning) {
+  std::string token;
+  for (int k = 0; k < 400; ++k) token += GetParam();
+  for (const std::string& text : {token, "Go " + token + " Then.", token + " the " + token}) {
+    EXPECT_EQ(ss::sentence_boundary_offsets(text),
+              ss::detail::sentence_boundary_offsets_rescanning(text))
+        << text.substr(0, 40);
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Units, LongToken,
+                         ::testing::Values("a.", "\u00E9.", "A.", "a.b", "x.com.", "Dr.", "U.S.",
+                                           "1.", "a@b.", "www.", "J.R.", ".com", ".A", "a.\u0130",
+                                           "a!.", "a.\"", ". "));
+
+std::u16string lower_case(std::u16string_view s) {
+  std::u16string out(4 * s.size() + 8, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  const int32_t len = u_strToLower(
+      reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
+      reinterpret_cast<const UChar*>(s.data()), static_cast<int32_t>(s.size()), "", &status);
+  EXPECT_TRUE(U_SUCCESS(status));
+  out.resize(static_cast<std::size_t>(len));
+  return out;
+}
+
+// The domain rule lower-cases only the new part of a word, and the abbreviation confirmation
+// skips words too long to lower-case to a common word: both rely on every character
+// lower-casing to something non-empty, the same between other characters as on its own
+// (a capital sigma aside, whose forms are not ASCII).
+TEST(LowerCasing, IsPerCharacterAndNeverEmpty) {
+  for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    std::u16string alone;
+    if (c < 0x10000) {
+      alone.push_back(static_cast<char16_t>(c));
+    } else {
+      alone.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      alone.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+    const std::u16string lowered = lower_case(alone);
+    ASSERT_FALSE(lowered.empty()) << c;
+    if (c == 0x03A3) continue;
+    ASSERT_EQ(lower_case(u"a." + alone + u"c"), u"a." + lowered + u"c") << c;
   }
 }
 

@@ -86,6 +86,8 @@ PyRef results_list(std::vector<types::PhraseResult> results) {
   const GcPause pause;
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));
   for (std::size_t i = 0; i < results.size(); ++i) {
+    // Millions of results take seconds: Ctrl-C is heard meanwhile too.
+    if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() != 0) throw PythonErrorSet{};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
                     result_dict(std::exchange(results[i], {}), keys).release());
   }

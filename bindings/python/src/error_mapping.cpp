@@ -1,6 +1,7 @@
 #include "error_mapping.hpp"
 
 #include "errors.hpp"  // the core's error types
+#include "interrupt.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -60,6 +61,9 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const PythonErrorSet&) {
     // Already set by the C API or by the binder.
+  } catch (const core::interrupt::Interrupted&) {
+    // The signal handler's exception (KeyboardInterrupt) is pending already.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const core::UsageError& e) {
     set_value_error(e.message());
   } catch (const core::InternalError& e) {

@@ -6,7 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <utility>
+
+#include "interrupt.hpp"
 
 namespace quarnel::python {
 
@@ -17,15 +20,28 @@ class GilRelease {
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
+  [[nodiscard]] PyThreadState* thread_state() const { return state_; }
+
  private:
   PyThreadState* state_;
 };
 
+// Whether this is the thread on which the interpreter runs signal handlers (requires the lock).
+[[nodiscard]] bool handles_signals();
+
+// The core's poll for Ctrl-C: re-takes the lock of `thread_state` briefly and runs pending
+// signal handlers. True when one raised (KeyboardInterrupt); its exception then stands.
+[[nodiscard]] bool signal_handler_raised(void* thread_state);
+
 // The result of `work()`, computed with the interpreter lock released; an exception passes on
-// once the lock is held again.
+// once the lock is held again. On the signal-handling thread a Ctrl-C stops the work at the
+// core's next checkpoint and the call raises KeyboardInterrupt.
 template <class Work>
 [[nodiscard]] auto without_gil(Work&& work) {
+  const bool poll = handles_signals();
   const GilRelease release;
+  std::optional<core::interrupt::Scope> interruptible;
+  if (poll) interruptible.emplace(&signal_handler_raised, release.thread_state());
   return std::forward<Work>(work)();
 }
 

@@ -1,0 +1,209 @@
+"""Times every entry point on inputs built to be worst cases, at n and 4n bytes.
+
+Runs of one byte, Fibonacci and Thue-Morse words, a long dotted token, one word repeated,
+one-word sentences and a line as long as the text are each timed at n and at 4n, and the growth
+ratio t(4n) / t(n) is printed next to the same ratio on prose of the same sizes. Linear work
+gives about 4; every ratio should stay at most 5. FMIndex.locate is the known exception: at the
+default sampling its walks have no fixed bound on highly repetitive text, and it is reported
+rather than held to the bound.
+
+Each (entry point, input) pair runs in a fresh process with one thread (QUARNEL_NUM_THREADS=1,
+so that no size crosses the two-thread threshold) under a CPU-time limit; best of three calls,
+with the peak resident memory the call added at 4n. Times are the process's CPU time: on a
+shared machine a call of milliseconds often runs in one time slice while one of a second is
+preempted again and again, which would inflate wall-clock ratios.
+
+    python bench/bench_adversarial.py [--n BYTES] [--limit SECONDS] [--only NAME]
+"""
+
+import argparse
+import json
+import os
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import datasets  # noqa: E402
+
+
+def fibonacci(size):
+    a, b = b"a", b"ab"
+    while len(b) < size:
+        a, b = b, b + a
+    return b[:size]
+
+
+def thue_morse(size):
+    return bytes(b"ab"[bin(i).count("1") & 1] for i in range(size))
+
+
+def line_of_prose(size):
+    return datasets.english(size, seed=9).replace(b"\n", b" ")
+
+
+INPUTS = {
+    "prose": lambda n: datasets.english(n, seed=8),
+    "one byte": lambda n: b"a" * n,
+    "fibonacci": fibonacci,
+    "thue-morse": thue_morse,
+    "dotted token": lambda n: (b"a." * n)[:n],
+    "one word": lambda n: (b"word " * n)[:n],
+    "1-word sentences": lambda n: (b"Word. " * n)[:n],
+    "one long line": line_of_prose,
+}
+
+# Each entry point as a callable over the input bytes (setup outside the timing).
+SETUP = r"""
+import numpy as np
+from quarnel import _native as q
+
+def prepare(name, data):
+    text = data.decode("utf-8", "replace")
+    pattern = data[len(data) // 2: len(data) // 2 + 8]
+    if name == "suffix_array_fn":
+        return lambda: q.suffix_array_fn(data)
+    if name == "suffix_array_fn(sais)":
+        return lambda: q.suffix_array_fn(data, "sais")
+    if name in ("lcp_array", "bwt", "inverse_suffix_array", "sa_to_bytes"):
+        fn = getattr(q, name)
+        return lambda: fn(data)
+    if name in ("count", "locate", "search_range"):
+        fn = getattr(q, name)
+        return lambda: fn(data, pattern)
+    if name == "find_duplicates":
+        return lambda: q.find_duplicates(text)
+    if name == "find_duplicates(blocks)":
+        return lambda: q.find_duplicates(text, enable_block_detection=True)
+    if name == "find_duplicates_normalized":
+        return lambda: q.find_duplicates_normalized(text, True, True)
+    if name == "inverse_bwt_fn":
+        last, primary = q.bwt(data)
+        return lambda: q.inverse_bwt_fn(last, primary)
+    if name == "sa_from_bytes":
+        serialized = q.sa_to_bytes(data)
+        return lambda: q.sa_from_bytes(serialized)
+    if name == "longest_common_substring":
+        half = len(text) // 2
+        return lambda: q.longest_common_substring(text[:half], text[half:])
+    if name == "distinct_substring_count":
+        return lambda: q.distinct_substring_count(text)
+    if name == "FMIndex":
+        return lambda: q.FMIndex(data)
+    if name in ("FMIndex.count", "FMIndex.locate"):
+        index = q.FMIndex(data)
+        fn = index.count if name == "FMIndex.count" else index.locate
+        return lambda: fn(pattern)
+    raise SystemExit("unknown entry point " + name)
+"""
+
+ENTRY_POINTS = [
+    "suffix_array_fn", "suffix_array_fn(sais)", "lcp_array", "count", "locate", "search_range",
+    "find_duplicates", "find_duplicates(blocks)", "find_duplicates_normalized", "bwt",
+    "inverse_bwt_fn", "longest_common_substring", "distinct_substring_count",
+    "inverse_suffix_array", "sa_to_bytes", "sa_from_bytes", "FMIndex", "FMIndex.count",
+    "FMIndex.locate",
+]
+REPORTED_ONLY = {"FMIndex.locate"}
+
+CHILD = SETUP + r"""
+import json, sys, time
+sys.path.insert(0, sys.argv[3])
+from worker import current_rss, peak_rss, reset_peak_rss
+
+name, path = sys.argv[1], sys.argv[2]
+data = open(path, "rb").read()
+call = prepare(name, data)
+best, extra = float("inf"), 0
+for _ in range(3):
+    before = current_rss()
+    reset_peak_rss()
+    start = time.process_time()
+    call()
+    best = min(best, time.process_time() - start)
+    extra = max(extra, peak_rss() - before)
+print(json.dumps({"seconds": best, "peak_extra_bytes": extra}))
+"""
+
+
+def time_call(name, path, limit):
+    """None when the process used more than `limit` CPU seconds (the kernel stops it)."""
+    env = dict(os.environ, QUARNEL_NUM_THREADS="1")
+    cpu = int(limit) + 1
+    set_limit = lambda: resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu))  # noqa: E731
+    proc = subprocess.run([sys.executable, "-c", CHILD, name, str(path), str(HERE)],
+                          capture_output=True, text=True, env=env, preexec_fn=set_limit)
+    if proc.returncode in (-signal.SIGXCPU, -signal.SIGKILL):
+        return None
+    if proc.returncode != 0:
+        raise SystemExit(f"{name} on {path} failed:\n{proc.stderr}")
+    return json.loads(proc.stdout)
+
+
+def fmt_seconds(result, limit):
+    return f">{limit:.0f}" if result is None else f"{result['seconds']:.4f}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=512 << 10, help="smaller size in bytes")
+    parser.add_argument("--limit", type=float, default=60.0,
+                        help="CPU seconds allowed per process (setup and three calls)")
+    parser.add_argument("--only", action="append", help="entry points to time (repeatable)")
+    args = parser.parse_args()
+    names = args.only or ENTRY_POINTS
+
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = {}
+        for kind, make in INPUTS.items():
+            for size in (args.n, 4 * args.n):
+                paths[kind, size] = Path(tmp) / f"{kind.replace(' ', '_')}-{size}.bin"
+                paths[kind, size].write_bytes(make(size))
+
+        print(f"n = {args.n} bytes, 4n = {4 * args.n}; ratio = t(4n) / t(n); CPU seconds, one "
+              "thread, best of 3")
+        worst = {}
+        for name in names:
+            print(f"\n{name}")
+            header = ("input", "t(n) s", "t(4n) s", "ratio", "prose ratio", "peak MB at 4n")
+            rows, prose_ratio = [], None
+            for kind in INPUTS:
+                small = time_call(name, paths[kind, args.n], args.limit)
+                large = time_call(name, paths[kind, 4 * args.n], args.limit) if small else None
+                measured = small and large and small["seconds"] > 0
+                ratio = large["seconds"] / small["seconds"] if measured else None
+                if kind == "prose":
+                    prose_ratio = ratio
+                flag = "" if ratio is None or ratio <= 5 else "  over 5"
+                if name not in REPORTED_ONLY and kind != "prose":
+                    seen = worst.get(name)
+                    if ratio is None or seen is None or (seen[0] is not None and ratio > seen[0]):
+                        worst[name] = (ratio, kind)
+                rows.append((kind, fmt_seconds(small, args.limit), fmt_seconds(large, args.limit),
+                             "-" if ratio is None else f"{ratio:.2f}{flag}",
+                             "-" if prose_ratio is None else f"{prose_ratio:.2f}",
+                             "-" if large is None else f"{large['peak_extra_bytes'] / 2**20:.1f}"))
+            widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+            for r in [header] + rows:
+                print("  ".join(str(c).rjust(w) for c, w in zip(r, widths)))
+            sys.stdout.flush()
+
+        print("\nworst ratio per entry point (FMIndex.locate reported, not bounded):")
+        over = []
+        for name in names:
+            if name in worst:
+                ratio, kind = worst[name]
+                shown = "timed out" if ratio is None else f"{ratio:.2f}"
+                print(f"  {name}: {shown} ({kind})")
+                if ratio is None or ratio > 5:
+                    over.append(name)
+        print("all within 5" if not over else "over 5: " + ", ".join(over))
+
+
+if __name__ == "__main__":
+    main()

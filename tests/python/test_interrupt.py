@@ -1,0 +1,67 @@
+"""Ctrl-C during a long native call raises KeyboardInterrupt soon, and the call frees its memory."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Each call runs for minutes if not interrupted. The child interrupts it several times (SIGINT
+# from a timer thread, as Ctrl-C would send it) and reports the slowest reaction and how much
+# the process grew between the first and the last interrupted call.
+CHILD = textwrap.dedent(
+    """
+    import ctypes, os, random, signal, sys, threading, time
+    from quarnel import _native as q
+
+    libc = ctypes.CDLL(None)
+
+    def resident():
+        libc.malloc_trim(0)
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
+
+    kind = sys.argv[1]
+    rng = random.Random(1)
+    if kind == "fm_locate":
+        # Sampling one row in 2^20: each located position walks about a million steps.
+        index = q.FMIndex(rng.randbytes(1 << 21).replace(b"\\0", b"\\1"), 20)
+        call = lambda: index.locate(b"a")
+    else:
+        # One-word sentences and dotted tokens, over and over.
+        text = "".join(rng.choice(["Dr.", "a.", "U.S.", "x.com.", "é.", " "]) for _ in range(1 << 21))
+        call = lambda: [q.find_duplicates(text) for _ in range(1000)]
+
+    sent = []
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    slowest, sizes = 0.0, []
+    for round in range(4):
+        timer = threading.Timer(0.7, interrupt)
+        timer.start()
+        try:
+            call()
+            print("finished")
+            sys.exit(1)
+        except KeyboardInterrupt:
+            slowest = max(slowest, time.monotonic() - sent[-1])
+        timer.join()
+        sizes.append(resident())
+    print(slowest, sizes[-1] - sizes[0])
+    """
+)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc, glibc, POSIX signals")
+@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates"])
+def test_ctrl_c_interrupts_a_long_call(kind):
+    proc = subprocess.run([sys.executable, "-c", CHILD, kind], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    slowest, grown = proc.stdout.split()
+    # Generous bounds: a functional check, not a timing benchmark. Uninterrupted, each call takes
+    # minutes; what it allocated (tens of MB) is freed each time.
+    assert float(slowest) < 3.0
+    assert int(grown) < 8 << 20
