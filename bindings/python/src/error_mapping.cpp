@@ -1,6 +1,9 @@
 #include "error_mapping.hpp"
 
+#include <cstring>
+
 #include "errors.hpp"  // the core's error types
+#include "persist/mapped_file.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -17,6 +20,18 @@ void set_value_error(const std::string& message) {
   PyRef text(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// OSError (or its subclass for the errno, such as FileNotFoundError) with errno and file name.
+void set_os_error(const core::persist::FileError& e) {
+  PyRef code(PyLong_FromLong(e.error_number()));
+  PyRef text(PyUnicode_DecodeFSDefault(std::strerror(e.error_number())));
+  PyRef name(PyUnicode_DecodeFSDefault(e.path().c_str()));
+  if (!code || !text || !name) return;
+  PyRef args(PyTuple_Pack(3, code.get(), text.get(), name.get()));
+  if (!args) return;
+  PyRef error(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 }  // namespace
@@ -60,6 +75,8 @@ void set_error_from_current_exception() noexcept {
     throw;
   } catch (const PythonErrorSet&) {
     // Already set by the C API or by the binder.
+  } catch (const core::persist::FileError& e) {
+    set_os_error(e);
   } catch (const core::UsageError& e) {
     set_value_error(e.message());
   } catch (const core::InternalError& e) {
