@@ -104,147 +104,219 @@ IndexArray sort_tokens(const SymbolText& text) {
 // ---------------------------------------------------------------------------------------------
 // Batch search
 // ---------------------------------------------------------------------------------------------
+//
+// The interval of a pattern p is [lb(p), lb(p+)), where lb(q) counts the suffixes smaller than q
+// and p+ is the smallest string above every string that starts with p. lb is monotone in q, so
+// with the queries sorted, the lower bound of the middle query splits the rank range of the
+// others: a batch of k queries costs about log2(n / k) probes each instead of log2(n), and the
+// probes of neighbouring queries fall on the same entries. Queries run level by level of that
+// division, and within a level up to kLanes binary searches advance one probe each per round
+// (first every lane's entry is requested, then the text it points at, then all compare), so that
+// their cache misses overlap.
 
-// Binary searches for up to kLanes patterns advance one comparison each per round: first every
-// lane's probed entry is requested, then the text it points at, then all compare. The misses of
-// different lanes overlap instead of following one another.
+// Flattened queries: query k is symbols [offsets[k], offsets[k + 1]).
+template <class P>
+struct Queries {
+  std::vector<P> symbols;
+  std::vector<std::uint64_t> offsets{0};
+  [[nodiscard]] std::size_t size() const noexcept { return offsets.size() - 1; }
+  [[nodiscard]] std::span<const P> at(std::size_t k) const noexcept {
+    return {symbols.data() + offsets[k], offsets[k + 1] - offsets[k]};
+  }
+};
+
+// One binary search for a lower bound in [lo, hi); its first `skip` symbols are known to match.
+struct Probe {
+  std::uint32_t query = 0;
+  std::uint64_t lo = 0, hi = 0, mid = 0, skip = 0;
+};
+
 template <class Sym, class P, class Idx>
-class BatchSearch {
+class LowerBounds {
  public:
-  BatchSearch(const Sym* text, std::uint64_t n, const Idx* sa, const PrefixBuckets& buckets,
-              const P* symbols, const std::uint64_t* offsets, SaInterval* out)
-      : t_(text),
-        n_(n),
-        sa_(sa),
-        buckets_(buckets),
-        symbols_(symbols),
-        offsets_(offsets),
-        out_(out) {}
+  LowerBounds(const Sym* text, std::uint64_t n, const Idx* sa, const PrefixBuckets& buckets,
+              const Queries<P>& queries, std::uint64_t* out)
+      : t_(text), n_(n), sa_(sa), buckets_(buckets), q_(queries), out_(out) {}
 
-  void run(std::uint64_t begin, std::uint64_t end) {
-    std::array<Lane, kLanes> lanes;
-    std::size_t active = 0;
-    std::uint64_t next = begin;
-    const auto refill = [&] {
-      while (active < kLanes && next < end) {
-        if (start(lanes[active], next++)) ++active;
-      }
+  // Lower bounds of the queries order[begin .. end), which are in ascending order.
+  void run(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
+    struct Segment {
+      std::size_t a, b;      // queries order[a .. b)
+      std::uint64_t lo, hi;  // their lower bounds lie in [lo, hi]
     };
-    refill();
-    while (active > 0) {
-      for (std::size_t w = 0; w < active; ++w) {
-        Lane& l = lanes[w];
-        l.mid = l.lo + (l.hi - l.lo) / 2;
-        __builtin_prefetch(sa_ + l.mid);
+    if (begin >= end) return;
+    std::vector<Segment> level{{begin, end, 0, n_}}, next;
+    std::vector<Probe> probes;
+    while (!level.empty()) {
+      probes.clear();
+      for (const Segment& s : level) probes.push_back(start(order[(s.a + s.b) / 2], s.lo, s.hi));
+      search(probes);
+      next.clear();
+      for (const Segment& s : level) {
+        const std::size_t m = (s.a + s.b) / 2;
+        const std::uint64_t bound = out_[order[m]];
+        if (s.a < m) next.push_back({s.a, m, s.lo, bound});
+        if (m + 1 < s.b) next.push_back({m + 1, s.b, bound, s.hi});
       }
-      for (std::size_t w = 0; w < active; ++w) {
-        __builtin_prefetch(t_ + sa_[lanes[w].mid] + lanes[w].skip);
-      }
-      for (std::size_t w = active; w-- > 0;) {
-        if (step(lanes[w])) lanes[w] = lanes[--active];
-      }
-      refill();
+      level.swap(next);
     }
   }
 
  private:
   static constexpr std::size_t kLanes = 16;
 
-  struct Lane {
-    std::uint64_t k = 0;  // pattern index
-    const P* p = nullptr;
-    std::uint64_t m = 0;
-    std::uint64_t skip = 0;  // leading symbols every suffix in [lo, hi) shares with the pattern
-    std::uint64_t lo = 0, hi = 0, mid = 0;
-    std::uint64_t first = 0;  // the lower bound, once found
-    std::uint64_t above = 0;  // smallest rank seen whose key is greater than the pattern
-    bool upper = false;
-  };
+  // The search range of one query within [lo, hi], narrowed to its two-byte prefix's ranks.
+  Probe start(std::uint32_t k, std::uint64_t lo, std::uint64_t hi) const noexcept {
+    Probe p{k, lo, hi, 0, 0};
+    if constexpr (std::is_same_v<Sym, std::uint8_t>) {
+      const auto query = q_.at(k);
+      if (!buckets_.empty() && !query.empty()) {
+        std::uint64_t first = buckets_.first1[query[0]];
+        std::uint64_t last = buckets_.first1[query[0] + 1];
+        if (query.size() >= 2) {
+          const unsigned key = (unsigned{query[0]} << 8) | query[1];
+          first = buckets_.first2[key];
+          last = first + buckets_.count2[key];
+          p.skip = 2;
+        } else {
+          last = first;  // one symbol: every suffix of the bucket is at least the query
+        }
+        p.lo = std::max(lo, first);
+        p.hi = std::max(p.lo, std::min(hi, last));
+      }
+    }
+    return p;
+  }
 
-  // Compares the key of the suffix at `pos` (its first m symbols, or all of a shorter suffix)
-  // with the pattern, from symbol `skip` on.
-  [[nodiscard]] int compare(std::uint64_t pos, const Lane& l) const noexcept {
-    const std::uint64_t len = std::min(n_ - pos, l.m);
+  // Key of the suffix at `pos` (its first m symbols, or all of a shorter one) against the query,
+  // from symbol `skip` on: negative when smaller.
+  [[nodiscard]] int compare(std::uint64_t pos, std::span<const P> query,
+                            std::uint64_t skip) const noexcept {
+    const std::uint64_t m = query.size();
+    const std::uint64_t len = std::min(n_ - pos, m);
     if constexpr (std::is_same_v<Sym, std::uint8_t> && std::is_same_v<P, std::uint8_t>) {
-      const int c = std::memcmp(t_ + pos + l.skip, l.p + l.skip, len - l.skip);
+      const int c = std::memcmp(t_ + pos + skip, query.data() + skip, len - skip);
       if (c != 0) return c;
     } else {
-      for (std::uint64_t d = l.skip; d < len; ++d) {
+      for (std::uint64_t d = skip; d < len; ++d) {
         const std::uint64_t a = t_[pos + d];
-        const std::uint64_t b = l.p[d];
+        const std::uint64_t b = query[d];
         if (a != b) return a < b ? -1 : 1;
       }
     }
-    return len < l.m ? -1 : 0;
+    return len < m ? -1 : 0;
   }
 
-  // Sets a lane up for pattern k, or answers the pattern at once and returns false.
-  bool start(Lane& l, std::uint64_t k) {
-    const std::uint64_t m = offsets_[k + 1] - offsets_[k];
-    const P* p = symbols_ + offsets_[k];
-    if (n_ == 0 || m == 0 || m > n_) {
-      out_[k] = {0, 0};
+  void search(std::vector<Probe>& probes) {
+    std::array<Probe*, kLanes> lanes;
+    std::size_t active = 0;
+    std::size_t next = 0;
+    const auto finish_or_keep = [&](Probe& p) {
+      if (p.lo < p.hi) return true;
+      out_[p.query] = p.lo;
       return false;
-    }
-    std::uint64_t lo = 0, hi = n_, skip = 0;
-    if constexpr (std::is_same_v<Sym, std::uint8_t>) {
-      if (!buckets_.empty()) {
-        if (m == 1) {
-          out_[k] = {buckets_.first1[p[0]], buckets_.first1[p[0] + 1]};
-          return false;
+    };
+    while (true) {
+      while (active < kLanes && next < probes.size()) {
+        Probe& p = probes[next++];
+        if (finish_or_keep(p)) lanes[active++] = &p;
+      }
+      if (active == 0) return;
+      for (std::size_t w = 0; w < active; ++w) {
+        Probe& p = *lanes[w];
+        p.mid = p.lo + (p.hi - p.lo) / 2;
+        __builtin_prefetch(sa_ + p.mid);
+      }
+      for (std::size_t w = 0; w < active; ++w) {
+        __builtin_prefetch(t_ + sa_[lanes[w]->mid] + lanes[w]->skip);
+      }
+      for (std::size_t w = active; w-- > 0;) {
+        Probe& p = *lanes[w];
+        if (compare(sa_[p.mid], q_.at(p.query), p.skip) < 0) {
+          p.lo = p.mid + 1;
+        } else {
+          p.hi = p.mid;
         }
-        const unsigned key = (unsigned{p[0]} << 8) | p[1];
-        lo = buckets_.first2[key];
-        hi = lo + buckets_.count2[key];
-        skip = 2;
-        if (lo == hi) {
-          out_[k] = {lo, lo};
-          return false;
-        }
+        if (!finish_or_keep(p)) lanes[w] = lanes[--active];
       }
     }
-    l = Lane{k, p, m, skip, lo, hi, 0, 0, hi, false};
-    return true;
-  }
-
-  // One comparison; true once the lane's pattern is answered.
-  bool step(Lane& l) {
-    const int c = compare(sa_[l.mid], l);
-    if (!l.upper) {
-      if (c < 0) {
-        l.lo = l.mid + 1;
-      } else {
-        if (c > 0) l.above = std::min(l.above, l.mid);
-        l.hi = l.mid;
-      }
-      if (l.lo < l.hi) return false;
-      l.first = l.lo;
-      if (l.first >= l.above) {
-        out_[l.k] = {l.first, l.first};
-        return true;
-      }
-      l.upper = true;
-      l.hi = l.above;
-      return false;
-    }
-    if (c > 0) {
-      l.hi = l.mid;
-    } else {
-      l.lo = l.mid + 1;
-    }
-    if (l.lo < l.hi) return false;
-    out_[l.k] = {l.first, l.lo};
-    return true;
   }
 
   const Sym* t_;
   std::uint64_t n_;
   const Idx* sa_;
   const PrefixBuckets& buckets_;
-  const P* symbols_;
-  const std::uint64_t* offsets_;
-  SaInterval* out_;
+  const Queries<P>& q_;
+  std::uint64_t* out_;
 };
+
+// Lexicographic order (a proper prefix first) of the queries, sorted on an integer key of their
+// first symbols and compared in full only where the keys tie.
+template <class P>
+std::vector<std::uint32_t> ascending_order(const Queries<P>& q) {
+  const std::size_t count = q.size();
+  if (count > std::numeric_limits<std::uint32_t>::max()) {
+    throw UsageError("a batch holds at most 4294967295 patterns");
+  }
+  constexpr unsigned kKeySymbols = sizeof(P) == 1 ? 8 : 1;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto s = q.at(k);
+    std::uint64_t key = 0;
+    for (unsigned d = 0; d < kKeySymbols; ++d) {
+      const std::uint64_t sym = d < s.size() ? static_cast<std::uint64_t>(s[d]) : 0;
+      key = kKeySymbols == 1 ? sym : (key << 8) | sym;
+    }
+    keyed[k] = {key, static_cast<std::uint32_t>(k)};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
+    if (x.first != y.first) return x.first < y.first;
+    const auto a = q.at(x.second);
+    const auto b = q.at(y.second);
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+  });
+  std::vector<std::uint32_t> order(count);
+  for (std::size_t k = 0; k < count; ++k) order[k] = keyed[k].second;
+  return order;
+}
+
+// The queries a batch needs: every pattern that can match, then the successor p+ of each (for
+// bytes: trailing 0xFF bytes dropped and the last byte raised by one; tokens are below 2^32, so
+// the last one is raised). `pattern_of[j]` is the pattern of query j. A successor that does not
+// exist (all 0xFF) is left out: its lower bound is the end of the array.
+template <class P>
+struct QueryPlan {
+  Queries<P> queries;
+  std::vector<std::uint64_t> pattern_of;
+  std::vector<std::uint8_t> is_successor;
+};
+
+template <class P>
+QueryPlan<P> plan_queries(const std::vector<P>& symbols, const std::vector<std::uint64_t>& offsets,
+                          std::uint64_t n) {
+  QueryPlan<P> plan;
+  const std::size_t count = offsets.size() - 1;
+  const auto add = [&](std::size_t k, std::span<const P> s, bool successor) {
+    plan.queries.symbols.insert(plan.queries.symbols.end(), s.begin(), s.end());
+    plan.queries.offsets.push_back(plan.queries.symbols.size());
+    plan.pattern_of.push_back(k);
+    plan.is_successor.push_back(successor ? 1 : 0);
+  };
+  std::vector<P> successor;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::span<const P> p(symbols.data() + offsets[k], offsets[k + 1] - offsets[k]);
+    if (p.empty() || p.size() > n) continue;
+    add(k, p, false);
+    successor.assign(p.begin(), p.end());
+    if constexpr (sizeof(P) == 1) {
+      while (!successor.empty() && successor.back() == 0xFF) successor.pop_back();
+      if (successor.empty()) continue;
+    }
+    ++successor.back();
+    add(k, successor, true);
+  }
+  return plan;
+}
 
 // Batches this large are split over two threads: below, a thread start costs more than it saves.
 constexpr std::uint64_t kMinSplitPatterns = 4096;
@@ -390,22 +462,38 @@ PrefixBuckets bucket_prefixes(const SymbolText& text) {
 
 void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBuckets& buckets,
                  const PatternBatch& patterns, std::span<SaInterval> out) {
-  const std::uint64_t count = patterns.size();
+  std::fill(out.begin(), out.end(), SaInterval{0, 0});  // empty and too long patterns
   with_symbols(text, [&](const auto* t) {
     using Sym = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
     with_entries(sa, [&](const auto* entries) {
       using Idx = std::remove_cv_t<std::remove_pointer_t<decltype(entries)>>;
-      const auto run = [&](const auto* symbols) {
-        using P = std::remove_cv_t<std::remove_pointer_t<decltype(symbols)>>;
-        BatchSearch<Sym, P, Idx> search(t, text.size, entries, buckets, symbols,
-                                        patterns.offsets.data(), out.data());
+      const auto run = [&](const auto& symbols) {
+        using P = typename std::remove_cvref_t<decltype(symbols)>::value_type;
+        const QueryPlan<P> plan = plan_queries(symbols, patterns.offsets, text.size);
+        const std::vector<std::uint32_t> order = ascending_order(plan.queries);
+        const std::size_t count = order.size();
+        std::vector<std::uint64_t> bounds(count);
+        LowerBounds<Sym, P, Idx> lower(t, text.size, entries, buckets, plan.queries, bounds.data());
+        // Each thread takes half of the ascending queries.
         parallel::halves(split_batch(count), count, count / 2,
-                         [&](std::size_t begin, std::size_t end) { search.run(begin, end); });
+                         [&](std::size_t begin, std::size_t end) { lower.run(order, begin, end); });
+        // A pattern's query comes right before its successor's; a pattern without one (all
+        // 0xFF) runs to the last rank. An absent pattern has lb(p) = lb(p+): an empty interval
+        // at its insertion rank.
+        for (std::size_t j = 0; j < count; ++j) {
+          SaInterval& r = out[plan.pattern_of[j]];
+          if (plan.is_successor[j] != 0) {
+            r.hi = bounds[j];
+            continue;
+          }
+          const bool has_successor = j + 1 < count && plan.is_successor[j + 1] != 0;
+          r = {bounds[j], has_successor ? bounds[j] : text.size};
+        }
       };
       if constexpr (std::is_same_v<Sym, std::uint8_t>) {
-        run(patterns.bytes.data());
+        run(patterns.bytes);
       } else {
-        run(patterns.tokens.data());
+        run(patterns.tokens);
       }
     });
   });

@@ -129,6 +129,33 @@ TEST_P(SuffixIndexTest, TokensMatchTheScan) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, SuffixIndexTest, ::testing::Values(0, 1, 2, 3, 17, 300, 5000));
 
+// Texts of 2^31 symbols and more get 64-bit entries; the same queries run over them.
+TEST(SuffixIndex, SixtyFourBitEntriesAnswerAlike) {
+  std::mt19937_64 rng(3);
+  const auto text = random_text<std::uint8_t>(rng, 3000, 3);
+  const auto st = view(text);
+  const sa::IndexArray narrow = sa::sort_suffixes(st);
+  std::vector<std::uint64_t> wide_entries(narrow.size);
+  for (std::size_t r = 0; r < narrow.size; ++r) wide_entries[r] = narrow.at(r);
+  const sa::IndexArray wide{wide_entries.data(), wide_entries.size(), 8, nullptr};
+  sa::PatternBatch batch;
+  for (int k = 0; k < 500; ++k) {
+    const std::size_t m = 1 + rng() % 5;
+    for (std::size_t d = 0; d < m; ++d) batch.bytes.push_back(static_cast<std::uint8_t>(rng() % 4));
+    batch.offsets.push_back(batch.bytes.size());
+  }
+  std::vector<sa::SaInterval> a(batch.size()), b(batch.size());
+  sa::search_many(st, narrow, sa::bucket_prefixes(st), batch, a);
+  sa::search_many(st, wide, sa::bucket_prefixes(st), batch, b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(sa::locate_many(narrow, a).positions, sa::locate_many(wide, b).positions);
+  const auto lcp32 = sa::lcp_of(st, narrow);
+  const auto lcp64 = sa::lcp_of(st, wide);
+  ASSERT_EQ(lcp64.width, 8U);
+  for (std::size_t r = 0; r < text.size(); ++r) ASSERT_EQ(lcp32.at(r), lcp64.at(r));
+  EXPECT_EQ(sa::bwt_of(st, narrow).primary, sa::bwt_of(st, wide).primary);
+}
+
 TEST(SuffixIndex, TokenValidationNamesTheParameter) {
   const std::vector<std::int64_t> ids = {1, 2, std::int64_t{1} << 32};
   try {
