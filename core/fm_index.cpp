@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string_view>
 
@@ -238,7 +239,8 @@ struct CountLane {
 
 QUARNEL_POPCOUNT_CLONES
 void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
-                                 std::span<const std::uint64_t> offsets, std::size_t begin,
+                                 std::span<const std::uint64_t> offsets,
+                                 std::span<const std::uint32_t> order, std::size_t begin,
                                  std::size_t end, std::uint64_t* out) const {
   // As locate_rows does for walks, up to kLanes backward searches advance together one rank step
   // at a time, so that the cache misses of different patterns overlap.
@@ -290,7 +292,7 @@ void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
   std::size_t next = begin;
   while (true) {
     while (active < kLanes && next < end) {
-      if (start(lanes[active], next++)) ++active;
+      if (start(lanes[active], order[next++])) ++active;
     }
     if (active == 0) break;
     for (std::size_t w = 0; w < active; ++w) {
@@ -473,6 +475,30 @@ std::span<const std::uint8_t> pattern_of(std::span<const std::uint8_t> bytes,
   return bytes.subspan(offsets[k], offsets[k + 1] - offsets[k]);
 }
 
+// Patterns by their last bytes, read backwards: backward searches that run one after another
+// then take their first steps through the same rank lines, which stay in the cache.
+std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> bytes,
+                                                 std::span<const std::uint64_t> offsets) {
+  const std::size_t count = offsets.size() - 1;
+  if (count > std::numeric_limits<std::uint32_t>::max()) {
+    throw UsageError("a batch holds at most 4294967295 patterns");
+  }
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    std::uint64_t key = 0;
+    for (unsigned d = 0; d < 8; ++d) {  // the last byte most significant
+      const std::uint64_t back =
+          offsets[k + 1] - offsets[k] > d ? bytes[offsets[k + 1] - 1 - d] : 0;
+      key = (key << 8) | back;
+    }
+    keyed[k] = {key, static_cast<std::uint32_t>(k)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::uint32_t> order(count);
+  for (std::size_t k = 0; k < count; ++k) order[k] = keyed[k].second;
+  return order;
+}
+
 bool split_patterns(std::size_t count) {
   return count >= kMinSplitPatterns && parallel::threads_allowed();
 }
@@ -487,8 +513,9 @@ void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
     folded = folded_ascii(bytes);
     bytes = folded;
   }
+  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets);
   parallel::halves(split_patterns(n), n, n / 2, [&](std::size_t begin, std::size_t end) {
-    fm.index.count_batch(bytes, offsets, begin, end, out.data());
+    fm.index.count_batch(bytes, offsets, order, begin, end, out.data());
   });
 }
 

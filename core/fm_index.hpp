@@ -81,10 +81,12 @@ class FMIndexBackend {
   // SA[row] for row < n: a position of the terminated text.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
 
-  // The number of rows search() finds for each pattern k in [begin, end) of a batch (pattern k
+  // The number of rows search() finds for each pattern k of a batch (pattern k
   // is bytes [offsets[k], offsets[k + 1])), into out[k]; an empty pattern counts len() - 1.
+  // The patterns are taken in the order order[begin .. end).
   void count_batch(std::span<const std::uint8_t> bytes, std::span<const std::uint64_t> offsets,
-                   std::size_t begin, std::size_t end, std::uint64_t* out) const;
+                   std::span<const std::uint32_t> order, std::size_t begin, std::size_t end,
+                   std::uint64_t* out) const;
 
   // get_sa of every row of the interval, in row order, appended to `out`.
   void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
