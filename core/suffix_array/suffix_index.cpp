@@ -296,6 +296,10 @@ QueryPlan<P> plan_queries(const std::vector<P>& symbols, const std::vector<std::
                           std::uint64_t n) {
   QueryPlan<P> plan;
   const std::size_t count = offsets.size() - 1;
+  plan.queries.symbols.reserve(2 * symbols.size());
+  plan.queries.offsets.reserve(2 * count + 1);
+  plan.pattern_of.reserve(2 * count);
+  plan.is_successor.reserve(2 * count);
   const auto add = [&](std::size_t k, std::span<const P> s, bool successor) {
     plan.queries.symbols.insert(plan.queries.symbols.end(), s.begin(), s.end());
     plan.queries.offsets.push_back(plan.queries.symbols.size());

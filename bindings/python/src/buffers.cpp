@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 
 #include "error_mapping.hpp"
 #include "errors.hpp"
@@ -182,6 +183,17 @@ void fill_indexed_text(PyObject* obj, IndexedText& out) {
   out.source.release();
 }
 
+// The element at `e` read as a signed and as an unsigned number of its width.
+template <class Signed>
+void read_both(const std::uint8_t* e, std::int64_t& s, std::uint64_t& u) {
+  Signed as_signed;
+  std::memcpy(&as_signed, e, sizeof as_signed);
+  s = as_signed;
+  std::make_unsigned_t<Signed> as_unsigned;
+  std::memcpy(&as_unsigned, e, sizeof as_unsigned);
+  u = as_unsigned;
+}
+
 // Appends the symbols of one pattern to the batch.
 void append_buffer_pattern(const Py_buffer& v, const void* row, std::uint64_t count, char kind,
                            unsigned symbol_width, sa::PatternBatch& batch) {
@@ -196,38 +208,18 @@ void append_buffer_pattern(const Py_buffer& v, const void* row, std::uint64_t co
       std::int64_t s = 0;
       std::uint64_t u = 0;
       switch (v.itemsize) {
-        case 1: {
-          std::int8_t x;
-          std::memcpy(&x, e, 1);
-          s = x;
-          std::uint8_t y;
-          std::memcpy(&y, e, 1);
-          u = y;
+        case 1:
+          read_both<std::int8_t>(e, s, u);
           break;
-        }
-        case 2: {
-          std::int16_t x;
-          std::memcpy(&x, e, 2);
-          s = x;
-          std::uint16_t y;
-          std::memcpy(&y, e, 2);
-          u = y;
+        case 2:
+          read_both<std::int16_t>(e, s, u);
           break;
-        }
-        case 4: {
-          std::int32_t x;
-          std::memcpy(&x, e, 4);
-          s = x;
-          std::uint32_t y;
-          std::memcpy(&y, e, 4);
-          u = y;
+        case 4:
+          read_both<std::int32_t>(e, s, u);
           break;
-        }
-        case 8: {
-          std::memcpy(&s, e, 8);
-          std::memcpy(&u, e, 8);
+        case 8:
+          read_both<std::int64_t>(e, s, u);
           break;
-        }
         default:
           raise(PyExc_ValueError, "unsupported token element size");
       }
@@ -263,6 +255,12 @@ bool append_int_sequence(PyObject* obj, sa::PatternBatch& batch) {
 }
 
 void append_pattern(PyObject* obj, unsigned symbol_width, sa::PatternBatch& batch) {
+  if (symbol_width == 1 && PyBytes_Check(obj)) {  // the common case, without a buffer export
+    const auto* b = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+    batch.bytes.insert(batch.bytes.end(), b, b + PyBytes_GET_SIZE(obj));
+    batch.offsets.push_back(batch.bytes.size());
+    return;
+  }
   if (symbol_width != 1 && append_int_sequence(obj, batch)) return;
   if (!PyObject_CheckBuffer(obj) || PyUnicode_Check(obj)) {
     raise_not_buffer(
