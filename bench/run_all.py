@@ -59,6 +59,8 @@ def main():
     section("text preparation (8 MB of English prose)")
     from datasets import MB, dataset  # noqa: E402  (only needed here)
     subprocess.run([str(cpp_bench_binary("bench_text_prep")), str(dataset("english", 8 * MB))], check=True)
+    section("reusable indexes: SuffixArray vs pydivsufsort sa_search, FMIndex batches and loading")
+    python_bench("bench_indexes.py", "--size", "8" if args.quick else "64")
     section("FM-index vs sdsl-lite csa_wt")
     if ensure_sdsl():
         python_bench("fm_index/run.py", "--sizes", "8" if args.quick else "8,64")

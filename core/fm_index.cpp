@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string_view>
 
 #include "interrupt.hpp"
+#include "parallel.hpp"
 #include "suffix_array/construction.hpp"
 #include "swar.hpp"
 #include "utf.hpp"
@@ -111,6 +113,16 @@ FMIndexBackend::FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t
   interrupt::checkpoint();
 
   bwt_matrix_ = WaveletMatrix(std::move(bwt));
+  set_lf_base();
+}
+
+FMIndexBackend::FMIndexBackend(const std::array<std::uint64_t, 256>& c_array,
+                               SOSampledSuffixArray sampled_sa, WaveletMatrix bwt_matrix)
+    : c_array_(c_array), sampled_sa_(std::move(sampled_sa)), bwt_matrix_(std::move(bwt_matrix)) {
+  set_lf_base();
+}
+
+void FMIndexBackend::set_lf_base() noexcept {
   for (unsigned c = 0; c < 256; ++c) {
     lf_base_[c] = c_array_[c] - bwt_matrix_.symbol_start(static_cast<std::uint8_t>(c));
   }
@@ -169,6 +181,110 @@ RowInterval FMIndexBackend::search(std::span<const std::uint8_t> pattern) const 
     if (lo == hi) return {lo, lo};
   }
   return {lo, hi};
+}
+
+namespace {
+
+// One pattern of a batch count in flight: its interval after the bytes from `next` + 1 on, and
+// where it stands in the descent of byte `next`.
+struct CountLane {
+  std::size_t k = 0;
+  const std::uint8_t* pattern = nullptr;
+  std::size_t next = 0;
+  unsigned c = 0;
+  const WaveletMatrix::Path* path = nullptr;
+  unsigned step = 0;
+  std::uint64_t lo = 0, hi = 0;
+};
+
+}  // namespace
+
+QUARNEL_POPCOUNT_CLONES
+void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
+                                 std::span<const std::uint64_t> offsets,
+                                 std::span<const std::uint32_t> order, std::size_t begin,
+                                 std::size_t end, std::uint64_t* out) const {
+  // As locate_rows does for walks, up to kLanes backward searches advance together one rank step
+  // at a time, so that the cache misses of different patterns overlap.
+  constexpr std::size_t kLanes = 16;
+  const std::uint64_t n = len();
+  const auto& levels = bwt_matrix_.levels();
+  // Moves a lane to the descent of its next byte, finishing descents without branching levels;
+  // false once the pattern is answered.
+  const auto enter_byte = [&](CountLane& l) {
+    while (true) {
+      l.c = l.pattern[l.next];
+      l.path = bwt_matrix_.path(static_cast<std::uint8_t>(l.c));
+      if (l.path == nullptr) {  // the byte does not occur
+        out[l.k] = 0;
+        return false;
+      }
+      l.lo += l.path->entry;
+      l.hi += l.path->entry;
+      l.step = 0;
+      if (l.path->steps > 0) return true;
+      l.lo += lf_base_[l.c];
+      l.hi += lf_base_[l.c];
+      if (l.lo == l.hi || l.next == 0) {
+        out[l.k] = l.hi - l.lo;
+        return false;
+      }
+      --l.next;
+    }
+  };
+  const auto start = [&](CountLane& l, std::size_t k) {
+    const std::size_t m = offsets[k + 1] - offsets[k];
+    if (m == 0) {
+      out[k] = n - 1;
+      return false;
+    }
+    const std::uint8_t* p = bytes.data() + offsets[k];
+    const unsigned last = p[m - 1];
+    l = CountLane{k, p, m - 1, 0, nullptr, 0, c_array_[last], last == 255 ? n : c_array_[last + 1]};
+    if (l.lo == l.hi || m == 1) {
+      out[k] = l.hi - l.lo;
+      return false;
+    }
+    --l.next;
+    return enter_byte(l);
+  };
+
+  std::array<CountLane, kLanes> lanes;
+  std::size_t active = 0;
+  std::size_t next = begin;
+  while (true) {
+    while (active < kLanes && next < end) {
+      if (start(lanes[active], order[next++])) ++active;
+    }
+    if (active == 0) break;
+    for (std::size_t w = 0; w < active; ++w) {
+      const RsVec& level = levels[lanes[w].path->level[lanes[w].step]];
+      level.prefetch(lanes[w].lo);
+      level.prefetch(lanes[w].hi);
+    }
+    for (std::size_t w = active; w-- > 0;) {
+      CountLane& l = lanes[w];
+      const unsigned j = l.path->level[l.step];
+      const RsVec& level = levels[j];
+      const std::uint64_t bit = (l.c >> (7 - j)) & 1U;
+      const std::uint64_t z = bwt_matrix_.zeros(j);
+      const std::uint64_t lo_ones = level.rank1(l.lo);
+      const std::uint64_t hi_ones = level.rank1(l.hi);
+      l.lo = next_level_position(l.lo, lo_ones, z, bit) + l.path->after[l.step];
+      l.hi = next_level_position(l.hi, hi_ones, z, bit) + l.path->after[l.step];
+      if (++l.step < l.path->steps) continue;
+      l.lo += lf_base_[l.c];
+      l.hi += lf_base_[l.c];
+      bool running = false;
+      if (l.lo == l.hi || l.next == 0) {
+        out[l.k] = l.hi - l.lo;
+      } else {
+        --l.next;
+        running = enter_byte(l);
+      }
+      if (!running) lanes[w] = lanes[--active];
+    }
+  }
 }
 
 QUARNEL_POPCOUNT_CLONES
@@ -247,7 +363,7 @@ bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexc
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {
-  return sizeof(c_array_) + 8 * sampled_sa_.samples.words().size() + bwt_matrix_.heap_size();
+  return sizeof(c_array_) + 8 * sampled_sa_.words().size() + bwt_matrix_.heap_size();
 }
 
 FMIndexError FMIndexError::null_byte() {
@@ -262,7 +378,7 @@ FMIndex build_fm_index(std::span<const std::uint8_t> data, std::uint64_t locate_
                        bool case_insensitive, bool normalize_whitespace) {
   if (!case_insensitive && !normalize_whitespace) {
     if (contains_zero_byte(data)) throw FMIndexError::null_byte();
-    return FMIndex{FMIndexBackend(data, locate_level), {}, data.size(), false};
+    return FMIndex{FMIndexBackend(data, locate_level), {}, data.size(), false, locate_level};
   }
   if (!utf::is_valid_utf8({reinterpret_cast<const char*>(data.data()), data.size()}))
     throw FMIndexError::construction(kInvalidUtf8Message);
@@ -272,21 +388,26 @@ FMIndex build_fm_index(std::span<const std::uint8_t> data, std::uint64_t locate_
   const auto text = as_bytes(prepared.text);
   if (contains_zero_byte(text)) throw FMIndexError::null_byte();
   return FMIndex{FMIndexBackend(text, locate_level), std::move(prepared.deltas), text.size(),
-                 case_insensitive};
+                 case_insensitive, locate_level};
 }
 
 namespace {
+
+// A copy with the ASCII capitals 'A' to 'Z' lower-cased.
+std::vector<std::uint8_t> folded_ascii(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> folded(bytes.begin(), bytes.end());
+  for (std::uint8_t& b : folded) {
+    if (b >= 'A' && b <= 'Z') b |= 0x20;
+  }
+  return folded;
+}
 
 // Runs `use` on the query form of the pattern: ASCII letters folded to lower case when the index
 // is case-insensitive, the pattern itself otherwise.
 template <class Use>
 auto with_query_pattern(const FMIndex& fm, std::span<const std::uint8_t> pattern, Use&& use) {
   if (!fm.case_insensitive) return use(pattern);
-  std::vector<std::uint8_t> folded(pattern.begin(), pattern.end());
-  for (std::uint8_t& b : folded) {
-    if (b >= 'A' && b <= 'Z') b |= 0x20;
-  }
-  return use(std::span<const std::uint8_t>(folded));
+  return use(std::span<const std::uint8_t>(folded_ascii(pattern)));
 }
 
 }  // namespace
@@ -312,6 +433,83 @@ std::vector<std::uint64_t> locate(const FMIndex& fm, std::span<const std::uint8_
     for (std::uint64_t& p : positions) p = normalize::map_to_source(fm.deltas, p);
   }
   return positions;
+}
+
+namespace {
+
+// Patterns of a batch this large are split over two threads.
+constexpr std::size_t kMinSplitPatterns = 2048;
+
+std::span<const std::uint8_t> pattern_of(std::span<const std::uint8_t> bytes,
+                                         std::span<const std::uint64_t> offsets, std::size_t k) {
+  return bytes.subspan(offsets[k], offsets[k + 1] - offsets[k]);
+}
+
+// Patterns by their last bytes, read backwards: backward searches that run one after another
+// then take their first steps through the same rank lines, which stay in the cache.
+std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> bytes,
+                                                 std::span<const std::uint64_t> offsets) {
+  const std::size_t count = offsets.size() - 1;
+  if (count > std::numeric_limits<std::uint32_t>::max()) {
+    throw UsageError("a batch holds at most 4294967295 patterns");
+  }
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    std::uint64_t key = 0;
+    for (unsigned d = 0; d < 8; ++d) {  // the last byte most significant
+      const std::uint64_t back =
+          offsets[k + 1] - offsets[k] > d ? bytes[offsets[k + 1] - 1 - d] : 0;
+      key = (key << 8) | back;
+    }
+    keyed[k] = {key, static_cast<std::uint32_t>(k)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::uint32_t> order(count);
+  for (std::size_t k = 0; k < count; ++k) order[k] = keyed[k].second;
+  return order;
+}
+
+bool split_patterns(std::size_t count) {
+  return count >= kMinSplitPatterns && parallel::threads_allowed();
+}
+
+}  // namespace
+
+void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
+                std::span<const std::uint64_t> offsets, std::span<std::uint64_t> out) {
+  const std::size_t n = out.size();
+  std::vector<std::uint8_t> folded;
+  if (fm.case_insensitive) {
+    folded = folded_ascii(bytes);
+    bytes = folded;
+  }
+  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets);
+  parallel::halves(split_patterns(n), n, n / 2, [&](std::size_t begin, std::size_t end) {
+    fm.index.count_batch(bytes, offsets, order, begin, end, out.data());
+  });
+}
+
+LocatedBatch locate_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
+                         std::span<const std::uint64_t> offsets) {
+  const std::size_t n = offsets.size() - 1;
+  const auto located = [&](std::size_t begin, std::size_t end) {
+    LocatedBatch part;
+    part.offsets.push_back(0);
+    for (std::size_t k = begin; k < end; ++k) {
+      const auto positions = locate(fm, pattern_of(bytes, offsets, k));
+      part.positions.insert(part.positions.end(), positions.begin(), positions.end());
+      part.offsets.push_back(part.positions.size());
+    }
+    return part;
+  };
+  auto [first, second] = parallel::both(
+      split_patterns(n), [&] { return located(0, n / 2); }, [&] { return located(n / 2, n); });
+  const std::uint64_t base = first.positions.size();
+  first.positions.insert(first.positions.end(), second.positions.begin(), second.positions.end());
+  for (std::size_t k = 1; k < second.offsets.size(); ++k) {
+    first.offsets.push_back(base + second.offsets[k]);
+  }
+  return std::move(first);
 }
 
 }  // namespace quarnel::core::fm_index

@@ -37,6 +37,8 @@ struct RowInterval {
 // word_size = bit_length(n) bits.
 struct SOSampledSuffixArray {
   BitVec samples;
+  // The sample words of a loaded index, in memory its wavelet matrix keeps; empty when built.
+  std::span<const std::uint64_t> loaded_words;
   std::uint64_t level = 0;
   std::uint64_t word_size = 0;
   std::uint64_t sa_len = 0;
@@ -45,8 +47,11 @@ struct SOSampledSuffixArray {
   [[nodiscard]] std::uint64_t sample_count() const noexcept {
     return sa_len == 0 ? 0 : ((sa_len - 1) >> shift()) + 1;
   }
+  [[nodiscard]] std::span<const std::uint64_t> words() const noexcept {
+    return loaded_words.empty() ? samples.words() : loaded_words;
+  }
   [[nodiscard]] std::uint64_t sample(std::uint64_t k) const {
-    return samples.get_bits(k * word_size, static_cast<unsigned>(word_size));
+    return BitVec::bits_at(words(), k * word_size, static_cast<unsigned>(word_size));
   }
 };
 
@@ -54,6 +59,9 @@ class FMIndexBackend {
  public:
   // Builds the index of `text` (which must not contain 0x00) plus its sentinel.
   FMIndexBackend(std::span<const std::uint8_t> text, std::uint64_t level);
+  // An index from the parts of one built before (a loaded one).
+  FMIndexBackend(const std::array<std::uint64_t, 256>& c_array, SOSampledSuffixArray sampled_sa,
+                 WaveletMatrix bwt_matrix);
 
   // Rows n = text length + 1.
   [[nodiscard]] std::uint64_t len() const noexcept { return bwt_matrix_.len(); }
@@ -73,6 +81,13 @@ class FMIndexBackend {
   // SA[row] for row < n: a position of the terminated text.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
 
+  // The number of rows search() finds for each pattern k of a batch (pattern k
+  // is bytes [offsets[k], offsets[k + 1])), into out[k]; an empty pattern counts len() - 1.
+  // The patterns are taken in the order order[begin .. end).
+  void count_batch(std::span<const std::uint8_t> bytes, std::span<const std::uint64_t> offsets,
+                   std::span<const std::uint32_t> order, std::size_t begin, std::size_t end,
+                   std::uint64_t* out) const;
+
   // get_sa of every row of the interval, in row order, appended to `out`. Throws
   // interrupt::Interrupted when the caller asks to stop.
   void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
@@ -85,6 +100,7 @@ class FMIndexBackend {
   // must not leave a function of several target clones (GCC's callers treat them as not
   // throwing), hence the flag.
   [[nodiscard]] bool walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
+  void set_lf_base() noexcept;
 
   std::array<std::uint64_t, 256> c_array_{};
   // c_array[c] - bwt_matrix.symbol_start(c) (mod 2^64): turns a descent position into an LF row.
@@ -132,6 +148,7 @@ struct FMIndex {
   std::vector<normalize::CumulativeDelta> deltas;
   std::uint64_t text_len = 0;
   bool case_insensitive = false;
+  std::uint64_t locate_level = 0;  // as requested
 };
 
 // Prepares `data` (ASCII lower-casing and whitespace collapsing when asked, which requires valid
@@ -150,5 +167,34 @@ struct FMIndex {
 [[nodiscard]] inline std::uint64_t heap_size(const FMIndex& fm) noexcept {
   return fm.index.heap_size();
 }
+
+// The occurrence count of every pattern of a batch (pattern k is bytes [offsets[k],
+// offsets[k + 1]) of `bytes`), on two threads for large batches.
+void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
+                std::span<const std::uint64_t> offsets, std::span<std::uint64_t> out);
+
+// Every pattern's locate result, concatenated; pattern k owns [offsets[k], offsets[k + 1]).
+struct LocatedBatch {
+  std::vector<std::uint64_t> positions;
+  std::vector<std::uint64_t> offsets;
+};
+[[nodiscard]] LocatedBatch locate_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
+                                       std::span<const std::uint64_t> offsets);
+
+// Saved form, little-endian: a header of 2368 bytes (magic, version, flags, lengths, sampling,
+// bucket starts, the summaries of the eight levels, a checksum of the rest of the file and one
+// of the header), then the lines of the eight levels, the sample words and the delta pairs.
+// Sections start at multiples of 64 bytes, so a mapped file is used in place.
+struct SavedForm {
+  std::vector<std::uint8_t> header;
+  std::vector<std::span<const std::uint8_t>> parts;  // the header first
+  [[nodiscard]] std::uint64_t size() const noexcept;
+};
+[[nodiscard]] SavedForm saved_form(const FMIndex& fm);
+void save_fm_index(const std::string& path, const FMIndex& fm);
+// Maps the file; damage of any kind raises persist::FormatError naming the problem.
+[[nodiscard]] FMIndex load_fm_index(const std::string& path);
+// The same checks on a saved form held in memory, which is copied.
+[[nodiscard]] FMIndex fm_index_from_bytes(std::span<const std::uint8_t> bytes);
 
 }  // namespace quarnel::core::fm_index

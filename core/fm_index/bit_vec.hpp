@@ -40,10 +40,16 @@ class BitVec {
 
   // The `width` bits (1 <= width <= 64) starting at bit `offset`.
   [[nodiscard]] std::uint64_t get_bits(std::uint64_t offset, unsigned width) const {
+    return bits_at(words_, offset, width);
+  }
+
+  // The same read over any words in this layout.
+  [[nodiscard]] static std::uint64_t bits_at(std::span<const std::uint64_t> words,
+                                             std::uint64_t offset, unsigned width) {
     const std::uint64_t word = offset >> 6;
     const unsigned shift = static_cast<unsigned>(offset & 63);
-    std::uint64_t value = words_[word] >> shift;
-    if (shift + width > 64) value |= words_[word + 1] << (64 - shift);
+    std::uint64_t value = words[word] >> shift;
+    if (shift + width > 64) value |= words[word + 1] << (64 - shift);
     return width == 64 ? value : value & ((std::uint64_t{1} << width) - 1);
   }
 

@@ -57,6 +57,32 @@ class RsVec {
   // Lays its lines out in `storage` (line_count(bits.len()) lines), which must outlive it.
   RsVec(const BitVec& bits, std::span<RsLine> storage);
 
+  // What a saved vector keeps besides its lines.
+  struct Summary {
+    std::uint64_t len = 0;
+    std::uint64_t zeros = 0;
+    std::uint64_t exception = ~std::uint64_t{0};
+    bool near_constant = true;
+    bool majority = false;
+  };
+  [[nodiscard]] Summary summary() const noexcept {
+    return {len_, zeros_, exception_, near_constant_, majority_};
+  }
+  // A vector over lines laid out by an earlier build (line_count(summary.len) of them), which
+  // must outlive it.
+  [[nodiscard]] static RsVec over(const Summary& summary,
+                                  std::span<const RsLine> storage) noexcept {
+    RsVec v;
+    v.len_ = summary.len;
+    v.zeros_ = summary.zeros;
+    v.exception_ = summary.exception;
+    v.near_constant_ = summary.near_constant;
+    v.majority_ = summary.majority;
+    v.blocks_ = storage.data();
+    v.counts_ = storage.data() + block_count(summary.len);
+    return v;
+  }
+
   RsVec(RsVec&&) noexcept = default;
   RsVec& operator=(RsVec&&) noexcept = default;
   RsVec(const RsVec&) = delete;

@@ -87,14 +87,7 @@ WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
     }
     zeros_[j] = z;
   }
-  std::array<std::uint8_t, 256> by_reversed{};
-  for (unsigned c = 0; c < 256; ++c)
-    by_reversed[reverse_bits(static_cast<std::uint8_t>(c))] = static_cast<std::uint8_t>(c);
-  std::uint64_t start = 0;
-  for (const std::uint8_t c : by_reversed) {
-    symbol_start_[c] = start;
-    start += counts[c];
-  }
+  set_symbol_starts(counts);
 
   // All eight levels in one allocation: large enough for huge pages from a few hundred KiB of
   // text on, where eight separate levels would each stay below the huge page size.
@@ -117,7 +110,32 @@ WaveletMatrix::WaveletMatrix(std::vector<std::uint8_t> symbols) {
       symbols.swap(next);
     }
   }
+  lines_ = arena_;
   build_paths(counts);
+}
+
+WaveletMatrix::WaveletMatrix(std::span<const RsLine> lines, std::shared_ptr<const void> keep,
+                             const std::array<RsVec::Summary, kLevels>& levels,
+                             const std::array<std::uint64_t, 256>& counts)
+    : kept_(std::move(keep)), lines_(lines) {
+  const std::uint64_t per_level = RsVec::line_count(levels[0].len);
+  for (unsigned j = 0; j < kLevels; ++j) {
+    levels_[j] = RsVec::over(levels[j], lines.subspan(j * per_level, per_level));
+    zeros_[j] = levels[j].zeros;
+  }
+  set_symbol_starts(counts);
+  build_paths(counts);
+}
+
+void WaveletMatrix::set_symbol_starts(const std::array<std::uint64_t, 256>& counts) {
+  std::array<std::uint8_t, 256> by_reversed{};
+  for (unsigned c = 0; c < 256; ++c)
+    by_reversed[reverse_bits(static_cast<std::uint8_t>(c))] = static_cast<std::uint8_t>(c);
+  std::uint64_t start = 0;
+  for (const std::uint8_t c : by_reversed) {
+    symbol_start_[c] = start;
+    start += counts[c];
+  }
 }
 
 void WaveletMatrix::build_paths(const std::array<std::uint64_t, 256>& counts) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -33,6 +34,11 @@ class WaveletMatrix {
   WaveletMatrix();
   // Consumes the buffer as working space.
   explicit WaveletMatrix(std::vector<std::uint8_t> symbols);
+  // The matrix of a sequence with the given symbol counts whose eight levels, of
+  // RsVec::line_count(len) lines each, lie one after another in `lines`; `keep` holds that memory.
+  WaveletMatrix(std::span<const RsLine> lines, std::shared_ptr<const void> keep,
+                const std::array<RsVec::Summary, kLevels>& levels,
+                const std::array<std::uint64_t, 256>& counts);
 
   // The levels point into arena_, whose buffer a move carries along unchanged.
   WaveletMatrix(WaveletMatrix&&) noexcept = default;
@@ -118,10 +124,16 @@ class WaveletMatrix {
 
   [[nodiscard]] std::uint64_t heap_size() const noexcept;
 
+  // The lines of all eight levels, in level order.
+  [[nodiscard]] std::span<const RsLine> lines() const noexcept { return lines_; }
+
  private:
+  void set_symbol_starts(const std::array<std::uint64_t, 256>& counts);
   void build_paths(const std::array<std::uint64_t, 256>& counts);
 
   RsLineBuffer arena_;
+  std::shared_ptr<const void> kept_;  // the memory of loaded levels, when not arena_
+  std::span<const RsLine> lines_;
   std::array<RsVec, kLevels> levels_;
   std::array<std::uint64_t, kLevels> zeros_{};
   std::array<std::uint64_t, 256> symbol_start_{};

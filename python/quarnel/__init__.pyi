@@ -16,4 +16,6 @@ from quarnel._native import (
     suffix_array_fn as suffix_array_fn,
 )
 
+from quarnel._index import SuffixArray as SuffixArray
+
 __all__: list[str]

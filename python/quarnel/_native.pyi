@@ -1,4 +1,5 @@
-from typing import Sequence, TypedDict
+import os
+from typing import Any, Sequence, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -93,3 +94,18 @@ class FMIndex:
     def heap_size(self) -> int:
         """Heap memory used by the index in bytes."""
     def __len__(self) -> int: ...
+    def count_many(self, patterns: Sequence[bytes]) -> U64Array:
+        """Count occurrences of every pattern of a list of bytes; a uint64 array."""
+    def locate_many(self, patterns: Sequence[bytes]) -> tuple[U64Array, U64Array]:
+        """Locate every pattern: (positions, offsets), pattern k owning positions[offsets[k]:offsets[k + 1]]."""
+    def save(self, path: str | bytes | os.PathLike[str]) -> None:
+        """Save the index to a file that FMIndex.load() maps back."""
+    @classmethod
+    def load(cls, path: str | bytes | os.PathLike[str]) -> FMIndex:
+        """Open an index saved by save(); a damaged or foreign file raises ValueError."""
+    def to_bytes(self) -> bytes:
+        """The saved form of the index as bytes (what pickling uses)."""
+    @classmethod
+    def from_bytes(cls, data: bytes) -> FMIndex:
+        """Rebuild an index from to_bytes(); damaged data raises ValueError."""
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...

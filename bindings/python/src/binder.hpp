@@ -72,4 +72,12 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return call_entry(Fn, self, args, nargs, kwnames);
 }
 
+// The method record of one descriptor; `doc` must outlive it. METH_CLASS or METH_STATIC may be
+// added to `flags`.
+template <const FunctionDescriptor& Fn>
+PyMethodDef method_def(const std::string& doc, int flags = 0) {
+  return {Fn.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)),
+          METH_FASTCALL | METH_KEYWORDS | flags, doc.c_str()};
+}
+
 }  // namespace quarnel::python

@@ -1,7 +1,10 @@
 #include "error_mapping.hpp"
 
+#include <cstring>
+
 #include "errors.hpp"  // the core's error types
 #include "interrupt.hpp"
+#include "persist/mapped_file.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -18,6 +21,18 @@ void set_value_error(const std::string& message) {
   PyRef text(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// OSError (or its subclass for the errno, such as FileNotFoundError) with errno and file name.
+void set_os_error(const core::persist::FileError& e) {
+  PyRef code(PyLong_FromLong(e.error_number()));
+  PyRef text(PyUnicode_DecodeFSDefault(std::strerror(e.error_number())));
+  PyRef name(PyUnicode_DecodeFSDefault(e.path().c_str()));
+  if (!code || !text || !name) return;
+  PyRef args(PyTuple_Pack(3, code.get(), text.get(), name.get()));
+  if (!args) return;
+  PyRef error(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+  if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 }  // namespace
@@ -64,6 +79,8 @@ void set_error_from_current_exception() noexcept {
   } catch (const core::interrupt::Interrupted&) {
     // The signal handler's exception (KeyboardInterrupt) is pending already.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const core::persist::FileError& e) {
+    set_os_error(e);
   } catch (const core::UsageError& e) {
     set_value_error(e.message());
   } catch (const core::InternalError& e) {

@@ -56,8 +56,7 @@ PyRef new_u64_array(std::size_t size) {
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT64);
   if (descr == nullptr) throw PythonErrorSet{};
   // PyArray_NewFromDescr steals the descriptor reference.
-  return checked(
-      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+  return checked(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
 }
 
 std::uint64_t* u64_data(const PyRef& array) {
@@ -75,6 +74,53 @@ PyRef to_u64_array(std::span<const std::uint64_t> values) {
 PyRef to_u64_array(std::span<const std::uint32_t> values) {
   PyRef array = new_u64_array(values.size());
   std::copy(values.begin(), values.end(), u64_data(array));
+  return array;
+}
+
+namespace {
+
+int unsigned_type_number(unsigned element_size) {
+  switch (element_size) {
+    case 1:
+      return NPY_UINT8;
+    case 2:
+      return NPY_UINT16;
+    case 4:
+      return NPY_UINT32;
+    case 8:
+      return NPY_UINT64;
+    default:
+      PyErr_SetString(PyExc_SystemError, "unsupported array element size");
+      throw PythonErrorSet{};
+  }
+}
+
+PyRef new_unsigned_array(std::size_t count, unsigned element_size, void* data, int flags) {
+  load_array_api();
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  PyArray_Descr* descr = PyArray_DescrFromType(unsigned_type_number(element_size));
+  if (descr == nullptr) throw PythonErrorSet{};
+  return checked(
+      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, data, flags, nullptr));
+}
+
+}  // namespace
+
+PyRef to_unsigned_array(const void* bytes, std::size_t count, unsigned element_size) {
+  PyRef array = new_unsigned_array(count, element_size, nullptr, 0);
+  if (count > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), bytes,
+                count * element_size);
+  }
+  return array;
+}
+
+PyRef readonly_view(const void* data, std::size_t count, unsigned element_size, PyObject* owner) {
+  // NumPy never writes through an array without NPY_ARRAY_WRITEABLE, so the cast is safe.
+  PyRef array = new_unsigned_array(count, element_size, const_cast<void*>(data),
+                                   NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED);
+  check_status(
+      PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), Py_NewRef(owner)));
   return array;
 }
 

@@ -14,4 +14,12 @@ PyRef to_u64_array(std::span<const std::uint64_t> values);
 // Same, widening 32-bit values in the one copy.
 PyRef to_u64_array(std::span<const std::uint32_t> values);
 
+// Unsigned element types of the other arrays the package returns, by size in bytes.
+// A new writable one-dimensional array of `count` elements of `element_size` bytes (1, 2, 4, 8),
+// holding a copy of `bytes` (element_size * count bytes).
+PyRef to_unsigned_array(const void* bytes, std::size_t count, unsigned element_size);
+// A read-only one-dimensional array over memory that `owner` keeps alive, without a copy; the
+// array holds a reference to `owner`.
+PyRef readonly_view(const void* data, std::size_t count, unsigned element_size, PyObject* owner);
+
 }  // namespace quarnel::python

@@ -1,0 +1,137 @@
+"""Reusable indexes against their peers, timed in one run on the same inputs.
+
+* SuffixArray.count_many of many short patterns in one call, against one Python call of
+  pydivsufsort's sa_search per pattern over a suffix array built beforehand (the way pydivsufsort
+  users reuse an array);
+* FMIndex.count_many against a Python loop of FMIndex.count over the same patterns;
+* FMIndex.load of a saved index, and pickling round trips.
+
+Setup (building the arrays and indexes) is outside every timing; each figure is the best of
+several runs; peak memory is the resident high-water mark a step added.
+
+    bench/bench_indexes.py [--size 64] [--patterns 100000] [--runs 5]
+"""
+
+import argparse
+import os
+import pickle
+import random
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from datasets import MB, dataset
+from harness import table
+from worker import current_rss, peak_rss, reset_peak_rss
+
+
+def best_of(runs, fn):
+    best = float("inf")
+    result = None
+    for _ in range(runs):
+        result = None  # the previous result is freed before the next run
+        start = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - start)
+    return best, result
+
+
+def measured(runs, fn):
+    """(best seconds, result, peak bytes added above the resident size before the first run)."""
+    base = current_rss()
+    reset_peak_rss()
+    seconds, result = best_of(runs, fn)
+    return seconds, result, max(0, peak_rss() - base)
+
+
+def short_patterns(data, count, rng):
+    """Substrings of 4 to 12 bytes at random places, with a tenth perturbed so they may miss."""
+    out = []
+    for _ in range(count):
+        m = rng.randint(4, 12)
+        at = rng.randrange(len(data) - m)
+        p = bytearray(data[at:at + m])
+        if rng.random() < 0.1:
+            p[-1] = rng.randrange(1, 256)
+        out.append(bytes(p))
+    return out
+
+
+def mib(nbytes):
+    return f"{nbytes / MB:.1f}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size", type=int, default=64, help="MB of English-like text")
+    parser.add_argument("--patterns", type=int, default=100_000)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    import pydivsufsort
+    import quarnel
+
+    data = dataset("english", args.size * MB).read_bytes()
+    patterns = short_patterns(data, args.patterns, random.Random(20))
+    k = len(patterns)
+    rows = []
+
+    # SuffixArray batch count vs pydivsufsort's sa_search, one Python call per pattern.
+    index = quarnel.SuffixArray(data)
+    peer_sa = pydivsufsort.divsufsort(data)
+    ours_s, ours_counts, ours_mem = measured(args.runs, lambda: index.count_many(patterns))
+    search = pydivsufsort.sa_search
+    peer_s, peer_counts, peer_mem = measured(
+        max(1, args.runs // 2), lambda: [search(data, peer_sa, p)[0] for p in patterns])
+    assert ours_counts.tolist() == peer_counts, "SuffixArray and pydivsufsort disagree"
+    rows.append(["SuffixArray.count_many", f"{k / ours_s / 1e6:.2f}", mib(ours_mem),
+                 "sa_search loop", f"{k / peer_s / 1e6:.3f}", mib(peer_mem), f"{peer_s / ours_s:.1f}x"])
+    # Short patterns occur up to millions of times each: locate the rare ones (at most 1000 hits).
+    rare = [p for p, c in zip(patterns, ours_counts.tolist()) if c <= 1000]
+    ours_loc, (positions, _), loc_mem = measured(args.runs, lambda: index.locate_many(rare))
+    peer_loc, _, _ = measured(max(1, args.runs // 2),
+                              lambda: [np.sort(peer_sa[(left or 0):(left or 0) + c]) for c, left in
+                                       (search(data, peer_sa, p) for p in rare)])
+    rows.append([f"SuffixArray.locate_many ({len(rare)} rare)", f"{len(rare) / ours_loc / 1e6:.2f}",
+                 mib(loc_mem), "sa_search + sort loop", f"{len(rare) / peer_loc / 1e6:.3f}", "",
+                 f"{peer_loc / ours_loc:.1f}x"])
+    del index, peer_sa, positions
+
+    # FMIndex batch count vs a Python loop of count.
+    fm = quarnel.FMIndex(data)
+    batch_s, batch_counts, batch_mem = measured(args.runs, lambda: fm.count_many(patterns))
+    count = fm.count
+    loop_s, loop_counts, loop_mem = measured(args.runs, lambda: [count(p) for p in patterns])
+    assert batch_counts.tolist() == loop_counts == ours_counts.tolist(), "FMIndex counts disagree"
+    rows.append(["FMIndex.count_many", f"{k / batch_s / 1e6:.2f}", mib(batch_mem),
+                 "FMIndex.count loop", f"{k / loop_s / 1e6:.2f}", mib(loop_mem),
+                 f"{loop_s / batch_s:.1f}x"])
+    table(rows, ["quarnel", "M patterns/s", "peak MiB", "peer", "peer M/s", "peer peak MiB", "speedup"])
+    print(f"{k} patterns of 4-12 bytes, one tenth perturbed, over {args.size} MB of English-like "
+          f"text; best of {args.runs} runs (the sa_search loop: {max(1, args.runs // 2)}).")
+
+    # FMIndex persistence.
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "index.qfm")
+        save_s, _ = best_of(1, lambda: fm.save(path))
+        size = os.path.getsize(path)
+        load_s, loaded, load_mem = measured(args.runs, lambda: quarnel.FMIndex.load(path))
+        assert loaded.count_many(patterns[:1000]).tolist() == batch_counts[:1000].tolist()
+        del loaded
+        state = pickle.dumps(fm, protocol=pickle.HIGHEST_PROTOCOL)
+        unpickle_s, _ = best_of(args.runs, lambda: pickle.loads(state))
+        build_s, _ = best_of(1, lambda: quarnel.FMIndex(data))
+    print()
+    table([
+        ["FMIndex(data) build", f"{build_s * 1e3:.0f}", ""],
+        ["FMIndex.save", f"{save_s * 1e3:.0f}", f"file {mib(size)} MiB"],
+        ["FMIndex.load (mapped, checksummed)", f"{load_s * 1e3:.1f}", f"peak +{mib(load_mem)} MiB"],
+        ["pickle.loads (copied, checksummed)", f"{unpickle_s * 1e3:.1f}", f"state {mib(len(state))} MiB"],
+    ], ["FMIndex persistence", "ms", ""])
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

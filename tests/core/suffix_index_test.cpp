@@ -1,0 +1,249 @@
+#include "suffix_array/suffix_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "persist/checksum.hpp"
+#include "persist/mapped_file.hpp"
+#include "test_support.hpp"
+
+namespace sa = quarnel::core::suffix_array;
+namespace persist = quarnel::core::persist;
+
+namespace {
+
+template <class T>
+sa::SymbolText view(const std::vector<T>& v) {
+  return {v.data(), v.size(), sizeof(T)};
+}
+
+template <class T>
+std::vector<T> random_text(std::mt19937_64& rng, std::size_t n, std::uint64_t alphabet,
+                           std::uint64_t stride = 1) {
+  std::vector<T> t(n);
+  for (auto& c : t) c = static_cast<T>((rng() % alphabet) * stride);
+  return t;
+}
+
+// Every pattern of the batch against a scan of the sorted suffixes.
+template <class T, class P>
+void expect_batch_matches_scan(const std::vector<T>& text,
+                               const std::vector<std::vector<P>>& pats) {
+  const auto st = view(text);
+  const sa::IndexArray entries = sa::sort_suffixes(st);
+  const auto expected_sa = quarnel::test::sorted_suffixes(text);
+  ASSERT_EQ(entries.size, text.size());
+  for (std::size_t r = 0; r < text.size(); ++r) ASSERT_EQ(entries.at(r), expected_sa[r]) << r;
+
+  sa::PatternBatch batch;
+  for (const auto& p : pats) {
+    if constexpr (sizeof(P) == 1) {
+      batch.bytes.insert(batch.bytes.end(), p.begin(), p.end());
+    } else {
+      batch.tokens.insert(batch.tokens.end(), p.begin(), p.end());
+    }
+    batch.offsets.push_back(batch.offsets.back() + p.size());
+  }
+  std::vector<sa::SaInterval> got(pats.size());
+  sa::search_many(st, entries, sa::bucket_prefixes(st), batch, got);
+  for (std::size_t k = 0; k < pats.size(); ++k) {
+    const auto& p = pats[k];
+    std::uint64_t lo = 0, hi = 0;
+    if (!p.empty() && p.size() <= text.size()) {
+      const auto key_less = [&](std::uint64_t pos) {  // key of pos < pattern
+        const std::size_t len = std::min(text.size() - pos, p.size());
+        for (std::size_t d = 0; d < len; ++d) {
+          if (std::uint64_t{text[pos + d]} != std::uint64_t{p[d]}) {
+            return std::uint64_t{text[pos + d]} < std::uint64_t{p[d]};
+          }
+        }
+        return len < p.size();
+      };
+      const auto starts_with = [&](std::uint64_t pos) {
+        if (text.size() - pos < p.size()) return false;
+        for (std::size_t d = 0; d < p.size(); ++d) {
+          if (std::uint64_t{text[pos + d]} != std::uint64_t{p[d]}) return false;
+        }
+        return true;
+      };
+      while (lo < text.size() && key_less(expected_sa[lo])) ++lo;
+      hi = lo;
+      while (hi < text.size() && starts_with(expected_sa[hi])) ++hi;
+      if (lo == text.size()) hi = lo;
+    }
+    EXPECT_EQ(got[k], (sa::SaInterval{lo, hi})) << "pattern " << k;
+  }
+}
+
+template <class T, class P>
+std::vector<std::vector<P>> patterns_from(std::mt19937_64& rng, const std::vector<T>& text,
+                                          std::uint64_t alphabet, std::uint64_t stride) {
+  std::vector<std::vector<P>> pats;
+  pats.push_back({});
+  for (int k = 0; k < 300; ++k) {
+    const std::size_t m = 1 + rng() % 6;
+    std::vector<P> p;
+    if (k % 2 == 0 && text.size() >= m) {  // a substring, sometimes at the very end
+      const std::size_t at = k % 10 == 0 ? text.size() - m : rng() % (text.size() - m + 1);
+      p.assign(text.begin() + at, text.begin() + at + m);
+    } else {
+      for (std::size_t d = 0; d < m; ++d)
+        p.push_back(static_cast<P>((rng() % (alphabet + 1)) * stride));
+    }
+    pats.push_back(p);
+  }
+  pats.push_back(std::vector<P>(text.begin(), text.end()));
+  auto longer = pats.back();
+  longer.push_back(longer.empty() ? 0 : longer[0]);
+  pats.push_back(longer);
+  return pats;
+}
+
+class SuffixIndexTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SuffixIndexTest, BytesMatchTheScan) {
+  std::mt19937_64 rng(GetParam());
+  for (std::uint64_t alphabet : {2, 4, 256}) {
+    const auto text = random_text<std::uint8_t>(rng, GetParam(), alphabet);
+    expect_batch_matches_scan(text,
+                              patterns_from<std::uint8_t, std::uint8_t>(rng, text, alphabet, 1));
+  }
+}
+
+TEST_P(SuffixIndexTest, TokensMatchTheScan) {
+  std::mt19937_64 rng(GetParam() + 7);
+  const auto small = random_text<std::uint16_t>(rng, GetParam(), 5, 9000);
+  expect_batch_matches_scan(small,
+                            patterns_from<std::uint16_t, std::uint64_t>(rng, small, 5, 9000));
+  // Sparse 32-bit ids are ranked into a dense alphabet before sorting.
+  const auto sparse = random_text<std::uint32_t>(rng, GetParam(), 6, 700'000'000);
+  expect_batch_matches_scan(
+      sparse, patterns_from<std::uint32_t, std::uint64_t>(rng, sparse, 6, 700'000'000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, SuffixIndexTest, ::testing::Values(0, 1, 2, 3, 17, 300, 5000));
+
+// Texts of 2^31 symbols and more get 64-bit entries; the same queries run over them.
+TEST(SuffixIndex, SixtyFourBitEntriesAnswerAlike) {
+  std::mt19937_64 rng(3);
+  const auto text = random_text<std::uint8_t>(rng, 3000, 3);
+  const auto st = view(text);
+  const sa::IndexArray narrow = sa::sort_suffixes(st);
+  std::vector<std::uint64_t> wide_entries(narrow.size);
+  for (std::size_t r = 0; r < narrow.size; ++r) wide_entries[r] = narrow.at(r);
+  const sa::IndexArray wide{wide_entries.data(), wide_entries.size(), 8, nullptr};
+  sa::PatternBatch batch;
+  for (int k = 0; k < 500; ++k) {
+    const std::size_t m = 1 + rng() % 5;
+    for (std::size_t d = 0; d < m; ++d) batch.bytes.push_back(static_cast<std::uint8_t>(rng() % 4));
+    batch.offsets.push_back(batch.bytes.size());
+  }
+  std::vector<sa::SaInterval> a(batch.size()), b(batch.size());
+  sa::search_many(st, narrow, sa::bucket_prefixes(st), batch, a);
+  sa::search_many(st, wide, sa::bucket_prefixes(st), batch, b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(sa::locate_many(narrow, a).positions, sa::locate_many(wide, b).positions);
+  const auto lcp32 = sa::lcp_of(st, narrow);
+  const auto lcp64 = sa::lcp_of(st, wide);
+  ASSERT_EQ(lcp64.width, 8U);
+  for (std::size_t r = 0; r < text.size(); ++r) ASSERT_EQ(lcp32.at(r), lcp64.at(r));
+  EXPECT_EQ(sa::bwt_of(st, narrow).primary, sa::bwt_of(st, wide).primary);
+}
+
+TEST(SuffixIndex, TokenValidationNamesTheParameter) {
+  const std::vector<std::int64_t> ids = {1, 2, std::int64_t{1} << 32};
+  try {
+    (void)sa::copy_tokens(ids.data(), ids.size(), sa::TokenType::I64, "data");
+    FAIL() << "no error";
+  } catch (const quarnel::core::UsageError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("data: ", 0), 0U) << e.what();
+    EXPECT_NE(std::string(e.what()).find("at index 2"), std::string::npos) << e.what();
+  }
+}
+
+TEST(SuffixIndex, LocateManyIsAscendingCsr) {
+  const std::string s = "abracadabra";
+  const std::vector<std::uint8_t> text(s.begin(), s.end());
+  const auto entries = sa::sort_suffixes(view(text));
+  sa::PatternBatch batch;
+  for (std::string p : {"a", "bra", "zz"}) {
+    batch.bytes.insert(batch.bytes.end(), p.begin(), p.end());
+    batch.offsets.push_back(batch.offsets.back() + p.size());
+  }
+  std::vector<sa::SaInterval> ranges(3);
+  sa::search_many(view(text), entries, sa::bucket_prefixes(view(text)), batch, ranges);
+  const auto occ = sa::locate_many(entries, ranges);
+  EXPECT_EQ(occ.offsets, (std::vector<std::uint64_t>{0, 5, 7, 7}));
+  EXPECT_EQ(occ.positions, (std::vector<std::uint64_t>{0, 3, 5, 7, 10, 1, 8}));
+}
+
+class SavedSuffixArray : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (std::filesystem::temp_directory_path() /
+             ("quarnel_sa_" + std::to_string(::getpid()) + ".qsa"))
+                .string();
+    std::mt19937_64 rng(5);
+    text_ = random_text<std::uint8_t>(rng, 1000, 3);
+    entries_ = sa::sort_suffixes(view(text_));
+    sa::save_suffix_array(path_, view(text_), entries_);
+    std::ifstream in(path_, std::ios::binary);
+    file_.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  void TearDown() override { std::filesystem::remove(path_); }
+
+  void write(const std::vector<char>& bytes) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+  }
+
+  std::string path_;
+  std::vector<std::uint8_t> text_;
+  sa::IndexArray entries_;
+  std::vector<char> file_;
+};
+
+TEST_F(SavedSuffixArray, RoundTrips) {
+  const auto loaded = sa::load_suffix_array(path_, view(text_));
+  ASSERT_EQ(loaded.size, entries_.size);
+  for (std::size_t r = 0; r < loaded.size; ++r) ASSERT_EQ(loaded.at(r), entries_.at(r));
+}
+
+TEST_F(SavedSuffixArray, EveryTruncationAndBitFlipIsRefused) {
+  for (std::size_t cut :
+       {std::size_t{0}, std::size_t{10}, std::size_t{63}, std::size_t{64}, file_.size() - 1}) {
+    write(std::vector<char>(file_.begin(), file_.begin() + cut));
+    EXPECT_THROW((void)sa::load_suffix_array(path_, view(text_)), persist::FormatError) << cut;
+  }
+  for (std::size_t byte = 0; byte < file_.size(); byte += 37) {
+    auto damaged = file_;
+    damaged[byte] ^= static_cast<char>(1 << (byte % 8));
+    write(damaged);
+    EXPECT_THROW((void)sa::load_suffix_array(path_, view(text_)), persist::FormatError) << byte;
+  }
+  auto other = text_;
+  other[500] ^= 1;
+  write(file_);
+  EXPECT_THROW((void)sa::load_suffix_array(path_, view(other)), persist::FormatError);
+}
+
+TEST(Checksum, RunningFormEqualsOneShotForEverySplit) {
+  std::vector<std::uint8_t> bytes(200);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31);
+  const std::uint64_t whole = persist::checksum64(bytes);
+  for (std::size_t cut = 0; cut <= bytes.size(); cut += 7) {
+    persist::Checksum c;
+    c.update(std::span(bytes).first(cut));
+    c.update(std::span(bytes).subspan(cut));
+    EXPECT_EQ(c.digest(), whole) << cut;
+  }
+  bytes.push_back(0);  // a trailing zero byte changes the sum: the length is part of it
+  EXPECT_NE(persist::checksum64(bytes), whole);
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+"""quarnel.SuffixArray: built once over any buffer or token array, queried many times.
+
+Every query is compared with a brute-force scan of the sorted suffixes; byte data also with the
+toolkit functions, which rebuild the array on each call.
+"""
+
+import mmap
+import multiprocessing
+import threading
+
+import numpy as np
+import pytest
+
+import quarnel
+from quarnel import SuffixArray
+from conftest import brute_suffix_array
+
+
+# ---------------------------------------------------------------------------------------------
+# Oracle
+# ---------------------------------------------------------------------------------------------
+
+def brute_range(symbols, suffixes, pattern):
+    """The toolkit's interval: empty and too long patterns give (0, 0)."""
+    pattern = list(pattern)
+    if not pattern or len(pattern) > len(symbols):
+        return (0, 0)
+    keys = [list(symbols[p:p + len(pattern)]) for p in suffixes]
+    lo = next((r for r, k in enumerate(keys) if not k < pattern), len(keys))
+    if lo == len(keys):
+        return (lo, lo)
+    hi = lo
+    while hi < len(keys) and keys[hi] == pattern:
+        hi += 1
+    return (lo, hi)
+
+
+def patterns_for(rng, symbols, alphabet, count=60):
+    """Substrings (some at the very start or end), random strings, the whole text and more."""
+    out = [symbols[:1], symbols[-1:], symbols[-3:], symbols[:3], list(symbols), list(symbols) + [alphabet[0]]]
+    for k in range(count):
+        m = rng.randint(1, 5)
+        if k % 2 and len(symbols) >= m:
+            at = rng.randint(0, len(symbols) - m)
+            out.append(list(symbols[at:at + m]))
+        else:
+            out.append([rng.choice(alphabet) for _ in range(m)])
+    return [list(p) for p in out]
+
+
+def check_index(index, symbols, patterns, as_pattern):
+    suffixes = brute_suffix_array(list(symbols))
+    assert index.array.tolist() == suffixes
+    assert len(index) == len(symbols)
+    lo, hi = index.range_many([as_pattern(p) for p in patterns])
+    counts = index.count_many([as_pattern(p) for p in patterns])
+    positions, offsets = index.locate_many([as_pattern(p) for p in patterns])
+    for k, p in enumerate(patterns):
+        expected = brute_range(symbols, suffixes, p)
+        assert index.range(as_pattern(p)) == expected, p
+        assert (lo[k], hi[k]) == expected, p
+        assert index.count(as_pattern(p)) == counts[k] == expected[1] - expected[0]
+        want = sorted(suffixes[expected[0]:expected[1]])
+        assert index.locate(as_pattern(p)).tolist() == want
+        assert positions[offsets[k]:offsets[k + 1]].tolist() == want
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs
+# ---------------------------------------------------------------------------------------------
+
+def byte_sources(data, tmp_path):
+    """Every kind of buffer over the same bytes, with whether it is used in place."""
+    path = tmp_path / "data.bin"
+    path.write_bytes(data)
+    handle = open(path, "rb")
+    mapped = mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) if data else None
+    sources = [
+        ("bytes", data, True),
+        ("bytearray", bytearray(data), False),
+        ("memoryview of bytes", memoryview(data), True),
+        ("read-only memoryview of bytearray", memoryview(bytearray(data)).toreadonly(), False),
+        ("numpy uint8", np.frombuffer(data, dtype=np.uint8).copy(), False),
+        ("numpy view of bytes", np.frombuffer(data, dtype=np.uint8), True),
+    ]
+    if mapped is not None:
+        sources.append(("mmap", mapped, True))
+    return sources, handle
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 5, 40, 300])
+def test_every_byte_buffer_against_brute_force(rng, tmp_path, n):
+    data = bytes(rng.choice(b"ab\x00\xff") for _ in range(n))
+    sources, handle = byte_sources(data, tmp_path)
+    alphabet = list(b"ab\x00\xffc")
+    patterns = patterns_for(rng, list(data), alphabet) if n else [[97], []]
+    for name, source, in_place in sources:
+        index = SuffixArray(source)
+        assert index.copied is not in_place, name
+        check_index(index, list(data), patterns, bytes)
+    for p in patterns:  # the toolkit functions build the same answers from scratch
+        assert SuffixArray(data).range(bytes(p)) == quarnel.search_range(data, bytes(p))
+    del sources, index
+    handle.close()
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.uint32, np.int32, np.int64, np.uint64])
+@pytest.mark.parametrize("n", [1, 3, 200])
+def test_every_token_width_against_brute_force(rng, dtype, n):
+    top = 255 if dtype == np.uint8 else 65535 if dtype == np.uint16 else 4_000_000_000
+    if dtype == np.int32:
+        top = 2**31 - 1
+    alphabet = [0, 1, top // 3, top]
+    tokens = np.array([rng.choice(alphabet) for _ in range(n)], dtype=dtype)
+    index = SuffixArray(tokens)
+    assert index.symbol_bytes == (1 if dtype == np.uint8 else 2 if dtype == np.uint16 else 4)
+    patterns = patterns_for(rng, tokens.tolist(), alphabet + [top - 1])
+    as_pattern = bytes if dtype == np.uint8 else (lambda p: np.array(p, dtype=dtype))
+    check_index(index, tokens.tolist(), patterns, as_pattern)
+    if dtype != np.uint8:  # lists of ints and 2-D arrays are patterns too
+        assert index.count(patterns[0]) == index.count(as_pattern(patterns[0]))
+        rows = np.array([p[:1] * 2 for p in patterns if p], dtype=np.int64)
+        assert index.count_many(rows).tolist() == [index.count(list(r)) for r in rows]
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [np.array([1, -1], dtype=np.int64), np.array([2**32], dtype=np.int64),
+     np.array([-5], dtype=np.int32), np.array([2**32 + 1], dtype=np.uint64)],
+)
+def test_token_ids_outside_32_bits_are_refused_naming_the_parameter(bad):
+    with pytest.raises(ValueError, match=r"^argument 'data': token ids must be between 0 and 4294967295"):
+        SuffixArray(bad)
+
+
+@pytest.mark.parametrize(
+    "data, error, message",
+    [
+        ("text", TypeError, "argument 'data': 'str' object is not"),
+        (12, TypeError, "argument 'data': 'int' object is not"),
+        (np.zeros((2, 2), dtype=np.uint8), ValueError, "argument 'data': expected a one-dimensional"),
+        (np.zeros(4, dtype=np.float64), ValueError, "argument 'data': expected bytes or"),
+        (np.zeros(4, dtype=np.int8), ValueError, "argument 'data': expected bytes or"),
+        (np.arange(8, dtype=np.uint16)[::2], ValueError, "argument 'data': .*C-contiguous"),
+    ],
+)
+def test_unusable_data_is_refused(data, error, message):
+    with pytest.raises(error, match="^" + message):
+        SuffixArray(data)
+
+
+def test_bad_patterns_are_refused_naming_the_parameter():
+    tokens = SuffixArray(np.array([1, 2, 3], dtype=np.uint32))
+    with pytest.raises(ValueError, match="^argument 'pattern': token ids"):
+        tokens.count([-1])
+    with pytest.raises(TypeError, match="^argument 'patterns': "):
+        tokens.count_many(5)
+    with pytest.raises(TypeError, match="^argument 'pattern': 'str' object"):
+        SuffixArray(b"abc").count("a")
+
+
+@pytest.mark.parametrize("kind", ["bytearray", "numpy uint8", "numpy int64", "read-only view"])
+def test_mutating_the_source_cannot_change_a_built_index(kind):
+    data = b"abracadabra" * 20
+    source = {
+        "bytearray": lambda: bytearray(data),
+        "numpy uint8": lambda: np.frombuffer(data, dtype=np.uint8).copy(),
+        "numpy int64": lambda: np.frombuffer(data, dtype=np.uint8).astype(np.int64),
+        "read-only view": lambda: np.frombuffer(bytearray(data), dtype=np.uint8),
+    }[kind]()
+    index = SuffixArray(source)
+    pattern = b"abra" if index.symbol_bytes == 1 else list(b"abra")
+    before = (index.count(pattern), index.locate(pattern).tolist(), index.array.tolist())
+    writable = source if not isinstance(source, np.ndarray) or source.flags.writeable else source.base
+    writable[:] = bytes(len(data)) if not isinstance(writable, np.ndarray) else 0
+    after = (index.count(pattern), index.locate(pattern).tolist(), index.array.tolist())
+    assert after == before
+
+
+def test_array_and_lcp_are_read_only_views_kept_alive_by_the_index(rng):
+    data = bytes(rng.choice(b"abc") for _ in range(500))
+    index = SuffixArray(data)
+    view = index.array
+    assert view.dtype == np.uint32 and not view.flags.writeable
+    with pytest.raises(ValueError):
+        view[0] = 1
+    lcp = index.lcp()
+    assert lcp.tolist() == quarnel.lcp_array(data).tolist()
+    assert not lcp.flags.writeable
+    assert np.shares_memory(index.lcp(), lcp)  # built once, then kept
+    del index
+    assert view.tolist() == quarnel.suffix_array_fn(data).tolist()
+
+
+def test_lcp_built_by_racing_threads_is_one_array(rng):
+    data = bytes(rng.choice(b"ab") for _ in range(200_000))
+    index = SuffixArray(data)
+    results = [None] * 4
+
+    def build(k):
+        results[k] = index.lcp()
+
+    threads = [threading.Thread(target=build, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(np.shares_memory(results[0], r) for r in results)
+
+
+@pytest.mark.parametrize("data", [b"banana", b"mississippi", b"a"])
+def test_bwt_of_bytes_matches_the_toolkit(data):
+    assert SuffixArray(data).bwt() == quarnel.bwt(data)
+
+
+def test_bwt_of_tokens_is_an_array_of_their_width():
+    tokens = np.array([3, 1, 2, 1, 2, 1], dtype=np.uint16)
+    last, primary = SuffixArray(tokens).bwt()
+    assert last.dtype == np.uint16
+    # "banana" with a=1 < n=2 < b=3: suffix array [5, 3, 1, 4, 2, 0]
+    assert (last.tolist(), primary) == ([2, 2, 3, 1, 1, 1], 5)
+    with pytest.raises(ValueError):
+        SuffixArray(b"").bwt()
+
+
+# ---------------------------------------------------------------------------------------------
+# Saving and loading
+# ---------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("make", [lambda d: d, lambda d: np.frombuffer(d, dtype=np.uint8).astype(np.uint16),
+                                  lambda d: np.frombuffer(d, dtype=np.uint8).astype(np.int64)])
+def test_save_and_load_round_trip(rng, tmp_path, make):
+    data = make(bytes(rng.choice(b"abcd") for _ in range(3000)))
+    index = SuffixArray(data)
+    path = tmp_path / "index.qsa"
+    index.save(path)
+    loaded = SuffixArray.load(str(path), data)
+    assert loaded.array.tolist() == index.array.tolist()
+    probe = [b"ab", b"dcba", b"a"] if isinstance(data, bytes) else [[97, 98], [100, 99, 98, 97], [97]]
+    assert loaded.count_many(probe).tolist() == index.count_many(probe).tolist()
+
+
+def test_every_damaged_file_is_refused_with_the_problem_named(rng, tmp_path):
+    data = bytes(rng.choice(b"ab") for _ in range(400))
+    path = tmp_path / "index.qsa"
+    SuffixArray(data).save(path)
+    good = path.read_bytes()
+    cases = {
+        "truncated": [good[:k] for k in (0, 1, 63, 64, 65, len(good) - 1)],
+        "checksum mismatch": [],
+        "trailing data": [good + b"\0"],
+        "wrong magic": [b"X" + good[1:]],
+    }
+    for byte in range(0, len(good), 7):
+        for bit in (0, 5):
+            damaged = bytearray(good)
+            damaged[byte] ^= 1 << bit
+            cases["checksum mismatch"].append(bytes(damaged))
+    for problem, files in cases.items():
+        for content in files:
+            path.write_bytes(content)
+            with pytest.raises(ValueError, match="cannot load suffix array from") as caught:
+                SuffixArray.load(path, data)
+            message = str(caught.value)
+            if problem != "checksum mismatch":
+                assert problem.split()[0] in message or "magic" in message, message
+    path.write_bytes(good)
+    with pytest.raises(ValueError, match="text checksum mismatch"):
+        SuffixArray.load(path, data[:-1] + bytes([data[-1] ^ 1]))
+    with pytest.raises(ValueError, match="399 symbols but the file was built from 400"):
+        SuffixArray.load(path, data[:-1])
+    with pytest.raises(ValueError, match="2-byte symbols"):
+        SuffixArray.load(path, np.frombuffer(data, dtype=np.uint8).astype(np.uint16))
+    with pytest.raises(FileNotFoundError):
+        SuffixArray.load(tmp_path / "missing", data)
+
+
+def test_loaded_index_keeps_the_mapped_file_while_in_use(rng, tmp_path):
+    data = bytes(rng.choice(b"xyz") for _ in range(1000))
+    path = tmp_path / "index.qsa"
+    SuffixArray(data).save(path)
+    loaded = SuffixArray.load(path, data)
+    view = loaded.array
+    path.unlink()  # the mapping outlives the name
+    del loaded
+    assert view.tolist() == quarnel.suffix_array_fn(data).tolist()
+
+
+def count_in_child(args):
+    path, data, pattern = args
+    return SuffixArray.load(path, data).count(pattern)
+
+
+def test_saved_index_is_usable_in_a_spawned_process(rng, tmp_path):
+    data = bytes(rng.choice(b"ab") for _ in range(2000))
+    path = tmp_path / "index.qsa"
+    index = SuffixArray(data)
+    index.save(path)
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        assert pool.map(count_in_child, [(str(path), data, b"abba")]) == [index.count(b"abba")]
