@@ -30,16 +30,32 @@ SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
   return sa;
 }
 
+bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisLimits& limits) {
+  return n <= limits.max_narrow_length && alphabet < std::uint64_t{1} << 32;
+}
+
 template <class Sym>
-SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabet) {
-  if (fits_32_bit_entries(n) && fits_32_bit_entries(alphabet)) {
+SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabet,
+                           const detail::SaisLimits& limits = {}) {
+  if (sorts_in_32_bits(n, alphabet, limits)) {
     return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
-      detail::sais_sort<Sym, std::uint32_t>(text, sa, static_cast<std::uint32_t>(n),
-                                            static_cast<std::uint32_t>(alphabet));
+      sais::sort<Sym, std::uint32_t>(text, sa, static_cast<std::uint32_t>(n),
+                                     static_cast<std::uint32_t>(alphabet));
     });
   }
-  SuffixArray sa(n);
-  detail::sais_sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet);
+  SuffixArray sa = large_array<std::uint64_t>(n);
+  sais::sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet);
+  return sa;
+}
+
+// The 32-bit array of a text too long for marked 32-bit entries: sorted in 64 bits, then copied
+// narrow.
+std::vector<std::uint32_t> sais_narrowed(std::span<const std::uint8_t> text) {
+  const std::size_t n = text.size();
+  std::vector<std::uint64_t> wide = large_array<std::uint64_t>(n);
+  sais::sort<std::uint8_t, std::uint64_t>(text.data(), wide.data(), n, 256);
+  std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
+  for (std::size_t i = 0; i < n; ++i) sa[i] = static_cast<std::uint32_t>(wide[i]);
   return sa;
 }
 
@@ -74,6 +90,9 @@ std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t>
                                                    SuffixArrayBackend backend) {
   const std::size_t n = text.size();
   if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
+  if (n > 1 && !uses_divsufsort(backend, n) && !sorts_in_32_bits(n, 256, {})) {
+    return sais_narrowed(text);
+  }
   std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
   if (n <= 1) return sa;
   if (uses_divsufsort(backend, n)) {
@@ -82,8 +101,8 @@ std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t>
       throw InternalError("divsufsort failed");
     }
   } else {
-    detail::sais_sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(),
-                                                   static_cast<std::uint32_t>(n), 256);
+    sais::sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(), static_cast<std::uint32_t>(n),
+                                            256);
   }
   return sa;
 }
@@ -94,6 +113,11 @@ std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
 
 SuffixArray build_sa_sais(std::span<const std::uint8_t> text) {
   return sais_any_width(text.data(), text.size(), 256);
+}
+
+SuffixArray detail::build_sa_sais_with(std::span<const std::uint8_t> text,
+                                       const SaisLimits& limits) {
+  return sais_any_width(text.data(), text.size(), 256, limits);
 }
 
 SuffixArray build_sa_sais_u16(std::span<const std::uint16_t> units) {

@@ -53,4 +53,17 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 [[nodiscard]] SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
                                             std::uint64_t alphabet_size);
 
+namespace detail {
+
+// Where our SA-IS changes strategy. Marked 32-bit entries hold positions below 2^31 - 1; longer
+// texts sort in 64-bit entries. Tests lower the limits to reach every path on small texts.
+struct SaisLimits {
+  std::uint64_t max_narrow_length = (std::uint64_t{1} << 31) - 1;
+};
+
+[[nodiscard]] SuffixArray build_sa_sais_with(std::span<const std::uint8_t> text,
+                                             const SaisLimits& limits);
+
+}  // namespace detail
+
 }  // namespace quarnel::core::suffix_array
