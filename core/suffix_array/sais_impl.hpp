@@ -55,6 +55,8 @@ class Level {
   static constexpr Idx kMarkBit = kMark<Idx>;
   // Entries ahead whose text is prefetched; bucket counters (large alphabets only) half as far.
   static constexpr Idx kAhead = 32;
+  // Bucket tables up to this size stay in the first-level cache.
+  static constexpr Idx kSmallAlphabet = 4096;
 
   void count_symbols() {
     for (Idx i = 0; i < n_; ++i) ++counts_[t_[i]];
@@ -122,27 +124,22 @@ class Level {
     return m;
   }
 
-  // The text of the entry `ahead` ranks away, and for large alphabets the bucket counter of the
-  // entry half as far, whose symbol has arrived meanwhile.
+  // Prefetches for the scan at rank r, upward or downward: the text of the entry kAhead ranks
+  // away; for large alphabets also the bucket counter of the entry half as far, whose symbol has
+  // arrived meanwhile, and the slot its bucket will write of the entry a quarter as far.
+  template <bool kUp>
   void prefetch_entry(Idx r) const {
-    if (r + kAhead < n_) {
-      const Idx e = sa_[r + kAhead] & ~kMarkBit;
-      prefetch_read(t_ + (e > 1 ? e - 2 : 0));
-    }
-    if (k_ > 4096 && r + kAhead / 2 < n_) {
-      const Idx e = sa_[r + kAhead / 2] & ~kMarkBit;
-      if (e > 0) prefetch_read(heads_.data() + t_[e - 1]);
-    }
-  }
-
-  void prefetch_entry_down(Idx r) const {
-    if (r >= kAhead) {
-      const Idx e = sa_[r - kAhead] & ~kMarkBit;
-      prefetch_read(t_ + (e > 1 ? e - 2 : 0));
-    }
-    if (k_ > 4096 && r >= kAhead / 2) {
-      const Idx e = sa_[r - kAhead / 2] & ~kMarkBit;
-      if (e > 0) prefetch_read(heads_.data() + t_[e - 1]);
+    const auto entry_at = [&](Idx d) -> Idx {
+      if (kUp ? r + d >= n_ : r < d) return 0;
+      return sa_[kUp ? r + d : r - d] & ~kMarkBit;
+    };
+    const Idx far = entry_at(kAhead);
+    prefetch_read(t_ + (far > 1 ? far - 2 : 0));
+    if (k_ <= kSmallAlphabet) return;
+    if (const Idx mid = entry_at(kAhead / 2); mid > 0) prefetch_read(heads_.data() + t_[mid - 1]);
+    if (const Idx near = entry_at(kAhead / 4); near > 0) {
+      const Idx slot = heads_[t_[near - 1]];
+      __builtin_prefetch(sa_ + (kUp ? slot : slot - (slot > 0)), 1);
     }
   }
 
@@ -161,7 +158,7 @@ class Level {
       sa_[heads_[t_[j]]++] = l_entry(j, t_[j]);
     }
     for (Idx r = 0; r < n_; ++r) {
-      prefetch_entry(r);
+      prefetch_entry<true>(r);
       const Idx v = sa_[r];
       if (v == 0 || (v & kMarkBit)) continue;  // empty, or to induce an S-type later
       sa_[r] = 0;
@@ -171,7 +168,7 @@ class Level {
     }
     load_bucket_ends();
     for (Idx r = n_; r-- > 0;) {
-      prefetch_entry_down(r);
+      prefetch_entry<false>(r);
       const Idx v = sa_[r];
       if (!(v & kMarkBit)) continue;  // empty, or an LMS position to keep
       sa_[r] = 0;
@@ -205,7 +202,25 @@ class Level {
 
   [[nodiscard]] bool same_lms_substring(Idx a, Idx len_a, Idx b, Idx len_b) const {
     if (len_a != len_b || len_a == kMarkBit) return false;
-    return std::memcmp(t_ + a, t_ + b, sizeof(Sym) * len_a) == 0;
+    if constexpr (sizeof(Sym) == 1) {
+      // Eight bytes at a time while both stay inside the text; most substrings take one step.
+      Idx d = 0;
+      for (; d + 8 <= len_a && std::max(a, b) + d + 8 <= n_; d += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, t_ + a + d, 8);
+        std::memcpy(&y, t_ + b + d, 8);
+        if (x != y) return false;
+      }
+      for (; d < len_a; ++d) {
+        if (t_[a + d] != t_[b + d]) return false;
+      }
+      return true;
+    } else {
+      for (Idx d = 0; d < len_a; ++d) {
+        if (t_[a + d] != t_[b + d]) return false;
+      }
+      return true;
+    }
   }
 
   // Replaces each length by its substring's name plus one, then moves the names, in text order,
@@ -258,6 +273,7 @@ class Level {
     std::fill(sa_ + m, sa_ + n_, Idx{0});
     load_bucket_ends();
     for (Idx r = m; r-- > 0;) {
+      if (r >= kAhead) prefetch_read(t_ + sa_[r - kAhead]);
       const Idx p = sa_[r];
       sa_[r] = 0;
       sa_[--heads_[t_[p]]] = p;
@@ -273,7 +289,7 @@ class Level {
       sa_[heads_[t_[j]]++] = l_entry(j, t_[j]);
     }
     for (Idx r = 0; r < n_; ++r) {
-      prefetch_entry(r);
+      prefetch_entry<true>(r);
       const Idx v = sa_[r];
       if (v == 0 || (v & kMarkBit)) continue;
       const Idx j = v - 1;
@@ -286,7 +302,7 @@ class Level {
   void induce_s_final() {
     load_bucket_ends();
     for (Idx r = n_; r-- > 0;) {
-      prefetch_entry_down(r);
+      prefetch_entry<false>(r);
       const Idx v = sa_[r];
       if (!(v & kMarkBit)) continue;
       const Idx e = v ^ kMarkBit;
