@@ -53,10 +53,8 @@ class Level {
 
  private:
   static constexpr Idx kMarkBit = kMark<Idx>;
-  // Entries ahead whose text is prefetched; bucket counters (large alphabets only) half as far.
-  static constexpr Idx kAhead = 32;
-  // Bucket tables up to this size stay in the first-level cache.
-  static constexpr Idx kSmallAlphabet = 4096;
+  // Entries ahead whose text is prefetched.
+  static constexpr Idx kAhead = 64;
 
   void count_symbols() {
     for (Idx i = 0; i < n_; ++i) ++counts_[t_[i]];
@@ -124,23 +122,14 @@ class Level {
     return m;
   }
 
-  // Prefetches for the scan at rank r, upward or downward: the text of the entry kAhead ranks
-  // away; for large alphabets also the bucket counter of the entry half as far, whose symbol has
-  // arrived meanwhile, and the slot its bucket will write of the entry a quarter as far.
+  // Prefetches, for the scan at rank r upward or downward, the text of the entry kAhead ranks
+  // away. Prefetching bucket counters and slots as well, for large alphabets, measured slower:
+  // the extra dependent loads cost more than the misses they hide.
   template <bool kUp>
   void prefetch_entry(Idx r) const {
-    const auto entry_at = [&](Idx d) -> Idx {
-      if (kUp ? r + d >= n_ : r < d) return 0;
-      return sa_[kUp ? r + d : r - d] & ~kMarkBit;
-    };
-    const Idx far = entry_at(kAhead);
+    if (kUp ? r + kAhead >= n_ : r < kAhead) return;
+    const Idx far = sa_[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
     prefetch_read(t_ + (far > 1 ? far - 2 : 0));
-    if (k_ <= kSmallAlphabet) return;
-    if (const Idx mid = entry_at(kAhead / 2); mid > 0) prefetch_read(heads_.data() + t_[mid - 1]);
-    if (const Idx near = entry_at(kAhead / 4); near > 0) {
-      const Idx slot = heads_[t_[near - 1]];
-      __builtin_prefetch(sa_ + (kUp ? slot : slot - (slot > 0)), 1);
-    }
   }
 
   // L-type j > 0 as the L pass stores it: marked when j - 1 is S-type.
