@@ -31,6 +31,12 @@ inline constexpr Idx kMark = Idx{1} << (std::numeric_limits<Idx>::digits - 1);
 template <class Idx>
 inline constexpr std::uint64_t kMaxLength = kMark<Idx> - 1;
 
+// The four induced-sorting passes: L and S of the LMS substring sort, L and S of the final one.
+enum class Pass : std::uint8_t { SortL, SortS, FinalL, FinalS };
+
+template <Pass P>
+inline constexpr bool kUpward = P == Pass::SortL || P == Pass::FinalL;
+
 template <class Sym, class Idx>
 class Level {
   static_assert(std::is_unsigned_v<Idx> && std::is_unsigned_v<Sym>);
@@ -47,8 +53,10 @@ class Level {
     const Idx names = name_lms_substrings(m);
     solve_reduced(m, names);
     place_sorted_lms(m);
-    induce_l_final();
-    induce_s_final();
+    // Unmarked entries induce their left neighbour, an L-type; marked ones wait for the S pass,
+    // which unmarks them.
+    run_pass<Pass::FinalL>();
+    run_pass<Pass::FinalS>();
   }
 
  private:
@@ -132,39 +140,72 @@ class Level {
     prefetch_read(t_ + (far > 1 ? far - 2 : 0));
   }
 
-  // L-type j > 0 as the L pass stores it: marked when j - 1 is S-type.
-  [[nodiscard]] Idx l_entry(Idx j, Sym c) const { return t_[j - 1] < c ? j | kMarkBit : j; }
-  // S-type j > 0 as the S pass stores it: marked when j - 1 is S-type too, unmarked when j is LMS.
-  [[nodiscard]] Idx s_entry(Idx j, Sym c) const { return t_[j - 1] <= c ? j | kMarkBit : j; }
+  // Whether the entry v induces a suffix in pass P, and which.
+  template <Pass P>
+  [[nodiscard]] static bool induces(Idx v) {
+    if constexpr (kUpward<P>) {
+      return v != 0 && !(v & kMarkBit);
+    } else {
+      return (v & kMarkBit) != 0;
+    }
+  }
+  [[nodiscard]] static Idx induced(Idx v) { return (v & ~kMarkBit) - 1; }
 
-  // Sorts the LMS substrings, leaving only the LMS positions in the array. Every entry that has
-  // induced what it could is cleared on the way; position 0, never LMS, is not stored at all.
-  void sort_lms_substrings() {
-    load_bucket_starts();
-    // The suffix n - 1 follows the virtual sentinel, the smallest suffix, in induced order.
-    {
+  // The mark of the induced suffix j with symbol c. In L passes: its left neighbour is S-type.
+  // In S passes: its left neighbour is S-type too (unmarked, j is LMS). Position 0 has none.
+  template <Pass P>
+  [[nodiscard]] bool mark_of(Idx j, Sym c) const {
+    if constexpr (kUpward<P>) {
+      return j > 0 && t_[j - 1] < c;
+    } else {
+      return j > 0 && t_[j - 1] <= c;
+    }
+  }
+
+  // Stores the suffix j that the entry v at rank r induces, and updates the entry. The LMS
+  // substring sort clears spent entries and drops position 0, never LMS; the final S pass
+  // unmarks them.
+  template <Pass P>
+  void induce(Idx r, Idx v, Idx j, Idx c, bool mark) {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    if constexpr (kSorting) sa_[r] = 0;
+    if constexpr (P == Pass::FinalS) sa_[r] = v ^ kMarkBit;
+    if (kSorting && j == 0) return;
+    const Idx slot = kUpward<P> ? heads_[c]++ : --heads_[c];
+    sa_[slot] = j == 0 ? 0 : (mark ? j | kMarkBit : j);
+  }
+
+  // Scan position s visits rank s upward, rank n - 1 - s downward.
+  template <Pass P>
+  [[nodiscard]] Idx rank_at(Idx s) const {
+    return kUpward<P> ? s : n_ - 1 - s;
+  }
+
+  template <Pass P>
+  void run_pass() {
+    if constexpr (kUpward<P>) {
+      load_bucket_starts();
+      // The suffix n - 1 follows the virtual sentinel, the smallest suffix, in induced order.
       const Idx j = n_ - 1;
-      sa_[heads_[t_[j]]++] = l_entry(j, t_[j]);
+      sa_[heads_[t_[j]]++] = mark_of<P>(j, t_[j]) ? j | kMarkBit : j;
+    } else {
+      load_bucket_ends();
     }
-    for (Idx r = 0; r < n_; ++r) {
-      prefetch_entry<true>(r);
+    for (Idx s = 0; s < n_; ++s) {
+      const Idx r = rank_at<P>(s);
+      prefetch_entry<kUpward<P>>(r);
       const Idx v = sa_[r];
-      if (v == 0 || (v & kMarkBit)) continue;  // empty, or to induce an S-type later
-      sa_[r] = 0;
-      const Idx j = v - 1;
+      if (!induces<P>(v)) continue;
+      const Idx j = induced(v);
       const Sym c = t_[j];
-      if (j > 0) sa_[heads_[c]++] = l_entry(j, c);
+      induce<P>(r, v, j, c, mark_of<P>(j, c));
     }
-    load_bucket_ends();
-    for (Idx r = n_; r-- > 0;) {
-      prefetch_entry<false>(r);
-      const Idx v = sa_[r];
-      if (!(v & kMarkBit)) continue;  // empty, or an LMS position to keep
-      sa_[r] = 0;
-      const Idx j = (v ^ kMarkBit) - 1;
-      const Sym c = t_[j];
-      if (j > 0) sa_[--heads_[c]] = s_entry(j, c);
-    }
+  }
+
+  // Sorts the LMS substrings, leaving only the LMS positions in the array.
+  void sort_lms_substrings() {
+    run_pass<Pass::SortL>();
+    run_pass<Pass::SortS>();
   }
 
   void compact_lms() {
@@ -266,39 +307,6 @@ class Level {
       const Idx p = sa_[r];
       sa_[r] = 0;
       sa_[--heads_[t_[p]]] = p;
-    }
-  }
-
-  // Unmarked entries induce their left neighbour, an L-type; marked ones wait for the S pass.
-  // An entry 0 is position 0 or empty: either induces nothing.
-  void induce_l_final() {
-    load_bucket_starts();
-    {
-      const Idx j = n_ - 1;
-      sa_[heads_[t_[j]]++] = l_entry(j, t_[j]);
-    }
-    for (Idx r = 0; r < n_; ++r) {
-      prefetch_entry<true>(r);
-      const Idx v = sa_[r];
-      if (v == 0 || (v & kMarkBit)) continue;
-      const Idx j = v - 1;
-      const Sym c = t_[j];
-      sa_[heads_[c]++] = j > 0 ? l_entry(j, c) : 0;
-    }
-  }
-
-  // Marked entries induce their left neighbour, an S-type, and lose the mark.
-  void induce_s_final() {
-    load_bucket_ends();
-    for (Idx r = n_; r-- > 0;) {
-      prefetch_entry<false>(r);
-      const Idx v = sa_[r];
-      if (!(v & kMarkBit)) continue;
-      const Idx e = v ^ kMarkBit;
-      sa_[r] = e;
-      const Idx j = e - 1;
-      const Sym c = t_[j];
-      sa_[--heads_[c]] = j > 0 ? s_entry(j, c) : 0;
     }
   }
 
