@@ -1,5 +1,6 @@
 #pragma once
-// Suffix array construction: libdivsufsort for byte texts it can take, our own SA-IS otherwise.
+// Suffix array construction: our own SA-IS, or libdivsufsort for byte texts it can take when
+// asked for or where it is the faster (random-looking bytes).
 
 #include <cstdint>
 #include <span>
@@ -52,6 +53,9 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 // SA-IS of a 32-bit symbol sequence (symbols below alphabet_size), implicit smallest end.
 [[nodiscard]] SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
                                             std::uint64_t alphabet_size);
+
+// Above this order-0 entropy of a sample, in bits per byte, `Auto` sorts with libdivsufsort.
+inline constexpr double kRandomEntropyBits = 7.0;
 
 namespace detail {
 

@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "large_array.hpp"
 #include "prefetch.hpp"
 
 namespace quarnel::core::suffix_array::sais {
@@ -43,7 +44,12 @@ class Level {
 
  public:
   Level(const Sym* text, Idx* sa, Idx n, Idx alphabet)
-      : t_(text), sa_(sa), n_(n), k_(alphabet), counts_(alphabet, 0), heads_(alphabet) {}
+      : t_(text),
+        sa_(sa),
+        n_(n),
+        k_(alphabet),
+        counts_(large_array<Idx>(alphabet)),
+        heads_(large_array<Idx>(alphabet)) {}
 
   void run() {
     count_symbols();
@@ -286,7 +292,7 @@ class Level {
       // Release this level's working table during the recursion; it is rebuilt afterwards.
       std::vector<Idx>().swap(heads_);
       Level<Idx, Idx>(reduced, sa_, m, names).run();
-      heads_.assign(k_, 0);
+      heads_ = large_array<Idx>(k_);
     } else {
       for (Idx i = 0; i < m; ++i) sa_[reduced[i]] = i;
     }
