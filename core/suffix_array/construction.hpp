@@ -1,5 +1,6 @@
 #pragma once
-// Suffix array construction: libdivsufsort for byte texts it can take, our own SA-IS otherwise.
+// Suffix array construction: our own SA-IS, or libdivsufsort for byte texts it can take when
+// asked for or where it is the faster (random-looking bytes).
 
 #include <cstdint>
 #include <span>
@@ -60,5 +61,21 @@ void sort_with_libdivsufsort(std::span<const std::uint8_t> text, std::int32_t* s
 // SA-IS of a 32-bit symbol sequence (symbols below alphabet_size), implicit smallest end.
 [[nodiscard]] SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
                                             std::uint64_t alphabet_size);
+
+// Above this order-0 entropy of a sample, in bits per byte, `Auto` sorts with libdivsufsort.
+inline constexpr double kRandomEntropyBits = 7.0;
+
+namespace detail {
+
+// Where our SA-IS changes strategy. Marked 32-bit entries hold positions below 2^31 - 1; longer
+// texts sort in 64-bit entries. Tests lower the limits to reach every path on small texts.
+struct SaisLimits {
+  std::uint64_t max_narrow_length = (std::uint64_t{1} << 31) - 1;
+};
+
+[[nodiscard]] SuffixArray build_sa_sais_with(std::span<const std::uint8_t> text,
+                                             const SaisLimits& limits);
+
+}  // namespace detail
 
 }  // namespace quarnel::core::suffix_array

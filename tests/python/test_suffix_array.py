@@ -74,6 +74,36 @@ def test_backends_agree_on_several_megabytes(data):
         assert data[a:a + 200] <= data[b:b + 200]
 
 
+def fibonacci_word(size):
+    a, b = b"a", b"ab"
+    while len(b) < size:
+        a, b = b, b + a
+    return b[:size]
+
+
+def thue_morse(size):
+    return bytes(bin(i).count("1") & 1 for i in range(size))
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda n: b"\x00" * n,
+        fibonacci_word,
+        thue_morse,
+        lambda n: (bytes(range(256)) * (n // 256 + 1))[:n],
+        lambda n: (b"ACGTTGCA" * 3 + b"G") * (n // 25) + b"A" * (n % 25),
+        lambda n: bytes(np.random.default_rng(n).integers(0, 256, n, dtype=np.uint8)),
+    ],
+    ids=["zeros", "fibonacci", "thue-morse", "all-bytes", "periodic", "random"],
+)
+@pytest.mark.parametrize("size", [2, 255, 256, 257, 4097, 100_000])
+def test_sais_matches_divsufsort_on_adversarial_texts(make, size):
+    data = make(size)
+    assert np.array_equal(_native.suffix_array_fn(data, "sais"),
+                          _native.suffix_array_fn(data, "divsufsort"))
+
+
 def brute_interval(data, pattern):
     if not pattern or len(pattern) > len(data):
         return (0, 0)
