@@ -2,6 +2,7 @@
 #   make test   installs what is missing, builds, and runs every test suite
 #   make run    runs the duplicate-phrase finder on the bundled sample document
 #   make bench  runs the benchmarks against their peers
+#   make wheel  builds the sdist and manylinux wheels for CPython 3.11-3.13 into dist/
 
 VENV      := $(abspath .venv)
 PY        := $(VENV)/bin/python
@@ -9,11 +10,11 @@ JOBS      ?= 2
 CMAKE      = $(VENV)/bin/cmake
 CTEST      = $(VENV)/bin/ctest
 
-.PHONY: all test system venv install cpp-tests asan-tests py-tests run bench clean
+.PHONY: all test system venv install cpp-tests asan-tests py-tests wheel wheel-tests run bench clean
 
 all: install
 
-test: install cpp-tests asan-tests py-tests
+test: install cpp-tests asan-tests py-tests wheel-tests
 
 system:
 	@scripts/ensure-system-packages.sh
@@ -21,7 +22,7 @@ system:
 $(VENV)/.ready: pyproject.toml | system
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" pytest cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja
 	touch $@
 
 venv: system $(VENV)/.ready
@@ -44,6 +45,14 @@ asan-tests: venv
 py-tests: install
 	$(PY) -m pytest -q tests/python
 
+# Portable wheels: each is built from the sdist, repaired by auditwheel, then installed into a
+# fresh environment and tested there with the system's copies of its libraries hidden.
+wheel: system
+	scripts/build-wheels.sh
+
+wheel-tests: wheel
+	scripts/test-wheels.sh
+
 run: install
 	$(PY) -m quarnel duplicates
 
@@ -52,4 +61,4 @@ bench: install
 	$(PY) bench/run_all.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

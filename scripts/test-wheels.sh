@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs each repaired wheel of dist/ into a fresh virtual environment and runs the Python test
+# suite and the package checks against it, in a private mount namespace where every system copy of
+# the libraries the wheel bundles is replaced by an empty file, with an empty LD_LIBRARY_PATH and
+# an environment that holds nothing else: a wheel that still needed a system library fails to load.
+#   scripts/test-wheels.sh [VERSION ...]     (default: 3.11 3.12 3.13)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/wheel-common.sh
+
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=("${WHEEL_PYTHONS[@]}")
+work="$WHEEL_WORK"
+sdist=$(ls "$PWD"/dist/quarnel-*.tar.gz)
+mkdir -p "$work"
+
+# Root may make mounts in a new mount namespace; anyone else needs a user namespace for it.
+namespace=(unshare --mount --propagation private)
+[ "$(id -u)" -eq 0 ] || namespace=(unshare --user --map-root-user --mount --propagation private)
+if ! "${namespace[@]}" true 2>/dev/null; then
+  echo "cannot create a mount namespace (${namespace[*]}): the wheels cannot be tested in isolation" >&2
+  exit 1
+fi
+
+# The libraries the unrepaired module takes from the system (less glibc and the C++ runtime, which
+# every manylinux system has), and every other copy of them that the loader could find instead.
+system_libraries() {  # $1: tag
+  local module
+  module=$(find "$work/$1/cmake" -name '_native*.so' -print -quit)
+  {
+    ldd "$module" | awk '$3 ~ /^\// { print $3 }' |
+      grep -Ev '/(libc|libm|libstdc\+\+|libgcc_s|libpthread|libdl|librt)\.so|/ld-linux'
+    ldconfig -p | awk '/lib(icu|divsufsort)/ { print $NF }'
+  } | xargs -r realpath | sort -u
+}
+
+fresh_env() {  # $1: interpreter, $2: tag, $3: wheel
+  local env="$work/$2/test-env"
+  rm -rf "$env"
+  "$1" -m venv "$env"
+  "$env/bin/python" -m pip install -q "$3" pytest
+}
+
+in_isolation() {  # $1: tag, $2: wheel; the rest is the command
+  local tag="$1" wheel="$2" hidden
+  shift 2
+  hidden=$(system_libraries "$tag" | tr '\n' ' ')
+  "${namespace[@]}" -- bash -c 'for f in $1; do mount --bind /dev/null "$f"; done; shift; exec "$@"' bash \
+    "$hidden" env -i PATH=/usr/bin:/bin HOME="$HOME" LD_LIBRARY_PATH= \
+    QUARNEL_PACKAGE_CHECK=hidden QUARNEL_HIDDEN_LIBRARIES="$hidden" QUARNEL_SDIST="$sdist" \
+    QUARNEL_WHEEL="$wheel" "$@"
+}
+
+run_suites() {  # $1: tag, $2: wheel
+  local env="$work/$1/test-env" module
+  module=$(ls "$env"/lib/python*/site-packages/quarnel/_native*.so)
+  echo "hidden from the loader: $(system_libraries "$1" | tr '\n' ' ')"
+  in_isolation "$1" "$2" ldd "$module"
+  in_isolation "$1" "$2" "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python
+  in_isolation "$1" "$2" "$env/bin/python" -m pytest -q -p no:cacheprovider tests/package
+  env QUARNEL_PACKAGE_CHECK=visible QUARNEL_SDIST="$sdist" QUARNEL_WHEEL="$2" \
+    "$env/bin/python" -m pytest -q -p no:cacheprovider tests/package
+}
+
+tested=0
+for v in "${versions[@]}"; do
+  tag="cp${v/./}"
+  if ! py=$(scripts/find-python.sh --exact "$v"); then
+    loud_skip "CPython $v is not installed here: the $tag wheel is not tested"
+    continue
+  fi
+  wheel=$(ls "$PWD"/dist/quarnel-*-"$tag"-"$tag"-manylinux*.whl)
+  timed "$tag fresh environment" fresh_env "$py" "$tag" "$wheel"
+  timed "$tag suites against the wheel" run_suites "$tag" "$wheel"
+  tested=$((tested + 1))
+done
+cat "$work/timings.txt"
+[ "$tested" -gt 0 ] || { echo "no wheel was tested: none of ${versions[*]} is installed" >&2; exit 1; }
