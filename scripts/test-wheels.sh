@@ -74,5 +74,5 @@ for v in "${versions[@]}"; do
   timed "$tag suites against the wheel" run_suites "$tag" "$wheel"
   tested=$((tested + 1))
 done
-cat "$work/timings.txt"
+echo "== step timings"; cat "$work/timings.txt"
 [ "$tested" -gt 0 ] || { echo "no wheel was tested: none of ${versions[*]} is installed" >&2; exit 1; }

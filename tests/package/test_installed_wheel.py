@@ -63,7 +63,7 @@ def test_system_copies_of_the_bundled_libraries_cannot_be_loaded(hidden_librarie
             ctypes.CDLL(soname)
 
 
-def test_only_the_wheel_and_base_libraries_are_loaded():
+def test_only_the_wheel_and_base_libraries_are_loaded(wheel):
     env = dict(os.environ, LD_LIBRARY_PATH="")
     run = subprocess.run([sys.executable, "-c", PROBE], env=env, capture_output=True, text=True, cwd="/")
     assert run.returncode == 0, run.stderr
