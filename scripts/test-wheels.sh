@@ -27,11 +27,23 @@ system_libraries() {  # $1: tag
   } | xargs -r realpath | sort -u
 }
 
+# The oldest Python is tested with the oldest NumPy the wheel's metadata admits (the NumPy 2
+# headers it is built with target 1.25 by default), the others with the newest.
 fresh_env() {  # $1: interpreter, $2: tag, $3: wheel
-  local env="$work/$2/test-env"
+  local env="$work/$2/test-env" numpy=numpy
+  if [ "$2" = "cp${versions[0]/./}" ]; then
+    numpy=$("$1" - "$3" <<'PY'
+import re, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    meta = z.read(next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))).decode()
+print("numpy==" + re.search(r"^Requires-Dist: numpy>=([\d.]+)", meta, re.M).group(1) + ".*")
+PY
+)
+  fi
   rm -rf "$env"
   "$1" -m venv "$env"
-  "$env/bin/python" -m pip install -q "$3" pytest
+  "$env/bin/python" -m pip install -q "$3" "$numpy" pytest
+  echo "$2: numpy $("$env/bin/python" -c 'import numpy; print(numpy.__version__)')"
 }
 
 in_isolation() {  # $1: tag, $2: wheel; the rest is the command
