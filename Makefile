@@ -2,6 +2,7 @@
 #   make test   installs what is missing, builds, and runs every test suite
 #   make run    runs the duplicate-phrase finder on the bundled sample document
 #   make bench  runs the benchmarks against their peers
+#   make wheel  builds the sdist and manylinux wheels for CPython 3.11-3.13 into dist/
 #   make fuzz   fuzzes every entry point for FUZZ_SECONDS (atheris)
 
 VENV      := $(abspath .venv)
@@ -10,11 +11,12 @@ JOBS      ?= 2
 CMAKE      = $(VENV)/bin/cmake
 CTEST      = $(VENV)/bin/ctest
 
-.PHONY: all test system venv install cpp-tests asan-tests py-tests run bench clean fuzz fuzz-smoke
+.PHONY: all test system venv install cpp-tests asan-tests py-tests wheel wheel-tests run bench \
+        clean fuzz fuzz-smoke
 
 all: install
 
-test: install cpp-tests asan-tests py-tests fuzz-smoke
+test: install cpp-tests asan-tests py-tests fuzz-smoke wheel-tests
 
 system:
 	@scripts/ensure-system-packages.sh
@@ -22,7 +24,7 @@ system:
 $(VENV)/.ready: pyproject.toml | system
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" pytest cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja
 	touch $@
 
 venv: system $(VENV)/.ready
@@ -44,6 +46,14 @@ asan-tests: venv
 
 py-tests: install
 	$(PY) -m pytest -q tests/python
+
+# Portable wheels: each is built from the sdist, repaired by auditwheel, then installed into a
+# fresh environment and tested there with the system's copies of its libraries hidden.
+wheel: system
+	scripts/build-wheels.sh
+
+wheel-tests: wheel
+	scripts/test-wheels.sh
 
 run: install
 	$(PY) -m quarnel duplicates
@@ -73,4 +83,4 @@ fuzz-smoke: install $(VENV)/.atheris
 	@tail -n 1 $(FUZZ_DIR)/smoke.log
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -19,3 +19,4 @@ from quarnel._native import (
 from quarnel._index import SuffixArray as SuffixArray
 
 __all__: list[str]
+__version__: str

@@ -6,6 +6,7 @@ import sys
 from importlib import resources
 
 from quarnel import _native
+from quarnel._version import __version__
 
 SAMPLE = "sample.txt"
 PHRASE_WIDTH = 60
@@ -115,6 +116,7 @@ def duplicates(args, out):
 
 def build_parser():
     parser = argparse.ArgumentParser(prog="quarnel", description="Fast text tooling built on suffix arrays.")
+    parser.add_argument("--version", action="version", version=f"quarnel {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
     dup = commands.add_parser(
         "duplicates", help="list the phrases a text repeats, longest first",
