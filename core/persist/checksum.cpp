@@ -35,6 +35,7 @@ void Checksum::round(const std::uint8_t* block) noexcept {
 }
 
 void Checksum::update(std::span<const std::uint8_t> bytes) noexcept {
+  if (bytes.empty()) return;  // an empty span may carry a null pointer, which memcpy must not get
   const std::uint8_t* p = bytes.data();
   std::size_t left = bytes.size();
   total_ += left;
