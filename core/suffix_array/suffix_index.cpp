@@ -74,7 +74,7 @@ template <class Idx>
 void sort_u32_symbols(const std::uint32_t* t, Idx n, Idx* sa) {
   const std::uint32_t max_id = n == 0 ? 0 : *std::max_element(t, t + n);
   if (std::uint64_t{max_id} < std::uint64_t{n} + 65536) {
-    detail::sais_sort<std::uint32_t, Idx>(t, sa, n, static_cast<Idx>(std::uint64_t{max_id} + 1));
+    sais::sort<std::uint32_t, Idx>(t, sa, n, static_cast<Idx>(std::uint64_t{max_id} + 1));
     return;
   }
   std::vector<std::uint32_t> distinct(t, t + n);
@@ -85,7 +85,7 @@ void sort_u32_symbols(const std::uint32_t* t, Idx n, Idx* sa) {
     ranked[i] = static_cast<std::uint32_t>(
         std::lower_bound(distinct.begin(), distinct.end(), t[i]) - distinct.begin());
   }
-  detail::sais_sort<std::uint32_t, Idx>(ranked.data(), sa, n, static_cast<Idx>(distinct.size()));
+  sais::sort<std::uint32_t, Idx>(ranked.data(), sa, n, static_cast<Idx>(distinct.size()));
 }
 
 template <class Idx>
@@ -93,8 +93,8 @@ IndexArray sort_tokens(const SymbolText& text) {
   std::vector<Idx> sa = large_array<Idx>(text.size);
   const Idx n = static_cast<Idx>(text.size);
   if (text.width == 2) {
-    detail::sais_sort<std::uint16_t, Idx>(static_cast<const std::uint16_t*>(text.data), sa.data(),
-                                          n, 65536);
+    sais::sort<std::uint16_t, Idx>(static_cast<const std::uint16_t*>(text.data), sa.data(), n,
+                                   65536);
   } else {
     sort_u32_symbols<Idx>(static_cast<const std::uint32_t*>(text.data), n, sa.data());
   }
