@@ -1,9 +1,9 @@
 #pragma once
-// The suffix and LCP arrays on two threads. libdivsufsort sorts on one thread, and on a large
-// text sorting is most of a call; here the two halves of the text are sorted side by side, as
-// texts of their own, each gets its LCP array, and the halves are merged on both threads. The
-// LCP arrays guide the merge (most steps compare two numbers instead of two suffixes) and give
-// the merged LCP array on the way.
+// The suffix and LCP arrays on two threads. Each sorting engine (build_sa32 with the Auto
+// choice) runs on one thread, and on a large text sorting is most of a call; here the two halves of
+// the text are sorted side by side, as texts of their own, each gets its LCP array, and the halves
+// are merged on both threads. The LCP arrays guide the merge (most steps compare two numbers
+// instead of two suffixes) and give the merged LCP array on the way.
 //
 // The second half's suffixes are suffixes of the text, so its arrays are final. The first half's
 // are sorted as if the text ended at the split, which is right for every pair except where one
@@ -76,8 +76,8 @@ template <class Beside>
   if (side) {
     sa = build_sa32(text);
   } else {
-    auto [sorted, value] =
-        parallel::both(split, [&] { return build_sa32(text); }, std::forward<Beside>(beside));
+    auto [sorted, value] = parallel::both(
+        split, [&] { return build_sa32(text); }, std::forward<Beside>(beside));
     sa = std::move(sorted);
     side.emplace(std::move(value));
   }
