@@ -5,13 +5,17 @@ Each input picks an entry point and builds its arguments: mostly of the expected
 of any other type (lone surrogates, huge and negative integers, objects with __index__, garbage
 removed_ranges, a sanitized_text unrelated to the text, wrong keywords, too many arguments). A
 call may succeed or raise the documented argument errors; any other exception, a crash or a hang
-is a finding. Successful calls on small inputs are checked against brute-force answers.
+is a finding. Successful calls on small inputs are checked against brute-force answers. Saved indexes (an
+FMIndex's bytes and files, a SuffixArray's files) are damaged at random and loaded back: a
+changed file must be refused with ValueError, an intact one must answer as the original did.
 
     python tests/fuzz/fuzz_entry_points.py [libFuzzer flags] [corpus dirs]
 """
 
 import inspect
+import os
 import sys
+import tempfile
 
 import atheris
 
@@ -19,6 +23,7 @@ import numpy as np
 
 with atheris.instrument_imports():
     from quarnel import _native as q
+    from quarnel import SuffixArray
 
 # What a call may raise for arguments it refuses (MemoryError for absurd sizes).
 EXPECTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError)
@@ -227,6 +232,9 @@ def call(name, target, args, kwargs):
 
 def test_one_input(data):
     gen = Gen(data)
+    if gen.chance(10):
+        fuzz_saved_form(gen)
+        return
     name = gen.pick(sorted(SIGNATURES))
     args, kwargs = arguments(gen, SIGNATURES[name])
     result = call(name, getattr(q, name), args, kwargs)
@@ -245,6 +253,65 @@ def test_one_input(data):
             assert got == brute_count(args[0], margs[0])
     else:
         check(name, args, kwargs, result)
+
+
+def damaged(gen, blob):
+    """The blob truncated, with bits flipped, or with a stretch overwritten (or left intact)."""
+    blob = bytearray(blob)
+    for _ in range(gen.fdp.ConsumeIntInRange(0, 3)):
+        how = gen.fdp.ConsumeIntInRange(0, 2)
+        if how == 0:
+            del blob[gen.fdp.ConsumeIntInRange(0, len(blob)):]
+        elif how == 1 and blob:
+            k = gen.fdp.ConsumeIntInRange(0, len(blob) - 1)
+            blob[k] ^= 1 << gen.fdp.ConsumeIntInRange(0, 7)
+        elif blob:
+            k = gen.fdp.ConsumeIntInRange(0, len(blob) - 1)
+            patch = gen.fdp.ConsumeBytes(gen.fdp.ConsumeIntInRange(1, 16))
+            blob[k:k + len(patch)] = patch
+    return bytes(blob)
+
+
+def load_from_file(blob, load):
+    fd, path = tempfile.mkstemp(prefix="quarnel-fuzz-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(blob)
+        return load(path)
+    finally:
+        os.unlink(path)
+
+
+def fuzz_saved_form(gen):
+    """Save an index, damage its saved form, load it back."""
+    data = gen.raw_bytes().replace(b"\0", b"") or b"a"
+    probe = data[: gen.fdp.ConsumeIntInRange(1, 4)]
+    if gen.chance(50):
+        index = q.FMIndex(data, gen.fdp.ConsumeIntInRange(0, 6))
+        blob = index.to_bytes()
+        load = (q.FMIndex.from_bytes if gen.chance(50) else
+                lambda b: load_from_file(b, q.FMIndex.load))
+    else:
+        index = SuffixArray(data)
+        fd, path = tempfile.mkstemp(prefix="quarnel-fuzz-")
+        os.close(fd)
+        try:
+            index.save(path)
+            with open(path, "rb") as f:
+                blob = f.read()
+        finally:
+            os.unlink(path)
+        against = data if gen.chance(80) else damaged(gen, data) or b"b"
+        load = lambda b: load_from_file(b, lambda p: SuffixArray.load(p, against))
+    changed = damaged(gen, blob)
+    intact = changed == blob and (not isinstance(index, SuffixArray) or against == data)
+    try:
+        loaded = load(changed)
+    except ValueError:
+        assert not intact, "an intact saved index was refused"
+        return
+    assert intact, "a damaged saved index was loaded"
+    assert loaded.count(probe) == index.count(probe) == brute_count(data, probe)
 
 
 def instrument_harness():
