@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "duplicate_finder/documents.hpp"
 #include "normalize.hpp"
 #include "types.hpp"
 
@@ -20,5 +21,13 @@ namespace quarnel::core::duplicate_finder {
 [[nodiscard]] std::vector<types::PhraseResult> process_test_string(
     std::string_view analysis_text, std::string_view source_text,
     std::span<const normalize::RemovedRange> removed_ranges, const types::FinderParams& params);
+
+// Stages 1 to 7 over documents joined in `analysis_text` as `documents` describes (separated by
+// kDocumentSeparator): merged records, blocks appended when asked for, with every occurrence
+// inside one document, in analysis-text byte offsets; ends are start + phrase bytes as in the
+// single-text finder. Records come in merge order (count descending, first start ascending).
+[[nodiscard]] std::vector<types::PhraseData> find_document_records(
+    std::string_view analysis_text, const DocumentLayout& documents,
+    const types::FinderParams& params);
 
 }  // namespace quarnel::core::duplicate_finder

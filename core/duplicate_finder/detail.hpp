@@ -37,6 +37,10 @@ inline constexpr Concurrency kEverySplit{true, 0};
     std::span<const normalize::RemovedRange> removed_ranges, const types::FinderParams& params,
     const Concurrency& concurrency);
 
+[[nodiscard]] std::vector<types::PhraseData> find_document_records(
+    std::string_view analysis_text, const DocumentLayout& documents,
+    const types::FinderParams& params, const Concurrency& concurrency);
+
 // Every run of neighbours sharing at least the phrase threshold is cut, at each of its word
 // starts, into whitespace-normalised phrases of min_words..max_words words that stay inside one
 // sentence and within the run's longest shared prefix. Phrases seen at two or more offsets

@@ -14,6 +14,7 @@
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/containment.hpp"
 #include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/documents.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
@@ -44,10 +45,14 @@ struct AnalysisArrays {
 // The suffix and LCP arrays of the text, and its sentence boundaries found meanwhile (on the
 // second thread when `two_threads`, or while the second thread sorts its half).
 template <class Idx>
-AnalysisArrays<Idx> analysis_arrays(std::string_view text, bool two_threads) {
+AnalysisArrays<Idx> analysis_arrays(std::string_view text, const DocumentLayout& documents,
+                                    bool two_threads) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
-  const auto sentences = [&] { return sentence_splitter::sentence_boundary_offsets(text); };
+  const auto sentences = [&] {
+    return documents.single() ? sentence_splitter::sentence_boundary_offsets(text)
+                              : document_sentence_boundaries(text, documents);
+  };
   if constexpr (std::is_same_v<Idx, std::uint32_t>) {
     auto [sa, lcp, found] = suffix_array::build_sa32_and_lcp_beside(bytes, two_threads, sentences);
     return {std::move(sa), std::move(lcp), std::move(found)};
@@ -60,6 +65,18 @@ AnalysisArrays<Idx> analysis_arrays(std::string_view text, bool two_threads) {
     auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, two_threads);
     return {std::move(sa), std::move(lcp), std::move(found)};
   }
+}
+
+// The arrays with every LCP entry cut at its neighbours' document ends.
+template <class Idx>
+AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout& documents,
+                                    bool two_threads) {
+  auto arrays = analysis_arrays<Idx>(text, documents, two_threads);
+  if (!documents.single()) {
+    cut_at_document_ends(std::span<Idx>(arrays.lcp), std::span<const Idx>(arrays.suffix_array),
+                         DocumentEnds(documents, text.size()));
+  }
+  return arrays;
 }
 
 // Candidates with containment, set-aside recovery and record assembly, for the test seams.
@@ -76,41 +93,46 @@ std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
   return assemble_records(std::move(scan), std::move(repeated), contained, split);
 }
 
-// Every stage in order. Working arrays live inside the inner block only: they are released
-// before the results are built.
+// Stages 1 to 7: the records in analysis-text offsets, merged, with blocks when asked for.
+template <class Idx>
+std::vector<PhraseData> find_records(std::string_view analysis_text,
+                                     const DocumentLayout& documents, const FinderParams& params,
+                                     bool ascii_text, bool two_threads) {
+  const auto arrays = document_arrays<Idx>(analysis_text, documents, two_threads);
+  interrupt::checkpoint();
+  const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
+                                      arrays.sentence_boundaries};
+  const PositionIndex positions(analysis_text, arrays.sentence_boundaries);
+  auto scan = scan_candidates(index, positions, params, string_interner::process_hash_key(), true,
+                              two_threads);
+  interrupt::checkpoint();
+  // The block search reads only the arrays: from here to the merge it has the second thread.
+  const auto search = [&] { return find_blocks(index, params, ascii_text); };
+  std::optional<parallel::SideTask<decltype(search)>> blocks;
+  if (params.enable_block_detection) blocks.emplace(two_threads, search);
+  const bool split = two_threads && !(blocks && blocks->on_second_thread());
+  recover_set_aside(scan);
+  auto repeated = repeated_phrases(scan, split);
+  const auto contained = contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+  auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
+  interrupt::checkpoint();
+  if (records.size() >= 2) {
+    records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
+  }
+  if (blocks) records = with_blocks(std::move(records), blocks->get(), analysis_text.size());
+  return records;
+}
+
+// Every stage in order. Working arrays live inside find_records only: they are released before
+// the results are built.
 template <class Idx>
 std::vector<PhraseResult> run_stages(std::string_view analysis_text, std::string_view source_text,
                                      std::span<const normalize::RemovedRange> removed_ranges,
                                      const FinderParams& params,
                                      const detail::Concurrency& concurrency) {
-  const bool two_threads = concurrency.splits(analysis_text.size());
   const bool ascii_text = utf::is_ascii(analysis_text);
-  std::vector<PhraseData> records;
-  {
-    const auto arrays = analysis_arrays<Idx>(analysis_text, two_threads);
-    interrupt::checkpoint();
-    const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
-                                        arrays.sentence_boundaries};
-    const PositionIndex positions(analysis_text, arrays.sentence_boundaries);
-    auto scan = scan_candidates(index, positions, params, string_interner::process_hash_key(), true,
-                                two_threads);
-    interrupt::checkpoint();
-    // The block search reads only the arrays: from here to the merge it has the second thread.
-    const auto search = [&] { return find_blocks(index, params, ascii_text); };
-    std::optional<parallel::SideTask<decltype(search)>> blocks;
-    if (params.enable_block_detection) blocks.emplace(two_threads, search);
-    const bool split = two_threads && !(blocks && blocks->on_second_thread());
-    recover_set_aside(scan);
-    auto repeated = repeated_phrases(scan, split);
-    const auto contained =
-        contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
-    records = assemble_records(std::move(scan), std::move(repeated), contained, split);
-    interrupt::checkpoint();
-    if (records.size() >= 2) {
-      records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);
-    }
-    if (blocks) records = with_blocks(std::move(records), blocks->get(), analysis_text.size());
-  }
+  auto records = find_records<Idx>(analysis_text, {}, params, ascii_text,
+                                   concurrency.splits(analysis_text.size()));
   interrupt::checkpoint();
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
@@ -126,7 +148,26 @@ std::vector<PhraseResult> process_test_string(
   return detail::process_test_string(analysis_text, source_text, removed_ranges, params, {});
 }
 
+std::vector<PhraseData> find_document_records(std::string_view analysis_text,
+                                              const DocumentLayout& documents,
+                                              const FinderParams& params) {
+  return detail::find_document_records(analysis_text, documents, params, {});
+}
+
 namespace detail {
+
+std::vector<PhraseData> find_document_records(std::string_view analysis_text,
+                                              const DocumentLayout& documents,
+                                              const FinderParams& params,
+                                              const Concurrency& concurrency) {
+  const bool ascii_text = utf::is_ascii(analysis_text);
+  const bool two_threads = concurrency.splits(analysis_text.size());
+  return suffix_array::fits_32_bit_entries(analysis_text.size())
+             ? find_records<std::uint32_t>(analysis_text, documents, params, ascii_text,
+                                           two_threads)
+             : find_records<std::uint64_t>(analysis_text, documents, params, ascii_text,
+                                           two_threads);
+}
 
 std::vector<PhraseResult> process_test_string(
     std::string_view analysis_text, std::string_view source_text,

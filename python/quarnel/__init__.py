@@ -18,3 +18,13 @@ __all__ = list(_native.__all__)
 from quarnel._index import SuffixArray  # noqa: E402
 
 __all__.append("SuffixArray")
+
+# Documents analysed together (quarnel.corpus over quarnel._corpus).
+from quarnel.corpus import (  # noqa: E402
+    PassageMatches,
+    PhraseMatches,
+    find_passages,
+    find_phrases,
+)
+
+__all__ += ["find_phrases", "find_passages", "PhraseMatches", "PassageMatches"]

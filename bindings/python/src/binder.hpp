@@ -12,7 +12,7 @@
 
 namespace quarnel::python {
 
-inline constexpr std::size_t kMaxParams = 8;
+inline constexpr std::size_t kMaxParams = 10;
 
 struct Param {
   const char* name;

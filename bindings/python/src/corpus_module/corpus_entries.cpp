@@ -1,0 +1,250 @@
+// find_phrases and find_passages over a list of documents: the documents are encoded into one
+// UTF-8 text (without touching the str objects' own UTF-8 caches), analysed without the
+// interpreter lock, and the result comes back as NumPy columns.
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "converters.hpp"
+#include "corpus.hpp"
+#include "corpus_module.hpp"
+#include "duplicate_finder/documents.hpp"
+#include "gil.hpp"
+#include "numpy_array.hpp"
+#include "results.hpp"
+
+namespace quarnel::python {
+namespace {
+
+namespace corpus = core::corpus;
+
+[[noreturn]] void raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  throw PythonErrorSet{};
+}
+
+// Appends the UTF-8 form of the characters; a lone surrogate has none and is refused.
+template <class Char>
+void append_utf8(const Char* chars, Py_ssize_t length, std::size_t item, std::string& out) {
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const auto c = static_cast<std::uint32_t>(chars[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      raise_value_error("documents: document " + std::to_string(item) +
+                        " has a lone surrogate at index " + std::to_string(i) +
+                        ", which UTF-8 cannot encode");
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+}
+
+void append_document(PyObject* str, std::size_t item, std::string& out) {
+  if (!PyUnicode_Check(str)) {
+    PyErr_Format(PyExc_TypeError, "documents: document %zu is %.100s, not str", item,
+                 Py_TYPE(str)->tp_name);
+    throw PythonErrorSet{};
+  }
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  const void* data = PyUnicode_DATA(str);
+  if (PyUnicode_IS_ASCII(str)) {
+    out.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+    return;
+  }
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return append_utf8(static_cast<const Py_UCS1*>(data), length, item, out);
+    case PyUnicode_2BYTE_KIND:
+      return append_utf8(static_cast<const Py_UCS2*>(data), length, item, out);
+    default:
+      return append_utf8(static_cast<const Py_UCS4*>(data), length, item, out);
+  }
+}
+
+// Character indices -> byte offsets of a UTF-8 text; `indices` ascending.
+std::vector<std::uint64_t> byte_offsets(std::string_view utf8,
+                                        const std::vector<std::uint64_t>& indices) {
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(indices.size());
+  std::uint64_t byte = 0;
+  std::uint64_t chars = 0;
+  for (const std::uint64_t index : indices) {
+    while (chars < index && byte < utf8.size()) {
+      ++byte;
+      while (byte < utf8.size() && (static_cast<unsigned char>(utf8[byte]) & 0xC0) == 0x80) ++byte;
+      ++chars;
+    }
+    offsets.push_back(byte);
+  }
+  return offsets;
+}
+
+// One document's (start, end) character ranges as byte ranges of its UTF-8 form.
+std::vector<core::normalize::RemovedRange> byte_ranges(std::string_view utf8, PyObject* ranges) {
+  PyRef items = checked(PySequence_Fast(ranges, "removed: expected a list of (start, end) pairs"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  std::vector<std::uint64_t> ends_of_ranges;
+  std::vector<core::normalize::RemovedRange> result;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), k);
+    unsigned long long start = 0;
+    unsigned long long end = 0;
+    if (!PyArg_ParseTuple(pair, "KK", &start, &end)) throw PythonErrorSet{};
+    result.push_back({start, end});
+  }
+  std::vector<std::uint64_t> indices;
+  for (const auto& r : result) {
+    indices.push_back(r.start);
+    indices.push_back(r.end);
+  }
+  std::sort(indices.begin(), indices.end());
+  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  const auto offsets = byte_offsets(utf8, indices);
+  const auto to_byte = [&](std::uint64_t index) {
+    return offsets[std::lower_bound(indices.begin(), indices.end(), index) - indices.begin()];
+  };
+  for (auto& r : result) r = {to_byte(r.start), to_byte(r.end)};
+  return result;
+}
+
+// The documents joined as the core expects them, with their removed ranges in bytes.
+struct JoinedDocuments {
+  std::string text;
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint64_t> ends;
+  std::vector<std::vector<core::normalize::RemovedRange>> removed;
+
+  [[nodiscard]] corpus::SourceCorpus view() const { return {text, starts, ends, removed}; }
+};
+
+JoinedDocuments joined_documents(const BoundArgs& args) {
+  JoinedDocuments joined;
+  PyRef docs = checked(PySequence_Fast(args[0], "documents: expected a list of str"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(docs.get());
+  std::size_t total = 0;
+  for (Py_ssize_t d = 0; d < n; ++d) {
+    PyObject* doc = PySequence_Fast_GET_ITEM(docs.get(), d);
+    if (PyUnicode_Check(doc)) total += static_cast<std::size_t>(PyUnicode_GET_LENGTH(doc)) + 3;
+  }
+  joined.text.reserve(total);
+  for (Py_ssize_t d = 0; d < n; ++d) {
+    if (d > 0) joined.text.append(core::duplicate_finder::kDocumentSeparator);
+    joined.starts.push_back(joined.text.size());
+    append_document(PySequence_Fast_GET_ITEM(docs.get(), d), static_cast<std::size_t>(d),
+                    joined.text);
+    joined.ends.push_back(joined.text.size());
+  }
+  if (args[1] != nullptr && args[1] != Py_None) {
+    PyRef lists = checked(PySequence_Fast(args[1], "removed: expected one list per document"));
+    if (PySequence_Fast_GET_SIZE(lists.get()) != n) {
+      raise_value_error("removed: expected one list of ranges per document");
+    }
+    for (Py_ssize_t d = 0; d < n; ++d) {
+      const std::string_view doc =
+          std::string_view(joined.text).substr(joined.starts[d], joined.ends[d] - joined.starts[d]);
+      joined.removed.push_back(byte_ranges(doc, PySequence_Fast_GET_ITEM(lists.get(), d)));
+    }
+  }
+  return joined;
+}
+
+corpus::Preparation preparation(const BoundArgs& args) {
+  return {to_flag(args, 2), to_flag(args, 3)};
+}
+
+void set_column(PyObject* dict, const char* key, const std::vector<std::uint64_t>& values) {
+  PyRef array = to_u64_array(values);
+  if (PyDict_SetItemString(dict, key, array.get()) != 0) throw PythonErrorSet{};
+}
+
+PyObject* matches_dict(corpus::Matches matches) {
+  PyRef dict = checked(PyDict_New());
+  PyRef texts = checked(PyList_New(static_cast<Py_ssize_t>(matches.texts.size())));
+  for (std::size_t g = 0; g < matches.texts.size(); ++g) {
+    PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(g),
+                    py_str(std::exchange(matches.texts[g], {})).release());
+  }
+  if (PyDict_SetItemString(dict.get(), "texts", texts.get()) != 0) throw PythonErrorSet{};
+  const std::pair<const char*, const std::vector<std::uint64_t>*> columns[] = {
+      {"words", &matches.words},
+      {"chars", &matches.chars},
+      {"first", &matches.first},
+      {"document", &matches.document},
+      {"start", &matches.start},
+      {"end", &matches.end},
+      {"line", &matches.line},
+      {"column", &matches.column},
+      {"end_line", &matches.end_line},
+      {"end_column", &matches.end_column},
+      {"document_words", &matches.document_words},
+      {"covered_words", &matches.covered_words},
+      {"document_chars", &matches.document_chars},
+  };
+  for (const auto& [key, values] : columns) set_column(dict.get(), key, *values);
+  return dict.release();
+}
+
+PyObject* find_phrases(PyObject*, const BoundArgs& args) {
+  const JoinedDocuments joined = joined_documents(args);
+  const corpus::Preparation prep = preparation(args);
+  core::types::FinderParams params;
+  params.min_words = to_unsigned_index(args, 4);
+  params.min_chars = to_unsigned_index(args, 5);
+  params.max_words = to_unsigned_index(args, 6);
+  params.min_words_in_substring = to_unsigned_index(args, 7);
+  params.enable_block_detection = to_flag(args, 8);
+  auto matches = without_gil([&] { return corpus::find_phrases(joined.view(), prep, params); });
+  return matches_dict(std::move(matches));
+}
+
+PyObject* find_passages(PyObject*, const BoundArgs& args) {
+  const JoinedDocuments joined = joined_documents(args);
+  const corpus::Preparation prep = preparation(args);
+  core::passages::PassageParams params;
+  params.min_words = to_unsigned_index(args, 4);
+  params.min_chars = to_unsigned_index(args, 5);
+  auto matches = without_gil([&] { return corpus::find_passages(joined.view(), prep, params); });
+  return matches_dict(std::move(matches));
+}
+
+}  // namespace
+
+const FunctionDescriptor kFindPhrases =
+    describe("find_phrases",
+             {{"documents"},
+              {"removed"},
+              {"ignore_case"},
+              {"collapse_whitespace"},
+              {"min_words"},
+              {"min_chars"},
+              {"max_words"},
+              {"min_words_in_substring"},
+              {"blocks"}},
+             "The finder's phrases over documents analysed together, as result columns.",
+             find_phrases);
+
+const FunctionDescriptor kFindPassages =
+    describe("find_passages",
+             {{"documents"},
+              {"removed"},
+              {"ignore_case"},
+              {"collapse_whitespace"},
+              {"min_words"},
+              {"min_chars"}},
+             "Maximal repeated runs of words over documents analysed together, as result columns.",
+             find_passages);
+
+}  // namespace quarnel::python

@@ -1,0 +1,340 @@
+#include "corpus.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+
+#include "duplicate_finder.hpp"
+#include "interrupt.hpp"
+#include "tokenizer.hpp"
+#include "utf.hpp"
+#include "white_space.hpp"
+
+namespace quarnel::core::corpus {
+namespace {
+
+using duplicate_finder::DocumentLayout;
+using duplicate_finder::kDocumentSeparator;
+using normalize::CumulativeDelta;
+
+// The analysis text of every document, joined like the source, and the way back from each.
+struct PreparedCorpus {
+  std::string owned;  // empty when the source is analysed as it is
+  std::string_view text;
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint64_t> ends;
+  std::vector<std::vector<CumulativeDelta>> normalized;  // per document, when prepared
+  std::vector<std::vector<CumulativeDelta>> removed;     // per document, when it has removals
+
+  [[nodiscard]] std::size_t documents() const { return starts.size(); }
+  [[nodiscard]] DocumentLayout layout() const { return {starts, ends}; }
+  [[nodiscard]] std::string_view document(std::size_t d) const {
+    return text.substr(starts[d], ends[d] - starts[d]);
+  }
+
+  // A byte offset of document d's analysis text as an offset of the document as given.
+  [[nodiscard]] std::uint64_t to_source(std::size_t d, std::uint64_t x) const {
+    if (!normalized.empty() && !normalized[d].empty()) x = normalize::map_to_source(normalized[d], x);
+    if (!removed.empty() && !removed[d].empty()) x = normalize::map_to_source(removed[d], x);
+    return x;
+  }
+};
+
+// The document without its removed ranges (clamped to it), and their delta table.
+std::string without_ranges(std::string_view doc, std::span<const normalize::RemovedRange> ranges,
+                           std::vector<CumulativeDelta>& deltas) {
+  std::vector<normalize::RemovedRange> clamped(ranges.begin(), ranges.end());
+  for (auto& r : clamped) {
+    r.start = std::min<std::uint64_t>(r.start, doc.size());
+    r.end = std::min<std::uint64_t>(r.end, doc.size());
+  }
+  const auto canonical = normalize::sanitize_ranges(clamped);
+  deltas = normalize::build_cumulative_deltas(canonical);
+  std::string kept;
+  kept.reserve(doc.size());
+  std::uint64_t from = 0;
+  for (const auto& r : canonical) {
+    kept.append(doc.substr(from, r.start - from));
+    from = std::max(from, r.end);
+  }
+  kept.append(doc.substr(from));
+  return kept;
+}
+
+PreparedCorpus prepare(const SourceCorpus& source, const Preparation& preparation) {
+  PreparedCorpus prepared;
+  const std::size_t n = source.starts.size();
+  const bool normalizes = preparation.case_insensitive || preparation.collapse_whitespace;
+  const bool removes = std::any_of(source.removed.begin(), source.removed.end(),
+                                   [](const auto& ranges) { return !ranges.empty(); });
+  if (!normalizes && !removes) {
+    prepared.text = source.text;
+    prepared.starts.assign(source.starts.begin(), source.starts.end());
+    prepared.ends.assign(source.ends.begin(), source.ends.end());
+    return prepared;
+  }
+  prepared.owned.reserve(source.text.size());
+  if (normalizes) prepared.normalized.resize(n);
+  if (removes) prepared.removed.resize(n);
+  for (std::size_t d = 0; d < n; ++d) {
+    std::string_view doc = source.text.substr(source.starts[d], source.ends[d] - source.starts[d]);
+    std::string kept;
+    if (removes && !source.removed[d].empty()) {
+      kept = without_ranges(doc, source.removed[d], prepared.removed[d]);
+      doc = kept;
+    }
+    normalize::NormalizedText normal;
+    if (normalizes) {
+      normal = normalize::normalize_text(doc, preparation.case_insensitive,
+                                         preparation.collapse_whitespace);
+      prepared.normalized[d] = std::move(normal.deltas);
+      doc = normal.text;
+    }
+    if (d > 0) prepared.owned.append(kDocumentSeparator);
+    prepared.starts.push_back(prepared.owned.size());
+    prepared.owned.append(doc);
+    prepared.ends.push_back(prepared.owned.size());
+    interrupt::checkpoint();
+  }
+  prepared.text = prepared.owned;
+  return prepared;
+}
+
+// Counts the positions of a text that satisfy a test, before any offset, in O(1) plus at most 63
+// tests: a checkpoint every 64 positions.
+template <class Test>
+class PositionCount {
+ public:
+  PositionCount(std::string_view text, Test test) : text_(text), test_(test) {
+    before_.resize((text.size() >> kShift) + 1);
+    std::uint64_t count = 0;
+    for (std::uint64_t x = 0; x < text.size(); ++x) {
+      if ((x & kMask) == 0) before_[x >> kShift] = count;
+      count += test_(text_, x) ? 1 : 0;
+    }
+    if ((text.size() & kMask) == 0) before_[text.size() >> kShift] = count;
+  }
+
+  [[nodiscard]] std::uint64_t operator()(std::uint64_t x) const {
+    std::uint64_t count = before_[x >> kShift];
+    for (std::uint64_t y = x & ~kMask; y < x; ++y) count += test_(text_, y) ? 1 : 0;
+    return count;
+  }
+
+ private:
+  static constexpr unsigned kShift = 6;
+  static constexpr std::uint64_t kMask = 63;
+  std::string_view text_;
+  Test test_;
+  std::vector<std::uint64_t> before_;
+};
+
+constexpr auto kCharStart = [](std::string_view t, std::uint64_t x) {
+  return !utf::is_continuation_byte(static_cast<unsigned char>(t[x]));
+};
+constexpr auto kLineFeed = [](std::string_view t, std::uint64_t x) { return t[x] == '\n'; };
+constexpr auto kWordStart = [](std::string_view t, std::uint64_t x) {
+  return tokenizer::starts_word_at(t, x);
+};
+
+// Character, line and column of byte offsets of the caller's documents.
+class SourcePositions {
+ public:
+  explicit SourcePositions(std::string_view text)
+      : text_(text), chars_(text, kCharStart), lines_(text, kLineFeed) {
+    for (std::uint64_t x = 0; x < text.size(); ++x) {
+      if (text[x] == '\n') line_feeds_.push_back(x);
+    }
+  }
+
+  [[nodiscard]] std::uint64_t chars(std::uint64_t x) const { return chars_(x); }
+
+  struct LineColumn {
+    std::uint64_t line;
+    std::uint64_t column;
+  };
+  // Of the character at byte x (a character start) of the document starting at `doc_start`.
+  [[nodiscard]] LineColumn line_column(std::uint64_t x, std::uint64_t doc_start) const {
+    const std::uint64_t feeds = lines_(x);
+    const std::uint64_t feeds_before_doc = lines_(doc_start);
+    const std::uint64_t line_start =
+        feeds > feeds_before_doc ? line_feeds_[feeds - 1] + 1 : doc_start;
+    return {feeds - feeds_before_doc + 1, chars_(x) - chars_(line_start) + 1};
+  }
+
+  // The first byte of the character that holds byte x.
+  [[nodiscard]] std::uint64_t char_start(std::uint64_t x) const {
+    while (x > 0 && utf::is_continuation_byte(static_cast<unsigned char>(text_[x]))) --x;
+    return x;
+  }
+
+ private:
+  std::string_view text_;
+  PositionCount<decltype(kCharStart)> chars_;
+  PositionCount<decltype(kLineFeed)> lines_;
+  std::vector<std::uint64_t> line_feeds_;
+};
+
+// Words of each document, and of those the ones inside some occurrence.
+void count_words(const PreparedCorpus& prepared, const passages::Passages& placed,
+                 Matches& out) {
+  const PositionCount words(prepared.text, kWordStart);
+  const std::size_t n = prepared.documents();
+  out.document_words.resize(n);
+  out.covered_words.assign(n, 0);
+  for (std::size_t d = 0; d < n; ++d) {
+    out.document_words[d] = words(prepared.ends[d]) - words(prepared.starts[d]);
+  }
+  std::vector<std::size_t> rows(placed.start.size());
+  std::iota(rows.begin(), rows.end(), std::size_t{0});
+  std::sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) {
+    return std::pair(placed.document[a], placed.start[a]) <
+           std::pair(placed.document[b], placed.start[b]);
+  });
+  // Overlapping occurrences of one document are merged before their words are counted.
+  std::size_t k = 0;
+  while (k < rows.size()) {
+    const std::uint32_t d = placed.document[rows[k]];
+    const std::uint64_t base = prepared.starts[d];
+    std::uint64_t from = placed.start[rows[k]];
+    std::uint64_t to = placed.end[rows[k]];
+    for (++k; k < rows.size() && placed.document[rows[k]] == d; ++k) {
+      if (placed.start[rows[k]] > to) {
+        out.covered_words[d] += words(base + to) - words(base + from);
+        from = placed.start[rows[k]];
+      }
+      to = std::max(to, placed.end[rows[k]]);
+    }
+    out.covered_words[d] += words(base + to) - words(base + from);
+  }
+}
+
+// Occurrences placed in analysis-text bytes of each document, located in the documents as given.
+Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
+                passages::Passages placed, std::vector<std::string> texts) {
+  Matches out;
+  const SourcePositions positions(source.text);
+  interrupt::checkpoint();
+  const std::size_t rows = placed.start.size();
+  for (auto* column : {&out.document, &out.start, &out.end, &out.line, &out.column,
+                       &out.end_line, &out.end_column}) {
+    column->resize(rows);
+  }
+  for (std::size_t k = 0; k < rows; ++k) {
+    const std::uint32_t d = placed.document[k];
+    const std::uint64_t base = source.starts[d];
+    const std::uint64_t from = base + prepared.to_source(d, placed.start[k]);
+    // The end follows the last byte, so that ranges removed after it stay outside.
+    const std::uint64_t to = base + prepared.to_source(d, placed.end[k] - 1) + 1;
+    const std::uint64_t last = positions.char_start(to - 1);
+    const auto first_at = positions.line_column(from, base);
+    const auto last_at = positions.line_column(last, base);
+    out.document[k] = d;
+    out.start[k] = positions.chars(from) - positions.chars(base);
+    out.end[k] = positions.chars(to) - positions.chars(base);
+    out.line[k] = first_at.line;
+    out.column[k] = first_at.column;
+    out.end_line[k] = last_at.line;
+    out.end_column[k] = last_at.column;
+  }
+  interrupt::checkpoint();
+  count_words(prepared, placed, out);
+  out.document_chars.resize(prepared.documents());
+  for (std::size_t d = 0; d < prepared.documents(); ++d) {
+    out.document_chars[d] = positions.chars(source.ends[d]) - positions.chars(source.starts[d]);
+  }
+  out.chars.reserve(texts.size());
+  for (const auto& text : texts) out.chars.push_back(utf::count_code_points(text));
+  out.texts = std::move(texts);
+  out.words = std::move(placed.words);
+  out.first = std::move(placed.first);
+  return out;
+}
+
+// Where the text from `start` reads as `phrase` with every run of white space taken as one, or
+// nullopt when it does not (the gap of a merged phrase may differ between its occurrences).
+std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t start,
+                                         std::string_view phrase) {
+  if (text.substr(start, phrase.size()) == phrase) return start + phrase.size();
+  const auto space_at = [](std::string_view s, std::size_t k) {
+    return k < s.size() ? white_space::white_space_length_at(s, k) : 0;
+  };
+  std::uint64_t i = start;
+  std::size_t j = 0;
+  while (j < phrase.size()) {
+    if (space_at(phrase, j) == 0) {
+      if (i >= text.size() || text[i] != phrase[j]) return std::nullopt;
+      ++i;
+      ++j;
+      continue;
+    }
+    if (space_at(text, i) == 0) return std::nullopt;
+    for (std::size_t len; (len = space_at(phrase, j)) > 0;) j += len;
+    for (std::size_t len; (len = space_at(text, i)) > 0;) i += len;
+  }
+  return i;
+}
+
+// The finder's records as occurrences of each document, in the finder's final order.
+passages::Passages placed_phrases(const PreparedCorpus& prepared,
+                                  std::vector<types::PhraseData>& records) {
+  std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
+    return utf::count_code_points(a.phrase) > utf::count_code_points(b.phrase);
+  });
+  passages::Passages placed;
+  for (const auto& record : records) {
+    const std::size_t count = std::min(record.starts.size(), record.ends.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t s = record.starts[i];
+      const std::uint64_t e = matched_end(prepared.text, s, record.phrase).value_or(record.ends[i]);
+      const auto doc = std::upper_bound(prepared.starts.begin(), prepared.starts.end(), s) -
+                       prepared.starts.begin() - 1;
+      const std::uint64_t base = prepared.starts[doc];
+      placed.document.push_back(static_cast<std::uint32_t>(doc));
+      placed.start.push_back(s - base);
+      placed.end.push_back(std::min(e, prepared.ends[doc]) - base);
+    }
+    placed.words.push_back(record.number_of_words);
+    placed.first.push_back(placed.start.size());
+  }
+  return placed;
+}
+
+}  // namespace
+
+Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
+                     const types::FinderParams& params) {
+  const PreparedCorpus prepared = prepare(source, preparation);
+  auto records =
+      duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
+  interrupt::checkpoint();
+  passages::Passages placed = placed_phrases(prepared, records);
+  std::vector<std::string> texts;
+  texts.reserve(records.size());
+  for (auto& record : records) texts.push_back(std::move(record.phrase));
+  records = {};
+  return located(source, prepared, std::move(placed), std::move(texts));
+}
+
+Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
+                      const passages::PassageParams& params) {
+  const PreparedCorpus prepared = prepare(source, preparation);
+  std::vector<std::string_view> documents;
+  documents.reserve(prepared.documents());
+  for (std::size_t d = 0; d < prepared.documents(); ++d) documents.push_back(prepared.document(d));
+  passages::Passages placed = passages::find_passages(documents, params);
+  interrupt::checkpoint();
+  // A passage reads as its first occurrence in the document as given.
+  std::vector<std::string> texts;
+  texts.reserve(placed.words.size());
+  for (std::size_t g = 0; g + 1 < placed.first.size(); ++g) {
+    const std::size_t k = placed.first[g];
+    const std::uint32_t d = placed.document[k];
+    const std::uint64_t from = prepared.to_source(d, placed.start[k]);
+    const std::uint64_t to = prepared.to_source(d, placed.end[k] - 1) + 1;
+    texts.emplace_back(source.text.substr(source.starts[d] + from, to - from));
+  }
+  return located(source, prepared, std::move(placed), std::move(texts));
+}
+
+}  // namespace quarnel::core::corpus

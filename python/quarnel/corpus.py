@@ -1,0 +1,269 @@
+"""Documents analysed together: repeated phrases and passages across a corpus.
+
+``find_phrases`` runs the duplicate-phrase finder over many documents at once and
+``find_passages`` finds maximal repeated runs of words; both find a repeat wherever it occurs, in
+one document or several, and never across a document's end. Results are columns (NumPy arrays)
+with ``str`` offsets into each document, so ``doc[start:end]`` is the occurrence.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import NamedTuple, Union
+
+import numpy as np
+
+from quarnel import _corpus
+
+__all__ = [
+    "find_phrases",
+    "find_passages",
+    "Matches",
+    "PhraseMatches",
+    "PassageMatches",
+    "Group",
+    "Occurrence",
+]
+
+_LIMIT = 2**31 - 1
+
+Name = Union[str, None]
+
+
+class Occurrence(NamedTuple):
+    """One place of a phrase or passage: ``text[start:end]`` of document ``document``."""
+
+    document: int
+    name: Name
+    start: int
+    end: int
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+
+
+class Group(NamedTuple):
+    """A phrase or passage with every place it occurs."""
+
+    text: str
+    count: int
+    words: int
+    occurrences: list[Occurrence]
+
+
+_OCCURRENCE_COLUMNS = ("document", "start", "end", "line", "column", "end_line", "end_column")
+
+
+class Matches(Sequence):
+    """Phrases or passages as columns; a sequence of light `Group` records.
+
+    Per occurrence (grouped by phrase or passage, ascending by document then start inside
+    each group): ``group``, ``document``, ``start``, ``end``, ``line``, ``column``,
+    ``end_line`` and ``end_column`` (int64 arrays). Offsets are ``str`` indices; lines split at
+    line feeds and count from 1, columns count characters from 1; ``end_line`` and
+    ``end_column`` are those of the occurrence's last character. Per group: ``texts``,
+    ``counts``, ``words``, ``chars`` and ``first`` (group g owns rows ``first[g]:first[g+1]``).
+    Per document: ``names``, ``document_words``, ``covered_words`` (words inside some
+    occurrence) and ``document_chars``.
+    """
+
+    def __init__(self, names: Sequence[Name], columns: dict):
+        self.names: tuple[Name, ...] = tuple(names)
+        self.texts: list[str] = columns["texts"]
+        as_int = lambda key: columns[key].view(np.int64)  # noqa: E731 (values below 2**63)
+        self.words = as_int("words")
+        self.chars = as_int("chars")
+        self.first = as_int("first")
+        self.counts = np.diff(self.first)
+        for key in _OCCURRENCE_COLUMNS:
+            setattr(self, key, as_int(key))
+        self.group = np.repeat(np.arange(len(self.texts), dtype=np.int64), self.counts)
+        self.document_words = as_int("document_words")
+        self.covered_words = as_int("covered_words")
+        self.document_chars = as_int("document_chars")
+
+    def __len__(self) -> int:
+        return len(self.texts)
+
+    def __getitem__(self, g):
+        if isinstance(g, slice):
+            return [self[i] for i in range(*g.indices(len(self)))]
+        g = range(len(self))[g]
+        lo, hi = int(self.first[g]), int(self.first[g + 1])
+        rows = zip(*(getattr(self, key)[lo:hi].tolist() for key in _OCCURRENCE_COLUMNS))
+        occurrences = [Occurrence(d, self.names[d], *rest) for d, *rest in rows]
+        return Group(self.texts[g], hi - lo, int(self.words[g]), occurrences)
+
+    def __iter__(self) -> Iterator[Group]:
+        return (self[g] for g in range(len(self)))
+
+    def __repr__(self) -> str:
+        return (f"<{type(self).__name__}: {len(self)} groups, {len(self.start)} occurrences "
+                f"in {len(self.names)} documents>")
+
+    def to_dicts(self) -> list[dict]:
+        """One dict per group: text, count, words and the list of its occurrences as dicts."""
+        return [{"text": g.text, "count": g.count, "words": g.words,
+                 "occurrences": [o._asdict() for o in g.occurrences]} for g in self]
+
+    def _occurrence_table(self) -> dict:
+        names = np.array(self.names, dtype=object)
+        texts = np.array(self.texts, dtype=object)
+        table = {"group": self.group, "text": texts[self.group] if len(texts) else texts,
+                 "document": self.document,
+                 "name": names[self.document] if len(names) else names[:0]}
+        for key in _OCCURRENCE_COLUMNS[1:]:
+            table[key] = getattr(self, key)
+        return table
+
+    def to_pandas(self):
+        """A pandas DataFrame, one row per occurrence (requires pandas)."""
+        try:
+            import pandas
+        except ImportError as exc:
+            raise ImportError("to_pandas() needs pandas: pip install pandas") from exc
+        return pandas.DataFrame(self._occurrence_table())
+
+    def to_arrow(self):
+        """A pyarrow Table, one row per occurrence (requires pyarrow)."""
+        try:
+            import pyarrow
+        except ImportError as exc:
+            raise ImportError("to_arrow() needs pyarrow: pip install pyarrow") from exc
+        table = self._occurrence_table()
+        return pyarrow.table({key: pyarrow.array(list(value) if value.dtype == object else value)
+                              for key, value in table.items()})
+
+
+class PhraseMatches(Matches):
+    """The duplicate finder's phrases over a corpus (see `find_phrases`)."""
+
+
+class PassageMatches(Matches):
+    """Maximal repeated runs of words over a corpus (see `find_passages`)."""
+
+
+def _name(name) -> Name:
+    if name is None or isinstance(name, str):
+        return name
+    if isinstance(name, os.PathLike):
+        return os.fspath(name)
+    raise TypeError(f"documents: a document name must be str, os.PathLike or None, "
+                    f"not {type(name).__name__}")
+
+
+def _documents(documents) -> tuple[list[Name], list[str]]:
+    if isinstance(documents, str):
+        return [None], [documents]
+    if isinstance(documents, Mapping):
+        items = list(documents.items())
+    elif isinstance(documents, Iterable) and not isinstance(documents, (bytes, bytearray)):
+        items = []
+        for k, item in enumerate(documents):
+            if isinstance(item, str):
+                items.append((None, item))
+            elif isinstance(item, tuple) and len(item) == 2:
+                items.append(item)
+            else:
+                raise TypeError(f"documents: item {k} is {type(item).__name__}; expected str or "
+                                f"a (name, str) pair")
+    else:
+        raise TypeError(f"documents must be a str, an iterable of str or (name, str) pairs, or a "
+                        f"mapping of names to str, not {type(documents).__name__}")
+    names, texts = [], []
+    for k, (name, text) in enumerate(items):
+        if not isinstance(text, str):
+            raise TypeError(f"documents: document {k} is {type(text).__name__}, not str")
+        names.append(_name(name))
+        texts.append(text)
+    return names, texts
+
+
+def _count(name: str, value, low: int) -> int:
+    if isinstance(value, bool) or not hasattr(value, "__index__"):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    value = value.__index__()
+    if not low <= value <= _LIMIT:
+        raise ValueError(f"{name} must be between {low} and {_LIMIT}, not {value}")
+    return value
+
+
+def _flag(name: str, value) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return bool(value)
+
+
+def _removed(removed, texts: list[str]):
+    if removed is None:
+        return None
+    lists = list(removed)
+    if len(lists) != len(texts):
+        raise ValueError(f"removed must hold one list of ranges per document: {len(lists)} lists "
+                         f"for {len(texts)} documents")
+    checked = []
+    for d, ranges in enumerate(lists):
+        pairs = []
+        for pair in ranges:
+            try:
+                start, end = (v.__index__() for v in pair)
+            except (TypeError, ValueError, AttributeError):
+                raise TypeError(f"removed: document {d} has {pair!r}; expected (start, end) "
+                                f"ints") from None
+            if not 0 <= start <= end <= len(texts[d]):
+                raise ValueError(f"removed: range ({start}, {end}) of document {d} is not "
+                                 f"within 0..{len(texts[d])} with start <= end")
+            pairs.append((start, end))
+        checked.append(pairs)
+    return checked
+
+
+def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words: int = 50,
+                 min_words_in_substring: int = 2, blocks: bool = False,
+                 ignore_case: bool = False, collapse_whitespace: bool = False,
+                 removed=None) -> PhraseMatches:
+    """Phrases of min_words..max_words words that occur twice or more across the documents.
+
+    The rules are those of ``find_duplicates``: a phrase has more than ``min_chars`` characters
+    other than spaces, stays inside one sentence, and is reported once with all its places;
+    shorter phrases inside a longer one that occurs as often are left out, and phrases that
+    follow each other at all their places are joined. ``blocks=True`` adds long repeated blocks.
+    No phrase, join or block crosses a document's end. ``ignore_case`` lower-cases ASCII
+    letters and ``collapse_whitespace`` makes every run of white space one space, each document
+    on its own; ``removed`` gives, per document, (start, end) ranges to leave out. Offsets
+    always index the documents as given. A corpus of one document gives the phrases of
+    ``find_duplicates`` on it.
+    """
+    names, texts = _documents(documents)
+    min_words = _count("min_words", min_words, 0)
+    max_words = _count("max_words", max_words, 1)
+    if max_words < min_words:
+        raise ValueError(f"max_words must be at least min_words ({min_words}), not {max_words}")
+    columns = _corpus.find_phrases(
+        texts, _removed(removed, texts), _flag("ignore_case", ignore_case),
+        _flag("collapse_whitespace", collapse_whitespace), min_words,
+        _count("min_chars", min_chars, 0), max_words,
+        _count("min_words_in_substring", min_words_in_substring, 0), _flag("blocks", blocks))
+    return PhraseMatches(names, columns)
+
+
+def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
+                  ignore_case: bool = False, collapse_whitespace: bool = False,
+                  removed=None) -> PassageMatches:
+    """Maximal repeated runs of whole words across the documents, longest first.
+
+    A passage occurs at two or more places and cannot be extended by a word on the left or on
+    the right at all of them together; it is bounded only by document ends, not by sentences.
+    A document pasted twice is one passage; a licence shared by 200 files is one passage with
+    200 occurrences. Words and the text between them are compared as they are, or after
+    ``ignore_case``/``collapse_whitespace``; a passage needs at least ``min_words`` words and
+    ``min_chars`` characters. Each group's text is its first occurrence.
+    """
+    names, texts = _documents(documents)
+    columns = _corpus.find_passages(
+        texts, _removed(removed, texts), _flag("ignore_case", ignore_case),
+        _flag("collapse_whitespace", collapse_whitespace), _count("min_words", min_words, 1),
+        _count("min_chars", min_chars, 0))
+    return PassageMatches(names, columns)
