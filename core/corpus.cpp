@@ -259,7 +259,10 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
   const auto space_at = [](std::string_view s, std::size_t k) {
     return k < s.size() ? white_space::white_space_length_at(s, k) : 0;
   };
+  // A word may begin with white space the tokenizer takes for a word byte (a no-break space);
+  // the phrase has it trimmed.
   std::uint64_t i = start;
+  for (std::size_t len; (len = space_at(text, i)) > 0;) i += len;
   std::size_t j = 0;
   while (j < phrase.size()) {
     if (space_at(phrase, j) == 0) {

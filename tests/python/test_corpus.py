@@ -1,0 +1,308 @@
+"""Documents analysed together: quarnel.find_phrases and quarnel.find_passages."""
+
+import random
+import re
+from collections import defaultdict
+
+import numpy as np
+import pytest
+
+import quarnel
+from quarnel import find_passages, find_phrases
+
+WORD = re.compile("[0-9A-Za-z\u0080-\U0010ffff]+")
+WHITE_SPACE = re.compile("[\t\n\x0b\x0c\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
+
+
+def normalised(text):
+    return WHITE_SPACE.sub(" ", text).strip(" ")
+
+
+def utf16_to_index(text):
+    """UTF-16 offset -> str index, for every offset of text."""
+    table = {}
+    units = 0
+    for i, c in enumerate(text):
+        table[units] = i
+        units += 2 if ord(c) > 0xFFFF else 1
+    table[units] = len(text)
+    return table
+
+
+def random_text(rng, vocabulary, words, gaps=(" ", " ", " ", ", ", ". ", "\n")):
+    return "".join(rng.choice(vocabulary) + rng.choice(gaps) for _ in range(words)).strip()
+
+
+VOCABULARIES = {
+    "ascii": ["alpha", "beta", "gamma", "delta", "epsilon", "zeta"],
+    "astral": ["alpha", "b\U0001d49ceta", "gamma", "d\u00e9lta", "\U0001f600x", "zeta"],
+}
+
+
+def line_column(doc, index):
+    line = doc.count("\n", 0, index) + 1
+    return line, index - (doc.rfind("\n", 0, index) + 1) + 1
+
+
+def check_places(result, docs):
+    """Every occurrence lies inside its document, and its line and column agree with it."""
+    for g in result:
+        for o in g.occurrences:
+            doc = docs[o.document]
+            assert 0 <= o.start < o.end <= len(doc)
+            assert (o.line, o.column) == line_column(doc, o.start)
+            assert (o.end_line, o.end_column) == line_column(doc, o.end - 1)
+
+
+# --- One document is find_duplicates ------------------------------------------------------
+
+
+@pytest.mark.parametrize("vocabulary", sorted(VOCABULARIES))
+@pytest.mark.parametrize("mode", ["default", "blocks", "ignore_case", "collapse"])
+@pytest.mark.parametrize("seed", range(6))
+def test_one_document_gives_the_phrases_of_find_duplicates(vocabulary, mode, seed):
+    rng = random.Random(seed)
+    words = VOCABULARIES[vocabulary] + [w.upper() for w in VOCABULARIES[vocabulary][:2]]
+    text = random_text(rng, words, 300, gaps=(" ", "  ", ", ", ". ", "\n", " \u00a0"))
+    text = text + " " + text[: len(text) // 2]  # a long copy, for blocks
+    params = dict(min_words=3, min_chars=5, max_words=60)
+    if mode == "default" or mode == "blocks":
+        blocks = mode == "blocks"
+        expected = quarnel.find_duplicates(text, enable_block_detection=blocks, **params)
+        got = find_phrases(text, blocks=blocks, **params)
+    else:
+        flags = dict(case_insensitive=mode == "ignore_case", collapse_whitespace=mode == "collapse")
+        expected = quarnel.find_duplicates_normalized(text, **flags, **params)
+        got = find_phrases(text, ignore_case=flags["case_insensitive"],
+                           collapse_whitespace=flags["collapse_whitespace"], **params)
+    to_index = utf16_to_index(text)
+    assert len(got) == len(expected) > 0
+    for k, (g, e) in enumerate(zip(got, expected)):
+        assert (g.text, g.count, g.words) == (e["phrase"], e["count"], e["number_of_words"])
+        assert got.chars[k] == e["string_length"]
+        for o, eo in zip(g.occurrences, e["occurrences"]):
+            assert o.start == to_index[eo["start"]]
+            end = to_index.get(eo["end"])
+            # The finder's end is start + phrase bytes; where white space was rewritten the real
+            # occurrence is longer, and the corpus reports the real end.
+            assert o.end == end or normalised(text[o.start:o.end]).lower() == normalised(
+                g.text).lower()
+    check_places(got, [text])
+
+
+# --- Barriers ----------------------------------------------------------------------------
+
+
+def test_a_phrase_across_a_document_end_is_not_found():
+    head = "x y z alpha beta"
+    tail = "gamma delta epsilon q r"
+    whole = "m n alpha beta gamma delta epsilon o p"
+    joined = find_phrases(f"{head} {tail} {whole}")
+    assert any("alpha beta gamma delta" in g.text for g in joined)
+    assert len(find_phrases([head, tail, whole])) == 0
+
+
+def test_merging_stops_at_document_ends():
+    # Within one text the two phrases follow each other at both places and merge into one.
+    first, second = "alpha beta gamma delta epsilon", "zeta eta theta iota kappa"
+    merged = find_phrases(f"{first}. {second}. x {first}. {second}. y")
+    assert [g.text for g in merged] == [f"{first}. {second}"]
+    apart = find_phrases([f"q {first}", f"{second} r", f"s {first}", f"{second} t"])
+    assert sorted(g.text for g in apart) == sorted([first, second])
+    assert all(g.count == 2 for g in apart)
+
+
+def test_blocks_stop_at_document_ends():
+    rng = random.Random(3)
+    block = random_text(rng, [f"w{i}" for i in range(400)], 120)
+    left, right = block[: len(block) // 2], block[len(block) // 2:]
+    docs = ["a " + left, right + " b", "c " + left, right + " d"]
+    joined = find_phrases(" ".join(docs), blocks=True)
+    assert max(len(g.text) for g in joined) > len(block)
+    result = find_phrases(docs, blocks=True)
+    check_places(result, docs)
+    # The longest repeat of a document is its half of the block and a neighbouring space.
+    assert max(len(g.text) for g in result) in (len(left) + 1, len(right) + 1)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_documents_that_share_nothing_give_nothing_across(seed):
+    rng = random.Random(seed)
+    docs = [random_text(rng, [f"{c}{i}" for i in range(3)], 200) for c in "pqr"]
+    result = find_phrases(docs, min_words=2, min_chars=3)
+    for g in result:
+        assert len({o.document for o in g.occurrences}) == 1
+    alone = [find_phrases(doc, min_words=2, min_chars=3) for doc in docs]
+    assert sorted(g.text for g in result) == sorted(g.text for r in alone for g in r)
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_corpus_phrases_lie_inside_their_documents_and_read_as_their_text(seed):
+    rng = random.Random(seed)
+    vocabulary = VOCABULARIES["astral"]
+    docs = [random_text(rng, vocabulary, rng.randint(0, 80)) for _ in range(rng.randint(1, 6))]
+    result = find_phrases(docs, min_words=2, min_chars=4, collapse_whitespace=seed % 2 == 1)
+    check_places(result, docs)
+    for g in result:
+        for o in g.occurrences:
+            assert normalised(docs[o.document][o.start:o.end]) == normalised(g.text)
+
+
+# --- Passages against a brute-force oracle ------------------------------------------------
+
+
+def oracle_passages(docs, min_words, min_chars=0):
+    """Every maximal repeated run of whole words, by the definition."""
+    words = [[(m.start(), m.end()) for m in WORD.finditer(d)] for d in docs]
+
+    def content(d, i, k):
+        return docs[d][words[d][i][0]:words[d][i + k - 1][1]]
+
+    places = defaultdict(list)
+    for d in range(len(docs)):
+        for i in range(len(words[d])):
+            for k in range(min_words, len(words[d]) - i + 1):
+                places[(k, content(d, i, k))].append((d, i))
+    found = set()
+    for (k, text), occ in places.items():
+        if len(occ) < 2 or len(text) < min_chars:
+            continue
+        right = {content(d, i, k + 1) if i + k < len(words[d]) else None for d, i in occ}
+        left = {content(d, i - 1, k + 1) if i > 0 else None for d, i in occ}
+        if (len(right) == 1 and None not in right) or (len(left) == 1 and None not in left):
+            continue
+        found.add((k, tuple((d, words[d][i][0], words[d][i + k - 1][1]) for d, i in occ)))
+    return found
+
+
+def passages_as_set(result):
+    return {(g.words, tuple((o.document, o.start, o.end) for o in g.occurrences))
+            for g in result}
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_passages_match_the_oracle(seed):
+    rng = random.Random(seed)
+    vocabulary = ["a", "ab", "b", "\u00e9", "\U0001f600"][: rng.randint(2, 5)]
+    gaps = [" ", ", ", ".\n", "  "][: rng.randint(1, 4)]
+    docs = [random_text(rng, vocabulary, rng.randint(0, 30), gaps) for _ in range(rng.randint(1, 5))]
+    min_words = rng.randint(1, 4)
+    min_chars = rng.choice([0, 0, 5])
+    result = find_passages(docs, min_words=min_words, min_chars=min_chars)
+    assert passages_as_set(result) == oracle_passages(docs, min_words, min_chars)
+    check_places(result, docs)
+    for g in result:
+        first = g.occurrences[0]
+        assert g.text == docs[first.document][first.start:first.end]
+    assert list(result.words) == sorted(result.words, reverse=True)
+
+
+def test_a_document_pasted_twice_is_one_passage():
+    rng = random.Random(1)
+    doc = random_text(rng, [f"w{i}" for i in range(50)], 400)
+    result = find_passages([doc + "\n" + doc, "something else entirely"])
+    assert len(result) == 1
+    assert [(o.start, o.end) for o in result[0].occurrences] == [
+        (0, len(doc)), (len(doc) + 1, 2 * len(doc) + 1)]
+
+
+def test_a_licence_shared_by_many_files_is_one_passage_with_all_of_them():
+    licence = " ".join(f"term{i}" for i in range(40)) + "."
+    docs = {f"file{k}.txt": f"header{k}\n{licence}\nfooter{k}" for k in range(200)}
+    result = find_passages(docs)
+    assert len(result) == 1
+    assert result[0].count == 200
+    assert {o.name for o in result[0].occurrences} == set(docs)
+    assert all(docs[o.name][o.start:o.end] == licence.rstrip(".") for o in result[0].occurrences)
+
+
+def test_passages_after_normalisation_map_back_to_the_documents():
+    docs = ["Alpha  beta\tgamma delta epsilon zeta eta theta", "ALPHA beta gamma   delta epsilon "
+            "zeta eta theta"]
+    assert len(find_passages(docs)) == 0
+    result = find_passages(docs, ignore_case=True, collapse_whitespace=True)
+    assert len(result) == 1
+    spans = [docs[o.document][o.start:o.end] for o in result[0].occurrences]
+    assert spans == [docs[0], docs[1]]
+
+
+def test_removed_ranges_are_left_out_and_offsets_still_index_the_documents():
+    body = "one two three four five six seven eight nine ten"
+    docs = [f"<b>{body}</b>", f"{body[:13]}<i>{body[13:]}</i>"]
+    removed = [[(0, 3), (3 + len(body), len(docs[0]))], [(13, 16), (len(docs[1]) - 4, len(docs[1]))]]
+    assert len(find_passages(docs)) == 0
+    result = find_passages(docs, removed=removed)
+    assert len(result) == 1
+    first, second = result[0].occurrences
+    assert docs[0][first.start:first.end] == body
+    assert docs[1][second.start:second.end] == body[:13] + "<i>" + body[13:]
+
+
+# --- Result shape ------------------------------------------------------------------------
+
+
+def test_columns_agree_with_the_records_and_the_word_counts():
+    rng = random.Random(5)
+    docs = {f"d{k}": random_text(rng, VOCABULARIES["astral"], 120) for k in range(4)}
+    result = find_passages(docs, min_words=3)
+    assert result.names == tuple(docs)
+    assert result.first[-1] == len(result.start) == len(result.group)
+    texts = list(docs.values())
+    for k, (g, d, s, e) in enumerate(zip(result.group, result.document, result.start, result.end)):
+        o = result[int(g)].occurrences[k - int(result.first[g])]
+        assert (o.document, o.start, o.end) == (d, s, e)
+    assert list(result.document_chars) == [len(t) for t in texts]
+    assert list(result.document_words) == [len(WORD.findall(t)) for t in texts]
+    for d, text in enumerate(texts):
+        covered = np.zeros(len(text), dtype=bool)
+        for s, e in zip(result.start[result.document == d], result.end[result.document == d]):
+            covered[s:e] = True
+        inside = sum(1 for m in WORD.finditer(text) if covered[m.start()])
+        assert result.covered_words[d] == inside
+    dicts = result.to_dicts()
+    assert [d["text"] for d in dicts] == result.texts
+    assert dicts[0]["occurrences"][0]["name"] in docs
+
+
+@pytest.mark.parametrize("documents, names", [
+    ("just one text", (None,)),
+    (["a", "b"], (None, None)),
+    ([("x", "a"), ("y", "b")], ("x", "y")),
+    ({"x": "a", "y": "b"}, ("x", "y")),
+    ((t for t in ["a", "b", "c"]), (None, None, None)),
+    ([], ()),
+])
+def test_every_form_of_documents_is_accepted(documents, names):
+    assert find_passages(documents).names == names
+    assert find_phrases([]).texts == []
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: find_phrases([b"bytes"]), TypeError, "documents"),
+    (lambda: find_phrases(["ok", 3]), TypeError, "documents"),
+    (lambda: find_phrases(42), TypeError, "documents"),
+    (lambda: find_passages(["\ud800 lone"]), ValueError, "surrogate"),
+    (lambda: find_phrases("t", min_words=-1), ValueError, "min_words"),
+    (lambda: find_phrases("t", max_words=2**40), ValueError, "max_words"),
+    (lambda: find_phrases("t", min_words=9, max_words=3), ValueError, "max_words"),
+    (lambda: find_phrases("t", min_chars="9"), TypeError, "min_chars"),
+    (lambda: find_passages("t", min_words=0), ValueError, "min_words"),
+    (lambda: find_passages("t", ignore_case=1), TypeError, "ignore_case"),
+    (lambda: find_passages(["ab"], removed=[[(1, 5)]]), ValueError, "removed"),
+    (lambda: find_passages(["ab"], removed=[]), ValueError, "removed"),
+])
+def test_bad_arguments_name_the_parameter(call, error, words):
+    with pytest.raises(error, match=words):
+        call()
+
+
+def test_optional_table_exports_say_what_is_missing():
+    result = find_passages(["a b c d e f g h i", "a b c d e f g h i"])
+    for method, module in (("to_pandas", "pandas"), ("to_arrow", "pyarrow")):
+        try:
+            __import__(module)
+        except ImportError:
+            with pytest.raises(ImportError, match=module):
+                getattr(result, method)()
+        else:
+            assert len(getattr(result, method)()) == 2
