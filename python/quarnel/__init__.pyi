@@ -20,3 +20,10 @@ from quarnel._index import SuffixArray as SuffixArray
 
 __all__: list[str]
 __version__: str
+
+from quarnel.corpus import (
+    PassageMatches as PassageMatches,
+    PhraseMatches as PhraseMatches,
+    find_passages as find_passages,
+    find_phrases as find_phrases,
+)

@@ -12,8 +12,6 @@ import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import NamedTuple, Union
 
-import numpy as np
-
 from quarnel import _corpus
 
 __all__ = [
@@ -70,6 +68,8 @@ class Matches(Sequence):
     """
 
     def __init__(self, names: Sequence[Name], columns: dict):
+        import numpy as np  # only results need NumPy, not importing quarnel
+
         self.names: tuple[Name, ...] = tuple(names)
         self.texts: list[str] = columns["texts"]
         as_int = lambda key: columns[key].view(np.int64)  # noqa: E731 (values below 2**63)
@@ -109,6 +109,8 @@ class Matches(Sequence):
                  "occurrences": [o._asdict() for o in g.occurrences]} for g in self]
 
     def _occurrence_table(self) -> dict:
+        import numpy as np
+
         names = np.array(self.names, dtype=object)
         texts = np.array(self.texts, dtype=object)
         table = {"group": self.group, "text": texts[self.group] if len(texts) else texts,
@@ -191,7 +193,8 @@ def _count(name: str, value, low: int) -> int:
 
 
 def _flag(name: str, value) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
+    numpy_bool = type(value).__module__ == "numpy" and type(value).__name__ in ("bool", "bool_")
+    if not (isinstance(value, bool) or numpy_bool):
         raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
     return bool(value)
 
