@@ -1,0 +1,137 @@
+// Documents analysed together: the barriers at document ends, and the finder over a layout.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "duplicate_finder.hpp"
+#include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/documents.hpp"
+#include "suffix_array/construction.hpp"
+#include "suffix_array/lcp.hpp"
+
+namespace {
+
+namespace df = quarnel::core::duplicate_finder;
+using quarnel::core::types::FinderParams;
+using quarnel::core::types::PhraseData;
+
+struct Joined {
+  std::string text;
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint64_t> ends;
+  [[nodiscard]] df::DocumentLayout layout() const { return {starts, ends}; }
+};
+
+Joined join(const std::vector<std::string>& docs) {
+  Joined j;
+  for (std::size_t d = 0; d < docs.size(); ++d) {
+    if (d > 0) j.text += df::kDocumentSeparator;
+    j.starts.push_back(j.text.size());
+    j.text += docs[d];
+    j.ends.push_back(j.text.size());
+  }
+  return j;
+}
+
+std::string random_text(std::mt19937& rng, std::size_t words) {
+  static const std::vector<std::string> vocabulary = {"alpha", "beta", "gamma", "delta",
+                                                      "eps",   "zeta", "\xC3\xA9ta"};
+  static const std::vector<std::string> gaps = {" ", " ", " ", ", ", ". ", "\n", "  "};
+  std::string text;
+  for (std::size_t k = 0; k < words; ++k) {
+    text += vocabulary[rng() % vocabulary.size()];
+    text += gaps[rng() % gaps.size()];
+  }
+  return text;
+}
+
+std::vector<std::string> random_documents(std::mt19937& rng) {
+  std::vector<std::string> docs(1 + rng() % 5);
+  for (auto& doc : docs) doc = random_text(rng, rng() % 60);
+  return docs;
+}
+
+TEST(DocumentEnds, LeftMatchesAScanOfTheLayout) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> docs(1 + rng() % 8);
+    for (auto& doc : docs) doc.assign(rng() % 150, 'x');
+    const Joined j = join(docs);
+    const df::DocumentEnds ends(j.layout(), j.text.size());
+    for (std::uint64_t p = 0; p < j.text.size(); ++p) {
+      std::uint64_t expected = 0;
+      for (std::size_t d = 0; d < docs.size(); ++d) {
+        if (p >= j.starts[d] && p < j.ends[d]) expected = j.ends[d] - p;
+      }
+      ASSERT_EQ(ends.left(p), expected) << "round " << round << " position " << p;
+    }
+  }
+}
+
+TEST(DocumentEnds, CutLcpIsTheCommonPrefixInsideBothDocuments) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 100; ++round) {
+    const Joined j = join(random_documents(rng));
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(j.text.data()), j.text.size());
+    auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
+        bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
+    auto lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, false);
+    const df::DocumentEnds ends(j.layout(), j.text.size());
+    df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
+                             ends);
+    for (std::size_t r = 1; r < sa.size(); ++r) {
+      const std::uint64_t a = sa[r - 1], b = sa[r];
+      const std::uint64_t room = std::min(ends.left(a), ends.left(b));
+      std::uint64_t common = 0;
+      while (common < room && j.text[a + common] == j.text[b + common]) ++common;
+      ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r;
+    }
+  }
+}
+
+// No occurrence of any record crosses a document end, and each document's own repeats are found.
+TEST(DocumentRecords, StayInsideTheirDocumentsOnEverySplitPath) {
+  std::mt19937 rng(3);
+  FinderParams params;
+  params.min_words = 2;
+  params.min_chars = 4;
+  for (int round = 0; round < 150; ++round) {
+    const Joined j = join(random_documents(rng));
+    params.enable_block_detection = round % 2 == 0;
+    const auto one = df::detail::find_document_records(j.text, j.layout(), params,
+                                                        df::detail::kNoSplit);
+    const auto split = df::detail::find_document_records(j.text, j.layout(), params,
+                                                          df::detail::kEverySplit);
+    ASSERT_EQ(one, split) << "round " << round;
+    for (const PhraseData& record : one) {
+      ASSERT_GE(record.count, 2U);
+      for (std::size_t i = 0; i < record.starts.size(); ++i) {
+        const auto d = std::upper_bound(j.starts.begin(), j.starts.end(), record.starts[i]) -
+                       j.starts.begin() - 1;
+        ASSERT_LE(record.ends[i], j.ends[d]) << "round " << round << " " << record.phrase;
+        ASSERT_EQ(record.phrase.find('\0'), std::string::npos);
+      }
+    }
+  }
+}
+
+TEST(DocumentRecords, OneDocumentGivesTheSingleTextRecords) {
+  std::mt19937 rng(5);
+  FinderParams params;
+  params.min_words = 2;
+  params.min_chars = 4;
+  for (int round = 0; round < 60; ++round) {
+    const Joined j = join({random_text(rng, 40 + rng() % 100)});
+    params.enable_block_detection = round % 2 == 1;
+    auto records = df::find_document_records(j.text, j.layout(), params);
+    const auto expected = df::detail::to_sorted_results(records, j.text);
+    ASSERT_EQ(df::process_test_string(j.text, j.text, {}, params), expected) << "round " << round;
+  }
+}
+
+}  // namespace
