@@ -91,6 +91,11 @@ def prepare(task, data):
         text = data.decode("utf-8", "replace")
         blocks = arg == "blocks"
         return lambda: _native.find_duplicates(text, enable_block_detection=blocks)
+    if kind in ("quarnel_phrases", "quarnel_passages"):  # a corpus: documents split at \x1e
+        import quarnel
+        docs = data.decode("utf-8").split("\x1e")
+        fn = quarnel.find_phrases if kind == "quarnel_phrases" else quarnel.find_passages
+        return lambda: fn(docs)
     if kind == "ngram_baseline":  # what a user would otherwise write
         from collections import Counter
         text = data.decode("utf-8", "replace")

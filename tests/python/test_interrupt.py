@@ -16,6 +16,7 @@ CHILD = textwrap.dedent(
     """
     import ctypes, os, random, signal, sys, threading, time
     from quarnel import _native as q
+    import quarnel
 
     libc = ctypes.CDLL(None)
 
@@ -33,7 +34,12 @@ CHILD = textwrap.dedent(
     else:
         # One-word sentences and dotted tokens, over and over.
         text = "".join(rng.choice(["Dr.", "a.", "U.S.", "x.com.", "é.", " "]) for _ in range(1 << 21))
-        call = lambda: [q.find_duplicates(text) for _ in range(1000)]
+        if kind == "find_duplicates":
+            call = lambda: [q.find_duplicates(text) for _ in range(1000)]
+        else:
+            docs = [text[k:k + 40000] for k in range(0, len(text), 40000)]
+            fn = quarnel.find_phrases if kind == "find_phrases" else quarnel.find_passages
+            call = lambda: [fn(docs, min_words=2) for _ in range(1000)]
 
     sent = []
     def interrupt():
@@ -58,7 +64,7 @@ CHILD = textwrap.dedent(
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc, glibc, POSIX signals")
-@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates"])
+@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates", "find_phrases", "find_passages"])
 def test_ctrl_c_interrupts_a_long_call(kind):
     proc = subprocess.run([sys.executable, "-c", CHILD, kind], capture_output=True, text=True,
                           timeout=120)

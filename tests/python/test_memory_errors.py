@@ -48,6 +48,7 @@ CALLS = textwrap.dedent(
     """
     import random
     from quarnel import _native as q
+    import quarnel
 
     rng = random.Random(7)
     words = [rng.choice(["the", "cat", "Dr.", "sat", "on", "a", "mat", "é", "今日"]) for _ in range(900)]
@@ -85,6 +86,10 @@ CALLS = textwrap.dedent(
         "FMIndex.count": lambda: index.count(b"the"),
         "FMIndex.locate": lambda: index.locate(b"the"),
         "FMIndex.heap_size": lambda: index.heap_size(),
+        "find_phrases": lambda: quarnel.find_phrases([text, sanitized], blocks=True).to_dicts(),
+        "find_passages": lambda: quarnel.find_passages(
+            [text, sanitized], min_words=2, collapse_whitespace=True, removed=[[(0, 3)], []]
+        ).to_dicts(),
     }
     """
 )
@@ -142,6 +147,7 @@ ENTRY_POINTS = [
     "find_duplicates_normalized", "bwt", "inverse_bwt_fn", "longest_common_substring",
     "distinct_substring_count", "inverse_suffix_array", "sa_to_bytes", "sa_from_bytes", "FMIndex",
     "FMIndex_normalized", "FMIndex.count", "FMIndex.locate", "FMIndex.heap_size",
+    "find_phrases", "find_passages",
 ]
 
 

@@ -4,6 +4,7 @@ import gc
 
 import pytest
 
+import quarnel
 from quarnel import _native
 
 
@@ -58,6 +59,17 @@ BAD_CALLS += [
     lambda: _native.FMIndex(b"\xff", case_insensitive=True),
     lambda: _native.FMIndex(b"abc", locate_level=None),
     lambda: _native.FMIndex(b"abc").count("x"),
+]
+
+GOOD_CALLS += [
+    lambda: quarnel.find_phrases(["alpha beta gamma delta x", "alpha beta gamma delta y"]).to_dicts(),
+    lambda: list(quarnel.find_passages({"a": "one two three é", "b": "one two three é"},
+                                       min_words=2, removed=[[(0, 1)], []])),
+]
+BAD_CALLS += [
+    lambda: quarnel.find_phrases(["ok", 3]),
+    lambda: quarnel.find_passages(["\ud800 lone"]),
+    lambda: quarnel.find_passages(["ab"], removed=[[(1, 5)]]),
 ]
 
 

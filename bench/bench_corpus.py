@@ -1,0 +1,100 @@
+"""Documents analysed together: quarnel.find_phrases and quarnel.find_passages over a corpus of
+real text split into documents of 2-50 KB, next to the floor (pydivsufsort's divsufsort + kasai
+on the concatenated bytes), in the same run.
+
+The corpus is made of the text files this machine ships (Debian copyright files, licences,
+documentation), cut at line breaks into documents of 2-50 KB; some licences recur in many of
+them, as in any real collection. Where the files run out, English-like prose documents (a word
+walk over the licences, see datasets.py) fill the size, a fifth of them sharing a paragraph with
+another."""
+
+import argparse
+import random
+from pathlib import Path
+
+from datasets import DATA_DIR, MB, english
+from harness import run_interleaved, table
+
+SOURCES = ["/usr/share/common-licenses", "/usr/share/doc", "/usr/share/perl", "/usr/lib/python3"]
+SEPARATOR = "\x1e"  # between documents in the stored corpus; never inside one
+
+
+def real_files():
+    for root in SOURCES:
+        for path in sorted(Path(root).rglob("*")):
+            if path.is_file() and (path.name == "copyright" or path.suffix in (".txt", ".rst", ".md",
+                                                                              ".pod", "")):
+                try:
+                    text = path.read_bytes().decode("utf-8")
+                except (OSError, UnicodeDecodeError):
+                    continue
+                if SEPARATOR not in text and len(text) > 500:
+                    yield text
+
+
+def split_documents(text, rng):
+    """Pieces of 2-50 KB, cut at line breaks."""
+    start = 0
+    while start < len(text):
+        end = min(len(text), start + rng.randint(2_000, 50_000))
+        cut = text.rfind("\n", start + 1_000, end)
+        end = len(text) if end == len(text) else (cut + 1 if cut > 0 else end)
+        yield text[start:end]
+        start = end
+
+
+def corpus(size, seed=7):
+    path = DATA_DIR / f"corpus-{size}.txt"
+    if path.exists():
+        return path
+    rng = random.Random(seed)
+    docs, total = [], 0
+    for text in real_files():
+        for doc in split_documents(text, rng):
+            docs.append(doc)
+            total += len(doc.encode())
+            if total >= size:
+                break
+        if total >= size:
+            break
+    prose = english(max(0, size - total) + MB, seed).decode()
+    pieces = list(split_documents(prose, rng))
+    for k, doc in enumerate(pieces):
+        if total >= size:
+            break
+        if k % 5 == 4:  # a paragraph shared with an earlier document
+            donor = pieces[rng.randrange(k)]
+            at = rng.randrange(max(1, len(donor) - 2_000))
+            doc = doc + "\n" + donor[at:at + 2_000]
+        docs.append(doc)
+        total += len(doc.encode())
+    rng.shuffle(docs)
+    DATA_DIR.mkdir(exist_ok=True)
+    path.write_text(SEPARATOR.join(docs), encoding="utf-8")
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="64,256", help="corpus sizes in MB, comma-separated")
+    parser.add_argument("--rounds", type=int, default=2)
+    args = parser.parse_args()
+    rows = []
+    for size_mb in (int(s) for s in args.sizes.split(",")):
+        path = corpus(size_mb * MB)
+        documents = path.read_text(encoding="utf-8").count(SEPARATOR) + 1
+        timed = run_interleaved({"floor": ("pydss_lcp", None), "phrases": ("quarnel_phrases", None),
+                                 "passages": ("quarnel_passages", None)},
+                                path, args.rounds, repeats=1)
+        floor = timed["floor"]["seconds"]
+        size = path.stat().st_size
+        for label in ("phrases", "passages"):
+            t = timed[label]
+            rows.append([f"{size_mb} MB", documents, label, f"{t['seconds']:.2f} s",
+                         f"{floor:.2f} s", f"{t['seconds'] / floor:.2f}",
+                         f"{t['peak_extra_bytes'] / size:.1f}"])
+    table(rows, ["corpus", "documents", "call", "time", "floor", "ratio", "peak B/B"])
+
+
+if __name__ == "__main__":
+    main()
