@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 #include "tokenizer.hpp"
 #include "utf.hpp"
 
@@ -338,6 +339,14 @@ TEST(Passages, EmptyInputsGiveNoPassages) {
 
 TEST(Passages, ZeroMinWordsIsAUsageError) {
   EXPECT_THROW((void)found({"a a"}, {0, 0}), quarnel::core::UsageError);
+}
+
+// A stop requested before the call ends it at its first checkpoint, before any result exists.
+TEST(Passages, StopsWhenInterrupted) {
+  quarnel::core::interrupt::Shared shared;
+  shared.stop = true;
+  const quarnel::core::interrupt::Adopt adopt(&shared);
+  EXPECT_THROW((void)found({"a b c", "a b c"}, {1, 0}), quarnel::core::interrupt::Interrupted);
 }
 
 }  // namespace
