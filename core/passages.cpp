@@ -19,6 +19,9 @@ namespace {
 using string_interner::StringInterner;
 
 constexpr std::uint32_t kUnset = std::numeric_limits<std::uint32_t>::max();
+// Byte offsets are kept for every 2^kSampleShift-th position only; the rest are summed from the
+// lengths of the tokens in between.
+constexpr unsigned kSampleShift = 6;
 
 bool word_byte(std::string_view text, std::size_t i) {
   return tokenizer::is_word_byte(static_cast<unsigned char>(text[i]));
@@ -30,11 +33,13 @@ bool word_byte(std::string_view text, std::size_t i) {
 // follow, numbered so that the tokens of one word form a contiguous range.
 struct TokenText {
   std::uint32_t separators = 0;
-  std::vector<std::uint32_t> ids;         // per position
-  std::vector<std::uint64_t> offset;      // per token position: its word's byte offset
-  std::vector<std::uint64_t> doc_begin;   // position of each document's first token; D + 1
-  std::vector<std::uint32_t> word_class;  // per token id: equal exactly for equal words
-  std::vector<std::uint32_t> word_length; // per token id: bytes of its word
+  std::vector<std::uint32_t> ids;          // per position
+  std::vector<std::uint64_t> doc_begin;    // position of each document's first token; D + 1
+  std::vector<std::uint64_t> lead;         // per document: byte offset of its first word
+  std::vector<std::uint64_t> sample;       // byte offset of every 2^kSampleShift-th position
+  std::vector<std::uint32_t> word_class;   // per token id: equal exactly for equal words
+  std::vector<std::uint32_t> word_length;  // per token id: bytes of its word
+  std::vector<std::uint32_t> token_length; // per token id: bytes of its word and gap
 
   [[nodiscard]] std::uint64_t size() const { return ids.size(); }
   [[nodiscard]] std::uint64_t alphabet() const { return word_class.size(); }
@@ -46,6 +51,19 @@ struct TokenText {
   [[nodiscard]] std::uint32_t document_of(std::uint64_t position) const {
     return static_cast<std::uint32_t>(
         std::upper_bound(doc_begin.begin(), doc_begin.end(), position) - doc_begin.begin() - 1);
+  }
+  // Byte offset in document d of the word at position p (a token of d).
+  [[nodiscard]] std::uint64_t offset_of(std::uint64_t p, std::uint32_t d) const {
+    std::uint64_t q = p >> kSampleShift << kSampleShift;
+    std::uint64_t at = 0;
+    if (q <= doc_begin[d]) {
+      q = doc_begin[d];
+      at = lead[d];
+    } else {
+      at = sample[p >> kSampleShift];
+    }
+    for (; q < p; ++q) at += token_length[ids[q]];
+    return at;
   }
 };
 
@@ -64,26 +82,31 @@ std::uint64_t count_positions(std::span<const std::string_view> documents) {
   return n;
 }
 
-// Fills ids with first-seen token numbers (separators left kUnset) and the offsets; returns the
-// interner that holds the distinct tokens.
+// Fills ids with first-seen token numbers (separators left kUnset), the document starts and the
+// sampled offsets; `tokens` keeps the distinct tokens.
 void intern_tokens(std::span<const std::string_view> documents, TokenText& t,
                    StringInterner& tokens) {
   std::uint64_t p = 0;
+  const auto place = [&](std::uint32_t id, std::uint64_t offset) {
+    if ((p & ((std::uint64_t{1} << kSampleShift) - 1)) == 0) t.sample[p >> kSampleShift] = offset;
+    t.ids[p++] = id;
+  };
   for (std::size_t d = 0; d < documents.size(); ++d) {
     const std::string_view text = documents[d];
     t.doc_begin[d] = p;
     std::size_t i = 0;
     while (i < text.size() && !word_byte(text, i)) ++i;
+    t.lead[d] = i;
     while (i < text.size()) {
       interrupt::checkpoint_every(p);
       const std::size_t start = i;
       while (i < text.size() && word_byte(text, i)) ++i;
       while (i < text.size() && !word_byte(text, i)) ++i;
-      t.ids[p] = static_cast<std::uint32_t>(tokens.intern_borrowed(text.substr(start, i - start)).id);
-      t.offset[p] = start;
-      ++p;
+      if (i - start >= kUnset) throw UsageError("a word with its gap spans 4 GiB or more");
+      place(static_cast<std::uint32_t>(tokens.intern_borrowed(text.substr(start, i - start)).id),
+            start);
     }
-    t.ids[p++] = kUnset;
+    place(kUnset, text.size());
   }
   t.doc_begin[documents.size()] = p;
 }
@@ -107,12 +130,14 @@ void number_by_word(TokenText& t, const StringInterner& tokens) {
   std::vector<std::uint32_t> renumber(distinct);
   t.word_class.assign(t.separators + distinct, kUnset);
   t.word_length.assign(t.separators + distinct, 0);
+  t.token_length.assign(t.separators + distinct, 0);
   for (std::size_t rank = 0; rank < distinct; ++rank) {
     const auto k = static_cast<std::uint32_t>(keys[rank]);
     const auto id = static_cast<std::uint32_t>(t.separators + rank);
     renumber[k] = id;
     t.word_class[id] = static_cast<std::uint32_t>(keys[rank] >> 32);
     t.word_length[id] = length[k];
+    t.token_length[id] = static_cast<std::uint32_t>(tokens.key(k).size());
   }
   interrupt::checkpoint();
   for (std::uint32_t d = 0; d < t.separators; ++d) {
@@ -127,8 +152,9 @@ TokenText tokenize(std::span<const std::string_view> documents) {
   t.separators = static_cast<std::uint32_t>(documents.size());
   const std::uint64_t n = count_positions(documents);
   t.ids = large_array<std::uint32_t>(n);
-  t.offset = large_array<std::uint64_t>(n);
   t.doc_begin.assign(documents.size() + 1, 0);
+  t.lead.assign(documents.size(), 0);
+  t.sample.assign((n >> kSampleShift) + 1, 0);
   {
     StringInterner tokens(string_interner::process_hash_key(), StringInterner::Storage::Borrow);
     intern_tokens(documents, t, tokens);
@@ -283,9 +309,10 @@ class IntervalScan {
     if (node.lcp < params_.min_words || node.left != kMixedLeft) return;
     const std::uint64_t p = sa_[node.lb];
     const std::uint64_t last = p + node.lcp - 1;
-    const std::uint64_t bytes = t_.offset[last] + t_.word_length[t_.ids[last]] - t_.offset[p];
-    if (params_.min_chars > 0 &&
-        !has_code_points(documents_[t_.document_of(p)], t_.offset[p], bytes, params_.min_chars)) {
+    const std::uint32_t d = t_.document_of(p);
+    const std::uint64_t start = t_.offset_of(p, d);
+    const std::uint64_t bytes = t_.offset_of(last, d) + t_.word_length[t_.ids[last]] - start;
+    if (params_.min_chars > 0 && !has_code_points(documents_[d], start, bytes, params_.min_chars)) {
       return;
     }
     const auto first = *std::min_element(sa_.begin() + node.lb, sa_.begin() + rb + 1);
@@ -324,9 +351,11 @@ Passages columnar(const TokenText& t, const std::vector<Idx>& sa, std::vector<Fo
     places.assign(sa.begin() + f.lb, sa.begin() + f.rb + 1);
     std::sort(places.begin(), places.end());
     for (const Idx p : places) {
-      out.document.push_back(t.document_of(p));
-      out.start.push_back(t.offset[p]);
-      out.end.push_back(t.offset[p] + f.bytes);
+      const std::uint32_t d = t.document_of(p);
+      const std::uint64_t start = t.offset_of(p, d);
+      out.document.push_back(d);
+      out.start.push_back(start);
+      out.end.push_back(start + f.bytes);
     }
     out.words.push_back(f.words);
     out.first.push_back(out.document.size());

@@ -7,8 +7,9 @@
 // during a call over the resident size before it, per corpus byte. Times are the best of
 // `repeats` turns (default 3), the two taking turns so that a slow spell of the machine hits both.
 
+#include <malloc.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "measure.hpp"
 #include "passages.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -28,30 +30,8 @@ namespace sa = quarnel::core::suffix_array;
 
 namespace {
 
-long read_status_kb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string_view(field).size()));
-  }
-  return 0;
-}
-
-struct Measured {
-  double seconds = 1e30;
-  long peak_kb = 0;
-};
-
-template <class Fn>
-void measure(Measured& m, Fn&& fn) {
-  std::ofstream("/proc/self/clear_refs") << "5";  // resets the high-water mark
-  const long before = read_status_kb("VmRSS:");
-  const auto start = std::chrono::steady_clock::now();
-  fn();
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  m.seconds = std::min(m.seconds, took.count());
-  if (m.peak_kb == 0) m.peak_kb = std::max(1L, read_status_kb("VmHWM:") - before);
-}
+using quarnel::bench::Measured;
+using quarnel::bench::measure;
 
 // The end of the line that holds byte `at` (one past its '\n'), or the text's end.
 std::size_t line_end(std::string_view text, std::size_t at) {
@@ -86,6 +66,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s FILE [megabytes] [share] [repeats]\n", argv[0]);
     return 2;
   }
+  // A fixed threshold keeps every large array in its own mapping, returned when freed, so that
+  // the resident growth of a call is what it allocates rather than what malloc kept from before.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   std::ifstream in(argv[1], std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), {});
   if (argc > 2) text.resize(std::min<std::size_t>(text.size(), std::atof(argv[2]) * 1048576.0));
@@ -104,17 +87,15 @@ int main(int argc, char** argv) {
   Measured passages, baseline;
   std::size_t found = 0, places = 0;
   for (int r = 0; r < repeats; ++r) {
-    measure(passages, [&] {
-      const ps::Passages out = ps::find_passages(views, ps::PassageParams{8, 0});
-      found = out.words.size();
-      places = out.document.size();
-    });
-    measure(baseline, [&] {
+    const ps::Passages out =
+        measure(passages, [&] { return ps::find_passages(views, ps::PassageParams{8, 0}); });
+    found = out.words.size();
+    places = out.document.size();
+    const auto lcp = measure(baseline, [&] {
       const auto suffixes = sa::build_sa32_with_backend(bytes, sa::SuffixArrayBackend::DivSufSort);
-      const auto lcp = sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes,
-                                                                                 false);
-      if (lcp.size() == 1) std::puts("");  // keeps the work from being optimised away
+      return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, false);
     });
+    if (lcp.size() == 1) std::puts("");  // keeps the work from being optimised away
   }
   const double n = static_cast<double>(joined.size());
   std::printf("%s: %.1f MB in %zu documents, %zu passages with %zu places\n", argv[1],
