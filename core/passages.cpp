@@ -33,13 +33,13 @@ bool word_byte(std::string_view text, std::size_t i) {
 // follow, numbered so that the tokens of one word form a contiguous range.
 struct TokenText {
   std::uint32_t separators = 0;
-  std::vector<std::uint32_t> ids;          // per position
-  std::vector<std::uint64_t> doc_begin;    // position of each document's first token; D + 1
-  std::vector<std::uint64_t> lead;         // per document: byte offset of its first word
-  std::vector<std::uint64_t> sample;       // byte offset of every 2^kSampleShift-th position
-  std::vector<std::uint32_t> word_class;   // per token id: equal exactly for equal words
-  std::vector<std::uint32_t> word_length;  // per token id: bytes of its word
-  std::vector<std::uint32_t> token_length; // per token id: bytes of its word and gap
+  std::vector<std::uint32_t> ids;           // per position
+  std::vector<std::uint64_t> doc_begin;     // position of each document's first token; D + 1
+  std::vector<std::uint64_t> lead;          // per document: byte offset of its first word
+  std::vector<std::uint64_t> sample;        // byte offset of every 2^kSampleShift-th position
+  std::vector<std::uint32_t> word_class;    // per token id: equal exactly for equal words
+  std::vector<std::uint32_t> word_length;   // per token id: bytes of its word
+  std::vector<std::uint32_t> token_length;  // per token id: bytes of its word and gap
 
   [[nodiscard]] std::uint64_t size() const { return ids.size(); }
   [[nodiscard]] std::uint64_t alphabet() const { return word_class.size(); }

@@ -30,8 +30,8 @@ namespace sa = quarnel::core::suffix_array;
 
 namespace {
 
-using quarnel::bench::Measured;
 using quarnel::bench::measure;
+using quarnel::bench::Measured;
 
 // The end of the line that holds byte `at` (one past its '\n'), or the text's end.
 std::size_t line_end(std::string_view text, std::size_t at) {

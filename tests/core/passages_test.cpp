@@ -231,8 +231,8 @@ TEST(PassagesWordLcp, IsARangeMinimumOfWholeWordPrefixes) {
         least = std::min(least, wsa.word_lcp[b]);
         const auto [d, i] = at[wsa.sa[a]];
         const auto [e, j] = at[wsa.sa[b]];
-        ASSERT_EQ(least, c.common_words(d, i, e, j)) << describe(docs, {}) << " ranks " << a
-                                                     << ", " << b;
+        ASSERT_EQ(least, c.common_words(d, i, e, j))
+            << describe(docs, {}) << " ranks " << a << ", " << b;
       }
     }
   }
@@ -248,7 +248,8 @@ std::string distinct_words(const std::string& tag, int count) {
 TEST(Passages, DocumentPastedTwiceIsOnePassage) {
   const std::string a = "Lorem ipsum,\n" + distinct_words("w", 30) + ".";
   const ps::PassageParams params{1, 0};
-  for (const auto& docs : {std::vector<std::string>{a, a}, std::vector<std::string>{a + "\n" + a}}) {
+  const std::vector<std::string> apart{a, a}, together{a + "\n" + a};
+  for (const auto& docs : {apart, together}) {
     const auto got = found(docs, params);
     ASSERT_EQ(got, oracle(docs, params));
     ASSERT_EQ(got.words.size(), 1u);
@@ -265,8 +266,8 @@ TEST(Passages, BlockSharedByManyDocumentsIsOnePassageWithEveryPlace) {
   const std::string block = distinct_words("licence", 12);
   std::vector<std::string> docs;
   for (int d = 0; d < 200; ++d) {
-    docs.push_back(distinct_words("head" + std::to_string(d) + "x", d % 5) + "\n\n" + block +
-                   "\n" + distinct_words("tail" + std::to_string(d) + "x", d % 3));
+    docs.push_back(distinct_words("head" + std::to_string(d) + "x", d % 5) + "\n\n" + block + "\n" +
+                   distinct_words("tail" + std::to_string(d) + "x", d % 3));
   }
   const ps::PassageParams params{2, 0};
   const auto got = found(docs, params);
