@@ -381,6 +381,11 @@ void check_document_count(std::span<const std::string_view> documents) {
   if (documents.size() >= kUnset) throw UsageError("at most 4294967294 documents per call");
 }
 
+void check_arguments(std::span<const std::string_view> documents, const PassageParams& params) {
+  if (params.min_words == 0) throw UsageError("min_words must be at least 1");
+  check_document_count(documents);
+}
+
 template <class Idx>
 detail::WordSuffixArray widened(const TokenText& t) {
   const std::vector<Idx> sa = token_suffix_array<Idx>(t);
@@ -395,8 +400,7 @@ detail::WordSuffixArray widened(const TokenText& t) {
 }  // namespace
 
 Passages find_passages(std::span<const std::string_view> documents, const PassageParams& params) {
-  if (params.min_words == 0) throw UsageError("min_words must be at least 1");
-  check_document_count(documents);
+  check_arguments(documents, params);
   const TokenText t = tokenize(documents);
   return fits_narrow(t) ? find_with<std::uint32_t>(documents, t, params)
                         : find_with<std::uint64_t>(documents, t, params);
@@ -408,6 +412,12 @@ WordSuffixArray word_suffix_array(std::span<const std::string_view> documents) {
   check_document_count(documents);
   const TokenText t = tokenize(documents);
   return fits_narrow(t) ? widened<std::uint32_t>(t) : widened<std::uint64_t>(t);
+}
+
+Passages find_passages_wide(std::span<const std::string_view> documents,
+                            const PassageParams& params) {
+  check_arguments(documents, params);
+  return find_with<std::uint64_t>(documents, tokenize(documents), params);
 }
 
 }  // namespace detail

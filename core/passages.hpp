@@ -51,6 +51,11 @@ struct WordSuffixArray {
 
 [[nodiscard]] WordSuffixArray word_suffix_array(std::span<const std::string_view> documents);
 
+// find_passages with the suffix array in 64-bit entries whatever the corpus size (it takes them
+// only past 2^31 tokens), so that tests reach that path on small corpora.
+[[nodiscard]] Passages find_passages_wide(std::span<const std::string_view> documents,
+                                          const PassageParams& params);
+
 }  // namespace detail
 
 }  // namespace quarnel::core::passages
