@@ -7,7 +7,6 @@
 // under bench/.data). The documents are joined in memory as the Python binding joins them
 // before the measurement starts; the peak counts everything the call allocates.
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -17,21 +16,8 @@
 
 #include "corpus.hpp"
 #include "duplicate_finder/documents.hpp"
+#include "measure.hpp"
 
-namespace {
-
-std::size_t status_kib(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stoul(line.substr(std::strlen(field)));
-  }
-  return 0;
-}
-
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -55,14 +41,13 @@ int main(int argc, char** argv) {
   std::string().swap(file);
   const quarnel::core::corpus::SourceCorpus source{text, starts, ends, {}};
   const bool phrases = std::strcmp(argv[2], "phrases") == 0;
-  reset_peak();
-  const std::size_t before = status_kib("VmRSS:");
-  const auto start = std::chrono::steady_clock::now();
-  const auto matches = phrases ? quarnel::core::corpus::find_phrases(source, {}, {})
-                               : quarnel::core::corpus::find_passages(source, {}, {});
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double peak = static_cast<double>(status_kib("VmHWM:") - before) * 1024.0;
+  quarnel::bench::Measured measured;
+  const auto matches = quarnel::bench::measure(measured, [&] {
+    return phrases ? quarnel::core::corpus::find_phrases(source, {}, {})
+                   : quarnel::core::corpus::find_passages(source, {}, {});
+  });
+  const double seconds = measured.seconds;
+  const double peak = static_cast<double>(measured.peak_kb) * 1024.0;
   std::printf("%s: %zu documents, %zu bytes, %zu groups, %zu occurrences, %.2f s, peak %.1f "
               "bytes/byte (results included)\n",
               argv[2], starts.size(), text.size(), matches.texts.size(), matches.start.size(),
