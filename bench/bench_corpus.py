@@ -57,17 +57,19 @@ def corpus(size, seed=7):
                 break
         if total >= size:
             break
-    prose = english(max(0, size - total) + MB, seed).decode()
-    pieces = list(split_documents(prose, rng))
-    for k, doc in enumerate(pieces):
-        if total >= size:
-            break
-        if k % 5 == 4:  # a paragraph shared with an earlier document
-            donor = pieces[rng.randrange(k)]
-            at = rng.randrange(max(1, len(donor) - 2_000))
-            doc = doc + "\n" + donor[at:at + 2_000]
-        docs.append(doc)
-        total += len(doc.encode())
+    chunk = 0
+    while total < size:  # prose in chunks of 16 MB: the generator holds a chunk's words
+        chunk += 1
+        pieces = list(split_documents(english(16 * MB, seed + chunk).decode(), rng))
+        for k, doc in enumerate(pieces):
+            if total >= size:
+                break
+            if k % 5 == 4:  # a paragraph shared with an earlier document
+                donor = pieces[rng.randrange(k)]
+                at = rng.randrange(max(1, len(donor) - 2_000))
+                doc = doc + "\n" + donor[at:at + 2_000]
+            docs.append(doc)
+            total += len(doc.encode())
     rng.shuffle(docs)
     DATA_DIR.mkdir(exist_ok=True)
     path.write_text(SEPARATOR.join(docs), encoding="utf-8")
