@@ -1,0 +1,109 @@
+"""Inputs of the command line: paths and directories walked, files read and decoded."""
+
+import fnmatch
+import os
+import sys
+from dataclasses import dataclass, field
+from importlib import resources
+
+SAMPLE = "sample.txt"
+STDIN = "<stdin>"
+BOM = "\ufeff"
+
+
+@dataclass
+class Inputs:
+    names: list = field(default_factory=list)
+    texts: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)  # (name, reason): binary or not UTF-8
+    failed: list = field(default_factory=list)  # (name, reason): could not be read at all
+    bytes_read: int = 0
+
+
+def _matches(patterns, name, relative):
+    return any(fnmatch.fnmatchcase(name, p) or fnmatch.fnmatchcase(relative, p) for p in patterns)
+
+
+def walk(root, globs, excludes, hidden, fail):
+    """Files under a directory in sorted order, filtered by name or path relative to it."""
+    def on_error(exc):
+        fail(exc.filename or root, exc.strerror or str(exc))
+
+    for top, dirs, files in os.walk(root, onerror=on_error):
+        relative_top = os.path.relpath(top, root)
+        def rel(name):
+            return name if relative_top == "." else os.path.join(relative_top, name)
+        dirs[:] = sorted(d for d in dirs if (hidden or not d.startswith("."))
+                         and not _matches(excludes, d, rel(d)))
+        for name in sorted(files):
+            if not hidden and name.startswith("."):
+                continue
+            if _matches(excludes, name, rel(name)):
+                continue
+            if globs and not _matches(globs, name, rel(name)):
+                continue
+            yield os.path.join(top, name)
+
+
+def expand(paths, globs, excludes, hidden, fail):
+    """Named files are taken as they are; directories are walked."""
+    for path in paths:
+        if path is not None and path != "-" and os.path.isdir(path):
+            yield from walk(path, globs, excludes, hidden, fail)
+        else:
+            yield path
+
+
+def decode(raw):
+    """The text of a file's bytes, or (None, reason) when it is binary or not UTF-8."""
+    nul = raw.find(b"\0")
+    if nul >= 0:
+        return None, f"binary (NUL byte at offset {nul})"
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        return None, f"not UTF-8 (byte 0x{raw[exc.start]:02x} at offset {exc.start})"
+    # offsets count from the first character after a byte-order mark
+    return (text[1:] if text.startswith(BOM) else text), None
+
+
+def read_raw(path):
+    if path == "-":
+        return sys.stdin.buffer.read()
+    if path is None:
+        return resources.files("quarnel").joinpath("data", SAMPLE).read_bytes()
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def display_name(path):
+    return STDIN if path == "-" else SAMPLE if path is None else path
+
+
+def read_inputs(paths, globs, excludes, hidden, progress):
+    """Reads every input; failures and skips are noted and counted, never fatal."""
+    inputs = Inputs()
+
+    def fail(name, reason):
+        inputs.failed.append((name, reason))
+        progress.note(f"quarnel: error: cannot read {name}: {reason}")
+
+    for path in expand(paths, globs, excludes, hidden, fail):
+        name = display_name(path)
+        progress.set(f"reading {len(inputs.names) + 1} files, "
+                     f"{inputs.bytes_read / 1e6:.0f} MB: {name}")
+        try:
+            raw = read_raw(path)
+        except OSError as exc:
+            fail(name, exc.strerror or str(exc))
+            continue
+        inputs.bytes_read += len(raw)
+        text, reason = decode(raw)
+        del raw
+        if text is None:
+            inputs.skipped.append((name, reason))
+            progress.note(f"quarnel: skipped {name}: {reason}")
+            continue
+        inputs.names.append(name)
+        inputs.texts.append(text)
+    return inputs
