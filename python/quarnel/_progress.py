@@ -28,6 +28,8 @@ class Progress:
 
     def set(self, message):
         self.message = message
+        if self.enabled and time.monotonic() - self.started >= DELAY:
+            self._draw()
 
     def note(self, line):
         with self.lock:
@@ -42,13 +44,15 @@ class Progress:
 
     def _tick(self):
         while not self.stopped.wait(TICK):
-            elapsed = time.monotonic() - self.started
-            if elapsed < DELAY or not self.message:
-                continue
-            with self.lock:
-                if self.enabled:
-                    self._write(f"\r\x1b[Kquarnel: {self.message} ({elapsed:.0f} s)")
-                    self.drawn = True
+            if time.monotonic() - self.started >= DELAY:
+                self._draw()
+
+    def _draw(self):
+        elapsed = time.monotonic() - self.started
+        with self.lock:
+            if self.enabled and self.message:
+                self._write(f"\r\x1b[Kquarnel: {self.message} ({elapsed:.0f} s)")
+                self.drawn = True
 
     def _clear(self):
         if self.drawn:

@@ -58,18 +58,23 @@ def share(part, whole):
     return 100.0 * part / whole if whole else 0.0
 
 
-def chunks(m):
-    """Yields (first group, end group, rows) with rows the occurrence columns of those groups
-    as Python lists, at most about CHUNK_ROWS rows at a time (one group may exceed it)."""
-    first = m.first.tolist()
+def chunk_bounds(first):
+    """(first group, end group, first row, end row) of runs of groups with at most about
+    CHUNK_ROWS occurrence rows together (one group may exceed it)."""
     g, groups = 0, len(first) - 1
     while g < groups:
         end = g + 1
         while end < groups and first[end + 1] - first[g] <= CHUNK_ROWS:
             end += 1
-        lo, hi = first[g], first[end]
-        yield g, end, lo, [getattr(m, key)[lo:hi].tolist() for key in OCCURRENCE_COLUMNS]
+        yield g, end, first[g], first[end]
         g = end
+
+
+def chunks(m):
+    """Yields (first group, end group, first row, rows) with rows the occurrence columns of
+    those groups as Python lists."""
+    for g0, g1, lo, hi in chunk_bounds(m.first.tolist()):
+        yield g0, g1, lo, [getattr(m, key)[lo:hi].tolist() for key in OCCURRENCE_COLUMNS]
 
 
 def each_group(m, progress=None):
@@ -161,15 +166,30 @@ def summary_record(report):
 
 
 def group_json(report, progress, prefix=""):
-    """JSON text of each group, occurrences formatted straight from the column chunks."""
+    """JSON text of each group. A chunk's occurrence fields are laid out row by row in one flat
+    list, so each group is a single %-format call over its slice."""
+    import numpy as np
+
     m = report.matches
-    names = [dumps(name) for name in report.names]
-    for g, lo, hi, rows in each_group(m, progress):
-        occurrences = ",".join(OCCURRENCE_JSON % (names[d], d, s, e, ln, c, el, ec)
-                               for d, s, e, ln, c, el, ec in zip(*(col[lo:hi] for col in rows)))
-        yield (f'{{{prefix}"text":{dumps(m.texts[g])},"count":{hi - lo},'
-               f'"words":{int(m.words[g])},"chars":{int(m.chars[g])},'
-               f'"occurrences":[{occurrences}]}}')
+    names = np.array([dumps(name) for name in report.names] + [""], dtype=object)
+    head = f'{{{prefix}"text":%s,"count":%d,"words":%d,"chars":%d,"occurrences":['
+    width = 1 + len(OCCURRENCE_COLUMNS)
+    first = m.first.tolist()
+    total = len(m)
+    for g0, g1, lo, hi in chunk_bounds(first):
+        if progress is not None:
+            progress.set(f"writing {g0:,}/{total:,} groups")
+        fields = np.empty((hi - lo, width), dtype=object)
+        fields[:, 0] = names[m.document[lo:hi]]
+        for j, key in enumerate(OCCURRENCE_COLUMNS, 1):
+            fields[:, j] = getattr(m, key)[lo:hi]
+        flat = fields.ravel().tolist()
+        del fields
+        for g in range(g0, g1):
+            a, b = (first[g] - lo) * width, (first[g + 1] - lo) * width
+            count = first[g + 1] - first[g]
+            template = head + ",".join([OCCURRENCE_JSON] * count) + "]}"
+            yield template % (dumps(m.texts[g]), count, m.words[g], m.chars[g], *flat[a:b])
 
 
 def write_json(report, out, progress):
