@@ -14,6 +14,7 @@ TEXT_WIDTH = 60
 SHOWN_PLACES = 8  # per phrase in the duplicates table
 CHUNK_ROWS = 1 << 15  # occurrence rows converted to Python at a time
 HTML_CARDS = 6  # occurrences shown in context per passage; the others are listed
+HTML_LISTED = 100  # places listed after the cards; JSON has them all
 HTML_CONTEXT = 160  # characters of context on each side
 HTML_MARK_LIMIT = 1200  # longer occurrences show their two ends around a gap
 HTML_MARK_END = 500
@@ -274,8 +275,12 @@ def html_group(report, g, lo, hi, rows):
                      f"{highlighted(texts[doc[r]], start[r], end[r])}</pre></div>")
     more = ""
     if hi - lo > HTML_CARDS:
+        listed = range(lo + HTML_CARDS, min(hi, lo + HTML_CARDS + HTML_LISTED))
         items = "".join(f"<li>{esc(place(names[doc[r]], line[r], col[r], eline[r], ecol[r]))}</li>"
-                        for r in range(lo + HTML_CARDS, hi))
+                        for r in listed)
+        rest = hi - listed.stop
+        if rest:
+            items += f"<li>\u2026 and {rest:,} more (all are in --format json)</li>"
         more = f"<p>{hi - lo - HTML_CARDS:,} more places:</p><ul class=\"more\">{items}</ul>"
     return (f"<details class=\"group\" id=\"g{g}\"><summary><b>{int(m.words[g]):,} words</b>, "
             f"{hi - lo:,} places <span class=\"meta\">{esc(flat(m.texts[g], 100))}</span>"

@@ -219,6 +219,7 @@ class ReportParser(html.parser.HTMLParser):
         self.groups, self.external, self.stack = [], [], []
         self.card = None
         self.in_mark = False
+        self.listed, self.in_list = [], False  # places listed after the cards
 
     def handle_starttag(self, tag, attrs):
         attrs = dict(attrs)
@@ -227,22 +228,33 @@ class ReportParser(html.parser.HTMLParser):
                 self.external.append(attrs[key])
         if tag == "details":
             self.groups.append([])
+            self.listed.append([])
+        elif tag == "li" and self.in_list:
+            self.listed[-1].append("")
+        elif tag == "ul" and "more" in attrs.get("class", ""):
+            self.in_list = True
         elif tag == "pre" and "occurrence" in attrs.get("class", ""):
             self.card = {"attrs": attrs, "marks": [], "text": ""}
             self.groups[-1].append(self.card)
         elif tag == "mark" and self.card is not None:
             self.in_mark = True
             self.card["marks"].append("")
+            self.card.setdefault("before", self.card["text"])
         elif tag == "link":
             self.external.append(attrs)
 
     def handle_endtag(self, tag):
-        if tag == "mark":
+        if tag == "mark" and self.card is not None:
             self.in_mark = False
+            self.card["after_at"] = len(self.card["text"])
         elif tag == "pre":
             self.card = None
+        elif tag == "ul":
+            self.in_list = False
 
     def handle_data(self, data):
+        if self.in_list:
+            self.listed[-1][-1] += data
         if self.card is not None:
             self.card["text"] += data
             if self.in_mark:
@@ -251,7 +263,8 @@ class ReportParser(html.parser.HTMLParser):
 
 def test_html_report_shows_every_passage_in_context(tmp_path, tree):
     long_run = " ".join(f"word{i}" for i in range(400))  # longer than a highlight shows whole
-    files = dict(FILES, **{"long1.txt": f"x {long_run} y", "long2.txt": f"z {long_run}\n"})
+    files = dict(FILES, **{"long1.txt": f"x {long_run} y", "long2.txt": f"z {long_run}\n",
+                           "many.txt": "\n".join(f"<u{i}> {TWICE}" for i in range(8))})
     write_tree(tree, files)
     out_file = tmp_path / "report.html"
     code, out, err = run("passages", "--format", "html", "-o", out_file, tree)
@@ -264,8 +277,11 @@ def test_html_report_shows_every_passage_in_context(tmp_path, tree):
     texts = texts_by_name(tree, files)
     names = [f["file"] for f in report["files"]]
     assert len(parser.groups) == len(report["passages"])
-    for cards, passage in zip(parser.groups, report["passages"]):
+    assert max(p["count"] for p in report["passages"]) > 6
+    for cards, listed, passage in zip(parser.groups, parser.listed, report["passages"]):
         assert len(cards) == min(6, passage["count"])
+        assert listed == [f"{o['file']}:{o['line']}:{o['column']}-{o['end_line']}:{o['end_column']}"
+                          for o in passage["occurrences"][6:]]
         for card, o in zip(cards, passage["occurrences"]):
             attrs = card["attrs"]
             assert names[int(attrs["data-document"])] == o["file"]
@@ -279,8 +295,10 @@ def test_html_report_shows_every_passage_in_context(tmp_path, tree):
                 first, last = card["marks"]
                 assert marked.startswith(first) and marked.endswith(last)
                 assert len(first) + len(last) < len(marked)
-            before = card["text"][:card["text"].index(card["marks"][0])]
-            assert text[:start].endswith(before)
+            assert text[:start].endswith(card["before"])
+            after = card["text"][card["after_at"]:]
+            assert text[end:].startswith(after)
+            assert len(card["before"]) == min(start, 160) and len(after) == min(len(text) - end, 160)
     for name in names:
         assert html.escape(name) in page  # the per-file chart names every file
     assert page.count('class="bar"') == len(names)
