@@ -427,20 +427,55 @@ def test_closed_pipe_ends_quietly(tmp_path):
     assert err == ""
 
 
-def test_interrupt_ends_the_run_without_a_traceback():
-    # blocked reading a pipe that stays open, as when a user forgets to give a file
-    proc = subprocess.Popen([sys.executable, "-m", "quarnel", "passages"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+def interrupt_once(args, stage, stdin, limit, settle=0.0):
+    """Runs the CLI with progress on a terminal, sends SIGINT once it reports `stage`, and
+    returns how long it took to end then and what the terminal showed."""
+    primary, secondary = pty.openpty()
+    env = dict(ENV, QUARNEL_PROGRESS_DELAY="0")
+    proc = subprocess.Popen([sys.executable, "-m", "quarnel", *map(str, args)], stdin=stdin,
+                            stdout=subprocess.PIPE, stderr=secondary, env=env)
+    os.close(secondary)
     try:
-        time.sleep(1.5)
+        seen = b""
+        while f"quarnel: {stage}".encode() not in seen:
+            chunk = os.read(primary, 4096)
+            assert chunk, seen
+            seen += chunk
+        time.sleep(settle)
         proc.send_signal(signal.SIGINT)
         started = time.monotonic()
-        assert proc.wait(timeout=10) == 130
-        assert time.monotonic() - started < 1.0
-        assert proc.stderr.read() == b"" and proc.stdout.read() == b""
+        assert proc.wait(timeout=30) == 130
+        elapsed = time.monotonic() - started
+        try:
+            while chunk := os.read(primary, 4096):
+                seen += chunk
+        except OSError:
+            pass
+        assert elapsed < limit and b"Traceback" not in seen and proc.stdout.read() == b""
     finally:
         proc.kill()
-        proc.stdin.close()
+        os.close(primary)
+    return seen.decode()
+
+
+def test_interrupt_while_reading():
+    # waiting for a pipe that stays open, as when a user forgets to give a file
+    r, w = os.pipe()
+    try:
+        interrupt_once(["passages", "-"], "reading", r, 1.0)
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_interrupt_during_the_library_call(tmp_path):
+    import random
+    rng = random.Random(7)
+    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
+    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(20000)]
+    path = tmp_path / "big.txt"
+    path.write_text(" ".join(rng.choices(sentences, k=400_000)))  # 20 MB, seconds of work
+    interrupt_once(["duplicates", path], "analysing", subprocess.DEVNULL, 2.0, settle=1.0)
 
 
 def run_with_terminal_stderr(*args, env):
