@@ -15,6 +15,7 @@ SHOWN_PLACES = 8  # per phrase in the duplicates table
 CHUNK_ROWS = 1 << 15  # occurrence rows converted to Python at a time
 HTML_CARDS = 6  # occurrences shown in context per passage; the others are listed
 HTML_LISTED = 100  # places listed after the cards; JSON has them all
+HTML_GROUPS = 10_000  # longest groups on the page; beyond that a page is too big to browse
 HTML_CONTEXT = 160  # characters of context on each side
 HTML_MARK_LIMIT = 1200  # longer occurrences show their two ends around a gap
 HTML_MARK_END = 500
@@ -55,6 +56,10 @@ class Report:
             yield name, chars, words, duplicated, share(duplicated, words)
 
 
+def plural(count, word):
+    return f"{count:,} {word}" if count == 1 else f"{count:,} {word}s"
+
+
 def share(part, whole):
     return 100.0 * part / whole if whole else 0.0
 
@@ -71,18 +76,18 @@ def chunk_bounds(first):
         g = end
 
 
-def chunks(m):
-    """Yields (first group, end group, first row, rows) with rows the occurrence columns of
-    those groups as Python lists."""
+def chunks(m, keys):
+    """Yields (first group, end group, first row, rows) with rows the occurrence columns `keys`
+    of those groups as Python lists."""
     for g0, g1, lo, hi in chunk_bounds(m.first.tolist()):
-        yield g0, g1, lo, [getattr(m, key)[lo:hi].tolist() for key in OCCURRENCE_COLUMNS]
+        yield g0, g1, lo, [getattr(m, key)[lo:hi].tolist() for key in keys]
 
 
-def each_group(m, progress=None):
-    """Yields (group, offset of its rows inside the chunk, rows of the chunk)."""
+def each_group(m, progress=None, keys=OCCURRENCE_COLUMNS):
+    """Yields (group, offset of its rows inside the chunk, end of its rows, rows of the chunk)."""
     first = m.first.tolist()
     total = len(m)
-    for g0, g1, lo, rows in chunks(m):
+    for g0, g1, lo, rows in chunks(m, keys):
         if progress is not None:
             progress.set(f"writing {g0:,}/{total:,} groups")
         for g in range(g0, g1):
@@ -111,7 +116,8 @@ def write_table(report, out, progress):
         out.write(f"no repeated {report.groups_key}\n")
     elif report.command == "passages":
         out.write(f"{'words':>7}  {'count':>5}  passage, then every place (file:line:column-line:column)\n")
-        for g, lo, hi, (doc, _, _, line, col, eline, ecol) in each_group(m, progress):
+        keys = ("document", "line", "column", "end_line", "end_column")
+        for g, lo, hi, (doc, line, col, eline, ecol) in each_group(m, progress, keys):
             parts = [f"{int(m.words[g]):>7}  {hi - lo:>5}  {flat(m.texts[g])}\n"]
             parts += [f"{'':>16}{place(names[doc[r]], line[r], col[r], eline[r], ecol[r])}\n"
                       for r in range(lo, hi)]
@@ -119,7 +125,8 @@ def write_table(report, out, progress):
     else:
         out.write(f"{'chars':>7}  {'count':>5}  {'words':>5}  {'phrase':<{TEXT_WIDTH}}  "
                   f"places (file:line:column)\n")
-        for g, lo, hi, (doc, _, _, line, col, _, _) in each_group(m, progress):
+        keys = ("document", "line", "column")
+        for g, lo, hi, (doc, line, col) in each_group(m, progress, keys):
             shown = range(lo, min(hi, lo + SHOWN_PLACES))
             where = ", ".join(place(names[doc[r]], line[r], col[r]) for r in shown)
             if hi - lo > len(shown):
@@ -299,11 +306,16 @@ def write_html(report, out, progress):
         f"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<meta name=\"viewport\" content=\"width=device-width\"><title>{title}</title>"
         f"<style>{STYLE}</style></head><body>\n<h1>{title}</h1>\n"
-        f"<p class=\"summary\">{len(report.names):,} files, {words:,} words, {duplicated:,} "
-        f"duplicated words ({overall:.1f} %), {len(report.matches):,} {report.groups_key}."
-        f"</p>\n{notes}{html_files(report)}\n<h2>{report.groups_key.capitalize()}, "
+        f"<p class=\"summary\">{plural(len(report.names), 'file')}, {plural(words, 'word')}, "
+        f"{duplicated:,} duplicated ({overall:.1f} %), "
+        f"{plural(len(report.matches), report.kind)}.</p>"
+        f"\n{notes}{html_files(report)}\n<h2>{report.groups_key.capitalize()}, "
         f"longest first</h2>\n")
     for g, lo, hi, rows in each_group(report.matches, progress):
+        if g == HTML_GROUPS:
+            out.write(f"<p class=\"cut\">The {HTML_GROUPS:,} longest of {len(report.matches):,} "
+                      f"{report.groups_key} are shown; --format json lists them all.</p>\n")
+            break
         out.write(html_group(report, g, lo, hi, rows))
     out.write(f"<p class=\"meta\">quarnel {__version__}</p></body></html>\n")
 

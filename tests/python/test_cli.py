@@ -304,6 +304,23 @@ def test_html_report_shows_every_passage_in_context(tmp_path, tree):
     assert page.count('class="bar"') == len(names)
 
 
+def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
+    import random
+    rng = random.Random(3)
+    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
+    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(12000)]
+    path = tmp_path / "many.txt"
+    path.write_text(" ".join(rng.choices(sentences, k=60_000)))
+    phrases = len(run_json("duplicates", path)["phrases"])
+    assert phrases > 10_000
+    code, page, err = run("duplicates", "--format", "html", path)
+    assert (code, err) == (0, "")
+    parser = ReportParser()
+    parser.feed(page)
+    assert len(parser.groups) == 10_000
+    assert f"The 10,000 longest of {phrases:,} phrases are shown" in page
+
+
 # ---------------------------------------------------------------------------------------------
 # Inputs and conventions
 # ---------------------------------------------------------------------------------------------
