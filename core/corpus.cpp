@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <utility>
 
 #include "duplicate_finder.hpp"
 #include "interrupt.hpp"
@@ -281,10 +282,19 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
 // The finder's records as occurrences of each document, in the finder's final order.
 passages::Passages placed_phrases(const PreparedCorpus& prepared,
                                   std::vector<types::PhraseData>& records) {
-  std::stable_sort(records.begin(), records.end(), [](const auto& a, const auto& b) {
-    return utf::count_code_points(a.phrase) > utf::count_code_points(b.phrase);
-  });
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (characters, record)
+  order.reserve(records.size());
+  for (std::size_t k = 0; k < records.size(); ++k) {
+    order.emplace_back(utf::count_code_points(records[k].phrase), k);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<types::PhraseData> sorted;
+  sorted.reserve(records.size());
+  for (const auto& entry : order) sorted.push_back(std::move(records[entry.second]));
+  records = std::move(sorted);
   passages::Passages placed;
+  placed.first.push_back(0);
   for (const auto& record : records) {
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     for (std::size_t i = 0; i < count; ++i) {

@@ -5,13 +5,13 @@
 // adds at its peak, its output included. Best time of three runs; memory from the first.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "duplicate_finder/blocks.hpp"
@@ -22,6 +22,7 @@
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
 #include "interval_merger.hpp"
+#include "measure.hpp"
 #include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -32,23 +33,7 @@ namespace sa = quarnel::core::suffix_array;
 
 namespace {
 
-long read_status_kb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string_view(field).size()));
-  }
-  return 0;
-}
-
-void reset_peak() {
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-struct Measured {
-  double seconds = 1e30;
-  long peak_kb = 0;
-};
+using quarnel::bench::Measured;
 
 class StageTable {
  public:
@@ -58,16 +43,7 @@ class StageTable {
   auto measure(std::size_t slot, const char* name, Stage&& stage) {
     if (rows_.size() <= slot) rows_.resize(slot + 1);
     rows_[slot].first = name;
-    reset_peak();
-    const long before = read_status_kb("VmRSS:");
-    const auto start = std::chrono::steady_clock::now();
-    auto out = stage();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    Measured& m = rows_[slot].second;
-    m.seconds = std::min(m.seconds, seconds);
-    if (m.peak_kb == 0) m.peak_kb = std::max(1L, read_status_kb("VmHWM:") - before);
-    return out;
+    return quarnel::bench::measure(rows_[slot].second, std::forward<Stage>(stage));
   }
 
   void print() const {

@@ -5,7 +5,9 @@ Each input picks an entry point and builds its arguments: mostly of the expected
 of any other type (lone surrogates, huge and negative integers, objects with __index__, garbage
 removed_ranges, a sanitized_text unrelated to the text, wrong keywords, too many arguments). A
 call may succeed or raise the documented argument errors; any other exception, a crash or a hang
-is a finding. Successful calls on small inputs are checked against brute-force answers. Saved indexes (an
+is a finding. Successful calls on small inputs are checked against brute-force answers. The corpus
+functions (find_phrases, find_passages) get documents of every kind, keyword values of any type
+and removed ranges, and their occurrences must lie inside their documents. Saved indexes (an
 FMIndex's bytes and files, a SuffixArray's files) are damaged at random and loaded back: a
 changed file must be refused with ValueError, an intact one must answer as the original did.
 
@@ -23,7 +25,7 @@ import numpy as np
 
 with atheris.instrument_imports():
     from quarnel import _native as q
-    from quarnel import SuffixArray
+    from quarnel import SuffixArray, find_passages, find_phrases
 
 # What a call may raise for arguments it refuses (MemoryError for absurd sizes).
 EXPECTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError)
@@ -230,10 +232,46 @@ def call(name, target, args, kwargs):
     return result
 
 
+CORPUS = {
+    find_phrases: [("min_words", "index"), ("min_chars", "index"), ("max_words", "index"),
+                   ("min_words_in_substring", "index"), ("blocks", "flag"),
+                   ("ignore_case", "flag"), ("collapse_whitespace", "flag")],
+    find_passages: [("min_words", "index"), ("min_chars", "index"), ("ignore_case", "flag"),
+                    ("collapse_whitespace", "flag")],
+}
+
+
+def fuzz_corpus(gen):
+    """Documents analysed together: any documents, keywords of any type, removed ranges."""
+    fn = gen.pick(sorted(CORPUS, key=lambda f: f.__name__))
+    docs = [gen.text() if gen.chance(95) else gen.other()
+            for _ in range(gen.fdp.ConsumeIntInRange(0, 5))]
+    form = gen.fdp.ConsumeIntInRange(0, 3)
+    documents = (docs if form == 0 else {f"d{k}": d for k, d in enumerate(docs)} if form == 1
+                 else [(f"d{k}", d) for k, d in enumerate(docs)] if form == 2
+                 else (docs[0] if docs else ""))
+    kwargs = {name: gen.value(kind) for name, kind in CORPUS[fn] if gen.chance(40)}
+    if gen.chance(20):
+        kwargs["removed"] = [gen.ranges() for _ in docs] if gen.chance(80) else gen.other()
+    result = call(fn.__name__, fn, [documents], kwargs)
+    if result is None:
+        return
+    texts = [documents] if isinstance(documents, str) else docs
+    for group in result:
+        assert group.count == len(group.occurrences) >= 2
+        for o in group.occurrences:
+            assert 0 <= o.start < o.end <= len(texts[o.document])
+            if fn is find_passages and not kwargs:
+                assert texts[o.document][o.start:o.end] == group.text
+
+
 def test_one_input(data):
     gen = Gen(data)
     if gen.chance(10):
         fuzz_saved_form(gen)
+        return
+    if gen.chance(10):
+        fuzz_corpus(gen)
         return
     name = gen.pick(sorted(SIGNATURES))
     args, kwargs = arguments(gen, SIGNATURES[name])

@@ -1,0 +1,358 @@
+#include "passages.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "errors.hpp"
+#include "interrupt.hpp"
+#include "tokenizer.hpp"
+#include "utf.hpp"
+
+namespace ps = quarnel::core::passages;
+namespace tk = quarnel::core::tokenizer;
+
+namespace {
+
+// Word boundaries of every document, and the runs of whole words they delimit.
+class Corpus {
+ public:
+  explicit Corpus(const std::vector<std::string>& docs) : docs_(docs) {
+    for (const auto& d : docs) {
+      starts_.push_back(tk::word_starts(d));
+      ends_.push_back(tk::word_ends(d));
+    }
+  }
+
+  [[nodiscard]] std::size_t documents() const { return docs_.size(); }
+  [[nodiscard]] std::uint64_t words(std::size_t d) const { return starts_[d].size(); }
+  [[nodiscard]] std::uint64_t start(std::size_t d, std::uint64_t i) const { return starts_[d][i]; }
+  // Content of the k-word run at word i of document d (which must exist).
+  [[nodiscard]] std::string_view run(std::size_t d, std::uint64_t i, std::uint64_t k) const {
+    const std::uint64_t s = starts_[d][i];
+    return std::string_view(docs_[d]).substr(s, ends_[d][i + k - 1] - s);
+  }
+  [[nodiscard]] bool has_run(std::size_t d, std::uint64_t i, std::uint64_t k) const {
+    return i + k <= words(d);
+  }
+  // How many leading words the suffixes at word i of d and word j of e share.
+  [[nodiscard]] std::uint64_t common_words(std::size_t d, std::uint64_t i, std::size_t e,
+                                           std::uint64_t j) const {
+    std::uint64_t k = 0;
+    while (has_run(d, i, k + 1) && has_run(e, j, k + 1) && run(d, i, k + 1) == run(e, j, k + 1)) {
+      ++k;
+    }
+    return k;
+  }
+
+ private:
+  const std::vector<std::string>& docs_;
+  std::vector<std::vector<std::uint64_t>> starts_, ends_;
+};
+
+struct Place {
+  std::uint32_t d;
+  std::uint64_t i;
+};
+
+// Whether every place has a (k + 1)-word run starting `shift` words later (shift is 0 or -1),
+// all of them with one content.
+bool extendable(const Corpus& c, const std::vector<Place>& places, std::uint64_t k, int shift) {
+  std::string_view common;
+  for (std::size_t n = 0; n < places.size(); ++n) {
+    const Place& p = places[n];
+    if (shift < 0 && p.i == 0) return false;
+    const std::uint64_t i = p.i + shift;
+    if (!c.has_run(p.d, i, k + 1)) return false;
+    const std::string_view content = c.run(p.d, i, k + 1);
+    if (n > 0 && content != common) return false;
+    common = content;
+  }
+  return true;
+}
+
+// Straight from the definition: every content of k words with all its places, for every k.
+ps::Passages oracle(const std::vector<std::string>& docs, const ps::PassageParams& params) {
+  const Corpus c(docs);
+  using Row = std::tuple<std::uint64_t, std::uint64_t, std::vector<Place>>;  // words, bytes
+  std::vector<Row> rows;
+  std::uint64_t longest = 0;
+  for (std::size_t d = 0; d < c.documents(); ++d) longest = std::max(longest, c.words(d));
+  for (std::uint64_t k = params.min_words; k <= longest; ++k) {
+    std::map<std::string_view, std::vector<Place>> groups;
+    for (std::uint32_t d = 0; d < c.documents(); ++d) {
+      for (std::uint64_t i = 0; c.has_run(d, i, k); ++i) groups[c.run(d, i, k)].push_back({d, i});
+    }
+    for (const auto& [content, places] : groups) {
+      if (places.size() < 2) continue;
+      if (quarnel::core::utf::count_code_points(content) < params.min_chars) continue;
+      if (extendable(c, places, k, 0) || extendable(c, places, k, -1)) continue;
+      rows.emplace_back(k, content.size(), places);
+    }
+  }
+  const auto first_of = [&](const Row& r) {
+    const Place& p = std::get<2>(r).front();
+    return std::make_pair(p.d, c.start(p.d, p.i));
+  };
+  std::sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
+    if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
+    if (std::get<1>(a) != std::get<1>(b)) return std::get<1>(a) > std::get<1>(b);
+    return first_of(a) < first_of(b);
+  });
+  ps::Passages out;
+  out.first.push_back(0);
+  for (const auto& [k, bytes, places] : rows) {
+    for (const Place& p : places) {
+      out.document.push_back(p.d);
+      out.start.push_back(c.start(p.d, p.i));
+      out.end.push_back(c.start(p.d, p.i) + bytes);
+    }
+    out.words.push_back(k);
+    out.first.push_back(out.document.size());
+  }
+  return out;
+}
+
+ps::Passages found(const std::vector<std::string>& docs, const ps::PassageParams& params) {
+  const std::vector<std::string_view> views(docs.begin(), docs.end());
+  return ps::find_passages(views, params);
+}
+
+std::string describe(const std::vector<std::string>& docs, const ps::PassageParams& params) {
+  std::string s = "min_words=" + std::to_string(params.min_words) +
+                  " min_chars=" + std::to_string(params.min_chars) + " docs:";
+  for (const auto& d : docs) s += "\n  [" + d + "]";
+  return s;
+}
+
+struct Vocabulary {
+  std::vector<std::string> words;
+  std::vector<std::string> gaps;
+};
+
+// A document of random words and gaps, sometimes empty, wordless, or holding a copy of a run of
+// an earlier document (so that long repeats are common).
+std::string random_document(std::mt19937& rng, const Vocabulary& v,
+                            const std::vector<std::string>& earlier, int max_words) {
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  switch (rng() % 8) {
+    case 0:
+      return "";
+    case 1:
+      return pick(v.gaps);
+    default:
+      break;
+  }
+  std::string doc = rng() % 3 == 0 ? pick(v.gaps) : "";
+  const int words = 1 + static_cast<int>(rng() % max_words);
+  for (int w = 0; w < words; ++w) {
+    if (w > 0) doc += pick(v.gaps);
+    if (!earlier.empty() && rng() % 6 == 0) {
+      const std::string& src = earlier[rng() % earlier.size()];
+      const std::size_t a = rng() % (src.size() + 1), b = rng() % (src.size() + 1);
+      doc += src.substr(std::min(a, b), std::max(a, b) - std::min(a, b));
+    }
+    doc += pick(v.words);
+  }
+  if (rng() % 3 == 0) doc += pick(v.gaps);
+  return doc;
+}
+
+std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabulary& all, int max_docs,
+                                       int max_words) {
+  Vocabulary v{{}, {}};
+  const std::size_t nw = 2 + rng() % 3;
+  while (v.words.size() < nw) v.words.push_back(all.words[rng() % all.words.size()]);
+  const std::size_t ng = 1 + rng() % all.gaps.size();
+  while (v.gaps.size() < ng) v.gaps.push_back(all.gaps[rng() % all.gaps.size()]);
+  std::vector<std::string> docs(1 + rng() % max_docs);
+  for (std::size_t d = 0; d < docs.size(); ++d) {
+    const std::vector<std::string> earlier(docs.begin(), docs.begin() + d);
+    docs[d] = random_document(rng, v, earlier, max_words);
+  }
+  return docs;
+}
+
+const Vocabulary kAll{{"a", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "a1"},
+                      {" ", ", ", ".\n", "  "}};
+
+struct RandomCase {
+  unsigned seed;
+  int cases;
+  int max_docs;
+  int max_words;
+};
+
+class PassagesRandom : public ::testing::TestWithParam<RandomCase> {};
+
+TEST_P(PassagesRandom, MatchTheDefinition) {
+  const RandomCase& rc = GetParam();
+  std::mt19937 rng(rc.seed);
+  for (int n = 0; n < rc.cases; ++n) {
+    const auto docs = random_corpus(rng, kAll, rc.max_docs, rc.max_words);
+    ps::PassageParams params;
+    params.min_words = 1 + rng() % 4;
+    params.min_chars = rng() % 3 == 0 ? rng() % 12 : 0;
+    const auto expected = oracle(docs, params);
+    ASSERT_EQ(found(docs, params), expected) << describe(docs, params);
+    if (n % 10 == 0) {
+      const std::vector<std::string_view> views(docs.begin(), docs.end());
+      ASSERT_EQ(ps::detail::find_passages_wide(views, params), expected) << describe(docs, params);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpora, PassagesRandom,
+                         ::testing::Values(RandomCase{1, 2000, 6, 12}, RandomCase{2, 500, 3, 40},
+                                           RandomCase{3, 200, 6, 80}));
+
+// The passage search relies on this: the whole-word LCP of any two suffixes is the minimum of
+// the neighbour values between their ranks, and no value reaches past a document end.
+TEST(PassagesWordLcp, IsARangeMinimumOfWholeWordPrefixes) {
+  std::mt19937 rng(7);
+  for (int n = 0; n < 400; ++n) {
+    const auto docs = random_corpus(rng, kAll, 5, 15);
+    const Corpus c(docs);
+    const std::vector<std::string_view> views(docs.begin(), docs.end());
+    const auto wsa = ps::detail::word_suffix_array(views);
+    // Position layout: each document's words, then its separator (no words at all).
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> at;
+    for (std::uint32_t d = 0; d < docs.size(); ++d) {
+      for (std::uint64_t i = 0; i <= c.words(d); ++i) at.emplace_back(d, i);
+    }
+    ASSERT_EQ(wsa.sa.size(), at.size());
+    std::vector<std::uint64_t> sorted = wsa.sa;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t p = 0; p < sorted.size(); ++p) ASSERT_EQ(sorted[p], p);
+    for (std::size_t a = 0; a < at.size(); ++a) {
+      std::uint64_t least = ~std::uint64_t{0};
+      for (std::size_t b = a + 1; b < at.size(); ++b) {
+        least = std::min(least, wsa.word_lcp[b]);
+        const auto [d, i] = at[wsa.sa[a]];
+        const auto [e, j] = at[wsa.sa[b]];
+        ASSERT_EQ(least, c.common_words(d, i, e, j))
+            << describe(docs, {}) << " ranks " << a << ", " << b;
+      }
+    }
+  }
+}
+
+// Words that occur once in the corpus, unless placed on purpose.
+std::string distinct_words(const std::string& tag, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += (i ? " " : "") + tag + std::to_string(i);
+  return s;
+}
+
+TEST(Passages, DocumentPastedTwiceIsOnePassage) {
+  const std::string a = "Lorem ipsum,\n" + distinct_words("w", 30) + ".";
+  const ps::PassageParams params{1, 0};
+  const std::vector<std::string> apart{a, a}, together{a + "\n" + a};
+  for (const auto& docs : {apart, together}) {
+    const auto got = found(docs, params);
+    ASSERT_EQ(got, oracle(docs, params));
+    ASSERT_EQ(got.words.size(), 1u);
+    const std::uint64_t span = a.size() - 1;  // up to the last word, without the final "."
+    const std::uint64_t second = docs.size() == 2 ? 0 : a.size() + 1;
+    EXPECT_EQ(got.document, (std::vector<std::uint32_t>{0, docs.size() == 2 ? 1u : 0u}));
+    EXPECT_EQ(got.start, (std::vector<std::uint64_t>{0, second}));
+    EXPECT_EQ(got.end, (std::vector<std::uint64_t>{span, second + span}));
+    EXPECT_EQ(got.words[0], 32u);
+  }
+}
+
+TEST(Passages, BlockSharedByManyDocumentsIsOnePassageWithEveryPlace) {
+  const std::string block = distinct_words("licence", 12);
+  std::vector<std::string> docs;
+  for (int d = 0; d < 200; ++d) {
+    docs.push_back(distinct_words("head" + std::to_string(d) + "x", d % 5) + "\n\n" + block + "\n" +
+                   distinct_words("tail" + std::to_string(d) + "x", d % 3));
+  }
+  const ps::PassageParams params{2, 0};
+  const auto got = found(docs, params);
+  ASSERT_EQ(got.words, std::vector<std::uint64_t>{12});
+  ASSERT_EQ(got.first, (std::vector<std::uint64_t>{0, 200}));
+  for (std::uint32_t d = 0; d < 200; ++d) {
+    EXPECT_EQ(got.document[d], d);
+    EXPECT_EQ(docs[d].substr(got.start[d], got.end[d] - got.start[d]), block);
+  }
+  EXPECT_EQ(got, oracle(docs, params));
+}
+
+TEST(Passages, NothingCrossesADocumentEnd) {
+  // "x y" ends one document and "z w" starts the next; elsewhere "x y z w" occurs twice.
+  const std::vector<std::string> docs{"p x y", "z w q", "x y z w", "r x y z w", "x y", "x y"};
+  const ps::PassageParams params{1, 0};
+  const auto got = found(docs, params);
+  ASSERT_EQ(got, oracle(docs, params));
+  for (std::size_t g = 0; g < got.words.size(); ++g) {
+    for (std::uint64_t o = got.first[g]; o < got.first[g + 1]; ++o) {
+      const std::string& doc = docs[got.document[o]];
+      ASSERT_LE(got.end[o], doc.size());
+      EXPECT_EQ(tk::word_starts(doc.substr(got.start[o], got.end[o] - got.start[o])).size(),
+                got.words[g]);
+    }
+  }
+  // The four-word passage has exactly its two real places.
+  ASSERT_FALSE(got.words.empty());
+  EXPECT_EQ(got.words[0], 4u);
+  EXPECT_EQ(got.first[1], 2u);
+}
+
+TEST(Passages, PeriodicTextHasOverlappingPlaces) {
+  for (const int n : {2, 3, 7, 20}) {
+    std::string doc = "ab";
+    for (int i = 1; i < n; ++i) doc += " ab";
+    for (const std::uint64_t min_words : {1u, 3u}) {
+      const ps::PassageParams params{min_words, 0};
+      const auto got = found({doc}, params);
+      ASSERT_EQ(got, oracle({doc}, params));
+      // Every shorter run is a passage: the first place cannot grow left, the last not right.
+      const std::uint64_t expected = n - 1 >= static_cast<int>(min_words) ? n - min_words : 0;
+      ASSERT_EQ(got.words.size(), expected);
+      for (std::size_t g = 0; g < got.words.size(); ++g) {
+        EXPECT_EQ(got.first[g + 1] - got.first[g], n - got.words[g] + 1);
+      }
+    }
+  }
+}
+
+TEST(Passages, MinCharsCountsCodePoints) {
+  // Two-word passage of 5 code points in 9 bytes.
+  const std::string text = "\xe6\x97\xa5\xe6\x9c\xac a1";
+  const std::vector<std::string> docs{"x " + text + " y", "z " + text};
+  for (const std::uint64_t min_chars : {0u, 5u, 6u, 9u}) {
+    const ps::PassageParams params{1, min_chars};
+    const auto got = found(docs, params);
+    EXPECT_EQ(got, oracle(docs, params));
+    EXPECT_EQ(got.words.size(), min_chars <= 5 ? 1u : 0u) << min_chars;
+  }
+}
+
+TEST(Passages, EmptyInputsGiveNoPassages) {
+  const ps::Passages none{{}, {0}, {}, {}, {}};
+  EXPECT_EQ(ps::find_passages({}, {}), none);
+  EXPECT_EQ(found({"", "", ""}, {1, 0}), none);
+  EXPECT_EQ(found({" , ", ".\n"}, {1, 0}), none);
+  EXPECT_EQ(found({"one", "two"}, {1, 0}), none);
+}
+
+TEST(Passages, ZeroMinWordsIsAUsageError) {
+  EXPECT_THROW((void)found({"a a"}, {0, 0}), quarnel::core::UsageError);
+}
+
+// A stop requested before the call ends it at its first checkpoint, before any result exists.
+TEST(Passages, StopsWhenInterrupted) {
+  quarnel::core::interrupt::Shared shared;
+  shared.stop = true;
+  const quarnel::core::interrupt::Adopt adopt(&shared);
+  EXPECT_THROW((void)found({"a b c", "a b c"}, {1, 0}), quarnel::core::interrupt::Interrupted);
+}
+
+}  // namespace
