@@ -25,24 +25,26 @@ def _matches(patterns, name, relative):
 
 
 def walk(root, globs, excludes, hidden, fail):
-    """Files under a directory in sorted order, filtered by name or path relative to it."""
+    """Regular files under a directory in sorted order, filtered by name or by path relative
+    to it (FIFOs and devices are left out: reading them could block or never end)."""
     def on_error(exc):
         fail(exc.filename or root, exc.strerror or str(exc))
 
+    def kept(name, relative, patterns=()):
+        if not hidden and name.startswith("."):
+            return False
+        if _matches(excludes, name, relative):
+            return False
+        return not patterns or _matches(patterns, name, relative)
+
     for top, dirs, files in os.walk(root, onerror=on_error):
-        relative_top = os.path.relpath(top, root)
-        def rel(name):
-            return name if relative_top == "." else os.path.join(relative_top, name)
-        dirs[:] = sorted(d for d in dirs if (hidden or not d.startswith("."))
-                         and not _matches(excludes, d, rel(d)))
+        below = os.path.relpath(top, root)
+        relative = (lambda name: name) if below == "." else (lambda name: os.path.join(below, name))
+        dirs[:] = sorted(d for d in dirs if kept(d, relative(d)))
         for name in sorted(files):
-            if not hidden and name.startswith("."):
-                continue
-            if _matches(excludes, name, rel(name)):
-                continue
-            if globs and not _matches(globs, name, rel(name)):
-                continue
-            yield os.path.join(top, name)
+            path = os.path.join(top, name)
+            if kept(name, relative(name), globs) and os.path.isfile(path):
+                yield path
 
 
 def expand(paths, globs, excludes, hidden, fail):
