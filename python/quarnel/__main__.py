@@ -58,7 +58,7 @@ def add_common(parser, min_words):
                         help="files and directories (searched recursively); '-' is standard "
                              "input, which is also read when no PATH is given and it is not a "
                              "terminal")
-    parser.add_argument("--min-words", type=count(min_words), default=None,
+    parser.add_argument("--min-words", type=count(min_words), default=None, metavar="N",
                         help="fewest words in a repeat")
     parser.add_argument("--ignore-case", action="store_true",
                         help="compare ASCII letters case-insensitively")
@@ -98,7 +98,7 @@ def build_parser():
                     "file:line:column-line:column, then the duplicated share of the words "
                     "overall and per file. Binary and non-UTF-8 files are skipped with a note.")
     add_common(passages, 1)
-    passages.add_argument("--min-chars", type=count(0), default=0,
+    passages.add_argument("--min-chars", type=count(0), default=0, metavar="N",
                           help="fewest characters in a passage (default: 0)")
     passages.set_defaults(default_min_words=8)
 
@@ -108,11 +108,11 @@ def build_parser():
                     "longest first (by characters, the first column), with the places as "
                     "file:line:column, then the duplicated share of the words.")
     add_common(dup, 0)
-    dup.add_argument("--min-chars", type=count(0), default=9,
+    dup.add_argument("--min-chars", type=count(0), default=9, metavar="N",
                      help="a phrase needs more non-space characters than this (default: 9)")
-    dup.add_argument("--max-words", type=count(1), default=50,
+    dup.add_argument("--max-words", type=count(1), default=50, metavar="N",
                      help="most words in a phrase (default: 50)")
-    dup.add_argument("--min-words-in-substring", type=count(0), default=2,
+    dup.add_argument("--min-words-in-substring", type=count(0), default=2, metavar="N",
                      help="fewest whitespace-separated words a phrase keeps (default: 2)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
     dup.set_defaults(default_min_words=4)
@@ -151,7 +151,7 @@ def run(args, out, progress):
     paths = args.paths
     if not paths:
         paths = [None] if stdin_is_terminal() else ["-"]
-        if paths == [None] and not args.quiet:
+        if paths == [None]:
             progress.note(f"quarnel: no input given; analysing the bundled sample ({SAMPLE})")
     inputs = read_inputs(paths, args.glob, args.exclude, args.hidden, progress)
     chars = sum(map(len, inputs.texts))
@@ -168,7 +168,7 @@ def run(args, out, progress):
     overall = report.totals()[2]
     if args.fail_over is not None and overall > args.fail_over:
         progress.note(f"quarnel: duplicated share {overall:.2f} % is above --fail-over "
-                      f"{args.fail_over:g} %")
+                      f"{args.fail_over:g} %", error=True)
         status = EXIT_USAGE
     return status
 
@@ -190,7 +190,8 @@ def main(argv=None):
     if args.command == "duplicates" and args.max_words < args.min_words:
         parser.error(f"--max-words ({args.max_words}) must be at least --min-words "
                      f"({args.min_words})")
-    progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty())
+    progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty(),
+                        quiet=args.quiet)
     try:
         try:
             out = open_output(args)

@@ -88,7 +88,7 @@ def read_inputs(paths, globs, excludes, hidden, progress):
 
     def fail(name, reason):
         inputs.failed.append((name, reason))
-        progress.note(f"quarnel: error: cannot read {name}: {reason}")
+        progress.note(f"quarnel: error: cannot read {name}: {reason}", error=True)
 
     for path in expand(paths, globs, excludes, hidden, fail):
         name = display_name(path)

@@ -15,9 +15,10 @@ class Progress:
     holds the main thread. Notes (skipped files, read errors) go through `note` so they never
     land in the middle of the status line."""
 
-    def __init__(self, enabled, stream=None):
+    def __init__(self, enabled, quiet=False, stream=None):
         self.stream = stream or sys.stderr
         self.enabled = enabled
+        self.quiet = quiet  # notes that are not errors are left out
         self.started = time.monotonic()
         self.message = ""
         self.drawn = False
@@ -31,7 +32,9 @@ class Progress:
         if self.enabled and time.monotonic() - self.started >= DELAY:
             self._draw()
 
-    def note(self, line):
+    def note(self, line, error=False):
+        if self.quiet and not error:
+            return
         with self.lock:
             self._clear()
             self._write(line + "\n")

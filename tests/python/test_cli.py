@@ -380,6 +380,7 @@ def test_directories_are_walked_with_globs_excludes_and_skips(tmp_path, tree):
     assert report["summary"]["skipped"] == 2
     assert sorted(err.splitlines()) == sorted(
         f"quarnel: skipped {tree / n}: {r}" for n, r in skipped.items())
+    assert run("passages", "--format", "json", "--quiet", tree) == (0, out, "")
     report = run_json("passages", "--glob", "*.txt", "--exclude", "skip", "--exclude", "latin.*",
                       "--hidden", tree)
     files = sorted(os.path.relpath(f["file"], tree) for f in report["files"])
@@ -394,7 +395,8 @@ def test_unreadable_input_is_reported_after_the_others(tree, bad):
         pytest.skip("needs Linux /proc")
     # reading address 0 of a process's own memory fails although opening works
     path = tree / "gone.txt" if bad == "missing" else "/proc/self/mem"
-    code, out, err = run("passages", "--format", "json", tree / "a.txt", path, tree / "sub")
+    # errors are shown also with --quiet
+    code, out, err = run("passages", "-q", "--format", "json", tree / "a.txt", path, tree / "sub")
     assert code == 1
     reason = "No such file or directory" if bad == "missing" else "Input/output error"
     assert err == f"quarnel: error: cannot read {path}: {reason}\n"
