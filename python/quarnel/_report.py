@@ -94,6 +94,30 @@ def each_group(m, progress=None, keys=OCCURRENCE_COLUMNS):
             yield g, first[g] - lo, first[g + 1] - lo, rows
 
 
+def flat_groups(m, names, keys, progress=None):
+    """Yields (group, its occurrence count, its fields): per occurrence the name of its
+    document, then the columns `keys`, all in one flat list, so that a caller formats a whole
+    group with a single %-format call instead of one call per occurrence."""
+    import numpy as np
+
+    names = np.array(list(names) + [""], dtype=object)
+    width = 1 + len(keys)
+    first = m.first.tolist()
+    total = len(m)
+    for g0, g1, lo, hi in chunk_bounds(first):
+        if progress is not None:
+            progress.set(f"writing {g0:,}/{total:,} groups")
+        fields = np.empty((hi - lo, width), dtype=object)
+        fields[:, 0] = names[m.document[lo:hi]]
+        for j, key in enumerate(keys, 1):
+            fields[:, j] = getattr(m, key)[lo:hi]
+        values = fields.ravel().tolist()
+        del fields
+        for g in range(g0, g1):
+            yield g, first[g + 1] - first[g], values[(first[g] - lo) * width:
+                                                     (first[g + 1] - lo) * width]
+
+
 def flat(text, width=TEXT_WIDTH):
     text = " ".join(text[: width * 8].split())
     return text if len(text) <= width else text[: width - 1] + "\u2026"
@@ -102,6 +126,9 @@ def flat(text, width=TEXT_WIDTH):
 # ------------------------------------------------------------------------------------------
 # Table
 # ------------------------------------------------------------------------------------------
+
+PLACE_ROW = " " * 16 + "%s:%d:%d-%d:%d\n"
+
 
 def place(name, line, column, end_line=None, end_column=None):
     if end_line is None:
@@ -116,12 +143,10 @@ def write_table(report, out, progress):
         out.write(f"no repeated {report.groups_key}\n")
     elif report.command == "passages":
         out.write(f"{'words':>7}  {'count':>5}  passage, then every place (file:line:column-line:column)\n")
-        keys = ("document", "line", "column", "end_line", "end_column")
-        for g, lo, hi, (doc, line, col, eline, ecol) in each_group(m, progress, keys):
-            parts = [f"{int(m.words[g]):>7}  {hi - lo:>5}  {flat(m.texts[g])}\n"]
-            parts += [f"{'':>16}{place(names[doc[r]], line[r], col[r], eline[r], ecol[r])}\n"
-                      for r in range(lo, hi)]
-            out.write("".join(parts))
+        keys = ("line", "column", "end_line", "end_column")
+        for g, count, values in flat_groups(m, names, keys, progress):
+            head = f"{int(m.words[g]):>7}  {count:>5}  {flat(m.texts[g])}\n".replace("%", "%%")
+            out.write((head + PLACE_ROW * count) % tuple(values))
     else:
         out.write(f"{'chars':>7}  {'count':>5}  {'words':>5}  {'phrase':<{TEXT_WIDTH}}  "
                   f"places (file:line:column)\n")
@@ -174,30 +199,13 @@ def summary_record(report):
 
 
 def group_json(report, progress, prefix=""):
-    """JSON text of each group. A chunk's occurrence fields are laid out row by row in one flat
-    list, so each group is a single %-format call over its slice."""
-    import numpy as np
-
+    """JSON text of each group."""
     m = report.matches
-    names = np.array([dumps(name) for name in report.names] + [""], dtype=object)
     head = f'{{{prefix}"text":%s,"count":%d,"words":%d,"chars":%d,"occurrences":['
-    width = 1 + len(OCCURRENCE_COLUMNS)
-    first = m.first.tolist()
-    total = len(m)
-    for g0, g1, lo, hi in chunk_bounds(first):
-        if progress is not None:
-            progress.set(f"writing {g0:,}/{total:,} groups")
-        fields = np.empty((hi - lo, width), dtype=object)
-        fields[:, 0] = names[m.document[lo:hi]]
-        for j, key in enumerate(OCCURRENCE_COLUMNS, 1):
-            fields[:, j] = getattr(m, key)[lo:hi]
-        flat = fields.ravel().tolist()
-        del fields
-        for g in range(g0, g1):
-            a, b = (first[g] - lo) * width, (first[g + 1] - lo) * width
-            count = first[g + 1] - first[g]
-            template = head + ",".join([OCCURRENCE_JSON] * count) + "]}"
-            yield template % (dumps(m.texts[g]), count, m.words[g], m.chars[g], *flat[a:b])
+    names = (dumps(name) for name in report.names)
+    for g, count, values in flat_groups(m, names, OCCURRENCE_COLUMNS, progress):
+        template = head + ",".join([OCCURRENCE_JSON] * count) + "]}"
+        yield template % (dumps(m.texts[g]), count, m.words[g], m.chars[g], *values)
 
 
 def write_json(report, out, progress):
