@@ -7,6 +7,7 @@ so a report never holds a second copy of the results as Python objects.
 import html
 import json
 from dataclasses import dataclass
+from json.encoder import encode_basestring
 
 from quarnel._version import __version__
 
@@ -95,9 +96,9 @@ def each_group(m, progress=None, keys=OCCURRENCE_COLUMNS):
 
 
 def flat_groups(m, names, keys, progress=None):
-    """Yields (group, its occurrence count, its fields): per occurrence the name of its
-    document, then the columns `keys`, all in one flat list, so that a caller formats a whole
-    group with a single %-format call instead of one call per occurrence."""
+    """Yields (group, its occurrence count, words, characters, its fields): per occurrence the
+    name of its document, then the columns `keys`, all in one flat list, so that a caller
+    formats a whole group with a single %-format call instead of one call per occurrence."""
     import numpy as np
 
     names = np.array(list(names) + [""], dtype=object)
@@ -113,9 +114,10 @@ def flat_groups(m, names, keys, progress=None):
             fields[:, j] = getattr(m, key)[lo:hi]
         values = fields.ravel().tolist()
         del fields
+        words, chars = m.words[g0:g1].tolist(), m.chars[g0:g1].tolist()
         for g in range(g0, g1):
-            yield g, first[g + 1] - first[g], values[(first[g] - lo) * width:
-                                                     (first[g + 1] - lo) * width]
+            yield (g, first[g + 1] - first[g], words[g - g0], chars[g - g0],
+                   values[(first[g] - lo) * width:(first[g + 1] - lo) * width])
 
 
 def flat(text, width=TEXT_WIDTH):
@@ -144,8 +146,8 @@ def write_table(report, out, progress):
     elif report.command == "passages":
         out.write(f"{'words':>7}  {'count':>5}  passage, then every place (file:line:column-line:column)\n")
         keys = ("line", "column", "end_line", "end_column")
-        for g, count, values in flat_groups(m, names, keys, progress):
-            head = f"{int(m.words[g]):>7}  {count:>5}  {flat(m.texts[g])}\n".replace("%", "%%")
+        for g, count, words, _, values in flat_groups(m, names, keys, progress):
+            head = f"{words:>7}  {count:>5}  {flat(m.texts[g])}\n".replace("%", "%%")
             out.write((head + PLACE_ROW * count) % tuple(values))
     else:
         out.write(f"{'chars':>7}  {'count':>5}  {'words':>5}  {'phrase':<{TEXT_WIDTH}}  "
@@ -185,6 +187,10 @@ def dumps(value):
     return json.dumps(value, ensure_ascii=False)
 
 
+def json_string(text):
+    return "null" if text is None else encode_basestring(text)
+
+
 def file_records(report):
     for name, chars, words, duplicated, s in report.files():
         yield {"file": name, "characters": chars, "words": words, "duplicated_words": duplicated,
@@ -202,10 +208,11 @@ def group_json(report, progress, prefix=""):
     """JSON text of each group."""
     m = report.matches
     head = f'{{{prefix}"text":%s,"count":%d,"words":%d,"chars":%d,"occurrences":['
-    names = (dumps(name) for name in report.names)
-    for g, count, values in flat_groups(m, names, OCCURRENCE_COLUMNS, progress):
+    names = (json_string(name) for name in report.names)
+    texts = m.texts
+    for g, count, words, chars, values in flat_groups(m, names, OCCURRENCE_COLUMNS, progress):
         template = head + ",".join([OCCURRENCE_JSON] * count) + "]}"
-        yield template % (dumps(m.texts[g]), count, m.words[g], m.chars[g], *values)
+        yield template % (json_string(texts[g]), count, words, chars, *values)
 
 
 def write_json(report, out, progress):
