@@ -153,7 +153,7 @@ def run(args, out, progress):
         paths = [None] if stdin_is_terminal() else ["-"]
         if paths == [None]:
             progress.note(f"quarnel: no input given; analysing the bundled sample ({SAMPLE})")
-    inputs = read_inputs(paths, args.glob, args.exclude, args.hidden, progress)
+    inputs = read_inputs(paths, args.glob, args.exclude, args.hidden, progress, args.output)
     chars = sum(map(len, inputs.texts))
     progress.set(f"analysing {len(inputs.texts):,} files, {chars / 1e6:.1f} M characters")
     try:

@@ -82,15 +82,19 @@ def display_name(path):
     return STDIN if path == "-" else SAMPLE if path is None else path
 
 
-def read_inputs(paths, globs, excludes, hidden, progress):
-    """Reads every input; failures and skips are noted and counted, never fatal."""
+def read_inputs(paths, globs, excludes, hidden, progress, report_path=None):
+    """Reads every input; failures and skips are noted and counted, never fatal. The report
+    being written (`report_path`) is left out, as when it is written into a directory read."""
     inputs = Inputs()
+    report = os.path.realpath(report_path) if report_path is not None else None
 
     def fail(name, reason):
         inputs.failed.append((name, reason))
         progress.note(f"quarnel: error: cannot read {name}: {reason}", error=True)
 
     for path in expand(paths, globs, excludes, hidden, fail):
+        if report is not None and path not in (None, "-") and os.path.realpath(path) == report:
+            continue
         name = display_name(path)
         progress.set(f"reading {len(inputs.names) + 1} files, "
                      f"{inputs.bytes_read / 1e6:.0f} MB: {name}")

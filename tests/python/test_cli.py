@@ -304,6 +304,18 @@ def test_html_report_shows_every_passage_in_context(tmp_path, tree):
     assert page.count('class="bar"') == len(names)
 
 
+@pytest.mark.parametrize("fmt", ["json", "html"])
+def test_report_written_into_the_tree_read_is_not_an_input(tree, fmt):
+    report_path = tree / f"report.{fmt}"
+    for _ in range(2):  # the second run finds the first run's report there
+        assert run("passages", "--format", fmt, "-o", report_path, tree) == (0, "", "")
+    names = sorted(texts_by_name(tree))
+    if fmt == "json":
+        assert [f["file"] for f in json.loads(report_path.read_text())["files"]] == names
+    else:
+        assert "report.html" not in report_path.read_text() and names[0] in report_path.read_text()
+
+
 def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
     import random
     rng = random.Random(3)
