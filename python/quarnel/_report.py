@@ -144,7 +144,8 @@ def write_table(report, out, progress):
     if not len(m):
         out.write(f"no repeated {report.groups_key}\n")
     elif report.command == "passages":
-        out.write(f"{'words':>7}  {'count':>5}  passage, then every place (file:line:column-line:column)\n")
+        out.write(f"{'words':>7}  {'count':>5}  passage, then every place "
+                  f"(file:line:column-line:column)\n")
         keys = ("line", "column", "end_line", "end_column")
         for g, count, words, _, values in flat_groups(m, names, keys, progress):
             head = f"{words:>7}  {count:>5}  {flat(m.texts[g])}\n".replace("%", "%%")

@@ -98,8 +98,9 @@ def test_passages_across_files_are_found_with_their_places(tree):
 
 def test_report_matches_the_library_call(tree):
     texts = texts_by_name(tree)
-    for options, kwargs in (([], {}), (["--min-words", "3", "--ignore-case", "--collapse-whitespace"],
-                                       dict(min_words=3, ignore_case=True, collapse_whitespace=True))):
+    normalised = (["--min-words", "3", "--ignore-case", "--collapse-whitespace"],
+                  dict(min_words=3, ignore_case=True, collapse_whitespace=True))
+    for options, kwargs in (([], {}), normalised):
         expected = quarnel.find_passages(list(texts.items()), **kwargs)
         report = run_json("passages", *options, *texts)
         assert len(report["passages"]) == len(expected)
@@ -298,7 +299,8 @@ def test_html_report_shows_every_passage_in_context(tmp_path, tree):
             assert text[:start].endswith(card["before"])
             after = card["text"][card["after_at"]:]
             assert text[end:].startswith(after)
-            assert len(card["before"]) == min(start, 160) and len(after) == min(len(text) - end, 160)
+            assert len(card["before"]) == min(start, 160)
+            assert len(after) == min(len(text) - end, 160)
     for name in names:
         assert html.escape(name) in page  # the per-file chart names every file
     assert page.count('class="bar"') == len(names)
