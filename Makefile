@@ -55,8 +55,9 @@ wheel: system
 wheel-tests: wheel
 	scripts/test-wheels.sh
 
+# The sample is named, so that a run without a terminal does not wait for standard input.
 run: install
-	$(PY) -m quarnel duplicates
+	$(PY) -m quarnel duplicates "$$($(PY) -c 'import quarnel, pathlib; print(pathlib.Path(quarnel.__file__).parent / "data" / "sample.txt")')"
 
 bench: install
 	$(PY) -m pip install -q pydivsufsort

@@ -1,154 +1,221 @@
-"""Command line: ``python -m quarnel duplicates [FILE ...]`` lists the phrases a text repeats."""
+"""Command line: ``python -m quarnel passages|duplicates [PATH ...]``.
+
+``passages`` lists the runs of words that the inputs share, ``duplicates`` the finder's repeated
+phrases; both analyse all inputs together and report where each repeat is, file by file.
+"""
 
 import argparse
-import json
+import math
+import os
 import sys
-from importlib import resources
 
-from quarnel import _native
+from quarnel._inputs import SAMPLE, read_inputs
+from quarnel._progress import Progress
+from quarnel._report import WRITERS, Report
 from quarnel._version import __version__
 
-SAMPLE = "sample.txt"
-PHRASE_WIDTH = 60
-MAX_SHOWN_OCCURRENCES = 8
+LIMIT = 2**31 - 1
+EXIT_UNREADABLE = 1
+EXIT_USAGE = 2  # also: duplicated share above --fail-over
+EXIT_PIPE = 128 + 13  # as if ended by SIGPIPE
+EXIT_INTERRUPT = 128 + 2
 
 
-class InputError(Exception):
+class UsageError(Exception):
     pass
 
 
-def read_text(name):
-    """Reads one input as UTF-8: a path, '-' for standard input, or the bundled sample (None)."""
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # one line, without the usage block
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def count(low):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= LIMIT:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {LIMIT}, not {text}")
+        return value
+    return parse
+
+
+def percent(text):
     try:
-        if name is None:
-            raw = resources.files("quarnel").joinpath("data", SAMPLE).read_bytes()
-        elif name == "-":
-            raw = sys.stdin.buffer.read()
-        else:
-            with open(name, "rb") as f:
-                raw = f.read()
-    except OSError as exc:
-        raise InputError(f"cannot read {name}: {exc.strerror or exc}") from exc
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        label = "standard input" if name == "-" else name
-        raise InputError(f"{label} is not valid UTF-8 (byte 0x{raw[exc.start]:02x} at offset "
-                         f"{exc.start})") from exc
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value) or not 0 <= value <= 100:
+        raise argparse.ArgumentTypeError(f"must be a percentage between 0 and 100, not {text}")
+    return value
 
 
-def find(text, args):
-    params = dict(min_words=args.min_words, min_chars=args.min_chars, max_words=args.max_words,
-                  min_words_in_substring=args.min_words_in_substring,
-                  enable_block_detection=args.blocks)
-    if args.ignore_case or args.collapse_whitespace:
-        return _native.find_duplicates_normalized(text, case_insensitive=args.ignore_case,
-                                                  collapse_whitespace=args.collapse_whitespace,
-                                                  **params)
-    return _native.find_duplicates(text, **params)
-
-
-class LineColumns:
-    """Turns UTF-16 offsets of a text into 1-based line:column positions (columns in
-    characters)."""
-
-    def __init__(self, text):
-        self.text = text
-        self.astral = any(ord(c) > 0xFFFF for c in text)
-        if self.astral:
-            self.index_of_unit = []
-            for i, c in enumerate(text):
-                self.index_of_unit.append(i)
-                if ord(c) > 0xFFFF:
-                    self.index_of_unit.append(i)
-            self.index_of_unit.append(len(text))
-        self.line_starts = [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]
-
-    def __call__(self, utf16_offset):
-        index = self.index_of_unit[min(utf16_offset, len(self.index_of_unit) - 1)] \
-            if self.astral else min(utf16_offset, len(self.text))
-        lo, hi = 0, len(self.line_starts)
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if self.line_starts[mid] <= index:
-                lo = mid
-            else:
-                hi = mid
-        return f"{lo + 1}:{index - self.line_starts[lo] + 1}"
-
-
-def shorten(phrase):
-    flat = " ".join(phrase.split())
-    return flat if len(flat) <= PHRASE_WIDTH else flat[: PHRASE_WIDTH - 1] + "…"
-
-
-def print_table(label, text, results, out):
-    if label is not None:
-        print(f"== {label}", file=out)
-    if not results:
-        print("no repeated phrases", file=out)
-        return
-    position = LineColumns(text)
-    print(f"{'count':>5}  {'words':>5}  {'phrase':<{PHRASE_WIDTH}}  occurrences (line:column)", file=out)
-    for r in results:
-        spots = [position(o["start"]) for o in r["occurrences"][:MAX_SHOWN_OCCURRENCES]]
-        more = len(r["occurrences"]) - len(spots)
-        where = ", ".join(spots) + (f", +{more} more" if more > 0 else "")
-        print(f"{r['count']:>5}  {r['number_of_words']:>5}  {shorten(r['phrase']):<{PHRASE_WIDTH}}  {where}",
-              file=out)
-
-
-def duplicates(args, out):
-    names = args.files or [None]
-    texts = [(name, read_text(name)) for name in names]  # every input is read before any output
-    found = [(name, text, find(text, args)) for name, text in texts]
-    if args.json:
-        if len(found) == 1:
-            json.dump(found[0][2], out, ensure_ascii=False, indent=2)
-        else:
-            json.dump({name: results for name, _, results in found}, out, ensure_ascii=False, indent=2)
-        out.write("\n")
-        return
-    for name, text, results in found:
-        label = (name if name is not None else f"{SAMPLE} (bundled sample)") if len(found) > 1 or name is None else None
-        print_table(label, text, results, out)
+def add_common(parser, min_words):
+    parser.add_argument("paths", nargs="*", metavar="PATH",
+                        help="files and directories (searched recursively); '-' is standard "
+                             "input, which is also read when no PATH is given and it is not a "
+                             "terminal")
+    parser.add_argument("--min-words", type=count(min_words), default=None, metavar="N",
+                        help="fewest words in a repeat")
+    parser.add_argument("--ignore-case", action="store_true",
+                        help="compare ASCII letters case-insensitively")
+    parser.add_argument("--collapse-whitespace", action="store_true",
+                        help="treat every run of white space as one space")
+    found = parser.add_argument_group("files found in directories")
+    found.add_argument("--glob", action="append", default=[], metavar="PATTERN",
+                       help="read only files whose name or path below the directory matches "
+                            "(repeatable; e.g. '*.txt')")
+    found.add_argument("--exclude", action="append", default=[], metavar="PATTERN",
+                       help="leave out files and directories whose name or path below the "
+                            "directory matches (repeatable)")
+    found.add_argument("--hidden", action="store_true",
+                       help="also read files and directories whose name starts with '.'")
+    output = parser.add_argument_group("output")
+    output.add_argument("--format", choices=sorted(WRITERS), default="table",
+                        help="table (default), json, jsonl (one record a line) or html (a "
+                             "self-contained page; use with -o)")
+    output.add_argument("--json", dest="format", action="store_const", const="json",
+                        help="the same as --format json")
+    output.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE")
+    output.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress line and no notes other than errors")
+    output.add_argument("--fail-over", type=percent, metavar="PERCENT",
+                        help="exit with status 2 when the duplicated share of all words is "
+                             "above PERCENT (for CI)")
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(prog="quarnel", description="Fast text tooling built on suffix arrays.")
+    parser = Parser(prog="quarnel", description="Fast text tooling built on suffix arrays.")
     parser.add_argument("--version", action="version", version=f"quarnel {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    passages = commands.add_parser(
+        "passages", help="the passages the inputs share, longest first",
+        description="Lists the maximal runs of words that occur at two or more places across "
+                    "all inputs, longest first, each with every place as "
+                    "file:line:column-line:column, then the duplicated share of the words "
+                    "overall and per file. Binary and non-UTF-8 files are skipped with a note.")
+    add_common(passages, 1)
+    passages.add_argument("--min-chars", type=count(0), default=0, metavar="N",
+                          help="fewest characters in a passage (default: 0)")
+    passages.set_defaults(default_min_words=8)
+
     dup = commands.add_parser(
-        "duplicates", help="list the phrases a text repeats, longest first",
-        description="Lists every phrase that occurs at two or more places, longest first. "
-                    "With no FILE, analyses a bundled sample document; '-' reads standard input. "
-                    "--json prints the result dictionaries (an object keyed by file name when "
-                    "several files are given).")
-    dup.add_argument("files", nargs="*", metavar="FILE", help="UTF-8 text files ('-' for standard input)")
-    dup.add_argument("--min-words", type=int, default=4, help="fewest words in a phrase (default: 4)")
-    dup.add_argument("--min-chars", type=int, default=9, help="a phrase needs more non-space bytes than this (default: 9)")
-    dup.add_argument("--max-words", type=int, default=50, help="most words in a phrase (default: 50)")
-    dup.add_argument("--min-words-in-substring", type=int, default=2,
+        "duplicates", help="the repeated phrases of the inputs, longest first",
+        description="Lists every phrase that occurs at two or more places across all inputs, "
+                    "longest first (by characters, the first column), with the places as "
+                    "file:line:column, then the duplicated share of the words.")
+    add_common(dup, 0)
+    dup.add_argument("--min-chars", type=count(0), default=9, metavar="N",
+                     help="a phrase needs more non-space characters than this (default: 9)")
+    dup.add_argument("--max-words", type=count(1), default=50, metavar="N",
+                     help="most words in a phrase (default: 50)")
+    dup.add_argument("--min-words-in-substring", type=count(0), default=2, metavar="N",
                      help="fewest whitespace-separated words a phrase keeps (default: 2)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
-    dup.add_argument("--ignore-case", action="store_true", help="compare ASCII letters case-insensitively")
-    dup.add_argument("--collapse-whitespace", action="store_true", help="treat every run of white space as one space")
-    dup.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    dup.set_defaults(default_min_words=4)
+    for sub, default in ((passages, 8), (dup, 4)):
+        for action in sub._actions:
+            if action.dest == "min_words":
+                action.help += f" (default: {default})"
     return parser
+
+
+def stdin_is_terminal():
+    return sys.stdin is None or sys.stdin.isatty()
+
+
+def analyse(args, names, texts):
+    import quarnel  # NumPy is needed from here on only
+
+    documents = list(zip(names, texts))
+    common = dict(min_words=args.min_words, min_chars=args.min_chars,
+                  ignore_case=args.ignore_case, collapse_whitespace=args.collapse_whitespace)
+    if args.command == "passages":
+        return quarnel.find_passages(documents, **common)
+    return quarnel.find_phrases(documents, max_words=args.max_words,
+                                min_words_in_substring=args.min_words_in_substring,
+                                blocks=args.blocks, **common)
+
+
+def open_output(args):
+    if args.output is None:
+        sys.stdout.reconfigure(encoding="utf-8", errors="surrogateescape")
+        return sys.stdout
+    return open(args.output, "w", encoding="utf-8", errors="surrogateescape", newline="\n")
+
+
+def run(args, out, progress):
+    paths = args.paths
+    if not paths:
+        paths = [None] if stdin_is_terminal() else ["-"]
+        if paths == [None]:
+            progress.note(f"quarnel: no input given; analysing the bundled sample ({SAMPLE})")
+    inputs = read_inputs(paths, args.glob, args.exclude, args.hidden, progress, args.output)
+    chars = sum(map(len, inputs.texts))
+    progress.set(f"analysing {len(inputs.texts):,} files, {chars / 1e6:.1f} M characters")
+    try:
+        matches = analyse(args, inputs.names, inputs.texts)
+    except ValueError as exc:  # parameters the library refuses
+        raise UsageError(str(exc)) from None
+    report = Report(args.command, matches, inputs.names, inputs.texts, inputs.skipped,
+                    inputs.failed)
+    WRITERS[args.format](report, out, progress)
+    out.flush()
+    status = EXIT_UNREADABLE if inputs.failed else 0
+    overall = report.totals()[2]
+    if args.fail_over is not None and overall > args.fail_over:
+        progress.note(f"quarnel: duplicated share {overall:.2f} % is above --fail-over "
+                      f"{args.fail_over:g} %", error=True)
+        status = EXIT_USAGE
+    return status
+
+
+def quiet_stdout():
+    # the interpreter flushes stdout on exit; point it at /dev/null so that cannot fail again
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
 
 
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
-    for option in ("min_words", "min_chars", "max_words", "min_words_in_substring"):
-        if getattr(args, option) < 0:
-            parser.error(f"--{option.replace('_', '-')} must not be negative")
+    if args.min_words is None:
+        args.min_words = args.default_min_words
+    if args.command == "duplicates" and args.max_words < args.min_words:
+        parser.error(f"--max-words ({args.max_words}) must be at least --min-words "
+                     f"({args.min_words})")
+    progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty(),
+                        quiet=args.quiet)
     try:
-        duplicates(args, sys.stdout)
-    except InputError as exc:
+        try:
+            out = open_output(args)
+        except OSError as exc:
+            print(f"quarnel: error: cannot write {args.output}: {exc.strerror or exc}",
+                  file=sys.stderr)
+            return EXIT_USAGE
+        try:
+            return run(args, out, progress)
+        finally:
+            if out is not sys.stdout:
+                out.close()
+    except KeyboardInterrupt:
+        progress.close()
+        return EXIT_INTERRUPT
+    except BrokenPipeError:
+        quiet_stdout()
+        return EXIT_PIPE
+    except UsageError as exc:
+        progress.close()
         print(f"quarnel: error: {exc}", file=sys.stderr)
-        return 1
-    return 0
+        return EXIT_USAGE
+    finally:
+        progress.close()
 
 
 if __name__ == "__main__":

@@ -1,283 +1,549 @@
-"""The command line ``python -m quarnel duplicates``, run as a separate process."""
+"""The command line ``python -m quarnel``, run as a separate process."""
 
+import html
+import html.parser
 import json
 import os
+import pty
 import re
+import signal
 import subprocess
 import sys
+import time
 from importlib import resources
 
 import pytest
 
-from quarnel import _native
+import quarnel
+
+if not hasattr(quarnel, "find_passages"):
+    pytest.skip("the corpus functions are not built", allow_module_level=True)
 
 ENV = dict(os.environ, PYTHONIOENCODING="utf-8")
-BASE = "alpha beta gamma delta and alpha beta gamma delta"
-ROW = re.compile(r"^( {0,4}\d+)  ( {0,4}\d+)  (.{60})  (.+)$")
-HEADER = f"{'count':>5}  {'words':>5}  {'phrase':<60}  occurrences (line:column)"
+ENV.pop("QUARNEL_PROGRESS_DELAY", None)
+
+# Files with known shared passages: SHARED (12 words) is in all three, TWICE (9 words) in
+# a.txt and c.txt; the rest of each file is its own.
+SHARED = "the quick brown fox jumps over the lazy dog near the river"
+TWICE = "seven silver spoons (99 % pure) lay on a wooden table"
+FILES = {
+    "a.txt": f"Alpha opens here.\n{SHARED} and then\nsome more {TWICE}.\n",
+    "b.txt": f"\U0001d49c\u00e9 beta starts {SHARED}\nbeta ends\n",
+    "sub/c.txt": f"{TWICE} gamma\r\ngamma line\n\t{SHARED}",
+}
 
 
-def run(*args, stdin=b""):
-    proc = subprocess.run([sys.executable, "-m", "quarnel", "duplicates", *map(str, args)], input=stdin,
-                          capture_output=True, env=ENV, timeout=60)
+def run(*args, stdin=b"", env=ENV, **kwargs):
+    proc = subprocess.run([sys.executable, "-m", "quarnel", *map(str, args)], input=stdin,
+                          capture_output=True, env=env, timeout=120, **kwargs)
     return proc.returncode, proc.stdout.decode("utf-8"), proc.stderr.decode("utf-8")
 
 
 def run_json(*args, stdin=b""):
-    code, out, err = run("--json", *args, stdin=stdin)
-    assert (code, err) == (0, "")
+    code, out, err = run(*args, "--format", "json", stdin=stdin)
+    assert (code, err) == (0, ""), err
     return json.loads(out)
 
 
-def sample_text():
-    return resources.files("quarnel").joinpath("data", "sample.txt").read_bytes().decode("utf-8")
+def write_tree(root, files):
+    for name, content in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content.encode() if isinstance(content, str) else content)
+    return root
 
 
-def write(tmp_path, name, content):
-    path = tmp_path / name
-    path.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
-    return path
+def position(text, index):
+    """1-based line and column (characters) of text[index], lines split at line feeds."""
+    return text.count("\n", 0, index) + 1, index - (text.rfind("\n", 0, index) + 1) + 1
 
 
-def line_column(text, utf16_offset):
-    """1-based line and column (in characters) of a UTF-16 offset into text."""
-    units = 0
-    for index, ch in enumerate(text):
-        if units >= utf16_offset:
-            break
-        units += 2 if ord(ch) > 0xFFFF else 1
-    else:
-        index = len(text)
-    line = text.count("\n", 0, index) + 1
-    column = index - (text.rfind("\n", 0, index) + 1) + 1
-    return f"{line}:{column}"
+def check_occurrence(text, occurrence, expected_text=None):
+    start, end = occurrence["start"], occurrence["end"]
+    if expected_text is not None:
+        assert text[start:end] == expected_text
+    assert (occurrence["line"], occurrence["column"]) == position(text, start)
+    assert (occurrence["end_line"], occurrence["end_column"]) == position(text, end - 1)
 
 
-def parse_table(lines):
-    assert lines[0] == HEADER
-    rows = []
-    for line in lines[1:]:
-        match = ROW.match(line)
-        assert match, line
-        count, words, phrase, where = match.groups()
-        rows.append((int(count), int(words), phrase.rstrip(" "), where.split(", ")))
-    return rows
+@pytest.fixture
+def tree(tmp_path):
+    return write_tree(tmp_path / "docs", FILES)
 
 
-def assert_table_matches(lines, text, results):
-    rows = parse_table(lines)
-    assert len(rows) == len(results)
-    for (count, words, phrase, where), r in zip(rows, results):
-        assert (count, words) == (r["count"], r["number_of_words"])
-        flat = " ".join(r["phrase"].split())
-        assert phrase == flat or (phrase.endswith("\u2026") and flat.startswith(phrase[:-1]) and len(phrase) == 60)
-        shown = r["occurrences"][:8]
-        expected = [line_column(text, o["start"]) for o in shown]
-        if r["count"] > 8:
-            expected.append(f"+{r['count'] - 8} more")
-        assert where == expected
+def texts_by_name(root, files=FILES):
+    return {str(root / name): content for name, content in files.items()}
 
 
 # ---------------------------------------------------------------------------------------------
-# Inputs
+# Passages across files
 # ---------------------------------------------------------------------------------------------
 
-def test_bundled_sample_without_file():
-    code, out, err = run()
+def test_passages_across_files_are_found_with_their_places(tree):
+    report = run_json("passages", tree)
+    texts = texts_by_name(tree)
+    assert [f["file"] for f in report["files"]] == sorted(texts)
+    by_text = {p["text"]: p for p in report["passages"]}
+    assert set(by_text) >= {SHARED, TWICE}
+    assert [o["file"] for o in by_text[SHARED]["occurrences"]] == sorted(texts)
+    assert [o["file"] for o in by_text[TWICE]["occurrences"]] == [str(tree / n) for n in
+                                                                   ("a.txt", "sub/c.txt")]
+    for passage in report["passages"]:
+        assert passage["count"] == len(passage["occurrences"]) >= 2
+        for o in passage["occurrences"]:
+            check_occurrence(texts[o["file"]], o, passage["text"])
+    assert [p["words"] for p in report["passages"]] == sorted(
+        (p["words"] for p in report["passages"]), reverse=True)
+
+
+def test_report_matches_the_library_call(tree):
+    texts = texts_by_name(tree)
+    normalised = (["--min-words", "3", "--ignore-case", "--collapse-whitespace"],
+                  dict(min_words=3, ignore_case=True, collapse_whitespace=True))
+    for options, kwargs in (([], {}), normalised):
+        expected = quarnel.find_passages(list(texts.items()), **kwargs)
+        report = run_json("passages", *options, *texts)
+        assert len(report["passages"]) == len(expected)
+        for passage, group in zip(report["passages"], expected):
+            assert (passage["text"], passage["count"], passage["words"]) == group[:3]
+            assert [(o["file"], o["start"], o["end"]) for o in passage["occurrences"]] == [
+                (o.name, o.start, o.end) for o in group.occurrences]
+        words = int(expected.document_words.sum())
+        assert report["summary"]["words"] == words
+        assert report["summary"]["duplicated_words"] == int(expected.covered_words.sum())
+        assert [f["duplicated_words"] for f in report["files"]] == expected.covered_words.tolist()
+
+
+def test_summary_counts_words_per_file(tree):
+    report = run_json("passages", tree)
+    for record in report["files"]:
+        text = (tree / os.path.relpath(record["file"], tree)).read_bytes().decode()
+        assert record["characters"] == len(text)
+        assert 0 < record["duplicated_words"] <= record["words"]
+        assert record["duplicated_share"] == pytest.approx(
+            100 * record["duplicated_words"] / record["words"], abs=1e-3)
+    # the 12 shared words of b.txt are duplicated; its other words are its own
+    b = next(r for r in report["files"] if r["file"].endswith("b.txt"))
+    assert b["duplicated_words"] == 12
+
+
+def test_duplicates_analyses_all_inputs_together(tree):
+    texts = texts_by_name(tree)
+    report = run_json("duplicates", *texts)
+    expected = quarnel.find_phrases(list(texts.items()))
+    assert [p["text"] for p in report["phrases"]] == expected.texts
+    files_of = {frozenset(o["file"] for o in p["occurrences"]) for p in report["phrases"]}
+    assert frozenset(texts) in files_of  # a phrase found in all three files at once
+    for phrase in report["phrases"]:
+        for o in phrase["occurrences"]:
+            check_occurrence(texts[o["file"]], o)
+
+
+# ---------------------------------------------------------------------------------------------
+# Formats
+# ---------------------------------------------------------------------------------------------
+
+PLACE = re.compile(r"^(.+):(\d+):(\d+)-(\d+):(\d+)$")
+
+
+def test_passages_table(tree):
+    code, out, err = run("passages", tree)
     assert (code, err) == (0, "")
+    report = run_json("passages", tree)
     lines = out.splitlines()
-    assert lines[0] == "== sample.txt (bundled sample)"
-    text = sample_text()
-    results = _native.find_duplicates(text)
-    assert results, "the bundled sample should contain repeated phrases"
-    assert_table_matches(lines[1:], text, results)
-    assert run_json() == results
+    assert lines[0].split()[:2] == ["words", "count"]
+    k = 1
+    for passage in report["passages"]:
+        words, count, text = lines[k].split(None, 2)
+        assert (int(words), int(count)) == (passage["words"], passage["count"])
+        assert " ".join(passage["text"].split()).startswith(text.rstrip("\u2026"))
+        for o in passage["occurrences"]:
+            k += 1
+            assert PLACE.match(lines[k].strip()).groups() == (
+                o["file"], *map(str, (o["line"], o["column"], o["end_line"], o["end_column"])))
+        k += 1
+    assert lines[k] == ""
+    summary = report["summary"]
+    assert lines[k + 1].startswith(f"3 files, {summary['words']} words, "
+                                   f"{summary['duplicated_words']} duplicated words (")
+    assert [line.split()[-1] for line in lines[k + 3:]] == [f["file"] for f in report["files"]]
 
 
-def test_single_file_table_has_no_label(tmp_path):
-    path = write(tmp_path, "one.txt", BASE)
-    code, out, err = run(path)
+def test_duplicates_table_shows_its_sort_column(tree):
+    texts = texts_by_name(tree)
+    code, out, err = run("duplicates", "--min-words", "3", *texts)
     assert (code, err) == (0, "")
+    expected = quarnel.find_phrases(list(texts.items()), min_words=3)
     lines = out.splitlines()
-    assert_table_matches(lines, BASE, _native.find_duplicates(BASE))
-    assert lines[1].split()[-2:] == ["1:1,", "1:28"]
+    assert lines[0].split()[:4] == ["chars", "count", "words", "phrase"]
+    rows = lines[1:1 + len(expected)]
+    chars = [int(row.split()[0]) for row in rows]
+    assert chars == expected.chars.tolist() == sorted(chars, reverse=True)
+    for row, group in zip(rows, expected):
+        places = row[len(lines[0].split("places")[0]):].split(", ")
+        assert places[:8] == [f"{o.name}:{o.line}:{o.column}" for o in group.occurrences[:8]]
 
 
-def test_file_without_repeats(tmp_path):
-    path = write(tmp_path, "none.txt", "nothing repeats here")
-    assert run(path) == (0, "no repeated phrases\n", "")
-    assert run_json(path) == []
-
-
-def test_standard_input(tmp_path):
-    text = "Zeta eta theta iota, zeta eta theta iota.\n\U0001d49c zeta eta theta iota"
-    code, out, err = run("-", stdin=text.encode())
+def test_json_lines_and_json_agree(tree):
+    report = run_json("passages", tree)
+    code, out, err = run("passages", "--format", "jsonl", tree)
     assert (code, err) == (0, "")
-    assert_table_matches(out.splitlines(), text, _native.find_duplicates(text))
-    assert run_json("-", stdin=text.encode()) == _native.find_duplicates(text)
+    records = [json.loads(line) for line in out.splitlines()]
+    kinds = [r.pop("type") for r in records]
+    assert kinds == ["summary"] + ["file"] * 3 + ["passage"] * len(report["passages"])
+    summary = records[0]
+    assert (summary.pop("command"), summary.pop("version")) == ("passages", quarnel.__version__)
+    assert summary == report["summary"]
+    assert records[1:4] == report["files"]
+    assert records[4:] == report["passages"]
 
 
-def test_several_files(tmp_path):
-    first = write(tmp_path, "a.txt", BASE)
-    second = write(tmp_path, "b.txt", "nothing here")
-    third_text = "x \U0001f600 one two three four\nand one two three four"
-    third = write(tmp_path, "c.txt", third_text)
-    stdin_text = "gamma delta epsilon zeta and gamma delta epsilon zeta"
-    code, out, err = run(first, second, third, "-", stdin=stdin_text.encode())
-    assert (code, err) == (0, "")
-    sections = [s for s in out.split("== ") if s]
-    assert [s.splitlines()[0] for s in sections] == [str(first), str(second), str(third), "-"]
-    assert_table_matches(sections[0].splitlines()[1:], BASE, _native.find_duplicates(BASE))
-    assert sections[1].splitlines()[1:] == ["no repeated phrases"]
-    assert_table_matches(sections[2].splitlines()[1:], third_text, _native.find_duplicates(third_text))
-    assert_table_matches(sections[3].splitlines()[1:], stdin_text, _native.find_duplicates(stdin_text))
-    assert run_json(first, second, third, "-", stdin=stdin_text.encode()) == {
-        str(first): _native.find_duplicates(BASE),
-        str(second): [],
-        str(third): _native.find_duplicates(third_text),
-        "-": _native.find_duplicates(stdin_text),
-    }
+def test_json_has_one_shape_for_any_number_of_files(tmp_path, tree):
+    one = run_json("passages", tree / "a.txt", tree / "a.txt")
+    many = run_json("passages", tree)
+    none = run_json("passages", stdin=b"")
+    for report in (one, many, none):
+        assert list(report) == ["command", "version", "summary", "files", "skipped",
+                                "unreadable", "passages"]
+    assert none["passages"] == [] and none["files"][0]["file"] == "<stdin>"
+    assert run_json("duplicates", tree)["command"] == "duplicates"
+    code, out, err = run("duplicates", "--json", tree)
+    assert json.loads(out) == run_json("duplicates", tree)
 
 
-# ---------------------------------------------------------------------------------------------
-# Options
-# ---------------------------------------------------------------------------------------------
+class ReportParser(html.parser.HTMLParser):
+    """Collects the passages of the HTML report: per group its occurrence cards, each with its
+    data attributes and the text of its highlighted spans; and any external reference."""
 
-OPTION_TEXT = (
-    "Alpha beta  gamma delta epsilon, and alpha beta gamma delta epsilon.\n"
-    "one two three one two three; ALPHA BETA GAMMA DELTA EPSILON\n"
-    "x\u00e9 y\U0001d49c zz x\u00e9 y\U0001d49c zz; a bb cc dd, a bb cc dd\n"
-) * 2 + " ".join(f"w{i}q" for i in range(80)) * 2
+    def __init__(self):
+        super().__init__()
+        self.groups, self.external, self.stack = [], [], []
+        self.card = None
+        self.in_mark = False
+        self.listed, self.in_list = [], False  # places listed after the cards
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        for key in ("src", "href"):
+            if key in attrs:
+                self.external.append(attrs[key])
+        if tag == "details":
+            self.groups.append([])
+            self.listed.append([])
+        elif tag == "li" and self.in_list:
+            self.listed[-1].append("")
+        elif tag == "ul" and "more" in attrs.get("class", ""):
+            self.in_list = True
+        elif tag == "pre" and "occurrence" in attrs.get("class", ""):
+            self.card = {"attrs": attrs, "marks": [], "text": ""}
+            self.groups[-1].append(self.card)
+        elif tag == "mark" and self.card is not None:
+            self.in_mark = True
+            self.card["marks"].append("")
+            self.card.setdefault("before", self.card["text"])
+        elif tag == "link":
+            self.external.append(attrs)
+
+    def handle_endtag(self, tag):
+        if tag == "mark" and self.card is not None:
+            self.in_mark = False
+            self.card["after_at"] = len(self.card["text"])
+        elif tag == "pre":
+            self.card = None
+        elif tag == "ul":
+            self.in_list = False
+
+    def handle_data(self, data):
+        if self.in_list:
+            self.listed[-1][-1] += data
+        if self.card is not None:
+            self.card["text"] += data
+            if self.in_mark:
+                self.card["marks"][-1] += data
 
 
-@pytest.mark.parametrize(
-    "options,normalized,kwargs",
-    [
-        ([], None, {}),
-        (["--min-words", "3"], None, dict(min_words=3)),
-        (["--min-words", "0", "--min-words-in-substring", "1"], None, dict(min_words=0, min_words_in_substring=1)),
-        (["--min-chars", "4"], None, dict(min_chars=4)),
-        (["--max-words", "5"], None, dict(max_words=5)),
-        (["--min-words-in-substring", "5"], None, dict(min_words_in_substring=5)),
-        (["--blocks"], None, dict(enable_block_detection=True)),
-        (["--blocks", "--max-words", "6"], None, dict(enable_block_detection=True, max_words=6)),
-        (["--ignore-case"], (True, False), {}),
-        (["--collapse-whitespace"], (False, True), {}),
-        (["--ignore-case", "--collapse-whitespace", "--min-words", "3", "--blocks", "--max-words", "6"], (True, True),
-         dict(min_words=3, enable_block_detection=True, max_words=6)),
-    ],
-)
-def test_options_are_passed_through(tmp_path, options, normalized, kwargs):
-    path = write(tmp_path, "text.txt", OPTION_TEXT)
-    if normalized is None:
-        expected = _native.find_duplicates(OPTION_TEXT, **kwargs)
+def test_html_report_shows_every_passage_in_context(tmp_path, tree):
+    long_run = " ".join(f"word{i}" for i in range(400))  # longer than a highlight shows whole
+    files = dict(FILES, **{"long1.txt": f"x {long_run} y", "long2.txt": f"z {long_run}\n",
+                           "many.txt": "\n".join(f"<u{i}> {TWICE}" for i in range(8))})
+    write_tree(tree, files)
+    out_file = tmp_path / "report.html"
+    code, out, err = run("passages", "--format", "html", "-o", out_file, tree)
+    assert (code, out, err) == (0, "", "")
+    page = out_file.read_bytes().decode()
+    parser = ReportParser()
+    parser.feed(page)
+    assert parser.external == [] and "http" not in page and "<script" not in page
+    report = run_json("passages", tree)
+    texts = texts_by_name(tree, files)
+    names = [f["file"] for f in report["files"]]
+    assert len(parser.groups) == len(report["passages"])
+    assert max(p["count"] for p in report["passages"]) > 6
+    for cards, listed, passage in zip(parser.groups, parser.listed, report["passages"]):
+        assert len(cards) == min(6, passage["count"])
+        assert listed == [f"{o['file']}:{o['line']}:{o['column']}-{o['end_line']}:{o['end_column']}"
+                          for o in passage["occurrences"][6:]]
+        for card, o in zip(cards, passage["occurrences"]):
+            attrs = card["attrs"]
+            assert names[int(attrs["data-document"])] == o["file"]
+            start, end = int(attrs["data-start"]), int(attrs["data-end"])
+            assert (start, end) == (o["start"], o["end"])
+            text = texts[o["file"]]
+            marked = text[start:end]
+            if len(card["marks"]) == 1:
+                assert card["marks"] == [marked]
+            else:  # a long occurrence: its beginning and its end are highlighted
+                first, last = card["marks"]
+                assert marked.startswith(first) and marked.endswith(last)
+                assert len(first) + len(last) < len(marked)
+            assert text[:start].endswith(card["before"])
+            after = card["text"][card["after_at"]:]
+            assert text[end:].startswith(after)
+            assert len(card["before"]) == min(start, 160)
+            assert len(after) == min(len(text) - end, 160)
+    for name in names:
+        assert html.escape(name) in page  # the per-file chart names every file
+    assert page.count('class="bar"') == len(names)
+
+
+@pytest.mark.parametrize("fmt", ["json", "html"])
+def test_report_written_into_the_tree_read_is_not_an_input(tree, fmt):
+    report_path = tree / f"report.{fmt}"
+    for _ in range(2):  # the second run finds the first run's report there
+        assert run("passages", "--format", fmt, "-o", report_path, tree) == (0, "", "")
+    names = sorted(texts_by_name(tree))
+    if fmt == "json":
+        assert [f["file"] for f in json.loads(report_path.read_text())["files"]] == names
     else:
-        expected = _native.find_duplicates_normalized(OPTION_TEXT, *normalized, **kwargs)
-    assert expected != _native.find_duplicates(OPTION_TEXT) or not options
-    actual = run_json(*options, path)
-    if kwargs.get("enable_block_detection"):
-        # equal-length blocks have no defined order among themselves
-        key = lambda r: json.dumps(r, sort_keys=True)  # noqa: E731
-        assert [r["string_length"] for r in actual] == [r["string_length"] for r in expected]
-        assert sorted(actual, key=key) == sorted(expected, key=key)
-    else:
-        assert actual == expected
+        assert "report.html" not in report_path.read_text() and names[0] in report_path.read_text()
 
 
-@pytest.mark.parametrize("option", ["--min-words", "--min-chars", "--max-words", "--min-words-in-substring"])
-def test_negative_numbers_are_refused(tmp_path, option):
-    code, out, err = run(option, "-1", write(tmp_path, "t.txt", BASE))
-    assert code == 2 and out == ""
-    assert f"{option} must not be negative" in err
-
-
-# ---------------------------------------------------------------------------------------------
-# Line and column positions
-# ---------------------------------------------------------------------------------------------
-
-def test_positions_count_characters_across_lines_and_astral_characters(tmp_path):
-    text = ("\U0001d49c\U0001d49c alpha beta gamma delta\n"
-            "\U0001f600 x alpha beta gamma delta\n\n"
-            "\u00e9\U0001d49c\u00e9 alpha beta gamma delta")
-    code, out, err = run(write(tmp_path, "astral.txt", text))
+def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
+    import random
+    rng = random.Random(3)
+    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
+    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(12000)]
+    path = tmp_path / "many.txt"
+    path.write_text(" ".join(rng.choices(sentences, k=60_000)))
+    phrases = len(run_json("duplicates", path)["phrases"])
+    assert phrases > 10_000
+    code, page, err = run("duplicates", "--format", "html", path)
     assert (code, err) == (0, "")
-    rows = parse_table(out.splitlines())
-    assert rows == [(3, 4, "alpha beta gamma delta", ["1:4", "2:5", "4:5"])]
-
-
-def test_positions_beyond_eight_occurrences_are_summarised(tmp_path):
-    text = "\n".join(f"{'𝒜' * i} alpha beta gamma delta" for i in range(11))
-    code, out, err = run(write(tmp_path, "many.txt", text))
-    assert (code, err) == (0, "")
-    rows = parse_table(out.splitlines())
-    assert rows == [(11, 4, "alpha beta gamma delta", [f"{i + 1}:{i + 2 if i else 2}" for i in range(8)] + ["+3 more"])]
-
-
-def test_positions_with_crlf_and_collapsed_whitespace(tmp_path):
-    text = "one\r\n\U0001d49c  alpha  beta gamma delta\r\nxx alpha beta gamma  delta\r\n"
-    path = write(tmp_path, "crlf.txt", text)
-    code, out, err = run("--collapse-whitespace", path)
-    assert (code, err) == (0, "")
-    results = _native.find_duplicates_normalized(text, collapse_whitespace=True)
-    assert_table_matches(out.splitlines(), text, results)
-    assert parse_table(out.splitlines())[0][3] == ["2:4", "3:4"]
+    parser = ReportParser()
+    parser.feed(page)
+    assert len(parser.groups) == 10_000
+    assert f"The 10,000 longest of {phrases:,} phrases are shown" in page
 
 
 # ---------------------------------------------------------------------------------------------
-# Errors
+# Inputs and conventions
 # ---------------------------------------------------------------------------------------------
 
-def test_missing_file(tmp_path):
-    missing = tmp_path / "missing.txt"
-    code, out, err = run(missing)
-    assert (code, out) == (1, "")
-    assert err == f"quarnel: error: cannot read {missing}: No such file or directory\n"
+def test_standard_input_is_read_when_no_path_is_given():
+    text = f"one {SHARED} two {SHARED} three"
+    report = run_json("passages", stdin=text.encode())
+    (passage,) = report["passages"]
+    assert passage["text"] == SHARED
+    for o in passage["occurrences"]:
+        assert o["file"] == "<stdin>"
+        check_occurrence(text, o, SHARED)
+    assert run_json("passages", "-", stdin=text.encode()) == report
 
 
-def test_directory_instead_of_file(tmp_path):
-    code, out, err = run(tmp_path)
-    assert (code, out) == (1, "")
-    assert err.startswith(f"quarnel: error: cannot read {tmp_path}: ")
-
-
-@pytest.mark.skipif(hasattr(os, "geteuid") and os.geteuid() == 0, reason="root reads unreadable files")
-def test_unreadable_file(tmp_path):
-    path = write(tmp_path, "secret.txt", BASE)
-    path.chmod(0)
+def test_bundled_sample_only_on_a_terminal():
+    primary, secondary = pty.openpty()
     try:
-        code, out, err = run(path)
+        proc = subprocess.run([sys.executable, "-m", "quarnel", "duplicates", "--format", "json"],
+                              stdin=secondary, capture_output=True, env=ENV, timeout=120)
     finally:
-        path.chmod(0o600)
-    assert (code, out) == (1, "")
-    assert err == f"quarnel: error: cannot read {path}: Permission denied\n"
+        os.close(primary)
+        os.close(secondary)
+    code, out, err = proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+    assert code == 0
+    assert "bundled sample" in err
+    sample = resources.files("quarnel").joinpath("data", "sample.txt").read_text("utf-8")
+    report = json.loads(out)
+    assert report["files"][0]["file"] == "sample.txt"
+    assert [p["text"] for p in report["phrases"]] == quarnel.find_phrases(sample).texts
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="needs Linux /proc")
-def test_file_that_fails_while_reading():
-    # opening works, reading address 0 of the process's own memory fails with an I/O error
-    code, out, err = run("/proc/self/mem")
-    assert (code, out) == (1, "")
-    assert err == "quarnel: error: cannot read /proc/self/mem: Input/output error\n"
+def test_byte_order_mark_is_not_part_of_the_text(tmp_path):
+    text = f"{SHARED} x {SHARED}"
+    path = tmp_path / "bom.txt"
+    path.write_bytes(b"\xef\xbb\xbf" + text.encode())
+    (passage,) = run_json("passages", path)["passages"]
+    assert passage["text"] == SHARED
+    assert [o["start"] for o in passage["occurrences"]] == [0, len(SHARED) + 3]
+    for o in passage["occurrences"]:
+        check_occurrence(text, o, SHARED)
 
 
-@pytest.mark.parametrize(
-    "content,offset,byte",
-    [(b"abc \xff def", 4, 0xFF), (b"\xc3", 0, 0xC3), ("\u00e9t\u00e9 ".encode() + b"\xed\xa0\x80", 6, 0xED)],
-)
-def test_non_utf8_file(tmp_path, content, offset, byte):
-    path = write(tmp_path, "latin.txt", content)
-    code, out, err = run(path)
-    assert (code, out) == (1, "")
-    assert err == f"quarnel: error: {path} is not valid UTF-8 (byte 0x{byte:02x} at offset {offset})\n"
-    code, out, err = run("--json", "-", stdin=content)
-    assert (code, out) == (1, "")
-    assert err == f"quarnel: error: standard input is not valid UTF-8 (byte 0x{byte:02x} at offset {offset})\n"
+def test_directories_are_walked_with_globs_excludes_and_skips(tmp_path, tree):
+    write_tree(tree, {"notes.md": f"md {SHARED}", ".hidden/h.txt": SHARED, ".dot.txt": SHARED,
+                      "bin.dat": b"abc\0def", "latin.txt": b"caf\xe9 " + SHARED.encode(),
+                      "skip/s.txt": SHARED})
+    os.mkfifo(tree / "pipe.txt")  # would block a reader; a walk leaves it out
+    code, out, err = run("passages", "--format", "json", tree)
+    report = json.loads(out)
+    assert code == 0
+    files = [os.path.relpath(f["file"], tree) for f in report["files"]]
+    assert files == ["a.txt", "b.txt", "notes.md", "skip/s.txt", "sub/c.txt"]
+    skipped = {os.path.relpath(s["file"], tree): s["reason"] for s in report["skipped"]}
+    assert skipped == {"bin.dat": "binary (NUL byte at offset 3)",
+                       "latin.txt": "not UTF-8 (byte 0xe9 at offset 3)"}
+    assert report["summary"]["skipped"] == 2
+    assert sorted(err.splitlines()) == sorted(
+        f"quarnel: skipped {tree / n}: {r}" for n, r in skipped.items())
+    assert run("passages", "--format", "json", "--quiet", tree) == (0, out, "")
+    report = run_json("passages", "--glob", "*.txt", "--exclude", "skip", "--exclude", "latin.*",
+                      "--hidden", tree)
+    files = sorted(os.path.relpath(f["file"], tree) for f in report["files"])
+    assert files == [".dot.txt", ".hidden/h.txt", "a.txt", "b.txt", "sub/c.txt"]
+    report = run_json("passages", "--glob", "sub/*", tree)
+    assert [os.path.relpath(f["file"], tree) for f in report["files"]] == ["sub/c.txt"]
 
 
-def test_one_bad_input_among_several_prints_nothing(tmp_path):
-    good = write(tmp_path, "good.txt", BASE)
-    bad = write(tmp_path, "bad.txt", b"\x80")
-    for args in ((good, bad), (bad, good), ("--json", good, bad), (good, tmp_path / "gone.txt")):
-        code, out, err = run(*args)
-        assert code == 1 and out == ""
-        assert err.startswith("quarnel: error: ") and err.count("\n") == 1
+@pytest.mark.parametrize("bad", ["missing", "proc"])
+def test_unreadable_input_is_reported_after_the_others(tree, bad):
+    if bad == "proc" and not os.path.exists("/proc/self/mem"):
+        pytest.skip("needs Linux /proc")
+    # reading address 0 of a process's own memory fails although opening works
+    path = tree / "gone.txt" if bad == "missing" else "/proc/self/mem"
+    # errors are shown also with --quiet
+    code, out, err = run("passages", "-q", "--format", "json", tree / "a.txt", path, tree / "sub")
+    assert code == 1
+    reason = "No such file or directory" if bad == "missing" else "Input/output error"
+    assert err == f"quarnel: error: cannot read {path}: {reason}\n"
+    report = json.loads(out)
+    assert [f["file"] for f in report["files"]] == [str(tree / "a.txt"), str(tree / "sub/c.txt")]
+    assert report["unreadable"] == [{"file": str(path), "reason": reason}]
+    assert {p["text"] for p in report["passages"]} == {SHARED, TWICE}
+
+
+@pytest.mark.parametrize("args,message", [
+    (["passages", "--min-words", "99999999999999999999"], "--min-words: must be between 1 and"),
+    (["passages", "--min-words", "0"], "--min-words: must be between 1 and"),
+    (["duplicates", "--min-words", "-1"], "--min-words: must be between 0 and"),
+    (["duplicates", "--max-words", "3", "--min-words", "5"], "--max-words (3) must be at least"),
+    (["duplicates", "--min-chars", "x"], "--min-chars: not a whole number"),
+    (["passages", "--fail-over", "101"], "--fail-over: must be a percentage"),
+    (["passages", "--fail-over", "nan"], "--fail-over: must be a percentage"),
+    (["passages", "--format", "xml"], "--format: invalid choice"),
+    (["passages", "-o", "/nonexistent-dir/report.html"], "cannot write /nonexistent-dir/"),
+])
+def test_bad_options_end_with_one_line_and_status_2(tree, args, message):
+    code, out, err = run(*args, tree)
+    assert (code, out) == (2, "")
+    assert err.count("\n") == 1 and message in err and "Traceback" not in err
+
+
+def test_fail_over_sets_the_status_for_ci(tree):
+    share = run_json("passages", tree)["summary"]["duplicated_share"]
+    assert 0 < share < 100
+    code, out, err = run("passages", "--fail-over", f"{share - 0.01:.2f}", tree)
+    assert code == 2 and out.startswith("  words") and "above --fail-over" in err
+    assert run("passages", "--fail-over", f"{share + 0.01:.2f}", "-q", tree)[::2] == (0, "")
+
+
+def test_version():
+    assert run("--version")[:2] == (0, f"quarnel {quarnel.__version__}\n")
+
+
+def test_closed_pipe_ends_quietly(tmp_path):
+    path = tmp_path / "many.txt"
+    path.write_text("alpha beta gamma delta. " * 20000)
+    proc = subprocess.Popen([sys.executable, "-m", "quarnel", "duplicates", "--format", "jsonl",
+                             path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    proc.stdout.readline()
+    proc.stdout.close()  # like `| head -1`
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=60) == 141
+    assert err == ""
+
+
+def interrupt_once(args, stage, stdin, limit, settle=0.0):
+    """Runs the CLI with progress on a terminal, sends SIGINT once it reports `stage`, and
+    returns how long it took to end then and what the terminal showed."""
+    primary, secondary = pty.openpty()
+    env = dict(ENV, QUARNEL_PROGRESS_DELAY="0")
+    proc = subprocess.Popen([sys.executable, "-m", "quarnel", *map(str, args)], stdin=stdin,
+                            stdout=subprocess.PIPE, stderr=secondary, env=env)
+    os.close(secondary)
+    try:
+        seen = b""
+        while f"quarnel: {stage}".encode() not in seen:
+            chunk = os.read(primary, 4096)
+            assert chunk, seen
+            seen += chunk
+        time.sleep(settle)
+        proc.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        assert proc.wait(timeout=30) == 130
+        elapsed = time.monotonic() - started
+        try:
+            while chunk := os.read(primary, 4096):
+                seen += chunk
+        except OSError:
+            pass
+        assert elapsed < limit and b"Traceback" not in seen and proc.stdout.read() == b""
+    finally:
+        proc.kill()
+        os.close(primary)
+    return seen.decode()
+
+
+def test_interrupt_while_reading():
+    # waiting for a pipe that stays open, as when a user forgets to give a file
+    r, w = os.pipe()
+    try:
+        interrupt_once(["passages", "-"], "reading", r, 1.0)
+    finally:
+        os.close(r)
+        os.close(w)
+
+
+def test_interrupt_during_the_library_call(tmp_path):
+    import random
+    rng = random.Random(7)
+    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
+    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(20000)]
+    path = tmp_path / "big.txt"
+    path.write_text(" ".join(rng.choices(sentences, k=400_000)))  # 20 MB, seconds of work
+    interrupt_once(["duplicates", path], "analysing", subprocess.DEVNULL, 2.0, settle=1.0)
+
+
+def run_with_terminal_stderr(*args, env):
+    primary, secondary = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "quarnel", *map(str, args)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=secondary,
+                            env=env)
+    os.close(secondary)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(primary, 4096)
+        except OSError:  # the terminal is gone once the process ends
+            break
+        if not chunk:
+            break
+        seen += chunk
+    out = proc.stdout.read()
+    proc.wait(timeout=60)
+    os.close(primary)
+    return proc.returncode, out.decode(), seen.decode()
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_only_on_a_terminal(tree, quiet):
+    env = dict(ENV, QUARNEL_PROGRESS_DELAY="0")
+    args = ["passages", "--format", "json", *(["--quiet"] if quiet else []), tree]
+    code, out, terminal = run_with_terminal_stderr(*args, env=env)
+    assert code == 0 and json.loads(out)["passages"]
+    if quiet:
+        assert terminal == ""
+    else:
+        for stage in ("reading", "analysing", "writing"):
+            assert f"quarnel: {stage}" in terminal
+        assert terminal.endswith("\r\x1b[K")  # the line is cleared at the end
+    # piped stderr never shows progress
+    assert run(*args, env=env)[2] == ""
