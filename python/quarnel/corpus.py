@@ -10,9 +10,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import NamedTuple, Union
+from typing import TYPE_CHECKING, NamedTuple, Union
 
 from quarnel import _corpus
+
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = [
     "find_phrases",
@@ -46,7 +49,7 @@ class Group(NamedTuple):
     """A phrase or passage with every place it occurs."""
 
     text: str
-    count: int
+    count: int  # type: ignore[assignment]  # (shadows tuple.count, by design)
     words: int
     occurrences: list[Occurrence]
 
@@ -67,11 +70,29 @@ class Matches(Sequence):
     occurrence) and ``document_chars``.
     """
 
+    names: tuple[Name, ...]
+    texts: list[str]
+    words: np.ndarray
+    chars: np.ndarray
+    counts: np.ndarray
+    first: np.ndarray
+    group: np.ndarray
+    document: np.ndarray
+    start: np.ndarray
+    end: np.ndarray
+    line: np.ndarray
+    column: np.ndarray
+    end_line: np.ndarray
+    end_column: np.ndarray
+    document_words: np.ndarray
+    covered_words: np.ndarray
+    document_chars: np.ndarray
+
     def __init__(self, names: Sequence[Name], columns: dict):
         import numpy as np  # only results need NumPy, not importing quarnel
 
-        self.names: tuple[Name, ...] = tuple(names)
-        self.texts: list[str] = columns["texts"]
+        self.names = tuple(names)
+        self.texts = columns["texts"]
         as_int = lambda key: columns[key].view(np.int64)  # noqa: E731 (values below 2**63)
         self.words = as_int("words")
         self.chars = as_int("chars")
