@@ -3,12 +3,13 @@ real text split into documents of 2-50 KB, next to the floor (pydivsufsort's div
 on the concatenated bytes), in the same run.
 
 The corpus is made of the text files this machine ships (Debian copyright files, licences,
-documentation), cut at line breaks into documents of 2-50 KB; some licences recur in many of
-them, as in any real collection. Where the files run out, English-like prose documents (a word
+documentation, changelogs and NEWS files, compressed or not), cut at line breaks into documents
+of 2-50 KB; some licences recur in many of them, as in any real collection. Where the files run out, English-like prose documents (a word
 walk over the licences, see datasets.py) fill the size, a fifth of them sharing a paragraph with
 another."""
 
 import argparse
+import gzip
 import random
 from pathlib import Path
 
@@ -19,17 +20,27 @@ SOURCES = ["/usr/share/common-licenses", "/usr/share/doc", "/usr/share/perl", "/
 SEPARATOR = "\x1e"  # between documents in the stored corpus; never inside one
 
 
+def read_text(path):
+    """A text file, or a compressed one (changelogs, NEWS and READMEs in /usr/share/doc)."""
+    if path.suffix == ".gz":
+        with gzip.open(path) as f:
+            return f.read().decode("utf-8")
+    if path.name == "copyright" or path.suffix in (".txt", ".rst", ".md", ".pod", ""):
+        return path.read_bytes().decode("utf-8")
+    return ""
+
+
 def real_files():
     for root in SOURCES:
         for path in sorted(Path(root).rglob("*")):
-            if path.is_file() and (path.name == "copyright" or path.suffix in (".txt", ".rst", ".md",
-                                                                              ".pod", "")):
-                try:
-                    text = path.read_bytes().decode("utf-8")
-                except (OSError, UnicodeDecodeError):
-                    continue
-                if SEPARATOR not in text and len(text) > 500:
-                    yield text
+            if not path.is_file():
+                continue
+            try:
+                text = read_text(path)
+            except (OSError, UnicodeDecodeError, EOFError, gzip.BadGzipFile):
+                continue
+            if SEPARATOR not in text and len(text) > 500:
+                yield text
 
 
 def split_documents(text, rng):

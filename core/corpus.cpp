@@ -1,6 +1,7 @@
 #include "corpus.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <numeric>
 #include <optional>
 #include <utility>
@@ -101,33 +102,36 @@ PreparedCorpus prepare(const SourceCorpus& source, const Preparation& preparatio
   return prepared;
 }
 
-// Counts the positions of a text that satisfy a test, before any offset, in O(1) plus at most 63
-// tests: a checkpoint every 64 positions.
-template <class Test>
+// Counts the positions of a text that satisfy a test, before any offset, in O(1): one bit per
+// position and a running count per 64 positions (2 bits per text byte).
 class PositionCount {
  public:
-  PositionCount(std::string_view text, Test test) : text_(text), test_(test) {
-    before_.resize((text.size() >> kShift) + 1);
+  template <class Test>
+  PositionCount(std::string_view text, Test test) : blocks_((text.size() >> 6) + 1) {
     std::uint64_t count = 0;
-    for (std::uint64_t x = 0; x < text.size(); ++x) {
-      if ((x & kMask) == 0) before_[x >> kShift] = count;
-      count += test_(text_, x) ? 1 : 0;
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      blocks_[b].before = count;
+      const std::uint64_t from = std::uint64_t{b} << 6;
+      const std::uint64_t to = std::min<std::uint64_t>(from + 64, text.size());
+      std::uint64_t bits = 0;
+      for (std::uint64_t x = from; x < to; ++x) bits |= std::uint64_t{test(text, x)} << (x - from);
+      blocks_[b].bits = bits;
+      count += static_cast<std::uint64_t>(std::popcount(bits));
     }
-    if ((text.size() & kMask) == 0) before_[text.size() >> kShift] = count;
   }
 
   [[nodiscard]] std::uint64_t operator()(std::uint64_t x) const {
-    std::uint64_t count = before_[x >> kShift];
-    for (std::uint64_t y = x & ~kMask; y < x; ++y) count += test_(text_, y) ? 1 : 0;
-    return count;
+    const Block& block = blocks_[x >> 6];
+    const std::uint64_t below = (std::uint64_t{1} << (x & 63)) - 1;
+    return block.before + static_cast<std::uint64_t>(std::popcount(block.bits & below));
   }
 
  private:
-  static constexpr unsigned kShift = 6;
-  static constexpr std::uint64_t kMask = 63;
-  std::string_view text_;
-  Test test_;
-  std::vector<std::uint64_t> before_;
+  struct Block {
+    std::uint64_t before = 0;
+    std::uint64_t bits = 0;
+  };
+  std::vector<Block> blocks_;
 };
 
 constexpr auto kCharStart = [](std::string_view t, std::uint64_t x) {
@@ -171,12 +175,13 @@ class SourcePositions {
 
  private:
   std::string_view text_;
-  PositionCount<decltype(kCharStart)> chars_;
-  PositionCount<decltype(kLineFeed)> lines_;
+  PositionCount chars_;
+  PositionCount lines_;
   std::vector<std::uint64_t> line_feeds_;
 };
 
-// Words of each document, and of those the ones inside some occurrence.
+// Words of each document, and of those the ones inside some occurrence: each occurrence adds one
+// over its words in a difference array over all words, so overlaps need no sort.
 void count_words(const PreparedCorpus& prepared, const passages::Passages& placed,
                  Matches& out) {
   const PositionCount words(prepared.text, kWordStart);
@@ -186,27 +191,19 @@ void count_words(const PreparedCorpus& prepared, const passages::Passages& place
   for (std::size_t d = 0; d < n; ++d) {
     out.document_words[d] = words(prepared.ends[d]) - words(prepared.starts[d]);
   }
-  std::vector<std::size_t> rows(placed.start.size());
-  std::iota(rows.begin(), rows.end(), std::size_t{0});
-  std::sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) {
-    return std::pair(placed.document[a], placed.start[a]) <
-           std::pair(placed.document[b], placed.start[b]);
-  });
-  // Overlapping occurrences of one document are merged before their words are counted.
-  std::size_t k = 0;
-  while (k < rows.size()) {
-    const std::uint32_t d = placed.document[rows[k]];
-    const std::uint64_t base = prepared.starts[d];
-    std::uint64_t from = placed.start[rows[k]];
-    std::uint64_t to = placed.end[rows[k]];
-    for (++k; k < rows.size() && placed.document[rows[k]] == d; ++k) {
-      if (placed.start[rows[k]] > to) {
-        out.covered_words[d] += words(base + to) - words(base + from);
-        from = placed.start[rows[k]];
-      }
-      to = std::max(to, placed.end[rows[k]]);
-    }
-    out.covered_words[d] += words(base + to) - words(base + from);
+  std::vector<std::int32_t> cover(words(prepared.text.size()) + 1, 0);
+  for (std::size_t k = 0; k < placed.start.size(); ++k) {
+    const std::uint64_t base = prepared.starts[placed.document[k]];
+    ++cover[words(base + placed.start[k])];
+    --cover[words(base + placed.end[k])];
+  }
+  std::int64_t depth = 0;
+  std::size_t d = 0;
+  for (std::size_t w = 0; w + 1 < cover.size(); ++w) {
+    depth += cover[w];
+    if (depth == 0) continue;
+    while (words(prepared.ends[d]) <= w) ++d;
+    ++out.covered_words[d];
   }
 }
 
