@@ -83,7 +83,8 @@ class FMIndexBackend {
 
   // The number of rows search() finds for each pattern k of a batch (pattern k
   // is bytes [offsets[k], offsets[k + 1])), into out[k]; an empty pattern counts len() - 1.
-  // The patterns are taken in the order order[begin .. end).
+  // The patterns are taken in the order order[begin .. end), best sorted by their bytes read
+  // backwards: a suffix that neighbours share is searched once.
   void count_batch(std::span<const std::uint8_t> bytes, std::span<const std::uint64_t> offsets,
                    std::span<const std::uint32_t> order, std::size_t begin, std::size_t end,
                    std::uint64_t* out) const;
@@ -101,6 +102,10 @@ class FMIndexBackend {
   // throwing), hence the flag.
   [[nodiscard]] bool walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
   void set_lf_base() noexcept;
+  // One backward step for each of `nodes`: rows[v] becomes the rows of byte[v] followed by the
+  // string whose rows are rows[parent[v]].
+  void extend_rows(std::span<const std::uint32_t> nodes, std::span<const std::uint32_t> parent,
+                   std::span<const std::uint8_t> byte, std::span<RowInterval> rows) const noexcept;
 
   std::array<std::uint64_t, 256> c_array_{};
   // c_array[c] - bwt_matrix.symbol_start(c) (mod 2^64): turns a descent position into an LF row.
