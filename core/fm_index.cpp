@@ -274,7 +274,7 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
                                  std::span<RowInterval> rows) const noexcept {
   // As locate_rows does for walks, up to kLanes steps advance together one branching level at a
   // time, so that their cache misses overlap.
-  constexpr std::size_t kLanes = 16;
+  constexpr std::size_t kLanes = 32;
   const auto& levels = bwt_matrix_.levels();
   // Sets up the lane of node v; false when its rows are known without a rank.
   const auto start = [&](StepLane& l, std::uint32_t v) {
