@@ -251,10 +251,6 @@ class SuffixTrie {
   std::span<const std::uint8_t> last_;
 };
 
-// A batch's trie holds at most this many nodes (about 20 bytes each); a fuller one is searched
-// and started anew, and a pattern longer than this is searched alone.
-constexpr std::size_t kMaxTrieNodes = std::size_t{1} << 20;
-
 // One backward step in flight: node `v` gets byte `c` before its parent's rows, and stands at
 // branching level `step` of the descent of `c`.
 struct StepLane {
@@ -328,7 +324,8 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
 void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
                                  std::span<const std::uint64_t> offsets,
                                  std::span<const std::uint32_t> order, std::size_t begin,
-                                 std::size_t end, std::uint64_t* out) const {
+                                 std::size_t end, std::uint64_t* out,
+                                 std::size_t trie_nodes) const {
   const std::uint64_t n = len();
   SuffixTrie trie;
   std::vector<std::uint64_t> waiting;   // patterns in the trie
@@ -358,11 +355,12 @@ void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
       out[k] = n - 1;
       continue;
     }
-    if (pattern.size() >= kMaxTrieNodes) {
+    if (pattern.size() >= trie_nodes) {
       out[k] = search(pattern).size();
       continue;
     }
-    if (trie.size() + pattern.size() > kMaxTrieNodes) answer();
+    // A fuller trie is searched first and started anew.
+    if (trie.size() + pattern.size() > trie_nodes) answer();
     node_of.push_back(trie.add(pattern));
     waiting.push_back(k);
   }
