@@ -268,10 +268,16 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
                                  std::span<const std::uint32_t> parent,
                                  std::span<const std::uint8_t> byte,
                                  std::span<RowInterval> rows) const noexcept {
-  // As locate_rows does for walks, up to kLanes steps advance together one branching level at a
-  // time, so that their cache misses overlap.
+  // Up to kLanes steps advance together one branching level at a time. Each lane asks for the
+  // lines of its next level as soon as it knows the position, and the other lanes' work runs
+  // while they arrive, so that the cache misses of different steps overlap.
   constexpr std::size_t kLanes = 32;
   const auto& levels = bwt_matrix_.levels();
+  const auto prefetch = [&](const StepLane& l) {
+    const RsVec& level = levels[l.path->level[l.step]];
+    level.prefetch(l.lo);
+    level.prefetch(l.hi);
+  };
   // Sets up the lane of node v; false when its rows are known without a rank.
   const auto start = [&](StepLane& l, std::uint32_t v) {
     const RowInterval from = rows[parent[v]];
@@ -286,7 +292,10 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
       return false;
     }
     l = StepLane{v, c, path, 0, from.lo + path->entry, from.hi + path->entry};
-    if (path->steps > 0) return true;
+    if (path->steps > 0) {
+      prefetch(l);
+      return true;
+    }
     rows[v] = {l.lo + lf_base_[c], l.hi + lf_base_[c]};
     return false;
   };
@@ -299,11 +308,6 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
       if (start(lanes[active], nodes[next++])) ++active;
     }
     if (active == 0) break;
-    for (std::size_t w = 0; w < active; ++w) {
-      const RsVec& level = levels[lanes[w].path->level[lanes[w].step]];
-      level.prefetch(lanes[w].lo);
-      level.prefetch(lanes[w].hi);
-    }
     for (std::size_t w = active; w-- > 0;) {
       StepLane& l = lanes[w];
       const unsigned j = l.path->level[l.step];
@@ -314,7 +318,10 @@ void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
       const std::uint64_t hi_ones = level.rank1(l.hi);
       l.lo = next_level_position(l.lo, lo_ones, z, bit) + l.path->after[l.step];
       l.hi = next_level_position(l.hi, hi_ones, z, bit) + l.path->after[l.step];
-      if (++l.step < l.path->steps) continue;
+      if (++l.step < l.path->steps) {
+        prefetch(l);
+        continue;
+      }
       rows[l.v] = {l.lo + lf_base_[l.c], l.hi + lf_base_[l.c]};
       lanes[w] = lanes[--active];
     }
