@@ -81,7 +81,7 @@ class FMIndexBackend {
   // SA[row] for row < n: a position of the terminated text.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
 
-  // Nodes of the suffix trie count_batch searches at once (about 24 bytes each); a pattern
+  // Nodes of the suffix trie count_batch searches at once (about 30 bytes each); a pattern
   // longer than this is searched alone.
   static constexpr std::size_t kTrieNodes = std::size_t{1} << 20;
 
