@@ -310,9 +310,11 @@ def test_large_batches_match_a_scan_of_the_text(rng, n):
     for k in range(3000):
         m = rng.randint(1, 8)
         at = rng.randrange(max(1, n - m + 1))
-        patterns.append(data[at:at + m] if k % 2 else bytes(rng.choice(b"abc\xff\x00") for _ in range(m)))
+        random_bytes = bytes(rng.choice(b"abc\xff\x00") for _ in range(m))
+        patterns.append(data[at:at + m] if k % 2 else random_bytes)
     patterns += patterns[4:50] + [patterns[7]] * 3
-    expected = [0 if not p or len(p) > n else sum(data.startswith(p, i) for i in range(n)) for p in patterns]
+    expected = [0 if not p or len(p) > n else sum(data.startswith(p, i) for i in range(n))
+                for p in patterns]
     assert index.count_many(patterns).tolist() == expected
     lo, hi = index.range_many(patterns)
     assert list(zip(lo.tolist(), hi.tolist())) == [index.range(p) for p in patterns]
