@@ -335,8 +335,8 @@ void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
                                  std::size_t trie_nodes) const {
   const std::uint64_t n = len();
   SuffixTrie trie;
-  std::vector<std::uint64_t> waiting;   // patterns in the trie
-  std::vector<std::uint32_t> node_of;   // and their nodes
+  std::vector<std::uint64_t> waiting;  // patterns in the trie
+  std::vector<std::uint32_t> node_of;  // and their nodes
   std::vector<std::uint32_t> nodes;
   std::vector<std::size_t> starts;
   std::vector<RowInterval> rows;
