@@ -535,7 +535,8 @@ std::span<const std::uint8_t> pattern_of(std::span<const std::uint8_t> bytes,
 // Patterns by their last bytes, read backwards: backward searches that run one after another
 // then take their first steps through the same rank lines, which stay in the cache.
 std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> bytes,
-                                                 std::span<const std::uint64_t> offsets) {
+                                                 std::span<const std::uint64_t> offsets,
+                                                 bool split) {
   const std::size_t count = offsets.size() - 1;
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
@@ -552,7 +553,7 @@ std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> b
   }
   // Ties are broken on the bytes before the last eight, so that patterns sharing a longer suffix
   // stand together and share its search.
-  std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
+  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
     if (x.first != y.first) return x.first < y.first;
     const auto a = pattern_of(bytes, offsets, x.second);
     const auto b = pattern_of(bytes, offsets, y.second);
@@ -577,7 +578,7 @@ void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
     folded = folded_ascii(bytes);
     bytes = folded;
   }
-  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets);
+  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets, split_patterns(n));
   parallel::halves(split_patterns(n), n, n / 2, [&](std::size_t begin, std::size_t end) {
     fm.index.count_batch(bytes, offsets, order, begin, end, out.data());
   });
