@@ -185,12 +185,76 @@ RowInterval FMIndexBackend::search(std::span<const std::uint8_t> pattern) const 
 
 namespace {
 
-// One pattern of a batch count in flight: its interval after the bytes from `next` + 1 on, and
-// where it stands in the descent of byte `next`.
-struct CountLane {
-  std::size_t k = 0;
-  const std::uint8_t* pattern = nullptr;
-  std::size_t next = 0;
+// The suffixes of a batch's patterns as a trie: node 0 is the empty string, and every other node
+// is its parent's string preceded by one byte. Patterns sorted by their bytes read backwards share
+// the nodes of their common suffix with the pattern before them, so that each distinct suffix is
+// searched once, and the nodes of one depth, in the order they were made, have ascending rows.
+class SuffixTrie {
+ public:
+  [[nodiscard]] std::size_t size() const noexcept { return parent_.size(); }
+  [[nodiscard]] std::span<const std::uint32_t> parents() const noexcept { return parent_; }
+  [[nodiscard]] std::span<const std::uint8_t> bytes() const noexcept { return byte_; }
+
+  // Adds the nodes of `pattern` beyond the suffix it shares with the pattern added before;
+  // returns the pattern's node.
+  std::uint32_t add(std::span<const std::uint8_t> pattern) {
+    const std::size_t m = pattern.size();
+    const std::size_t shared = common_suffix(last_, pattern);
+    path_.resize(m + 1);
+    for (std::size_t d = shared + 1; d <= m; ++d) {
+      path_[d] = static_cast<std::uint32_t>(parent_.size());
+      parent_.push_back(path_[d - 1]);
+      byte_.push_back(pattern[m - d]);
+      depth_.push_back(static_cast<std::uint32_t>(d));
+    }
+    deepest_ = std::max(deepest_, m);
+    last_ = pattern;
+    return path_[m];
+  }
+
+  // Node ids grouped by depth, ascending depths, each group in the order its nodes were made;
+  // `starts[d]` is where the nodes of depth d begin.
+  void by_depth(std::vector<std::uint32_t>& nodes, std::vector<std::size_t>& starts) const {
+    starts.assign(deepest_ + 2, 0);
+    for (const std::uint32_t d : depth_) ++starts[d + 1];
+    for (std::size_t d = 1; d < starts.size(); ++d) starts[d] += starts[d - 1];
+    nodes.resize(depth_.size());
+    std::vector<std::size_t> fill(starts.begin(), starts.end() - 1);
+    for (std::size_t v = 0; v < depth_.size(); ++v) {
+      nodes[fill[depth_[v]]++] = static_cast<std::uint32_t>(v);
+    }
+  }
+
+  void clear() {
+    parent_.assign(1, 0);
+    byte_.assign(1, 0);
+    depth_.assign(1, 0);
+    path_.assign(1, 0);
+    deepest_ = 0;
+    last_ = {};
+  }
+
+ private:
+  static std::size_t common_suffix(std::span<const std::uint8_t> a,
+                                   std::span<const std::uint8_t> b) noexcept {
+    const std::size_t most = std::min(a.size(), b.size());
+    std::size_t d = 0;
+    while (d < most && a[a.size() - 1 - d] == b[b.size() - 1 - d]) ++d;
+    return d;
+  }
+
+  std::vector<std::uint32_t> parent_{0};
+  std::vector<std::uint8_t> byte_{0};
+  std::vector<std::uint32_t> depth_{0};
+  std::vector<std::uint32_t> path_{0};  // the nodes of the last pattern, by depth
+  std::size_t deepest_ = 0;
+  std::span<const std::uint8_t> last_;
+};
+
+// One backward step in flight: node `v` gets byte `c` before its parent's rows, and stands at
+// branching level `step` of the descent of `c`.
+struct StepLane {
+  std::uint32_t v = 0;
   unsigned c = 0;
   const WaveletMatrix::Path* path = nullptr;
   unsigned step = 0;
@@ -200,70 +264,52 @@ struct CountLane {
 }  // namespace
 
 QUARNEL_POPCOUNT_CLONES
-void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
-                                 std::span<const std::uint64_t> offsets,
-                                 std::span<const std::uint32_t> order, std::size_t begin,
-                                 std::size_t end, std::uint64_t* out) const {
-  // As locate_rows does for walks, up to kLanes backward searches advance together one rank step
-  // at a time, so that the cache misses of different patterns overlap.
-  constexpr std::size_t kLanes = 16;
-  const std::uint64_t n = len();
+void FMIndexBackend::extend_rows(std::span<const std::uint32_t> nodes,
+                                 std::span<const std::uint32_t> parent,
+                                 std::span<const std::uint8_t> byte,
+                                 std::span<RowInterval> rows) const noexcept {
+  // Up to kLanes steps advance together one branching level at a time. Each lane asks for the
+  // lines of its next level as soon as it knows the position, and the other lanes' work runs
+  // while they arrive, so that the cache misses of different steps overlap.
+  constexpr std::size_t kLanes = 32;
   const auto& levels = bwt_matrix_.levels();
-  // Moves a lane to the descent of its next byte, finishing descents without branching levels;
-  // false once the pattern is answered.
-  const auto enter_byte = [&](CountLane& l) {
-    while (true) {
-      l.c = l.pattern[l.next];
-      l.path = bwt_matrix_.path(static_cast<std::uint8_t>(l.c));
-      if (l.path == nullptr) {  // the byte does not occur
-        out[l.k] = 0;
-        return false;
-      }
-      l.lo += l.path->entry;
-      l.hi += l.path->entry;
-      l.step = 0;
-      if (l.path->steps > 0) return true;
-      l.lo += lf_base_[l.c];
-      l.hi += lf_base_[l.c];
-      if (l.lo == l.hi || l.next == 0) {
-        out[l.k] = l.hi - l.lo;
-        return false;
-      }
-      --l.next;
-    }
+  const auto prefetch = [&](const StepLane& l) {
+    const RsVec& level = levels[l.path->level[l.step]];
+    level.prefetch(l.lo);
+    level.prefetch(l.hi);
   };
-  const auto start = [&](CountLane& l, std::size_t k) {
-    const std::size_t m = offsets[k + 1] - offsets[k];
-    if (m == 0) {
-      out[k] = n - 1;
+  // Sets up the lane of node v; false when its rows are known without a rank.
+  const auto start = [&](StepLane& l, std::uint32_t v) {
+    const RowInterval from = rows[parent[v]];
+    const unsigned c = byte[v];
+    if (from.lo == from.hi) {
+      rows[v] = {from.lo, from.lo};
       return false;
     }
-    const std::uint8_t* p = bytes.data() + offsets[k];
-    const unsigned last = p[m - 1];
-    l = CountLane{k, p, m - 1, 0, nullptr, 0, c_array_[last], last == 255 ? n : c_array_[last + 1]};
-    if (l.lo == l.hi || m == 1) {
-      out[k] = l.hi - l.lo;
+    const WaveletMatrix::Path* path = bwt_matrix_.path(static_cast<std::uint8_t>(c));
+    if (path == nullptr) {  // c does not occur: lf(c, i) = C[c] for every i
+      rows[v] = {c_array_[c], c_array_[c]};
       return false;
     }
-    --l.next;
-    return enter_byte(l);
+    l = StepLane{v, c, path, 0, from.lo + path->entry, from.hi + path->entry};
+    if (path->steps > 0) {
+      prefetch(l);
+      return true;
+    }
+    rows[v] = {l.lo + lf_base_[c], l.hi + lf_base_[c]};
+    return false;
   };
 
-  std::array<CountLane, kLanes> lanes;
+  std::array<StepLane, kLanes> lanes;
   std::size_t active = 0;
-  std::size_t next = begin;
+  std::size_t next = 0;
   while (true) {
-    while (active < kLanes && next < end) {
-      if (start(lanes[active], order[next++])) ++active;
+    while (active < kLanes && next < nodes.size()) {
+      if (start(lanes[active], nodes[next++])) ++active;
     }
     if (active == 0) break;
-    for (std::size_t w = 0; w < active; ++w) {
-      const RsVec& level = levels[lanes[w].path->level[lanes[w].step]];
-      level.prefetch(lanes[w].lo);
-      level.prefetch(lanes[w].hi);
-    }
     for (std::size_t w = active; w-- > 0;) {
-      CountLane& l = lanes[w];
+      StepLane& l = lanes[w];
       const unsigned j = l.path->level[l.step];
       const RsVec& level = levels[j];
       const std::uint64_t bit = (l.c >> (7 - j)) & 1U;
@@ -272,19 +318,60 @@ void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
       const std::uint64_t hi_ones = level.rank1(l.hi);
       l.lo = next_level_position(l.lo, lo_ones, z, bit) + l.path->after[l.step];
       l.hi = next_level_position(l.hi, hi_ones, z, bit) + l.path->after[l.step];
-      if (++l.step < l.path->steps) continue;
-      l.lo += lf_base_[l.c];
-      l.hi += lf_base_[l.c];
-      bool running = false;
-      if (l.lo == l.hi || l.next == 0) {
-        out[l.k] = l.hi - l.lo;
-      } else {
-        --l.next;
-        running = enter_byte(l);
+      if (++l.step < l.path->steps) {
+        prefetch(l);
+        continue;
       }
-      if (!running) lanes[w] = lanes[--active];
+      rows[l.v] = {l.lo + lf_base_[l.c], l.hi + lf_base_[l.c]};
+      lanes[w] = lanes[--active];
     }
   }
+}
+
+void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
+                                 std::span<const std::uint64_t> offsets,
+                                 std::span<const std::uint32_t> order, std::size_t begin,
+                                 std::size_t end, std::uint64_t* out,
+                                 std::size_t trie_nodes) const {
+  const std::uint64_t n = len();
+  SuffixTrie trie;
+  std::vector<std::uint64_t> waiting;  // patterns in the trie
+  std::vector<std::uint32_t> node_of;  // and their nodes
+  std::vector<std::uint32_t> nodes;
+  std::vector<std::size_t> starts;
+  std::vector<RowInterval> rows;
+  // Searches the trie depth by depth (a node's parent is one level up) and answers its patterns.
+  const auto answer = [&] {
+    trie.by_depth(nodes, starts);
+    rows.resize(trie.size());
+    rows[0] = {0, n};
+    for (std::size_t d = 1; d + 1 < starts.size(); ++d) {
+      extend_rows(std::span(nodes).subspan(starts[d], starts[d + 1] - starts[d]), trie.parents(),
+                  trie.bytes(), rows);
+    }
+    for (std::size_t i = 0; i < waiting.size(); ++i) out[waiting[i]] = rows[node_of[i]].size();
+    trie.clear();
+    waiting.clear();
+    node_of.clear();
+  };
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::uint32_t k = order[i];
+    const std::span<const std::uint8_t> pattern =
+        bytes.subspan(offsets[k], offsets[k + 1] - offsets[k]);
+    if (pattern.empty()) {
+      out[k] = n - 1;
+      continue;
+    }
+    if (pattern.size() >= trie_nodes) {
+      out[k] = search(pattern).size();
+      continue;
+    }
+    // A fuller trie is searched first and started anew.
+    if (trie.size() + pattern.size() > trie_nodes) answer();
+    node_of.push_back(trie.add(pattern));
+    waiting.push_back(k);
+  }
+  answer();
 }
 
 QUARNEL_POPCOUNT_CLONES
@@ -448,7 +535,8 @@ std::span<const std::uint8_t> pattern_of(std::span<const std::uint8_t> bytes,
 // Patterns by their last bytes, read backwards: backward searches that run one after another
 // then take their first steps through the same rank lines, which stay in the cache.
 std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> bytes,
-                                                 std::span<const std::uint64_t> offsets) {
+                                                 std::span<const std::uint64_t> offsets,
+                                                 bool split) {
   const std::size_t count = offsets.size() - 1;
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
@@ -463,7 +551,14 @@ std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> b
     }
     keyed[k] = {key, static_cast<std::uint32_t>(k)};
   }
-  std::sort(keyed.begin(), keyed.end());
+  // Ties are broken on the bytes before the last eight, so that patterns sharing a longer suffix
+  // stand together and share its search.
+  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
+    if (x.first != y.first) return x.first < y.first;
+    const auto a = pattern_of(bytes, offsets, x.second);
+    const auto b = pattern_of(bytes, offsets, y.second);
+    return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend());
+  });
   std::vector<std::uint32_t> order(count);
   for (std::size_t k = 0; k < count; ++k) order[k] = keyed[k].second;
   return order;
@@ -483,7 +578,7 @@ void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
     folded = folded_ascii(bytes);
     bytes = folded;
   }
-  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets);
+  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets, split_patterns(n));
   parallel::halves(split_patterns(n), n, n / 2, [&](std::size_t begin, std::size_t end) {
     fm.index.count_batch(bytes, offsets, order, begin, end, out.data());
   });

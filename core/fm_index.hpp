@@ -81,12 +81,18 @@ class FMIndexBackend {
   // SA[row] for row < n: a position of the terminated text.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
 
+  // Nodes of the suffix trie count_batch searches at once (about 30 bytes each); a pattern
+  // longer than this is searched alone.
+  static constexpr std::size_t kTrieNodes = std::size_t{1} << 20;
+
   // The number of rows search() finds for each pattern k of a batch (pattern k
   // is bytes [offsets[k], offsets[k + 1])), into out[k]; an empty pattern counts len() - 1.
-  // The patterns are taken in the order order[begin .. end).
+  // The patterns are taken in the order order[begin .. end), best sorted by their bytes read
+  // backwards: a suffix that neighbours share is searched once. `trie_nodes` (at least 1) bounds
+  // the memory this takes.
   void count_batch(std::span<const std::uint8_t> bytes, std::span<const std::uint64_t> offsets,
                    std::span<const std::uint32_t> order, std::size_t begin, std::size_t end,
-                   std::uint64_t* out) const;
+                   std::uint64_t* out, std::size_t trie_nodes = kTrieNodes) const;
 
   // get_sa of every row of the interval, in row order, appended to `out`. Throws
   // interrupt::Interrupted when the caller asks to stop.
@@ -101,6 +107,10 @@ class FMIndexBackend {
   // throwing), hence the flag.
   [[nodiscard]] bool walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
   void set_lf_base() noexcept;
+  // One backward step for each of `nodes`: rows[v] becomes the rows of byte[v] followed by the
+  // string whose rows are rows[parent[v]].
+  void extend_rows(std::span<const std::uint32_t> nodes, std::span<const std::uint32_t> parent,
+                   std::span<const std::uint8_t> byte, std::span<RowInterval> rows) const noexcept;
 
   std::array<std::uint64_t, 256> c_array_{};
   // c_array[c] - bwt_matrix.symbol_start(c) (mod 2^64): turns a descent position into an LF row.

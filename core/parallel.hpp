@@ -5,6 +5,7 @@
 // programs that already run one call per core; 2 or more asks for the second thread even on one
 // core (so that the split work can be checked anywhere).
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <condition_variable>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "interrupt.hpp"
 
@@ -148,6 +150,18 @@ void halves(bool split, std::size_t n, std::size_t mid, Body&& body) {
         body(mid, n);
         return true;
       });
+}
+
+// Sorts `items`: its two halves on two threads when `split`, then merged.
+template <class T, class Less>
+void sort(bool split, std::vector<T>& items, Less less) {
+  const std::size_t mid = items.size() / 2;
+  halves(split, items.size(), mid, [&](std::size_t begin, std::size_t end) {
+    std::sort(items.begin() + static_cast<std::ptrdiff_t>(begin),
+              items.begin() + static_cast<std::ptrdiff_t>(end), less);
+  });
+  std::inplace_merge(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(mid), items.end(),
+                     less);
 }
 
 }  // namespace quarnel::core::parallel

@@ -251,9 +251,9 @@ class LowerBounds {
 };
 
 // Lexicographic order (a proper prefix first) of the queries, sorted on an integer key of their
-// first symbols and compared in full only where the keys tie.
+// first symbols and compared in full only where the keys tie; on two threads when `split`.
 template <class P>
-std::vector<std::uint32_t> ascending_order(const Queries<P>& q) {
+std::vector<std::uint32_t> ascending_order(const Queries<P>& q, bool split) {
   const std::size_t count = q.size();
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
@@ -269,7 +269,7 @@ std::vector<std::uint32_t> ascending_order(const Queries<P>& q) {
     }
     keyed[k] = {key, static_cast<std::uint32_t>(k)};
   }
-  std::sort(keyed.begin(), keyed.end(), [&](const auto& x, const auto& y) {
+  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
     if (x.first != y.first) return x.first < y.first;
     const auto a = q.at(x.second);
     const auto b = q.at(y.second);
@@ -474,8 +474,8 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
       const auto run = [&](const auto& symbols) {
         using P = typename std::remove_cvref_t<decltype(symbols)>::value_type;
         const QueryPlan<P> plan = plan_queries(symbols, patterns.offsets, text.size);
-        const std::vector<std::uint32_t> order = ascending_order(plan.queries);
-        const std::size_t count = order.size();
+        const std::size_t count = plan.queries.size();
+        const std::vector<std::uint32_t> order = ascending_order(plan.queries, split_batch(count));
         std::vector<std::uint64_t> bounds(count);
         LowerBounds<Sym, P, Idx> lower(t, text.size, entries, buckets, plan.queries, bounds.data());
         // Each thread takes half of the ascending queries.

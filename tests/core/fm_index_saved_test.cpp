@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,5 +92,57 @@ TEST_P(FMIndexBatchTest, BatchCountsAndSavedFormsAnswerAsOneAtATime) {
 INSTANTIATE_TEST_SUITE_P(Texts, FMIndexBatchTest,
                          ::testing::Combine(::testing::Values(0, 1, 7, 600, 20000),
                                             ::testing::Bool()));
+
+// Occurrences of p in t, overlapping ones included.
+std::uint64_t brute_count(const std::vector<std::uint8_t>& t, std::span<const std::uint8_t> p) {
+  if (p.empty()) return t.size();
+  std::uint64_t c = 0;
+  for (std::size_t i = 0; i + p.size() <= t.size(); ++i) {
+    c += std::equal(p.begin(), p.end(), t.begin() + static_cast<std::ptrdiff_t>(i)) ? 1 : 0;
+  }
+  return c;
+}
+
+// The suffix trie of a batch, whatever its size limit (1 sends every pattern to search alone,
+// small ones make it restart within the batch) and whatever the order of the patterns (shared
+// suffixes or none, duplicates next to each other or apart), counts as a scan of the text.
+class TrieBatchTest : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
+  const auto [n, trie_nodes] = GetParam();
+  std::mt19937_64 rng(n + 31 * trie_nodes);
+  const auto text = random_text(rng, n, "abcd");
+  const fm::FMIndex index = fm::build_fm_index(text, 2, false, false);
+  Batch batch = patterns_of(rng, text);
+  const std::vector<std::uint8_t> longer(text.size() + 1, 'a');
+  batch.add(longer);
+  batch.add(text);
+  for (std::size_t k = 0; k < 50; ++k) batch.add(batch.at(2 + k));  // duplicates
+  const std::size_t count = batch.offsets.size() - 1;
+  std::vector<std::uint32_t> as_given(count);
+  std::iota(as_given.begin(), as_given.end(), 0U);
+  std::vector<std::uint32_t> backwards = as_given;
+  std::sort(backwards.begin(), backwards.end(), [&](std::uint32_t x, std::uint32_t y) {
+    const auto a = batch.at(x);
+    const auto b = batch.at(y);
+    return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend());
+  });
+  for (const auto& order : {as_given, backwards}) {
+    std::vector<std::uint64_t> counts(count, ~std::uint64_t{0});
+    index.index.count_batch(batch.bytes, batch.offsets, order, 0, count, counts.data(),
+                            trie_nodes);
+    for (std::size_t k = 0; k < count; ++k) {
+      // Patterns with the sentinel byte 0 are left to search(), which reads the text cyclically.
+      const auto p = batch.at(k);
+      const bool plain = std::find(p.begin(), p.end(), 0) == p.end();
+      ASSERT_EQ(counts[k], plain ? brute_count(text, p) : index.index.search(p).size()) << k;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, TrieBatchTest,
+                         ::testing::Combine(::testing::Values(1, 9, 3000),
+                                            ::testing::Values(1, 2, 5, 40,
+                                                              fm::FMIndexBackend::kTrieNodes)));
 
 }  // namespace

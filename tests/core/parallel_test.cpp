@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace parallel = quarnel::core::parallel;
@@ -107,6 +109,27 @@ TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
         for (std::size_t i = begin; i < end; ++i) ++seen[i];
       });
       EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 100) << mid;
+    }
+  }
+}
+
+TEST(ParallelSort, OrdersLikeStdSortOnEitherPath) {
+  std::mt19937_64 rng(5);
+  for (const std::size_t n : {0, 1, 2, 7, 1000}) {
+    for (const bool split : {false, true}) {
+      std::vector<std::pair<unsigned, unsigned>> items(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        items[i] = {static_cast<unsigned>(rng() % 10), static_cast<unsigned>(i)};
+      }
+      auto expected = items;
+      const auto by_first = [](const auto& a, const auto& b) { return a.first < b.first; };
+      std::stable_sort(expected.begin(), expected.end(), by_first);
+      parallel::sort(split, items, by_first);
+      // Equal keys may come in any order: compare the keys, and the elements as sets.
+      ASSERT_TRUE(std::is_sorted(items.begin(), items.end(), by_first)) << n << split;
+      std::sort(items.begin(), items.end());
+      std::sort(expected.begin(), expected.end());
+      EXPECT_EQ(items, expected) << n << split;
     }
   }
 }

@@ -298,3 +298,23 @@ def test_saved_index_is_usable_in_a_spawned_process(rng, tmp_path):
     index.save(path)
     with multiprocessing.get_context("spawn").Pool(1) as pool:
         assert pool.map(count_in_child, [(str(path), data, b"abba")]) == [index.count(b"abba")]
+
+
+@pytest.mark.parametrize("n", [1, 60, 3000])
+def test_large_batches_match_a_scan_of_the_text(rng, n):
+    # 3000 patterns make 6000 searches with their successors: more than a batch needs to be split
+    # over two threads. Empty patterns and patterns longer than the text give (0, 0).
+    data = bytes(rng.choice(b"abc\xff\x00") for _ in range(n))
+    index = SuffixArray(data)
+    patterns = [b"", data + b"a", data, b"\xff" * 3]
+    for k in range(3000):
+        m = rng.randint(1, 8)
+        at = rng.randrange(max(1, n - m + 1))
+        random_bytes = bytes(rng.choice(b"abc\xff\x00") for _ in range(m))
+        patterns.append(data[at:at + m] if k % 2 else random_bytes)
+    patterns += patterns[4:50] + [patterns[7]] * 3
+    expected = [0 if not p or len(p) > n else sum(data.startswith(p, i) for i in range(n))
+                for p in patterns]
+    assert index.count_many(patterns).tolist() == expected
+    lo, hi = index.range_many(patterns)
+    assert list(zip(lo.tolist(), hi.tolist())) == [index.range(p) for p in patterns]
