@@ -248,7 +248,12 @@ class IntervalScan {
   IntervalScan(std::span<const std::string_view> documents, const TokenText& t,
                const std::vector<Idx>& sa, const std::vector<Idx>& plcp,
                const PassageParams& params)
-      : documents_(documents), t_(t), sa_(sa), plcp_(plcp), params_(params) {}
+      : documents_(documents),
+        t_(t),
+        sa_(sa),
+        plcp_(plcp),
+        params_(params),
+        occurrence_limit_(kOccurrencesPerToken * sa.size() + kOccurrenceFloor) {}
 
   // Bottom-up traversal of the lcp-intervals, each carrying what precedes its suffixes; a child's
   // summary merges into its parent when it closes. Merging is idempotent, so the suffix at the
@@ -307,6 +312,7 @@ class IntervalScan {
 
   void close(const Open& node, std::uint64_t rb) {
     if (node.lcp < params_.min_words || node.left != kMixedLeft) return;
+    count_occurrences(rb - node.lb + 1);
     const std::uint64_t p = sa_[node.lb];
     const std::uint64_t last = p + node.lcp - 1;
     const std::uint32_t d = t_.document_of(p);
@@ -319,6 +325,23 @@ class IntervalScan {
     found_.push_back({node.lcp, bytes, first, node.lb, rb});
   }
 
+  // A word, or a few, repeated k times in a row is a passage at every length up to k, with
+  // about k * k / 2 places in all: the output, not the search, would take the time and memory.
+  // Such a corpus is refused before its places are gathered.
+  void count_occurrences(std::uint64_t places) {
+    occurrences_ += places;
+    if (occurrences_ > occurrence_limit_) {
+      throw UsageError(
+          "the documents have more than " + std::to_string(occurrence_limit_) +
+          " passage occurrences (" + std::to_string(kOccurrencesPerToken) +
+          " per word): text that repeats a word or a few words many times in a row has a "
+          "passage for every length of the run; raise min_words or leave such text out");
+    }
+  }
+
+  static constexpr std::uint64_t kOccurrencesPerToken = 4;
+  static constexpr std::uint64_t kOccurrenceFloor = std::uint64_t{1} << 24;
+
   std::span<const std::string_view> documents_;
   const TokenText& t_;
   const std::vector<Idx>& sa_;
@@ -326,6 +349,8 @@ class IntervalScan {
   const PassageParams& params_;
   std::vector<Open> stack_;
   std::vector<Found> found_;
+  std::uint64_t occurrence_limit_;
+  std::uint64_t occurrences_ = 0;
 };
 
 template <class Idx>

@@ -323,6 +323,21 @@ TEST(Passages, PeriodicTextHasOverlappingPlaces) {
   }
 }
 
+// One word repeated k times has about k * k / 2 passage places; past four per word (and a floor
+// of 2^24) the corpus is refused instead of gathering them, while shorter runs still answer.
+TEST(Passages, RunsOfOneWordBeyondTheOccurrenceLimitAreRefused) {
+  const auto run_of = [](int k) {
+    std::string doc = "w";
+    for (int i = 1; i < k; ++i) doc += " w";
+    return doc;
+  };
+  EXPECT_THROW((void)found({run_of(20000)}, {8, 0}), quarnel::core::UsageError);
+  EXPECT_THROW((void)found({run_of(10000), run_of(10000)}, {8, 0}), quarnel::core::UsageError);
+  const auto below = found({run_of(3000)}, {8, 0});
+  EXPECT_EQ(below.words.size(), 3000u - 8u);
+  EXPECT_EQ(below.first.back(), (3000u - 7u) * (3000u - 6u) / 2 - 1);
+}
+
 TEST(Passages, MinCharsCountsCodePoints) {
   // Two-word passage of 5 code points in 9 bytes.
   const std::string text = "\xe6\x97\xa5\xe6\x9c\xac a1";

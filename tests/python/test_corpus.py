@@ -306,3 +306,10 @@ def test_optional_table_exports_say_what_is_missing():
                 getattr(result, method)()
         else:
             assert len(getattr(result, method)()) == 2
+
+
+def test_a_long_run_of_one_word_is_refused_rather_than_filling_memory():
+    # Every length of the run is a passage: about k * k / 2 places for k words.
+    with pytest.raises(ValueError, match="min_words"):
+        find_passages(["intro " + "0 " * 20000 + "outro"])
+    assert len(find_passages(["intro " + "0 " * 300 + "outro"])) == 300 - 8
