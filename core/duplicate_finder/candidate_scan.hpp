@@ -61,14 +61,14 @@ struct RepeatedPhrase {
 // raw length and truncated at every rank step: each distinct phrase of a run is classified once
 // and becomes one slot of the run, however many ranks reach it.
 //
-// A slot's starts are complete when its run ends (equal raw bytes of threshold length share a
-// run), so the run decides there which raw phrases to store. The window one word longer at a
-// start of a phrase is hit only from starts that also hit the phrase; with the same number of
-// starts it contains the phrase at least as often, which removes the phrase in substring
-// elimination unless a rewritten phrase equal to it adds starts. With `drop_contained` such
-// phrases are not stored, only set aside with the phrases seen at one start, in case a
-// rewritten phrase turns out equal to one of them: on a duplicated passage that stores a few
-// windows per start instead of every one.
+// The starts of a slot's bytes are complete when its run ends (equal raw bytes of threshold
+// length share a run), so the run decides there which of those windows to store, raw or
+// rewritten alike. The window one word longer at a start of a phrase is hit only from starts that
+// also hit the phrase; with the same number of starts it contains the phrase at least as often,
+// which removes the phrase in substring elimination unless windows of other bytes with its phrase
+// add starts. With `drop_contained` such windows are not stored, only set aside with those seen
+// at one start, in case such windows turn up: on a duplicated passage that stores a few windows
+// per start instead of every one.
 // Offsets are stored as `Offset`: 32 bits whenever the text allows, since on repetitive text the
 // hits are the largest working array.
 template <class Offset>
@@ -119,10 +119,10 @@ class CandidateCollector {
 
   // ---- The steps after the scan, each defined in the file of its stage. ----
 
-  // Set-aside recovery (set_aside_recovery.cpp): joins raw phrases equal to a rewritten one,
-  // then admits the set-aside windows that equal a rewritten phrase.
-  void join_raw_phrases();
+  // Set-aside recovery (set_aside_recovery.cpp): admits the set-aside windows whose phrase is
+  // also that of windows of other bytes, then joins raw phrases equal to a rewritten one.
   void admit_set_aside_windows();
+  void join_raw_phrases();
 
   // Record assembly (record_assembly.cpp). Phrases seen at two or more offsets with enough words
   // (with `drop_contained`, not extended by a window of at least their count), by byte length
@@ -155,26 +155,29 @@ class CandidateCollector {
   struct Slot {
     std::uint64_t raw_length = 0;
     std::uint64_t first_rank = 0;
-    std::uint32_t id = kNone;    // table id; a raw slot gets one when the run closes, if stored
+    std::uint32_t id = kNone;    // table id; a unique slot gets one when the run closes, if stored
     std::uint32_t count = 0;     // starts of the run that hit it
     std::uint32_t next = kNone;  // the slot one word longer at one of its starts
-    bool raw = false;            // the phrase is its raw bytes, of threshold length or more
+    // Of threshold length or more: equal bytes share the run, so the slot knows all its starts
+    // (those of other bytes normalised to its phrase come from set-aside recovery).
+    bool unique = false;
+    bool rewritten = false;  // normalisation changes the window's bytes
   };
 
-  // A raw run phrase that was not stored: its starts are the ranks around `rank` that share its
+  // A run phrase that was not stored: its starts are the ranks around `rank` that share its
   // bytes and cut a window of that length.
   struct SetAsidePhrase {
     Offset rank;
     Offset raw_length;
   };
-  // The raw windows at `start` longer than `shared`, the most it shares with a neighbour: their
+  // The windows at `start` longer than `shared`, the most it shares with a neighbour: their
   // bytes occur nowhere else.
   struct SetAsideStart {
     Offset start;
     Offset shared;
     Offset limit;
   };
-  // The raw windows at the start at `rank` of raw lengths [from, to): phrases set aside as above,
+  // The windows at the start at `rank` of raw lengths [from, to): phrases set aside as above,
   // all at once (see cut_phrases_at).
   struct SetAsideWindows {
     Offset rank;
@@ -221,19 +224,44 @@ class CandidateCollector {
   void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
   [[nodiscard]] std::uint32_t resolve(std::uint64_t raw_length);
   [[nodiscard]] std::uint32_t classify(std::uint64_t raw_length);
-  [[nodiscard]] std::uint32_t new_slot(std::uint64_t raw_length, std::uint32_t id, bool raw);
+  [[nodiscard]] std::uint32_t new_slot(std::uint64_t raw_length, std::uint32_t id, bool unique,
+                                       bool rewritten);
+  [[nodiscard]] std::uint32_t intern_rewritten(std::string_view phrase);
   void remember_fresh_verdicts();
   void close_run();
   void record_position_hits(std::uint64_t p);
   [[nodiscard]] std::optional<std::uint32_t> rewritten_id_of(std::uint64_t start,
                                                              std::uint64_t raw_length) const;
   [[nodiscard]] bool cuts_window(std::uint64_t q, std::uint64_t raw_length) const;
-  void admit_set_aside_phrase(const SetAsidePhrase& phrase);
-  void admit_set_aside_start(const SetAsideStart& start);
-  void admit_set_aside_windows(const SetAsideWindows& windows);
+  // One window of the set-aside logs: its start, and a rank of it (or kNoRank, when the start is
+  // its only one).
+  struct SetAsideWindow {
+    std::uint64_t start;
+    std::uint64_t raw_length;
+    std::uint64_t rank;
+  };
+  template <class Visit>
+  void for_each_set_aside_window(Visit&& visit) const;
+  void admit_window(std::uint32_t id, const SetAsideWindow& window);
+  [[nodiscard]] bool may_be_rewritten(std::string_view phrase) const;
+  [[nodiscard]] bool rewritten(const SetAsideWindow& window) const;
+  struct RewrittenSightings;
+  [[nodiscard]] RewrittenSightings look_up_rewritten_set_aside();
+  void add_rewritten_set_aside(std::span<const std::uint32_t> keys,
+                               const RewrittenSightings& seen);
+  // The phrases of windows read in raw-length order at each start, by one stream per start.
+  class PhraseReader {
+   public:
+    std::string_view phrase(std::string_view text, std::uint64_t start, std::uint64_t raw_length);
+
+   private:
+    NormalizedStream stream_;
+    std::uint64_t start_ = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t raw_length_ = 0;
+  };
   [[nodiscard]] std::uint64_t shared_with_other_ranks(std::size_t rank, std::uint64_t run_max,
                                                       std::uint64_t span) const;
-  [[nodiscard]] bool cuts_raw_slot(std::uint64_t raw_length) const;
+  [[nodiscard]] bool cuts_unique_slot(std::uint64_t raw_length) const;
   [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
   void drop_admitted_duplicates();
   void replace_ids(std::span<const std::uint32_t> replacement);
@@ -289,6 +317,7 @@ class CandidateCollector {
   StringInterner phrases_;
   PhraseFilter rewritten_;                    // stored phrases that differ from their raw bytes
   std::vector<std::uint32_t> rewritten_ids_;  // their ids
+  PhraseFilter late_rewritten_;  // rewritten phrases that set-aside recovery added to the table
   // The tables of collectors absorbed into this one: their keys are borrowed.
   std::vector<StringInterner> absorbed_tables_;
   // Hits are stored per position as a list of phrase ids; consecutive positions of a run mostly
@@ -345,7 +374,10 @@ class CandidateCollector {
   std::uint64_t own_shared_ = 0;
   bool raw_to_limit_ = false;  // no window at the current start needs normalising
   bool enough_chars_ = false;  // a window at the current start passed the min_chars test
+  // Some set-aside window is rewritten: its phrase may equal windows of other bytes anywhere.
+  bool rewritten_set_aside_ = false;
   NormalizedStream stream_;
+  NormalizedStream closing_stream_;
 };
 
 template <class Offset>
