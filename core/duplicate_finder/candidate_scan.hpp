@@ -249,6 +249,7 @@ class CandidateCollector {
   [[nodiscard]] RewrittenSightings look_up_rewritten_set_aside();
   void add_rewritten_set_aside(std::span<const std::uint32_t> keys,
                                const RewrittenSightings& seen);
+  void clear_set_aside_logs();
   // The phrases of windows read in raw-length order at each start, by one stream per start.
   class PhraseReader {
    public:

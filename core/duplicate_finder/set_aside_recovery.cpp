@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <iterator>
 #include <numeric>
 #include <tuple>
 
@@ -124,9 +124,6 @@ struct CandidateCollector<Offset>::RewrittenSightings {
   std::vector<std::uint32_t> keys;
   std::vector<std::uint16_t> fingerprints;
   std::vector<std::uint64_t> lengths;  // one bit per phrase length
-  // One bit per key prefix, about 8 per key: most keys looked up miss here, in one cache line.
-  std::vector<std::uint64_t> prefixes;
-  unsigned prefix_shift = 32;
 
   static std::uint32_t key_of(std::string_view phrase) {
     return static_cast<std::uint32_t>(sighting_key(phrase));
@@ -143,22 +140,7 @@ struct CandidateCollector<Offset>::RewrittenSightings {
     return length / 64 < lengths.size() && ((lengths[length / 64] >> (length & 63)) & 1U);
   }
   // Sorts the keys once all are added.
-  void seal() {
-    radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
-    std::size_t bits = 64;
-    while (bits < 8 * keys.size() && bits < (std::size_t{1} << 32)) bits *= 2;
-    prefix_shift = 32 - static_cast<unsigned>(std::countr_zero(bits));
-    prefixes.assign(bits / 64, 0);
-    for (const std::uint32_t key : keys) {
-      const std::uint64_t prefix = std::uint64_t{key} >> prefix_shift;
-      prefixes[prefix >> 6] |= std::uint64_t{1} << (prefix & 63);
-    }
-  }
-  [[nodiscard]] bool contains(std::uint32_t key) const {
-    const std::uint64_t prefix = std::uint64_t{key} >> prefix_shift;
-    if (((prefixes[prefix >> 6] >> (prefix & 63)) & 1U) == 0) return false;
-    return std::binary_search(keys.begin(), keys.end(), key);
-  }
+  void seal() { radix_sort_by_position(keys, [](std::uint32_t key) { return key; }); }
   // The keys seen twice or more, once each (`keys` sorted).
   [[nodiscard]] std::vector<std::uint32_t> repeated_keys() const {
     std::vector<std::uint32_t> out;
@@ -228,20 +210,21 @@ void CandidateCollector<Offset>::admit_set_aside_windows() {
   rewritten_.seal();
   std::optional<RewrittenSightings> seen;
   if (rewritten_set_aside_) seen.emplace(look_up_rewritten_set_aside());
-  // The keys of rewritten set-aside phrases met twice, and the raw windows that may meet one.
-  std::vector<std::uint32_t> keys;
-  std::vector<SetAsideWindow> raw_meeting;
-  const auto meets_rewritten_set_aside = [&](std::string_view phrase) {
-    if (!seen || !seen->may_have_length(phrase.size())) return false;
-    const std::uint32_t key = RewrittenSightings::key_of(phrase);
-    if (!seen->contains(key)) return false;
-    keys.push_back(key);
-    return true;
+  // The keys of raw phrases (stored or set aside) that may be rewritten set-aside ones, sorted
+  // and met with theirs in one sequential pass.
+  std::vector<std::uint32_t> raw_keys;
+  const auto may_meet = [&](std::string_view phrase) {
+    return seen && seen->may_have_length(phrase.size());
   };
   if (seen) {
-    keys = seen->repeated_keys();
-    for (const std::uint32_t id : raw_ids_) meets_rewritten_set_aside(phrases_.key(id));
+    for (const std::uint32_t id : raw_ids_) {
+      const std::string_view phrase = phrases_.key(id);
+      if (may_meet(phrase)) raw_keys.push_back(RewrittenSightings::key_of(phrase));
+    }
   }
+  const auto raw_window = [&](const SetAsideWindow& w) {
+    return index_.text.substr(w.start, w.raw_length);
+  };
   if (!rewritten_.empty() || seen) {
     for_each_set_aside_window([&](const SetAsideWindow& w) {
       if (rewritten(w)) return;
@@ -251,19 +234,39 @@ void CandidateCollector<Offset>::admit_set_aside_windows() {
           return;
         }
       }
-      if (meets_rewritten_set_aside(index_.text.substr(w.start, w.raw_length))) {
-        raw_meeting.push_back(w);
-      }
+      if (may_meet(raw_window(w))) raw_keys.push_back(RewrittenSightings::key_of(raw_window(w)));
     });
   }
-  if (!keys.empty()) {
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    add_rewritten_set_aside(keys, *seen);
-    for (const SetAsideWindow& w : raw_meeting) {
-      if (const auto id = rewritten_id_of(w.start, w.raw_length)) admit_window(*id, w);
-    }
+  if (!seen) {
+    clear_set_aside_logs();
+    return;
   }
+  radix_sort_by_position(raw_keys, [](std::uint32_t key) { return key; });
+  std::vector<std::uint32_t> met;
+  std::set_intersection(raw_keys.begin(), raw_keys.end(), seen->keys.begin(), seen->keys.end(),
+                        std::back_inserter(met));
+  std::vector<std::uint32_t>().swap(raw_keys);
+  met.erase(std::unique(met.begin(), met.end()), met.end());
+  std::vector<std::uint32_t> keys = seen->repeated_keys();
+  keys.insert(keys.end(), met.begin(), met.end());
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  if (!keys.empty()) add_rewritten_set_aside(keys, *seen);
+  // The raw set-aside windows whose key met: their phrases are in the table now, if they are
+  // rewritten ones.
+  if (!met.empty()) {
+    for_each_set_aside_window([&](const SetAsideWindow& w) {
+      if (rewritten(w) || !may_meet(raw_window(w))) return;
+      const std::uint32_t key = RewrittenSightings::key_of(raw_window(w));
+      if (!std::binary_search(met.begin(), met.end(), key)) return;
+      if (const auto id = rewritten_id_of(w.start, w.raw_length)) admit_window(*id, w);
+    });
+  }
+  clear_set_aside_logs();
+}
+
+template <class Offset>
+void CandidateCollector<Offset>::clear_set_aside_logs() {
   set_aside_phrases_.clear();
   set_aside_starts_.clear();
   set_aside_windows_.clear();
