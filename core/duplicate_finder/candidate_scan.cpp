@@ -58,9 +58,9 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     const std::uint32_t slot = resolve(e - p);
     if (slot == kRejected) return true;
     if (slot == kLonely) {
-      set_aside_starts_.push_back(
+      set_aside_.starts.push_back(
           {static_cast<Offset>(p), static_cast<Offset>(own_shared), static_cast<Offset>(*limit)});
-      if (!raw_to_limit_) rewritten_set_aside_ = true;
+      if (!raw_to_limit_) set_aside_.rewritten = true;
       // Every longer window is lonely too: its bytes occur nowhere else.
       return false;
     }
@@ -68,9 +68,9 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     return true;
   });
   if (last_raw > first_raw) {
-    set_aside_windows_.push_back(
+    set_aside_.windows.push_back(
         {static_cast<Offset>(rank), static_cast<Offset>(first_raw), static_cast<Offset>(last_raw)});
-    if (!raw_to_limit_) rewritten_set_aside_ = true;
+    if (!raw_to_limit_) set_aside_.rewritten = true;
   }
   if (last_raw != 0) hit(resolve(last_raw), rank, previous);
   remember_fresh_verdicts();
@@ -141,19 +141,16 @@ void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
 
   // Lists and hits follow those here. (A first list equal to the last one here stays a copy of
   // it rather than shared: lists are read only through their windows.)
-  const std::size_t lists_before = list_begin_.size() - 1;
-  const std::uint64_t windows_before = list_windows_.size();
-  for (const Window& w : later.list_windows_) list_windows_.push_back({id_of[w.id], w.raw_length});
-  for (std::size_t k = 1; k < later.list_begin_.size(); ++k) {
-    list_begin_.push_back(windows_before + later.list_begin_[k]);
+  const std::size_t lists_before = hits_.begin.size() - 1;
+  const std::uint64_t windows_before = hits_.windows.size();
+  for (const Window& w : later.hits_.windows) hits_.windows.push_back({id_of[w.id], w.raw_length});
+  for (std::size_t k = 1; k < later.hits_.begin.size(); ++k) {
+    hits_.begin.push_back(windows_before + later.hits_.begin[k]);
   }
-  later.position_hits_.for_each([&](const PositionHits& h) {
-    position_hits_.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
+  later.hits_.positions.for_each([&](const PositionHits& h) {
+    hits_.positions.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
   });
-  set_aside_phrases_.splice(std::move(later.set_aside_phrases_));
-  set_aside_starts_.splice(std::move(later.set_aside_starts_));
-  set_aside_windows_.splice(std::move(later.set_aside_windows_));
-  rewritten_set_aside_ = rewritten_set_aside_ || later.rewritten_set_aside_;
+  set_aside_.splice(std::move(later.set_aside_));
   absorbed_tables_.push_back(std::move(later.phrases_));
 }
 
@@ -265,9 +262,9 @@ void CandidateCollector<Offset>::close_run() {
     if (!s.unique) continue;
     const bool extended = drop_contained_ && s.next != kNone && slots_[s.next].count == s.count;
     if (s.count < 2 || extended) {
-      set_aside_phrases_.push_back(
+      set_aside_.phrases.push_back(
           {static_cast<Offset>(s.first_rank), static_cast<Offset>(s.raw_length)});
-      if (s.rewritten) rewritten_set_aside_ = true;
+      if (s.rewritten) set_aside_.rewritten = true;
       continue;
     }
     const std::uint64_t start = index_.suffix_array[s.first_rank];
@@ -303,18 +300,18 @@ void CandidateCollector<Offset>::close_run() {
 template <class Offset>
 void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
   if (current_.empty()) return;
-  const std::size_t lists = list_begin_.size() - 1;
+  const std::size_t lists = hits_.begin.size() - 1;
   const auto list_at = [&](std::uint64_t k) {
-    return list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[k]);
+    return hits_.windows.begin() + static_cast<std::ptrdiff_t>(hits_.begin[k]);
   };
   const bool repeats_last =
       lists > 0 && std::equal(current_.begin(), current_.end(), list_at(lists - 1), list_at(lists));
   if (!repeats_last) {
-    list_windows_.insert(list_windows_.end(), current_.begin(), current_.end());
-    list_begin_.push_back(list_windows_.size());
+    hits_.windows.insert(hits_.windows.end(), current_.begin(), current_.end());
+    hits_.begin.push_back(hits_.windows.size());
   }
-  const auto list = static_cast<Offset>(list_begin_.size() - 2);
-  position_hits_.push_back({static_cast<Offset>(p), list});
+  const auto list = static_cast<Offset>(hits_.begin.size() - 2);
+  hits_.positions.push_back({static_cast<Offset>(p), list});
 }
 
 namespace {

@@ -44,10 +44,10 @@ std::string_view CandidateCollector<Offset>::PhraseReader::phrase(std::string_vi
 template <class Offset>
 template <class Visit>
 void CandidateCollector<Offset>::for_each_set_aside_window(Visit&& visit) const {
-  set_aside_phrases_.for_each([&](const SetAsidePhrase& phrase) {
+  set_aside_.phrases.for_each([&](const SetAsidePhrase& phrase) {
     visit(SetAsideWindow{index_.suffix_array[phrase.rank], phrase.raw_length, phrase.rank});
   });
-  set_aside_windows_.for_each([&](const SetAsideWindows& windows) {
+  set_aside_.windows.for_each([&](const SetAsideWindows& windows) {
     const std::uint64_t p = index_.suffix_array[windows.rank];
     for_each_window_end(p, p + windows.to, [&](std::uint64_t e) {
       const std::uint64_t length = e - p;
@@ -56,7 +56,7 @@ void CandidateCollector<Offset>::for_each_set_aside_window(Visit&& visit) const 
       return true;
     });
   });
-  set_aside_starts_.for_each([&](const SetAsideStart& start) {
+  set_aside_.starts.for_each([&](const SetAsideStart& start) {
     const std::uint64_t p = start.start;
     for_each_window_end(p, start.limit, [&](std::uint64_t e) {
       const std::uint64_t length = e - p;
@@ -73,13 +73,13 @@ void CandidateCollector<Offset>::for_each_set_aside_window(Visit&& visit) const 
 template <class Offset>
 void CandidateCollector<Offset>::admit_window(std::uint32_t id, const SetAsideWindow& window) {
   if (window.rank == kNoRank) {
-    admitted_.emplace_back(id, static_cast<Offset>(window.start));
+    hits_.admitted.emplace_back(id, static_cast<Offset>(window.start));
     return;
   }
   const auto [low, high] = ranks_sharing(window.rank, window.raw_length);
   for (std::size_t rank = low; rank < high; ++rank) {
     const std::uint64_t q = index_.suffix_array[rank];
-    if (cuts_window(q, window.raw_length)) admitted_.emplace_back(id, static_cast<Offset>(q));
+    if (cuts_window(q, window.raw_length)) hits_.admitted.emplace_back(id, static_cast<Offset>(q));
   }
 }
 
@@ -141,6 +141,16 @@ struct CandidateCollector<Offset>::RewrittenSightings {
   }
   // Sorts the keys once all are added.
   void seal() { radix_sort_by_position(keys, [](std::uint32_t key) { return key; }); }
+  // The keys among `others` that are keys here too, once each; sorted and met in one sequential
+  // pass, where looking each up missed the cache.
+  [[nodiscard]] std::vector<std::uint32_t> met_by(std::vector<std::uint32_t> others) const {
+    radix_sort_by_position(others, [](std::uint32_t key) { return key; });
+    std::vector<std::uint32_t> met;
+    std::set_intersection(others.begin(), others.end(), keys.begin(), keys.end(),
+                          std::back_inserter(met));
+    met.erase(std::unique(met.begin(), met.end()), met.end());
+    return met;
+  }
   // The keys seen twice or more, once each (`keys` sorted).
   [[nodiscard]] std::vector<std::uint32_t> repeated_keys() const {
     std::vector<std::uint32_t> out;
@@ -209,87 +219,77 @@ template <class Offset>
 void CandidateCollector<Offset>::admit_set_aside_windows() {
   rewritten_.seal();
   std::optional<RewrittenSightings> seen;
-  if (rewritten_set_aside_) seen.emplace(look_up_rewritten_set_aside());
-  // The keys of raw phrases (stored or set aside) that may be rewritten set-aside ones, sorted
-  // and met with theirs in one sequential pass.
-  std::vector<std::uint32_t> raw_keys;
-  const auto may_meet = [&](std::string_view phrase) {
-    return seen && seen->may_have_length(phrase.size());
-  };
+  if (set_aside_.rewritten) seen.emplace(look_up_rewritten_set_aside());
+  std::vector<std::uint32_t> raw_keys = admit_raw_set_aside(seen ? &*seen : nullptr);
   if (seen) {
-    for (const std::uint32_t id : raw_ids_) {
-      const std::string_view phrase = phrases_.key(id);
-      if (may_meet(phrase)) raw_keys.push_back(RewrittenSightings::key_of(phrase));
-    }
+    const std::vector<std::uint32_t> met = seen->met_by(std::move(raw_keys));
+    std::vector<std::uint32_t> keys = seen->repeated_keys();
+    keys.insert(keys.end(), met.begin(), met.end());
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (!keys.empty()) add_rewritten_set_aside(keys, *seen);
+    if (!met.empty()) admit_raw_set_aside_meeting(met, *seen);
   }
-  const auto raw_window = [&](const SetAsideWindow& w) {
-    return index_.text.substr(w.start, w.raw_length);
-  };
-  if (!rewritten_.empty() || seen) {
-    for_each_set_aside_window([&](const SetAsideWindow& w) {
-      if (rewritten(w)) return;
-      if (rewritten_.may_have_length(w.raw_length)) {
-        if (const auto id = rewritten_id_of(w.start, w.raw_length)) {
-          admit_window(*id, w);
-          return;
-        }
-      }
-      if (may_meet(raw_window(w))) raw_keys.push_back(RewrittenSightings::key_of(raw_window(w)));
-    });
-  }
-  if (!seen) {
-    clear_set_aside_logs();
-    return;
-  }
-  radix_sort_by_position(raw_keys, [](std::uint32_t key) { return key; });
-  std::vector<std::uint32_t> met;
-  std::set_intersection(raw_keys.begin(), raw_keys.end(), seen->keys.begin(), seen->keys.end(),
-                        std::back_inserter(met));
-  std::vector<std::uint32_t>().swap(raw_keys);
-  met.erase(std::unique(met.begin(), met.end()), met.end());
-  std::vector<std::uint32_t> keys = seen->repeated_keys();
-  keys.insert(keys.end(), met.begin(), met.end());
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-  if (!keys.empty()) add_rewritten_set_aside(keys, *seen);
-  // The raw set-aside windows whose key met: their phrases are in the table now, if they are
-  // rewritten ones.
-  if (!met.empty()) {
-    for_each_set_aside_window([&](const SetAsideWindow& w) {
-      if (rewritten(w) || !may_meet(raw_window(w))) return;
-      const std::uint32_t key = RewrittenSightings::key_of(raw_window(w));
-      if (!std::binary_search(met.begin(), met.end(), key)) return;
-      if (const auto id = rewritten_id_of(w.start, w.raw_length)) admit_window(*id, w);
-    });
-  }
-  clear_set_aside_logs();
+  set_aside_.clear();
 }
 
+// Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the keys of
+// the raw phrases (stored or set aside) that may be rewritten set-aside ones, when `seen`.
 template <class Offset>
-void CandidateCollector<Offset>::clear_set_aside_logs() {
-  set_aside_phrases_.clear();
-  set_aside_starts_.clear();
-  set_aside_windows_.clear();
+std::vector<std::uint32_t> CandidateCollector<Offset>::admit_raw_set_aside(
+    const RewrittenSightings* seen) {
+  std::vector<std::uint32_t> raw_keys;
+  const auto note = [&](std::string_view phrase) {
+    if (seen && seen->may_have_length(phrase.size())) {
+      raw_keys.push_back(RewrittenSightings::key_of(phrase));
+    }
+  };
+  if (seen) {
+    for (const std::uint32_t id : raw_ids_) note(phrases_.key(id));
+  }
+  if (rewritten_.empty() && !seen) return raw_keys;
+  for_each_set_aside_window([&](const SetAsideWindow& w) {
+    if (rewritten(w)) return;
+    if (rewritten_.may_have_length(w.raw_length)) {
+      if (const auto id = rewritten_id_of(w.start, w.raw_length)) {
+        admit_window(*id, w);
+        return;
+      }
+    }
+    note(index_.text.substr(w.start, w.raw_length));
+  });
+  return raw_keys;
+}
+
+// The raw set-aside windows whose key met a rewritten set-aside one: their phrases are in the
+// table now, if they are rewritten ones.
+template <class Offset>
+void CandidateCollector<Offset>::admit_raw_set_aside_meeting(std::span<const std::uint32_t> met,
+                                                             const RewrittenSightings& seen) {
+  for_each_set_aside_window([&](const SetAsideWindow& w) {
+    if (rewritten(w) || !seen.may_have_length(w.raw_length)) return;
+    const std::uint32_t key = RewrittenSightings::key_of(index_.text.substr(w.start, w.raw_length));
+    if (!std::binary_search(met.begin(), met.end(), key)) return;
+    if (const auto id = rewritten_id_of(w.start, w.raw_length)) admit_window(*id, w);
+  });
 }
 
 // A rewritten window can end in white space only (say a lone no-break space) and so have the
 // phrase of the raw window just before it at its start; the start counts once for that phrase.
 template <class Offset>
 void CandidateCollector<Offset>::drop_admitted_duplicates() {
-  std::sort(admitted_.begin(), admitted_.end(), [](const auto& a, const auto& b) {
+  auto& admitted = hits_.admitted;
+  std::sort(admitted.begin(), admitted.end(), [](const auto& a, const auto& b) {
     return std::tie(a.second, a.first) < std::tie(b.second, b.first);
   });
-  admitted_.erase(std::unique(admitted_.begin(), admitted_.end()), admitted_.end());
-  const std::vector<PositionHits> hits = hits_by_position();
+  admitted.erase(std::unique(admitted.begin(), admitted.end()), admitted.end());
+  const std::vector<PositionHits> hits = hits_.by_position();
   std::size_t h = 0;
-  std::erase_if(admitted_, [&](const std::pair<std::uint32_t, Offset>& a) {
+  std::erase_if(admitted, [&](const std::pair<std::uint32_t, Offset>& a) {
     while (h < hits.size() && hits[h].position < a.second) ++h;
     if (h == hits.size() || hits[h].position != a.second) return false;
-    const auto begin =
-        list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[hits[h].list]);
-    const auto end =
-        list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[hits[h].list + 1]);
-    return std::any_of(begin, end, [&](const Window& w) { return w.id == a.first; });
+    const auto list = hits_.list(hits[h].list);
+    return std::any_of(list.begin(), list.end(), [&](const Window& w) { return w.id == a.first; });
   });
 }
 
@@ -315,7 +315,7 @@ void CandidateCollector<Offset>::join_raw_phrases() {
   }
   std::vector<std::uint32_t>().swap(raw_ids_);
   if (!replacement.empty()) replace_ids(replacement);
-  if (!admitted_.empty()) drop_admitted_duplicates();
+  if (!hits_.admitted.empty()) drop_admitted_duplicates();
 }
 
 // Renames the windows of every list; a start whose windows now repeat a phrase keeps the first
@@ -324,18 +324,18 @@ template <class Offset>
 void CandidateCollector<Offset>::replace_ids(std::span<const std::uint32_t> replacement) {
   std::size_t out = 0;
   std::uint64_t begin = 0;
-  for (std::size_t list = 0; list + 1 < list_begin_.size(); ++list) {
-    const std::uint64_t end = list_begin_[list + 1];
+  for (std::size_t list = 0; list + 1 < hits_.begin.size(); ++list) {
+    const std::uint64_t end = hits_.begin[list + 1];
     const std::size_t first = out;
     for (std::uint64_t k = begin; k < end; ++k) {
-      Window w = list_windows_[k];
+      Window w = hits_.windows[k];
       w.id = replacement[w.id];
-      if (out == first || list_windows_[out - 1].id != w.id) list_windows_[out++] = w;
+      if (out == first || hits_.windows[out - 1].id != w.id) hits_.windows[out++] = w;
     }
     begin = end;
-    list_begin_[list + 1] = out;
+    hits_.begin[list + 1] = out;
   }
-  list_windows_.resize(out);
+  hits_.windows.resize(out);
 }
 
 template <class Idx>
