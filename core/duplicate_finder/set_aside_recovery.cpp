@@ -1,7 +1,7 @@
 #include "duplicate_finder/set_aside_recovery.hpp"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <iterator>
 #include <numeric>
 #include <tuple>
@@ -13,16 +13,24 @@ namespace quarnel::core::duplicate_finder {
 namespace {
 
 // A 64-bit key of a phrase read at its two ends and its length: cheap however long the phrase,
-// and every use of it is confirmed on the bytes.
+// and every use of it is confirmed on the bytes, so it needs to spread keys, not to resist
+// crafted input (collisions cost time only).
 std::uint64_t sighting_key(std::string_view phrase) {
   constexpr string_interner::HashKey kKey{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
   constexpr std::size_t kEnd = 16;
-  if (phrase.size() <= 2 * kEnd) return string_interner::siphash13(kKey, phrase);
-  std::array<char, 2 * kEnd> ends{};
-  std::copy_n(phrase.begin(), kEnd, ends.begin());
-  std::copy_n(phrase.end() - kEnd, kEnd, ends.begin() + kEnd);
-  return string_interner::siphash13(kKey, {ends.data(), ends.size()}) ^
-         (phrase.size() * 0x9E3779B97F4A7C15ULL);
+  if (phrase.size() < kEnd) return string_interner::siphash13(kKey, phrase);
+  const auto load = [&](std::size_t at) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, phrase.data() + at, sizeof v);
+    return v;
+  };
+  const std::size_t tail = phrase.size() - kEnd;
+  std::uint64_t h = phrase.size() * 0x9E3779B97F4A7C15ULL;
+  for (const std::uint64_t v : {load(0), load(8), load(tail), load(tail + 8)}) {
+    h = (h ^ v) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  return h ^ (h >> 29);
 }
 
 }  // namespace
