@@ -42,15 +42,15 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   enough_chars_ = false;
   run_starts_.emplace_back(p, run_windows_.size());
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
-  bool lonely_seen = false;
   // A passage copied once puts its two starts at neighbouring ranks, the second repeating the
-  // first. The raw windows longer than what either shares with any other rank are hit by these
-  // two starts alone, so each but the longest has the next one with the same two starts and is
-  // set aside: those are noted as one range, and only the longest gets a slot.
+  // first. The windows longer than what either shares with any other rank are hit by these two
+  // starts alone (and by windows of other bytes with the same phrase, which recovery finds), so
+  // each but the longest has the next one with the same two starts and is set aside: those are
+  // noted as one range, and only the longest gets a slot.
   const std::uint64_t only_pair_above = shared_with_other_ranks(rank, run_max, span);
   std::uint64_t first_raw = 0, last_raw = 0;  // raw lengths, when skipping
   for_each_window_end(p, *limit, [&](std::uint64_t e) {
-    if (first_raw != 0 || (e - p > only_pair_above && cuts_raw_slot(e - p))) {
+    if (first_raw != 0 || (e - p > only_pair_above && cuts_unique_slot(e - p))) {
       if (first_raw == 0) first_raw = e - p;
       last_raw = e - p;
       return true;
@@ -58,21 +58,19 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     const std::uint32_t slot = resolve(e - p);
     if (slot == kRejected) return true;
     if (slot == kLonely) {
-      if (!lonely_seen) {
-        set_aside_starts_.push_back(
-            {static_cast<Offset>(p), static_cast<Offset>(own_shared), static_cast<Offset>(*limit)});
-      }
-      lonely_seen = true;
-      previous = kNone;
-      // Every longer window is lonely too, unless normalising rewrites it.
-      return !raw_to_limit_;
+      set_aside_.starts.push_back(
+          {static_cast<Offset>(p), static_cast<Offset>(own_shared), static_cast<Offset>(*limit)});
+      if (!raw_to_limit_) set_aside_.rewritten = true;
+      // Every longer window is lonely too: its bytes occur nowhere else.
+      return false;
     }
     hit(slot, rank, previous);
     return true;
   });
   if (last_raw > first_raw) {
-    set_aside_windows_.push_back(
+    set_aside_.windows.push_back(
         {static_cast<Offset>(rank), static_cast<Offset>(first_raw), static_cast<Offset>(last_raw)});
+    if (!raw_to_limit_) set_aside_.rewritten = true;
   }
   if (last_raw != 0) hit(resolve(last_raw), rank, previous);
   remember_fresh_verdicts();
@@ -86,7 +84,7 @@ std::uint64_t CandidateCollector<Offset>::shared_with_other_ranks(std::size_t ra
                                                                   std::uint64_t run_max,
                                                                   std::uint64_t span) const {
   const auto& lcp = index_.lcp;
-  if (!drop_contained_ || !raw_to_limit_ || rank + 1 >= run_end_ || lcp[rank + 1] <= span) {
+  if (!drop_contained_ || rank + 1 >= run_end_ || lcp[rank + 1] <= span) {
     return kMaxU64;
   }
   const std::uint64_t q = index_.suffix_array[rank + 1];
@@ -95,10 +93,10 @@ std::uint64_t CandidateCollector<Offset>::shared_with_other_ranks(std::size_t ra
   return std::max<std::uint64_t>(lcp[rank], rank + 2 < run_end_ ? lcp[rank + 2] : 0);
 }
 
-// Whether classify would give the window of `raw_length` at the current start a raw slot, when
-// no window there is rewritten and none is longer than what the start shares.
+// Whether classify would give the window of `raw_length` at the current start a slot of
+// threshold length, when no window there is longer than what the start shares.
 template <class Offset>
-bool CandidateCollector<Offset>::cuts_raw_slot(std::uint64_t raw_length) const {
+bool CandidateCollector<Offset>::cuts_unique_slot(std::uint64_t raw_length) const {
   if (raw_length < threshold_ || raw_length > own_shared_) return false;
   return enough_chars_ || has_enough_chars(raw_length);
 }
@@ -143,18 +141,16 @@ void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
 
   // Lists and hits follow those here. (A first list equal to the last one here stays a copy of
   // it rather than shared: lists are read only through their windows.)
-  const std::size_t lists_before = list_begin_.size() - 1;
-  const std::uint64_t windows_before = list_windows_.size();
-  for (const Window& w : later.list_windows_) list_windows_.push_back({id_of[w.id], w.raw_length});
-  for (std::size_t k = 1; k < later.list_begin_.size(); ++k) {
-    list_begin_.push_back(windows_before + later.list_begin_[k]);
+  const std::size_t lists_before = hits_.begin.size() - 1;
+  const std::uint64_t windows_before = hits_.windows.size();
+  for (const Window& w : later.hits_.windows) hits_.windows.push_back({id_of[w.id], w.raw_length});
+  for (std::size_t k = 1; k < later.hits_.begin.size(); ++k) {
+    hits_.begin.push_back(windows_before + later.hits_.begin[k]);
   }
-  later.position_hits_.for_each([&](const PositionHits& h) {
-    position_hits_.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
+  later.hits_.positions.for_each([&](const PositionHits& h) {
+    hits_.positions.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
   });
-  set_aside_phrases_.splice(std::move(later.set_aside_phrases_));
-  set_aside_starts_.splice(std::move(later.set_aside_starts_));
-  set_aside_windows_.splice(std::move(later.set_aside_windows_));
+  set_aside_.splice(std::move(later.set_aside_));
   absorbed_tables_.push_back(std::move(later.phrases_));
 }
 
@@ -208,8 +204,8 @@ std::uint32_t CandidateCollector<Offset>::resolve(std::uint64_t raw_length) {
 
 template <class Offset>
 std::uint32_t CandidateCollector<Offset>::new_slot(std::uint64_t raw_length, std::uint32_t id,
-                                                   bool raw) {
-  slots_.push_back({raw_length, 0, id, 0, kNone, raw});
+                                                   bool unique, bool rewritten) {
+  slots_.push_back({raw_length, 0, id, 0, kNone, unique, rewritten});
   return static_cast<std::uint32_t>(slots_.size() - 1);
 }
 
@@ -221,22 +217,28 @@ std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
     if (!has_enough_chars(raw_length)) return kRejected;
     enough_chars_ = true;
   }
-  if (raw_to_limit_ || !positions_.alters(position_, end)) {  // the phrase is its raw text
-    if (raw_length > own_shared_) return kLonely;
-    if (raw_length >= threshold_) return new_slot(raw_length, kNone, true);
+  if (raw_length > own_shared_) return kLonely;
+  const bool rewritten = !raw_to_limit_ && positions_.alters(position_, end);
+  if (raw_length >= threshold_) return new_slot(raw_length, kNone, true, rewritten);
+  if (!rewritten) {
     // The analysis text outlives the table, so the key need not be copied.
     const std::string_view raw = index_.text.substr(position_, raw_length);
     return new_slot(raw_length, static_cast<std::uint32_t>(phrases_.intern_borrowed(raw).id),
-                    false);
+                    false, false);
   }
   stream_.extend_to(raw_length);
   const std::string_view phrase = stream_.phrase();
+  return new_slot(raw_length, intern_rewritten(phrase), false, true);
+}
+
+template <class Offset>
+std::uint32_t CandidateCollector<Offset>::intern_rewritten(std::string_view phrase) {
   const auto [id, inserted] = phrases_.intern(phrase);
   if (inserted) {
     rewritten_.add(phrase);
     rewritten_ids_.push_back(static_cast<std::uint32_t>(id));
   }
-  return new_slot(raw_length, static_cast<std::uint32_t>(id), false);
+  return static_cast<std::uint32_t>(id);
 }
 
 template <class Offset>
@@ -251,19 +253,27 @@ void CandidateCollector<Offset>::remember_fresh_verdicts() {
   cache_.swap(merged_);
 }
 
-// Every raw slot with a single start, or with a longer window at its start hit as often, is set
-// aside; the others get their table ids. Then each start's windows are recorded by id.
+// Every slot of threshold length with a single start, or with a longer window at its start hit as
+// often, is set aside; the others get their table ids. Then each start's windows are recorded by
+// id.
 template <class Offset>
 void CandidateCollector<Offset>::close_run() {
   for (Slot& s : slots_) {
-    if (!s.raw) continue;
+    if (!s.unique) continue;
     const bool extended = drop_contained_ && s.next != kNone && slots_[s.next].count == s.count;
     if (s.count < 2 || extended) {
-      set_aside_phrases_.push_back(
+      set_aside_.phrases.push_back(
           {static_cast<Offset>(s.first_rank), static_cast<Offset>(s.raw_length)});
+      if (s.rewritten) set_aside_.rewritten = true;
       continue;
     }
     const std::uint64_t start = index_.suffix_array[s.first_rank];
+    if (s.rewritten) {
+      closing_stream_.reset(index_.text, start);
+      closing_stream_.extend_to(s.raw_length);
+      s.id = intern_rewritten(closing_stream_.phrase());
+      continue;
+    }
     // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
     // and that is settled once at the end.
     s.id =
@@ -290,18 +300,18 @@ void CandidateCollector<Offset>::close_run() {
 template <class Offset>
 void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
   if (current_.empty()) return;
-  const std::size_t lists = list_begin_.size() - 1;
+  const std::size_t lists = hits_.begin.size() - 1;
   const auto list_at = [&](std::uint64_t k) {
-    return list_windows_.begin() + static_cast<std::ptrdiff_t>(list_begin_[k]);
+    return hits_.windows.begin() + static_cast<std::ptrdiff_t>(hits_.begin[k]);
   };
   const bool repeats_last =
       lists > 0 && std::equal(current_.begin(), current_.end(), list_at(lists - 1), list_at(lists));
   if (!repeats_last) {
-    list_windows_.insert(list_windows_.end(), current_.begin(), current_.end());
-    list_begin_.push_back(list_windows_.size());
+    hits_.windows.insert(hits_.windows.end(), current_.begin(), current_.end());
+    hits_.begin.push_back(hits_.windows.size());
   }
-  const auto list = static_cast<Offset>(list_begin_.size() - 2);
-  position_hits_.push_back({static_cast<Offset>(p), list});
+  const auto list = static_cast<Offset>(hits_.begin.size() - 2);
+  hits_.positions.push_back({static_cast<Offset>(p), list});
 }
 
 namespace {

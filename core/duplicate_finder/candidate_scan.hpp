@@ -56,19 +56,108 @@ struct RepeatedPhrase {
   [[nodiscard]] std::uint64_t length() const { return phrase.size(); }
 };
 
+// The windows the candidate scan did not store (see CandidateCollector), kept for set-aside
+// recovery: tens of millions on a duplicated text, and looked at again only if rewritten phrases
+// turn up.
+template <class Offset>
+struct SetAsideLogs {
+  // A run phrase that was not stored: its starts are the ranks around `rank` that share its
+  // bytes and cut a window of that length.
+  struct Phrase {
+    Offset rank;
+    Offset raw_length;
+  };
+  // The windows at `start` longer than `shared`, the most it shares with a neighbour: their
+  // bytes occur nowhere else.
+  struct Start {
+    Offset start;
+    Offset shared;
+    Offset limit;
+  };
+  // The windows at the start at `rank` of raw lengths [from, to): phrases set aside as above,
+  // all at once (see cut_phrases_at).
+  struct Windows {
+    Offset rank;
+    Offset from, to;
+  };
+
+  ChunkedLog<Phrase> phrases;
+  ChunkedLog<Start> starts;
+  ChunkedLog<Windows> windows;
+  // Some window in them is rewritten: its phrase may equal windows of other bytes anywhere.
+  bool rewritten = false;
+
+  // Appends the logs of the ranks after these.
+  void splice(SetAsideLogs&& later) {
+    phrases.splice(std::move(later.phrases));
+    starts.splice(std::move(later.starts));
+    windows.splice(std::move(later.windows));
+    rewritten = rewritten || later.rewritten;
+  }
+  void clear() {
+    phrases.clear();
+    starts.clear();
+    windows.clear();
+  }
+};
+
+// The (phrase, start) pairs the scan hit. Hits are stored per position as a list of phrase ids;
+// consecutive positions of a run mostly repeat the same list (their verdicts come from the
+// cache), and then share it. Set-aside recovery adds the admitted pairs.
+template <class Offset>
+struct HitLists {
+  struct PositionHits {
+    Offset position;
+    Offset list;  // there are no more lists than positions
+  };
+  // A window of a list: its phrase (interner ids are 32-bit) and its raw length from the start.
+  struct Window {
+    std::uint32_t id;
+    Offset raw_length;
+    friend bool operator==(const Window&, const Window&) = default;
+  };
+
+  ChunkedLog<PositionHits> positions;
+  std::vector<Window> windows;
+  std::vector<std::uint64_t> begin{0};  // list k: windows[begin[k], begin[k + 1])
+  std::vector<std::pair<std::uint32_t, Offset>> admitted;  // set-aside windows with a phrase
+
+  [[nodiscard]] std::span<const Window> list(std::uint64_t k) const {
+    return std::span<const Window>(windows).subspan(begin[k], begin[k + 1] - begin[k]);
+  }
+
+  // The recorded positions in text order.
+  [[nodiscard]] std::vector<PositionHits> by_position() const {
+    std::vector<PositionHits> sorted;
+    sorted.reserve(positions.size());
+    positions.for_each([&](const PositionHits& h) { sorted.push_back(h); });
+    radix_sort_by_position(sorted, [](const PositionHits& h) { return h.position; });
+    return sorted;
+  }
+
+  // visit(id, start) for every (phrase, start) pair hit, admitted ones last.
+  template <class Visit>
+  void for_each_hit(Visit&& visit) const {
+    positions.for_each([&](const PositionHits& h) {
+      for (const Window& w : list(h.list)) visit(w.id, h.position);
+    });
+    for (const auto& [id, position] : admitted) visit(id, position);
+  }
+};
+
 // Scans the runs and fills the candidate table. Within a run, the phrase of raw length d at one
 // rank is the same at the next rank whenever d <= the LCP between them, so verdicts are cached by
 // raw length and truncated at every rank step: each distinct phrase of a run is classified once
 // and becomes one slot of the run, however many ranks reach it.
 //
-// A slot's starts are complete when its run ends (equal raw bytes of threshold length share a
-// run), so the run decides there which raw phrases to store. The window one word longer at a
-// start of a phrase is hit only from starts that also hit the phrase; with the same number of
-// starts it contains the phrase at least as often, which removes the phrase in substring
-// elimination unless a rewritten phrase equal to it adds starts. With `drop_contained` such
-// phrases are not stored, only set aside with the phrases seen at one start, in case a
-// rewritten phrase turns out equal to one of them: on a duplicated passage that stores a few
-// windows per start instead of every one.
+// The starts of a slot's bytes are complete when its run ends (equal raw bytes of threshold
+// length share a run), so the run decides there which of those windows to store, raw or
+// rewritten alike. The window one word longer at a start of a phrase is hit only from starts that
+// also hit the phrase; with the same number of starts it contains the phrase at least as often,
+// which removes the phrase in substring elimination unless windows of other bytes with its phrase
+// add starts. With `drop_contained` such windows are not stored, only set aside with those seen
+// at one start, in case such windows turn up: on a duplicated passage that stores a few windows
+// per start instead of every one.
 // Offsets are stored as `Offset`: 32 bits whenever the text allows, since on repetitive text the
 // hits are the largest working array.
 template <class Offset>
@@ -119,10 +208,10 @@ class CandidateCollector {
 
   // ---- The steps after the scan, each defined in the file of its stage. ----
 
-  // Set-aside recovery (set_aside_recovery.cpp): joins raw phrases equal to a rewritten one,
-  // then admits the set-aside windows that equal a rewritten phrase.
-  void join_raw_phrases();
+  // Set-aside recovery (set_aside_recovery.cpp): admits the set-aside windows whose phrase is
+  // also that of windows of other bytes, then joins raw phrases equal to a rewritten one.
   void admit_set_aside_windows();
+  void join_raw_phrases();
 
   // Record assembly (record_assembly.cpp). Phrases seen at two or more offsets with enough words
   // (with `drop_contained`, not extended by a window of at least their count), by byte length
@@ -155,31 +244,18 @@ class CandidateCollector {
   struct Slot {
     std::uint64_t raw_length = 0;
     std::uint64_t first_rank = 0;
-    std::uint32_t id = kNone;    // table id; a raw slot gets one when the run closes, if stored
+    std::uint32_t id = kNone;    // table id; a unique slot gets one when the run closes, if stored
     std::uint32_t count = 0;     // starts of the run that hit it
     std::uint32_t next = kNone;  // the slot one word longer at one of its starts
-    bool raw = false;            // the phrase is its raw bytes, of threshold length or more
+    // Of threshold length or more: equal bytes share the run, so the slot knows all its starts
+    // (those of other bytes normalised to its phrase come from set-aside recovery).
+    bool unique = false;
+    bool rewritten = false;  // normalisation changes the window's bytes
   };
 
-  // A raw run phrase that was not stored: its starts are the ranks around `rank` that share its
-  // bytes and cut a window of that length.
-  struct SetAsidePhrase {
-    Offset rank;
-    Offset raw_length;
-  };
-  // The raw windows at `start` longer than `shared`, the most it shares with a neighbour: their
-  // bytes occur nowhere else.
-  struct SetAsideStart {
-    Offset start;
-    Offset shared;
-    Offset limit;
-  };
-  // The raw windows at the start at `rank` of raw lengths [from, to): phrases set aside as above,
-  // all at once (see cut_phrases_at).
-  struct SetAsideWindows {
-    Offset rank;
-    Offset from, to;
-  };
+  using SetAsidePhrase = typename SetAsideLogs<Offset>::Phrase;
+  using SetAsideStart = typename SetAsideLogs<Offset>::Start;
+  using SetAsideWindows = typename SetAsideLogs<Offset>::Windows;
 
   // Positions come in suffix-array order, scattered over the text, and most runs are short and
   // far apart: a cursor walks the ranks that lie in runs a fixed number of them ahead of the
@@ -221,19 +297,47 @@ class CandidateCollector {
   void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
   [[nodiscard]] std::uint32_t resolve(std::uint64_t raw_length);
   [[nodiscard]] std::uint32_t classify(std::uint64_t raw_length);
-  [[nodiscard]] std::uint32_t new_slot(std::uint64_t raw_length, std::uint32_t id, bool raw);
+  [[nodiscard]] std::uint32_t new_slot(std::uint64_t raw_length, std::uint32_t id, bool unique,
+                                       bool rewritten);
+  [[nodiscard]] std::uint32_t intern_rewritten(std::string_view phrase);
   void remember_fresh_verdicts();
   void close_run();
   void record_position_hits(std::uint64_t p);
   [[nodiscard]] std::optional<std::uint32_t> rewritten_id_of(std::uint64_t start,
                                                              std::uint64_t raw_length) const;
   [[nodiscard]] bool cuts_window(std::uint64_t q, std::uint64_t raw_length) const;
-  void admit_set_aside_phrase(const SetAsidePhrase& phrase);
-  void admit_set_aside_start(const SetAsideStart& start);
-  void admit_set_aside_windows(const SetAsideWindows& windows);
+  // One window of the set-aside logs: its start, and a rank of it (or kNoRank, when the start is
+  // its only one).
+  struct SetAsideWindow {
+    std::uint64_t start;
+    std::uint64_t raw_length;
+    std::uint64_t rank;
+  };
+  template <class Visit>
+  void for_each_set_aside_window(Visit&& visit) const;
+  void admit_window(std::uint32_t id, const SetAsideWindow& window);
+  [[nodiscard]] bool may_be_rewritten(std::string_view phrase) const;
+  [[nodiscard]] bool rewritten(const SetAsideWindow& window) const;
+  struct RewrittenSightings;
+  [[nodiscard]] RewrittenSightings look_up_rewritten_set_aside();
+  void add_rewritten_set_aside(std::span<const std::uint32_t> keys,
+                               const RewrittenSightings& seen);
+  [[nodiscard]] std::vector<std::uint32_t> admit_raw_set_aside(const RewrittenSightings* seen);
+  void admit_raw_set_aside_meeting(std::span<const std::uint32_t> met,
+                                   const RewrittenSightings& seen);
+  // The phrases of windows read in raw-length order at each start, by one stream per start.
+  class PhraseReader {
+   public:
+    std::string_view phrase(std::string_view text, std::uint64_t start, std::uint64_t raw_length);
+
+   private:
+    NormalizedStream stream_;
+    std::uint64_t start_ = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t raw_length_ = 0;
+  };
   [[nodiscard]] std::uint64_t shared_with_other_ranks(std::size_t rank, std::uint64_t run_max,
                                                       std::uint64_t span) const;
-  [[nodiscard]] bool cuts_raw_slot(std::uint64_t raw_length) const;
+  [[nodiscard]] bool cuts_unique_slot(std::uint64_t raw_length) const;
   [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
   void drop_admitted_duplicates();
   void replace_ids(std::span<const std::uint32_t> replacement);
@@ -289,39 +393,16 @@ class CandidateCollector {
   StringInterner phrases_;
   PhraseFilter rewritten_;                    // stored phrases that differ from their raw bytes
   std::vector<std::uint32_t> rewritten_ids_;  // their ids
+  PhraseFilter late_rewritten_;  // rewritten phrases that set-aside recovery added to the table
   // The tables of collectors absorbed into this one: their keys are borrowed.
   std::vector<StringInterner> absorbed_tables_;
-  // Hits are stored per position as a list of phrase ids; consecutive positions of a run mostly
-  // repeat the same list (their verdicts come from the cache), and then share it.
-  struct PositionHits {
-    Offset position;
-    Offset list;  // there are no more lists than positions
-  };
-  // A window of a list: its phrase (interner ids are 32-bit) and its raw length from the start.
-  struct Window {
-    std::uint32_t id;
-    Offset raw_length;
-    friend bool operator==(const Window&, const Window&) = default;
-  };
-  // The recorded positions in text order.
-  [[nodiscard]] std::vector<PositionHits> hits_by_position() const {
-    std::vector<PositionHits> sorted;
-    sorted.reserve(position_hits_.size());
-    position_hits_.for_each([&](const PositionHits& h) { sorted.push_back(h); });
-    radix_sort_by_position(sorted, [](const PositionHits& h) { return h.position; });
-    return sorted;
-  }
+  using PositionHits = typename HitLists<Offset>::PositionHits;
+  using Window = typename HitLists<Offset>::Window;
   void prefetch_list_of(std::span<const PositionHits> hits, std::size_t k,
                         std::span<const Offset> counts) const;
-  ChunkedLog<PositionHits> position_hits_;
-  std::vector<Window> list_windows_;
-  std::vector<std::uint64_t> list_begin_{0};  // list k: list_windows_[list_begin_[k], [k + 1])
-  std::vector<Window> current_;               // windows hit at the current position
-  std::vector<std::pair<std::uint32_t, Offset>> admitted_;  // set-aside windows with a phrase
-  // Tens of millions on a duplicated text, and needed only if rewritten phrases turn up.
-  ChunkedLog<SetAsidePhrase> set_aside_phrases_;
-  ChunkedLog<SetAsideStart> set_aside_starts_;
-  ChunkedLog<SetAsideWindows> set_aside_windows_;
+  HitLists<Offset> hits_;
+  std::vector<Window> current_;  // windows hit at the current position
+  SetAsideLogs<Offset> set_aside_;
   std::vector<std::uint32_t> raw_ids_;  // unindexed phrases, taken unchanged from their bytes
   // By id: a rank of the phrase's bytes for the phrases that are their own raw bytes at every
   // start (unindexed ones not joined to a rewritten phrase), else kNoRank.
@@ -346,17 +427,13 @@ class CandidateCollector {
   bool raw_to_limit_ = false;  // no window at the current start needs normalising
   bool enough_chars_ = false;  // a window at the current start passed the min_chars test
   NormalizedStream stream_;
+  NormalizedStream closing_stream_;
 };
 
 template <class Offset>
 template <class Visit>
 void CandidateCollector<Offset>::for_each_hit(Visit&& visit) const {
-  position_hits_.for_each([&](const PositionHits& h) {
-    for (std::uint64_t k = list_begin_[h.list]; k < list_begin_[h.list + 1]; ++k) {
-      visit(list_windows_[k].id, h.position);
-    }
-  });
-  for (const auto& [id, position] : admitted_) visit(id, position);
+  hits_.for_each_hit(visit);
 }
 
 // The candidate scan of `index`, on two threads when `split` (the upper ranks by a second

@@ -83,11 +83,11 @@ bool CandidateCollector<Offset>::extends(std::uint32_t outer, std::uint32_t inne
 template <class Offset>
 void CandidateCollector<Offset>::mark_right_extensions(std::span<const Offset> counts,
                                                        std::vector<char>& extended) const {
-  for (std::size_t list = 0; list + 1 < list_begin_.size(); ++list) {
+  for (std::size_t list = 0; list + 1 < hits_.begin.size(); ++list) {
     std::uint32_t widest = 0;  // the later window with the largest count
     bool any_later = false;
-    for (std::uint64_t k = list_begin_[list + 1]; k-- > list_begin_[list];) {
-      const std::uint32_t id = list_windows_[k].id;
+    for (std::uint64_t k = hits_.begin[list + 1]; k-- > hits_.begin[list];) {
+      const std::uint32_t id = hits_.windows[k].id;
       if (any_later && extends(widest, id, counts)) extended[id] = 1;
       if (!any_later || counts[id] > counts[widest]) widest = id;
       any_later = true;
@@ -101,20 +101,20 @@ void CandidateCollector<Offset>::mark_right_extensions(std::span<const Offset> c
 template <class Offset>
 void CandidateCollector<Offset>::mark_left_extensions(std::span<const Offset> counts,
                                                       std::vector<char>& extended) const {
-  const std::vector<PositionHits> hits = hits_by_position();
+  const std::vector<PositionHits> hits = hits_.by_position();
   for (std::size_t k = 1; k < hits.size(); ++k) {
     prefetch_list_of(hits, k, counts);
     const PositionHits& left = hits[k - 1];
     const PositionHits& right = hits[k];
     const std::uint64_t shift = right.position - left.position;
-    std::uint64_t l = list_begin_[left.list];
-    const std::uint64_t l_end = list_begin_[left.list + 1];
-    for (std::uint64_t r = list_begin_[right.list]; r < list_begin_[right.list + 1]; ++r) {
-      const Window& inner = list_windows_[r];
-      while (l < l_end && list_windows_[l].raw_length < inner.raw_length + shift) ++l;
+    std::uint64_t l = hits_.begin[left.list];
+    const std::uint64_t l_end = hits_.begin[left.list + 1];
+    for (std::uint64_t r = hits_.begin[right.list]; r < hits_.begin[right.list + 1]; ++r) {
+      const Window& inner = hits_.windows[r];
+      while (l < l_end && hits_.windows[l].raw_length < inner.raw_length + shift) ++l;
       if (l == l_end) break;
-      if (list_windows_[l].raw_length == inner.raw_length + shift &&
-          extends(list_windows_[l].id, inner.id, counts)) {
+      if (hits_.windows[l].raw_length == inner.raw_length + shift &&
+          extends(hits_.windows[l].id, inner.id, counts)) {
         extended[inner.id] = 1;
       }
     }
@@ -128,14 +128,14 @@ template <class Offset>
 void CandidateCollector<Offset>::prefetch_list_of(std::span<const PositionHits> hits, std::size_t k,
                                                   std::span<const Offset> counts) const {
   constexpr std::size_t kBounds = 24, kWindows = 12, kCounts = 6;
-  if (k + kBounds < hits.size()) prefetch_read(&list_begin_[hits[k + kBounds].list]);
+  if (k + kBounds < hits.size()) prefetch_read(&hits_.begin[hits[k + kBounds].list]);
   if (k + kWindows < hits.size()) {
-    prefetch_read(&list_windows_[list_begin_[hits[k + kWindows].list]]);
+    prefetch_read(&hits_.windows[hits_.begin[hits[k + kWindows].list]]);
   }
   if (k + kCounts < hits.size()) {
     const std::uint64_t list = hits[k + kCounts].list;
-    for (std::uint64_t w = list_begin_[list]; w < list_begin_[list + 1]; ++w) {
-      prefetch_read(&counts[list_windows_[w].id]);
+    for (std::uint64_t w = hits_.begin[list]; w < hits_.begin[list + 1]; ++w) {
+      prefetch_read(&counts[hits_.windows[w].id]);
     }
   }
 }

@@ -1,11 +1,13 @@
 #pragma once
-// Set-aside recovery: the windows the candidate scan did not store (raw windows hit at one start,
-// or contained as often by the next window at their start) matter only when a rewritten phrase
-// (one that normalisation changed) equals their bytes; then they are admitted as hits of it.
-// Raw phrases equal to a rewritten one take its id. Nothing is looked at again when the text
-// rewrote no phrase.
-// Time: one filter test per set-aside entry when rewritten phrases exist (a suffix-array range
-// walk for those that pass), none otherwise; memory: the admitted hits, 8 bytes each.
+// Set-aside recovery: the windows the candidate scan did not store (windows hit at one start, or
+// contained as often by the next window at their start) matter only when windows of other bytes
+// have their phrase (a rewritten phrase equal to raw bytes, or white space spelt otherwise); then
+// they are admitted as hits of it. Raw phrases equal to a rewritten one take its id. Nothing is
+// looked at again when the text rewrote no phrase.
+// Time: one filter test per raw set-aside window when rewritten phrases exist (a suffix-array
+// range walk for those that pass), none otherwise; per rewritten set-aside window, its phrase
+// read once (twice for the few whose key repeats) and a table look-up; memory: the admitted hits,
+// 8 bytes each, and 6 bytes per rewritten set-aside window while recovering.
 
 #include <cstdint>
 

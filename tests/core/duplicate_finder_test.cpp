@@ -331,6 +331,16 @@ TEST(CandidatePhrases, TwicePastedPassagesMatchTheOracle) {
   }
 }
 
+// Parameters for texts of pasted passages: phrases of a few words, short or long windows.
+FinderParams pasted_params(std::mt19937& rng) {
+  FinderParams params;
+  params.min_words = 1 + rng() % 4;
+  params.min_chars = rng() % 8;
+  params.max_words = std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4];
+  params.min_words_in_substring = rng() % 3;
+  return params;
+}
+
 // Raw text (single spaces only) in which passages are pasted twice and their heads recur with
 // other continuations, sorting before and after the pasted copies: the windows the two copies
 // share with no other rank are left to them alone, the shorter ones are shared with the heads.
@@ -367,11 +377,66 @@ TEST(CandidatePhrases, PastedPassagesWithRecurringHeadsMatchTheOracle) {
       text += piece + ". ";
       if (rng() % 2 == 0) boundaries.push_back(text.size());
     }
-    FinderParams params;
-    params.min_words = 1 + rng() % 4;
-    params.min_chars = rng() % 8;
-    params.max_words = std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4];
-    params.min_words_in_substring = rng() % 3;
+    const FinderParams params = pasted_params(rng);
+    ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
+  }
+}
+
+// Words holding non-ASCII white space ("o\u00a0f"): the tokenizer keeps each whole, while
+// normalisation splits it, so nearly every window of a pasted passage is rewritten. Its phrases
+// may equal windows spelt otherwise ("o f", "o  f", "o\u3000f") elsewhere: pasted tails, heads
+// and lone copies, in any order.
+TEST(CandidatePhrases, PassagesWithWhiteSpaceInsideWordsMatchTheOracle) {
+  std::mt19937 rng(777);
+  const std::vector<std::string> plain{"a", "bb", "cc", "dd", "eee", "fff"};
+  const std::vector<std::string> gaps{"\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\xA8", " ", "  "};
+  // A word of the passage, split in two by a non-ASCII space now and then.
+  const auto word = [&] {
+    std::string w = pick(rng, plain);
+    if (rng() % 3 == 0) w += gaps[rng() % 3] + pick(rng, plain);
+    return w;
+  };
+  // The passage spelt with another gap inside every split word, some of the time.
+  const auto respelt = [&](const std::string& passage) {
+    std::string out;
+    for (std::size_t at = 0; at < passage.size();) {
+      std::size_t gap = 0;
+      for (std::size_t g = 0; g < 3 && gap == 0; ++g) {
+        if (passage.compare(at, gaps[g].size(), gaps[g]) == 0) gap = gaps[g].size();
+      }
+      if (gap == 0) {
+        out += passage[at++];
+        continue;
+      }
+      out += rng() % 2 == 0 ? passage.substr(at, gap) : pick(rng, gaps);
+      at += gap;
+    }
+    return out;
+  };
+  for (int round = 0; round < 500; ++round) {
+    std::string passage;
+    for (std::size_t w = 4 + rng() % 10; w > 0; --w) passage += word() + (w > 1 ? " " : "");
+    std::vector<std::string> pieces{passage, passage};
+    if (rng() % 2 == 0) pieces.push_back(passage);
+    for (std::size_t k = rng() % 3; k > 0; --k) {
+      const std::string other = respelt(passage);
+      std::size_t cut = rng() % other.size();
+      while (cut > 0 && (static_cast<unsigned char>(other[cut]) & 0xC0) == 0x80) --cut;
+      pieces.push_back(rng() % 2 == 0 ? other : other.substr(0, cut));
+    }
+    std::shuffle(pieces.begin(), pieces.end(), rng);
+    std::string text;
+    Offsets boundaries;
+    for (const std::string& piece : pieces) {
+      text += piece + (rng() % 3 == 0 ? "; " : ". ");
+      if (rng() % 3 == 0) boundaries.push_back(text.size());
+    }
+    const FinderParams params = pasted_params(rng);
+    const auto expected = oracle_candidates(text, params, boundaries);
+    for (const bool split : {false, true}) {
+      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, split), expected)
+          << "round " << round << " split " << split << " text '" << text << "'";
+    }
     ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
   }
 }
