@@ -211,13 +211,15 @@ void count_words(const PreparedCorpus& prepared, const passages::Passages& place
 Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
                 passages::Passages placed, std::vector<std::string> texts) {
   Matches out;
+  count_words(prepared, placed, out);
   const SourcePositions positions(source.text);
   interrupt::checkpoint();
   const std::size_t rows = placed.start.size();
-  for (auto* column : {&out.document, &out.start, &out.end, &out.line, &out.column,
-                       &out.end_line, &out.end_column}) {
+  for (auto* column : {&out.document, &out.line, &out.column, &out.end_line, &out.end_column}) {
     column->resize(rows);
   }
+  // Starts and ends become character offsets where they are, so that a large result is not
+  // held twice.
   for (std::size_t k = 0; k < rows; ++k) {
     const std::uint32_t d = placed.document[k];
     const std::uint64_t base = source.starts[d];
@@ -228,15 +230,17 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
     const auto first_at = positions.line_column(from, base);
     const auto last_at = positions.line_column(last, base);
     out.document[k] = d;
-    out.start[k] = positions.chars(from) - positions.chars(base);
-    out.end[k] = positions.chars(to) - positions.chars(base);
+    placed.start[k] = positions.chars(from) - positions.chars(base);
+    placed.end[k] = positions.chars(to) - positions.chars(base);
     out.line[k] = first_at.line;
     out.column[k] = first_at.column;
     out.end_line[k] = last_at.line;
     out.end_column[k] = last_at.column;
   }
   interrupt::checkpoint();
-  count_words(prepared, placed, out);
+  std::vector<std::uint32_t>().swap(placed.document);
+  out.start = std::move(placed.start);
+  out.end = std::move(placed.end);
   out.document_chars.resize(prepared.documents());
   for (std::size_t d = 0; d < prepared.documents(); ++d) {
     out.document_chars[d] = positions.chars(source.ends[d]) - positions.chars(source.starts[d]);
@@ -292,7 +296,8 @@ passages::Passages placed_phrases(const PreparedCorpus& prepared,
   records = std::move(sorted);
   passages::Passages placed;
   placed.first.push_back(0);
-  for (const auto& record : records) {
+  // Each record's offsets are released once placed, so that the two forms are not both held.
+  for (auto& record : records) {
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t s = record.starts[i];
@@ -306,6 +311,8 @@ passages::Passages placed_phrases(const PreparedCorpus& prepared,
     }
     placed.words.push_back(record.number_of_words);
     placed.first.push_back(placed.start.size());
+    std::vector<std::uint64_t>().swap(record.starts);
+    std::vector<std::uint64_t>().swap(record.ends);
   }
   return placed;
 }

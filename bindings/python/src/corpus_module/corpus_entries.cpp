@@ -165,8 +165,10 @@ corpus::Preparation preparation(const BoundArgs& args) {
   return {to_flag(args, 2), to_flag(args, 3)};
 }
 
-void set_column(PyObject* dict, const char* key, const std::vector<std::uint64_t>& values) {
+// The column is released once NumPy holds its copy: a large result is not held twice.
+void set_column(PyObject* dict, const char* key, std::vector<std::uint64_t>& values) {
   PyRef array = to_u64_array(values);
+  std::vector<std::uint64_t>().swap(values);
   if (PyDict_SetItemString(dict, key, array.get()) != 0) throw PythonErrorSet{};
 }
 
@@ -178,7 +180,7 @@ PyObject* matches_dict(corpus::Matches matches) {
                     py_str(std::exchange(matches.texts[g], {})).release());
   }
   if (PyDict_SetItemString(dict.get(), "texts", texts.get()) != 0) throw PythonErrorSet{};
-  const std::pair<const char*, const std::vector<std::uint64_t>*> columns[] = {
+  const std::pair<const char*, std::vector<std::uint64_t>*> columns[] = {
       {"words", &matches.words},
       {"chars", &matches.chars},
       {"first", &matches.first},
