@@ -392,8 +392,12 @@ template <class Idx>
 Passages find_with(std::span<const std::string_view> documents, const TokenText& t,
                    const PassageParams& params) {
   const std::vector<Idx> sa = token_suffix_array<Idx>(t);
-  const std::vector<Idx> plcp = permuted_word_lcp<Idx>(t, sa);
-  std::vector<Found> found = IntervalScan<Idx>(documents, t, sa, plcp, params).run();
+  std::vector<Found> found;
+  {
+    // The LCP goes before the output is built.
+    const std::vector<Idx> plcp = permuted_word_lcp<Idx>(t, sa);
+    found = IntervalScan<Idx>(documents, t, sa, plcp, params).run();
+  }
   interrupt::checkpoint();
   return columnar<Idx>(t, sa, found);
 }
