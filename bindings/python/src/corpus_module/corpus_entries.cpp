@@ -14,6 +14,7 @@
 #include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
+#include "utf.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -29,26 +30,13 @@ namespace corpus = core::corpus;
 template <class Char>
 void append_utf8(const Char* chars, Py_ssize_t length, std::size_t item, std::string& out) {
   for (Py_ssize_t i = 0; i < length; ++i) {
-    const auto c = static_cast<std::uint32_t>(chars[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
+    const auto c = static_cast<char32_t>(chars[i]);
+    if (c >= 0xD800 && c <= 0xDFFF) {
       raise_value_error("documents: document " + std::to_string(item) +
                         " has a lone surrogate at index " + std::to_string(i) +
                         ", which UTF-8 cannot encode");
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
+    core::utf::append_utf8(out, c);
   }
 }
 
@@ -84,7 +72,10 @@ std::vector<std::uint64_t> byte_offsets(std::string_view utf8,
   for (const std::uint64_t index : indices) {
     while (chars < index && byte < utf8.size()) {
       ++byte;
-      while (byte < utf8.size() && (static_cast<unsigned char>(utf8[byte]) & 0xC0) == 0x80) ++byte;
+      while (byte < utf8.size() &&
+             core::utf::is_continuation_byte(static_cast<unsigned char>(utf8[byte]))) {
+        ++byte;
+      }
       ++chars;
     }
     offsets.push_back(byte);
