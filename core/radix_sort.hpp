@@ -11,23 +11,23 @@
 
 namespace quarnel::core {
 
-// The passes of one byte each that the largest position among n items needs.
-template <class T, class Position>
+// The passes of kDigit bits each that the largest position among n items needs.
+template <unsigned kDigit, class T, class Position>
 [[nodiscard]] unsigned radix_passes(const T* items, std::size_t n, Position position) {
   std::uint64_t largest = 0;
   for (std::size_t i = 0; i < n; ++i) {
     largest = std::max<std::uint64_t>(largest, position(items[i]));
   }
-  return static_cast<unsigned>((std::bit_width(largest) + 7) / 8);
+  return static_cast<unsigned>((std::bit_width(largest) + kDigit - 1) / kDigit);
 }
 
-// Sorts n items by position (stable LSD radix sort), one byte a pass, scattering back and forth
-// between `items` and `buffer` (room for n); returns the one that holds the sorted items. A
-// byte's 256 destinations stay in cache while items are scattered to them, where wider digits
-// missed on nearly every write; the counts of all passes are taken in one read.
-template <class T, class Position>
+// Sorts n items by position (stable LSD radix sort), kDigit bits a pass, scattering back and
+// forth between `items` and `buffer` (room for n); returns the one that holds the sorted items.
+// For large records and arrays of millions take bytes: a byte's 256 destinations stay in cache
+// while items are scattered to them, where wider digits missed on nearly every write. The counts
+// of all passes are taken in one read.
+template <unsigned kDigit, class T, class Position>
 T* radix_sort_into(T* items, T* buffer, std::size_t n, unsigned passes, Position position) {
-  constexpr unsigned kDigit = 8;
   constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
   const auto digit = [&](const T& item, unsigned pass) {
     return static_cast<std::size_t>(
@@ -52,10 +52,11 @@ T* radix_sort_into(T* items, T* buffer, std::size_t n, unsigned passes, Position
 // Sorts by position, only as many passes as the largest position needs.
 template <class T, class Position>
 void radix_sort_by_position(std::vector<T>& items, Position position) {
-  const unsigned passes = radix_passes(items.data(), items.size(), position);
+  constexpr unsigned kByte = 8;
+  const unsigned passes = radix_passes<kByte>(items.data(), items.size(), position);
   if (passes == 0) return;
   std::vector<T> buffer(items.size());
-  if (radix_sort_into(items.data(), buffer.data(), items.size(), passes, position) ==
+  if (radix_sort_into<kByte>(items.data(), buffer.data(), items.size(), passes, position) ==
       buffer.data()) {
     items.swap(buffer);
   }
