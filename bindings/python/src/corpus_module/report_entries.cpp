@@ -1,0 +1,451 @@
+// The command line's report rows, formatted from the result columns in one native pass: a chunk
+// of groups becomes the UTF-8 bytes of its JSON, JSON Lines, table or HTML text, byte for byte
+// what the Python writers would produce, without one Python object per row.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "buffers.hpp"
+#include "converters.hpp"
+#include "corpus_module.hpp"
+#include "report_text.hpp"
+#include "results.hpp"
+#include "utf.hpp"
+
+namespace quarnel::python {
+namespace {
+
+namespace text = core::report_text;
+
+constexpr std::size_t kTextWidth = 60;  // table previews of a group's text
+constexpr std::size_t kHtmlTextWidth = 100;
+constexpr std::size_t kShownPlaces = 8;  // per phrase in the phrase table
+constexpr std::int64_t kHtmlCards = 6;  // occurrences shown in context per group
+constexpr std::int64_t kHtmlListed = 100;  // places listed after the cards
+constexpr std::int64_t kHtmlContext = 160;  // characters of context on each side
+constexpr std::int64_t kHtmlMarkLimit = 1200;  // longer occurrences show their two ends
+constexpr std::int64_t kHtmlMarkEnd = 500;
+
+enum class Style { kJson, kJsonLines, kPassageTable, kPhraseTable, kHtml };
+
+Style to_style(const BoundArgs& args, std::size_t i) {
+  const std::string_view name = to_text(args, i);
+  if (name == "json") return Style::kJson;
+  if (name == "jsonl") return Style::kJsonLines;
+  if (name == "passages") return Style::kPassageTable;
+  if (name == "phrases") return Style::kPhraseTable;
+  if (name == "html") return Style::kHtml;
+  raise_value_error("style must be json, jsonl, passages, phrases or html, not " +
+                    std::string(name));
+}
+
+// Appends str[begin:end] (clamped as slicing does) in UTF-8. Lone surrogates U+DC80..U+DCFF
+// become the bytes they stand for, as the report's surrogateescape output writes them.
+template <class Char>
+void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py_ssize_t end) {
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    const auto c = static_cast<char32_t>(chars[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
+      out += static_cast<char>(c - 0xDC00);
+    } else {
+      core::utf::append_utf8(out, c);
+    }
+  }
+}
+
+void append_str_utf8(std::string& out, PyObject* str, Py_ssize_t begin, Py_ssize_t end) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  begin = std::clamp<Py_ssize_t>(begin, 0, length);
+  end = std::clamp<Py_ssize_t>(end, begin, length);
+  const void* data = PyUnicode_DATA(str);
+  if (PyUnicode_IS_ASCII(str)) {
+    out.append(static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin));
+    return;
+  }
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return append_chars_utf8(out, static_cast<const Py_UCS1*>(data), begin, end);
+    case PyUnicode_2BYTE_KIND:
+      return append_chars_utf8(out, static_cast<const Py_UCS2*>(data), begin, end);
+    default:
+      return append_chars_utf8(out, static_cast<const Py_UCS4*>(data), begin, end);
+  }
+}
+
+// A list of str, or of bytes or None for the names; held for the call.
+struct Items {
+  PyRef list;
+  std::span<PyObject* const> items;
+
+  Items(PyObject* obj, const char* what) {
+    list = checked(PySequence_Fast(obj, what));
+    items = {PySequence_Fast_ITEMS(list.get()),
+             static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()))};
+  }
+
+  [[nodiscard]] PyObject* str(std::size_t i, const char* what) const {
+    PyObject* item = items[i];
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "%s %zu is %.100s, not str", what, i, Py_TYPE(item)->tp_name);
+      throw PythonErrorSet{};
+    }
+    return item;
+  }
+};
+
+// The occurrence columns in the order the Python layer passes them.
+enum Column : std::size_t {
+  kFirst,
+  kWords,
+  kChars,
+  kDocument,
+  kStart,
+  kEnd,
+  kLine,
+  kColumn,
+  kEndLine,
+  kEndColumn,
+  kColumnCount
+};
+
+struct Columns {
+  std::array<HeldBuffer, kColumnCount> held;
+  std::array<std::span<const std::int64_t>, kColumnCount> values;
+
+  [[nodiscard]] std::int64_t at(Column c, std::int64_t row) const {
+    return values[c][static_cast<std::size_t>(row)];
+  }
+};
+
+bool is_8_byte_integer(const Py_buffer& view) {
+  const std::string_view format = view.format == nullptr ? "" : view.format;
+  return view.ndim == 1 && view.itemsize == 8 && !format.empty() &&
+         std::string_view("qQlLnN").find(format.back()) != std::string_view::npos &&
+         format.front() != '>' && format.front() != '!';
+}
+
+// Checks the columns fit together: `first` has one more entry than there are groups, ascending
+// from 0 to the row count that every occurrence column has.
+void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
+  Items items(tuple, "columns: expected a sequence of arrays");
+  if (items.items.size() != kColumnCount) raise_value_error("columns: expected 10 arrays");
+  for (std::size_t c = 0; c < kColumnCount; ++c) {
+    columns.held[c].acquire(items.items[c]);
+    const Py_buffer& view = columns.held[c].view();
+    if (!is_8_byte_integer(view)) raise_value_error("columns: expected 1-d 8-byte integer arrays");
+    columns.values[c] = {static_cast<const std::int64_t*>(view.buf),
+                         static_cast<std::size_t>(view.shape[0])};
+  }
+  const auto first = columns.values[kFirst];
+  if (first.size() != groups + 1 || first.front() != 0) {
+    raise_value_error("columns: first must start at 0 and have one entry per group and one more");
+  }
+  for (std::size_t g = 0; g < groups; ++g) {
+    if (first[g + 1] < first[g]) raise_value_error("columns: first must be ascending");
+  }
+  const auto rows = static_cast<std::size_t>(first.back());
+  for (const Column c : {kDocument, kStart, kEnd, kLine, kColumn, kEndLine, kEndColumn}) {
+    if (columns.values[c].size() != rows) raise_value_error("columns: row counts differ");
+  }
+  for (const Column c : {kWords, kChars}) {
+    if (columns.values[c].size() != groups) raise_value_error("columns: group counts differ");
+  }
+}
+
+class ReportWriter {
+ public:
+  ReportWriter(const Columns& columns, const Items& names, const Items& texts,
+               const Items* documents)
+      : columns_(columns), names_(names), texts_(texts), documents_(documents) {}
+
+  void json_group(std::int64_t g, std::string_view prefix) {
+    out_ += '{';
+    out_ += prefix;
+    out_ += "\"text\":";
+    scratch_.clear();
+    append_str_utf8(scratch_, texts_.str(static_cast<std::size_t>(g), "texts: item"), 0,
+                    PY_SSIZE_T_MAX);
+    text::append_json_string(out_, scratch_);
+    append_field(",\"count\":", count(g));
+    append_field(",\"words\":", columns_.at(kWords, g));
+    append_field(",\"chars\":", columns_.at(kChars, g));
+    out_ += ",\"occurrences\":[";
+    for (std::int64_t r = row(g); r < row(g + 1); ++r) {
+      if (r > row(g)) out_ += ',';
+      out_ += "{\"file\":";
+      append_json_name(document(r));
+      append_field(",\"document\":", columns_.at(kDocument, r));
+      append_field(",\"start\":", columns_.at(kStart, r));
+      append_field(",\"end\":", columns_.at(kEnd, r));
+      append_field(",\"line\":", columns_.at(kLine, r));
+      append_field(",\"column\":", columns_.at(kColumn, r));
+      append_field(",\"end_line\":", columns_.at(kEndLine, r));
+      append_field(",\"end_column\":", columns_.at(kEndColumn, r));
+      out_ += '}';
+    }
+    out_ += "]}";
+  }
+
+  // "  words  count  text" then one indented place a line.
+  void passage_table_group(std::int64_t g) {
+    text::append_int_padded(out_, columns_.at(kWords, g), 7);
+    out_ += "  ";
+    text::append_int_padded(out_, count(g), 5);
+    out_ += "  ";
+    append_flat_text(g, kTextWidth);
+    out_ += '\n';
+    for (std::int64_t r = row(g); r < row(g + 1); ++r) {
+      out_.append(16, ' ');
+      append_place(r, true);
+      out_ += '\n';
+    }
+  }
+
+  // "  chars  count  words  text  places", the first few places on the line.
+  void phrase_table_group(std::int64_t g) {
+    text::append_int_padded(out_, columns_.at(kChars, g), 7);
+    out_ += "  ";
+    text::append_int_padded(out_, count(g), 5);
+    out_ += "  ";
+    text::append_int_padded(out_, columns_.at(kWords, g), 5);
+    out_ += "  ";
+    const std::size_t shown_chars = append_flat_text(g, kTextWidth);
+    out_.append(kTextWidth - shown_chars, ' ');
+    out_ += "  ";
+    const std::int64_t shown = std::min<std::int64_t>(count(g), kShownPlaces);
+    for (std::int64_t r = row(g); r < row(g) + shown; ++r) {
+      if (r > row(g)) out_ += ", ";
+      append_place(r, false);
+    }
+    if (count(g) > shown) {
+      out_ += ", +";
+      text::append_int(out_, count(g) - shown);
+      out_ += " more";
+    }
+    out_ += '\n';
+  }
+
+  // A <details> block: the first occurrences in context, then the next ones listed.
+  void html_group(std::int64_t g) {
+    const std::int64_t n = count(g);
+    out_ += "<details class=\"group\" id=\"g";
+    text::append_int(out_, g);
+    out_ += "\"><summary><b>";
+    text::append_grouped(out_, columns_.at(kWords, g));
+    out_ += " words</b>, ";
+    text::append_grouped(out_, n);
+    out_ += " places <span class=\"meta\">";
+    scratch_.clear();
+    append_flat_text_to(scratch_, g, kHtmlTextWidth);
+    text::append_html_escaped(out_, scratch_);
+    out_ += "</span></summary><div class=\"cards\">";
+    const std::int64_t cards_end = row(g) + std::min(n, kHtmlCards);
+    for (std::int64_t r = row(g); r < cards_end; ++r) html_card(r);
+    out_ += "</div>";
+    if (n > kHtmlCards) html_more(g, cards_end);
+    out_ += "</details>\n";
+  }
+
+  [[nodiscard]] std::string& out() { return out_; }
+
+ private:
+  [[nodiscard]] std::int64_t row(std::int64_t g) const { return columns_.at(kFirst, g); }
+  [[nodiscard]] std::int64_t count(std::int64_t g) const { return row(g + 1) - row(g); }
+
+  [[nodiscard]] std::size_t document(std::int64_t r) const {
+    const std::int64_t d = columns_.at(kDocument, r);
+    if (d < 0 || static_cast<std::size_t>(d) >= names_.items.size() ||
+        (documents_ != nullptr && static_cast<std::size_t>(d) >= documents_->items.size())) {
+      raise_value_error("columns: a document number is out of range");
+    }
+    return static_cast<std::size_t>(d);
+  }
+
+  void append_field(std::string_view key, std::int64_t value) {
+    out_ += key;
+    text::append_int(out_, value);
+  }
+
+  // The bytes of a name, or "None" as str(None) shows it.
+  [[nodiscard]] std::string_view name(std::size_t d) const {
+    PyObject* item = names_.items[d];
+    if (item == Py_None) return "None";
+    if (!PyBytes_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "names: item %zu is %.100s, not bytes or None", d,
+                   Py_TYPE(item)->tp_name);
+      throw PythonErrorSet{};
+    }
+    return {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
+  }
+
+  void append_json_name(std::size_t d) {
+    if (names_.items[d] == Py_None) {
+      out_ += "null";
+    } else {
+      text::append_json_string(out_, name(d));
+    }
+  }
+
+  // name:line:column, with -end_line:end_column when `with_end`.
+  void append_place_to(std::string& out, std::int64_t r, bool with_end) const {
+    out += name(document(r));
+    out += ':';
+    text::append_int(out, columns_.at(kLine, r));
+    out += ':';
+    text::append_int(out, columns_.at(kColumn, r));
+    if (!with_end) return;
+    out += '-';
+    text::append_int(out, columns_.at(kEndLine, r));
+    out += ':';
+    text::append_int(out, columns_.at(kEndColumn, r));
+  }
+
+  void append_place(std::int64_t r, bool with_end) { append_place_to(out_, r, with_end); }
+
+  void append_escaped_place(std::int64_t r) {
+    scratch_.clear();
+    append_place_to(scratch_, r, true);
+    text::append_html_escaped(out_, scratch_);
+  }
+
+  std::size_t append_flat_text_to(std::string& out, std::int64_t g, std::size_t width) {
+    head_.clear();
+    append_str_utf8(head_, texts_.str(static_cast<std::size_t>(g), "texts: item"), 0,
+                    static_cast<Py_ssize_t>(width * 8));
+    return text::append_flat(out, head_, width);
+  }
+
+  std::size_t append_flat_text(std::int64_t g, std::size_t width) {
+    return append_flat_text_to(out_, g, width);
+  }
+
+  // document[begin:end], HTML-escaped.
+  void append_escaped_slice(PyObject* doc, std::int64_t begin, std::int64_t end) {
+    scratch_.clear();
+    append_str_utf8(scratch_, doc, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end));
+    text::append_html_escaped(out_, scratch_);
+  }
+
+  void html_card(std::int64_t r) {
+    const std::size_t d = document(r);
+    const std::int64_t start = columns_.at(kStart, r);
+    const std::int64_t end = columns_.at(kEnd, r);
+    PyObject* doc = documents_->str(d, "documents: item");
+    if (start < 0 || end < start || end > PyUnicode_GET_LENGTH(doc)) {
+      raise_value_error("columns: an occurrence is outside its document");
+    }
+    out_ += "<div class=\"card\"><h3>";
+    append_escaped_place(r);
+    out_ += "</h3><pre class=\"occurrence\" data-document=\"";
+    text::append_int(out_, static_cast<std::int64_t>(d));
+    append_field("\" data-start=\"", start);
+    append_field("\" data-end=\"", end);
+    out_ += "\">";
+    append_escaped_slice(doc, std::max<std::int64_t>(0, start - kHtmlContext), start);
+    if (end - start <= kHtmlMarkLimit) {
+      out_ += "<mark>";
+      append_escaped_slice(doc, start, end);
+      out_ += "</mark>";
+    } else {
+      out_ += "<mark>";
+      append_escaped_slice(doc, start, start + kHtmlMarkEnd);
+      out_ += "</mark><span class=\"gap\">[\u2026 ";
+      text::append_grouped(out_, end - start - 2 * kHtmlMarkEnd);
+      out_ += " characters \u2026]</span><mark>";
+      append_escaped_slice(doc, end - kHtmlMarkEnd, end);
+      out_ += "</mark>";
+    }
+    append_escaped_slice(doc, end, end + kHtmlContext);
+    out_ += "</pre></div>";
+  }
+
+  void html_more(std::int64_t g, std::int64_t listed_begin) {
+    out_ += "<p>";
+    text::append_grouped(out_, count(g) - kHtmlCards);
+    out_ += " more places:</p><ul class=\"more\">";
+    const std::int64_t listed_end = std::min(row(g + 1), listed_begin + kHtmlListed);
+    for (std::int64_t r = listed_begin; r < listed_end; ++r) {
+      out_ += "<li>";
+      append_escaped_place(r);
+      out_ += "</li>";
+    }
+    if (row(g + 1) > listed_end) {
+      out_ += "<li>\u2026 and ";
+      text::append_grouped(out_, row(g + 1) - listed_end);
+      out_ += " more (all are in --format json)</li>";
+    }
+    out_ += "</ul>";
+  }
+
+  const Columns& columns_;
+  const Items& names_;
+  const Items& texts_;
+  const Items* documents_;
+  std::string out_;
+  std::string scratch_;  // one text or place before it is escaped
+  std::string head_;  // the start of a group's text before it is flattened
+};
+
+PyObject* format_groups(PyObject*, const BoundArgs& args) {
+  const Style style = to_style(args, 0);
+  const Items names(args[2], "names: expected a list of bytes");
+  const Items texts(args[3], "texts: expected a list of str");
+  Columns columns;
+  read_columns(args[1], texts.items.size(), columns);
+  std::optional<Items> documents;
+  if (style == Style::kHtml) documents.emplace(args[4], "documents: expected a list of str");
+  const std::uint64_t begin = to_unsigned_index(args, 5);
+  const std::uint64_t end = to_unsigned_index(args, 6);
+  if (begin > end || end > texts.items.size()) raise_value_error("groups: range out of bounds");
+  const std::string_view prefix = to_text(args, 7);
+
+  ReportWriter writer(columns, names, texts, documents ? &*documents : nullptr);
+  for (auto g = static_cast<std::int64_t>(begin); g < static_cast<std::int64_t>(end); ++g) {
+    switch (style) {
+      case Style::kJson:
+        writer.out() += g == 0 ? "\n" : ",\n";
+        writer.json_group(g, prefix);
+        break;
+      case Style::kJsonLines:
+        writer.json_group(g, prefix);
+        writer.out() += '\n';
+        break;
+      case Style::kPassageTable:
+        writer.passage_table_group(g);
+        break;
+      case Style::kPhraseTable:
+        writer.phrase_table_group(g);
+        break;
+      case Style::kHtml:
+        writer.html_group(g);
+        break;
+    }
+  }
+  return py_bytes(writer.out()).release();
+}
+
+}  // namespace
+
+const FunctionDescriptor kFormatGroups =
+    describe("_format_groups",
+             {{"style"},
+              {"columns"},
+              {"names"},
+              {"texts"},
+              {"documents"},
+              {"start"},
+              {"end"},
+              {"prefix"}},
+             "Report rows of groups start..end as UTF-8 bytes (json, jsonl, passages, phrases "
+             "or html).",
+             format_groups);
+
+}  // namespace quarnel::python

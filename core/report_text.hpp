@@ -1,0 +1,37 @@
+#pragma once
+// Text pieces of the command line's reports, byte for byte as Python writes them: JSON string
+// literals (non-ASCII kept as is), HTML escapes, integers with padding or thousands separators,
+// and one-line previews of a text. They work on UTF-8 bytes; bytes that are not UTF-8 (file
+// names kept as raw bytes) pass through unchanged.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quarnel::core::report_text {
+
+// "text" with quotes, backslashes and control characters escaped as json.dumps does with
+// ensure_ascii=False.
+void append_json_string(std::string& out, std::string_view text);
+
+// & < > " ' as html.escape(text, quote=True) replaces them.
+void append_html_escaped(std::string& out, std::string_view text);
+
+void append_int(std::string& out, std::int64_t value);
+
+// Right-aligned in `width` characters (never cut), as f"{value:>{width}}".
+void append_int_padded(std::string& out, std::int64_t value, std::size_t width);
+
+// With a comma every three digits, as f"{value:,}".
+void append_grouped(std::string& out, std::int64_t value);
+
+// The characters str.split() splits at.
+[[nodiscard]] bool is_python_space(char32_t c);
+
+// Appends the first width * 8 characters of `text` with every run of white space made one
+// space and both ends trimmed, cut to `width` characters with an ellipsis last when longer;
+// returns the characters appended.
+std::size_t append_flat(std::string& out, std::string_view text, std::size_t width);
+
+}  // namespace quarnel::core::report_text
