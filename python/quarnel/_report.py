@@ -1,6 +1,6 @@
 """Reports of the command line: table, JSON, JSON Lines and a self-contained HTML page.
 
-The rows of the groups are formatted natively from the result's NumPy columns, a chunk of rows
+The rows of the groups are formatted natively from the result's NumPy columns, about a megabyte
 at a time, and written as UTF-8 bytes as they come, so a report never holds a second copy of
 the results as Python objects. The summaries around them are formatted here.
 """
@@ -9,7 +9,6 @@ from dataclasses import dataclass
 
 from quarnel._version import __version__
 
-CHUNK_ROWS = 1 << 15  # occurrence rows formatted at a time
 HTML_GROUPS = 10_000  # longest groups on the page; beyond that a page is too big to browse
 
 
@@ -52,17 +51,6 @@ def share(part, whole):
     return 100.0 * part / whole if whole else 0.0
 
 
-def chunk_bounds(first, groups):
-    """(first group, end group) of runs of the first `groups` groups with at most about
-    CHUNK_ROWS occurrence rows together (one group may exceed it)."""
-    g = 0
-    while g < groups:
-        end = int(first.searchsorted(first[g] + CHUNK_ROWS, side="right")) - 1
-        end = min(max(end, g + 1), groups)
-        yield g, end
-        g = end
-
-
 def write_bytes(out, data):
     """UTF-8 bytes after the text written so far; a stream without a byte buffer gets text."""
     buffer = getattr(out, "buffer", None)
@@ -73,22 +61,36 @@ def write_bytes(out, data):
         buffer.write(data)
 
 
+def written_names(names, style):
+    """The file names as `style` writes them, in UTF-8; a name read with surrogate escapes
+    keeps the bytes it stood for."""
+    if style in ("json", "jsonl"):
+        from json.encoder import encode_basestring
+
+        forms = ("null" if name is None else encode_basestring(name) for name in names)
+    elif style == "html":
+        forms = (esc(str(name)) for name in names)
+    else:
+        forms = (str(name) for name in names)
+    return [form.encode("utf-8", "surrogateescape") for form in forms]
+
+
 def write_groups(report, out, progress, style, groups=None, prefix=""):
     """The rows of the first `groups` groups (all by default) in `style`: json, jsonl, html,
-    passages or phrases (the tables)."""
+    passages or phrases (the tables), formatted natively about a megabyte at a time."""
     from quarnel import _corpus
 
     m = report.matches
     columns = (m.first, m.words, m.chars, m.document, m.start, m.end, m.line, m.column,
                m.end_line, m.end_column)
-    # names as the output encodes them: a name read with surrogate escapes keeps its bytes
-    names = [None if n is None else n.encode("utf-8", "surrogateescape") for n in report.names]
+    names = written_names(report.names, style)
     documents = report.texts if style == "html" else None
     total = len(m)
-    for g0, g1 in chunk_bounds(m.first, total if groups is None else min(groups, total)):
-        progress.set(f"writing {g0:,}/{total:,} groups")
-        write_bytes(out, _corpus._format_groups(style, columns, names, m.texts, documents, g0, g1,
-                                                prefix))
+    g, end = 0, total if groups is None else min(groups, total)
+    while g < end:
+        progress.set(f"writing {g:,}/{total:,} groups")
+        data, g = _corpus._format_groups(style, columns, names, m.texts, documents, g, end, prefix)
+        write_bytes(out, data)
 
 
 # ------------------------------------------------------------------------------------------

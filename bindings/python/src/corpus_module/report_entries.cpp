@@ -1,6 +1,8 @@
-// The command line's report rows, formatted from the result columns in one native pass: a chunk
+// The command line's report rows, formatted from the result columns in one native pass: a run
 // of groups becomes the UTF-8 bytes of its JSON, JSON Lines, table or HTML text, byte for byte
-// what the Python writers would produce, without one Python object per row.
+// what the Python writers would produce, without one Python object per row. The file names come
+// already in the form each style writes them (JSON literals, HTML-escaped or as they are), made
+// once per report rather than once per row.
 
 #include <algorithm>
 #include <array>
@@ -9,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "buffers.hpp"
 #include "converters.hpp"
@@ -22,6 +25,7 @@ namespace {
 
 namespace text = core::report_text;
 
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;  // a call returns after about this much
 constexpr std::size_t kTextWidth = 60;  // table previews of a group's text
 constexpr std::size_t kHtmlTextWidth = 100;
 constexpr std::size_t kShownPlaces = 8;  // per phrase in the phrase table
@@ -61,6 +65,9 @@ void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py
   }
 }
 
+// The UTF-8 bytes of str[begin:end]: its own memory when it is ASCII, else encoded into `scratch`.
+std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch);
+
 void append_str_utf8(std::string& out, PyObject* str, Py_ssize_t begin, Py_ssize_t end) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
   begin = std::clamp<Py_ssize_t>(begin, 0, length);
@@ -80,7 +87,20 @@ void append_str_utf8(std::string& out, PyObject* str, Py_ssize_t begin, Py_ssize
   }
 }
 
-// A list of str, or of bytes or None for the names; held for the call.
+std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch) {
+  if (PyUnicode_IS_ASCII(str)) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    begin = std::clamp<Py_ssize_t>(begin, 0, length);
+    end = std::clamp<Py_ssize_t>(end, begin, length);
+    return {static_cast<const char*>(PyUnicode_DATA(str)) + begin,
+            static_cast<std::size_t>(end - begin)};
+  }
+  scratch.clear();
+  append_str_utf8(scratch, str, begin, end);
+  return scratch;
+}
+
+// A list of str or of bytes; held for the call.
 struct Items {
   PyRef list;
   std::span<PyObject* const> items;
@@ -132,8 +152,8 @@ bool is_8_byte_integer(const Py_buffer& view) {
          format.front() != '>' && format.front() != '!';
 }
 
-// Checks the columns fit together: `first` has one more entry than there are groups, ascending
-// from 0 to the row count that every occurrence column has.
+// Checks the columns fit together: `first` has one more entry than there are groups and ends at
+// the row count that every occurrence column has.
 void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
   Items items(tuple, "columns: expected a sequence of arrays");
   if (items.items.size() != kColumnCount) raise_value_error("columns: expected 10 arrays");
@@ -145,11 +165,8 @@ void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
                          static_cast<std::size_t>(view.shape[0])};
   }
   const auto first = columns.values[kFirst];
-  if (first.size() != groups + 1 || first.front() != 0) {
-    raise_value_error("columns: first must start at 0 and have one entry per group and one more");
-  }
-  for (std::size_t g = 0; g < groups; ++g) {
-    if (first[g + 1] < first[g]) raise_value_error("columns: first must be ascending");
+  if (first.size() != groups + 1 || first.back() < 0) {
+    raise_value_error("columns: first must have one entry per group and one more");
   }
   const auto rows = static_cast<std::size_t>(first.back());
   for (const Column c : {kDocument, kStart, kEnd, kLine, kColumn, kEndLine, kEndColumn}) {
@@ -158,6 +175,15 @@ void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
   for (const Column c : {kWords, kChars}) {
     if (columns.values[c].size() != groups) raise_value_error("columns: group counts differ");
   }
+}
+
+// The rows of groups begin..end are inside the columns: `first` ascends over them from 0 or more
+// to the row count or less.
+void check_group_rows(const Columns& columns, std::size_t begin, std::size_t end) {
+  const auto first = columns.values[kFirst];
+  bool ascending = first[begin] >= 0 && first[end] <= first.back();
+  for (std::size_t g = begin; g < end && ascending; ++g) ascending = first[g] <= first[g + 1];
+  if (!ascending) raise_value_error("columns: first must be ascending from 0 to the row count");
 }
 
 class ReportWriter {
@@ -170,10 +196,7 @@ class ReportWriter {
     out_ += '{';
     out_ += prefix;
     out_ += "\"text\":";
-    scratch_.clear();
-    append_str_utf8(scratch_, texts_.str(static_cast<std::size_t>(g), "texts: item"), 0,
-                    PY_SSIZE_T_MAX);
-    text::append_json_string(out_, scratch_);
+    text::append_json_string(out_, str_utf8(text(g), 0, PY_SSIZE_T_MAX, scratch_));
     append_field(",\"count\":", count(g));
     append_field(",\"words\":", columns_.at(kWords, g));
     append_field(",\"chars\":", columns_.at(kChars, g));
@@ -181,7 +204,7 @@ class ReportWriter {
     for (std::int64_t r = row(g); r < row(g + 1); ++r) {
       if (r > row(g)) out_ += ',';
       out_ += "{\"file\":";
-      append_json_name(document(r));
+      out_ += name(document(r));
       append_field(",\"document\":", columns_.at(kDocument, r));
       append_field(",\"start\":", columns_.at(kStart, r));
       append_field(",\"end\":", columns_.at(kEnd, r));
@@ -243,9 +266,9 @@ class ReportWriter {
     out_ += " words</b>, ";
     text::append_grouped(out_, n);
     out_ += " places <span class=\"meta\">";
-    scratch_.clear();
-    append_flat_text_to(scratch_, g, kHtmlTextWidth);
-    text::append_html_escaped(out_, scratch_);
+    flat_.clear();
+    append_flat_text_to(flat_, g, kHtmlTextWidth);
+    text::append_html_escaped(out_, flat_);
     out_ += "</span></summary><div class=\"cards\">";
     const std::int64_t cards_end = row(g) + std::min(n, kHtmlCards);
     for (std::int64_t r = row(g); r < cards_end; ++r) html_card(r);
@@ -255,10 +278,14 @@ class ReportWriter {
   }
 
   [[nodiscard]] std::string& out() { return out_; }
+  [[nodiscard]] bool full() const { return out_.size() >= kChunkBytes; }
 
  private:
   [[nodiscard]] std::int64_t row(std::int64_t g) const { return columns_.at(kFirst, g); }
   [[nodiscard]] std::int64_t count(std::int64_t g) const { return row(g + 1) - row(g); }
+  [[nodiscard]] PyObject* text(std::int64_t g) const {
+    return texts_.str(static_cast<std::size_t>(g), "texts: item");
+  }
 
   [[nodiscard]] std::size_t document(std::int64_t r) const {
     const std::int64_t d = columns_.at(kDocument, r);
@@ -274,53 +301,35 @@ class ReportWriter {
     text::append_int(out_, value);
   }
 
-  // The bytes of a name, or "None" as str(None) shows it.
+  // The name of document d in the form the style writes it.
   [[nodiscard]] std::string_view name(std::size_t d) const {
     PyObject* item = names_.items[d];
-    if (item == Py_None) return "None";
     if (!PyBytes_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "names: item %zu is %.100s, not bytes or None", d,
+      PyErr_Format(PyExc_TypeError, "names: item %zu is %.100s, not bytes", d,
                    Py_TYPE(item)->tp_name);
       throw PythonErrorSet{};
     }
     return {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
   }
 
-  void append_json_name(std::size_t d) {
-    if (names_.items[d] == Py_None) {
-      out_ += "null";
-    } else {
-      text::append_json_string(out_, name(d));
-    }
-  }
-
-  // name:line:column, with -end_line:end_column when `with_end`.
-  void append_place_to(std::string& out, std::int64_t r, bool with_end) const {
-    out += name(document(r));
-    out += ':';
-    text::append_int(out, columns_.at(kLine, r));
-    out += ':';
-    text::append_int(out, columns_.at(kColumn, r));
+  // name:line:column, with -end_line:end_column when `with_end`. In HTML the name is escaped
+  // already and the rest needs no escape.
+  void append_place(std::int64_t r, bool with_end) {
+    out_ += name(document(r));
+    out_ += ':';
+    text::append_int(out_, columns_.at(kLine, r));
+    out_ += ':';
+    text::append_int(out_, columns_.at(kColumn, r));
     if (!with_end) return;
-    out += '-';
-    text::append_int(out, columns_.at(kEndLine, r));
-    out += ':';
-    text::append_int(out, columns_.at(kEndColumn, r));
-  }
-
-  void append_place(std::int64_t r, bool with_end) { append_place_to(out_, r, with_end); }
-
-  void append_escaped_place(std::int64_t r) {
-    scratch_.clear();
-    append_place_to(scratch_, r, true);
-    text::append_html_escaped(out_, scratch_);
+    out_ += '-';
+    text::append_int(out_, columns_.at(kEndLine, r));
+    out_ += ':';
+    text::append_int(out_, columns_.at(kEndColumn, r));
   }
 
   std::size_t append_flat_text_to(std::string& out, std::int64_t g, std::size_t width) {
-    head_.clear();
-    append_str_utf8(head_, texts_.str(static_cast<std::size_t>(g), "texts: item"), 0,
-                    static_cast<Py_ssize_t>(width * 8));
-    return text::append_flat(out, head_, width);
+    const auto head = static_cast<Py_ssize_t>(width * 8);
+    return text::append_flat(out, str_utf8(text(g), 0, head, head_), width);
   }
 
   std::size_t append_flat_text(std::int64_t g, std::size_t width) {
@@ -329,9 +338,8 @@ class ReportWriter {
 
   // document[begin:end], HTML-escaped.
   void append_escaped_slice(PyObject* doc, std::int64_t begin, std::int64_t end) {
-    scratch_.clear();
-    append_str_utf8(scratch_, doc, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end));
-    text::append_html_escaped(out_, scratch_);
+    text::append_html_escaped(
+        out_, str_utf8(doc, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end), scratch_));
   }
 
   void html_card(std::int64_t r) {
@@ -343,7 +351,7 @@ class ReportWriter {
       raise_value_error("columns: an occurrence is outside its document");
     }
     out_ += "<div class=\"card\"><h3>";
-    append_escaped_place(r);
+    append_place(r, true);
     out_ += "</h3><pre class=\"occurrence\" data-document=\"";
     text::append_int(out_, static_cast<std::int64_t>(d));
     append_field("\" data-start=\"", start);
@@ -374,7 +382,7 @@ class ReportWriter {
     const std::int64_t listed_end = std::min(row(g + 1), listed_begin + kHtmlListed);
     for (std::int64_t r = listed_begin; r < listed_end; ++r) {
       out_ += "<li>";
-      append_escaped_place(r);
+      append_place(r, true);
       out_ += "</li>";
     }
     if (row(g + 1) > listed_end) {
@@ -390,8 +398,9 @@ class ReportWriter {
   const Items& texts_;
   const Items* documents_;
   std::string out_;
-  std::string scratch_;  // one text or place before it is escaped
+  std::string scratch_;  // a text encoded before it is escaped
   std::string head_;  // the start of a group's text before it is flattened
+  std::string flat_;  // a flattened text before it is escaped
 };
 
 PyObject* format_groups(PyObject*, const BoundArgs& args) {
@@ -405,10 +414,12 @@ PyObject* format_groups(PyObject*, const BoundArgs& args) {
   const std::uint64_t begin = to_unsigned_index(args, 5);
   const std::uint64_t end = to_unsigned_index(args, 6);
   if (begin > end || end > texts.items.size()) raise_value_error("groups: range out of bounds");
+  check_group_rows(columns, begin, end);
   const std::string_view prefix = to_text(args, 7);
 
   ReportWriter writer(columns, names, texts, documents ? &*documents : nullptr);
-  for (auto g = static_cast<std::int64_t>(begin); g < static_cast<std::int64_t>(end); ++g) {
+  auto g = static_cast<std::int64_t>(begin);
+  for (; g < static_cast<std::int64_t>(end) && !writer.full(); ++g) {
     switch (style) {
       case Style::kJson:
         writer.out() += g == 0 ? "\n" : ",\n";
@@ -429,7 +440,8 @@ PyObject* format_groups(PyObject*, const BoundArgs& args) {
         break;
     }
   }
-  return py_bytes(writer.out()).release();
+  PyRef data = py_bytes(writer.out());
+  return py_pair(std::move(data), py_int(static_cast<std::uint64_t>(g))).release();
 }
 
 }  // namespace
@@ -444,8 +456,8 @@ const FunctionDescriptor kFormatGroups =
               {"start"},
               {"end"},
               {"prefix"}},
-             "Report rows of groups start..end as UTF-8 bytes (json, jsonl, passages, phrases "
-             "or html).",
+             "Report rows (json, jsonl, passages, phrases or html) of groups from start on, as "
+             "UTF-8 bytes, and the group after them: they end at end or after about a megabyte.",
              format_groups);
 
 }  // namespace quarnel::python
