@@ -1,8 +1,10 @@
 #include "report_text.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
+#include "swar.hpp"
 #include "utf.hpp"
 
 namespace quarnel::core::report_text {
@@ -10,8 +12,20 @@ namespace {
 
 constexpr std::string_view kEllipsis = "\u2026";
 
-// The escape of a byte below 0x20, or empty for one written as it is.
-std::string_view short_escape(unsigned char c) {
+// "\u00XX" for every byte below 0x20.
+struct ControlEscapes {
+  std::array<std::array<char, 6>, 0x20> text{};
+  constexpr ControlEscapes() {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    for (std::size_t c = 0; c < text.size(); ++c) {
+      text[c] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+    }
+  }
+};
+constexpr ControlEscapes kControlEscapes;
+
+// The escape of a byte in a JSON string, or empty for one written as it is.
+std::string_view json_escape(unsigned char c) {
   switch (c) {
     case '"':
       return "\\\"";
@@ -28,18 +42,12 @@ std::string_view short_escape(unsigned char c) {
     case '\f':
       return "\\f";
     default:
-      return {};
+      if (c >= 0x20) return {};
+      return {kControlEscapes.text[c].data(), kControlEscapes.text[c].size()};
   }
 }
 
-void append_unicode_escape(std::string& out, unsigned char c) {
-  constexpr std::string_view kHex = "0123456789abcdef";
-  out += "\\u00";
-  out += kHex[c >> 4];
-  out += kHex[c & 0xF];
-}
-
-std::string_view html_escape(char c) {
+std::string_view html_escape(unsigned char c) {
   switch (c) {
     case '&':
       return "&amp;";
@@ -56,6 +64,48 @@ std::string_view html_escape(char c) {
   }
 }
 
+// Bit 7 set in some byte of w when a byte of w is below n (n at most 0x80); the bytes above the
+// lowest such one may be marked wrongly, which a test for "none" does not mind.
+constexpr std::uint64_t has_below(std::uint64_t w, unsigned n) {
+  return (w - swar::kLowBits * n) & ~w & swar::kHighBits;
+}
+
+constexpr std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
+  return has_below(w ^ (swar::kLowBits * c), 1);
+}
+
+constexpr bool json_clean(std::uint64_t w) {
+  return (has_below(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\')) == 0;
+}
+
+constexpr bool html_clean(std::uint64_t w) {
+  return (has_byte(w, '&') | has_byte(w, '<') | has_byte(w, '>') | has_byte(w, '"') |
+          has_byte(w, '\'')) == 0;
+}
+
+// Appends `text` with each byte that `escape_of` gives an escape for replaced by it; runs of
+// eight bytes that `clean` passes are copied without a look at each byte.
+template <class Clean, class EscapeOf>
+void append_escaped(std::string& out, std::string_view text, Clean clean, EscapeOf escape_of) {
+  out.reserve(out.size() + text.size());
+  std::size_t plain = 0;  // start of the bytes not yet copied
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (i + 8 <= text.size() && clean(swar::load8(text.data() + i))) {
+      i += 8;
+      continue;
+    }
+    for (const std::size_t stop = std::min(i + 8, text.size()); i < stop; ++i) {
+      const std::string_view escape = escape_of(static_cast<unsigned char>(text[i]));
+      if (escape.empty()) continue;
+      out.append(text, plain, i - plain);
+      out += escape;
+      plain = i + 1;
+    }
+  }
+  out.append(text, plain);
+}
+
 // Digits of `value` (with its sign) into `buffer`; returns how many.
 std::size_t format_int(std::array<char, 24>& buffer, std::int64_t value) {
   const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
@@ -66,33 +116,12 @@ std::size_t format_int(std::array<char, 24>& buffer, std::int64_t value) {
 
 void append_json_string(std::string& out, std::string_view text) {
   out += '"';
-  std::size_t plain = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text, plain, i - plain);
-    plain = i + 1;
-    const std::string_view escape = short_escape(c);
-    if (escape.empty()) {
-      append_unicode_escape(out, c);
-    } else {
-      out += escape;
-    }
-  }
-  out.append(text, plain);
+  append_escaped(out, text, json_clean, json_escape);
   out += '"';
 }
 
 void append_html_escaped(std::string& out, std::string_view text) {
-  std::size_t plain = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::string_view escape = html_escape(text[i]);
-    if (escape.empty()) continue;
-    out.append(text, plain, i - plain);
-    out += escape;
-    plain = i + 1;
-  }
-  out.append(text, plain);
+  append_escaped(out, text, html_clean, html_escape);
 }
 
 void append_int(std::string& out, std::int64_t value) {
@@ -145,7 +174,8 @@ std::size_t append_flat(std::string& out, std::string_view text, std::size_t wid
   bool pending_space = false;
   for (std::size_t pos = 0; pos < text.size() && read < limit; ++read) {
     const std::size_t begin = pos;
-    const char32_t c = utf::decode_utf8(text, pos);
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    const char32_t c = byte < 0x80 ? text[pos++] : utf::decode_utf8(text, pos);
     if (is_python_space(c)) {
       pending_space = chars > 0;
       continue;
@@ -155,7 +185,11 @@ std::size_t append_flat(std::string& out, std::string_view text, std::size_t wid
       if (++chars == width - 1) cut = out.size();
       pending_space = false;
     }
-    out.append(text, begin, pos - begin);
+    if (pos - begin == 1) {
+      out += text[begin];
+    } else {
+      out.append(text, begin, pos - begin);
+    }
     if (++chars == width - 1) cut = out.size();
   }
   if (chars <= width) return chars;

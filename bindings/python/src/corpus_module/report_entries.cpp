@@ -18,7 +18,6 @@
 #include "corpus_module.hpp"
 #include "report_text.hpp"
 #include "results.hpp"
-#include "utf.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -52,17 +51,32 @@ Style to_style(const BoundArgs& args, std::size_t i) {
 // become the bytes they stand for, as the report's surrogateescape output writes them.
 template <class Char>
 void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py_ssize_t end) {
+  constexpr std::size_t kMostBytes = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
+  const std::size_t old = out.size();
+  out.resize(old + static_cast<std::size_t>(end - begin) * kMostBytes);
+  auto* p = reinterpret_cast<unsigned char*>(out.data() + old);
   for (Py_ssize_t i = begin; i < end; ++i) {
     const auto c = static_cast<char32_t>(chars[i]);
     if (c < 0x80) {
-      out += static_cast<char>(c);
+      *p++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
-      out += static_cast<char>(c - 0xDC00);
+      *p++ = static_cast<unsigned char>(c - 0xDC00);
+    } else if (c < 0x10000) {
+      *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+      *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
     } else {
-      core::utf::append_utf8(out, c);
+      *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+      *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
     }
   }
+  out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(p) - out.data()));
 }
 
 // The UTF-8 bytes of str[begin:end]: its own memory when it is ASCII, else encoded into `scratch`.
@@ -190,7 +204,9 @@ class ReportWriter {
  public:
   ReportWriter(const Columns& columns, const Items& names, const Items& texts,
                const Items* documents)
-      : columns_(columns), names_(names), texts_(texts), documents_(documents) {}
+      : columns_(columns), names_(names), texts_(texts), documents_(documents) {
+    out_.reserve(kChunkBytes + kChunkBytes / 4);  // most chunks end within a quarter more
+  }
 
   void json_group(std::int64_t g, std::string_view prefix) {
     out_ += '{';
