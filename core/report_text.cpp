@@ -148,31 +148,15 @@ void append_grouped(std::string& out, std::int64_t value) {
   }
 }
 
-bool is_python_space(char32_t c) {
-  if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-  switch (c) {
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
-}
-
-std::size_t append_flat(std::string& out, std::string_view text, std::size_t width) {
+FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width) {
   const std::size_t base = out.size();
   const std::size_t limit = width * 8;
   std::size_t chars = 0;  // characters appended so far
   std::size_t cut = base;  // where the first width - 1 characters end
-  std::size_t read = 0;
   bool pending_space = false;
-  for (std::size_t pos = 0; pos < text.size() && read < limit; ++read) {
+  // Once past `width` characters the rest cannot change the preview: it is cut there.
+  for (std::size_t pos = 0, read = 0; pos < text.size() && read < limit && chars <= width;
+       ++read) {
     const std::size_t begin = pos;
     const auto byte = static_cast<unsigned char>(text[pos]);
     const char32_t c = byte < 0x80 ? text[pos++] : utf::decode_utf8(text, pos);
@@ -185,17 +169,13 @@ std::size_t append_flat(std::string& out, std::string_view text, std::size_t wid
       if (++chars == width - 1) cut = out.size();
       pending_space = false;
     }
-    if (pos - begin == 1) {
-      out += text[begin];
-    } else {
-      out.append(text, begin, pos - begin);
-    }
+    out.append(text, begin, pos - begin);
     if (++chars == width - 1) cut = out.size();
   }
-  if (chars <= width) return chars;
+  if (chars <= width) return {chars, false};
   out.resize(cut);
   out += kEllipsis;
-  return width;
+  return {width, true};
 }
 
 }  // namespace quarnel::core::report_text

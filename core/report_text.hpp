@@ -27,11 +27,30 @@ void append_int_padded(std::string& out, std::int64_t value, std::size_t width);
 void append_grouped(std::string& out, std::int64_t value);
 
 // The characters str.split() splits at.
-[[nodiscard]] bool is_python_space(char32_t c);
+[[nodiscard]] constexpr bool is_python_space(char32_t c) {
+  if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+  switch (c) {
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+struct FlatPreview {
+  std::size_t chars;  // characters appended
+  bool cut;  // longer than `width`: more text after what was read would not change it
+};
 
 // Appends the first width * 8 characters of `text` with every run of white space made one
-// space and both ends trimmed, cut to `width` characters with an ellipsis last when longer;
-// returns the characters appended.
-std::size_t append_flat(std::string& out, std::string_view text, std::size_t width);
+// space and both ends trimmed, cut to `width` characters with an ellipsis last when longer.
+FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width);
 
 }  // namespace quarnel::core::report_text

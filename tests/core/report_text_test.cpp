@@ -80,11 +80,14 @@ TEST(ReportText, PythonWhiteSpaceIsTheSetStrSplitUses) {
 struct Flattened {
   std::string text;
   std::size_t chars;
+  bool cut;
 };
 
 Flattened flat(std::string_view input, std::size_t width) {
   Flattened f;
-  f.chars = text::append_flat(f.text, input, width);
+  const text::FlatPreview preview = text::append_flat(f.text, input, width);
+  f.chars = preview.chars;
+  f.cut = preview.cut;
   return f;
 }
 
@@ -94,6 +97,8 @@ TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
   const Flattened cut = flat("abcdefg", 6);
   EXPECT_EQ(cut.text, "abcde\u2026");
   EXPECT_EQ(cut.chars, 6U);
+  EXPECT_TRUE(cut.cut);
+  EXPECT_FALSE(flat("abcdef ", 6).cut);
   EXPECT_EQ(flat("ab   cdefg", 4).text, "ab \u2026");  // the space counts as a character
   EXPECT_EQ(flat("\xC3\xA9\xC3\xA9\xC3\xA9", 2).text, "\xC3\xA9\u2026");
   // a raw byte is one character, kept as it is

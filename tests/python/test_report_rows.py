@@ -124,7 +124,9 @@ def random_corpus(rng):
     documents = [random_text(rng, rng.choice([0, 5, 300, 3000])) for _ in range(rng.randint(1, 5))]
     names = [random_name(rng, k) for k in range(len(documents))]
     counts = [rng.choice([1, 2, 6, 7, 9, 106, 107, 130]) for _ in range(rng.randint(0, 12))]
-    texts = [random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700])) for _ in counts]
+    # some texts start with more white space than a preview's first try reads
+    texts = [" \n" * rng.choice([0, 0, 70, 250]) + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700]))
+             for _ in counts]
     first = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).astype(np.int64)
     rows = int(first[-1])
     document = np.array([rng.randrange(len(documents)) for _ in range(rows)], dtype=np.int64)

@@ -343,9 +343,20 @@ class ReportWriter {
     text::append_int(out_, columns_.at(kEndColumn, r));
   }
 
+  // The preview of a group's text. Its start is tried first: a long text is cut within it, so
+  // only a text mostly of white space has the rest of its first width * 8 characters encoded.
   std::size_t append_flat_text_to(std::string& out, std::int64_t g, std::size_t width) {
-    const auto head = static_cast<Py_ssize_t>(width * 8);
-    return text::append_flat(out, str_utf8(text(g), 0, head, head_), width);
+    PyObject* str = text(g);
+    const Py_ssize_t whole =
+        std::min(PyUnicode_GET_LENGTH(str), static_cast<Py_ssize_t>(width * 8));
+    const Py_ssize_t start = std::min(whole, static_cast<Py_ssize_t>(width * 2 + 2));
+    const std::size_t mark = out.size();
+    text::FlatPreview preview = text::append_flat(out, str_utf8(str, 0, start, head_), width);
+    if (!preview.cut && start < whole) {
+      out.resize(mark);
+      preview = text::append_flat(out, str_utf8(str, 0, whole, head_), width);
+    }
+    return preview.chars;
   }
 
   std::size_t append_flat_text(std::int64_t g, std::size_t width) {
