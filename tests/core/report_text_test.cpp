@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace text = quarnel::core::report_text;
 
@@ -18,12 +19,16 @@ std::string appended(Append append, Args... args) {
   return out.substr(1);
 }
 
-// Commas inserted into the decimal digits from the right, one step at a time.
+// The decimal digits read from the right, a comma before every fourth one.
 std::string grouped_oracle(std::int64_t value) {
-  std::string digits = std::to_string(value);
+  const std::string digits = std::to_string(value);
   const std::size_t sign = value < 0 ? 1 : 0;
-  for (std::size_t k = digits.size(); k > sign + 3; k -= 3) digits.insert(k - 3, ",");
-  return digits;
+  std::string reversed;
+  for (std::size_t k = digits.size(), n = 0; k > sign; --k, ++n) {
+    if (n > 0 && n % 3 == 0) reversed += ',';
+    reversed += digits[k - 1];
+  }
+  return digits.substr(0, sign) + std::string(reversed.rbegin(), reversed.rend());
 }
 
 TEST(ReportText, NumbersAreGroupedAndPaddedAsPythonFormatsThem) {

@@ -218,17 +218,15 @@ class ReportWriter {
     append_field(",\"chars\":", columns_.at(kChars, g));
     out_ += ",\"occurrences\":[";
     for (std::int64_t r = row(g); r < row(g + 1); ++r) {
-      if (r > row(g)) out_ += ',';
-      out_ += "{\"file\":";
+      out_ += r > row(g) ? ",{\"file\":" : "{\"file\":";
       out_ += name(document(r));
-      append_field(",\"document\":", columns_.at(kDocument, r));
-      append_field(",\"start\":", columns_.at(kStart, r));
-      append_field(",\"end\":", columns_.at(kEnd, r));
-      append_field(",\"line\":", columns_.at(kLine, r));
-      append_field(",\"column\":", columns_.at(kColumn, r));
-      append_field(",\"end_line\":", columns_.at(kEndLine, r));
-      append_field(",\"end_column\":", columns_.at(kEndColumn, r));
-      out_ += '}';
+      text::ShortText fields;
+      fields << ",\"document\":" << columns_.at(kDocument, r) << ",\"start\":"
+             << columns_.at(kStart, r) << ",\"end\":" << columns_.at(kEnd, r) << ",\"line\":"
+             << columns_.at(kLine, r) << ",\"column\":" << columns_.at(kColumn, r)
+             << ",\"end_line\":" << columns_.at(kEndLine, r)
+             << ",\"end_column\":" << columns_.at(kEndColumn, r) << '}';
+      out_ += fields.view();
     }
     out_ += "]}";
   }
@@ -243,8 +241,7 @@ class ReportWriter {
     out_ += '\n';
     for (std::int64_t r = row(g); r < row(g + 1); ++r) {
       out_.append(16, ' ');
-      append_place(r, true);
-      out_ += '\n';
+      append_place(r, true, "\n");
     }
   }
 
@@ -328,19 +325,15 @@ class ReportWriter {
     return {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
   }
 
-  // name:line:column, with -end_line:end_column when `with_end`. In HTML the name is escaped
-  // already and the rest needs no escape.
-  void append_place(std::int64_t r, bool with_end) {
+  // name:line:column, with -end_line:end_column when `with_end`, then `after`. In HTML the
+  // name is escaped already and the rest needs no escape.
+  void append_place(std::int64_t r, bool with_end, std::string_view after = {}) {
     out_ += name(document(r));
-    out_ += ':';
-    text::append_int(out_, columns_.at(kLine, r));
-    out_ += ':';
-    text::append_int(out_, columns_.at(kColumn, r));
-    if (!with_end) return;
-    out_ += '-';
-    text::append_int(out_, columns_.at(kEndLine, r));
-    out_ += ':';
-    text::append_int(out_, columns_.at(kEndColumn, r));
+    text::ShortText numbers;
+    numbers << ':' << columns_.at(kLine, r) << ':' << columns_.at(kColumn, r);
+    if (with_end) numbers << '-' << columns_.at(kEndLine, r) << ':' << columns_.at(kEndColumn, r);
+    numbers << after;
+    out_ += numbers.view();
   }
 
   // The preview of a group's text. Its start is tried first: a long text is cut within it, so
@@ -409,8 +402,7 @@ class ReportWriter {
     const std::int64_t listed_end = std::min(row(g + 1), listed_begin + kHtmlListed);
     for (std::int64_t r = listed_begin; r < listed_end; ++r) {
       out_ += "<li>";
-      append_place(r, true);
-      out_ += "</li>";
+      append_place(r, true, "</li>");
     }
     if (row(g + 1) > listed_end) {
       out_ += "<li>\u2026 and ";
