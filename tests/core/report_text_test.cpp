@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
@@ -61,6 +62,53 @@ TEST(ReportText, JsonStringsEscapeOnlyQuotesBackslashesAndControlCharacters) {
   // non-ASCII and bytes that are not UTF-8 are kept as they are
   EXPECT_EQ(appended(text::append_json_string, std::string_view("\xC3\xA9\xF0\x9F\x98\x80\xFF")),
             "\"\xC3\xA9\xF0\x9F\x98\x80\xFF\"");
+}
+
+// Byte-at-a-time escapes, the way the rules read.
+std::string json_oracle(std::string_view s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
+                      : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\b' ? "\\b"
+                      : c == '\f' ? "\\f" : nullptr;
+    if (named != nullptr) {
+      out += named;
+    } else if (c < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string html_oracle(std::string_view s) {
+  std::string out;
+  for (const char c : s) {
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
+         : c == '\'' ? "&#x27;" : std::string(1, c);
+  }
+  return out;
+}
+
+// Lengths around the block sizes, rare and dense escapes, bytes above 0x7F.
+TEST(ReportText, EscapesAgreeWithByteAtATimeOracles) {
+  std::mt19937 rng(3);
+  const std::string_view plain = "abcdefgh ijklmnop\x7f\xc3\xa9\xff\x80";
+  const std::string_view special = "\"\\\n\r\t\b\f\x01\x1f\x00&<>'";
+  for (int k = 0; k < 3000; ++k) {
+    std::string s(rng() % 70, ' ');
+    const unsigned density = rng() % 4;  // 0: none, else one byte in 2^(2 * density)
+    for (char& c : s) {
+      const bool escape = density > 0 && rng() % (1U << (2 * density)) == 0;
+      c = escape ? special[rng() % special.size()] : plain[rng() % plain.size()];
+    }
+    ASSERT_EQ(appended(text::append_json_string, std::string_view(s)), json_oracle(s));
+    ASSERT_EQ(appended(text::append_html_escaped, std::string_view(s)), html_oracle(s));
+  }
 }
 
 TEST(ReportText, HtmlEscapesTheFiveMarkupCharacters) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "converters.hpp"
 #include "corpus_module.hpp"
 #include "report_text.hpp"
+#include "swar.hpp"
 #include "results.hpp"
 
 namespace quarnel::python {
@@ -47,33 +49,68 @@ Style to_style(const BoundArgs& args, std::size_t i) {
                     std::string(name));
 }
 
-// Appends str[begin:end] (clamped as slicing does) in UTF-8. Lone surrogates U+DC80..U+DCFF
-// become the bytes they stand for, as the report's surrogateescape output writes them.
+// Characters a block of the str's units holds, or 0 where blocks are not tried.
+template <class Char>
+constexpr Py_ssize_t kBlockChars = sizeof(Char) == 1 ? 8 : sizeof(Char) == 2 ? 4 : 0;
+
+// Copies the block at `chars` as bytes when every character of it is ASCII.
+template <class Char>
+bool copy_ascii_block(const Char* chars, unsigned char*& p) {
+  const std::uint64_t w = core::swar::load8(chars);
+  if constexpr (sizeof(Char) == 1) {
+    if ((w & core::swar::kHighBits) != 0) return false;
+    std::memcpy(p, &w, 8);
+  } else {
+    if ((w & 0xFF80'FF80'FF80'FF80ULL) != 0) return false;
+    for (int k = 0; k < 4; ++k) p[k] = static_cast<unsigned char>(w >> (16 * k));
+  }
+  p += kBlockChars<Char>;
+  return true;
+}
+
+// Lone surrogates U+DC80..U+DCFF become the bytes they stand for, as the report's
+// surrogateescape output writes them.
+void encode_char(char32_t c, unsigned char*& p) {
+  if (c < 0x80) {
+    *p++ = static_cast<unsigned char>(c);
+  } else if (c < 0x800) {
+    *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else if (c >= 0xD800 && c <= 0xDFFF) {
+    if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
+    *p++ = static_cast<unsigned char>(c - 0xDC00);
+  } else if (c < 0x10000) {
+    *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+    *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else {
+    *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+    *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+    *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Appends the characters in UTF-8: mostly-ASCII text a block at a time, a block with any other
+// character one by one.
 template <class Char>
 void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py_ssize_t end) {
   constexpr std::size_t kMostBytes = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
+  constexpr Py_ssize_t kBlock = kBlockChars<Char>;
   const std::size_t old = out.size();
   out.resize(old + static_cast<std::size_t>(end - begin) * kMostBytes);
   auto* p = reinterpret_cast<unsigned char*>(out.data() + old);
-  for (Py_ssize_t i = begin; i < end; ++i) {
-    const auto c = static_cast<char32_t>(chars[i]);
-    if (c < 0x80) {
-      *p++ = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
-      *p++ = static_cast<unsigned char>(c - 0xDC00);
-    } else if (c < 0x10000) {
-      *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-      *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else {
-      *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-      *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-      *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  Py_ssize_t i = begin;
+  while (i < end) {
+    if constexpr (kBlock > 0) {
+      if (i + kBlock <= end && copy_ascii_block(chars + i, p)) {
+        i += kBlock;
+        continue;
+      }
+    }
+    for (const Py_ssize_t stop = std::min(end, i + std::max<Py_ssize_t>(kBlock, 1)); i < stop;
+         ++i) {
+      encode_char(static_cast<char32_t>(chars[i]), p);
     }
   }
   out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(p) - out.data()));
@@ -82,6 +119,7 @@ void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py
 // The UTF-8 bytes of str[begin:end]: its own memory when it is ASCII, else encoded into `scratch`.
 std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch);
 
+// Appends str[begin:end], clamped as slicing does, in UTF-8.
 void append_str_utf8(std::string& out, PyObject* str, Py_ssize_t begin, Py_ssize_t end) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
   begin = std::clamp<Py_ssize_t>(begin, 0, length);
