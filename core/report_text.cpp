@@ -190,18 +190,25 @@ void append_grouped(std::string& out, std::int64_t value) {
 }
 
 FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width) {
-  const std::size_t base = out.size();
+  constexpr std::size_t kNoRun = std::string_view::npos;
   const std::size_t limit = width * 8;
   std::size_t chars = 0;  // characters appended so far
-  std::size_t cut = base;  // where the first width - 1 characters end
+  std::size_t cut = out.size();  // where the first width - 1 characters end
+  std::size_t run = kNoRun;  // start in `text` of the word not yet appended
   bool pending_space = false;
+  const auto append_run = [&](std::size_t end) {
+    if (run == kNoRun) return;
+    out.append(text.data() + run, end - run);
+    run = kNoRun;
+  };
+  std::size_t pos = 0;
   // Once past `width` characters the rest cannot change the preview: it is cut there.
-  for (std::size_t pos = 0, read = 0; pos < text.size() && read < limit && chars <= width;
-       ++read) {
+  for (std::size_t read = 0; pos < text.size() && read < limit && chars <= width; ++read) {
     const std::size_t begin = pos;
     const auto byte = static_cast<unsigned char>(text[pos]);
     const char32_t c = byte < 0x80 ? text[pos++] : utf::decode_utf8(text, pos);
     if (is_python_space(c)) {
+      append_run(begin);
       pending_space = chars > 0;
       continue;
     }
@@ -210,9 +217,13 @@ FlatPreview append_flat(std::string& out, std::string_view text, std::size_t wid
       if (++chars == width - 1) cut = out.size();
       pending_space = false;
     }
-    out.append(text, begin, pos - begin);
-    if (++chars == width - 1) cut = out.size();
+    if (run == kNoRun) run = begin;
+    if (++chars == width - 1) {
+      append_run(pos);
+      cut = out.size();
+    }
   }
+  append_run(pos);
   if (chars <= width) return {chars, false};
   out.resize(cut);
   out += kEllipsis;
