@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "errors.hpp"
+#include "white_space.hpp"
 
 namespace quarnel::core::report_text {
 
@@ -60,22 +61,10 @@ void append_int_padded(std::string& out, std::int64_t value, std::size_t width);
 // With a comma every three digits, as f"{value:,}".
 void append_grouped(std::string& out, std::int64_t value);
 
-// The characters str.split() splits at.
+// The characters str.split() splits at: Unicode White_Space and the four ASCII separators
+// U+001C..U+001F.
 [[nodiscard]] constexpr bool is_python_space(char32_t c) {
-  if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-  switch (c) {
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
-  }
+  return white_space::is_white_space(c) || (c >= 0x1C && c <= 0x1F);
 }
 
 struct FlatPreview {

@@ -9,7 +9,10 @@ escapes in names) must come out byte for byte the same.
 import html
 import io
 import json
+import os
 import random
+import subprocess
+import sys
 from json.encoder import encode_basestring
 
 import numpy as np
@@ -38,10 +41,14 @@ def place(name, line, column, end_line=None, end_column=None):
     return f"{name}:{line}:{column}-{end_line}:{end_column}"
 
 
+def json_name(name):
+    return "null" if name is None else encode_basestring(name)
+
+
 def json_group(g, rows, c, names, texts, prefix):
     occurrences = ",".join(
-        f'{{"file":{"null" if names[c["document"][r]] is None else encode_basestring(names[c["document"][r]])},'
-        f'"document":{c["document"][r]},"start":{c["start"][r]},"end":{c["end"][r]},'
+        f'{{"file":{json_name(names[c["document"][r]])},"document":{c["document"][r]},'
+        f'"start":{c["start"][r]},"end":{c["end"][r]},'
         f'"line":{c["line"][r]},"column":{c["column"][r]},"end_line":{c["end_line"][r]},'
         f'"end_column":{c["end_column"][r]}}}' for r in rows)
     return (f'{{{prefix}"text":{encode_basestring(texts[g])},"count":{len(rows)},'
@@ -125,8 +132,8 @@ def random_corpus(rng):
     names = [random_name(rng, k) for k in range(len(documents))]
     counts = [rng.choice([1, 2, 6, 7, 9, 106, 107, 130]) for _ in range(rng.randint(0, 12))]
     # some texts start with more white space than a preview's first try reads
-    texts = [" \n" * rng.choice([0, 0, 70, 250]) + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700]))
-             for _ in counts]
+    texts = [" \n" * rng.choice([0, 0, 70, 250])
+             + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700])) for _ in counts]
     first = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).astype(np.int64)
     rows = int(first[-1])
     document = np.array([rng.randrange(len(documents)) for _ in range(rows)], dtype=np.int64)
@@ -268,3 +275,33 @@ def test_bytes_follow_the_text_already_written(with_buffer):
     out.flush()
     text = raw.getvalue().decode("utf-8", "surrogateescape") if with_buffer else out.getvalue()
     assert text == "head \u00e9 tail \u00e9 \udcff"
+
+
+def test_awkward_file_names_come_out_as_each_format_writes_them(tmp_path):
+    """A name with a byte that is not UTF-8, a quote, markup and a tab: JSON escapes it and keeps
+    the byte, HTML escapes its markup, the table writes it as it is."""
+    shared = "one two three four five six seven eight nine ten eleven twelve. "
+    raw_name = b'odd "<b>\tname\xff.txt'
+    os.makedirs(tmp_path / "in")
+    with open(os.path.join(os.fsencode(tmp_path / "in"), raw_name), "wb") as f:
+        f.write(shared.encode() * 2)
+    (tmp_path / "in" / "plain.txt").write_text("\u00e9 " + shared)
+    name = os.fsdecode(os.path.join(os.fsencode(tmp_path / "in"), raw_name))
+
+    def run(fmt):
+        proc = subprocess.run([sys.executable, "-m", "quarnel", "passages", "--format", fmt,
+                               "--min-words", "4", tmp_path / "in"], capture_output=True)
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout
+
+    out = run("json")
+    assert b'odd \\"<b>\\tname\xff.txt' in out  # the byte itself, not an escape of it
+    report = json.loads(out.decode("utf-8", "surrogateescape"))
+    places = [o["file"] for p in report["passages"] for o in p["occurrences"]]
+    assert name in places and [f["file"] for f in report["files"]][0] == name
+    lines = run("jsonl").decode("utf-8", "surrogateescape").split("\n")[:-1]
+    assert [r for r in map(json.loads, lines) if r["type"] == "passage"] == \
+        [dict(p, type="passage") for p in report["passages"]]
+    assert f"                {name}:1:1-" in run("table").decode("utf-8", "surrogateescape")
+    page = run("html").decode("utf-8", "surrogateescape")
+    assert f"<h3>{html.escape(name)}:1:1-" in page

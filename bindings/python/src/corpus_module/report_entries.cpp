@@ -18,8 +18,8 @@
 #include "converters.hpp"
 #include "corpus_module.hpp"
 #include "report_text.hpp"
-#include "swar.hpp"
 #include "results.hpp"
+#include "swar.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -116,39 +116,28 @@ void append_chars_utf8(std::string& out, const Char* chars, Py_ssize_t begin, Py
   out.resize(static_cast<std::size_t>(reinterpret_cast<char*>(p) - out.data()));
 }
 
-// The UTF-8 bytes of str[begin:end]: its own memory when it is ASCII, else encoded into `scratch`.
-std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch);
-
-// Appends str[begin:end], clamped as slicing does, in UTF-8.
-void append_str_utf8(std::string& out, PyObject* str, Py_ssize_t begin, Py_ssize_t end) {
+// The UTF-8 bytes of str[begin:end], clamped as slicing does: the str's own memory when it is
+// ASCII, else encoded into `scratch`.
+std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
   begin = std::clamp<Py_ssize_t>(begin, 0, length);
   end = std::clamp<Py_ssize_t>(end, begin, length);
   const void* data = PyUnicode_DATA(str);
   if (PyUnicode_IS_ASCII(str)) {
-    out.append(static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin));
-    return;
-  }
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      return append_chars_utf8(out, static_cast<const Py_UCS1*>(data), begin, end);
-    case PyUnicode_2BYTE_KIND:
-      return append_chars_utf8(out, static_cast<const Py_UCS2*>(data), begin, end);
-    default:
-      return append_chars_utf8(out, static_cast<const Py_UCS4*>(data), begin, end);
-  }
-}
-
-std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::string& scratch) {
-  if (PyUnicode_IS_ASCII(str)) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    begin = std::clamp<Py_ssize_t>(begin, 0, length);
-    end = std::clamp<Py_ssize_t>(end, begin, length);
-    return {static_cast<const char*>(PyUnicode_DATA(str)) + begin,
-            static_cast<std::size_t>(end - begin)};
+    return {static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
   }
   scratch.clear();
-  append_str_utf8(scratch, str, begin, end);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      append_chars_utf8(scratch, static_cast<const Py_UCS1*>(data), begin, end);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      append_chars_utf8(scratch, static_cast<const Py_UCS2*>(data), begin, end);
+      break;
+    default:
+      append_chars_utf8(scratch, static_cast<const Py_UCS4*>(data), begin, end);
+      break;
+  }
   return scratch;
 }
 
@@ -396,8 +385,9 @@ class ReportWriter {
 
   // document[begin:end], HTML-escaped.
   void append_escaped_slice(PyObject* doc, std::int64_t begin, std::int64_t end) {
-    text::append_html_escaped(
-        out_, str_utf8(doc, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end), scratch_));
+    const std::string_view slice =
+        str_utf8(doc, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end), scratch_);
+    text::append_html_escaped(out_, slice);
   }
 
   void html_card(std::int64_t r) {
