@@ -8,11 +8,21 @@
 #include "aho_corasick.hpp"
 #include "prefetch.hpp"
 #include "radix_sort.hpp"
+#include "suffix_array/search.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
 using types::PhraseData;
+
+// An occurrence in the text of a phrase of the containment sweep.
+template <class Offset>
+struct TextOccurrence {
+  Offset start;
+  Offset end;
+  Offset count;
+  std::uint32_t phrase;  // the target's index (queries only)
+};
 
 // The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
 // first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in
@@ -373,68 +383,119 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
   flag_contained_among(texts, counts, targets, general, contained);
 }
 
-}  // namespace
-
-// The rank interval of each phrase's bytes first, so that the queries are sized once. Phrases
-// that are not their own raw bytes are targets only: their bytes, where the text has them, may
-// lie in a raw phrase.
+// The ranks of the suffixes that begin with `phrase`.
 template <class Offset>
-auto CandidateCollector<Offset>::text_sweep(std::span<const Repeated> repeated) const -> TextSweep {
-  struct RankRange {
-    std::size_t low, high;
-    std::uint32_t phrase;
-  };
-  const std::size_t n = repeated.size();
-  TextSweep sweep{{}, {}, 0, std::vector<char>(n, 0)};
+std::pair<std::size_t, std::size_t> search_text(const BasicAnalysisIndex<Offset>& index,
+                                                std::string_view phrase) {
+  const auto found = suffix_array::sa_search_range(
+      {reinterpret_cast<const std::uint8_t*>(index.text.data()), index.text.size()},
+      index.suffix_array, {reinterpret_cast<const std::uint8_t*>(phrase.data()), phrase.size()});
+  return {static_cast<std::size_t>(found.lo), static_cast<std::size_t>(found.hi)};
+}
+
+// A rank of the phrase's bytes when it is its own raw bytes at every start, else kNoRank.
+std::uint64_t rank_of(std::span<const std::uint64_t> ranks, std::uint32_t id) {
+  return id < ranks.size() ? ranks[id] : kNoRank;
+}
+
+// The occurrences of the phrases of `repeated` for the containment sweep on the text: every
+// start of each phrase's bytes as a query, the first start of each phrase that is its own raw
+// bytes as a container (its other starts have the same bytes).
+template <class Offset>
+struct TextSweep {
+  std::vector<TextOccurrence<Offset>> queries, containers;
+  std::uint64_t longest = 0;  // of the containers
+  std::vector<char> in_text;  // by entry of `repeated`: whether it is its own raw bytes
+};
+
+// The ranks [low, high) of the bytes of the phrase at entry `phrase` of `repeated`.
+struct RankRange {
+  std::size_t low, high;
+  std::uint32_t phrase;
+};
+
+// Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few places
+// ahead are requested before they are walked.
+constexpr std::size_t kSweepAhead = 8;
+
+// The rank interval of each phrase's bytes, with the containers. Phrases that are not their own
+// raw bytes are targets only: their bytes, where the text has them, may lie in a raw phrase.
+template <class Offset>
+std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
+                                    std::span<const std::uint64_t> ranks,
+                                    std::span<const RepeatedPhrase<Offset>> repeated,
+                                    TextSweep<Offset>& sweep) {
   std::vector<RankRange> ranges;
-  std::size_t occurrences = 0;
-  // Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few
-  // places ahead are requested before they are walked.
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k + kAhead < n) {
-      const std::uint64_t ahead = rank_of(repeated[k + kAhead].id);
-      if (ahead != kNoRank) prefetch_read(&index_.lcp[ahead]);
+  for (std::size_t k = 0; k < repeated.size(); ++k) {
+    if (k + kSweepAhead < repeated.size()) {
+      const std::uint64_t ahead = rank_of(ranks, repeated[k + kSweepAhead].id);
+      if (ahead != kNoRank) prefetch_read(&index.lcp[ahead]);
     }
-    const Repeated& r = repeated[k];
+    const RepeatedPhrase<Offset>& r = repeated[k];
     const auto phrase = static_cast<std::uint32_t>(k);
-    const std::uint64_t rank = rank_of(r.id);
-    std::pair<std::size_t, std::size_t> ranks;
+    const std::uint64_t rank = rank_of(ranks, r.id);
+    std::pair<std::size_t, std::size_t> found;
     if (rank != kNoRank) {
       sweep.in_text[k] = 1;
       sweep.longest = std::max(sweep.longest, r.length());
-      ranks = ranks_sharing(rank, r.length());
+      found = ranks_sharing(index, rank, r.length());
       sweep.containers.push_back({static_cast<Offset>(r.first_start),
                                   static_cast<Offset>(r.first_start + r.length()), r.count,
                                   phrase});
     } else {
-      ranks = search_text(r.phrase);
+      found = search_text(index, r.phrase);
     }
-    if (ranks.first < ranks.second) ranges.push_back({ranks.first, ranks.second, phrase});
-    occurrences += ranks.second - ranks.first;
+    if (found.first < found.second) ranges.push_back({found.first, found.second, phrase});
   }
-  sweep.queries.reserve(occurrences);
+  return ranges;
+}
+
+// Every occurrence of each range as a query; sized once.
+template <class Offset>
+std::vector<TextOccurrence<Offset>> sweep_queries(
+    const BasicAnalysisIndex<Offset>& index, std::span<const RankRange> ranges,
+    std::span<const RepeatedPhrase<Offset>> repeated) {
+  std::size_t occurrences = 0;
+  for (const RankRange& range : ranges) occurrences += range.high - range.low;
+  std::vector<TextOccurrence<Offset>> queries;
+  queries.reserve(occurrences);
   for (std::size_t k = 0; k < ranges.size(); ++k) {
-    if (k + kAhead < ranges.size()) prefetch_read(&index_.suffix_array[ranges[k + kAhead].low]);
+    if (k + kSweepAhead < ranges.size()) {
+      prefetch_read(&index.suffix_array[ranges[k + kSweepAhead].low]);
+    }
     const auto& [low, high, phrase] = ranges[k];
     const auto length = static_cast<Offset>(repeated[phrase].length());
     const Offset count = repeated[phrase].count;
     for (std::size_t s = low; s < high; ++s) {
-      const Offset x = index_.suffix_array[s];
-      sweep.queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
+      const Offset x = index.suffix_array[s];
+      queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
     }
   }
+  return queries;
+}
+
+template <class Offset>
+TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
+                             std::span<const std::uint64_t> ranks,
+                             std::span<const RepeatedPhrase<Offset>> repeated) {
+  TextSweep<Offset> sweep;
+  sweep.in_text.assign(repeated.size(), 0);
+  const std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
+  sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges), repeated);
   return sweep;
 }
 
+}  // namespace
+
 // Phrases that are their own raw bytes are compared on the text; pairs with any other phrase
 // (rewritten ones, and short ones found by hashing) go through the automaton.
-template <class Offset>
-std::vector<char> CandidateCollector<Offset>::flag_contained(
-    std::span<const Repeated> repeated) const {
+template <class Idx>
+std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
+                                       const Candidates<Idx>& scan,
+                                       std::span<const RepeatedPhrase<Idx>> repeated) {
   std::vector<char> contained(repeated.size(), 0);
-  if (!drop_contained_ || repeated.size() < 2) return contained;
-  TextSweep sweep = text_sweep(repeated);
+  if (!scan.drop_contained || repeated.size() < 2) return contained;
+  TextSweep<Idx> sweep = text_sweep(index, std::span<const std::uint64_t>(scan.rank_of), repeated);
   flag_contained_in_text(std::move(sweep.queries), std::move(sweep.containers), sweep.longest,
                          contained);
   if (std::any_of(sweep.in_text.begin(), sweep.in_text.end(), [](char c) { return c == 0; })) {
@@ -443,15 +504,11 @@ std::vector<char> CandidateCollector<Offset>::flag_contained(
   return contained;
 }
 
-template <class Idx>
-std::vector<char> contained_candidates(const CandidateCollector<Idx>& scan,
-                                       std::span<const RepeatedPhrase<Idx>> repeated) {
-  return scan.flag_contained(repeated);
-}
-
-template std::vector<char> contained_candidates(const CandidateCollector<std::uint32_t>&,
+template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint32_t>&,
+                                                const Candidates<std::uint32_t>&,
                                                 std::span<const RepeatedPhrase<std::uint32_t>>);
-template std::vector<char> contained_candidates(const CandidateCollector<std::uint64_t>&,
+template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint64_t>&,
+                                                const Candidates<std::uint64_t>&,
                                                 std::span<const RepeatedPhrase<std::uint64_t>>);
 
 }  // namespace quarnel::core::duplicate_finder

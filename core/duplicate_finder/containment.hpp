@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/analysis_index.hpp"
+#include "duplicate_finder/candidates.hpp"
 #include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -31,7 +32,8 @@ namespace quarnel::core::duplicate_finder {
 // record order. All zero unless the scan dropped contained windows (then the question is asked
 // of the phrases alone, before any record is built).
 template <class Idx>
-[[nodiscard]] std::vector<char> contained_candidates(const CandidateCollector<Idx>& scan,
+[[nodiscard]] std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
+                                                     const Candidates<Idx>& scan,
                                                      std::span<const RepeatedPhrase<Idx>> repeated);
 
 }  // namespace quarnel::core::duplicate_finder
