@@ -136,6 +136,7 @@ class CandidateCollector {
   [[nodiscard]] std::optional<std::uint64_t> window_limit(std::uint64_t p,
                                                           std::uint64_t run_max) const;
   void cut_phrases_at(std::size_t rank, std::uint64_t run_max, std::uint64_t own_shared);
+  void begin_start(std::uint64_t p, std::uint64_t limit, std::uint64_t own_shared);
   [[nodiscard]] bool repeats_previous_start(std::size_t rank, std::uint64_t span) const;
   void repeat_previous_start(std::uint64_t p);
   void hit(std::uint32_t slot, std::size_t rank, std::uint32_t& previous);
@@ -146,6 +147,7 @@ class CandidateCollector {
   [[nodiscard]] std::uint32_t intern_rewritten(std::string_view phrase);
   void remember_fresh_verdicts();
   void close_run();
+  void store_unique_slot(Slot& s);
   void record_position_hits(std::uint64_t p);
   [[nodiscard]] std::uint64_t shared_with_other_ranks(std::size_t rank, std::uint64_t run_max,
                                                       std::uint64_t span) const;

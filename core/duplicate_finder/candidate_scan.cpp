@@ -37,15 +37,7 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     return;
   }
   last_span_ = span;
-  positions_.prefetch_following(p);  // where its word ends will be read
-  position_ = p;
-  own_shared_ = own_shared;
-  stream_.reset(index_.text, p);
-  cache_cursor_ = 0;
-  fresh_.clear();
-  raw_to_limit_ = !positions_.alters(p, *limit);
-  enough_chars_ = false;
-  run_starts_.emplace_back(p, run_windows_.size());
+  begin_start(p, *limit, own_shared);
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
   // A passage copied once puts its two starts at neighbouring ranks, the second repeating the
   // first. The windows longer than what either shares with any other rank are hit by these two
@@ -79,6 +71,21 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   }
   if (last_raw != 0) hit(resolve(last_raw), rank, previous);
   remember_fresh_verdicts();
+}
+
+// Resets the per-start state for the start p, whose windows reach up to `limit`.
+template <class Offset>
+void CandidateCollector<Offset>::begin_start(std::uint64_t p, std::uint64_t limit,
+                                             std::uint64_t own_shared) {
+  positions_.prefetch_following(p);  // where its word ends will be read
+  position_ = p;
+  own_shared_ = own_shared;
+  stream_.reset(index_.text, p);
+  cache_cursor_ = 0;
+  fresh_.clear();
+  raw_to_limit_ = !positions_.alters(p, limit);
+  enough_chars_ = false;
+  run_starts_.emplace_back(p, run_windows_.size());
 }
 
 // When the start at rank + 1 of the run will repeat the one at `rank`, which cuts windows over
@@ -284,20 +291,7 @@ void CandidateCollector<Offset>::close_run() {
       if (s.rewritten) out_.set_aside.rewritten = true;
       continue;
     }
-    const std::uint64_t start = index_.suffix_array[s.first_rank];
-    if (s.rewritten) {
-      closing_stream_.reset(index_.text, start);
-      closing_stream_.extend_to(s.raw_length);
-      s.id = intern_rewritten(closing_stream_.phrase());
-      continue;
-    }
-    // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
-    // and that is settled once at the end.
-    const std::string_view raw = index_.text.substr(start, s.raw_length);
-    s.id = static_cast<std::uint32_t>(out_.phrases.add_unindexed(raw));
-    out_.raw_ids.push_back(s.id);
-    out_.rank_of.resize(out_.phrases.size(), kNoRank);
-    out_.rank_of[s.id] = s.first_rank;
+    store_unique_slot(s);
   }
   for (std::size_t k = 0; k < run_starts_.size(); ++k) {
     const auto [p, begin] = run_starts_[k];
@@ -312,6 +306,26 @@ void CandidateCollector<Offset>::close_run() {
     }
     record_position_hits(p);
   }
+}
+
+// Gives a unique slot that is stored its table id: its phrase's, if rewritten, else a new id of
+// its raw bytes.
+template <class Offset>
+void CandidateCollector<Offset>::store_unique_slot(Slot& s) {
+  const std::uint64_t start = index_.suffix_array[s.first_rank];
+  if (s.rewritten) {
+    closing_stream_.reset(index_.text, start);
+    closing_stream_.extend_to(s.raw_length);
+    s.id = intern_rewritten(closing_stream_.phrase());
+    return;
+  }
+  // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
+  // and that is settled once at the end.
+  const std::string_view raw = index_.text.substr(start, s.raw_length);
+  s.id = static_cast<std::uint32_t>(out_.phrases.add_unindexed(raw));
+  out_.raw_ids.push_back(s.id);
+  out_.rank_of.resize(out_.phrases.size(), kNoRank);
+  out_.rank_of[s.id] = s.first_rank;
 }
 
 template <class Offset>
