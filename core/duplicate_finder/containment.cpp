@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "aho_corasick.hpp"
 #include "duplicate_finder/containment_on_text.hpp"
