@@ -1,9 +1,11 @@
 #pragma once
 // The analysis text with the arrays every stage looks things up in.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace quarnel::core::duplicate_finder {
 
@@ -19,5 +21,18 @@ struct BasicAnalysisIndex {
   std::span<const std::uint64_t> sentence_boundaries;  // ascending byte offsets
 };
 using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;
+
+// The ranks [first, last) of the suffixes that share the first `length` bytes of the one at
+// `rank`: a walk over the LCP entries around it.
+template <class Idx>
+[[nodiscard]] std::pair<std::size_t, std::size_t> ranks_sharing(
+    const BasicAnalysisIndex<Idx>& index, std::size_t rank, std::uint64_t length) {
+  const auto& lcp = index.lcp;
+  std::size_t low = rank;
+  while (low > 0 && lcp[low] >= length) --low;
+  std::size_t high = rank + 1;
+  while (high < lcp.size() && lcp[high] >= length) ++high;
+  return {low, high};
+}
 
 }  // namespace quarnel::core::duplicate_finder

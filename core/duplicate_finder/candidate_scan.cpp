@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <iterator>
 
+#include "duplicate_finder/candidate_collector.hpp"
 #include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
+
+using string_interner::HashKey;
+using types::FinderParams;
+using types::kMaxU64;
 
 template <class Offset>
 std::optional<std::uint64_t> CandidateCollector<Offset>::window_limit(std::uint64_t p,
@@ -14,7 +19,7 @@ std::optional<std::uint64_t> CandidateCollector<Offset>::window_limit(std::uint6
   if (p >= text.size() || !positions_.starts_word(p)) return std::nullopt;
   const std::uint64_t cap = std::min<std::uint64_t>(text.size() - p, run_max);
   if (cap < threshold_) return std::nullopt;
-  if (windows_per_start_ == 0) return std::nullopt;
+  if (cut_.per_start == 0) return std::nullopt;
   return std::min(positions_.boundary_after(p), p + cap);
 }
 
@@ -32,15 +37,7 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     return;
   }
   last_span_ = span;
-  positions_.prefetch_following(p);  // where its word ends will be read
-  position_ = p;
-  own_shared_ = own_shared;
-  stream_.reset(index_.text, p);
-  cache_cursor_ = 0;
-  fresh_.clear();
-  raw_to_limit_ = !positions_.alters(p, *limit);
-  enough_chars_ = false;
-  run_starts_.emplace_back(p, run_windows_.size());
+  begin_start(p, *limit, own_shared);
   std::uint32_t previous = kNone;  // the slot of the window one word shorter
   // A passage copied once puts its two starts at neighbouring ranks, the second repeating the
   // first. The windows longer than what either shares with any other rank are hit by these two
@@ -49,7 +46,7 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
   // noted as one range, and only the longest gets a slot.
   const std::uint64_t only_pair_above = shared_with_other_ranks(rank, run_max, span);
   std::uint64_t first_raw = 0, last_raw = 0;  // raw lengths, when skipping
-  for_each_window_end(p, *limit, [&](std::uint64_t e) {
+  cut_.for_each_end(positions_, p, *limit, [&](std::uint64_t e) {
     if (first_raw != 0 || (e - p > only_pair_above && cuts_unique_slot(e - p))) {
       if (first_raw == 0) first_raw = e - p;
       last_raw = e - p;
@@ -58,9 +55,9 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     const std::uint32_t slot = resolve(e - p);
     if (slot == kRejected) return true;
     if (slot == kLonely) {
-      set_aside_.starts.push_back(
+      out_.set_aside.starts.push_back(
           {static_cast<Offset>(p), static_cast<Offset>(own_shared), static_cast<Offset>(*limit)});
-      if (!raw_to_limit_) set_aside_.rewritten = true;
+      if (!raw_to_limit_) out_.set_aside.rewritten = true;
       // Every longer window is lonely too: its bytes occur nowhere else.
       return false;
     }
@@ -68,12 +65,27 @@ void CandidateCollector<Offset>::cut_phrases_at(std::size_t rank, std::uint64_t 
     return true;
   });
   if (last_raw > first_raw) {
-    set_aside_.windows.push_back(
+    out_.set_aside.windows.push_back(
         {static_cast<Offset>(rank), static_cast<Offset>(first_raw), static_cast<Offset>(last_raw)});
-    if (!raw_to_limit_) set_aside_.rewritten = true;
+    if (!raw_to_limit_) out_.set_aside.rewritten = true;
   }
   if (last_raw != 0) hit(resolve(last_raw), rank, previous);
   remember_fresh_verdicts();
+}
+
+// Resets the per-start state for the start p, whose windows reach up to `limit`.
+template <class Offset>
+void CandidateCollector<Offset>::begin_start(std::uint64_t p, std::uint64_t limit,
+                                             std::uint64_t own_shared) {
+  positions_.prefetch_following(p);  // where its word ends will be read
+  position_ = p;
+  own_shared_ = own_shared;
+  stream_.reset(index_.text, p);
+  cache_cursor_ = 0;
+  fresh_.clear();
+  raw_to_limit_ = !positions_.alters(p, limit);
+  enough_chars_ = false;
+  run_starts_.emplace_back(p, run_windows_.size());
 }
 
 // When the start at rank + 1 of the run will repeat the one at `rank`, which cuts windows over
@@ -111,47 +123,59 @@ bool CandidateCollector<Offset>::has_enough_chars(std::uint64_t raw_length) cons
 
 template <class Offset>
 void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
-  // Ids: walking the later table in id order gives each phrase new to this one the id it would
-  // have got here, since ids follow first insertion.
-  const std::size_t later_ids = later.phrases_.size();
+  Candidates<Offset>& from = later.out_;
+  const std::vector<std::uint32_t> id_of = absorb_phrases(from);
+  absorb_hits(from, id_of);
+  out_.set_aside.splice(std::move(from.set_aside));
+  out_.absorbed_tables.push_back(std::move(from.phrases));
+}
+
+// Walking the later table in id order gives each phrase new to this one the id it would have got
+// here, since ids follow first insertion. Returns the new id of each later one.
+template <class Offset>
+std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
+    const Candidates<Offset>& from) {
+  const std::size_t later_ids = from.phrases.size();
   std::vector<char> unindexed(later_ids, 0), rewritten(later_ids, 0);
-  for (const std::uint32_t id : later.raw_ids_) unindexed[id] = 1;
-  for (const std::uint32_t id : later.rewritten_ids_) rewritten[id] = 1;
+  for (const std::uint32_t id : from.raw_ids) unindexed[id] = 1;
+  for (const std::uint32_t id : from.rewritten_ids) rewritten[id] = 1;
   std::vector<std::uint32_t> id_of(later_ids);
   for (std::size_t id = 0; id < later_ids; ++id) {
-    const std::string_view key = later.phrases_.key(id);
+    const std::string_view key = from.phrases.key(id);
     if (unindexed[id]) {
-      id_of[id] = static_cast<std::uint32_t>(phrases_.add_unindexed(key));
-      raw_ids_.push_back(id_of[id]);
+      id_of[id] = static_cast<std::uint32_t>(out_.phrases.add_unindexed(key));
+      out_.raw_ids.push_back(id_of[id]);
       continue;
     }
-    const auto [mine, inserted] = phrases_.intern_borrowed(key);
+    const auto [mine, inserted] = out_.phrases.intern_borrowed(key);
     id_of[id] = static_cast<std::uint32_t>(mine);
     if (inserted && rewritten[id]) {
-      rewritten_.add(key);
-      rewritten_ids_.push_back(id_of[id]);
+      out_.rewritten.add(key);
+      out_.rewritten_ids.push_back(id_of[id]);
     }
   }
-  rank_of_.resize(phrases_.size(), kNoRank);
-  for (std::size_t id = 0; id < later_ids; ++id) {
-    if (later.rank_of(static_cast<std::uint32_t>(id)) != kNoRank) {
-      rank_of_[id_of[id]] = later.rank_of_[id];
-    }
+  out_.rank_of.resize(out_.phrases.size(), kNoRank);
+  for (std::size_t id = 0; id < from.rank_of.size(); ++id) {
+    if (from.rank_of[id] != kNoRank) out_.rank_of[id_of[id]] = from.rank_of[id];
   }
+  return id_of;
+}
 
-  // Lists and hits follow those here. (A first list equal to the last one here stays a copy of
-  // it rather than shared: lists are read only through their windows.)
-  const std::size_t lists_before = hits_.begin.size() - 1;
-  const std::uint64_t windows_before = hits_.windows.size();
-  for (const Window& w : later.hits_.windows) hits_.windows.push_back({id_of[w.id], w.raw_length});
-  for (std::size_t k = 1; k < later.hits_.begin.size(); ++k) {
-    hits_.begin.push_back(windows_before + later.hits_.begin[k]);
+// Lists and hits follow those here. (A first list equal to the last one here stays a copy of it
+// rather than shared: lists are read only through their windows.)
+template <class Offset>
+void CandidateCollector<Offset>::absorb_hits(const Candidates<Offset>& from,
+                                             std::span<const std::uint32_t> id_of) {
+  HitLists<Offset>& hits = out_.hits;
+  const std::size_t lists_before = hits.begin.size() - 1;
+  const std::uint64_t windows_before = hits.windows.size();
+  for (const Window& w : from.hits.windows) hits.windows.push_back({id_of[w.id], w.raw_length});
+  for (std::size_t k = 1; k < from.hits.begin.size(); ++k) {
+    hits.begin.push_back(windows_before + from.hits.begin[k]);
   }
-  later.hits_.positions.for_each([&](const PositionHits& h) {
-    hits_.positions.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
+  from.hits.positions.for_each([&](const PositionHits& h) {
+    hits.positions.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
   });
-  set_aside_.splice(std::move(later.set_aside_));
-  absorbed_tables_.push_back(std::move(later.phrases_));
 }
 
 // The start at the rank before cut its windows up to the same distance, and the two share more
@@ -223,7 +247,7 @@ std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
   if (!rewritten) {
     // The analysis text outlives the table, so the key need not be copied.
     const std::string_view raw = index_.text.substr(position_, raw_length);
-    return new_slot(raw_length, static_cast<std::uint32_t>(phrases_.intern_borrowed(raw).id),
+    return new_slot(raw_length, static_cast<std::uint32_t>(out_.phrases.intern_borrowed(raw).id),
                     false, false);
   }
   stream_.extend_to(raw_length);
@@ -233,10 +257,10 @@ std::uint32_t CandidateCollector<Offset>::classify(std::uint64_t raw_length) {
 
 template <class Offset>
 std::uint32_t CandidateCollector<Offset>::intern_rewritten(std::string_view phrase) {
-  const auto [id, inserted] = phrases_.intern(phrase);
+  const auto [id, inserted] = out_.phrases.intern(phrase);
   if (inserted) {
-    rewritten_.add(phrase);
-    rewritten_ids_.push_back(static_cast<std::uint32_t>(id));
+    out_.rewritten.add(phrase);
+    out_.rewritten_ids.push_back(static_cast<std::uint32_t>(id));
   }
   return static_cast<std::uint32_t>(id);
 }
@@ -262,25 +286,12 @@ void CandidateCollector<Offset>::close_run() {
     if (!s.unique) continue;
     const bool extended = drop_contained_ && s.next != kNone && slots_[s.next].count == s.count;
     if (s.count < 2 || extended) {
-      set_aside_.phrases.push_back(
+      out_.set_aside.phrases.push_back(
           {static_cast<Offset>(s.first_rank), static_cast<Offset>(s.raw_length)});
-      if (s.rewritten) set_aside_.rewritten = true;
+      if (s.rewritten) out_.set_aside.rewritten = true;
       continue;
     }
-    const std::uint64_t start = index_.suffix_array[s.first_rank];
-    if (s.rewritten) {
-      closing_stream_.reset(index_.text, start);
-      closing_stream_.extend_to(s.raw_length);
-      s.id = intern_rewritten(closing_stream_.phrase());
-      continue;
-    }
-    // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
-    // and that is settled once at the end.
-    s.id =
-        static_cast<std::uint32_t>(phrases_.add_unindexed(index_.text.substr(start, s.raw_length)));
-    raw_ids_.push_back(s.id);
-    rank_of_.resize(phrases_.size(), kNoRank);
-    rank_of_[s.id] = s.first_rank;
+    store_unique_slot(s);
   }
   for (std::size_t k = 0; k < run_starts_.size(); ++k) {
     const auto [p, begin] = run_starts_[k];
@@ -297,21 +308,41 @@ void CandidateCollector<Offset>::close_run() {
   }
 }
 
+// Gives a unique slot that is stored its table id: its phrase's, if rewritten, else a new id of
+// its raw bytes.
+template <class Offset>
+void CandidateCollector<Offset>::store_unique_slot(Slot& s) {
+  const std::uint64_t start = index_.suffix_array[s.first_rank];
+  if (s.rewritten) {
+    closing_stream_.reset(index_.text, start);
+    closing_stream_.extend_to(s.raw_length);
+    s.id = intern_rewritten(closing_stream_.phrase());
+    return;
+  }
+  // Every other start of these bytes lies in this run: only a rewritten phrase can join it,
+  // and that is settled once at the end.
+  const std::string_view raw = index_.text.substr(start, s.raw_length);
+  s.id = static_cast<std::uint32_t>(out_.phrases.add_unindexed(raw));
+  out_.raw_ids.push_back(s.id);
+  out_.rank_of.resize(out_.phrases.size(), kNoRank);
+  out_.rank_of[s.id] = s.first_rank;
+}
+
 template <class Offset>
 void CandidateCollector<Offset>::record_position_hits(std::uint64_t p) {
   if (current_.empty()) return;
-  const std::size_t lists = hits_.begin.size() - 1;
+  const std::size_t lists = out_.hits.begin.size() - 1;
   const auto list_at = [&](std::uint64_t k) {
-    return hits_.windows.begin() + static_cast<std::ptrdiff_t>(hits_.begin[k]);
+    return out_.hits.windows.begin() + static_cast<std::ptrdiff_t>(out_.hits.begin[k]);
   };
   const bool repeats_last =
       lists > 0 && std::equal(current_.begin(), current_.end(), list_at(lists - 1), list_at(lists));
   if (!repeats_last) {
-    hits_.windows.insert(hits_.windows.end(), current_.begin(), current_.end());
-    hits_.begin.push_back(hits_.windows.size());
+    out_.hits.windows.insert(out_.hits.windows.end(), current_.begin(), current_.end());
+    out_.hits.begin.push_back(out_.hits.windows.size());
   }
-  const auto list = static_cast<Offset>(hits_.begin.size() - 2);
-  hits_.positions.push_back({static_cast<Offset>(p), list});
+  const auto list = static_cast<Offset>(out_.hits.begin.size() - 2);
+  out_.hits.positions.push_back({static_cast<Offset>(p), list});
 }
 
 namespace {
@@ -348,16 +379,16 @@ std::size_t rank_halving_work(const BasicAnalysisIndex<Idx>& index, const Positi
 }  // namespace
 
 template <class Idx>
-CandidateCollector<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
-                                        const PositionIndex& positions, const FinderParams& params,
-                                        const HashKey& key, bool drop_contained, bool split) {
+Candidates<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
+                                const PositionIndex& positions, const FinderParams& params,
+                                const HashKey& key, bool drop_contained, bool split) {
   const std::size_t n = index.suffix_array.size();
   CandidateCollector<Idx> collector(index, positions, params, key, drop_contained);
-  if (n < 2) return collector;
+  if (n < 2) return std::move(collector).take();
   const std::size_t mid = split ? rank_halving_work(index, positions, collector.threshold()) : n;
   if (mid >= n) {
     collector.collect_runs(1, n);
-    return collector;
+    return std::move(collector).take();
   }
   CandidateCollector<Idx> upper(index, positions, params, key, drop_contained);
   (void)parallel::both(
@@ -371,16 +402,14 @@ CandidateCollector<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
         return true;
       });
   collector.absorb(std::move(upper));
-  return collector;
+  return std::move(collector).take();
 }
 
-template CandidateCollector<std::uint32_t> scan_candidates(const BasicAnalysisIndex<std::uint32_t>&,
-                                                           const PositionIndex&,
-                                                           const FinderParams&, const HashKey&,
-                                                           bool, bool);
-template CandidateCollector<std::uint64_t> scan_candidates(const BasicAnalysisIndex<std::uint64_t>&,
-                                                           const PositionIndex&,
-                                                           const FinderParams&, const HashKey&,
-                                                           bool, bool);
+template Candidates<std::uint32_t> scan_candidates(const BasicAnalysisIndex<std::uint32_t>&,
+                                                   const PositionIndex&, const FinderParams&,
+                                                   const HashKey&, bool, bool);
+template Candidates<std::uint64_t> scan_candidates(const BasicAnalysisIndex<std::uint64_t>&,
+                                                   const PositionIndex&, const FinderParams&,
+                                                   const HashKey&, bool, bool);
 
 }  // namespace quarnel::core::duplicate_finder

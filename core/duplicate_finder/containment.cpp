@@ -1,13 +1,10 @@
 #include "duplicate_finder/containment.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
-#include <limits>
 
 #include "aho_corasick.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
+#include "duplicate_finder/containment_on_text.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
@@ -213,117 +210,6 @@ std::vector<char> targets_meeting(std::span<const std::string_view> phrases,
   return targets;
 }
 
-// For a sweep over the text: the largest count among the containers added so far, by end
-// position. Ends are kept on a ring of slots, a power of two longer than the longest container,
-// so that every container that can still cover a query has its own slot; a segment tree over
-// the ring answers range maxima.
-class EndRing {
- public:
-  explicit EndRing(std::uint64_t longest)
-      : size_(std::bit_ceil(longest + 1)), tree_(2 * size_, 0), end_at_(size_, kNoEnd) {}
-
-  [[nodiscard]] std::uint64_t size() const { return size_; }
-  [[nodiscard]] std::uint64_t max() const { return tree_[1]; }
-
-  // Forgets the containers that end before x: no query at x or later can use them. Every end
-  // before the last x was forgotten then, so only the slots of ends since then can hold one.
-  void expire_before(std::uint64_t x) {
-    for (std::uint64_t e = std::max(swept_, x > size_ ? x - size_ : 0); e < x; ++e) {
-      const std::uint64_t slot = e & (size_ - 1);
-      if (end_at_[slot] != kNoEnd && end_at_[slot] < x) set(slot, 0, kNoEnd);
-    }
-    swept_ = std::max(swept_, x);
-  }
-
-  void add(std::uint64_t end, std::uint64_t count) {
-    const std::uint64_t slot = end & (size_ - 1);
-    const std::uint64_t held = end_at_[slot] == end ? tree_[size_ + slot] : 0;
-    if (count > held || end_at_[slot] != end) set(slot, std::max(count, held), end);
-  }
-
-  // The largest count among containers ending in [from, to], to - from < size().
-  [[nodiscard]] std::uint64_t max_between(std::uint64_t from, std::uint64_t to) const {
-    if (from > to) return 0;
-    const std::uint64_t a = from & (size_ - 1);
-    const std::uint64_t b = to & (size_ - 1);
-    return a <= b ? max_of_slots(a, b) : std::max(max_of_slots(a, size_ - 1), max_of_slots(0, b));
-  }
-
- private:
-  static constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
-
-  void set(std::uint64_t slot, std::uint64_t count, std::uint64_t end) {
-    end_at_[slot] = end;
-    std::uint64_t node = size_ + slot;
-    tree_[node] = count;
-    for (node /= 2; node >= 1; node /= 2)
-      tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
-  }
-
-  [[nodiscard]] std::uint64_t max_of_slots(std::uint64_t a, std::uint64_t b) const {
-    std::uint64_t best = 0;
-    for (std::uint64_t lo = a + size_, hi = b + size_ + 1; lo < hi; lo /= 2, hi /= 2) {
-      if (lo & 1) best = std::max(best, tree_[lo++]);
-      if (hi & 1) best = std::max(best, tree_[--hi]);
-    }
-    return best;
-  }
-
-  std::uint64_t size_;
-  std::vector<std::uint64_t> tree_;
-  std::vector<std::uint64_t> end_at_;
-  std::uint64_t swept_ = 0;
-};
-
-// Substring elimination between phrases that are their own raw bytes, answered on the text: one
-// such phrase lies inside another exactly when one of its occurrences in the text lies inside
-// an occurrence of the other, and is strictly shorter. The occurrences of a target are every
-// start of its bytes (the suffix-array interval of its bytes, word starts or not). A container
-// has the same bytes at each of its starts, so one of them stands for all. One sweep over the
-// text answers them all.
-
-template <class Offset>
-void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
-                            std::vector<TextOccurrence<Offset>> containers, std::uint64_t longest,
-                            std::vector<char>& contained) {
-  const auto start_of = [](const TextOccurrence<Offset>& o) { return o.start; };
-  radix_sort_by_position(queries, start_of);
-  radix_sort_by_position(containers, start_of);
-  EndRing ring(longest);
-  std::size_t c = 0;
-  for (std::size_t q = 0; q < queries.size();) {
-    const std::uint64_t x = queries[q].start;
-    ring.expire_before(x);
-    for (; c < containers.size() && containers[c].start < x; ++c) {
-      if (containers[c].end >= x) ring.add(containers[c].end, containers[c].count);
-    }
-    std::size_t q_end = q;
-    while (q_end < queries.size() && queries[q_end].start == x) ++q_end;
-    const std::uint64_t last_end = x + ring.size() - 1;
-    // Containers starting before x cover a query when they reach its end; those starting at x
-    // only when they reach beyond it.
-    for (std::size_t k = q; k < q_end; ++k) {
-      const auto& query = queries[k];
-      if (!contained[query.phrase] && ring.max() >= query.count &&
-          ring.max_between(query.end, last_end) >= query.count) {
-        contained[query.phrase] = 1;
-      }
-    }
-    const std::size_t added_at_x = c;
-    for (; c < containers.size() && containers[c].start == x; ++c) {
-      ring.add(containers[c].end, containers[c].count);
-    }
-    for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
-      const auto& query = queries[k];
-      if (!contained[query.phrase] && ring.max() >= query.count &&
-          ring.max_between(query.end + 1, last_end) >= query.count) {
-        contained[query.phrase] = 1;
-      }
-    }
-    q = q_end;
-  }
-}
-
 }  // namespace
 
 // Substring elimination on phrase texts and counts, ordered by byte length descending: flags
@@ -375,83 +261,28 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
 
 }  // namespace
 
-// The rank interval of each phrase's bytes first, so that the queries are sized once. Phrases
-// that are not their own raw bytes are targets only: their bytes, where the text has them, may
-// lie in a raw phrase.
-template <class Offset>
-auto CandidateCollector<Offset>::text_sweep(std::span<const Repeated> repeated) const -> TextSweep {
-  struct RankRange {
-    std::size_t low, high;
-    std::uint32_t phrase;
-  };
-  const std::size_t n = repeated.size();
-  TextSweep sweep{{}, {}, 0, std::vector<char>(n, 0)};
-  std::vector<RankRange> ranges;
-  std::size_t occurrences = 0;
-  // Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few
-  // places ahead are requested before they are walked.
-  constexpr std::size_t kAhead = 8;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (k + kAhead < n) {
-      const std::uint64_t ahead = rank_of(repeated[k + kAhead].id);
-      if (ahead != kNoRank) prefetch_read(&index_.lcp[ahead]);
-    }
-    const Repeated& r = repeated[k];
-    const auto phrase = static_cast<std::uint32_t>(k);
-    const std::uint64_t rank = rank_of(r.id);
-    std::pair<std::size_t, std::size_t> ranks;
-    if (rank != kNoRank) {
-      sweep.in_text[k] = 1;
-      sweep.longest = std::max(sweep.longest, r.length());
-      ranks = ranks_sharing(rank, r.length());
-      sweep.containers.push_back({static_cast<Offset>(r.first_start),
-                                  static_cast<Offset>(r.first_start + r.length()), r.count,
-                                  phrase});
-    } else {
-      ranks = search_text(r.phrase);
-    }
-    if (ranks.first < ranks.second) ranges.push_back({ranks.first, ranks.second, phrase});
-    occurrences += ranks.second - ranks.first;
-  }
-  sweep.queries.reserve(occurrences);
-  for (std::size_t k = 0; k < ranges.size(); ++k) {
-    if (k + kAhead < ranges.size()) prefetch_read(&index_.suffix_array[ranges[k + kAhead].low]);
-    const auto& [low, high, phrase] = ranges[k];
-    const auto length = static_cast<Offset>(repeated[phrase].length());
-    const Offset count = repeated[phrase].count;
-    for (std::size_t s = low; s < high; ++s) {
-      const Offset x = index_.suffix_array[s];
-      sweep.queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
-    }
-  }
-  return sweep;
-}
-
 // Phrases that are their own raw bytes are compared on the text; pairs with any other phrase
 // (rewritten ones, and short ones found by hashing) go through the automaton.
-template <class Offset>
-std::vector<char> CandidateCollector<Offset>::flag_contained(
-    std::span<const Repeated> repeated) const {
+template <class Idx>
+std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
+                                       const Candidates<Idx>& scan,
+                                       std::span<const RepeatedPhrase<Idx>> repeated) {
   std::vector<char> contained(repeated.size(), 0);
-  if (!drop_contained_ || repeated.size() < 2) return contained;
-  TextSweep sweep = text_sweep(repeated);
-  flag_contained_in_text(std::move(sweep.queries), std::move(sweep.containers), sweep.longest,
-                         contained);
-  if (std::any_of(sweep.in_text.begin(), sweep.in_text.end(), [](char c) { return c == 0; })) {
-    flag_contained_by_automaton(repeated, sweep.in_text, contained);
+  if (!scan.drop_contained || repeated.size() < 2) return contained;
+  const std::vector<char> in_text =
+      flag_contained_on_text(index, std::span<const std::uint64_t>(scan.rank_of), repeated,
+                             contained);
+  if (std::any_of(in_text.begin(), in_text.end(), [](char c) { return c == 0; })) {
+    flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained);
   }
   return contained;
 }
 
-template <class Idx>
-std::vector<char> contained_candidates(const CandidateCollector<Idx>& scan,
-                                       std::span<const RepeatedPhrase<Idx>> repeated) {
-  return scan.flag_contained(repeated);
-}
-
-template std::vector<char> contained_candidates(const CandidateCollector<std::uint32_t>&,
+template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint32_t>&,
+                                                const Candidates<std::uint32_t>&,
                                                 std::span<const RepeatedPhrase<std::uint32_t>>);
-template std::vector<char> contained_candidates(const CandidateCollector<std::uint64_t>&,
+template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint64_t>&,
+                                                const Candidates<std::uint64_t>&,
                                                 std::span<const RepeatedPhrase<std::uint64_t>>);
 
 }  // namespace quarnel::core::duplicate_finder

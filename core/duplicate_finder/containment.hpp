@@ -1,8 +1,8 @@
 #pragma once
 // Containment (substring elimination): a phrase is dropped when it occurs, byte-wise, inside a
 // longer phrase with at least its count that is not dropped itself. Phrases that are their own
-// raw bytes are answered on the text, by one sweep over their occurrences; the others by an
-// Aho-Corasick automaton over the phrases an anchor prefilter leaves.
+// raw bytes are answered on the text, by one sweep over their occurrences (containment_on_text.*);
+// the others by an Aho-Corasick automaton over the phrases an anchor prefilter leaves.
 // Time: the sweep is linear in the occurrences after a radix sort; the automaton runs only over
 // phrases in which an anchor was found; memory: 16 bytes per occurrence of the swept phrases
 // (32-bit text), the automaton over the targets' bytes.
@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/analysis_index.hpp"
+#include "duplicate_finder/candidates.hpp"
 #include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -31,7 +32,8 @@ namespace quarnel::core::duplicate_finder {
 // record order. All zero unless the scan dropped contained windows (then the question is asked
 // of the phrases alone, before any record is built).
 template <class Idx>
-[[nodiscard]] std::vector<char> contained_candidates(const CandidateCollector<Idx>& scan,
+[[nodiscard]] std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
+                                                     const Candidates<Idx>& scan,
                                                      std::span<const RepeatedPhrase<Idx>> repeated);
 
 }  // namespace quarnel::core::duplicate_finder

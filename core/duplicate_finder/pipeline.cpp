@@ -87,9 +87,10 @@ std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
                                           bool split) {
   const PositionIndex positions(index.text, index.sentence_boundaries);
   auto scan = scan_candidates(index, positions, params, key, drop_contained, split);
-  recover_set_aside(scan);
-  auto repeated = repeated_phrases(scan, split);
-  const auto contained = contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+  recover_set_aside(index, positions, params, scan);
+  auto repeated = repeated_phrases(scan, params, split);
+  const auto contained =
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated));
   return assemble_records(std::move(scan), std::move(repeated), contained, split);
 }
 
@@ -111,9 +112,10 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   std::optional<parallel::SideTask<decltype(search)>> blocks;
   if (params.enable_block_detection) blocks.emplace(two_threads, search);
   const bool split = two_threads && !(blocks && blocks->on_second_thread());
-  recover_set_aside(scan);
-  auto repeated = repeated_phrases(scan, split);
-  const auto contained = contained_candidates(scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+  recover_set_aside(index, positions, params, scan);
+  auto repeated = repeated_phrases(scan, params, split);
+  const auto contained =
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated));
   auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
   interrupt::checkpoint();
   if (records.size() >= 2) {

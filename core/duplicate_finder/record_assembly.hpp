@@ -9,21 +9,25 @@
 #include <span>
 #include <vector>
 
-#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/candidates.hpp"
+#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
-// The candidates of the scan, in record order. With `split`, the two extension marks run on two
-// threads.
+// The phrases of `scan` seen at two or more offsets with min_words_in_substring words (with
+// `drop_contained`, not extended by a window of at least their count), by byte length
+// descending, then first start ascending (a total order). With `split`, the two extension marks
+// run on two threads.
 template <class Idx>
-[[nodiscard]] std::vector<RepeatedPhrase<Idx>> repeated_phrases(const CandidateCollector<Idx>& scan,
+[[nodiscard]] std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
+                                                                const types::FinderParams& params,
                                                                 bool split);
 
 // The records of the entries of `repeated` not flagged in `contained`, in that order; the scan
 // is released on return. With `split`, built in two halves on two threads.
 template <class Idx>
-[[nodiscard]] std::vector<PhraseData> assemble_records(CandidateCollector<Idx> scan,
-                                                       std::vector<RepeatedPhrase<Idx>> repeated,
-                                                       std::span<const char> contained, bool split);
+[[nodiscard]] std::vector<types::PhraseData> assemble_records(
+    Candidates<Idx> scan, std::vector<RepeatedPhrase<Idx>> repeated,
+    std::span<const char> contained, bool split);
 
 }  // namespace quarnel::core::duplicate_finder

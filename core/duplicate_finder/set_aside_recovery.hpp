@@ -9,13 +9,18 @@
 // read once (twice for the few whose key repeats) and a table look-up; memory: the admitted hits,
 // 8 bytes each, and 6 bytes per rewritten set-aside window while recovering.
 
-#include <cstdint>
-
-#include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/analysis_index.hpp"
+#include "duplicate_finder/candidates.hpp"
+#include "duplicate_finder/positions.hpp"
+#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
+// Adds to `scan` the admitted hits and the rewritten set-aside phrases met elsewhere, joins raw
+// phrases to equal rewritten ones, and clears the set-aside logs. `index`, `positions` and
+// `params` are those of the scan: the logged windows are cut again from them.
 template <class Idx>
-void recover_set_aside(CandidateCollector<Idx>& scan);
+void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
+                       const types::FinderParams& params, Candidates<Idx>& scan);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/set_aside_recovery.hpp"
 #include "interval_merger.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -504,6 +506,63 @@ TEST(CandidatePhrases, ResultDoesNotDependOnTheHashKey) {
     const std::string text = random_text(rng) + random_text(rng);
     FinderParams params = random_params(rng);
     EXPECT_EQ(candidates(text, params, {}, kKeyA), candidates(text, params, {}, kKeyB)) << round;
+  }
+}
+
+// What a scan leaves, in a form that does not depend on how its hit lists are shared: the
+// phrase table in id order, each recorded start's windows, the ranks, and either the set-aside
+// logs (before recovery) or the admitted hits (after).
+struct ScanContents {
+  using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+  std::vector<std::string> phrases;
+  std::vector<std::pair<std::uint64_t, Pairs>> windows_by_start;  // (id, raw length) pairs
+  Offsets ranks;
+  std::vector<std::uint32_t> raw_ids, rewritten_ids;
+  std::vector<std::array<std::uint64_t, 4>> set_aside;  // which log, then the entry
+  Pairs admitted;
+  friend bool operator==(const ScanContents&, const ScanContents&) = default;
+};
+
+ScanContents contents_of(const df::Candidates<std::uint64_t>& scan) {
+  ScanContents out;
+  for (std::size_t id = 0; id < scan.phrases.size(); ++id) {
+    out.phrases.emplace_back(scan.phrases.key(id));
+    out.ranks.push_back(id < scan.rank_of.size() ? scan.rank_of[id] : df::kNoRank);
+  }
+  for (const auto& h : scan.hits.by_position()) {
+    ScanContents::Pairs list;
+    for (const auto& w : scan.hits.list(h.list)) list.emplace_back(w.id, w.raw_length);
+    out.windows_by_start.emplace_back(h.position, std::move(list));
+  }
+  out.raw_ids = scan.raw_ids;
+  out.rewritten_ids = scan.rewritten_ids;
+  const auto& logs = scan.set_aside;
+  auto& log = out.set_aside;
+  logs.phrases.for_each([&](const auto& e) { log.push_back({0, e.rank, e.raw_length, 0}); });
+  logs.starts.for_each([&](const auto& e) { log.push_back({1, e.start, e.shared, e.limit}); });
+  logs.windows.for_each([&](const auto& e) { log.push_back({2, e.rank, e.from, e.to}); });
+  out.admitted.assign(scan.hits.admitted.begin(), scan.hits.admitted.end());
+  return out;
+}
+
+// The scan split by rank halves, its upper half absorbed, leaves what one collector leaves:
+// the same ids, windows, ranks and logs, and after recovery the same admitted hits.
+TEST(CandidateScan, SplitScanLeavesWhatOneCollectorLeaves) {
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 300; ++round) {
+    const std::string text = random_text(rng) + random_text(rng);
+    const Indexed indexed(text, random_boundaries(rng, text.size()));
+    const FinderParams params = random_params(rng);
+    const df::PositionIndex positions(indexed.text, indexed.boundaries);
+    std::vector<ScanContents> scanned, recovered;
+    for (const bool split : {false, true}) {
+      auto scan = df::scan_candidates(indexed.index(), positions, params, kKeyA, true, split);
+      scanned.push_back(contents_of(scan));
+      df::recover_set_aside(indexed.index(), positions, params, scan);
+      recovered.push_back(contents_of(scan));
+    }
+    ASSERT_EQ(scanned[0], scanned[1]) << "round " << round << " text '" << text << "'";
+    ASSERT_EQ(recovered[0], recovered[1]) << "round " << round << " text '" << text << "'";
   }
 }
 

@@ -1,0 +1,259 @@
+#include "duplicate_finder/containment_on_text.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <utility>
+
+#include "prefetch.hpp"
+#include "radix_sort.hpp"
+#include "suffix_array/search.hpp"
+
+namespace quarnel::core::duplicate_finder {
+namespace {
+
+// An occurrence in the text of a phrase of the containment sweep.
+template <class Offset>
+struct TextOccurrence {
+  Offset start;
+  Offset end;
+  Offset count;
+  std::uint32_t phrase;  // the target's index (queries only)
+};
+
+// For a sweep over the text: the largest count among the containers added so far, by end
+// position. Ends are kept on a ring of slots, a power of two longer than the longest container,
+// so that every container that can still cover a query has its own slot; a segment tree over
+// the ring answers range maxima.
+class EndRing {
+ public:
+  explicit EndRing(std::uint64_t longest)
+      : size_(std::bit_ceil(longest + 1)), tree_(2 * size_, 0), end_at_(size_, kNoEnd) {}
+
+  [[nodiscard]] std::uint64_t size() const { return size_; }
+  [[nodiscard]] std::uint64_t max() const { return tree_[1]; }
+
+  // Forgets the containers that end before x: no query at x or later can use them. Every end
+  // before the last x was forgotten then, so only the slots of ends since then can hold one.
+  void expire_before(std::uint64_t x) {
+    for (std::uint64_t e = std::max(swept_, x > size_ ? x - size_ : 0); e < x; ++e) {
+      const std::uint64_t slot = e & (size_ - 1);
+      if (end_at_[slot] != kNoEnd && end_at_[slot] < x) set(slot, 0, kNoEnd);
+    }
+    swept_ = std::max(swept_, x);
+  }
+
+  void add(std::uint64_t end, std::uint64_t count) {
+    const std::uint64_t slot = end & (size_ - 1);
+    const std::uint64_t held = end_at_[slot] == end ? tree_[size_ + slot] : 0;
+    if (count > held || end_at_[slot] != end) set(slot, std::max(count, held), end);
+  }
+
+  // The largest count among containers ending in [from, to], to - from < size().
+  [[nodiscard]] std::uint64_t max_between(std::uint64_t from, std::uint64_t to) const {
+    if (from > to) return 0;
+    const std::uint64_t a = from & (size_ - 1);
+    const std::uint64_t b = to & (size_ - 1);
+    return a <= b ? max_of_slots(a, b) : std::max(max_of_slots(a, size_ - 1), max_of_slots(0, b));
+  }
+
+ private:
+  static constexpr std::uint64_t kNoEnd = std::numeric_limits<std::uint64_t>::max();
+
+  void set(std::uint64_t slot, std::uint64_t count, std::uint64_t end) {
+    end_at_[slot] = end;
+    std::uint64_t node = size_ + slot;
+    tree_[node] = count;
+    for (node /= 2; node >= 1; node /= 2)
+      tree_[node] = std::max(tree_[2 * node], tree_[2 * node + 1]);
+  }
+
+  [[nodiscard]] std::uint64_t max_of_slots(std::uint64_t a, std::uint64_t b) const {
+    std::uint64_t best = 0;
+    for (std::uint64_t lo = a + size_, hi = b + size_ + 1; lo < hi; lo /= 2, hi /= 2) {
+      if (lo & 1) best = std::max(best, tree_[lo++]);
+      if (hi & 1) best = std::max(best, tree_[--hi]);
+    }
+    return best;
+  }
+
+  std::uint64_t size_;
+  std::vector<std::uint64_t> tree_;
+  std::vector<std::uint64_t> end_at_;
+  std::uint64_t swept_ = 0;
+};
+
+// Substring elimination between phrases that are their own raw bytes, answered on the text: one
+// such phrase lies inside another exactly when one of its occurrences in the text lies inside
+// an occurrence of the other, and is strictly shorter. The occurrences of a target are every
+// start of its bytes (the suffix-array interval of its bytes, word starts or not). A container
+// has the same bytes at each of its starts, so one of them stands for all. One sweep over the
+// text answers them all.
+
+template <class Offset>
+void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
+                            std::vector<TextOccurrence<Offset>> containers, std::uint64_t longest,
+                            std::vector<char>& contained) {
+  const auto start_of = [](const TextOccurrence<Offset>& o) { return o.start; };
+  radix_sort_by_position(queries, start_of);
+  radix_sort_by_position(containers, start_of);
+  EndRing ring(longest);
+  std::size_t c = 0;
+  for (std::size_t q = 0; q < queries.size();) {
+    const std::uint64_t x = queries[q].start;
+    ring.expire_before(x);
+    for (; c < containers.size() && containers[c].start < x; ++c) {
+      if (containers[c].end >= x) ring.add(containers[c].end, containers[c].count);
+    }
+    std::size_t q_end = q;
+    while (q_end < queries.size() && queries[q_end].start == x) ++q_end;
+    const std::uint64_t last_end = x + ring.size() - 1;
+    // Containers starting before x cover a query when they reach its end; those starting at x
+    // only when they reach beyond it.
+    for (std::size_t k = q; k < q_end; ++k) {
+      const auto& query = queries[k];
+      if (!contained[query.phrase] && ring.max() >= query.count &&
+          ring.max_between(query.end, last_end) >= query.count) {
+        contained[query.phrase] = 1;
+      }
+    }
+    const std::size_t added_at_x = c;
+    for (; c < containers.size() && containers[c].start == x; ++c) {
+      ring.add(containers[c].end, containers[c].count);
+    }
+    for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
+      const auto& query = queries[k];
+      if (!contained[query.phrase] && ring.max() >= query.count &&
+          ring.max_between(query.end + 1, last_end) >= query.count) {
+        contained[query.phrase] = 1;
+      }
+    }
+    q = q_end;
+  }
+}
+
+// The ranks of the suffixes that begin with `phrase`.
+template <class Offset>
+std::pair<std::size_t, std::size_t> search_text(const BasicAnalysisIndex<Offset>& index,
+                                                std::string_view phrase) {
+  const auto found = suffix_array::sa_search_range(
+      {reinterpret_cast<const std::uint8_t*>(index.text.data()), index.text.size()},
+      index.suffix_array, {reinterpret_cast<const std::uint8_t*>(phrase.data()), phrase.size()});
+  return {static_cast<std::size_t>(found.lo), static_cast<std::size_t>(found.hi)};
+}
+
+// A rank of the phrase's bytes when it is its own raw bytes at every start, else kNoRank.
+std::uint64_t rank_of(std::span<const std::uint64_t> ranks, std::uint32_t id) {
+  return id < ranks.size() ? ranks[id] : kNoRank;
+}
+
+// The occurrences of the phrases of `repeated` for the containment sweep on the text: every
+// start of each phrase's bytes as a query, the first start of each phrase that is its own raw
+// bytes as a container (its other starts have the same bytes).
+template <class Offset>
+struct TextSweep {
+  std::vector<TextOccurrence<Offset>> queries, containers;
+  std::uint64_t longest = 0;  // of the containers
+  std::vector<char> in_text;  // by entry of `repeated`: whether it is its own raw bytes
+};
+
+// The ranks [low, high) of the bytes of the phrase at entry `phrase` of `repeated`.
+struct RankRange {
+  std::size_t low, high;
+  std::uint32_t phrase;
+};
+
+// Phrases come in length order, their ranks scattered: the LCP entries of a phrase a few places
+// ahead are requested before they are walked.
+constexpr std::size_t kSweepAhead = 8;
+
+// The rank interval of each phrase's bytes, with the containers. Phrases that are not their own
+// raw bytes are targets only: their bytes, where the text has them, may lie in a raw phrase.
+template <class Offset>
+std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
+                                    std::span<const std::uint64_t> ranks,
+                                    std::span<const RepeatedPhrase<Offset>> repeated,
+                                    TextSweep<Offset>& sweep) {
+  std::vector<RankRange> ranges;
+  for (std::size_t k = 0; k < repeated.size(); ++k) {
+    if (k + kSweepAhead < repeated.size()) {
+      const std::uint64_t ahead = rank_of(ranks, repeated[k + kSweepAhead].id);
+      if (ahead != kNoRank) prefetch_read(&index.lcp[ahead]);
+    }
+    const RepeatedPhrase<Offset>& r = repeated[k];
+    const auto phrase = static_cast<std::uint32_t>(k);
+    const std::uint64_t rank = rank_of(ranks, r.id);
+    std::pair<std::size_t, std::size_t> found;
+    if (rank != kNoRank) {
+      sweep.in_text[k] = 1;
+      sweep.longest = std::max(sweep.longest, r.length());
+      found = ranks_sharing(index, rank, r.length());
+      sweep.containers.push_back({static_cast<Offset>(r.first_start),
+                                  static_cast<Offset>(r.first_start + r.length()), r.count,
+                                  phrase});
+    } else {
+      found = search_text(index, r.phrase);
+    }
+    if (found.first < found.second) ranges.push_back({found.first, found.second, phrase});
+  }
+  return ranges;
+}
+
+// Every occurrence of each range as a query; sized once.
+template <class Offset>
+std::vector<TextOccurrence<Offset>> sweep_queries(
+    const BasicAnalysisIndex<Offset>& index, std::span<const RankRange> ranges,
+    std::span<const RepeatedPhrase<Offset>> repeated) {
+  std::size_t occurrences = 0;
+  for (const RankRange& range : ranges) occurrences += range.high - range.low;
+  std::vector<TextOccurrence<Offset>> queries;
+  queries.reserve(occurrences);
+  for (std::size_t k = 0; k < ranges.size(); ++k) {
+    if (k + kSweepAhead < ranges.size()) {
+      prefetch_read(&index.suffix_array[ranges[k + kSweepAhead].low]);
+    }
+    const auto& [low, high, phrase] = ranges[k];
+    const auto length = static_cast<Offset>(repeated[phrase].length());
+    const Offset count = repeated[phrase].count;
+    for (std::size_t s = low; s < high; ++s) {
+      const Offset x = index.suffix_array[s];
+      queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
+    }
+  }
+  return queries;
+}
+
+template <class Offset>
+TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
+                             std::span<const std::uint64_t> ranks,
+                             std::span<const RepeatedPhrase<Offset>> repeated) {
+  TextSweep<Offset> sweep;
+  sweep.in_text.assign(repeated.size(), 0);
+  const std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
+  sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges), repeated);
+  return sweep;
+}
+
+}  // namespace
+
+template <class Idx>
+std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
+                                         std::span<const std::uint64_t> rank_of,
+                                         std::span<const RepeatedPhrase<Idx>> repeated,
+                                         std::vector<char>& contained) {
+  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated);
+  flag_contained_in_text(std::move(sweep.queries), std::move(sweep.containers), sweep.longest,
+                         contained);
+  return std::move(sweep.in_text);
+}
+
+template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint32_t>&,
+                                                  std::span<const std::uint64_t>,
+                                                  std::span<const RepeatedPhrase<std::uint32_t>>,
+                                                  std::vector<char>&);
+template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint64_t>&,
+                                                  std::span<const std::uint64_t>,
+                                                  std::span<const RepeatedPhrase<std::uint64_t>>,
+                                                  std::vector<char>&);
+
+}  // namespace quarnel::core::duplicate_finder
