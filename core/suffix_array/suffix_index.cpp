@@ -12,6 +12,7 @@
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 #include "prefetch.hpp"
+#include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"
@@ -138,7 +139,12 @@ struct Queries {
 // A sampled key or a query's first bytes: sixteen bytes, compared as a big-endian number.
 struct Key16 {
   std::uint64_t high = 0, low = 0;
-  friend auto operator<=>(const Key16&, const Key16&) = default;
+  friend bool operator==(const Key16&, const Key16&) = default;
+  // Spelled out: the defaulted three-way comparison costs several times as many instructions.
+  friend bool operator<(const Key16& a, const Key16& b) noexcept {
+    return a.high != b.high ? a.high < b.high : a.low < b.low;
+  }
+  friend bool operator<=(const Key16& a, const Key16& b) noexcept { return !(b < a); }
   [[nodiscard]] Key16 operator&(const Key16& m) const noexcept {
     return {high & m.high, low & m.low};
   }
@@ -163,11 +169,21 @@ Key16 key_of(const std::uint8_t* p) noexcept {
   return {high, low};
 }
 
+// The first 8 bytes of a pattern as a big-endian number, zero bytes past its end.
+std::uint64_t leading_word(std::span<const std::uint8_t> s) noexcept {
+  std::uint64_t v = 0;
+  if (s.size() >= 8) {
+    std::memcpy(&v, s.data(), 8);
+    return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
+  }
+  for (std::size_t d = 0; d < s.size(); ++d) v |= std::uint64_t{s[d]} << (56 - 8 * d);
+  return v;
+}
+
 // The first 16 bytes of a pattern as a key, zero bytes past its end.
 Key16 leading_key(std::span<const std::uint8_t> s) noexcept {
-  std::array<std::uint8_t, SampledKeys::kBytes> head{};
-  std::copy_n(s.begin(), std::min<std::size_t>(s.size(), head.size()), head.begin());
-  return key_of(head.data());
+  if (s.size() >= 16) return key_of(s.data());
+  return {leading_word(s), s.size() > 8 ? leading_word(s.subspan(8)) : 0};
 }
 
 // A query's first bytes as a sampled key: only the first m16 count (`mask`).
@@ -327,9 +343,11 @@ class Bounds {
     constexpr unsigned kBytes = SampledKeys::kBytes;
     const auto query = q_.at(k);
     const auto m16 = static_cast<unsigned>(std::min<std::uint64_t>(query.size(), kBytes));
-    std::array<std::uint8_t, kBytes> ones{};
-    std::fill_n(ones.begin(), m16, std::uint8_t{0xFF});
-    return {leading_key(query), key_of(ones.data()), m16, query.size() <= kBytes,
+    const auto ones = [](unsigned bytes) {  // a mask of the leading bytes of a word
+      return bytes >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * bytes));
+    };
+    const Key16 mask{ones(m16), ones(m16 > 8 ? m16 - 8 : 0)};
+    return {leading_key(query), mask, m16, query.size() <= kBytes,
             query.size() <= kBytes && query.back() == 0};
   }
 
@@ -380,12 +398,10 @@ class Bounds {
                 const QueryKey& q) const noexcept {
     const std::uint64_t count = keys_.words.size() / 2;
     Probe p{k, upper, 0, std::min(n_, last * kStride), 0, 0, q.exact, q.key, q.mask};
-    if (first > 0 && last < count) {
-      p.lo = (first - 1) * kStride + 1;
+    if (first > 0) p.lo = (first - 1) * kStride + 1;
+    if (first > 0 && last < count && !q.exact) {  // a whole query's key is compared in full
       p.skip = std::min(sample(first - 1, q).shared(q.key, q.m16),
                         sample(last, q).shared(q.key, q.m16));
-    } else if (first > 0) {
-      p.lo = (first - 1) * kStride + 1;
     }
     return p;
   }
@@ -462,44 +478,48 @@ struct SearchOrder {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;
 };
 
-// Patterns that can match (not empty, not longer than the text), sorted on a key of their first
-// symbols (16 bytes, or one token) and compared in full only where the keys tie; on two threads
-// when `split`.
+// Patterns that can match (not empty, not longer than the text), sorted by a radix sort on an
+// integer key of their first symbols (8 bytes, or one token) and compared in full only where the
+// keys tie (repeats, and longer patterns sharing their first 8 bytes).
 template <class P>
-SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bool split) {
+SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n) {
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
   }
-  std::vector<std::pair<Key16, std::uint32_t>> keyed;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
   keyed.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const auto s = q.at(k);
     if (s.empty() || s.size() > n) continue;
-    if constexpr (sizeof(P) == 1) {
-      keyed.emplace_back(leading_key(s), static_cast<std::uint32_t>(k));
-    } else {
-      keyed.emplace_back(Key16{s[0], 0}, static_cast<std::uint32_t>(k));
-    }
+    std::uint64_t key = s[0];
+    if constexpr (sizeof(P) == 1) key = leading_word(s);
+    keyed.emplace_back(key, static_cast<std::uint32_t>(k));
   }
+  radix_sort_by_position(keyed, [](const auto& e) { return e.first; });
+  const auto less = [&](const auto& x, const auto& y) {
+    const auto a = q.at(x.second);
+    const auto b = q.at(y.second);
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+  };
   const auto same = [&](const auto& x, const auto& y) {
     const auto a = q.at(x.second);
     const auto b = q.at(y.second);
     return x.first == y.first && std::equal(a.begin(), a.end(), b.begin(), b.end());
   };
-  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
-    if (x.first != y.first) return x.first < y.first;
-    const auto a = q.at(x.second);
-    const auto b = q.at(y.second);
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-  });
   SearchOrder out;
   out.order.reserve(keyed.size());
-  for (std::size_t i = 0; i < keyed.size(); ++i) {
-    if (i > 0 && same(keyed[i], keyed[i - 1])) {
-      out.repeats.emplace_back(keyed[i].second, out.order.back());
-    } else {
-      out.order.push_back(keyed[i].second);
+  for (auto tie = keyed.begin(); tie != keyed.end();) {
+    auto end = tie + 1;
+    while (end != keyed.end() && end->first == tie->first) ++end;
+    if (end - tie > 1) std::sort(tie, end, less);
+    for (auto e = tie; e != end; ++e) {
+      if (e != tie && same(*e, e[-1])) {
+        out.repeats.emplace_back(e->second, out.order.back());
+      } else {
+        out.order.push_back(e->second);
+      }
     }
+    tie = end;
   }
   return out;
 }
@@ -657,9 +677,7 @@ SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa) {
   out.words = large_array<std::uint64_t>(2 * count);
   const auto* t = static_cast<const std::uint8_t*>(text.data);
   const auto store = [&](std::uint64_t j, std::uint64_t pos) {
-    std::array<std::uint8_t, kBytes> head{};
-    std::copy_n(t + pos, std::min<std::uint64_t>(n - pos, kBytes), head.begin());
-    const Key16 key = key_of(head.data());
+    const Key16 key = leading_key({t + pos, std::min<std::uint64_t>(n - pos, kBytes)});
     out.words[2 * j] = key.high;
     out.words[2 * j + 1] = key.low;
   };
@@ -694,7 +712,7 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
         using P = typename std::remove_cvref_t<decltype(symbols)>::value_type;
         const Queries<P> q{symbols.data(), patterns.offsets.data()};
         const std::size_t count = patterns.size();
-        const SearchOrder sorted = ascending_order(q, count, text.size, split_batch(count));
+        const SearchOrder sorted = ascending_order(q, count, text.size);
         const std::size_t distinct = sorted.order.size();
         std::vector<std::uint64_t> lower(count), upper(count);
         Bounds<Sym, P, Idx> bounds(t, text.size, entries, buckets, keys, q, lower.data(),
