@@ -14,11 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,18 +28,15 @@
 #endif
 
 #include "large_array.hpp"
+#include "measure.hpp"
 #include "suffix_array/suffix_index.hpp"
 
 namespace {
 
 namespace sa = quarnel::core::suffix_array;
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using quarnel::bench::best_of;
+using quarnel::bench::read_file;
 
 sa::PatternBatch short_patterns(const std::vector<std::uint8_t>& text, std::size_t count) {
   std::mt19937_64 rng(20);
@@ -54,17 +49,6 @@ sa::PatternBatch short_patterns(const std::vector<std::uint8_t>& text, std::size
     batch.offsets.push_back(batch.bytes.size());
   }
   return batch;
-}
-
-template <class Body>
-double best_of(int rounds, Body&& body) {
-  double best = 1e300;
-  for (int r = 0; r < rounds; ++r) {
-    const auto start = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
 }
 
 }  // namespace

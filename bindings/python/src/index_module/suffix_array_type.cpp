@@ -182,7 +182,9 @@ const FunctionDescriptor kCount = describe(
     "count", {{"pattern"}}, "Number of occurrences of one pattern.", sa_count, "SuffixArray", true);
 const FunctionDescriptor kCountMany =
     describe("count_many", {{"patterns"}},
-             "Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64.",
+             "Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64. "
+             "The first batch here or in range_many or locate_many of 1024 or more byte patterns "
+             "builds sampled keys, kept for later batches: one more byte per byte of data.",
              sa_count_many, "SuffixArray", true);
 const FunctionDescriptor kRange =
     describe("range", {{"pattern"}}, "The suffix-array interval (lo, hi) of one pattern.", sa_range,
