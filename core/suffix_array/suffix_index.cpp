@@ -12,7 +12,6 @@
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 #include "prefetch.hpp"
-#include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"
@@ -131,6 +130,7 @@ template <class P>
 struct Queries {
   const P* symbols;
   const std::uint64_t* offsets;
+  const P* end;  // of the memory that holds them
   [[nodiscard]] std::span<const P> at(std::size_t k) const noexcept {
     return {symbols + offsets[k], offsets[k + 1] - offsets[k]};
   }
@@ -169,21 +169,22 @@ Key16 key_of(const std::uint8_t* p) noexcept {
   return {high, low};
 }
 
-// The first 8 bytes of a pattern as a big-endian number, zero bytes past its end.
-std::uint64_t leading_word(std::span<const std::uint8_t> s) noexcept {
-  std::uint64_t v = 0;
-  if (s.size() >= 8) {
-    std::memcpy(&v, s.data(), 8);
-    return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
-  }
-  for (std::size_t d = 0; d < s.size(); ++d) v |= std::uint64_t{s[d]} << (56 - 8 * d);
-  return v;
+// A key with its first `bytes` bytes set.
+Key16 leading_mask(unsigned bytes) noexcept {
+  const auto ones = [](unsigned n) {
+    return n >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * n));
+  };
+  return {ones(bytes), ones(bytes > 8 ? bytes - 8 : 0)};
 }
 
-// The first 16 bytes of a pattern as a key, zero bytes past its end.
-Key16 leading_key(std::span<const std::uint8_t> s) noexcept {
-  if (s.size() >= 16) return key_of(s.data());
-  return {leading_word(s), s.size() > 8 ? leading_word(s.subspan(8)) : 0};
+// The first 16 bytes of a pattern as a key, zero bytes past its end. The memory up to `end` may
+// be read, so that most patterns are loaded whole and masked.
+Key16 leading_key(std::span<const std::uint8_t> s, const std::uint8_t* end) noexcept {
+  const auto m16 = static_cast<unsigned>(std::min<std::size_t>(s.size(), SampledKeys::kBytes));
+  if (end - s.data() >= SampledKeys::kBytes) return key_of(s.data()) & leading_mask(m16);
+  std::array<std::uint8_t, SampledKeys::kBytes> head{};
+  std::copy_n(s.begin(), m16, head.begin());
+  return key_of(head.data());
 }
 
 // A query's first bytes as a sampled key: only the first m16 count (`mask`).
@@ -343,11 +344,7 @@ class Bounds {
     constexpr unsigned kBytes = SampledKeys::kBytes;
     const auto query = q_.at(k);
     const auto m16 = static_cast<unsigned>(std::min<std::uint64_t>(query.size(), kBytes));
-    const auto ones = [](unsigned bytes) {  // a mask of the leading bytes of a word
-      return bytes >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * bytes));
-    };
-    const Key16 mask{ones(m16), ones(m16 > 8 ? m16 - 8 : 0)};
-    return {leading_key(query), mask, m16, query.size() <= kBytes,
+    return {leading_key(query, q_.end), leading_mask(m16), m16, query.size() <= kBytes,
             query.size() <= kBytes && query.back() == 0};
   }
 
@@ -411,6 +408,12 @@ class Bounds {
   std::uint64_t bracket(std::uint32_t k, std::uint64_t from, std::vector<Probe>& probes) const {
     const QueryKey q = query_key(k);
     const std::uint64_t first = gallop(from, [&](std::uint64_t j) { return below_lower(j, q); });
+    // The upper bound's gallop and the next pattern's start here and step 1, 2, 4, ... samples
+    // on: their cache lines are requested at once rather than one miss after another.
+    const std::uint64_t count = keys_.words.size() / 2;
+    for (std::uint64_t step = 4; step <= 128 && first + step < count; step *= 2) {
+      prefetch_read(keys_.words.data() + 2 * (first + step));
+    }
     // Samples at most the query: below its upper bound, and, for a longer query, undecided.
     const std::uint64_t last =
         gallop(first, [&](std::uint64_t j) { return sample(j, q) <= q.key; });
@@ -478,11 +481,11 @@ struct SearchOrder {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;
 };
 
-// Patterns that can match (not empty, not longer than the text), sorted by a radix sort on an
-// integer key of their first symbols (8 bytes, or one token) and compared in full only where the
-// keys tie (repeats, and longer patterns sharing their first 8 bytes).
+// Patterns that can match (not empty, not longer than the text), sorted on an integer key of
+// their first symbols (8 bytes, or one token), on two threads when `split`, and compared in full
+// only where the keys tie (repeats, and longer patterns sharing their first 8 bytes).
 template <class P>
-SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n) {
+SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bool split) {
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
   }
@@ -492,10 +495,10 @@ SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n) {
     const auto s = q.at(k);
     if (s.empty() || s.size() > n) continue;
     std::uint64_t key = s[0];
-    if constexpr (sizeof(P) == 1) key = leading_word(s);
+    if constexpr (sizeof(P) == 1) key = leading_key(s, q.end).high;
     keyed.emplace_back(key, static_cast<std::uint32_t>(k));
   }
-  radix_sort_by_position(keyed, [](const auto& e) { return e.first; });
+  parallel::sort(split, keyed, [](const auto& x, const auto& y) { return x.first < y.first; });
   const auto less = [&](const auto& x, const auto& y) {
     const auto a = q.at(x.second);
     const auto b = q.at(y.second);
@@ -677,7 +680,7 @@ SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa) {
   out.words = large_array<std::uint64_t>(2 * count);
   const auto* t = static_cast<const std::uint8_t*>(text.data);
   const auto store = [&](std::uint64_t j, std::uint64_t pos) {
-    const Key16 key = leading_key({t + pos, std::min<std::uint64_t>(n - pos, kBytes)});
+    const Key16 key = leading_key({t + pos, std::min<std::uint64_t>(n - pos, kBytes)}, t + n);
     out.words[2 * j] = key.high;
     out.words[2 * j + 1] = key.low;
   };
@@ -710,9 +713,10 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
       using Idx = std::remove_cv_t<std::remove_pointer_t<decltype(entries)>>;
       const auto run = [&](const auto& symbols) {
         using P = typename std::remove_cvref_t<decltype(symbols)>::value_type;
-        const Queries<P> q{symbols.data(), patterns.offsets.data()};
+        const Queries<P> q{symbols.data(), patterns.offsets.data(),
+                           symbols.data() + symbols.size()};
         const std::size_t count = patterns.size();
-        const SearchOrder sorted = ascending_order(q, count, text.size);
+        const SearchOrder sorted = ascending_order(q, count, text.size, split_batch(count));
         const std::size_t distinct = sorted.order.size();
         std::vector<std::uint64_t> lower(count), upper(count);
         Bounds<Sym, P, Idx> bounds(t, text.size, entries, buckets, keys, q, lower.data(),
