@@ -200,6 +200,7 @@ struct QueryKey {
 // at most 16 bytes may instead be compared as a key (`whole`).
 struct Probe {
   std::uint32_t query = 0;
+  std::uint32_t slot = 0;  // the query's place in ascending order, where its bounds are written
   bool upper = false;
   std::uint64_t lo = 0, hi = 0, mid = 0, skip = 0;
   bool whole = false;
@@ -220,6 +221,9 @@ class Bounds {
         lower_(lower),
         upper_(upper) {}
 
+  // Bounds are written by the pattern's place in `order` (`lower[i]` for order[i]), so that two
+  // threads taking its halves write apart.
+
   // Lower bounds of the patterns order[begin .. end), which are ascending and distinct.
   void lower(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
     struct Segment {
@@ -232,13 +236,14 @@ class Bounds {
     while (!level.empty()) {
       probes.clear();
       for (const Segment& s : level) {
-        probes.push_back(start(order[(s.a + s.b) / 2], s.lo, s.hi, false));
+        const std::size_t m = (s.a + s.b) / 2;
+        probes.push_back(start(order[m], m, s.lo, s.hi, false));
       }
       search(probes);
       next.clear();
       for (const Segment& s : level) {
         const std::size_t m = (s.a + s.b) / 2;
-        const std::uint64_t bound = lower_[order[m]];
+        const std::uint64_t bound = lower_[m];
         if (s.a < m) next.push_back({s.a, m, s.lo, bound});
         if (m + 1 < s.b) next.push_back({m + 1, s.b, bound, s.hi});
       }
@@ -257,11 +262,11 @@ class Bounds {
       for (std::size_t j = i + 1; j < std::min(end, i + 1 + kLookahead); ++j) {
         const auto q = q_.at(order[j]);
         if (q.size() < p.size() || !std::equal(p.begin(), p.end(), q.begin())) {
-          hi = lower_[order[j]];
+          hi = lower_[j];
           break;
         }
       }
-      probes.push_back(start(order[i], lower_[order[i]], hi, true));
+      probes.push_back(start(order[i], i, lower_[i], hi, true));
     }
     search(probes);
   }
@@ -277,7 +282,7 @@ class Bounds {
     for (std::size_t c = begin; c < end; c += kChunk) {
       probes.clear();
       for (std::size_t i = c; i < std::min(end, c + kChunk); ++i) {
-        from = bracket(order[i], from, probes);
+        from = bracket(order[i], i, from, probes);
       }
       search(probes);
     }
@@ -288,8 +293,9 @@ class Bounds {
   static constexpr std::uint64_t kStride = SampledKeys::kStride;
 
   // The search range of one query within [lo, hi], narrowed to its two-byte prefix's ranks.
-  Probe start(std::uint32_t k, std::uint64_t lo, std::uint64_t hi, bool upper) const noexcept {
-    Probe p{k, upper, lo, hi, 0, 0};
+  Probe start(std::uint32_t k, std::size_t slot, std::uint64_t lo, std::uint64_t hi,
+              bool upper) const noexcept {
+    Probe p{k, static_cast<std::uint32_t>(slot), upper, lo, hi, 0, 0};
     if constexpr (std::is_same_v<Sym, std::uint8_t>) {
       const auto query = q_.at(k);
       if (!buckets_.empty()) {
@@ -391,10 +397,10 @@ class Bounds {
   }
 
   // A probe between samples: sample `first` - 1 is below its answer, sample `last` is not.
-  Probe between(std::uint32_t k, bool upper, std::uint64_t first, std::uint64_t last,
-                const QueryKey& q) const noexcept {
+  Probe between(std::uint32_t k, std::uint32_t slot, bool upper, std::uint64_t first,
+                std::uint64_t last, const QueryKey& q) const noexcept {
     const std::uint64_t count = keys_.words.size() / 2;
-    Probe p{k, upper, 0, std::min(n_, last * kStride), 0, 0, q.exact, q.key, q.mask};
+    Probe p{k, slot, upper, 0, std::min(n_, last * kStride), 0, 0, q.exact, q.key, q.mask};
     if (first > 0) p.lo = (first - 1) * kStride + 1;
     if (first > 0 && last < count && !q.exact) {  // a whole query's key is compared in full
       p.skip = std::min(sample(first - 1, q).shared(q.key, q.m16),
@@ -405,7 +411,9 @@ class Bounds {
 
   // Appends the probes of pattern k's two bounds, found from sample `from` on; returns where
   // the next pattern's search starts.
-  std::uint64_t bracket(std::uint32_t k, std::uint64_t from, std::vector<Probe>& probes) const {
+  std::uint64_t bracket(std::uint32_t k, std::size_t i, std::uint64_t from,
+                        std::vector<Probe>& probes) const {
+    const auto slot = static_cast<std::uint32_t>(i);
     const QueryKey q = query_key(k);
     const std::uint64_t first = gallop(from, [&](std::uint64_t j) { return below_lower(j, q); });
     // The upper bound's gallop and the next pattern's start here and step 1, 2, 4, ... samples
@@ -418,11 +426,11 @@ class Bounds {
     const std::uint64_t last =
         gallop(first, [&](std::uint64_t j) { return sample(j, q) <= q.key; });
     if (q.exact) {
-      probes.push_back(between(k, false, first, first, q));
-      probes.push_back(between(k, true, last, last, q));
+      probes.push_back(between(k, slot, false, first, first, q));
+      probes.push_back(between(k, slot, true, last, last, q));
     } else {
-      probes.push_back(between(k, false, first, last, q));
-      probes.push_back(between(k, true, first, last, q));
+      probes.push_back(between(k, slot, false, first, last, q));
+      probes.push_back(between(k, slot, true, first, last, q));
     }
     return first;
   }
@@ -433,7 +441,7 @@ class Bounds {
     std::size_t next = 0;
     const auto finish_or_keep = [&](Probe& p) {
       if (p.lo < p.hi) return true;
-      (p.upper ? upper_ : lower_)[p.query] = p.lo;
+      (p.upper ? upper_ : lower_)[p.slot] = p.lo;
       return false;
     };
     while (true) {
@@ -718,7 +726,7 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
         const std::size_t count = patterns.size();
         const SearchOrder sorted = ascending_order(q, count, text.size, split_batch(count));
         const std::size_t distinct = sorted.order.size();
-        std::vector<std::uint64_t> lower(count), upper(count);
+        std::vector<std::uint64_t> lower(distinct), upper(distinct);
         Bounds<Sym, P, Idx> bounds(t, text.size, entries, buckets, keys, q, lower.data(),
                                    upper.data());
         // Each thread takes half of the ascending patterns.
@@ -730,7 +738,7 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
                            bounds.lower(sorted.order, begin, end);
                            bounds.upper(sorted.order, begin, end);
                          });
-        for (const std::uint32_t k : sorted.order) out[k] = {lower[k], upper[k]};
+        for (std::size_t i = 0; i < distinct; ++i) out[sorted.order[i]] = {lower[i], upper[i]};
         for (const auto& [k, first] : sorted.repeats) out[k] = out[first];
       };
       if constexpr (std::is_same_v<Sym, std::uint8_t>) {
