@@ -2,8 +2,9 @@
 
 For each input and command, runs in fresh processes (a) the bare library call on the same files,
 read and decoded as the CLI reads them, and (b) ``python -m quarnel COMMAND --format F`` for every
-format, with its report written to /dev/null, and prints each run's time and peak resident memory
-as a ratio to the bare call's. Inputs: English-like prose with duplicated paragraphs (80 MB by
+format, with its report written to /dev/null, and prints each run's wall time, CPU time (user and
+system; steadier than wall time on a shared machine) and peak resident memory as ratios to the
+bare call's. Inputs: English-like prose with duplicated paragraphs (80 MB by
 default) and up to 500 small files copied from the machine's licence and copyright texts.
 
     python bench/bench_cli.py [--size-mb 80] [--files 500] [--commands passages duplicates]
@@ -41,7 +42,7 @@ print(len(m), len(m.start), file=sys.stderr)
 
 
 def measure(argv):
-    """Wall time and peak resident bytes of one child process."""
+    """Wall time, CPU time and peak resident bytes of one child process."""
     started = time.perf_counter()
     with open(os.devnull, "wb") as sink:
         proc = subprocess.Popen(argv, stdout=sink, stderr=subprocess.PIPE)
@@ -51,7 +52,7 @@ def measure(argv):
         proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode not in (0, 1):
         raise SystemExit(f"{argv} failed ({proc.returncode}):\n{err}")
-    return seconds, usage.ru_maxrss * 1024, err.strip()
+    return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, err.strip()
 
 
 def many_files(count, directory):
@@ -78,16 +79,17 @@ def compare(label, command, paths, rounds):
     best = {}
     for _ in range(rounds):  # interleaved, so a slow spell of the machine hits every run alike
         for name, argv in runs.items():
-            seconds, peak, note = measure(argv)
+            seconds, cpu, peak, note = measure(argv)
             old = best.get(name)
             best[name] = (min(seconds, old[0]) if old else seconds,
-                          max(peak, old[1]) if old else peak, note if name == "library" else "")
-    base_s, base_peak, found = best["library"]
-    rows = [[label, command, "library call", f"{base_s:.2f}", "1.00", f"{base_peak / 1e6:.0f}",
-             "1.00"]]
-    for fmt in FORMATS:
-        s, peak, _ = best[fmt]
-        rows.append([label, command, f"cli --format {fmt}", f"{s:.2f}", f"{s / base_s:.2f}",
+                          min(cpu, old[1]) if old else cpu,
+                          max(peak, old[2]) if old else peak, note if name == "library" else "")
+    base_s, base_cpu, base_peak, found = best["library"]
+    rows = []
+    for name in ("library", *FORMATS):
+        s, cpu, peak, _ = best[name]
+        rows.append([label, command, "library call" if name == "library" else f"cli --format {name}",
+                     f"{s:.2f}", f"{s / base_s:.2f}", f"{cpu:.2f}", f"{cpu / base_cpu:.2f}",
                      f"{peak / 1e6:.0f}", f"{peak / base_peak:.2f}"])
     print(f"{label} {command}: groups, occurrences = {found}")
     return rows
@@ -112,7 +114,8 @@ def main():
     for label, paths in inputs:
         for command in args.commands:
             rows += compare(label, command, paths, args.rounds)
-    table(rows, ["input", "command", "run", "seconds", "x library", "peak MB", "x library"])
+    table(rows, ["input", "command", "run", "seconds", "x library", "cpu s", "x library",
+                 "peak MB", "x library"])
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 #include "prefetch.hpp"
+#include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"
@@ -750,6 +751,27 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
   });
 }
 
+namespace {
+
+// Ascending positions of one pattern: a radix sort for the many occurrences of repetitive text,
+// where a comparison sort would cost more than the rest of the locate. Digits of 11 bits (16 KiB
+// of counters) sort the positions of texts up to 4 MiB in two passes.
+void sort_positions(std::uint64_t* positions, std::uint64_t n) {
+  constexpr std::uint64_t kRadixFrom = 1024;
+  constexpr unsigned kDigit = 11;
+  if (n < kRadixFrom) {
+    std::sort(positions, positions + n);
+    return;
+  }
+  const auto key = [](std::uint64_t p) { return p; };
+  const unsigned passes = radix_passes<kDigit>(positions, n, key);
+  std::vector<std::uint64_t> buffer(n);
+  const std::uint64_t* sorted = radix_sort_into<kDigit>(positions, buffer.data(), n, passes, key);
+  if (sorted != positions) std::copy(sorted, sorted + n, positions);
+}
+
+}  // namespace
+
 Occurrences locate_many(const IndexArray& sa, std::span<const SaInterval> ranges) {
   Occurrences occ;
   occ.offsets.resize(ranges.size() + 1, 0);
@@ -763,7 +785,7 @@ Occurrences locate_many(const IndexArray& sa, std::span<const SaInterval> ranges
       for (std::size_t k = begin; k < end; ++k) {
         std::uint64_t* dst = occ.positions.data() + occ.offsets[k];
         std::copy(entries + ranges[k].lo, entries + ranges[k].hi, dst);
-        std::sort(dst, dst + (ranges[k].hi - ranges[k].lo));
+        sort_positions(dst, ranges[k].hi - ranges[k].lo);
       }
     };
     // Splits by patterns, at the pattern where half the positions are reached.

@@ -17,3 +17,11 @@ def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
 def find_passages(documents: Sequence[str], removed: Ranges, ignore_case: bool,
                   collapse_whitespace: bool, min_words: int, min_chars: int) -> Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
+
+# columns: first, words, chars, document, start, end, line, column, end_line, end_column;
+# names in the form the style writes them (JSON literals, HTML-escaped, or as they are).
+def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: Sequence[bytes],
+                   texts: Sequence[str], documents: Optional[Sequence[str]], start: int,
+                   end: int, prefix: str) -> tuple[bytes, int]:
+    """Report rows (json, jsonl, passages, phrases or html) of groups from start on, as UTF-8
+    bytes, and the group after them: they end at end or after about a megabyte."""

@@ -330,3 +330,25 @@ def test_large_batches_match_a_scan_of_the_text(rng, n):
     for k, p in enumerate(patterns):
         want = occurrences.get(p, []) if p else []
         assert positions[offsets[k]:offsets[k + 1]].tolist() == want, p
+
+
+def fibonacci_word(size):
+    a, b = b"a", b"ab"
+    while len(b) < size:
+        a, b = b, b + a
+    return b[:size]
+
+
+@pytest.mark.parametrize("data", [b"a" * 70000, fibonacci_word(20000), (b"abcab" * 3000)[:14999],
+                                  b"\x00\xff" * 3000])
+def test_locating_thousands_of_places_gives_them_ascending(data):
+    # Patterns with more places than the small brute-force cases reach, at positions of two and
+    # of three bytes: the places are put in order by a different sort there.
+    index = SuffixArray(data)
+    patterns = [data[:1], data[:2], data[7:10], data[-4:], data[100:101]]
+    expected = [[i for i in range(len(data)) if data.startswith(p, i)] for p in patterns]
+    assert max(len(e) for e in expected) > 2000
+    for p, want in zip(patterns, expected):
+        assert index.locate(p).tolist() == want
+    positions, offsets = index.locate_many(patterns)
+    assert [positions[offsets[k]:offsets[k + 1]].tolist() for k in range(len(patterns))] == expected

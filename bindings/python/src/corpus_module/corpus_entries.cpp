@@ -21,11 +21,6 @@ namespace {
 
 namespace corpus = core::corpus;
 
-[[noreturn]] void raise_value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
-  throw PythonErrorSet{};
-}
-
 // Appends the UTF-8 form of the characters; a lone surrogate has none and is refused.
 template <class Char>
 void append_utf8(const Char* chars, Py_ssize_t length, std::size_t item, std::string& out) {
@@ -214,6 +209,11 @@ PyObject* find_passages(PyObject*, const BoundArgs& args) {
 }
 
 }  // namespace
+
+void raise_value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  throw PythonErrorSet{};
+}
 
 const FunctionDescriptor kFindPhrases =
     describe("find_phrases",

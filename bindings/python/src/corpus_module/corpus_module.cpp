@@ -10,9 +10,11 @@ namespace quarnel::python {
 namespace {
 
 struct MethodRecords {
-  std::array<std::string, 2> docs = {kFindPhrases.docstring(), kFindPassages.docstring()};
-  std::array<PyMethodDef, 3> defs = {method_def<kFindPhrases>(docs[0]),
-                                     method_def<kFindPassages>(docs[1]), PyMethodDef{}};
+  std::array<std::string, 3> docs = {kFindPhrases.docstring(), kFindPassages.docstring(),
+                                     kFormatGroups.docstring()};
+  std::array<PyMethodDef, 4> defs = {method_def<kFindPhrases>(docs[0]),
+                                     method_def<kFindPassages>(docs[1]),
+                                     method_def<kFormatGroups>(docs[2]), PyMethodDef{}};
 };
 
 int exec_module(PyObject* module) {

@@ -1,0 +1,166 @@
+#include "report_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace text = quarnel::core::report_text;
+
+namespace {
+
+template <class Append, class... Args>
+std::string appended(Append append, Args... args) {
+  std::string out = "x";  // appends keep what is there
+  append(out, args...);
+  return out.substr(1);
+}
+
+// The decimal digits read from the right, a comma before every fourth one.
+std::string grouped_oracle(std::int64_t value) {
+  const std::string digits = std::to_string(value);
+  const std::size_t sign = value < 0 ? 1 : 0;
+  std::string reversed;
+  for (std::size_t k = digits.size(), n = 0; k > sign; --k, ++n) {
+    if (n > 0 && n % 3 == 0) reversed += ',';
+    reversed += digits[k - 1];
+  }
+  return digits.substr(0, sign) + std::string(reversed.rbegin(), reversed.rend());
+}
+
+TEST(ReportText, NumbersAreGroupedAndPaddedAsPythonFormatsThem) {
+  std::mt19937_64 rng(7);
+  std::vector<std::int64_t> values = {0, 7, -7, 999, 1000, -1000, 999999, 1000000,
+                                      std::numeric_limits<std::int64_t>::max(),
+                                      std::numeric_limits<std::int64_t>::min()};
+  for (int k = 0; k < 2000; ++k) {
+    values.push_back(static_cast<std::int64_t>(rng()) >> (rng() % 64));
+  }
+  for (const std::int64_t v : values) {
+    EXPECT_EQ(appended(text::append_grouped, v), grouped_oracle(v)) << v;
+    EXPECT_EQ(appended(text::append_int, v), std::to_string(v));
+    const std::string digits = std::to_string(v);
+    for (const std::size_t width : {std::size_t{0}, std::size_t{5}, std::size_t{21}}) {
+      const std::string padded = appended(text::append_int_padded, v, width);
+      EXPECT_EQ(padded.size(), std::max(width, digits.size()));
+      EXPECT_TRUE(padded.ends_with(digits));
+      EXPECT_EQ(padded.find_first_not_of(' '), padded.size() - digits.size());
+    }
+  }
+}
+
+TEST(ReportText, JsonStringsEscapeOnlyQuotesBackslashesAndControlCharacters) {
+  EXPECT_EQ(appended(text::append_json_string, std::string_view("a\"b\\c\n\r\t\b\f")),
+            R"("a\"b\\c\n\r\t\b\f")");
+  EXPECT_EQ(appended(text::append_json_string, std::string_view("\x01\x1f\x7f", 3)),
+            "\"\\u0001\\u001f\x7f\"");
+  EXPECT_EQ(appended(text::append_json_string, std::string_view("\0", 1)), R"("\u0000")");
+  // non-ASCII and bytes that are not UTF-8 are kept as they are
+  EXPECT_EQ(appended(text::append_json_string, std::string_view("\xC3\xA9\xF0\x9F\x98\x80\xFF")),
+            "\"\xC3\xA9\xF0\x9F\x98\x80\xFF\"");
+}
+
+// Byte-at-a-time escapes, the way the rules read.
+std::string json_oracle(std::string_view s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
+                      : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\b' ? "\\b"
+                      : c == '\f' ? "\\f" : nullptr;
+    if (named != nullptr) {
+      out += named;
+    } else if (c < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string html_oracle(std::string_view s) {
+  std::string out;
+  for (const char c : s) {
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
+         : c == '\'' ? "&#x27;" : std::string(1, c);
+  }
+  return out;
+}
+
+// Lengths around the block sizes, rare and dense escapes, bytes above 0x7F.
+TEST(ReportText, EscapesAgreeWithByteAtATimeOracles) {
+  std::mt19937 rng(3);
+  const std::string_view plain = "abcdefgh ijklmnop\x7f\xc3\xa9\xff\x80";
+  const std::string_view special = "\"\\\n\r\t\b\f\x01\x1f\x00&<>'";
+  for (int k = 0; k < 3000; ++k) {
+    std::string s(rng() % 70, ' ');
+    const unsigned density = rng() % 4;  // 0: none, else one byte in 2^(2 * density)
+    for (char& c : s) {
+      const bool escape = density > 0 && rng() % (1U << (2 * density)) == 0;
+      c = escape ? special[rng() % special.size()] : plain[rng() % plain.size()];
+    }
+    ASSERT_EQ(appended(text::append_json_string, std::string_view(s)), json_oracle(s));
+    ASSERT_EQ(appended(text::append_html_escaped, std::string_view(s)), html_oracle(s));
+  }
+}
+
+TEST(ReportText, HtmlEscapesTheFiveMarkupCharacters) {
+  EXPECT_EQ(appended(text::append_html_escaped, std::string_view("a<b>&\"c'\xC3\xA9")),
+            "a&lt;b&gt;&amp;&quot;c&#x27;\xC3\xA9");
+  EXPECT_EQ(appended(text::append_html_escaped, std::string_view("")), "");
+}
+
+TEST(ReportText, PythonWhiteSpaceIsTheSetStrSplitUses) {
+  std::size_t count = 0;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) count += text::is_python_space(c) ? 1 : 0;
+  EXPECT_EQ(count, 29U);  // len([c for c in range(0x110000) if chr(c).isspace()])
+  for (const char32_t c : {U'\t', U'\x1c', U' ', U'\x85', U'\xa0', U'\u1680', U'\u200a',
+                           U'\u2028', U'\u3000'}) {
+    EXPECT_TRUE(text::is_python_space(c));
+  }
+  for (const char32_t c : {U'\x08', U'\x21', U'\u200b', U'\u180e', U'\ufeff'}) {
+    EXPECT_FALSE(text::is_python_space(c));
+  }
+}
+
+struct Flattened {
+  std::string text;
+  std::size_t chars;
+  bool cut;
+};
+
+Flattened flat(std::string_view input, std::size_t width) {
+  Flattened f;
+  const text::FlatPreview preview = text::append_flat(f.text, input, width);
+  f.chars = preview.chars;
+  f.cut = preview.cut;
+  return f;
+}
+
+TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
+  EXPECT_EQ(flat("  a \t\n b\xE3\x80\x80" "c  ", 60).text, "a b c");
+  EXPECT_EQ(flat("abcdef", 6).text, "abcdef");
+  const Flattened cut = flat("abcdefg", 6);
+  EXPECT_EQ(cut.text, "abcde\u2026");
+  EXPECT_EQ(cut.chars, 6U);
+  EXPECT_TRUE(cut.cut);
+  EXPECT_FALSE(flat("abcdef ", 6).cut);
+  EXPECT_EQ(flat("ab   cdefg", 4).text, "ab \u2026");  // the space counts as a character
+  EXPECT_EQ(flat("\xC3\xA9\xC3\xA9\xC3\xA9", 2).text, "\xC3\xA9\u2026");
+  // a raw byte is one character, kept as it is
+  const Flattened raw = flat("a\xFF" "b", 60);
+  EXPECT_EQ(raw.text, "a\xFF" "b");
+  EXPECT_EQ(raw.chars, 3U);
+  // only the first width * 8 characters are read
+  EXPECT_EQ(flat(std::string(16, ' ') + "abc", 2).text, "");
+  EXPECT_EQ(flat("", 0).chars, 0U);
+}
+
+}  // namespace
