@@ -20,17 +20,14 @@
 #include <vector>
 
 #include "fm_index.hpp"
+#include "measure.hpp"
 
 namespace {
 
 namespace fm = quarnel::core::fm_index;
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using quarnel::bench::best_of;
+using quarnel::bench::read_file;
 
 struct PatternSet {
   std::size_t len = 0;
@@ -58,17 +55,6 @@ double seconds_since(Clock::time_point start) {
 // other processes on the machine.
 constexpr int kCountRounds = 5;
 constexpr int kLocateRounds = 3;
-
-template <class Body>
-double best_of(int rounds, Body&& body) {
-  double best = 1e300;
-  for (int r = 0; r < rounds; ++r) {
-    const auto start = Clock::now();
-    body();
-    best = std::min(best, seconds_since(start));
-  }
-  return best;
-}
 
 }  // namespace
 

@@ -5,9 +5,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quarnel::bench {
 
@@ -37,6 +41,26 @@ auto measure(Measured& m, Fn&& fn) {
   m.seconds = std::min(m.seconds, took.count());
   if (m.peak_kb == 0) m.peak_kb = std::max(1L, read_status_kb("VmHWM:") - before);
   return out;
+}
+
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The best time of `rounds` calls of `body`, in seconds: the call rather than the noise of other
+// processes on the machine.
+template <class Body>
+double best_of(int rounds, Body&& body) {
+  double best = 1e300;
+  for (int r = 0; r < rounds; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
 }
 
 }  // namespace quarnel::bench

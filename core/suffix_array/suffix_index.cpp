@@ -1,6 +1,7 @@
 #include "suffix_array/suffix_index.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -10,6 +11,7 @@
 #include "parallel.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
+#include "prefetch.hpp"
 #include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
@@ -106,43 +108,127 @@ IndexArray sort_tokens(const SymbolText& text) {
 // Batch search
 // ---------------------------------------------------------------------------------------------
 //
-// The interval of a pattern p is [lb(p), lb(p+)), where lb(q) counts the suffixes smaller than q
-// and p+ is the smallest string above every string that starts with p. lb is monotone in q, so
-// with the queries sorted, the lower bound of the middle query splits the rank range of the
-// others: a batch of k queries costs about log2(n / k) probes each instead of log2(n), and the
-// probes of neighbouring queries fall on the same entries. Queries run level by level of that
-// division, and within a level up to kLanes binary searches advance one probe each per round
-// (first every lane's entry is requested, then the text it points at, then all compare), so that
-// their cache misses overlap.
+// The interval of a pattern p is [lb(p), ub(p)): lb counts the suffixes whose first |p| symbols
+// are below p (a suffix that p properly starts with counts as below), ub those whose first |p|
+// symbols are at most p. Both are monotone in p, and the patterns are searched in ascending order.
+//
+// With sampled keys, one merge of the patterns with the keys (each search galloping on from
+// where the previous pattern's lower bound was found, so the keys are read nearly in order)
+// brackets every bound between two neighbouring samples: kStride ranks, or for a pattern longer
+// than a key, the ranks of the suffixes that share its key.
+//
+// Without them, the lower bound of the middle pattern splits the rank range of the others: a
+// batch of k patterns costs about log2(n / k) probes each instead of log2(n), and the probes of
+// neighbours fall on the same entries. Each upper bound then lies between the pattern's own lower
+// bound and the lower bound of the next pattern in order that does not start with it.
+//
+// The array and the text finish each bound with a binary search. Up to kLanes searches advance
+// one step each per round (first every lane's entry is requested, then the text it points at,
+// then all compare), so that their cache misses overlap.
 
-// Flattened queries: query k is symbols [offsets[k], offsets[k + 1]).
+// Patterns of a batch: pattern k is symbols [offsets[k], offsets[k + 1]).
 template <class P>
 struct Queries {
-  std::vector<P> symbols;
-  std::vector<std::uint64_t> offsets{0};
-  [[nodiscard]] std::size_t size() const noexcept { return offsets.size() - 1; }
+  const P* symbols;
+  const std::uint64_t* offsets;
+  const P* end;  // of the memory that holds them
   [[nodiscard]] std::span<const P> at(std::size_t k) const noexcept {
-    return {symbols.data() + offsets[k], offsets[k + 1] - offsets[k]};
+    return {symbols + offsets[k], offsets[k + 1] - offsets[k]};
   }
 };
 
-// One binary search for a lower bound in [lo, hi); its first `skip` symbols are known to match.
+// A sampled key or a query's first bytes: sixteen bytes, compared as a big-endian number.
+struct Key16 {
+  std::uint64_t high = 0, low = 0;
+  friend bool operator==(const Key16&, const Key16&) = default;
+  // Spelled out: the defaulted three-way comparison costs several times as many instructions.
+  friend bool operator<(const Key16& a, const Key16& b) noexcept {
+    return a.high != b.high ? a.high < b.high : a.low < b.low;
+  }
+  friend bool operator<=(const Key16& a, const Key16& b) noexcept { return !(b < a); }
+  [[nodiscard]] Key16 operator&(const Key16& m) const noexcept {
+    return {high & m.high, low & m.low};
+  }
+  // The leading bytes this key shares with `other`, at most `limit`.
+  [[nodiscard]] unsigned shared(const Key16& other, unsigned limit) const noexcept {
+    const std::uint64_t h = high ^ other.high, l = low ^ other.low;
+    if (h != 0) return static_cast<unsigned>(__builtin_clzll(h)) / 8;
+    if (l != 0) return 8 + static_cast<unsigned>(__builtin_clzll(l)) / 8;
+    return limit;
+  }
+};
+
+// The 16 bytes at `p` as a key.
+Key16 key_of(const std::uint8_t* p) noexcept {
+  std::uint64_t high, low;
+  std::memcpy(&high, p, 8);
+  std::memcpy(&low, p + 8, 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    high = __builtin_bswap64(high);
+    low = __builtin_bswap64(low);
+  }
+  return {high, low};
+}
+
+// A key with its first `bytes` bytes set.
+Key16 leading_mask(unsigned bytes) noexcept {
+  const auto ones = [](unsigned n) {
+    return n >= 8 ? ~std::uint64_t{0} : ~(~std::uint64_t{0} >> (8 * n));
+  };
+  return {ones(bytes), ones(bytes > 8 ? bytes - 8 : 0)};
+}
+
+// The first 16 bytes of a pattern as a key, zero bytes past its end. The memory up to `end` may
+// be read, so that most patterns are loaded whole and masked.
+Key16 leading_key(std::span<const std::uint8_t> s, const std::uint8_t* end) noexcept {
+  const auto m16 = static_cast<unsigned>(std::min<std::size_t>(s.size(), SampledKeys::kBytes));
+  if (end - s.data() >= SampledKeys::kBytes) return key_of(s.data()) & leading_mask(m16);
+  std::array<std::uint8_t, SampledKeys::kBytes> head{};
+  std::copy_n(s.begin(), m16, head.begin());
+  return key_of(head.data());
+}
+
+// A query's first bytes as a sampled key: only the first m16 count (`mask`).
+struct QueryKey {
+  Key16 key, mask;
+  unsigned m16;
+  bool exact;      // the query has at most 16 bytes, so a key decides a sample's side
+  bool zero_last;  // and ends with a zero byte, so a short suffix's padding may match it
+};
+
+// One binary search in [lo, hi) for the first rank whose suffix is not below the query (for an
+// upper bound: not at most the query); its first `skip` symbols are known to match. A query of
+// at most 16 bytes may instead be compared as a key (`whole`).
 struct Probe {
   std::uint32_t query = 0;
+  std::uint32_t slot = 0;  // the query's place in ascending order, where its bounds are written
+  bool upper = false;
   std::uint64_t lo = 0, hi = 0, mid = 0, skip = 0;
+  bool whole = false;
+  Key16 key{}, mask{};
 };
 
 template <class Sym, class P, class Idx>
-class LowerBounds {
+class Bounds {
  public:
-  LowerBounds(const Sym* text, std::uint64_t n, const Idx* sa, const PrefixBuckets& buckets,
-              const Queries<P>& queries, std::uint64_t* out)
-      : t_(text), n_(n), sa_(sa), buckets_(buckets), q_(queries), out_(out) {}
+  Bounds(const Sym* text, std::uint64_t n, const Idx* sa, const PrefixBuckets& buckets,
+         const SampledKeys& keys, Queries<P> queries, std::uint64_t* lower, std::uint64_t* upper)
+      : t_(text),
+        n_(n),
+        sa_(sa),
+        buckets_(buckets),
+        keys_(keys),
+        q_(queries),
+        lower_(lower),
+        upper_(upper) {}
 
-  // Lower bounds of the queries order[begin .. end), which are in ascending order.
-  void run(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
+  // Bounds are written by the pattern's place in `order` (`lower[i]` for order[i]), so that two
+  // threads taking its halves write apart.
+
+  // Lower bounds of the patterns order[begin .. end), which are ascending and distinct.
+  void lower(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
     struct Segment {
-      std::size_t a, b;      // queries order[a .. b)
+      std::size_t a, b;      // patterns order[a .. b)
       std::uint64_t lo, hi;  // their lower bounds lie in [lo, hi]
     };
     if (begin >= end) return;
@@ -150,12 +236,15 @@ class LowerBounds {
     std::vector<Probe> probes;
     while (!level.empty()) {
       probes.clear();
-      for (const Segment& s : level) probes.push_back(start(order[(s.a + s.b) / 2], s.lo, s.hi));
+      for (const Segment& s : level) {
+        const std::size_t m = (s.a + s.b) / 2;
+        probes.push_back(start(order[m], m, s.lo, s.hi, false));
+      }
       search(probes);
       next.clear();
       for (const Segment& s : level) {
         const std::size_t m = (s.a + s.b) / 2;
-        const std::uint64_t bound = out_[order[m]];
+        const std::uint64_t bound = lower_[m];
         if (s.a < m) next.push_back({s.a, m, s.lo, bound});
         if (m + 1 < s.b) next.push_back({m + 1, s.b, bound, s.hi});
       }
@@ -163,24 +252,62 @@ class LowerBounds {
     }
   }
 
+  // Upper bounds of the same patterns, once their lower bounds are known.
+  void upper(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
+    constexpr std::size_t kLookahead = 16;  // patterns sharing a prefix are rarely many
+    std::vector<Probe> probes;
+    probes.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto p = q_.at(order[i]);
+      std::uint64_t hi = n_;
+      for (std::size_t j = i + 1; j < std::min(end, i + 1 + kLookahead); ++j) {
+        const auto q = q_.at(order[j]);
+        if (q.size() < p.size() || !std::equal(p.begin(), p.end(), q.begin())) {
+          hi = lower_[j];
+          break;
+        }
+      }
+      probes.push_back(start(order[i], i, lower_[i], hi, true));
+    }
+    search(probes);
+  }
+
+  // Both bounds of the same patterns from the sampled keys: one merge of the ascending patterns
+  // with the keys gives each bound a range of kStride ranks (for a pattern longer than a key,
+  // the ranks of the suffixes sharing its key), which the array and the text then narrow.
+  void keyed(std::span<const std::uint32_t> order, std::size_t begin, std::size_t end) {
+    constexpr std::size_t kChunk = 1024;  // patterns whose probes are searched together
+    std::vector<Probe> probes;
+    probes.reserve(2 * kChunk);
+    std::uint64_t from = 0;
+    for (std::size_t c = begin; c < end; c += kChunk) {
+      probes.clear();
+      for (std::size_t i = c; i < std::min(end, c + kChunk); ++i) {
+        from = bracket(order[i], i, from, probes);
+      }
+      search(probes);
+    }
+  }
+
  private:
   static constexpr std::size_t kLanes = 16;
+  static constexpr std::uint64_t kStride = SampledKeys::kStride;
 
   // The search range of one query within [lo, hi], narrowed to its two-byte prefix's ranks.
-  Probe start(std::uint32_t k, std::uint64_t lo, std::uint64_t hi) const noexcept {
-    Probe p{k, lo, hi, 0, 0};
+  Probe start(std::uint32_t k, std::size_t slot, std::uint64_t lo, std::uint64_t hi,
+              bool upper) const noexcept {
+    Probe p{k, static_cast<std::uint32_t>(slot), upper, lo, hi, 0, 0};
     if constexpr (std::is_same_v<Sym, std::uint8_t>) {
       const auto query = q_.at(k);
-      if (!buckets_.empty() && !query.empty()) {
-        std::uint64_t first = buckets_.first1[query[0]];
-        std::uint64_t last = buckets_.first1[query[0] + 1];
+      if (!buckets_.empty()) {
+        std::uint64_t first = 0, last = 0;
         if (query.size() >= 2) {
           const unsigned key = (unsigned{query[0]} << 8) | query[1];
           first = buckets_.first2[key];
           last = first + buckets_.count2[key];
           p.skip = 2;
-        } else {
-          last = first;  // one symbol: every suffix of the bucket is at least the query
+        } else {  // one symbol: the bound is the start or the end of its bucket
+          first = last = buckets_.first1[query[0] + (upper ? 1 : 0)];
         }
         p.lo = std::max(lo, first);
         p.hi = std::max(p.lo, std::min(hi, last));
@@ -195,6 +322,7 @@ class LowerBounds {
                             std::uint64_t skip) const noexcept {
     const std::uint64_t m = query.size();
     const std::uint64_t len = std::min(n_ - pos, m);
+    skip = std::min(skip, len);  // a suffix between padded keys may be shorter than they match
     if constexpr (std::is_same_v<Sym, std::uint8_t> && std::is_same_v<P, std::uint8_t>) {
       const int c = std::memcmp(t_ + pos + skip, query.data() + skip, len - skip);
       if (c != 0) return c;
@@ -208,13 +336,113 @@ class LowerBounds {
     return len < m ? -1 : 0;
   }
 
-  void search(std::vector<Probe>& probes) {
+  // compare() for a query of at most 16 bytes, on its key.
+  [[nodiscard]] int compare_key(std::uint64_t pos, const Probe& p) const noexcept {
+    if constexpr (std::is_same_v<Sym, std::uint8_t>) {
+      if (n_ - pos >= SampledKeys::kBytes) {
+        const Key16 key = key_of(t_ + pos) & p.mask;
+        return key == p.key ? 0 : (key < p.key ? -1 : 1);
+      }
+    }
+    return compare(pos, q_.at(p.query), 0);
+  }
+
+  QueryKey query_key(std::uint32_t k) const noexcept {
+    constexpr unsigned kBytes = SampledKeys::kBytes;
+    const auto query = q_.at(k);
+    const auto m16 = static_cast<unsigned>(std::min<std::uint64_t>(query.size(), kBytes));
+    return {leading_key(query, q_.end), leading_mask(m16), m16, query.size() <= kBytes,
+            query.size() <= kBytes && query.back() == 0};
+  }
+
+  [[nodiscard]] Key16 sample(std::uint64_t j, const QueryKey& q) const noexcept {
+    return Key16{keys_.words[2 * j], keys_.words[2 * j + 1]} & q.mask;
+  }
+
+  [[nodiscard]] bool shorter_than(std::uint64_t j, unsigned m) const noexcept {
+    for (const auto& [sample, length] : keys_.short_samples) {
+      if (sample == j) return length < m;
+    }
+    return false;
+  }
+
+  // Whether sample j is below the query's lower bound. Equal first bytes leave a longer query
+  // undecided, and it is then taken as not below; for a shorter one they mean the sample starts
+  // with it, unless the sample is shorter and the rest is padding.
+  [[nodiscard]] bool below_lower(std::uint64_t j, const QueryKey& q) const noexcept {
+    const Key16 key = sample(j, q);
+    if (key != q.key) return key < q.key;
+    return q.zero_last && shorter_than(j, q.m16);
+  }
+
+  // The first sample in [from, sample count) for which `below` is false (it holds before).
+  template <class Below>
+  [[nodiscard]] std::uint64_t gallop(std::uint64_t from, Below below) const noexcept {
+    const std::uint64_t count = keys_.words.size() / 2;
+    std::uint64_t lo = from, hi = from, step = 1;
+    while (hi < count && below(hi)) {
+      lo = hi + 1;
+      hi = lo + step;
+      step *= 2;
+    }
+    hi = std::min(hi, count);
+    while (lo < hi) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      if (below(mid)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
+
+  // A probe between samples: sample `first` - 1 is below its answer, sample `last` is not.
+  Probe between(std::uint32_t k, std::uint32_t slot, bool upper, std::uint64_t first,
+                std::uint64_t last, const QueryKey& q) const noexcept {
+    const std::uint64_t count = keys_.words.size() / 2;
+    Probe p{k, slot, upper, 0, std::min(n_, last * kStride), 0, 0, q.exact, q.key, q.mask};
+    if (first > 0) p.lo = (first - 1) * kStride + 1;
+    if (first > 0 && last < count && !q.exact) {  // a whole query's key is compared in full
+      p.skip = std::min(sample(first - 1, q).shared(q.key, q.m16),
+                        sample(last, q).shared(q.key, q.m16));
+    }
+    return p;
+  }
+
+  // Appends the probes of pattern k's two bounds, found from sample `from` on; returns where
+  // the next pattern's search starts.
+  std::uint64_t bracket(std::uint32_t k, std::size_t i, std::uint64_t from,
+                        std::vector<Probe>& probes) const {
+    const auto slot = static_cast<std::uint32_t>(i);
+    const QueryKey q = query_key(k);
+    const std::uint64_t first = gallop(from, [&](std::uint64_t j) { return below_lower(j, q); });
+    // The upper bound's gallop and the next pattern's start here and step 1, 2, 4, ... samples
+    // on: their cache lines are requested at once rather than one miss after another.
+    const std::uint64_t count = keys_.words.size() / 2;
+    for (std::uint64_t step = 4; step <= 128 && first + step < count; step *= 2) {
+      prefetch_read(keys_.words.data() + 2 * (first + step));
+    }
+    // Samples at most the query: below its upper bound, and, for a longer query, undecided.
+    const std::uint64_t last =
+        gallop(first, [&](std::uint64_t j) { return sample(j, q) <= q.key; });
+    if (q.exact) {
+      probes.push_back(between(k, slot, false, first, first, q));
+      probes.push_back(between(k, slot, true, last, last, q));
+    } else {
+      probes.push_back(between(k, slot, false, first, last, q));
+      probes.push_back(between(k, slot, true, first, last, q));
+    }
+    return first;
+  }
+
+  void search(std::span<Probe> probes) {
     std::array<Probe*, kLanes> lanes;
     std::size_t active = 0;
     std::size_t next = 0;
     const auto finish_or_keep = [&](Probe& p) {
       if (p.lo < p.hi) return true;
-      out_[p.query] = p.lo;
+      (p.upper ? upper_ : lower_)[p.slot] = p.lo;
       return false;
     };
     while (true) {
@@ -233,7 +461,9 @@ class LowerBounds {
       }
       for (std::size_t w = active; w-- > 0;) {
         Probe& p = *lanes[w];
-        if (compare(sa_[p.mid], q_.at(p.query), p.skip) < 0) {
+        const int c = p.whole ? compare_key(sa_[p.mid], p)
+                              : compare(sa_[p.mid], q_.at(p.query), p.skip);
+        if (p.upper ? c <= 0 : c < 0) {
           p.lo = p.mid + 1;
         } else {
           p.hi = p.mid;
@@ -247,87 +477,71 @@ class LowerBounds {
   std::uint64_t n_;
   const Idx* sa_;
   const PrefixBuckets& buckets_;
-  const Queries<P>& q_;
-  std::uint64_t* out_;
+  const SampledKeys& keys_;
+  Queries<P> q_;
+  std::uint64_t* lower_;
+  std::uint64_t* upper_;
 };
 
-// Lexicographic order (a proper prefix first) of the queries, sorted on an integer key of their
-// first symbols and compared in full only where the keys tie; on two threads when `split`.
+// The patterns a batch searches, ascending (a proper prefix first) and distinct, and every
+// repeated pattern with the first copy whose answer it takes.
+struct SearchOrder {
+  std::vector<std::uint32_t> order;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;
+};
+
+// Patterns that can match (not empty, not longer than the text), sorted on an integer key of
+// their first symbols (8 bytes, or one token), on two threads when `split`, and compared in full
+// only where the keys tie (repeats, and longer patterns sharing their first 8 bytes).
 template <class P>
-std::vector<std::uint32_t> ascending_order(const Queries<P>& q, bool split) {
-  const std::size_t count = q.size();
+SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bool split) {
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
   }
-  constexpr unsigned kKeySymbols = sizeof(P) == 1 ? 8 : 1;
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+  keyed.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const auto s = q.at(k);
-    std::uint64_t key = 0;
-    for (unsigned d = 0; d < kKeySymbols; ++d) {
-      const std::uint64_t sym = d < s.size() ? static_cast<std::uint64_t>(s[d]) : 0;
-      key = kKeySymbols == 1 ? sym : (key << 8) | sym;
-    }
-    keyed[k] = {key, static_cast<std::uint32_t>(k)};
+    if (s.empty() || s.size() > n) continue;
+    std::uint64_t key = s[0];
+    if constexpr (sizeof(P) == 1) key = leading_key(s, q.end).high;
+    keyed.emplace_back(key, static_cast<std::uint32_t>(k));
   }
-  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
-    if (x.first != y.first) return x.first < y.first;
+  parallel::sort(split, keyed, [](const auto& x, const auto& y) { return x.first < y.first; });
+  const auto less = [&](const auto& x, const auto& y) {
     const auto a = q.at(x.second);
     const auto b = q.at(y.second);
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-  });
-  std::vector<std::uint32_t> order(count);
-  for (std::size_t k = 0; k < count; ++k) order[k] = keyed[k].second;
-  return order;
-}
-
-// The queries a batch needs: every pattern that can match, then the successor p+ of each (for
-// bytes: trailing 0xFF bytes dropped and the last byte raised by one; tokens are below 2^32, so
-// the last one is raised). `pattern_of[j]` is the pattern of query j. A successor that does not
-// exist (all 0xFF) is left out: its lower bound is the end of the array.
-template <class P>
-struct QueryPlan {
-  Queries<P> queries;
-  std::vector<std::uint64_t> pattern_of;
-  std::vector<std::uint8_t> is_successor;
-};
-
-template <class P>
-QueryPlan<P> plan_queries(const std::vector<P>& symbols, const std::vector<std::uint64_t>& offsets,
-                          std::uint64_t n) {
-  QueryPlan<P> plan;
-  const std::size_t count = offsets.size() - 1;
-  plan.queries.symbols.reserve(2 * symbols.size());
-  plan.queries.offsets.reserve(2 * count + 1);
-  plan.pattern_of.reserve(2 * count);
-  plan.is_successor.reserve(2 * count);
-  const auto add = [&](std::size_t k, std::span<const P> s, bool successor) {
-    plan.queries.symbols.insert(plan.queries.symbols.end(), s.begin(), s.end());
-    plan.queries.offsets.push_back(plan.queries.symbols.size());
-    plan.pattern_of.push_back(k);
-    plan.is_successor.push_back(successor ? 1 : 0);
   };
-  std::vector<P> successor;
-  for (std::size_t k = 0; k < count; ++k) {
-    const std::span<const P> p(symbols.data() + offsets[k], offsets[k + 1] - offsets[k]);
-    if (p.empty() || p.size() > n) continue;
-    add(k, p, false);
-    successor.assign(p.begin(), p.end());
-    if constexpr (sizeof(P) == 1) {
-      while (!successor.empty() && successor.back() == 0xFF) successor.pop_back();
-      if (successor.empty()) continue;
+  const auto same = [&](const auto& x, const auto& y) {
+    const auto a = q.at(x.second);
+    const auto b = q.at(y.second);
+    return x.first == y.first && std::equal(a.begin(), a.end(), b.begin(), b.end());
+  };
+  SearchOrder out;
+  out.order.reserve(keyed.size());
+  for (auto tie = keyed.begin(); tie != keyed.end();) {
+    auto end = tie + 1;
+    while (end != keyed.end() && end->first == tie->first) ++end;
+    if (end - tie > 1) std::sort(tie, end, less);
+    for (auto e = tie; e != end; ++e) {
+      if (e != tie && same(*e, e[-1])) {
+        out.repeats.emplace_back(e->second, out.order.back());
+      } else {
+        out.order.push_back(e->second);
+      }
     }
-    ++successor.back();
-    add(k, successor, true);
+    tie = end;
   }
-  return plan;
+  return out;
 }
 
-// Batches this large are split over two threads: below, a thread start costs more than it saves.
+// Batches of this many searches are split over two threads: below, a thread start costs more
+// than it saves. Each pattern makes two searches.
 constexpr std::uint64_t kMinSplitPatterns = 4096;
 
-bool split_batch(std::uint64_t count) {
-  return count >= kMinSplitPatterns && parallel::threads_allowed();
+bool split_batch(std::uint64_t patterns) {
+  return 2 * patterns >= kMinSplitPatterns && parallel::threads_allowed();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -465,8 +679,42 @@ PrefixBuckets bucket_prefixes(const SymbolText& text) {
   return b;
 }
 
+SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa) {
+  SampledKeys out;
+  const std::uint64_t n = text.size;
+  if (text.width != 1 || n == 0) return out;
+  constexpr std::uint64_t k = SampledKeys::kStride;
+  constexpr unsigned kBytes = SampledKeys::kBytes;
+  const std::uint64_t count = (n + k - 1) / k;
+  out.words = large_array<std::uint64_t>(2 * count);
+  const auto* t = static_cast<const std::uint8_t*>(text.data);
+  const auto store = [&](std::uint64_t j, std::uint64_t pos) {
+    const Key16 key = leading_key({t + pos, std::min<std::uint64_t>(n - pos, kBytes)}, t + n);
+    out.words[2 * j] = key.high;
+    out.words[2 * j + 1] = key.low;
+  };
+  with_entries(sa, [&](const auto* entries) {
+    const auto fill = [&](std::size_t begin, std::size_t end) {
+      constexpr std::size_t kAhead = 16;  // text reads requested this many samples ahead
+      for (std::size_t j = begin; j < end; ++j) {
+        if (j + kAhead < end) prefetch_read(t + entries[(j + kAhead) * k]);
+        store(j, entries[j * k]);
+      }
+    };
+    parallel::halves(parallel::worth_splitting(count), count, count / 2, fill);
+  });
+  // Only the last 15 suffixes are short, and a short suffix's key ends in a padding zero byte.
+  for (std::uint64_t j = 0; j < count; ++j) {
+    if ((out.words[2 * j + 1] & 0xFF) != 0) continue;
+    const std::uint64_t pos = sa.at(j * k);
+    if (n - pos < kBytes) out.short_samples.emplace_back(j, static_cast<unsigned>(n - pos));
+  }
+  return out;
+}
+
 void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBuckets& buckets,
-                 const PatternBatch& patterns, std::span<SaInterval> out) {
+                 const SampledKeys& keys, const PatternBatch& patterns,
+                 std::span<SaInterval> out) {
   std::fill(out.begin(), out.end(), SaInterval{0, 0});  // empty and too long patterns
   with_symbols(text, [&](const auto* t) {
     using Sym = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;
@@ -474,26 +722,25 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
       using Idx = std::remove_cv_t<std::remove_pointer_t<decltype(entries)>>;
       const auto run = [&](const auto& symbols) {
         using P = typename std::remove_cvref_t<decltype(symbols)>::value_type;
-        const QueryPlan<P> plan = plan_queries(symbols, patterns.offsets, text.size);
-        const std::size_t count = plan.queries.size();
-        const std::vector<std::uint32_t> order = ascending_order(plan.queries, split_batch(count));
-        std::vector<std::uint64_t> bounds(count);
-        LowerBounds<Sym, P, Idx> lower(t, text.size, entries, buckets, plan.queries, bounds.data());
-        // Each thread takes half of the ascending queries.
-        parallel::halves(split_batch(count), count, count / 2,
-                         [&](std::size_t begin, std::size_t end) { lower.run(order, begin, end); });
-        // A pattern's query comes right before its successor's; a pattern without one (all
-        // 0xFF) runs to the last rank. An absent pattern has lb(p) = lb(p+): an empty interval
-        // at its insertion rank.
-        for (std::size_t j = 0; j < count; ++j) {
-          SaInterval& r = out[plan.pattern_of[j]];
-          if (plan.is_successor[j] != 0) {
-            r.hi = bounds[j];
-            continue;
-          }
-          const bool has_successor = j + 1 < count && plan.is_successor[j + 1] != 0;
-          r = {bounds[j], has_successor ? bounds[j] : text.size};
-        }
+        const Queries<P> q{symbols.data(), patterns.offsets.data(),
+                           symbols.data() + symbols.size()};
+        const std::size_t count = patterns.size();
+        const SearchOrder sorted = ascending_order(q, count, text.size, split_batch(count));
+        const std::size_t distinct = sorted.order.size();
+        std::vector<std::uint64_t> lower(distinct), upper(distinct);
+        Bounds<Sym, P, Idx> bounds(t, text.size, entries, buckets, keys, q, lower.data(),
+                                   upper.data());
+        // Each thread takes half of the ascending patterns.
+        parallel::halves(split_batch(distinct), distinct, distinct / 2,
+                         [&](std::size_t begin, std::size_t end) {
+                           if constexpr (std::is_same_v<Sym, std::uint8_t>) {
+                             if (!keys.empty()) return bounds.keyed(sorted.order, begin, end);
+                           }
+                           bounds.lower(sorted.order, begin, end);
+                           bounds.upper(sorted.order, begin, end);
+                         });
+        for (std::size_t i = 0; i < distinct; ++i) out[sorted.order[i]] = {lower[i], upper[i]};
+        for (const auto& [k, first] : sorted.repeats) out[k] = out[first];
       };
       if constexpr (std::is_same_v<Sym, std::uint8_t>) {
         run(patterns.bytes);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "suffix_array/search.hpp"
@@ -85,6 +86,24 @@ struct PrefixBuckets {
 // Empty for texts that are not bytes.
 [[nodiscard]] PrefixBuckets bucket_prefixes(const SymbolText& text);
 
+// The first 16 bytes of every kStride-th suffix in rank order, as two big-endian integers each
+// (a suffix shorter than 16 bytes padded with zero bytes), so that a batch search narrows a
+// pattern's ranks on one contiguous array, one cache miss per step and no text access, down to
+// kStride ranks or to the suffixes sharing its first 16 bytes. 16 bytes per kStride text bytes:
+// as many bytes as the text. Padding keeps the rank order (a proper prefix sorts first, and zero
+// is the least byte), but a short suffix's key can equal a longer pattern's; those suffixes are
+// listed apart.
+struct SampledKeys {
+  static constexpr std::uint64_t kStride = 16;
+  static constexpr unsigned kBytes = 16;
+  std::vector<std::uint64_t> words;  // sample j (rank j * kStride): words 2j (high) and 2j + 1
+  std::vector<std::pair<std::uint64_t, unsigned>> short_samples;  // (j, length) below 16 bytes
+  [[nodiscard]] bool empty() const noexcept { return words.empty(); }
+};
+
+// Empty for texts that are not bytes. Two threads for large texts.
+[[nodiscard]] SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa);
+
 // Patterns of one batch, flattened: pattern k is symbols [offsets[k], offsets[k + 1]). Byte texts
 // take byte patterns, token texts 64-bit ones.
 struct PatternBatch {
@@ -95,9 +114,11 @@ struct PatternBatch {
 };
 
 // The rank interval of every pattern, as sa_search_range gives it for one (empty and too long
-// patterns give (0, 0)). Two threads for large batches.
+// patterns give (0, 0)). `keys` may be empty (then every step reads the array and the text).
+// Two threads for large batches.
 void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBuckets& buckets,
-                 const PatternBatch& patterns, std::span<SaInterval> out);
+                 const SampledKeys& keys, const PatternBatch& patterns,
+                 std::span<SaInterval> out);
 
 // Occurrences of every pattern as one flat array of ascending positions per pattern, pattern k
 // owning positions [offsets[k], offsets[k + 1]).

@@ -19,7 +19,7 @@ class SuffixArray:
     def count(self, pattern: Pattern) -> int:
         """Number of occurrences of one pattern."""
     def count_many(self, patterns: Patterns) -> U64Array:
-        """Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64."""
+        """Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64. The first batch here or in range_many or locate_many of 1024 or more byte patterns builds sampled keys, kept for later batches: one more byte per byte of data."""
     def range(self, pattern: Pattern) -> tuple[int, int]:
         """The suffix-array interval (lo, hi) of one pattern."""
     def range_many(self, patterns: Patterns) -> tuple[U64Array, U64Array]:

@@ -302,22 +302,34 @@ def test_saved_index_is_usable_in_a_spawned_process(rng, tmp_path):
 
 @pytest.mark.parametrize("n", [1, 60, 3000])
 def test_large_batches_match_a_scan_of_the_text(rng, n):
-    # 3000 patterns make 6000 searches with their successors: more than a batch needs to be split
-    # over two threads. Empty patterns and patterns longer than the text give (0, 0).
-    data = bytes(rng.choice(b"abc\xff\x00") for _ in range(n))
+    # 5000 patterns: enough for a batch to build the sampled keys and to be split over two
+    # threads. Patterns reach past the 16 bytes of a key; bytes 0x00 and 0xFF are the edges of
+    # its padding. Empty patterns and patterns longer than the text give (0, 0).
+    alphabet = b"abc\xff\x00"
+    data = bytes(rng.choice(alphabet) for _ in range(n))
     index = SuffixArray(data)
-    patterns = [b"", data + b"a", data, b"\xff" * 3]
-    for k in range(3000):
-        m = rng.randint(1, 8)
+    patterns = [b"", data + b"a", data, b"\xff" * 3, data[-17:], data[-3:] + b"\x00"]
+    for k in range(5000):
+        m = rng.randint(1, 8) if k % 3 else rng.randint(9, 20)
         at = rng.randrange(max(1, n - m + 1))
-        random_bytes = bytes(rng.choice(b"abc\xff\x00") for _ in range(m))
+        random_bytes = bytes(rng.choice(alphabet) for _ in range(m))
         patterns.append(data[at:at + m] if k % 2 else random_bytes)
-    patterns += patterns[4:50] + [patterns[7]] * 3
-    expected = [0 if not p or len(p) > n else sum(data.startswith(p, i) for i in range(n))
-                for p in patterns]
-    assert index.count_many(patterns).tolist() == expected
+    patterns += patterns[6:50] + [patterns[7]] * 3
+    occurrences = {}
+    for i in range(n):
+        for m in range(1, min(21, n - i + 1)):
+            occurrences.setdefault(data[i:i + m], []).append(i)
+    occurrences[data] = [0]
+    # One pattern at a time first, before any batch has built the keys.
+    singles = [index.range(p) for p in patterns]
+    assert index.count_many(patterns).tolist() == [len(occurrences.get(p, [])) if p else 0
+                                                   for p in patterns]
     lo, hi = index.range_many(patterns)
-    assert list(zip(lo.tolist(), hi.tolist())) == [index.range(p) for p in patterns]
+    assert list(zip(lo.tolist(), hi.tolist())) == singles == [index.range(p) for p in patterns]
+    positions, offsets = index.locate_many(patterns)
+    for k, p in enumerate(patterns):
+        want = occurrences.get(p, []) if p else []
+        assert positions[offsets[k]:offsets[k + 1]].tolist() == want, p
 
 
 def fibonacci_word(size):

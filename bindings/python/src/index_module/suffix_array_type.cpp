@@ -2,6 +2,7 @@
 // queried many times, one pattern or a batch per call.
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -21,14 +22,35 @@ namespace {
 namespace sa = core::suffix_array;
 
 // Everything one object owns. Built before the object becomes visible; afterwards only the LCP
-// array is added, once, under its flag.
+// array and the sampled keys are added, each once, under its flag.
 struct Record {
   IndexedText data;
   sa::IndexArray entries;
   sa::PrefixBuckets buckets;
   std::once_flag lcp_built;
   sa::IndexArray lcp;
+  std::once_flag keys_built;
+  std::atomic<bool> keys_ready{false};  // set once `keys` is complete
+  sa::SampledKeys keys;
 };
+
+// A batch this large builds the sampled keys if they are missing: they take as many bytes as the
+// data and about a tenth of a second per 64 MB to build, which only a large batch repays.
+constexpr std::size_t kKeyedBatch = 1024;
+
+// The sampled keys for a search of `batch_size` patterns (empty when not built yet and the batch
+// is too small to build them). Called without the interpreter lock: another thread may be
+// building them.
+const sa::SampledKeys& keys_for(Record& r, std::size_t batch_size) {
+  static const sa::SampledKeys none;
+  if (batch_size >= kKeyedBatch) {
+    std::call_once(r.keys_built, [&] {
+      r.keys = sa::sample_keys(r.data.text, r.entries);
+      r.keys_ready.store(true, std::memory_order_release);
+    });
+  }
+  return r.keys_ready.load(std::memory_order_acquire) ? r.keys : none;
+}
 
 struct SuffixArrayObject {
   PyObject_HEAD std::unique_ptr<Record> record;
@@ -57,19 +79,22 @@ PyObject* sa_new(PyObject* type, const BoundArgs& args) {
   return wrap(type, std::move(record));
 }
 
-std::vector<sa::SaInterval> ranges_of(const Record& r, const sa::PatternBatch& batch) {
+std::vector<sa::SaInterval> ranges_of(Record& r, const sa::PatternBatch& batch) {
   std::vector<sa::SaInterval> ranges(batch.size());
-  without_gil([&] { sa::search_many(r.data.text, r.entries, r.buckets, batch, ranges); });
+  without_gil([&] {
+    const sa::SampledKeys& keys = keys_for(r, batch.size());
+    sa::search_many(r.data.text, r.entries, r.buckets, keys, batch, ranges);
+  });
   return ranges;
 }
 
 sa::SaInterval range_of_one(PyObject* self, const BoundArgs& args) {
-  const Record& r = record_of(self);
+  Record& r = record_of(self);
   return ranges_of(r, to_pattern(args, 0, r.data.text.width))[0];
 }
 
 std::vector<sa::SaInterval> ranges_of_many(PyObject* self, const BoundArgs& args) {
-  const Record& r = record_of(self);
+  Record& r = record_of(self);
   return ranges_of(r, to_pattern_batch(args, 0, r.data.text.width));
 }
 
@@ -157,7 +182,9 @@ const FunctionDescriptor kCount = describe(
     "count", {{"pattern"}}, "Number of occurrences of one pattern.", sa_count, "SuffixArray", true);
 const FunctionDescriptor kCountMany =
     describe("count_many", {{"patterns"}},
-             "Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64.",
+             "Occurrence counts of a list of patterns (or the rows of a 2-D array), as uint64. "
+             "The first batch here or in range_many or locate_many of 1024 or more byte patterns "
+             "builds sampled keys, kept for later batches: one more byte per byte of data.",
              sa_count_many, "SuffixArray", true);
 const FunctionDescriptor kRange =
     describe("range", {{"pattern"}}, "The suffix-array interval (lo, hi) of one pattern.", sa_range,
