@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <type_traits>
 
@@ -761,6 +762,11 @@ void sort_positions(std::uint64_t* positions, std::uint64_t n) {
   constexpr unsigned kDigit = 11;
   if (n < kRadixFrom) {
     std::sort(positions, positions + n);
+    return;
+  }
+  // On periodic text a pattern's suffixes sort by length, so its places come in descending order.
+  if (std::is_sorted(positions, positions + n, std::greater<>())) {
+    std::reverse(positions, positions + n);
     return;
   }
   const auto key = [](std::uint64_t p) { return p; };
