@@ -14,6 +14,30 @@ namespace quarnel::core::utf {
 // advances one byte, so any byte string can be walked without reading out of bounds.
 [[nodiscard]] char32_t decode_utf8(std::string_view text, std::size_t& pos);
 
+// Writes the UTF-8 form of `cp` (not a surrogate) to out[0..4) and returns its length.
+constexpr std::size_t encode_utf8(char32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
 void append_utf8(std::string& out, char32_t cp);
 
 [[nodiscard]] std::vector<std::uint16_t> utf8_to_utf16(std::string_view text);

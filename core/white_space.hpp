@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "utf.hpp"
+
 namespace quarnel::core::white_space {
 
 // The bytes collapse_whitespace treats as white space. Vertical tab (0x0B) is not one of them.
@@ -125,20 +127,8 @@ namespace detail {
 constexpr bool byte_form_agrees() {
   for (char32_t c = 0; c <= 0x3FFF; ++c) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;
-    char bytes[3] = {};
-    std::size_t length = 1;
-    if (c < 0x80) {
-      bytes[0] = static_cast<char>(c);
-    } else if (c < 0x800) {
-      bytes[0] = static_cast<char>(0xC0 | (c >> 6));
-      bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
-      length = 2;
-    } else {
-      bytes[0] = static_cast<char>(0xE0 | (c >> 12));
-      bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
-      length = 3;
-    }
+    char bytes[4] = {};
+    const std::size_t length = utf::encode_utf8(c, bytes);
     const std::size_t found = white_space_length_at(std::string_view(bytes, length), 0);
     if (found != (is_white_space(c) ? length : 0)) return false;
   }

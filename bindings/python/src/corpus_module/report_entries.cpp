@@ -20,6 +20,7 @@
 #include "report_text.hpp"
 #include "results.hpp"
 #include "swar.hpp"
+#include "utf.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -71,24 +72,12 @@ bool copy_ascii_block(const Char* chars, unsigned char*& p) {
 // Lone surrogates U+DC80..U+DCFF become the bytes they stand for, as the report's
 // surrogateescape output writes them.
 void encode_char(char32_t c, unsigned char*& p) {
-  if (c < 0x80) {
-    *p++ = static_cast<unsigned char>(c);
-  } else if (c < 0x800) {
-    *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else if (c >= 0xD800 && c <= 0xDFFF) {
+  if (c >= 0xD800 && c <= 0xDFFF) {
     if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
     *p++ = static_cast<unsigned char>(c - 0xDC00);
-  } else if (c < 0x10000) {
-    *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-    *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else {
-    *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-    *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return;
   }
+  p += core::utf::encode_utf8(c, reinterpret_cast<char*>(p));
 }
 
 // Appends the characters in UTF-8: mostly-ASCII text a block at a time, a block with any other
