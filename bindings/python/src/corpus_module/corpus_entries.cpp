@@ -42,19 +42,11 @@ void append_document(PyObject* str, std::size_t item, std::string& out) {
     throw PythonErrorSet{};
   }
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-  const void* data = PyUnicode_DATA(str);
   if (PyUnicode_IS_ASCII(str)) {
-    out.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+    out.append(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(length));
     return;
   }
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      return append_utf8(static_cast<const Py_UCS1*>(data), length, item, out);
-    case PyUnicode_2BYTE_KIND:
-      return append_utf8(static_cast<const Py_UCS2*>(data), length, item, out);
-    default:
-      return append_utf8(static_cast<const Py_UCS4*>(data), length, item, out);
-  }
+  visit_chars(str, [&](const auto* chars) { append_utf8(chars, length, item, out); });
 }
 
 // Character indices -> byte offsets of a UTF-8 text; `indices` ascending.

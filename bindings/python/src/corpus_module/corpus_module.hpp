@@ -16,4 +16,19 @@ extern const FunctionDescriptor kFormatGroups;
 // Raises ValueError with `message`.
 [[noreturn]] void raise_value_error(const std::string& message);
 
+// Calls visit(chars) with the characters of a str that is not ASCII, as a pointer to Py_UCS1,
+// Py_UCS2 or Py_UCS4 (its kind).
+template <class Visit>
+void visit_chars(PyObject* str, Visit&& visit) {
+  const void* data = PyUnicode_DATA(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      return visit(static_cast<const Py_UCS1*>(data));
+    case PyUnicode_2BYTE_KIND:
+      return visit(static_cast<const Py_UCS2*>(data));
+    default:
+      return visit(static_cast<const Py_UCS4*>(data));
+  }
+}
+
 }  // namespace quarnel::python

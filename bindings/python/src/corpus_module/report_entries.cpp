@@ -116,17 +116,7 @@ std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::
     return {static_cast<const char*>(data) + begin, static_cast<std::size_t>(end - begin)};
   }
   scratch.clear();
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      append_chars_utf8(scratch, static_cast<const Py_UCS1*>(data), begin, end);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      append_chars_utf8(scratch, static_cast<const Py_UCS2*>(data), begin, end);
-      break;
-    default:
-      append_chars_utf8(scratch, static_cast<const Py_UCS4*>(data), begin, end);
-      break;
-  }
+  visit_chars(str, [&](const auto* chars) { append_chars_utf8(scratch, chars, begin, end); });
   return scratch;
 }
 
