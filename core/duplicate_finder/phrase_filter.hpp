@@ -1,21 +1,50 @@
 #pragma once
 // A Bloom filter over phrases, for the rare question whether a phrase was rewritten by
-// normalisation. Memory: about 2 bytes per phrase added, plus one bit per possible length.
+// normalisation, and the phrase key it and set-aside recovery share. Memory: about 2 bytes per
+// phrase added, plus one bit per possible length.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace quarnel::core::duplicate_finder {
 
-// False positives possible, false negatives not. Its hash need not
-// resist crafted input: a collision only costs one exact lookup.
+// A 64-bit key of a phrase read at its two ends and its length: cheap however long the phrase.
+// Every use of it is confirmed on the bytes, so it needs to spread keys, not to resist crafted
+// input (collisions cost time only).
+[[nodiscard]] inline std::uint64_t phrase_key(std::string_view phrase) {
+  const auto load = [&](std::size_t at) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, phrase.data() + at, sizeof v);
+    return v;
+  };
+  const std::size_t n = phrase.size();
+  std::uint64_t words[4] = {0, 0, 0, 0};
+  if (n >= 16) {
+    words[0] = load(0), words[1] = load(8), words[2] = load(n - 16), words[3] = load(n - 8);
+  } else if (n >= 8) {
+    words[0] = load(0), words[1] = load(n - 8);
+  } else {
+    std::memcpy(&words[0], phrase.data(), n);
+  }
+  std::uint64_t h = n * 0x9E3779B97F4A7C15ULL;
+  for (const std::uint64_t v : words) {
+    h = (h ^ v) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  return h ^ (h >> 29);
+}
+
+// False positives possible, false negatives not. Both bits of a phrase lie in one word, so a
+// test costs one cache miss; callers that key the phrase anyway pass the key in.
 class PhraseFilter {
  public:
   void add(std::string_view phrase) {
-    keys_.push_back(quick_hash(phrase));
+    keys_.push_back(phrase_key(phrase));
     lengths_.push_back(phrase.size());
   }
 
@@ -23,14 +52,11 @@ class PhraseFilter {
   // lengths: a length test needs no access to the phrase's bytes.
   void seal() {
     if (keys_.empty()) return;
-    std::size_t bits = 64;
-    while (bits < 16 * keys_.size()) bits *= 2;
-    words_.assign(bits / 64, 0);
-    mask_ = bits - 1;
-    for (const std::uint64_t h : keys_) {
-      set(h);
-      set(h >> 32);
-    }
+    std::size_t words = 1;
+    while (64 * words < 16 * keys_.size()) words *= 2;
+    words_.assign(words, 0);
+    mask_ = words - 1;
+    for (const std::uint64_t h : keys_) words_[h & mask_] |= bits_of(h);
     const std::size_t longest = *std::max_element(lengths_.begin(), lengths_.end());
     length_bits_.assign(longest / 64 + 1, 0);
     for (const std::size_t length : lengths_) length_bits_[length / 64] |= bit(length);
@@ -45,35 +71,27 @@ class PhraseFilter {
   }
 
   [[nodiscard]] bool may_contain(std::string_view phrase) const {
+    return may_contain(phrase, [&] { return phrase_key(phrase); });
+  }
+
+  // `key` is phrase_key(phrase), or a function giving it once asked.
+  template <class Key>
+  [[nodiscard]] bool may_contain(std::string_view phrase, Key&& key) const {
     if (words_.empty() || !may_have_length(phrase.size())) return false;
-    const std::uint64_t h = quick_hash(phrase);
-    return test(h) && test(h >> 32);
+    std::uint64_t h;
+    if constexpr (std::is_invocable_v<Key>) {
+      h = key();
+    } else {
+      h = key;
+    }
+    const std::uint64_t want = bits_of(h);
+    return (words_[h & mask_] & want) == want;
   }
 
  private:
   static std::uint64_t bit(std::size_t k) { return std::uint64_t{1} << (k & 63); }
-
-  static std::uint64_t load_up_to_8(std::string_view s) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < s.size() && i < 8; ++i) {
-      v = (v << 8) | static_cast<unsigned char>(s[i]);
-    }
-    return v;
-  }
-
-  static std::uint64_t quick_hash(std::string_view s) {
-    const std::uint64_t head = load_up_to_8(s);
-    const std::uint64_t tail = load_up_to_8(s.substr(s.size() > 8 ? s.size() - 8 : 0));
-    std::uint64_t h = head * 0x9E3779B97F4A7C15ULL ^ (tail + s.size()) * 0xC2B2AE3D27D4EB4FULL;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ULL;
-    return h ^ (h >> 32);
-  }
-
-  void set(std::uint64_t h) { words_[(h & mask_) >> 6] |= std::uint64_t{1} << (h & 63); }
-  [[nodiscard]] bool test(std::uint64_t h) const {
-    return (words_[(h & mask_) >> 6] >> (h & 63)) & 1U;
-  }
+  // Two bits from the key's top bits; its low bits pick the word.
+  static std::uint64_t bits_of(std::uint64_t h) { return bit(h >> 52) | bit(h >> 58); }
 
   std::vector<std::uint64_t> keys_;
   std::vector<std::size_t> lengths_;

@@ -1,6 +1,7 @@
 #include "duplicate_finder/set_aside_recovery.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -17,27 +18,6 @@
 namespace quarnel::core::duplicate_finder {
 
 namespace {
-
-// A 64-bit key of a phrase read at its two ends and its length: cheap however long the phrase,
-// and every use of it is confirmed on the bytes, so it needs to spread keys, not to resist
-// crafted input (collisions cost time only).
-std::uint64_t sighting_key(std::string_view phrase) {
-  constexpr string_interner::HashKey kKey{0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL};
-  constexpr std::size_t kEnd = 16;
-  if (phrase.size() < kEnd) return string_interner::siphash13(kKey, phrase);
-  const auto load = [&](std::size_t at) {
-    std::uint64_t v = 0;
-    std::memcpy(&v, phrase.data() + at, sizeof v);
-    return v;
-  };
-  const std::size_t tail = phrase.size() - kEnd;
-  std::uint64_t h = phrase.size() * 0x9E3779B97F4A7C15ULL;
-  for (const std::uint64_t v : {load(0), load(8), load(tail), load(tail + 8)}) {
-    h = (h ^ v) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
-  }
-  return h ^ (h >> 29);
-}
 
 // The phrases of windows read in raw-length order at each start, by one stream per start.
 class PhraseReader {
@@ -59,12 +39,101 @@ class PhraseReader {
   std::uint64_t raw_length_ = 0;
 };
 
+// A set of 32-bit keys as one bit per value of their top bits, about eight bits per key: one
+// probe turns away most keys that are not in the set (raw windows by the hundred million on a
+// large corpus), before any exact test.
+class KeyBitmap {
+ public:
+  KeyBitmap() = default;
+  explicit KeyBitmap(std::span<const std::uint32_t> keys) {
+    unsigned bits = 12;
+    while (bits < kMaxBits && (std::uint64_t{1} << bits) < 8 * std::uint64_t{keys.size()}) ++bits;
+    shift_ = 32 - bits;
+    words_.assign((std::size_t{1} << bits) / 64, 0);
+    for (const std::uint32_t key : keys) words_[slot(key) >> 6] |= bit(slot(key));
+  }
+  [[nodiscard]] bool may_contain(std::uint32_t key) const {
+    return !words_.empty() && (words_[slot(key) >> 6] & bit(slot(key))) != 0;
+  }
+
+ private:
+  static constexpr unsigned kMaxBits = 27;  // 16 MB
+  [[nodiscard]] std::uint32_t slot(std::uint32_t key) const { return key >> shift_; }
+  static std::uint64_t bit(std::uint32_t slot) { return std::uint64_t{1} << (slot & 63); }
+
+  std::vector<std::uint64_t> words_;
+  unsigned shift_ = 32;
+};
+
+// The beginnings of the rewritten phrases (of the table, and of set-aside windows), for the
+// question whether a raw window may equal one: at three lengths, so that a logged start is tested
+// on as many bytes as its shortest window has. Most logged starts begin as no rewritten phrase
+// does, and their windows are then not cut at all.
+class Beginnings {
+ public:
+  void add(std::string_view phrase) {
+    for (std::size_t k = 0; k < kLengths.size(); ++k) {
+      if (phrase.size() >= kLengths[k]) keys_[k].push_back(key(phrase.data(), kLengths[k]));
+    }
+  }
+  void seal() {
+    for (std::size_t k = 0; k < kLengths.size(); ++k) {
+      std::vector<std::uint32_t>& keys = keys_[k];
+      radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
+      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+      bitmaps_[k] = KeyBitmap(keys);
+      std::vector<std::uint32_t>().swap(keys);
+    }
+  }
+  // Whether a phrase added may be the beginning of the text at p, where windows of `shortest`
+  // bytes or more begin.
+  [[nodiscard]] bool may_begin(std::string_view text, std::uint64_t p,
+                               std::uint64_t shortest) const {
+    std::size_t k = kLengths.size();
+    while (k > 0 && kLengths[k - 1] > shortest) --k;
+    if (k == 0 || p + kLengths[k - 1] > text.size()) return true;
+    return bitmaps_[k - 1].may_contain(key(text.data() + p, kLengths[k - 1]));
+  }
+
+ private:
+  static constexpr std::array<std::size_t, 3> kLengths{8, 12, 16};
+
+  // A 32-bit key of the first `length` bytes, 8 to 16 of them.
+  static std::uint32_t key(const char* bytes, std::size_t length) {
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, bytes, 8);
+    std::memcpy(&tail, bytes + length - 8, 8);
+    const std::uint64_t h =
+        (head * 0x9E3779B97F4A7C15ULL) ^ ((tail + length) * 0xC2B2AE3D27D4EB4FULL);
+    return static_cast<std::uint32_t>((h ^ (h >> 29)) >> 32);
+  }
+
+  std::array<std::vector<std::uint32_t>, 3> keys_;
+  std::array<KeyBitmap, 3> bitmaps_;
+};
+
 // One window of the set-aside logs: its start, and a rank of it (or kNoRank, when the start is
 // its only one).
 struct SetAsideWindow {
   std::uint64_t start;
   std::uint64_t raw_length;
   std::uint64_t rank;
+};
+
+// A window kept from one pass over the logs for a later step, in text offsets.
+template <class Offset>
+struct NotedWindow {
+  Offset start;
+  Offset raw_length;
+  Offset rank;  // or the kNoRank of Offset
+
+  static NotedWindow of(const SetAsideWindow& w) {
+    return {static_cast<Offset>(w.start), static_cast<Offset>(w.raw_length),
+            static_cast<Offset>(w.rank)};
+  }
+  [[nodiscard]] SetAsideWindow window() const {
+    return {start, raw_length, rank == static_cast<Offset>(kNoRank) ? kNoRank : rank};
+  }
 };
 
 // The set-aside windows, cut again from the scan's logs as the scan cut them, and the starts of
@@ -85,16 +154,46 @@ struct SetAsideSource {
     return positions.alters(w.start, w.start + w.raw_length);
   }
 
-  // visit(window) for every logged window, in the same order on every call.
-  template <class Visit>
-  void for_each_window(Visit&& visit) const {
+  // visit(window) for every logged window that normalising leaves alone, but for those
+  // `may_begin(start, shortest)` rules out, given their start and the fewest bytes the windows
+  // logged with them have: a logged start is then passed over without cutting its windows.
+  template <class MayBegin, class Visit>
+  void for_each_raw_window(MayBegin&& may_begin, Visit&& visit) const {
+    const auto if_raw = [&](const SetAsideWindow& w) {
+      if (!rewritten(w)) visit(w);
+    };
     logs.phrases.for_each([&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
-      visit(SetAsideWindow{index.suffix_array[phrase.rank], phrase.raw_length, phrase.rank});
+      const std::uint64_t p = index.suffix_array[phrase.rank];
+      if (may_begin(p, phrase.raw_length)) {
+        if_raw(SetAsideWindow{p, phrase.raw_length, phrase.rank});
+      }
     });
-    logs.windows.for_each(
-        [&](const typename SetAsideLogs<Offset>::Windows& w) { visit_range(w, visit); });
-    logs.starts.for_each(
-        [&](const typename SetAsideLogs<Offset>::Start& s) { visit_lonely(s, visit); });
+    logs.windows.for_each([&](const typename SetAsideLogs<Offset>::Windows& w) {
+      if (may_begin(index.suffix_array[w.rank], w.from)) visit_range(w, if_raw);
+    });
+    logs.starts.for_each([&](const typename SetAsideLogs<Offset>::Start& s) {
+      // Its windows are longer than `shared`.
+      if (may_begin(s.start, s.shared + 1)) visit_lonely(s, if_raw);
+    });
+  }
+
+  // visit(window) for every rewritten logged window, in the same order on every call. A logged
+  // start whose windows normalising leaves alone is passed over without cutting them.
+  template <class Visit>
+  void for_each_rewritten_window(Visit&& visit) const {
+    const auto if_rewritten = [&](const SetAsideWindow& w) {
+      if (rewritten(w)) visit(w);
+    };
+    logs.phrases.for_each([&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
+      if_rewritten(SetAsideWindow{index.suffix_array[phrase.rank], phrase.raw_length, phrase.rank});
+    });
+    logs.windows.for_each([&](const typename SetAsideLogs<Offset>::Windows& w) {
+      const std::uint64_t p = index.suffix_array[w.rank];
+      if (positions.alters(p, p + w.to)) visit_range(w, if_rewritten);
+    });
+    logs.starts.for_each([&](const typename SetAsideLogs<Offset>::Start& s) {
+      if (positions.alters(s.start, s.limit)) visit_lonely(s, if_rewritten);
+    });
   }
 
   // The window's starts: those around its rank that share its bytes and cut it, or its only
@@ -114,7 +213,8 @@ struct SetAsideSource {
 
  private:
   template <class Visit>
-  void visit_range(const typename SetAsideLogs<Offset>::Windows& windows, Visit& visit) const {
+  void visit_range(const typename SetAsideLogs<Offset>::Windows& windows,
+                   const Visit& visit) const {
     const std::uint64_t p = index.suffix_array[windows.rank];
     cut.for_each_end(positions, p, p + windows.to, [&](std::uint64_t e) {
       const std::uint64_t length = e - p;
@@ -125,7 +225,7 @@ struct SetAsideSource {
   }
 
   template <class Visit>
-  void visit_lonely(const typename SetAsideLogs<Offset>::Start& start, Visit& visit) const {
+  void visit_lonely(const typename SetAsideLogs<Offset>::Start& start, const Visit& visit) const {
     const std::uint64_t p = start.start;
     cut.for_each_end(positions, p, start.limit, [&](std::uint64_t e) {
       const std::uint64_t length = e - p;
@@ -160,17 +260,18 @@ void admit_window(const SetAsideSource<Offset>& source, std::uint32_t id,
 // recovery (`late`).
 template <class Offset>
 bool may_be_rewritten(const Candidates<Offset>& scan, const PhraseFilter& late,
-                      std::string_view phrase) {
-  return scan.rewritten.may_contain(phrase) || late.may_contain(phrase);
+                      std::string_view phrase, std::uint64_t key) {
+  return scan.rewritten.may_contain(phrase, key) || late.may_contain(phrase, key);
 }
 
 // The id of the rewritten phrase equal to the raw bytes, if any. A raw set-aside window can equal
 // no other stored phrase: raw bytes of threshold length share a run and so a slot, and shorter
-// raw phrases are in the table.
+// raw phrases are in the table. `key` is phrase_key(raw).
 template <class Offset>
 std::optional<std::uint32_t> rewritten_id_of(const Candidates<Offset>& scan,
-                                             const PhraseFilter& late, std::string_view raw) {
-  if (!may_be_rewritten(scan, late, raw)) return std::nullopt;
+                                             const PhraseFilter& late, std::string_view raw,
+                                             std::uint64_t key) {
+  if (!may_be_rewritten(scan, late, raw, key)) return std::nullopt;
   const auto id = scan.phrases.find(raw);
   if (!id) return std::nullopt;
   return static_cast<std::uint32_t>(*id);
@@ -179,22 +280,32 @@ std::optional<std::uint32_t> rewritten_id_of(const Candidates<Offset>& scan,
 // A rewritten set-aside window's bytes occur at its starts only, but its phrase may be that of
 // windows of other bytes: a stored phrase (found in the table), a raw phrase stored or set aside,
 // or another rewritten set-aside window. The last two are found by a 32-bit key of the phrase:
-// the keys of the rewritten windows not in the table are sorted (a sequential write and a radix
-// sort, where a filter missed the cache on nearly every window), and each window keeps a 16-bit
-// fingerprint of its key (in the order of for_each_window), so that only the few whose key turns
-// up again need their phrase read a second time. Keys are confirmed on the phrases.
+// the keys of the rewritten windows not in the table are sorted, with a bitmap and a directory
+// over them for the raw windows' lookups, and each window is kept with a 16-bit fingerprint of
+// its key, so that only the few whose key turns up again need their phrase read a second time.
+// Keys are confirmed on the phrases.
+template <class Offset>
 struct RewrittenSightings {
   std::vector<std::uint32_t> keys;
-  std::vector<std::uint16_t> fingerprints;
-  std::vector<std::uint64_t> lengths;  // one bit per phrase length
+  // The windows, so that those met again are found without cutting every logged window again.
+  std::vector<NotedWindow<Offset>> windows;
+  std::vector<std::uint16_t> fingerprints;  // by entry of `windows`
+  std::vector<std::uint64_t> lengths;       // one bit per phrase length
+  KeyBitmap filter;                         // of `keys`, once sealed
+  std::vector<std::uint32_t> directory;     // by top bits of a key: where its keys begin
+  unsigned directory_shift = 32;
 
-  static std::uint32_t key_of(std::string_view phrase) {
-    return static_cast<std::uint32_t>(sighting_key(phrase));
+  static std::uint32_t key_of(std::uint64_t full_key) {
+    return static_cast<std::uint32_t>(full_key);
   }
+  static std::uint32_t key_of(std::string_view phrase) { return key_of(phrase_key(phrase)); }
   static std::uint16_t fingerprint(std::uint32_t key) { return static_cast<std::uint16_t>(key); }
 
-  void add(std::uint32_t key, std::size_t length) {
+  void add(const SetAsideWindow& w, std::string_view phrase) {
+    const std::uint32_t key = key_of(phrase);
+    const std::size_t length = phrase.size();
     keys.push_back(key);
+    windows.push_back(NotedWindow<Offset>::of(w));
     fingerprints.push_back(fingerprint(key));
     if (length / 64 >= lengths.size()) lengths.resize(length / 64 + 1, 0);
     lengths[length / 64] |= std::uint64_t{1} << (length & 63);
@@ -203,16 +314,24 @@ struct RewrittenSightings {
     return length / 64 < lengths.size() && ((lengths[length / 64] >> (length & 63)) & 1U);
   }
   // Sorts the keys once all are added.
-  void seal() { radix_sort_by_position(keys, [](std::uint32_t key) { return key; }); }
-  // The keys among `others` that are keys here too, once each; sorted and met in one sequential
-  // pass, where looking each up missed the cache.
-  [[nodiscard]] std::vector<std::uint32_t> met_by(std::vector<std::uint32_t> others) const {
-    radix_sort_by_position(others, [](std::uint32_t key) { return key; });
-    std::vector<std::uint32_t> met;
-    std::set_intersection(others.begin(), others.end(), keys.begin(), keys.end(),
-                          std::back_inserter(met));
-    met.erase(std::unique(met.begin(), met.end()), met.end());
-    return met;
+  void seal() {
+    radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
+    filter = KeyBitmap(keys);
+    // About four keys per directory entry: a lookup reads one entry and one or two cache lines.
+    unsigned bits = 1;
+    while (bits < 24 && (std::uint64_t{4} << bits) < keys.size()) ++bits;
+    directory_shift = 32 - bits;
+    directory.assign((std::size_t{1} << bits) + 1, 0);
+    for (const std::uint32_t key : keys) ++directory[(key >> directory_shift) + 1];
+    std::partial_sum(directory.begin(), directory.end(), directory.begin());
+  }
+  // Whether `key` is one of the keys (sealed).
+  [[nodiscard]] bool has(std::uint32_t key) const {
+    if (!filter.may_contain(key)) return false;
+    const std::size_t bucket = key >> directory_shift;
+    const auto first = keys.begin() + directory[bucket];
+    const auto last = keys.begin() + directory[bucket + 1];
+    return std::find(first, last, key) != last;
   }
   // The keys seen twice or more, once each (`keys` sorted).
   [[nodiscard]] std::vector<std::uint32_t> repeated_keys() const {
@@ -226,21 +345,21 @@ struct RewrittenSightings {
 
 // Admits the rewritten set-aside windows whose phrase is in the table; notes the others.
 template <class Offset>
-RewrittenSightings look_up_rewritten_set_aside(const SetAsideSource<Offset>& source,
-                                               Candidates<Offset>& scan) {
-  RewrittenSightings seen;
+RewrittenSightings<Offset> look_up_rewritten_set_aside(const SetAsideSource<Offset>& source,
+                                                       Candidates<Offset>& scan,
+                                                       Beginnings& beginnings) {
+  RewrittenSightings<Offset> seen;
   PhraseReader reader;
-  source.for_each_window([&](const SetAsideWindow& w) {
-    if (!source.rewritten(w)) return;
+  source.for_each_rewritten_window([&](const SetAsideWindow& w) {
     const std::string_view phrase = reader.phrase(source.index.text, w.start, w.raw_length);
     if (phrase.size() < scan.threshold || scan.rewritten.may_contain(phrase)) {
       if (const auto id = scan.phrases.find(phrase)) {
         admit_window(source, static_cast<std::uint32_t>(*id), w, scan);
-        seen.fingerprints.push_back(0);
         return;
       }
     }
-    seen.add(RewrittenSightings::key_of(phrase), phrase.size());
+    seen.add(w, phrase);
+    beginnings.add(phrase);
   });
   seen.seal();
   return seen;
@@ -249,80 +368,101 @@ RewrittenSightings look_up_rewritten_set_aside(const SetAsideSource<Offset>& sou
 // Adds the phrases of the rewritten set-aside windows whose key is among `keys` (sorted) to the
 // table, as rewritten phrases, and admits those windows. Returns the filter of the phrases added.
 template <class Offset>
-PhraseFilter add_rewritten_set_aside(const SetAsideSource<Offset>& source,
-                                     Candidates<Offset>& scan, std::span<const std::uint32_t> keys,
-                                     const RewrittenSightings& seen) {
+PhraseFilter add_rewritten_set_aside(const SetAsideSource<Offset>& source, Candidates<Offset>& scan,
+                                     std::span<const std::uint32_t> keys,
+                                     const RewrittenSightings<Offset>& seen) {
+  using Seen = RewrittenSightings<Offset>;
   std::vector<std::uint64_t> wanted(std::size_t{1} << 10, 0);  // by fingerprint
   for (const std::uint32_t key : keys) {
-    const std::uint16_t f = RewrittenSightings::fingerprint(key);
+    const std::uint16_t f = Seen::fingerprint(key);
     wanted[f >> 6] |= std::uint64_t{1} << (f & 63);
   }
   PhraseFilter added;
   PhraseReader reader;
-  std::size_t k = 0;
-  source.for_each_window([&](const SetAsideWindow& w) {
-    if (!source.rewritten(w)) return;
-    const std::uint16_t f = seen.fingerprints[k++];
-    if (((wanted[f >> 6] >> (f & 63)) & 1U) == 0) return;
+  for (std::size_t k = 0; k < seen.windows.size(); ++k) {
+    const std::uint16_t f = seen.fingerprints[k];
+    if (((wanted[f >> 6] >> (f & 63)) & 1U) == 0) continue;
+    const SetAsideWindow w = seen.windows[k].window();
     const std::string_view phrase = reader.phrase(source.index.text, w.start, w.raw_length);
-    if (!std::binary_search(keys.begin(), keys.end(), RewrittenSightings::key_of(phrase))) return;
+    if (!std::binary_search(keys.begin(), keys.end(), Seen::key_of(phrase))) continue;
     const auto [id, inserted] = scan.phrases.intern(phrase);
     if (inserted) added.add(phrase);
     admit_window(source, static_cast<std::uint32_t>(id), w, scan);
-  });
+  }
   added.seal();
   return added;
 }
 
-// Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the keys of
-// the raw phrases (stored or set aside) that may be rewritten set-aside ones, when `seen`.
+// The raw phrases (stored or set aside) whose key is that of a rewritten set-aside window: their
+// keys, and the set-aside windows among them.
 template <class Offset>
-std::vector<std::uint32_t> admit_raw_set_aside(const SetAsideSource<Offset>& source,
-                                               Candidates<Offset>& scan,
-                                               const RewrittenSightings* seen) {
-  std::vector<std::uint32_t> raw_keys;
-  const auto note = [&](std::string_view phrase) {
-    if (seen && seen->may_have_length(phrase.size())) {
-      raw_keys.push_back(RewrittenSightings::key_of(phrase));
-    }
+struct RawMeetings {
+  std::vector<std::uint32_t> keys;  // sorted, once each
+  std::vector<NotedWindow<Offset>> windows;
+};
+
+// Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the raw
+// phrases that meet a rewritten set-aside window by key, when `seen`. Most logged starts begin
+// as no rewritten phrase does, and their windows are not cut.
+template <class Offset>
+RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
+                                        Candidates<Offset>& scan,
+                                        const RewrittenSightings<Offset>* seen,
+                                        const Beginnings& beginnings) {
+  RawMeetings<Offset> met;
+  const auto meets = [&](std::string_view phrase, std::uint64_t key) {
+    return seen && seen->may_have_length(phrase.size()) && seen->has(seen->key_of(key));
   };
   if (seen) {
-    for (const std::uint32_t id : scan.raw_ids) note(scan.phrases.key(id));
+    for (const std::uint32_t id : scan.raw_ids) {
+      const std::string_view phrase = scan.phrases.key(id);
+      const std::uint64_t key = phrase_key(phrase);
+      if (meets(phrase, key)) met.keys.push_back(seen->key_of(key));
+    }
   }
-  if (scan.rewritten.empty() && !seen) return raw_keys;
+  if (scan.rewritten.empty() && !seen) return met;
   const PhraseFilter none_added;
-  source.for_each_window([&](const SetAsideWindow& w) {
-    if (source.rewritten(w)) return;
+  const auto may_begin = [&](std::uint64_t p, std::uint64_t shortest) {
+    return beginnings.may_begin(source.index.text, p, shortest);
+  };
+  source.for_each_raw_window(may_begin, [&](const SetAsideWindow& w) {
+    const std::string_view raw = source.raw(w);
+    const std::uint64_t key = phrase_key(raw);
     if (scan.rewritten.may_have_length(w.raw_length)) {
-      if (const auto id = rewritten_id_of(scan, none_added, source.raw(w))) {
+      if (const auto id = rewritten_id_of(scan, none_added, raw, key)) {
         admit_window(source, *id, w, scan);
         return;
       }
     }
-    note(source.raw(w));
-  });
-  return raw_keys;
-}
-
-// The raw set-aside windows whose key met a rewritten set-aside one: their phrases are in the
-// table now (`late`), if they are rewritten ones.
-template <class Offset>
-void admit_raw_set_aside_meeting(const SetAsideSource<Offset>& source, Candidates<Offset>& scan,
-                                 const PhraseFilter& late, std::span<const std::uint32_t> met,
-                                 const RewrittenSightings& seen) {
-  source.for_each_window([&](const SetAsideWindow& w) {
-    if (source.rewritten(w) || !seen.may_have_length(w.raw_length)) return;
-    const std::uint32_t key = RewrittenSightings::key_of(source.raw(w));
-    if (!std::binary_search(met.begin(), met.end(), key)) return;
-    if (const auto id = rewritten_id_of(scan, late, source.raw(w))) {
-      admit_window(source, *id, w, scan);
+    if (meets(raw, key)) {
+      met.keys.push_back(seen->key_of(key));
+      met.windows.push_back(NotedWindow<Offset>::of(w));
     }
   });
+  std::sort(met.keys.begin(), met.keys.end());
+  met.keys.erase(std::unique(met.keys.begin(), met.keys.end()), met.keys.end());
+  return met;
+}
+
+// The raw set-aside windows that met a rewritten set-aside one: their phrases are in the table
+// now (`late`), if they are rewritten ones.
+template <class Offset>
+void admit_raw_set_aside_meeting(const SetAsideSource<Offset>& source, Candidates<Offset>& scan,
+                                 const PhraseFilter& late,
+                                 std::span<const NotedWindow<Offset>> met) {
+  for (const NotedWindow<Offset>& noted : met) {
+    const SetAsideWindow w = noted.window();
+    const std::string_view raw = source.raw(w);
+    if (const auto id = rewritten_id_of(scan, late, raw, phrase_key(raw))) {
+      admit_window(source, *id, w, scan);
+    }
+  }
 }
 
 // The keys of the rewritten set-aside windows whose phrase is also that of another window: those
 // seen twice, and those `met` by a raw phrase. Sorted, once each.
-std::vector<std::uint32_t> keys_to_add(const RewrittenSightings& seen,
+template <class Offset>
+std::vector<std::uint32_t> keys_to_add(const RewrittenSightings<Offset>& seen,
                                        std::span<const std::uint32_t> met) {
   std::vector<std::uint32_t> keys = seen.repeated_keys();
   keys.insert(keys.end(), met.begin(), met.end());
@@ -339,15 +479,19 @@ template <class Offset>
 PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source,
                                      Candidates<Offset>& scan) {
   scan.rewritten.seal();
-  std::optional<RewrittenSightings> seen;
-  if (source.logs.rewritten) seen.emplace(look_up_rewritten_set_aside(source, scan));
-  std::vector<std::uint32_t> raw_keys = admit_raw_set_aside(source, scan, seen ? &*seen : nullptr);
+  std::optional<RewrittenSightings<Offset>> seen;
+  Beginnings beginnings;
+  if (source.logs.rewritten) seen.emplace(look_up_rewritten_set_aside(source, scan, beginnings));
+  for (const std::uint32_t id : scan.rewritten_ids) beginnings.add(scan.phrases.key(id));
+  beginnings.seal();
+  const RawMeetings<Offset> met =
+      admit_raw_set_aside(source, scan, seen ? &*seen : nullptr, beginnings);
   PhraseFilter late;
   if (!seen) return late;
-  const std::vector<std::uint32_t> met = seen->met_by(std::move(raw_keys));
-  const std::vector<std::uint32_t> keys = keys_to_add(*seen, met);
+  const std::vector<std::uint32_t> keys = keys_to_add(*seen, met.keys);
   if (!keys.empty()) late = add_rewritten_set_aside(source, scan, keys, *seen);
-  if (!met.empty()) admit_raw_set_aside_meeting(source, scan, late, met, *seen);
+  admit_raw_set_aside_meeting(source, scan, late,
+                              std::span<const NotedWindow<Offset>>(met.windows));
   return late;
 }
 
@@ -398,7 +542,8 @@ std::vector<std::uint32_t> joined_ids(const Candidates<Offset>& scan, const Phra
   std::vector<std::uint32_t> replacement;
   if (scan.rewritten.empty() && late.empty()) return replacement;
   for (const std::uint32_t id : scan.raw_ids) {
-    const auto found = rewritten_id_of(scan, late, scan.phrases.key(id));
+    const std::string_view phrase = scan.phrases.key(id);
+    const auto found = rewritten_id_of(scan, late, phrase, phrase_key(phrase));
     if (!found) continue;
     if (replacement.empty()) {
       replacement.resize(scan.phrases.size());
