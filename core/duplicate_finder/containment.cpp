@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
+#include <utility>
 
 #include "aho_corasick.hpp"
 #include "duplicate_finder/containment_on_text.hpp"
@@ -13,11 +15,12 @@ using types::PhraseData;
 
 // The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
 // first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in
-// some other phrase with at least its count, and every phrase of a group sharing a head with too
-// many others to check each, once that head occurs with room. The others are never removed, so
-// the automaton is built without them and runs only over the phrases in which something was
-// found: on prose the phrases left by the exact pre-filters overlap a lot, but hardly any lies
-// inside another that occurs as often.
+// some other phrase with at least its count, and every phrase of a group sharing a beginning with
+// too many others to check each, once that beginning occurs with room. A large group of a head is
+// split by the phrases' next kAnchor bytes, so that only phrases sharing 16 bytes go as a group.
+// The others are never removed, so the automaton is built without them and runs only over the
+// phrases in which something was found: on prose the phrases left by the exact pre-filters
+// overlap a lot, but hardly any lies inside another that occurs as often.
 class ContainmentPrefilter {
  public:
   static constexpr std::size_t kAnchor = 8;
@@ -35,25 +38,36 @@ class ContainmentPrefilter {
       : phrases_(phrases), counts_(counts), is_target_(is_target), is_container_(is_container) {
     for (std::size_t j = 0; j < phrases.size(); ++j) {
       const std::string_view p = phrases[j];
-      if (is_target[j] && p.size() >= kAnchor) {
-        anchors_.push_back({anchor_at(p, 0), anchor_at(p, p.size() - kAnchor), p.size(), j});
-      }
+      if (!is_target[j] || p.size() < kAnchor) continue;
+      const bool is_long = p.size() >= 2 * kAnchor;
+      anchors_.push_back({anchor_at(p, 0), is_long ? anchor_at(p, kAnchor) : 0,
+                          anchor_at(p, p.size() - kAnchor), p.size(), j, is_long});
     }
+    // By head; within a head the short phrases first, then the long ones by their next bytes;
+    // each run by length.
     std::sort(anchors_.begin(), anchors_.end(), [](const Anchor& a, const Anchor& b) {
-      return a.head != b.head ? a.head < b.head : a.length < b.length;
+      return std::tie(a.head, a.is_long, a.next, a.length) <
+             std::tie(b.head, b.is_long, b.next, b.length);
     });
-    // About 16 bits per anchor, so that few bytes scanned need a bisection.
-    while ((std::size_t{1} << filter_bits_) < 16 * anchors_.size()) ++filter_bits_;
-    filter_.assign((std::size_t{1} << filter_bits_) / 64, 0);
-    group_end_.resize(anchors_.size());
+    run_end_.resize(anchors_.size());
     for (std::size_t k = 0; k < anchors_.size();) {
-      std::size_t end = k;
-      while (end < anchors_.size() && anchors_[end].head == anchors_[k].head) ++end;
-      std::fill(group_end_.begin() + static_cast<std::ptrdiff_t>(k),
-                group_end_.begin() + static_cast<std::ptrdiff_t>(end), end);
-      mark_filter(anchors_[k].head);
+      const std::size_t end = run_end(k, [&](const Anchor& a) { return a.head; });
+      heads_.push_back(anchors_[k].head);
+      head_begin_.push_back(k);
+      for (std::size_t r = k; r < end;) {
+        const std::size_t run = run_end(r, [&](const Anchor& a) {
+          return std::pair(a.head == anchors_[r].head && a.is_long == anchors_[r].is_long, a.next);
+        });
+        fill_ends(run_end_, r, run);
+        r = run;
+      }
       k = end;
     }
+    head_begin_.push_back(anchors_.size());
+    // About 16 bits per head, so that few bytes scanned need a bisection.
+    while ((std::size_t{1} << filter_bits_) < 16 * heads_.size()) ++filter_bits_;
+    filter_.assign((std::size_t{1} << filter_bits_) / 64, 0);
+    for (const std::uint64_t head : heads_) mark_filter(head);
   }
 
   struct Candidates {
@@ -67,11 +81,11 @@ class ContainmentPrefilter {
     for (std::size_t i = 0; i < phrases_.size(); ++i) {
       if (is_container_[i]) found.may_contain[i] = mark_anchors_in(i, anchor_hit);
     }
-    // A hit on a large group is marked on its first anchor and stands for all of them.
-    for (std::size_t k = 0; k < anchors_.size(); k = group_end_[k]) {
-      if (anchor_hit[k] && is_large_group(k)) {
+    // A hit on a large run is marked on its first anchor and stands for all of them.
+    for (std::size_t k = 0; k < anchors_.size(); ++k) {
+      if (anchor_hit[k] == kWholeRun) {
         std::fill(anchor_hit.begin() + static_cast<std::ptrdiff_t>(k),
-                  anchor_hit.begin() + static_cast<std::ptrdiff_t>(group_end_[k]), 1);
+                  anchor_hit.begin() + static_cast<std::ptrdiff_t>(run_end_[k]), 1);
       }
     }
     // Targets without an anchor stay targets.
@@ -89,16 +103,26 @@ class ContainmentPrefilter {
 
  private:
   struct Anchor {
-    std::uint64_t head;  // first and last kAnchor bytes of the phrase
-    std::uint64_t tail;
+    std::uint64_t head;  // first kAnchor bytes of the phrase
+    std::uint64_t next;  // the kAnchor bytes after them, when the phrase is long
+    std::uint64_t tail;  // last kAnchor bytes
     std::size_t length;  // of the phrase
     std::size_t phrase;
+    bool is_long;  // at least 2 * kAnchor bytes
   };
   // Phrases of a larger group are not checked one by one, which bounds the work per byte.
   static constexpr std::size_t kMaxGroup = 32;
+  static constexpr char kWholeRun = 2;
 
-  [[nodiscard]] bool is_large_group(std::size_t first) const {
-    return group_end_[first] - first > kMaxGroup;
+  template <class Key>
+  [[nodiscard]] std::size_t run_end(std::size_t k, Key&& key) const {
+    std::size_t end = k + 1;
+    while (end < anchors_.size() && key(anchors_[end]) == key(anchors_[k])) ++end;
+    return end;
+  }
+  static void fill_ends(std::vector<std::size_t>& ends, std::size_t from, std::size_t to) {
+    std::fill(ends.begin() + static_cast<std::ptrdiff_t>(from),
+              ends.begin() + static_cast<std::ptrdiff_t>(to), to);
   }
 
   [[nodiscard]] std::size_t filter_slot(std::uint64_t bytes) const {
@@ -122,27 +146,53 @@ class ContainmentPrefilter {
     for (std::size_t at = 0; at + kAnchor <= text.size(); ++at) {
       const std::uint64_t bytes = anchor_at(text, at);
       if (!filter_has(bytes)) continue;
-      auto k = static_cast<std::size_t>(
-          std::lower_bound(anchors_.begin(), anchors_.end(), bytes,
-                           [](const Anchor& a, std::uint64_t b) { return a.head < b; }) -
-          anchors_.begin());
-      if (k < anchors_.size() && anchors_[k].head == bytes && is_large_group(k)) {
-        // Its shortest phrase other than this one, if that fits.
-        const std::size_t shortest = at == 0 && anchors_[k].phrase == i ? k + 1 : k;
-        if (anchors_[shortest].length <= text.size() - at) {
-          anchor_hit[k] = 1;
-          any = true;
-        }
+      const auto g = static_cast<std::size_t>(
+          std::lower_bound(heads_.begin(), heads_.end(), bytes) - heads_.begin());
+      if (g == heads_.size() || heads_[g] != bytes) continue;
+      const std::size_t k = head_begin_[g];
+      const std::size_t end = head_begin_[g + 1];
+      if (end - k <= kMaxGroup) {
+        any = mark_each(i, at, k, end, anchor_hit) || any;
         continue;
       }
-      for (; k < anchors_.size() && anchors_[k].head == bytes; ++k) {
-        const Anchor& a = anchors_[k];
-        if (a.length > text.size() - at) break;  // shortest first: none fits
-        if ((at == 0 && a.phrase == i) || counts_[a.phrase] > counts_[i]) continue;
-        if (anchor_at(text, at + a.length - kAnchor) == a.tail) {
-          anchor_hit[k] = 1;
-          any = true;
-        }
+      // The short phrases of a large group, then the run of long ones that shares the next bytes.
+      const std::size_t short_end = anchors_[k].is_long ? k : run_end_[k];
+      any = mark_run(i, at, k, short_end, anchor_hit) || any;
+      if (at + 2 * kAnchor > text.size()) continue;
+      const std::uint64_t next = anchor_at(text, at + kAnchor);
+      const auto first =
+          std::lower_bound(anchors_.begin() + static_cast<std::ptrdiff_t>(short_end),
+                           anchors_.begin() + static_cast<std::ptrdiff_t>(end), next,
+                           [](const Anchor& a, std::uint64_t b) { return a.next < b; });
+      const auto r = static_cast<std::size_t>(first - anchors_.begin());
+      if (r < end && anchors_[r].next == next)
+        any = mark_run(i, at, r, run_end_[r], anchor_hit) || any;
+    }
+    return any;
+  }
+
+  // A run of anchors [k, end) sharing what phrase i has at `at`, by length: each checked, or, when
+  // the run is large, marked as a whole if its shortest phrase other than i fits.
+  bool mark_run(std::size_t i, std::size_t at, std::size_t k, std::size_t end,
+                std::vector<char>& anchor_hit) const {
+    if (end - k <= kMaxGroup) return mark_each(i, at, k, end, anchor_hit);
+    const std::size_t shortest = at == 0 && anchors_[k].phrase == i ? k + 1 : k;
+    if (anchors_[shortest].length > phrases_[i].size() - at) return false;
+    anchor_hit[k] = kWholeRun;
+    return true;
+  }
+
+  bool mark_each(std::size_t i, std::size_t at, std::size_t k, std::size_t end,
+                 std::vector<char>& anchor_hit) const {
+    const std::string_view text = phrases_[i];
+    bool any = false;
+    for (; k < end; ++k) {
+      const Anchor& a = anchors_[k];
+      if (a.length > text.size() - at) continue;
+      if ((at == 0 && a.phrase == i) || counts_[a.phrase] > counts_[i]) continue;
+      if (anchor_at(text, at + a.length - kAnchor) == a.tail) {
+        if (anchor_hit[k] == 0) anchor_hit[k] = 1;
+        any = true;
       }
     }
     return any;
@@ -152,8 +202,12 @@ class ContainmentPrefilter {
   std::span<const std::uint64_t> counts_;
   std::span<const char> is_target_;
   std::span<const char> is_container_;
-  std::vector<Anchor> anchors_;         // by head, then phrase length
-  std::vector<std::size_t> group_end_;  // by anchor: one past the last anchor with its head
+  std::vector<Anchor> anchors_;  // by head, then as sorted in the constructor
+  // The distinct heads, ascending (bisected apart from the larger anchors), and where each one's
+  // anchors begin.
+  std::vector<std::uint64_t> heads_;
+  std::vector<std::size_t> head_begin_;
+  std::vector<std::size_t> run_end_;  // by anchor: one past the last of its run
   unsigned filter_bits_ = 6;
   std::vector<std::uint64_t> filter_;  // one bit per slot of an anchor's hash
 };
@@ -269,9 +323,8 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
                                        std::span<const RepeatedPhrase<Idx>> repeated) {
   std::vector<char> contained(repeated.size(), 0);
   if (!scan.drop_contained || repeated.size() < 2) return contained;
-  const std::vector<char> in_text =
-      flag_contained_on_text(index, std::span<const std::uint64_t>(scan.rank_of), repeated,
-                             contained);
+  const std::vector<char> in_text = flag_contained_on_text(
+      index, std::span<const std::uint64_t>(scan.rank_of), repeated, contained);
   if (std::any_of(in_text.begin(), in_text.end(), [](char c) { return c == 0; })) {
     flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained);
   }
