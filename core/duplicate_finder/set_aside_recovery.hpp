@@ -4,10 +4,12 @@
 // have their phrase (a rewritten phrase equal to raw bytes, or white space spelt otherwise); then
 // they are admitted as hits of it. Raw phrases equal to a rewritten one take its id. Nothing is
 // looked at again when the text rewrote no phrase.
-// Time: one filter test per raw set-aside window when rewritten phrases exist (a suffix-array
-// range walk for those that pass), none otherwise; per rewritten set-aside window, its phrase
-// read once (twice for the few whose key repeats) and a table look-up; memory: the admitted hits,
-// 8 bytes each, and 6 bytes per rewritten set-aside window while recovering.
+// Time: when rewritten phrases exist, one bitmap test per logged start (may a rewritten phrase
+// begin as it does?), then a key and a filter test per raw window of the starts that pass (a
+// suffix-array range walk for those admitted); per rewritten set-aside window, its phrase read
+// once (twice for the few whose key repeats) and a table look-up; nothing when the text rewrote
+// no phrase. Memory: the admitted hits, 8 bytes each, and about 30 bytes per rewritten set-aside
+// window (32-bit text) while recovering.
 
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
