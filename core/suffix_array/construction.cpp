@@ -38,26 +38,37 @@ bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisL
   return n <= limits.max_narrow_length && alphabet < std::uint64_t{1} << 32;
 }
 
+sais::Threads threads_of(const detail::SaisLimits& limits) {
+  return {limits.threads, limits.min_parallel_length, limits.parallel_block};
+}
+
+detail::SaisLimits on_threads(unsigned threads) {
+  detail::SaisLimits limits;
+  limits.threads = threads;
+  return limits;
+}
+
 template <class Sym>
 SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabet,
                            const detail::SaisLimits& limits = {}) {
   if (sorts_in_32_bits(n, alphabet, limits)) {
     return sort_in_32_bits_then_widen(n, [&](std::uint32_t* sa) {
       sais::sort<Sym, std::uint32_t>(text, sa, static_cast<std::uint32_t>(n),
-                                     static_cast<std::uint32_t>(alphabet));
+                                     static_cast<std::uint32_t>(alphabet), threads_of(limits));
     });
   }
   SuffixArray sa = large_array<std::uint64_t>(n);
-  sais::sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet);
+  sais::sort<Sym, std::uint64_t>(text, sa.data(), n, alphabet, threads_of(limits));
   return sa;
 }
 
 // The 32-bit array of a text too long for marked 32-bit entries: sorted in 64 bits, then copied
 // narrow.
-std::vector<std::uint32_t> sais_narrowed(std::span<const std::uint8_t> text) {
+std::vector<std::uint32_t> sais_narrowed(std::span<const std::uint8_t> text, unsigned threads) {
   const std::size_t n = text.size();
   std::vector<std::uint64_t> wide = large_array<std::uint64_t>(n);
-  sais::sort<std::uint8_t, std::uint64_t>(text.data(), wide.data(), n, 256);
+  sais::sort<std::uint8_t, std::uint64_t>(text.data(), wide.data(), n, 256,
+                                          threads_of(on_threads(threads)));
   std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
   for (std::size_t i = 0; i < n; ++i) sa[i] = static_cast<std::uint32_t>(wide[i]);
   return sa;
@@ -131,18 +142,18 @@ SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
 }
 
 std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
-                                                   SuffixArrayBackend backend) {
+                                                   SuffixArrayBackend backend, unsigned threads) {
   const std::size_t n = text.size();
   if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
   if (n <= 1) return std::vector<std::uint32_t>(n, 0);
   const bool divsufsort_sorts = uses_divsufsort(backend, text);
-  if (!divsufsort_sorts && !sorts_in_32_bits(n, 256, {})) return sais_narrowed(text);
+  if (!divsufsort_sorts && !sorts_in_32_bits(n, 256, {})) return sais_narrowed(text, threads);
   std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
   if (divsufsort_sorts) {
     sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(sa.data()));
   } else {
     sais::sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(), static_cast<std::uint32_t>(n),
-                                            256);
+                                            256, threads_of(on_threads(threads)));
   }
   return sa;
 }
@@ -151,8 +162,8 @@ std::vector<std::uint32_t> build_sa32(std::span<const std::uint8_t> text) {
   return build_sa32_with_backend(text, SuffixArrayBackend::Auto);
 }
 
-SuffixArray build_sa_sais(std::span<const std::uint8_t> text) {
-  return sais_any_width(text.data(), text.size(), 256);
+SuffixArray build_sa_sais(std::span<const std::uint8_t> text, unsigned threads) {
+  return sais_any_width(text.data(), text.size(), 256, on_threads(threads));
 }
 
 SuffixArray detail::build_sa_sais_with(std::span<const std::uint8_t> text,

@@ -13,11 +13,15 @@
 // problem lives in the array itself: its suffix array in the front, its text in the back.
 
 #include <algorithm>
+#include <array>
+#include <barrier>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -40,13 +44,25 @@ enum class Pass : std::uint8_t { SortL, SortS, FinalL, FinalS };
 template <Pass P>
 inline constexpr bool kUpward = P == Pass::SortL || P == Pass::FinalL;
 
+// How many threads a sort may use, and from which length on (at every level of the recursion)
+// its induction passes take the second one.
+struct Threads {
+  unsigned count = 1;
+  std::uint64_t min_length = std::uint64_t{1} << 21;
+  // Entries a pass hands between its threads at a time.
+  std::size_t block = std::size_t{1} << 15;
+
+  [[nodiscard]] bool split(std::uint64_t n) const { return count > 1 && n >= min_length; }
+};
+
 template <class Sym, class Idx>
 class Level {
   static_assert(std::is_unsigned_v<Idx> && std::is_unsigned_v<Sym>);
 
  public:
-  Level(const Sym* text, Idx* sa, Idx n, Idx alphabet)
-      : t_(text),
+  Level(const Sym* text, Idx* sa, Idx n, Idx alphabet, const Threads& threads = {})
+      : threads_(threads),
+        t_(text),
         sa_(sa),
         n_(n),
         k_(alphabet),
@@ -211,6 +227,7 @@ class Level {
     } else {
       load_bucket_ends();
     }
+    if (threads_.split(n_) && run_pass_on_two_threads<P>()) return;
     for (Idx s = 0; s < n_; ++s) {
       const Idx r = rank_at<P>(s);
       prefetch_entry<kUpward<P>>(r);
@@ -220,6 +237,138 @@ class Level {
       const Sym c = t_[j];
       induce<P>(r, v, j, c, mark_of<P>(j, c));
     }
+  }
+
+  // ---- A pass on two threads ----
+  //
+  // The scan goes in blocks. While this thread places the suffixes that block b induces, the
+  // other one reads ahead in block b + 1: for each entry, whether it induces, and the symbol and
+  // entry of the suffix it induces (the text reads, which miss the cache, are its share). An
+  // entry empty at that time, or written since (suffixes are induced ahead of the scan, into
+  // this block or the next), is taken here as in the one-thread pass. Entries of the block ahead
+  // are read and written by both threads meanwhile: those accesses are relaxed atomics, and a
+  // value read too early is never used.
+
+  enum class Ahead : std::uint8_t { Redo, Idle, Induces, Clears };
+
+  struct Planned {
+    Idx symbol;
+    Idx entry;
+  };
+
+  struct Block {
+    std::vector<Planned> planned;
+    std::vector<Ahead> kind;
+    std::vector<std::uint8_t> written;  // set where an induced suffix landed after planning
+  };
+
+  [[nodiscard]] Idx load_relaxed(Idx r) const { return __atomic_load_n(sa_ + r, __ATOMIC_RELAXED); }
+  void store_relaxed(Idx r, Idx v) { __atomic_store_n(sa_ + r, v, __ATOMIC_RELAXED); }
+
+  // The other thread's share: plans the entries at scan positions [begin, end).
+  template <Pass P>
+  void plan_block(Block& block, Idx begin, Idx end) const {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    for (Idx s = begin; s < end; ++s) {
+      const Idx r = rank_at<P>(s);
+      if (kUpward<P> ? r + kAhead < n_ : r >= kAhead) {
+        const Idx far = load_relaxed(kUpward<P> ? r + kAhead : r - kAhead) & ~kMarkBit;
+        prefetch_read(t_ + (far > 1 ? far - 2 : 0));
+      }
+      const Idx v = load_relaxed(r);
+      const std::size_t i = s - begin;
+      if (v == 0) {
+        block.kind[i] = Ahead::Redo;
+      } else if (!induces<P>(v)) {
+        block.kind[i] = Ahead::Idle;
+      } else {
+        const Idx j = induced(v);
+        const Sym c = t_[j];
+        block.kind[i] = kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
+        block.planned[i] = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+      }
+    }
+  }
+
+  // This thread's share: the entries at scan positions [begin, end), planned in `block`; slots
+  // written in this block or in `next` (the one being planned) are flagged there.
+  template <Pass P>
+  void place_block(Block& block, Block& next, Idx begin, Idx end) {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    const auto flag = [&](Idx slot) {
+      const Idx s = kUpward<P> ? slot : n_ - 1 - slot;
+      if (s < end) {
+        block.written[s - begin] = 1;
+      } else if (s - end < threads_.block) {
+        next.written[s - end] = 1;
+      }
+    };
+    for (Idx s = begin; s < end; ++s) {
+      const Idx r = rank_at<P>(s);
+      const std::size_t i = s - begin;
+      Ahead kind = block.kind[i];
+      if (kind == Ahead::Redo || block.written[i]) {
+        const Idx v = sa_[r];
+        if (!induces<P>(v)) continue;
+        const Idx j = induced(v);
+        const Sym c = t_[j];
+        kind = kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
+        block.planned[i] = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+      } else if (kind == Ahead::Idle) {
+        continue;
+      }
+      if constexpr (kSorting) sa_[r] = 0;
+      if constexpr (P == Pass::FinalS) sa_[r] ^= kMarkBit;
+      if (kind == Ahead::Clears) continue;
+      const Planned& plan = block.planned[i];
+      const Idx slot = kUpward<P> ? heads_[plan.symbol]++ : --heads_[plan.symbol];
+      store_relaxed(slot, plan.entry);
+      flag(slot);
+    }
+    // The buffer is planned again two blocks on, by the other thread: its flags start clear.
+    std::fill(block.written.begin(), block.written.end(), std::uint8_t{0});
+  }
+
+  // Returns false, having changed nothing, if no second thread could be started.
+  template <Pass P>
+  bool run_pass_on_two_threads() {
+    const Idx size = static_cast<Idx>(threads_.block);
+    const auto block_of = [&](std::size_t b) {
+      const Idx begin = static_cast<Idx>(std::min<std::size_t>(b * size, n_));
+      return std::pair{begin, static_cast<Idx>(std::min<std::size_t>(n_ - begin, size)) + begin};
+    };
+    const std::size_t blocks = (std::size_t{n_} + size - 1) / size;
+    std::array<Block, 2> buffers;
+    for (Block& b : buffers) {
+      b.planned.resize(size);
+      b.kind.resize(size);
+      b.written.resize(size);
+    }
+    std::barrier step(2);
+    const auto plan = [&](std::size_t b) {
+      if (b >= blocks) return;
+      const auto [begin, end] = block_of(b);
+      plan_block<P>(buffers[b & 1], begin, end);
+    };
+    plan(0);
+    std::thread planner;
+    try {
+      planner = std::thread([&] {
+        for (std::size_t b = 1; b <= blocks; ++b) {
+          plan(b);
+          step.arrive_and_wait();
+        }
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const auto [begin, end] = block_of(b);
+      place_block<P>(buffers[b & 1], buffers[(b + 1) & 1], begin, end);
+      step.arrive_and_wait();
+    }
+    planner.join();
+    return true;
   }
 
   // Sorts the LMS substrings, leaving only the LMS positions in the array.
@@ -312,7 +461,7 @@ class Level {
     // Release this level's working tables during the recursion; the heads are rebuilt afterwards.
     std::vector<Idx>().swap(heads_);
     std::vector<std::uint64_t>().swap(stype_);
-    Level<Idx, Idx>(reduced, sa_, m, names).run();
+    Level<Idx, Idx>(reduced, sa_, m, names, threads_).run();
     heads_ = large_array<Idx>(k_);
     // Replace reduced-string indexes by the text positions of the LMS suffixes.
     Idx j = 0;
@@ -399,6 +548,7 @@ class Level {
   // loaded, and names them in order into out[0, count). A group that stays tied moves on to the
   // next key in place; one that splits settles each tied part on its own.
   void settle(Keyed* items, std::size_t count, std::size_t offset, Idx* out) {
+    if (count == 1) return name_group(items, count, out);
     while (true) {
       std::sort(items, items + count,
                 [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
@@ -515,6 +665,7 @@ class Level {
     }
   }
 
+  Threads threads_;
   const Sym* t_;
   Idx* sa_;
   Idx n_;
@@ -535,13 +686,13 @@ class Level {
 // Sorts the suffixes of text[0..n) into sa[0..n); every symbol is below `alphabet`, and
 // n <= kMaxLength<Idx>.
 template <class Sym, class Idx>
-void sort(const Sym* text, Idx* sa, Idx n, Idx alphabet) {
+void sort(const Sym* text, Idx* sa, Idx n, Idx alphabet, const Threads& threads = {}) {
   if (n == 0) return;
   if (n == 1) {
     sa[0] = 0;
     return;
   }
-  Level<Sym, Idx>(text, sa, n, alphabet).run();
+  Level<Sym, Idx>(text, sa, n, alphabet, threads).run();
 }
 
 }  // namespace quarnel::core::suffix_array::sais
