@@ -22,7 +22,7 @@ static_assert(sizeof(saidx_t) == sizeof(std::uint32_t));
 // from the back: entry i is read before the write to bytes [8i, 8i + 8) can reach it.
 template <class Fill32>
 SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
-  SuffixArray sa(n);
+  SuffixArray sa = large_array<std::uint64_t>(n);
   auto* narrow = reinterpret_cast<std::uint32_t*>(sa.data());
   fill(narrow);
   for (std::size_t i = n; i-- > 0;) {
