@@ -1,6 +1,6 @@
 #pragma once
 // Suffix array construction: our own SA-IS, or libdivsufsort for byte texts it can take when
-// asked for or where it is the faster (random-looking bytes).
+// asked for.
 
 #include <cstddef>
 #include <cstdint>
@@ -65,9 +65,6 @@ void sort_with_libdivsufsort(std::span<const std::uint8_t> text, std::int32_t* s
 // SA-IS of a 32-bit symbol sequence (symbols below alphabet_size), implicit smallest end.
 [[nodiscard]] SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols,
                                             std::uint64_t alphabet_size);
-
-// Above this order-0 entropy of a sample, in bits per byte, `Auto` sorts with libdivsufsort.
-inline constexpr double kRandomEntropyBits = 7.0;
 
 namespace detail {
 
