@@ -636,7 +636,7 @@ class Level {
       // array. Texts that crowd their LMS positions into few buckets (prose, DNA, repeats) have
       // many equal LMS substrings: their recursion stays, and induction sorts them faster.
       if (std::size_t{m} * 8 > std::size_t{n_} * 3) return false;
-      if (largest * sizeof(Keyed) > std::size_t{n_}) return false;
+      if (largest * sizeof(Keyed) > std::size_t{n_} / 2) return false;
       if (bucket_entropy(starts, m) < kKeySortEntropyBits) return false;
       // The first keys are read in text order, with the text, and scattered with the positions.
       std::vector<std::uint64_t> keys = large_array<std::uint64_t>(m);
