@@ -9,12 +9,17 @@
 // type array or the text of an entry that induces nothing, and there is no type array at all:
 // where types are needed, a right-to-left scan of the text derives them on the fly.
 //
-// Working memory beyond the text and the array is the bucket tables of each level. The reduced
-// problem lives in the array itself: its suffix array in the front, its text in the back.
+// Working memory beyond the text and the array is the bucket tables of each level and two bits
+// a position; the key sort of byte texts (below) adds at most 3.5 bytes a position while it
+// runs. The reduced problem lives in the array itself: its suffix array in the front, its text
+// in the back.
+//
+// The stages are kept out of line: inlined into run(), the induction loops measured a tenth
+// slower.
 
 #include <algorithm>
 #include <array>
-#include <barrier>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -123,6 +128,7 @@ class Level {
   // sentinel, so it is L-type, and position 0 is never LMS.
   void find_lms_positions() {
     const std::size_t words = (static_cast<std::size_t>(n_) + 63) / 64;
+    // One word more, always clear, so that a 64-bit window of types can start at any position.
     lms_.assign(words + 1, 0);
     std::uint64_t word = 0;
     std::uint64_t next_s = 0;
@@ -260,15 +266,26 @@ class Level {
     std::vector<Planned> planned;
     std::vector<Ahead> kind;
     std::vector<std::uint8_t> written;  // set where an induced suffix landed after planning
+    std::atomic<std::size_t> block{0};  // which block the plan is of (0: none; block 0 is never)
   };
 
   [[nodiscard]] Idx load_relaxed(Idx r) const { return __atomic_load_n(sa_ + r, __ATOMIC_RELAXED); }
   void store_relaxed(Idx r, Idx v) { __atomic_store_n(sa_ + r, v, __ATOMIC_RELAXED); }
 
+  // The suffix that the inducing entry v induces, into `plan`; whether it is stored or, in the
+  // LMS substring sort, dropped (position 0).
+  template <Pass P>
+  [[nodiscard]] Ahead plan_of(Idx v, Planned& plan) const {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    const Idx j = induced(v);
+    const Sym c = t_[j];
+    plan = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+    return kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
+  }
+
   // The other thread's share: plans the entries at scan positions [begin, end).
   template <Pass P>
   void plan_block(Block& block, Idx begin, Idx end) const {
-    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
     for (Idx s = begin; s < end; ++s) {
       const Idx r = rank_at<P>(s);
       if (kUpward<P> ? r + kAhead < n_ : r >= kAhead) {
@@ -282,10 +299,7 @@ class Level {
       } else if (!induces<P>(v)) {
         block.kind[i] = Ahead::Idle;
       } else {
-        const Idx j = induced(v);
-        const Sym c = t_[j];
-        block.kind[i] = kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
-        block.planned[i] = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+        block.kind[i] = plan_of<P>(v, block.planned[i]);
       }
     }
   }
@@ -293,7 +307,7 @@ class Level {
   // This thread's share: the entries at scan positions [begin, end), planned in `block`; slots
   // written in this block or in `next` (the one being planned) are flagged there.
   template <Pass P>
-  void place_block(Block& block, Block& next, Idx begin, Idx end) {
+  void place_block(Block& block, Block& next, Idx begin, Idx end, bool use_plan) {
     constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
     const auto flag = [&](Idx slot) {
       const Idx s = kUpward<P> ? slot : n_ - 1 - slot;
@@ -306,21 +320,27 @@ class Level {
     for (Idx s = begin; s < end; ++s) {
       const Idx r = rank_at<P>(s);
       const std::size_t i = s - begin;
-      Ahead kind = block.kind[i];
+      Ahead kind = Ahead::Redo;
+      if (use_plan) {
+        kind = block.kind[i];
+      } else {
+        prefetch_entry<kUpward<P>>(r);
+      }
+      Planned plan;
       if (kind == Ahead::Redo || block.written[i]) {
+        // Planned here, not in the buffer: the other thread may be filling it late.
         const Idx v = sa_[r];
         if (!induces<P>(v)) continue;
-        const Idx j = induced(v);
-        const Sym c = t_[j];
-        kind = kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
-        block.planned[i] = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+        kind = plan_of<P>(v, plan);
       } else if (kind == Ahead::Idle) {
         continue;
+      } else {
+        plan = block.planned[i];
       }
-      if constexpr (kSorting) sa_[r] = 0;
-      if constexpr (P == Pass::FinalS) sa_[r] ^= kMarkBit;
+      // The other thread may be reading this block too, when it started on it late.
+      if constexpr (kSorting) store_relaxed(r, 0);
+      if constexpr (P == Pass::FinalS) store_relaxed(r, sa_[r] ^ kMarkBit);
       if (kind == Ahead::Clears) continue;
-      const Planned& plan = block.planned[i];
       const Idx slot = kUpward<P> ? heads_[plan.symbol]++ : --heads_[plan.symbol];
       store_relaxed(slot, plan.entry);
       flag(slot);
@@ -329,34 +349,45 @@ class Level {
     std::fill(block.written.begin(), block.written.end(), std::uint8_t{0});
   }
 
-  // Returns false, having changed nothing, if no second thread could be started.
+  // Returns false, having changed nothing, if no second thread could be started. This thread
+  // never waits for the other: a block not planned by the time its turn comes (the other thread
+  // got no core meanwhile) is taken here as in the one-thread pass, and the other thread moves
+  // on to the block after. The other plans block b only while this one places block b - 1, so
+  // that the buffer it fills was used two blocks back, and only entries of the block being
+  // placed and of the next one can change under it.
   template <Pass P>
   bool run_pass_on_two_threads() {
     const Idx size = static_cast<Idx>(threads_.block);
+    const std::size_t blocks = (std::size_t{n_} + size - 1) / size;
     const auto block_of = [&](std::size_t b) {
-      const Idx begin = static_cast<Idx>(std::min<std::size_t>(b * size, n_));
+      const Idx begin = static_cast<Idx>(b * size);
       return std::pair{begin, static_cast<Idx>(std::min<std::size_t>(n_ - begin, size)) + begin};
     };
-    const std::size_t blocks = (std::size_t{n_} + size - 1) / size;
     std::array<Block, 2> buffers;
     for (Block& b : buffers) {
       b.planned.resize(size);
       b.kind.resize(size);
       b.written.resize(size);
     }
-    std::barrier step(2);
-    const auto plan = [&](std::size_t b) {
-      if (b >= blocks) return;
-      const auto [begin, end] = block_of(b);
-      plan_block<P>(buffers[b & 1], begin, end);
-    };
-    plan(0);
+    std::atomic<std::size_t> placing{0};  // the block this thread is on; `blocks` when done
     std::thread planner;
     try {
       planner = std::thread([&] {
-        for (std::size_t b = 1; b <= blocks; ++b) {
-          plan(b);
-          step.arrive_and_wait();
+        for (std::size_t b = 1;;) {
+          const std::size_t at = placing.load(std::memory_order_acquire);
+          if (at + 1 >= blocks) return;
+          if (at + 1 != b) {
+            if (at + 1 > b) {
+              b = at + 1;
+            } else {
+              std::this_thread::yield();
+            }
+            continue;
+          }
+          const auto [begin, end] = block_of(b);
+          plan_block<P>(buffers[b & 1], begin, end);
+          buffers[b & 1].block.store(b, std::memory_order_release);
+          ++b;
         }
       });
     } catch (const std::system_error&) {
@@ -364,8 +395,9 @@ class Level {
     }
     for (std::size_t b = 0; b < blocks; ++b) {
       const auto [begin, end] = block_of(b);
-      place_block<P>(buffers[b & 1], buffers[(b + 1) & 1], begin, end);
-      step.arrive_and_wait();
+      const bool use_plan = b > 0 && buffers[b & 1].block.load(std::memory_order_acquire) == b;
+      place_block<P>(buffers[b & 1], buffers[(b + 1) & 1], begin, end, use_plan);
+      placing.store(b + 1, std::memory_order_release);
     }
     planner.join();
     return true;
