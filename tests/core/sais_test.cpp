@@ -260,11 +260,11 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kSha
 
 namespace {
 
-// Two threads from the first level on, handing blocks of `block` entries.
-sa::detail::SaisLimits on_two_threads(std::size_t block) {
+// Two threads for every level at least `min_length` long, handing blocks of `block` entries.
+sa::detail::SaisLimits on_two_threads(std::size_t block, std::uint64_t min_length = 2) {
   sa::detail::SaisLimits limits;
   limits.threads = 2;
-  limits.min_parallel_length = 2;
+  limits.min_parallel_length = min_length;
   limits.parallel_block = block;
   return limits;
 }
@@ -281,6 +281,12 @@ TEST_P(SaisAgainstDivsufsort, OnTwoThreadsAroundBlockSizes) {
                    " n=" + std::to_string(n));
       expect_matches_divsufsort(shape.make(n, n + block), on_two_threads(block));
     }
+  }
+  // Around the length from which a level takes the second thread: the top level on one side of
+  // it, its reduced problems on the other.
+  for (std::size_t n : {4999, 5000, 5001, 20000}) {
+    SCOPED_TRACE(std::string(shape.name) + " threshold 5000, n=" + std::to_string(n));
+    expect_matches_divsufsort(shape.make(n, n), on_two_threads(64, 5000));
   }
 }
 
