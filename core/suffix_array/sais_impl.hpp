@@ -9,14 +9,24 @@
 // type array or the text of an entry that induces nothing, and there is no type array at all:
 // where types are needed, a right-to-left scan of the text derives them on the fly.
 //
-// Working memory beyond the text and the array is the bucket tables of each level. The reduced
-// problem lives in the array itself: its suffix array in the front, its text in the back.
+// Working memory beyond the text and the array is the bucket tables of each level and two bits
+// a position; the key sort of byte texts (below) adds at most 3.5 bytes a position while it
+// runs. The reduced problem lives in the array itself: its suffix array in the front, its text
+// in the back.
+//
+// The stages are kept out of line: inlined into run(), the induction loops measured a tenth
+// slower.
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -39,13 +49,25 @@ enum class Pass : std::uint8_t { SortL, SortS, FinalL, FinalS };
 template <Pass P>
 inline constexpr bool kUpward = P == Pass::SortL || P == Pass::FinalL;
 
+// How many threads a sort may use, and from which length on (at every level of the recursion)
+// its induction passes take the second one.
+struct Threads {
+  unsigned count = 1;
+  std::uint64_t min_length = std::uint64_t{1} << 21;
+  // Entries a pass hands between its threads at a time.
+  std::size_t block = std::size_t{1} << 15;
+
+  [[nodiscard]] bool split(std::uint64_t n) const { return count > 1 && n >= min_length; }
+};
+
 template <class Sym, class Idx>
 class Level {
   static_assert(std::is_unsigned_v<Idx> && std::is_unsigned_v<Sym>);
 
  public:
-  Level(const Sym* text, Idx* sa, Idx n, Idx alphabet)
-      : t_(text),
+  Level(const Sym* text, Idx* sa, Idx n, Idx alphabet, const Threads& threads = {})
+      : threads_(threads),
+        t_(text),
         sa_(sa),
         n_(n),
         k_(alphabet),
@@ -54,13 +76,20 @@ class Level {
 
   void run() {
     count_symbols();
-    const Idx m = place_lms_unsorted();
-    sort_lms_substrings();
+    find_lms_positions();
+    const Idx m = count_lms();
+    if (!sort_lms_by_keys(m)) {
+      place_lms_unsorted();
+      sort_lms_substrings();
+      interrupt::checkpoint();
+      compact_lms();
+      names_ = name_lms_substrings(m);
+    }
     interrupt::checkpoint();
-    compact_lms();
-    const Idx names = name_lms_substrings(m);
-    interrupt::checkpoint();
-    solve_reduced(m, names);
+    if (names_ < m) {
+      gather_reduced_string(m);
+      solve_reduced(m, names_);
+    }
     place_sorted_lms(m);
     // Unmarked entries induce their left neighbour, an L-type; marked ones wait for the S pass,
     // which unmarks them.
@@ -99,7 +128,8 @@ class Level {
   // sentinel, so it is L-type, and position 0 is never LMS.
   void find_lms_positions() {
     const std::size_t words = (static_cast<std::size_t>(n_) + 63) / 64;
-    lms_.assign(words, 0);
+    // One word more, always clear, so that a 64-bit window of types can start at any position.
+    lms_.assign(words + 1, 0);
     std::uint64_t word = 0;
     std::uint64_t next_s = 0;
     for (Idx i = n_ - 1; i-- > 0;) {
@@ -111,6 +141,8 @@ class Level {
         word = 0;
       }
     }
+    // The key sort of byte texts reads the types as well.
+    if constexpr (kKeySorts) stype_ = lms_;
     // S bits to LMS bits, downward so that each word still sees its lower neighbour's S bits.
     for (std::size_t w = words; w-- > 0;) {
       const std::uint64_t below = w > 0 ? lms_[w - 1] >> 63 : 1;
@@ -128,16 +160,16 @@ class Level {
     }
   }
 
-  Idx place_lms_unsorted() {
+  [[nodiscard]] Idx count_lms() const {
+    Idx m = 0;
+    for (const std::uint64_t w : lms_) m += static_cast<Idx>(std::popcount(w));
+    return m;
+  }
+
+  void place_lms_unsorted() {
     std::fill(sa_, sa_ + n_, Idx{0});
     load_bucket_ends();
-    find_lms_positions();
-    Idx m = 0;
-    for_each_lms([&](Idx i) {
-      sa_[--heads_[t_[i]]] = i;
-      ++m;
-    });
-    return m;
+    for_each_lms([&](Idx i) { sa_[--heads_[t_[i]]] = i; });
   }
 
   // Prefetches, for the scan at rank r upward or downward, the text of the entry kAhead ranks
@@ -192,7 +224,7 @@ class Level {
   }
 
   template <Pass P>
-  void run_pass() {
+  [[gnu::noinline]] void run_pass() {
     if constexpr (kUpward<P>) {
       load_bucket_starts();
       // The suffix n - 1 follows the virtual sentinel, the smallest suffix, in induced order.
@@ -201,6 +233,7 @@ class Level {
     } else {
       load_bucket_ends();
     }
+    if (threads_.split(n_) && run_pass_on_two_threads<P>()) return;
     for (Idx s = 0; s < n_; ++s) {
       const Idx r = rank_at<P>(s);
       prefetch_entry<kUpward<P>>(r);
@@ -212,8 +245,166 @@ class Level {
     }
   }
 
+  // ---- A pass on two threads ----
+  //
+  // The scan goes in blocks. While this thread places the suffixes that block b induces, the
+  // other one reads ahead in block b + 1: for each entry, whether it induces, and the symbol and
+  // entry of the suffix it induces (the text reads, which miss the cache, are its share). An
+  // entry empty at that time, or written since (suffixes are induced ahead of the scan, into
+  // this block or the next), is taken here as in the one-thread pass. Entries of the block ahead
+  // are read and written by both threads meanwhile: those accesses are relaxed atomics, and a
+  // value read too early is never used.
+
+  enum class Ahead : std::uint8_t { Redo, Idle, Induces, Clears };
+
+  struct Planned {
+    Idx symbol;
+    Idx entry;
+  };
+
+  struct Block {
+    std::vector<Planned> planned;
+    std::vector<Ahead> kind;
+    std::vector<std::uint8_t> written;  // set where an induced suffix landed after planning
+    std::atomic<std::size_t> block{0};  // which block the plan is of (0: none; block 0 is never)
+  };
+
+  [[nodiscard]] Idx load_relaxed(Idx r) const { return __atomic_load_n(sa_ + r, __ATOMIC_RELAXED); }
+  void store_relaxed(Idx r, Idx v) { __atomic_store_n(sa_ + r, v, __ATOMIC_RELAXED); }
+
+  // The suffix that the inducing entry v induces, into `plan`; whether it is stored or, in the
+  // LMS substring sort, dropped (position 0).
+  template <Pass P>
+  [[nodiscard]] Ahead plan_of(Idx v, Planned& plan) const {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    const Idx j = induced(v);
+    const Sym c = t_[j];
+    plan = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
+    return kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
+  }
+
+  // The other thread's share: plans the entries at scan positions [begin, end).
+  template <Pass P>
+  void plan_block(Block& block, Idx begin, Idx end) const {
+    for (Idx s = begin; s < end; ++s) {
+      const Idx r = rank_at<P>(s);
+      if (kUpward<P> ? r + kAhead < n_ : r >= kAhead) {
+        const Idx far = load_relaxed(kUpward<P> ? r + kAhead : r - kAhead) & ~kMarkBit;
+        prefetch_read(t_ + (far > 1 ? far - 2 : 0));
+      }
+      const Idx v = load_relaxed(r);
+      const std::size_t i = s - begin;
+      if (v == 0) {
+        block.kind[i] = Ahead::Redo;
+      } else if (!induces<P>(v)) {
+        block.kind[i] = Ahead::Idle;
+      } else {
+        block.kind[i] = plan_of<P>(v, block.planned[i]);
+      }
+    }
+  }
+
+  // This thread's share: the entries at scan positions [begin, end), planned in `block`; slots
+  // written in this block or in `next` (the one being planned) are flagged there.
+  template <Pass P>
+  void place_block(Block& block, Block& next, Idx begin, Idx end, bool use_plan) {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    const auto flag = [&](Idx slot) {
+      const Idx s = kUpward<P> ? slot : n_ - 1 - slot;
+      if (s < end) {
+        block.written[s - begin] = 1;
+      } else if (s - end < threads_.block) {
+        next.written[s - end] = 1;
+      }
+    };
+    for (Idx s = begin; s < end; ++s) {
+      const Idx r = rank_at<P>(s);
+      const std::size_t i = s - begin;
+      Ahead kind = Ahead::Redo;
+      if (use_plan) {
+        kind = block.kind[i];
+      } else {
+        prefetch_entry<kUpward<P>>(r);
+      }
+      Planned plan;
+      if (kind == Ahead::Redo || block.written[i]) {
+        // Planned here, not in the buffer: the other thread may be filling it late.
+        const Idx v = sa_[r];
+        if (!induces<P>(v)) continue;
+        kind = plan_of<P>(v, plan);
+      } else if (kind == Ahead::Idle) {
+        continue;
+      } else {
+        plan = block.planned[i];
+      }
+      // The other thread may be reading this block too, when it started on it late.
+      if constexpr (kSorting) store_relaxed(r, 0);
+      if constexpr (P == Pass::FinalS) store_relaxed(r, sa_[r] ^ kMarkBit);
+      if (kind == Ahead::Clears) continue;
+      const Idx slot = kUpward<P> ? heads_[plan.symbol]++ : --heads_[plan.symbol];
+      store_relaxed(slot, plan.entry);
+      flag(slot);
+    }
+    // The buffer is planned again two blocks on, by the other thread: its flags start clear.
+    std::fill(block.written.begin(), block.written.end(), std::uint8_t{0});
+  }
+
+  // Returns false, having changed nothing, if no second thread could be started. This thread
+  // never waits for the other: a block not planned by the time its turn comes (the other thread
+  // got no core meanwhile) is taken here as in the one-thread pass, and the other thread moves
+  // on to the block after. The other plans block b only while this one places block b - 1, so
+  // that the buffer it fills was used two blocks back, and only entries of the block being
+  // placed and of the next one can change under it.
+  template <Pass P>
+  bool run_pass_on_two_threads() {
+    const Idx size = static_cast<Idx>(threads_.block);
+    const std::size_t blocks = (std::size_t{n_} + size - 1) / size;
+    const auto block_of = [&](std::size_t b) {
+      const Idx begin = static_cast<Idx>(b * size);
+      return std::pair{begin, static_cast<Idx>(std::min<std::size_t>(n_ - begin, size)) + begin};
+    };
+    std::array<Block, 2> buffers;
+    for (Block& b : buffers) {
+      b.planned.resize(size);
+      b.kind.resize(size);
+      b.written.resize(size);
+    }
+    std::atomic<std::size_t> placing{0};  // the block this thread is on; `blocks` when done
+    std::thread planner;
+    try {
+      planner = std::thread([&] {
+        for (std::size_t b = 1;;) {
+          const std::size_t at = placing.load(std::memory_order_acquire);
+          if (at + 1 >= blocks) return;
+          if (at + 1 != b) {
+            if (at + 1 > b) {
+              b = at + 1;
+            } else {
+              std::this_thread::yield();
+            }
+            continue;
+          }
+          const auto [begin, end] = block_of(b);
+          plan_block<P>(buffers[b & 1], begin, end);
+          buffers[b & 1].block.store(b, std::memory_order_release);
+          ++b;
+        }
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    for (std::size_t b = 0; b < blocks; ++b) {
+      const auto [begin, end] = block_of(b);
+      const bool use_plan = b > 0 && buffers[b & 1].block.load(std::memory_order_acquire) == b;
+      place_block<P>(buffers[b & 1], buffers[(b + 1) & 1], begin, end, use_plan);
+      placing.store(b + 1, std::memory_order_release);
+    }
+    planner.join();
+    return true;
+  }
+
   // Sorts the LMS substrings, leaving only the LMS positions in the array.
-  void sort_lms_substrings() {
+  [[gnu::noinline]] void sort_lms_substrings() {
     run_pass<Pass::SortL>();
     run_pass<Pass::SortS>();
   }
@@ -265,7 +456,7 @@ class Level {
 
   // Replaces each length by its substring's name plus one, then moves the names, in text order,
   // to the tail of the array: that is the reduced string.
-  Idx name_lms_substrings(Idx m) {
+  [[gnu::noinline]] Idx name_lms_substrings(Idx m) {
     store_lms_lengths(m);
     Idx name = 0;
     Idx prev = 0, prev_len = kMarkBit;
@@ -282,24 +473,28 @@ class Level {
       prev_len = len;
       sa_[m + pos / 2] = name + 1;
     }
+    return m == 0 ? 0 : name + 1;
+  }
+
+  // Moves the names (plus one) at sa_[m + pos / 2], in text order, to the tail of the array:
+  // that is the reduced string.
+  [[gnu::noinline]] void gather_reduced_string(Idx m) {
     Idx j = n_;
     for (Idx i = n_; i-- > m;) {
       const Idx v = sa_[i];
       if (v != 0) sa_[--j] = v - 1;
     }
-    return m == 0 ? 0 : name + 1;
   }
 
-  void solve_reduced(Idx m, Idx names) {
+  // Sorts the reduced string's suffixes, which have repeated names, and maps them to the LMS
+  // suffixes' positions in the front of the array.
+  [[gnu::noinline]] void solve_reduced(Idx m, Idx names) {
     Idx* reduced = sa_ + (n_ - m);
-    if (names < m) {
-      // Release this level's working table during the recursion; it is rebuilt afterwards.
-      std::vector<Idx>().swap(heads_);
-      Level<Idx, Idx>(reduced, sa_, m, names).run();
-      heads_ = large_array<Idx>(k_);
-    } else {
-      for (Idx i = 0; i < m; ++i) sa_[reduced[i]] = i;
-    }
+    // Release this level's working tables during the recursion; the heads are rebuilt afterwards.
+    std::vector<Idx>().swap(heads_);
+    std::vector<std::uint64_t>().swap(stype_);
+    Level<Idx, Idx>(reduced, sa_, m, names, threads_).run();
+    heads_ = large_array<Idx>(k_);
     // Replace reduced-string indexes by the text positions of the LMS suffixes.
     Idx j = 0;
     for_each_lms([&](Idx i) { reduced[j++] = i; });
@@ -309,7 +504,7 @@ class Level {
     }
   }
 
-  void place_sorted_lms(Idx m) {
+  [[gnu::noinline]] void place_sorted_lms(Idx m) {
     std::fill(sa_ + m, sa_ + n_, Idx{0});
     load_bucket_ends();
     for (Idx r = m; r-- > 0;) {
@@ -320,6 +515,189 @@ class Level {
     }
   }
 
+  // ---- The LMS sort by packed keys, for byte texts ----
+  //
+  // Two LMS substrings compare as their sequences of (symbol, type) pairs, an L-type below an
+  // S-type of the same symbol; and so do suffixes, up to their first differing pair. A key packs
+  // the pairs of the next few positions, densely coded by the symbols that occur, with 0 for the
+  // end of the text. Sorting the LMS positions by key (first by their two leading bytes into
+  // 65536 buckets) orders them as their suffixes wherever keys differ. Equal keys whose LMS
+  // substrings end inside the positions read so far are equal substrings and share a name;
+  // otherwise the next key along decides. On random bytes keys rarely tie, every name is unique,
+  // and neither the induced LMS sort nor the recursion is needed.
+  static constexpr bool kKeySorts = sizeof(Sym) == 1;
+  // Random bytes spread their LMS positions over about 15 bits' worth of buckets; prose over 8.
+  static constexpr double kKeySortEntropyBits = 12.0;
+
+  struct Keyed {
+    std::uint64_t key;
+    Idx pos;
+  };
+
+  // Codes each symbol by its rank among those present; returns false when keys would hold too
+  // few positions to be worth it.
+  bool load_key_codes() {
+    unsigned present = 0;
+    for (Idx c = 0; c < k_; ++c) {
+      rank_[c] = static_cast<std::uint8_t>(present);
+      present += counts_[c] != 0;
+    }
+    code_bits_ = static_cast<unsigned>(std::bit_width(2u * present));
+    key_positions_ = 64 / code_bits_;
+    return key_positions_ >= 4;
+  }
+
+  // Types of positions q .. q + 63 as bits.
+  [[nodiscard]] std::uint64_t type_window(std::size_t q) const {
+    const std::size_t w = q >> 6, b = q & 63;
+    const std::uint64_t low = stype_[w] >> b;
+    return b == 0 ? low : low | (stype_[w + 1] << (64 - b));
+  }
+
+  [[nodiscard]] std::uint64_t key_at(std::size_t q) const {
+    if (q >= n_) return 0;
+    const std::uint64_t types = type_window(q);
+    const std::size_t end = std::min<std::size_t>(key_positions_, n_ - q);
+    std::uint64_t key = 0;
+    for (std::size_t d = 0; d < end; ++d) {
+      key = (key << code_bits_) | (1u + 2u * rank_[t_[q + d]] + ((types >> d) & 1u));
+    }
+    return key << (code_bits_ * (key_positions_ - end));
+  }
+
+  // Distance from the LMS position p to the next one, or n when none follows.
+  [[nodiscard]] std::size_t next_lms_distance(std::size_t p) const {
+    std::size_t w = p >> 6;
+    std::uint64_t x = lms_[w] & ~((std::uint64_t{2} << (p & 63)) - 1);
+    while (x == 0) {
+      if (++w >= lms_.size()) return n_;
+      x = lms_[w];
+    }
+    return w * 64 + static_cast<std::size_t>(std::countr_zero(x)) - p;
+  }
+
+  // Sorts items[0, count), whose first `offset` positions agree and whose keys at `offset` are
+  // loaded, and names them in order into out[0, count). A group that stays tied moves on to the
+  // next key in place; one that splits settles each tied part on its own.
+  void settle(Keyed* items, std::size_t count, std::size_t offset, Idx* out) {
+    if (count == 1) return name_group(items, count, out);
+    while (true) {
+      std::sort(items, items + count,
+                [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      const std::size_t reach = offset + key_positions_;
+      if (items[0].key == items[count - 1].key) {
+        if (!refines(items[0].pos, count, reach)) return name_group(items, count, out);
+        offset = reach;
+        load_keys(items, count, offset);
+        continue;
+      }
+      for (std::size_t i = 0; i < count;) {
+        std::size_t j = i + 1;
+        while (j < count && items[j].key == items[i].key) ++j;
+        if (j - i > 1 && refines(items[i].pos, j - i, reach)) {
+          load_keys(items + i, j - i, reach);
+          settle(items + i, j - i, reach, out + i);
+        } else {
+          name_group(items + i, j - i, out + i);
+        }
+        i = j;
+      }
+      return;
+    }
+  }
+
+  void load_keys(Keyed* items, std::size_t count, std::size_t offset) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i + 16 < count) {
+        const std::size_t ahead = std::min<std::size_t>(items[i + 16].pos + offset, n_ - 1);
+        prefetch_read(t_ + ahead);
+        prefetch_read(stype_.data() + (ahead >> 6));
+      }
+      items[i].key = key_at(items[i].pos + offset);
+    }
+  }
+
+  // Whether `count` tied LMS positions led by p, agreeing up to `reach`, read on. They must if
+  // their substrings go on. Equal substrings may share a name, but one shared name makes the
+  // whole reduced string recurse: while a budget lasts, they read on past their ends (the keys
+  // still order them as their suffixes), so that on random text every name stays unique.
+  [[nodiscard]] bool refines(std::size_t p, std::size_t count, std::size_t reach) {
+    if (next_lms_distance(p) >= reach) return true;
+    if (refine_budget_ < count) return false;
+    refine_budget_ -= count;
+    return true;
+  }
+
+  // Equal LMS substrings: one name, the next.
+  void name_group(const Keyed* items, std::size_t count, Idx* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+      out[r] = items[r].pos;
+      sa_[m_ + items[r].pos / 2] = name_count_ + 1;
+    }
+    ++name_count_;
+  }
+
+  // Bits of entropy of the LMS positions' spread over the two-byte buckets, given their
+  // running totals.
+  [[nodiscard]] static double bucket_entropy(const std::vector<Idx>& totals, Idx m) {
+    double entropy = 0;
+    for (std::size_t b = 1; b < totals.size(); ++b) {
+      const Idx count = totals[b] - totals[b - 1];
+      if (count == 0) continue;
+      const double p = static_cast<double>(count) / static_cast<double>(m);
+      entropy -= p * std::log2(p);
+    }
+    return entropy;
+  }
+
+  // The LMS positions sorted into sa_[0, m) by their substrings, with names (plus one) at
+  // sa_[m + pos / 2]; false, having changed nothing, where this sort does not apply.
+  [[gnu::noinline]] bool sort_lms_by_keys(Idx m) {
+    if constexpr (!kKeySorts) {
+      return false;
+    } else {
+      if (m < 2 || !load_key_codes()) return false;
+      std::vector<Idx> starts(65537, 0);
+      for_each_lms([&](Idx i) { ++starts[(std::size_t{t_[i]} << 8 | t_[i + 1]) + 1]; });
+      std::size_t largest = 0;
+      for (std::size_t b = 1; b <= 65536; ++b) {
+        largest = std::max<std::size_t>(largest, starts[b]);
+        starts[b] += starts[b - 1];
+      }
+      // The first keys (8 bytes an LMS position) and each bucket's sort take room beside the
+      // array. Texts that crowd their LMS positions into few buckets (prose, DNA, repeats) have
+      // many equal LMS substrings: their recursion stays, and induction sorts them faster.
+      if (std::size_t{m} * 8 > std::size_t{n_} * 3) return false;
+      if (largest * sizeof(Keyed) > std::size_t{n_} / 2) return false;
+      if (bucket_entropy(starts, m) < kKeySortEntropyBits) return false;
+      // The first keys are read in text order, with the text, and scattered with the positions.
+      std::vector<std::uint64_t> keys = large_array<std::uint64_t>(m);
+      {
+        std::vector<Idx> heads(starts.begin(), starts.end() - 1);
+        for_each_lms([&](Idx i) {
+          const Idx slot = heads[std::size_t{t_[i]} << 8 | t_[i + 1]]++;
+          sa_[slot] = i;
+          keys[slot] = key_at(i);
+        });
+      }
+      std::fill(sa_ + m, sa_ + n_, Idx{0});
+      std::vector<Keyed> items(largest);
+      m_ = m;
+      name_count_ = 0;
+      refine_budget_ = m / 4;
+      for (std::size_t b = 0; b < 65536; ++b) {
+        const std::size_t begin = starts[b], count = starts[b + 1] - begin;
+        if (count == 0) continue;
+        for (std::size_t i = 0; i < count; ++i) items[i] = {keys[begin + i], sa_[begin + i]};
+        settle(items.data(), count, 0, sa_ + begin);
+        if ((b & 4095) == 0) interrupt::checkpoint();
+      }
+      names_ = name_count_;
+      return true;
+    }
+  }
+
+  Threads threads_;
   const Sym* t_;
   Idx* sa_;
   Idx n_;
@@ -327,18 +705,26 @@ class Level {
   std::vector<Idx> counts_;
   std::vector<Idx> heads_;
   std::vector<std::uint64_t> lms_;
+  std::vector<std::uint64_t> stype_;  // S-type bits, for the key sort
+  Idx names_ = 0;
+  Idx m_ = 0;
+  Idx name_count_ = 0;
+  std::size_t refine_budget_ = 0;
+  std::uint8_t rank_[256] = {};
+  unsigned code_bits_ = 0;
+  std::size_t key_positions_ = 0;
 };
 
 // Sorts the suffixes of text[0..n) into sa[0..n); every symbol is below `alphabet`, and
 // n <= kMaxLength<Idx>.
 template <class Sym, class Idx>
-void sort(const Sym* text, Idx* sa, Idx n, Idx alphabet) {
+void sort(const Sym* text, Idx* sa, Idx n, Idx alphabet, const Threads& threads = {}) {
   if (n == 0) return;
   if (n == 1) {
     sa[0] = 0;
     return;
   }
-  Level<Sym, Idx>(text, sa, n, alphabet).run();
+  Level<Sym, Idx>(text, sa, n, alphabet, threads).run();
 }
 
 }  // namespace quarnel::core::suffix_array::sais

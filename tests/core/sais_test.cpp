@@ -205,6 +205,21 @@ const Shape kShapes[] = {
      }},
     {"random", [](std::size_t n, std::uint64_t s) { return random_bytes(n, 256, s); }},
     {"binary", [](std::size_t n, std::uint64_t s) { return random_bytes(n, 2, s); }},
+    {"three symbols", [](std::size_t n, std::uint64_t s) { return random_bytes(n, 3, s); }},
+    {"random with a copied half",
+     [](std::size_t n, std::uint64_t s) {
+       Bytes b = random_bytes(n, 256, s);
+       std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n / 2),
+                 b.begin() + static_cast<std::ptrdiff_t>(n - n / 2));
+       return b;
+     }},
+    {"random with runs",
+     [](std::size_t n, std::uint64_t s) {
+       Bytes b = random_bytes(n, 256, s);
+       // Runs of one byte make LMS substrings far longer than a key.
+       for (std::size_t i = 0; i + 64 < n; i += 997) std::fill_n(b.begin() + i, 40 + i % 24, 'r');
+       return b;
+     }},
     {"words", word_text},
     {"all byte values", every_byte_value},
 };
@@ -242,3 +257,65 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kSha
                                '_');
                            return name;
                          });
+
+namespace {
+
+// Two threads for every level at least `min_length` long, handing blocks of `block` entries.
+sa::detail::SaisLimits on_two_threads(std::size_t block, std::uint64_t min_length = 2) {
+  sa::detail::SaisLimits limits;
+  limits.threads = 2;
+  limits.min_parallel_length = min_length;
+  limits.parallel_block = block;
+  return limits;
+}
+
+}  // namespace
+
+// Suffixes induced into the block being placed, or into the one the other thread plans
+// meanwhile, are the cases the two-thread passes must catch: small blocks make them common.
+TEST_P(SaisAgainstDivsufsort, OnTwoThreadsAroundBlockSizes) {
+  const Shape& shape = GetParam();
+  for (std::size_t block : {1, 2, 64, 4096}) {
+    for (std::size_t n : {2, 3, 63, 64, 65, 129, 4095, 4097, 70001}) {
+      SCOPED_TRACE(std::string(shape.name) + " block=" + std::to_string(block) +
+                   " n=" + std::to_string(n));
+      expect_matches_divsufsort(shape.make(n, n + block), on_two_threads(block));
+    }
+  }
+  // Around the length from which a level takes the second thread: the top level on one side of
+  // it, its reduced problems on the other.
+  for (std::size_t n : {4999, 5000, 5001, 20000}) {
+    SCOPED_TRACE(std::string(shape.name) + " threshold 5000, n=" + std::to_string(n));
+    expect_matches_divsufsort(shape.make(n, n), on_two_threads(64, 5000));
+  }
+}
+
+// Large enough for the packed-key LMS sort (its LMS positions spread over thousands of
+// two-byte buckets) and for its per-bucket groups to tie.
+TEST_P(SaisAgainstDivsufsort, LargeTexts) {
+  const Shape& shape = GetParam();
+  for (std::size_t n : {1'000'000, 1'048'583}) {
+    SCOPED_TRACE(std::string(shape.name) + " n=" + std::to_string(n));
+    const Bytes text = shape.make(n, n);
+    expect_matches_divsufsort(text, {});
+    expect_matches_divsufsort(text, on_two_threads(std::size_t{1} << 15));
+  }
+}
+
+TEST(ByteBackends, ThreadedEntryPointsAgreeWithDivsufsort) {
+  const Bytes text = random_bytes(300'000, 256, 3);
+  const auto expected = sa::build_sa_divsufsort(text);
+  EXPECT_EQ(sa::build_sa_sais(text, 2), expected);
+  const auto narrow = sa::build_sa32_with_backend(text, sa::SuffixArrayBackend::Sais, 2);
+  EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), expected.begin(), expected.end()));
+}
+
+TEST(ByteBackends, ThirtyTwoBitSymbolsAgreeWithBruteForce) {
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::uint64_t alphabet = 1 + rng() % 5 + (trial % 3 == 0 ? 70000 : 0);
+    std::vector<std::uint32_t> symbols(rng() % 120);
+    for (auto& c : symbols) c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
+    ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
+  }
+}
