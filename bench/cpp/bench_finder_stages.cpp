@@ -1,12 +1,14 @@
 // Time and memory of each stage of the duplicate finder, per input byte, on one thread: the
-// figures of core/duplicate_finder/DESIGN.md. Usage: bench_finder_stages FILE [blocks], FILE
-// one of the bench texts (bench/datasets.py writes them to bench/.data). Memory is the growth of
-// the resident high-water mark during the stage over the resident size before it: what the stage
-// adds at its peak, its output included. Best time of three runs; memory from the first.
+// figures of core/duplicate_finder/DESIGN.md. Usage: bench_finder_stages FILE [blocks|plain]
+// [runs], FILE one of the bench texts (bench/datasets.py writes them to bench/.data). Memory is
+// the growth of the resident high-water mark during the stage over the resident size before it:
+// what the stage adds at its peak, its output included. Best time of `runs` runs (three by
+// default); memory from the first.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -110,7 +112,7 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [blocks]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [blocks|plain] [runs]\n", argv[0]);
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -118,7 +120,9 @@ int main(int argc, char** argv) {
   quarnel::core::types::FinderParams params;
   params.enable_block_detection = argc > 2 && std::string_view(argv[2]) == "blocks";
   StageTable table(text.size());
-  for (int run = 0; run < 3; ++run) run_once(text, params, table);
+  // One run is enough for the memory column, and for texts too large to sort three times.
+  const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  for (int run = 0; run < runs; ++run) run_once(text, params, table);
   std::printf("%s, %zu bytes%s, one thread\n", argv[1], text.size(),
               params.enable_block_detection ? ", with blocks" : "");
   table.print();
