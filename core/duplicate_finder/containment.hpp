@@ -4,8 +4,8 @@
 // raw bytes are answered on the text, by one sweep over their occurrences (containment_on_text.*);
 // the others by an Aho-Corasick automaton over the phrases an anchor prefilter leaves.
 // Time: the sweep is linear in the occurrences after a radix sort; the automaton runs only over
-// phrases in which an anchor was found; memory: 16 bytes per occurrence of the swept phrases
-// (32-bit text), the automaton over the targets' bytes.
+// phrases in which an anchor was found; memory: 8 bytes per occurrence of the swept phrases
+// (32-bit text, twice that while sorted), the automaton over the targets' bytes.
 
 #include <cstdint>
 #include <span>

@@ -18,7 +18,23 @@ struct TextOccurrence {
   Offset start;
   Offset end;
   Offset count;
-  std::uint32_t phrase;  // the target's index (queries only)
+  std::uint32_t phrase;
+};
+
+// An occurrence of a target: its end and count are its phrase's. Queries number as many as the
+// repeated phrases' occurrences (hundreds of millions on a large repetitive corpus), so they hold
+// only what differs between them.
+template <class Offset>
+struct QueryAt {
+  Offset start;
+  std::uint32_t phrase;
+};
+
+// By entry of the repeated phrases: byte length and count.
+template <class Offset>
+struct PhraseShape {
+  Offset length;
+  Offset count;
 };
 
 // For a sweep over the text: the largest count among the containers added so far, by end
@@ -91,12 +107,12 @@ class EndRing {
 // text answers them all.
 
 template <class Offset>
-void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
+void flag_contained_in_text(std::vector<QueryAt<Offset>> queries,
+                            std::span<const PhraseShape<Offset>> shapes,
                             std::vector<TextOccurrence<Offset>> containers, std::uint64_t longest,
                             std::vector<char>& contained) {
-  const auto start_of = [](const TextOccurrence<Offset>& o) { return o.start; };
-  radix_sort_by_position(queries, start_of);
-  radix_sort_by_position(containers, start_of);
+  radix_sort_by_position(queries, [](const QueryAt<Offset>& q) { return q.start; });
+  radix_sort_by_position(containers, [](const TextOccurrence<Offset>& o) { return o.start; });
   EndRing ring(longest);
   std::size_t c = 0;
   for (std::size_t q = 0; q < queries.size();) {
@@ -111,10 +127,11 @@ void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
     // Containers starting before x cover a query when they reach its end; those starting at x
     // only when they reach beyond it.
     for (std::size_t k = q; k < q_end; ++k) {
-      const auto& query = queries[k];
-      if (!contained[query.phrase] && ring.max() >= query.count &&
-          ring.max_between(query.end, last_end) >= query.count) {
-        contained[query.phrase] = 1;
+      const std::uint32_t phrase = queries[k].phrase;
+      if (contained[phrase]) continue;
+      const auto [length, count] = shapes[phrase];
+      if (ring.max() >= count && ring.max_between(x + length, last_end) >= count) {
+        contained[phrase] = 1;
       }
     }
     const std::size_t added_at_x = c;
@@ -122,10 +139,11 @@ void flag_contained_in_text(std::vector<TextOccurrence<Offset>> queries,
       ring.add(containers[c].end, containers[c].count);
     }
     for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
-      const auto& query = queries[k];
-      if (!contained[query.phrase] && ring.max() >= query.count &&
-          ring.max_between(query.end + 1, last_end) >= query.count) {
-        contained[query.phrase] = 1;
+      const std::uint32_t phrase = queries[k].phrase;
+      if (contained[phrase]) continue;
+      const auto [length, count] = shapes[phrase];
+      if (ring.max() >= count && ring.max_between(x + length + 1, last_end) >= count) {
+        contained[phrase] = 1;
       }
     }
     q = q_end;
@@ -152,7 +170,9 @@ std::uint64_t rank_of(std::span<const std::uint64_t> ranks, std::uint32_t id) {
 // bytes as a container (its other starts have the same bytes).
 template <class Offset>
 struct TextSweep {
-  std::vector<TextOccurrence<Offset>> queries, containers;
+  std::vector<QueryAt<Offset>> queries;
+  std::vector<PhraseShape<Offset>> shapes;  // by entry of `repeated`
+  std::vector<TextOccurrence<Offset>> containers;
   std::uint64_t longest = 0;  // of the containers
   std::vector<char> in_text;  // by entry of `repeated`: whether it is its own raw bytes
 };
@@ -201,26 +221,29 @@ std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
 
 // Every occurrence of each range as a query; sized once.
 template <class Offset>
-std::vector<TextOccurrence<Offset>> sweep_queries(
-    const BasicAnalysisIndex<Offset>& index, std::span<const RankRange> ranges,
-    std::span<const RepeatedPhrase<Offset>> repeated) {
+std::vector<QueryAt<Offset>> sweep_queries(const BasicAnalysisIndex<Offset>& index,
+                                           std::span<const RankRange> ranges) {
   std::size_t occurrences = 0;
   for (const RankRange& range : ranges) occurrences += range.high - range.low;
-  std::vector<TextOccurrence<Offset>> queries;
+  std::vector<QueryAt<Offset>> queries;
   queries.reserve(occurrences);
   for (std::size_t k = 0; k < ranges.size(); ++k) {
     if (k + kSweepAhead < ranges.size()) {
       prefetch_read(&index.suffix_array[ranges[k + kSweepAhead].low]);
     }
     const auto& [low, high, phrase] = ranges[k];
-    const auto length = static_cast<Offset>(repeated[phrase].length());
-    const Offset count = repeated[phrase].count;
-    for (std::size_t s = low; s < high; ++s) {
-      const Offset x = index.suffix_array[s];
-      queries.push_back({x, static_cast<Offset>(x + length), count, phrase});
-    }
+    for (std::size_t s = low; s < high; ++s) queries.push_back({index.suffix_array[s], phrase});
   }
   return queries;
+}
+
+template <class Offset>
+std::vector<PhraseShape<Offset>> phrase_shapes(std::span<const RepeatedPhrase<Offset>> repeated) {
+  std::vector<PhraseShape<Offset>> shapes(repeated.size());
+  for (std::size_t k = 0; k < repeated.size(); ++k) {
+    shapes[k] = {static_cast<Offset>(repeated[k].length()), repeated[k].count};
+  }
+  return shapes;
 }
 
 template <class Offset>
@@ -230,7 +253,8 @@ TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
   TextSweep<Offset> sweep;
   sweep.in_text.assign(repeated.size(), 0);
   const std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
-  sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges), repeated);
+  sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges));
+  sweep.shapes = phrase_shapes(repeated);
   return sweep;
 }
 
@@ -242,8 +266,8 @@ std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
                                          std::span<const RepeatedPhrase<Idx>> repeated,
                                          std::vector<char>& contained) {
   TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated);
-  flag_contained_in_text(std::move(sweep.queries), std::move(sweep.containers), sweep.longest,
-                         contained);
+  flag_contained_in_text(std::move(sweep.queries), std::span<const PhraseShape<Idx>>(sweep.shapes),
+                         std::move(sweep.containers), sweep.longest, contained);
   return std::move(sweep.in_text);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Containment on the text, the first half of containment for the candidates: phrases that are
 // their own raw bytes are compared by one sweep over the occurrences of every phrase in the
-// text, sorted by start. Time: linear in the occurrences after a radix sort; memory: 16 bytes
-// per occurrence of the swept phrases (32-bit text) while it runs.
+// text, sorted by start. Time: linear in the occurrences after a radix sort; memory: 8 bytes
+// per occurrence of the swept phrases (32-bit text), twice that while they are sorted.
 
 #include <cstdint>
 #include <span>

@@ -79,6 +79,13 @@ AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout&
   return arrays;
 }
 
+// Frees the suffix and LCP arrays; the index over them is not to be read again.
+template <class Idx>
+void release_sorted_arrays(AnalysisArrays<Idx>& arrays) {
+  std::vector<Idx>().swap(arrays.suffix_array);
+  std::vector<Idx>().swap(arrays.lcp);
+}
+
 // Candidates with containment, set-aside recovery and record assembly, for the test seams.
 template <class Idx>
 std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
@@ -99,12 +106,12 @@ template <class Idx>
 std::vector<PhraseData> find_records(std::string_view analysis_text,
                                      const DocumentLayout& documents, const FinderParams& params,
                                      bool ascii_text, bool two_threads) {
-  const auto arrays = document_arrays<Idx>(analysis_text, documents, two_threads);
+  auto arrays = document_arrays<Idx>(analysis_text, documents, two_threads);
   interrupt::checkpoint();
   const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
                                       arrays.sentence_boundaries};
-  const PositionIndex positions(analysis_text, arrays.sentence_boundaries);
-  auto scan = scan_candidates(index, positions, params, string_interner::process_hash_key(), true,
+  std::optional<PositionIndex> positions(std::in_place, analysis_text, arrays.sentence_boundaries);
+  auto scan = scan_candidates(index, *positions, params, string_interner::process_hash_key(), true,
                               two_threads);
   interrupt::checkpoint();
   // The block search reads only the arrays: from here to the merge it has the second thread.
@@ -112,10 +119,14 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   std::optional<parallel::SideTask<decltype(search)>> blocks;
   if (params.enable_block_detection) blocks.emplace(two_threads, search);
   const bool split = two_threads && !(blocks && blocks->on_second_thread());
-  recover_set_aside(index, positions, params, scan);
+  recover_set_aside(index, *positions, params, scan);
+  positions.reset();  // a byte per text byte, and no later stage reads it
   auto repeated = repeated_phrases(scan, params, split);
   const auto contained =
       contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+  // Nothing after containment reads the arrays but the block search: without it, their room
+  // (8 bytes per byte) goes to the records, which hold every occurrence.
+  if (!blocks) release_sorted_arrays(arrays);
   auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
   interrupt::checkpoint();
   if (records.size() >= 2) {

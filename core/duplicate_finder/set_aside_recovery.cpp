@@ -497,21 +497,37 @@ PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source,
 
 // A rewritten window can end in white space only (say a lone no-break space) and so have the
 // phrase of the raw window just before it at its start; the start counts once for that phrase.
+// The recorded starts are many more than the admitted ones: they are read once in the order
+// they were logged, and only those an admitted pair shares (a bit per position) are looked at.
 template <class Offset>
 void drop_admitted_duplicates(HitLists<Offset>& hits) {
   auto& admitted = hits.admitted;
-  std::sort(admitted.begin(), admitted.end(), [](const auto& a, const auto& b) {
+  const auto by_position = [](const auto& a, const auto& b) {
     return std::tie(a.second, a.first) < std::tie(b.second, b.first);
-  });
+  };
+  std::sort(admitted.begin(), admitted.end(), by_position);
   admitted.erase(std::unique(admitted.begin(), admitted.end()), admitted.end());
-  const auto by_position = hits.by_position();
-  std::size_t h = 0;
-  std::erase_if(admitted, [&](const std::pair<std::uint32_t, Offset>& a) {
-    while (h < by_position.size() && by_position[h].position < a.second) ++h;
-    if (h == by_position.size() || by_position[h].position != a.second) return false;
-    const auto list = hits.list(by_position[h].list);
-    return std::any_of(list.begin(), list.end(), [&](const auto& w) { return w.id == a.first; });
+  std::vector<std::uint64_t> shared(static_cast<std::size_t>(admitted.back().second) / 64 + 1, 0);
+  for (const auto& a : admitted) shared[a.second / 64] |= std::uint64_t{1} << (a.second % 64);
+  std::vector<char> dropped(admitted.size(), 0);
+  hits.positions.for_each([&](const typename HitLists<Offset>::PositionHits& h) {
+    const std::size_t word = static_cast<std::size_t>(h.position) / 64;
+    if (word >= shared.size() || ((shared[word] >> (h.position % 64)) & 1U) == 0) return;
+    const auto list = hits.list(h.list);
+    auto at = std::lower_bound(admitted.begin(), admitted.end(), h.position,
+                               [](const auto& a, Offset p) { return a.second < p; });
+    for (; at != admitted.end() && at->second == h.position; ++at) {
+      const std::uint32_t id = at->first;
+      if (std::any_of(list.begin(), list.end(), [&](const auto& w) { return w.id == id; })) {
+        dropped[static_cast<std::size_t>(at - admitted.begin())] = 1;
+      }
+    }
   });
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < admitted.size(); ++k) {
+    if (!dropped[k]) admitted[kept++] = admitted[k];
+  }
+  admitted.resize(kept);
 }
 
 // Renames the windows of every list; a start whose windows now repeat a phrase keeps the first

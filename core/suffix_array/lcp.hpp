@@ -14,11 +14,12 @@
 
 namespace quarnel::core::suffix_array {
 
-// Replaces phi[i] (the suffix one rank below i, or none) by the LCP of suffix i with it, for i in
-// [begin, end). Position i compares the text at phi[i], scattered: the bytes a later position will
-// compare first are requested that many positions ahead (h falls by at most one per position).
+// Replaces phi[i - base] (the suffix one rank below i, or none) by the LCP of suffix i with it,
+// for i in [begin, end). Position i compares the text at phi[i - base], scattered: the bytes a
+// later position will compare first are requested that many positions ahead (h falls by at most
+// one per position).
 template <class T, class Idx>
-void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begin,
+void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base, std::size_t begin,
                   std::size_t end) {
   constexpr Idx kNone = static_cast<Idx>(~Idx{0});
   constexpr std::size_t kAhead = 64;
@@ -26,20 +27,26 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begi
   std::size_t h = 0;
   for (std::size_t i = begin; i < end; ++i) {
     interrupt::checkpoint_every(i);
-    if (i + kAhead < end && plcp[i + kAhead] < len) {
+    if (i + kAhead < end && plcp[i + kAhead - base] < len) {
       const std::size_t skip = h > kAhead ? h - kAhead : 0;
-      prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead] + skip, len - 1));
+      prefetch_read(text.data() + std::min<std::size_t>(plcp[i + kAhead - base] + skip, len - 1));
     }
-    const Idx j = plcp[i];
+    const Idx j = plcp[i - base];
     if (j == kNone) {
       h = 0;
-      plcp[i] = 0;
+      plcp[i - base] = 0;
       continue;
     }
     while (i + h < len && j + h < len && text[i + h] == text[j + h]) ++h;
-    plcp[i] = static_cast<Idx>(h);
+    plcp[i - base] = static_cast<Idx>(h);
     if (h > 0) --h;
   }
+}
+
+template <class T, class Idx>
+void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begin,
+                  std::size_t end) {
+  permuted_lcp<T, Idx>(text, plcp, 0, begin, end);
 }
 
 // LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
@@ -48,32 +55,61 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begi
 // position as in Kasai's method, but the text is compared at consecutive positions, which keeps
 // the comparisons cache-friendly; the array is then gathered into rank order.
 // `Idx` is the suffix array's entry type and `Out` the LCP array's; 32-bit arrays halve the
-// working memory.
+// working memory. The permuted array is built for `parts` slices of the text positions in turn,
+// each gathered before the next: its memory is a slice's, at the cost of a pass over the suffix
+// array per slice for each of phi and the gather.
 // With `split`, each pass runs on two threads.
+template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
+[[nodiscard]] std::vector<Out> lcp_kasai_in_parts(std::span<const T> text,
+                                                  std::type_identity_t<std::span<const Idx>> sa,
+                                                  bool split, std::size_t parts) {
+  const std::size_t n = sa.size();
+  std::vector<Out> lcp = large_array<Out>(n);
+  if (n <= 1) return lcp;
+  parts = std::clamp<std::size_t>(parts, 1, n);
+  const std::size_t slice = (n + parts - 1) / parts;
+  // Two slots more, one for each thread's positions outside the slice: branches on whether a
+  // scattered position falls inside would be mispredicted half the time.
+  std::vector<Idx> plcp = large_array<Idx>(slice + 2);
+  // Each pass splits into halves that touch disjoint entries: phi writes each position once,
+  // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
+  const std::size_t mid = n / 2;
+  for (std::size_t lo = 0; lo < n; lo += slice) {
+    const std::size_t hi = std::min(n, lo + slice);
+    const auto inside = [&](std::size_t p) { return p - lo < hi - lo; };
+    parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
+      const std::size_t spare = slice + (begin == 0 ? 0 : 1);
+      for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+        const std::size_t p = sa[r];
+        plcp[inside(p) ? p - lo : spare] = sa[r - 1];
+      }
+    });
+    if (inside(sa[0])) plcp[sa[0] - lo] = static_cast<Idx>(~Idx{0});  // none below it
+    interrupt::checkpoint();
+    parallel::halves(split, hi - lo, (hi - lo) / 2, [&](std::size_t begin, std::size_t end) {
+      permuted_lcp<T, Idx>(text, plcp, lo, lo + begin, lo + end);
+    });
+    interrupt::checkpoint();
+    parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+        const std::size_t p = sa[r];
+        const auto value = static_cast<Out>(plcp[inside(p) ? p - lo : slice]);
+        lcp[r] = inside(p) ? value : lcp[r];
+      }
+    });
+  }
+  return lcp;
+}
+
+// From this length on, the permuted array is built in two slices: the arrays' peak falls from
+// 12 to 10 bytes per text byte (32-bit entries) for two more passes over the suffix array.
+inline constexpr std::size_t kSlicedLcpLength = std::size_t{1} << 24;
+
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa,
                                          bool split) {
-  const std::size_t n = sa.size();
-  std::vector<Out> lcp = large_array<Out>(n);
-  if (n <= 1) return lcp;
-  // Each pass splits into halves that touch disjoint entries: phi writes each position once,
-  // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
-  const std::size_t mid = n / 2;
-  std::vector<Idx> plcp = large_array<Idx>(n);
-  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) plcp[sa[r]] = sa[r - 1];
-  });
-  plcp[sa[0]] = static_cast<Idx>(~Idx{0});  // none below the smallest suffix
-  interrupt::checkpoint();
-  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
-    permuted_lcp<T, Idx>(text, plcp, begin, end);
-  });
-  interrupt::checkpoint();
-  parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) lcp[r] = plcp[sa[r]];
-  });
-  return lcp;
+  return lcp_kasai_in_parts<T, Idx, Out>(text, sa, split, sa.size() >= kSlicedLcpLength ? 2 : 1);
 }
 
 // On two threads when the array is large.

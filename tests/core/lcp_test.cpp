@@ -117,4 +117,34 @@ TEST(LcpKasaiLongText, MatchesTheTextbookMethodWhateverTheSplit) {
   }
 }
 
+// The permuted array built a slice of text positions at a time gives the same array, for any
+// number of slices (more than the text has positions included), on one thread and on two.
+TEST(LcpKasaiInParts, MatchesBruteForceForEverySliceCount) {
+  std::mt19937_64 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<std::uint8_t> s(rng() % 120);
+    const unsigned alphabet = 1 + trial % 4;
+    for (auto& c : s) c = static_cast<std::uint8_t>('a' + rng() % alphabet);
+    const std::vector<std::uint64_t> wide = sorted_suffixes(s);
+    const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
+    const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
+    for (const std::size_t parts : {1, 2, 3, 7, 200}) {
+      for (const bool split : {false, true}) {
+        const auto lcp = sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint64_t>(
+            s, suffixes, split, parts);
+        ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
+      }
+    }
+  }
+}
+
+TEST(LcpKasaiInParts, LongTextsInSlicesMatchTheTextbookMethod) {
+  for (const auto& text : long_texts()) {
+    const auto suffixes = sa::build_sa32(text);
+    EXPECT_EQ((sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes,
+                                                                                  true, 3)),
+              textbook_kasai(text, suffixes));
+  }
+}
+
 }  // namespace
