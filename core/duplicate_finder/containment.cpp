@@ -55,9 +55,8 @@ class ContainmentPrefilter {
       heads_.push_back(anchors_[k].head);
       head_begin_.push_back(k);
       for (std::size_t r = k; r < end;) {
-        const std::size_t run = run_end(r, [&](const Anchor& a) {
-          return std::pair(a.head == anchors_[r].head && a.is_long == anchors_[r].is_long, a.next);
-        });
+        const std::size_t run =
+            run_end(r, [](const Anchor& a) { return std::tie(a.head, a.is_long, a.next); });
         fill_ends(run_end_, r, run);
         r = run;
       }

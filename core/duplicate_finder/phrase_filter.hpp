@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 namespace quarnel::core::duplicate_finder {
@@ -71,25 +70,23 @@ class PhraseFilter {
   }
 
   [[nodiscard]] bool may_contain(std::string_view phrase) const {
-    return may_contain(phrase, [&] { return phrase_key(phrase); });
+    return may_hold(phrase) && has_key(phrase_key(phrase));
   }
 
-  // `key` is phrase_key(phrase), or a function giving it once asked.
-  template <class Key>
-  [[nodiscard]] bool may_contain(std::string_view phrase, Key&& key) const {
-    if (words_.empty() || !may_have_length(phrase.size())) return false;
-    std::uint64_t h;
-    if constexpr (std::is_invocable_v<Key>) {
-      h = key();
-    } else {
-      h = key;
-    }
-    const std::uint64_t want = bits_of(h);
-    return (words_[h & mask_] & want) == want;
+  // The same, for a caller that has phrase_key(phrase) already.
+  [[nodiscard]] bool may_contain(std::string_view phrase, std::uint64_t key) const {
+    return may_hold(phrase) && has_key(key);
   }
 
  private:
   static std::uint64_t bit(std::size_t k) { return std::uint64_t{1} << (k & 63); }
+  [[nodiscard]] bool may_hold(std::string_view phrase) const {
+    return !words_.empty() && may_have_length(phrase.size());
+  }
+  [[nodiscard]] bool has_key(std::uint64_t h) const {
+    const std::uint64_t want = bits_of(h);
+    return (words_[h & mask_] & want) == want;
+  }
   // Two bits from the key's top bits; its low bits pick the word.
   static std::uint64_t bits_of(std::uint64_t h) { return bit(h >> 52) | bit(h >> 58); }
 

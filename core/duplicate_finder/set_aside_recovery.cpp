@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -38,6 +37,12 @@ class PhraseReader {
   std::uint64_t start_ = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t raw_length_ = 0;
 };
+
+// Sorts the keys and keeps each once.
+void sort_distinct(std::vector<std::uint32_t>& keys) {
+  radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
 
 // A set of 32-bit keys as one bit per value of their top bits, about eight bits per key: one
 // probe turns away most keys that are not in the set (raw windows by the hundred million on a
@@ -79,8 +84,7 @@ class Beginnings {
   void seal() {
     for (std::size_t k = 0; k < kLengths.size(); ++k) {
       std::vector<std::uint32_t>& keys = keys_[k];
-      radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
-      keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+      sort_distinct(keys);
       bitmaps_[k] = KeyBitmap(keys);
       std::vector<std::uint32_t>().swap(keys);
     }
@@ -154,46 +158,46 @@ struct SetAsideSource {
     return positions.alters(w.start, w.start + w.raw_length);
   }
 
-  // visit(window) for every logged window that normalising leaves alone, but for those
-  // `may_begin(start, shortest)` rules out, given their start and the fewest bytes the windows
-  // logged with them have: a logged start is then passed over without cutting its windows.
-  template <class MayBegin, class Visit>
-  void for_each_raw_window(MayBegin&& may_begin, Visit&& visit) const {
-    const auto if_raw = [&](const SetAsideWindow& w) {
-      if (!rewritten(w)) visit(w);
+  // visit(window) for every logged window that `keep` accepts, in the same order on every call.
+  // A logged entry that `may_hold(start, shortest, end)` rules out, given its windows' start, the
+  // fewest bytes they have and where the longest can end, is passed over without cutting them.
+  template <class MayHold, class Keep, class Visit>
+  void for_each_window(MayHold&& may_hold, Keep&& keep, Visit&& visit) const {
+    const auto kept = [&](const SetAsideWindow& w) {
+      if (keep(w)) visit(w);
     };
     logs.phrases.for_each([&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
       const std::uint64_t p = index.suffix_array[phrase.rank];
-      if (may_begin(p, phrase.raw_length)) {
-        if_raw(SetAsideWindow{p, phrase.raw_length, phrase.rank});
+      if (may_hold(p, phrase.raw_length, p + phrase.raw_length)) {
+        kept(SetAsideWindow{p, phrase.raw_length, phrase.rank});
       }
     });
     logs.windows.for_each([&](const typename SetAsideLogs<Offset>::Windows& w) {
-      if (may_begin(index.suffix_array[w.rank], w.from)) visit_range(w, if_raw);
+      const std::uint64_t p = index.suffix_array[w.rank];
+      if (may_hold(p, w.from, p + w.to)) visit_range(w, kept);
     });
     logs.starts.for_each([&](const typename SetAsideLogs<Offset>::Start& s) {
       // Its windows are longer than `shared`.
-      if (may_begin(s.start, s.shared + 1)) visit_lonely(s, if_raw);
+      if (may_hold(s.start, s.shared + 1, s.limit)) visit_lonely(s, kept);
     });
   }
 
-  // visit(window) for every rewritten logged window, in the same order on every call. A logged
-  // start whose windows normalising leaves alone is passed over without cutting them.
+  // visit(window) for every rewritten logged window, in the same order on every call; entries
+  // whose span normalising leaves alone are passed over.
   template <class Visit>
   void for_each_rewritten_window(Visit&& visit) const {
-    const auto if_rewritten = [&](const SetAsideWindow& w) {
-      if (rewritten(w)) visit(w);
-    };
-    logs.phrases.for_each([&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
-      if_rewritten(SetAsideWindow{index.suffix_array[phrase.rank], phrase.raw_length, phrase.rank});
-    });
-    logs.windows.for_each([&](const typename SetAsideLogs<Offset>::Windows& w) {
-      const std::uint64_t p = index.suffix_array[w.rank];
-      if (positions.alters(p, p + w.to)) visit_range(w, if_rewritten);
-    });
-    logs.starts.for_each([&](const typename SetAsideLogs<Offset>::Start& s) {
-      if (positions.alters(s.start, s.limit)) visit_lonely(s, if_rewritten);
-    });
+    for_each_window(
+        [&](std::uint64_t p, std::uint64_t, std::uint64_t end) { return positions.alters(p, end); },
+        [&](const SetAsideWindow& w) { return rewritten(w); }, visit);
+  }
+
+  // visit(window) for every logged window that normalising leaves alone, but for the entries
+  // whose start `beginnings` rules out (tested on as many bytes as their shortest window has).
+  template <class Visit>
+  void for_each_raw_window(const Beginnings& beginnings, Visit&& visit) const {
+    for_each_window([&](std::uint64_t p, std::uint64_t shortest,
+                        std::uint64_t) { return beginnings.may_begin(index.text, p, shortest); },
+                    [&](const SetAsideWindow& w) { return !rewritten(w); }, visit);
   }
 
   // The window's starts: those around its rank that share its bytes and cut it, or its only
@@ -313,7 +317,7 @@ struct RewrittenSightings {
   [[nodiscard]] bool may_have_length(std::size_t length) const {
     return length / 64 < lengths.size() && ((lengths[length / 64] >> (length & 63)) & 1U);
   }
-  // Sorts the keys once all are added.
+  // Once all are added: sorts the keys and builds the bitmap and the directory over them.
   void seal() {
     radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
     filter = KeyBitmap(keys);
@@ -422,10 +426,7 @@ RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
   }
   if (scan.rewritten.empty() && !seen) return met;
   const PhraseFilter none_added;
-  const auto may_begin = [&](std::uint64_t p, std::uint64_t shortest) {
-    return beginnings.may_begin(source.index.text, p, shortest);
-  };
-  source.for_each_raw_window(may_begin, [&](const SetAsideWindow& w) {
+  source.for_each_raw_window(beginnings, [&](const SetAsideWindow& w) {
     const std::string_view raw = source.raw(w);
     const std::uint64_t key = phrase_key(raw);
     if (scan.rewritten.may_have_length(w.raw_length)) {
@@ -439,8 +440,7 @@ RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
       met.windows.push_back(NotedWindow<Offset>::of(w));
     }
   });
-  std::sort(met.keys.begin(), met.keys.end());
-  met.keys.erase(std::unique(met.keys.begin(), met.keys.end()), met.keys.end());
+  sort_distinct(met.keys);
   return met;
 }
 
@@ -466,8 +466,7 @@ std::vector<std::uint32_t> keys_to_add(const RewrittenSightings<Offset>& seen,
                                        std::span<const std::uint32_t> met) {
   std::vector<std::uint32_t> keys = seen.repeated_keys();
   keys.insert(keys.end(), met.begin(), met.end());
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  sort_distinct(keys);
   return keys;
 }
 
