@@ -12,13 +12,12 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-// An occurrence in the text of a phrase of the containment sweep.
+// An occurrence in the text of a container of the containment sweep.
 template <class Offset>
 struct TextOccurrence {
   Offset start;
   Offset end;
   Offset count;
-  std::uint32_t phrase;
 };
 
 // An occurrence of a target: its end and count are its phrase's. Queries number as many as the
@@ -124,28 +123,26 @@ void flag_contained_in_text(std::vector<QueryAt<Offset>> queries,
     std::size_t q_end = q;
     while (q_end < queries.size() && queries[q_end].start == x) ++q_end;
     const std::uint64_t last_end = x + ring.size() - 1;
+    // Flags the unflagged queries at x that a container reaching `beyond` bytes past their end
+    // covers with at least their count.
+    const auto flag_covered = [&](std::uint64_t beyond) {
+      for (std::size_t k = q; k < q_end; ++k) {
+        const std::uint32_t phrase = queries[k].phrase;
+        if (contained[phrase]) continue;
+        const auto [length, count] = shapes[phrase];
+        if (ring.max() >= count && ring.max_between(x + length + beyond, last_end) >= count) {
+          contained[phrase] = 1;
+        }
+      }
+    };
     // Containers starting before x cover a query when they reach its end; those starting at x
     // only when they reach beyond it.
-    for (std::size_t k = q; k < q_end; ++k) {
-      const std::uint32_t phrase = queries[k].phrase;
-      if (contained[phrase]) continue;
-      const auto [length, count] = shapes[phrase];
-      if (ring.max() >= count && ring.max_between(x + length, last_end) >= count) {
-        contained[phrase] = 1;
-      }
-    }
+    flag_covered(0);
     const std::size_t added_at_x = c;
     for (; c < containers.size() && containers[c].start == x; ++c) {
       ring.add(containers[c].end, containers[c].count);
     }
-    for (std::size_t k = q; k < q_end && c > added_at_x; ++k) {
-      const std::uint32_t phrase = queries[k].phrase;
-      if (contained[phrase]) continue;
-      const auto [length, count] = shapes[phrase];
-      if (ring.max() >= count && ring.max_between(x + length + 1, last_end) >= count) {
-        contained[phrase] = 1;
-      }
-    }
+    if (c > added_at_x) flag_covered(1);
     q = q_end;
   }
 }
@@ -209,8 +206,7 @@ std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
       sweep.longest = std::max(sweep.longest, r.length());
       found = ranks_sharing(index, rank, r.length());
       sweep.containers.push_back({static_cast<Offset>(r.first_start),
-                                  static_cast<Offset>(r.first_start + r.length()), r.count,
-                                  phrase});
+                                  static_cast<Offset>(r.first_start + r.length()), r.count});
     } else {
       found = search_text(index, r.phrase);
     }
