@@ -8,6 +8,8 @@
 
 #include "duplicate_finder.hpp"
 #include "interrupt.hpp"
+#include "large_array.hpp"
+#include "radix_sort.hpp"
 #include "tokenizer.hpp"
 #include "utf.hpp"
 #include "white_space.hpp"
@@ -36,7 +38,8 @@ struct PreparedCorpus {
 
   // A byte offset of document d's analysis text as an offset of the document as given.
   [[nodiscard]] std::uint64_t to_source(std::size_t d, std::uint64_t x) const {
-    if (!normalized.empty() && !normalized[d].empty()) x = normalize::map_to_source(normalized[d], x);
+    if (!normalized.empty() && !normalized[d].empty())
+      x = normalize::map_to_source(normalized[d], x);
     if (!removed.empty() && !removed[d].empty()) x = normalize::map_to_source(removed[d], x);
     return x;
   }
@@ -182,8 +185,7 @@ class SourcePositions {
 
 // Words of each document, and of those the ones inside some occurrence: each occurrence adds one
 // over its words in a difference array over all words, so overlaps need no sort.
-void count_words(const PreparedCorpus& prepared, const passages::Passages& placed,
-                 Matches& out) {
+void count_words(const PreparedCorpus& prepared, const passages::Passages& placed, Matches& out) {
   const PositionCount words(prepared.text, kWordStart);
   const std::size_t n = prepared.documents();
   out.document_words.resize(n);
@@ -280,9 +282,9 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
   return i;
 }
 
-// The finder's records as occurrences of each document, in the finder's final order.
-passages::Passages placed_phrases(const PreparedCorpus& prepared,
-                                  std::vector<types::PhraseData>& records) {
+// Characters descending, stable: the records take that order where they are (a second array of
+// tens of millions of records would cost as much as their occurrences).
+void sort_by_characters(std::vector<types::PhraseData>& records) {
   std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (characters, record)
   order.reserve(records.size());
   for (std::size_t k = 0; k < records.size(); ++k) {
@@ -290,11 +292,21 @@ passages::Passages placed_phrases(const PreparedCorpus& prepared,
   }
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first > b.first; });
-  std::vector<types::PhraseData> sorted;
-  sorted.reserve(records.size());
-  for (const auto& entry : order) sorted.push_back(std::move(records[entry.second]));
-  records = std::move(sorted);
+  arrange_in_place(records, [&](std::size_t k) { return order[k].second; });
+}
+
+// The finder's records as occurrences of each document, in the finder's final order.
+passages::Passages placed_phrases(const PreparedCorpus& prepared,
+                                  std::vector<types::PhraseData>& records) {
+  sort_by_characters(records);
+  std::size_t rows = 0;
+  for (const auto& record : records) rows += std::min(record.starts.size(), record.ends.size());
   passages::Passages placed;
+  placed.first.reserve(records.size() + 1);
+  placed.words.reserve(records.size());
+  placed.document.reserve(rows);
+  placed.start.reserve(rows);
+  placed.end.reserve(rows);
   placed.first.push_back(0);
   // Each record's offsets are released once placed, so that the two forms are not both held.
   for (auto& record : records) {
@@ -322,14 +334,14 @@ passages::Passages placed_phrases(const PreparedCorpus& prepared,
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
                      const types::FinderParams& params) {
   const PreparedCorpus prepared = prepare(source, preparation);
-  auto records =
-      duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
+  auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();
   passages::Passages placed = placed_phrases(prepared, records);
   std::vector<std::string> texts;
   texts.reserve(records.size());
   for (auto& record : records) texts.push_back(std::move(record.phrase));
   records = {};
+  return_free_heap_pages();  // the records' offsets, before the columns are built
   return located(source, prepared, std::move(placed), std::move(texts));
 }
 

@@ -89,14 +89,12 @@ PhraseData merge_pair(const PhraseData& prev, const PhraseData& cur, std::string
   return merged;
 }
 
-// Records are taken in key order, scattered in memory: each is requested some steps ahead, and
-// its first occurrences (which `mergeable` reads) a few steps later, once the record is there.
-void prefetch_ahead(const std::vector<PhraseData>& records, const std::vector<SortKey>& keys,
-                    std::size_t k) {
-  constexpr std::size_t kRecords = 8, kOccurrences = 4;
-  if (k + kRecords < keys.size()) prefetch_read(&records[keys[k + kRecords].index]);
-  if (k + kOccurrences < keys.size()) {
-    const PhraseData& r = records[keys[k + kOccurrences].index];
+// The records lie in key order, but their occurrences are scattered: those of a record that may
+// merge are requested a few steps before `mergeable` reads them.
+void prefetch_ahead(const std::vector<PhraseData>& records, std::size_t k) {
+  constexpr std::size_t kOccurrences = 4;
+  if (k + kOccurrences < records.size()) {
+    const PhraseData& r = records[k + kOccurrences];
     if (!r.starts.empty()) prefetch_read(r.starts.data());
     if (!r.ends.empty()) prefetch_read(r.ends.data());
   }
@@ -104,30 +102,34 @@ void prefetch_ahead(const std::vector<PhraseData>& records, const std::vector<So
 
 }  // namespace
 
+// The records are put in key order where they are, and merged records are written back over the
+// ones they replace: on a large corpus the records are tens of millions, and a second array of
+// them would cost as much as their occurrences.
 std::vector<PhraseData> merge_adjacent_phrases(std::vector<PhraseData> records,
                                                std::string_view analysis_text) {
   if (records.empty()) return records;
   const std::vector<SortKey> keys = merge_order(records);
-  std::vector<PhraseData> merged;
-  merged.reserve(records.size());
+  arrange_in_place(records, [&](std::size_t k) { return keys[k].index; });
+  std::size_t kept = 0;
   SortKey prev_key = keys.front();
-  PhraseData prev = std::move(records[prev_key.index]);
+  PhraseData prev = std::move(records.front());
   for (std::size_t k = 1; k < keys.size(); ++k) {
-    prefetch_ahead(records, keys, k);
-    PhraseData& cur = records[keys[k].index];
+    prefetch_ahead(records, k);
+    PhraseData& cur = records[k];
     if (may_merge(prev_key, keys[k]) && mergeable(prev, cur)) {
       prev = merge_pair(prev, cur, analysis_text);
       prev_key.has_end = keys[k].has_end;  // the merged record ends where cur ends
       prev_key.first_end = keys[k].first_end;
       cur = PhraseData{};
     } else {
-      merged.push_back(std::move(prev));
+      records[kept++] = std::move(prev);
       prev = std::move(cur);
       prev_key = keys[k];
     }
   }
-  merged.push_back(std::move(prev));
-  return merged;
+  records[kept++] = std::move(prev);
+  records.resize(kept);
+  return records;
 }
 
 }  // namespace quarnel::core::interval_merger

@@ -10,6 +10,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace quarnel::core {
 
@@ -25,6 +28,15 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
   if (last > first) {
     (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
+#endif
+}
+
+// Hands the heap's free pages back to the system. After millions of small blocks are freed
+// (records' offsets, a stage's tables) the allocator keeps their pages, and the large arrays
+// that follow come from fresh mappings: without this both stay resident.
+inline void return_free_heap_pages() {
+#if defined(__GLIBC__)
+  (void)malloc_trim(0);
 #endif
 }
 

@@ -62,4 +62,24 @@ void radix_sort_by_position(std::vector<T>& items, Position position) {
   }
 }
 
+// Moves items[source_of(k)] to position k for every k (source_of a permutation), following each
+// cycle once: large records take their sorted order without a second array of them.
+template <class T, class SourceOf>
+void arrange_in_place(std::vector<T>& items, SourceOf source_of) {
+  std::vector<bool> placed(items.size(), false);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    if (placed[k]) continue;
+    T held = std::move(items[k]);
+    std::size_t at = k;
+    for (;;) {
+      placed[at] = true;
+      const std::size_t from = source_of(at);
+      if (from == k) break;
+      items[at] = std::move(items[from]);
+      at = from;
+    }
+    items[at] = std::move(held);
+  }
+}
+
 }  // namespace quarnel::core

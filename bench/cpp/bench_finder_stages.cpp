@@ -62,8 +62,19 @@ class StageTable {
   std::vector<std::pair<const char*, Measured>> rows_;
 };
 
+// The size of what a stage passes on: records, occurrences and phrase bytes.
+void print_records(const char* when, const std::vector<quarnel::core::types::PhraseData>& records) {
+  std::size_t occurrences = 0, phrase_bytes = 0;
+  for (const auto& r : records) {
+    occurrences += r.starts.size();
+    phrase_bytes += r.phrase.size();
+  }
+  std::printf("%s: %zu records, %zu occurrences, %zu phrase bytes\n", when, records.size(),
+              occurrences, phrase_bytes);
+}
+
 void run_once(std::string_view text, const quarnel::core::types::FinderParams& params,
-              StageTable& table) {
+              StageTable& table, bool print_sizes) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   const auto suffixes = table.measure(0, "suffix array", [&] { return sa::build_sa32(bytes); });
@@ -84,18 +95,20 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
     df::recover_set_aside(index, positions, params, scan);
     return 0;
   });
-  auto repeated = table.measure(
-      6, "repeated phrases", [&] { return df::repeated_phrases(scan, params, false); });
+  auto repeated = table.measure(6, "repeated phrases",
+                                [&] { return df::repeated_phrases(scan, params, false); });
   const auto contained = table.measure(7, "containment", [&] {
-    return df::contained_candidates(
-        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated));
+    return df::contained_candidates(index, scan,
+                                    std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated));
   });
   auto records = table.measure(8, "record assembly", [&] {
     return df::assemble_records(std::move(scan), std::move(repeated), contained, false);
   });
+  if (print_sizes) print_records("assembled", records);
   records = table.measure(9, "merging", [&] {
     return quarnel::core::interval_merger::merge_adjacent_phrases(std::move(records), text);
   });
+  if (print_sizes) print_records("merged", records);
   if (params.enable_block_detection) {
     records = table.measure(10, "blocks", [&] {
       return df::with_blocks(std::move(records),
@@ -122,7 +135,7 @@ int main(int argc, char** argv) {
   StageTable table(text.size());
   // One run is enough for the memory column, and for texts too large to sort three times.
   const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
-  for (int run = 0; run < runs; ++run) run_once(text, params, table);
+  for (int run = 0; run < runs; ++run) run_once(text, params, table, run == 0);
   std::printf("%s, %zu bytes%s, one thread\n", argv[1], text.size(),
               params.enable_block_detection ? ", with blocks" : "");
   table.print();

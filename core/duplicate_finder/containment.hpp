@@ -8,6 +8,7 @@
 // (32-bit text, twice that while sorted), the automaton over the targets' bytes.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -30,10 +31,13 @@ namespace quarnel::core::duplicate_finder {
 
 // The same question for the candidates of a scan, by entry of `repeated`, which must be in
 // record order. All zero unless the scan dropped contained windows (then the question is asked
-// of the phrases alone, before any record is built).
+// of the phrases alone, before any record is built). `arrays_read`, when given, runs once the
+// index's suffix and LCP arrays are not read again, so that the caller may free them before the
+// stage's largest allocation (on a large corpus they hold 8 bytes per byte).
 template <class Idx>
 [[nodiscard]] std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
                                                      const Candidates<Idx>& scan,
-                                                     std::span<const RepeatedPhrase<Idx>> repeated);
+                                                     std::span<const RepeatedPhrase<Idx>> repeated,
+                                                     const std::function<void()>& arrays_read = {});
 
 }  // namespace quarnel::core::duplicate_finder

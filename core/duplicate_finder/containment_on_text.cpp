@@ -245,11 +245,14 @@ std::vector<PhraseShape<Offset>> phrase_shapes(std::span<const RepeatedPhrase<Of
 template <class Offset>
 TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
                              std::span<const std::uint64_t> ranks,
-                             std::span<const RepeatedPhrase<Offset>> repeated) {
+                             std::span<const RepeatedPhrase<Offset>> repeated,
+                             const std::function<void()>& arrays_read) {
   TextSweep<Offset> sweep;
   sweep.in_text.assign(repeated.size(), 0);
-  const std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
+  std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
   sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges));
+  std::vector<RankRange>().swap(ranges);
+  if (arrays_read) arrays_read();
   sweep.shapes = phrase_shapes(repeated);
   return sweep;
 }
@@ -260,8 +263,9 @@ template <class Idx>
 std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
                                          std::span<const std::uint64_t> rank_of,
                                          std::span<const RepeatedPhrase<Idx>> repeated,
-                                         std::vector<char>& contained) {
-  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated);
+                                         std::vector<char>& contained,
+                                         const std::function<void()>& arrays_read) {
+  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, arrays_read);
   flag_contained_in_text(std::move(sweep.queries), std::span<const PhraseShape<Idx>>(sweep.shapes),
                          std::move(sweep.containers), sweep.longest, contained);
   return std::move(sweep.in_text);
@@ -270,10 +274,10 @@ std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint32_t>&,
                                                   std::span<const std::uint64_t>,
                                                   std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                  std::vector<char>&);
+                                                  std::vector<char>&, const std::function<void()>&);
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint64_t>&,
                                                   std::span<const std::uint64_t>,
                                                   std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                  std::vector<char>&);
+                                                  std::vector<char>&, const std::function<void()>&);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -5,6 +5,7 @@
 // per occurrence of the swept phrases (32-bit text), twice that while they are sorted.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -16,10 +17,13 @@ namespace quarnel::core::duplicate_finder {
 // Flags in `contained` (by entry of `repeated`, in record order) every phrase that occurs in the
 // text inside an occurrence of a longer phrase of `repeated` that is its own raw bytes (one with
 // a rank in `rank_of`, by id) with at least its count. Returns, by entry, whether the phrase is
-// its own raw bytes: pairs whose container is not are left to the caller.
+// its own raw bytes: pairs whose container is not are left to the caller. `arrays_read` runs
+// once the index's suffix and LCP arrays are read for the last time, before the sweep's largest
+// allocation.
 template <class Idx>
 [[nodiscard]] std::vector<char> flag_contained_on_text(
     const BasicAnalysisIndex<Idx>& index, std::span<const std::uint64_t> rank_of,
-    std::span<const RepeatedPhrase<Idx>> repeated, std::vector<char>& contained);
+    std::span<const RepeatedPhrase<Idx>> repeated, std::vector<char>& contained,
+    const std::function<void()>& arrays_read);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -21,6 +21,7 @@
 #include "duplicate_finder/set_aside_recovery.hpp"
 #include "interrupt.hpp"
 #include "interval_merger.hpp"
+#include "large_array.hpp"
 #include "parallel.hpp"
 #include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
@@ -122,12 +123,14 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   recover_set_aside(index, *positions, params, scan);
   positions.reset();  // a byte per text byte, and no later stage reads it
   auto repeated = repeated_phrases(scan, params, split);
+  // Nothing after containment's last read of the arrays reads them but the block search: without
+  // it, their room (8 bytes per byte) goes to containment's sweep and to the records.
   const auto contained =
-      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated));
-  // Nothing after containment reads the arrays but the block search: without it, their room
-  // (8 bytes per byte) goes to the records, which hold every occurrence.
-  if (!blocks) release_sorted_arrays(arrays);
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), [&] {
+        if (!blocks) release_sorted_arrays(arrays);
+      });
   auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
+  return_free_heap_pages();  // the scan's tables, scattered over the heap
   interrupt::checkpoint();
   if (records.size() >= 2) {
     records = interval_merger::merge_adjacent_phrases(std::move(records), analysis_text);

@@ -203,6 +203,18 @@ GatheredStarts<Offset> gather_starts(const Candidates<Offset>& scan,
   return {std::move(starts), std::move(fill)};
 }
 
+// Once the starts are gathered only the phrase texts are read: the hit lists and the tables of
+// recovery go before the records take their room.
+template <class Offset>
+void release_all_but_phrases(Candidates<Offset>& scan) {
+  scan.hits = {};
+  scan.set_aside = {};
+  scan.rewritten = {};
+  std::vector<std::uint32_t>().swap(scan.rewritten_ids);
+  std::vector<std::uint32_t>().swap(scan.raw_ids);
+  std::vector<std::uint64_t>().swap(scan.rank_of);
+}
+
 // The record of a phrase from its slice of starts, sorted in place.
 template <class Offset, class It>
 void fill_record(const RepeatedPhrase<Offset>& r, It slice, It slice_end, PhraseData& record) {
@@ -221,10 +233,9 @@ void fill_record(const RepeatedPhrase<Offset>& r, It slice, It slice_end, Phrase
 // The records of `repeated`, in that order; independent of each other, so built in two halves on
 // two threads when `split`.
 template <class Offset>
-std::vector<PhraseData> build_records(const Candidates<Offset>& scan,
+std::vector<PhraseData> build_records(GatheredStarts<Offset> gathered,
                                       std::span<const RepeatedPhrase<Offset>> repeated,
                                       bool split) {
-  GatheredStarts<Offset> gathered = gather_starts(scan, repeated);
   auto& starts = gathered.starts;
   const auto& ends = gathered.ends;
   std::vector<PhraseData> records(repeated.size());
@@ -268,7 +279,10 @@ std::vector<PhraseData> assemble_records(Candidates<Idx> scan,
     repeated[kept++] = repeated[i];
   }
   repeated.resize(kept);
-  return build_records(scan, std::span<const RepeatedPhrase<Idx>>(repeated), split);
+  const std::span<const RepeatedPhrase<Idx>> records_of(repeated);
+  GatheredStarts<Idx> gathered = gather_starts(scan, records_of);
+  release_all_but_phrases(scan);
+  return build_records(std::move(gathered), records_of, split);
 }
 
 template std::vector<RepeatedPhrase<std::uint32_t>> repeated_phrases(
