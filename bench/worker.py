@@ -115,6 +115,7 @@ def main():
     with open(path, "rb") as f:
         data = f.read()
     fn = prepare(task, data)
+    del data  # the task holds what it reads (the corpus tasks their documents only)
     baseline = current_rss()
     reset_peak_rss()
     best = float("inf")

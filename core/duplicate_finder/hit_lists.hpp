@@ -2,13 +2,16 @@
 // The (phrase, start) pairs the candidate scan hit, stored per start as a shared list of windows.
 // Memory: 8 bytes per start with hits (32-bit text) and the windows of each distinct list.
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "duplicate_finder/chunked_log.hpp"
-#include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -37,12 +40,31 @@ struct HitLists {
     return std::span<const Window>(windows).subspan(begin[k], begin[k + 1] - begin[k]);
   }
 
-  // The recorded positions in text order.
+  // The recorded positions in text order. They are scattered from the log straight into buckets
+  // of neighbouring positions (about 32 a bucket), and each bucket is sorted where it lies: no
+  // second array of them, as a radix sort would need.
   [[nodiscard]] std::vector<PositionHits> by_position() const {
-    std::vector<PositionHits> sorted;
-    sorted.reserve(positions.size());
-    positions.for_each([&](const PositionHits& h) { sorted.push_back(h); });
-    radix_sort_by_position(sorted, [](const PositionHits& h) { return h.position; });
+    std::uint64_t largest = 0, n = 0;
+    positions.for_each([&](const PositionHits& h) {
+      largest = std::max<std::uint64_t>(largest, h.position);
+      ++n;
+    });
+    const auto width = [](std::uint64_t x) { return static_cast<unsigned>(std::bit_width(x)); };
+    const unsigned shift = width(largest) > width(n / 32) ? width(largest) - width(n / 32) : 0;
+    std::vector<std::uint64_t> next((largest >> shift) + 2, 0);  // bucket b fills from next[b]
+    positions.for_each([&](const PositionHits& h) { ++next[(h.position >> shift) + 1]; });
+    std::partial_sum(next.begin(), next.end(), next.begin());
+    std::vector<PositionHits> sorted(n);
+    positions.for_each([&](const PositionHits& h) { sorted[next[h.position >> shift]++] = h; });
+    const auto by_start = [](const PositionHits& a, const PositionHits& b) {
+      return a.position < b.position;
+    };
+    std::uint64_t begin = 0;
+    for (std::size_t b = 0; b + 1 < next.size(); ++b) {  // bucket b now ends at next[b]
+      std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(begin),
+                sorted.begin() + static_cast<std::ptrdiff_t>(next[b]), by_start);
+      begin = next[b];
+    }
     return sorted;
   }
 
