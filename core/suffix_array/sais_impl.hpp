@@ -525,7 +525,8 @@ class Level {
   // in a hash table in text order, they are named in one sequential pass that writes the reduced
   // string in place, and only the distinct ones are sorted: no induced LMS sort (two scattered
   // passes over the whole array) and no naming pass in sorted order. The dictionary gives up as
-  // soon as it holds more than a sixteenth of the LMS substrings, or 2^20 of them.
+  // soon as it holds more than a sixteenth of the LMS substrings, or 2^20 of them, or half of
+  // those seen by some power of two from 4096 on.
   static constexpr Idx kDictionaryShare = 16;
   static constexpr std::size_t kDictionaryMax = std::size_t{1} << 20;
 
@@ -638,7 +639,10 @@ class Level {
     for (std::size_t w = 0; w < lms_.size(); ++w) {
       for (std::uint64_t x = lms_[w]; x != 0; x &= x - 1) {
         const Idx i = static_cast<Idx>(w * 64 + static_cast<std::size_t>(std::countr_zero(x)));
-        if (prev != n_ && !look_up(prev, i - prev + 1, limit, reduced[j++])) {
+        // Distinct substrings grow ever more slowly along a text: where every other one is new
+        // early on, far more than the limit will be.
+        const bool hopeless = j >= 4096 && (j & (j - 1)) == 0 && distinct_.size() * 2 > j;
+        if (hopeless || (prev != n_ && !look_up(prev, i - prev + 1, limit, reduced[j++]))) {
           release_dictionary();
           return false;
         }
