@@ -200,25 +200,16 @@ class Level {
   // The mark of the induced suffix j with symbol c. In L passes: its left neighbour is S-type.
   // In S passes: its left neighbour is S-type too (unmarked, j is LMS). Position 0 has none.
   template <Pass P>
-  [[nodiscard]] bool mark_of(Idx j, Sym c) const {
+  [[nodiscard]] static bool mark_of(const Sym* t, Idx j, Sym c) {
     if constexpr (kUpward<P>) {
-      return j > 0 && t_[j - 1] < c;
+      return j > 0 && t[j - 1] < c;
     } else {
-      return j > 0 && t_[j - 1] <= c;
+      return j > 0 && t[j - 1] <= c;
     }
   }
-
-  // Stores the suffix j that the entry v at rank r induces, and updates the entry. The LMS
-  // substring sort clears spent entries and drops position 0, never LMS; the final S pass
-  // unmarks them.
   template <Pass P>
-  void induce(Idx r, Idx v, Idx j, Idx c, bool mark) {
-    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
-    if constexpr (kSorting) sa_[r] = 0;
-    if constexpr (P == Pass::FinalS) sa_[r] = v ^ kMarkBit;
-    if (kSorting && j == 0) return;
-    const Idx slot = kUpward<P> ? heads_[c]++ : --heads_[c];
-    sa_[slot] = j == 0 ? 0 : (mark ? j | kMarkBit : j);
+  [[nodiscard]] bool mark_of(Idx j, Sym c) const {
+    return mark_of<P>(t_, j, c);
   }
 
   // Scan position s visits rank s upward, rank n - 1 - s downward.
@@ -238,14 +229,37 @@ class Level {
       load_bucket_ends();
     }
     if (threads_.split(n_) && run_pass_on_two_threads<P>()) return;
-    for (Idx s = 0; s < n_; ++s) {
-      const Idx r = rank_at<P>(s);
-      prefetch_entry<kUpward<P>>(r);
-      const Idx v = sa_[r];
+    run_pass_on_one_thread<P>();
+  }
+
+  // Each inducing entry stores the suffix it induces, and is updated: the LMS substring sort
+  // clears spent entries and drops position 0, never LMS; the final S pass unmarks them. The
+  // members are held in locals: the compiler cannot tell that stores to the array leave them
+  // unchanged, and reloading them measured 3% slower on prose.
+  template <Pass P>
+  void run_pass_on_one_thread() {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    constexpr bool kUp = kUpward<P>;
+    const Sym* const t = t_;
+    Idx* const sa = sa_;
+    Idx* const heads = heads_.data();
+    const Idx n = n_;
+    for (Idx s = 0; s < n; ++s) {
+      const Idx r = kUp ? s : n - 1 - s;
+      if (kUp ? r + kAhead < n : r >= kAhead) {
+        const Idx far = sa[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
+        prefetch_read(t + (far > 1 ? far - 2 : 0));
+      }
+      const Idx v = sa[r];
       if (!induces<P>(v)) continue;
       const Idx j = induced(v);
-      const Sym c = t_[j];
-      induce<P>(r, v, j, c, mark_of<P>(j, c));
+      const Sym c = t[j];
+      const bool mark = mark_of<P>(t, j, c);
+      if constexpr (kSorting) sa[r] = 0;
+      if constexpr (P == Pass::FinalS) sa[r] = v ^ kMarkBit;
+      if (kSorting && j == 0) continue;
+      const Idx slot = kUp ? heads[c]++ : --heads[c];
+      sa[slot] = j == 0 ? 0 : (mark ? j | kMarkBit : j);
     }
   }
 
