@@ -11,8 +11,9 @@
 //
 // Working memory beyond the text and the array is the bucket tables of each level and two bits
 // a position; the key sort of byte texts (below) adds at most 3.5 bytes a position while it
-// runs, and naming by dictionary at most 2^20 distinct LMS substrings (under 64 MB). The reduced problem lives in the array itself: its suffix array in the front, its text
-// in the back.
+// runs, and naming by dictionary at most 2^20 distinct LMS substrings (about 100 MB at most).
+// The reduced problem lives in the array itself: its suffix array in the front, its text in the
+// back.
 //
 // The stages are kept out of line: inlined into run(), the induction loops measured a tenth
 // slower.
@@ -651,6 +652,7 @@ class Level {
     Idx j = 0;
     Idx prev = n_;
     for (std::size_t w = 0; w < lms_.size(); ++w) {
+      if ((w & 0xfffff) == 0) interrupt::checkpoint();
       for (std::uint64_t x = lms_[w]; x != 0; x &= x - 1) {
         const Idx i = static_cast<Idx>(w * 64 + static_cast<std::size_t>(std::countr_zero(x)));
         // Distinct substrings grow ever more slowly along a text: where every other one is new

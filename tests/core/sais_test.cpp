@@ -352,7 +352,8 @@ TEST(ByteBackends, PeriodicThirtyTwoBitSymbolsAgreeWithBruteForce) {
                      " n=" + std::to_string(n));
         std::vector<std::uint32_t> symbols(n);
         for (std::size_t i = 0; i < n; ++i) symbols[i] = block[i % period];
-        ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
+        ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet),
+                  quarnel::test::sorted_suffixes(symbols));
       }
     }
   }
