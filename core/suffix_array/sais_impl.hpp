@@ -544,6 +544,7 @@ class Level {
   // those seen by some power of two from 4096 on.
   static constexpr Idx kDictionaryShare = 16;
   static constexpr std::size_t kDictionaryMax = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxProbes = 64;
 
   // A distinct LMS substring: its first occurrence, and its length up to and including the next
   // LMS position, or up to the end of the text for the last one.
@@ -592,19 +593,22 @@ class Level {
     return std::equal(t_ + a, t_ + a + len, t_ + b);
   }
 
-  // The id of the LMS substring at pos, entered if new; false once the dictionary is full.
+  // The id of the LMS substring at pos, entered if new; false once the dictionary is full, or
+  // where a lookup probes more than kMaxProbes slots: keys crowded on purpose must not make the
+  // pass quadratic.
   [[nodiscard]] bool look_up(Idx pos, Idx len, std::size_t limit, Idx& id) {
     const std::uint64_t key = key_of(pos, len);
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = mix(key + len) & mask;; i = (i + 1) & mask) {
+    std::size_t i = mix(key + len) & mask;
+    for (std::size_t probe = 0;; ++probe, i = (i + 1) & mask) {
+      if (probe == kMaxProbes) return false;
       Slot& slot = slots_[i];
       if (slot.len == 0) {
         if (distinct_.size() >= limit) return false;
         id = static_cast<Idx>(distinct_.size());
         slot = {key, len, id};
         distinct_.push_back({pos, len});
-        if (distinct_.size() * 2 > slots_.size()) grow_slots();
-        return true;
+        return distinct_.size() * 2 <= slots_.size() || grow_slots();
       }
       if (slot.len == len && slot.key == key &&
           (packs(len) || same_symbols(distinct_[slot.id].pos, pos, len))) {
@@ -614,16 +618,20 @@ class Level {
     }
   }
 
-  void grow_slots() {
+  // Doubles the table; false where an entry would sit more than kMaxProbes slots on.
+  [[nodiscard]] bool grow_slots() {
     std::vector<Slot> old(slots_.size() * 2, Slot{0, 0, 0});
     old.swap(slots_);
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
       if (slot.len == 0) continue;
       std::size_t i = mix(slot.key + slot.len) & mask;
-      while (slots_[i].len != 0) i = (i + 1) & mask;
+      for (std::size_t probe = 0; slots_[i].len != 0; ++probe, i = (i + 1) & mask) {
+        if (probe == kMaxProbes) return false;
+      }
       slots_[i] = slot;
     }
+    return true;
   }
 
   // The order of LMS substrings, (symbol, type) pairs compared in turn with an L-type below an
