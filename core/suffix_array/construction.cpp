@@ -72,11 +72,11 @@ std::vector<std::uint32_t> sais_narrowed(std::span<const std::uint8_t> text, uns
   return sa;
 }
 
-// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, best of three, in the
-// same run (bench_sais), its time on 8 MB and 64 MB is: English-like prose 0.92 and 0.83,
-// random bytes 0.80 and 0.85 (there every LMS substring gets a name of its own from the packed
-// key sort, and nothing recurses), DNA-like text 0.72 and 0.89, a 4 KB block repeated 1.10 and
-// 1.15. Only that last kind is slower; no cheap test tells it from prose, so Auto does not try.
+// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, best of five, in the
+// same run (bench_sais), its time on 8 MB and 64 MB is: English-like prose 0.61 and 0.70,
+// DNA-like text 0.49 and 0.58, a 4 KB block repeated 0.67 and 0.63 (these name their few
+// distinct LMS substrings by dictionary), random bytes 0.80 and 0.85 (there every LMS substring
+// gets a name of its own from the packed key sort, and nothing recurses).
 // DivSufSort takes libdivsufsort for every text its 32-bit interface sorts.
 bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> text) {
   return backend == SuffixArrayBackend::DivSufSort && text.size() <= kDivSufSortMaxLength;

@@ -11,8 +11,9 @@
 //
 // Working memory beyond the text and the array is the bucket tables of each level and two bits
 // a position; the key sort of byte texts (below) adds at most 3.5 bytes a position while it
-// runs. The reduced problem lives in the array itself: its suffix array in the front, its text
-// in the back.
+// runs, and naming by dictionary at most 2^20 distinct LMS substrings (about 100 MB at most).
+// The reduced problem lives in the array itself: its suffix array in the front, its text in the
+// back.
 //
 // The stages are kept out of line: inlined into run(), the induction loops measured a tenth
 // slower.
@@ -78,7 +79,11 @@ class Level {
     count_symbols();
     find_lms_positions();
     const Idx m = count_lms();
-    if (!sort_lms_by_keys(m)) {
+    bool gathered = false;
+    if (sort_lms_by_keys(m)) {
+    } else if (name_lms_by_dictionary(m)) {
+      gathered = true;
+    } else {
       place_lms_unsorted();
       sort_lms_substrings();
       interrupt::checkpoint();
@@ -87,7 +92,7 @@ class Level {
     }
     interrupt::checkpoint();
     if (names_ < m) {
-      gather_reduced_string(m);
+      if (!gathered) gather_reduced_string(m);
       solve_reduced(m, names_);
     }
     place_sorted_lms(m);
@@ -196,25 +201,16 @@ class Level {
   // The mark of the induced suffix j with symbol c. In L passes: its left neighbour is S-type.
   // In S passes: its left neighbour is S-type too (unmarked, j is LMS). Position 0 has none.
   template <Pass P>
-  [[nodiscard]] bool mark_of(Idx j, Sym c) const {
+  [[nodiscard]] static bool mark_of(const Sym* t, Idx j, Sym c) {
     if constexpr (kUpward<P>) {
-      return j > 0 && t_[j - 1] < c;
+      return j > 0 && t[j - 1] < c;
     } else {
-      return j > 0 && t_[j - 1] <= c;
+      return j > 0 && t[j - 1] <= c;
     }
   }
-
-  // Stores the suffix j that the entry v at rank r induces, and updates the entry. The LMS
-  // substring sort clears spent entries and drops position 0, never LMS; the final S pass
-  // unmarks them.
   template <Pass P>
-  void induce(Idx r, Idx v, Idx j, Idx c, bool mark) {
-    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
-    if constexpr (kSorting) sa_[r] = 0;
-    if constexpr (P == Pass::FinalS) sa_[r] = v ^ kMarkBit;
-    if (kSorting && j == 0) return;
-    const Idx slot = kUpward<P> ? heads_[c]++ : --heads_[c];
-    sa_[slot] = j == 0 ? 0 : (mark ? j | kMarkBit : j);
+  [[nodiscard]] bool mark_of(Idx j, Sym c) const {
+    return mark_of<P>(t_, j, c);
   }
 
   // Scan position s visits rank s upward, rank n - 1 - s downward.
@@ -234,14 +230,37 @@ class Level {
       load_bucket_ends();
     }
     if (threads_.split(n_) && run_pass_on_two_threads<P>()) return;
-    for (Idx s = 0; s < n_; ++s) {
-      const Idx r = rank_at<P>(s);
-      prefetch_entry<kUpward<P>>(r);
-      const Idx v = sa_[r];
+    run_pass_on_one_thread<P>();
+  }
+
+  // Each inducing entry stores the suffix it induces, and is updated: the LMS substring sort
+  // clears spent entries and drops position 0, never LMS; the final S pass unmarks them. The
+  // members are held in locals: the compiler cannot tell that stores to the array leave them
+  // unchanged, and reloading them measured 3% slower on prose.
+  template <Pass P>
+  void run_pass_on_one_thread() {
+    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+    constexpr bool kUp = kUpward<P>;
+    const Sym* const t = t_;
+    Idx* const sa = sa_;
+    Idx* const heads = heads_.data();
+    const Idx n = n_;
+    for (Idx s = 0; s < n; ++s) {
+      const Idx r = kUp ? s : n - 1 - s;
+      if (kUp ? r + kAhead < n : r >= kAhead) {
+        const Idx far = sa[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
+        prefetch_read(t + (far > 1 ? far - 2 : 0));
+      }
+      const Idx v = sa[r];
       if (!induces<P>(v)) continue;
       const Idx j = induced(v);
-      const Sym c = t_[j];
-      induce<P>(r, v, j, c, mark_of<P>(j, c));
+      const Sym c = t[j];
+      const bool mark = mark_of<P>(t, j, c);
+      if constexpr (kSorting) sa[r] = 0;
+      if constexpr (P == Pass::FinalS) sa[r] = v ^ kMarkBit;
+      if (kSorting && j == 0) continue;
+      const Idx slot = kUp ? heads[c]++ : --heads[c];
+      sa[slot] = j == 0 ? 0 : (mark ? j | kMarkBit : j);
     }
   }
 
@@ -515,6 +534,167 @@ class Level {
     }
   }
 
+  // ---- Naming LMS substrings by dictionary ----
+  //
+  // Prose, DNA and repeats have few distinct LMS substrings (thousands among millions). Looked up
+  // in a hash table in text order, they are named in one sequential pass that writes the reduced
+  // string in place, and only the distinct ones are sorted: no induced LMS sort (two scattered
+  // passes over the whole array) and no naming pass in sorted order. The dictionary gives up as
+  // soon as it holds more than a sixteenth of the LMS substrings, or 2^20 of them, or half of
+  // those seen by some power of two from 4096 on.
+  static constexpr Idx kDictionaryShare = 16;
+  static constexpr std::size_t kDictionaryMax = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxProbes = 64;
+
+  // A distinct LMS substring: its first occurrence, and its length up to and including the next
+  // LMS position, or up to the end of the text for the last one.
+  struct Distinct {
+    Idx pos;
+    Idx len;
+  };
+
+  // A table slot; len 0 marks it empty. The key holds the symbols themselves where they fit in
+  // 64 bits, a hash of them otherwise.
+  struct Slot {
+    std::uint64_t key;
+    Idx len;
+    Idx id;
+  };
+
+  [[nodiscard]] static constexpr bool packs(Idx len) { return std::size_t{len} * sizeof(Sym) <= 8; }
+
+  [[nodiscard]] static std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 31;
+    x *= 0x9e3779b97f4a7c15ULL;
+    return x ^ (x >> 29);
+  }
+
+  [[nodiscard]] std::uint64_t key_of(Idx pos, Idx len) const {
+    if constexpr (sizeof(Sym) == 1) {
+      if (len <= 8 && std::size_t{pos} + 8 <= n_) {
+        std::uint64_t word;
+        std::memcpy(&word, t_ + pos, 8);
+        return len == 8 ? word : word & ((std::uint64_t{1} << (8 * len)) - 1);
+      }
+    }
+    std::uint64_t key = 0;
+    if (packs(len)) {
+      // Little-endian, as the word load of bytes above.
+      for (Idx d = 0; d < len; ++d) {
+        key |= std::uint64_t{t_[pos + d]} << (8 * sizeof(Sym) * d);
+      }
+      return key;
+    }
+    for (Idx d = 0; d < len; ++d) key = mix(key ^ t_[pos + d]);
+    return key;
+  }
+
+  [[nodiscard]] bool same_symbols(Idx a, Idx b, Idx len) const {
+    return std::equal(t_ + a, t_ + a + len, t_ + b);
+  }
+
+  // The id of the LMS substring at pos, entered if new; false once the dictionary is full, or
+  // where a lookup probes more than kMaxProbes slots: keys crowded on purpose must not make the
+  // pass quadratic.
+  [[nodiscard]] bool look_up(Idx pos, Idx len, std::size_t limit, Idx& id) {
+    const std::uint64_t key = key_of(pos, len);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(key + len) & mask;
+    for (std::size_t probe = 0;; ++probe, i = (i + 1) & mask) {
+      if (probe == kMaxProbes) return false;
+      Slot& slot = slots_[i];
+      if (slot.len == 0) {
+        if (distinct_.size() >= limit) return false;
+        id = static_cast<Idx>(distinct_.size());
+        slot = {key, len, id};
+        distinct_.push_back({pos, len});
+        return distinct_.size() * 2 <= slots_.size() || grow_slots();
+      }
+      if (slot.len == len && slot.key == key &&
+          (packs(len) || same_symbols(distinct_[slot.id].pos, pos, len))) {
+        id = slot.id;
+        return true;
+      }
+    }
+  }
+
+  // Doubles the table; false where an entry would sit more than kMaxProbes slots on.
+  [[nodiscard]] bool grow_slots() {
+    std::vector<Slot> old(slots_.size() * 2, Slot{0, 0, 0});
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.len == 0) continue;
+      std::size_t i = mix(slot.key + slot.len) & mask;
+      for (std::size_t probe = 0; slots_[i].len != 0; ++probe, i = (i + 1) & mask) {
+        if (probe == kMaxProbes) return false;
+      }
+      slots_[i] = slot;
+    }
+    return true;
+  }
+
+  // The order of LMS substrings, (symbol, type) pairs compared in turn with an L-type below an
+  // S-type of the same symbol, needs no types where symbols differ. Where one's symbols are a
+  // prefix of the other's, the shorter ends in an S-type that the longer has as an L-type (else
+  // the longer would have an LMS position there), so it is the greater; but the last substring
+  // is followed by the virtual sentinel, below everything.
+  [[nodiscard]] bool distinct_less(const Distinct& a, const Distinct& b, Idx last) const {
+    const Idx common = std::min(a.len, b.len);
+    for (Idx d = 0; d < common; ++d) {
+      if (t_[a.pos + d] != t_[b.pos + d]) return t_[a.pos + d] < t_[b.pos + d];
+    }
+    if (a.pos == last) return b.pos != last;
+    if (b.pos == last) return false;
+    return a.len > b.len;
+  }
+
+  // Names the LMS substrings by dictionary and leaves the reduced string in the tail of the
+  // array, names_ set; false, having written only to that tail, where the dictionary gave up.
+  [[gnu::noinline]] bool name_lms_by_dictionary(Idx m) {
+    const std::size_t limit = std::min<std::size_t>(m / kDictionaryShare, kDictionaryMax);
+    if (limit == 0) return false;
+    slots_.assign(1024, Slot{0, 0, 0});
+    distinct_.clear();
+    Idx* reduced = sa_ + (n_ - m);
+    Idx j = 0;
+    Idx prev = n_;
+    for (std::size_t w = 0; w < lms_.size(); ++w) {
+      if ((w & 0xfffff) == 0) interrupt::checkpoint();
+      for (std::uint64_t x = lms_[w]; x != 0; x &= x - 1) {
+        const Idx i = static_cast<Idx>(w * 64 + static_cast<std::size_t>(std::countr_zero(x)));
+        // Distinct substrings grow ever more slowly along a text: where every other one is new
+        // early on, far more than the limit will be.
+        const bool hopeless = j >= 4096 && (j & (j - 1)) == 0 && distinct_.size() * 2 > j;
+        if (hopeless || (prev != n_ && !look_up(prev, i - prev + 1, limit, reduced[j++]))) {
+          release_dictionary();
+          return false;
+        }
+        prev = i;
+      }
+    }
+    // The last LMS substring reaches the virtual sentinel: unique.
+    const Idx last = prev;
+    reduced[j] = static_cast<Idx>(distinct_.size());
+    distinct_.push_back({last, n_ - last});
+    std::vector<Idx> order(distinct_.size());
+    for (Idx id = 0; id < order.size(); ++id) order[id] = id;
+    std::sort(order.begin(), order.end(), [&](Idx a, Idx b) {
+      return distinct_less(distinct_[a], distinct_[b], last);
+    });
+    std::vector<Idx> name(order.size());
+    for (Idx r = 0; r < order.size(); ++r) name[order[r]] = r;
+    for (Idx r = 0; r < m; ++r) reduced[r] = name[reduced[r]];
+    names_ = static_cast<Idx>(order.size());
+    release_dictionary();
+    return true;
+  }
+
+  void release_dictionary() {
+    std::vector<Slot>().swap(slots_);
+    std::vector<Distinct>().swap(distinct_);
+  }
+
   // ---- The LMS sort by packed keys, for byte texts ----
   //
   // Two LMS substrings compare as their sequences of (symbol, type) pairs, an L-type below an
@@ -710,6 +890,8 @@ class Level {
   Idx m_ = 0;
   Idx name_count_ = 0;
   std::size_t refine_budget_ = 0;
+  std::vector<Slot> slots_;
+  std::vector<Distinct> distinct_;
   std::uint8_t rank_[256] = {};
   unsigned code_bits_ = 0;
   std::size_t key_positions_ = 0;

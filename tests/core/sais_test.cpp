@@ -221,6 +221,25 @@ const Shape kShapes[] = {
        return b;
      }},
     {"words", word_text},
+    // Few distinct LMS substrings up to the last tenth, then many: naming by dictionary gives up
+    // late and the induced sort takes over.
+    {"repeats, then random",
+     [](std::size_t n, std::uint64_t s) {
+       Bytes b = periodic(n, 1000, s);
+       const Bytes tail = random_bytes(n / 10, 256, s + 1);
+       std::copy(tail.begin(), tail.end(), b.end() - static_cast<std::ptrdiff_t>(tail.size()));
+       return b;
+     }},
+    // Repeated LMS substrings longer than a machine word: a run and a descending ramp.
+    {"period 300 with runs and ramps",
+     [](std::size_t n, std::uint64_t s) {
+       Bytes block = periodic(300, 300, s);
+       std::fill_n(block.begin() + 20, 30, 'r');
+       for (std::size_t i = 0; i < 100; ++i) block[100 + i] = static_cast<std::uint8_t>(250 - i);
+       Bytes out(n);
+       for (std::size_t i = 0; i < n; ++i) out[i] = block[i % 300];
+       return out;
+     }},
     {"all byte values", every_byte_value},
 };
 
@@ -317,5 +336,25 @@ TEST(ByteBackends, ThirtyTwoBitSymbolsAgreeWithBruteForce) {
     std::vector<std::uint32_t> symbols(rng() % 120);
     for (auto& c : symbols) c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
     ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
+  }
+}
+
+// Periodic texts have few distinct LMS substrings at every level, so each level names them by
+// dictionary; wide symbols take the hashed keys beyond two symbols.
+TEST(ByteBackends, PeriodicThirtyTwoBitSymbolsAgreeWithBruteForce) {
+  std::mt19937_64 rng(17);
+  for (std::uint64_t alphabet : {3, 70000}) {
+    for (std::size_t period : {5, 64, 333}) {
+      std::vector<std::uint32_t> block(period);
+      for (auto& c : block) c = static_cast<std::uint32_t>(rng() % alphabet);
+      for (std::size_t n : {2 * period + 1, std::size_t{3000}}) {
+        SCOPED_TRACE("alphabet=" + std::to_string(alphabet) + " period=" + std::to_string(period) +
+                     " n=" + std::to_string(n));
+        std::vector<std::uint32_t> symbols(n);
+        for (std::size_t i = 0; i < n; ++i) symbols[i] = block[i % period];
+        ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet),
+                  quarnel::test::sorted_suffixes(symbols));
+      }
+    }
   }
 }
