@@ -43,12 +43,6 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base
   }
 }
 
-template <class T, class Idx>
-void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t begin,
-                  std::size_t end) {
-  permuted_lcp<T, Idx>(text, plcp, 0, begin, end);
-}
-
 // LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
 //
 // Computed in text order through the permuted LCP (the phi method): h drops by at most one per

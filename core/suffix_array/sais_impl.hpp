@@ -79,11 +79,10 @@ class Level {
     count_symbols();
     find_lms_positions();
     const Idx m = count_lms();
-    bool gathered = false;
-    if (sort_lms_by_keys(m)) {
-    } else if (name_lms_by_dictionary(m)) {
-      gathered = true;
-    } else {
+    const bool by_keys = sort_lms_by_keys(m);
+    // Naming by dictionary leaves the reduced string gathered already.
+    const bool gathered = !by_keys && name_lms_by_dictionary(m);
+    if (!by_keys && !gathered) {
       place_lms_unsorted();
       sort_lms_substrings();
       interrupt::checkpoint();
@@ -181,10 +180,10 @@ class Level {
   // away. Prefetching bucket counters and slots as well, for large alphabets, measured slower:
   // the extra dependent loads cost more than the misses they hide.
   template <bool kUp>
-  void prefetch_entry(Idx r) const {
-    if (kUp ? r + kAhead >= n_ : r < kAhead) return;
-    const Idx far = sa_[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
-    prefetch_read(t_ + (far > 1 ? far - 2 : 0));
+  static void prefetch_entry(const Sym* t, const Idx* sa, Idx n, Idx r) {
+    if (kUp ? r + kAhead >= n : r < kAhead) return;
+    const Idx far = sa[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
+    prefetch_read(t + (far > 1 ? far - 2 : 0));
   }
 
   // Whether the entry v induces a suffix in pass P, and which.
@@ -247,10 +246,7 @@ class Level {
     const Idx n = n_;
     for (Idx s = 0; s < n; ++s) {
       const Idx r = kUp ? s : n - 1 - s;
-      if (kUp ? r + kAhead < n : r >= kAhead) {
-        const Idx far = sa[kUp ? r + kAhead : r - kAhead] & ~kMarkBit;
-        prefetch_read(t + (far > 1 ? far - 2 : 0));
-      }
+      prefetch_entry<kUp>(t, sa, n, r);
       const Idx v = sa[r];
       if (!induces<P>(v)) continue;
       const Idx j = induced(v);
@@ -343,7 +339,7 @@ class Level {
       if (use_plan) {
         kind = block.kind[i];
       } else {
-        prefetch_entry<kUpward<P>>(r);
+        prefetch_entry<kUpward<P>>(t_, sa_, n_, r);
       }
       Planned plan;
       if (kind == Ahead::Redo || block.written[i]) {
@@ -679,9 +675,8 @@ class Level {
     distinct_.push_back({last, n_ - last});
     std::vector<Idx> order(distinct_.size());
     for (Idx id = 0; id < order.size(); ++id) order[id] = id;
-    std::sort(order.begin(), order.end(), [&](Idx a, Idx b) {
-      return distinct_less(distinct_[a], distinct_[b], last);
-    });
+    std::sort(order.begin(), order.end(),
+              [&](Idx a, Idx b) { return distinct_less(distinct_[a], distinct_[b], last); });
     std::vector<Idx> name(order.size());
     for (Idx r = 0; r < order.size(); ++r) name[order[r]] = r;
     for (Idx r = 0; r < m; ++r) reduced[r] = name[reduced[r]];
@@ -762,8 +757,7 @@ class Level {
   void settle(Keyed* items, std::size_t count, std::size_t offset, Idx* out) {
     if (count == 1) return name_group(items, count, out);
     while (true) {
-      std::sort(items, items + count,
-                [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+      std::sort(items, items + count, [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
       const std::size_t reach = offset + key_positions_;
       if (items[0].key == items[count - 1].key) {
         if (!refines(items[0].pos, count, reach)) return name_group(items, count, out);

@@ -108,8 +108,8 @@ TEST(LcpKasaiLongText, MatchesTheTextbookMethodWhateverTheSplit) {
       std::vector<std::uint32_t> plcp(text.size());
       for (std::size_t r = 1; r < suffixes.size(); ++r) plcp[suffixes[r]] = suffixes[r - 1];
       plcp[suffixes[0]] = ~std::uint32_t{0};
-      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, mid, text.size());
-      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, 0, mid);
+      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, 0, mid, text.size());
+      sa::permuted_lcp<std::uint8_t, std::uint32_t>(text, plcp, 0, 0, mid);
       for (std::size_t r = 1; r < suffixes.size(); ++r) {
         ASSERT_EQ(plcp[suffixes[r]], expected[r]) << "split at " << mid << ", rank " << r;
       }
