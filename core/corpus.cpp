@@ -209,15 +209,27 @@ void count_words(const PreparedCorpus& prepared, const passages::Passages& place
   }
 }
 
+// Occurrences as documents and offsets of each, grouped, and the groups' texts.
+struct PlacedGroups {
+  passages::Passages placed;
+  std::string texts;  // end to end, as Matches holds them
+  std::vector<std::uint64_t> text_ends;
+
+  void add_text(std::string_view text) {
+    texts.append(text);
+    text_ends.push_back(texts.size());
+  }
+};
+
 // Occurrences placed in analysis-text bytes of each document, located in the documents as given.
-Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
-                passages::Passages placed, std::vector<std::string> texts) {
+Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups) {
+  passages::Passages& placed = groups.placed;
   Matches out;
   count_words(prepared, placed, out);
   const SourcePositions positions(source.text);
   interrupt::checkpoint();
   const std::size_t rows = placed.start.size();
-  for (auto* column : {&out.document, &out.line, &out.column, &out.end_line, &out.end_column}) {
+  for (auto* column : {&out.line, &out.column, &out.end_line, &out.end_column}) {
     column->resize(rows);
   }
   // Starts and ends become character offsets where they are, so that a large result is not
@@ -231,25 +243,27 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
     const std::uint64_t last = positions.char_start(to - 1);
     const auto first_at = positions.line_column(from, base);
     const auto last_at = positions.line_column(last, base);
-    out.document[k] = d;
     placed.start[k] = positions.chars(from) - positions.chars(base);
     placed.end[k] = positions.chars(to) - positions.chars(base);
-    out.line[k] = first_at.line;
-    out.column[k] = first_at.column;
-    out.end_line[k] = last_at.line;
-    out.end_column[k] = last_at.column;
+    out.line.set(k, first_at.line);
+    out.column.set(k, first_at.column);
+    out.end_line.set(k, last_at.line);
+    out.end_column.set(k, last_at.column);
   }
   interrupt::checkpoint();
-  std::vector<std::uint32_t>().swap(placed.document);
+  out.document = std::move(placed.document);
   out.start = std::move(placed.start);
   out.end = std::move(placed.end);
   out.document_chars.resize(prepared.documents());
   for (std::size_t d = 0; d < prepared.documents(); ++d) {
     out.document_chars[d] = positions.chars(source.ends[d]) - positions.chars(source.starts[d]);
   }
-  out.chars.reserve(texts.size());
-  for (const auto& text : texts) out.chars.push_back(utf::count_code_points(text));
-  out.texts = std::move(texts);
+  out.texts = std::move(groups.texts);
+  out.text_ends = std::move(groups.text_ends);
+  out.chars.reserve(out.groups());
+  for (std::size_t g = 0; g < out.groups(); ++g) {
+    out.chars.push_back(utf::count_code_points(out.text(g)));
+  }
   out.words = std::move(placed.words);
   out.first = std::move(placed.first);
   return out;
@@ -295,20 +309,28 @@ void sort_by_characters(std::vector<types::PhraseData>& records) {
   arrange_in_place(records, [&](std::size_t k) { return order[k].second; });
 }
 
-// The finder's records as occurrences of each document, in the finder's final order.
-passages::Passages placed_phrases(const PreparedCorpus& prepared,
-                                  std::vector<types::PhraseData>& records) {
+// The finder's records as occurrences of each document, in the finder's final order. Records
+// are emptied as they are placed, so that the two forms are not both held and the records' many
+// small blocks are all free together.
+PlacedGroups placed_phrases(const PreparedCorpus& prepared,
+                            std::vector<types::PhraseData>& records) {
   sort_by_characters(records);
   std::size_t rows = 0;
-  for (const auto& record : records) rows += std::min(record.starts.size(), record.ends.size());
-  passages::Passages placed;
+  std::size_t text_bytes = 0;
+  for (const auto& record : records) {
+    rows += std::min(record.starts.size(), record.ends.size());
+    text_bytes += record.phrase.size();
+  }
+  PlacedGroups groups;
+  passages::Passages& placed = groups.placed;
   placed.first.reserve(records.size() + 1);
   placed.words.reserve(records.size());
   placed.document.reserve(rows);
   placed.start.reserve(rows);
   placed.end.reserve(rows);
+  groups.texts.reserve(text_bytes);
+  groups.text_ends.reserve(records.size());
   placed.first.push_back(0);
-  // Each record's offsets are released once placed, so that the two forms are not both held.
   for (auto& record : records) {
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     for (std::size_t i = 0; i < count; ++i) {
@@ -323,26 +345,55 @@ passages::Passages placed_phrases(const PreparedCorpus& prepared,
     }
     placed.words.push_back(record.number_of_words);
     placed.first.push_back(placed.start.size());
-    std::vector<std::uint64_t>().swap(record.starts);
-    std::vector<std::uint64_t>().swap(record.ends);
+    groups.add_text(record.phrase);
+    record = {};
   }
-  return placed;
+  return groups;
 }
 
 }  // namespace
+
+void CompactColumn::set(std::size_t row, std::uint64_t value) {
+  if (value < kAside) {
+    narrow_[row] = static_cast<std::uint32_t>(value);
+    return;
+  }
+  narrow_[row] = kAside;
+  const auto at = std::lower_bound(aside_.begin(), aside_.end(), std::pair{row, std::uint64_t{0}});
+  if (at != aside_.end() && at->first == row) {
+    at->second = value;
+  } else {
+    aside_.insert(at, {row, value});
+  }
+}
+
+std::uint64_t CompactColumn::operator[](std::size_t row) const {
+  if (narrow_[row] != kAside) return narrow_[row];
+  return std::lower_bound(aside_.begin(), aside_.end(), std::pair{row, std::uint64_t{0}})->second;
+}
+
+void CompactColumn::copy_to(std::span<std::uint64_t> out) const {
+  std::copy(narrow_.begin(), narrow_.end(), out.begin());
+  // A row set wide and then narrow keeps its stale entry aside.
+  for (const auto& [row, value] : aside_) {
+    if (narrow_[row] == kAside) out[row] = value;
+  }
+}
+
+void CompactColumn::clear() {
+  std::vector<std::uint32_t>().swap(narrow_);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(aside_);
+}
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
                      const types::FinderParams& params) {
   const PreparedCorpus prepared = prepare(source, preparation);
   auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();
-  passages::Passages placed = placed_phrases(prepared, records);
-  std::vector<std::string> texts;
-  texts.reserve(records.size());
-  for (auto& record : records) texts.push_back(std::move(record.phrase));
+  PlacedGroups groups = placed_phrases(prepared, records);
   records = {};
-  return_free_heap_pages();  // the records' offsets, before the columns are built
-  return located(source, prepared, std::move(placed), std::move(texts));
+  return_free_heap_pages();  // the records' blocks, before the columns are built
+  return located(source, prepared, std::move(groups));
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
@@ -354,16 +405,15 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
   passages::Passages placed = passages::find_passages(documents, params);
   interrupt::checkpoint();
   // A passage reads as its first occurrence in the document as given.
-  std::vector<std::string> texts;
-  texts.reserve(placed.words.size());
-  for (std::size_t g = 0; g + 1 < placed.first.size(); ++g) {
-    const std::size_t k = placed.first[g];
-    const std::uint32_t d = placed.document[k];
-    const std::uint64_t from = prepared.to_source(d, placed.start[k]);
-    const std::uint64_t to = prepared.to_source(d, placed.end[k] - 1) + 1;
-    texts.emplace_back(source.text.substr(source.starts[d] + from, to - from));
+  PlacedGroups groups{std::move(placed), {}, {}};
+  for (std::size_t g = 0; g + 1 < groups.placed.first.size(); ++g) {
+    const std::size_t k = groups.placed.first[g];
+    const std::uint32_t d = groups.placed.document[k];
+    const std::uint64_t from = prepared.to_source(d, groups.placed.start[k]);
+    const std::uint64_t to = prepared.to_source(d, groups.placed.end[k] - 1) + 1;
+    groups.add_text(source.text.substr(source.starts[d] + from, to - from));
   }
-  return located(source, prepared, std::move(placed), std::move(texts));
+  return located(source, prepared, std::move(groups));
 }
 
 }  // namespace quarnel::core::corpus

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "normalize.hpp"
@@ -35,24 +36,51 @@ struct Preparation {
   bool collapse_whitespace = false;
 };
 
+// A column whose values fit 32 bits for every row but rare ones (a line or column number past
+// 2^32 - 1 needs a document of 4 GiB): 4 bytes a row, the wider values kept aside by row.
+class CompactColumn {
+ public:
+  void resize(std::size_t rows) { narrow_.resize(rows); }
+  void set(std::size_t row, std::uint64_t value);
+  [[nodiscard]] std::uint64_t operator[](std::size_t row) const;
+  [[nodiscard]] std::size_t size() const { return narrow_.size(); }
+  // Every row's value into `out` (of size() entries).
+  void copy_to(std::span<std::uint64_t> out) const;
+  void clear();
+
+ private:
+  static constexpr std::uint32_t kAside = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> narrow_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> aside_;  // (row, value), rows ascending
+};
+
 // Group g owns occurrence rows [first[g], first[g + 1]). Offsets count characters (code points)
 // of the document as given; lines are split at line feeds, and lines and columns count from 1.
+// The groups' texts lie end to end in one buffer: a string per group would leave millions of
+// small blocks scattered among the freed records, holding their pages.
 struct Matches {
-  std::vector<std::string> texts;
+  std::string texts;  // group g's: [text_ends[g - 1] (0 for g = 0), text_ends[g])
+  std::vector<std::uint64_t> text_ends;
   std::vector<std::uint64_t> words;
   std::vector<std::uint64_t> chars;  // characters of the group's text
   std::vector<std::uint64_t> first{0};
-  std::vector<std::uint64_t> document;
+  std::vector<std::uint32_t> document;
   std::vector<std::uint64_t> start;
   std::vector<std::uint64_t> end;
-  std::vector<std::uint64_t> line;
-  std::vector<std::uint64_t> column;
-  std::vector<std::uint64_t> end_line;  // of the last character
-  std::vector<std::uint64_t> end_column;
+  CompactColumn line;
+  CompactColumn column;
+  CompactColumn end_line;  // of the last character
+  CompactColumn end_column;
   // Per document: its words, those inside some occurrence, and its characters.
   std::vector<std::uint64_t> document_words;
   std::vector<std::uint64_t> covered_words;
   std::vector<std::uint64_t> document_chars;
+
+  [[nodiscard]] std::size_t groups() const { return text_ends.size(); }
+  [[nodiscard]] std::string_view text(std::size_t g) const {
+    const std::uint64_t from = g == 0 ? 0 : text_ends[g - 1];
+    return std::string_view(texts).substr(from, text_ends[g] - from);
+  }
 };
 
 // The finder's phrases over all documents, in its order (characters descending, then count

@@ -8,6 +8,7 @@ with ``str`` offsets into each document, so ``doc[start:end]`` is the occurrence
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple, Union
@@ -76,7 +77,6 @@ class Matches(Sequence):
     chars: np.ndarray
     counts: np.ndarray
     first: np.ndarray
-    group: np.ndarray
     document: np.ndarray
     start: np.ndarray
     end: np.ndarray
@@ -100,10 +100,16 @@ class Matches(Sequence):
         self.counts = np.diff(self.first)
         for key in _OCCURRENCE_COLUMNS:
             setattr(self, key, as_int(key))
-        self.group = np.repeat(np.arange(len(self.texts), dtype=np.int64), self.counts)
         self.document_words = as_int("document_words")
         self.covered_words = as_int("covered_words")
         self.document_chars = as_int("document_chars")
+
+    @functools.cached_property
+    def group(self) -> np.ndarray:
+        """The group of each occurrence; made when first asked for, as it is as long as they."""
+        import numpy as np
+
+        return np.repeat(np.arange(len(self.texts), dtype=np.int64), self.counts)
 
     def __len__(self) -> int:
         return len(self.texts)

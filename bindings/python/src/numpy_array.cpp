@@ -50,6 +50,8 @@ void load_array_api() {
   }
 }
 
+}  // namespace
+
 PyRef new_u64_array(std::size_t size) {
   load_array_api();
   npy_intp dims[1] = {static_cast<npy_intp>(size)};
@@ -62,8 +64,6 @@ PyRef new_u64_array(std::size_t size) {
 std::uint64_t* u64_data(const PyRef& array) {
   return static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
-
-}  // namespace
 
 PyRef to_u64_array(std::span<const std::uint64_t> values) {
   PyRef array = new_u64_array(values.size());

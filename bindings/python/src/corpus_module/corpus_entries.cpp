@@ -3,6 +3,7 @@
 // interpreter lock, and the result comes back as NumPy columns.
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -143,60 +144,89 @@ corpus::Preparation preparation(const BoundArgs& args) {
   return {to_flag(args, 2), to_flag(args, 3)};
 }
 
-// The column is released once NumPy holds its copy: a large result is not held twice.
+// Each column is released once NumPy holds its copy: a large result is not held twice.
+void set_item(PyObject* dict, const char* key, const PyRef& value) {
+  if (PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorSet{};
+}
+
 void set_column(PyObject* dict, const char* key, std::vector<std::uint64_t>& values) {
   PyRef array = to_u64_array(values);
   std::vector<std::uint64_t>().swap(values);
-  if (PyDict_SetItemString(dict, key, array.get()) != 0) throw PythonErrorSet{};
+  set_item(dict, key, array);
+}
+
+void set_column(PyObject* dict, const char* key, std::vector<std::uint32_t>& values) {
+  PyRef array = to_u64_array(std::span<const std::uint32_t>(values));
+  std::vector<std::uint32_t>().swap(values);
+  set_item(dict, key, array);
+}
+
+void set_column(PyObject* dict, const char* key, corpus::CompactColumn& values) {
+  PyRef array = new_u64_array(values.size());
+  values.copy_to(std::span(u64_data(array), values.size()));
+  values.clear();
+  set_item(dict, key, array);
+}
+
+PyRef group_texts(corpus::Matches& matches) {
+  PyRef texts = checked(PyList_New(static_cast<Py_ssize_t>(matches.groups())));
+  for (std::size_t g = 0; g < matches.groups(); ++g) {
+    PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(g), py_str(matches.text(g)).release());
+  }
+  std::string().swap(matches.texts);
+  std::vector<std::uint64_t>().swap(matches.text_ends);
+  return texts;
 }
 
 PyObject* matches_dict(corpus::Matches matches) {
   PyRef dict = checked(PyDict_New());
-  PyRef texts = checked(PyList_New(static_cast<Py_ssize_t>(matches.texts.size())));
-  for (std::size_t g = 0; g < matches.texts.size(); ++g) {
-    PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(g),
-                    py_str(std::exchange(matches.texts[g], {})).release());
+  set_item(dict.get(), "texts", group_texts(matches));
+  for (const auto& [key, values] :
+       {std::pair{"words", &matches.words}, std::pair{"chars", &matches.chars},
+        std::pair{"first", &matches.first}}) {
+    set_column(dict.get(), key, *values);
   }
-  if (PyDict_SetItemString(dict.get(), "texts", texts.get()) != 0) throw PythonErrorSet{};
-  const std::pair<const char*, std::vector<std::uint64_t>*> columns[] = {
-      {"words", &matches.words},
-      {"chars", &matches.chars},
-      {"first", &matches.first},
-      {"document", &matches.document},
-      {"start", &matches.start},
-      {"end", &matches.end},
-      {"line", &matches.line},
-      {"column", &matches.column},
-      {"end_line", &matches.end_line},
-      {"end_column", &matches.end_column},
-      {"document_words", &matches.document_words},
-      {"covered_words", &matches.covered_words},
-      {"document_chars", &matches.document_chars},
-  };
-  for (const auto& [key, values] : columns) set_column(dict.get(), key, *values);
+  set_column(dict.get(), "document", matches.document);
+  set_column(dict.get(), "start", matches.start);
+  set_column(dict.get(), "end", matches.end);
+  for (const auto& [key, values] :
+       {std::pair{"line", &matches.line}, std::pair{"column", &matches.column},
+        std::pair{"end_line", &matches.end_line}, std::pair{"end_column", &matches.end_column}}) {
+    set_column(dict.get(), key, *values);
+  }
+  for (const auto& [key, values] : {std::pair{"document_words", &matches.document_words},
+                                    std::pair{"covered_words", &matches.covered_words},
+                                    std::pair{"document_chars", &matches.document_chars}}) {
+    set_column(dict.get(), key, *values);
+  }
   return dict.release();
 }
 
+// The joined text is freed before the result is built: it is as large as the corpus.
 PyObject* find_phrases(PyObject*, const BoundArgs& args) {
-  const JoinedDocuments joined = joined_documents(args);
-  const corpus::Preparation prep = preparation(args);
-  core::types::FinderParams params;
-  params.min_words = to_unsigned_index(args, 4);
-  params.min_chars = to_unsigned_index(args, 5);
-  params.max_words = to_unsigned_index(args, 6);
-  params.min_words_in_substring = to_unsigned_index(args, 7);
-  params.enable_block_detection = to_flag(args, 8);
-  auto matches = without_gil([&] { return corpus::find_phrases(joined.view(), prep, params); });
+  auto matches = [&] {
+    const JoinedDocuments joined = joined_documents(args);
+    const corpus::Preparation prep = preparation(args);
+    core::types::FinderParams params;
+    params.min_words = to_unsigned_index(args, 4);
+    params.min_chars = to_unsigned_index(args, 5);
+    params.max_words = to_unsigned_index(args, 6);
+    params.min_words_in_substring = to_unsigned_index(args, 7);
+    params.enable_block_detection = to_flag(args, 8);
+    return without_gil([&] { return corpus::find_phrases(joined.view(), prep, params); });
+  }();
   return matches_dict(std::move(matches));
 }
 
 PyObject* find_passages(PyObject*, const BoundArgs& args) {
-  const JoinedDocuments joined = joined_documents(args);
-  const corpus::Preparation prep = preparation(args);
-  core::passages::PassageParams params;
-  params.min_words = to_unsigned_index(args, 4);
-  params.min_chars = to_unsigned_index(args, 5);
-  auto matches = without_gil([&] { return corpus::find_passages(joined.view(), prep, params); });
+  auto matches = [&] {
+    const JoinedDocuments joined = joined_documents(args);
+    const corpus::Preparation prep = preparation(args);
+    core::passages::PassageParams params;
+    params.min_words = to_unsigned_index(args, 4);
+    params.min_chars = to_unsigned_index(args, 5);
+    return without_gil([&] { return corpus::find_passages(joined.view(), prep, params); });
+  }();
   return matches_dict(std::move(matches));
 }
 
@@ -207,19 +237,18 @@ void raise_value_error(const std::string& message) {
   throw PythonErrorSet{};
 }
 
-const FunctionDescriptor kFindPhrases =
-    describe("find_phrases",
-             {{"documents"},
-              {"removed"},
-              {"ignore_case"},
-              {"collapse_whitespace"},
-              {"min_words"},
-              {"min_chars"},
-              {"max_words"},
-              {"min_words_in_substring"},
-              {"blocks"}},
-             "The finder's phrases over documents analysed together, as result columns.",
-             find_phrases);
+const FunctionDescriptor kFindPhrases = describe(
+    "find_phrases",
+    {{"documents"},
+     {"removed"},
+     {"ignore_case"},
+     {"collapse_whitespace"},
+     {"min_words"},
+     {"min_chars"},
+     {"max_words"},
+     {"min_words_in_substring"},
+     {"blocks"}},
+    "The finder's phrases over documents analysed together, as result columns.", find_phrases);
 
 const FunctionDescriptor kFindPassages =
     describe("find_passages",
