@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <utility>
@@ -9,7 +10,9 @@
 #include "duplicate_finder.hpp"
 #include "interrupt.hpp"
 #include "large_array.hpp"
+#include "prefetch.hpp"
 #include "radix_sort.hpp"
+#include "swar.hpp"
 #include "tokenizer.hpp"
 #include "utf.hpp"
 #include "white_space.hpp"
@@ -105,21 +108,56 @@ PreparedCorpus prepare(const SourceCorpus& source, const Preparation& preparatio
   return prepared;
 }
 
-// Counts the positions of a text that satisfy a test, before any offset, in O(1): one bit per
+// Bit i set where byte from + i of the text (up to 64 of them) is flagged by `flags`, a test of
+// eight bytes at a time that sets bit 7 of each flagged byte (as the swar tests do).
+template <class Flags>
+std::uint64_t block_mask(std::string_view text, std::uint64_t from, Flags flags) {
+  const std::size_t length = std::min<std::uint64_t>(64, text.size() - from);
+  std::uint64_t mask = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    char padded[64] = {};
+    const char* bytes = text.data() + from;
+    if (length < 64) bytes = static_cast<const char*>(std::memcpy(padded, bytes, length));
+    for (unsigned k = 0; k < 8; ++k) {
+      mask |= swar::gather_high_bits(flags(swar::load8(bytes + 8 * k))) << (8 * k);
+    }
+  } else {
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto byte = static_cast<unsigned char>(text[from + i]);
+      mask |= ((flags(swar::kLowBits * byte) >> 7) & 1) << i;
+    }
+  }
+  return length < 64 ? mask & ((std::uint64_t{1} << length) - 1) : mask;
+}
+
+// The eight-byte tests agree with the byte tests they stand for, for every byte in every lane.
+constexpr bool byte_tests_agree() {
+  for (unsigned byte = 0; byte < 0x100; ++byte) {
+    const std::uint64_t lanes = swar::kLowBits * byte;
+    const auto all = [](bool set) { return set ? swar::kHighBits : 0; };
+    const auto b = static_cast<unsigned char>(byte);
+    if (swar::word_bytes(lanes) != all(tokenizer::is_word_byte(b)) ||
+        swar::continuation_bytes(lanes) != all(utf::is_continuation_byte(b)) ||
+        swar::equal_to(lanes, '\n') != all(b == '\n')) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(byte_tests_agree());
+
+// Counts the positions of a text that are marked, before any offset, in O(1): one bit per
 // position and a running count per 64 positions (2 bits per text byte).
 class PositionCount {
  public:
-  template <class Test>
-  PositionCount(std::string_view text, Test test) : blocks_((text.size() >> 6) + 1) {
+  // `marks(b)` gives the marks of positions 64b to 64b + 63, for each block b in order.
+  template <class Marks>
+  PositionCount(std::size_t size, Marks marks) : blocks_((size >> 6) + 1) {
     std::uint64_t count = 0;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
       blocks_[b].before = count;
-      const std::uint64_t from = std::uint64_t{b} << 6;
-      const std::uint64_t to = std::min<std::uint64_t>(from + 64, text.size());
-      std::uint64_t bits = 0;
-      for (std::uint64_t x = from; x < to; ++x) bits |= std::uint64_t{test(text, x)} << (x - from);
-      blocks_[b].bits = bits;
-      count += static_cast<std::uint64_t>(std::popcount(bits));
+      blocks_[b].bits = (std::uint64_t{b} << 6) < size ? marks(b) : 0;
+      count += static_cast<std::uint64_t>(std::popcount(blocks_[b].bits));
     }
   }
 
@@ -129,6 +167,8 @@ class PositionCount {
     return block.before + static_cast<std::uint64_t>(std::popcount(block.bits & below));
   }
 
+  void prefetch(std::uint64_t x) const { prefetch_read(&blocks_[x >> 6]); }
+
  private:
   struct Block {
     std::uint64_t before = 0;
@@ -137,56 +177,125 @@ class PositionCount {
   std::vector<Block> blocks_;
 };
 
-constexpr auto kCharStart = [](std::string_view t, std::uint64_t x) {
-  return !utf::is_continuation_byte(static_cast<unsigned char>(t[x]));
-};
-constexpr auto kLineFeed = [](std::string_view t, std::uint64_t x) { return t[x] == '\n'; };
-constexpr auto kWordStart = [](std::string_view t, std::uint64_t x) {
-  return tokenizer::starts_word_at(t, x);
-};
+// The word starts of a text: word bytes not preceded by one.
+PositionCount word_starts(std::string_view text) {
+  std::uint64_t previous = 0;  // the last byte of the block before, as bit 0
+  return PositionCount(text.size(), [&](std::size_t b) {
+    const std::uint64_t word = block_mask(text, std::uint64_t{b} << 6, swar::word_bytes);
+    const std::uint64_t starts = word & ~((word << 1) | previous);
+    previous = word >> 63;
+    return starts;
+  });
+}
 
-// Character, line and column of byte offsets of the caller's documents.
+// Loops over the occurrences look up scattered positions: the tables for row k + kFarAhead are
+// fetched first, then what those tables point to for row k + kNearAhead, so that row k finds
+// both in the cache.
+constexpr std::size_t kFarAhead = 16;
+constexpr std::size_t kNearAhead = 8;
+
+// Character, line and column of byte offsets of the caller's documents. The counts of characters
+// and of line feeds before each 64 bytes share one block, and each line's first character is
+// kept by number: occurrences come in group order, scattered over the text, and each lookup is
+// then a cache miss or two rather than one per table.
 class SourcePositions {
  public:
-  explicit SourcePositions(std::string_view text)
-      : text_(text), chars_(text, kCharStart), lines_(text, kLineFeed) {
-    for (std::uint64_t x = 0; x < text.size(); ++x) {
-      if (text[x] == '\n') line_feeds_.push_back(x);
+  explicit SourcePositions(std::string_view text) : blocks_((text.size() >> 6) + 1) {
+    std::uint64_t chars = 0;
+    std::uint64_t feeds = 0;
+    line_chars_.push_back(0);  // unused: a line after no feed starts its document
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      Block& block = blocks_[b];
+      block.chars_before = chars;
+      block.feeds_before = feeds;
+      const std::uint64_t from = std::uint64_t{b} << 6;
+      if (from < text.size()) {
+        block.char_bits = block_mask(text, from, [](std::uint64_t w) {
+          return ~swar::continuation_bytes(w) & swar::kHighBits;
+        });
+        block.feed_bits =
+            block_mask(text, from, [](std::uint64_t w) { return swar::equal_to(w, '\n'); });
+      }
+      // The next line's first character follows its feed, itself a character.
+      for (std::uint64_t f = block.feed_bits; f != 0; f &= f - 1) {
+        line_chars_.push_back(chars + ones_below(block.char_bits, std::countr_zero(f)) + 1);
+      }
+      chars += static_cast<std::uint64_t>(std::popcount(block.char_bits));
+      feeds += static_cast<std::uint64_t>(std::popcount(block.feed_bits));
     }
   }
 
-  [[nodiscard]] std::uint64_t chars(std::uint64_t x) const { return chars_(x); }
+  [[nodiscard]] std::uint64_t chars(std::uint64_t x) const {
+    const Block& block = blocks_[x >> 6];
+    return block.chars_before + ones_below(block.char_bits, x);
+  }
 
-  struct LineColumn {
+  // Where a document starts, in bytes, characters and line feeds before it.
+  struct Base {
+    std::uint64_t byte;
+    std::uint64_t chars;
+    std::uint64_t feeds;
+  };
+  [[nodiscard]] Base base(std::uint64_t doc_start) const {
+    return {doc_start, chars(doc_start), feeds(doc_start)};
+  }
+
+  struct Place {
+    std::uint64_t chars;  // characters of the document before it
     std::uint64_t line;
     std::uint64_t column;
   };
-  // Of the character at byte x (a character start) of the document starting at `doc_start`.
-  [[nodiscard]] LineColumn line_column(std::uint64_t x, std::uint64_t doc_start) const {
-    const std::uint64_t feeds = lines_(x);
-    const std::uint64_t feeds_before_doc = lines_(doc_start);
+  // Of the character at byte x (a character start) of the document at `doc`.
+  [[nodiscard]] Place place(std::uint64_t x, const Base& doc) const {
+    const std::uint64_t at = chars(x);
+    const std::uint64_t feeds_before = feeds(x);
     const std::uint64_t line_start =
-        feeds > feeds_before_doc ? line_feeds_[feeds - 1] + 1 : doc_start;
-    return {feeds - feeds_before_doc + 1, chars_(x) - chars_(line_start) + 1};
+        feeds_before > doc.feeds ? line_chars_[feeds_before] : doc.chars;
+    return {at - doc.chars, feeds_before - doc.feeds + 1, at - line_start + 1};
   }
+
+  void prefetch(std::uint64_t x) const { prefetch_read(&blocks_[x >> 6]); }
+  // The first character of x's line, once x's block is at hand.
+  void prefetch_line(std::uint64_t x) const { prefetch_read(&line_chars_[feeds(x)]); }
 
   // The first byte of the character that holds byte x.
   [[nodiscard]] std::uint64_t char_start(std::uint64_t x) const {
-    while (x > 0 && utf::is_continuation_byte(static_cast<unsigned char>(text_[x]))) --x;
-    return x;
+    for (std::uint64_t b = x >> 6;; --b) {
+      const std::uint64_t upto =
+          (b == x >> 6) ? (below(x) | (std::uint64_t{1} << (x & 63))) : ~0ull;
+      const std::uint64_t bits = blocks_[b].char_bits & upto;
+      if (bits != 0) return (b << 6) + 63 - static_cast<std::uint64_t>(std::countl_zero(bits));
+      if (b == 0) return 0;
+    }
   }
 
  private:
-  std::string_view text_;
-  PositionCount chars_;
-  PositionCount lines_;
-  std::vector<std::uint64_t> line_feeds_;
+  struct Block {
+    std::uint64_t chars_before = 0;
+    std::uint64_t feeds_before = 0;
+    std::uint64_t char_bits = 0;
+    std::uint64_t feed_bits = 0;
+  };
+
+  // The bits of a block for the bytes before x.
+  static std::uint64_t below(std::uint64_t x) { return (std::uint64_t{1} << (x & 63)) - 1; }
+  static std::uint64_t ones_below(std::uint64_t bits, std::uint64_t x) {
+    return static_cast<std::uint64_t>(std::popcount(bits & below(x)));
+  }
+
+  [[nodiscard]] std::uint64_t feeds(std::uint64_t x) const {
+    const Block& block = blocks_[x >> 6];
+    return block.feeds_before + ones_below(block.feed_bits, x);
+  }
+
+  std::vector<Block> blocks_;
+  std::vector<std::uint64_t> line_chars_;  // [f]: the first character after the f-th line feed
 };
 
 // Words of each document, and of those the ones inside some occurrence: each occurrence adds one
 // over its words in a difference array over all words, so overlaps need no sort.
 void count_words(const PreparedCorpus& prepared, const passages::Passages& placed, Matches& out) {
-  const PositionCount words(prepared.text, kWordStart);
+  const PositionCount words = word_starts(prepared.text);
   const std::size_t n = prepared.documents();
   out.document_words.resize(n);
   out.covered_words.assign(n, 0);
@@ -194,10 +303,21 @@ void count_words(const PreparedCorpus& prepared, const passages::Passages& place
     out.document_words[d] = words(prepared.ends[d]) - words(prepared.starts[d]);
   }
   std::vector<std::int32_t> cover(words(prepared.text.size()) + 1, 0);
-  for (std::size_t k = 0; k < placed.start.size(); ++k) {
-    const std::uint64_t base = prepared.starts[placed.document[k]];
-    ++cover[words(base + placed.start[k])];
-    --cover[words(base + placed.end[k])];
+  const auto at = [&](std::size_t k, const std::vector<std::uint64_t>& offsets) {
+    return prepared.starts[placed.document[k]] + offsets[k];
+  };
+  const std::size_t rows = placed.start.size();
+  for (std::size_t k = 0; k < rows; ++k) {
+    if (k + kFarAhead < rows) {
+      words.prefetch(at(k + kFarAhead, placed.start));
+      words.prefetch(at(k + kFarAhead, placed.end));
+    }
+    if (k + kNearAhead < rows) {
+      prefetch_read(&cover[words(at(k + kNearAhead, placed.start))]);
+      prefetch_read(&cover[words(at(k + kNearAhead, placed.end))]);
+    }
+    ++cover[words(at(k, placed.start))];
+    --cover[words(at(k, placed.end))];
   }
   std::int64_t depth = 0;
   std::size_t d = 0;
@@ -234,17 +354,32 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
   }
   // Starts and ends become character offsets where they are, so that a large result is not
   // held twice.
+  std::vector<SourcePositions::Base> bases;
+  bases.reserve(source.starts.size());
+  for (const std::uint64_t start : source.starts) bases.push_back(positions.base(start));
+  // Ahead, the analysis offsets stand for the source ones: exact unless the corpus is prepared,
+  // and near enough to fetch the right tables most of the time when it is.
+  const auto ahead = [&](std::size_t k, const std::vector<std::uint64_t>& offsets) {
+    return bases[placed.document[k]].byte + offsets[k];
+  };
   for (std::size_t k = 0; k < rows; ++k) {
+    if (k + kFarAhead < rows) {
+      positions.prefetch(ahead(k + kFarAhead, placed.start));
+      positions.prefetch(ahead(k + kFarAhead, placed.end));
+    }
+    if (k + kNearAhead < rows) {
+      positions.prefetch_line(ahead(k + kNearAhead, placed.start));
+      positions.prefetch_line(ahead(k + kNearAhead, placed.end));
+    }
     const std::uint32_t d = placed.document[k];
-    const std::uint64_t base = source.starts[d];
-    const std::uint64_t from = base + prepared.to_source(d, placed.start[k]);
+    const SourcePositions::Base& base = bases[d];
+    const std::uint64_t from = base.byte + prepared.to_source(d, placed.start[k]);
     // The end follows the last byte, so that ranges removed after it stay outside.
-    const std::uint64_t to = base + prepared.to_source(d, placed.end[k] - 1) + 1;
-    const std::uint64_t last = positions.char_start(to - 1);
-    const auto first_at = positions.line_column(from, base);
-    const auto last_at = positions.line_column(last, base);
-    placed.start[k] = positions.chars(from) - positions.chars(base);
-    placed.end[k] = positions.chars(to) - positions.chars(base);
+    const std::uint64_t to = base.byte + prepared.to_source(d, placed.end[k] - 1) + 1;
+    const auto first_at = positions.place(from, base);
+    const auto last_at = positions.place(positions.char_start(to - 1), base);
+    placed.start[k] = first_at.chars;
+    placed.end[k] = last_at.chars + 1;
     out.line.set(k, first_at.line);
     out.column.set(k, first_at.column);
     out.end_line.set(k, last_at.line);
@@ -296,17 +431,42 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
   return i;
 }
 
-// Characters descending, stable: the records take that order where they are (a second array of
-// tens of millions of records would cost as much as their occurrences).
-void sort_by_characters(std::vector<types::PhraseData>& records) {
-  std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (characters, record)
+// The records in the order of their characters, descending, stable: placing follows it, and the
+// records are never moved (tens of millions of them, each with its blocks on the heap).
+std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& records) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> order;  // (characters, record)
   order.reserve(records.size());
+  std::uint64_t most = 0;
   for (std::size_t k = 0; k < records.size(); ++k) {
+    if (k + kFarAhead < records.size()) prefetch_read(records[k + kFarAhead].phrase.data());
     order.emplace_back(utf::count_code_points(records[k].phrase), k);
+    most = std::max(most, order.back().first);
   }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
-  arrange_in_place(records, [&](std::size_t k) { return order[k].second; });
+  radix_sort_by_position(order, [most](const auto& item) { return most - item.first; });
+  std::vector<std::uint64_t> records_in_order;
+  records_in_order.reserve(order.size());
+  for (const auto& item : order) records_in_order.push_back(item.second);
+  return records_in_order;
+}
+
+// Each record's phrase and offsets are blocks of their own on the heap, and its occurrences lie
+// anywhere in the text: the record after next in `order` is fetched, and the first texts of the
+// next one.
+void prefetch_ahead(const std::vector<types::PhraseData>& records,
+                    const std::vector<std::uint64_t>& order, std::size_t r, std::string_view text) {
+  if (r + 2 < order.size()) {
+    const types::PhraseData& later = records[order[r + 2]];
+    prefetch_read(later.phrase.data());
+    if (!later.starts.empty()) prefetch_read(later.starts.data());
+    if (!later.ends.empty()) prefetch_read(later.ends.data());
+  }
+  if (r + 3 < order.size()) prefetch_read(&records[order[r + 3]]);
+  if (r + 1 < order.size()) {
+    const auto& starts = records[order[r + 1]].starts;
+    for (std::size_t i = 0; i < std::min(starts.size(), kNearAhead); ++i) {
+      prefetch_read(&text[starts[i]]);
+    }
+  }
 }
 
 // The finder's records as occurrences of each document, in the finder's final order. Records
@@ -314,7 +474,7 @@ void sort_by_characters(std::vector<types::PhraseData>& records) {
 // small blocks are all free together.
 PlacedGroups placed_phrases(const PreparedCorpus& prepared,
                             std::vector<types::PhraseData>& records) {
-  sort_by_characters(records);
+  const std::vector<std::uint64_t> order = by_characters(records);
   std::size_t rows = 0;
   std::size_t text_bytes = 0;
   for (const auto& record : records) {
@@ -331,13 +491,16 @@ PlacedGroups placed_phrases(const PreparedCorpus& prepared,
   groups.texts.reserve(text_bytes);
   groups.text_ends.reserve(records.size());
   placed.first.push_back(0);
-  for (auto& record : records) {
+  const duplicate_finder::DocumentEnds documents(prepared.layout(), prepared.text.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    prefetch_ahead(records, order, r, prepared.text);
+    types::PhraseData& record = records[order[r]];
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     for (std::size_t i = 0; i < count; ++i) {
+      if (i + kNearAhead < count) prefetch_read(&prepared.text[record.starts[i + kNearAhead]]);
       const std::uint64_t s = record.starts[i];
       const std::uint64_t e = matched_end(prepared.text, s, record.phrase).value_or(record.ends[i]);
-      const auto doc = std::upper_bound(prepared.starts.begin(), prepared.starts.end(), s) -
-                       prepared.starts.begin() - 1;
+      const std::size_t doc = documents.document_at(s);
       const std::uint64_t base = prepared.starts[doc];
       placed.document.push_back(static_cast<std::uint32_t>(doc));
       placed.start.push_back(s - base);

@@ -34,4 +34,26 @@ inline constexpr std::uint64_t kHighBits = 0x8080'8080'8080'8080ULL;  // bit 7 o
   return ((high_bits >> 7) * 0x0102'0408'1020'4080ULL) >> 56;
 }
 
+// Bit 7 set in every byte of w equal to c, clear elsewhere, for any bytes.
+[[nodiscard]] constexpr std::uint64_t equal_to(std::uint64_t w, unsigned char c) {
+  constexpr std::uint64_t kLow7 = ~kHighBits;
+  const std::uint64_t x = w ^ (kLowBits * c);  // zero where equal
+  return ~(((x & kLow7) + kLow7) | x) & kHighBits;
+}
+
+// Bit 7 set in every byte of w that continues a UTF-8 character (10xxxxxx), for any bytes.
+[[nodiscard]] constexpr std::uint64_t continuation_bytes(std::uint64_t w) {
+  return w & ~(w << 1) & kHighBits;
+}
+
+// Bit 7 set in every byte of w that is a word byte (an ASCII letter or digit, or any byte of a
+// non-ASCII character), for any bytes.
+[[nodiscard]] constexpr std::uint64_t word_bytes(std::uint64_t w) {
+  const std::uint64_t high = w & kHighBits;
+  const std::uint64_t low = w & ~kHighBits;
+  const std::uint64_t alnum =
+      in_range(low, '0', '9') | in_range(low, 'A', 'Z') | in_range(low, 'a', 'z');
+  return (alnum & ~high) | high;
+}
+
 }  // namespace quarnel::core::swar

@@ -7,6 +7,7 @@
 // Time: one pass over the ranks for the cut, one table lookup per suffix; memory: 8 bytes per 64
 // text bytes for the table.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -31,9 +32,15 @@ class DocumentEnds {
   DocumentEnds(const DocumentLayout& layout, std::uint64_t text_size);
 
   [[nodiscard]] std::uint64_t left(std::uint64_t p) const {
-    std::uint64_t d = first_end_[p >> kShift];
-    while (ends_[d] < p) ++d;
+    const std::size_t d = document_at(p);
     return p >= starts_[d] ? ends_[d] - p : 0;
+  }
+
+  // The first document that ends at or after p: the one that holds p, if any does.
+  [[nodiscard]] std::size_t document_at(std::uint64_t p) const {
+    std::size_t d = first_end_[p >> kShift];
+    while (ends_[d] < p) ++d;
+    return d;
   }
 
  private:
