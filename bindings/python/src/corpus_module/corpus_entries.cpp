@@ -202,32 +202,40 @@ PyObject* matches_dict(corpus::Matches matches) {
   return dict.release();
 }
 
-// The joined text is freed before the result is built: it is as large as the corpus.
-PyObject* find_phrases(PyObject*, const BoundArgs& args) {
+// `find` over the documents with the parameters `read_params` gives, without the interpreter
+// lock. The joined text is freed before the result is built: it is as large as the corpus.
+template <class ReadParams, class Find>
+PyObject* found_in_documents(const BoundArgs& args, ReadParams read_params, Find find) {
   auto matches = [&] {
     const JoinedDocuments joined = joined_documents(args);
     const corpus::Preparation prep = preparation(args);
+    const auto params = read_params();
+    return without_gil([&] { return find(joined.view(), prep, params); });
+  }();
+  return matches_dict(std::move(matches));
+}
+
+PyObject* find_phrases(PyObject*, const BoundArgs& args) {
+  const auto read_params = [&] {
     core::types::FinderParams params;
     params.min_words = to_unsigned_index(args, 4);
     params.min_chars = to_unsigned_index(args, 5);
     params.max_words = to_unsigned_index(args, 6);
     params.min_words_in_substring = to_unsigned_index(args, 7);
     params.enable_block_detection = to_flag(args, 8);
-    return without_gil([&] { return corpus::find_phrases(joined.view(), prep, params); });
-  }();
-  return matches_dict(std::move(matches));
+    return params;
+  };
+  return found_in_documents(args, read_params, corpus::find_phrases);
 }
 
 PyObject* find_passages(PyObject*, const BoundArgs& args) {
-  auto matches = [&] {
-    const JoinedDocuments joined = joined_documents(args);
-    const corpus::Preparation prep = preparation(args);
+  const auto read_params = [&] {
     core::passages::PassageParams params;
     params.min_words = to_unsigned_index(args, 4);
     params.min_chars = to_unsigned_index(args, 5);
-    return without_gil([&] { return corpus::find_passages(joined.view(), prep, params); });
-  }();
-  return matches_dict(std::move(matches));
+    return params;
+  };
+  return found_in_documents(args, read_params, corpus::find_passages);
 }
 
 }  // namespace
