@@ -4,11 +4,18 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include "duplicate_finder/documents.hpp"
+#include "tokenizer.hpp"
+#include "utf.hpp"
 
 namespace {
 
 using quarnel::core::corpus::CompactColumn;
+using quarnel::core::corpus::Matches;
 
 // Against a plain column of 64-bit values: values on both sides of 2^32 - 1, rows set in any
 // order and set again, narrow over wide and wide over narrow.
@@ -33,5 +40,119 @@ TEST(CompactColumn, HoldsEveryValueOfAPlainColumn) {
     EXPECT_EQ(copied, plain);
   }
 }
+
+// Random documents of few words, with line feeds and characters of two and four bytes, some
+// shorter than a 64-byte block and some spanning many.
+std::vector<std::string> random_documents(std::mt19937_64& rng) {
+  const std::vector<std::string> words = {"ab", "b", "d\xC3\xA9lta", "\xF0\x9F\x98\x80x", "gg"};
+  const std::vector<std::string> gaps = {" ", " ", ", ", ".\n", "\n", "  "};
+  std::vector<std::string> docs(1 + rng() % 6);
+  for (auto& doc : docs) {
+    const std::size_t n = rng() % 90;
+    for (std::size_t k = 0; k < n; ++k) {
+      doc += words[rng() % words.size()];
+      doc += gaps[rng() % gaps.size()];
+    }
+  }
+  return docs;
+}
+
+struct Joined {
+  std::string text;
+  std::vector<std::uint64_t> starts, ends;
+};
+
+Joined joined(const std::vector<std::string>& docs) {
+  Joined j;
+  for (const auto& doc : docs) {
+    if (!j.starts.empty()) j.text += quarnel::core::duplicate_finder::kDocumentSeparator;
+    j.starts.push_back(j.text.size());
+    j.text += doc;
+    j.ends.push_back(j.text.size());
+  }
+  return j;
+}
+
+// Byte offset of each character of a document, and its end.
+std::vector<std::size_t> character_offsets(const std::string& doc) {
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < doc.size(); ++i) {
+    if (!quarnel::core::utf::is_continuation_byte(static_cast<unsigned char>(doc[i]))) {
+      at.push_back(i);
+    }
+  }
+  at.push_back(doc.size());
+  return at;
+}
+
+// Line and column of character c of a document, counted from its text.
+std::pair<std::uint64_t, std::uint64_t> line_and_column(const std::string& doc,
+                                                        const std::vector<std::size_t>& at,
+                                                        std::size_t c) {
+  std::uint64_t line = 1, column = 1;
+  for (std::size_t k = 0; k < c; ++k) {
+    const bool feed = doc[at[k]] == '\n';
+    line += feed ? 1 : 0;
+    column = feed ? 1 : column + 1;
+  }
+  return {line, column};
+}
+
+// Every occurrence's characters, lines and columns, and every document's characters and words,
+// against counts taken from the documents character by character.
+void expect_located(const Matches& m, const std::vector<std::string>& docs) {
+  using quarnel::core::tokenizer::starts_word_at;
+  ASSERT_EQ(m.document_chars.size(), docs.size());
+  std::vector<std::vector<bool>> covered(docs.size());
+  for (std::size_t d = 0; d < docs.size(); ++d) covered[d].assign(docs[d].size(), false);
+  for (std::size_t k = 0; k < m.start.size(); ++k) {
+    const std::string& doc = docs[m.document[k]];
+    const auto at = character_offsets(doc);
+    ASSERT_LT(m.start[k], m.end[k]);
+    ASSERT_LT(m.end[k], at.size());
+    EXPECT_EQ(std::pair(m.line[k], m.column[k]), line_and_column(doc, at, m.start[k])) << k;
+    EXPECT_EQ(std::pair(m.end_line[k], m.end_column[k]), line_and_column(doc, at, m.end[k] - 1))
+        << k;
+    for (std::size_t b = at[m.start[k]]; b < at[m.end[k]]; ++b) covered[m.document[k]][b] = true;
+  }
+  for (std::size_t d = 0; d < docs.size(); ++d) {
+    EXPECT_EQ(m.document_chars[d], character_offsets(docs[d]).size() - 1);
+    std::uint64_t words = 0, inside = 0;
+    for (std::size_t b = 0; b < docs[d].size(); ++b) {
+      if (!starts_word_at(docs[d], b)) continue;
+      ++words;
+      inside += covered[d][b] ? 1 : 0;
+    }
+    EXPECT_EQ(m.document_words[d], words) << d;
+    EXPECT_EQ(m.covered_words[d], inside) << d;
+  }
+}
+
+class CorpusPlaces : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
+  std::mt19937_64 rng(GetParam());
+  const auto docs = random_documents(rng);
+  const Joined j = joined(docs);
+  const quarnel::core::corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
+  quarnel::core::passages::PassageParams passage_params;
+  passage_params.min_words = 2;
+  const Matches passages = quarnel::core::corpus::find_passages(source, {}, passage_params);
+  expect_located(passages, docs);
+  // A passage reads as its first occurrence.
+  for (std::size_t g = 0; g < passages.groups(); ++g) {
+    const std::size_t k = passages.first[g];
+    const auto at = character_offsets(docs[passages.document[k]]);
+    EXPECT_EQ(passages.text(g),
+              docs[passages.document[k]].substr(at[passages.start[k]],
+                                                at[passages.end[k]] - at[passages.start[k]]));
+  }
+  quarnel::core::types::FinderParams phrase_params;
+  phrase_params.min_words = 2;
+  phrase_params.min_chars = 2;
+  expect_located(quarnel::core::corpus::find_phrases(source, {}, phrase_params), docs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CorpusPlaces, ::testing::Range<std::uint64_t>(0, 40));
 
 }  // namespace
