@@ -29,6 +29,12 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 [[nodiscard]] SuffixArray build_suffix_array_bytes_with_backend(std::span<const std::uint8_t> text,
                                                                 SuffixArrayBackend backend);
 
+// The same array written into `out`, whose size must be the text's (InternalError otherwise),
+// with no result-sized buffer beside it: texts below 4 GiB sort in 32-bit entries into the upper
+// half of `out` and are widened in place.
+void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
+                             std::span<std::uint64_t> out, unsigned threads = 1);
+
 // Requires 2 <= text.size() <= kDivSufSortMaxLength.
 [[nodiscard]] SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text);
 
@@ -49,6 +55,10 @@ void sort_with_libdivsufsort(std::span<const std::uint8_t> text, std::int32_t* s
 [[nodiscard]] std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
                                                                  SuffixArrayBackend backend,
                                                                  unsigned threads = 1);
+
+// The same array written into `out`, whose size must be the text's (InternalError otherwise).
+void build_sa32_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
+                     std::span<std::uint32_t> out, unsigned threads = 1);
 
 // SA-IS over a symbol string that ends in a unique smallest sentinel; every symbol is below
 // `alphabet_size`. The result includes the sentinel's position (always first).

@@ -65,6 +65,12 @@ std::uint64_t* u64_data(const PyRef& array) {
 
 }  // namespace
 
+U64Output new_u64_output(std::size_t size) {
+  PyRef array = new_u64_array(size);
+  const std::span<std::uint64_t> values(u64_data(array), size);
+  return {std::move(array), values};
+}
+
 PyRef to_u64_array(std::span<const std::uint64_t> values) {
   PyRef array = new_u64_array(values.size());
   if (!values.empty()) std::memcpy(u64_data(array), values.data(), values.size_bytes());

@@ -14,6 +14,14 @@ PyRef to_u64_array(std::span<const std::uint64_t> values);
 // Same, widening 32-bit values in the one copy.
 PyRef to_u64_array(std::span<const std::uint32_t> values);
 
+// A new uint64 array of `size` elements, left unwritten, and its elements: results written
+// straight into NumPy's memory need no buffer of their own and no copy.
+struct U64Output {
+  PyRef array;
+  std::span<std::uint64_t> values;
+};
+U64Output new_u64_output(std::size_t size);
+
 // Unsigned element types of the other arrays the package returns, by size in bytes.
 // A new writable one-dimensional array of `count` elements of `element_size` bytes (1, 2, 4, 8),
 // holding a copy of `bytes` (element_size * count bytes).
