@@ -1,5 +1,6 @@
 #pragma once
-// U64Array results: one-dimensional uint64 NumPy arrays owning a copy of the values.
+// U64Array results: one-dimensional uint64 NumPy arrays owning their values, copied in or
+// written in place.
 
 #include <cstdint>
 #include <span>
