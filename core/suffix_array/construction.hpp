@@ -68,7 +68,8 @@ void build_sa32_into(std::span<const std::uint8_t> text, SuffixArrayBackend back
 // SA-IS of a byte text without sentinel (the end of the text sorts before every byte), on up
 // to `threads` threads (texts of a few megabytes and more use the second). Every entry point
 // sorts on one thread unless asked: on a machine whose cores are busy, the second thread
-// measured no faster (English 8 MB: 1.00 of libdivsufsort's time against 0.92 on one).
+// measured slower (English 64 MB on two shared cores: 0.85 of libdivsufsort's one-thread time,
+// against 0.67 on one).
 [[nodiscard]] SuffixArray build_sa_sais(std::span<const std::uint8_t> text, unsigned threads = 1);
 
 // SA-IS of a 16-bit code-unit sequence, code units compared as unsigned numbers.

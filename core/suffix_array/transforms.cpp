@@ -148,13 +148,20 @@ std::string sa_to_bytes(std::span<const std::uint64_t> sa) {
   return out;
 }
 
-std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data) {
-  std::vector<std::uint64_t> out(data.size() / 8);
+void sa_from_bytes_into(std::span<const std::uint8_t> data, std::span<std::uint64_t> out) {
+  if (out.size() != data.size() / 8) {
+    throw InternalError("decoded array size differs from the data's");
+  }
   for (std::size_t r = 0; r < out.size(); ++r) {
     std::uint64_t le;
     std::memcpy(&le, data.data() + 8 * r, 8);
     out[r] = to_little_endian(le);
   }
+}
+
+std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data) {
+  std::vector<std::uint64_t> out(data.size() / 8);
+  sa_from_bytes_into(data, out);
   return out;
 }
 

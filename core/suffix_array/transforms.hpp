@@ -37,5 +37,7 @@ struct Bwt {
 [[nodiscard]] std::string sa_to_bytes(std::span<const std::uint64_t> sa);
 // Decodes whole 8-byte groups; 1 to 7 trailing bytes are ignored.
 [[nodiscard]] std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data);
+// The same into `out`, of data.size() / 8 entries (InternalError otherwise).
+void sa_from_bytes_into(std::span<const std::uint8_t> data, std::span<std::uint64_t> out);
 
 }  // namespace quarnel::core::suffix_array

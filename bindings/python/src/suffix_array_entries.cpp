@@ -126,7 +126,9 @@ PyObject* sa_to_bytes(PyObject*, const BoundArgs& args) {
 
 PyObject* sa_from_bytes(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return to_u64_array(without_gil([&] { return sa::sa_from_bytes(data); })).release();
+  U64Output out = new_u64_output(data.size() / 8);
+  without_gil([&] { sa::sa_from_bytes_into(data, out.values); });
+  return out.array.release();
 }
 
 }  // namespace
