@@ -50,6 +50,8 @@ void load_array_api() {
   }
 }
 
+}  // namespace
+
 PyRef new_u64_array(std::size_t size) {
   load_array_api();
   npy_intp dims[1] = {static_cast<npy_intp>(size)};
@@ -61,14 +63,6 @@ PyRef new_u64_array(std::size_t size) {
 
 std::uint64_t* u64_data(const PyRef& array) {
   return static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
-
-}  // namespace
-
-U64Output new_u64_output(std::size_t size) {
-  PyRef array = new_u64_array(size);
-  const std::span<std::uint64_t> values(u64_data(array), size);
-  return {std::move(array), values};
 }
 
 PyRef to_u64_array(std::span<const std::uint64_t> values) {

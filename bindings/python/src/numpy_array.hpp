@@ -1,6 +1,5 @@
 #pragma once
-// U64Array results: one-dimensional uint64 NumPy arrays owning their values, copied in or
-// written in place.
+// U64Array results: one-dimensional uint64 NumPy arrays owning a copy of the values.
 
 #include <cstdint>
 #include <span>
@@ -14,14 +13,9 @@ namespace quarnel::python {
 PyRef to_u64_array(std::span<const std::uint64_t> values);
 // Same, widening 32-bit values in the one copy.
 PyRef to_u64_array(std::span<const std::uint32_t> values);
-
-// A new uint64 array of `size` elements, left unwritten, and its elements: results written
-// straight into NumPy's memory need no buffer of their own and no copy.
-struct U64Output {
-  PyRef array;
-  std::span<std::uint64_t> values;
-};
-U64Output new_u64_output(std::size_t size);
+// A new uint64 array of `size` elements for the caller to fill, and its elements.
+PyRef new_u64_array(std::size_t size);
+std::uint64_t* u64_data(const PyRef& array);
 
 // Unsigned element types of the other arrays the package returns, by size in bytes.
 // A new writable one-dimensional array of `count` elements of `element_size` bytes (1, 2, 4, 8),
