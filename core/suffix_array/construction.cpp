@@ -95,11 +95,11 @@ void require_output_size(std::size_t text_size, std::size_t output_size) {
   }
 }
 
-// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, best of five (three
-// at 64 MB), in the same run (bench_sais), its time on 8 MB and 64 MB is: English-like prose 0.61
-// and 0.65, DNA-like text 0.46 and 0.54, a 4 KB block repeated 0.67 and 0.61 (these name their
-// few distinct LMS substrings by dictionary), random bytes 0.78 and 0.90 (there every LMS
-// substring gets a name of its own from the packed key sort, and nothing recurses).
+// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, in turns in one run,
+// best of five (three at 64 MB), its time on 8 MB and 64 MB is: English-like prose 0.57 and
+// 0.65, DNA-like text 0.45 and 0.54, a 4 KB block repeated 0.62 and 0.61 (these name their few
+// distinct LMS substrings by dictionary), random bytes 0.76 and 0.86 (there every LMS substring
+// gets a name of its own from the packed key sort, and nothing recurses).
 // DivSufSort takes libdivsufsort for every text its 32-bit interface sorts.
 bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> text) {
   return backend == SuffixArrayBackend::DivSufSort && text.size() <= kDivSufSortMaxLength;
