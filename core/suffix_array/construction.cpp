@@ -2,6 +2,7 @@
 
 #include <divsufsort.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -16,19 +17,32 @@ namespace {
 
 static_assert(sizeof(saidx_t) == sizeof(std::uint32_t));
 
-// Sorts in 32-bit entries laid over the front half of the 64-bit result, then widens in place
-// from the back: entry i is read before the write to bytes [8i, 8i + 8) can reach it.
+// The 32-bit entries parked in the upper half of `out` (bytes [4n, 8n)), where a sort writes
+// them before widen_upper_half spreads them over the whole array.
+std::span<std::uint32_t> upper_half(std::span<std::uint64_t> out) {
+  return {reinterpret_cast<std::uint32_t*>(out.data()) + out.size(), out.size()};
+}
+
+// Widens in place, front to back, a block at a time: the writes of entries [i, i + b) cover
+// bytes [8i, 8(i + b)), which hold 32-bit entries below 2(i + b) - n <= i + b only, read by then.
+void widen_upper_half(std::span<std::uint64_t> out) {
+  constexpr std::size_t kBlock = 2048;
+  const std::size_t n = out.size();
+  const auto* narrow = reinterpret_cast<const unsigned char*>(upper_half(out).data());
+  std::uint32_t block[kBlock];
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    const std::size_t len = std::min(kBlock, n - i);
+    std::memcpy(block, narrow + 4 * i, 4 * len);
+    for (std::size_t k = 0; k < len; ++k) out[i + k] = block[k];
+  }
+}
+
+// Sorts in 32-bit entries into the upper half of the 64-bit result, then widens them in place.
 template <class Fill32>
 SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
   SuffixArray sa = large_array<std::uint64_t>(n);
-  auto* narrow = reinterpret_cast<std::uint32_t*>(sa.data());
-  fill(narrow);
-  for (std::size_t i = n; i-- > 0;) {
-    std::uint32_t v;
-    std::memcpy(&v, narrow + i, sizeof v);
-    const std::uint64_t wide = v;
-    std::memcpy(sa.data() + i, &wide, sizeof wide);
-  }
+  fill(upper_half(sa).data());
+  widen_upper_half(sa);
   return sa;
 }
 
@@ -62,20 +76,29 @@ SuffixArray sais_any_width(const Sym* text, std::size_t n, std::uint64_t alphabe
 
 // The 32-bit array of a text too long for marked 32-bit entries: sorted in 64 bits, then copied
 // narrow.
-std::vector<std::uint32_t> sais_narrowed(std::span<const std::uint8_t> text, unsigned threads) {
+void sais_narrowed(std::span<const std::uint8_t> text, std::span<std::uint32_t> out,
+                   unsigned threads) {
   const std::size_t n = text.size();
   std::vector<std::uint64_t> wide = large_array<std::uint64_t>(n);
   sais::sort<std::uint8_t, std::uint64_t>(text.data(), wide.data(), n, 256,
                                           threads_of(on_threads(threads)));
-  std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
-  for (std::size_t i = 0; i < n; ++i) sa[i] = static_cast<std::uint32_t>(wide[i]);
-  return sa;
+  std::copy(wide.begin(), wide.end(), out.begin());
 }
 
-// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, best of five, in the
-// same run (bench_sais), its time on 8 MB and 64 MB is: English-like prose 0.61 and 0.70,
-// DNA-like text 0.49 and 0.58, a 4 KB block repeated 0.67 and 0.63 (these name their few
-// distinct LMS substrings by dictionary), random bytes 0.80 and 0.85 (there every LMS substring
+void require_32_bit_entries(std::size_t n) {
+  if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
+}
+
+void require_output_size(std::size_t text_size, std::size_t output_size) {
+  if (text_size != output_size) {
+    throw InternalError("suffix array output size differs from the text size");
+  }
+}
+
+// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, in turns in one run,
+// best of five (three at 64 MB), its time on 8 MB and 64 MB is: English-like prose 0.57 and
+// 0.65, DNA-like text 0.45 and 0.54, a 4 KB block repeated 0.62 and 0.61 (these name their few
+// distinct LMS substrings by dictionary), random bytes 0.76 and 0.86 (there every LMS substring
 // gets a name of its own from the packed key sort, and nothing recurses).
 // DivSufSort takes libdivsufsort for every text its 32-bit interface sorts.
 bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> text) {
@@ -112,20 +135,41 @@ SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text) {
   });
 }
 
+void build_sa32_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
+                     std::span<std::uint32_t> out, unsigned threads) {
+  const std::size_t n = text.size();
+  require_32_bit_entries(n);
+  require_output_size(n, out.size());
+  if (n <= 1) {
+    std::fill(out.begin(), out.end(), 0u);
+  } else if (uses_divsufsort(backend, text)) {
+    sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(out.data()));
+  } else if (sorts_in_32_bits(n, 256, {})) {
+    sais::sort<std::uint8_t, std::uint32_t>(text.data(), out.data(), static_cast<std::uint32_t>(n),
+                                            256, threads_of(on_threads(threads)));
+  } else {
+    sais_narrowed(text, out, threads);
+  }
+}
+
+void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
+                             std::span<std::uint64_t> out, unsigned threads) {
+  const std::size_t n = text.size();
+  require_output_size(n, out.size());
+  if (uses_divsufsort(backend, text) || sorts_in_32_bits(n, 256, {})) {
+    build_sa32_into(text, backend, upper_half(out), threads);
+    widen_upper_half(out);
+    return;
+  }
+  sais::sort<std::uint8_t, std::uint64_t>(text.data(), out.data(), n, 256,
+                                          threads_of(on_threads(threads)));
+}
+
 std::vector<std::uint32_t> build_sa32_with_backend(std::span<const std::uint8_t> text,
                                                    SuffixArrayBackend backend, unsigned threads) {
-  const std::size_t n = text.size();
-  if (!fits_32_bit_entries(n)) throw UsageError("text too long for 32-bit suffix array entries");
-  if (n <= 1) return std::vector<std::uint32_t>(n, 0);
-  const bool divsufsort_sorts = uses_divsufsort(backend, text);
-  if (!divsufsort_sorts && !sorts_in_32_bits(n, 256, {})) return sais_narrowed(text, threads);
-  std::vector<std::uint32_t> sa = large_array<std::uint32_t>(n);
-  if (divsufsort_sorts) {
-    sort_with_libdivsufsort(text, reinterpret_cast<std::int32_t*>(sa.data()));
-  } else {
-    sais::sort<std::uint8_t, std::uint32_t>(text.data(), sa.data(), static_cast<std::uint32_t>(n),
-                                            256, threads_of(on_threads(threads)));
-  }
+  require_32_bit_entries(text.size());
+  std::vector<std::uint32_t> sa = large_array<std::uint32_t>(text.size());
+  build_sa32_into(text, backend, sa, threads);
   return sa;
 }
 
@@ -152,11 +196,9 @@ SuffixArray build_sa_sais_u32(std::span<const std::uint32_t> symbols, std::uint6
 
 SuffixArray build_suffix_array_bytes_with_backend(std::span<const std::uint8_t> text,
                                                   SuffixArrayBackend backend) {
-  const std::size_t n = text.size();
-  if (n == 0) return {};
-  if (n == 1) return {0};
-  if (uses_divsufsort(backend, text)) return build_sa_divsufsort(text);
-  return build_sa_sais(text);
+  SuffixArray sa = large_array<std::uint64_t>(text.size());
+  build_suffix_array_into(text, backend, sa);
+  return sa;
 }
 
 SuffixArray sais_inner(std::span<const std::uint64_t> symbols, std::uint64_t alphabet_size) {

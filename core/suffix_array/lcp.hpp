@@ -43,7 +43,8 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base
   }
 }
 
-// LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r.
+// LCP[0] = 0; LCP[r] = longest common prefix of the suffixes at ranks r - 1 and r, into `lcp`
+// (as long as `sa`, its prior contents unread).
 //
 // Computed in text order through the permuted LCP (the phi method): h drops by at most one per
 // position as in Kasai's method, but the text is compared at consecutive positions, which keeps
@@ -54,12 +55,14 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base
 // array per slice for each of phi and the gather.
 // With `split`, each pass runs on two threads.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
-[[nodiscard]] std::vector<Out> lcp_kasai_in_parts(std::span<const T> text,
-                                                  std::type_identity_t<std::span<const Idx>> sa,
-                                                  bool split, std::size_t parts) {
+void lcp_kasai_in_parts_into(std::span<const T> text,
+                             std::type_identity_t<std::span<const Idx>> sa,
+                             std::type_identity_t<std::span<Out>> lcp, bool split,
+                             std::size_t parts) {
   const std::size_t n = sa.size();
-  std::vector<Out> lcp = large_array<Out>(n);
-  if (n <= 1) return lcp;
+  if (n == 0) return;
+  lcp[0] = 0;
+  if (n == 1) return;
   parts = std::clamp<std::size_t>(parts, 1, n);
   const std::size_t slice = (n + parts - 1) / parts;
   // Two slots more, one for each thread's positions outside the slice: branches on whether a
@@ -84,14 +87,24 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
       permuted_lcp<T, Idx>(text, plcp, lo, lo + begin, lo + end);
     });
     interrupt::checkpoint();
+    // The first slice writes every entry, the others only theirs: no entry is read unwritten.
+    const bool first = lo == 0;
     parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
       for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
         const std::size_t p = sa[r];
         const auto value = static_cast<Out>(plcp[inside(p) ? p - lo : slice]);
-        lcp[r] = inside(p) ? value : lcp[r];
+        lcp[r] = first || inside(p) ? value : lcp[r];
       }
     });
   }
+}
+
+template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
+[[nodiscard]] std::vector<Out> lcp_kasai_in_parts(std::span<const T> text,
+                                                  std::type_identity_t<std::span<const Idx>> sa,
+                                                  bool split, std::size_t parts) {
+  std::vector<Out> lcp = large_array<Out>(sa.size());
+  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, split, parts);
   return lcp;
 }
 
@@ -99,11 +112,14 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 // 12 to 10 bytes per text byte (32-bit entries) for two more passes over the suffix array.
 inline constexpr std::size_t kSlicedLcpLength = std::size_t{1} << 24;
 
+// The number of slices lcp_kasai cuts an array of n entries into.
+[[nodiscard]] inline std::size_t lcp_parts(std::size_t n) { return n >= kSlicedLcpLength ? 2 : 1; }
+
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa,
                                          bool split) {
-  return lcp_kasai_in_parts<T, Idx, Out>(text, sa, split, sa.size() >= kSlicedLcpLength ? 2 : 1);
+  return lcp_kasai_in_parts<T, Idx, Out>(text, sa, split, lcp_parts(sa.size()));
 }
 
 // On two threads when the array is large.
@@ -111,6 +127,14 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa) {
   return lcp_kasai<T, Idx, Out>(text, sa, parallel::worth_splitting(sa.size()));
+}
+
+// The same array into `lcp` (as long as `sa`), on two threads when the array is large.
+template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
+void lcp_kasai_into(std::span<const T> text, std::type_identity_t<std::span<const Idx>> sa,
+                    std::type_identity_t<std::span<Out>> lcp) {
+  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, parallel::worth_splitting(sa.size()),
+                                       lcp_parts(sa.size()));
 }
 
 }  // namespace quarnel::core::suffix_array

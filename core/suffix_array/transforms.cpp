@@ -19,15 +19,29 @@ std::uint64_t to_little_endian(std::uint64_t v) {
   return v;
 }
 
-}  // namespace
-
-std::vector<std::uint64_t> inverse_suffix_array(std::span<const std::uint64_t> sa) {
+template <class Idx>
+void scatter_ranks(std::span<const Idx> sa, std::span<std::uint64_t> isa) {
   const std::size_t n = sa.size();
-  std::vector<std::uint64_t> isa(n, 0);
+  if (isa.size() != n) throw InternalError("inverse suffix array size differs from the array's");
   for (std::size_t r = 0; r < n; ++r) {
     if (sa[r] < n) isa[sa[r]] = r;
   }
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> inverse_suffix_array(std::span<const std::uint64_t> sa) {
+  std::vector<std::uint64_t> isa(sa.size(), 0);
+  scatter_ranks(sa, std::span(isa));
   return isa;
+}
+
+void inverse_of_permutation_into(std::span<const std::uint32_t> sa, std::span<std::uint64_t> isa) {
+  scatter_ranks(sa, isa);
+}
+
+void inverse_of_permutation_into(std::span<const std::uint64_t> sa, std::span<std::uint64_t> isa) {
+  scatter_ranks(sa, isa);
 }
 
 Bwt bwt(std::span<const std::uint8_t> text, std::span<const std::uint64_t> sa) {
@@ -134,13 +148,20 @@ std::string sa_to_bytes(std::span<const std::uint64_t> sa) {
   return out;
 }
 
-std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data) {
-  std::vector<std::uint64_t> out(data.size() / 8);
+void sa_from_bytes_into(std::span<const std::uint8_t> data, std::span<std::uint64_t> out) {
+  if (out.size() != data.size() / 8) {
+    throw InternalError("decoded array size differs from the data's");
+  }
   for (std::size_t r = 0; r < out.size(); ++r) {
     std::uint64_t le;
     std::memcpy(&le, data.data() + 8 * r, 8);
     out[r] = to_little_endian(le);
   }
+}
+
+std::vector<std::uint64_t> sa_from_bytes(std::span<const std::uint8_t> data) {
+  std::vector<std::uint64_t> out(data.size() / 8);
+  sa_from_bytes_into(data, out);
   return out;
 }
 

@@ -138,6 +138,34 @@ TEST(LcpKasaiInParts, MatchesBruteForceForEverySliceCount) {
   }
 }
 
+// Into an array the caller allocated, holding anything beforehand: each slice count writes
+// every entry.
+TEST(LcpKasaiInParts, IntoArraysHoldingGarbage) {
+  std::mt19937_64 rng(8);
+  for (int trial = 0; trial < 100; ++trial) {
+    std::vector<std::uint8_t> s(rng() % 120);
+    for (auto& c : s) c = static_cast<std::uint8_t>('a' + rng() % (1 + trial % 3));
+    const std::vector<std::uint64_t> wide = sorted_suffixes(s);
+    const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
+    const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
+    for (const std::size_t parts : {1, 2, 5}) {
+      for (const bool split : {false, true}) {
+        std::vector<std::uint64_t> lcp(s.size(), ~std::uint64_t{0});
+        sa::lcp_kasai_in_parts_into<std::uint8_t, std::uint32_t, std::uint64_t>(s, suffixes, lcp,
+                                                                                split, parts);
+        ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
+      }
+    }
+  }
+  for (const auto& text : long_texts()) {
+    const auto suffixes = sa::build_sa32(text);
+    std::vector<std::uint64_t> lcp(text.size(), ~std::uint64_t{0});
+    sa::lcp_kasai_into<std::uint8_t, std::uint32_t>(text, suffixes, lcp);
+    const auto expected = textbook_kasai(text, suffixes);
+    ASSERT_TRUE(std::equal(lcp.begin(), lcp.end(), expected.begin(), expected.end()));
+  }
+}
+
 TEST(LcpKasaiInParts, LongTextsInSlicesMatchTheTextbookMethod) {
   for (const auto& text : long_texts()) {
     const auto suffixes = sa::build_sa32(text);

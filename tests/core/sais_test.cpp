@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "errors.hpp"
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 
@@ -268,6 +269,28 @@ TEST_P(SaisAgainstDivsufsort, InThirtyTwoAndSixtyFourBitEntries) {
   }
 }
 
+// Arrays the caller allocates arrive holding anything: every entry must be written. The 64-bit
+// output parks 32-bit entries in its upper half and widens them in blocks, so lengths straddle
+// a block as well as the engines' own thresholds.
+TEST_P(SaisAgainstDivsufsort, IntoCallerArraysHoldingGarbage) {
+  const Shape& shape = GetParam();
+  for (std::size_t n : {2, 3, 65, 2047, 2048, 2049, 4097, 65537}) {
+    const Bytes text = shape.make(n, n);
+    const auto expected = sa::build_sa_divsufsort(text);
+    for (auto backend : {sa::SuffixArrayBackend::Sais, sa::SuffixArrayBackend::DivSufSort,
+                         sa::SuffixArrayBackend::Auto}) {
+      SCOPED_TRACE(std::string(shape.name) + " n=" + std::to_string(n) +
+                   " backend=" + std::to_string(static_cast<int>(backend)));
+      std::vector<std::uint64_t> wide(n, ~std::uint64_t{0});
+      sa::build_suffix_array_into(text, backend, wide);
+      ASSERT_EQ(wide, expected);
+      std::vector<std::uint32_t> narrow(n, 0xA5A5A5A5u);
+      sa::build_sa32_into(text, backend, narrow);
+      ASSERT_TRUE(std::equal(narrow.begin(), narrow.end(), expected.begin(), expected.end()));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kShapes),
                          [](const auto& info) {
                            std::string name = info.param.name;
@@ -327,6 +350,27 @@ TEST(ByteBackends, ThreadedEntryPointsAgreeWithDivsufsort) {
   EXPECT_EQ(sa::build_sa_sais(text, 2), expected);
   const auto narrow = sa::build_sa32_with_backend(text, sa::SuffixArrayBackend::Sais, 2);
   EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), expected.begin(), expected.end()));
+}
+
+TEST(ByteBackends, IntoCallerArraysOfTinyTexts) {
+  for (const Bytes& text : {Bytes{}, Bytes{'x'}}) {
+    std::vector<std::uint64_t> wide(text.size(), 9);
+    sa::build_suffix_array_into(text, sa::SuffixArrayBackend::Auto, wide);
+    EXPECT_EQ(wide, std::vector<std::uint64_t>(text.size(), 0));
+    std::vector<std::uint32_t> narrow(text.size(), 9);
+    sa::build_sa32_into(text, sa::SuffixArrayBackend::DivSufSort, narrow);
+    EXPECT_EQ(narrow, std::vector<std::uint32_t>(text.size(), 0));
+  }
+}
+
+TEST(ByteBackends, IntoAnArrayOfAnotherSizeIsAnInternalError) {
+  const Bytes text = random_bytes(100, 256, 1);
+  std::vector<std::uint64_t> wide(99);
+  EXPECT_THROW(sa::build_suffix_array_into(text, sa::SuffixArrayBackend::Sais, wide),
+               quarnel::core::InternalError);
+  std::vector<std::uint32_t> narrow(101);
+  EXPECT_THROW(sa::build_sa32_into(text, sa::SuffixArrayBackend::DivSufSort, narrow),
+               quarnel::core::InternalError);
 }
 
 TEST(ByteBackends, ThirtyTwoBitSymbolsAgreeWithBruteForce) {

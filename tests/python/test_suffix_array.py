@@ -205,6 +205,25 @@ def test_derived_arrays_differential(rng):
         assert _native.sa_from_bytes(serialised).tolist() == sa
 
 
+@pytest.mark.parametrize("size", [1, 2047, 2048, 2049, 6145])
+def test_arrays_written_in_place_match_brute_force(rng, size):
+    # The arrays are written straight into NumPy's memory, the suffix array widened from 32-bit
+    # entries in blocks: lengths straddle a block.
+    data = random_bytes(rng, size, b"abc\x00\xff")
+    sa = brute_suffix_array(data)
+    for backend in BACKENDS:
+        result = _native.suffix_array_fn(data, backend)
+        assert result.dtype == np.uint64 and result.flags.c_contiguous and result.flags.writeable
+        assert result.flags.owndata
+        assert result.tolist() == sa
+    isa = np.empty(size, dtype=np.uint64)
+    isa[sa] = np.arange(size, dtype=np.uint64)
+    assert np.array_equal(_native.inverse_suffix_array(data), isa)
+    lcp = _native.lcp_array(data)
+    assert lcp.dtype == np.uint64 and lcp.flags.owndata
+    assert lcp.tolist() == brute_lcp(data)
+
+
 def test_empty_inputs():
     assert _native.lcp_array(b"").tolist() == []
     assert _native.inverse_suffix_array(b"").tolist() == []

@@ -19,6 +19,19 @@ namespace {
 
 namespace sa = core::suffix_array;
 
+// A new uint64 array of `size` elements, and a view of them for results written in place: no
+// buffer of their own and no copy.
+struct Output {
+  PyRef array;
+  std::span<std::uint64_t> values;
+};
+
+Output new_output(std::size_t size) {
+  PyRef array = new_u64_array(size);
+  std::uint64_t* const data = u64_data(array);
+  return {std::move(array), {data, size}};
+}
+
 sa::SuffixArray auto_suffix_array(std::span<const std::uint8_t> data) {
   return sa::build_suffix_array_bytes_with_backend(data, sa::SuffixArrayBackend::Auto);
 }
@@ -28,13 +41,9 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto backend_name = to_optional(args, 1, to_text);
   const auto backend =
       backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
-  if (sa::fits_32_bit_entries(data.size())) {
-    const auto suffixes = without_gil([&] { return sa::build_sa32_with_backend(data, backend); });
-    return to_u64_array(std::span<const std::uint32_t>(suffixes)).release();
-  }
-  return to_u64_array(
-             without_gil([&] { return sa::build_suffix_array_bytes_with_backend(data, backend); }))
-      .release();
+  Output out = new_output(data.size());
+  without_gil([&] { sa::build_suffix_array_into(data, backend, out.values); });
+  return out.array.release();
 }
 
 // Texts below 4 GiB are only read through 32-bit suffix arrays: half the memory traffic.
@@ -42,18 +51,18 @@ bool fits_32_bits(std::span<const std::uint8_t> data) {
   return sa::fits_32_bit_entries(data.size());
 }
 
+// Written straight into the returned array.
 PyObject* lcp_array(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  if (fits_32_bits(data)) {
-    return to_u64_array(without_gil([&] {
-             return sa::lcp_kasai<std::uint8_t, std::uint32_t>(data, sa::build_sa32(data));
-           }))
-        .release();
-  }
-  return to_u64_array(without_gil([&] {
-           return sa::lcp_kasai<std::uint8_t>(data, auto_suffix_array(data));
-         }))
-      .release();
+  Output out = new_output(data.size());
+  without_gil([&] {
+    if (fits_32_bits(data)) {
+      sa::lcp_kasai_into<std::uint8_t, std::uint32_t>(data, sa::build_sa32(data), out.values);
+    } else {
+      sa::lcp_kasai_into<std::uint8_t>(data, auto_suffix_array(data), out.values);
+    }
+  });
+  return out.array.release();
 }
 
 // Builds the suffix array of `data` and hands the interval of `pattern` with the array's entries
@@ -110,9 +119,17 @@ PyObject* inverse_bwt_fn(PyObject*, const BoundArgs& args) {
 
 PyObject* inverse_suffix_array(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return to_u64_array(
-             without_gil([&] { return sa::inverse_suffix_array(auto_suffix_array(data)); }))
-      .release();
+  Output out = new_output(data.size());
+  without_gil([&] {
+    if (fits_32_bits(data)) {
+      sa::inverse_of_permutation_into(std::span<const std::uint32_t>(sa::build_sa32(data)),
+                                      out.values);
+    } else {
+      sa::inverse_of_permutation_into(std::span<const std::uint64_t>(auto_suffix_array(data)),
+                                      out.values);
+    }
+  });
+  return out.array.release();
 }
 
 PyObject* sa_to_bytes(PyObject*, const BoundArgs& args) {
@@ -122,7 +139,9 @@ PyObject* sa_to_bytes(PyObject*, const BoundArgs& args) {
 
 PyObject* sa_from_bytes(PyObject*, const BoundArgs& args) {
   const auto data = to_byte_text(args, 0);
-  return to_u64_array(without_gil([&] { return sa::sa_from_bytes(data); })).release();
+  Output out = new_output(data.size() / 8);
+  without_gil([&] { sa::sa_from_bytes_into(data, out.values); });
+  return out.array.release();
 }
 
 }  // namespace
