@@ -146,6 +146,14 @@ constexpr bool byte_tests_agree() {
 }
 static_assert(byte_tests_agree());
 
+// The bits of a 64-position block for the positions before x, and how many of `bits` they hold.
+std::uint64_t below(std::uint64_t x) {
+  return (std::uint64_t{1} << (x & 63)) - 1;
+}
+std::uint64_t ones_below(std::uint64_t bits, std::uint64_t x) {
+  return static_cast<std::uint64_t>(std::popcount(bits & below(x)));
+}
+
 // Counts the positions of a text that are marked, before any offset, in O(1): one bit per
 // position and a running count per 64 positions (2 bits per text byte).
 class PositionCount {
@@ -163,8 +171,7 @@ class PositionCount {
 
   [[nodiscard]] std::uint64_t operator()(std::uint64_t x) const {
     const Block& block = blocks_[x >> 6];
-    const std::uint64_t below = (std::uint64_t{1} << (x & 63)) - 1;
-    return block.before + static_cast<std::uint64_t>(std::popcount(block.bits & below));
+    return block.before + ones_below(block.bits, x);
   }
 
   void prefetch(std::uint64_t x) const { prefetch_read(&blocks_[x >> 6]); }
@@ -277,12 +284,6 @@ class SourcePositions {
     std::uint64_t feed_bits = 0;
   };
 
-  // The bits of a block for the bytes before x.
-  static std::uint64_t below(std::uint64_t x) { return (std::uint64_t{1} << (x & 63)) - 1; }
-  static std::uint64_t ones_below(std::uint64_t bits, std::uint64_t x) {
-    return static_cast<std::uint64_t>(std::popcount(bits & below(x)));
-  }
-
   [[nodiscard]] std::uint64_t feeds(std::uint64_t x) const {
     const Block& block = blocks_[x >> 6];
     return block.feeds_before + ones_below(block.feed_bits, x);
@@ -391,7 +392,7 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
   out.end = std::move(placed.end);
   out.document_chars.resize(prepared.documents());
   for (std::size_t d = 0; d < prepared.documents(); ++d) {
-    out.document_chars[d] = positions.chars(source.ends[d]) - positions.chars(source.starts[d]);
+    out.document_chars[d] = positions.chars(source.ends[d]) - bases[d].chars;
   }
   out.texts = std::move(groups.texts);
   out.text_ends = std::move(groups.text_ends);
