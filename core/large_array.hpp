@@ -31,6 +31,21 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
 #endif
 }
 
+// Hands the whole huge pages of [begin, end) back to the system (their contents are lost) and
+// returns where the next call should begin: a reader that goes front to back through an array it
+// will not read again can free the array's pages as it goes, the array itself kept until later.
+[[nodiscard]] inline const std::byte* release_pages_behind(const std::byte* begin,
+                                                           const std::byte* end) {
+  const auto first =
+      (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+  const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(std::uintptr_t{kHugePage} - 1);
+  if (last <= first) return begin;
+#if defined(__linux__) && defined(MADV_DONTNEED)
+  (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
+  return reinterpret_cast<const std::byte*>(last);
+}
+
 // Hands the heap's free pages back to the system. After millions of small blocks are freed
 // (records' offsets, a stage's tables) the allocator keeps their pages, and the large arrays
 // that follow come from fresh mappings: without this both stay resident.

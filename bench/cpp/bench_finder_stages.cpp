@@ -84,7 +84,8 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
   const auto sentences = table.measure(2, "sentences", [&] {
     return quarnel::core::sentence_splitter::sentence_boundary_offsets(text);
   });
-  const df::BasicAnalysisIndex<std::uint32_t> index{text, suffixes, lcp, sentences};
+  const sa::LcpPlanes<std::uint32_t> planes(lcp);
+  const df::BasicAnalysisIndex<std::uint32_t> index{text, suffixes, planes, sentences};
   const auto positions =
       table.measure(3, "positions", [&] { return df::PositionIndex(text, sentences); });
   auto scan = table.measure(4, "candidate scan", [&] {

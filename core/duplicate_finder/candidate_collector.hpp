@@ -102,11 +102,13 @@ class CandidateCollector {
     last_start_rank_ = kNoStart;
     run_end_ = run.end;
     const auto& lcp = index_.lcp;
+    std::uint64_t shared_before = lcp[run.begin - 1];  // each entry is read once
     for (std::size_t rank = run.begin - 1; rank < run.end; ++rank) {
       prefetch_ahead();
-      if (rank >= run.begin) forget_longer_than(lcp[rank]);
+      if (rank >= run.begin) forget_longer_than(shared_before);
       const std::uint64_t shared_after = rank + 1 < lcp.size() ? lcp[rank + 1] : 0;
-      cut_phrases_at(rank, run.max_lcp, std::max<std::uint64_t>(lcp[rank], shared_after));
+      cut_phrases_at(rank, run.max_lcp, std::max(shared_before, shared_after));
+      shared_before = shared_after;
     }
     close_run();
   }
@@ -117,15 +119,22 @@ class CandidateCollector {
   static constexpr std::size_t kPrefetchDistance = 16;
   void prefetch_ahead() { advance_ahead(); }
 
+  // The next rank in a run: its LCP entry or the next one reaches the threshold.
   void advance_ahead() {
     const auto& lcp = index_.lcp;
-    while (++ahead_ + 1 < lcp.size()) {
-      if (lcp[ahead_] >= threshold_ || lcp[ahead_ + 1] >= threshold_) {
-        positions_.prefetch(index_.suffix_array[ahead_]);
+    if (++ahead_ + 1 >= lcp.size()) {
+      ahead_ = lcp.size();
+      return;
+    }
+    if (lcp[ahead_] < threshold_) {
+      const std::size_t next = suffix_array::next_reaching(lcp, threshold_, ahead_ + 1, lcp.size());
+      if (next == lcp.size()) {
+        ahead_ = lcp.size();
         return;
       }
+      ahead_ = next - 1;
     }
-    ahead_ = lcp.size();
+    positions_.prefetch(index_.suffix_array[ahead_]);
   }
 
   void forget_longer_than(std::uint64_t shared) {

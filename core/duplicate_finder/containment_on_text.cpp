@@ -195,7 +195,7 @@ std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
   for (std::size_t k = 0; k < repeated.size(); ++k) {
     if (k + kSweepAhead < repeated.size()) {
       const std::uint64_t ahead = rank_of(ranks, repeated[k + kSweepAhead].id);
-      if (ahead != kNoRank) prefetch_read(&index.lcp[ahead]);
+      if (ahead != kNoRank) index.lcp.prefetch(ahead);
     }
     const RepeatedPhrase<Offset>& r = repeated[k];
     const auto phrase = static_cast<std::uint32_t>(k);

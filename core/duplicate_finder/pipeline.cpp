@@ -27,6 +27,7 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/halves_sort.hpp"
 #include "suffix_array/lcp.hpp"
+#include "suffix_array/lcp_planes.hpp"
 #include "utf.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -36,18 +37,19 @@ using types::FinderParams;
 using types::PhraseData;
 using types::PhraseResult;
 
-template <class Idx>
+template <class Idx, class Lcp = suffix_array::LcpPlanes<Idx>>
 struct AnalysisArrays {
   std::vector<Idx> suffix_array;
-  std::vector<Idx> lcp;
+  Lcp lcp;
   std::vector<std::uint64_t> sentence_boundaries;
 };
 
 // The suffix and LCP arrays of the text, and its sentence boundaries found meanwhile (on the
 // second thread when `two_threads`, or while the second thread sorts its half).
 template <class Idx>
-AnalysisArrays<Idx> analysis_arrays(std::string_view text, const DocumentLayout& documents,
-                                    bool two_threads) {
+AnalysisArrays<Idx, std::vector<Idx>> analysis_arrays(std::string_view text,
+                                                      const DocumentLayout& documents,
+                                                      bool two_threads) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   const auto sentences = [&] {
@@ -68,7 +70,8 @@ AnalysisArrays<Idx> analysis_arrays(std::string_view text, const DocumentLayout&
   }
 }
 
-// The arrays with every LCP entry cut at its neighbours' document ends.
+// The arrays with every LCP entry cut at its neighbours' document ends, the LCP array then
+// narrowed into planes: from the candidate scan to containment, the stages' tables sit beside it.
 template <class Idx>
 AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout& documents,
                                     bool two_threads) {
@@ -77,14 +80,15 @@ AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout&
     cut_at_document_ends(std::span<Idx>(arrays.lcp), std::span<const Idx>(arrays.suffix_array),
                          DocumentEnds(documents, text.size()));
   }
-  return arrays;
+  return {std::move(arrays.suffix_array), suffix_array::LcpPlanes<Idx>(std::move(arrays.lcp)),
+          std::move(arrays.sentence_boundaries)};
 }
 
 // Frees the suffix and LCP arrays; the index over them is not to be read again.
 template <class Idx>
 void release_sorted_arrays(AnalysisArrays<Idx>& arrays) {
   std::vector<Idx>().swap(arrays.suffix_array);
-  std::vector<Idx>().swap(arrays.lcp);
+  arrays.lcp = {};
 }
 
 // Candidates with containment, set-aside recovery and record assembly, for the test seams.

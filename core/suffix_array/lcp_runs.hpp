@@ -18,22 +18,32 @@ struct LcpRun {
   friend bool operator==(const LcpRun&, const LcpRun&) = default;
 };
 
+// The first rank in [r, end) whose entry in `lcp` is at least `threshold`, else end.
+template <class Lcp>
+[[nodiscard]] std::size_t next_reaching(const Lcp& lcp, std::uint64_t threshold, std::size_t r,
+                                        std::size_t end) {
+  if constexpr (requires { lcp.next_reaching(threshold, r, end); }) {
+    return lcp.next_reaching(threshold, r, end);
+  } else {
+    while (r < end && lcp[r] < threshold) ++r;
+    return r;
+  }
+}
+
+// `lcp` is any array of LCP entries (operator[] and size()).
 // Calls visit(run) for every run whose ranks lie in [first, last), first >= 1, by increasing
 // rank; a run crossing `last` is cut there. Ranks below the threshold cost one comparison each.
-template <class Entry, class Visit>
-void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, std::size_t first,
-                      std::size_t last, Visit&& visit) {
+template <class Lcp, class Visit>
+void for_each_lcp_run(const Lcp& lcp, std::uint64_t threshold, std::size_t first, std::size_t last,
+                      Visit&& visit) {
   const std::size_t n = std::min(lcp.size(), last);
   std::size_t r = first;
-  while (r < n) {
-    if (lcp[r] < threshold) {
-      ++r;
-      continue;
-    }
-    LcpRun run{r, r, lcp[r]};
-    while (run.end < n && lcp[run.end] >= threshold) {
-      if (lcp[run.end] > run.max_lcp) run.max_lcp = lcp[run.end];
-      ++run.end;
+  while ((r = next_reaching(lcp, threshold, r, n)) < n) {
+    LcpRun run{r, r, 0};
+    for (; run.end < n; ++run.end) {
+      const std::uint64_t shared = lcp[run.end];
+      if (shared < threshold) break;
+      run.max_lcp = std::max(run.max_lcp, shared);
     }
     visit(run);
     r = run.end;
@@ -41,8 +51,8 @@ void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, std::
 }
 
 // Calls visit(run) for every run, by increasing rank.
-template <class Entry, class Visit>
-void for_each_lcp_run(std::span<const Entry> lcp, std::uint64_t threshold, Visit&& visit) {
+template <class Lcp, class Visit>
+void for_each_lcp_run(const Lcp& lcp, std::uint64_t threshold, Visit&& visit) {
   for_each_lcp_run(lcp, threshold, 1, lcp.size(), std::forward<Visit>(visit));
 }
 

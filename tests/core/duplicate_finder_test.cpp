@@ -37,6 +37,7 @@ using Offsets = std::vector<std::uint64_t>;
 struct Indexed {
   std::string text;
   Offsets sa, lcp, boundaries;
+  quarnel::core::suffix_array::LcpPlanes<std::uint64_t> planes;
 
   Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
@@ -44,9 +45,11 @@ struct Indexed {
     sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
     lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
+    planes =
+        quarnel::core::suffix_array::LcpPlanes<std::uint64_t>(std::span<const std::uint64_t>(lcp));
   }
 
-  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, lcp, boundaries}; }
+  [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, planes, boundaries}; }
 };
 
 // `split`: the scan by rank halves and the records by halves, on two threads, however small the
