@@ -4,16 +4,19 @@ on the concatenated bytes), in the same run.
 
 The corpus is made of the text files this machine ships (Debian copyright files, licences,
 documentation, changelogs and NEWS files, compressed or not), cut at line breaks into documents
-of 2-50 KB; some licences recur in many of them, as in any real collection. Where the files run out, English-like prose documents (a word
-walk over the licences, see datasets.py) fill the size, a fifth of them sharing a paragraph with
-another."""
+of 2-50 KB; some licences recur in many of them, as in any real collection. Where the files run
+out (about 224 MB here), prose documents fill the size: a word-bigram walk over the words of those
+same files, so that the filler repeats phrases about as often as they do; a fifth of the filler
+documents share a paragraph with another."""
 
 import argparse
 import gzip
 import random
+import re
+from array import array
 from pathlib import Path
 
-from datasets import DATA_DIR, MB, english
+from datasets import DATA_DIR, MB
 from harness import run_interleaved, table
 
 SOURCES = ["/usr/share/common-licenses", "/usr/share/doc", "/usr/share/perl", "/usr/lib/python3"]
@@ -54,13 +57,57 @@ def split_documents(text, rng):
         start = end
 
 
+class BigramWalk:
+    """English-like prose from the real files' words: each word is followed by the word after a
+    random occurrence of it in those files (now and then by any word). The words are numbered and
+    kept in arrays: the files hold tens of millions of them."""
+
+    def __init__(self, texts):
+        number, self.words, ids = {}, [], array("I")
+        for text in texts:
+            for word in re.findall(r"\S+", text):
+                k = number.setdefault(word, len(self.words))
+                if k == len(self.words):
+                    self.words.append(word)
+                ids.append(k)
+        # The occurrences of each word, grouped: word k's are at[first[k]:first[k + 1]].
+        first = array("Q", [0]) * (len(self.words) + 1)
+        for k in ids:
+            first[k + 1] += 1
+        for k in range(len(self.words)):
+            first[k + 1] += first[k]
+        fill, self.at = array("Q", first), array("Q", [0]) * len(ids)
+        for i, k in enumerate(ids):
+            self.at[fill[k]] = i
+            fill[k] += 1
+        self.ids, self.first = ids, first
+
+    def prose(self, size, rng):
+        words, ids, at, first = self.words, self.ids, self.at, self.first
+        out, total, since_break = [], 0, 0
+        k = ids[rng.randrange(len(ids))]
+        while total < size:
+            word = words[k]
+            out.append(word)
+            total += len(word) + 1
+            since_break += 1
+            if word.endswith(".") and since_break > 60 and rng.random() < 0.3:
+                out.append("\n\n")
+                since_break = 0
+            count = first[k + 1] - first[k]
+            i = at[first[k] + int(rng.random() * count)] + 1
+            k = ids[i] if i < len(ids) and rng.random() < 0.97 else ids[rng.randrange(len(ids))]
+        return " ".join(out)[:size]
+
+
 def corpus(size, seed=7):
     path = DATA_DIR / f"corpus-{size}.txt"
     if path.exists():
         return path
     rng = random.Random(seed)
-    docs, total = [], 0
+    docs, total, texts = [], 0, []
     for text in real_files():
+        texts.append(text)
         for doc in split_documents(text, rng):
             docs.append(doc)
             total += len(doc.encode())
@@ -68,10 +115,10 @@ def corpus(size, seed=7):
                 break
         if total >= size:
             break
-    chunk = 0
+    walk = BigramWalk(texts) if total < size else None
+    del texts
     while total < size:  # prose in chunks of 16 MB: the generator holds a chunk's words
-        chunk += 1
-        pieces = list(split_documents(english(16 * MB, seed + chunk).decode(), rng))
+        pieces = list(split_documents(walk.prose(16 * MB, rng), rng))
         for k, doc in enumerate(pieces):
             if total >= size:
                 break
