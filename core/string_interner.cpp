@@ -129,6 +129,13 @@ std::size_t StringInterner::add_unindexed(std::string_view s) {
   return keys_.size() - 1;
 }
 
+void StringInterner::reserve(std::size_t more, std::size_t indexed) {
+  keys_.reserve(keys_.size() + more);
+  hashes_.reserve(hashes_.size() + indexed);
+  indexed_ids_.reserve(indexed_ids_.size() + indexed);
+  while (2 * (hashes_.size() + indexed) > slots_.size()) grow();
+}
+
 void StringInterner::grow() {
   slots_.assign(slots_.size() * 2, Slot{});
   const std::size_t mask = slots_.size() - 1;

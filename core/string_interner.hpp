@@ -52,6 +52,9 @@ class StringInterner {
   // look up, and so need not hash it.
   std::size_t add_unindexed(std::string_view s);
   [[nodiscard]] std::optional<std::size_t> find(std::string_view s) const;
+  // Room for `more` keys beyond those held, `indexed` of them added by intern: adding them then
+  // moves nothing, where growing by doubling could take twice the room they need.
+  void reserve(std::size_t more, std::size_t indexed);
   [[nodiscard]] std::string_view key(std::size_t id) const { return keys_[id]; }
   [[nodiscard]] std::size_t size() const { return keys_.size(); }
 

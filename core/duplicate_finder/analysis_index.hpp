@@ -24,6 +24,10 @@ struct BasicAnalysisIndex {
 };
 using AnalysisIndex = BasicAnalysisIndex<std::uint64_t>;
 
+// What a stage has read for the last time, in the order the arrays are done with: the LCP array,
+// then the suffix array as well. A caller may free them then.
+enum class ArraysRead { Lcp, SuffixArray };
+
 // The ranks [first, last) of the suffixes that share the first `length` bytes of the one at
 // `rank`: a walk over the LCP entries around it.
 template <class Idx>

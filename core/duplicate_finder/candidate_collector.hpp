@@ -163,7 +163,7 @@ class CandidateCollector {
   [[nodiscard]] bool cuts_unique_slot(std::uint64_t raw_length) const;
   [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
   [[nodiscard]] std::vector<std::uint32_t> absorb_phrases(const Candidates<Offset>& from);
-  void absorb_hits(const Candidates<Offset>& from, std::span<const std::uint32_t> id_of);
+  void absorb_hits(Candidates<Offset>& from, std::span<const std::uint32_t> id_of);
 
   const BasicAnalysisIndex<Offset>& index_;
   const types::FinderParams& params_;

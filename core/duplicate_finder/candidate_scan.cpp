@@ -140,6 +140,8 @@ std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
   for (const std::uint32_t id : from.raw_ids) unindexed[id] = 1;
   for (const std::uint32_t id : from.rewritten_ids) rewritten[id] = 1;
   std::vector<std::uint32_t> id_of(later_ids);
+  out_.phrases.reserve(later_ids, later_ids - from.raw_ids.size());
+  out_.raw_ids.reserve(out_.raw_ids.size() + from.raw_ids.size());
   for (std::size_t id = 0; id < later_ids; ++id) {
     const std::string_view key = from.phrases.key(id);
     if (unindexed[id]) {
@@ -154,28 +156,36 @@ std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
       out_.rewritten_ids.push_back(id_of[id]);
     }
   }
-  out_.rank_of.resize(out_.phrases.size(), kNoRank);
+  constexpr auto kNone = static_cast<Offset>(kNoRank);
+  out_.rank_of.resize(out_.phrases.size(), kNone);
   for (std::size_t id = 0; id < from.rank_of.size(); ++id) {
-    if (from.rank_of[id] != kNoRank) out_.rank_of[id_of[id]] = from.rank_of[id];
+    if (from.rank_of[id] != kNone) out_.rank_of[id_of[id]] = from.rank_of[id];
   }
   return id_of;
 }
 
 // Lists and hits follow those here. (A first list equal to the last one here stays a copy of it
-// rather than shared: lists are read only through their windows.)
+// rather than shared: lists are read only through their windows.) Both collectors' tables are at
+// their largest: the later one's are renumbered where they lie and freed as soon as taken.
 template <class Offset>
-void CandidateCollector<Offset>::absorb_hits(const Candidates<Offset>& from,
+void CandidateCollector<Offset>::absorb_hits(Candidates<Offset>& from,
                                              std::span<const std::uint32_t> id_of) {
   HitLists<Offset>& hits = out_.hits;
   const std::size_t lists_before = hits.begin.size() - 1;
   const std::uint64_t windows_before = hits.windows.size();
-  for (const Window& w : from.hits.windows) hits.windows.push_back({id_of[w.id], w.raw_length});
+  for (Window& w : from.hits.windows) w.id = id_of[w.id];
+  // Exactly the room needed: a doubling here would double the largest arrays of the scan.
+  hits.windows.reserve(windows_before + from.hits.windows.size());
+  hits.windows.insert(hits.windows.end(), from.hits.windows.begin(), from.hits.windows.end());
+  decltype(from.hits.windows)().swap(from.hits.windows);
+  hits.begin.reserve(hits.begin.size() + from.hits.begin.size() - 1);
   for (std::size_t k = 1; k < from.hits.begin.size(); ++k) {
     hits.begin.push_back(windows_before + from.hits.begin[k]);
   }
-  from.hits.positions.for_each([&](const PositionHits& h) {
-    hits.positions.push_back({h.position, static_cast<Offset>(h.list + lists_before)});
-  });
+  decltype(from.hits.begin)().swap(from.hits.begin);
+  from.hits.positions.update_each(
+      [&](PositionHits& h) { h.list = static_cast<Offset>(h.list + lists_before); });
+  hits.positions.splice(std::move(from.hits.positions));
 }
 
 // The start at the rank before cut its windows up to the same distance, and the two share more
@@ -324,8 +334,8 @@ void CandidateCollector<Offset>::store_unique_slot(Slot& s) {
   const std::string_view raw = index_.text.substr(start, s.raw_length);
   s.id = static_cast<std::uint32_t>(out_.phrases.add_unindexed(raw));
   out_.raw_ids.push_back(s.id);
-  out_.rank_of.resize(out_.phrases.size(), kNoRank);
-  out_.rank_of[s.id] = s.first_rank;
+  out_.rank_of.resize(out_.phrases.size(), static_cast<Offset>(kNoRank));
+  out_.rank_of[s.id] = static_cast<Offset>(s.first_rank);
 }
 
 template <class Offset>

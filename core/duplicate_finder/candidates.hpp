@@ -41,9 +41,9 @@ struct Candidates {
   SetAsideLogs<Offset> set_aside;
   std::vector<std::uint32_t> raw_ids;  // unindexed phrases, taken unchanged from their bytes
   // By id: a rank of the phrase's bytes for the phrases that are their own raw bytes at every
-  // start (unindexed ones not joined to a rewritten phrase), else kNoRank; may be shorter than
-  // the table (missing ids have no rank).
-  std::vector<std::uint64_t> rank_of;
+  // start (unindexed ones not joined to a rewritten phrase), else the kNoRank of Offset; may be
+  // shorter than the table (missing ids have no rank).
+  std::vector<Offset> rank_of;
 };
 
 // A phrase that became a record candidate: seen at two or more starts.

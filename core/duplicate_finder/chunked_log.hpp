@@ -35,6 +35,14 @@ class ChunkedLog {
     later.chunks_.clear();
   }
 
+  // visit(entry) for every entry, which it may change.
+  template <class Visit>
+  void update_each(Visit&& visit) {
+    for (Chunk& chunk : chunks_) {
+      for (std::size_t i = 0; i < chunk.used; ++i) visit(chunk.data[i]);
+    }
+  }
+
   template <class Visit>
   void for_each(Visit&& visit) const {
     for (const Chunk& chunk : chunks_) {

@@ -320,14 +320,17 @@ template <class Idx>
 std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
                                        const Candidates<Idx>& scan,
                                        std::span<const RepeatedPhrase<Idx>> repeated,
-                                       const std::function<void()>& arrays_read) {
+                                       const std::function<void(ArraysRead)>& arrays_read) {
   std::vector<char> contained(repeated.size(), 0);
   if (!scan.drop_contained || repeated.size() < 2) {
-    if (arrays_read) arrays_read();
+    if (arrays_read) {
+      arrays_read(ArraysRead::Lcp);
+      arrays_read(ArraysRead::SuffixArray);
+    }
     return contained;
   }
   const std::vector<char> in_text = flag_contained_on_text(
-      index, std::span<const std::uint64_t>(scan.rank_of), repeated, contained, arrays_read);
+      index, std::span<const Idx>(scan.rank_of), repeated, contained, arrays_read);
   if (std::any_of(in_text.begin(), in_text.end(), [](char c) { return c == 0; })) {
     flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained);
   }
@@ -337,10 +340,10 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint32_t>&,
                                                 const Candidates<std::uint32_t>&,
                                                 std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                const std::function<void()>&);
+                                                const std::function<void(ArraysRead)>&);
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint64_t>&,
                                                 const Candidates<std::uint64_t>&,
                                                 std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                const std::function<void()>&);
+                                                const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -32,12 +32,13 @@ namespace quarnel::core::duplicate_finder {
 // The same question for the candidates of a scan, by entry of `repeated`, which must be in
 // record order. All zero unless the scan dropped contained windows (then the question is asked
 // of the phrases alone, before any record is built). `arrays_read`, when given, runs once the
-// index's suffix and LCP arrays are not read again, so that the caller may free them before the
-// stage's largest allocation (on a large corpus they hold 8 bytes per byte).
+// index's LCP array is not read again and once its suffix array is not either, so that the caller
+// may free them before the stage's largest allocations (on a large corpus they hold 6 bytes per
+// byte).
 template <class Idx>
-[[nodiscard]] std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
-                                                     const Candidates<Idx>& scan,
-                                                     std::span<const RepeatedPhrase<Idx>> repeated,
-                                                     const std::function<void()>& arrays_read = {});
+[[nodiscard]] std::vector<char> contained_candidates(
+    const BasicAnalysisIndex<Idx>& index, const Candidates<Idx>& scan,
+    std::span<const RepeatedPhrase<Idx>> repeated,
+    const std::function<void(ArraysRead)>& arrays_read = {});
 
 }  // namespace quarnel::core::duplicate_finder

@@ -158,8 +158,9 @@ std::pair<std::size_t, std::size_t> search_text(const BasicAnalysisIndex<Offset>
 }
 
 // A rank of the phrase's bytes when it is its own raw bytes at every start, else kNoRank.
-std::uint64_t rank_of(std::span<const std::uint64_t> ranks, std::uint32_t id) {
-  return id < ranks.size() ? ranks[id] : kNoRank;
+template <class Offset>
+std::uint64_t rank_of(std::span<const Offset> ranks, std::uint32_t id) {
+  return id < ranks.size() && ranks[id] != static_cast<Offset>(kNoRank) ? ranks[id] : kNoRank;
 }
 
 // The occurrences of the phrases of `repeated` for the containment sweep on the text: every
@@ -188,7 +189,7 @@ constexpr std::size_t kSweepAhead = 8;
 // raw bytes are targets only: their bytes, where the text has them, may lie in a raw phrase.
 template <class Offset>
 std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
-                                    std::span<const std::uint64_t> ranks,
+                                    std::span<const Offset> ranks,
                                     std::span<const RepeatedPhrase<Offset>> repeated,
                                     TextSweep<Offset>& sweep) {
   std::vector<RankRange> ranges;
@@ -243,16 +244,16 @@ std::vector<PhraseShape<Offset>> phrase_shapes(std::span<const RepeatedPhrase<Of
 }
 
 template <class Offset>
-TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
-                             std::span<const std::uint64_t> ranks,
+TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index, std::span<const Offset> ranks,
                              std::span<const RepeatedPhrase<Offset>> repeated,
-                             const std::function<void()>& arrays_read) {
+                             const std::function<void(ArraysRead)>& arrays_read) {
   TextSweep<Offset> sweep;
   sweep.in_text.assign(repeated.size(), 0);
   std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
+  if (arrays_read) arrays_read(ArraysRead::Lcp);
   sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges));
   std::vector<RankRange>().swap(ranges);
-  if (arrays_read) arrays_read();
+  if (arrays_read) arrays_read(ArraysRead::SuffixArray);
   sweep.shapes = phrase_shapes(repeated);
   return sweep;
 }
@@ -261,10 +262,10 @@ TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index,
 
 template <class Idx>
 std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
-                                         std::span<const std::uint64_t> rank_of,
+                                         std::span<const Idx> rank_of,
                                          std::span<const RepeatedPhrase<Idx>> repeated,
                                          std::vector<char>& contained,
-                                         const std::function<void()>& arrays_read) {
+                                         const std::function<void(ArraysRead)>& arrays_read) {
   TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, arrays_read);
   flag_contained_in_text(std::move(sweep.queries), std::span<const PhraseShape<Idx>>(sweep.shapes),
                          std::move(sweep.containers), sweep.longest, contained);
@@ -272,12 +273,14 @@ std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
 }
 
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint32_t>&,
-                                                  std::span<const std::uint64_t>,
+                                                  std::span<const std::uint32_t>,
                                                   std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                  std::vector<char>&, const std::function<void()>&);
+                                                  std::vector<char>&,
+                                                  const std::function<void(ArraysRead)>&);
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint64_t>&,
                                                   std::span<const std::uint64_t>,
                                                   std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                  std::vector<char>&, const std::function<void()>&);
+                                                  std::vector<char>&,
+                                                  const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

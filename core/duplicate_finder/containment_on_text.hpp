@@ -18,12 +18,12 @@ namespace quarnel::core::duplicate_finder {
 // text inside an occurrence of a longer phrase of `repeated` that is its own raw bytes (one with
 // a rank in `rank_of`, by id) with at least its count. Returns, by entry, whether the phrase is
 // its own raw bytes: pairs whose container is not are left to the caller. `arrays_read` runs
-// once the index's suffix and LCP arrays are read for the last time, before the sweep's largest
-// allocation.
+// once the LCP array is read for the last time, before the occurrences are gathered, and once the
+// suffix array is, before the sweep's largest allocation.
 template <class Idx>
 [[nodiscard]] std::vector<char> flag_contained_on_text(
-    const BasicAnalysisIndex<Idx>& index, std::span<const std::uint64_t> rank_of,
+    const BasicAnalysisIndex<Idx>& index, std::span<const Idx> rank_of,
     std::span<const RepeatedPhrase<Idx>> repeated, std::vector<char>& contained,
-    const std::function<void()>& arrays_read);
+    const std::function<void(ArraysRead)>& arrays_read);
 
 }  // namespace quarnel::core::duplicate_finder

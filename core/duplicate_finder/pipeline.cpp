@@ -128,10 +128,16 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   positions.reset();  // a byte per text byte, and no later stage reads it
   auto repeated = repeated_phrases(scan, params, split);
   // Nothing after containment's last read of the arrays reads them but the block search: without
-  // it, their room (8 bytes per byte) goes to containment's sweep and to the records.
-  const auto contained =
-      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), [&] {
-        if (!blocks) release_sorted_arrays(arrays);
+  // it, their room (6 bytes per byte) goes to containment's sweep and to the records. The LCP
+  // array goes first, before the sweep gathers the occurrences from the suffix array.
+  const auto contained = contained_candidates(
+      index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), [&](ArraysRead read) {
+        if (blocks) return;
+        if (read == ArraysRead::Lcp) {
+          arrays.lcp = {};
+        } else {
+          release_sorted_arrays(arrays);
+        }
       });
   auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
   return_free_heap_pages();  // the scan's tables, scattered over the heap

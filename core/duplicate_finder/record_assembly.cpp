@@ -212,7 +212,7 @@ void release_all_but_phrases(Candidates<Offset>& scan) {
   scan.rewritten = {};
   std::vector<std::uint32_t>().swap(scan.rewritten_ids);
   std::vector<std::uint32_t>().swap(scan.raw_ids);
-  std::vector<std::uint64_t>().swap(scan.rank_of);
+  decltype(scan.rank_of)().swap(scan.rank_of);
 }
 
 // The record of a phrase from its slice of starts, sorted in place.

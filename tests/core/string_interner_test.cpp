@@ -68,6 +68,36 @@ TEST(StringInterner, IdsFollowFirstInsertionUnderAnyKey) {
   }
 }
 
+// Room reserved part-way (more or less than is then added, unindexed keys among them) changes
+// no id and loses no key.
+TEST(StringInterner, ReservingKeepsIdsAndLookups) {
+  std::mt19937 rng(8);
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 6000; ++i) inputs.push_back(std::to_string(rng() % 2000) + "y");
+  for (const std::size_t reserve_at : {0, 1, 700, 3000}) {
+    for (const std::size_t room : {1, 500, 20000}) {
+      si::StringInterner plain(si::HashKey{5, 6});
+      si::StringInterner reserved(si::HashKey{5, 6});
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (i == reserve_at) reserved.reserve(room, room / 2);
+        if (i % 7 == 0) {
+          ASSERT_EQ(reserved.add_unindexed(inputs[i]), plain.add_unindexed(inputs[i]));
+          continue;
+        }
+        const auto want = plain.intern(inputs[i]);
+        const auto got = reserved.intern(inputs[i]);
+        ASSERT_EQ(got.id, want.id);
+        ASSERT_EQ(got.inserted, want.inserted);
+      }
+      ASSERT_EQ(reserved.size(), plain.size());
+      for (std::size_t id = 0; id < plain.size(); ++id) {
+        ASSERT_EQ(reserved.key(id), plain.key(id));
+        ASSERT_EQ(reserved.find(plain.key(id)), plain.find(plain.key(id)));
+      }
+    }
+  }
+}
+
 TEST(StringInterner, CopiedKeysOutliveTheirSource) {
   si::StringInterner interner(kReferenceKey);
   {
