@@ -129,6 +129,12 @@ std::size_t StringInterner::add_unindexed(std::string_view s) {
   return keys_.size() - 1;
 }
 
+StringInterner::Keys StringInterner::take_keys() && {
+  Keys keys{std::move(keys_), std::move(chunks_)};
+  *this = StringInterner(key_, storage_);
+  return keys;
+}
+
 void StringInterner::reserve(std::size_t more, std::size_t indexed) {
   keys_.reserve(keys_.size() + more);
   hashes_.reserve(hashes_.size() + indexed);

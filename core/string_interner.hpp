@@ -52,6 +52,13 @@ class StringInterner {
   // look up, and so need not hash it.
   std::size_t add_unindexed(std::string_view s);
   [[nodiscard]] std::optional<std::size_t> find(std::string_view s) const;
+  // The keys by id, and the bytes of the copied ones, which the views point into; the interner is
+  // left empty, its lookup tables freed: for an owner whose keys another interner takes over.
+  struct Keys {
+    std::vector<std::string_view> by_id;
+    std::vector<std::unique_ptr<char[]>> storage;
+  };
+  [[nodiscard]] Keys take_keys() &&;
   // Room for `more` keys beyond those held, `indexed` of them added by intern: adding them then
   // moves nothing, where growing by doubling could take twice the room they need.
   void reserve(std::size_t more, std::size_t indexed);

@@ -162,7 +162,8 @@ class CandidateCollector {
                                                       std::uint64_t span) const;
   [[nodiscard]] bool cuts_unique_slot(std::uint64_t raw_length) const;
   [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
-  [[nodiscard]] std::vector<std::uint32_t> absorb_phrases(const Candidates<Offset>& from);
+  [[nodiscard]] std::vector<std::uint32_t> absorb_phrases(Candidates<Offset>& from,
+                                                          std::span<const std::string_view> keys);
   void absorb_hits(Candidates<Offset>& from, std::span<const std::uint32_t> id_of);
 
   const BasicAnalysisIndex<Offset>& index_;

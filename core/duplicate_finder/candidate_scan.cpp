@@ -124,18 +124,22 @@ bool CandidateCollector<Offset>::has_enough_chars(std::uint64_t raw_length) cons
 template <class Offset>
 void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
   Candidates<Offset>& from = later.out_;
-  const std::vector<std::uint32_t> id_of = absorb_phrases(from);
+  // Both collectors' tables are at their largest: the later one's go as soon as they are taken,
+  // its lookup tables first (only its keys and their bytes are read again).
+  auto keys = std::move(from.phrases).take_keys();
+  const std::vector<std::uint32_t> id_of = absorb_phrases(from, keys.by_id);
+  decltype(keys.by_id)().swap(keys.by_id);
   absorb_hits(from, id_of);
   out_.set_aside.splice(std::move(from.set_aside));
-  out_.absorbed_tables.push_back(std::move(from.phrases));
+  std::move(keys.storage.begin(), keys.storage.end(), std::back_inserter(out_.absorbed_keys));
 }
 
 // Walking the later table in id order gives each phrase new to this one the id it would have got
 // here, since ids follow first insertion. Returns the new id of each later one.
 template <class Offset>
 std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
-    const Candidates<Offset>& from) {
-  const std::size_t later_ids = from.phrases.size();
+    Candidates<Offset>& from, std::span<const std::string_view> keys) {
+  const std::size_t later_ids = keys.size();
   std::vector<char> unindexed(later_ids, 0), rewritten(later_ids, 0);
   for (const std::uint32_t id : from.raw_ids) unindexed[id] = 1;
   for (const std::uint32_t id : from.rewritten_ids) rewritten[id] = 1;
@@ -143,7 +147,7 @@ std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
   out_.phrases.reserve(later_ids, later_ids - from.raw_ids.size());
   out_.raw_ids.reserve(out_.raw_ids.size() + from.raw_ids.size());
   for (std::size_t id = 0; id < later_ids; ++id) {
-    const std::string_view key = from.phrases.key(id);
+    const std::string_view key = keys[id];
     if (unindexed[id]) {
       id_of[id] = static_cast<std::uint32_t>(out_.phrases.add_unindexed(key));
       out_.raw_ids.push_back(id_of[id]);
@@ -161,6 +165,9 @@ std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
   for (std::size_t id = 0; id < from.rank_of.size(); ++id) {
     if (from.rank_of[id] != kNone) out_.rank_of[id_of[id]] = from.rank_of[id];
   }
+  decltype(from.rank_of)().swap(from.rank_of);
+  decltype(from.raw_ids)().swap(from.raw_ids);
+  decltype(from.rewritten_ids)().swap(from.rewritten_ids);
   return id_of;
 }
 

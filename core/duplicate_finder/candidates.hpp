@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -33,8 +34,8 @@ struct Candidates {
   // is asked of the repeated phrases.
   bool drop_contained;
   string_interner::StringInterner phrases;  // by id; raw keys borrow the analysis text
-  // The tables of the second collector of a split scan: keys of `phrases` borrow from them.
-  std::vector<string_interner::StringInterner> absorbed_tables;
+  // The copied keys of the second collector of a split scan: keys of `phrases` borrow them.
+  std::vector<std::unique_ptr<char[]>> absorbed_keys;
   PhraseFilter rewritten;                    // stored phrases that differ from their raw bytes
   std::vector<std::uint32_t> rewritten_ids;  // their ids
   HitLists<Offset> hits;

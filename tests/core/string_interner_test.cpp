@@ -98,6 +98,28 @@ TEST(StringInterner, ReservingKeepsIdsAndLookups) {
   }
 }
 
+// The keys taken out read as they did, copied ones from the storage taken with them, and the
+// interner starts afresh.
+TEST(StringInterner, TakenKeysOutliveTheInterner) {
+  si::StringInterner interner(kReferenceKey);
+  std::vector<std::string> expected;
+  const std::string borrowed = "borrowed bytes";
+  for (int i = 0; i < 3000; ++i) {
+    expected.push_back("key " + std::to_string(i));
+    std::string source = expected.back();
+    ASSERT_EQ(interner.intern(source).id, expected.size() - 1);
+    source.assign(source.size(), '#');  // copied keys do not read their source again
+  }
+  ASSERT_EQ(interner.add_unindexed(borrowed), expected.size());
+  expected.push_back(borrowed);
+  si::StringInterner::Keys keys = std::move(interner).take_keys();
+  ASSERT_EQ(keys.by_id.size(), expected.size());
+  for (std::size_t id = 0; id < expected.size(); ++id) ASSERT_EQ(keys.by_id[id], expected[id]);
+  EXPECT_EQ(keys.by_id.back().data(), borrowed.data());
+  EXPECT_EQ(interner.size(), 0U);
+  EXPECT_EQ(interner.intern("key 5").id, 0U);
+}
+
 TEST(StringInterner, CopiedKeysOutliveTheirSource) {
   si::StringInterner interner(kReferenceKey);
   {
