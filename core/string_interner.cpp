@@ -143,7 +143,9 @@ void StringInterner::reserve(std::size_t more, std::size_t indexed) {
 }
 
 void StringInterner::grow() {
-  slots_.assign(slots_.size() * 2, Slot{});
+  const std::size_t size = slots_.size() * 2;
+  std::vector<Slot>().swap(slots_);  // rebuilt from the hashes: the old table is not read
+  slots_.assign(size, Slot{});
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t k = 0; k < hashes_.size(); ++k) {
     std::size_t i = static_cast<std::size_t>(hashes_[k]) & mask;

@@ -164,7 +164,7 @@ class CandidateCollector {
   [[nodiscard]] bool has_enough_chars(std::uint64_t raw_length) const;
   [[nodiscard]] std::vector<std::uint32_t> absorb_phrases(Candidates<Offset>& from,
                                                           std::span<const std::string_view> keys);
-  void absorb_hits(Candidates<Offset>& from, std::span<const std::uint32_t> id_of);
+  void absorb_hits(Candidates<Offset>& from);
 
   const BasicAnalysisIndex<Offset>& index_;
   const types::FinderParams& params_;

@@ -125,11 +125,16 @@ template <class Offset>
 void CandidateCollector<Offset>::absorb(CandidateCollector&& later) {
   Candidates<Offset>& from = later.out_;
   // Both collectors' tables are at their largest: the later one's go as soon as they are taken,
-  // its lookup tables first (only its keys and their bytes are read again).
+  // its lookup tables first (only its keys and their bytes are read again), and its hits are
+  // taken before this table grows by its phrases.
   auto keys = std::move(from.phrases).take_keys();
+  const std::uint64_t windows_before = out_.hits.windows.size();
+  absorb_hits(from);
   const std::vector<std::uint32_t> id_of = absorb_phrases(from, keys.by_id);
   decltype(keys.by_id)().swap(keys.by_id);
-  absorb_hits(from, id_of);
+  for (std::uint64_t w = windows_before; w < out_.hits.windows.size(); ++w) {
+    out_.hits.windows[w].id = id_of[out_.hits.windows[w].id];
+  }
   out_.set_aside.splice(std::move(from.set_aside));
   std::move(keys.storage.begin(), keys.storage.end(), std::back_inserter(out_.absorbed_keys));
 }
@@ -173,14 +178,13 @@ std::vector<std::uint32_t> CandidateCollector<Offset>::absorb_phrases(
 
 // Lists and hits follow those here. (A first list equal to the last one here stays a copy of it
 // rather than shared: lists are read only through their windows.) Both collectors' tables are at
-// their largest: the later one's are renumbered where they lie and freed as soon as taken.
+// their largest: the later one's are renumbered where they lie and freed as soon as taken. The
+// windows keep the later table's phrase ids.
 template <class Offset>
-void CandidateCollector<Offset>::absorb_hits(Candidates<Offset>& from,
-                                             std::span<const std::uint32_t> id_of) {
+void CandidateCollector<Offset>::absorb_hits(Candidates<Offset>& from) {
   HitLists<Offset>& hits = out_.hits;
   const std::size_t lists_before = hits.begin.size() - 1;
   const std::uint64_t windows_before = hits.windows.size();
-  for (Window& w : from.hits.windows) w.id = id_of[w.id];
   // Exactly the room needed: a doubling here would double the largest arrays of the scan.
   hits.windows.reserve(windows_before + from.hits.windows.size());
   hits.windows.insert(hits.windows.end(), from.hits.windows.begin(), from.hits.windows.end());
