@@ -66,7 +66,8 @@ bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisL
 }
 
 sais::Threads threads_of(const detail::SaisLimits& limits) {
-  return {limits.threads, limits.min_parallel_length, limits.parallel_block};
+  return {limits.threads, limits.min_parallel_length, limits.parallel_block,
+          limits.wait_for_plans};
 }
 
 detail::SaisLimits on_threads(unsigned threads) {
@@ -121,6 +122,10 @@ bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> t
 }
 
 }  // namespace
+
+unsigned default_sort_threads(std::size_t n) {
+  return n >= kMinTwoThreadLength && parallel::threads_allowed() ? 2 : 1;
+}
 
 SuffixArrayBackend parse_backend(std::string_view name) {
   if (name == "sais") return SuffixArrayBackend::Sais;

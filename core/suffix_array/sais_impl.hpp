@@ -57,6 +57,10 @@ struct Threads {
   std::uint64_t min_length = std::uint64_t{1} << 21;
   // Entries a pass hands between its threads at a time.
   std::size_t block = std::size_t{1} << 15;
+  // Whether this thread waits for the other's plan of each block, rather than scanning the
+  // blocks not planned in time itself: slower, but every block then takes the planned path
+  // whatever the machine's load, which tests need.
+  bool wait_for_plans = false;
 
   [[nodiscard]] bool split(std::uint64_t n) const { return count > 1 && n >= min_length; }
 };
@@ -438,6 +442,10 @@ class Level {
         place_planned<P>(plans[b % kPlans].data(), begin, end);
       } else {
         scan<P, true>(begin, end);
+      }
+      while (threads_.wait_for_plans && b + 1 < blocks &&
+             planned[(b + 1) % kPlans].load(std::memory_order_acquire) != b + 1) {
+        std::this_thread::yield();
       }
       placing.store(b + 1, std::memory_order_release);
     }
