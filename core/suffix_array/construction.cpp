@@ -47,18 +47,34 @@ SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
   return sa;
 }
 
-// Faults in the pages of `out`, the half the 32-bit sort fills first, in slices (an interruption
-// is seen between them); stops where the kernel cannot.
-void populate_output(std::span<std::uint64_t> out) {
+// Faults in the pages of [begin, end), in slices (an interruption is seen between them), from
+// the last one down where `downward`; stops where the kernel cannot.
+void populate_bytes(unsigned char* begin, unsigned char* end, bool downward) {
   constexpr std::size_t kSlice = std::size_t{32} << 20;
-  auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
-  const std::size_t size = out.size_bytes(), half = size / 2;
-  for (const auto& [begin, end] : {std::pair{half, size}, std::pair{std::size_t{0}, half}}) {
-    for (std::size_t at = begin; at < end; at += kSlice) {
-      if (!populate_for_writing(bytes + at, std::min(kSlice, end - at))) return;
-      interrupt::checkpoint();
-    }
+  for (std::size_t done = 0, size = end - begin; done < size; done += kSlice) {
+    const std::size_t len = std::min(kSlice, size - done);
+    if (!populate_for_writing(downward ? end - done - len : begin + done, len)) return;
+    interrupt::checkpoint();
   }
+}
+
+// Fresh memory is faulted in as it is first written, which takes about a tenth of a sort into a
+// caller's new array; with `split` the second thread takes that on. The half that the 32-bit sort
+// uses is faulted in while the sort runs; the other half only as the entries are widened into it
+// (from its far end, meeting the widening): earlier, it would be resident beside the sort's own
+// working memory.
+void sort_into_upper_half_then_widen(std::span<const std::uint8_t> text,
+                                     SuffixArrayBackend backend, std::span<std::uint64_t> out,
+                                     unsigned threads, bool split) {
+  auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
+  const std::size_t half = out.size_bytes() / 2;
+  {
+    parallel::SideTask populating(split,
+                                  [&] { populate_bytes(bytes + half, bytes + 2 * half, false); });
+    build_sa32_into(text, backend, upper_half(out), threads);
+  }
+  parallel::SideTask populating(split, [&] { populate_bytes(bytes, bytes + half, true); });
+  widen_upper_half(out);
 }
 
 bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisLimits& limits) {
@@ -176,15 +192,13 @@ void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBack
                              std::span<std::uint64_t> out, unsigned threads) {
   const std::size_t n = text.size();
   require_output_size(n, out.size());
-  // A caller's fresh array is faulted in as it is first written, which on large texts takes
-  // about a tenth of the sort: the second thread takes that on meanwhile.
-  parallel::SideTask populating(threads > 1 && parallel::worth_splitting(n),
-                                [out] { populate_output(out); });
+  const bool split = threads > 1 && parallel::worth_splitting(n);
   if (uses_divsufsort(backend, text) || sorts_in_32_bits(n, 256, {})) {
-    build_sa32_into(text, backend, upper_half(out), threads);
-    widen_upper_half(out);
-    return;
+    return sort_into_upper_half_then_widen(text, backend, out, threads, split);
   }
+  auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
+  parallel::SideTask populating(split,
+                                [&] { populate_bytes(bytes, bytes + out.size_bytes(), false); });
   sais::sort<std::uint8_t, std::uint64_t>(text.data(), out.data(), n, 256,
                                           threads_of(on_threads(threads)));
 }

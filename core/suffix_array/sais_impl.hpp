@@ -98,6 +98,11 @@ class Level {
       if (!gathered) gather_reduced_string(m);
       solve_reduced(m, names_);
     }
+    // Where every LMS substring is unique (random bytes), placing scatters over every bucket and
+    // costs this thread nearly what a whole scan does: planned on the other thread, the final
+    // passes of random bytes (64 MB) saved a twentieth of this thread's time and took longer on
+    // a busy machine.
+    if (names_ == m) threads_.count = 1;
     place_sorted_lms(m);
     // Unmarked entries induce their left neighbour, an L-type; marked ones wait for the S pass,
     // which unmarks them.
