@@ -31,6 +31,12 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "interrupt.hpp"
 #include "large_array.hpp"
 #include "prefetch.hpp"
@@ -400,6 +406,16 @@ class Level {
     }
   }
 
+  // The planner speeds this thread up where it has a core that would otherwise idle. Where it
+  // takes turns on a core with this thread or other work, that should come first: at the
+  // default priority, on two cores busy with other work, English 64 MB took 1.04 of the
+  // one-thread time; at nice 10, 0.98.
+  static void yield_to_other_work() {
+#if defined(__linux__)
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+#endif
+  }
+
   // Returns false, having changed nothing, if no second thread could be started. This thread
   // never waits for the other: a block not planned by the time its turn comes (the other thread
   // got no core meanwhile, or is still on it) is scanned here as in the one-thread pass, and the
@@ -423,6 +439,7 @@ class Level {
     std::thread planner;
     try {
       planner = std::thread([&] {
+        yield_to_other_work();
         for (std::size_t b = 1;;) {
           const std::size_t at = placing.load(std::memory_order_acquire);
           if (at + 1 >= blocks) return;
