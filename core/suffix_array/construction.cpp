@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "large_array.hpp"
+#include "parallel.hpp"
 #include "suffix_array/sais_impl.hpp"
 
 namespace quarnel::core::suffix_array {
@@ -46,12 +47,43 @@ SuffixArray sort_in_32_bits_then_widen(std::size_t n, Fill32&& fill) {
   return sa;
 }
 
+// Faults in the pages of [begin, end), in slices (an interruption is seen between them), from
+// the last one down where `downward`; stops where the kernel cannot.
+void populate_bytes(unsigned char* begin, unsigned char* end, bool downward) {
+  constexpr std::size_t kSlice = std::size_t{32} << 20;
+  for (std::size_t done = 0, size = end - begin; done < size; done += kSlice) {
+    const std::size_t len = std::min(kSlice, size - done);
+    if (!populate_for_writing(downward ? end - done - len : begin + done, len)) return;
+    interrupt::checkpoint();
+  }
+}
+
+// Fresh memory is faulted in as it is first written, which takes about a tenth of a sort into a
+// caller's new array; with `split` the second thread takes that on. The half that the 32-bit sort
+// uses is faulted in while the sort runs; the other half only as the entries are widened into it
+// (from its far end, meeting the widening): earlier, it would be resident beside the sort's own
+// working memory.
+void sort_into_upper_half_then_widen(std::span<const std::uint8_t> text,
+                                     SuffixArrayBackend backend, std::span<std::uint64_t> out,
+                                     unsigned threads, bool split) {
+  auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
+  const std::size_t half = out.size_bytes() / 2;
+  {
+    parallel::SideTask populating(split,
+                                  [&] { populate_bytes(bytes + half, bytes + 2 * half, false); });
+    build_sa32_into(text, backend, upper_half(out), threads);
+  }
+  parallel::SideTask populating(split, [&] { populate_bytes(bytes, bytes + half, true); });
+  widen_upper_half(out);
+}
+
 bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisLimits& limits) {
   return n <= limits.max_narrow_length && alphabet < std::uint64_t{1} << 32;
 }
 
 sais::Threads threads_of(const detail::SaisLimits& limits) {
-  return {limits.threads, limits.min_parallel_length, limits.parallel_block};
+  return {limits.threads, limits.min_parallel_length, limits.parallel_block,
+          limits.wait_for_plans};
 }
 
 detail::SaisLimits on_threads(unsigned threads) {
@@ -107,6 +139,10 @@ bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> t
 
 }  // namespace
 
+unsigned default_sort_threads(std::size_t n) {
+  return n >= kMinTwoThreadLength && parallel::threads_allowed() ? 2 : 1;
+}
+
 SuffixArrayBackend parse_backend(std::string_view name) {
   if (name == "sais") return SuffixArrayBackend::Sais;
   if (name == "divsufsort") return SuffixArrayBackend::DivSufSort;
@@ -156,11 +192,13 @@ void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBack
                              std::span<std::uint64_t> out, unsigned threads) {
   const std::size_t n = text.size();
   require_output_size(n, out.size());
+  const bool split = threads > 1 && parallel::worth_splitting(n);
   if (uses_divsufsort(backend, text) || sorts_in_32_bits(n, 256, {})) {
-    build_sa32_into(text, backend, upper_half(out), threads);
-    widen_upper_half(out);
-    return;
+    return sort_into_upper_half_then_widen(text, backend, out, threads, split);
   }
+  auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
+  parallel::SideTask populating(split,
+                                [&] { populate_bytes(bytes, bytes + out.size_bytes(), false); });
   sais::sort<std::uint8_t, std::uint64_t>(text.data(), out.data(), n, 256,
                                           threads_of(on_threads(threads)));
 }

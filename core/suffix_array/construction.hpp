@@ -31,9 +31,20 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 
 // The same array written into `out`, whose size must be the text's (InternalError otherwise),
 // with no result-sized buffer beside it: texts below 4 GiB sort in 32-bit entries into the upper
-// half of `out` and are widened in place.
+// half of `out` and are widened in place. With two threads, the second one faults in the pages
+// of `out` and plans the induction passes of our SA-IS.
 void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
                              std::span<std::uint64_t> out, unsigned threads = 1);
+
+// From this length on, a sort left to us takes a second thread where the process may use one.
+// Into a fresh array, with a core to spare, English-like prose of 64 MB sorted in 0.78 of the
+// one-thread time and DNA-like text in 0.90, and the sorting thread's own CPU time fell by a
+// sixth to a fifth; with both cores busy with other work it came out level. At 8 MB the second
+// thread gained nothing.
+inline constexpr std::size_t kMinTwoThreadLength = std::size_t{1} << 24;
+
+// The threads to sort a text of n bytes on when the caller does not say.
+[[nodiscard]] unsigned default_sort_threads(std::size_t n);
 
 // Requires 2 <= text.size() <= kDivSufSortMaxLength.
 [[nodiscard]] SuffixArray build_sa_divsufsort(std::span<const std::uint8_t> text);
@@ -66,10 +77,8 @@ void build_sa32_into(std::span<const std::uint8_t> text, SuffixArrayBackend back
                                      std::uint64_t alphabet_size);
 
 // SA-IS of a byte text without sentinel (the end of the text sorts before every byte), on up
-// to `threads` threads (texts of a few megabytes and more use the second). Every entry point
-// sorts on one thread unless asked: on a machine whose cores are busy, the second thread
-// measured slower (English 64 MB on two shared cores: 0.85 of libdivsufsort's one-thread time,
-// against 0.67 on one).
+// to `threads` threads (texts of a few megabytes and more use the second to plan the induction
+// passes). Sorts on one thread unless asked.
 [[nodiscard]] SuffixArray build_sa_sais(std::span<const std::uint8_t> text, unsigned threads = 1);
 
 // SA-IS of a 16-bit code-unit sequence, code units compared as unsigned numbers.
@@ -90,6 +99,7 @@ struct SaisLimits {
   unsigned threads = 1;
   std::uint64_t min_parallel_length = std::uint64_t{1} << 21;
   std::size_t parallel_block = std::size_t{1} << 15;
+  bool wait_for_plans = false;  // see sais::Threads
 };
 
 [[nodiscard]] SuffixArray build_sa_sais_with(std::span<const std::uint8_t> text,

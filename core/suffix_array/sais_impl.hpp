@@ -31,6 +31,12 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "interrupt.hpp"
 #include "large_array.hpp"
 #include "prefetch.hpp"
@@ -57,6 +63,10 @@ struct Threads {
   std::uint64_t min_length = std::uint64_t{1} << 21;
   // Entries a pass hands between its threads at a time.
   std::size_t block = std::size_t{1} << 15;
+  // Whether this thread waits for the other's plan of each block, rather than scanning the
+  // blocks not planned in time itself: slower, but every block then takes the planned path
+  // whatever the machine's load, which tests need.
+  bool wait_for_plans = false;
 
   [[nodiscard]] bool split(std::uint64_t n) const { return count > 1 && n >= min_length; }
 };
@@ -94,6 +104,11 @@ class Level {
       if (!gathered) gather_reduced_string(m);
       solve_reduced(m, names_);
     }
+    // Where every LMS substring is unique (random bytes), placing scatters over every bucket and
+    // costs this thread nearly what a whole scan does: planned on the other thread, the final
+    // passes of random bytes (64 MB) saved a twentieth of this thread's time and took longer on
+    // a busy machine.
+    if (names_ == m) threads_.count = 1;
     place_sorted_lms(m);
     // Unmarked entries induce their left neighbour, an L-type; marked ones wait for the S pass,
     // which unmarks them.
@@ -207,11 +222,11 @@ class Level {
   // that took 10-20% off the pass on prose and DNA (8 MB) and 7% off the whole sort of repeats.
   // In the final S pass it took 28% off on prose but added 20% on DNA, so that pass, like the
   // LMS substring sort, prefetches every entry.
-  template <Pass P>
+  template <Pass P, bool kShared>
   static void prefetch_entry(const Sym* t, const Idx* sa, Idx n, Idx r) {
     constexpr bool kUp = kUpward<P>;
     if (kUp ? r + kAhead >= n : r < kAhead) return;
-    const Idx v = sa[kUp ? r + kAhead : r - kAhead];
+    const Idx v = load<kShared>(sa + (kUp ? r + kAhead : r - kAhead));
     const Idx far = P != Pass::FinalL || induces<P>(v) ? v & ~kMarkBit : 0;
     prefetch_read(t + (far > 1 ? far - 2 : 0));
   }
@@ -259,7 +274,7 @@ class Level {
       load_bucket_ends();
     }
     if (threads_.split(n_) && run_pass_on_two_threads<P>()) return;
-    run_pass_on_one_thread<P>();
+    scan<P, false>(0, n_);
   }
 
   // Each inducing entry stores the suffix it induces, and is updated: the LMS substring sort
@@ -271,8 +286,9 @@ class Level {
   // counter as it was and writes to a spare slot. Against a branch, the final L pass over names
   // took a quarter less time on prose and the whole sort 3% less on prose and DNA (8 and 64 MB,
   // medians of runs in turns); random bytes and repeats stayed level.
-  template <Pass P>
-  void run_pass_on_one_thread() {
+  // The scan positions [begin, end); kShared where the other thread may read the array meanwhile.
+  template <Pass P, bool kShared>
+  void scan(Idx begin, Idx end) {
     constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
     constexpr bool kUp = kUpward<P>;
     const Sym* const t = t_;
@@ -280,166 +296,162 @@ class Level {
     Idx* const heads = heads_.data();
     const Idx n = n_;
     Idx spare = 0;
-    for (Idx s = 0; s < n; ++s) {
+    for (Idx s = begin; s < end; ++s) {
       const Idx r = kUp ? s : n - 1 - s;
-      prefetch_entry<P>(t, sa, n, r);
-      const Idx v = sa[r];
+      prefetch_entry<P, kShared>(t, sa, n, r);
+      const Idx v = load<kShared>(sa + r);
       const bool inducing = induces<P>(v);
       const Idx j = inducing ? induced(v) : 0;
       const Sym c = t[j];
       const bool mark = mark_of<P>(t, j, c);
-      if constexpr (kSorting) sa[r] = inducing ? 0 : v;
-      if constexpr (P == Pass::FinalS) sa[r] = inducing ? v ^ kMarkBit : v;
+      if constexpr (kSorting) store<kShared>(sa + r, inducing ? 0 : v);
+      if constexpr (P == Pass::FinalS) store<kShared>(sa + r, inducing ? v ^ kMarkBit : v);
       const bool places = inducing && (!kSorting || j != 0);
       const Idx head = heads[c];
       heads[c] = kUp ? head + places : head - places;
       Idx* const to = places ? sa + (kUp ? head : head - 1) : &spare;
-      *to = j == 0 ? 0 : (mark ? j | kMarkBit : j);
+      store<kShared>(to, j == 0 ? 0 : (mark ? j | kMarkBit : j));
     }
   }
 
   // ---- A pass on two threads ----
   //
   // The scan goes in blocks. While this thread places the suffixes that block b induces, the
-  // other one reads ahead in block b + 1: for each entry, whether it induces, and the symbol and
-  // entry of the suffix it induces (the text reads, which miss the cache, are its share). An
-  // entry empty at that time, or written since (suffixes are induced ahead of the scan, into
-  // this block or the next), is taken here as in the one-thread pass. Entries of the block ahead
-  // are read and written by both threads meanwhile: those accesses are relaxed atomics, and a
-  // value read too early is never used.
-
-  enum class Ahead : std::uint8_t { Redo, Idle, Induces, Clears };
+  // other one plans block b + 1: for each entry as it reads it, the symbol and entry of the
+  // suffix it induces. Those text reads, which miss the cache, are its share; this thread then
+  // reads the plan in order and touches no text. A plan depends on the entry alone, so it keeps
+  // the entry it was made for: an entry changed since (suffixes are induced ahead of the scan,
+  // into this block or the next) is planned again here. Entries of the block ahead are read and
+  // written by both threads meanwhile: those accesses are relaxed atomics, and a plan of an
+  // entry read too early is never used.
 
   struct Planned {
-    Idx symbol;
-    Idx entry;
+    Idx seen;    // the entry planned for
+    Idx symbol;  // of the suffix it induces; 0 where it induces nothing
+    Idx entry;   // to be stored for that suffix; 0 for position 0, and where nothing is induced
   };
 
-  struct Block {
-    std::vector<Planned> planned;
-    std::vector<Ahead> kind;
-    std::vector<std::uint8_t> written;  // set where an induced suffix landed after planning
-    std::atomic<std::size_t> block{0};  // which block the plan is of (0: none; block 0 is never)
-  };
-
-  [[nodiscard]] Idx load_relaxed(Idx r) const { return __atomic_load_n(sa_ + r, __ATOMIC_RELAXED); }
-  void store_relaxed(Idx r, Idx v) { __atomic_store_n(sa_ + r, v, __ATOMIC_RELAXED); }
-
-  // The suffix that the inducing entry v induces, into `plan`; whether it is stored or, in the
-  // LMS substring sort, dropped (position 0).
   template <Pass P>
-  [[nodiscard]] Ahead plan_of(Idx v, Planned& plan) const {
-    constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
+  [[nodiscard]] static Planned plan_of(const Sym* t, Idx v) {
+    if (!induces<P>(v)) return {v, 0, 0};
     const Idx j = induced(v);
-    const Sym c = t_[j];
-    plan = {static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(j, c) ? j | kMarkBit : j)};
-    return kSorting && j == 0 ? Ahead::Clears : Ahead::Induces;
+    const Sym c = t[j];
+    return {v, static_cast<Idx>(c), j == 0 ? 0 : (mark_of<P>(t, j, c) ? j | kMarkBit : j)};
   }
 
-  // The other thread's share: plans the entries at scan positions [begin, end).
-  template <Pass P>
-  void plan_block(Block& block, Idx begin, Idx end) const {
-    for (Idx s = begin; s < end; ++s) {
-      const Idx r = rank_at<P>(s);
-      if (kUpward<P> ? r + kAhead < n_ : r >= kAhead) {
-        const Idx far = load_relaxed(kUpward<P> ? r + kAhead : r - kAhead) & ~kMarkBit;
-        prefetch_read(t_ + (far > 1 ? far - 2 : 0));
-      }
-      const Idx v = load_relaxed(r);
-      const std::size_t i = s - begin;
-      if (v == 0) {
-        block.kind[i] = Ahead::Redo;
-      } else if (!induces<P>(v)) {
-        block.kind[i] = Ahead::Idle;
-      } else {
-        block.kind[i] = plan_of<P>(v, block.planned[i]);
-      }
+  template <bool kShared>
+  [[nodiscard]] static Idx load(const Idx* p) {
+    if constexpr (kShared) {
+      return __atomic_load_n(p, __ATOMIC_RELAXED);
+    } else {
+      return *p;
+    }
+  }
+  template <bool kShared>
+  static void store(Idx* p, Idx v) {
+    if constexpr (kShared) {
+      __atomic_store_n(p, v, __ATOMIC_RELAXED);
+    } else {
+      *p = v;
     }
   }
 
-  // This thread's share: the entries at scan positions [begin, end), planned in `block`; slots
-  // written in this block or in `next` (the one being planned) are flagged there.
+  // The other thread's share: plans the entries at scan positions [begin, end) of block b;
+  // false where it gave up because this thread reached the block first.
   template <Pass P>
-  void place_block(Block& block, Block& next, Idx begin, Idx end, bool use_plan) {
+  [[nodiscard]] bool plan_block(Planned* plan, Idx begin, Idx end, std::size_t b,
+                                const std::atomic<std::size_t>& placing) const {
+    constexpr Idx kCheck = 4096;
+    const Sym* const t = t_;
+    const Idx* const sa = sa_;
+    const Idx n = n_;
+    for (Idx s = begin; s < end; ++s) {
+      if ((s - begin) % kCheck == 0 && placing.load(std::memory_order_relaxed) >= b) return false;
+      const Idx r = kUpward<P> ? s : n - 1 - s;
+      if (s + kAhead < n) {
+        const Idx far = load<true>(sa + (kUpward<P> ? r + kAhead : r - kAhead)) & ~kMarkBit;
+        prefetch_read(t + (far > 1 ? far - 2 : 0));
+      }
+      plan[s - begin] = plan_of<P>(t, load<true>(sa + r));
+    }
+    return true;
+  }
+
+  // This thread's share: places what the entries at scan positions [begin, end) induce, as
+  // planned where the plan still holds. The same steps as the one-thread pass, without its text
+  // reads.
+  template <Pass P>
+  void place_planned(const Planned* plan, Idx begin, Idx end) {
     constexpr bool kSorting = P == Pass::SortL || P == Pass::SortS;
-    const auto flag = [&](Idx slot) {
-      const Idx s = kUpward<P> ? slot : n_ - 1 - slot;
-      if (s < end) {
-        block.written[s - begin] = 1;
-      } else if (s - end < threads_.block) {
-        next.written[s - end] = 1;
-      }
-    };
+    constexpr bool kUp = kUpward<P>;
+    const Sym* const t = t_;
+    Idx* const sa = sa_;
+    Idx* const heads = heads_.data();
+    const Idx n = n_;
+    Idx spare = 0;
     for (Idx s = begin; s < end; ++s) {
-      const Idx r = rank_at<P>(s);
-      const std::size_t i = s - begin;
-      Ahead kind = Ahead::Redo;
-      if (use_plan) {
-        kind = block.kind[i];
-      } else {
-        prefetch_entry<P>(t_, sa_, n_, r);
+      const Idx r = kUp ? s : n - 1 - s;
+      const Idx v = load<true>(sa + r);
+      Planned p = plan[s - begin];
+      if (p.seen != v) [[unlikely]] {
+        p = plan_of<P>(t, v);
       }
-      Planned plan;
-      if (kind == Ahead::Redo || block.written[i]) {
-        // Planned here, not in the buffer: the other thread may be filling it late.
-        const Idx v = sa_[r];
-        if (!induces<P>(v)) continue;
-        kind = plan_of<P>(v, plan);
-      } else if (kind == Ahead::Idle) {
-        continue;
-      } else {
-        plan = block.planned[i];
-      }
-      // The other thread may be reading this block too, when it started on it late.
-      if constexpr (kSorting) store_relaxed(r, 0);
-      if constexpr (P == Pass::FinalS) store_relaxed(r, sa_[r] ^ kMarkBit);
-      if (kind == Ahead::Clears) continue;
-      const Idx slot = kUpward<P> ? heads_[plan.symbol]++ : --heads_[plan.symbol];
-      store_relaxed(slot, plan.entry);
-      flag(slot);
+      const bool inducing = induces<P>(v);
+      if constexpr (kSorting) store<true>(sa + r, inducing ? 0 : v);
+      if constexpr (P == Pass::FinalS) store<true>(sa + r, inducing ? v ^ kMarkBit : v);
+      const bool places = inducing && (!kSorting || p.entry != 0);
+      const Idx head = heads[p.symbol];
+      heads[p.symbol] = kUp ? head + places : head - places;
+      store<true>(places ? sa + (kUp ? head : head - 1) : &spare, p.entry);
     }
-    // The buffer is planned again two blocks on, by the other thread: its flags start clear.
-    std::fill(block.written.begin(), block.written.end(), std::uint8_t{0});
+  }
+
+  // The planner speeds this thread up where it has a core that would otherwise idle. Where it
+  // takes turns on a core with this thread or other work, that should come first: at the
+  // default priority, on two cores busy with other work, English 64 MB took 1.04 of the
+  // one-thread time; at nice 10, 0.98.
+  static void yield_to_other_work() {
+#if defined(__linux__)
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
+#endif
   }
 
   // Returns false, having changed nothing, if no second thread could be started. This thread
   // never waits for the other: a block not planned by the time its turn comes (the other thread
-  // got no core meanwhile) is taken here as in the one-thread pass, and the other thread moves
-  // on to the block after. The other plans block b only while this one places block b - 1, so
-  // that the buffer it fills was used two blocks back, and only entries of the block being
-  // placed and of the next one can change under it.
+  // got no core meanwhile, or is still on it) is scanned here as in the one-thread pass, and the
+  // other thread drops it and moves on to the first block ahead. It plans up to kPlans - 1
+  // blocks ahead: planning takes most of a scan's time (its text reads), placing a fifth, so a
+  // planner kept one block ahead is always late. A plan's buffer is filled again only once this
+  // thread is past the block it was for.
   template <Pass P>
   bool run_pass_on_two_threads() {
+    constexpr std::size_t kPlans = 4;
     const Idx size = static_cast<Idx>(threads_.block);
     const std::size_t blocks = (std::size_t{n_} + size - 1) / size;
     const auto block_of = [&](std::size_t b) {
       const Idx begin = static_cast<Idx>(b * size);
       return std::pair{begin, static_cast<Idx>(std::min<std::size_t>(n_ - begin, size)) + begin};
     };
-    std::array<Block, 2> buffers;
-    for (Block& b : buffers) {
-      b.planned.resize(size);
-      b.kind.resize(size);
-      b.written.resize(size);
-    }
+    std::array<std::vector<Planned>, kPlans> plans;
+    for (std::vector<Planned>& plan : plans) plan.resize(size);
+    std::array<std::atomic<std::size_t>, kPlans> planned{};  // the block of each plan (0: none)
     std::atomic<std::size_t> placing{0};  // the block this thread is on; `blocks` when done
     std::thread planner;
     try {
       planner = std::thread([&] {
+        yield_to_other_work();
         for (std::size_t b = 1;;) {
           const std::size_t at = placing.load(std::memory_order_acquire);
           if (at + 1 >= blocks) return;
-          if (at + 1 != b) {
-            if (at + 1 > b) {
-              b = at + 1;
-            } else {
-              std::this_thread::yield();
-            }
+          b = std::max(b, at + 1);
+          if (b >= std::min(at + kPlans, blocks)) {
+            std::this_thread::yield();
             continue;
           }
           const auto [begin, end] = block_of(b);
-          plan_block<P>(buffers[b & 1], begin, end);
-          buffers[b & 1].block.store(b, std::memory_order_release);
+          if (plan_block<P>(plans[b % kPlans].data(), begin, end, b, placing)) {
+            planned[b % kPlans].store(b, std::memory_order_release);
+          }
           ++b;
         }
       });
@@ -448,8 +460,15 @@ class Level {
     }
     for (std::size_t b = 0; b < blocks; ++b) {
       const auto [begin, end] = block_of(b);
-      const bool use_plan = b > 0 && buffers[b & 1].block.load(std::memory_order_acquire) == b;
-      place_block<P>(buffers[b & 1], buffers[(b + 1) & 1], begin, end, use_plan);
+      if (b > 0 && planned[b % kPlans].load(std::memory_order_acquire) == b) {
+        place_planned<P>(plans[b % kPlans].data(), begin, end);
+      } else {
+        scan<P, true>(begin, end);
+      }
+      while (threads_.wait_for_plans && b + 1 < blocks &&
+             planned[(b + 1) % kPlans].load(std::memory_order_acquire) != b + 1) {
+        std::this_thread::yield();
+      }
       placing.store(b + 1, std::memory_order_release);
     }
     planner.join();

@@ -74,6 +74,16 @@ def test_backends_agree_on_several_megabytes(data):
         assert data[a:a + 200] <= data[b:b + 200]
 
 
+# From 16 MB on a sort takes the second thread by default (planned induction passes, the output
+# faulted in beside the sort); libdivsufsort is the oracle.
+@pytest.mark.parametrize("make", [english_text, lambda size: (b"abracadabra, " * size)[:size]],
+                         ids=["english", "repetitive"])
+def test_sais_on_two_threads_matches_divsufsort(make):
+    data = make((1 << 24) + 4099)
+    expected = _native.suffix_array_fn(data, "divsufsort")
+    assert np.array_equal(_native.suffix_array_fn(data), expected)
+
+
 def fibonacci_word(size):
     a, b = b"a", b"ab"
     while len(b) < size:

@@ -42,7 +42,9 @@ PyObject* suffix_array_fn(PyObject*, const BoundArgs& args) {
   const auto backend =
       backend_name ? sa::parse_backend(*backend_name) : sa::SuffixArrayBackend::Auto;
   Output out = new_output(data.size());
-  without_gil([&] { sa::build_suffix_array_into(data, backend, out.values); });
+  without_gil([&] {
+    sa::build_suffix_array_into(data, backend, out.values, sa::default_sort_threads(data.size()));
+  });
   return out.array.release();
 }
 
