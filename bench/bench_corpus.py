@@ -16,7 +16,7 @@ import re
 from array import array
 from pathlib import Path
 
-from datasets import DATA_DIR, MB
+from datasets import DATA_DIR, MB, walk_words
 from harness import run_interleaved, table
 
 SOURCES = ["/usr/share/common-licenses", "/usr/share/doc", "/usr/share/perl", "/usr/lib/python3"]
@@ -83,21 +83,14 @@ class BigramWalk:
         self.ids, self.first = ids, first
 
     def prose(self, size, rng):
-        words, ids, at, first = self.words, self.ids, self.at, self.first
-        out, total, since_break = [], 0, 0
-        k = ids[rng.randrange(len(ids))]
-        while total < size:
-            word = words[k]
-            out.append(word)
-            total += len(word) + 1
-            since_break += 1
-            if word.endswith(".") and since_break > 60 and rng.random() < 0.3:
-                out.append("\n\n")
-                since_break = 0
-            count = first[k + 1] - first[k]
-            i = at[first[k] + int(rng.random() * count)] + 1
-            k = ids[i] if i < len(ids) and rng.random() < 0.97 else ids[rng.randrange(len(ids))]
-        return " ".join(out)[:size]
+        ids, at, first = self.ids, self.at, self.first
+
+        def step(k):
+            i = at[first[k] + int(rng.random() * (first[k + 1] - first[k]))] + 1
+            return ids[i] if i < len(ids) and rng.random() < 0.97 else ids[rng.randrange(len(ids))]
+
+        start = ids[rng.randrange(len(ids))]
+        return walk_words(size, rng, start, self.words.__getitem__, step)[:size]
 
 
 def corpus(size, seed=7):

@@ -33,23 +33,34 @@ def _corpus_words():
     return re.findall(r"\S+", text)
 
 
-def english(size, seed=1):
-    words = _corpus_words()
-    follow = {}
-    for a, b in zip(words, words[1:]):
-        follow.setdefault(a, []).append(b)
-    rng = random.Random(seed)
-    out, total, word, since_break = [], 0, rng.choice(words), 0
+def walk_words(size, rng, state, spell, step):
+    """Prose of at least `size` characters from a walk over words: `spell(state)` is the word of
+    a state and `step(state)` the next state; now and then a paragraph ends after a sentence."""
+    out, total, since_break = [], 0, 0
     while total < size:
+        word = spell(state)
         out.append(word)
         total += len(word) + 1
         since_break += 1
         if word.endswith(".") and since_break > 60 and rng.random() < 0.3:
             out.append("\n\n")
             since_break = 0
+        state = step(state)
+    return " ".join(out)
+
+
+def english(size, seed=1):
+    words = _corpus_words()
+    follow = {}
+    for a, b in zip(words, words[1:]):
+        follow.setdefault(a, []).append(b)
+    rng = random.Random(seed)
+
+    def step(word):
         nxt = follow.get(word)
-        word = rng.choice(nxt) if nxt and rng.random() < 0.97 else rng.choice(words)
-    return " ".join(out).encode()[:size]
+        return rng.choice(nxt) if nxt and rng.random() < 0.97 else rng.choice(words)
+
+    return walk_words(size, rng, rng.choice(words), lambda word: word, step).encode()[:size]
 
 
 def random_bytes(size, seed=2):
