@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   const double seconds = measured.seconds;
   const double peak = static_cast<double>(measured.peak_kb) * 1024.0;
   std::printf(
-      "%s: %zu documents, %zu bytes, %zu groups, %zu occurrences, %.2f s, peak %.1f "
+      "%s: %zu documents, %zu bytes, %zu groups, %zu occurrences, %.2f s, peak %.2f "
       "bytes/byte (results included)\n",
       argv[2], starts.size(), text.size(), matches.groups(), matches.start.size(), seconds,
       peak / static_cast<double>(text.size()));
