@@ -18,13 +18,22 @@ namespace quarnel::core {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
+// The whole huge pages inside [begin, end), as addresses [first, last); empty where last <= first.
+struct WholeHugePages {
+  std::uintptr_t first;
+  std::uintptr_t last;
+};
+[[nodiscard]] inline WholeHugePages whole_huge_pages(const void* begin, const void* end) {
+  constexpr auto kMask = ~(std::uintptr_t{kHugePage} - 1);
+  return {(reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & kMask,
+          reinterpret_cast<std::uintptr_t>(end) & kMask};
+}
+
 // Advises the kernel to back the whole huge pages inside [p, p + bytes) with huge pages. A hint
 // only: kernels without transparent huge pages ignore it.
 inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t first = (begin + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
-  const std::uintptr_t last = (begin + bytes) & ~(std::uintptr_t{kHugePage} - 1);
+  const auto [first, last] = whole_huge_pages(p, static_cast<const std::byte*>(p) + bytes);
   if (last > first) {
     (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
   }
@@ -36,9 +45,7 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
 // will not read again can free the array's pages as it goes, the array itself kept until later.
 [[nodiscard]] inline const std::byte* release_pages_behind(const std::byte* begin,
                                                            const std::byte* end) {
-  const auto first =
-      (reinterpret_cast<std::uintptr_t>(begin) + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
-  const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(std::uintptr_t{kHugePage} - 1);
+  const auto [first, last] = whole_huge_pages(begin, end);
   if (last <= first) return begin;
 #if defined(__linux__) && defined(MADV_DONTNEED)
   (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
@@ -56,8 +63,8 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
   constexpr std::uintptr_t kPage = 4096;
   const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~(kPage - 1);
   const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + bytes;
-  return end <= begin || madvise(reinterpret_cast<void*>(begin), end - begin,
-                                 MADV_POPULATE_WRITE) == 0;
+  return end <= begin ||
+         madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0;
 #else
   return false;
 #endif
