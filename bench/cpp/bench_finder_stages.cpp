@@ -93,14 +93,14 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
                                quarnel::core::string_interner::process_hash_key(), true, false);
   });
   table.measure(5, "set-aside recovery", [&] {
-    df::recover_set_aside(index, positions, params, scan);
+    df::recover_set_aside(index, positions, params, scan, false);
     return 0;
   });
   auto repeated = table.measure(6, "repeated phrases",
                                 [&] { return df::repeated_phrases(scan, params, false); });
   const auto contained = table.measure(7, "containment", [&] {
-    return df::contained_candidates(index, scan,
-                                    std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated));
+    return df::contained_candidates(
+        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated), false);
   });
   auto records = table.measure(8, "record assembly", [&] {
     return df::assemble_records(std::move(scan), std::move(repeated), contained, false);

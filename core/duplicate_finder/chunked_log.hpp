@@ -45,8 +45,23 @@ class ChunkedLog {
 
   template <class Visit>
   void for_each(Visit&& visit) const {
+    for_each_in_part(0, 1, visit);
+  }
+
+  // visit(entry) for the entries of part `part` of `parts`, in order: the parts visit every entry
+  // once between them, in about equal shares.
+  template <class Visit>
+  void for_each_in_part(std::size_t part, std::size_t parts, Visit&& visit) const {
+    const std::size_t n = size();
+    const std::size_t begin = n * part / parts;
+    const std::size_t end = n * (part + 1) / parts;
+    std::size_t first = 0;  // of the chunk
     for (const Chunk& chunk : chunks_) {
-      for (std::size_t i = 0; i < chunk.used; ++i) visit(chunk.data[i]);
+      const std::size_t from = std::max(begin, first) - first;
+      const std::size_t to = std::min(end, first + chunk.used) - first;
+      for (std::size_t i = from; i < to; ++i) visit(chunk.data[i]);
+      first += chunk.used;
+      if (first >= end) break;
     }
   }
 

@@ -7,6 +7,7 @@
 
 #include "aho_corasick.hpp"
 #include "duplicate_finder/containment_on_text.hpp"
+#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
@@ -211,13 +212,21 @@ class ContainmentPrefilter {
   std::vector<std::uint64_t> filter_;  // one bit per slot of an anchor's hash
 };
 
-// Substring elimination on phrase texts and counts, for the pairs of a target and a container:
-// flags every target that occurs inside another, unflagged container with at least its count.
-void flag_contained_among(std::span<const std::string_view> phrases,
-                          std::span<const std::uint64_t> counts, std::span<const char> is_target,
-                          std::span<const char> is_container, std::vector<char>& contained) {
-  const auto [targets, may_contain] =
-      ContainmentPrefilter(phrases, counts, is_target, is_container).find();
+// The pairs of a target and a container the automaton has to look at. Reads no flags, so that it
+// may be found while other pairs are flagged.
+ContainmentPrefilter::Candidates prefiltered(std::span<const std::string_view> phrases,
+                                             std::span<const std::uint64_t> counts,
+                                             std::span<const char> is_target,
+                                             std::span<const char> is_container) {
+  return ContainmentPrefilter(phrases, counts, is_target, is_container).find();
+}
+
+// Flags every target of `found` that occurs inside another, unflagged container of it with at
+// least its count.
+void flag_prefiltered(std::span<const std::string_view> phrases,
+                      std::span<const std::uint64_t> counts,
+                      const ContainmentPrefilter::Candidates& found, std::vector<char>& contained) {
+  const auto& [targets, may_contain] = found;
   if (targets.empty()) return;
   std::vector<std::string_view> patterns(targets.size());
   for (std::size_t k = 0; k < targets.size(); ++k) patterns[k] = phrases[targets[k]];
@@ -231,6 +240,15 @@ void flag_contained_among(std::span<const std::string_view> phrases,
       contained[j] = 1;
     });
   }
+}
+
+// Substring elimination on phrase texts and counts, for the pairs of a target and a container:
+// flags every target that occurs inside another, unflagged container with at least its count.
+void flag_contained_among(std::span<const std::string_view> phrases,
+                          std::span<const std::uint64_t> counts, std::span<const char> is_target,
+                          std::span<const char> is_container, std::vector<char>& contained) {
+  flag_prefiltered(phrases, counts, prefiltered(phrases, counts, is_target, is_container),
+                   contained);
 }
 
 // The targets that may lie in one of the containers, narrowed from the containers' side when
@@ -294,10 +312,13 @@ std::vector<PhraseData> eliminate_contained_phrases(std::vector<PhraseData> reco
 
 namespace {
 
-// What is left after the sweep on the text: pairs whose container is not its own raw bytes.
+// What is left after the sweep on the text: pairs whose container is not its own raw bytes. The
+// raw targets' prefilter is found on the second thread, when `split`, while the others are
+// flagged.
 template <class Offset>
 void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeated,
-                                 std::span<const char> in_text, std::vector<char>& contained) {
+                                 std::span<const char> in_text, std::vector<char>& contained,
+                                 bool split) {
   const std::size_t n = repeated.size();
   std::vector<std::string_view> texts(n);
   std::vector<std::uint64_t> counts(n);
@@ -307,9 +328,12 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
     counts[k] = repeated[k].count;
     general[k] = !in_text[k];
   }
+  parallel::SideTask raw_targets(split, [&] {
+    const std::vector<char> targets = targets_meeting(texts, in_text, general);
+    return prefiltered(texts, counts, targets, general);
+  });
   flag_contained_among(texts, counts, general, general, contained);
-  const std::vector<char> targets = targets_meeting(texts, in_text, general);
-  flag_contained_among(texts, counts, targets, general, contained);
+  flag_prefiltered(texts, counts, raw_targets.get(), contained);
 }
 
 }  // namespace
@@ -319,7 +343,7 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
 template <class Idx>
 std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
                                        const Candidates<Idx>& scan,
-                                       std::span<const RepeatedPhrase<Idx>> repeated,
+                                       std::span<const RepeatedPhrase<Idx>> repeated, bool split,
                                        const std::function<void(ArraysRead)>& arrays_read) {
   std::vector<char> contained(repeated.size(), 0);
   if (!scan.drop_contained || repeated.size() < 2) {
@@ -330,9 +354,9 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
     return contained;
   }
   const std::vector<char> in_text = flag_contained_on_text(
-      index, std::span<const Idx>(scan.rank_of), repeated, contained, arrays_read);
+      index, std::span<const Idx>(scan.rank_of), repeated, contained, split, arrays_read);
   if (std::any_of(in_text.begin(), in_text.end(), [](char c) { return c == 0; })) {
-    flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained);
+    flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained, split);
   }
   return contained;
 }
@@ -340,10 +364,10 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint32_t>&,
                                                 const Candidates<std::uint32_t>&,
                                                 std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                const std::function<void(ArraysRead)>&);
+                                                bool, const std::function<void(ArraysRead)>&);
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint64_t>&,
                                                 const Candidates<std::uint64_t>&,
                                                 std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                const std::function<void(ArraysRead)>&);
+                                                bool, const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -34,11 +34,11 @@ namespace quarnel::core::duplicate_finder {
 // of the phrases alone, before any record is built). `arrays_read`, when given, runs once the
 // index's LCP array is not read again and once its suffix array is not either, so that the caller
 // may free them before the stage's largest allocations (on a large corpus they hold 6 bytes per
-// byte).
+// byte). With `split`, parts of the work run on a second thread.
 template <class Idx>
 [[nodiscard]] std::vector<char> contained_candidates(
     const BasicAnalysisIndex<Idx>& index, const Candidates<Idx>& scan,
-    std::span<const RepeatedPhrase<Idx>> repeated,
+    std::span<const RepeatedPhrase<Idx>> repeated, bool split,
     const std::function<void(ArraysRead)>& arrays_read = {});
 
 }  // namespace quarnel::core::duplicate_finder

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "parallel.hpp"
 #include "prefetch.hpp"
 #include "radix_sort.hpp"
 #include "suffix_array/search.hpp"
@@ -185,16 +186,25 @@ struct RankRange {
 // ahead are requested before they are walked.
 constexpr std::size_t kSweepAhead = 8;
 
-// The rank interval of each phrase's bytes, with the containers. Phrases that are not their own
-// raw bytes are targets only: their bytes, where the text has them, may lie in a raw phrase.
+// The rank intervals of the phrases of some entries of `repeated`, in their order, with the
+// containers among them.
 template <class Offset>
-std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
+struct SweepRanges {
+  std::vector<RankRange> ranges;
+  std::vector<TextOccurrence<Offset>> containers;
+  std::uint64_t longest = 0;  // of the containers
+};
+
+// The ranges of the entries [begin, end), with `in_text` set for them. Phrases that are not their
+// own raw bytes are targets only: their bytes, where the text has them, may lie in a raw phrase.
+template <class Offset>
+SweepRanges<Offset> sweep_ranges_of(const BasicAnalysisIndex<Offset>& index,
                                     std::span<const Offset> ranks,
                                     std::span<const RepeatedPhrase<Offset>> repeated,
-                                    TextSweep<Offset>& sweep) {
-  std::vector<RankRange> ranges;
-  for (std::size_t k = 0; k < repeated.size(); ++k) {
-    if (k + kSweepAhead < repeated.size()) {
+                                    std::size_t begin, std::size_t end, std::span<char> in_text) {
+  SweepRanges<Offset> out;
+  for (std::size_t k = begin; k < end; ++k) {
+    if (k + kSweepAhead < end) {
       const std::uint64_t ahead = rank_of(ranks, repeated[k + kSweepAhead].id);
       if (ahead != kNoRank) index.lcp.prefetch(ahead);
     }
@@ -203,17 +213,37 @@ std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
     const std::uint64_t rank = rank_of(ranks, r.id);
     std::pair<std::size_t, std::size_t> found;
     if (rank != kNoRank) {
-      sweep.in_text[k] = 1;
-      sweep.longest = std::max(sweep.longest, r.length());
+      in_text[k] = 1;
+      out.longest = std::max(out.longest, r.length());
       found = ranks_sharing(index, rank, r.length());
-      sweep.containers.push_back({static_cast<Offset>(r.first_start),
-                                  static_cast<Offset>(r.first_start + r.length()), r.count});
+      out.containers.push_back({static_cast<Offset>(r.first_start),
+                                static_cast<Offset>(r.first_start + r.length()), r.count});
     } else {
       found = search_text(index, r.phrase);
     }
-    if (found.first < found.second) ranges.push_back({found.first, found.second, phrase});
+    if (found.first < found.second) out.ranges.push_back({found.first, found.second, phrase});
   }
-  return ranges;
+  return out;
+}
+
+// The ranges of all entries, in their order, the later half's found on the second thread when
+// `split`; the containers go to `sweep`.
+template <class Offset>
+std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
+                                    std::span<const Offset> ranks,
+                                    std::span<const RepeatedPhrase<Offset>> repeated,
+                                    TextSweep<Offset>& sweep, bool split) {
+  const std::size_t n = repeated.size();
+  const std::size_t mid = n / 2;
+  const std::span<char> in_text(sweep.in_text);
+  auto [first, later] = parallel::both(
+      split, [&] { return sweep_ranges_of(index, ranks, repeated, 0, mid, in_text); },
+      [&] { return sweep_ranges_of(index, ranks, repeated, mid, n, in_text); });
+  first.ranges.insert(first.ranges.end(), later.ranges.begin(), later.ranges.end());
+  sweep.containers = std::move(first.containers);
+  sweep.containers.insert(sweep.containers.end(), later.containers.begin(), later.containers.end());
+  sweep.longest = std::max(first.longest, later.longest);
+  return std::move(first.ranges);
 }
 
 // Every occurrence of each range as a query; sized once.
@@ -245,11 +275,11 @@ std::vector<PhraseShape<Offset>> phrase_shapes(std::span<const RepeatedPhrase<Of
 
 template <class Offset>
 TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index, std::span<const Offset> ranks,
-                             std::span<const RepeatedPhrase<Offset>> repeated,
+                             std::span<const RepeatedPhrase<Offset>> repeated, bool split,
                              const std::function<void(ArraysRead)>& arrays_read) {
   TextSweep<Offset> sweep;
   sweep.in_text.assign(repeated.size(), 0);
-  std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep);
+  std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep, split);
   if (arrays_read) arrays_read(ArraysRead::Lcp);
   sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges));
   std::vector<RankRange>().swap(ranges);
@@ -264,9 +294,9 @@ template <class Idx>
 std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
                                          std::span<const Idx> rank_of,
                                          std::span<const RepeatedPhrase<Idx>> repeated,
-                                         std::vector<char>& contained,
+                                         std::vector<char>& contained, bool split,
                                          const std::function<void(ArraysRead)>& arrays_read) {
-  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, arrays_read);
+  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, split, arrays_read);
   flag_contained_in_text(std::move(sweep.queries), std::span<const PhraseShape<Idx>>(sweep.shapes),
                          std::move(sweep.containers), sweep.longest, contained);
   return std::move(sweep.in_text);
@@ -275,12 +305,12 @@ std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint32_t>&,
                                                   std::span<const std::uint32_t>,
                                                   std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                  std::vector<char>&,
+                                                  std::vector<char>&, bool,
                                                   const std::function<void(ArraysRead)>&);
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint64_t>&,
                                                   std::span<const std::uint64_t>,
                                                   std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                  std::vector<char>&,
+                                                  std::vector<char>&, bool,
                                                   const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

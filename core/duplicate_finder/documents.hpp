@@ -7,11 +7,14 @@
 // Time: one pass over the ranks for the cut, one table lookup per suffix; memory: 8 bytes per 64
 // text bytes for the table.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -52,17 +55,22 @@ class DocumentEnds {
   std::vector<std::uint32_t> first_end_;
 };
 
-// Cuts every LCP entry to what both neighbours have left of their documents.
+// Cuts every LCP entry to what both neighbours have left of their documents; on two threads when
+// `split`.
 template <class Idx>
-void cut_at_document_ends(std::span<Idx> lcp, std::span<const Idx> sa, const DocumentEnds& ends) {
+void cut_at_document_ends(std::span<Idx> lcp, std::span<const Idx> sa, const DocumentEnds& ends,
+                          bool split) {
   if (sa.empty()) return;
-  std::uint64_t previous_left = ends.left(sa[0]);
-  for (std::size_t r = 1; r < sa.size(); ++r) {
-    const std::uint64_t left = ends.left(sa[r]);
-    const std::uint64_t bound = left < previous_left ? left : previous_left;
-    if (lcp[r] > bound) lcp[r] = static_cast<Idx>(bound);
-    previous_left = left;
-  }
+  parallel::halves(split, sa.size(), sa.size() / 2, [&](std::size_t begin, std::size_t end) {
+    const std::size_t first = std::max<std::size_t>(begin, 1);
+    std::uint64_t previous_left = ends.left(sa[first - 1]);
+    for (std::size_t r = first; r < end; ++r) {
+      const std::uint64_t left = ends.left(sa[r]);
+      const std::uint64_t bound = left < previous_left ? left : previous_left;
+      if (lcp[r] > bound) lcp[r] = static_cast<Idx>(bound);
+      previous_left = left;
+    }
+  });
 }
 
 // Each document's sentence boundaries, found in the document alone, then its end.

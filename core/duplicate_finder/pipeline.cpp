@@ -78,7 +78,7 @@ AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout&
   auto arrays = analysis_arrays<Idx>(text, documents, two_threads);
   if (!documents.single()) {
     cut_at_document_ends(std::span<Idx>(arrays.lcp), std::span<const Idx>(arrays.suffix_array),
-                         DocumentEnds(documents, text.size()));
+                         DocumentEnds(documents, text.size()), two_threads);
   }
   return {std::move(arrays.suffix_array), suffix_array::LcpPlanes<Idx>(std::move(arrays.lcp)),
           std::move(arrays.sentence_boundaries)};
@@ -99,10 +99,10 @@ std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
                                           bool split) {
   const PositionIndex positions(index.text, index.sentence_boundaries);
   auto scan = scan_candidates(index, positions, params, key, drop_contained, split);
-  recover_set_aside(index, positions, params, scan);
+  recover_set_aside(index, positions, params, scan, split);
   auto repeated = repeated_phrases(scan, params, split);
   const auto contained =
-      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated));
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), split);
   return assemble_records(std::move(scan), std::move(repeated), contained, split);
 }
 
@@ -124,14 +124,14 @@ std::vector<PhraseData> find_records(std::string_view analysis_text,
   std::optional<parallel::SideTask<decltype(search)>> blocks;
   if (params.enable_block_detection) blocks.emplace(two_threads, search);
   const bool split = two_threads && !(blocks && blocks->on_second_thread());
-  recover_set_aside(index, *positions, params, scan);
+  recover_set_aside(index, *positions, params, scan, split);
   positions.reset();  // a byte per text byte, and no later stage reads it
   auto repeated = repeated_phrases(scan, params, split);
   // Nothing after containment's last read of the arrays reads them but the block search: without
   // it, their room (6 bytes per byte) goes to containment's sweep and to the records. The LCP
   // array goes first, before the sweep gathers the occurrences from the suffix array.
   const auto contained = contained_candidates(
-      index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), [&](ArraysRead read) {
+      index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), split, [&](ArraysRead read) {
         if (blocks) return;
         if (read == ArraysRead::Lcp) {
           arrays.lcp = {};

@@ -12,6 +12,7 @@
 
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/window_cut.hpp"
+#include "parallel.hpp"
 #include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -140,6 +141,12 @@ struct NotedWindow {
   }
 };
 
+// A share of the logs: part `index` of `count`.
+struct LogPart {
+  std::size_t index = 0;
+  std::size_t count = 1;
+};
+
 // The set-aside windows, cut again from the scan's logs as the scan cut them, and the starts of
 // each.
 template <class Offset>
@@ -158,25 +165,30 @@ struct SetAsideSource {
     return positions.alters(w.start, w.start + w.raw_length);
   }
 
-  // visit(window) for every logged window that `keep` accepts, in the same order on every call.
-  // A logged entry that `may_hold(start, shortest, end)` rules out, given its windows' start, the
-  // fewest bytes they have and where the longest can end, is passed over without cutting them.
+  // visit(window) for every logged window of the part that `keep` accepts, in the same order on
+  // every call. A logged entry that `may_hold(start, shortest, end)` rules out, given its
+  // windows' start, the fewest bytes they have and where the longest can end, is passed over
+  // without cutting them.
   template <class MayHold, class Keep, class Visit>
-  void for_each_window(MayHold&& may_hold, Keep&& keep, Visit&& visit) const {
+  void for_each_window(LogPart part, MayHold&& may_hold, Keep&& keep, Visit&& visit) const {
     const auto kept = [&](const SetAsideWindow& w) {
       if (keep(w)) visit(w);
     };
-    logs.phrases.for_each([&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
+    const auto [index_of_part, parts] = part;
+    const auto for_each_in = [&](const auto& log, const auto& visit_entry) {
+      log.for_each_in_part(index_of_part, parts, visit_entry);
+    };
+    for_each_in(logs.phrases, [&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
       const std::uint64_t p = index.suffix_array[phrase.rank];
       if (may_hold(p, phrase.raw_length, p + phrase.raw_length)) {
         kept(SetAsideWindow{p, phrase.raw_length, phrase.rank});
       }
     });
-    logs.windows.for_each([&](const typename SetAsideLogs<Offset>::Windows& w) {
+    for_each_in(logs.windows, [&](const typename SetAsideLogs<Offset>::Windows& w) {
       const std::uint64_t p = index.suffix_array[w.rank];
       if (may_hold(p, w.from, p + w.to)) visit_range(w, kept);
     });
-    logs.starts.for_each([&](const typename SetAsideLogs<Offset>::Start& s) {
+    for_each_in(logs.starts, [&](const typename SetAsideLogs<Offset>::Start& s) {
       // Its windows are longer than `shared`.
       if (may_hold(s.start, s.shared + 1, s.limit)) visit_lonely(s, kept);
     });
@@ -187,17 +199,22 @@ struct SetAsideSource {
   template <class Visit>
   void for_each_rewritten_window(Visit&& visit) const {
     for_each_window(
+        LogPart{},
         [&](std::uint64_t p, std::uint64_t, std::uint64_t end) { return positions.alters(p, end); },
         [&](const SetAsideWindow& w) { return rewritten(w); }, visit);
   }
 
-  // visit(window) for every logged window that normalising leaves alone, but for the entries
-  // whose start `beginnings` rules out (tested on as many bytes as their shortest window has).
+  // visit(window) for every logged window of the part that normalising leaves alone, but for the
+  // entries whose start `beginnings` rules out (tested on as many bytes as their shortest window
+  // has).
   template <class Visit>
-  void for_each_raw_window(const Beginnings& beginnings, Visit&& visit) const {
-    for_each_window([&](std::uint64_t p, std::uint64_t shortest,
-                        std::uint64_t) { return beginnings.may_begin(index.text, p, shortest); },
-                    [&](const SetAsideWindow& w) { return !rewritten(w); }, visit);
+  void for_each_raw_window(LogPart part, const Beginnings& beginnings, Visit&& visit) const {
+    for_each_window(
+        part,
+        [&](std::uint64_t p, std::uint64_t shortest, std::uint64_t) {
+          return beginnings.may_begin(index.text, p, shortest);
+        },
+        [&](const SetAsideWindow& w) { return !rewritten(w); }, visit);
   }
 
   // The window's starts: those around its rank that share its bytes and cut it, or its only
@@ -251,13 +268,21 @@ struct SetAsideSource {
   }
 };
 
-// Makes every start of the window a hit of phrase `id`.
+template <class Offset>
+using Admitted = std::vector<std::pair<std::uint32_t, Offset>>;
+
+// Makes every start of the window a hit of phrase `id`, into `admitted`.
+template <class Offset>
+void admit_window(const SetAsideSource<Offset>& source, std::uint32_t id,
+                  const SetAsideWindow& window, Admitted<Offset>& admitted) {
+  source.for_each_start(
+      window, [&](std::uint64_t start) { admitted.emplace_back(id, static_cast<Offset>(start)); });
+}
+
 template <class Offset>
 void admit_window(const SetAsideSource<Offset>& source, std::uint32_t id,
                   const SetAsideWindow& window, Candidates<Offset>& scan) {
-  source.for_each_start(window, [&](std::uint64_t start) {
-    scan.hits.admitted.emplace_back(id, static_cast<Offset>(start));
-  });
+  admit_window(source, id, window, scan.hits.admitted);
 }
 
 // Whether the phrase may be a rewritten one of the table: stored by the scan, or added by
@@ -405,41 +430,60 @@ struct RawMeetings {
   std::vector<NotedWindow<Offset>> windows;
 };
 
-// Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the raw
-// phrases that meet a rewritten set-aside window by key, when `seen`. Most logged starts begin
-// as no rewritten phrase does, and their windows are not cut.
+// The raw set-aside windows of one part of the logs equal to a rewritten phrase of the table,
+// admitted into `admitted`; those that meet a rewritten set-aside window by key, into `met`
+// (keys unsorted). Reads the table only, so that parts may run side by side.
 template <class Offset>
-RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
-                                        Candidates<Offset>& scan,
-                                        const RewrittenSightings<Offset>* seen,
-                                        const Beginnings& beginnings) {
-  RawMeetings<Offset> met;
-  const auto meets = [&](std::string_view phrase, std::uint64_t key) {
-    return seen && seen->may_have_length(phrase.size()) && seen->has(seen->key_of(key));
-  };
-  if (seen) {
-    for (const std::uint32_t id : scan.raw_ids) {
-      const std::string_view phrase = scan.phrases.key(id);
-      const std::uint64_t key = phrase_key(phrase);
-      if (meets(phrase, key)) met.keys.push_back(seen->key_of(key));
-    }
-  }
-  if (scan.rewritten.empty() && !seen) return met;
+void admit_raw_set_aside_part(const SetAsideSource<Offset>& source, const Candidates<Offset>& scan,
+                              const RewrittenSightings<Offset>* seen, const Beginnings& beginnings,
+                              LogPart part, Admitted<Offset>& admitted, RawMeetings<Offset>& met) {
   const PhraseFilter none_added;
-  source.for_each_raw_window(beginnings, [&](const SetAsideWindow& w) {
+  source.for_each_raw_window(part, beginnings, [&](const SetAsideWindow& w) {
     const std::string_view raw = source.raw(w);
     const std::uint64_t key = phrase_key(raw);
     if (scan.rewritten.may_have_length(w.raw_length)) {
       if (const auto id = rewritten_id_of(scan, none_added, raw, key)) {
-        admit_window(source, *id, w, scan);
+        admit_window(source, *id, w, admitted);
         return;
       }
     }
-    if (meets(raw, key)) {
+    if (seen && seen->may_have_length(raw.size()) && seen->has(seen->key_of(key))) {
       met.keys.push_back(seen->key_of(key));
       met.windows.push_back(NotedWindow<Offset>::of(w));
     }
   });
+}
+
+// Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the raw
+// phrases that meet a rewritten set-aside window by key, when `seen`. Most logged starts begin
+// as no rewritten phrase does, and their windows are not cut. With `split`, the later half of
+// the logs is looked at on the second thread.
+template <class Offset>
+RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
+                                        Candidates<Offset>& scan,
+                                        const RewrittenSightings<Offset>* seen,
+                                        const Beginnings& beginnings, bool split) {
+  RawMeetings<Offset> met;
+  if (seen) {
+    for (const std::uint32_t id : scan.raw_ids) {
+      const std::string_view phrase = scan.phrases.key(id);
+      const std::uint64_t key = phrase_key(phrase);
+      if (seen->may_have_length(phrase.size()) && seen->has(seen->key_of(key))) {
+        met.keys.push_back(seen->key_of(key));
+      }
+    }
+  }
+  if (scan.rewritten.empty() && !seen) return met;
+  Admitted<Offset> later_admitted;
+  RawMeetings<Offset> later_met;
+  parallel::halves(split, 2, 1, [&](std::size_t part, std::size_t) {
+    const bool first = part == 0;
+    admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{part, 2},
+                             first ? scan.hits.admitted : later_admitted, first ? met : later_met);
+  });
+  scan.hits.admitted.insert(scan.hits.admitted.end(), later_admitted.begin(), later_admitted.end());
+  met.keys.insert(met.keys.end(), later_met.keys.begin(), later_met.keys.end());
+  met.windows.insert(met.windows.end(), later_met.windows.begin(), later_met.windows.end());
   sort_distinct(met.keys);
   return met;
 }
@@ -475,8 +519,8 @@ std::vector<std::uint32_t> keys_to_add(const RewrittenSightings<Offset>& seen,
 // set-aside windows (whose phrases are added to the table when they meet another window).
 // Returns the filter of the rewritten phrases added to the table.
 template <class Offset>
-PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source,
-                                     Candidates<Offset>& scan) {
+PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source, Candidates<Offset>& scan,
+                                     bool split) {
   scan.rewritten.seal();
   std::optional<RewrittenSightings<Offset>> seen;
   Beginnings beginnings;
@@ -484,7 +528,7 @@ PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source,
   for (const std::uint32_t id : scan.rewritten_ids) beginnings.add(scan.phrases.key(id));
   beginnings.seal();
   const RawMeetings<Offset> met =
-      admit_raw_set_aside(source, scan, seen ? &*seen : nullptr, beginnings);
+      admit_raw_set_aside(source, scan, seen ? &*seen : nullptr, beginnings, split);
   PhraseFilter late;
   if (!seen) return late;
   const std::vector<std::uint32_t> keys = keys_to_add(*seen, met.keys);
@@ -583,17 +627,17 @@ void join_raw_phrases(Candidates<Offset>& scan, const PhraseFilter& late) {
 
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan) {
+                       const types::FinderParams& params, Candidates<Idx>& scan, bool split) {
   const SetAsideSource<Idx> source{index, positions, scan.set_aside, WindowCut(params),
                                    params.min_chars};
-  const PhraseFilter late = admit_set_aside_windows(source, scan);
+  const PhraseFilter late = admit_set_aside_windows(source, scan, split);
   scan.set_aside.clear();
   join_raw_phrases(scan, late);
 }
 
 template void recover_set_aside(const BasicAnalysisIndex<std::uint32_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint32_t>&);
+                                const types::FinderParams&, Candidates<std::uint32_t>&, bool);
 template void recover_set_aside(const BasicAnalysisIndex<std::uint64_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint64_t>&);
+                                const types::FinderParams&, Candidates<std::uint64_t>&, bool);
 
 }  // namespace quarnel::core::duplicate_finder

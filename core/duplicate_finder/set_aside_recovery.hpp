@@ -20,9 +20,10 @@ namespace quarnel::core::duplicate_finder {
 
 // Adds to `scan` the admitted hits and the rewritten set-aside phrases met elsewhere, joins raw
 // phrases to equal rewritten ones, and clears the set-aside logs. `index`, `positions` and
-// `params` are those of the scan: the logged windows are cut again from them.
+// `params` are those of the scan: the logged windows are cut again from them. With `split`, the
+// raw set-aside windows are looked at on two threads.
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan);
+                       const types::FinderParams& params, Candidates<Idx>& scan, bool split);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -1,5 +1,7 @@
 // Documents analysed together: the barriers at document ends, and the finder over a layout.
 
+#include "duplicate_finder/documents.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "duplicate_finder.hpp"
 #include "duplicate_finder/detail.hpp"
-#include "duplicate_finder/documents.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 
@@ -38,7 +39,7 @@ Joined join(const std::vector<std::string>& docs) {
 }
 
 std::string random_text(std::mt19937& rng, std::size_t words) {
-  static const std::vector<std::string> vocabulary = {"alpha", "beta", "gamma", "delta",
+  static const std::vector<std::string> vocabulary = {"alpha", "beta", "gamma",     "delta",
                                                       "eps",   "zeta", "\xC3\xA9ta"};
   static const std::vector<std::string> gaps = {" ", " ", " ", ", ", ". ", "\n", "  "};
   std::string text;
@@ -76,20 +77,23 @@ TEST(DocumentEnds, CutLcpIsTheCommonPrefixInsideBothDocuments) {
   std::mt19937 rng(11);
   for (int round = 0; round < 100; ++round) {
     const Joined j = join(random_documents(rng));
-    const std::span<const std::uint8_t> bytes(
-        reinterpret_cast<const std::uint8_t*>(j.text.data()), j.text.size());
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(j.text.data()),
+                                              j.text.size());
     auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
-    auto lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, false);
+    const auto uncut = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, false);
     const df::DocumentEnds ends(j.layout(), j.text.size());
-    df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
-                             ends);
-    for (std::size_t r = 1; r < sa.size(); ++r) {
-      const std::uint64_t a = sa[r - 1], b = sa[r];
-      const std::uint64_t room = std::min(ends.left(a), ends.left(b));
-      std::uint64_t common = 0;
-      while (common < room && j.text[a + common] == j.text[b + common]) ++common;
-      ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r;
+    for (const bool split : {false, true}) {
+      auto lcp = uncut;
+      df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
+                               ends, split);
+      for (std::size_t r = 1; r < sa.size(); ++r) {
+        const std::uint64_t a = sa[r - 1], b = sa[r];
+        const std::uint64_t room = std::min(ends.left(a), ends.left(b));
+        std::uint64_t common = 0;
+        while (common < room && j.text[a + common] == j.text[b + common]) ++common;
+        ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r << " split " << split;
+      }
     }
   }
 }
@@ -103,10 +107,10 @@ TEST(DocumentRecords, StayInsideTheirDocumentsOnEverySplitPath) {
   for (int round = 0; round < 150; ++round) {
     const Joined j = join(random_documents(rng));
     params.enable_block_detection = round % 2 == 0;
-    const auto one = df::detail::find_document_records(j.text, j.layout(), params,
-                                                        df::detail::kNoSplit);
-    const auto split = df::detail::find_document_records(j.text, j.layout(), params,
-                                                          df::detail::kEverySplit);
+    const auto one =
+        df::detail::find_document_records(j.text, j.layout(), params, df::detail::kNoSplit);
+    const auto split =
+        df::detail::find_document_records(j.text, j.layout(), params, df::detail::kEverySplit);
     ASSERT_EQ(one, split) << "round " << round;
     for (const PhraseData& record : one) {
       ASSERT_GE(record.count, 2U);

@@ -4,12 +4,14 @@
 #include <array>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "duplicate_finder/candidate_scan.hpp"
+#include "duplicate_finder/chunked_log.hpp"
 #include "duplicate_finder/detail.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
 #include "interval_merger.hpp"
@@ -548,6 +550,36 @@ ScanContents contents_of(const df::Candidates<std::uint64_t>& scan) {
   return out;
 }
 
+// The parts of a log, spliced from partly filled chunks, visit its entries once, in order.
+TEST(ChunkedLog, PartsVisitEveryEntryOnceInOrder) {
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  for (const std::vector<std::size_t>& pieces : {std::vector<std::size_t>{},
+                                                 {1},
+                                                 {kChunk - 1},
+                                                 {kChunk},
+                                                 {kChunk + 1, 5},
+                                                 {3, kChunk, 2 * kChunk + 7, 0, 1}}) {
+    df::ChunkedLog<std::uint32_t> log;
+    std::uint32_t next = 0;
+    for (const std::size_t piece : pieces) {
+      df::ChunkedLog<std::uint32_t> part;
+      for (std::size_t k = 0; k < piece; ++k) part.push_back(next++);
+      log.splice(std::move(part));
+    }
+    for (std::size_t parts = 1; parts <= 5; ++parts) {
+      std::vector<std::uint32_t> seen;
+      for (std::size_t part = 0; part < parts; ++part) {
+        const std::size_t before = seen.size();
+        log.for_each_in_part(part, parts, [&](std::uint32_t v) { seen.push_back(v); });
+        EXPECT_LE(seen.size() - before, next / parts + 1);
+      }
+      std::vector<std::uint32_t> expected(next);
+      std::iota(expected.begin(), expected.end(), 0U);
+      ASSERT_EQ(seen, expected) << "parts " << parts << " entries " << next;
+    }
+  }
+}
+
 // The scan split by rank halves, its upper half absorbed, leaves what one collector leaves:
 // the same ids, windows, ranks and logs, and after recovery the same admitted hits.
 TEST(CandidateScan, SplitScanLeavesWhatOneCollectorLeaves) {
@@ -561,7 +593,7 @@ TEST(CandidateScan, SplitScanLeavesWhatOneCollectorLeaves) {
     for (const bool split : {false, true}) {
       auto scan = df::scan_candidates(indexed.index(), positions, params, kKeyA, true, split);
       scanned.push_back(contents_of(scan));
-      df::recover_set_aside(indexed.index(), positions, params, scan);
+      df::recover_set_aside(indexed.index(), positions, params, scan, split);
       recovered.push_back(contents_of(scan));
     }
     ASSERT_EQ(scanned[0], scanned[1]) << "round " << round << " text '" << text << "'";
