@@ -10,6 +10,7 @@
 #include "duplicate_finder.hpp"
 #include "interrupt.hpp"
 #include "large_array.hpp"
+#include "parallel.hpp"
 #include "prefetch.hpp"
 #include "radix_sort.hpp"
 #include "swar.hpp"
@@ -342,33 +343,35 @@ struct PlacedGroups {
   }
 };
 
-// Occurrences placed in analysis-text bytes of each document, located in the documents as given.
-Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups) {
-  passages::Passages& placed = groups.placed;
-  Matches out;
-  count_words(prepared, placed, out);
-  const SourcePositions positions(source.text);
-  interrupt::checkpoint();
-  const std::size_t rows = placed.start.size();
-  for (auto* column : {&out.line, &out.column, &out.end_line, &out.end_column}) {
-    column->resize(rows);
-  }
-  // Starts and ends become character offsets where they are, so that a large result is not
-  // held twice.
-  std::vector<SourcePositions::Base> bases;
-  bases.reserve(source.starts.size());
-  for (const std::uint64_t start : source.starts) bases.push_back(positions.base(start));
+// A line or column too wide for its compact column's narrow entries, set once the rows are done.
+struct WideValue {
+  CompactColumn* column;
+  std::size_t row;
+  std::uint64_t value;
+};
+
+// Rows [begin, end) located in the documents as given: their starts and ends become character
+// offsets where they are, so that a large result is not held twice, and their lines and columns
+// go to `out`. Returns the values its columns could not take at once.
+std::vector<WideValue> locate_rows(const SourcePositions& positions, const PreparedCorpus& prepared,
+                                   std::span<const SourcePositions::Base> bases,
+                                   passages::Passages& placed, Matches& out, std::size_t begin,
+                                   std::size_t end) {
+  std::vector<WideValue> wide;
+  const auto set = [&](CompactColumn& column, std::size_t row, std::uint64_t value) {
+    if (!column.set_narrow(row, value)) wide.push_back({&column, row, value});
+  };
   // Ahead, the analysis offsets stand for the source ones: exact unless the corpus is prepared,
   // and near enough to fetch the right tables most of the time when it is.
   const auto ahead = [&](std::size_t k, const std::vector<std::uint64_t>& offsets) {
     return bases[placed.document[k]].byte + offsets[k];
   };
-  for (std::size_t k = 0; k < rows; ++k) {
-    if (k + kFarAhead < rows) {
+  for (std::size_t k = begin; k < end; ++k) {
+    if (k + kFarAhead < end) {
       positions.prefetch(ahead(k + kFarAhead, placed.start));
       positions.prefetch(ahead(k + kFarAhead, placed.end));
     }
-    if (k + kNearAhead < rows) {
+    if (k + kNearAhead < end) {
       positions.prefetch_line(ahead(k + kNearAhead, placed.start));
       positions.prefetch_line(ahead(k + kNearAhead, placed.end));
     }
@@ -381,11 +384,41 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
     const auto last_at = positions.place(positions.char_start(to - 1), base);
     placed.start[k] = first_at.chars;
     placed.end[k] = last_at.chars + 1;
-    out.line.set(k, first_at.line);
-    out.column.set(k, first_at.column);
-    out.end_line.set(k, last_at.line);
-    out.end_column.set(k, last_at.column);
+    set(out.line, k, first_at.line);
+    set(out.column, k, first_at.column);
+    set(out.end_line, k, last_at.line);
+    set(out.end_column, k, last_at.column);
   }
+  return wide;
+}
+
+// Occurrences placed in analysis-text bytes of each document, located in the documents as given;
+// with `split`, the words are counted beside the source's tables and the rows located in halves.
+Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups,
+                bool split) {
+  passages::Passages& placed = groups.placed;
+  Matches out;
+  auto [positions, counted] = parallel::both(
+      split, [&] { return SourcePositions(source.text); },
+      [&] {
+        count_words(prepared, placed, out);
+        return true;
+      });
+  interrupt::checkpoint();
+  const std::size_t rows = placed.start.size();
+  for (auto* column : {&out.line, &out.column, &out.end_line, &out.end_column}) {
+    column->resize(rows);
+  }
+  std::vector<SourcePositions::Base> bases;
+  bases.reserve(source.starts.size());
+  for (const std::uint64_t start : source.starts) bases.push_back(positions.base(start));
+  const auto rows_from = [&](std::size_t begin, std::size_t end) {
+    return locate_rows(positions, prepared, bases, placed, out, begin, end);
+  };
+  auto [wide, later_wide] = parallel::both(
+      split, [&] { return rows_from(0, rows / 2); }, [&] { return rows_from(rows / 2, rows); });
+  wide.insert(wide.end(), later_wide.begin(), later_wide.end());
+  for (const auto& [column, row, value] : wide) column->set(row, value);
   interrupt::checkpoint();
   out.document = std::move(placed.document);
   out.start = std::move(placed.start);
@@ -452,17 +485,18 @@ std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& r
 
 // Each record's phrase and offsets are blocks of their own on the heap, and its occurrences lie
 // anywhere in the text: the record after next in `order` is fetched, and the first texts of the
-// next one.
+// next one; none at or past `end`, where another thread may be emptying records.
 void prefetch_ahead(const std::vector<types::PhraseData>& records,
-                    const std::vector<std::uint64_t>& order, std::size_t r, std::string_view text) {
-  if (r + 2 < order.size()) {
+                    const std::vector<std::uint64_t>& order, std::size_t r, std::size_t end,
+                    std::string_view text) {
+  if (r + 2 < end) {
     const types::PhraseData& later = records[order[r + 2]];
     prefetch_read(later.phrase.data());
     if (!later.starts.empty()) prefetch_read(later.starts.data());
     if (!later.ends.empty()) prefetch_read(later.ends.data());
   }
-  if (r + 3 < order.size()) prefetch_read(&records[order[r + 3]]);
-  if (r + 1 < order.size()) {
+  if (r + 3 < end) prefetch_read(&records[order[r + 3]]);
+  if (r + 1 < end) {
     const auto& starts = records[order[r + 1]].starts;
     for (std::size_t i = 0; i < std::min(starts.size(), kNearAhead); ++i) {
       prefetch_read(&text[starts[i]]);
@@ -470,58 +504,85 @@ void prefetch_ahead(const std::vector<types::PhraseData>& records,
   }
 }
 
-// The finder's records as occurrences of each document, in the finder's final order. Records
-// are emptied as they are placed, so that the two forms are not both held and the records' many
-// small blocks are all free together.
-PlacedGroups placed_phrases(const PreparedCorpus& prepared,
-                            std::vector<types::PhraseData>& records) {
-  const std::vector<std::uint64_t> order = by_characters(records);
-  std::size_t rows = 0;
-  std::size_t text_bytes = 0;
-  for (const auto& record : records) {
-    rows += std::min(record.starts.size(), record.ends.size());
-    text_bytes += record.phrase.size();
-  }
-  PlacedGroups groups;
+// Where the records' rows and texts begin, in `order`, and how far they reach: the groups'
+// `first` and `text_ends`, with the columns sized to them.
+void size_groups(const std::vector<types::PhraseData>& records,
+                 const std::vector<std::uint64_t>& order, PlacedGroups& groups) {
   passages::Passages& placed = groups.placed;
-  placed.first.reserve(records.size() + 1);
-  placed.words.reserve(records.size());
-  placed.document.reserve(rows);
-  placed.start.reserve(rows);
-  placed.end.reserve(rows);
-  groups.texts.reserve(text_bytes);
-  groups.text_ends.reserve(records.size());
+  placed.first.reserve(order.size() + 1);
   placed.first.push_back(0);
+  groups.text_ends.reserve(order.size());
+  std::uint64_t text_bytes = 0;
+  for (const std::uint64_t k : order) {
+    const types::PhraseData& record = records[k];
+    placed.first.push_back(placed.first.back() +
+                           std::min(record.starts.size(), record.ends.size()));
+    text_bytes += record.phrase.size();
+    groups.text_ends.push_back(text_bytes);
+  }
+  const std::uint64_t rows = placed.first.back();
+  placed.document.resize(rows);
+  placed.start.resize(rows);
+  placed.end.resize(rows);
+  placed.words.resize(order.size());
+  groups.texts.resize(text_bytes);
+}
+
+// The records at [begin, end) of `order` placed into their rows and texts, and emptied.
+void place_records(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
+                   const std::vector<std::uint64_t>& order, std::size_t begin, std::size_t end,
+                   PlacedGroups& groups) {
+  passages::Passages& placed = groups.placed;
   const duplicate_finder::DocumentEnds documents(prepared.layout(), prepared.text.size());
-  for (std::size_t r = 0; r < order.size(); ++r) {
-    prefetch_ahead(records, order, r, prepared.text);
+  for (std::size_t r = begin; r < end; ++r) {
+    prefetch_ahead(records, order, r, end, prepared.text);
     types::PhraseData& record = records[order[r]];
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
+    const std::uint64_t row = placed.first[r];
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kNearAhead < count) prefetch_read(&prepared.text[record.starts[i + kNearAhead]]);
       const std::uint64_t s = record.starts[i];
       const std::uint64_t e = matched_end(prepared.text, s, record.phrase).value_or(record.ends[i]);
       const std::size_t doc = documents.document_at(s);
       const std::uint64_t base = prepared.starts[doc];
-      placed.document.push_back(static_cast<std::uint32_t>(doc));
-      placed.start.push_back(s - base);
-      placed.end.push_back(std::min(e, prepared.ends[doc]) - base);
+      placed.document[row + i] = static_cast<std::uint32_t>(doc);
+      placed.start[row + i] = s - base;
+      placed.end[row + i] = std::min(e, prepared.ends[doc]) - base;
     }
-    placed.words.push_back(record.number_of_words);
-    placed.first.push_back(placed.start.size());
-    groups.add_text(record.phrase);
+    placed.words[r] = record.number_of_words;
+    const std::uint64_t text_from = r == 0 ? 0 : groups.text_ends[r - 1];
+    std::copy(record.phrase.begin(), record.phrase.end(), groups.texts.begin() + text_from);
     record = {};
   }
+}
+
+// The finder's records as occurrences of each document, in the finder's final order; with
+// `split`, in two halves of about as many rows. Records are emptied as they are placed, so that
+// the two forms are not both held and the records' many small blocks are all free together.
+PlacedGroups placed_phrases(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
+                            bool split) {
+  const std::vector<std::uint64_t> order = by_characters(records);
+  PlacedGroups groups;
+  size_groups(records, order, groups);
+  const std::vector<std::uint64_t>& first = groups.placed.first;
+  const auto mid = static_cast<std::size_t>(
+      std::lower_bound(first.begin(), first.end() - 1, first.back() / 2) - first.begin());
+  parallel::halves(split, order.size(), mid, [&](std::size_t begin, std::size_t end) {
+    place_records(prepared, records, order, begin, end, groups);
+  });
   return groups;
 }
 
 }  // namespace
 
+bool CompactColumn::set_narrow(std::size_t row, std::uint64_t value) {
+  if (value >= kAside) return false;
+  narrow_[row] = static_cast<std::uint32_t>(value);
+  return true;
+}
+
 void CompactColumn::set(std::size_t row, std::uint64_t value) {
-  if (value < kAside) {
-    narrow_[row] = static_cast<std::uint32_t>(value);
-    return;
-  }
+  if (set_narrow(row, value)) return;
   narrow_[row] = kAside;
   const auto at = std::lower_bound(aside_.begin(), aside_.end(), std::pair{row, std::uint64_t{0}});
   if (at != aside_.end() && at->first == row) {
@@ -551,17 +612,31 @@ void CompactColumn::clear() {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
                      const types::FinderParams& params) {
-  const PreparedCorpus prepared = prepare(source, preparation);
-  auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
-  interrupt::checkpoint();
-  PlacedGroups groups = placed_phrases(prepared, records);
-  records = {};
-  return_free_heap_pages();  // the records' blocks, before the columns are built
-  return located(source, prepared, std::move(groups));
+  return detail::find_phrases(source, preparation, params,
+                              parallel::worth_splitting(source.text.size()));
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
                       const passages::PassageParams& params) {
+  return detail::find_passages(source, preparation, params,
+                               parallel::worth_splitting(source.text.size()));
+}
+
+namespace detail {
+
+Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
+                     const types::FinderParams& params, bool split) {
+  const PreparedCorpus prepared = prepare(source, preparation);
+  auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
+  interrupt::checkpoint();
+  PlacedGroups groups = placed_phrases(prepared, records, split);
+  records = {};
+  return_free_heap_pages();  // the records' blocks, before the columns are built
+  return located(source, prepared, std::move(groups), split);
+}
+
+Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
+                      const passages::PassageParams& params, bool split) {
   const PreparedCorpus prepared = prepare(source, preparation);
   std::vector<std::string_view> documents;
   documents.reserve(prepared.documents());
@@ -577,7 +652,9 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
     const std::uint64_t to = prepared.to_source(d, groups.placed.end[k] - 1) + 1;
     groups.add_text(source.text.substr(source.starts[d] + from, to - from));
   }
-  return located(source, prepared, std::move(groups));
+  return located(source, prepared, std::move(groups), split);
 }
+
+}  // namespace detail
 
 }  // namespace quarnel::core::corpus

@@ -43,6 +43,9 @@ class CompactColumn {
  public:
   void resize(std::size_t rows) { narrow_.resize(rows); }
   void set(std::size_t row, std::uint64_t value);
+  // Sets a value the narrow entries hold and returns true; returns false for a wider one, which
+  // `set` must then take (rows' narrow entries may be set from several threads, `set` from one).
+  [[nodiscard]] bool set_narrow(std::size_t row, std::uint64_t value);
   [[nodiscard]] std::uint64_t operator[](std::size_t row) const;
   [[nodiscard]] std::size_t size() const { return narrow_.size(); }
   // Every row's value into `out` (of size() entries).
@@ -94,5 +97,16 @@ struct Matches {
 // the document gives it.
 [[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
                                     const passages::PassageParams& params);
+
+namespace detail {
+
+// The same, with the work after the finder's (or the passage search's) on two threads when
+// `split`, whatever the corpus's size: tests take both paths on small corpora.
+[[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
+                                   const types::FinderParams& params, bool split);
+[[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
+                                    const passages::PassageParams& params, bool split);
+
+}  // namespace detail
 
 }  // namespace quarnel::core::corpus

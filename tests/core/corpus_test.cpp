@@ -26,17 +26,22 @@ TEST(CompactColumn, HoldsEveryValueOfAPlainColumn) {
   for (const std::size_t rows : {0, 1, 2, 17, 1000}) {
     CompactColumn column;
     column.resize(rows);
+    CompactColumn narrow_first;  // the same values, narrow ones through set_narrow
+    narrow_first.resize(rows);
     std::vector<std::uint64_t> plain(rows, 0);
     for (std::size_t step = 0; step < 4 * rows; ++step) {
       const std::size_t row = rng() % rows;
       const std::uint64_t value = samples[rng() % std::size(samples)];
       column.set(row, value);
+      if (!narrow_first.set_narrow(row, value)) narrow_first.set(row, value);
       plain[row] = value;
     }
     ASSERT_EQ(column.size(), rows);
     for (std::size_t row = 0; row < rows; ++row) EXPECT_EQ(column[row], plain[row]) << row;
     std::vector<std::uint64_t> copied(rows, 99);
     column.copy_to(copied);
+    EXPECT_EQ(copied, plain);
+    narrow_first.copy_to(copied);
     EXPECT_EQ(copied, plain);
   }
 }
@@ -128,6 +133,31 @@ void expect_located(const Matches& m, const std::vector<std::string>& docs) {
   }
 }
 
+std::vector<std::uint64_t> column_of(const CompactColumn& column) {
+  std::vector<std::uint64_t> out(column.size());
+  column.copy_to(out);
+  return out;
+}
+
+// Every column of two results equal.
+void expect_same(const Matches& a, const Matches& b) {
+  EXPECT_EQ(a.texts, b.texts);
+  EXPECT_EQ(a.text_ends, b.text_ends);
+  EXPECT_EQ(a.words, b.words);
+  EXPECT_EQ(a.chars, b.chars);
+  EXPECT_EQ(a.first, b.first);
+  EXPECT_EQ(a.document, b.document);
+  EXPECT_EQ(a.start, b.start);
+  EXPECT_EQ(a.end, b.end);
+  for (const auto member :
+       {&Matches::line, &Matches::column, &Matches::end_line, &Matches::end_column}) {
+    EXPECT_EQ(column_of(a.*member), column_of(b.*member));
+  }
+  EXPECT_EQ(a.document_chars, b.document_chars);
+  EXPECT_EQ(a.document_words, b.document_words);
+  EXPECT_EQ(a.covered_words, b.covered_words);
+}
+
 class CorpusPlaces : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
@@ -137,8 +167,10 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
   const quarnel::core::corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
   quarnel::core::passages::PassageParams passage_params;
   passage_params.min_words = 2;
-  const Matches passages = quarnel::core::corpus::find_passages(source, {}, passage_params);
+  namespace corpus = quarnel::core::corpus;
+  const Matches passages = corpus::detail::find_passages(source, {}, passage_params, false);
   expect_located(passages, docs);
+  expect_same(corpus::detail::find_passages(source, {}, passage_params, true), passages);
   // A passage reads as its first occurrence.
   for (std::size_t g = 0; g < passages.groups(); ++g) {
     const std::size_t k = passages.first[g];
@@ -150,7 +182,9 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
   quarnel::core::types::FinderParams phrase_params;
   phrase_params.min_words = 2;
   phrase_params.min_chars = 2;
-  expect_located(quarnel::core::corpus::find_phrases(source, {}, phrase_params), docs);
+  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, false);
+  expect_located(phrases, docs);
+  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, true), phrases);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CorpusPlaces, ::testing::Range<std::uint64_t>(0, 40));
