@@ -82,6 +82,13 @@ class Beginnings {
       if (phrase.size() >= kLengths[k]) keys_[k].push_back(key(phrase.data(), kLengths[k]));
     }
   }
+  // Takes the phrases added to `other` as well.
+  void absorb(Beginnings&& other) {
+    for (std::size_t k = 0; k < kLengths.size(); ++k) {
+      keys_[k].insert(keys_[k].end(), other.keys_[k].begin(), other.keys_[k].end());
+      std::vector<std::uint32_t>().swap(other.keys_[k]);
+    }
+  }
   void seal() {
     for (std::size_t k = 0; k < kLengths.size(); ++k) {
       std::vector<std::uint32_t>& keys = keys_[k];
@@ -197,9 +204,9 @@ struct SetAsideSource {
   // visit(window) for every rewritten logged window, in the same order on every call; entries
   // whose span normalising leaves alone are passed over.
   template <class Visit>
-  void for_each_rewritten_window(Visit&& visit) const {
+  void for_each_rewritten_window(LogPart part, Visit&& visit) const {
     for_each_window(
-        LogPart{},
+        part,
         [&](std::uint64_t p, std::uint64_t, std::uint64_t end) { return positions.alters(p, end); },
         [&](const SetAsideWindow& w) { return rewritten(w); }, visit);
   }
@@ -342,6 +349,15 @@ struct RewrittenSightings {
   [[nodiscard]] bool may_have_length(std::size_t length) const {
     return length / 64 < lengths.size() && ((lengths[length / 64] >> (length & 63)) & 1U);
   }
+  // Appends the windows added to `later` (before either is sealed).
+  void absorb(RewrittenSightings&& later) {
+    keys.insert(keys.end(), later.keys.begin(), later.keys.end());
+    windows.insert(windows.end(), later.windows.begin(), later.windows.end());
+    fingerprints.insert(fingerprints.end(), later.fingerprints.begin(), later.fingerprints.end());
+    if (later.lengths.size() > lengths.size()) lengths.resize(later.lengths.size(), 0);
+    for (std::size_t k = 0; k < later.lengths.size(); ++k) lengths[k] |= later.lengths[k];
+    later = {};
+  }
   // Once all are added: sorts the keys and builds the bitmap and the directory over them.
   void seal() {
     radix_sort_by_position(keys, [](std::uint32_t key) { return key; });
@@ -372,24 +388,53 @@ struct RewrittenSightings {
   }
 };
 
-// Admits the rewritten set-aside windows whose phrase is in the table; notes the others.
+// What one part of the logs gives: rewritten set-aside windows admitted, or noted with the
+// beginnings of their phrases.
 template <class Offset>
-RewrittenSightings<Offset> look_up_rewritten_set_aside(const SetAsideSource<Offset>& source,
-                                                       Candidates<Offset>& scan,
-                                                       Beginnings& beginnings) {
+struct RewrittenLookup {
+  Admitted<Offset> admitted;
   RewrittenSightings<Offset> seen;
+  Beginnings beginnings;
+};
+
+// The rewritten set-aside windows of one part of the logs whose phrase is in the table,
+// admitted; the others noted. Reads the table only, so that parts may run side by side.
+template <class Offset>
+RewrittenLookup<Offset> look_up_rewritten_part(const SetAsideSource<Offset>& source,
+                                               const Candidates<Offset>& scan, LogPart part) {
+  RewrittenLookup<Offset> out;
   PhraseReader reader;
-  source.for_each_rewritten_window([&](const SetAsideWindow& w) {
+  source.for_each_rewritten_window(part, [&](const SetAsideWindow& w) {
     const std::string_view phrase = reader.phrase(source.index.text, w.start, w.raw_length);
     if (phrase.size() < scan.threshold || scan.rewritten.may_contain(phrase)) {
       if (const auto id = scan.phrases.find(phrase)) {
-        admit_window(source, static_cast<std::uint32_t>(*id), w, scan);
+        admit_window(source, static_cast<std::uint32_t>(*id), w, out.admitted);
         return;
       }
     }
-    seen.add(w, phrase);
-    beginnings.add(phrase);
+    out.seen.add(w, phrase);
+    out.beginnings.add(phrase);
   });
+  return out;
+}
+
+// Admits the rewritten set-aside windows whose phrase is in the table; notes the others. The logs
+// are read in two parts, on two threads when `split`; the noted windows keep the parts' order
+// either way, as the ids of the phrases added later follow it.
+template <class Offset>
+RewrittenSightings<Offset> look_up_rewritten_set_aside(const SetAsideSource<Offset>& source,
+                                                       Candidates<Offset>& scan,
+                                                       Beginnings& beginnings, bool split) {
+  auto [first, later] = parallel::both(
+      split, [&] { return look_up_rewritten_part(source, scan, LogPart{0, 2}); },
+      [&] { return look_up_rewritten_part(source, scan, LogPart{1, 2}); });
+  for (RewrittenLookup<Offset>* part : {&first, &later}) {
+    scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
+                              part->admitted.end());
+    beginnings.absorb(std::move(part->beginnings));
+  }
+  RewrittenSightings<Offset> seen = std::move(first.seen);
+  seen.absorb(std::move(later.seen));
   seen.seal();
   return seen;
 }
@@ -524,7 +569,9 @@ PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source, Candi
   scan.rewritten.seal();
   std::optional<RewrittenSightings<Offset>> seen;
   Beginnings beginnings;
-  if (source.logs.rewritten) seen.emplace(look_up_rewritten_set_aside(source, scan, beginnings));
+  if (source.logs.rewritten) {
+    seen.emplace(look_up_rewritten_set_aside(source, scan, beginnings, split));
+  }
   for (const std::uint32_t id : scan.rewritten_ids) beginnings.add(scan.phrases.key(id));
   beginnings.seal();
   const RawMeetings<Offset> met =
