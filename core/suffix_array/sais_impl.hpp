@@ -39,6 +39,7 @@
 
 #include "interrupt.hpp"
 #include "large_array.hpp"
+#include "parallel.hpp"
 #include "prefetch.hpp"
 
 namespace quarnel::core::suffix_array::sais {
@@ -528,10 +529,59 @@ class Level {
     }
   }
 
-  // Replaces each length by its substring's name plus one, then moves the names, in text order,
-  // to the tail of the array: that is the reduced string.
+  // body(begin, end) on [0, mid) and [mid, count), on two threads where this level's passes take
+  // two.
+  template <class Body>
+  void in_halves(Idx count, Idx mid, Body&& body) {
+    parallel::halves(threads_.split(n_), count, mid, [&](std::size_t begin, std::size_t end) {
+      body(static_cast<Idx>(begin), static_cast<Idx>(end));
+    });
+  }
+
+  // Replaces each length by its substring's name plus one; returns the number of names. The
+  // comparisons (scattered text reads) split over two threads: a first pass marks the ranks
+  // whose substring differs from the one below, a second numbers them from the marks, each half
+  // from the count before it.
   [[gnu::noinline]] Idx name_lms_substrings(Idx m) {
     store_lms_lengths(m);
+    if (!threads_.split(n_)) return name_lms_substrings_in_one_pass(m);
+    std::vector<std::uint64_t> differs((std::size_t{m} + 63) / 64, 0);
+    const Idx mid = (m / 2) & ~Idx{63};  // the halves share no word of marks
+    in_halves(m, mid, [&](Idx begin, Idx end) { mark_new_names(m, begin, end, differs.data()); });
+    in_halves(m, mid, [&](Idx begin, Idx end) { assign_names(m, begin, end, differs.data()); });
+    Idx names = m == 0 ? 0 : 1;
+    for (const std::uint64_t word : differs) names += static_cast<Idx>(std::popcount(word));
+    return names;
+  }
+
+  // Marks rank r of [begin, end) where its LMS substring differs from that of rank r - 1.
+  void mark_new_names(Idx m, Idx begin, Idx end, std::uint64_t* differs) const {
+    for (Idx r = std::max<Idx>(begin, 1); r < end; ++r) {
+      if (r + kAhead < end) {
+        const Idx ahead = sa_[r + kAhead];
+        prefetch_read(sa_ + m + ahead / 2);
+        prefetch_read(t_ + ahead);
+      }
+      const Idx prev = sa_[r - 1];
+      const Idx pos = sa_[r];
+      if (!same_lms_substring(prev, sa_[m + prev / 2], pos, sa_[m + pos / 2])) {
+        differs[r / 64] |= std::uint64_t{1} << (r % 64);
+      }
+    }
+  }
+
+  // Names the ranks [begin, end) (begin a multiple of 64) from the marks.
+  void assign_names(Idx m, Idx begin, Idx end, const std::uint64_t* differs) {
+    Idx name = 0;
+    for (Idx w = 0; w < begin / 64; ++w) name += static_cast<Idx>(std::popcount(differs[w]));
+    for (Idx r = begin; r < end; ++r) {
+      if (r + kAhead < end) prefetch_read(sa_ + m + sa_[r + kAhead] / 2);
+      name += static_cast<Idx>((differs[r / 64] >> (r % 64)) & 1U);
+      sa_[m + sa_[r] / 2] = name + 1;
+    }
+  }
+
+  [[gnu::noinline]] Idx name_lms_substrings_in_one_pass(Idx m) {
     Idx name = 0;
     Idx prev = 0, prev_len = kMarkBit;
     for (Idx r = 0; r < m; ++r) {
@@ -572,10 +622,12 @@ class Level {
     // Replace reduced-string indexes by the text positions of the LMS suffixes.
     Idx j = 0;
     for_each_lms([&](Idx i) { reduced[j++] = i; });
-    for (Idx r = 0; r < m; ++r) {
-      if (r + kAhead < m) prefetch_read(reduced + sa_[r + kAhead]);
-      sa_[r] = reduced[sa_[r]];
-    }
+    in_halves(m, m / 2, [&](Idx begin, Idx end) {
+      for (Idx r = begin; r < end; ++r) {
+        if (r + kAhead < end) prefetch_read(reduced + sa_[r + kAhead]);
+        sa_[r] = reduced[sa_[r]];
+      }
+    });
   }
 
   [[gnu::noinline]] void place_sorted_lms(Idx m) {
