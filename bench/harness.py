@@ -28,10 +28,13 @@ def run_interleaved(tasks, path, rounds=3, repeats=2):
     """Best time of each task over `rounds` rounds, each running every task once (`repeats`
     calls in a fresh process), so that a slow spell of a shared machine hits them all alike.
     `tasks` maps a label to a task name and its thread cap (or None); peak memory is the largest
-    seen."""
+    seen. Each round starts one task later, so that no task always follows the same one (what a
+    process leaves behind, such as freed memory, can speed up or slow down the next)."""
     best = {}
-    for _ in range(rounds):
-        for label, (task, threads) in tasks.items():
+    order = list(tasks.items())
+    for r in range(rounds):
+        shift = r % len(order)
+        for label, (task, threads) in order[shift:] + order[:shift]:
             result = run(task, path, repeats, threads)
             seen = best.setdefault(label, result)
             seen["seconds"] = min(seen["seconds"], result["seconds"])

@@ -72,13 +72,21 @@ template <class Beside>
     auto arrays = detail::sort_halves(text, params, true, [&] { side.emplace(beside()); });
     if (arrays) return {std::move(arrays->sa), std::move(arrays->lcp), std::move(*side)};
   }
-  std::vector<std::uint32_t> sa;
+  // The sort takes the second thread too (its planner, at a lower priority, shares it with
+  // `beside` while that runs), and the array's pages are faulted in on both first.
+  const unsigned threads = split ? default_sort_threads(text.size()) : 1;
+  std::vector<std::uint32_t> sa = large_array_faulted_in<std::uint32_t>(text.size(), split);
+  const auto sort = [&] { build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads); };
   if (side) {
-    sa = build_sa32(text);
+    sort();
   } else {
     auto [sorted, value] = parallel::both(
-        split, [&] { return build_sa32(text); }, std::forward<Beside>(beside));
-    sa = std::move(sorted);
+        split,
+        [&] {
+          sort();
+          return true;
+        },
+        std::forward<Beside>(beside));
     side.emplace(std::move(value));
   }
   auto lcp = lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, sa, split);

@@ -55,8 +55,7 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base
 // array per slice for each of phi and the gather.
 // With `split`, each pass runs on two threads.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
-void lcp_kasai_in_parts_into(std::span<const T> text,
-                             std::type_identity_t<std::span<const Idx>> sa,
+void lcp_kasai_in_parts_into(std::span<const T> text, std::type_identity_t<std::span<const Idx>> sa,
                              std::type_identity_t<std::span<Out>> lcp, bool split,
                              std::size_t parts) {
   const std::size_t n = sa.size();
@@ -67,7 +66,7 @@ void lcp_kasai_in_parts_into(std::span<const T> text,
   const std::size_t slice = (n + parts - 1) / parts;
   // Two slots more, one for each thread's positions outside the slice: branches on whether a
   // scattered position falls inside would be mispredicted half the time.
-  std::vector<Idx> plcp = large_array<Idx>(slice + 2);
+  std::vector<Idx> plcp = large_array_faulted_in<Idx>(slice + 2, split);
   // Each pass splits into halves that touch disjoint entries: phi writes each position once,
   // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
   const std::size_t mid = n / 2;
@@ -103,7 +102,7 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai_in_parts(std::span<const T> text,
                                                   std::type_identity_t<std::span<const Idx>> sa,
                                                   bool split, std::size_t parts) {
-  std::vector<Out> lcp = large_array<Out>(sa.size());
+  std::vector<Out> lcp = large_array_faulted_in<Out>(sa.size(), split);
   lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, split, parts);
   return lcp;
 }
@@ -113,7 +112,9 @@ template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 inline constexpr std::size_t kSlicedLcpLength = std::size_t{1} << 24;
 
 // The number of slices lcp_kasai cuts an array of n entries into.
-[[nodiscard]] inline std::size_t lcp_parts(std::size_t n) { return n >= kSlicedLcpLength ? 2 : 1; }
+[[nodiscard]] inline std::size_t lcp_parts(std::size_t n) {
+  return n >= kSlicedLcpLength ? 2 : 1;
+}
 
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,

@@ -1,9 +1,9 @@
+#include "large_array.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
-
-#include "large_array.hpp"
 
 namespace core = quarnel::core;
 
@@ -21,5 +21,23 @@ TEST(LargeArray, PopulatingKeepsWhatWasWritten) {
         words.get() + offset, (kWords - offset) * sizeof(std::uint64_t) - 3);
     if (!populated) GTEST_SKIP() << "the kernel cannot populate pages";
     for (std::size_t i = 0; i < kWords; i += 3 * kPageWords) ASSERT_EQ(words[i], pattern(i));
+  }
+}
+
+// Faulted in on one thread or two, an array holds n value-initialised entries, at sizes below a
+// huge page, across several and with parts of one.
+TEST(LargeArray, FaultedInArraysAreZeroedAtAnySize) {
+  for (const std::size_t n :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4099}, (std::size_t{5} << 20) + 3}) {
+    for (const bool split : {false, true}) {
+      const auto v = core::large_array_faulted_in<std::uint32_t>(n, split);
+      ASSERT_EQ(v.size(), n);
+      for (std::size_t i = 0; i < n; i += 1021) {
+        ASSERT_EQ(v[i], 0u) << n << " " << i;
+      }
+      if (n > 0) {
+        EXPECT_EQ(v.back(), 0u);
+      }
+    }
   }
 }
