@@ -398,12 +398,9 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
                 bool split) {
   passages::Passages& placed = groups.placed;
   Matches out;
-  auto [positions, counted] = parallel::both(
-      split, [&] { return SourcePositions(source.text); },
-      [&] {
-        count_words(prepared, placed, out);
-        return true;
-      });
+  parallel::SideTask counting(split, [&] { count_words(prepared, placed, out); });
+  const SourcePositions positions(source.text);
+  counting.get();
   interrupt::checkpoint();
   const std::size_t rows = placed.start.size();
   for (auto* column : {&out.line, &out.column, &out.end_line, &out.end_column}) {

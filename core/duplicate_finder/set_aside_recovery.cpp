@@ -181,9 +181,8 @@ struct SetAsideSource {
     const auto kept = [&](const SetAsideWindow& w) {
       if (keep(w)) visit(w);
     };
-    const auto [index_of_part, parts] = part;
     const auto for_each_in = [&](const auto& log, const auto& visit_entry) {
-      log.for_each_in_part(index_of_part, parts, visit_entry);
+      log.for_each_in_part(part.index, part.count, visit_entry);
     };
     for_each_in(logs.phrases, [&](const typename SetAsideLogs<Offset>::Phrase& phrase) {
       const std::uint64_t p = index.suffix_array[phrase.rank];
@@ -349,6 +348,10 @@ struct RewrittenSightings {
   [[nodiscard]] bool may_have_length(std::size_t length) const {
     return length / 64 < lengths.size() && ((lengths[length / 64] >> (length & 63)) & 1U);
   }
+  // Whether a phrase with this phrase_key may be that of a window seen (sealed).
+  [[nodiscard]] bool meets(std::string_view phrase, std::uint64_t key) const {
+    return may_have_length(phrase.size()) && has(key_of(key));
+  }
   // Appends the windows added to `later` (before either is sealed).
   void absorb(RewrittenSightings&& later) {
     keys.insert(keys.end(), later.keys.begin(), later.keys.end());
@@ -475,28 +478,39 @@ struct RawMeetings {
   std::vector<NotedWindow<Offset>> windows;
 };
 
-// The raw set-aside windows of one part of the logs equal to a rewritten phrase of the table,
-// admitted into `admitted`; those that meet a rewritten set-aside window by key, into `met`
-// (keys unsorted). Reads the table only, so that parts may run side by side.
+// What one part of the logs gives: raw set-aside windows admitted, and those that meet a
+// rewritten set-aside window by key (keys unsorted).
 template <class Offset>
-void admit_raw_set_aside_part(const SetAsideSource<Offset>& source, const Candidates<Offset>& scan,
-                              const RewrittenSightings<Offset>* seen, const Beginnings& beginnings,
-                              LogPart part, Admitted<Offset>& admitted, RawMeetings<Offset>& met) {
+struct RawLookup {
+  Admitted<Offset> admitted;
+  RawMeetings<Offset> met;
+};
+
+// The raw set-aside windows of one part of the logs equal to a rewritten phrase of the table,
+// admitted; those that meet a rewritten set-aside window, noted. Reads the table only, so that
+// parts may run side by side.
+template <class Offset>
+RawLookup<Offset> admit_raw_set_aside_part(const SetAsideSource<Offset>& source,
+                                           const Candidates<Offset>& scan,
+                                           const RewrittenSightings<Offset>* seen,
+                                           const Beginnings& beginnings, LogPart part) {
+  RawLookup<Offset> out;
   const PhraseFilter none_added;
   source.for_each_raw_window(part, beginnings, [&](const SetAsideWindow& w) {
     const std::string_view raw = source.raw(w);
     const std::uint64_t key = phrase_key(raw);
     if (scan.rewritten.may_have_length(w.raw_length)) {
       if (const auto id = rewritten_id_of(scan, none_added, raw, key)) {
-        admit_window(source, *id, w, admitted);
+        admit_window(source, *id, w, out.admitted);
         return;
       }
     }
-    if (seen && seen->may_have_length(raw.size()) && seen->has(seen->key_of(key))) {
-      met.keys.push_back(seen->key_of(key));
-      met.windows.push_back(NotedWindow<Offset>::of(w));
+    if (seen && seen->meets(raw, key)) {
+      out.met.keys.push_back(seen->key_of(key));
+      out.met.windows.push_back(NotedWindow<Offset>::of(w));
     }
   });
+  return out;
 }
 
 // Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the raw
@@ -513,22 +527,20 @@ RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
     for (const std::uint32_t id : scan.raw_ids) {
       const std::string_view phrase = scan.phrases.key(id);
       const std::uint64_t key = phrase_key(phrase);
-      if (seen->may_have_length(phrase.size()) && seen->has(seen->key_of(key))) {
-        met.keys.push_back(seen->key_of(key));
-      }
+      if (seen->meets(phrase, key)) met.keys.push_back(seen->key_of(key));
     }
   }
   if (scan.rewritten.empty() && !seen) return met;
-  Admitted<Offset> later_admitted;
-  RawMeetings<Offset> later_met;
-  parallel::halves(split, 2, 1, [&](std::size_t part, std::size_t) {
-    const bool first = part == 0;
-    admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{part, 2},
-                             first ? scan.hits.admitted : later_admitted, first ? met : later_met);
-  });
-  scan.hits.admitted.insert(scan.hits.admitted.end(), later_admitted.begin(), later_admitted.end());
-  met.keys.insert(met.keys.end(), later_met.keys.begin(), later_met.keys.end());
-  met.windows.insert(met.windows.end(), later_met.windows.begin(), later_met.windows.end());
+  auto [first, later] = parallel::both(
+      split,
+      [&] { return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{0, 2}); },
+      [&] { return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{1, 2}); });
+  for (const RawLookup<Offset>* part : {&first, &later}) {
+    scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
+                              part->admitted.end());
+    met.keys.insert(met.keys.end(), part->met.keys.begin(), part->met.keys.end());
+    met.windows.insert(met.windows.end(), part->met.windows.begin(), part->met.windows.end());
+  }
   sort_distinct(met.keys);
   return met;
 }

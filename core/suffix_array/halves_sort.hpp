@@ -76,18 +76,12 @@ template <class Beside>
   // `beside` while that runs), and the array's pages are faulted in on both first.
   const unsigned threads = split ? default_sort_threads(text.size()) : 1;
   std::vector<std::uint32_t> sa = large_array_faulted_in<std::uint32_t>(text.size(), split);
-  const auto sort = [&] { build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads); };
   if (side) {
-    sort();
+    build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads);
   } else {
-    auto [sorted, value] = parallel::both(
-        split,
-        [&] {
-          sort();
-          return true;
-        },
-        std::forward<Beside>(beside));
-    side.emplace(std::move(value));
+    parallel::SideTask beside_task(split, std::ref(beside));
+    build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads);
+    side.emplace(beside_task.get());
   }
   auto lcp = lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, sa, split);
   return {std::move(sa), std::move(lcp), std::move(*side)};
