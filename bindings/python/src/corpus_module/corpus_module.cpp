@@ -10,17 +10,21 @@ namespace quarnel::python {
 namespace {
 
 struct MethodRecords {
-  std::array<std::string, 3> docs = {kFindPhrases.docstring(), kFindPassages.docstring(),
-                                     kFormatGroups.docstring()};
-  std::array<PyMethodDef, 4> defs = {method_def<kFindPhrases>(docs[0]),
-                                     method_def<kFindPassages>(docs[1]),
-                                     method_def<kFormatGroups>(docs[2]), PyMethodDef{}};
+  std::array<std::string, 6> docs = {kFindPhrases.docstring(),        kFindPassages.docstring(),
+                                     kFormatGroups.docstring(),       kDedup.docstring(),
+                                     kWindowFingerprints.docstring(), kCutMarked.docstring()};
+  std::array<PyMethodDef, 7> defs = {
+      method_def<kFindPhrases>(docs[0]),        method_def<kFindPassages>(docs[1]),
+      method_def<kFormatGroups>(docs[2]),       method_def<kDedup>(docs[3]),
+      method_def<kWindowFingerprints>(docs[4]), method_def<kCutMarked>(docs[5]),
+      PyMethodDef{}};
 };
 
 int exec_module(PyObject* module) {
   static MethodRecords records;  // the functions keep pointers into these for the process
   if (PyModule_AddFunctions(module, records.defs.data()) != 0) return -1;
-  PyRef all(Py_BuildValue("[ss]", kFindPhrases.name, kFindPassages.name));
+  PyRef all(Py_BuildValue("[sssss]", kFindPhrases.name, kFindPassages.name, kDedup.name,
+                           kWindowFingerprints.name, kCutMarked.name));
   if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) != 0) return -1;
   return 0;
 }
