@@ -15,7 +15,8 @@ def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
     """The finder's phrases over documents analysed together, as result columns."""
 
 def find_passages(documents: Sequence[str], removed: Ranges, ignore_case: bool,
-                  collapse_whitespace: bool, min_words: int, min_chars: int) -> Columns:
+                  collapse_whitespace: bool, min_words: int, min_chars: int,
+                  reference_from: int) -> Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
 
 # columns: first, words, chars, document, start, end, line, column, end_line, end_column;

@@ -72,6 +72,7 @@ class Matches(Sequence):
     """
 
     names: tuple[Name, ...]
+    reference_from: int  # documents from here on are the reference (find_passages)
     texts: list[str]
     words: np.ndarray
     chars: np.ndarray
@@ -92,6 +93,7 @@ class Matches(Sequence):
         import numpy as np  # only results need NumPy, not importing quarnel
 
         self.names = tuple(names)
+        self.reference_from = len(self.names)
         self.texts = columns["texts"]
         as_int = lambda key: columns[key].view(np.int64)  # noqa: E731 (values below 2**63)
         self.words = as_int("words")
@@ -281,7 +283,7 @@ def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words
 
 def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
                   ignore_case: bool = False, collapse_whitespace: bool = False,
-                  removed=None) -> PassageMatches:
+                  removed=None, reference=None) -> PassageMatches:
     """Maximal repeated runs of whole words across the documents, longest first.
 
     A passage occurs at two or more places and cannot be extended by a word on the left or on
@@ -290,10 +292,25 @@ def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
     200 occurrences. Words and the text between them are compared as they are, or after
     ``ignore_case``/``collapse_whitespace``; a passage needs at least ``min_words`` words and
     ``min_chars`` characters. Each group's text is its first occurrence.
+
+    With ``reference`` (documents as ``documents`` takes them), only passages that occur both in
+    ``documents`` and in the reference are kept, each with all its places; the reference's
+    documents follow the others (document numbers from ``reference_from`` on, names after
+    theirs), and ``covered_words`` of a document is then the words it shares with the
+    reference. Passages within one side alone are never gathered: the cost is linear in both.
     """
     names, texts = _documents(documents)
+    removed_ranges = _removed(removed, texts)
+    reference_from = len(texts)
+    if reference is not None:
+        reference_names, reference_texts = _documents(reference)
+        names, texts = names + reference_names, texts + reference_texts
+        if removed_ranges is not None:
+            removed_ranges += [[] for _ in reference_texts]
     columns = _corpus.find_passages(
-        texts, _removed(removed, texts), _flag("ignore_case", ignore_case),
+        texts, removed_ranges, _flag("ignore_case", ignore_case),
         _flag("collapse_whitespace", collapse_whitespace), _count("min_words", min_words, 1),
-        _count("min_chars", min_chars, 0))
-    return PassageMatches(names, columns)
+        _count("min_chars", min_chars, 0), reference_from)
+    matches = PassageMatches(names, columns)
+    matches.reference_from = reference_from
+    return matches
