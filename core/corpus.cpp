@@ -7,16 +7,16 @@
 #include <optional>
 #include <utility>
 
-#include "duplicate_finder.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
-#include "swar.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
+#include "base/swar.hpp"
+#include "duplicate_finder/finder.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::corpus {
 namespace {

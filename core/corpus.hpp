@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "normalize.hpp"
+#include "duplicate_finder/types.hpp"
 #include "passages.hpp"
-#include "types.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::corpus {
 

@@ -4,14 +4,14 @@
 #include <limits>
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "prefetch.hpp"
-#include "string_interner.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
+#include "base/string_interner.hpp"
 #include "suffix_array/sais_impl.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::passages {
 namespace {

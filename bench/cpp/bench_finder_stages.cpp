@@ -19,16 +19,16 @@
 #include "duplicate_finder/blocks.hpp"
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/containment.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
-#include "interval_merger.hpp"
 #include "measure.hpp"
-#include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
-#include "utf.hpp"
+#include "text/sentence_splitter.hpp"
+#include "text/utf.hpp"
 
 namespace df = quarnel::core::duplicate_finder;
 namespace sa = quarnel::core::suffix_array;

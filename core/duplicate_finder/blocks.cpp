@@ -5,12 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/covered_intervals.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 #include "suffix_array/lcp_runs.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "duplicate_finder/analysis_index.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

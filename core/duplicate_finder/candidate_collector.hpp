@@ -13,14 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/string_interner.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/positions.hpp"
+#include "duplicate_finder/types.hpp"
 #include "duplicate_finder/window_cut.hpp"
-#include "string_interner.hpp"
 #include "suffix_array/lcp_runs.hpp"
-#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/candidate_collector.hpp"
-#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -8,11 +8,11 @@
 // memory: the phrase table and the hit lists (8 bytes per start with a new list of windows, on a
 // 32-bit text), 3 to 5 bytes per text byte on the bench prose (DESIGN.md).
 
+#include "base/string_interner.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
 #include "duplicate_finder/positions.hpp"
-#include "string_interner.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

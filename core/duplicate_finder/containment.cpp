@@ -5,9 +5,9 @@
 #include <tuple>
 #include <utility>
 
-#include "aho_corasick.hpp"
+#include "base/aho_corasick.hpp"
+#include "base/parallel.hpp"
 #include "duplicate_finder/containment_on_text.hpp"
-#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <utility>
 
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "suffix_array/search.hpp"
 
 namespace quarnel::core::duplicate_finder {

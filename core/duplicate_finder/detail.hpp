@@ -8,15 +8,15 @@
 #include <string_view>
 #include <vector>
 
-#include "duplicate_finder.hpp"
+#include "base/parallel.hpp"
+#include "base/string_interner.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/blocks.hpp"
 #include "duplicate_finder/containment.hpp"
 #include "duplicate_finder/covered_intervals.hpp"
+#include "duplicate_finder/finder.hpp"
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/results.hpp"
-#include "parallel.hpp"
-#include "string_interner.hpp"
 
 namespace quarnel::core::duplicate_finder::detail {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "types.hpp"
-#include "white_space.hpp"
+#include "duplicate_finder/types.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

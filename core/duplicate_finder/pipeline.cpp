@@ -9,26 +9,26 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/blocks.hpp"
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/containment.hpp"
 #include "duplicate_finder/detail.hpp"
 #include "duplicate_finder/documents.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
-#include "interrupt.hpp"
-#include "interval_merger.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/halves_sort.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/lcp_planes.hpp"
-#include "utf.hpp"
+#include "text/sentence_splitter.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "prefetch.hpp"
-#include "types.hpp"
+#include "base/prefetch.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -5,10 +5,10 @@
 #include <limits>
 #include <string>
 
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/phrase_text.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "duplicate_finder/candidates.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <numeric>
 
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
+#include "base/swar.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "normalize.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

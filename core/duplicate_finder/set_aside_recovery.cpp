@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
+#include "base/parallel.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/window_cut.hpp"
-#include "parallel.hpp"
-#include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "duplicate_finder/positions.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -7,10 +7,10 @@
 #include <new>
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/sais_impl.hpp"
 
 namespace quarnel::core::suffix_array {

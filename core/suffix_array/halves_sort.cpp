@@ -6,10 +6,10 @@
 #include <limits>
 #include <unordered_map>
 
-#include "large_array.hpp"
-#include "prefetch.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
+#include "base/swar.hpp"
 #include "suffix_array/lcp.hpp"
-#include "swar.hpp"
 
 namespace quarnel::core::suffix_array::detail {
 namespace {

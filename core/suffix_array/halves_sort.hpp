@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 

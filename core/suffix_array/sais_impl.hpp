@@ -37,10 +37,10 @@
 #include <unistd.h>
 #endif
 
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
 
 namespace quarnel::core::suffix_array::sais {
 

@@ -7,13 +7,13 @@
 #include <limits>
 #include <type_traits>
 
-#include "errors.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
+#include "base/errors.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"

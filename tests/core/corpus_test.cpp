@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "duplicate_finder/documents.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "duplicate_finder.hpp"
 #include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/finder.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 

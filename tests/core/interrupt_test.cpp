@@ -1,11 +1,11 @@
-#include "interrupt.hpp"
+#include "base/interrupt.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace interrupt = quarnel::core::interrupt;
 namespace parallel = quarnel::core::parallel;

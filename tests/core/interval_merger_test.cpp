@@ -1,4 +1,4 @@
-#include "interval_merger.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 
 #include <gtest/gtest.h>
 

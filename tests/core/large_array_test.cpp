@@ -1,4 +1,4 @@
-#include "large_array.hpp"
+#include "base/large_array.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 

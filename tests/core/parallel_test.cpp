@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
 
 namespace ps = quarnel::core::passages;
 namespace tk = quarnel::core::tokenizer;

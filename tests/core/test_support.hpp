@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::test {
 

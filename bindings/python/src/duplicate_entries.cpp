@@ -3,11 +3,11 @@
 #include <utility>
 
 #include "converters.hpp"
-#include "duplicate_finder.hpp"
+#include "duplicate_finder/finder.hpp"
 #include "entry_points.hpp"
 #include "gil.hpp"
-#include "normalize.hpp"
 #include "results.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::python {
 namespace {

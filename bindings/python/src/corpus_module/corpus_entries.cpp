@@ -15,7 +15,7 @@
 #include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::python {
 namespace {

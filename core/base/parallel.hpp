@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace quarnel::core::parallel {
 

@@ -3,6 +3,6 @@
 // derived limits, and the phrase records. White space is in white_space.hpp, UTF-8 facts in
 // utf.hpp.
 
-#include "finder_params.hpp"
-#include "phrase_records.hpp"
-#include "saturating.hpp"
+#include "base/saturating.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"

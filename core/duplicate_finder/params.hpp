@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "saturating.hpp"
+#include "base/saturating.hpp"
 
 namespace quarnel::core::types {
 

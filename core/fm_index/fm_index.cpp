@@ -1,4 +1,4 @@
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 
 #include <divsufsort.h>
 
@@ -8,11 +8,11 @@
 #include <numeric>
 #include <string_view>
 
-#include "interrupt.hpp"
-#include "parallel.hpp"
+#include "base/interrupt.hpp"
+#include "base/parallel.hpp"
+#include "base/swar.hpp"
 #include "suffix_array/construction.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 // Rank is popcount-bound, and the x86-64 baseline has no popcount instruction: the query loops
 // get a popcnt clone picked at load time, with the baseline kept for older processors.

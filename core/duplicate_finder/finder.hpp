@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "duplicate_finder/documents.hpp"
-#include "normalize.hpp"
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "types.hpp"
+#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::interval_merger {
 

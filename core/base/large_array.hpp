@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
