@@ -464,7 +464,7 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
 
 // The records in the order of their characters, descending, stable: placing follows it, and the
 // records are never moved (tens of millions of them, each with its blocks on the heap).
-std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& records) {
+std::vector<std::uint64_t> by_characters(const std::vector<phrase_records::PhraseData>& records) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> order;  // (characters, record)
   order.reserve(records.size());
   std::uint64_t most = 0;
@@ -483,11 +483,11 @@ std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& r
 // Each record's phrase and offsets are blocks of their own on the heap, and its occurrences lie
 // anywhere in the text: the record after next in `order` is fetched, and the first texts of the
 // next one; none at or past `end`, where another thread may be emptying records.
-void prefetch_ahead(const std::vector<types::PhraseData>& records,
+void prefetch_ahead(const std::vector<phrase_records::PhraseData>& records,
                     const std::vector<std::uint64_t>& order, std::size_t r, std::size_t end,
                     std::string_view text) {
   if (r + 2 < end) {
-    const types::PhraseData& later = records[order[r + 2]];
+    const phrase_records::PhraseData& later = records[order[r + 2]];
     prefetch_read(later.phrase.data());
     if (!later.starts.empty()) prefetch_read(later.starts.data());
     if (!later.ends.empty()) prefetch_read(later.ends.data());
@@ -503,7 +503,7 @@ void prefetch_ahead(const std::vector<types::PhraseData>& records,
 
 // Where the records' rows and texts begin, in `order`, and how far they reach: the groups'
 // `first` and `text_ends`, with the columns sized to them.
-void size_groups(const std::vector<types::PhraseData>& records,
+void size_groups(const std::vector<phrase_records::PhraseData>& records,
                  const std::vector<std::uint64_t>& order, PlacedGroups& groups) {
   passages::Passages& placed = groups.placed;
   placed.first.reserve(order.size() + 1);
@@ -511,7 +511,7 @@ void size_groups(const std::vector<types::PhraseData>& records,
   groups.text_ends.reserve(order.size());
   std::uint64_t text_bytes = 0;
   for (const std::uint64_t k : order) {
-    const types::PhraseData& record = records[k];
+    const phrase_records::PhraseData& record = records[k];
     placed.first.push_back(placed.first.back() +
                            std::min(record.starts.size(), record.ends.size()));
     text_bytes += record.phrase.size();
@@ -526,14 +526,14 @@ void size_groups(const std::vector<types::PhraseData>& records,
 }
 
 // The records at [begin, end) of `order` placed into their rows and texts, and emptied.
-void place_records(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
+void place_records(const PreparedCorpus& prepared, std::vector<phrase_records::PhraseData>& records,
                    const std::vector<std::uint64_t>& order, std::size_t begin, std::size_t end,
                    PlacedGroups& groups) {
   passages::Passages& placed = groups.placed;
   const duplicate_finder::DocumentEnds documents(prepared.layout(), prepared.text.size());
   for (std::size_t r = begin; r < end; ++r) {
     prefetch_ahead(records, order, r, end, prepared.text);
-    types::PhraseData& record = records[order[r]];
+    phrase_records::PhraseData& record = records[order[r]];
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     const std::uint64_t row = placed.first[r];
     for (std::size_t i = 0; i < count; ++i) {
@@ -556,7 +556,7 @@ void place_records(const PreparedCorpus& prepared, std::vector<types::PhraseData
 // The finder's records as occurrences of each document, in the finder's final order; with
 // `split`, in two halves of about as many rows. Records are emptied as they are placed, so that
 // the two forms are not both held and the records' many small blocks are all free together.
-PlacedGroups placed_phrases(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
+PlacedGroups placed_phrases(const PreparedCorpus& prepared, std::vector<phrase_records::PhraseData>& records,
                             bool split) {
   const std::vector<std::uint64_t> order = by_characters(records);
   PlacedGroups groups;
@@ -608,7 +608,7 @@ void CompactColumn::clear() {
 }
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const types::FinderParams& params) {
+                     const duplicate_finder::FinderParams& params) {
   return detail::find_phrases(source, preparation, params,
                               parallel::worth_splitting(source.text.size()));
 }
@@ -622,7 +622,7 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
 namespace detail {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const types::FinderParams& params, bool split) {
+                     const duplicate_finder::FinderParams& params, bool split) {
   const PreparedCorpus prepared = prepare(source, preparation);
   auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();

@@ -63,7 +63,7 @@ class StageTable {
 };
 
 // The size of what a stage passes on: records, occurrences and phrase bytes.
-void print_records(const char* when, const std::vector<quarnel::core::types::PhraseData>& records) {
+void print_records(const char* when, const std::vector<quarnel::core::phrase_records::PhraseData>& records) {
   std::size_t occurrences = 0, phrase_bytes = 0;
   for (const auto& r : records) {
     occurrences += r.starts.size();
@@ -73,7 +73,7 @@ void print_records(const char* when, const std::vector<quarnel::core::types::Phr
               occurrences, phrase_bytes);
 }
 
-void run_once(std::string_view text, const quarnel::core::types::FinderParams& params,
+void run_once(std::string_view text, const quarnel::core::duplicate_finder::FinderParams& params,
               StageTable& table, bool print_sizes) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
   }
   std::ifstream in(argv[1], std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  quarnel::core::types::FinderParams params;
+  quarnel::core::duplicate_finder::FinderParams params;
   params.enable_block_detection = argc > 2 && std::string_view(argv[2]) == "blocks";
   StageTable table(text.size());
   // One run is enough for the memory column, and for texts too large to sort three times.

@@ -9,8 +9,6 @@
 namespace quarnel::core::duplicate_finder {
 
 using string_interner::HashKey;
-using types::FinderParams;
-using types::kMaxU64;
 
 template <class Offset>
 std::optional<std::uint64_t> CandidateCollector<Offset>::window_limit(std::uint64_t p,

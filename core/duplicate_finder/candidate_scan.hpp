@@ -11,8 +11,9 @@
 #include "base/string_interner.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "duplicate_finder/positions.hpp"
-#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -23,7 +24,7 @@ namespace quarnel::core::duplicate_finder {
 template <class Idx>
 [[nodiscard]] Candidates<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
                                               const PositionIndex& positions,
-                                              const types::FinderParams& params,
+                                              const FinderParams& params,
                                               const string_interner::HashKey& key,
                                               bool drop_contained, bool split);
 

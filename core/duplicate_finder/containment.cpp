@@ -12,7 +12,7 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
 // first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in

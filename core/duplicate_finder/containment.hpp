@@ -15,7 +15,8 @@
 
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
-#include "duplicate_finder/types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -26,8 +27,8 @@ namespace quarnel::core::duplicate_finder {
 
 // Drops every record whose phrase occurs (byte-wise) inside the phrase of an earlier, not yet
 // dropped record with at least its count. Expects records ordered by byte length descending.
-[[nodiscard]] std::vector<types::PhraseData> eliminate_contained_phrases(
-    std::vector<types::PhraseData> records);
+[[nodiscard]] std::vector<phrase_records::PhraseData> eliminate_contained_phrases(
+    std::vector<phrase_records::PhraseData> records);
 
 // The same question for the candidates of a scan, by entry of `repeated`, which must be in
 // record order. All zero unless the scan dropped contained windows (then the question is asked

@@ -11,7 +11,7 @@
 namespace quarnel::core::interval_merger {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // Count descending, then first start ascending; a record without starts sorts before every
 // record with starts of its count. The key also carries what decides most merges (the first

@@ -9,7 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "duplicate_finder/types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {

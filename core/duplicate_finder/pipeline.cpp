@@ -33,9 +33,8 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::FinderParams;
-using types::PhraseData;
-using types::PhraseResult;
+using phrase_records::PhraseData;
+using phrase_records::PhraseResult;
 
 template <class Idx, class Lcp = suffix_array::LcpPlanes<Idx>>
 struct AnalysisArrays {

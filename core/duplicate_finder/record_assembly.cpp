@@ -13,7 +13,7 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // The offsets of one phrase arrive in suffix-array order, often already ascending or exactly
 // descending (copies of a repeated passage sort by how much text follows them).
@@ -256,7 +256,7 @@ std::vector<PhraseData> build_records(GatheredStarts<Offset> gathered,
 
 template <class Idx>
 std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
-                                                  const types::FinderParams& params, bool split) {
+                                                  const FinderParams& params, bool split) {
   HitCounts<Idx> hit_counts = count_hits(scan);
   const std::span<const Idx> counts(hit_counts.counts);
   const std::vector<char> extended = scan.drop_contained
@@ -286,9 +286,9 @@ std::vector<PhraseData> assemble_records(Candidates<Idx> scan,
 }
 
 template std::vector<RepeatedPhrase<std::uint32_t>> repeated_phrases(
-    const Candidates<std::uint32_t>&, const types::FinderParams&, bool);
+    const Candidates<std::uint32_t>&, const FinderParams&, bool);
 template std::vector<RepeatedPhrase<std::uint64_t>> repeated_phrases(
-    const Candidates<std::uint64_t>&, const types::FinderParams&, bool);
+    const Candidates<std::uint64_t>&, const FinderParams&, bool);
 template std::vector<PhraseData> assemble_records(Candidates<std::uint32_t>,
                                                   std::vector<RepeatedPhrase<std::uint32_t>>,
                                                   std::span<const char>, bool);

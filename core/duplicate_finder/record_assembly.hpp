@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "duplicate_finder/candidates.hpp"
-#include "duplicate_finder/types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -20,13 +21,13 @@ namespace quarnel::core::duplicate_finder {
 // run on two threads.
 template <class Idx>
 [[nodiscard]] std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
-                                                                const types::FinderParams& params,
+                                                                const FinderParams& params,
                                                                 bool split);
 
 // The records of the entries of `repeated` not flagged in `contained`, in that order; the scan
 // is released on return. With `split`, built in two halves on two threads.
 template <class Idx>
-[[nodiscard]] std::vector<types::PhraseData> assemble_records(
+[[nodiscard]] std::vector<phrase_records::PhraseData> assemble_records(
     Candidates<Idx> scan, std::vector<RepeatedPhrase<Idx>> repeated,
     std::span<const char> contained, bool split);
 

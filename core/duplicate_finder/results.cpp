@@ -12,8 +12,8 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
-using types::PhraseResult;
+using phrase_records::PhraseData;
+using phrase_records::PhraseResult;
 
 // UTF-16 units of the characters that start among `count` bytes at `p`: one per character
 // start, two for starts of characters beyond the Basic Multilingual Plane (4-byte sequences).

@@ -686,7 +686,7 @@ void join_raw_phrases(Candidates<Offset>& scan, const PhraseFilter& late) {
 
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan, bool split) {
+                       const FinderParams& params, Candidates<Idx>& scan, bool split) {
   const SetAsideSource<Idx> source{index, positions, scan.set_aside, WindowCut(params),
                                    params.min_chars};
   const PhraseFilter late = admit_set_aside_windows(source, scan, split);
@@ -695,8 +695,8 @@ void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex
 }
 
 template void recover_set_aside(const BasicAnalysisIndex<std::uint32_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint32_t>&, bool);
+                                const FinderParams&, Candidates<std::uint32_t>&, bool);
 template void recover_set_aside(const BasicAnalysisIndex<std::uint64_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint64_t>&, bool);
+                                const FinderParams&, Candidates<std::uint64_t>&, bool);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -13,8 +13,9 @@
 
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "duplicate_finder/positions.hpp"
-#include "duplicate_finder/types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -24,6 +25,6 @@ namespace quarnel::core::duplicate_finder {
 // raw set-aside windows are looked at on two threads.
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan, bool split);
+                       const FinderParams& params, Candidates<Idx>& scan, bool split);
 
 }  // namespace quarnel::core::duplicate_finder

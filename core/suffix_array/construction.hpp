@@ -12,6 +12,8 @@ namespace quarnel::core::suffix_array {
 
 using SuffixArray = std::vector<std::uint64_t>;
 
+// `LibSais` keeps the name and value callers select it by ("libsais"), but no library stands
+// behind it: it is our own SA-IS, as `Sais` is.
 enum class SuffixArrayBackend : std::uint8_t { Sais = 0, DivSufSort = 1, LibSais = 2, Auto = 3 };
 
 // Longest text libdivsufsort's 32-bit interface sorts; longer texts go to SA-IS.

@@ -179,7 +179,7 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
               docs[passages.document[k]].substr(at[passages.start[k]],
                                                 at[passages.end[k]] - at[passages.start[k]]));
   }
-  quarnel::core::types::FinderParams phrase_params;
+  quarnel::core::duplicate_finder::FinderParams phrase_params;
   phrase_params.min_words = 2;
   phrase_params.min_chars = 2;
   const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, false);

@@ -17,8 +17,8 @@
 namespace {
 
 namespace df = quarnel::core::duplicate_finder;
-using quarnel::core::types::FinderParams;
-using quarnel::core::types::PhraseData;
+using quarnel::core::duplicate_finder::FinderParams;
+using quarnel::core::phrase_records::PhraseData;
 
 struct Joined {
   std::string text;

@@ -22,10 +22,10 @@
 namespace df = quarnel::core::duplicate_finder;
 namespace si = quarnel::core::string_interner;
 using quarnel::core::normalize::RemovedRange;
-using quarnel::core::types::FinderParams;
-using quarnel::core::types::Occurrence;
-using quarnel::core::types::PhraseData;
-using quarnel::core::types::PhraseResult;
+using quarnel::core::duplicate_finder::FinderParams;
+using quarnel::core::phrase_records::Occurrence;
+using quarnel::core::phrase_records::PhraseData;
+using quarnel::core::phrase_records::PhraseResult;
 
 namespace {
 
@@ -133,7 +133,7 @@ std::string oracle_normalize(std::string_view raw) {
 std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderParams& params,
                                           const Offsets& boundaries) {
   const std::size_t n = text.size();
-  const std::uint64_t t = quarnel::core::types::phrase_threshold(params);
+  const std::uint64_t t = quarnel::core::duplicate_finder::phrase_threshold(params);
   std::vector<std::vector<std::uint64_t>> common(n + 1, std::vector<std::uint64_t>(n + 1, 0));
   for (std::size_t i = n; i-- > 0;) {
     for (std::size_t j = n; j-- > 0;) {
@@ -1202,9 +1202,9 @@ class DerivedLimits : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(DerivedLimits, SaturateInsteadOfWrapping) {
   const auto& c = GetParam();
-  EXPECT_EQ(quarnel::core::types::phrase_threshold(c.params), c.threshold);
-  EXPECT_EQ(quarnel::core::types::block_minimum(c.params), c.block_minimum);
-  EXPECT_EQ(quarnel::core::types::block_cap(c.params), c.block_cap);
+  EXPECT_EQ(quarnel::core::duplicate_finder::phrase_threshold(c.params), c.threshold);
+  EXPECT_EQ(quarnel::core::duplicate_finder::block_minimum(c.params), c.block_minimum);
+  EXPECT_EQ(quarnel::core::duplicate_finder::block_cap(c.params), c.block_cap);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -9,7 +9,7 @@
 #include "test_support.hpp"
 
 namespace im = quarnel::core::interval_merger;
-using quarnel::core::types::PhraseData;
+using quarnel::core::phrase_records::PhraseData;
 
 namespace {
 
