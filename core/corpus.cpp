@@ -393,12 +393,12 @@ std::vector<WideValue> locate_rows(const SourcePositions& positions, const Prepa
 }
 
 // Occurrences placed in analysis-text bytes of each document, located in the documents as given;
-// with `split`, the words are counted beside the source's tables and the rows located in halves.
+// on two lanes, the words are counted beside the source's tables and the rows located in halves.
 Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups,
-                bool split) {
+                parallel::Lanes lanes) {
   passages::Passages& placed = groups.placed;
   Matches out;
-  parallel::SideTask counting(split, [&] { count_words(prepared, placed, out); });
+  parallel::SideTask counting(lanes, [&] { count_words(prepared, placed, out); });
   const SourcePositions positions(source.text);
   counting.get();
   interrupt::checkpoint();
@@ -413,7 +413,7 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
     return locate_rows(positions, prepared, bases, placed, out, begin, end);
   };
   auto [wide, later_wide] = parallel::both(
-      split, [&] { return rows_from(0, rows / 2); }, [&] { return rows_from(rows / 2, rows); });
+      lanes, [&] { return rows_from(0, rows / 2); }, [&] { return rows_from(rows / 2, rows); });
   wide.insert(wide.end(), later_wide.begin(), later_wide.end());
   for (const auto& [column, row, value] : wide) column->set(row, value);
   interrupt::checkpoint();
@@ -553,18 +553,21 @@ void place_records(const PreparedCorpus& prepared, std::vector<phrase_records::P
   }
 }
 
-// The finder's records as occurrences of each document, in the finder's final order; with
-// `split`, in two halves of about as many rows. Records are emptied as they are placed, so that
+// The finder's records as occurrences of each document, in the finder's final order; on
+// two lanes, in two halves of about as many rows. Records are emptied as they are placed, so that
 // the two forms are not both held and the records' many small blocks are all free together.
-PlacedGroups placed_phrases(const PreparedCorpus& prepared, std::vector<phrase_records::PhraseData>& records,
-                            bool split) {
+PlacedGroups placed_phrases(const PreparedCorpus& prepared,
+                            std::vector<phrase_records::PhraseData>& records,
+                            parallel::Lanes lanes) {
   const std::vector<std::uint64_t> order = by_characters(records);
   PlacedGroups groups;
   size_groups(records, order, groups);
   const std::vector<std::uint64_t>& first = groups.placed.first;
   const auto mid = static_cast<std::size_t>(
       std::lower_bound(first.begin(), first.end() - 1, first.back() / 2) - first.begin());
-  parallel::halves(split, order.size(), mid, [&](std::size_t begin, std::size_t end) {
+  parallel::over_parts(lanes, order.size(), mid, [&](parallel::Part part) {
+    const std::size_t begin = part.begin;
+    const std::size_t end = part.end;
     place_records(prepared, records, order, begin, end, groups);
   });
   return groups;
@@ -610,30 +613,30 @@ void CompactColumn::clear() {
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
                      const duplicate_finder::FinderParams& params) {
   return detail::find_phrases(source, preparation, params,
-                              parallel::worth_splitting(source.text.size()));
+                              parallel::Lanes::for_size(source.text.size()));
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
                       const passages::PassageParams& params) {
   return detail::find_passages(source, preparation, params,
-                               parallel::worth_splitting(source.text.size()));
+                               parallel::Lanes::for_size(source.text.size()));
 }
 
 namespace detail {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const duplicate_finder::FinderParams& params, bool split) {
+                     const duplicate_finder::FinderParams& params, parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();
-  PlacedGroups groups = placed_phrases(prepared, records, split);
+  PlacedGroups groups = placed_phrases(prepared, records, lanes);
   records = {};
   return_free_heap_pages();  // the records' blocks, before the columns are built
-  return located(source, prepared, std::move(groups), split);
+  return located(source, prepared, std::move(groups), lanes);
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                      const passages::PassageParams& params, bool split) {
+                      const passages::PassageParams& params, parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   std::vector<std::string_view> documents;
   documents.reserve(prepared.documents());
@@ -649,7 +652,7 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
     const std::uint64_t to = prepared.to_source(d, groups.placed.end[k] - 1) + 1;
     groups.add_text(source.text.substr(source.starts[d] + from, to - from));
   }
-  return located(source, prepared, std::move(groups), split);
+  return located(source, prepared, std::move(groups), lanes);
 }
 
 }  // namespace detail

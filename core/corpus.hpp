@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/params.hpp"
 #include "duplicate_finder/phrase_records.hpp"
 #include "passages.hpp"
@@ -101,12 +102,13 @@ struct Matches {
 
 namespace detail {
 
-// The same, with the work after the finder's (or the passage search's) on two threads when
-// `split`, whatever the corpus's size: tests take both paths on small corpora.
+// The same, with the work after the finder's (or the passage search's) on `lanes`, whatever the
+// corpus's size: tests take both paths on small corpora.
 [[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                                   const duplicate_finder::FinderParams& params, bool split);
+                                   const duplicate_finder::FinderParams& params,
+                                   parallel::Lanes lanes);
 [[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                                    const passages::PassageParams& params, bool split);
+                                    const passages::PassageParams& params, parallel::Lanes lanes);
 
 }  // namespace detail
 

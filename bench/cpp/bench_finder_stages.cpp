@@ -30,6 +30,8 @@
 #include "text/sentence_splitter.hpp"
 #include "text/utf.hpp"
 
+using quarnel::core::parallel::Lanes;
+
 namespace df = quarnel::core::duplicate_finder;
 namespace sa = quarnel::core::suffix_array;
 
@@ -79,7 +81,7 @@ void run_once(std::string_view text, const quarnel::core::duplicate_finder::Find
                                             text.size());
   const auto suffixes = table.measure(0, "suffix array", [&] { return sa::build_sa32(bytes); });
   const auto lcp = table.measure(1, "lcp array", [&] {
-    return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, false);
+    return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, Lanes::one());
   });
   const auto sentences = table.measure(2, "sentences", [&] {
     return quarnel::core::sentence_splitter::sentence_boundary_offsets(text);
@@ -90,20 +92,21 @@ void run_once(std::string_view text, const quarnel::core::duplicate_finder::Find
       table.measure(3, "positions", [&] { return df::PositionIndex(text, sentences); });
   auto scan = table.measure(4, "candidate scan", [&] {
     return df::scan_candidates(index, positions, params,
-                               quarnel::core::string_interner::process_hash_key(), true, false);
+                               quarnel::core::string_interner::process_hash_key(), true,
+                               Lanes::one());
   });
   table.measure(5, "set-aside recovery", [&] {
-    df::recover_set_aside(index, positions, params, scan, false);
+    df::recover_set_aside(index, positions, params, scan, Lanes::one());
     return 0;
   });
   auto repeated = table.measure(6, "repeated phrases",
-                                [&] { return df::repeated_phrases(scan, params, false); });
+                                [&] { return df::repeated_phrases(scan, params, Lanes::one()); });
   const auto contained = table.measure(7, "containment", [&] {
     return df::contained_candidates(
-        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated), false);
+        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated), Lanes::one());
   });
   auto records = table.measure(8, "record assembly", [&] {
-    return df::assemble_records(std::move(scan), std::move(repeated), contained, false);
+    return df::assemble_records(std::move(scan), std::move(repeated), contained, Lanes::one());
   });
   if (print_sizes) print_records("assembled", records);
   records = table.measure(9, "merging", [&] {
@@ -118,7 +121,8 @@ void run_once(std::string_view text, const quarnel::core::duplicate_finder::Find
     });
   }
   (void)table.measure(11, "results", [&] {
-    return df::sorted_results(std::move(records), text, quarnel::core::utf::is_ascii(text), false);
+    return df::sorted_results(std::move(records), text, quarnel::core::utf::is_ascii(text),
+                              Lanes::one());
   });
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
 #include "duplicate_finder/params.hpp"
@@ -35,11 +36,11 @@ namespace quarnel::core::duplicate_finder {
 // of the phrases alone, before any record is built). `arrays_read`, when given, runs once the
 // index's LCP array is not read again and once its suffix array is not either, so that the caller
 // may free them before the stage's largest allocations (on a large corpus they hold 6 bytes per
-// byte). With `split`, parts of the work run on a second thread.
+// byte). On two lanes, parts of the work run on a second thread.
 template <class Idx>
 [[nodiscard]] std::vector<char> contained_candidates(
     const BasicAnalysisIndex<Idx>& index, const Candidates<Idx>& scan,
-    std::span<const RepeatedPhrase<Idx>> repeated, bool split,
+    std::span<const RepeatedPhrase<Idx>> repeated, parallel::Lanes lanes,
     const std::function<void(ArraysRead)>& arrays_read = {});
 
 }  // namespace quarnel::core::duplicate_finder

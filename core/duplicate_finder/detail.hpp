@@ -27,7 +27,9 @@ namespace quarnel::core::duplicate_finder::detail {
 struct Concurrency {
   bool allowed = parallel::threads_allowed();
   std::size_t min_split_size = parallel::kMinParallelSize;
-  [[nodiscard]] bool splits(std::size_t size) const { return allowed && size >= min_split_size; }
+  [[nodiscard]] parallel::Lanes lanes(std::size_t size) const {
+    return parallel::Lanes::two_if(allowed && size >= min_split_size);
+  }
 };
 inline constexpr Concurrency kNoSplit{false, 0};
 inline constexpr Concurrency kEverySplit{true, 0};
@@ -46,20 +48,20 @@ inline constexpr Concurrency kEverySplit{true, 0};
 // sentence and within the run's longest shared prefix. Phrases seen at two or more offsets
 // become records, ordered by byte length descending, then first start ascending, and filtered by
 // min_words_in_substring. `hash_key` only seeds the phrase table; the result does not depend on
-// it. With `split`, the scan and the records are split over two threads.
+// it. On two lanes, the scan and the records are split over both.
 [[nodiscard]] std::vector<phrase_records::PhraseData> find_candidate_phrases(
     const AnalysisIndex& index, const FinderParams& params,
-    const string_interner::HashKey& hash_key, bool split = false);
+    const string_interner::HashKey& hash_key, parallel::Lanes lanes = {});
 
 // find_candidate_phrases followed by eliminate_contained_phrases (when it yields two or more
 // records), without building records for the eliminated phrases.
 [[nodiscard]] std::vector<phrase_records::PhraseData> find_uncontained_candidates(
     const AnalysisIndex& index, const FinderParams& params,
-    const string_interner::HashKey& hash_key, bool split = false);
+    const string_interner::HashKey& hash_key, parallel::Lanes lanes = {});
 
 [[nodiscard]] inline std::vector<phrase_records::PhraseResult> to_sorted_results(
     std::vector<phrase_records::PhraseData> records, std::string_view source_text) {
-  return sorted_results(std::move(records), source_text, false, false);
+  return sorted_results(std::move(records), source_text, false, parallel::Lanes::one());
 }
 
 }  // namespace quarnel::core::duplicate_finder::detail
