@@ -4,10 +4,10 @@
 #include <limits>
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "prefetch.hpp"
-#include "utf.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/prefetch.hpp"
+#include "text/utf.hpp"
 #include "word_tokens.hpp"
 
 namespace quarnel::core::passages {

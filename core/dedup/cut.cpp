@@ -5,10 +5,10 @@
 
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::dedup {
 namespace {

@@ -12,9 +12,9 @@
 
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
 #include "word_tokens.hpp"
 
 namespace quarnel::core::dedup {

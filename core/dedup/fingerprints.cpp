@@ -11,8 +11,8 @@
 
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 
 namespace quarnel::core::dedup {
 namespace {

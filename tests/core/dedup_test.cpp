@@ -10,13 +10,13 @@
 #include <tuple>
 #include <vector>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "normalize.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "text/normalize.hpp"
 #include "test_support.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace dd = quarnel::core::dedup;
 using quarnel::test::random_corpus;

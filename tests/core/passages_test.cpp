@@ -10,11 +10,11 @@
 #include <tuple>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "test_support.hpp"
-#include "interrupt.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
 
 namespace ps = quarnel::core::passages;
 namespace tk = quarnel::core::tokenizer;

@@ -14,13 +14,13 @@
 #include <string_view>
 #include <utility>
 
+#include "base/swar.hpp"
 #include "buffers.hpp"
 #include "converters.hpp"
 #include "corpus_module.hpp"
 #include "report_text.hpp"
 #include "results.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::python {
 namespace {
