@@ -67,7 +67,7 @@ class Found:
     name: str  # as reports name it
     relative: str  # below the folder it was found in; the name for a path given directly
     key: object = None  # (device, inode) when known
-    link: bool = False
+    link: bool = False  # reached through a symlink: another path to it names it better
 
 
 @dataclass
@@ -225,19 +225,22 @@ def _key(st):
 
 def walk(root, options, discovery, walked):
     """Regular files under a folder: each folder's files in sorted order, then its folders
-    (FIFOs and devices are left out: reading them could block or never end)."""
+    (FIFOs and devices are left out: reading them could block or never end). With --follow a
+    folder reached through a link is walked unless it was walked already or holds the link
+    (a cycle); its files then lose to their paths without a link."""
     def fail(path, exc):
         discovery.failed.append((path, exc.strerror or str(exc)))
 
     try:
-        walked.add(_key(os.stat(root)))
+        root_key = _key(os.stat(root))
     except OSError as exc:
         fail(root, exc)
         return
+    walked.add(root_key)
     above = ignore_files_above(root) if options.ignore else []
-    pending = [(root, "", above)]
+    pending = [(root, "", above, (root_key,), False)]
     while pending:
-        folder, below, ignore_files = pending.pop()
+        folder, below, ignore_files, ancestors, through_link = pending.pop()
         try:
             with os.scandir(folder) as it:
                 entries = sorted(it, key=lambda e: e.name)
@@ -270,7 +273,8 @@ def walk(root, options, discovery, walked):
                     except OSError as exc:
                         fail(path, exc)
                         continue
-                    discovery.files.append(Found(path, path, relative, key, link))
+                    discovery.files.append(Found(path, path, relative, key,
+                                                 link or through_link))
             elif link and not options.follow:
                 discovery.skipped.append(Skip("link", path, "a symlinked folder, not walked "
                                                             "without --follow"))
@@ -280,13 +284,13 @@ def walk(root, options, discovery, walked):
                 except OSError as exc:
                     fail(path, exc)
                     continue
-                if key in walked:
-                    discovery.skipped.append(Skip("loop", path, "a folder walked already (a "
-                                                                "link to it or to a folder "
-                                                                "above it)"))
+                linked = link or through_link
+                if key in ancestors or (linked and key in walked):
+                    discovery.skipped.append(Skip("loop", path, "a folder walked already, "
+                                                                "reached again by a link"))
                     continue
                 walked.add(key)
-                folders.append((path, relative, ignore_files))
+                folders.append((path, relative, ignore_files, ancestors + (key,), linked))
         pending.extend(reversed(folders))
 
 
@@ -344,7 +348,7 @@ def _keep_each_once(discovery, leave_out):
             first = kept[found.key]
             if first is found:
                 files.append(found)
-            else:
+            elif found.name != first.name:  # a path named twice is simply read once
                 discovery.skipped.append(Skip("same file", found.name,
                                               f"the same file as {first.name}"))
     discovery.files = files
