@@ -282,7 +282,7 @@ def run(args, out, progress):
     progress.set(f"analysing {len(inputs.texts):,} files, {chars / 1e6:.1f} M characters")
     matches = select(args, analyse(args, inputs, progress), inputs.texts)
     report = Report(args.command, matches, inputs.names, inputs.texts, inputs.skipped,
-                    inputs.failed, args.top, args.max_places, args.summary)
+                    inputs.failed, args.top, args.max_places, args.summary, args.min_count)
     WRITERS[args.format](report, out, progress)
     out.flush()
     left_out = any(skip.kind == "too large" for skip in inputs.skipped)

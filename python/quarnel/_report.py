@@ -27,6 +27,7 @@ class Report:
     top: int = 0  # the limits the groups shown were selected by (0: none)
     max_places: int = 0
     summary_only: bool = False
+    min_count: int = 2
 
     @property
     def kind(self):
@@ -48,14 +49,15 @@ class Report:
             return ""
         if self.summary_only:
             return f"--summary: none of the {plural(m.found_groups, self.kind)} is listed"
-        parts = []
+        parts = [f"{groups:,} of {m.found_groups:,} {self.groups_key}"]
         if groups < m.found_groups:
-            parts.append(f"the first {groups:,} of {m.found_groups:,} {self.groups_key} by "
-                         f"the sort order are listed (--top)")
+            why = [f"--min-count {self.min_count}"] if self.min_count > 2 else []
+            why += [f"--top {self.top}"] if self.top and groups == self.top else []
+            parts[0] += f" ({', '.join(why)})" if why else ""
+        parts.append(f"{places:,} of {m.found_places:,} places")
         if self.max_places and places < int(m.counts.sum()):
-            parts.append(f"at most {self.max_places:,} places each (--max-places)")
-        return (", ".join(parts) + f": {places:,} of {m.found_places:,} places shown; "
-                f"--top 0 --max-places 0 lists all")
+            parts[1] += f" (at most {self.max_places:,} each: --max-places)"
+        return f"listed: {', '.join(parts)}; --top 0 --max-places 0 lists all"
 
     def skipped_counts(self):
         from quarnel._inputs import skipped_by_kind

@@ -341,7 +341,7 @@ def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
     parser = ReportParser()
     parser.feed(page)
     assert len(parser.groups) == 10_000
-    assert f"the first 10,000 of {phrases:,} phrases by the sort order are listed" in page
+    assert f"listed: 10,000 of {phrases:,} phrases (--top 10000)" in page
 
 
 @pytest.fixture
