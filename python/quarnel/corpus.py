@@ -147,8 +147,8 @@ class Matches(Sequence):
         max_places = None if max_places is None else _count("max_places", max_places, 0)
         if sort is not None and sort not in _SORT_KEYS:
             raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)} or None, not {sort!r}")
-        if top is None and sort is None and min_count <= 2 and max_places is None:
-            return self
+        if sort is None and min_count <= 2 and max_places is None:
+            return self if top is None or top >= len(self) else self._prefix(top)
         groups = np.flatnonzero(self.counts >= min_count) if min_count > 2 else None
         if sort is not None:
             key = {"words": lambda: self.words, "count": lambda: self.counts,
@@ -161,6 +161,17 @@ class Matches(Sequence):
         if top is not None:
             groups = groups[:top]
         return self._derive(groups, max_places)
+
+    def _prefix(self, top):
+        """The first `top` groups as views of the columns: nothing is copied."""
+        new = object.__new__(type(self))
+        new.__dict__.update({k: v for k, v in self.__dict__.items() if k != "group"})
+        rows = int(self.first[top])
+        new.texts, new.first = self.texts[:top], self.first[:top + 1]
+        new.words, new.chars, new.counts = self.words[:top], self.chars[:top], self.counts[:top]
+        for key in _OCCURRENCE_COLUMNS:
+            setattr(new, key, getattr(self, key)[:rows])
+        return new
 
     def _derive(self, groups, max_places):
         import numpy as np
