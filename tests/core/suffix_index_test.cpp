@@ -1,3 +1,4 @@
+#include "suffix_array/saved_form.hpp"
 #include "suffix_array/suffix_index.hpp"
 
 #include <gtest/gtest.h>
