@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   std::uint64_t cases = 0;
   for (const auto& p : paths) {
     std::vector<std::filesystem::path> files;
+    if (!std::filesystem::exists(p)) continue;  // a target without kept cases yet
     if (std::filesystem::is_directory(p)) {
       for (const auto& e : std::filesystem::directory_iterator(p)) files.push_back(e.path());
     } else {
