@@ -4,7 +4,9 @@ duplication injected at known places.
 Sources, in this order until the size is reached: licences, /usr/share/doc (copyright files,
 changelogs, NEWS, READMEs, compressed or not), man pages (decompressed troff), the running
 Python's standard library (.py and .txt), C headers, Perl and Vim's runtime files, then the
-other Python installations' libraries. Only files that decode as UTF-8. Files are cut at line
+other Python installations' libraries. Only files that decode as UTF-8. Past what the machine
+holds (about 680 MB here) prose fills the size: a word-bigram walk over the words of the first
+32 MB of those files (bench_corpus's filler). Files are cut at line
 breaks into documents of 2-50 KB and the documents shuffled (seeded).
 
 Injected, each copy placed in a document after its source in corpus order, so that the source
@@ -34,7 +36,7 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_corpus import split_documents
+from bench_corpus import BigramWalk, split_documents
 from datasets import DATA_DIR, MB
 
 # quarnel's words: runs of ASCII letters and digits and non-ASCII characters.
@@ -84,16 +86,21 @@ def real_files():
 
 
 def base_documents(size, rng):
-    docs, total = [], 0
+    docs, total, sample = [], 0, []
     for text in real_files():
+        if sum(map(len, sample)) < 32 * MB:
+            sample.append(text)
         for doc in split_documents(text, rng):
             docs.append(doc)
             total += len(doc.encode())
         if total >= size:
             break
-    if total < size:
-        raise SystemExit(f"this machine's text files hold {total / MB:.0f} MB, less than "
-                         f"{size / MB:.0f} MB")
+    walk = BigramWalk(sample) if total < size else None
+    del sample
+    while total < size:  # past the machine's files (about 680 MB here): prose from their words
+        for doc in split_documents(walk.prose(16 * MB, rng), rng):
+            docs.append(doc)
+            total += len(doc.encode())
     rng.shuffle(docs)
     return docs
 
