@@ -386,7 +386,8 @@ std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
     row = lf_base_[c] + descended;
     ++steps;
   }
-  return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
+  const std::uint64_t sample = sampled_sa_.sample(row >> sampled_sa_.shift());
+  return sample < n ? (sample + steps) % n : kDamaged;
 }
 
 void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
@@ -428,7 +429,10 @@ FMIndexBackend::Walk FMIndexBackend::walk_rows(RowInterval rows,
         ++w;
         continue;
       }
-      out[slot[w]] = (sampled_sa_.sample(row[w] >> shift) + steps[w]) % sampled_sa_.sa_len;
+      // Samples are checked here rather than at load, where they would cost a pass of their own.
+      const std::uint64_t sample = sampled_sa_.sample(row[w] >> shift);
+      if (sample >= n) return Walk::Damaged;
+      out[slot[w]] = (sample + steps[w]) % n;
       --lanes;
       row[w] = row[lanes];
       steps[w] = steps[lanes];
@@ -439,6 +443,7 @@ FMIndexBackend::Walk FMIndexBackend::walk_rows(RowInterval rows,
       const std::uint64_t s = r - rows.lo;
       if ((r & mask) == 0) {
         out[s] = sampled_sa_.sample(r >> shift);
+        if (out[s] >= n) return Walk::Damaged;
         continue;
       }
       row[lanes] = r;

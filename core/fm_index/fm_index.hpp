@@ -79,7 +79,7 @@ class FMIndexBackend {
   [[nodiscard]] RowInterval search(std::span<const std::uint8_t> pattern) const noexcept;
 
   // SA[row] for row < n: a position of the terminated text; kDamaged when no sample is reached
-  // within n steps, which only a damaged (loaded) index allows.
+  // within n steps or the sample is not below n, which only a damaged (loaded) index allows.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
   static constexpr std::uint64_t kDamaged = ~std::uint64_t{0};
 
@@ -98,7 +98,7 @@ class FMIndexBackend {
 
   // get_sa of every row of the interval, in row order, appended to `out`. Throws
   // interrupt::Interrupted when the caller asks to stop, and FMIndexError::damaged() when a walk
-  // takes n steps without reaching a sample (a damaged index).
+  // takes n steps without reaching a sample or reaches one beyond the text (a damaged index).
   void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
 
   // 2048 bytes of bucket starts, the sample words and the eight levels' rank vectors.
@@ -213,7 +213,7 @@ void save_fm_index(const std::string& path, const FMIndex& fm);
 // structure of the data are checked (see saved_form.cpp), in one linear pass that shares the
 // checksum's read of the memory, so that no query of a loaded index can leave its arrays; the
 // one thing a linear pass cannot prove, that the LF mapping is a single cycle, is caught by
-// locate's bounded walks instead.
+// locate's bounded walks instead, which also check each sample they read.
 [[nodiscard]] FMIndex load_fm_index(const std::string& path);
 // The same checks on a saved form held in memory, which is copied (and checked in the copy).
 [[nodiscard]] FMIndex fm_index_from_bytes(std::span<const std::uint8_t> bytes);

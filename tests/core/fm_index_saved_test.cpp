@@ -247,12 +247,6 @@ const DamageCase kDamageCases[] = {
     {"UnknownFlag", [](EditedForm& f) { f.bytes[12] |= 4; }, "unknown flags"},
     {"RowsBeyondTheFormat", [](EditedForm& f) { f.put(16, 1ULL << 47), f.put(48, (1ULL << 47) + 1); },
      "row count"},
-    {"SampleBeyondTheText",
-     [](EditedForm& f) {
-       const unsigned width = static_cast<unsigned>(f.get(40));
-       for (unsigned b = 0; b < width; ++b) f.set_bit(f.samples(), width + b, true);
-     },
-     "sampled position beyond the text"},
     {"BitsPastTheLastSample",
      [](EditedForm& f) {
        const std::size_t words_at = f.samples() + 8 * (f.get(56) - 1);
@@ -315,6 +309,19 @@ TEST(DamagedIndex, LocateWalksAreBoundedByTheRowCount) {
   }
   EXPECT_EQ(loaded, 40U);
   EXPECT_GT(damaged, 0U);
+}
+
+// A sample beyond the text loads (checking every sample would cost a pass of its own) and is
+// reported by the walks that read it.
+TEST(DamagedIndex, SampleBeyondTheTextIsReportedByLocate) {
+  const fm::FMIndex index = damage_subject();
+  EditedForm form(index);
+  const unsigned width = static_cast<unsigned>(form.get(40));
+  for (unsigned b = 0; b < width; ++b) form.set_bit(form.samples(), width + b, true);  // sample 1
+  const fm::FMIndex edited = fm::fm_index_from_bytes(form.sealed());
+  std::vector<std::uint64_t> out;
+  EXPECT_THROW(edited.index.locate_rows({0, edited.index.len()}, out), fm::FMIndexError);
+  EXPECT_EQ(edited.index.get_sa(1 << form.get(32)), fm::FMIndexBackend::kDamaged);
 }
 
 // A file shorter or longer than its header says is refused before it is mapped.
