@@ -9,12 +9,14 @@ import math
 import os
 import sys
 
+from quarnel._corpus import COUNT_LIMIT as LIMIT
+from quarnel._corpus import FINDER_DEFAULTS as FINDER
+from quarnel._corpus import PASSAGE_DEFAULTS as PASSAGE
 from quarnel._inputs import SAMPLE, read_inputs
 from quarnel._progress import Progress
 from quarnel._report import WRITERS, Report
 from quarnel._version import __version__
 
-LIMIT = 2**31 - 1
 EXIT_UNREADABLE = 1
 EXIT_USAGE = 2  # also: duplicated share above --fail-over
 EXIT_PIPE = 128 + 13  # as if ended by SIGPIPE
@@ -98,9 +100,9 @@ def build_parser():
                     "file:line:column-line:column, then the duplicated share of the words "
                     "overall and per file. Binary and non-UTF-8 files are skipped with a note.")
     add_common(passages, 1)
-    passages.add_argument("--min-chars", type=count(0), default=0, metavar="N",
-                          help="fewest characters in a passage (default: 0)")
-    passages.set_defaults(default_min_words=8)
+    passages.add_argument("--min-chars", type=count(0), default=PASSAGE["min_chars"], metavar="N",
+                          help="fewest characters in a passage (default: %(default)s)")
+    passages.set_defaults(default_min_words=PASSAGE["min_words"])
 
     dup = commands.add_parser(
         "duplicates", help="the repeated phrases of the inputs, longest first",
@@ -108,15 +110,17 @@ def build_parser():
                     "longest first (by characters, the first column), with the places as "
                     "file:line:column, then the duplicated share of the words.")
     add_common(dup, 0)
-    dup.add_argument("--min-chars", type=count(0), default=9, metavar="N",
-                     help="a phrase needs more non-space characters than this (default: 9)")
-    dup.add_argument("--max-words", type=count(1), default=50, metavar="N",
-                     help="most words in a phrase (default: 50)")
-    dup.add_argument("--min-words-in-substring", type=count(0), default=2, metavar="N",
-                     help="fewest whitespace-separated words a phrase keeps (default: 2)")
+    dup.add_argument("--min-chars", type=count(0), default=FINDER["min_chars"], metavar="N",
+                     help="a phrase needs more non-space characters than this "
+                          "(default: %(default)s)")
+    dup.add_argument("--max-words", type=count(1), default=FINDER["max_words"], metavar="N",
+                     help="most words in a phrase (default: %(default)s)")
+    dup.add_argument("--min-words-in-substring", type=count(0),
+                     default=FINDER["min_words_in_substring"], metavar="N",
+                     help="fewest whitespace-separated words a phrase keeps (default: %(default)s)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
-    dup.set_defaults(default_min_words=4)
-    for sub, default in ((passages, 8), (dup, 4)):
+    dup.set_defaults(default_min_words=FINDER["min_words"])
+    for sub, default in ((passages, PASSAGE["min_words"]), (dup, FINDER["min_words"])):
         for action in sub._actions:
             if action.dest == "min_words":
                 action.help += f" (default: {default})"

@@ -28,7 +28,9 @@ __all__ = [
     "Occurrence",
 ]
 
-_LIMIT = 2**31 - 1
+_LIMIT = _corpus.COUNT_LIMIT
+_FINDER = _corpus.FINDER_DEFAULTS
+_PASSAGE = _corpus.PASSAGE_DEFAULTS
 
 Name = Union[str, None]
 
@@ -250,8 +252,10 @@ def _removed(removed, texts: list[str]):
     return checked
 
 
-def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words: int = 50,
-                 min_words_in_substring: int = 2, blocks: bool = False,
+def find_phrases(documents, *, min_words: int = _FINDER["min_words"],
+                 min_chars: int = _FINDER["min_chars"], max_words: int = _FINDER["max_words"],
+                 min_words_in_substring: int = _FINDER["min_words_in_substring"],
+                 blocks: bool = False,
                  ignore_case: bool = False, collapse_whitespace: bool = False,
                  removed=None) -> PhraseMatches:
     """Phrases of min_words..max_words words that occur twice or more across the documents.
@@ -279,7 +283,8 @@ def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words
     return PhraseMatches(names, columns)
 
 
-def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
+def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
+                  min_chars: int = _PASSAGE["min_chars"],
                   ignore_case: bool = False, collapse_whitespace: bool = False,
                   removed=None) -> PassageMatches:
     """Maximal repeated runs of whole words across the documents, longest first.
