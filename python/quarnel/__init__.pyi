@@ -27,3 +27,8 @@ from quarnel.corpus import (
     find_passages as find_passages,
     find_phrases as find_phrases,
 )
+from quarnel.cleaning import (
+    Cleaned as Cleaned,
+    Spans as Spans,
+    dedup as dedup,
+)

@@ -10,9 +10,9 @@ Ranges = Optional[Sequence[Sequence[tuple[int, int]]]]
 __all__: list[str]
 
 # Defaults of the parameters, and the largest count parameter, as the core defines them.
-FINDER_DEFAULTS: dict[str, int]
-PASSAGE_DEFAULTS: dict[str, int]
-COUNT_LIMIT: int
+_FINDER_DEFAULTS: dict[str, int]
+_PASSAGE_DEFAULTS: dict[str, int]
+_COUNT_LIMIT: int
 
 def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
                  collapse_whitespace: bool, min_words: int, min_chars: int, max_words: int,
@@ -20,7 +20,8 @@ def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
     """The finder's phrases over documents analysed together, as result columns."""
 
 def find_passages(documents: Sequence[str], removed: Ranges, ignore_case: bool,
-                  collapse_whitespace: bool, min_words: int, min_chars: int) -> Columns:
+                  collapse_whitespace: bool, min_words: int, min_chars: int,
+                  reference_from: int) -> Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
 
 # columns: first, words, chars, document, start, end, line, column, end_line, end_column;
@@ -30,3 +31,17 @@ def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: 
                    end: int, prefix: str) -> tuple[bytes, int]:
     """Report rows (json, jsonl, passages, phrases or html) of groups from start on, as UTF-8
     bytes, and the group after them: they end at end or after about a megabyte."""
+
+def dedup(documents: Sequence[str], reference: Optional[Sequence[str]], ignore_case: bool,
+          collapse_whitespace: bool, min_words: int, drop_below: int) -> Columns:
+    """The documents cleaned of later copies of repeated windows and of windows in the reference."""
+
+def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_whitespace: bool,
+                        min_words: int) -> Columns:
+    """Every window's fingerprint, document, word and character offset, as columns."""
+
+# marks: document, word, why (uint8), kept_document, kept_word, kept_start (uint64 arrays).
+def cut_marked(documents: Sequence[str], marks: dict[str, npt.NDArray[np.generic]],
+               ignore_case: bool, collapse_whitespace: bool, min_words: int, drop_below: int,
+               first_document: int) -> Columns:
+    """The documents cleaned of the windows the marks name, as cleaned texts and span columns."""

@@ -12,6 +12,7 @@
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
+#include "test_support.hpp"
 #include "text/tokenizer.hpp"
 #include "text/utf.hpp"
 
@@ -19,6 +20,9 @@ namespace ps = quarnel::core::passages;
 namespace tk = quarnel::core::tokenizer;
 
 namespace {
+
+using quarnel::test::kAll;
+using quarnel::test::random_corpus;
 
 // Word boundaries of every document, and the runs of whole words they delimit.
 class Corpus {
@@ -131,57 +135,6 @@ std::string describe(const std::vector<std::string>& docs, const ps::PassagePara
   return s;
 }
 
-struct Vocabulary {
-  std::vector<std::string> words;
-  std::vector<std::string> gaps;
-};
-
-// A document of random words and gaps, sometimes empty, wordless, or holding a copy of a run of
-// an earlier document (so that long repeats are common).
-std::string random_document(std::mt19937& rng, const Vocabulary& v,
-                            const std::vector<std::string>& earlier, int max_words) {
-  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
-  switch (rng() % 8) {
-    case 0:
-      return "";
-    case 1:
-      return pick(v.gaps);
-    default:
-      break;
-  }
-  std::string doc = rng() % 3 == 0 ? pick(v.gaps) : "";
-  const int words = 1 + static_cast<int>(rng() % max_words);
-  for (int w = 0; w < words; ++w) {
-    if (w > 0) doc += pick(v.gaps);
-    if (!earlier.empty() && rng() % 6 == 0) {
-      const std::string& src = earlier[rng() % earlier.size()];
-      const std::size_t a = rng() % (src.size() + 1), b = rng() % (src.size() + 1);
-      doc += src.substr(std::min(a, b), std::max(a, b) - std::min(a, b));
-    }
-    doc += pick(v.words);
-  }
-  if (rng() % 3 == 0) doc += pick(v.gaps);
-  return doc;
-}
-
-std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabulary& all, int max_docs,
-                                       int max_words) {
-  Vocabulary v{{}, {}};
-  const std::size_t nw = 2 + rng() % 3;
-  while (v.words.size() < nw) v.words.push_back(all.words[rng() % all.words.size()]);
-  const std::size_t ng = 1 + rng() % all.gaps.size();
-  while (v.gaps.size() < ng) v.gaps.push_back(all.gaps[rng() % all.gaps.size()]);
-  std::vector<std::string> docs(1 + rng() % max_docs);
-  for (std::size_t d = 0; d < docs.size(); ++d) {
-    const std::vector<std::string> earlier(docs.begin(), docs.begin() + d);
-    docs[d] = random_document(rng, v, earlier, max_words);
-  }
-  return docs;
-}
-
-const Vocabulary kAll{{"a", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "a1"},
-                      {" ", ", ", ".\n", "  "}};
-
 struct RandomCase {
   unsigned seed;
   int cases;
@@ -205,6 +158,37 @@ TEST_P(PassagesRandom, MatchTheDefinition) {
       const std::vector<std::string_view> views(docs.begin(), docs.end());
       ASSERT_EQ(ps::detail::find_passages_wide(views, params), expected) << describe(docs, params);
     }
+  }
+}
+
+// With a reference, the passages are those of the whole corpus that have a place on each side.
+TEST_P(PassagesRandom, AgainstAReferenceKeepsThePassagesOfBothSides) {
+  const RandomCase& rc = GetParam();
+  std::mt19937 rng(rc.seed + 100);
+  for (int n = 0; n < rc.cases / 4; ++n) {
+    const auto docs = random_corpus(rng, kAll, rc.max_docs + 1, rc.max_words);
+    const std::vector<std::string_view> views(docs.begin(), docs.end());
+    ps::PassageParams params;
+    params.min_words = 1 + rng() % 4;
+    const ps::Passages all = ps::find_passages(views, params);
+    params.reference_from = rng() % docs.size();
+    ps::Passages expected;
+    expected.first.push_back(0);
+    for (std::size_t g = 0; g + 1 < all.first.size(); ++g) {
+      bool corpus = false, reference = false;
+      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
+        (all.document[k] < params.reference_from ? corpus : reference) = true;
+      }
+      if (!corpus || !reference) continue;
+      expected.words.push_back(all.words[g]);
+      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
+        expected.document.push_back(all.document[k]);
+        expected.start.push_back(all.start[k]);
+        expected.end.push_back(all.end[k]);
+      }
+      expected.first.push_back(expected.document.size());
+    }
+    ASSERT_EQ(ps::find_passages(views, params), expected) << describe(docs, params);
   }
 }
 

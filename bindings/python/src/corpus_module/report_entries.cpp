@@ -1,8 +1,9 @@
 // The command line's report rows, formatted from the result columns in one native pass: a run
-// of groups becomes the UTF-8 bytes of its JSON, JSON Lines, table or HTML text, byte for byte
-// what the Python writers would produce, without one Python object per row. The file names come
-// already in the form each style writes them (JSON literals, HTML-escaped or as they are), made
-// once per report rather than once per row.
+// of groups becomes the UTF-8 bytes of its JSON, JSON Lines, table, HTML, CSV or SARIF text,
+// byte for byte what the Python writers would produce, without one Python object per row. The
+// file names come already in the form each style writes them (JSON literals, HTML-escaped,
+// CSV fields or as they are), made once per report rather than once per row. A group's count
+// is its own column: a report may show fewer of its places than it has.
 
 #include <algorithm>
 #include <array>
@@ -37,7 +38,7 @@ constexpr std::int64_t kHtmlContext = 160;  // characters of context on each sid
 constexpr std::int64_t kHtmlMarkLimit = 1200;  // longer occurrences show their two ends
 constexpr std::int64_t kHtmlMarkEnd = 500;
 
-enum class Style { kJson, kJsonLines, kPassageTable, kPhraseTable, kHtml };
+enum class Style { kJson, kJsonLines, kPassageTable, kPhraseTable, kHtml, kCsv, kSarif };
 
 Style to_style(const BoundArgs& args, std::size_t i) {
   const std::string_view name = to_text(args, i);
@@ -46,7 +47,9 @@ Style to_style(const BoundArgs& args, std::size_t i) {
   if (name == "passages") return Style::kPassageTable;
   if (name == "phrases") return Style::kPhraseTable;
   if (name == "html") return Style::kHtml;
-  raise_value_error("style must be json, jsonl, passages, phrases or html, not " +
+  if (name == "csv") return Style::kCsv;
+  if (name == "sarif") return Style::kSarif;
+  raise_value_error("style must be json, jsonl, passages, phrases, html, csv or sarif, not " +
                     std::string(name));
 }
 
@@ -153,6 +156,7 @@ enum Column : std::size_t {
   kColumn,
   kEndLine,
   kEndColumn,
+  kCount,  // per group: its places, of which the rows may be fewer
   kColumnCount
 };
 
@@ -176,7 +180,7 @@ bool is_8_byte_integer(const Py_buffer& view) {
 // the row count that every occurrence column has.
 void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
   Items items(tuple, "columns: expected a sequence of arrays");
-  if (items.items.size() != kColumnCount) raise_value_error("columns: expected 10 arrays");
+  if (items.items.size() != kColumnCount) raise_value_error("columns: expected 11 arrays");
   for (std::size_t c = 0; c < kColumnCount; ++c) {
     columns.held[c].acquire(items.items[c]);
     const Py_buffer& view = columns.held[c].view();
@@ -192,7 +196,7 @@ void read_columns(PyObject* tuple, std::size_t groups, Columns& columns) {
   for (const Column c : {kDocument, kStart, kEnd, kLine, kColumn, kEndLine, kEndColumn}) {
     if (columns.values[c].size() != rows) raise_value_error("columns: row counts differ");
   }
-  for (const Column c : {kWords, kChars}) {
+  for (const Column c : {kWords, kChars, kCount}) {
     if (columns.values[c].size() != groups) raise_value_error("columns: group counts differ");
   }
 }
@@ -249,6 +253,12 @@ class ReportWriter {
       out_.append(16, ' ');
       append_place(r, true, "\n");
     }
+    if (count(g) > rows(g)) {
+      out_.append(16, ' ');
+      out_ += "+";
+      text::append_grouped(out_, count(g) - rows(g));
+      out_ += " more places\n";
+    }
   }
 
   // "  chars  count  words  text  places", the first few places on the line.
@@ -262,7 +272,7 @@ class ReportWriter {
     const std::size_t shown_chars = append_flat_text(g, kTextWidth);
     out_.append(kTextWidth - shown_chars, ' ');
     out_ += "  ";
-    const std::int64_t shown = std::min<std::int64_t>(count(g), kShownPlaces);
+    const std::int64_t shown = std::min<std::int64_t>(rows(g), kShownPlaces);
     for (std::int64_t r = row(g); r < row(g) + shown; ++r) {
       if (r > row(g)) out_ += ", ";
       append_place(r, false);
@@ -289,11 +299,57 @@ class ReportWriter {
     append_flat_text_to(flat_, g, kHtmlTextWidth);
     text::append_html_escaped(out_, flat_);
     out_ += "</span></summary><div class=\"cards\">";
-    const std::int64_t cards_end = row(g) + std::min(n, kHtmlCards);
+    const std::int64_t cards_end = row(g) + std::min(rows(g), kHtmlCards);
     for (std::int64_t r = row(g); r < cards_end; ++r) html_card(r);
     out_ += "</div>";
-    if (n > kHtmlCards) html_more(g, cards_end);
+    if (n > cards_end - row(g)) html_more(g, cards_end);
     out_ += "</details>\n";
+  }
+
+  // One line per place: group, count, words, chars, file, document, start, end, line,
+  // column, end_line, end_column, text; the text only on a group's first line, as a group
+  // shared by many files would otherwise repeat it on each.
+  void csv_group(std::int64_t g) {
+    for (std::int64_t r = row(g); r < row(g + 1); ++r) {
+      text::ShortText head;
+      head << g << ',' << count(g) << ',' << columns_.at(kWords, g) << ','
+           << columns_.at(kChars, g) << ',';
+      out_ += head.view();
+      out_ += name(document(r));
+      text::ShortText fields;
+      fields << ',' << columns_.at(kDocument, r) << ',' << columns_.at(kStart, r) << ','
+             << columns_.at(kEnd, r) << ',' << columns_.at(kLine, r) << ','
+             << columns_.at(kColumn, r) << ',' << columns_.at(kEndLine, r) << ','
+             << columns_.at(kEndColumn, r) << ',';
+      out_ += fields.view();
+      if (r == row(g)) append_csv_field(str_utf8(text(g), 0, PY_SSIZE_T_MAX, scratch_));
+      out_ += "\r\n";
+    }
+  }
+
+  // A SARIF result for each place after a group's first, which is its related location. Each
+  // result starts with a comma; the caller drops the report's first.
+  void sarif_group(std::int64_t g, std::string_view noun) {
+    if (rows(g) < 2) return;
+    flat_.clear();
+    append_flat_text_to(flat_, g, kTextWidth);
+    std::string message = "Repeated " + std::string(noun) + " of ";
+    text::append_grouped(message, columns_.at(kWords, g));
+    message += " words, ";
+    text::append_grouped(message, count(g));
+    message += " places; the first is [here](1): ";
+    message += flat_;
+    for (std::int64_t r = row(g) + 1; r < row(g + 1); ++r) {
+      out_ += ",\n{\"ruleId\":\"repeated-";
+      out_ += noun;
+      out_ += "\",\"level\":\"warning\",\"message\":{\"text\":";
+      text::append_json_string(out_, message);
+      out_ += "},\"locations\":[";
+      append_sarif_location(r);
+      out_ += "}],\"relatedLocations\":[{\"id\":1,";
+      append_sarif_location(row(g), false);
+      out_ += ",\"message\":{\"text\":\"the first place\"}}]}";
+    }
   }
 
   [[nodiscard]] std::string& out() { return out_; }
@@ -301,7 +357,8 @@ class ReportWriter {
 
  private:
   [[nodiscard]] std::int64_t row(std::int64_t g) const { return columns_.at(kFirst, g); }
-  [[nodiscard]] std::int64_t count(std::int64_t g) const { return row(g + 1) - row(g); }
+  [[nodiscard]] std::int64_t count(std::int64_t g) const { return columns_.at(kCount, g); }
+  [[nodiscard]] std::int64_t rows(std::int64_t g) const { return row(g + 1) - row(g); }
   [[nodiscard]] PyObject* text(std::int64_t g) const {
     return texts_.str(static_cast<std::size_t>(g), "texts: item");
   }
@@ -313,6 +370,32 @@ class ReportWriter {
       raise_value_error("columns: a document number is out of range");
     }
     return static_cast<std::size_t>(d);
+  }
+
+  // "physicalLocation": file and region; SARIF's end column is the one after the last character.
+  void append_sarif_location(std::int64_t r, bool open = true) {
+    if (open) out_ += '{';
+    out_ += "\"physicalLocation\":{\"artifactLocation\":{\"uri\":";
+    out_ += name(document(r));
+    text::ShortText region;
+    region << "},\"region\":{\"startLine\":" << columns_.at(kLine, r) << ",\"startColumn\":"
+           << columns_.at(kColumn, r) << ",\"endLine\":" << columns_.at(kEndLine, r)
+           << ",\"endColumn\":" << columns_.at(kEndColumn, r) + 1 << "}}";
+    out_ += region.view();
+  }
+
+  // A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or a line break.
+  void append_csv_field(std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+      out_ += field;
+      return;
+    }
+    out_ += '"';
+    for (const char c : field) {
+      if (c == '"') out_ += '"';
+      out_ += c;
+    }
+    out_ += '"';
   }
 
   void append_field(std::string_view key, std::int64_t value) {
@@ -404,16 +487,16 @@ class ReportWriter {
 
   void html_more(std::int64_t g, std::int64_t listed_begin) {
     out_ += "<p>";
-    text::append_grouped(out_, count(g) - kHtmlCards);
+    text::append_grouped(out_, count(g) - (listed_begin - row(g)));
     out_ += " more places:</p><ul class=\"more\">";
     const std::int64_t listed_end = std::min(row(g + 1), listed_begin + kHtmlListed);
     for (std::int64_t r = listed_begin; r < listed_end; ++r) {
       out_ += "<li>";
       append_place(r, true, "</li>");
     }
-    if (row(g + 1) > listed_end) {
+    if (row(g) + count(g) > listed_end) {
       out_ += "<li>\u2026 and ";
-      text::append_grouped(out_, row(g + 1) - listed_end);
+      text::append_grouped(out_, row(g) + count(g) - listed_end);
       out_ += " more (all are in --format json)</li>";
     }
     out_ += "</ul>";
@@ -464,6 +547,12 @@ PyObject* format_groups(PyObject*, const BoundArgs& args) {
       case Style::kHtml:
         writer.html_group(g);
         break;
+      case Style::kCsv:
+        writer.csv_group(g);
+        break;
+      case Style::kSarif:
+        writer.sarif_group(g, prefix);
+        break;
     }
   }
   PyRef data = py_bytes(writer.out());
@@ -482,7 +571,8 @@ const FunctionDescriptor kFormatGroups =
               {"start"},
               {"end"},
               {"prefix"}},
-             "Report rows (json, jsonl, passages, phrases or html) of groups from start on, as "
+             "Report rows (json, jsonl, passages, phrases, html, csv or sarif) of groups from "
+             "start on, as "
              "UTF-8 bytes, and the group after them: they end at end or after about a megabyte.",
              format_groups);
 
