@@ -8,7 +8,8 @@ positions, so the walk from a hit to a sample has no fixed bound, and on highly 
 a lower ``locate_level``.
 """
 
-from quarnel import _native
+# One shared object: importing _native also defines the submodules _index and _corpus.
+from quarnel import _corpus, _index, _native  # noqa: F401
 from quarnel._version import __version__
 from quarnel._native import *  # noqa: F401,F403
 

@@ -25,10 +25,7 @@ extern const FunctionDescriptor kFindDuplicatesNormalized;
 extern const FunctionDescriptor kLongestCommonSubstring;
 extern const FunctionDescriptor kDistinctSubstringCount;
 
-// The FMIndex class, added to the module after the functions.
-int add_fm_index_type(PyObject* module);
-
-// Stores `value` as a module attribute and appends its name to __all__.
-void add_to_module(PyObject* module, const char* name, PyObject* value);
+// The FMIndex class, added to the module after the functions; null with an error set.
+PyObject* new_fm_index_type(PyObject* module);
 
 }  // namespace quarnel::python

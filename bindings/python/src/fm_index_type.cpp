@@ -225,16 +225,9 @@ struct TypeRecords {
 
 }  // namespace
 
-int add_fm_index_type(PyObject* module) {
+PyObject* new_fm_index_type(PyObject* module) {
   static TypeRecords records;  // the type keeps pointers into these for the life of the process
-  PyRef type(PyType_FromModuleAndSpec(module, &records.type_spec, nullptr));
-  if (!type) return -1;
-  try {
-    add_to_module(module, "FMIndex", type.get());
-  } catch (const PythonErrorSet&) {
-    return -1;
-  }
-  return 0;
+  return PyType_FromModuleAndSpec(module, &records.type_spec, nullptr);
 }
 
 }  // namespace quarnel::python

@@ -1,5 +1,5 @@
 #pragma once
-// quarnel._index: the reusable indexes of the package, in a module of their own so that
+// quarnel._index: the reusable indexes of the package, in a submodule of their own so that
 // quarnel._native keeps exactly its own set of names.
 
 #include "pyref.hpp"
