@@ -25,3 +25,6 @@ def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: 
                    end: int, prefix: str) -> tuple[bytes, int]:
     """Report rows (json, jsonl, passages, phrases or html) of groups from start on, as UTF-8
     bytes, and the group after them: they end at end or after about a megabyte."""
+
+def _html_stylesheet() -> str:
+    """The stylesheet of the command line's HTML report."""

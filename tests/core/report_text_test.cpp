@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace text = quarnel::core::report_text;
+namespace text = quarnel::report;
 
 namespace {
 

@@ -11,6 +11,7 @@ const ModuleTable kCorpusTable = {
         module_function<kFindPhrases>(),
         module_function<kFindPassages>(),
         module_function<kFormatGroups>(),
+        module_function<kHtmlStylesheet>(),
     },
     {},
 };
