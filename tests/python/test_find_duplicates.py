@@ -8,9 +8,7 @@ boundaries are line feeds, which the oracle knows exactly.
 """
 
 import gc
-import inspect
 import json
-import random
 from bisect import bisect_right, insort
 from collections import namedtuple
 from collections.abc import Sequence
@@ -157,28 +155,6 @@ def candidates_by_suffix_runs(t, sa, lcp, min_words, min_chars, max_words):
     return found
 
 
-def candidates_by_word_ngrams(t, min_words, min_chars, max_words):
-    """Same map, by the plain definition: every run of min_words..max_words words that occurs at
-    two or more word positions.  Only valid for lower-case alphanumeric words joined by single
-    spaces (tokenizer words are then the whitespace words and every repeat is long enough)."""
-    text = t.decode()
-    words = text.split(" ")
-    assert all(w.isascii() and w.isalnum() for w in words)
-    offsets, pos = [], 0
-    for w in words:
-        offsets.append(pos)
-        pos += len(w) + 1
-    found = {}
-    for i in range(len(words)):
-        for k in range(max(min_words, 1), max_words + 1):
-            if i + k > len(words):
-                break
-            phrase = " ".join(words[i:i + k])
-            if len(phrase) - phrase.count(" ") > min_chars:
-                found.setdefault(phrase, []).append(offsets[i])
-    return found
-
-
 def eliminate_substrings(recs):
     flagged = [False] * len(recs)
     for i, outer in enumerate(recs):
@@ -282,15 +258,12 @@ def utf16_table(source):
 
 
 def oracle(analysis, source=None, removed=(), min_words=4, min_chars=9, max_words=50,
-           min_words_in_substring=2, blocks=False, candidates="suffix-runs"):
+           min_words_in_substring=2, blocks=False):
     """Expected result as a list of (dict, is_block) pairs."""
     source = analysis if source is None else source
     t = analysis.encode()
     sa, lcp = suffix_and_lcp(t)
-    if candidates == "suffix-runs":
-        found = candidates_by_suffix_runs(t, sa, lcp, min_words, min_chars, max_words) if len(t) >= 2 else {}
-    else:
-        found = candidates_by_word_ngrams(t, min_words, min_chars, max_words)
+    found = candidates_by_suffix_runs(t, sa, lcp, min_words, min_chars, max_words) if len(t) >= 2 else {}
     recs = []
     for phrase, starts in found.items():
         starts = sorted(set(starts))
@@ -451,19 +424,6 @@ PARAMS = [
 ]
 
 
-@pytest.mark.parametrize("params", PARAMS, ids=range(len(PARAMS)))
-def test_plain_texts_match_word_ngram_oracle(rng, params):
-    for _ in range(25):
-        text = simple_text(rng, rng.randint(5, 90))
-        expected = oracle(text, **params, candidates="word-ngrams")
-        actual = find_duplicates(text, **params)
-        assert_matches_oracle(actual, expected)
-        check_well_formed(text, actual)
-        for r in actual:
-            for occ in r["occurrences"]:
-                assert text[occ["start"]:occ["end"]] == r["phrase"]
-
-
 def compare_with_oracle(make_text, rounds, params):
     """Checks the finder against the pipeline oracle on `rounds` texts; returns how many texts
     the oracle could decide (it leaves out texts whose outcome is left open)."""
@@ -551,51 +511,8 @@ def test_results_are_stable_across_repeated_calls(rng):
 
 
 # ---------------------------------------------------------------------------------------------
-# Signatures, docstrings, defaults
+# Results, defaults and accepted forms
 # ---------------------------------------------------------------------------------------------
-
-FIND_DUPLICATES_DOC = "\n".join([
-    "Find duplicate phrases in text.",
-    "",
-    "Args:",
-    "    text: The text to analyze (used as both analysis and source text when no sanitized_text given).",
-    "    sanitized_text: Optional cleaned text to analyze. When provided with removed_ranges,",
-    "        analysis runs on this text but returned offsets reference the original text.",
-    "    removed_ranges: Optional list of (start, end) byte-offset tuples describing ranges",
-    "        removed from text to produce sanitized_text. Required when sanitized_text is provided.",
-    "    min_words: Minimum phrase length in words (default: 4).",
-    "    min_chars: Minimum phrase length in characters (default: 9).",
-    "    max_words: Maximum phrase length in words (default: 50).",
-    "    min_words_in_substring: Minimum words in substring for deduplication (default: 2).",
-    "    enable_block_detection: Enable large block duplicate detection (default: False).",
-])
-FIND_DUPLICATES_NORMALIZED_DOC = "\n".join([
-    "Find duplicate phrases with automatic text normalization.",
-    "",
-    "Convenience function that handles lowercasing and/or whitespace collapsing internally.",
-    "Returned occurrence offsets always reference the original source text.",
-])
-
-
-@pytest.mark.parametrize(
-    "fn,signature,doc",
-    [
-        (find_duplicates,
-         "(text, sanitized_text=None, removed_ranges=None, min_words=None, min_chars=None, "
-         "max_words=None, min_words_in_substring=None, enable_block_detection=None)",
-         FIND_DUPLICATES_DOC),
-        (find_duplicates_normalized,
-         "(text, case_insensitive=False, collapse_whitespace=False, min_words=None, min_chars=None, "
-         "max_words=None, min_words_in_substring=None, enable_block_detection=None)",
-         FIND_DUPLICATES_NORMALIZED_DOC),
-    ],
-    ids=["find_duplicates", "find_duplicates_normalized"],
-)
-def test_signature_and_docstring(fn, signature, doc):
-    assert str(inspect.signature(fn)) == signature
-    assert fn.__doc__ == doc
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in inspect.signature(fn).parameters.values())
-
 
 def test_result_shape_and_key_order():
     result = find_duplicates(BASE)
@@ -720,19 +637,7 @@ class Pair(tuple):
 @pytest.mark.parametrize(
     "call,expected",
     [
-        (lambda: find_duplicates(), (TypeError, "find_duplicates() missing 1 required positional argument: 'text'")),
-        (lambda: find_duplicates_normalized(),
-         (TypeError, "find_duplicates_normalized() missing 1 required positional argument: 'text'")),
-        (lambda: find_duplicates("a", None, None, None, None, None, None, None, None),
-         (TypeError, "find_duplicates() takes from 1 to 8 positional arguments but 9 were given")),
-        (lambda: find_duplicates_normalized("a", False, False, None, None, None, None, None, None),
-         (TypeError, "find_duplicates_normalized() takes from 1 to 8 positional arguments but 9 were given")),
-        (lambda: find_duplicates("a", minwords=3),
-         (TypeError, "find_duplicates() got an unexpected keyword argument 'minwords'")),
-        (lambda: find_duplicates_normalized("a", sanitized_text="a"),
-         (TypeError, "find_duplicates_normalized() got an unexpected keyword argument 'sanitized_text'")),
-        (lambda: find_duplicates("a", text="b"),
-         (TypeError, "find_duplicates() got multiple values for argument 'text'")),
+        # binding errors (missing, extra, unknown or repeated arguments): test_frame.py
         (lambda: find_duplicates(b"a"), (TypeError, "argument 'text': 'bytes' object is not an instance of 'str'")),
         (lambda: find_duplicates(None), (TypeError, "argument 'text': 'NoneType' object is not an instance of 'str'")),
         (lambda: find_duplicates("a", b"a"),
@@ -855,347 +760,10 @@ def test_empty_removed_ranges_behave_like_none(empty):
 
 
 # ---------------------------------------------------------------------------------------------
-# Documented examples
+# Extreme integer parameters
 # ---------------------------------------------------------------------------------------------
 
-def record(phrase, occurrences, number_of_words=None):
-    return {
-        "phrase": phrase,
-        "count": len(occurrences),
-        "string_length": len(phrase),
-        "number_of_words": count_ws_words(phrase) if number_of_words is None else number_of_words,
-        "occurrences": [{"start": s, "end": e} for s, e in occurrences],
-    }
-
-
-def test_collapse_whitespace_example_keeps_removed_space_inside_first_occurrence():
-    assert len(SOURCE_50.encode()) == 50
-    assert find_duplicates_normalized(SOURCE_50, collapse_whitespace=True) == SANITIZED_RESULT
-    assert find_duplicates_normalized(SOURCE_50, False, True) == SANITIZED_RESULT
-    # without collapsing the two occurrences share only 11 bytes
-    assert find_duplicates_normalized(SOURCE_50) == []
-    assert find_duplicates(SOURCE_50) == []
-
-
-def test_case_insensitive_example_reports_lower_case_phrase():
-    text = "Alpha beta gamma delta and alpha beta gamma delta"
-    assert find_duplicates_normalized(text, case_insensitive=True) == BASE_RESULT
-    assert find_duplicates_normalized(text) == []
-    both = find_duplicates_normalized("Alpha beta  gamma delta and alpha beta gamma delta", True, True)
-    assert both == SANITIZED_RESULT
-
-
-def test_sanitized_text_with_removed_ranges_equals_normalized_call():
-    expected = find_duplicates_normalized(SOURCE_50, collapse_whitespace=True)
-    assert find_duplicates(SOURCE_50, SANITIZED_49, [(11, 12)]) == expected
-    assert find_duplicates(SOURCE_50, SANITIZED_49, ((11, 12),)) == expected
-    assert find_duplicates(text=SOURCE_50, removed_ranges=[(11, 12)], sanitized_text=SANITIZED_49) == expected
-
-
-def test_sanitized_text_without_ranges_reads_its_byte_offsets_as_source_offsets():
-    # Analysis offsets (0, 22) and (27, 49) are taken as byte offsets of 'é alpha ...': byte 1 is
-    # inside 'é', byte b >= 2 is character b - 1.
-    result = find_duplicates("\u00e9 " + BASE, BASE)
-    assert result == [dict(BASE_RESULT[0], occurrences=[{"start": 0, "end": 21}, {"start": 26, "end": 48}])]
-
-
-def test_removed_ranges_without_sanitized_text_still_shift_offsets():
-    # Every offset moves by 5; 54 lies beyond the 49-unit source and passes through unchanged.
-    result = find_duplicates(BASE, removed_ranges=[(0, 5)])
-    assert result == [dict(BASE_RESULT[0], occurrences=[{"start": 5, "end": 27}, {"start": 32, "end": 54}])]
-
-
-def test_empty_sanitized_text_is_analysed_as_given():
-    assert find_duplicates(BASE, "") == []
-    assert find_duplicates(BASE, "", []) == []
-
-
-@pytest.mark.parametrize(
-    "prefix,occurrences",
-    [
-        ("", [(0, 22), (27, 49)]),
-        ("\u00e9 ", [(2, 24), (29, 51)]),
-        ("\U0001d49c ", [(3, 25), (30, 52)]),
-        ("\U0001d49c\U0001d49c\u00e9\n", [(6, 28), (33, 55)]),
-    ],
-    ids=["ascii", "two-byte", "astral", "mixed"],
-)
-def test_offsets_count_utf16_units_of_the_source(prefix, occurrences):
-    assert find_duplicates(prefix + BASE) == [record("alpha beta gamma delta", occurrences)]
-    # characters after the last occurrence change nothing
-    assert find_duplicates(prefix + BASE + " \U0001f600\U0001d49c") == [record("alpha beta gamma delta", occurrences)]
-
-
-@pytest.mark.parametrize("inner", ["\U0001d49c", "\u00e9", "\U0001f600\U0001f600", "\u65e5\u672c"])
-def test_non_ascii_inside_phrase_counts_code_points_in_length_and_utf16_in_offsets(inner):
-    phrase = f"alpha b{inner}ta gamma delta"
-    text = f"\U0001f600 {phrase} and {phrase} \U0001d49c"
-    result = find_duplicates(text)
-    first = text.index(phrase)
-    second = text.index(phrase, first + 1)
-    expected = [(utf16_len(text[:i]), utf16_len(text[:i + len(phrase)])) for i in (first, second)]
-    assert result == [record(phrase, expected)]
-    assert result[0]["string_length"] == len(phrase)
-
-
-def test_equal_length_results_put_higher_count_first():
-    a, b = "alpha beta gamma delta", "omega kappa iotas sigm"
-    assert len(a) == len(b)
-    text = f"{a}, {b}; {a}: {b} / {b}"
-    assert find_duplicates(text) == [
-        record(b, [(24, 46), (72, 94), (97, 119)]),
-        record(a, [(0, 22), (48, 70)]),
-    ]
-
-
-@pytest.mark.parametrize(
-    "text,kwargs,expected",
-    [
-        ("abc def gh ij x abc def gh ij", {}, [record("abc def gh ij", [(0, 13), (16, 29)])]),
-        ("abc de fg hi x abc de fg hi", {}, []),
-        ("one two three one two three", {}, []),
-        ("one two three one two three", dict(min_words=3, min_chars=8), [record("one two three", [(0, 13), (14, 27)])]),
-        ("xalpha beta gamma delta and alpha beta gamma delta", {}, []),
-        (BASE, dict(min_words_in_substring=5), []),
-        (BASE, dict(min_words_in_substring=4), BASE_RESULT),
-        # one-word phrases need min_words 0 or 1 and also min_words_in_substring 1
-        ("wonderfully x wonderfully", dict(min_words=0, min_words_in_substring=1),
-         [record("wonderfully", [(0, 11), (14, 25)])]),
-        ("wonderfully x wonderfully", dict(min_words=1, min_words_in_substring=1),
-         [record("wonderfully", [(0, 11), (14, 25)])]),
-        ("wonderfully x wonderfully", dict(min_words=0), []),
-        ("wonderfully x wonderfully", {}, []),
-        ("abcdefghij - abcdefghij", dict(min_words=0, min_words_in_substring=0),
-         [record("abcdefghij", [(0, 10), (13, 23)])]),
-        ("abcdefghi - abcdefghi", dict(min_words=0, min_words_in_substring=0), []),
-        ("abcdefghi - abcdefghi", dict(min_words=0, min_chars=8, min_words_in_substring=0),
-         [record("abcdefghi", [(0, 9), (12, 21)])]),
-        # single-space and double-space forms are joined into one record; ends are start plus the
-        # normalised length
-        ("alpha beta  gamma delta, alpha beta  gamma delta", {}, [record("alpha beta gamma delta", [(0, 22), (25, 47)])]),
-        # 'don't' is two tokenizer words but one whitespace word
-        ("don't stop the beat here and don't stop the beat there", dict(min_words=5),
-         [record("don't stop the beat", [(0, 19), (29, 48)])]),
-        ("don't stop the beat here and don't stop the beat there", dict(min_words=6), []),
-        # hyphen and underscore separate tokenizer words: four of them, two whitespace words
-        ("e-mail foo_bar, e-mail foo_bar", {}, [record("e-mail foo_bar", [(0, 14), (16, 30)])]),
-        ("e-mail foo_bar, e-mail foo_bar", dict(min_words=5), []),
-        # 'naïve' is a single tokenizer word
-        ("na\u00efve people here, na\u00efve people here", dict(min_words=3),
-         [record("na\u00efve people here", [(0, 17), (19, 36)])]),
-        ("na\u00efve people here, na\u00efve people here", {}, []),
-        ("2024 rev3 was fine; 2024 rev3 was fine", {}, [record("2024 rev3 was fine", [(0, 18), (20, 38)])]),
-        # a no-break space joins tokenizer words but separates whitespace words; the normalised
-        # phrase is a byte shorter, so the reported end stops one character early
-        ("ab\u00a0cd ef gh ij, ab\u00a0cd ef gh ij", {}, [record("ab cd ef gh ij", [(0, 13), (16, 29)])]),
-        ("ab\u00a0cd ef gh ij, ab\u00a0cd ef gh ij", dict(min_words=5), []),
-    ],
-)
-def test_candidate_rules(text, kwargs, expected):
-    assert find_duplicates(text, **kwargs) == expected
-
-
-def test_four_occurrences_with_different_spacing_join_one_record():
-    text = ("alpha beta  gamma delta, alpha beta  gamma delta, "
-            "alpha beta gamma delta, alpha beta gamma delta")
-    result = find_duplicates(text)
-    matching = [r for r in result if r["phrase"] == "alpha beta gamma delta"]
-    assert matching == [record("alpha beta gamma delta", [(0, 22), (25, 47), (50, 72), (74, 96)])]
-    assert_matches_oracle(result, oracle(text))
-
-
-def unique_words(seed, nbytes):
-    """Lower-case words separated by single spaces, exactly nbytes long, no 12-byte repeat."""
-    rng = random.Random(seed)
-    words = []
-    while sum(len(w) + 1 for w in words) <= nbytes:
-        words.append("".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 8))))
-    text = " ".join(words)[:nbytes].strip(" ")
-    text += "z" * (nbytes - len(text))
-    grams = [text[i:i + 12] for i in range(len(text) - 11)]
-    assert len(set(grams)) == len(grams)
-    return text
-
-
-def test_max_words_limits_phrase_length():
-    words = unique_words(7, 600).split()[:60]
-    passage = " ".join(words)
-    text = f"{passage} and {passage}"
-    windows = {" ".join(words[i:i + 50]) for i in range(11)}
-    result = find_duplicates(text)
-    assert {r["phrase"] for r in result} == windows
-    assert all(r["number_of_words"] == 50 and r["count"] == 2 for r in result)
-    assert find_duplicates(text, max_words=60) == [
-        record(passage, [(0, len(passage)), (len(passage) + 5, 2 * len(passage) + 5)])]
-
-
-# ---------------------------------------------------------------------------------------------
-# Substring elimination and merging
-# ---------------------------------------------------------------------------------------------
-
-FIVE = "alpha beta gamma delta epsilon"
-FOUR = "beta gamma delta epsilon"
-
-
-def test_contained_phrase_with_equal_count_is_dropped():
-    text = f"{FIVE} and {FIVE}"
-    assert find_duplicates(text) == [record(FIVE, [(0, 30), (35, 65)])]
-
-
-def test_contained_phrase_with_greater_count_survives():
-    text = f"{FIVE} and {FIVE} or {FOUR}"
-    assert find_duplicates(text) == [
-        record(FIVE, [(0, 30), (35, 65)]),
-        record(FOUR, [(6, 30), (41, 65), (69, 93)]),
-    ]
-
-
-def test_sentence_merge_example():
-    text = ("Alpha beta gamma delta. Epsilon zeta eta theta. "
-            "Alpha beta gamma delta. Epsilon zeta eta theta.")
-    assert len(text.encode()) == 95
-    assert find_duplicates(text) == [
-        record("Alpha beta gamma delta. Epsilon zeta eta theta", [(0, 46), (48, 94)], number_of_words=8)]
-
-
-A4 = "alpha beta gamma delta"
-B4 = "epsilon zeta eta theta"
-
-
-@pytest.mark.parametrize(
-    "gap1,gap2",
-    [("\n", "\n"), ("\n", " \n"), (" \n", "\n\n"), ("  ", " \n"), ("\n", "\n\n\n"), (" \n\n", " \n\n"),
-     ("\n   ", "\n")],
-)
-def test_merging_depends_on_gaps_measured_at_every_occurrence(gap1, gap2):
-    # The first phrase ends where the gap begins; line feeds stop phrases, and a changed gap stops
-    # the shared prefix, so the two halves are found separately and merged when both gaps are at
-    # most 2 bytes.
-    text = f"{A4}{gap1}{B4} xq {A4}{gap2}{B4}"
-    a2 = text.index(A4, 1)
-    b1, b2 = len(A4) + len(gap1), a2 + len(A4) + len(gap2)
-    if len(gap1) < 3 and len(gap2) < 3:
-        merged = text[:b1 + len(B4)]
-        expected = [record(merged, [(0, b1 + len(B4)), (a2, b2 + len(B4))])]
-    else:
-        # equal lengths and counts: first start decides
-        expected = [record(A4, [(0, 22), (a2, a2 + 22)]), record(B4, [(b1, b1 + 22), (b2, b2 + 22)])]
-    assert find_duplicates(text) == expected
-
-
-def test_merge_gap_is_measured_from_normalised_end():
-    # 'beta  gamma' is one byte longer than its normalised form, so a 2-byte gap in the text counts
-    # as 3 and prevents the merge; a 1-byte gap counts as 2 and merges.
-    a = "alpha beta  gamma delta"
-    for gap, merges in (("\n", True), ("\n\n", False)):
-        text = f"{a}{gap}{B4} xq {a}{gap}{B4}"
-        a2 = text.index(a, 1)
-        b1, b2 = len(a) + len(gap), a2 + len(a) + len(gap)
-        result = find_duplicates(text)
-        if merges:
-            assert result == [record(text[:b1 + 22], [(0, b1 + 22), (a2, b2 + 22)])]
-        else:
-            assert result == [record(A4, [(0, 22), (a2, a2 + 22)]), record(B4, [(b1, b1 + 22), (b2, b2 + 22)])]
-
-
-def test_neighbours_with_different_counts_are_not_merged():
-    text = f"{A4}\n{B4} xq {A4}\n{B4} zz {B4}"
-    assert find_duplicates(text) == [
-        record(B4, [(23, 45), (72, 94), (98, 120)]),
-        record(A4, [(0, 22), (49, 71)]),
-    ]
-
-
-def test_lone_record_keeps_normalised_phrase():
-    text = "alpha beta \t gamma delta and alpha beta \t gamma delta"
-    assert find_duplicates(text) == [record("alpha beta gamma delta", [(0, 22), (29, 51)])]
-
-
-# ---------------------------------------------------------------------------------------------
-# Block detection
-# ---------------------------------------------------------------------------------------------
-
-def two_copies(length, seed=11, filler_length=100):
-    """'(' P ') ' filler ' [' P ']' with P of the given length: the copies differ in the bytes
-    before and after them, and nothing else repeats."""
-    paragraph = unique_words(seed, length)
-    filler = unique_words(seed + 1000, filler_length)
-    both = paragraph + " " + filler
-    grams = [both[i:i + 12] for i in range(len(both) - 11)]
-    assert len(set(grams)) == len(grams)
-    text = f"({paragraph}) {filler} [{paragraph}]"
-    return text, paragraph, 1, text.index("[") + 1
-
-
-def covered_by(spans, r):
-    return all(last_interval_holds(spans, o["start"], o["end"]) for o in r["occurrences"])
-
-
-def test_block_example_250_bytes_replaces_every_phrase_inside_it():
-    text, paragraph, p1, p2 = two_copies(250)
-    assert len(text) >= 400
-    without = find_duplicates(text)
-    assert without and all(covered_by([(p1, p1 + 250), (p2, p2 + 250)], r) for r in without)
-    assert find_duplicates(text, enable_block_detection=True) == [
-        record(paragraph, [(p1, p1 + 250), (p2, p2 + 250)])]
-
-
-def test_block_example_6000_bytes_takes_last_5000_bytes():
-    text, paragraph, p1, p2 = two_copies(6000)
-    block = record(paragraph[1000:], [(p1 + 1000, p1 + 6000), (p2 + 1000, p2 + 6000)])
-    spans = [(p1 + 1000, p1 + 6000), (p2 + 1000, p2 + 6000)]
-    without = find_duplicates(text)
-    kept = [r for r in without if not covered_by(spans, r)]
-    assert any(r["occurrences"][0]["start"] < p1 + 1000 for r in kept)
-    assert len(kept) < len(without)
-    assert find_duplicates(text, enable_block_detection=True) == [block] + kept
-
-
-@pytest.mark.parametrize("length", [19, 20, 21, 250, 499, 500, 501, 1100])
-def test_block_minimum_and_cap(length):
-    # max_words=5: block minimum max(9, 20) = 20 bytes, cap 500 bytes.
-    text, paragraph, p1, p2 = two_copies(length, seed=length)
-    without = find_duplicates(text, max_words=5)
-    blocks = []
-    if length >= 20:
-        skip = max(0, length - 500)
-        blocks = [record(paragraph[skip:], [(p1 + skip, p1 + length), (p2 + skip, p2 + length)])]
-    spans = sorted((o["start"], o["end"]) for b in blocks for o in b["occurrences"])
-    expected = [r for r in without if not covered_by(spans, r)] + blocks
-    expected.sort(key=lambda r: -r["string_length"])
-    assert find_duplicates(text, max_words=5, enable_block_detection=True) == expected
-
-
-def test_short_texts_never_yield_blocks():
-    text, _, _, _ = two_copies(195, filler_length=3)
-    assert len(text) < 400
-    assert find_duplicates(text, enable_block_detection=True) == find_duplicates(text)
-
-
-def test_phrase_with_an_occurrence_outside_every_block_stays_whole():
-    text, paragraph, p1, p2 = two_copies(300)
-    inner = " ".join(paragraph.split()[10:15])
-    text = f"{text} {inner} end"
-    with_blocks = find_duplicates(text, enable_block_detection=True)
-    starts = [p1 + paragraph.index(inner), p2 + paragraph.index(inner), text.rindex(inner)]
-    assert with_blocks == [record(paragraph, [(p1, p1 + 300), (p2, p2 + 300)]),
-                           record(inner, [(s, s + len(inner)) for s in starts])]
-
-
-def test_block_detection_with_normalisation_reports_source_offsets():
-    text, paragraph, p1, p2 = two_copies(260)
-    spaced = text.replace(" ", "  ")
-    analysis, removed = normalize(spaced, False, True)
-    result = find_duplicates_normalized(spaced, collapse_whitespace=True, enable_block_detection=True)
-    assert_matches_oracle(result, oracle(analysis, spaced, removed, blocks=True))
-    assert result[0]["phrase"] == paragraph and result[0]["count"] == 2
-
-
-# ---------------------------------------------------------------------------------------------
-# Extreme parameters and malformed ranges
-# ---------------------------------------------------------------------------------------------
-
-LONG_REPEAT = " ".join(unique_words(3, 500).split()[:60])
+LONG_REPEAT = " ".join(f"w{i}x" for i in range(60))
 LONG_TEXT = f"{LONG_REPEAT} and {LONG_REPEAT}; {BASE}"
 
 
@@ -1218,34 +786,3 @@ def test_huge_max_words_means_no_word_limit(max_words):
     assert find_duplicates(LONG_TEXT, max_words=max_words) == expected
     assert find_duplicates(LONG_TEXT, min_words=0, min_chars=0, max_words=max_words) == find_duplicates(
         LONG_TEXT, min_words=0, min_chars=0, max_words=10**6)
-
-
-@pytest.mark.parametrize("max_words", [2**62, 2**62 + 3, 2**63 + 1, 184467440737095517, U64_MAX])
-def test_huge_max_words_with_block_detection_stays_well_formed(max_words):
-    text, _, _, _ = two_copies(700)
-    for fn_args in ((text,), (text, True, True)):
-        fn = find_duplicates if len(fn_args) == 1 else find_duplicates_normalized
-        result = fn(*fn_args, max_words=max_words, enable_block_detection=True)
-        check_well_formed(text, result)
-
-
-@pytest.mark.parametrize(
-    "ranges",
-    [[(30, 20)], [(2, 10), (5, 15)], [(1000, 2000)], [(49, 49)], [(5, 5), (5, 9), (5, 7)],
-     [(2**64 - 2, 2**64 - 1)], [(0, 2**64 - 1)], [(40, 60), (0, 3)], [(25, 30)] * 50],
-)
-def test_malformed_removed_ranges_never_crash(ranges):
-    for sanitized in (None, BASE, DOUBLE_SPACED):
-        plain_call = find_duplicates(sanitized if sanitized is not None else BASE)
-        result = find_duplicates(BASE, sanitized, ranges)
-        # analysis does not depend on the ranges: only occurrence offsets may move
-        strip = [{k: v for k, v in r.items() if k != "occurrences"} for r in result]
-        assert strip == [{k: v for k, v in r.items() if k != "occurrences"} for r in plain_call]
-        for r in result:
-            assert len(r["occurrences"]) == r["count"]
-            assert all(0 <= o[k] < 2**64 for o in r["occurrences"] for k in ("start", "end"))
-
-
-def test_ranges_beyond_the_text_change_nothing():
-    assert find_duplicates(BASE, None, [(1000, 2000)]) == BASE_RESULT
-    assert find_duplicates(BASE, None, [(49, 49)]) == BASE_RESULT

@@ -18,14 +18,14 @@ TABLE = [
         "find_duplicates",
         "(text, sanitized_text=None, removed_ranges=None, min_words=None, min_chars=None, "
         "max_words=None, min_words_in_substring=None, enable_block_detection=None)",
-        None,
+        "Find duplicate phrases in text.",
     ),
     (
         "find_duplicates_normalized",
         "(text, case_insensitive=False, collapse_whitespace=False, min_words=None, "
         "min_chars=None, max_words=None, min_words_in_substring=None, "
         "enable_block_detection=None)",
-        None,
+        "Find duplicate phrases with automatic text normalization.",
     ),
     ("bwt", "(data)", "Compute the Burrows-Wheeler Transform, returning (bwt_bytes, primary_index)."),
     ("inverse_bwt_fn", "(bwt_data, primary_index)", "Reconstruct data from its BWT."),
@@ -52,8 +52,7 @@ def test_text_signatures_and_docstrings(name, signature, doc):
     fn = getattr(_native, name)
     assert str(inspect.signature(fn)) == signature
     assert fn.__module__ == "quarnel._native"
-    if doc is not None:
-        assert fn.__doc__ == doc
+    assert fn.__doc__.split("\n")[0] == doc  # the first line; the rest is help text
     for param in inspect.signature(fn).parameters.values():
         assert param.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
 
