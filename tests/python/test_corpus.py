@@ -2,7 +2,6 @@
 
 import random
 import re
-from collections import defaultdict
 
 import numpy as np
 import pytest
@@ -90,39 +89,7 @@ def test_one_document_gives_the_phrases_of_find_duplicates(vocabulary, mode, see
     check_places(got, [text])
 
 
-# --- Barriers ----------------------------------------------------------------------------
-
-
-def test_a_phrase_across_a_document_end_is_not_found():
-    head = "x y z alpha beta"
-    tail = "gamma delta epsilon q r"
-    whole = "m n alpha beta gamma delta epsilon o p"
-    joined = find_phrases(f"{head} {tail} {whole}")
-    assert any("alpha beta gamma delta" in g.text for g in joined)
-    assert len(find_phrases([head, tail, whole])) == 0
-
-
-def test_merging_stops_at_document_ends():
-    # Within one text the two phrases follow each other at both places and merge into one.
-    first, second = "alpha beta gamma delta epsilon", "zeta eta theta iota kappa"
-    merged = find_phrases(f"{first}. {second}. x {first}. {second}. y")
-    assert [g.text for g in merged] == [f"{first}. {second}"]
-    apart = find_phrases([f"q {first}", f"{second} r", f"s {first}", f"{second} t"])
-    assert sorted(g.text for g in apart) == sorted([first, second])
-    assert all(g.count == 2 for g in apart)
-
-
-def test_blocks_stop_at_document_ends():
-    rng = random.Random(3)
-    block = random_text(rng, [f"w{i}" for i in range(400)], 120)
-    left, right = block[: len(block) // 2], block[len(block) // 2:]
-    docs = ["a " + left, right + " b", "c " + left, right + " d"]
-    joined = find_phrases(" ".join(docs), blocks=True)
-    assert max(len(g.text) for g in joined) > len(block)
-    result = find_phrases(docs, blocks=True)
-    check_places(result, docs)
-    # The longest repeat of a document is its half of the block and a neighbouring space.
-    assert max(len(g.text) for g in result) in (len(left) + 1, len(right) + 1)
+# --- Barriers (examples: tests/core/documents_test.cpp, passages_test.cpp) ----------------
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -148,72 +115,7 @@ def test_corpus_phrases_lie_inside_their_documents_and_read_as_their_text(seed):
             assert normalised(docs[o.document][o.start:o.end]) == normalised(g.text)
 
 
-# --- Passages against a brute-force oracle ------------------------------------------------
-
-
-def oracle_passages(docs, min_words, min_chars=0):
-    """Every maximal repeated run of whole words, by the definition."""
-    words = [[(m.start(), m.end()) for m in WORD.finditer(d)] for d in docs]
-
-    def content(d, i, k):
-        return docs[d][words[d][i][0]:words[d][i + k - 1][1]]
-
-    places = defaultdict(list)
-    for d in range(len(docs)):
-        for i in range(len(words[d])):
-            for k in range(min_words, len(words[d]) - i + 1):
-                places[(k, content(d, i, k))].append((d, i))
-    found = set()
-    for (k, text), occ in places.items():
-        if len(occ) < 2 or len(text) < min_chars:
-            continue
-        right = {content(d, i, k + 1) if i + k < len(words[d]) else None for d, i in occ}
-        left = {content(d, i - 1, k + 1) if i > 0 else None for d, i in occ}
-        if (len(right) == 1 and None not in right) or (len(left) == 1 and None not in left):
-            continue
-        found.add((k, tuple((d, words[d][i][0], words[d][i + k - 1][1]) for d, i in occ)))
-    return found
-
-
-def passages_as_set(result):
-    return {(g.words, tuple((o.document, o.start, o.end) for o in g.occurrences))
-            for g in result}
-
-
-@pytest.mark.parametrize("seed", range(60))
-def test_passages_match_the_oracle(seed):
-    rng = random.Random(seed)
-    vocabulary = ["a", "ab", "b", "\u00e9", "\U0001f600"][: rng.randint(2, 5)]
-    gaps = [" ", ", ", ".\n", "  "][: rng.randint(1, 4)]
-    docs = [random_text(rng, vocabulary, rng.randint(0, 30), gaps) for _ in range(rng.randint(1, 5))]
-    min_words = rng.randint(1, 4)
-    min_chars = rng.choice([0, 0, 5])
-    result = find_passages(docs, min_words=min_words, min_chars=min_chars)
-    assert passages_as_set(result) == oracle_passages(docs, min_words, min_chars)
-    check_places(result, docs)
-    for g in result:
-        first = g.occurrences[0]
-        assert g.text == docs[first.document][first.start:first.end]
-    assert list(result.words) == sorted(result.words, reverse=True)
-
-
-def test_a_document_pasted_twice_is_one_passage():
-    rng = random.Random(1)
-    doc = random_text(rng, [f"w{i}" for i in range(50)], 400)
-    result = find_passages([doc + "\n" + doc, "something else entirely"])
-    assert len(result) == 1
-    assert [(o.start, o.end) for o in result[0].occurrences] == [
-        (0, len(doc)), (len(doc) + 1, 2 * len(doc) + 1)]
-
-
-def test_a_licence_shared_by_many_files_is_one_passage_with_all_of_them():
-    licence = " ".join(f"term{i}" for i in range(40)) + "."
-    docs = {f"file{k}.txt": f"header{k}\n{licence}\nfooter{k}" for k in range(200)}
-    result = find_passages(docs)
-    assert len(result) == 1
-    assert result[0].count == 200
-    assert {o.name for o in result[0].occurrences} == set(docs)
-    assert all(docs[o.name][o.start:o.end] == licence.rstrip(".") for o in result[0].occurrences)
+# --- Passages (their oracle: tests/core/passages_test.cpp) ------------------------------
 
 
 def test_passages_after_normalisation_map_back_to_the_documents():
