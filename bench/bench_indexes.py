@@ -118,7 +118,8 @@ def main():
     rows.append([f"SuffixArray.locate_many ({len(rare)} rare)", f"{len(rare) / ours_loc / 1e6:.2f}",
                  mib(loc_mem), "sa_search + sort loop", f"{len(rare) / peer_loc / 1e6:.3f}", "",
                  f"{peer_loc / ours_loc:.1f}x"])
-    del index, peer_sa, positions
+    del positions
+    index = peer_sa = None  # freed before the next measurements
 
     # FMIndex batch count vs a Python loop of count.
     fm = quarnel.FMIndex(data)

@@ -6,9 +6,9 @@
 // core (so that the split work can be checked anywhere).
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>

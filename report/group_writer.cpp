@@ -10,10 +10,12 @@ namespace quarnel::report {
 namespace {
 
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;  // a call returns after about this much
-constexpr std::size_t kTextWidth = 60;  // table previews of a group's text
-constexpr std::size_t kShownPlaces = 8;  // per phrase in the phrase table
+constexpr std::size_t kTextWidth = 60;                     // table previews of a group's text
+constexpr std::size_t kShownPlaces = 8;                    // per phrase in the phrase table
 
-[[noreturn]] void usage_error(std::string message) { throw core::UsageError(std::move(message)); }
+[[noreturn]] void usage_error(std::string message) {
+  throw core::UsageError(std::move(message));
+}
 
 class GroupWriter {
  public:
@@ -34,9 +36,9 @@ class GroupWriter {
       out_ += r > row(g) ? ",{\"file\":" : "{\"file\":";
       out_ += texts_.name(document(r));
       ShortText fields;
-      fields << ",\"document\":" << columns_.at(kDocument, r) << ",\"start\":"
-             << columns_.at(kStart, r) << ",\"end\":" << columns_.at(kEnd, r) << ",\"line\":"
-             << columns_.at(kLine, r) << ",\"column\":" << columns_.at(kColumn, r)
+      fields << ",\"document\":" << columns_.at(kDocument, r)
+             << ",\"start\":" << columns_.at(kStart, r) << ",\"end\":" << columns_.at(kEnd, r)
+             << ",\"line\":" << columns_.at(kLine, r) << ",\"column\":" << columns_.at(kColumn, r)
              << ",\"end_line\":" << columns_.at(kEndLine, r)
              << ",\"end_column\":" << columns_.at(kEndColumn, r) << '}';
       out_ += fields.view();
@@ -209,8 +211,8 @@ class GroupWriter {
   Texts& texts_;
   std::string out_;
   std::string scratch_;  // a text encoded before it is escaped
-  std::string head_;  // the start of a group's text before it is flattened
-  std::string flat_;  // a flattened text before it is escaped
+  std::string head_;     // the start of a group's text before it is flattened
+  std::string flat_;     // a flattened text before it is escaped
 };
 
 }  // namespace

@@ -8,10 +8,10 @@
 
 namespace quarnel::report::html {
 
-inline constexpr std::size_t kTextWidth = 100;  // characters of a group's text in its summary
-inline constexpr std::int64_t kCards = 6;  // occurrences shown in context per group
-inline constexpr std::int64_t kListed = 100;  // places listed after the cards
-inline constexpr std::int64_t kContext = 160;  // characters of context on each side
+inline constexpr std::size_t kTextWidth = 100;    // characters of a group's text in its summary
+inline constexpr std::int64_t kCards = 6;         // occurrences shown in context per group
+inline constexpr std::int64_t kListed = 100;      // places listed after the cards
+inline constexpr std::int64_t kContext = 160;     // characters of context on each side
 inline constexpr std::int64_t kMarkLimit = 1200;  // longer occurrences show their two ends
 inline constexpr std::int64_t kMarkEnd = 500;
 

@@ -77,7 +77,9 @@ __m128i load_block(const char* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-__m128i equal_to(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+__m128i equal_to(__m128i v, char c) {
+  return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));
+}
 
 bool json_clean(const char* p) {
   const __m128i v = load_block(p);
@@ -192,9 +194,9 @@ void append_grouped(std::string& out, std::int64_t value) {
 FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width) {
   constexpr std::size_t kNoRun = std::string_view::npos;
   const std::size_t limit = width * 8;
-  std::size_t chars = 0;  // characters appended so far
+  std::size_t chars = 0;         // characters appended so far
   std::size_t cut = out.size();  // where the first width - 1 characters end
-  std::size_t run = kNoRun;  // start in `text` of the word not yet appended
+  std::size_t run = kNoRun;      // start in `text` of the word not yet appended
   bool pending_space = false;
   const auto append_run = [&](std::size_t end) {
     if (run == kNoRun) return;

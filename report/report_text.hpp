@@ -69,7 +69,7 @@ void append_grouped(std::string& out, std::int64_t value);
 
 struct FlatPreview {
   std::size_t chars;  // characters appended
-  bool cut;  // longer than `width`: more text after what was read would not change it
+  bool cut;           // longer than `width`: more text after what was read would not change it
 };
 
 // Appends the first width * 8 characters of `text` with every run of white space made one

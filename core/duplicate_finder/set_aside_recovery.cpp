@@ -429,8 +429,13 @@ RewrittenSightings<Offset> look_up_rewritten_set_aside(const SetAsideSource<Offs
                                                        Candidates<Offset>& scan,
                                                        Beginnings& beginnings, bool split) {
   auto [first, later] = parallel::both(
-      split, [&] { return look_up_rewritten_part(source, scan, LogPart{0, 2}); },
-      [&] { return look_up_rewritten_part(source, scan, LogPart{1, 2}); });
+      split,
+      [&] {
+        return look_up_rewritten_part(source, scan, LogPart{0, 2});
+      },
+      [&] {
+        return look_up_rewritten_part(source, scan, LogPart{1, 2});
+      });
   for (RewrittenLookup<Offset>* part : {&first, &later}) {
     scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
                               part->admitted.end());
@@ -533,8 +538,12 @@ RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
   if (scan.rewritten.empty() && !seen) return met;
   auto [first, later] = parallel::both(
       split,
-      [&] { return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{0, 2}); },
-      [&] { return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{1, 2}); });
+      [&] {
+        return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{0, 2});
+      },
+      [&] {
+        return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{1, 2});
+      });
   for (const RawLookup<Offset>* part : {&first, &later}) {
     scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
                               part->admitted.end());

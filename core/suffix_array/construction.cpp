@@ -63,9 +63,8 @@ void populate_bytes(unsigned char* begin, unsigned char* end, bool downward) {
 // uses is faulted in while the sort runs; the other half only as the entries are widened into it
 // (from its far end, meeting the widening): earlier, it would be resident beside the sort's own
 // working memory.
-void sort_into_upper_half_then_widen(std::span<const std::uint8_t> text,
-                                     SuffixArrayBackend backend, std::span<std::uint64_t> out,
-                                     unsigned threads, bool split) {
+void sort_into_upper_half_then_widen(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
+                                     std::span<std::uint64_t> out, unsigned threads, bool split) {
   auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
   const std::size_t half = out.size_bytes() / 2;
   {
@@ -82,8 +81,7 @@ bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisL
 }
 
 sais::Threads threads_of(const detail::SaisLimits& limits) {
-  return {limits.threads, limits.min_parallel_length, limits.parallel_block,
-          limits.wait_for_plans};
+  return {limits.threads, limits.min_parallel_length, limits.parallel_block, limits.wait_for_plans};
 }
 
 detail::SaisLimits on_threads(unsigned threads) {

@@ -668,7 +668,9 @@ class Level {
     Idx id;
   };
 
-  [[nodiscard]] static constexpr bool packs(Idx len) { return std::size_t{len} * sizeof(Sym) <= 8; }
+  [[nodiscard]] static constexpr bool packs(Idx len) {
+    return std::size_t{len} * sizeof(Sym) <= 8;
+  }
 
   [[nodiscard]] static std::uint64_t mix(std::uint64_t x) {
     x ^= x >> 31;

@@ -129,8 +129,7 @@ TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
   });
   for (const auto& order : {as_given, backwards}) {
     std::vector<std::uint64_t> counts(count, ~std::uint64_t{0});
-    index.index.count_batch(batch.bytes, batch.offsets, order, 0, count, counts.data(),
-                            trie_nodes);
+    index.index.count_batch(batch.bytes, batch.offsets, order, 0, count, counts.data(), trie_nodes);
     for (std::size_t k = 0; k < count; ++k) {
       // Patterns with the sentinel byte 0 are left to search(), which reads the text cyclically.
       const auto p = batch.at(k);

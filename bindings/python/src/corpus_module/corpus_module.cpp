@@ -2,6 +2,7 @@
 // quarnel.corpus, and the command line's report rows.
 
 #include "corpus_module.hpp"
+
 #include "module_table.hpp"
 
 namespace quarnel::python {

@@ -26,7 +26,9 @@ namespace {
 
 // Characters a block of the str's units holds, or 0 where blocks are not tried.
 template <class Char>
-constexpr Py_ssize_t kBlockChars = sizeof(Char) == 1 ? 8 : sizeof(Char) == 2 ? 4 : 0;
+constexpr Py_ssize_t kBlockChars = sizeof(Char) == 1   ? 8
+                                   : sizeof(Char) == 2 ? 4
+                                                       : 0;
 
 // Copies the block at `chars` as bytes when every character of it is ASCII.
 template <class Char>
@@ -129,7 +131,8 @@ struct HeldColumns {
 
   HeldColumns(PyObject* tuple, std::size_t groups) {
     Items items(tuple, "columns: expected a sequence of arrays");
-    if (items.items.size() != report::kColumnCount) raise_value_error("columns: expected 10 arrays");
+    if (items.items.size() != report::kColumnCount)
+      raise_value_error("columns: expected 10 arrays");
     for (std::size_t c = 0; c < report::kColumnCount; ++c) {
       held[c].acquire(items.items[c]);
       const Py_buffer& view = held[c].view();
@@ -172,9 +175,7 @@ class ReportTexts final : public report::Texts {
     return documents_ == nullptr ? 0 : documents_->items.size();
   }
 
-  std::int64_t document_length(std::size_t d) override {
-    return PyUnicode_GET_LENGTH(document(d));
-  }
+  std::int64_t document_length(std::size_t d) override { return PyUnicode_GET_LENGTH(document(d)); }
 
   std::string_view document(std::size_t d, std::int64_t begin, std::int64_t end,
                             std::string& scratch) override {
@@ -198,7 +199,8 @@ PyObject* format_groups(PyObject*, const BoundArgs& args) {
   const Items texts(args[3], "texts: expected a list of str");
   const HeldColumns columns(args[1], texts.items.size());
   std::optional<Items> documents;
-  if (style == report::Style::kHtml) documents.emplace(args[4], "documents: expected a list of str");
+  if (style == report::Style::kHtml)
+    documents.emplace(args[4], "documents: expected a list of str");
   const std::uint64_t begin = to_unsigned_index(args, 5);
   const std::uint64_t end = to_unsigned_index(args, 6);
   if (begin > end || end > texts.items.size()) raise_value_error("groups: range out of bounds");
@@ -217,22 +219,14 @@ PyObject* html_stylesheet(PyObject*, const BoundArgs&) {
 
 }  // namespace
 
-const FunctionDescriptor kFormatGroups =
-    describe("_format_groups",
-             {{"style"},
-              {"columns"},
-              {"names"},
-              {"texts"},
-              {"documents"},
-              {"start"},
-              {"end"},
-              {"prefix"}},
-             "Report rows (json, jsonl, passages, phrases or html) of groups from start on, as "
-             "UTF-8 bytes, and the group after them: they end at end or after about a megabyte.",
-             format_groups);
+const FunctionDescriptor kFormatGroups = describe(
+    "_format_groups",
+    {{"style"}, {"columns"}, {"names"}, {"texts"}, {"documents"}, {"start"}, {"end"}, {"prefix"}},
+    "Report rows (json, jsonl, passages, phrases or html) of groups from start on, as "
+    "UTF-8 bytes, and the group after them: they end at end or after about a megabyte.",
+    format_groups);
 
-const FunctionDescriptor kHtmlStylesheet =
-    describe("_html_stylesheet", {}, "The stylesheet of the command line's HTML report.",
-             html_stylesheet);
+const FunctionDescriptor kHtmlStylesheet = describe(
+    "_html_stylesheet", {}, "The stylesheet of the command line's HTML report.", html_stylesheet);
 
 }  // namespace quarnel::python
