@@ -25,7 +25,8 @@ system:
 $(VENV)/.ready: pyproject.toml | system
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja \
+	  "dask[distributed,dataframe]" pyarrow
 	touch $@
 
 venv: system $(VENV)/.ready $(VENV)/.lint

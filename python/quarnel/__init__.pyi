@@ -39,6 +39,9 @@ __all__ = [
     "find_passages",
     "PhraseMatches",
     "PassageMatches",
+    "dedup",
+    "Cleaned",
+    "Spans",
 ]
 __version__: str
 
@@ -47,4 +50,10 @@ from quarnel.corpus import (
     PhraseMatches as PhraseMatches,
     find_passages as find_passages,
     find_phrases as find_phrases,
+)
+
+from quarnel.dedup import (
+    Cleaned as Cleaned,
+    Spans as Spans,
+    dedup as dedup,
 )

@@ -1,7 +1,8 @@
-"""Command line: ``python -m quarnel passages|duplicates [PATH ...]``.
+"""Command line: ``python -m quarnel passages|duplicates [PATH ...]`` and ``dedup IN... -o OUT``.
 
 ``passages`` lists the runs of words that the inputs share, ``duplicates`` the finder's repeated
 phrases; both analyse all inputs together and report where each repeat is, file by file.
+``dedup`` writes the inputs cleaned of repeated passages (see quarnel._dedup_cli).
 """
 
 import argparse
@@ -9,6 +10,7 @@ import math
 import os
 import sys
 
+from quarnel import _dedup_cli
 from quarnel._inputs import SAMPLE, read_inputs
 from quarnel._progress import Progress
 from quarnel._report import WRITERS, Report
@@ -116,6 +118,7 @@ def build_parser():
                      help="fewest whitespace-separated words a phrase keeps (default: 2)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
     dup.set_defaults(default_min_words=4)
+    _dedup_cli.add_parser(commands, count)
     for sub, default in ((passages, 8), (dup, 4)):
         for action in sub._actions:
             if action.dest == "min_words":
@@ -193,6 +196,8 @@ def main(argv=None):
     progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty(),
                         quiet=args.quiet)
     try:
+        if args.command == "dedup":
+            return _dedup_cli.main(args, progress)
         try:
             out = open_output(args)
         except OSError as exc:

@@ -1,15 +1,18 @@
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 # Result columns by name ("texts" is a list of str, every other value a uint64 array).
-_Columns = dict[str, object]
+_Columns = dict[str, Any]
 _Ranges = Optional[Sequence[Sequence[tuple[int, int]]]]
 
 __all__ = [
     "find_phrases",
     "find_passages",
+    "dedup",
+    "window_fingerprints",
+    "cut_marked",
 ]
 
 def find_phrases(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
@@ -31,3 +34,16 @@ def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: 
 
 def _html_stylesheet() -> str:
     """The stylesheet of the command line's HTML report."""
+
+def dedup(documents: Sequence[str], reference: Optional[Sequence[str]], ignore_case: bool,
+          collapse_whitespace: bool, min_words: int, drop_below: int) -> _Columns:
+    """The documents cleaned of later copies of repeated windows and of windows in the reference."""
+
+def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_whitespace: bool,
+                        min_words: int) -> _Columns:
+    """Every window's fingerprint, document, word and character offset, as columns."""
+
+def cut_marked(documents: Sequence[str], marks: _Columns, ignore_case: bool,
+               collapse_whitespace: bool, min_words: int, drop_below: int,
+               first_document: int) -> _Columns:
+    """The documents cleaned of the windows the marks name, as cleaned texts and span columns."""

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,5 +36,58 @@ inline core::types::PhraseData phrase_record(std::string phrase, std::vector<std
   r.number_of_words = words;
   return r;
 }
+
+// Random corpora of a few words and gaps, where copies of runs of earlier documents make long
+// repeats common.
+struct Vocabulary {
+  std::vector<std::string> words;
+  std::vector<std::string> gaps;
+};
+
+// A document of random words and gaps, sometimes empty, wordless, or holding a copy of a run of
+// an earlier document (so that long repeats are common).
+inline std::string random_document(std::mt19937& rng, const Vocabulary& v,
+                                   const std::vector<std::string>& earlier, int max_words) {
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  switch (rng() % 8) {
+    case 0:
+      return "";
+    case 1:
+      return pick(v.gaps);
+    default:
+      break;
+  }
+  std::string doc = rng() % 3 == 0 ? pick(v.gaps) : "";
+  const int words = 1 + static_cast<int>(rng() % max_words);
+  for (int w = 0; w < words; ++w) {
+    if (w > 0) doc += pick(v.gaps);
+    if (!earlier.empty() && rng() % 6 == 0) {
+      const std::string& src = earlier[rng() % earlier.size()];
+      const std::size_t a = rng() % (src.size() + 1), b = rng() % (src.size() + 1);
+      doc += src.substr(std::min(a, b), std::max(a, b) - std::min(a, b));
+    }
+    doc += pick(v.words);
+  }
+  if (rng() % 3 == 0) doc += pick(v.gaps);
+  return doc;
+}
+
+inline std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabulary& all,
+                                              int max_docs, int max_words) {
+  Vocabulary v{{}, {}};
+  const std::size_t nw = 2 + rng() % 3;
+  while (v.words.size() < nw) v.words.push_back(all.words[rng() % all.words.size()]);
+  const std::size_t ng = 1 + rng() % all.gaps.size();
+  while (v.gaps.size() < ng) v.gaps.push_back(all.gaps[rng() % all.gaps.size()]);
+  std::vector<std::string> docs(1 + rng() % max_docs);
+  for (std::size_t d = 0; d < docs.size(); ++d) {
+    const std::vector<std::string> earlier(docs.begin(), docs.begin() + d);
+    docs[d] = random_document(rng, v, earlier, max_words);
+  }
+  return docs;
+}
+
+inline const Vocabulary kAll{{"a", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "a1"},
+                             {" ", ", ", ".\n", "  "}};
 
 }  // namespace quarnel::test

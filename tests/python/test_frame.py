@@ -43,7 +43,8 @@ def test_all_lists_registered_names_in_table_order():
     assert _native.__all__ == expected
     # The package's own API follows: kept indexes, then documents analysed together.
     assert quarnel.__all__ == expected + ["SuffixArray", "find_phrases", "find_passages",
-                                          "PhraseMatches", "PassageMatches"]
+                                          "PhraseMatches", "PassageMatches", "dedup", "Cleaned",
+                                          "Spans"]
     assert _native.__doc__ == ""
 
 

@@ -44,7 +44,8 @@ CHILD = textwrap.dedent(
             call = lambda: all(q.find_duplicates(text) is not None for _ in range(1000))
         else:
             docs = [text[k:k + 40000] for k in range(0, len(text), 40000)]
-            fn = quarnel.find_phrases if kind == "find_phrases" else quarnel.find_passages
+            fn = {"find_phrases": quarnel.find_phrases, "find_passages": quarnel.find_passages,
+                  "dedup": quarnel.dedup}[kind]
             call = lambda: all(fn(docs, min_words=2) is not None for _ in range(1000))
 
     sent = []
@@ -70,7 +71,8 @@ CHILD = textwrap.dedent(
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc, glibc, POSIX signals")
-@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates", "find_phrases", "find_passages"])
+@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates", "find_phrases", "find_passages",
+                                  "dedup"])
 def test_ctrl_c_interrupts_a_long_call(kind):
     # One malloc arena: glibc gives the second thread an arena of its own, which keeps tens of
     # MB resident after the thread ends (the same amount each time, reused by the next call).

@@ -18,9 +18,8 @@
 #include "utf.hpp"
 
 namespace quarnel::python {
-namespace {
 
-namespace corpus = core::corpus;
+namespace {
 
 // Appends the UTF-8 form of the characters; a lone surrogate has none and is refused.
 template <class Char>
@@ -36,6 +35,8 @@ void append_utf8(const Char* chars, Py_ssize_t length, std::size_t item, std::st
   }
 }
 
+}  // namespace
+
 void append_document(PyObject* str, std::size_t item, std::string& out) {
   if (!PyUnicode_Check(str)) {
     PyErr_Format(PyExc_TypeError, "documents: document %zu is %.100s, not str", item,
@@ -49,6 +50,10 @@ void append_document(PyObject* str, std::size_t item, std::string& out) {
   }
   visit_chars(str, [&](const auto* chars) { append_utf8(chars, length, item, out); });
 }
+
+namespace {
+
+namespace corpus = core::corpus;
 
 // Character indices -> byte offsets of a UTF-8 text; `indices` ascending.
 std::vector<std::uint64_t> byte_offsets(std::string_view utf8,

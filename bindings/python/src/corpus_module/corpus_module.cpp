@@ -1,5 +1,5 @@
-// quarnel._corpus: documents analysed together (phrases and passages), for the Python layer
-// quarnel.corpus, and the command line's report rows.
+// quarnel._corpus: documents analysed together (phrases and passages) and cleaned (dedup), for
+// the Python layers quarnel.corpus and quarnel.dedup, and the command line's report rows.
 
 #include "corpus_module.hpp"
 
@@ -13,6 +13,9 @@ const ModuleTable kCorpusTable = {
         module_function<kFindPassages>(),
         module_function<kFormatGroups>(),
         module_function<kHtmlStylesheet>(),
+        module_function<kDedup>(),
+        module_function<kWindowFingerprints>(),
+        module_function<kCutMarked>(),
     },
     {},
 };

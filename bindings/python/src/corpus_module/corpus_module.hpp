@@ -15,6 +15,14 @@ extern const FunctionDescriptor kFindPassages;
 extern const FunctionDescriptor kFormatGroups;
 extern const FunctionDescriptor kHtmlStylesheet;
 
+extern const FunctionDescriptor kDedup;
+extern const FunctionDescriptor kWindowFingerprints;
+extern const FunctionDescriptor kCutMarked;
+
+// Appends the UTF-8 form of document `item` (a str; TypeError otherwise, ValueError for a lone
+// surrogate) to `out`, without creating the str's own UTF-8 cache.
+void append_document(PyObject* str, std::size_t item, std::string& out);
+
 // Raises ValueError with `message`.
 [[noreturn]] void raise_value_error(const std::string& message);
 

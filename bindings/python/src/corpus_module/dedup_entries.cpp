@@ -1,0 +1,198 @@
+// Corpus cleaning: the exact engine over a list of documents, and the two kernels of a
+// distributed run (window fingerprints per partition, and the cut from decided marks). Every
+// argument comes checked by quarnel.dedup / quarnel.dask; the work runs without the lock.
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "buffers.hpp"
+#include "converters.hpp"
+#include "corpus_module.hpp"
+#include "dedup/dedup.hpp"
+#include "gil.hpp"
+#include "numpy_array.hpp"
+#include "results.hpp"
+
+namespace quarnel::python {
+namespace {
+
+namespace dedup = core::dedup;
+
+// A list of str as one UTF-8 text and a view of each document in it.
+struct DocumentTexts {
+  std::string text;
+  std::vector<std::uint64_t> ends;
+
+  [[nodiscard]] std::vector<std::string_view> views() const {
+    std::vector<std::string_view> out;
+    out.reserve(ends.size());
+    std::uint64_t from = 0;
+    for (const std::uint64_t end : ends) {
+      out.push_back(std::string_view(text).substr(from, end - from));
+      from = end;
+    }
+    return out;
+  }
+};
+
+DocumentTexts document_texts(PyObject* list, const char* what) {
+  DocumentTexts texts;
+  if (list == nullptr || list == Py_None) return texts;
+  PyRef items = checked(PySequence_Fast(list, what));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t d = 0; d < n; ++d) {
+    append_document(PySequence_Fast_GET_ITEM(items.get(), d), static_cast<std::size_t>(d),
+                    texts.text);
+    texts.ends.push_back(texts.text.size());
+  }
+  return texts;
+}
+
+dedup::Params params_from(const BoundArgs& args, std::size_t first) {
+  dedup::Params params;
+  params.ignore_case = to_flag(args, first);
+  params.collapse_whitespace = to_flag(args, first + 1);
+  params.min_words = to_unsigned_index(args, first + 2);
+  params.drop_below = to_unsigned_index(args, first + 3);
+  return params;
+}
+
+// A one-dimensional column of unsigned integers of T's width, held while this lives.
+template <class T>
+struct Column {
+  HeldBuffer buffer;
+  std::span<const T> values;
+
+  Column(PyObject* obj, const char* name) {
+    buffer.acquire(obj);
+    const Py_buffer& v = buffer.view();
+    if (v.ndim != 1 || v.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+      raise_value_error(std::string("marks: column '") + name + "' must be one-dimensional with " +
+                        std::to_string(sizeof(T)) + "-byte items");
+    }
+    values = std::span(static_cast<const T*>(v.buf), static_cast<std::size_t>(v.shape[0]));
+  }
+};
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+  if (!value || PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorSet{};
+}
+
+template <class T>
+void set_column(PyObject* dict, const char* key, std::vector<T>& values) {
+  PyRef array = to_unsigned_array(values.data(), values.size(), sizeof(T));
+  std::vector<T>().swap(values);
+  set_item(dict, key, std::move(array));
+}
+
+PyObject* cleaned_dict(dedup::Cleaned cleaned) {
+  PyRef dict = checked(PyDict_New());
+  PyRef texts = checked(PyList_New(static_cast<Py_ssize_t>(cleaned.text_ends.size())));
+  for (std::size_t d = 0; d < cleaned.text_ends.size(); ++d) {
+    PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(d), py_str(cleaned.text(d)).release());
+  }
+  std::string().swap(cleaned.texts);
+  set_item(dict.get(), "texts", std::move(texts));
+  set_column(dict.get(), "words", cleaned.words);
+  set_column(dict.get(), "removed_words", cleaned.removed_words);
+  set_column(dict.get(), "dropped", cleaned.dropped);
+  set_column(dict.get(), "document", cleaned.span_document);
+  set_column(dict.get(), "start", cleaned.span_start);
+  set_column(dict.get(), "end", cleaned.span_end);
+  set_column(dict.get(), "why", cleaned.span_why);
+  set_column(dict.get(), "kept_document", cleaned.span_kept_document);
+  set_column(dict.get(), "kept_start", cleaned.span_kept_start);
+  return dict.release();
+}
+
+PyObject* dedup_documents(PyObject*, const BoundArgs& args) {
+  auto cleaned = [&] {
+    const DocumentTexts documents = document_texts(args[0], "documents: expected a list of str");
+    const DocumentTexts reference = document_texts(args[1], "reference: expected a list of str");
+    const dedup::Params params = params_from(args, 2);
+    const auto docs = documents.views();
+    const auto refs = reference.views();
+    return without_gil([&] { return dedup::clean(docs, refs, params); });
+  }();
+  return cleaned_dict(std::move(cleaned));
+}
+
+PyObject* window_fingerprints(PyObject*, const BoundArgs& args) {
+  auto found = [&] {
+    const DocumentTexts documents = document_texts(args[0], "documents: expected a list of str");
+    dedup::Params params;
+    params.ignore_case = to_flag(args, 1);
+    params.collapse_whitespace = to_flag(args, 2);
+    params.min_words = to_unsigned_index(args, 3);
+    const auto docs = documents.views();
+    return without_gil([&] { return dedup::window_fingerprints(docs, params); });
+  }();
+  PyRef dict = checked(PyDict_New());
+  set_column(dict.get(), "high", found.high);
+  set_column(dict.get(), "low", found.low);
+  set_column(dict.get(), "document", found.document);
+  set_column(dict.get(), "word", found.word);
+  set_column(dict.get(), "start", found.start);
+  return dict.release();
+}
+
+PyObject* cut_marked(PyObject*, const BoundArgs& args) {
+  auto cleaned = [&] {
+    const DocumentTexts documents = document_texts(args[0], "documents: expected a list of str");
+    PyObject* columns = args[1];
+    if (!PyDict_Check(columns)) raise_value_error("marks: expected a dict of columns");
+    const auto column = [&](const char* key) {
+      PyObject* value = PyDict_GetItemString(columns, key);  // borrowed
+      if (value == nullptr) raise_value_error(std::string("marks: no column '") + key + "'");
+      return value;
+    };
+    const Column<std::uint64_t> document(column("document"), "document");
+    const Column<std::uint64_t> word(column("word"), "word");
+    const Column<std::uint8_t> why(column("why"), "why");
+    const Column<std::uint64_t> kept_document(column("kept_document"), "kept_document");
+    const Column<std::uint64_t> kept_word(column("kept_word"), "kept_word");
+    const Column<std::uint64_t> kept_start(column("kept_start"), "kept_start");
+    const dedup::MarkColumns marks{document.values,      word.values,      why.values,
+                                   kept_document.values, kept_word.values, kept_start.values};
+    const dedup::Params params = params_from(args, 2);
+    const std::uint64_t first = to_unsigned_index(args, 6);
+    const auto docs = documents.views();
+    // The columns are the caller's arrays; they are held (not resizable) for the call.
+    return without_gil([&] { return dedup::cut(docs, marks, params, first); });
+  }();
+  return cleaned_dict(std::move(cleaned));
+}
+
+}  // namespace
+
+const FunctionDescriptor kDedup = describe(
+    "dedup",
+    {{"documents"},
+     {"reference"},
+     {"ignore_case"},
+     {"collapse_whitespace"},
+     {"min_words"},
+     {"drop_below"}},
+    "The documents cleaned of later copies of repeated windows and of windows in the reference.",
+    dedup_documents);
+
+const FunctionDescriptor kWindowFingerprints = describe(
+    "window_fingerprints", {{"documents"}, {"ignore_case"}, {"collapse_whitespace"}, {"min_words"}},
+    "Every window's fingerprint, document, word and character offset, as columns.",
+    window_fingerprints);
+
+const FunctionDescriptor kCutMarked = describe(
+    "cut_marked",
+    {{"documents"},
+     {"marks"},
+     {"ignore_case"},
+     {"collapse_whitespace"},
+     {"min_words"},
+     {"drop_below"},
+     {"first_document"}},
+    "The documents cleaned of the windows the marks name, as cleaned texts and span columns.",
+    cut_marked);
+
+}  // namespace quarnel::python

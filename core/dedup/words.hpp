@@ -1,0 +1,70 @@
+#pragma once
+// What both engines and the cut read of a document: its words (the tokenizer's: runs of ASCII
+// letters and digits and non-ASCII bytes) and its prepared form.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dedup/dedup.hpp"
+#include "normalize.hpp"
+#include "tokenizer.hpp"
+
+namespace quarnel::core::dedup::detail {
+
+// Byte offsets of the first byte of every word and one past its last, ascending.
+struct WordBounds {
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint64_t> ends;
+
+  void of(std::string_view text) {
+    starts.clear();
+    ends.clear();
+    bool previous = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const bool current = tokenizer::is_word_byte(static_cast<unsigned char>(text[i]));
+      if (current && !previous) starts.push_back(i);
+      if (!current && previous) ends.push_back(i);
+      previous = current;
+    }
+    if (previous) ends.push_back(text.size());
+  }
+  [[nodiscard]] std::size_t size() const { return starts.size(); }
+};
+
+// Preparation changes neither the words' number nor their places relative to one another:
+// lower-casing keeps every byte's class and collapsing only shortens gaps. So words are found on
+// the document as given, and only the comparison of windows reads the prepared form.
+[[nodiscard]] inline bool prepares(const Params& params) {
+  return params.ignore_case || params.collapse_whitespace;
+}
+
+// The document as windows are compared: `kept` holds it when it differs from `text`.
+[[nodiscard]] inline std::string_view prepared(std::string_view text, const Params& params,
+                                               std::string& kept) {
+  if (!prepares(params)) return text;
+  kept = normalize::normalize_text(text, params.ignore_case, params.collapse_whitespace).text;
+  return kept;
+}
+
+// Character offsets of ascending byte offsets of a UTF-8 text, in place, in one pass.
+template <class Offsets>
+void bytes_to_chars(std::string_view text, Offsets& offsets) {
+  std::uint64_t byte = 0;
+  std::uint64_t chars = 0;
+  for (auto& offset : offsets) {
+    for (; byte < offset; ++byte) {
+      chars += (static_cast<unsigned char>(text[byte]) & 0xC0) == 0x80 ? 0 : 1;
+    }
+    offset = chars;
+  }
+}
+
+// The spans of one document whose words are `words` (its marks are rows [begin, end), ascending
+// by word), appended to `out` as document `document`.
+void cut_document(std::string_view text, const MarkColumns& marks, std::size_t begin,
+                  std::size_t end, const Params& params, std::uint64_t document,
+                  const WordBounds& words, Cleaned& out);
+
+}  // namespace quarnel::core::dedup::detail

@@ -1,0 +1,220 @@
+"""Cleaning a corpus on Dask (``pip install quarnel[dask]``): the output of `quarnel.dedup`,
+byte for byte, for corpora that outgrow one machine.
+
+The job, per partition and in three stages:
+
+1. native code fingerprints every window of ``min_words`` words (two 61-bit polynomial hashes
+   over token hashes; the interpreter lock released): one 37-byte record per window with its
+   document (partition, row), word and character offset;
+2. Dask's shuffle (its disk-backed peer-to-peer shuffle on a distributed cluster) brings the
+   records of one fingerprint together; there the first place in corpus order (partition, then
+   row, then word) is kept and every other place is marked, or every place when the fingerprint
+   also occurs in the reference;
+3. the marks go back to their partitions by a second shuffle on the partition number, and native
+   code cuts the spans there with the same kernel as the local engine.
+
+Memory per worker: a partition's text, its window records (37 bytes per word, about 6 bytes per
+byte of English text) and one shuffle output partition of about the same size; Dask spills what
+waits (partitions held until their marks arrive) to disk. Two different windows share a
+fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110 at the default 50: over
+10^12 windows (5 x 10^23 pairs) the chance of any false removal is below 3 x 10^-10. The local
+engine compares windows exactly.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from quarnel import _corpus
+from quarnel.dedup import REFERENCE, REPEAT, _params
+
+try:
+    import dask  # noqa: F401 - the package itself, before its submodules
+    import dask.bag as db
+    import dask.dataframe as dd
+    import pandas as pd
+except ImportError as exc:  # pragma: no cover - the extra is missing
+    raise ImportError("quarnel.dask needs Dask: pip install 'quarnel[dask]'") from exc
+
+__all__ = ["dedup"]
+
+_ROW_BITS = 32
+_RECORD_DTYPES = {"high": np.uint64, "low": np.uint64, "document": np.int64, "word": np.uint32,
+                  "start": np.uint64, "reference": np.bool_}
+_MARK_DTYPES = {"part": np.int64, "row": np.int64, "word": np.uint64, "why": np.uint8,
+                "kept_document": np.int64, "kept_word": np.uint64, "kept_start": np.uint64}
+_SPAN_DTYPES = {"document": np.int64, "start": np.int64, "end": np.int64, "why": np.uint8,
+                "kept_document": np.int64, "kept_start": np.int64}
+
+
+def _empty(dtypes: dict) -> pd.DataFrame:
+    return pd.DataFrame({k: np.empty(0, dtype=v) for k, v in dtypes.items()})
+
+
+def _texts(partition: pd.DataFrame, column: str, key: str, where: str) -> list[str]:
+    """The partition's documents as a list of str (TypeError naming the first that is not); a
+    Bag's items are str, or dicts with the text under `key`."""
+    if column == _ITEM:
+        texts = [item[key] if isinstance(item, dict) else item for item in partition[_ITEM]]
+    else:
+        texts = partition[column].tolist()
+    for row, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"{where}: row {row} has {type(text).__name__}, not str")
+    return texts
+
+
+def _fingerprints(partition, column, key, params, reference: bool, partition_info=None):
+    part = partition_info["number"] if partition_info else 0
+    where = f"reference partition {part}" if reference else f"partition {part}"
+    found = _corpus.window_fingerprints(_texts(partition, column, key, where), *params[:3])
+    document = found["document"].view(np.int64)
+    if not reference:
+        document = document | np.int64(part << _ROW_BITS)
+    return pd.DataFrame({"high": found["high"], "low": found["low"], "document": document,
+                         "word": found["word"].astype(np.uint32), "start": found["start"],
+                         "reference": np.full(len(document), reference)})
+
+
+def _decide(records: pd.DataFrame) -> pd.DataFrame:
+    """Marks for one shuffle partition: all places of a fingerprint are here."""
+    if records.empty:
+        return _empty(_MARK_DTYPES)
+    high, low = records["high"].to_numpy(), records["low"].to_numpy()
+    document, word = records["document"].to_numpy(), records["word"].to_numpy()
+    reference = records["reference"].to_numpy()
+    # Within a fingerprint: reference places first, then corpus places in corpus order.
+    order = np.lexsort((word, document, ~reference, low, high))
+    high, low, document, word = high[order], low[order], document[order], word[order]
+    reference, start = reference[order], records["start"].to_numpy()[order]
+    begins = np.ones(len(order), dtype=bool)
+    begins[1:] = (high[1:] != high[:-1]) | (low[1:] != low[:-1])
+    group_first = np.flatnonzero(begins)
+    first = group_first[np.cumsum(begins) - 1]
+    in_reference = reference[first]
+    marked = ~reference & (in_reference | ~begins)
+    first, in_reference = first[marked], in_reference[marked]
+    kept_document = np.where(in_reference, -1, document[first])
+    return pd.DataFrame({
+        "part": document[marked] >> _ROW_BITS,
+        "row": document[marked] & ((1 << _ROW_BITS) - 1),
+        "word": word[marked].astype(np.uint64),
+        "why": np.where(in_reference, REFERENCE, REPEAT).astype(np.uint8),
+        "kept_document": kept_document,
+        "kept_word": np.where(in_reference, 0, word[first]).astype(np.uint64),
+        "kept_start": np.where(in_reference, np.iinfo(np.uint64).max, start[first]),
+    })
+
+
+def _length(partition: pd.DataFrame) -> pd.Series:
+    return pd.Series([len(partition)], dtype=np.int64)
+
+
+def _cut(partition: pd.DataFrame, marks: pd.DataFrame, lengths: pd.Series, column: str,
+         key: str, params, what: str, partition_info=None):
+    """The cleaned partition (what="texts") or its spans (what="spans")."""
+    part = partition_info["number"] if partition_info else 0
+    offsets = np.concatenate(([0], np.cumsum(lengths.to_numpy(), dtype=np.int64)))
+    texts = _texts(partition, column, key, f"partition {part}")
+    marks = marks.reset_index()
+    order = np.lexsort((marks["word"].to_numpy(), marks["row"].to_numpy()))
+    kept = marks["kept_document"].to_numpy()[order]
+    repeat = kept >= 0
+    kept_part, kept_row = kept >> _ROW_BITS, kept & ((1 << _ROW_BITS) - 1)
+    kept_global = np.where(repeat, offsets[np.where(repeat, kept_part, 0)] + kept_row, -1)
+    columns = {
+        "document": marks["row"].to_numpy()[order].astype(np.uint64),
+        "word": marks["word"].to_numpy()[order].astype(np.uint64),
+        "why": marks["why"].to_numpy()[order].astype(np.uint8),
+        "kept_document": kept_global.astype(np.int64).view(np.uint64),
+        "kept_word": marks["kept_word"].to_numpy()[order].astype(np.uint64),
+        "kept_start": marks["kept_start"].to_numpy()[order].astype(np.uint64),
+    }
+    out = _corpus.cut_marked(texts, columns, *params, int(offsets[part]))
+    if what == "spans":
+        return pd.DataFrame({key: out[key].view(np.int64) if dtype == np.int64 else out[key]
+                             for key, dtype in _SPAN_DTYPES.items()})
+    keep = ~out["dropped"].view(np.bool_)
+    result = partition[keep].copy()
+    cleaned = [text for text, k in zip(out["texts"], keep) if k]
+    if column == _ITEM:  # a Bag's items: str, or dicts with the text under the Bag's key
+        result[_ITEM] = [dict(item, **{key: text}) if isinstance(item, dict) else text
+                         for item, text in zip(result[_ITEM], cleaned)]
+    else:
+        result[column] = cleaned
+    return result
+
+
+def _frame(collection, column):
+    """The collection as a DataFrame with one partition per partition, and its text column."""
+    if isinstance(collection, dd.DataFrame):
+        if column not in collection.columns:
+            raise ValueError(f"column: the DataFrame has no column {column!r}")
+        return collection, column
+    if isinstance(collection, db.Bag):
+        return collection.map(_item_record).to_dataframe(meta=_items_frame([])), _ITEM
+    raise TypeError(f"collection must be a Dask DataFrame or Bag, not {type(collection).__name__}")
+
+
+_ITEM = "__quarnel_item__"
+
+
+def _item_record(item) -> dict:
+    return {_ITEM: item}
+
+
+def _items_frame(items) -> pd.DataFrame:
+    return pd.DataFrame({_ITEM: pd.Series(list(items), dtype=object)})
+
+
+def _reference_frame(reference, column):
+    if isinstance(reference, (dd.DataFrame, db.Bag)):
+        return _frame(reference, column)
+    from quarnel.corpus import _documents
+
+    texts = _documents(reference)[1]
+    return dd.from_pandas(pd.DataFrame({"text": pd.Series(texts, dtype=object)}),
+                          npartitions=1), "text"
+
+
+def dedup(collection, *, column: str = "text", min_words: int = 50, reference=None,
+          ignore_case: bool = False, collapse_whitespace: bool = False, drop_below: int = 0,
+          spans: bool = False, shuffle_partitions: int | None = None):
+    """`quarnel.dedup` on a Dask DataFrame (its text ``column``) or Bag (of str, or of dicts
+    with a ``column`` key), lazily: the same kind of collection with the texts cleaned and
+    dropped documents left out; with ``spans=True`` also a DataFrame of the removed spans
+    (``document`` numbers rows in corpus order: partition order, then row order).
+
+    ``reference`` is a Dask collection of the same kind or documents as `quarnel.dedup` takes
+    them. ``shuffle_partitions`` sets the fingerprint shuffle's partitions (default: as many as
+    the collection's).
+    """
+    params = _params(min_words, ignore_case, collapse_whitespace, drop_below)
+    frame, text_column = _frame(collection, column)
+    parts = frame.npartitions
+    records = frame.map_partitions(_fingerprints, text_column, column, params, False,
+                                   meta=_empty(_RECORD_DTYPES), enforce_metadata=False)
+    if reference is not None:
+        ref_frame, ref_column = _reference_frame(reference, column)
+        records = dd.concat([records, ref_frame.map_partitions(
+            _fingerprints, ref_column, column, params, True, meta=_empty(_RECORD_DTYPES),
+            enforce_metadata=False)])
+    buckets = shuffle_partitions or max(1, parts)
+    # A Bag's graph optimisation fuses tasks around the peer-to-peer shuffle's barrier, which it
+    # cannot survive: Bags take the task-based shuffle.
+    method = "tasks" if isinstance(collection, db.Bag) else None
+    marks = records.shuffle(on="high", npartitions=buckets, shuffle_method=method).map_partitions(
+        _decide, meta=_empty(_MARK_DTYPES))
+    routed = marks.set_index("part", divisions=list(range(parts + 1)), shuffle_method=method)
+    # Every partition's length, as one partition that each cut task receives whole.
+    lengths = frame.map_partitions(_length, meta=pd.Series(dtype=np.int64),
+                                   enforce_metadata=False).repartition(npartitions=1)
+    cut = lambda what, meta: dd.map_partitions(  # noqa: E731
+        _cut, frame, routed, lengths, text_column, column, params, what, meta=meta,
+        align_dataframes=False, enforce_metadata=False)
+    cleaned = cut("texts", frame._meta)
+    if isinstance(collection, db.Bag):
+        cleaned = cleaned[_ITEM].to_bag()
+    if not spans:
+        return cleaned
+    return cleaned, cut("spans", _empty(_SPAN_DTYPES))
