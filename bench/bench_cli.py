@@ -22,16 +22,16 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import datasets  # noqa: E402
 from harness import table  # noqa: E402
 
-FORMATS = ("table", "json", "jsonl", "html")
+FORMATS = ("table", "json", "jsonl", "html", "csv", "sarif")
 MAX_FILE = 32 << 10  # a few packages ship copyright files of megabytes; typical ones are small
 
 # The bare call: the files read and decoded exactly as the CLI does, then the library call.
 LIBRARY = """
 import sys, quarnel
-from quarnel._inputs import read_inputs
+from quarnel._inputs import Options, read_inputs
 from quarnel._progress import Progress
 command, *paths = sys.argv[1:]
-inputs = read_inputs(paths, [], [], False, Progress(False))
+inputs = read_inputs(paths, Options(), Progress(False, quiet=True))
 documents = list(zip(inputs.names, inputs.texts))
 if command == "passages":
     m = quarnel.find_passages(documents)

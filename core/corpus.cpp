@@ -7,16 +7,16 @@
 #include <optional>
 #include <utility>
 
-#include "duplicate_finder.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
-#include "swar.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
+#include "base/swar.hpp"
+#include "duplicate_finder/finder.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::corpus {
 namespace {
@@ -393,12 +393,12 @@ std::vector<WideValue> locate_rows(const SourcePositions& positions, const Prepa
 }
 
 // Occurrences placed in analysis-text bytes of each document, located in the documents as given;
-// with `split`, the words are counted beside the source's tables and the rows located in halves.
+// on two lanes, the words are counted beside the source's tables and the rows located in halves.
 Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups,
-                bool split) {
+                parallel::Lanes lanes) {
   passages::Passages& placed = groups.placed;
   Matches out;
-  parallel::SideTask counting(split, [&] { count_words(prepared, placed, out); });
+  parallel::SideTask counting(lanes, [&] { count_words(prepared, placed, out); });
   const SourcePositions positions(source.text);
   counting.get();
   interrupt::checkpoint();
@@ -413,7 +413,7 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
     return locate_rows(positions, prepared, bases, placed, out, begin, end);
   };
   auto [wide, later_wide] = parallel::both(
-      split, [&] { return rows_from(0, rows / 2); }, [&] { return rows_from(rows / 2, rows); });
+      lanes, [&] { return rows_from(0, rows / 2); }, [&] { return rows_from(rows / 2, rows); });
   wide.insert(wide.end(), later_wide.begin(), later_wide.end());
   for (const auto& [column, row, value] : wide) column->set(row, value);
   interrupt::checkpoint();
@@ -464,7 +464,7 @@ std::optional<std::uint64_t> matched_end(std::string_view text, std::uint64_t st
 
 // The records in the order of their characters, descending, stable: placing follows it, and the
 // records are never moved (tens of millions of them, each with its blocks on the heap).
-std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& records) {
+std::vector<std::uint64_t> by_characters(const std::vector<phrase_records::PhraseData>& records) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> order;  // (characters, record)
   order.reserve(records.size());
   std::uint64_t most = 0;
@@ -483,11 +483,11 @@ std::vector<std::uint64_t> by_characters(const std::vector<types::PhraseData>& r
 // Each record's phrase and offsets are blocks of their own on the heap, and its occurrences lie
 // anywhere in the text: the record after next in `order` is fetched, and the first texts of the
 // next one; none at or past `end`, where another thread may be emptying records.
-void prefetch_ahead(const std::vector<types::PhraseData>& records,
+void prefetch_ahead(const std::vector<phrase_records::PhraseData>& records,
                     const std::vector<std::uint64_t>& order, std::size_t r, std::size_t end,
                     std::string_view text) {
   if (r + 2 < end) {
-    const types::PhraseData& later = records[order[r + 2]];
+    const phrase_records::PhraseData& later = records[order[r + 2]];
     prefetch_read(later.phrase.data());
     if (!later.starts.empty()) prefetch_read(later.starts.data());
     if (!later.ends.empty()) prefetch_read(later.ends.data());
@@ -503,7 +503,7 @@ void prefetch_ahead(const std::vector<types::PhraseData>& records,
 
 // Where the records' rows and texts begin, in `order`, and how far they reach: the groups'
 // `first` and `text_ends`, with the columns sized to them.
-void size_groups(const std::vector<types::PhraseData>& records,
+void size_groups(const std::vector<phrase_records::PhraseData>& records,
                  const std::vector<std::uint64_t>& order, PlacedGroups& groups) {
   passages::Passages& placed = groups.placed;
   placed.first.reserve(order.size() + 1);
@@ -511,7 +511,7 @@ void size_groups(const std::vector<types::PhraseData>& records,
   groups.text_ends.reserve(order.size());
   std::uint64_t text_bytes = 0;
   for (const std::uint64_t k : order) {
-    const types::PhraseData& record = records[k];
+    const phrase_records::PhraseData& record = records[k];
     placed.first.push_back(placed.first.back() +
                            std::min(record.starts.size(), record.ends.size()));
     text_bytes += record.phrase.size();
@@ -526,14 +526,14 @@ void size_groups(const std::vector<types::PhraseData>& records,
 }
 
 // The records at [begin, end) of `order` placed into their rows and texts, and emptied.
-void place_records(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
+void place_records(const PreparedCorpus& prepared, std::vector<phrase_records::PhraseData>& records,
                    const std::vector<std::uint64_t>& order, std::size_t begin, std::size_t end,
                    PlacedGroups& groups) {
   passages::Passages& placed = groups.placed;
   const duplicate_finder::DocumentEnds documents(prepared.layout(), prepared.text.size());
   for (std::size_t r = begin; r < end; ++r) {
     prefetch_ahead(records, order, r, end, prepared.text);
-    types::PhraseData& record = records[order[r]];
+    phrase_records::PhraseData& record = records[order[r]];
     const std::size_t count = std::min(record.starts.size(), record.ends.size());
     const std::uint64_t row = placed.first[r];
     for (std::size_t i = 0; i < count; ++i) {
@@ -553,18 +553,21 @@ void place_records(const PreparedCorpus& prepared, std::vector<types::PhraseData
   }
 }
 
-// The finder's records as occurrences of each document, in the finder's final order; with
-// `split`, in two halves of about as many rows. Records are emptied as they are placed, so that
+// The finder's records as occurrences of each document, in the finder's final order; on
+// two lanes, in two halves of about as many rows. Records are emptied as they are placed, so that
 // the two forms are not both held and the records' many small blocks are all free together.
-PlacedGroups placed_phrases(const PreparedCorpus& prepared, std::vector<types::PhraseData>& records,
-                            bool split) {
+PlacedGroups placed_phrases(const PreparedCorpus& prepared,
+                            std::vector<phrase_records::PhraseData>& records,
+                            parallel::Lanes lanes) {
   const std::vector<std::uint64_t> order = by_characters(records);
   PlacedGroups groups;
   size_groups(records, order, groups);
   const std::vector<std::uint64_t>& first = groups.placed.first;
   const auto mid = static_cast<std::size_t>(
       std::lower_bound(first.begin(), first.end() - 1, first.back() / 2) - first.begin());
-  parallel::halves(split, order.size(), mid, [&](std::size_t begin, std::size_t end) {
+  parallel::over_parts(lanes, order.size(), mid, [&](parallel::Part part) {
+    const std::size_t begin = part.begin;
+    const std::size_t end = part.end;
     place_records(prepared, records, order, begin, end, groups);
   });
   return groups;
@@ -608,32 +611,32 @@ void CompactColumn::clear() {
 }
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const types::FinderParams& params) {
+                     const duplicate_finder::FinderParams& params) {
   return detail::find_phrases(source, preparation, params,
-                              parallel::worth_splitting(source.text.size()));
+                              parallel::Lanes::for_size(source.text.size()));
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
                       const passages::PassageParams& params) {
   return detail::find_passages(source, preparation, params,
-                               parallel::worth_splitting(source.text.size()));
+                               parallel::Lanes::for_size(source.text.size()));
 }
 
 namespace detail {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const types::FinderParams& params, bool split) {
+                     const duplicate_finder::FinderParams& params, parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();
-  PlacedGroups groups = placed_phrases(prepared, records, split);
+  PlacedGroups groups = placed_phrases(prepared, records, lanes);
   records = {};
   return_free_heap_pages();  // the records' blocks, before the columns are built
-  return located(source, prepared, std::move(groups), split);
+  return located(source, prepared, std::move(groups), lanes);
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                      const passages::PassageParams& params, bool split) {
+                      const passages::PassageParams& params, parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   std::vector<std::string_view> documents;
   documents.reserve(prepared.documents());
@@ -649,7 +652,7 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
     const std::uint64_t to = prepared.to_source(d, groups.placed.end[k] - 1) + 1;
     groups.add_text(source.text.substr(source.starts[d] + from, to - from));
   }
-  return located(source, prepared, std::move(groups), split);
+  return located(source, prepared, std::move(groups), lanes);
 }
 
 }  // namespace detail

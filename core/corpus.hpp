@@ -16,9 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "normalize.hpp"
+#include "base/parallel.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "passages.hpp"
-#include "types.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::corpus {
 
@@ -91,7 +93,7 @@ struct Matches {
 // descending, then first occurrence). The text of a group is the finder's phrase; an occurrence
 // ends where the phrase's last word ends in the document, also where its white space differs.
 [[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                                   const types::FinderParams& params);
+                                   const duplicate_finder::FinderParams& params);
 
 // Passages over all documents, longest first; the text of a group is its first occurrence as
 // the document gives it.
@@ -100,12 +102,13 @@ struct Matches {
 
 namespace detail {
 
-// The same, with the work after the finder's (or the passage search's) on two threads when
-// `split`, whatever the corpus's size: tests take both paths on small corpora.
+// The same, with the work after the finder's (or the passage search's) on `lanes`, whatever the
+// corpus's size: tests take both paths on small corpora.
 [[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                                   const types::FinderParams& params, bool split);
+                                   const duplicate_finder::FinderParams& params,
+                                   parallel::Lanes lanes);
 [[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                                    const passages::PassageParams& params, bool split);
+                                    const passages::PassageParams& params, parallel::Lanes lanes);
 
 }  // namespace detail
 

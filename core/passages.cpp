@@ -4,10 +4,10 @@
 #include <limits>
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "prefetch.hpp"
-#include "utf.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/prefetch.hpp"
+#include "text/utf.hpp"
 #include "word_tokens.hpp"
 
 namespace quarnel::core::passages {
@@ -58,7 +58,10 @@ class IntervalScan {
         sa_(sa),
         plcp_(plcp),
         params_(params),
-        occurrence_limit_(kOccurrencesPerToken * sa.size() + kOccurrenceFloor) {}
+        occurrence_limit_(kOccurrencesPerToken * sa.size() + kOccurrenceFloor),
+        reference_begin_(params.reference_from < documents.size()
+                             ? t.doc_begin[params.reference_from]
+                             : std::numeric_limits<std::uint64_t>::max()) {}
 
   // Bottom-up traversal of the lcp-intervals, each carrying what precedes its suffixes; a child's
   // summary merges into its parent when it closes. Merging is idempotent, so the suffix at the
@@ -66,7 +69,7 @@ class IntervalScan {
   std::vector<Found> run() {
     const std::size_t n = sa_.size();
     if (n == 0) return std::move(found_);
-    stack_.push_back({0, 0, left_of(0)});
+    stack_.push_back({0, 0, left_of(0), side_of(0)});
     for (std::size_t r = 1; r < n; ++r) {
       interrupt::checkpoint_every(r);
       if (r + kAhead < n) {
@@ -76,6 +79,7 @@ class IntervalScan {
       const std::uint64_t h = plcp_[sa_[r]];
       std::uint64_t lb = r - 1;
       std::uint32_t carried = kNoLeft;
+      std::uint8_t carried_sides = 0;
       while (h < stack_.back().lcp) {
         const Open node = stack_.back();
         stack_.pop_back();
@@ -83,20 +87,27 @@ class IntervalScan {
         lb = node.lb;
         if (stack_.back().lcp >= h) {
           stack_.back().left = merge_left(stack_.back().left, node.left);
+          stack_.back().sides |= node.sides;
         } else {
           carried = node.left;
+          carried_sides = node.sides;
         }
       }
       if (h > stack_.back().lcp) {
-        stack_.push_back({h, lb, carried == kNoLeft ? left_of(r - 1) : carried});
+        stack_.push_back({h, lb, carried == kNoLeft ? left_of(r - 1) : carried,
+                          carried == kNoLeft ? side_of(r - 1) : carried_sides});
       }
       stack_.back().left = merge_left(stack_.back().left, left_of(r));
+      stack_.back().sides |= side_of(r);
     }
     while (!stack_.empty()) {
       const Open node = stack_.back();
       stack_.pop_back();
       close(node, n - 1);
-      if (!stack_.empty()) stack_.back().left = merge_left(stack_.back().left, node.left);
+      if (!stack_.empty()) {
+        stack_.back().left = merge_left(stack_.back().left, node.left);
+        stack_.back().sides |= node.sides;
+      }
     }
     return std::move(found_);
   }
@@ -108,7 +119,14 @@ class IntervalScan {
     std::uint64_t lcp;
     std::uint64_t lb;
     std::uint32_t left;
+    std::uint8_t sides;  // kCorpus and kReference: which sides the suffixes lie on
   };
+  static constexpr std::uint8_t kCorpus = 1;
+  static constexpr std::uint8_t kReference = 2;
+
+  [[nodiscard]] std::uint8_t side_of(std::size_t rank) const {
+    return sa_[rank] < reference_begin_ ? kCorpus : kReference;
+  }
 
   [[nodiscard]] std::uint32_t left_of(std::size_t rank) const {
     const std::uint64_t p = sa_[rank];
@@ -117,6 +135,10 @@ class IntervalScan {
 
   void close(const Open& node, std::uint64_t rb) {
     if (node.lcp < params_.min_words || node.left != kMixedLeft) return;
+    if (reference_begin_ != std::numeric_limits<std::uint64_t>::max() &&
+        node.sides != (kCorpus | kReference)) {
+      return;
+    }
     count_occurrences(rb - node.lb + 1);
     const std::uint64_t p = sa_[node.lb];
     const std::uint64_t last = p + node.lcp - 1;
@@ -156,6 +178,7 @@ class IntervalScan {
   std::vector<Found> found_;
   std::uint64_t occurrence_limit_;
   std::uint64_t occurrences_ = 0;
+  std::uint64_t reference_begin_;  // the first position of the reference's tokens
 };
 
 template <class Idx>

@@ -18,6 +18,10 @@ namespace quarnel::core::passages {
 struct PassageParams {
   std::uint64_t min_words = 8;
   std::uint64_t min_chars = 0;
+  // Documents from this index on are a reference set: only passages with a place on both sides
+  // are kept (all their places are), and those of one side alone are never gathered, so the
+  // reference costs what its length does. The default, no reference, keeps every passage.
+  std::uint64_t reference_from = UINT64_MAX;
 };
 
 // Columnar: passage g owns occurrences [first[g], first[g + 1]) of `document`, `start`, `end`.

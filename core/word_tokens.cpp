@@ -2,13 +2,13 @@
 
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "prefetch.hpp"
-#include "string_interner.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
+#include "base/string_interner.hpp"
 #include "suffix_array/sais_impl.hpp"
-#include "tokenizer.hpp"
+#include "text/tokenizer.hpp"
 
 namespace quarnel::core::word_tokens {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 #include "html_page.hpp"
 #include "report_text.hpp"
 
@@ -58,6 +58,12 @@ class GroupWriter {
       out_.append(16, ' ');
       append_place(r, true, "\n");
     }
+    if (count(g) > rows(g)) {
+      out_.append(16, ' ');
+      out_ += "+";
+      append_grouped(out_, count(g) - rows(g));
+      out_ += " more places\n";
+    }
   }
 
   // "  chars  count  words  text  places", the first few places on the line.
@@ -71,7 +77,7 @@ class GroupWriter {
     const std::size_t shown_chars = append_flat_text(out_, g, kTextWidth);
     out_.append(kTextWidth - shown_chars, ' ');
     out_ += "  ";
-    const std::int64_t shown = std::min<std::int64_t>(count(g), kShownPlaces);
+    const std::int64_t shown = std::min<std::int64_t>(rows(g), kShownPlaces);
     for (std::int64_t r = row(g); r < row(g) + shown; ++r) {
       if (r > row(g)) out_ += ", ";
       append_place(r, false);
@@ -98,11 +104,59 @@ class GroupWriter {
     append_flat_text(flat_, g, html::kTextWidth);
     append_html_escaped(out_, flat_);
     out_ += "</span></summary><div class=\"cards\">";
-    const std::int64_t cards_end = row(g) + std::min(n, html::kCards);
+    const std::int64_t cards_end = row(g) + std::min(rows(g), html::kCards);
     for (std::int64_t r = row(g); r < cards_end; ++r) html_card(r);
     out_ += "</div>";
-    if (n > html::kCards) html_more(g, cards_end);
+    if (n > cards_end - row(g)) html_more(g, cards_end);
     out_ += "</details>\n";
+  }
+
+  // One line per place: group, count, words, chars, file, document, start, end, line,
+  // column, end_line, end_column, text; the text only on a group's first line, as a group
+  // shared by many files would otherwise repeat it on each.
+  void csv_group(std::int64_t g) {
+    for (std::int64_t r = row(g); r < row(g + 1); ++r) {
+      ShortText head;
+      head << g << ',' << count(g) << ',' << columns_.at(kWords, g) << ',' << columns_.at(kChars, g)
+           << ',';
+      out_ += head.view();
+      out_ += texts_.name(document(r));
+      ShortText fields;
+      fields << ',' << columns_.at(kDocument, r) << ',' << columns_.at(kStart, r) << ','
+             << columns_.at(kEnd, r) << ',' << columns_.at(kLine, r) << ','
+             << columns_.at(kColumn, r) << ',' << columns_.at(kEndLine, r) << ','
+             << columns_.at(kEndColumn, r) << ',';
+      out_ += fields.view();
+      if (r == row(g)) {
+        append_csv_field(texts_.text(group(g), 0, texts_.text_length(group(g)), scratch_));
+      }
+      out_ += "\r\n";
+    }
+  }
+
+  // A SARIF result for each place after a group's first, which is its related location. Each
+  // result starts with a comma; the caller drops the report's first.
+  void sarif_group(std::int64_t g, std::string_view noun) {
+    if (rows(g) < 2) return;
+    flat_.clear();
+    append_flat_text(flat_, g, kTextWidth);
+    std::string message = "Repeated " + std::string(noun) + " of ";
+    append_grouped(message, columns_.at(kWords, g));
+    message += " words, ";
+    append_grouped(message, count(g));
+    message += " places; the first is [here](1): ";
+    message += flat_;
+    for (std::int64_t r = row(g) + 1; r < row(g + 1); ++r) {
+      out_ += ",\n{\"ruleId\":\"repeated-";
+      out_ += noun;
+      out_ += "\",\"level\":\"warning\",\"message\":{\"text\":";
+      append_json_string(out_, message);
+      out_ += "},\"locations\":[";
+      append_sarif_location(r);
+      out_ += "}],\"relatedLocations\":[{\"id\":1,";
+      append_sarif_location(row(g), false);
+      out_ += ",\"message\":{\"text\":\"the first place\"}}]}";
+    }
   }
 
   [[nodiscard]] std::string& out() { return out_; }
@@ -110,7 +164,8 @@ class GroupWriter {
 
  private:
   [[nodiscard]] std::int64_t row(std::int64_t g) const { return columns_.at(kFirst, g); }
-  [[nodiscard]] std::int64_t count(std::int64_t g) const { return row(g + 1) - row(g); }
+  [[nodiscard]] std::int64_t count(std::int64_t g) const { return columns_.at(kCount, g); }
+  [[nodiscard]] std::int64_t rows(std::int64_t g) const { return row(g + 1) - row(g); }
   [[nodiscard]] static std::size_t group(std::int64_t g) { return static_cast<std::size_t>(g); }
 
   [[nodiscard]] std::size_t document(std::int64_t r) const {
@@ -120,6 +175,33 @@ class GroupWriter {
       usage_error("columns: a document number is out of range");
     }
     return static_cast<std::size_t>(d);
+  }
+
+  // "physicalLocation": file and region; SARIF's end column is the one after the last character.
+  void append_sarif_location(std::int64_t r, bool open = true) {
+    if (open) out_ += '{';
+    out_ += "\"physicalLocation\":{\"artifactLocation\":{\"uri\":";
+    out_ += texts_.name(document(r));
+    ShortText region;
+    region << "},\"region\":{\"startLine\":" << columns_.at(kLine, r)
+           << ",\"startColumn\":" << columns_.at(kColumn, r)
+           << ",\"endLine\":" << columns_.at(kEndLine, r)
+           << ",\"endColumn\":" << columns_.at(kEndColumn, r) + 1 << "}}";
+    out_ += region.view();
+  }
+
+  // A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or a line break.
+  void append_csv_field(std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+      out_ += field;
+      return;
+    }
+    out_ += '"';
+    for (const char c : field) {
+      if (c == '"') out_ += '"';
+      out_ += c;
+    }
+    out_ += '"';
   }
 
   void append_field(std::string_view key, std::int64_t value) {
@@ -192,16 +274,16 @@ class GroupWriter {
 
   void html_more(std::int64_t g, std::int64_t listed_begin) {
     out_ += "<p>";
-    append_grouped(out_, count(g) - html::kCards);
+    append_grouped(out_, count(g) - (listed_begin - row(g)));
     out_ += " more places:</p><ul class=\"more\">";
     const std::int64_t listed_end = std::min(row(g + 1), listed_begin + html::kListed);
     for (std::int64_t r = listed_begin; r < listed_end; ++r) {
       out_ += "<li>";
       append_place(r, true, "</li>");
     }
-    if (row(g + 1) > listed_end) {
+    if (row(g) + count(g) > listed_end) {
       out_ += "<li>\u2026 and ";
-      append_grouped(out_, row(g + 1) - listed_end);
+      append_grouped(out_, row(g) + count(g) - listed_end);
       out_ += " more (all are in --format json)</li>";
     }
     out_ += "</ul>";
@@ -223,7 +305,10 @@ Style parse_style(std::string_view name) {
   if (name == "passages") return Style::kPassageTable;
   if (name == "phrases") return Style::kPhraseTable;
   if (name == "html") return Style::kHtml;
-  usage_error("style must be json, jsonl, passages, phrases or html, not " + std::string(name));
+  if (name == "csv") return Style::kCsv;
+  if (name == "sarif") return Style::kSarif;
+  usage_error("style must be json, jsonl, passages, phrases, html, csv or sarif, not " +
+              std::string(name));
 }
 
 void check_columns(const Columns& columns, std::size_t groups) {
@@ -235,7 +320,7 @@ void check_columns(const Columns& columns, std::size_t groups) {
   for (const Column c : {kDocument, kStart, kEnd, kLine, kColumn, kEndLine, kEndColumn}) {
     if (columns.values[c].size() != rows) usage_error("columns: row counts differ");
   }
-  for (const Column c : {kWords, kChars}) {
+  for (const Column c : {kWords, kChars, kCount}) {
     if (columns.values[c].size() != groups) usage_error("columns: group counts differ");
   }
 }
@@ -269,6 +354,12 @@ Rows write_groups(Style style, const Columns& columns, Texts& texts, std::size_t
         break;
       case Style::kHtml:
         writer.html_group(g);
+        break;
+      case Style::kCsv:
+        writer.csv_group(g);
+        break;
+      case Style::kSarif:
+        writer.sarif_group(g, prefix);
         break;
     }
   }

@@ -1,8 +1,10 @@
 #pragma once
 // The command line's report rows, formatted from the result columns in one pass: a run of groups
-// becomes the UTF-8 bytes of its JSON, JSON Lines, table or HTML text, byte for byte what the
-// Python writers would produce. The file names come already in the form each style writes them
-// (JSON literals, HTML-escaped or as they are), made once per report rather than once per row.
+// becomes the UTF-8 bytes of its JSON, JSON Lines, table, HTML, CSV or SARIF text, byte for byte
+// what the Python writers would produce. The file names come already in the form each style
+// writes them (JSON literals, HTML-escaped, CSV fields or as they are), made once per report
+// rather than once per row. A group's count is its own column: a report may show fewer of its
+// places than it has.
 
 #include <array>
 #include <cstddef>
@@ -13,9 +15,10 @@
 
 namespace quarnel::report {
 
-enum class Style { kJson, kJsonLines, kPassageTable, kPhraseTable, kHtml };
+enum class Style { kJson, kJsonLines, kPassageTable, kPhraseTable, kHtml, kCsv, kSarif };
 
-// "json", "jsonl", "passages", "phrases" or "html"; any other name is a UsageError.
+// "json", "jsonl", "passages", "phrases", "html", "csv" or "sarif"; any other name is a
+// UsageError.
 Style parse_style(std::string_view name);
 
 // The occurrence columns in the order the Python layer passes them.
@@ -30,6 +33,7 @@ enum Column : std::size_t {
   kColumn,
   kEndLine,
   kEndColumn,
+  kCount,  // per group: its places, of which the rows may be fewer
   kColumnCount
 };
 
@@ -75,7 +79,8 @@ struct Rows {
 };
 
 // The rows of groups begin.. in `style`; they end before `end` or after about a megabyte.
-// `prefix` starts each JSON object (the type field of JSON Lines).
+// `prefix` starts each JSON object (the type field of JSON Lines); for SARIF it is the noun of the
+// rule ("phrase" or "passage"), and each result starts with a comma the caller drops first.
 Rows write_groups(Style style, const Columns& columns, Texts& texts, std::size_t begin,
                   std::size_t end, std::string_view prefix);
 

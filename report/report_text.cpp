@@ -8,8 +8,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "swar.hpp"
-#include "utf.hpp"
+#include "base/swar.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::report {
 namespace {

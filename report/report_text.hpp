@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
-#include "white_space.hpp"
+#include "base/errors.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::report {
 

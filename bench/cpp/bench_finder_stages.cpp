@@ -19,16 +19,18 @@
 #include "duplicate_finder/blocks.hpp"
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/containment.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
-#include "interval_merger.hpp"
 #include "measure.hpp"
-#include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
-#include "utf.hpp"
+#include "text/sentence_splitter.hpp"
+#include "text/utf.hpp"
+
+using quarnel::core::parallel::Lanes;
 
 namespace df = quarnel::core::duplicate_finder;
 namespace sa = quarnel::core::suffix_array;
@@ -63,7 +65,8 @@ class StageTable {
 };
 
 // The size of what a stage passes on: records, occurrences and phrase bytes.
-void print_records(const char* when, const std::vector<quarnel::core::types::PhraseData>& records) {
+void print_records(const char* when,
+                   const std::vector<quarnel::core::phrase_records::PhraseData>& records) {
   std::size_t occurrences = 0, phrase_bytes = 0;
   for (const auto& r : records) {
     occurrences += r.starts.size();
@@ -73,13 +76,13 @@ void print_records(const char* when, const std::vector<quarnel::core::types::Phr
               occurrences, phrase_bytes);
 }
 
-void run_once(std::string_view text, const quarnel::core::types::FinderParams& params,
+void run_once(std::string_view text, const quarnel::core::duplicate_finder::FinderParams& params,
               StageTable& table, bool print_sizes) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   const auto suffixes = table.measure(0, "suffix array", [&] { return sa::build_sa32(bytes); });
   const auto lcp = table.measure(1, "lcp array", [&] {
-    return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, false);
+    return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, Lanes::one());
   });
   const auto sentences = table.measure(2, "sentences", [&] {
     return quarnel::core::sentence_splitter::sentence_boundary_offsets(text);
@@ -90,20 +93,21 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
       table.measure(3, "positions", [&] { return df::PositionIndex(text, sentences); });
   auto scan = table.measure(4, "candidate scan", [&] {
     return df::scan_candidates(index, positions, params,
-                               quarnel::core::string_interner::process_hash_key(), true, false);
+                               quarnel::core::string_interner::process_hash_key(), true,
+                               Lanes::one());
   });
   table.measure(5, "set-aside recovery", [&] {
-    df::recover_set_aside(index, positions, params, scan, false);
+    df::recover_set_aside(index, positions, params, scan, Lanes::one());
     return 0;
   });
   auto repeated = table.measure(6, "repeated phrases",
-                                [&] { return df::repeated_phrases(scan, params, false); });
+                                [&] { return df::repeated_phrases(scan, params, Lanes::one()); });
   const auto contained = table.measure(7, "containment", [&] {
     return df::contained_candidates(
-        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated), false);
+        index, scan, std::span<const df::RepeatedPhrase<std::uint32_t>>(repeated), Lanes::one());
   });
   auto records = table.measure(8, "record assembly", [&] {
-    return df::assemble_records(std::move(scan), std::move(repeated), contained, false);
+    return df::assemble_records(std::move(scan), std::move(repeated), contained, Lanes::one());
   });
   if (print_sizes) print_records("assembled", records);
   records = table.measure(9, "merging", [&] {
@@ -118,7 +122,8 @@ void run_once(std::string_view text, const quarnel::core::types::FinderParams& p
     });
   }
   (void)table.measure(11, "results", [&] {
-    return df::sorted_results(std::move(records), text, quarnel::core::utf::is_ascii(text), false);
+    return df::sorted_results(std::move(records), text, quarnel::core::utf::is_ascii(text),
+                              Lanes::one());
   });
 }
 
@@ -131,7 +136,7 @@ int main(int argc, char** argv) {
   }
   std::ifstream in(argv[1], std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  quarnel::core::types::FinderParams params;
+  quarnel::core::duplicate_finder::FinderParams params;
   params.enable_block_detection = argc > 2 && std::string_view(argv[2]) == "blocks";
   StageTable table(text.size());
   // One run is enough for the memory column, and for texts too large to sort three times.

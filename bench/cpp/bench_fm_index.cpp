@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 #include "measure.hpp"
 
 namespace {

@@ -25,6 +25,8 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 
+using quarnel::core::parallel::Lanes;
+
 namespace ps = quarnel::core::passages;
 namespace sa = quarnel::core::suffix_array;
 
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     places = out.document.size();
     const auto lcp = measure(baseline, [&] {
       const auto suffixes = sa::build_sa32_with_backend(bytes, sa::SuffixArrayBackend::DivSufSort);
-      return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes, false);
+      return sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes, suffixes,
+                                                                       Lanes::one());
     });
     if (lcp.size() == 1) std::puts("");  // keeps the work from being optimised away
   }

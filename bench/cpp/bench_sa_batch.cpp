@@ -27,7 +27,7 @@
 #define QUARNEL_TOGGLE_COLLECT()
 #endif
 
-#include "large_array.hpp"
+#include "base/large_array.hpp"
 #include "measure.hpp"
 #include "suffix_array/suffix_index.hpp"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "normalize.hpp"
-#include "sentence_splitter.hpp"
+#include "text/normalize.hpp"
+#include "text/sentence_splitter.hpp"
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <string>
 
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::dedup {
 namespace {

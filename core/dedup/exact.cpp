@@ -10,11 +10,11 @@
 #include <limits>
 #include <string>
 
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
 #include "word_tokens.hpp"
 
 namespace quarnel::core::dedup {

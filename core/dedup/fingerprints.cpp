@@ -9,10 +9,10 @@
 #include <array>
 #include <cstring>
 
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
-#include "errors.hpp"
-#include "interrupt.hpp"
 
 namespace quarnel::core::dedup {
 namespace {

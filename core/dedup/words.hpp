@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "dedup/dedup.hpp"
-#include "normalize.hpp"
-#include "tokenizer.hpp"
+#include "text/normalize.hpp"
+#include "text/tokenizer.hpp"
 
 namespace quarnel::core::dedup::detail {
 

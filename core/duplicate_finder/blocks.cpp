@@ -5,19 +5,18 @@
 #include <optional>
 #include <string>
 
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/covered_intervals.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 #include "suffix_array/lcp_runs.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
+using phrase_records::PhraseData;
 using suffix_array::LcpRun;
-using types::FinderParams;
-using types::PhraseData;
 
 bool is_char_start(std::string_view text, std::uint64_t pos) {
   return utf::is_char_start(text, pos);
@@ -50,10 +49,7 @@ class BlockScanner {
  public:
   // `ascii`: whether the text is all ASCII.
   BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params, bool ascii)
-      : index_(index),
-        min_block_(types::block_minimum(params)),
-        cap_(types::block_cap(params)),
-        ascii_(ascii) {}
+      : index_(index), min_block_(block_minimum(params)), cap_(block_cap(params)), ascii_(ascii) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 
@@ -107,7 +103,7 @@ std::optional<std::uint64_t> BlockScanner<Idx>::block_end(std::uint64_t a, std::
                                                           std::uint64_t length) const {
   const std::string_view text = index_.text;
   if (!ascii_ && (!is_char_start(text, a) || !is_char_start(text, b))) return std::nullopt;
-  std::uint64_t end = std::min<std::uint64_t>(types::saturating_add(a, length), text.size());
+  std::uint64_t end = std::min<std::uint64_t>(saturating_add(a, length), text.size());
   while (!ascii_ && end > a && end < text.size() && !is_char_start(text, end)) --end;
   const std::uint64_t len = end - a;
   if (len < min_block_ || len > text.size() - b) return std::nullopt;
@@ -172,7 +168,7 @@ BlockList<Offset> choose_blocks(BlockList<Offset> found, std::uint64_t text_leng
   CoveredIntervals covered(text_length);
   std::vector<Block<Offset>> accepted;
   const auto covers = [&](std::uint64_t p, std::uint64_t length) {
-    return covered.covers(p, types::saturating_add(p, length));
+    return covered.covers(p, saturating_add(p, length));
   };
   for (const Key& key : order) {
     const Block<Offset>& block = found.blocks[key.block & ~kMore];
@@ -187,7 +183,7 @@ BlockList<Offset> choose_blocks(BlockList<Offset> found, std::uint64_t text_leng
       }
     }
     for (const std::uint64_t p : found.offsets_of(block)) {
-      covered.add(p, types::saturating_add(p, key.length));
+      covered.add(p, saturating_add(p, key.length));
     }
     accepted.push_back(block);
   }
@@ -203,7 +199,7 @@ PhraseData block_record(std::string_view text, const Block<Offset>& block,
   record.starts.assign(offsets.begin(), offsets.end());
   record.ends.reserve(offsets.size());
   for (const std::uint64_t p : offsets) {
-    record.ends.push_back(types::saturating_add(p, block.length));
+    record.ends.push_back(saturating_add(p, block.length));
   }
   record.count = offsets.size();
   record.string_length = block.length;
@@ -258,7 +254,7 @@ std::vector<PhraseData> find_blocks(const BasicAnalysisIndex<Idx>& index,
   BlockScanner<Idx> scanner(index, params, ascii_text);
   const std::uint64_t min_block = scanner.min_block();
   std::vector<PhraseData> blocks;
-  if (index.text.size() < types::saturating_mul(2, min_block) || index.suffix_array.size() < 2) {
+  if (index.text.size() < saturating_mul(2, min_block) || index.suffix_array.size() < 2) {
     return blocks;
   }
   suffix_array::for_each_lcp_run(index.lcp, min_block,

@@ -13,14 +13,15 @@
 #include <utility>
 #include <vector>
 
+#include "base/string_interner.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/window_cut.hpp"
-#include "string_interner.hpp"
 #include "suffix_array/lcp_runs.hpp"
-#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -41,11 +42,11 @@ template <class Offset>
 class CandidateCollector {
  public:
   CandidateCollector(const BasicAnalysisIndex<Offset>& index, const PositionIndex& positions,
-                     const types::FinderParams& params, const string_interner::HashKey& key,
+                     const FinderParams& params, const string_interner::HashKey& key,
                      bool drop_contained)
       : index_(index),
         params_(params),
-        threshold_(types::phrase_threshold(params)),
+        threshold_(phrase_threshold(params)),
         drop_contained_(drop_contained),
         cut_(params),
         positions_(positions),
@@ -167,7 +168,7 @@ class CandidateCollector {
   void absorb_hits(Candidates<Offset>& from);
 
   const BasicAnalysisIndex<Offset>& index_;
-  const types::FinderParams& params_;
+  const FinderParams& params_;
   std::uint64_t threshold_;
   bool drop_contained_;
   WindowCut cut_;

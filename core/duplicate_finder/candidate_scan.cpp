@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/candidate_collector.hpp"
-#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
 using string_interner::HashKey;
-using types::FinderParams;
-using types::kMaxU64;
 
 template <class Offset>
 std::optional<std::uint64_t> CandidateCollector<Offset>::window_limit(std::uint64_t p,
@@ -402,18 +400,19 @@ std::size_t rank_halving_work(const BasicAnalysisIndex<Idx>& index, const Positi
 template <class Idx>
 Candidates<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
                                 const PositionIndex& positions, const FinderParams& params,
-                                const HashKey& key, bool drop_contained, bool split) {
+                                const HashKey& key, bool drop_contained, parallel::Lanes lanes) {
   const std::size_t n = index.suffix_array.size();
   CandidateCollector<Idx> collector(index, positions, params, key, drop_contained);
   if (n < 2) return std::move(collector).take();
-  const std::size_t mid = split ? rank_halving_work(index, positions, collector.threshold()) : n;
+  const std::size_t mid =
+      lanes.has_second() ? rank_halving_work(index, positions, collector.threshold()) : n;
   if (mid >= n) {
     collector.collect_runs(1, n);
     return std::move(collector).take();
   }
   CandidateCollector<Idx> upper(index, positions, params, key, drop_contained);
   (void)parallel::both(
-      true,
+      parallel::Lanes::two(),
       [&] {
         collector.collect_runs(1, mid);
         return true;
@@ -428,9 +427,9 @@ Candidates<Idx> scan_candidates(const BasicAnalysisIndex<Idx>& index,
 
 template Candidates<std::uint32_t> scan_candidates(const BasicAnalysisIndex<std::uint32_t>&,
                                                    const PositionIndex&, const FinderParams&,
-                                                   const HashKey&, bool, bool);
+                                                   const HashKey&, bool, parallel::Lanes);
 template Candidates<std::uint64_t> scan_candidates(const BasicAnalysisIndex<std::uint64_t>&,
                                                    const PositionIndex&, const FinderParams&,
-                                                   const HashKey&, bool, bool);
+                                                   const HashKey&, bool, parallel::Lanes);
 
 }  // namespace quarnel::core::duplicate_finder

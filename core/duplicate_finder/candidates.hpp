@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/string_interner.hpp"
 #include "duplicate_finder/hit_lists.hpp"
 #include "duplicate_finder/phrase_filter.hpp"
 #include "duplicate_finder/set_aside_logs.hpp"
-#include "string_interner.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

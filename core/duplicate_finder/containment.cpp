@@ -5,14 +5,14 @@
 #include <tuple>
 #include <utility>
 
-#include "aho_corasick.hpp"
+#include "base/aho_corasick.hpp"
+#include "base/parallel.hpp"
 #include "duplicate_finder/containment_on_text.hpp"
-#include "parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // The phrases that might be removed by another phrase: every phrase shorter than an anchor (its
 // first kAnchor bytes), every phrase whose head and tail anchors occur at the right distance in
@@ -313,12 +313,12 @@ std::vector<PhraseData> eliminate_contained_phrases(std::vector<PhraseData> reco
 namespace {
 
 // What is left after the sweep on the text: pairs whose container is not its own raw bytes. The
-// raw targets' prefilter is found on the second thread, when `split`, while the others are
+// raw targets' prefilter is found on the second thread, on two lanes, while the others are
 // flagged.
 template <class Offset>
 void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeated,
                                  std::span<const char> in_text, std::vector<char>& contained,
-                                 bool split) {
+                                 parallel::Lanes lanes) {
   const std::size_t n = repeated.size();
   std::vector<std::string_view> texts(n);
   std::vector<std::uint64_t> counts(n);
@@ -328,7 +328,7 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
     counts[k] = repeated[k].count;
     general[k] = !in_text[k];
   }
-  parallel::SideTask raw_targets(split, [&] {
+  parallel::SideTask raw_targets(lanes, [&] {
     const std::vector<char> targets = targets_meeting(texts, in_text, general);
     return prefiltered(texts, counts, targets, general);
   });
@@ -343,7 +343,8 @@ void flag_contained_by_automaton(std::span<const RepeatedPhrase<Offset>> repeate
 template <class Idx>
 std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
                                        const Candidates<Idx>& scan,
-                                       std::span<const RepeatedPhrase<Idx>> repeated, bool split,
+                                       std::span<const RepeatedPhrase<Idx>> repeated,
+                                       parallel::Lanes lanes,
                                        const std::function<void(ArraysRead)>& arrays_read) {
   std::vector<char> contained(repeated.size(), 0);
   if (!scan.drop_contained || repeated.size() < 2) {
@@ -354,9 +355,9 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
     return contained;
   }
   const std::vector<char> in_text = flag_contained_on_text(
-      index, std::span<const Idx>(scan.rank_of), repeated, contained, split, arrays_read);
+      index, std::span<const Idx>(scan.rank_of), repeated, contained, lanes, arrays_read);
   if (std::any_of(in_text.begin(), in_text.end(), [](char c) { return c == 0; })) {
-    flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained, split);
+    flag_contained_by_automaton(repeated, std::span<const char>(in_text), contained, lanes);
   }
   return contained;
 }
@@ -364,10 +365,12 @@ std::vector<char> contained_candidates(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint32_t>&,
                                                 const Candidates<std::uint32_t>&,
                                                 std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                bool, const std::function<void(ArraysRead)>&);
+                                                parallel::Lanes,
+                                                const std::function<void(ArraysRead)>&);
 template std::vector<char> contained_candidates(const BasicAnalysisIndex<std::uint64_t>&,
                                                 const Candidates<std::uint64_t>&,
                                                 std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                bool, const std::function<void(ArraysRead)>&);
+                                                parallel::Lanes,
+                                                const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -13,9 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
-#include "types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -26,19 +28,19 @@ namespace quarnel::core::duplicate_finder {
 
 // Drops every record whose phrase occurs (byte-wise) inside the phrase of an earlier, not yet
 // dropped record with at least its count. Expects records ordered by byte length descending.
-[[nodiscard]] std::vector<types::PhraseData> eliminate_contained_phrases(
-    std::vector<types::PhraseData> records);
+[[nodiscard]] std::vector<phrase_records::PhraseData> eliminate_contained_phrases(
+    std::vector<phrase_records::PhraseData> records);
 
 // The same question for the candidates of a scan, by entry of `repeated`, which must be in
 // record order. All zero unless the scan dropped contained windows (then the question is asked
 // of the phrases alone, before any record is built). `arrays_read`, when given, runs once the
 // index's LCP array is not read again and once its suffix array is not either, so that the caller
 // may free them before the stage's largest allocations (on a large corpus they hold 6 bytes per
-// byte). With `split`, parts of the work run on a second thread.
+// byte). On two lanes, parts of the work run on a second thread.
 template <class Idx>
 [[nodiscard]] std::vector<char> contained_candidates(
     const BasicAnalysisIndex<Idx>& index, const Candidates<Idx>& scan,
-    std::span<const RepeatedPhrase<Idx>> repeated, bool split,
+    std::span<const RepeatedPhrase<Idx>> repeated, parallel::Lanes lanes,
     const std::function<void(ArraysRead)>& arrays_read = {});
 
 }  // namespace quarnel::core::duplicate_finder

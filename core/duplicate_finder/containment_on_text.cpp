@@ -5,9 +5,9 @@
 #include <limits>
 #include <utility>
 
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "suffix_array/search.hpp"
 
 namespace quarnel::core::duplicate_finder {
@@ -227,17 +227,17 @@ SweepRanges<Offset> sweep_ranges_of(const BasicAnalysisIndex<Offset>& index,
 }
 
 // The ranges of all entries, in their order, the later half's found on the second thread when
-// `split`; the containers go to `sweep`.
+// two lanes; the containers go to `sweep`.
 template <class Offset>
 std::vector<RankRange> sweep_ranges(const BasicAnalysisIndex<Offset>& index,
                                     std::span<const Offset> ranks,
                                     std::span<const RepeatedPhrase<Offset>> repeated,
-                                    TextSweep<Offset>& sweep, bool split) {
+                                    TextSweep<Offset>& sweep, parallel::Lanes lanes) {
   const std::size_t n = repeated.size();
   const std::size_t mid = n / 2;
   const std::span<char> in_text(sweep.in_text);
   auto [first, later] = parallel::both(
-      split, [&] { return sweep_ranges_of(index, ranks, repeated, 0, mid, in_text); },
+      lanes, [&] { return sweep_ranges_of(index, ranks, repeated, 0, mid, in_text); },
       [&] { return sweep_ranges_of(index, ranks, repeated, mid, n, in_text); });
   first.ranges.insert(first.ranges.end(), later.ranges.begin(), later.ranges.end());
   sweep.containers = std::move(first.containers);
@@ -275,11 +275,12 @@ std::vector<PhraseShape<Offset>> phrase_shapes(std::span<const RepeatedPhrase<Of
 
 template <class Offset>
 TextSweep<Offset> text_sweep(const BasicAnalysisIndex<Offset>& index, std::span<const Offset> ranks,
-                             std::span<const RepeatedPhrase<Offset>> repeated, bool split,
+                             std::span<const RepeatedPhrase<Offset>> repeated,
+                             parallel::Lanes lanes,
                              const std::function<void(ArraysRead)>& arrays_read) {
   TextSweep<Offset> sweep;
   sweep.in_text.assign(repeated.size(), 0);
-  std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep, split);
+  std::vector<RankRange> ranges = sweep_ranges(index, ranks, repeated, sweep, lanes);
   if (arrays_read) arrays_read(ArraysRead::Lcp);
   sweep.queries = sweep_queries(index, std::span<const RankRange>(ranges));
   std::vector<RankRange>().swap(ranges);
@@ -294,9 +295,9 @@ template <class Idx>
 std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
                                          std::span<const Idx> rank_of,
                                          std::span<const RepeatedPhrase<Idx>> repeated,
-                                         std::vector<char>& contained, bool split,
+                                         std::vector<char>& contained, parallel::Lanes lanes,
                                          const std::function<void(ArraysRead)>& arrays_read) {
-  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, split, arrays_read);
+  TextSweep<Idx> sweep = text_sweep(index, rank_of, repeated, lanes, arrays_read);
   flag_contained_in_text(std::move(sweep.queries), std::span<const PhraseShape<Idx>>(sweep.shapes),
                          std::move(sweep.containers), sweep.longest, contained);
   return std::move(sweep.in_text);
@@ -305,12 +306,12 @@ std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<Idx>& index,
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint32_t>&,
                                                   std::span<const std::uint32_t>,
                                                   std::span<const RepeatedPhrase<std::uint32_t>>,
-                                                  std::vector<char>&, bool,
+                                                  std::vector<char>&, parallel::Lanes,
                                                   const std::function<void(ArraysRead)>&);
 template std::vector<char> flag_contained_on_text(const BasicAnalysisIndex<std::uint64_t>&,
                                                   std::span<const std::uint64_t>,
                                                   std::span<const RepeatedPhrase<std::uint64_t>>,
-                                                  std::vector<char>&, bool,
+                                                  std::vector<char>&, parallel::Lanes,
                                                   const std::function<void(ArraysRead)>&);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
 
@@ -19,12 +20,12 @@ namespace quarnel::core::duplicate_finder {
 // a rank in `rank_of`, by id) with at least its count. Returns, by entry, whether the phrase is
 // its own raw bytes: pairs whose container is not are left to the caller. `arrays_read` runs
 // once the LCP array is read for the last time, before the occurrences are gathered, and once the
-// suffix array is, before the sweep's largest allocation. With `split`, the phrases are looked up
+// suffix array is, before the sweep's largest allocation. On two lanes, the phrases are looked up
 // on two threads.
 template <class Idx>
 [[nodiscard]] std::vector<char> flag_contained_on_text(
     const BasicAnalysisIndex<Idx>& index, std::span<const Idx> rank_of,
-    std::span<const RepeatedPhrase<Idx>> repeated, std::vector<char>& contained, bool split,
-    const std::function<void(ArraysRead)>& arrays_read);
+    std::span<const RepeatedPhrase<Idx>> repeated, std::vector<char>& contained,
+    parallel::Lanes lanes, const std::function<void(ArraysRead)>& arrays_read);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "string_interner.hpp"
+#include "base/string_interner.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

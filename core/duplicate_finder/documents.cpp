@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "sentence_splitter.hpp"
+#include "text/sentence_splitter.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -55,14 +55,15 @@ class DocumentEnds {
   std::vector<std::uint32_t> first_end_;
 };
 
-// Cuts every LCP entry to what both neighbours have left of their documents; on two threads when
-// `split`.
+// Cuts every LCP entry to what both neighbours have left of their documents, in two parts on the
+// call's lanes.
 template <class Idx>
 void cut_at_document_ends(std::span<Idx> lcp, std::span<const Idx> sa, const DocumentEnds& ends,
-                          bool split) {
+                          parallel::Lanes lanes) {
   if (sa.empty()) return;
-  parallel::halves(split, sa.size(), sa.size() / 2, [&](std::size_t begin, std::size_t end) {
-    const std::size_t first = std::max<std::size_t>(begin, 1);
+  parallel::over_parts(lanes, sa.size(), sa.size() / 2, [&](parallel::Part part) {
+    const std::size_t first = std::max<std::size_t>(part.begin, 1);
+    const std::size_t end = part.end;
     std::uint64_t previous_left = ends.left(sa[first - 1]);
     for (std::size_t r = first; r < end; ++r) {
       const std::uint64_t left = ends.left(sa[r]);

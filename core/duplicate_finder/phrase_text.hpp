@@ -9,8 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "types.hpp"
-#include "white_space.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 

@@ -1,41 +1,40 @@
 // The driver: the stages in pipeline order, and which of them run on the second thread. Two
 // lanes at most: this thread builds the suffix and LCP arrays and then the phrases; the second
 // finds the sentence boundaries while the arrays are built, and the blocks (when asked for) while
-// the phrases after the candidate scan are put together. A stage that splits its own loop over
-// both threads is told so by its `split` argument, which is false while the other lane is busy.
+// the phrases after the candidate scan are put together. A stage that splits its own work over
+// both lanes is handed the call's `Lanes`, one while the other lane is busy.
 
 #include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/blocks.hpp"
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/containment.hpp"
 #include "duplicate_finder/detail.hpp"
 #include "duplicate_finder/documents.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 #include "duplicate_finder/positions.hpp"
 #include "duplicate_finder/record_assembly.hpp"
 #include "duplicate_finder/results.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
-#include "interrupt.hpp"
-#include "interval_merger.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "sentence_splitter.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/halves_sort.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/lcp_planes.hpp"
-#include "utf.hpp"
+#include "text/sentence_splitter.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::FinderParams;
-using types::PhraseData;
-using types::PhraseResult;
+using phrase_records::PhraseData;
+using phrase_records::PhraseResult;
 
 template <class Idx, class Lcp = suffix_array::LcpPlanes<Idx>>
 struct AnalysisArrays {
@@ -45,11 +44,11 @@ struct AnalysisArrays {
 };
 
 // The suffix and LCP arrays of the text, and its sentence boundaries found meanwhile (on the
-// second thread when `two_threads`, or while the second thread sorts its half).
+// second lane when there is one, or while the second lane sorts its half).
 template <class Idx>
 AnalysisArrays<Idx, std::vector<Idx>> analysis_arrays(std::string_view text,
                                                       const DocumentLayout& documents,
-                                                      bool two_threads) {
+                                                      parallel::Lanes lanes) {
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
                                             text.size());
   const auto sentences = [&] {
@@ -57,15 +56,14 @@ AnalysisArrays<Idx, std::vector<Idx>> analysis_arrays(std::string_view text,
                               : document_sentence_boundaries(text, documents);
   };
   if constexpr (std::is_same_v<Idx, std::uint32_t>) {
-    auto [sa, lcp, found] = suffix_array::build_sa32_and_lcp_beside(bytes, two_threads, sentences);
+    auto [sa, lcp, found] = suffix_array::build_sa32_and_lcp_beside(bytes, lanes, sentences);
     return {std::move(sa), std::move(lcp), std::move(found)};
   } else {
     constexpr auto kAuto = suffix_array::SuffixArrayBackend::Auto;
     auto [sa, found] = parallel::both(
-        two_threads,
-        [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
+        lanes, [&] { return suffix_array::build_suffix_array_bytes_with_backend(bytes, kAuto); },
         sentences);
-    auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, two_threads);
+    auto lcp = suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, lanes);
     return {std::move(sa), std::move(lcp), std::move(found)};
   }
 }
@@ -74,11 +72,11 @@ AnalysisArrays<Idx, std::vector<Idx>> analysis_arrays(std::string_view text,
 // narrowed into planes: from the candidate scan to containment, the stages' tables sit beside it.
 template <class Idx>
 AnalysisArrays<Idx> document_arrays(std::string_view text, const DocumentLayout& documents,
-                                    bool two_threads) {
-  auto arrays = analysis_arrays<Idx>(text, documents, two_threads);
+                                    parallel::Lanes lanes) {
+  auto arrays = analysis_arrays<Idx>(text, documents, lanes);
   if (!documents.single()) {
     cut_at_document_ends(std::span<Idx>(arrays.lcp), std::span<const Idx>(arrays.suffix_array),
-                         DocumentEnds(documents, text.size()), two_threads);
+                         DocumentEnds(documents, text.size()), lanes);
   }
   return {std::move(arrays.suffix_array), suffix_array::LcpPlanes<Idx>(std::move(arrays.lcp)),
           std::move(arrays.sentence_boundaries)};
@@ -96,50 +94,51 @@ template <class Idx>
 std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
                                           const FinderParams& params,
                                           const string_interner::HashKey& key, bool drop_contained,
-                                          bool split) {
+                                          parallel::Lanes lanes) {
   const PositionIndex positions(index.text, index.sentence_boundaries);
-  auto scan = scan_candidates(index, positions, params, key, drop_contained, split);
-  recover_set_aside(index, positions, params, scan, split);
-  auto repeated = repeated_phrases(scan, params, split);
+  auto scan = scan_candidates(index, positions, params, key, drop_contained, lanes);
+  recover_set_aside(index, positions, params, scan, lanes);
+  auto repeated = repeated_phrases(scan, params, lanes);
   const auto contained =
-      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), split);
-  return assemble_records(std::move(scan), std::move(repeated), contained, split);
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), lanes);
+  return assemble_records(std::move(scan), std::move(repeated), contained, lanes);
 }
 
 // Stages 1 to 7: the records in analysis-text offsets, merged, with blocks when asked for.
 template <class Idx>
 std::vector<PhraseData> find_records(std::string_view analysis_text,
                                      const DocumentLayout& documents, const FinderParams& params,
-                                     bool ascii_text, bool two_threads) {
-  auto arrays = document_arrays<Idx>(analysis_text, documents, two_threads);
+                                     bool ascii_text, parallel::Lanes lanes) {
+  auto arrays = document_arrays<Idx>(analysis_text, documents, lanes);
   interrupt::checkpoint();
   const BasicAnalysisIndex<Idx> index{analysis_text, arrays.suffix_array, arrays.lcp,
                                       arrays.sentence_boundaries};
   std::optional<PositionIndex> positions(std::in_place, analysis_text, arrays.sentence_boundaries);
-  auto scan = scan_candidates(index, *positions, params, string_interner::process_hash_key(), true,
-                              two_threads);
+  auto scan =
+      scan_candidates(index, *positions, params, string_interner::process_hash_key(), true, lanes);
   interrupt::checkpoint();
   // The block search reads only the arrays: from here to the merge it has the second thread.
   const auto search = [&] { return find_blocks(index, params, ascii_text); };
   std::optional<parallel::SideTask<decltype(search)>> blocks;
-  if (params.enable_block_detection) blocks.emplace(two_threads, search);
-  const bool split = two_threads && !(blocks && blocks->on_second_thread());
-  recover_set_aside(index, *positions, params, scan, split);
+  if (params.enable_block_detection) blocks.emplace(lanes, search);
+  const parallel::Lanes after_scan = lanes.without_second(blocks && blocks->on_second_thread());
+  recover_set_aside(index, *positions, params, scan, after_scan);
   positions.reset();  // a byte per text byte, and no later stage reads it
-  auto repeated = repeated_phrases(scan, params, split);
+  auto repeated = repeated_phrases(scan, params, after_scan);
   // Nothing after containment's last read of the arrays reads them but the block search: without
   // it, their room (6 bytes per byte) goes to containment's sweep and to the records. The LCP
   // array goes first, before the sweep gathers the occurrences from the suffix array.
-  const auto contained = contained_candidates(
-      index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), split, [&](ArraysRead read) {
-        if (blocks) return;
-        if (read == ArraysRead::Lcp) {
-          arrays.lcp = {};
-        } else {
-          release_sorted_arrays(arrays);
-        }
-      });
-  auto records = assemble_records(std::move(scan), std::move(repeated), contained, split);
+  const auto contained =
+      contained_candidates(index, scan, std::span<const RepeatedPhrase<Idx>>(repeated), after_scan,
+                           [&](ArraysRead read) {
+                             if (blocks) return;
+                             if (read == ArraysRead::Lcp) {
+                               arrays.lcp = {};
+                             } else {
+                               release_sorted_arrays(arrays);
+                             }
+                           });
+  auto records = assemble_records(std::move(scan), std::move(repeated), contained, after_scan);
   return_free_heap_pages();  // the scan's tables, scattered over the heap
   interrupt::checkpoint();
   if (records.size() >= 2) {
@@ -158,12 +157,12 @@ std::vector<PhraseResult> run_stages(std::string_view analysis_text, std::string
                                      const detail::Concurrency& concurrency) {
   const bool ascii_text = utf::is_ascii(analysis_text);
   auto records = find_records<Idx>(analysis_text, {}, params, ascii_text,
-                                   concurrency.splits(analysis_text.size()));
+                                   concurrency.lanes(analysis_text.size()));
   interrupt::checkpoint();
   translate_offsets(records, removed_ranges);
   // Phrases are slices of the analysis text, trimmed or with white space made single spaces.
   return sorted_results(std::move(records), source_text, ascii_text,
-                        concurrency.splits(source_text.size()));
+                        concurrency.lanes(source_text.size()));
 }
 
 }  // namespace
@@ -187,12 +186,10 @@ std::vector<PhraseData> find_document_records(std::string_view analysis_text,
                                               const FinderParams& params,
                                               const Concurrency& concurrency) {
   const bool ascii_text = utf::is_ascii(analysis_text);
-  const bool two_threads = concurrency.splits(analysis_text.size());
+  const parallel::Lanes lanes = concurrency.lanes(analysis_text.size());
   return suffix_array::fits_32_bit_entries(analysis_text.size())
-             ? find_records<std::uint32_t>(analysis_text, documents, params, ascii_text,
-                                           two_threads)
-             : find_records<std::uint64_t>(analysis_text, documents, params, ascii_text,
-                                           two_threads);
+             ? find_records<std::uint32_t>(analysis_text, documents, params, ascii_text, lanes)
+             : find_records<std::uint64_t>(analysis_text, documents, params, ascii_text, lanes);
 }
 
 std::vector<PhraseResult> process_test_string(
@@ -209,15 +206,15 @@ std::vector<PhraseResult> process_test_string(
 std::vector<PhraseData> find_candidate_phrases(const AnalysisIndex& index,
                                                const FinderParams& params,
                                                const string_interner::HashKey& hash_key,
-                                               bool split) {
-  return candidate_records(index, params, hash_key, false, split);
+                                               parallel::Lanes lanes) {
+  return candidate_records(index, params, hash_key, false, lanes);
 }
 
 std::vector<PhraseData> find_uncontained_candidates(const AnalysisIndex& index,
                                                     const FinderParams& params,
                                                     const string_interner::HashKey& hash_key,
-                                                    bool split) {
-  return candidate_records(index, params, hash_key, true, split);
+                                                    parallel::Lanes lanes) {
+  return candidate_records(index, params, hash_key, true, lanes);
 }
 
 }  // namespace detail

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "large_array.hpp"
-#include "swar.hpp"
-#include "tokenizer.hpp"
-#include "white_space.hpp"
+#include "base/large_array.hpp"
+#include "base/swar.hpp"
+#include "text/tokenizer.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {

@@ -12,12 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "prefetch.hpp"
-#include "types.hpp"
+#include "base/prefetch.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::duplicate_finder {
-
-using types::kMaxU64;
 
 // Word starts, word ends, sentence boundaries and white space as one bit per text position, 64
 // positions per block, with running counts and the first boundary after each block. Positions

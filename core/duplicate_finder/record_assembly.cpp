@@ -5,15 +5,15 @@
 #include <limits>
 #include <string>
 
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/phrase_text.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // The offsets of one phrase arrive in suffix-array order, often already ascending or exactly
 // descending (copies of a repeated passage sort by how much text follows them).
@@ -131,11 +131,11 @@ void mark_left_extensions(const HitLists<Offset>& lists, std::span<const Offset>
 // on a large text they run side by side, each into its own array.
 template <class Offset>
 std::vector<char> extended_phrases(const HitLists<Offset>& hits, std::span<const Offset> counts,
-                                   bool split) {
+                                   parallel::Lanes lanes) {
   std::vector<char> extended(counts.size(), 0);
   std::vector<char> left(counts.size(), 0);
   (void)parallel::both(
-      split,
+      lanes,
       [&] {
         mark_right_extensions(hits, counts, extended);
         return true;
@@ -231,24 +231,25 @@ void fill_record(const RepeatedPhrase<Offset>& r, It slice, It slice_end, Phrase
 }
 
 // The records of `repeated`, in that order; independent of each other, so built in two halves on
-// two threads when `split`.
+// two threads on two lanes.
 template <class Offset>
 std::vector<PhraseData> build_records(GatheredStarts<Offset> gathered,
                                       std::span<const RepeatedPhrase<Offset>> repeated,
-                                      bool split) {
+                                      parallel::Lanes lanes) {
   auto& starts = gathered.starts;
   const auto& ends = gathered.ends;
   std::vector<PhraseData> records(repeated.size());
   constexpr std::size_t kAhead = 4;  // phrase texts lie scattered in the table
-  parallel::halves(
-      split, repeated.size(), repeated.size() / 2, [&](std::size_t first, std::size_t last) {
-        for (std::size_t k = first; k < last; ++k) {
-          if (k + kAhead < last) prefetch_read(repeated[k + kAhead].phrase.data());
-          const auto slice = starts.begin() + static_cast<std::ptrdiff_t>(k == 0 ? 0 : ends[k - 1]);
-          const auto slice_end = starts.begin() + static_cast<std::ptrdiff_t>(ends[k]);
-          fill_record(repeated[k], slice, slice_end, records[k]);
-        }
-      });
+  parallel::over_parts(lanes, repeated.size(), repeated.size() / 2, [&](parallel::Part part) {
+    const std::size_t first = part.begin;
+    const std::size_t last = part.end;
+    for (std::size_t k = first; k < last; ++k) {
+      if (k + kAhead < last) prefetch_read(repeated[k + kAhead].phrase.data());
+      const auto slice = starts.begin() + static_cast<std::ptrdiff_t>(k == 0 ? 0 : ends[k - 1]);
+      const auto slice_end = starts.begin() + static_cast<std::ptrdiff_t>(ends[k]);
+      fill_record(repeated[k], slice, slice_end, records[k]);
+    }
+  });
   return records;
 }
 
@@ -256,11 +257,12 @@ std::vector<PhraseData> build_records(GatheredStarts<Offset> gathered,
 
 template <class Idx>
 std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
-                                                  const types::FinderParams& params, bool split) {
+                                                  const FinderParams& params,
+                                                  parallel::Lanes lanes) {
   HitCounts<Idx> hit_counts = count_hits(scan);
   const std::span<const Idx> counts(hit_counts.counts);
   const std::vector<char> extended = scan.drop_contained
-                                         ? extended_phrases(scan.hits, counts, split)
+                                         ? extended_phrases(scan.hits, counts, lanes)
                                          : std::vector<char>(counts.size(), 0);
   std::vector<RepeatedPhrase<Idx>> repeated =
       select_repeated(scan.phrases, hit_counts, extended, params.min_words_in_substring);
@@ -272,7 +274,7 @@ std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
 template <class Idx>
 std::vector<PhraseData> assemble_records(Candidates<Idx> scan,
                                          std::vector<RepeatedPhrase<Idx>> repeated,
-                                         std::span<const char> contained, bool split) {
+                                         std::span<const char> contained, parallel::Lanes lanes) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < repeated.size(); ++i) {
     if (i < contained.size() && contained[i]) continue;
@@ -282,18 +284,18 @@ std::vector<PhraseData> assemble_records(Candidates<Idx> scan,
   const std::span<const RepeatedPhrase<Idx>> records_of(repeated);
   GatheredStarts<Idx> gathered = gather_starts(scan, records_of);
   release_all_but_phrases(scan);
-  return build_records(std::move(gathered), records_of, split);
+  return build_records(std::move(gathered), records_of, lanes);
 }
 
 template std::vector<RepeatedPhrase<std::uint32_t>> repeated_phrases(
-    const Candidates<std::uint32_t>&, const types::FinderParams&, bool);
+    const Candidates<std::uint32_t>&, const FinderParams&, parallel::Lanes);
 template std::vector<RepeatedPhrase<std::uint64_t>> repeated_phrases(
-    const Candidates<std::uint64_t>&, const types::FinderParams&, bool);
+    const Candidates<std::uint64_t>&, const FinderParams&, parallel::Lanes);
 template std::vector<PhraseData> assemble_records(Candidates<std::uint32_t>,
                                                   std::vector<RepeatedPhrase<std::uint32_t>>,
-                                                  std::span<const char>, bool);
+                                                  std::span<const char>, parallel::Lanes);
 template std::vector<PhraseData> assemble_records(Candidates<std::uint64_t>,
                                                   std::vector<RepeatedPhrase<std::uint64_t>>,
-                                                  std::span<const char>, bool);
+                                                  std::span<const char>, parallel::Lanes);
 
 }  // namespace quarnel::core::duplicate_finder

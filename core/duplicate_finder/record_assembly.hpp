@@ -9,25 +9,27 @@
 #include <span>
 #include <vector>
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/candidates.hpp"
-#include "types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
 // The phrases of `scan` seen at two or more offsets with min_words_in_substring words (with
 // `drop_contained`, not extended by a window of at least their count), by byte length
-// descending, then first start ascending (a total order). With `split`, the two extension marks
+// descending, then first start ascending (a total order). On two lanes, the two extension marks
 // run on two threads.
 template <class Idx>
 [[nodiscard]] std::vector<RepeatedPhrase<Idx>> repeated_phrases(const Candidates<Idx>& scan,
-                                                                const types::FinderParams& params,
-                                                                bool split);
+                                                                const FinderParams& params,
+                                                                parallel::Lanes lanes);
 
 // The records of the entries of `repeated` not flagged in `contained`, in that order; the scan
-// is released on return. With `split`, built in two halves on two threads.
+// is released on return. Built in two halves on the call's lanes.
 template <class Idx>
-[[nodiscard]] std::vector<types::PhraseData> assemble_records(
+[[nodiscard]] std::vector<phrase_records::PhraseData> assemble_records(
     Candidates<Idx> scan, std::vector<RepeatedPhrase<Idx>> repeated,
-    std::span<const char> contained, bool split);
+    std::span<const char> contained, parallel::Lanes lanes);
 
 }  // namespace quarnel::core::duplicate_finder

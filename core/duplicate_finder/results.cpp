@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <numeric>
 
-#include "parallel.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
+#include "base/swar.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using types::PhraseData;
-using types::PhraseResult;
+using phrase_records::PhraseData;
+using phrase_records::PhraseResult;
 
 // UTF-16 units of the characters that start among `count` bytes at `p`: one per character
 // start, two for starts of characters beyond the Basic Multilingual Plane (4-byte sequences).
@@ -121,7 +121,7 @@ void Utf16PositionTable::prefetch(std::uint64_t byte_offset) const {
 // The order is settled on indices first, so each result is built once, in place.
 std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
                                          std::string_view source_text, bool ascii_phrases,
-                                         bool split) {
+                                         parallel::Lanes lanes) {
   std::vector<std::uint64_t> code_points(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     code_points[i] =
@@ -137,10 +137,11 @@ std::vector<PhraseResult> sorted_results(std::vector<PhraseData> records,
   std::vector<PhraseResult> results(records.size());
   // Records are taken in a scattered order: each is requested some steps ahead, and its first
   // occurrences one step ahead. Each result depends on its record alone, so the two halves can
-  // be built on two threads.
+  // be built on two lanes.
   constexpr std::size_t kRecordsAhead = 8;
-  parallel::halves(split, order.size(), order.size() / 2, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
+  parallel::over_parts(lanes, order.size(), order.size() / 2, [&](parallel::Part part) {
+    const std::size_t end = part.end;
+    for (std::size_t k = part.begin; k < end; ++k) {
       if (k + kRecordsAhead < end) prefetch_read(&records[order[k + kRecordsAhead]]);
       if (k + 1 < end) prefetch_first_occurrences(records[order[k + 1]], table);
       results[k] = to_result(std::move(records[order[k]]), code_points[order[k]], table);

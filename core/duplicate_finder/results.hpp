@@ -13,13 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "normalize.hpp"
-#include "types.hpp"
+#include "base/parallel.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
 // Maps every start and end from the analysis text to the source text.
-void translate_offsets(std::vector<types::PhraseData>& records,
+void translate_offsets(std::vector<phrase_records::PhraseData>& records,
                        std::span<const normalize::RemovedRange> removed_ranges);
 
 // Byte offset of the source text -> UTF-16 code units before the first character that starts at
@@ -42,10 +44,10 @@ class Utf16PositionTable {
 
 // Converts records to results in UTF-16 offsets of `source_text` and sorts them stably by
 // phrase length in code points, descending. `ascii_phrases`: every phrase is ASCII (they come
-// from an ASCII analysis text), so its code points are its bytes. With `split`, the results are
-// built in two halves on two threads.
-[[nodiscard]] std::vector<types::PhraseResult> sorted_results(
-    std::vector<types::PhraseData> records, std::string_view source_text, bool ascii_phrases,
-    bool split);
+// from an ASCII analysis text), so its code points are its bytes. The results are built in two
+// halves on the call's lanes.
+[[nodiscard]] std::vector<phrase_records::PhraseResult> sorted_results(
+    std::vector<phrase_records::PhraseData> records, std::string_view source_text,
+    bool ascii_phrases, parallel::Lanes lanes);
 
 }  // namespace quarnel::core::duplicate_finder

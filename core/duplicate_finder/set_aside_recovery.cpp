@@ -10,10 +10,10 @@
 #include <tuple>
 #include <vector>
 
+#include "base/parallel.hpp"
+#include "base/radix_sort.hpp"
 #include "duplicate_finder/phrase_text.hpp"
 #include "duplicate_finder/window_cut.hpp"
-#include "parallel.hpp"
-#include "radix_sort.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -422,29 +422,28 @@ RewrittenLookup<Offset> look_up_rewritten_part(const SetAsideSource<Offset>& sou
 }
 
 // Admits the rewritten set-aside windows whose phrase is in the table; notes the others. The logs
-// are read in two parts, on two threads when `split`; the noted windows keep the parts' order
+// are read in two parts, on the call's lanes; the noted windows keep the parts' order
 // either way, as the ids of the phrases added later follow it.
 template <class Offset>
 RewrittenSightings<Offset> look_up_rewritten_set_aside(const SetAsideSource<Offset>& source,
                                                        Candidates<Offset>& scan,
-                                                       Beginnings& beginnings, bool split) {
-  auto [first, later] = parallel::both(
-      split,
-      [&] {
-        return look_up_rewritten_part(source, scan, LogPart{0, 2});
-      },
-      [&] {
-        return look_up_rewritten_part(source, scan, LogPart{1, 2});
-      });
-  for (RewrittenLookup<Offset>* part : {&first, &later}) {
-    scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
-                              part->admitted.end());
-    beginnings.absorb(std::move(part->beginnings));
-  }
-  RewrittenSightings<Offset> seen = std::move(first.seen);
-  seen.absorb(std::move(later.seen));
-  seen.seal();
-  return seen;
+                                                       Beginnings& beginnings,
+                                                       parallel::Lanes lanes) {
+  const auto kernel = [&](parallel::Part part) {
+    return look_up_rewritten_part(source, scan, LogPart{part.index, 2});
+  };
+  const auto merge = [&](RewrittenLookup<Offset> first, RewrittenLookup<Offset> later) {
+    for (RewrittenLookup<Offset>* part : {&first, &later}) {
+      scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
+                                part->admitted.end());
+      beginnings.absorb(std::move(part->beginnings));
+    }
+    RewrittenSightings<Offset> seen = std::move(first.seen);
+    seen.absorb(std::move(later.seen));
+    seen.seal();
+    return seen;
+  };
+  return parallel::over_parts(lanes, 2, 1, kernel, merge);
 }
 
 // Adds the phrases of the rewritten set-aside windows whose key is among `keys` (sorted) to the
@@ -520,13 +519,13 @@ RawLookup<Offset> admit_raw_set_aside_part(const SetAsideSource<Offset>& source,
 
 // Admits the raw set-aside windows equal to a rewritten phrase of the table. Returns the raw
 // phrases that meet a rewritten set-aside window by key, when `seen`. Most logged starts begin
-// as no rewritten phrase does, and their windows are not cut. With `split`, the later half of
+// as no rewritten phrase does, and their windows are not cut. On two lanes, the later half of
 // the logs is looked at on the second thread.
 template <class Offset>
 RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
                                         Candidates<Offset>& scan,
                                         const RewrittenSightings<Offset>* seen,
-                                        const Beginnings& beginnings, bool split) {
+                                        const Beginnings& beginnings, parallel::Lanes lanes) {
   RawMeetings<Offset> met;
   if (seen) {
     for (const std::uint32_t id : scan.raw_ids) {
@@ -536,20 +535,17 @@ RawMeetings<Offset> admit_raw_set_aside(const SetAsideSource<Offset>& source,
     }
   }
   if (scan.rewritten.empty() && !seen) return met;
-  auto [first, later] = parallel::both(
-      split,
-      [&] {
-        return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{0, 2});
-      },
-      [&] {
-        return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{1, 2});
-      });
-  for (const RawLookup<Offset>* part : {&first, &later}) {
-    scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
-                              part->admitted.end());
-    met.keys.insert(met.keys.end(), part->met.keys.begin(), part->met.keys.end());
-    met.windows.insert(met.windows.end(), part->met.windows.begin(), part->met.windows.end());
-  }
+  const auto kernel = [&](parallel::Part part) {
+    return admit_raw_set_aside_part(source, scan, seen, beginnings, LogPart{part.index, 2});
+  };
+  parallel::over_parts(lanes, 2, 1, kernel, [&](RawLookup<Offset> first, RawLookup<Offset> later) {
+    for (const RawLookup<Offset>* part : {&first, &later}) {
+      scan.hits.admitted.insert(scan.hits.admitted.end(), part->admitted.begin(),
+                                part->admitted.end());
+      met.keys.insert(met.keys.end(), part->met.keys.begin(), part->met.keys.end());
+      met.windows.insert(met.windows.end(), part->met.windows.begin(), part->met.windows.end());
+    }
+  });
   sort_distinct(met.keys);
   return met;
 }
@@ -586,17 +582,17 @@ std::vector<std::uint32_t> keys_to_add(const RewrittenSightings<Offset>& seen,
 // Returns the filter of the rewritten phrases added to the table.
 template <class Offset>
 PhraseFilter admit_set_aside_windows(const SetAsideSource<Offset>& source, Candidates<Offset>& scan,
-                                     bool split) {
+                                     parallel::Lanes lanes) {
   scan.rewritten.seal();
   std::optional<RewrittenSightings<Offset>> seen;
   Beginnings beginnings;
   if (source.logs.rewritten) {
-    seen.emplace(look_up_rewritten_set_aside(source, scan, beginnings, split));
+    seen.emplace(look_up_rewritten_set_aside(source, scan, beginnings, lanes));
   }
   for (const std::uint32_t id : scan.rewritten_ids) beginnings.add(scan.phrases.key(id));
   beginnings.seal();
   const RawMeetings<Offset> met =
-      admit_raw_set_aside(source, scan, seen ? &*seen : nullptr, beginnings, split);
+      admit_raw_set_aside(source, scan, seen ? &*seen : nullptr, beginnings, lanes);
   PhraseFilter late;
   if (!seen) return late;
   const std::vector<std::uint32_t> keys = keys_to_add(*seen, met.keys);
@@ -695,17 +691,17 @@ void join_raw_phrases(Candidates<Offset>& scan, const PhraseFilter& late) {
 
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan, bool split) {
+                       const FinderParams& params, Candidates<Idx>& scan, parallel::Lanes lanes) {
   const SetAsideSource<Idx> source{index, positions, scan.set_aside, WindowCut(params),
                                    params.min_chars};
-  const PhraseFilter late = admit_set_aside_windows(source, scan, split);
+  const PhraseFilter late = admit_set_aside_windows(source, scan, lanes);
   scan.set_aside.clear();
   join_raw_phrases(scan, late);
 }
 
 template void recover_set_aside(const BasicAnalysisIndex<std::uint32_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint32_t>&, bool);
+                                const FinderParams&, Candidates<std::uint32_t>&, parallel::Lanes);
 template void recover_set_aside(const BasicAnalysisIndex<std::uint64_t>&, const PositionIndex&,
-                                const types::FinderParams&, Candidates<std::uint64_t>&, bool);
+                                const FinderParams&, Candidates<std::uint64_t>&, parallel::Lanes);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -11,19 +11,21 @@
 // no phrase. Memory: the admitted hits, 8 bytes each, and about 30 bytes per rewritten set-aside
 // window (32-bit text) while recovering.
 
+#include "base/parallel.hpp"
 #include "duplicate_finder/analysis_index.hpp"
 #include "duplicate_finder/candidates.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "duplicate_finder/positions.hpp"
-#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
 // Adds to `scan` the admitted hits and the rewritten set-aside phrases met elsewhere, joins raw
 // phrases to equal rewritten ones, and clears the set-aside logs. `index`, `positions` and
-// `params` are those of the scan: the logged windows are cut again from them. With `split`, the
+// `params` are those of the scan: the logged windows are cut again from them. On two lanes, the
 // raw set-aside windows are looked at on two threads.
 template <class Idx>
 void recover_set_aside(const BasicAnalysisIndex<Idx>& index, const PositionIndex& positions,
-                       const types::FinderParams& params, Candidates<Idx>& scan, bool split);
+                       const FinderParams& params, Candidates<Idx>& scan, parallel::Lanes lanes);
 
 }  // namespace quarnel::core::duplicate_finder

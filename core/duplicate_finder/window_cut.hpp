@@ -5,15 +5,16 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 #include "duplicate_finder/positions.hpp"
-#include "types.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
 // The k-th word end after a start closes its window of k words: the first `skipped_words`
 // windows have fewer than min_words words, and at most max_words are cut.
 struct WindowCut {
-  explicit WindowCut(const types::FinderParams& params)
+  explicit WindowCut(const FinderParams& params)
       : skipped_words(std::max<std::uint64_t>(params.min_words, 1) - 1),
         per_start(params.max_words > skipped_words ? params.max_words - skipped_words : 0) {}
 

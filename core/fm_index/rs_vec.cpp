@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace quarnel::core::fm_index {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace quarnel::core::persist {
 

@@ -7,10 +7,10 @@
 #include <new>
 #include <string>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/sais_impl.hpp"
 
 namespace quarnel::core::suffix_array {
@@ -59,20 +59,21 @@ void populate_bytes(unsigned char* begin, unsigned char* end, bool downward) {
 }
 
 // Fresh memory is faulted in as it is first written, which takes about a tenth of a sort into a
-// caller's new array; with `split` the second thread takes that on. The half that the 32-bit sort
+// caller's new array; a second lane takes that on. The half that the 32-bit sort
 // uses is faulted in while the sort runs; the other half only as the entries are widened into it
 // (from its far end, meeting the widening): earlier, it would be resident beside the sort's own
 // working memory.
 void sort_into_upper_half_then_widen(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
-                                     std::span<std::uint64_t> out, unsigned threads, bool split) {
+                                     std::span<std::uint64_t> out, unsigned threads,
+                                     parallel::Lanes lanes) {
   auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
   const std::size_t half = out.size_bytes() / 2;
   {
-    parallel::SideTask populating(split,
+    parallel::SideTask populating(lanes,
                                   [&] { populate_bytes(bytes + half, bytes + 2 * half, false); });
     build_sa32_into(text, backend, upper_half(out), threads);
   }
-  parallel::SideTask populating(split, [&] { populate_bytes(bytes, bytes + half, true); });
+  parallel::SideTask populating(lanes, [&] { populate_bytes(bytes, bytes + half, true); });
   widen_upper_half(out);
 }
 
@@ -125,11 +126,8 @@ void require_output_size(std::size_t text_size, std::size_t output_size) {
   }
 }
 
-// Auto sorts with our SA-IS. Measured against libdivsufsort on one thread, in turns in one run,
-// best of five (three at 64 MB), its time on 8 MB and 64 MB is: English-like prose 0.57 and
-// 0.65, DNA-like text 0.45 and 0.54, a 4 KB block repeated 0.62 and 0.61 (these name their few
-// distinct LMS substrings by dictionary), random bytes 0.76 and 0.86 (there every LMS substring
-// gets a name of its own from the packed key sort, and nothing recurses).
+// Auto sorts with our SA-IS, which is faster than libdivsufsort on every kind of text the
+// benchmarks try (see DESIGN.md).
 // DivSufSort takes libdivsufsort for every text its 32-bit interface sorts.
 bool uses_divsufsort(SuffixArrayBackend backend, std::span<const std::uint8_t> text) {
   return backend == SuffixArrayBackend::DivSufSort && text.size() <= kDivSufSortMaxLength;
@@ -190,12 +188,12 @@ void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBack
                              std::span<std::uint64_t> out, unsigned threads) {
   const std::size_t n = text.size();
   require_output_size(n, out.size());
-  const bool split = threads > 1 && parallel::worth_splitting(n);
+  const auto lanes = threads > 1 ? parallel::Lanes::for_size(n) : parallel::Lanes::one();
   if (uses_divsufsort(backend, text) || sorts_in_32_bits(n, 256, {})) {
-    return sort_into_upper_half_then_widen(text, backend, out, threads, split);
+    return sort_into_upper_half_then_widen(text, backend, out, threads, lanes);
   }
   auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
-  parallel::SideTask populating(split,
+  parallel::SideTask populating(lanes,
                                 [&] { populate_bytes(bytes, bytes + out.size_bytes(), false); });
   sais::sort<std::uint8_t, std::uint64_t>(text.data(), out.data(), n, 256,
                                           threads_of(on_threads(threads)));

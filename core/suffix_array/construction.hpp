@@ -12,6 +12,8 @@ namespace quarnel::core::suffix_array {
 
 using SuffixArray = std::vector<std::uint64_t>;
 
+// `LibSais` keeps the name and value callers select it by ("libsais"), but no library stands
+// behind it: it is our own SA-IS, as `Sais` is.
 enum class SuffixArrayBackend : std::uint8_t { Sais = 0, DivSufSort = 1, LibSais = 2, Auto = 3 };
 
 // Longest text libdivsufsort's 32-bit interface sorts; longer texts go to SA-IS.
@@ -36,11 +38,8 @@ inline constexpr std::uint64_t kDivSufSortMaxLength = 2'147'483'646;
 void build_suffix_array_into(std::span<const std::uint8_t> text, SuffixArrayBackend backend,
                              std::span<std::uint64_t> out, unsigned threads = 1);
 
-// From this length on, a sort left to us takes a second thread where the process may use one.
-// Into a fresh array, with a core to spare, English-like prose of 64 MB sorted in 0.78 of the
-// one-thread time and DNA-like text in 0.90, and the sorting thread's own CPU time fell by a
-// sixth to a fifth; with both cores busy with other work it came out level. At 8 MB the second
-// thread gained nothing.
+// From this length on, a sort left to us takes a second thread where the process may use one;
+// below it the second thread gains nothing (see DESIGN.md).
 inline constexpr std::size_t kMinTwoThreadLength = std::size_t{1} << 24;
 
 // The threads to sort a text of n bytes on when the caller does not say.

@@ -6,10 +6,10 @@
 #include <limits>
 #include <unordered_map>
 
-#include "large_array.hpp"
-#include "prefetch.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
+#include "base/swar.hpp"
 #include "suffix_array/lcp.hpp"
-#include "swar.hpp"
 
 namespace quarnel::core::suffix_array::detail {
 namespace {
@@ -123,7 +123,7 @@ struct Half {
 
 Half sort_half(std::span<const std::uint8_t> text) {
   Half half{build_sa32(text), {}};
-  half.lcp = lcp_kasai<std::uint8_t, Entry, Entry>(text, half.sa, false);
+  half.lcp = lcp_kasai<std::uint8_t, Entry, Entry>(text, half.sa, parallel::Lanes::one());
   return half;
 }
 
@@ -230,7 +230,7 @@ void merge_share(std::span<const std::uint8_t> text, const MergeShare& share, Su
 }  // namespace
 
 std::optional<SuffixAndLcp32> sort_halves(std::span<const std::uint8_t> text,
-                                          const HalvesSortParams& params, bool two_threads,
+                                          const HalvesSortParams& params, parallel::Lanes lanes,
                                           const std::function<void()>& beside) {
   const std::size_t n = text.size();
   if (!fits_32_bit_entries(n) || n > kDivSufSortMaxLength) return std::nullopt;
@@ -238,7 +238,7 @@ std::optional<SuffixAndLcp32> sort_halves(std::span<const std::uint8_t> text,
   if (m == 0) return std::nullopt;
 
   // The first half is the smaller: this thread also runs `beside` and makes the output arrays.
-  parallel::SideTask sort_second(two_threads, [&] {
+  parallel::SideTask sort_second(lanes, [&] {
     Half half = sort_half(text.subspan(m));
     for (Entry& p : half.sa) p += static_cast<Entry>(m);
     return half;
@@ -284,7 +284,7 @@ std::optional<SuffixAndLcp32> sort_halves(std::span<const std::uint8_t> text,
                         std::span(slots).subspan(s_mid), half + s_mid};
   SuffixOrder high_order(text, params.walk_budget / 2);
   {
-    parallel::SideTask upper(two_threads, [&] { merge_share(text, high, high_order, out); });
+    parallel::SideTask upper(lanes, [&] { merge_share(text, high, high_order, out); });
     merge_share(text, low, order, out);
     upper.get();
   }

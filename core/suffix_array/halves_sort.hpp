@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 
@@ -40,13 +40,13 @@ struct HalvesSortParams {
   std::uint64_t walk_budget = 0;  // bytes the merge may compare past the first 64 of a pair
 };
 
-// Both arrays by sorting halves on two threads (on one when `two_threads` is false), with
+// Both arrays by sorting halves on the call's lanes, with
 // `beside()` run on this thread once its half is sorted. nullopt when no split point near the
 // share qualifies (then `beside` has not run), or when the merge walked past its budget, as it
 // can on text made of long repeats (then it has).
 [[nodiscard]] std::optional<SuffixAndLcp32> sort_halves(std::span<const std::uint8_t> text,
                                                         const HalvesSortParams& params,
-                                                        bool two_threads,
+                                                        parallel::Lanes lanes,
                                                         const std::function<void()>& beside);
 
 }  // namespace detail
@@ -56,34 +56,35 @@ struct HalvesSortParams {
 inline constexpr std::size_t kMaxHalvesSortSize = std::size_t{8} << 20;
 
 // The suffix array of `text` and its LCP array in 32-bit entries (as build_sa32 and lcp_kasai),
-// with `beside()` run exactly once on this thread meanwhile; returns all three. With `split`,
-// the arrays take both threads: up to kMaxHalvesSortSize by halves, with `beside` run while
+// with `beside()` run exactly once on this thread meanwhile; returns all three. With two lanes,
+// the arrays take both: up to kMaxHalvesSortSize by halves, with `beside` run while
 // the second thread finishes its half; otherwise (and for text the halves cannot take) the text
 // is sorted whole, with `beside` on the second thread. Requires text.size() <=
 // kDivSufSortMaxLength.
 template <class Beside>
-[[nodiscard]] auto build_sa32_and_lcp_beside(std::span<const std::uint8_t> text, bool split,
-                                             Beside&& beside)
+[[nodiscard]] auto build_sa32_and_lcp_beside(std::span<const std::uint8_t> text,
+                                             parallel::Lanes lanes, Beside&& beside)
     -> std::tuple<std::vector<std::uint32_t>, std::vector<std::uint32_t>,
                   std::invoke_result_t<Beside>> {
   std::optional<std::invoke_result_t<Beside>> side;
-  if (split && text.size() <= kMaxHalvesSortSize) {
+  if (lanes.has_second() && text.size() <= kMaxHalvesSortSize) {
     const detail::HalvesSortParams params{.walk_budget = 32 * text.size()};
-    auto arrays = detail::sort_halves(text, params, true, [&] { side.emplace(beside()); });
+    auto arrays =
+        detail::sort_halves(text, params, parallel::Lanes::two(), [&] { side.emplace(beside()); });
     if (arrays) return {std::move(arrays->sa), std::move(arrays->lcp), std::move(*side)};
   }
   // The sort takes the second thread too (its planner, at a lower priority, shares it with
   // `beside` while that runs), and the array's pages are faulted in on both first.
-  const unsigned threads = split ? default_sort_threads(text.size()) : 1;
-  std::vector<std::uint32_t> sa = large_array_faulted_in<std::uint32_t>(text.size(), split);
+  const unsigned threads = lanes.has_second() ? default_sort_threads(text.size()) : 1;
+  std::vector<std::uint32_t> sa = large_array_faulted_in<std::uint32_t>(text.size(), lanes);
   if (side) {
     build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads);
   } else {
-    parallel::SideTask beside_task(split, std::ref(beside));
+    parallel::SideTask beside_task(lanes, std::ref(beside));
     build_sa32_into(text, SuffixArrayBackend::Auto, sa, threads);
     side.emplace(beside_task.get());
   }
-  auto lcp = lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, sa, split);
+  auto lcp = lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, sa, lanes);
   return {std::move(sa), std::move(lcp), std::move(*side)};
 }
 

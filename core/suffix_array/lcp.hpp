@@ -7,10 +7,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "interrupt.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
-#include "prefetch.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
 
 namespace quarnel::core::suffix_array {
 
@@ -53,10 +53,10 @@ void permuted_lcp(std::span<const T> text, std::span<Idx> plcp, std::size_t base
 // working memory. The permuted array is built for `parts` slices of the text positions in turn,
 // each gathered before the next: its memory is a slice's, at the cost of a pass over the suffix
 // array per slice for each of phi and the gather.
-// With `split`, each pass runs on two threads.
+// Each pass runs in two parts on the call's lanes.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 void lcp_kasai_in_parts_into(std::span<const T> text, std::type_identity_t<std::span<const Idx>> sa,
-                             std::type_identity_t<std::span<Out>> lcp, bool split,
+                             std::type_identity_t<std::span<Out>> lcp, parallel::Lanes lanes,
                              std::size_t parts) {
   const std::size_t n = sa.size();
   if (n == 0) return;
@@ -66,30 +66,30 @@ void lcp_kasai_in_parts_into(std::span<const T> text, std::type_identity_t<std::
   const std::size_t slice = (n + parts - 1) / parts;
   // Two slots more, one for each thread's positions outside the slice: branches on whether a
   // scattered position falls inside would be mispredicted half the time.
-  std::vector<Idx> plcp = large_array_faulted_in<Idx>(slice + 2, split);
+  std::vector<Idx> plcp = large_array_faulted_in<Idx>(slice + 2, lanes);
   // Each pass splits into halves that touch disjoint entries: phi writes each position once,
   // and a permuted-LCP half may start from h = 0 (h is only a lower bound carried along).
   const std::size_t mid = n / 2;
   for (std::size_t lo = 0; lo < n; lo += slice) {
     const std::size_t hi = std::min(n, lo + slice);
     const auto inside = [&](std::size_t p) { return p - lo < hi - lo; };
-    parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
-      const std::size_t spare = slice + (begin == 0 ? 0 : 1);
-      for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+    parallel::over_parts(lanes, n, mid, [&](parallel::Part part) {
+      const std::size_t spare = slice + part.index;
+      for (std::size_t r = std::max<std::size_t>(part.begin, 1); r < part.end; ++r) {
         const std::size_t p = sa[r];
         plcp[inside(p) ? p - lo : spare] = sa[r - 1];
       }
     });
     if (inside(sa[0])) plcp[sa[0] - lo] = static_cast<Idx>(~Idx{0});  // none below it
     interrupt::checkpoint();
-    parallel::halves(split, hi - lo, (hi - lo) / 2, [&](std::size_t begin, std::size_t end) {
-      permuted_lcp<T, Idx>(text, plcp, lo, lo + begin, lo + end);
+    parallel::over_parts(lanes, hi - lo, (hi - lo) / 2, [&](parallel::Part part) {
+      permuted_lcp<T, Idx>(text, plcp, lo, lo + part.begin, lo + part.end);
     });
     interrupt::checkpoint();
     // The first slice writes every entry, the others only theirs: no entry is read unwritten.
     const bool first = lo == 0;
-    parallel::halves(split, n, mid, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t r = std::max<std::size_t>(begin, 1); r < end; ++r) {
+    parallel::over_parts(lanes, n, mid, [&](parallel::Part part) {
+      for (std::size_t r = std::max<std::size_t>(part.begin, 1); r < part.end; ++r) {
         const std::size_t p = sa[r];
         const auto value = static_cast<Out>(plcp[inside(p) ? p - lo : slice]);
         lcp[r] = first || inside(p) ? value : lcp[r];
@@ -101,9 +101,9 @@ void lcp_kasai_in_parts_into(std::span<const T> text, std::type_identity_t<std::
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai_in_parts(std::span<const T> text,
                                                   std::type_identity_t<std::span<const Idx>> sa,
-                                                  bool split, std::size_t parts) {
-  std::vector<Out> lcp = large_array_faulted_in<Out>(sa.size(), split);
-  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, split, parts);
+                                                  parallel::Lanes lanes, std::size_t parts) {
+  std::vector<Out> lcp = large_array_faulted_in<Out>(sa.size(), lanes);
+  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, lanes, parts);
   return lcp;
 }
 
@@ -119,22 +119,22 @@ inline constexpr std::size_t kSlicedLcpLength = std::size_t{1} << 24;
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa,
-                                         bool split) {
-  return lcp_kasai_in_parts<T, Idx, Out>(text, sa, split, lcp_parts(sa.size()));
+                                         parallel::Lanes lanes) {
+  return lcp_kasai_in_parts<T, Idx, Out>(text, sa, lanes, lcp_parts(sa.size()));
 }
 
 // On two threads when the array is large.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 [[nodiscard]] std::vector<Out> lcp_kasai(std::span<const T> text,
                                          std::type_identity_t<std::span<const Idx>> sa) {
-  return lcp_kasai<T, Idx, Out>(text, sa, parallel::worth_splitting(sa.size()));
+  return lcp_kasai<T, Idx, Out>(text, sa, parallel::Lanes::for_size(sa.size()));
 }
 
 // The same array into `lcp` (as long as `sa`), on two threads when the array is large.
 template <class T, class Idx = std::uint64_t, class Out = std::uint64_t>
 void lcp_kasai_into(std::span<const T> text, std::type_identity_t<std::span<const Idx>> sa,
                     std::type_identity_t<std::span<Out>> lcp) {
-  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, parallel::worth_splitting(sa.size()),
+  lcp_kasai_in_parts_into<T, Idx, Out>(text, sa, lcp, parallel::Lanes::for_size(sa.size()),
                                        lcp_parts(sa.size()));
 }
 

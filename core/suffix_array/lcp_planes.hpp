@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "large_array.hpp"
-#include "prefetch.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
 
 namespace quarnel::core::suffix_array {
 

@@ -4,7 +4,7 @@
 
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::suffix_array {
 

@@ -7,13 +7,13 @@
 #include <limits>
 #include <type_traits>
 
-#include "errors.hpp"
-#include "large_array.hpp"
-#include "parallel.hpp"
+#include "base/errors.hpp"
+#include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"
@@ -492,10 +492,11 @@ struct SearchOrder {
 };
 
 // Patterns that can match (not empty, not longer than the text), sorted on an integer key of
-// their first symbols (8 bytes, or one token), on two threads when `split`, and compared in full
+// their first symbols (8 bytes, or one token), on the batch's lanes, and compared in full
 // only where the keys tie (repeats, and longer patterns sharing their first 8 bytes).
 template <class P>
-SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bool split) {
+SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n,
+                            parallel::Lanes lanes) {
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
   }
@@ -508,7 +509,7 @@ SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bo
     if constexpr (sizeof(P) == 1) key = leading_key(s, q.end).high;
     keyed.emplace_back(key, static_cast<std::uint32_t>(k));
   }
-  parallel::sort(split, keyed, [](const auto& x, const auto& y) { return x.first < y.first; });
+  parallel::sort(lanes, keyed, [](const auto& x, const auto& y) { return x.first < y.first; });
   const auto less = [&](const auto& x, const auto& y) {
     const auto a = q.at(x.second);
     const auto b = q.at(y.second);
@@ -541,8 +542,8 @@ SearchOrder ascending_order(Queries<P> q, std::size_t count, std::uint64_t n, bo
 // than it saves. Each pattern makes two searches.
 constexpr std::uint64_t kMinSplitPatterns = 4096;
 
-bool split_batch(std::uint64_t patterns) {
-  return 2 * patterns >= kMinSplitPatterns && parallel::threads_allowed();
+parallel::Lanes batch_lanes(std::uint64_t patterns) {
+  return parallel::Lanes::two_if(2 * patterns >= kMinSplitPatterns && parallel::threads_allowed());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -702,7 +703,8 @@ SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa) {
         store(j, entries[j * k]);
       }
     };
-    parallel::halves(parallel::worth_splitting(count), count, count / 2, fill);
+    parallel::over_parts(parallel::Lanes::for_size(count), count, count / 2,
+                         [&](parallel::Part part) { fill(part.begin, part.end); });
   });
   // Only the last 15 suffixes are short, and a short suffix's key ends in a padding zero byte.
   for (std::uint64_t j = 0; j < count; ++j) {
@@ -725,20 +727,22 @@ void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBucke
         const Queries<P> q{symbols.data(), patterns.offsets.data(),
                            symbols.data() + symbols.size()};
         const std::size_t count = patterns.size();
-        const SearchOrder sorted = ascending_order(q, count, text.size, split_batch(count));
+        const SearchOrder sorted = ascending_order(q, count, text.size, batch_lanes(count));
         const std::size_t distinct = sorted.order.size();
         std::vector<std::uint64_t> lower(distinct), upper(distinct);
         Bounds<Sym, P, Idx> bounds(t, text.size, entries, buckets, keys, q, lower.data(),
                                    upper.data());
         // Each thread takes half of the ascending patterns.
-        parallel::halves(split_batch(distinct), distinct, distinct / 2,
-                         [&](std::size_t begin, std::size_t end) {
-                           if constexpr (std::is_same_v<Sym, std::uint8_t>) {
-                             if (!keys.empty()) return bounds.keyed(sorted.order, begin, end);
-                           }
-                           bounds.lower(sorted.order, begin, end);
-                           bounds.upper(sorted.order, begin, end);
-                         });
+        parallel::over_parts(batch_lanes(distinct), distinct, distinct / 2,
+                             [&](parallel::Part part) {
+                               const std::size_t begin = part.begin;
+                               const std::size_t end = part.end;
+                               if constexpr (std::is_same_v<Sym, std::uint8_t>) {
+                                 if (!keys.empty()) return bounds.keyed(sorted.order, begin, end);
+                               }
+                               bounds.lower(sorted.order, begin, end);
+                               bounds.upper(sorted.order, begin, end);
+                             });
         for (std::size_t i = 0; i < distinct; ++i) out[sorted.order[i]] = {lower[i], upper[i]};
         for (const auto& [k, first] : sorted.repeats) out[k] = out[first];
       };
@@ -798,9 +802,11 @@ Occurrences locate_many(const IndexArray& sa, std::span<const SaInterval> ranges
     const std::size_t mid = static_cast<std::size_t>(
         std::upper_bound(occ.offsets.begin(), occ.offsets.end() - 1, total / 2) -
         occ.offsets.begin());
-    const bool split = (count >= kMinSplitPatterns || parallel::worth_splitting(total)) &&
-                       parallel::threads_allowed();
-    parallel::halves(split, count, std::min(mid, count), fill);
+    const auto lanes =
+        parallel::Lanes::two_if((count >= kMinSplitPatterns || parallel::worth_splitting(total)) &&
+                                parallel::threads_allowed());
+    parallel::over_parts(lanes, count, std::min(mid, count),
+                         [&](parallel::Part part) { fill(part.begin, part.end); });
   });
   return occ;
 }

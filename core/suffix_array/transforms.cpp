@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "suffix_array/construction.hpp"
 
 namespace quarnel::core::suffix_array {

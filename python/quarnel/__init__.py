@@ -30,7 +30,7 @@ from quarnel.corpus import (  # noqa: E402
 
 __all__ += ["find_phrases", "find_passages", "PhraseMatches", "PassageMatches"]
 
-# Cleaning a corpus (quarnel.dedup over quarnel._corpus).
-from quarnel.dedup import Cleaned, Spans, dedup  # noqa: E402
+# Cleaning a corpus (quarnel.cleaning over quarnel._corpus).
+from quarnel.cleaning import Cleaned, Spans, dedup  # noqa: E402
 
 __all__ += ["dedup", "Cleaned", "Spans"]

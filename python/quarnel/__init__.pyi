@@ -51,8 +51,7 @@ from quarnel.corpus import (
     find_passages as find_passages,
     find_phrases as find_phrases,
 )
-
-from quarnel.dedup import (
+from quarnel.cleaning import (
     Cleaned as Cleaned,
     Spans as Spans,
     dedup as dedup,

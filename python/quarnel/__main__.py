@@ -6,19 +6,26 @@ phrases; both analyse all inputs together and report where each repeat is, file 
 """
 
 import argparse
+import codecs
 import math
 import os
+import re
 import sys
 
 from quarnel import _dedup_cli
-from quarnel._inputs import SAMPLE, read_inputs
+from quarnel._inputs import MAX_DECOMPRESSED, SAMPLE, Options, Skip, read_inputs
 from quarnel._progress import Progress
 from quarnel._report import WRITERS, Report
 from quarnel._version import __version__
 
 LIMIT = 2**31 - 1
-EXIT_UNREADABLE = 1
+EXIT_UNREADABLE = 1  # also: a file left out, a report that could not be written
 EXIT_USAGE = 2  # also: duplicated share above --fail-over
+# Limits by format when none is given: a table stays readable on a folder of thousands of files,
+# a page stays browsable; the formats for programs hold everything.
+DEFAULT_TOP = {"table": 50, "html": 10_000}
+DEFAULT_MAX_PLACES = {"table": 10}
+SORTS = ("words", "count", "share", "files")
 EXIT_PIPE = 128 + 13  # as if ended by SIGPIPE
 EXIT_INTERRUPT = 128 + 2
 
@@ -55,6 +62,21 @@ def percent(text):
     return value
 
 
+def encoding(text):
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+
+
+def size(text):
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    found = re.fullmatch(r"(\d+)([KMG]?)", text.strip().upper())
+    if found is None:
+        raise argparse.ArgumentTypeError(f"not a size such as 512K or 4M: {text!r}")
+    return int(found[1]) * units[found[2]]
+
+
 def add_common(parser, min_words):
     parser.add_argument("paths", nargs="*", metavar="PATH",
                         help="files and directories (searched recursively); '-' is standard "
@@ -66,6 +88,9 @@ def add_common(parser, min_words):
                         help="compare ASCII letters case-insensitively")
     parser.add_argument("--collapse-whitespace", action="store_true",
                         help="treat every run of white space as one space")
+    parser.add_argument("--min-chars", type=count(0), default=None, metavar="N",
+                        help="a repeat needs more than N characters other than white space "
+                             "(the same in both commands)")
     found = parser.add_argument_group("files found in directories")
     found.add_argument("--glob", action="append", default=[], metavar="PATTERN",
                        help="read only files whose name or path below the directory matches "
@@ -75,18 +100,50 @@ def add_common(parser, min_words):
                             "directory matches (repeatable)")
     found.add_argument("--hidden", action="store_true",
                        help="also read files and directories whose name starts with '.'")
+    found.add_argument("--no-ignore", action="store_true",
+                       help="also read what .gitignore and .ignore files leave out")
+    found.add_argument("--follow", action="store_true",
+                       help="walk symlinked directories too (each directory once)")
+    found.add_argument("--no-decompress", action="store_true",
+                       help="skip gzip, bzip2 and xz files instead of reading them decompressed")
+    found.add_argument("--max-decompressed", type=size, default=MAX_DECOMPRESSED,
+                       metavar="SIZE",
+                       help="skip a compressed file larger than SIZE once decompressed (e.g. "
+                            "512K, 4M; 0: no limit; default: 1M)")
+    found.add_argument("--encoding", type=encoding, default="utf-8", metavar="NAME",
+                       help="the encoding of the files (default: utf-8)")
+    found.add_argument("--lossy", action="store_true",
+                       help="read bytes the encoding cannot decode as U+FFFD instead of "
+                            "skipping the file (offsets are into the text read)")
     output = parser.add_argument_group("output")
     output.add_argument("--format", choices=sorted(WRITERS), default="table",
-                        help="table (default), json, jsonl (one record a line) or html (a "
-                             "self-contained page; use with -o)")
+                        help="table (default), json, jsonl (one record a line), html (a "
+                             "self-contained page; use with -o), csv (one row per place) or "
+                             "sarif (SARIF 2.1.0, one result per place after a repeat's first)")
     output.add_argument("--json", dest="format", action="store_const", const="json",
                         help="the same as --format json")
     output.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE")
     output.add_argument("-q", "--quiet", action="store_true",
                         help="no progress line and no notes other than errors")
+    output.add_argument("-v", "--verbose", action="store_true",
+                        help="a note for every file skipped, not one per kind")
     output.add_argument("--fail-over", type=percent, metavar="PERCENT",
                         help="exit with status 2 when the duplicated share of all words is "
-                             "above PERCENT (for CI)")
+                             "above PERCENT (for CI; any format)")
+    output.add_argument("--top", type=count(0), metavar="N",
+                        help="list the first N repeats in the sort order; 0: all (default: 50 "
+                             "in a table, 10000 on a page, all otherwise)")
+    output.add_argument("--max-places", type=count(0), metavar="N",
+                        help="list at most N places per repeat, its count still exact; 0: all "
+                             "(default: 10 in a table, all otherwise)")
+    output.add_argument("--min-count", type=count(2), default=2, metavar="N",
+                        help="list only repeats found at N places or more (default: 2)")
+    output.add_argument("--sort", choices=SORTS,
+                        help="order by words, count (places), share (words times places) or "
+                             "files (distinct files), largest first (default: longest first)")
+    output.add_argument("--summary", action="store_true",
+                        help="only the summary: totals, what was left out and the share per "
+                             "file")
 
 
 def build_parser():
@@ -100,9 +157,11 @@ def build_parser():
                     "file:line:column-line:column, then the duplicated share of the words "
                     "overall and per file. Binary and non-UTF-8 files are skipped with a note.")
     add_common(passages, 1)
-    passages.add_argument("--min-chars", type=count(0), default=0, metavar="N",
-                          help="fewest characters in a passage (default: 0)")
-    passages.set_defaults(default_min_words=8)
+    passages.add_argument("--against", nargs="+", default=[], metavar="REF",
+                          help="report only passages that the inputs share with these files "
+                               "(files or folders; end the list with -- before the inputs), "
+                               "with each input's share copied from them")
+    passages.set_defaults(default_min_words=8, default_min_chars=0)
 
     dup = commands.add_parser(
         "duplicates", help="the repeated phrases of the inputs, longest first",
@@ -110,19 +169,19 @@ def build_parser():
                     "longest first (by characters, the first column), with the places as "
                     "file:line:column, then the duplicated share of the words.")
     add_common(dup, 0)
-    dup.add_argument("--min-chars", type=count(0), default=9, metavar="N",
-                     help="a phrase needs more non-space characters than this (default: 9)")
     dup.add_argument("--max-words", type=count(1), default=50, metavar="N",
-                     help="most words in a phrase (default: 50)")
+                     help="most words in a phrase (default: 50); phrases that follow each other "
+                          "at all their places are joined, and can be longer")
     dup.add_argument("--min-words-in-substring", type=count(0), default=2, metavar="N",
                      help="fewest whitespace-separated words a phrase keeps (default: 2)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
-    dup.set_defaults(default_min_words=4)
-    _dedup_cli.add_parser(commands, count)
-    for sub, default in ((passages, 8), (dup, 4)):
+    dup.set_defaults(default_min_words=4, default_min_chars=9)
+    dedup = _dedup_cli.add_parser(commands, count)
+    for sub, defaults in ((passages, (8, 0)), (dup, (4, 9))):
         for action in sub._actions:
-            if action.dest == "min_words":
-                action.help += f" (default: {default})"
+            if action.dest in ("min_words", "min_chars"):
+                action.help += f" (default: {defaults[action.dest == 'min_chars']})"
+    parser.subcommands = {"passages": passages, "duplicates": dup, "dedup": dedup}
     return parser
 
 
@@ -130,24 +189,92 @@ def stdin_is_terminal():
     return sys.stdin is None or sys.stdin.isatty()
 
 
-def analyse(args, names, texts):
+def library_call(args, documents, reference=None):
     import quarnel  # NumPy is needed from here on only
 
-    documents = list(zip(names, texts))
-    common = dict(min_words=args.min_words, min_chars=args.min_chars,
-                  ignore_case=args.ignore_case, collapse_whitespace=args.collapse_whitespace)
+    common = dict(min_words=args.min_words, ignore_case=args.ignore_case,
+                  collapse_whitespace=args.collapse_whitespace)
     if args.command == "passages":
-        return quarnel.find_passages(documents, **common)
-    return quarnel.find_phrases(documents, max_words=args.max_words,
+        # the finder's rule: more than N characters other than white space; at least N + 1
+        # characters in all is what the library can test first
+        min_chars = args.min_chars + 1 if args.min_chars else 0
+        return quarnel.find_passages(documents, min_chars=min_chars, reference=reference,
+                                     **common)
+    return quarnel.find_phrases(documents, min_chars=args.min_chars, max_words=args.max_words,
                                 min_words_in_substring=args.min_words_in_substring,
                                 blocks=args.blocks, **common)
+
+
+PLACES_LIMIT = re.compile(r"more than (\d+) passage occurrences")
+
+
+def analyse(args, inputs, progress):
+    """The library's result over every document; a document that alone breaks a limit of the
+    analysis is left out with a note, and the others are analysed without it."""
+    documents = list(zip(inputs.names, inputs.texts))
+    reference = inputs.reference
+    try:
+        return library_call(args, documents, reference)
+    except ValueError as exc:
+        whole = exc
+    progress.set("finding the documents that break a limit alone")
+    kept, left_out = [], []
+    for name, text in documents:
+        try:
+            library_call(args, [(name, text)], reference)
+            kept.append((name, text))
+        except ValueError as exc:
+            left_out.append(Skip("too large", name, limit_reason(exc)))
+    if not left_out:
+        raise UsageError(str(whole)) from None
+    for skip in left_out:
+        progress.note(f"quarnel: error: left out {skip.name}: {skip.reason}", error=True)
+    inputs.skipped += left_out
+    inputs.names[:] = [name for name, _ in kept]
+    inputs.texts[:] = [text for _, text in kept]
+    try:
+        return library_call(args, kept)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def limit_reason(exc):
+    found = PLACES_LIMIT.search(str(exc))
+    if found is None:
+        return str(exc)
+    return (f"alone it has more than {int(found[1]):,} passage places, the limit for it (4 per "
+            f"word and 16,777,216 more): a word or a few repeated many times in a row make a "
+            f"passage of every length of the run; raise --min-words or leave it out")
+
+
+def select(args, matches, texts):
+    """The groups the report lists, by the output options; texts as first found."""
+    import numpy as np
+
+    if args.command == "passages" and args.min_chars:
+        # only passages of few words can have N or fewer characters other than white space
+        keep = (matches.words > args.min_chars) | np.array(
+            [len("".join(t.split())) > args.min_chars for t in matches.texts], dtype=bool)
+        if not keep.all():
+            matches = matches._derive(np.flatnonzero(keep), None)
+            matches.found_groups, matches.found_places = len(matches), len(matches.start)
+    shown = matches.select(top=args.top or None, sort=args.sort, min_count=args.min_count,
+                           max_places=args.max_places or None)
+    if args.command == "duplicates" and (args.ignore_case or args.collapse_whitespace):
+        if shown is matches:
+            shown = matches.select(max_places=LIMIT)  # a copy whose texts can change
+        first = shown.first[:-1].tolist()
+        shown.texts = [texts[d][s:e] for d, s, e in zip(shown.document[first].tolist(),
+                                                        shown.start[first].tolist(),
+                                                        shown.end[first].tolist())]
+    return shown
 
 
 def open_output(args):
     if args.output is None:
         sys.stdout.reconfigure(encoding="utf-8", errors="surrogateescape")
         return sys.stdout
-    return open(args.output, "w", encoding="utf-8", errors="surrogateescape", newline="\n")
+    return open(args.output, "w", encoding="utf-8", errors="surrogateescape", newline="")
 
 
 def run(args, out, progress):
@@ -156,18 +283,34 @@ def run(args, out, progress):
         paths = [None] if stdin_is_terminal() else ["-"]
         if paths == [None]:
             progress.note(f"quarnel: no input given; analysing the bundled sample ({SAMPLE})")
-    inputs = read_inputs(paths, args.glob, args.exclude, args.hidden, progress, args.output)
+    options = Options(tuple(args.glob), tuple(args.exclude), args.hidden, not args.no_ignore,
+                      args.follow, not args.no_decompress, args.encoding, args.lossy,
+                      args.max_decompressed)
+    inputs = read_inputs(paths, options, progress, args.output, args.verbose)
+    against = None
+    if getattr(args, "against", None):
+        # The reference's files are read the same way; their documents follow the inputs'.
+        against = read_inputs(args.against, options, progress, args.output, args.verbose)
+        inputs.reference = list(zip(against.names, against.texts))
+        inputs.skipped += against.skipped
+        inputs.failed += against.failed
     chars = sum(map(len, inputs.texts))
     progress.set(f"analysing {len(inputs.texts):,} files, {chars / 1e6:.1f} M characters")
-    try:
-        matches = analyse(args, inputs.names, inputs.texts)
-    except ValueError as exc:  # parameters the library refuses
-        raise UsageError(str(exc)) from None
-    report = Report(args.command, matches, inputs.names, inputs.texts, inputs.skipped,
-                    inputs.failed)
+    matches = analyse(args, inputs, progress)
+    if against is not None:
+        # Totals and the per-file table are the inputs': their share copied from the reference.
+        n = len(inputs.texts)
+        for key in ("document_words", "covered_words", "document_chars"):
+            setattr(matches, key, getattr(matches, key)[:n])
+    names = inputs.names + (against.names if against is not None else [])
+    texts = inputs.texts + (against.texts if against is not None else [])
+    matches = select(args, matches, texts)
+    report = Report(args.command, matches, names, texts, inputs.skipped,
+                    inputs.failed, args.top, args.max_places, args.summary, args.min_count)
     WRITERS[args.format](report, out, progress)
     out.flush()
-    status = EXIT_UNREADABLE if inputs.failed else 0
+    left_out = any(skip.kind == "too large" for skip in inputs.skipped)
+    status = EXIT_UNREADABLE if inputs.failed or left_out else 0
     overall = report.totals()[2]
     if args.fail_over is not None and overall > args.fail_over:
         progress.note(f"quarnel: duplicated share {overall:.2f} % is above --fail-over "
@@ -187,23 +330,38 @@ def quiet_stdout():
 
 def main(argv=None):
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args, extra = parser.parse_known_args(argv)
+    if extra:  # named by the subcommand, whose help lists its options
+        parser.subcommands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
+    if args.command == "dedup":
+        progress = Progress(enabled=not args.quiet and sys.stderr is not None
+                            and sys.stderr.isatty(), quiet=args.quiet)
+        try:
+            return _dedup_cli.main(args, progress)
+        except KeyboardInterrupt:
+            return EXIT_INTERRUPT
+        finally:
+            progress.close()
     if args.min_words is None:
         args.min_words = args.default_min_words
+    if args.min_chars is None:
+        args.min_chars = args.default_min_chars
+    if args.top is None:
+        args.top = DEFAULT_TOP.get(args.format, 0)
+    if args.max_places is None:
+        args.max_places = DEFAULT_MAX_PLACES.get(args.format, 0)
     if args.command == "duplicates" and args.max_words < args.min_words:
         parser.error(f"--max-words ({args.max_words}) must be at least --min-words "
                      f"({args.min_words})")
     progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty(),
                         quiet=args.quiet)
     try:
-        if args.command == "dedup":
-            return _dedup_cli.main(args, progress)
         try:
             out = open_output(args)
         except OSError as exc:
             print(f"quarnel: error: cannot write {args.output}: {exc.strerror or exc}",
                   file=sys.stderr)
-            return EXIT_USAGE
+            return EXIT_UNREADABLE
         try:
             return run(args, out, progress)
         finally:

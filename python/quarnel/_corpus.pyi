@@ -21,16 +21,17 @@ def find_phrases(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
     """The finder's phrases over documents analysed together, as result columns."""
 
 def find_passages(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
-                  collapse_whitespace: bool, min_words: int, min_chars: int) -> _Columns:
+                  collapse_whitespace: bool, min_words: int, min_chars: int,
+                  reference_from: int) -> _Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
 
-# columns: first, words, chars, document, start, end, line, column, end_line, end_column;
-# names in the form the style writes them (JSON literals, HTML-escaped, or as they are).
+# columns: first, words, chars, document, start, end, line, column, end_line, end_column, count;
+# names in the form the style writes them (JSON literals, HTML-escaped, CSV fields or as they are).
 def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: Sequence[bytes],
                    texts: Sequence[str], documents: Optional[Sequence[str]], start: int,
                    end: int, prefix: str) -> tuple[bytes, int]:
-    """Report rows (json, jsonl, passages, phrases or html) of groups from start on, as UTF-8
-    bytes, and the group after them: they end at end or after about a megabyte."""
+    """Report rows (json, jsonl, passages, phrases, html, csv or sarif) of groups from start on,
+    as UTF-8 bytes, and the group after them: they end at end or after about a megabyte."""
 
 def _html_stylesheet() -> str:
     """The stylesheet of the command line's HTML report."""
@@ -43,7 +44,8 @@ def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_wh
                         min_words: int) -> _Columns:
     """Every window's fingerprint, document, word and character offset, as columns."""
 
-def cut_marked(documents: Sequence[str], marks: _Columns, ignore_case: bool,
-               collapse_whitespace: bool, min_words: int, drop_below: int,
+# marks: document, word, why (uint8), kept_document, kept_word, kept_start (uint64 arrays).
+def cut_marked(documents: Sequence[str], marks: dict[str, npt.NDArray[np.generic]],
+               ignore_case: bool, collapse_whitespace: bool, min_words: int, drop_below: int,
                first_document: int) -> _Columns:
     """The documents cleaned of the windows the marks name, as cleaned texts and span columns."""

@@ -18,7 +18,7 @@ import sys
 import tempfile
 from dataclasses import dataclass, field
 
-from quarnel._inputs import decode, walk
+from quarnel._inputs import Options, discover, read_document
 
 JSONL = (".jsonl", ".ndjson", ".json")
 PARQUET = (".parquet", ".pq")
@@ -36,6 +36,7 @@ class Corpus:
     files: list = field(default_factory=list)
     places: list = field(default_factory=list)  # (file index, line or row)
     relative: list = field(default_factory=list)  # text kind: output path below the folder
+    names: dict = field(default_factory=dict)  # text kind: document -> its file's name
 
 
 def kind_of(path: str) -> str:
@@ -112,30 +113,31 @@ def read_corpus(paths, text_field, progress, what="input") -> Corpus:
                 corpus.texts.append(text)
                 corpus.places.append((f, row + 1))
         else:
-            _read_text_files(path, f, corpus)
+            _read_text_files(path, f, corpus, progress)
     return corpus
 
 
-def _read_text_files(path, f, corpus):
-    def fail(name, reason):
+def _read_text_files(path, f, corpus, progress):
+    """Text files as the other commands find them (ignore files honoured, links read once,
+    compressed files decompressed); binary and undecodable files are left out with a note."""
+    discovery = discover([path], Options())
+    for name, reason in discovery.failed:
         raise InputError(f"{name}:0: cannot read: {reason}")
-
-    if os.path.isdir(path):
-        files = [(p, os.path.relpath(p, path)) for p in walk(path, [], [], False, fail)]
-    else:
-        files = [(path, os.path.basename(path))]
-    for file_path, relative in files:
+    for skip in discovery.skipped:
+        progress.note(f"quarnel: skipped {skip.name}: {skip.reason}")
+    for found in discovery.files:
         try:
-            with open(file_path, "rb") as handle:
-                raw = handle.read()
+            text, _, reason = read_document(found.path)
         except OSError as exc:
-            fail(file_path, exc.strerror or str(exc))
-        text, reason = decode(raw)
+            raise InputError(f"{found.name}:0: cannot read: {exc.strerror or exc}") from None
         if text is None:
-            raise InputError(f"{file_path}:0: {reason}")
+            progress.note(f"quarnel: skipped {found.name}: {reason}")
+            continue
+        corpus.names[len(corpus.texts)] = found.name
         corpus.texts.append(text)
         corpus.places.append((f, 1))
-        corpus.relative.append(relative)
+        corpus.relative.append(found.relative if os.path.isdir(path)
+                               else os.path.basename(found.name))
 
 
 # Writing: each writer fills a temporary path that is renamed over the output at the end.
@@ -252,12 +254,12 @@ def _write_spans(path, paths, corpus, columns):
     with open(path, "w", encoding="utf-8", newline="\n") as sink:
         for d, s, e, y, kd, ks in zip(*(c.tolist() for c in columns)):
             f, line = corpus.places[d]
-            record = {"file": paths[f], "line": line, "document": d, "start": s, "end": e,
-                      "why": "reference" if y else "repeat"}
+            record = {"file": corpus.names.get(d, paths[f]), "line": line, "document": d,
+                      "start": s, "end": e, "why": "reference" if y else "repeat"}
             if not y:
                 kf, kline = corpus.places[kd]
-                record.update(kept_file=paths[kf], kept_line=kline, kept_document=kd,
-                              kept_start=ks)
+                record.update(kept_file=corpus.names.get(kd, paths[kf]), kept_line=kline,
+                              kept_document=kd, kept_start=ks)
             sink.write(json.dumps(record, ensure_ascii=False) + "\n")
 
 

@@ -29,6 +29,7 @@ __all__ = [
 ]
 
 _LIMIT = 2**31 - 1
+_SORT_KEYS = ("words", "count", "share", "files")
 
 Name = Union[str, None]
 
@@ -68,10 +69,13 @@ class Matches(Sequence):
     ``end_column`` are those of the occurrence's last character. Per group: ``texts``,
     ``counts``, ``words``, ``chars`` and ``first`` (group g owns rows ``first[g]:first[g+1]``).
     Per document: ``names``, ``document_words``, ``covered_words`` (words inside some
-    occurrence) and ``document_chars``.
+    occurrence) and ``document_chars``. After `select` a group's ``counts`` entry stays its
+    exact number of places while its rows may be fewer; ``found_groups`` and ``found_places``
+    are the totals of the result selected from.
     """
 
     names: tuple[Name, ...]
+    reference_from: int  # documents from here on are the reference (find_passages)
     texts: list[str]
     words: np.ndarray
     chars: np.ndarray
@@ -87,11 +91,14 @@ class Matches(Sequence):
     document_words: np.ndarray
     covered_words: np.ndarray
     document_chars: np.ndarray
+    found_groups: int
+    found_places: int
 
     def __init__(self, names: Sequence[Name], columns: dict):
         import numpy as np  # only results need NumPy, not importing quarnel
 
         self.names = tuple(names)
+        self.reference_from = len(self.names)
         self.texts = columns["texts"]
         as_int = lambda key: columns[key].view(np.int64)  # noqa: E731 (values below 2**63)
         self.words = as_int("words")
@@ -103,13 +110,88 @@ class Matches(Sequence):
         self.document_words = as_int("document_words")
         self.covered_words = as_int("covered_words")
         self.document_chars = as_int("document_chars")
+        self.found_groups, self.found_places = len(self.texts), len(self.start)
 
     @functools.cached_property
     def group(self) -> np.ndarray:
         """The group of each occurrence; made when first asked for, as it is as long as they."""
         import numpy as np
 
-        return np.repeat(np.arange(len(self.texts), dtype=np.int64), self.counts)
+        return np.repeat(np.arange(len(self.texts), dtype=np.int64), np.diff(self.first))
+
+    def files(self) -> np.ndarray:
+        """The number of distinct documents among each group's rows."""
+        import numpy as np
+
+        if not len(self.start):
+            return np.zeros(len(self), dtype=np.int64)
+        new = np.empty(len(self.document), dtype=bool)
+        new[0] = True
+        np.not_equal(self.document[1:], self.document[:-1], out=new[1:])
+        starts = self.first[:-1]
+        new[starts[starts < len(new)]] = True
+        files = np.add.reduceat(new, np.minimum(starts, len(new) - 1)).astype(np.int64)
+        files[np.diff(self.first) == 0] = 0
+        return files
+
+    def select(self, *, top: int | None = None, sort: str | None = None, min_count: int = 2,
+               max_places: int | None = None):
+        """The groups kept by the limits, as a result of the same kind: those with at least
+        ``min_count`` places, ordered by ``sort`` (``"words"``, ``"count"``, ``"share"``:
+        words times places, or ``"files"``: distinct documents; largest first, ties in the
+        result's order; None keeps the result's order), the first ``top`` of them (None: all),
+        each with at most ``max_places`` rows (None: all) and its count still exact. The
+        per-document columns are the whole result's."""
+        import numpy as np
+
+        top = None if top is None else _count("top", top, 0)
+        min_count = _count("min_count", min_count, 0)
+        max_places = None if max_places is None else _count("max_places", max_places, 0)
+        if sort is not None and sort not in _SORT_KEYS:
+            raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)} or None, not {sort!r}")
+        if sort is None and min_count <= 2 and max_places is None:
+            return self if top is None or top >= len(self) else self._prefix(top)
+        groups = np.flatnonzero(self.counts >= min_count) if min_count > 2 else None
+        if sort is not None:
+            key = {"words": lambda: self.words, "count": lambda: self.counts,
+                   "share": lambda: self.words * self.counts, "files": self.files}[sort]()
+            key = key if groups is None else key[groups]
+            order = np.argsort(-key, kind="stable")
+            groups = order if groups is None else groups[order]
+        if groups is None:
+            groups = np.arange(len(self), dtype=np.int64)
+        if top is not None:
+            groups = groups[:top]
+        return self._derive(groups, max_places)
+
+    def _prefix(self, top):
+        """The first `top` groups as views of the columns: nothing is copied."""
+        new = object.__new__(type(self))
+        new.__dict__.update({k: v for k, v in self.__dict__.items() if k != "group"})
+        rows = int(self.first[top])
+        new.texts, new.first = self.texts[:top], self.first[:top + 1]
+        new.words, new.chars, new.counts = self.words[:top], self.chars[:top], self.counts[:top]
+        for key in _OCCURRENCE_COLUMNS:
+            setattr(new, key, getattr(self, key)[:rows])
+        return new
+
+    def _derive(self, groups, max_places):
+        import numpy as np
+
+        new = object.__new__(type(self))
+        new.__dict__.update({k: v for k, v in self.__dict__.items() if k != "group"})
+        counts = self.counts[groups]
+        rows_had = np.diff(self.first)[groups]
+        shown = rows_had if max_places is None else np.minimum(rows_had, max_places)
+        first = np.zeros(len(groups) + 1, dtype=np.int64)
+        np.cumsum(shown, out=first[1:])
+        rows = np.repeat(self.first[:-1][groups] - first[:-1], shown) + np.arange(first[-1])
+        new.texts = [self.texts[g] for g in groups.tolist()]
+        new.words, new.chars = self.words[groups], self.chars[groups]
+        new.counts, new.first = counts, first
+        for key in _OCCURRENCE_COLUMNS:
+            setattr(new, key, getattr(self, key)[rows])
+        return new
 
     def __len__(self) -> int:
         return len(self.texts)
@@ -121,7 +203,7 @@ class Matches(Sequence):
         lo, hi = int(self.first[g]), int(self.first[g + 1])
         rows = zip(*(getattr(self, key)[lo:hi].tolist() for key in _OCCURRENCE_COLUMNS))
         occurrences = [Occurrence(d, self.names[d], *rest) for d, *rest in rows]
-        return Group(self.texts[g], hi - lo, int(self.words[g]), occurrences)
+        return Group(self.texts[g], int(self.counts[g]), int(self.words[g]), occurrences)
 
     def __iter__(self) -> Iterator[Group]:
         return (self[g] for g in range(len(self)))
@@ -253,7 +335,8 @@ def _removed(removed, texts: list[str]):
 def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words: int = 50,
                  min_words_in_substring: int = 2, blocks: bool = False,
                  ignore_case: bool = False, collapse_whitespace: bool = False,
-                 removed=None) -> PhraseMatches:
+                 removed=None, top: int | None = None, sort: str | None = None,
+                 min_count: int = 2, max_places: int | None = None) -> PhraseMatches:
     """Phrases of min_words..max_words words that occur twice or more across the documents.
 
     The rules are those of ``find_duplicates``: a phrase has more than ``min_chars`` characters
@@ -264,7 +347,8 @@ def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words
     letters and ``collapse_whitespace`` makes every run of white space one space, each document
     on its own; ``removed`` gives, per document, (start, end) ranges to leave out. Offsets
     always index the documents as given. A corpus of one document gives the phrases of
-    ``find_duplicates`` on it.
+    ``find_duplicates`` on it. ``top``, ``sort``, ``min_count`` and ``max_places`` limit the
+    groups returned as `Matches.select` does.
     """
     names, texts = _documents(documents)
     min_words = _count("min_words", min_words, 0)
@@ -276,12 +360,15 @@ def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words
         _flag("collapse_whitespace", collapse_whitespace), min_words,
         _count("min_chars", min_chars, 0), max_words,
         _count("min_words_in_substring", min_words_in_substring, 0), _flag("blocks", blocks))
-    return PhraseMatches(names, columns)
+    return PhraseMatches(names, columns).select(top=top, sort=sort, min_count=min_count,
+                                                max_places=max_places)
 
 
 def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
                   ignore_case: bool = False, collapse_whitespace: bool = False,
-                  removed=None) -> PassageMatches:
+                  removed=None, reference=None, top: int | None = None,
+                  sort: str | None = None, min_count: int = 2,
+                  max_places: int | None = None) -> PassageMatches:
     """Maximal repeated runs of whole words across the documents, longest first.
 
     A passage occurs at two or more places and cannot be extended by a word on the left or on
@@ -289,11 +376,27 @@ def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
     A document pasted twice is one passage; a licence shared by 200 files is one passage with
     200 occurrences. Words and the text between them are compared as they are, or after
     ``ignore_case``/``collapse_whitespace``; a passage needs at least ``min_words`` words and
-    ``min_chars`` characters. Each group's text is its first occurrence.
+    ``min_chars`` characters. Each group's text is its first occurrence. ``top``, ``sort``,
+    ``min_count`` and ``max_places`` limit the groups returned as `Matches.select` does.
+
+    With ``reference`` (documents as ``documents`` takes them), only passages that occur both in
+    ``documents`` and in the reference are kept, each with all its places; the reference's
+    documents follow the others (document numbers from ``reference_from`` on, names after
+    theirs), and ``covered_words`` of a document is then the words it shares with the
+    reference. Passages within one side alone are never gathered: the cost is linear in both.
     """
     names, texts = _documents(documents)
+    removed_ranges = _removed(removed, texts)
+    reference_from = len(texts)
+    if reference is not None:
+        reference_names, reference_texts = _documents(reference)
+        names, texts = names + reference_names, texts + reference_texts
+        if removed_ranges is not None:
+            removed_ranges += [[] for _ in reference_texts]
     columns = _corpus.find_passages(
-        texts, _removed(removed, texts), _flag("ignore_case", ignore_case),
+        texts, removed_ranges, _flag("ignore_case", ignore_case),
         _flag("collapse_whitespace", collapse_whitespace), _count("min_words", min_words, 1),
-        _count("min_chars", min_chars, 0))
-    return PassageMatches(names, columns)
+        _count("min_chars", min_chars, 0), reference_from)
+    matches = PassageMatches(names, columns)
+    matches.reference_from = reference_from
+    return matches.select(top=top, sort=sort, min_count=min_count, max_places=max_places)

@@ -26,7 +26,7 @@ from __future__ import annotations
 import numpy as np
 
 from quarnel import _corpus
-from quarnel.dedup import REFERENCE, REPEAT, _params
+from quarnel.cleaning import REFERENCE, REPEAT, _params
 
 try:
     import dask  # noqa: F401 - the package itself, before its submodules

@@ -1,4 +1,4 @@
-#include "aho_corasick.hpp"
+#include "base/aho_corasick.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace ac = quarnel::core::aho_corasick;
 

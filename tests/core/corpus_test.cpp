@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "duplicate_finder/documents.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
+
+using quarnel::core::parallel::Lanes;
 
 namespace {
 
@@ -168,9 +170,9 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
   quarnel::core::passages::PassageParams passage_params;
   passage_params.min_words = 2;
   namespace corpus = quarnel::core::corpus;
-  const Matches passages = corpus::detail::find_passages(source, {}, passage_params, false);
+  const Matches passages = corpus::detail::find_passages(source, {}, passage_params, Lanes::one());
   expect_located(passages, docs);
-  expect_same(corpus::detail::find_passages(source, {}, passage_params, true), passages);
+  expect_same(corpus::detail::find_passages(source, {}, passage_params, Lanes::two()), passages);
   // A passage reads as its first occurrence.
   for (std::size_t g = 0; g < passages.groups(); ++g) {
     const std::size_t k = passages.first[g];
@@ -179,12 +181,12 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
               docs[passages.document[k]].substr(at[passages.start[k]],
                                                 at[passages.end[k]] - at[passages.start[k]]));
   }
-  quarnel::core::types::FinderParams phrase_params;
+  quarnel::core::duplicate_finder::FinderParams phrase_params;
   phrase_params.min_words = 2;
   phrase_params.min_chars = 2;
-  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, false);
+  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, Lanes::one());
   expect_located(phrases, docs);
-  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, true), phrases);
+  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, Lanes::two()), phrases);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CorpusPlaces, ::testing::Range<std::uint64_t>(0, 40));

@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "duplicate_finder.hpp"
 #include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/finder.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
+
+using quarnel::core::parallel::Lanes;
 
 namespace {
 
 namespace df = quarnel::core::duplicate_finder;
-using quarnel::core::types::FinderParams;
-using quarnel::core::types::PhraseData;
+using quarnel::core::duplicate_finder::FinderParams;
+using quarnel::core::phrase_records::PhraseData;
 
 struct Joined {
   std::string text;
@@ -81,18 +83,20 @@ TEST(DocumentEnds, CutLcpIsTheCommonPrefixInsideBothDocuments) {
                                               j.text.size());
     auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
-    const auto uncut = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, false);
+    const auto uncut =
+        quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, Lanes::one());
     const df::DocumentEnds ends(j.layout(), j.text.size());
-    for (const bool split : {false, true}) {
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
       auto lcp = uncut;
       df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
-                               ends, split);
+                               ends, lanes);
       for (std::size_t r = 1; r < sa.size(); ++r) {
         const std::uint64_t a = sa[r - 1], b = sa[r];
         const std::uint64_t room = std::min(ends.left(a), ends.left(b));
         std::uint64_t common = 0;
         while (common < room && j.text[a + common] == j.text[b + common]) ++common;
-        ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r << " split " << split;
+        ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r << " lanes "
+                                  << lanes.count();
       }
     }
   }

@@ -13,19 +13,21 @@
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/chunked_log.hpp"
 #include "duplicate_finder/detail.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 #include "duplicate_finder/set_aside_recovery.hpp"
-#include "interval_merger.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
 
+using quarnel::core::parallel::Lanes;
+
 namespace df = quarnel::core::duplicate_finder;
 namespace si = quarnel::core::string_interner;
+using quarnel::core::duplicate_finder::FinderParams;
 using quarnel::core::normalize::RemovedRange;
-using quarnel::core::types::FinderParams;
-using quarnel::core::types::Occurrence;
-using quarnel::core::types::PhraseData;
-using quarnel::core::types::PhraseResult;
+using quarnel::core::phrase_records::Occurrence;
+using quarnel::core::phrase_records::PhraseData;
+using quarnel::core::phrase_records::PhraseResult;
 
 namespace {
 
@@ -54,13 +56,13 @@ struct Indexed {
   [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, planes, boundaries}; }
 };
 
-// `split`: the scan by rank halves and the records by halves, on two threads, however small the
-// text.
+// On two `lanes`: the scan by rank halves and the records by halves, on two threads, however small
+// the text.
 std::vector<PhraseData> candidates(const std::string& text, const FinderParams& params = {},
                                    Offsets boundaries = {}, const si::HashKey& key = kKeyA,
-                                   bool split = false) {
+                                   Lanes lanes = {}) {
   const Indexed indexed(text, std::move(boundaries));
-  return df::detail::find_candidate_phrases(indexed.index(), params, key, split);
+  return df::detail::find_candidate_phrases(indexed.index(), params, key, lanes);
 }
 
 // The pipeline up to phrase merging, with sentence boundaries chosen by the test.
@@ -133,7 +135,7 @@ std::string oracle_normalize(std::string_view raw) {
 std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderParams& params,
                                           const Offsets& boundaries) {
   const std::size_t n = text.size();
-  const std::uint64_t t = quarnel::core::types::phrase_threshold(params);
+  const std::uint64_t t = quarnel::core::duplicate_finder::phrase_threshold(params);
   std::vector<std::vector<std::uint64_t>> common(n + 1, std::vector<std::uint64_t>(n + 1, 0));
   for (std::size_t i = n; i-- > 0;) {
     for (std::size_t j = n; j-- > 0;) {
@@ -273,10 +275,10 @@ void expect_uncontained_match_the_oracle(const std::string& text, const FinderPa
                                          const Offsets& boundaries, int round) {
   const auto expected = oracle_candidates(text, params, boundaries);
   const Indexed indexed(text, boundaries);
-  for (const bool split : {false, true}) {
-    ASSERT_EQ(df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB, split),
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+    ASSERT_EQ(df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB, lanes),
               expected.size() >= 2 ? naive_elimination(expected) : expected)
-        << "round " << round << " split " << split << " text '" << text << "' min_words "
+        << "round " << round << " lanes " << lanes.count() << " text '" << text << "' min_words "
         << params.min_words << " min_chars " << params.min_chars << " max_words "
         << params.max_words;
   }
@@ -289,9 +291,9 @@ TEST(CandidatePhrases, MatchTheDirectOracleOnRandomTexts) {
     const Offsets boundaries = random_boundaries(rng, text.size());
     const FinderParams params = random_params(rng);
     const auto expected = oracle_candidates(text, params, boundaries);
-    for (const bool split : {false, true}) {
-      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, split), expected)
-          << "round " << round << " split " << split << " text '" << text << "' min_words "
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, lanes), expected)
+          << "round " << round << " lanes " << lanes.count() << " text '" << text << "' min_words "
           << params.min_words << " min_chars " << params.min_chars << " max_words "
           << params.max_words;
     }
@@ -440,9 +442,9 @@ TEST(CandidatePhrases, PassagesWithWhiteSpaceInsideWordsMatchTheOracle) {
     }
     const FinderParams params = pasted_params(rng);
     const auto expected = oracle_candidates(text, params, boundaries);
-    for (const bool split : {false, true}) {
-      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, split), expected)
-          << "round " << round << " split " << split << " text '" << text << "'";
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+      ASSERT_EQ(candidates(text, params, boundaries, kKeyA, lanes), expected)
+          << "round " << round << " lanes " << lanes.count() << " text '" << text << "'";
     }
     ASSERT_NO_FATAL_FAILURE(expect_uncontained_match_the_oracle(text, params, boundaries, round));
   }
@@ -590,10 +592,10 @@ TEST(CandidateScan, SplitScanLeavesWhatOneCollectorLeaves) {
     const FinderParams params = random_params(rng);
     const df::PositionIndex positions(indexed.text, indexed.boundaries);
     std::vector<ScanContents> scanned, recovered;
-    for (const bool split : {false, true}) {
-      auto scan = df::scan_candidates(indexed.index(), positions, params, kKeyA, true, split);
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+      auto scan = df::scan_candidates(indexed.index(), positions, params, kKeyA, true, lanes);
       scanned.push_back(contents_of(scan));
-      df::recover_set_aside(indexed.index(), positions, params, scan, split);
+      df::recover_set_aside(indexed.index(), positions, params, scan, lanes);
       recovered.push_back(contents_of(scan));
     }
     ASSERT_EQ(scanned[0], scanned[1]) << "round " << round << " text '" << text << "'";
@@ -1202,9 +1204,9 @@ class DerivedLimits : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(DerivedLimits, SaturateInsteadOfWrapping) {
   const auto& c = GetParam();
-  EXPECT_EQ(quarnel::core::types::phrase_threshold(c.params), c.threshold);
-  EXPECT_EQ(quarnel::core::types::block_minimum(c.params), c.block_minimum);
-  EXPECT_EQ(quarnel::core::types::block_cap(c.params), c.block_cap);
+  EXPECT_EQ(quarnel::core::duplicate_finder::phrase_threshold(c.params), c.threshold);
+  EXPECT_EQ(quarnel::core::duplicate_finder::block_minimum(c.params), c.block_minimum);
+  EXPECT_EQ(quarnel::core::duplicate_finder::block_cap(c.params), c.block_cap);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 #include "persist/mapped_file.hpp"
 
 namespace fm = quarnel::core::fm_index;

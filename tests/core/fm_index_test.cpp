@@ -1,4 +1,4 @@
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "normalize.hpp"
 #include "suffix_array/construction.hpp"
+#include "text/normalize.hpp"
 
 namespace fm = quarnel::core::fm_index;
 namespace nz = quarnel::core::normalize;

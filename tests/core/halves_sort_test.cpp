@@ -11,6 +11,8 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 
+using quarnel::core::parallel::Lanes;
+
 namespace sa = quarnel::core::suffix_array;
 
 namespace {
@@ -22,7 +24,8 @@ std::span<const std::uint8_t> bytes_of(const std::string& s) {
 // The arrays the whole-text sort and Kasai's method give.
 sa::SuffixAndLcp32 whole(const std::string& s) {
   auto array = sa::build_sa32(bytes_of(s));
-  auto lcp = sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes_of(s), array, false);
+  auto lcp =
+      sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(bytes_of(s), array, Lanes::one());
   return {std::move(array), std::move(lcp)};
 }
 
@@ -70,8 +73,8 @@ TEST_P(HalvesSort, MatchesTheWholeSortWheneverItSplits) {
         .first_share = 4 + static_cast<std::size_t>(rng() % 24),
         .walk_budget = ~std::uint64_t{0}};
     int beside_calls = 0;
-    const auto got =
-        sa::detail::sort_halves(bytes_of(s), params, t % 2 == 0, [&] { ++beside_calls; });
+    const auto got = sa::detail::sort_halves(bytes_of(s), params, Lanes::two_if(t % 2 == 0),
+                                             [&] { ++beside_calls; });
     if (!got) {
       EXPECT_EQ(beside_calls, 0);
       continue;
@@ -93,8 +96,8 @@ TEST(HalvesSort, TextMadeOfOneRepeatedPassageIsNotSplit) {
   std::string s;
   while (s.size() < 5000) s += "the same passage, again and ";
   int beside_calls = 0;
-  const auto got = sa::detail::sort_halves(bytes_of(s), {.tail = 8, .walk_budget = 1 << 20}, true,
-                                           [&] { ++beside_calls; });
+  const auto got = sa::detail::sort_halves(bytes_of(s), {.tail = 8, .walk_budget = 1 << 20},
+                                           Lanes::two(), [&] { ++beside_calls; });
   EXPECT_FALSE(got.has_value());
   EXPECT_EQ(beside_calls, 0);
 }
@@ -105,11 +108,11 @@ TEST(HalvesSort, MergeGivesUpPastItsBudgetOnTextCopiedAcrossTheSplit) {
   const std::string s = half + half;  // every first-half suffix agrees long with its copy
   const sa::detail::HalvesSortParams tight{.tail = 12, .first_share = 15, .walk_budget = 0};
   int beside_calls = 0;
-  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(s), tight, true, [&] { ++beside_calls; }));
+  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(s), tight, Lanes::two(), [&] { ++beside_calls; }));
   EXPECT_EQ(beside_calls, 1);
   // With room to walk, the stretches found once answer the rest.
   const sa::detail::HalvesSortParams roomy{.tail = 12, .first_share = 15, .walk_budget = 64000};
-  const auto got = sa::detail::sort_halves(bytes_of(s), roomy, true, [] {});
+  const auto got = sa::detail::sort_halves(bytes_of(s), roomy, Lanes::two(), [] {});
   ASSERT_TRUE(got.has_value());
   expect_same(*got, s);
 }
@@ -122,9 +125,9 @@ TEST(BuildSa32AndLcpBeside, ReturnsTheArraysAndRunsBesideOnceEitherWay) {
   while (repeated.size() < (1 << 20) + 5) repeated += "one passage over and over. ";
   for (const std::string* s : {&prose, &repeated}) {
     const auto expected = whole(*s);
-    for (const bool split : {false, true}) {
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
       int calls = 0;
-      const auto [array, lcp, value] = sa::build_sa32_and_lcp_beside(bytes_of(*s), split, [&] {
+      const auto [array, lcp, value] = sa::build_sa32_and_lcp_beside(bytes_of(*s), lanes, [&] {
         ++calls;
         return 42;
       });

@@ -1,11 +1,13 @@
-#include "interrupt.hpp"
+#include "base/interrupt.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
+
+using quarnel::core::parallel::Lanes;
 
 namespace interrupt = quarnel::core::interrupt;
 namespace parallel = quarnel::core::parallel;
@@ -85,19 +87,19 @@ TEST(Interrupt, StopsWorkOnTheSideThread) {
     return 0;
   };
   {
-    parallel::SideTask task(true, side_forever);
+    parallel::SideTask task(Lanes::two(), side_forever);
     EXPECT_THROW((void)task.get(), interrupt::Interrupted);
   }  // joined here
   EXPECT_TRUE(side_stopped);
 }
 
 TEST(Interrupt, SideTaskResultsAndErrorsPassThrough) {
-  parallel::SideTask value(true, [] { return 42; });
+  parallel::SideTask value(Lanes::two(), [] { return 42; });
   EXPECT_EQ(value.get(), 42);
-  parallel::SideTask error(true, []() -> int { throw std::bad_alloc(); });
+  parallel::SideTask error(Lanes::two(), []() -> int { throw std::bad_alloc(); });
   EXPECT_THROW((void)error.get(), std::bad_alloc);
   bool ran = false;
-  parallel::SideTask nothing(true, [&] { ran = true; });
+  parallel::SideTask nothing(Lanes::two(), [&] { ran = true; });
   nothing.get();
   EXPECT_TRUE(ran);
 }

@@ -1,4 +1,4 @@
-#include "interval_merger.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "test_support.hpp"
 
 namespace im = quarnel::core::interval_merger;
-using quarnel::core::types::PhraseData;
+using quarnel::core::phrase_records::PhraseData;
 
 namespace {
 

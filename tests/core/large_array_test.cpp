@@ -1,9 +1,11 @@
-#include "large_array.hpp"
+#include "base/large_array.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
+
+using quarnel::core::parallel::Lanes;
 
 namespace core = quarnel::core;
 
@@ -29,8 +31,8 @@ TEST(LargeArray, PopulatingKeepsWhatWasWritten) {
 TEST(LargeArray, FaultedInArraysAreZeroedAtAnySize) {
   for (const std::size_t n :
        {std::size_t{0}, std::size_t{1}, std::size_t{4099}, (std::size_t{5} << 20) + 3}) {
-    for (const bool split : {false, true}) {
-      const auto v = core::large_array_faulted_in<std::uint32_t>(n, split);
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+      const auto v = core::large_array_faulted_in<std::uint32_t>(n, lanes);
       ASSERT_EQ(v.size(), n);
       for (std::size_t i = 0; i < n; i += 1021) {
         ASSERT_EQ(v[i], 0u) << n << " " << i;

@@ -7,9 +7,11 @@
 #include <random>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
+
+using quarnel::core::parallel::Lanes;
 
 namespace sa = quarnel::core::suffix_array;
 
@@ -129,9 +131,9 @@ TEST(LcpKasaiInParts, MatchesBruteForceForEverySliceCount) {
     const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
     const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
     for (const std::size_t parts : {1, 2, 3, 7, 200}) {
-      for (const bool split : {false, true}) {
+      for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
         const auto lcp = sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint64_t>(
-            s, suffixes, split, parts);
+            s, suffixes, lanes, parts);
         ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
       }
     }
@@ -149,10 +151,10 @@ TEST(LcpKasaiInParts, IntoArraysHoldingGarbage) {
     const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
     const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
     for (const std::size_t parts : {1, 2, 5}) {
-      for (const bool split : {false, true}) {
+      for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
         std::vector<std::uint64_t> lcp(s.size(), ~std::uint64_t{0});
         sa::lcp_kasai_in_parts_into<std::uint8_t, std::uint32_t, std::uint64_t>(s, suffixes, lcp,
-                                                                                split, parts);
+                                                                                lanes, parts);
         ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
       }
     }
@@ -170,7 +172,7 @@ TEST(LcpKasaiInParts, LongTextsInSlicesMatchTheTextbookMethod) {
   for (const auto& text : long_texts()) {
     const auto suffixes = sa::build_sa32(text);
     EXPECT_EQ((sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes,
-                                                                                  true, 3)),
+                                                                                  Lanes::two(), 3)),
               textbook_kasai(text, suffixes));
   }
 }

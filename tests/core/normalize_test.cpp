@@ -1,4 +1,4 @@
-#include "normalize.hpp"
+#include "text/normalize.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace nz = quarnel::core::normalize;
 using nz::CumulativeDelta;

@@ -1,4 +1,4 @@
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +11,18 @@
 #include <utility>
 #include <vector>
 
+using quarnel::core::parallel::Lanes;
+
 namespace parallel = quarnel::core::parallel;
 
 namespace {
 
 TEST(ParallelBoth, ReturnsBothResultsOnEitherPath) {
-  for (const bool split : {false, true}) {
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     const std::thread::id caller = std::this_thread::get_id();
     std::thread::id main_thread, side_thread;
     const auto [a, b] = parallel::both(
-        split,
+        lanes,
         [&] {
           main_thread = std::this_thread::get_id();
           return 6;
@@ -33,16 +35,16 @@ TEST(ParallelBoth, ReturnsBothResultsOnEitherPath) {
     EXPECT_EQ(b, "side");
     EXPECT_EQ(main_thread, caller);
     // Splitting moves the side's work off the caller's thread; otherwise it stays.
-    EXPECT_EQ(side_thread != caller, split);
+    EXPECT_EQ(side_thread != caller, lanes.has_second());
   }
 }
 
 TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
-  for (const bool split : {false, true}) {
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     bool side_done = false;
     const auto throwing_side = [&] {
       (void)parallel::both(
-          split, [] { return 1; },
+          lanes, [] { return 1; },
           [&]() -> int {
             side_done = true;
             throw std::invalid_argument("side");
@@ -55,7 +57,7 @@ TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
     // When both throw, the caller's own exception wins, and the side is joined first.
     const auto both_throw = [&] {
       (void)parallel::both(
-          split, []() -> int { throw std::out_of_range("main"); },
+          lanes, []() -> int { throw std::out_of_range("main"); },
           [&]() -> int {
             std::this_thread::yield();
             side_done = true;
@@ -63,34 +65,34 @@ TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
           });
     };
     EXPECT_THROW(both_throw(), std::out_of_range);
-    // Without a split the side never runs once the main part has thrown.
-    EXPECT_EQ(side_done, split);
+    // On one lane the side never runs once the main part has thrown.
+    EXPECT_EQ(side_done, lanes.has_second());
   }
 }
 
 TEST(ParallelSideTask, GetReturnsTheSideResultOnEitherPath) {
-  for (const bool split : {false, true}) {
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     const std::thread::id caller = std::this_thread::get_id();
     std::thread::id side_thread;
-    parallel::SideTask task(split, [&] {
+    parallel::SideTask task(lanes, [&] {
       side_thread = std::this_thread::get_id();
       return std::string("side");
     });
     EXPECT_EQ(task.get(), "side");
-    EXPECT_EQ(side_thread != caller, split);
+    EXPECT_EQ(side_thread != caller, lanes.has_second());
   }
 }
 
 TEST(ParallelSideTask, ExceptionsPassToGetAndUnwindingJoinsTheThread) {
-  for (const bool split : {false, true}) {
-    parallel::SideTask throwing(split, []() -> int { throw std::invalid_argument("side"); });
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+    parallel::SideTask throwing(lanes, []() -> int { throw std::invalid_argument("side"); });
     EXPECT_THROW((void)throwing.get(), std::invalid_argument);
   }
   // Left without `get` while the caller's own work throws: the side still runs to its end
   // before the task is gone, and its state outlives no one.
   bool side_done = false;
   const auto caller_throws = [&] {
-    parallel::SideTask task(true, [&] {
+    parallel::SideTask task(Lanes::two(), [&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       side_done = true;
       return 0;
@@ -101,14 +103,25 @@ TEST(ParallelSideTask, ExceptionsPassToGetAndUnwindingJoinsTheThread) {
   EXPECT_TRUE(side_done);
 }
 
-TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
-  for (const bool split : {false, true}) {
+TEST(ParallelOverParts, CoversTheRangeOnceAndMergesThePartsInOrder) {
+  for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     for (const std::size_t mid : {0, 1, 50, 99, 100}) {
       std::vector<int> seen(100, 0);
-      parallel::halves(split, seen.size(), mid, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) ++seen[i];
+      parallel::over_parts(lanes, seen.size(), mid, [&](parallel::Part part) {
+        for (std::size_t i = part.begin; i < part.end; ++i) ++seen[i];
       });
       EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 100) << mid;
+      const auto range = [](parallel::Part part) {
+        std::vector<std::size_t> out;
+        for (std::size_t i = part.begin; i < part.end; ++i) out.push_back(i + 100 * part.index);
+        return out;
+      };
+      const auto joined = parallel::over_parts(lanes, 100, mid, range, [](auto first, auto second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+      });
+      ASSERT_EQ(joined.size(), 100u);
+      for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(joined[i], i < mid ? i : i + 100) << mid;
     }
   }
 }
@@ -116,7 +129,7 @@ TEST(ParallelHalves, CoversTheRangeOnceAtAnySplitPoint) {
 TEST(ParallelSort, OrdersLikeStdSortOnEitherPath) {
   std::mt19937_64 rng(5);
   for (const std::size_t n : {0, 1, 2, 7, 1000}) {
-    for (const bool split : {false, true}) {
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
       std::vector<std::pair<unsigned, unsigned>> items(n);
       for (std::size_t i = 0; i < n; ++i) {
         items[i] = {static_cast<unsigned>(rng() % 10), static_cast<unsigned>(i)};
@@ -124,23 +137,23 @@ TEST(ParallelSort, OrdersLikeStdSortOnEitherPath) {
       auto expected = items;
       const auto by_first = [](const auto& a, const auto& b) { return a.first < b.first; };
       std::stable_sort(expected.begin(), expected.end(), by_first);
-      parallel::sort(split, items, by_first);
+      parallel::sort(lanes, items, by_first);
       // Equal keys may come in any order: compare the keys, and the elements as sets.
-      ASSERT_TRUE(std::is_sorted(items.begin(), items.end(), by_first)) << n << split;
+      ASSERT_TRUE(std::is_sorted(items.begin(), items.end(), by_first)) << n << lanes.count();
       std::sort(items.begin(), items.end());
       std::sort(expected.begin(), expected.end());
-      EXPECT_EQ(items, expected) << n << split;
+      EXPECT_EQ(items, expected) << n << lanes.count();
     }
   }
 }
 
 TEST(ParallelSideTask, SaysWhetherItsSideRunsOnASecondThreadUntilTaken) {
   // Callers ask this to keep their own stages on one thread while the side has the other core.
-  parallel::SideTask split(true, [] { return 1; });
+  parallel::SideTask split(Lanes::two(), [] { return 1; });
   EXPECT_TRUE(split.on_second_thread());
   EXPECT_EQ(split.get(), 1);
   EXPECT_FALSE(split.on_second_thread());
-  parallel::SideTask here(false, [] { return 2; });
+  parallel::SideTask here(Lanes::one(), [] { return 2; });
   EXPECT_FALSE(here.on_second_thread());
   EXPECT_EQ(here.get(), 2);
 }

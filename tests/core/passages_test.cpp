@@ -10,11 +10,11 @@
 #include <tuple>
 #include <vector>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
 #include "test_support.hpp"
-#include "tokenizer.hpp"
-#include "utf.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
 
 namespace ps = quarnel::core::passages;
 namespace tk = quarnel::core::tokenizer;
@@ -158,6 +158,37 @@ TEST_P(PassagesRandom, MatchTheDefinition) {
       const std::vector<std::string_view> views(docs.begin(), docs.end());
       ASSERT_EQ(ps::detail::find_passages_wide(views, params), expected) << describe(docs, params);
     }
+  }
+}
+
+// With a reference, the passages are those of the whole corpus that have a place on each side.
+TEST_P(PassagesRandom, AgainstAReferenceKeepsThePassagesOfBothSides) {
+  const RandomCase& rc = GetParam();
+  std::mt19937 rng(rc.seed + 100);
+  for (int n = 0; n < rc.cases / 4; ++n) {
+    const auto docs = random_corpus(rng, kAll, rc.max_docs + 1, rc.max_words);
+    const std::vector<std::string_view> views(docs.begin(), docs.end());
+    ps::PassageParams params;
+    params.min_words = 1 + rng() % 4;
+    const ps::Passages all = ps::find_passages(views, params);
+    params.reference_from = rng() % docs.size();
+    ps::Passages expected;
+    expected.first.push_back(0);
+    for (std::size_t g = 0; g + 1 < all.first.size(); ++g) {
+      bool corpus = false, reference = false;
+      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
+        (all.document[k] < params.reference_from ? corpus : reference) = true;
+      }
+      if (!corpus || !reference) continue;
+      expected.words.push_back(all.words[g]);
+      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
+        expected.document.push_back(all.document[k]);
+        expected.start.push_back(all.start[k]);
+        expected.end.push_back(all.end[k]);
+      }
+      expected.first.push_back(expected.document.size());
+    }
+    ASSERT_EQ(ps::find_passages(views, params), expected) << describe(docs, params);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "radix_sort.hpp"
+#include "base/radix_sort.hpp"
 
 #include <gtest/gtest.h>
 

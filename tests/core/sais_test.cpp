@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 

@@ -1,4 +1,4 @@
-#include "sentence_splitter.hpp"
+#include "text/sentence_splitter.hpp"
 
 #include <gtest/gtest.h>
 #include <unicode/ustring.h>

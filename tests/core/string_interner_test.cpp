@@ -1,4 +1,4 @@
-#include "string_interner.hpp"
+#include "base/string_interner.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::test {
 
@@ -25,9 +26,10 @@ std::vector<std::uint64_t> sorted_suffixes(const std::vector<T>& s) {
 }
 
 // A candidate record as the candidate stage makes it: ends are starts plus the phrase length.
-inline core::types::PhraseData phrase_record(std::string phrase, std::vector<std::uint64_t> starts,
-                                             std::uint64_t words) {
-  core::types::PhraseData r;
+inline core::phrase_records::PhraseData phrase_record(std::string phrase,
+                                                      std::vector<std::uint64_t> starts,
+                                                      std::uint64_t words) {
+  core::phrase_records::PhraseData r;
   r.phrase = std::move(phrase);
   r.starts = std::move(starts);
   for (auto s : r.starts) r.ends.push_back(s + r.phrase.size());

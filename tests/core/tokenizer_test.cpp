@@ -1,4 +1,4 @@
-#include "tokenizer.hpp"
+#include "text/tokenizer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "white_space.hpp"
+#include "text/white_space.hpp"
 
 namespace utf = quarnel::core::utf;
 namespace ws = quarnel::core::white_space;

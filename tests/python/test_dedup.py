@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import quarnel
-from quarnel.dedup import REPEAT
+from quarnel.cleaning import REPEAT
 
 WORD = re.compile(r"[0-9A-Za-z\x80-\U0010ffff]+")
 

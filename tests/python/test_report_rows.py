@@ -6,6 +6,7 @@ as the command line did before its rows were written natively; random columns, n
 escapes in names) must come out byte for byte the same.
 """
 
+import csv
 import html
 import io
 import json
@@ -21,7 +22,7 @@ import pytest
 from quarnel import _corpus
 from quarnel._report import write_bytes, written_names
 
-STYLES = ("json", "jsonl", "passages", "phrases", "html")
+STYLES = ("json", "jsonl", "passages", "phrases", "html", "csv", "sarif")
 SPACES = [chr(c) for c in range(0x110000) if chr(c).isspace()]
 NEAR_SPACES = ["\u200b", "\u180e", "\ufeff", "\x00", "\x7f"]
 OTHERS = ['"', "\\", "<", ">", "&", "'", "%", "\x01", "\x1f", "\b", "\f", "\u00e9", "\u2026",
@@ -45,13 +46,13 @@ def json_name(name):
     return "null" if name is None else encode_basestring(name)
 
 
-def json_group(g, rows, c, names, texts, prefix):
+def json_group(g, rows, c, names, texts, prefix):  # noqa: ARG001 (c["count"] is the count)
     occurrences = ",".join(
         f'{{"file":{json_name(names[c["document"][r]])},"document":{c["document"][r]},'
         f'"start":{c["start"][r]},"end":{c["end"][r]},'
         f'"line":{c["line"][r]},"column":{c["column"][r]},"end_line":{c["end_line"][r]},'
         f'"end_column":{c["end_column"][r]}}}' for r in rows)
-    return (f'{{{prefix}"text":{encode_basestring(texts[g])},"count":{len(rows)},'
+    return (f'{{{prefix}"text":{encode_basestring(texts[g])},"count":{c["count"][g]},'
             f'"words":{c["words"][g]},"chars":{c["chars"][g]},"occurrences":[{occurrences}]}}')
 
 
@@ -72,6 +73,7 @@ def highlighted(text, start, end):
 
 
 def html_group(g, rows, c, names, texts, documents):
+    n = c["count"][g]
     cards = "".join(
         f"<div class=\"card\"><h3>{html.escape(full_place(c, names, r))}</h3><pre "
         f"class=\"occurrence\" data-document=\"{c['document'][r]}\" data-start=\"{c['start'][r]}\" "
@@ -79,35 +81,70 @@ def html_group(g, rows, c, names, texts, documents):
         f"{highlighted(documents[c['document'][r]], c['start'][r], c['end'][r])}</pre></div>"
         for r in rows[:6])
     more = ""
-    if len(rows) > 6:
+    if n > len(rows[:6]):
         listed = rows[6:106]
         items = "".join(f"<li>{html.escape(full_place(c, names, r))}</li>" for r in listed)
-        if len(rows) > 106:
-            items += f"<li>\u2026 and {len(rows) - 106:,} more (all are in --format json)</li>"
-        more = f"<p>{len(rows) - 6:,} more places:</p><ul class=\"more\">{items}</ul>"
+        if n > len(rows[:6]) + len(listed):
+            items += (f"<li>\u2026 and {n - len(rows[:6]) - len(listed):,} more (all are in "
+                      f"--format json)</li>")
+        more = f"<p>{n - len(rows[:6]):,} more places:</p><ul class=\"more\">{items}</ul>"
     return (f"<details class=\"group\" id=\"g{g}\"><summary><b>{c['words'][g]:,} words</b>, "
-            f"{len(rows):,} places <span class=\"meta\">{html.escape(flat(texts[g], 100))}</span>"
+            f"{n:,} places <span class=\"meta\">{html.escape(flat(texts[g], 100))}</span>"
             f"</summary><div class=\"cards\">{cards}</div>{more}</details>\n")
 
 
+def csv_field(text):
+    out = io.StringIO()
+    csv.writer(out).writerow([text])
+    return out.getvalue()[:-2] if text else ""  # without the line end; "" only in a row alone
+
+
+def sarif_location(c, names, r):
+    uri = names[c["document"][r]]
+    return (f'"physicalLocation":{{"artifactLocation":{{"uri":{uri}}},"region":{{'
+            f'"startLine":{c["line"][r]},"startColumn":{c["column"][r]},'
+            f'"endLine":{c["end_line"][r]},"endColumn":{c["end_column"][r] + 1}}}}}')
+
+
+def sarif_group(g, rows, c, names, texts, noun):
+    message = (f"Repeated {noun} of {c['words'][g]:,} words, {c['count'][g]:,} places; the "
+               f"first is [here](1): {flat(texts[g])}")
+    return "".join(
+        f',\n{{"ruleId":"repeated-{noun}","level":"warning","message":{{"text":'
+        f'{encode_basestring(message)}}},"locations":[{{{sarif_location(c, names, r)}}}],'
+        f'"relatedLocations":[{{"id":1,{sarif_location(c, names, rows[0])},"message":{{"text":'
+        f'"the first place"}}}}]}}' for r in rows[1:])
+
+
 def oracle(style, c, names, texts, documents, g0, g1, prefix):
+    """`names` as the style writes them for csv and sarif, the names themselves otherwise."""
     out = []
     for g in range(g0, g1):
         rows = range(c["first"][g], c["first"][g + 1])
+        n = c["count"][g]
         if style == "json":
             out.append(("\n" if g == 0 else ",\n") + json_group(g, rows, c, names, texts, prefix))
         elif style == "jsonl":
             out.append(json_group(g, rows, c, names, texts, prefix) + "\n")
         elif style == "passages":
-            out.append(f"{c['words'][g]:>7}  {len(rows):>5}  {flat(texts[g])}\n")
+            out.append(f"{c['words'][g]:>7}  {n:>5}  {flat(texts[g])}\n")
             out += [" " * 16 + full_place(c, names, r) + "\n" for r in rows]
+            if n > len(rows):
+                out.append(" " * 16 + f"+{n - len(rows):,} more places\n")
         elif style == "phrases":
             where = ", ".join(place(names[c["document"][r]], c["line"][r], c["column"][r])
                               for r in rows[:8])
-            if len(rows) > 8:
-                where += f", +{len(rows) - 8} more"
-            out.append(f"{c['chars'][g]:>7}  {len(rows):>5}  {c['words'][g]:>5}  "
+            if n > len(rows[:8]):
+                where += f", +{n - len(rows[:8])} more"
+            out.append(f"{c['chars'][g]:>7}  {n:>5}  {c['words'][g]:>5}  "
                        f"{flat(texts[g]):<60}  {where}\n")
+        elif style == "csv":
+            out += [f"{g},{n},{c['words'][g]},{c['chars'][g]},{names[c['document'][r]]},"
+                    f"{c['document'][r]},{c['start'][r]},{c['end'][r]},{c['line'][r]},"
+                    f"{c['column'][r]},{c['end_line'][r]},{c['end_column'][r]},"
+                    f"{csv_field(texts[g]) if r == rows[0] else ''}\r\n" for r in rows]
+        elif style == "sarif":
+            out.append(sarif_group(g, rows, c, names, texts, prefix))
         else:
             out.append(html_group(g, rows, c, names, texts, documents))
     return "".join(out)
@@ -135,6 +172,8 @@ def random_corpus(rng):
     texts = [" \n" * rng.choice([0, 0, 70, 250])
              + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700])) for _ in counts]
     first = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).astype(np.int64)
+    # a report may show fewer places of a group than it has
+    exact = [n + rng.choice([0, 0, 1, 120]) for n in counts]
     rows = int(first[-1])
     document = np.array([rng.randrange(len(documents)) for _ in range(rows)], dtype=np.int64)
     start = np.zeros(rows, dtype=np.int64)
@@ -147,6 +186,7 @@ def random_corpus(rng):
         "first": first,
         "words": np.array([rng.randrange(10**7) for _ in counts], dtype=np.int64),
         "chars": np.array([rng.randrange(10**7) for _ in counts], dtype=np.int64),
+        "count": np.array(exact, dtype=np.int64),
         "document": document, "start": start, "end": end,
         **{key: np.array([rng.randrange(1, 10**6) for _ in range(rows)], dtype=np.int64)
            for key in ("line", "column", "end_line", "end_column")},
@@ -155,7 +195,7 @@ def random_corpus(rng):
 
 
 KEYS = ("first", "words", "chars", "document", "start", "end", "line", "column", "end_line",
-        "end_column")
+        "end_column", "count")
 
 
 def native_chunks(style, columns, names, texts, documents, g0, g1, prefix=""):
@@ -181,11 +221,13 @@ def test_rows_match_the_python_writer(style, seed):
     rng = random.Random(seed)
     columns, names, texts, documents = random_corpus(rng)
     lists = {k: v.tolist() for k, v in columns.items()}
-    prefix = '"type":"passage",' if style == "jsonl" else ""
+    prefix = {"jsonl": '"type":"passage",', "sarif": "passage"}.get(style, "")
+    written = [n.decode("utf-8", "surrogateescape") for n in written_names(names, style)]
     g0 = rng.randint(0, len(texts))
     for lo, hi in ((0, len(texts)), (g0, len(texts))):
         assert native(style, columns, names, texts, documents, lo, hi, prefix) == \
-            oracle(style, lists, names, texts, documents, lo, hi, prefix)
+            oracle(style, lists, written if style in ("csv", "sarif") else names, texts,
+                   documents, lo, hi, prefix)
 
 
 def test_json_rows_parse_back_to_the_columns():
@@ -221,7 +263,8 @@ def replaced(columns, key, value):
     (lambda a: dict(style="xml"), ValueError),
     (lambda a: dict(end=len(a["texts"]) + 1), ValueError),
     (lambda a: dict(start=1, end=0), ValueError),
-    (lambda a: dict(columns=a["columns"][:9]), ValueError),
+    (lambda a: dict(columns=a["columns"][:10]), ValueError),
+    (lambda a: dict(columns=replaced(a["columns"], "count", a["columns"][10][1:])), ValueError),
     (lambda a: dict(columns=replaced(a["columns"], "start", a["columns"][4].astype(np.int32))),
      ValueError),
     (lambda a: dict(columns=replaced(a["columns"], "first", a["columns"][0][::-1].copy())),
@@ -252,16 +295,19 @@ def test_large_reports_come_a_megabyte_at_a_time(style):
     columns = {"first": np.arange(0, rows + 1, per_group, dtype=np.int64),
                "words": np.arange(groups, dtype=np.int64),
                "chars": np.arange(groups, dtype=np.int64),
+               "count": np.full(groups, per_group, dtype=np.int64),
                "document": np.zeros(rows, dtype=np.int64),
                "start": np.arange(rows, dtype=np.int64) % 1500,
                "end": np.arange(rows, dtype=np.int64) % 1500 + 300,
-               **{k: np.arange(rows, dtype=np.int64) for k in KEYS[6:]}}
+               **{k: np.arange(rows, dtype=np.int64) for k in KEYS[6:10]}}
     texts = [f"group {g}" for g in range(groups)]
     chunks = native_chunks(style, columns, names, texts, documents, 0, groups)
     assert len(chunks) > 2
     assert all(len(c) >= 1 << 20 for c in chunks[:-1])
     assert all(len(c) < (1 << 20) + 64_000 for c in chunks)  # the group that passes the mark
     lists = {k: v.tolist() for k, v in columns.items()}
+    if style in ("csv", "sarif"):
+        names = [n.decode() for n in written_names(names, style)]
     assert b"".join(chunks).decode() == oracle(style, lists, names, texts, documents, 0, groups, "")
 
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "base/errors.hpp"
 #include "error_mapping.hpp"
-#include "errors.hpp"
 
 namespace quarnel::python {
 namespace {

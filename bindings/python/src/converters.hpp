@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "binder.hpp"
-#include "normalize.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::python {
 

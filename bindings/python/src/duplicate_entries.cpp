@@ -3,20 +3,18 @@
 #include <utility>
 
 #include "converters.hpp"
-#include "duplicate_finder.hpp"
+#include "duplicate_finder/finder.hpp"
 #include "entry_points.hpp"
 #include "gil.hpp"
-#include "normalize.hpp"
 #include "results.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::python {
 namespace {
 
-namespace types = core::types;
-
 // Parameters 3..7 of both functions: None or omitted takes the finder's default.
-types::FinderParams finder_params(const BoundArgs& args) {
-  types::FinderParams params;
+core::duplicate_finder::FinderParams finder_params(const BoundArgs& args) {
+  core::duplicate_finder::FinderParams params;
   params.min_words = to_optional(args, 3, to_unsigned_index).value_or(4);
   params.min_chars = to_optional(args, 4, to_unsigned_index).value_or(9);
   params.max_words = to_optional(args, 5, to_unsigned_index).value_or(50);
@@ -43,14 +41,14 @@ void set_item(PyObject* dict, const PyRef& key, PyRef value) {
   check_status(PyDict_SetItem(dict, key.get(), value.get()));
 }
 
-PyRef occurrence_dict(const types::Occurrence& occurrence, const ResultKeys& keys) {
+PyRef occurrence_dict(const core::phrase_records::Occurrence& occurrence, const ResultKeys& keys) {
   PyRef dict = checked(PyDict_New());
   set_item(dict.get(), keys.start, py_int(occurrence.start));
   set_item(dict.get(), keys.end, py_int(occurrence.end));
   return dict;
 }
 
-PyRef result_dict(types::PhraseResult result, const ResultKeys& keys) {
+PyRef result_dict(core::phrase_records::PhraseResult result, const ResultKeys& keys) {
   PyRef dict = checked(PyDict_New());
   set_item(dict.get(), keys.phrase, py_str(result.phrase));
   set_item(dict.get(), keys.count, py_int(result.count));
@@ -81,7 +79,7 @@ class GcPause {
 };
 
 // Each record is released as soon as its dictionary exists.
-PyRef results_list(std::vector<types::PhraseResult> results) {
+PyRef results_list(std::vector<core::phrase_records::PhraseResult> results) {
   const ResultKeys keys;
   const GcPause pause;
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(results.size())));

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "errors.hpp"  // the core's error types
-#include "interrupt.hpp"
+#include "base/errors.hpp"  // the core's error types
+#include "base/interrupt.hpp"
 #include "persist/mapped_file.hpp"
 
 namespace quarnel::python {

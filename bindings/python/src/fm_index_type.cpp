@@ -10,7 +10,7 @@
 #include "converters.hpp"
 #include "entry_points.hpp"
 #include "error_mapping.hpp"
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 #include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"

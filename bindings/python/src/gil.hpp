@@ -9,7 +9,7 @@
 #include <optional>
 #include <utility>
 
-#include "interrupt.hpp"
+#include "base/interrupt.hpp"
 
 namespace quarnel::python {
 

@@ -15,7 +15,7 @@
 #include "gil.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::python {
 
@@ -222,7 +222,7 @@ PyObject* found_in_documents(const BoundArgs& args, ReadParams read_params, Find
 
 PyObject* find_phrases(PyObject*, const BoundArgs& args) {
   const auto read_params = [&] {
-    core::types::FinderParams params;
+    core::duplicate_finder::FinderParams params;
     params.min_words = to_unsigned_index(args, 4);
     params.min_chars = to_unsigned_index(args, 5);
     params.max_words = to_unsigned_index(args, 6);
@@ -238,6 +238,7 @@ PyObject* find_passages(PyObject*, const BoundArgs& args) {
     core::passages::PassageParams params;
     params.min_words = to_unsigned_index(args, 4);
     params.min_chars = to_unsigned_index(args, 5);
+    params.reference_from = to_unsigned_index(args, 6);
     return params;
   };
   return found_in_documents(args, read_params, corpus::find_passages);
@@ -270,7 +271,8 @@ const FunctionDescriptor kFindPassages =
               {"ignore_case"},
               {"collapse_whitespace"},
               {"min_words"},
-              {"min_chars"}},
+              {"min_chars"},
+              {"reference_from"}},
              "Maximal repeated runs of words over documents analysed together, as result columns.",
              find_passages);
 

@@ -1,5 +1,6 @@
-// quarnel._corpus: documents analysed together (phrases and passages) and cleaned (dedup), for
-// the Python layers quarnel.corpus and quarnel.dedup, and the command line's report rows.
+// quarnel._corpus: documents analysed together (phrases and passages), for the Python layer
+// quarnel.corpus, corpus cleaning for quarnel.cleaning and quarnel.dask, and the command line's
+// report rows.
 
 #include "corpus_module.hpp"
 

@@ -12,14 +12,14 @@
 #include <string_view>
 #include <utility>
 
+#include "base/swar.hpp"
 #include "buffers.hpp"
 #include "converters.hpp"
 #include "corpus_module.hpp"
 #include "group_writer.hpp"
 #include "html_page.hpp"
 #include "results.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -132,7 +132,7 @@ struct HeldColumns {
   HeldColumns(PyObject* tuple, std::size_t groups) {
     Items items(tuple, "columns: expected a sequence of arrays");
     if (items.items.size() != report::kColumnCount)
-      raise_value_error("columns: expected 10 arrays");
+      raise_value_error("columns: expected 11 arrays");
     for (std::size_t c = 0; c < report::kColumnCount; ++c) {
       held[c].acquire(items.items[c]);
       const Py_buffer& view = held[c].view();
@@ -222,7 +222,7 @@ PyObject* html_stylesheet(PyObject*, const BoundArgs&) {
 const FunctionDescriptor kFormatGroups = describe(
     "_format_groups",
     {{"style"}, {"columns"}, {"names"}, {"texts"}, {"documents"}, {"start"}, {"end"}, {"prefix"}},
-    "Report rows (json, jsonl, passages, phrases or html) of groups from start on, as "
+    "Report rows (json, jsonl, passages, phrases, html, csv or sarif) of groups from start on, as "
     "UTF-8 bytes, and the group after them: they end at end or after about a megabyte.",
     format_groups);
 

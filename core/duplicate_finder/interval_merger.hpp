@@ -4,7 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "types.hpp"
+#include "duplicate_finder/params.hpp"
+#include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::core::interval_merger {
 
@@ -16,7 +17,7 @@ inline constexpr std::uint64_t kMaxMergeGap = 2;
 // record into its predecessor when both have the same count and every occurrence of the latter
 // begins 0 to kMaxMergeGap bytes after the matching occurrence of the former ends. A merged
 // record's phrase is the analysis text it spans, trimmed of white space.
-[[nodiscard]] std::vector<types::PhraseData> merge_adjacent_phrases(
-    std::vector<types::PhraseData> records, std::string_view analysis_text);
+[[nodiscard]] std::vector<phrase_records::PhraseData> merge_adjacent_phrases(
+    std::vector<phrase_records::PhraseData> records, std::string_view analysis_text);
 
 }  // namespace quarnel::core::interval_merger

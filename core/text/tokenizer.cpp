@@ -1,4 +1,4 @@
-#include "tokenizer.hpp"
+#include "text/tokenizer.hpp"
 
 namespace quarnel::core::tokenizer {
 namespace {

@@ -1,6 +1,6 @@
-#include "utf.hpp"
+#include "text/utf.hpp"
 
-#include "swar.hpp"
+#include "base/swar.hpp"
 
 namespace quarnel::core::utf {
 

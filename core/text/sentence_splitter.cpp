@@ -1,4 +1,4 @@
-#include "sentence_splitter.hpp"
+#include "text/sentence_splitter.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -11,11 +11,11 @@
 #include <string>
 #include <unordered_set>
 
-#include "errors.hpp"
-#include "interrupt.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/swar.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::sentence_splitter {
 

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "saturating.hpp"
+#include "base/saturating.hpp"
 
-namespace quarnel::core::types {
+namespace quarnel::core::duplicate_finder {
 
 struct FinderParams {
   std::uint64_t min_words = 4;
@@ -29,4 +29,4 @@ struct FinderParams {
   return saturating_mul(100, p.max_words);
 }
 
-}  // namespace quarnel::core::types
+}  // namespace quarnel::core::duplicate_finder

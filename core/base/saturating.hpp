@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace quarnel::core::types {
+namespace quarnel::core {
 
 inline constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 
@@ -21,4 +21,4 @@ inline constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max
   return (a != 0 && b > kMaxU64 / a) ? kMaxU64 : a * b;
 }
 
-}  // namespace quarnel::core::types
+}  // namespace quarnel::core

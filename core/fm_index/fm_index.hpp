@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 #include "fm_index/bit_vec.hpp"
 #include "fm_index/rs_vec.hpp"
 #include "fm_index/wavelet_matrix.hpp"
-#include "normalize.hpp"
+#include "text/normalize.hpp"
 
 namespace quarnel::core::fm_index {
 

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::core::white_space {
 

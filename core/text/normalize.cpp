@@ -1,13 +1,13 @@
-#include "normalize.hpp"
+#include "text/normalize.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "errors.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/errors.hpp"
+#include "base/swar.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::normalize {
 

@@ -1,10 +1,10 @@
-#include "aho_corasick.hpp"
+#include "base/aho_corasick.hpp"
 
 #include <algorithm>
 #include <numeric>
 
-#include "errors.hpp"
-#include "prefetch.hpp"
+#include "base/errors.hpp"
+#include "base/prefetch.hpp"
 
 namespace quarnel::core::aho_corasick {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel.hpp"
+#include "base/parallel.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -93,18 +93,18 @@ template <class T>
   return v;
 }
 
-// large_array(n), its pages faulted in by halves on two threads first when `split`: fresh memory
+// large_array(n), its pages faulted in by halves on the call's lanes first: fresh memory
 // is zeroed (in a virtual machine often backed by the host too) as it is faulted in, which costs
 // several times what writing it does.
 template <class T>
-[[nodiscard]] std::vector<T> large_array_faulted_in(std::size_t n, bool split) {
+[[nodiscard]] std::vector<T> large_array_faulted_in(std::size_t n, parallel::Lanes lanes) {
   std::vector<T> v;
   v.reserve(n);
   advise_huge_pages(v.data(), n * sizeof(T));
   auto* const bytes = reinterpret_cast<std::byte*>(v.data());
   const std::size_t size = n * sizeof(T);
-  parallel::halves(split, size, size / 2, [&](std::size_t begin, std::size_t end) {
-    (void)populate_for_writing(bytes + begin, end - begin);
+  parallel::over_parts(lanes, size, size / 2, [&](parallel::Part part) {
+    (void)populate_for_writing(bytes + part.begin, part.end - part.begin);
   });
   v.resize(n);
   return v;

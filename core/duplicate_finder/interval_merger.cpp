@@ -1,17 +1,17 @@
-#include "interval_merger.hpp"
+#include "duplicate_finder/interval_merger.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "prefetch.hpp"
-#include "radix_sort.hpp"
-#include "utf.hpp"
-#include "white_space.hpp"
+#include "base/prefetch.hpp"
+#include "base/radix_sort.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 namespace quarnel::core::interval_merger {
 namespace {
 
-using types::PhraseData;
+using phrase_records::PhraseData;
 
 // Count descending, then first start ascending; a record without starts sorts before every
 // record with starts of its count. The key also carries what decides most merges (the first

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace quarnel::core::types {
+namespace quarnel::core::phrase_records {
 
 // One repeated phrase while the pipeline runs; offsets are bytes of the analysis text.
 struct PhraseData {
@@ -34,4 +34,4 @@ struct PhraseResult {
   friend bool operator==(const PhraseResult&, const PhraseResult&) = default;
 };
 
-}  // namespace quarnel::core::types
+}  // namespace quarnel::core::phrase_records

@@ -1,4 +1,4 @@
-#include "fm_index.hpp"
+#include "fm_index/fm_index.hpp"
 
 #include <divsufsort.h>
 
@@ -8,11 +8,11 @@
 #include <numeric>
 #include <string_view>
 
-#include "interrupt.hpp"
-#include "parallel.hpp"
+#include "base/interrupt.hpp"
+#include "base/parallel.hpp"
+#include "base/swar.hpp"
 #include "suffix_array/construction.hpp"
-#include "swar.hpp"
-#include "utf.hpp"
+#include "text/utf.hpp"
 
 // Rank is popcount-bound, and the x86-64 baseline has no popcount instruction: the query loops
 // get a popcnt clone picked at load time, with the baseline kept for older processors.
@@ -536,7 +536,7 @@ std::span<const std::uint8_t> pattern_of(std::span<const std::uint8_t> bytes,
 // then take their first steps through the same rank lines, which stay in the cache.
 std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> bytes,
                                                  std::span<const std::uint64_t> offsets,
-                                                 bool split) {
+                                                 parallel::Lanes lanes) {
   const std::size_t count = offsets.size() - 1;
   if (count > std::numeric_limits<std::uint32_t>::max()) {
     throw UsageError("a batch holds at most 4294967295 patterns");
@@ -553,7 +553,7 @@ std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> b
   }
   // Ties are broken on the bytes before the last eight, so that patterns sharing a longer suffix
   // stand together and share its search.
-  parallel::sort(split, keyed, [&](const auto& x, const auto& y) {
+  parallel::sort(lanes, keyed, [&](const auto& x, const auto& y) {
     if (x.first != y.first) return x.first < y.first;
     const auto a = pattern_of(bytes, offsets, x.second);
     const auto b = pattern_of(bytes, offsets, y.second);
@@ -564,8 +564,8 @@ std::vector<std::uint32_t> backward_search_order(std::span<const std::uint8_t> b
   return order;
 }
 
-bool split_patterns(std::size_t count) {
-  return count >= kMinSplitPatterns && parallel::threads_allowed();
+parallel::Lanes lanes_for_patterns(std::size_t count) {
+  return parallel::Lanes::two_if(count >= kMinSplitPatterns && parallel::threads_allowed());
 }
 
 }  // namespace
@@ -578,33 +578,35 @@ void count_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
     folded = folded_ascii(bytes);
     bytes = folded;
   }
-  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets, split_patterns(n));
-  parallel::halves(split_patterns(n), n, n / 2, [&](std::size_t begin, std::size_t end) {
-    fm.index.count_batch(bytes, offsets, order, begin, end, out.data());
+  const parallel::Lanes lanes = lanes_for_patterns(n);
+  const std::vector<std::uint32_t> order = backward_search_order(bytes, offsets, lanes);
+  parallel::over_parts(lanes, n, n / 2, [&](parallel::Part part) {
+    fm.index.count_batch(bytes, offsets, order, part.begin, part.end, out.data());
   });
 }
 
 LocatedBatch locate_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
                          std::span<const std::uint64_t> offsets) {
   const std::size_t n = offsets.size() - 1;
-  const auto located = [&](std::size_t begin, std::size_t end) {
+  const auto located = [&](parallel::Part range) {
     LocatedBatch part;
     part.offsets.push_back(0);
-    for (std::size_t k = begin; k < end; ++k) {
+    for (std::size_t k = range.begin; k < range.end; ++k) {
       const auto positions = locate(fm, pattern_of(bytes, offsets, k));
       part.positions.insert(part.positions.end(), positions.begin(), positions.end());
       part.offsets.push_back(part.positions.size());
     }
     return part;
   };
-  auto [first, second] = parallel::both(
-      split_patterns(n), [&] { return located(0, n / 2); }, [&] { return located(n / 2, n); });
-  const std::uint64_t base = first.positions.size();
-  first.positions.insert(first.positions.end(), second.positions.begin(), second.positions.end());
-  for (std::size_t k = 1; k < second.offsets.size(); ++k) {
-    first.offsets.push_back(base + second.offsets[k]);
-  }
-  return std::move(first);
+  const auto merge = [](LocatedBatch first, LocatedBatch second) {
+    const std::uint64_t base = first.positions.size();
+    first.positions.insert(first.positions.end(), second.positions.begin(), second.positions.end());
+    for (std::size_t k = 1; k < second.offsets.size(); ++k) {
+      first.offsets.push_back(base + second.offsets[k]);
+    }
+    return first;
+  };
+  return parallel::over_parts(lanes_for_patterns(n), n, n / 2, located, merge);
 }
 
 }  // namespace quarnel::core::fm_index
