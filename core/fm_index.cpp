@@ -386,12 +386,6 @@ std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
   return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
 }
 
-void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
-  const std::size_t first_out = out.size();
-  out.resize(first_out + rows.size());
-  if (!walk_rows(rows, out.data() + first_out)) throw interrupt::Interrupted();
-}
-
 QUARNEL_POPCOUNT_CLONES
 bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexcept {
   // Each row's walk to a sample is a chain of dependent cache misses. Up to kLanes walks advance
@@ -447,6 +441,13 @@ bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexc
     }
   }
   return true;
+}
+
+// After walk_rows: clang lets a function become one of target clones only before its first use.
+void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
+  const std::size_t first_out = out.size();
+  out.resize(first_out + rows.size());
+  if (!walk_rows(rows, out.data() + first_out)) throw interrupt::Interrupted();
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {

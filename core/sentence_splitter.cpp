@@ -1,12 +1,7 @@
 #include "sentence_splitter.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-#include <unicode/utf16.h>
-
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -14,6 +9,7 @@
 #include "errors.hpp"
 #include "interrupt.hpp"
 #include "swar.hpp"
+#include "unicode/properties.hpp"
 #include "utf.hpp"
 #include "white_space.hpp"
 
@@ -117,25 +113,22 @@ char32_t ascii_lower(char32_t c) {
 
 bool is_uppercase(char32_t c) {
   if (c < 0x80) return is_ascii_upper(c);
-  return u_isUUppercase(static_cast<UChar32>(c));
+  return unicode::is_uppercase(c);
 }
 
 bool is_uppercase_letter(char32_t c) {
   if (c < 0x80) return is_ascii_upper(c);
-  const auto u = static_cast<UChar32>(c);
-  return u_isUAlphabetic(u) && u_isUUppercase(u);
+  return unicode::is_alphabetic(c) && unicode::is_uppercase(c);
 }
 
 bool is_alphabetic(char32_t c) {
   if (c < 0x80) return is_ascii_letter(c);
-  return u_isUAlphabetic(static_cast<UChar32>(c));
+  return unicode::is_alphabetic(c);
 }
 
 bool is_alphanumeric(char32_t c) {
   if (c < 0x80) return is_ascii_alnum(c);
-  constexpr std::uint32_t kNumeric = U_GC_ND_MASK | U_GC_NL_MASK | U_GC_NO_MASK;
-  const auto u = static_cast<UChar32>(c);
-  return u_isUAlphabetic(u) || (U_GET_GC_MASK(u) & kNumeric) != 0;
+  return unicode::is_alphabetic(c) || unicode::is_numeric(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -309,41 +302,13 @@ bool title_abbreviation_in(std::span<const char32_t> c) {
 }
 
 // Full Unicode lower-case mapping (root locale) of c, as UTF-8.
-void lowercase_full(std::span<const char32_t> c, std::string& out, std::u16string& utf16,
-                    std::u16string& lowered) {
+void lowercase_full(std::span<const char32_t> c, std::string& out) {
   out.clear();
   if (std::all_of(c.begin(), c.end(), [](char32_t ch) { return ch < 0x80; })) {
     for (char32_t ch : c) out.push_back(static_cast<char>(ascii_lower(ch)));
     return;
   }
-  utf16.clear();
-  for (char32_t ch : c) {
-    if (ch < 0x10000) {
-      utf16.push_back(static_cast<char16_t>(ch));
-    } else {
-      utf16.push_back(static_cast<char16_t>(U16_LEAD(ch)));
-      utf16.push_back(static_cast<char16_t>(U16_TRAIL(ch)));
-    }
-  }
-  const auto to_lower = [&](UErrorCode& status) {
-    return u_strToLower(lowered.data(), static_cast<int32_t>(lowered.size()), utf16.data(),
-                        static_cast<int32_t>(utf16.size()), "", &status);
-  };
-  lowered.resize(utf16.size() * 2 + 4);  // lower-case forms rarely grow; retry if one does
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t len = to_lower(status);
-  if (status == U_BUFFER_OVERFLOW_ERROR) {
-    lowered.resize(static_cast<std::size_t>(len));
-    status = U_ZERO_ERROR;
-    len = to_lower(status);
-  }
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) throw InternalError("lower-casing a word failed");
-  for (int32_t k = 0; k < len;) {
-    UChar32 ch;
-    U16_NEXT(lowered.data(), k, len, ch);
-    utf::append_utf8(out, static_cast<char32_t>(ch));
-  }
+  unicode::append_lower_utf8(c, out);
 }
 
 // Working storage reused across lines so that the walk allocates nothing per character.
@@ -351,8 +316,6 @@ struct Scratch {
   DecodedLine line;
   std::vector<Span> sentences;  // byte ranges relative to the line start
   std::string word;
-  std::u16string utf16;
-  std::u16string lowered;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -547,7 +510,7 @@ class SentenceWalk {
     const std::size_t from =
         word.domain_scanned >= word.begin + kReach ? word.domain_scanned - kReach : word.begin;
     word.domain_scanned = i + 1;
-    lowercase_full(chars(from, i + 1), scratch_.word, scratch_.utf16, scratch_.lowered);
+    lowercase_full(chars(from, i + 1), scratch_.word);
     const std::string_view lowered = scratch_.word;
     for (std::size_t dot = lowered.find('.'); dot != std::string_view::npos;
          dot = lowered.find('.', dot + 1)) {
@@ -665,7 +628,7 @@ class SentenceWalk {
   }
 
   bool lowercase_is_common_word(std::size_t start, std::size_t end) {
-    lowercase_full(chars(start, end), scratch_.word, scratch_.utf16, scratch_.lowered);
+    lowercase_full(chars(start, end), scratch_.word);
     return is_common_word(scratch_.word);
   }
 

@@ -1,9 +1,10 @@
 # Shared by build-wheels.sh and test-wheels.sh, sourced with their arguments: the CPython versions
-# to work on (by default every one that wheels are made for).
+# to work on (by default every one that wheels are made for); WHEEL_ARCHES names the processors.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.12 3.13)
+read -r -a arches <<<"${WHEEL_ARCHES:-x86_64 aarch64}"
 work=build/wheel
 mkdir -p "$work"
 
