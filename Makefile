@@ -2,7 +2,7 @@
 #   make test   installs what is missing, builds, and runs every test suite
 #   make run    runs the duplicate-phrase finder on the bundled sample document
 #   make bench  runs the benchmarks against their peers
-#   make wheel  builds the sdist and manylinux wheels for CPython 3.11-3.13 into dist/
+#   make wheel  builds the sdist and manylinux_2_17 wheels (x86-64, aarch64) for CPython 3.11-3.13
 #   make fuzz   fuzzes every entry point for FUZZ_SECONDS (atheris)
 
 VENV      := $(abspath .venv)
@@ -47,10 +47,10 @@ asan-tests: venv
 py-tests: install
 	$(PY) -m pytest -q tests/python
 
-# Portable wheels: each is built from the sdist, repaired by auditwheel, then installed into a
-# fresh environment and tested there with the system's copies of its libraries hidden.
+# Portable wheels: each is built from the sdist with Zig's toolchain against glibc 2.17, checked
+# with auditwheel, then installed into a fresh environment (aarch64: under qemu-user) and tested.
 wheel: system
-	scripts/build-wheels.sh
+	JOBS=$(JOBS) scripts/build-wheels.sh
 
 wheel-tests: wheel
 	scripts/test-wheels.sh

@@ -13,10 +13,7 @@ set(CMAKE_C_COMPILER $ENV{QUARNEL_ZIG_WRAPPERS}/cc)
 set(CMAKE_CXX_COMPILER $ENV{QUARNEL_ZIG_WRAPPERS}/c++)
 set(CMAKE_AR $ENV{QUARNEL_ZIG_WRAPPERS}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB $ENV{QUARNEL_ZIG_WRAPPERS}/ranlib CACHE FILEPATH "")
-# The only symbols a module exports are its own; the statically linked C++ runtime stays private so
-# that it cannot take the place of, or be taken for, another library's in the same process.
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--exclude-libs,ALL")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--exclude-libs,ALL")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/python-module.map")
 # Libraries built for the target (libdivsufsort) are found through pkg-config and the prefix path;
 # nothing of the build machine's own may be picked up.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

