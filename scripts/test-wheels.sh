@@ -36,10 +36,10 @@ check_wheel_file() {  # $1: tag, $2: processor
     "$work/tools/bin/python" -m pytest -q -p no:cacheprovider tests/package/test_wheel_file.py
 }
 
-# The oldest Python is tested with the oldest NumPy the wheel's metadata admits (the NumPy 2
-# headers it is built with target 1.25 by default), the others with the newest.
+# The oldest Python a wheel is made for is tested with the oldest NumPy the wheel's metadata admits
+# (the NumPy 2 headers it is built with target 1.25 by default), the others with the newest.
 numpy_for() {  # $1: tag, $2: wheel
-  if [ "$1" = "cp${versions[0]/./}" ]; then
+  if [ "$1" = cp311 ]; then
     "$work/tools/bin/python" - "$2" <<'PY'
 import re, sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
@@ -114,10 +114,12 @@ in_isolation() {  # $1: wheel; the rest is the command
     QUARNEL_WHEEL="$wheel" "$@"
 }
 
-run_suites() {  # $1: environment, $2: wheel
+run_suites() {  # $1: environment, $2: wheel; the rest goes to pytest for tests/python
+  local env="$1" wheel="$2"
+  shift 2
   echo "hidden from the loader: $(system_libraries | tr '\n' ' ')"
-  in_isolation "$2" "$1/bin/python" -m pytest -q -p no:cacheprovider tests/python
-  in_isolation "$2" "$1/bin/python" -m pytest -q -p no:cacheprovider tests/package
+  in_isolation "$wheel" "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python "$@"
+  in_isolation "$wheel" "$env/bin/python" -m pytest -q -p no:cacheprovider tests/package
 }
 
 : >"$work/timings.txt"
@@ -141,7 +143,10 @@ one_wheel() {  # $1: interpreter, $2: tag
     wheel=$(wheel_of "$2" aarch64)
     timed "arm64 CPython $arm_python (Debian)" arm_python_root
     timed "$2 aarch64 environment" arm_env "$2" "$wheel"
-    timed "$2 aarch64 suites (qemu-user)" run_suites "$PWD/$work/$2-aarch64/test-env" "$wheel"
+    # Under emulation: qemu-user applies no address-space limit to its guest (the memory-error
+    # tests set one), and interrupts take longer to land than their tests allow natively.
+    timed "$2 aarch64 suites (qemu-user)" run_suites "$PWD/$work/$2-aarch64/test-env" "$wheel" \
+      --ignore=tests/python/test_memory_errors.py -k "not interrupt"
   fi
 }
 for_each_version "no wheel is tested for" one_wheel
