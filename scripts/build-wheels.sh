@@ -90,9 +90,23 @@ build_sdist() {
     'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist >/dev/null
   local sdist
   sdist=$(ls dist/quarnel-*.tar.gz)
-  rm -rf "$work/src"
-  mkdir -p "$work/src"
-  tar -xzf "$sdist" -C "$work/src" --strip-components=1
+  # The sdist gives every file one fixed time stamp, so it is unpacked over the previous unpacking
+  # writing only the files whose bytes changed: the kept build directories see a change by them.
+  "$work/tools/bin/python" - "$sdist" "$work/src" <<'PY'
+import pathlib, sys, tarfile
+dest, seen = pathlib.Path(sys.argv[2]), set()
+with tarfile.open(sys.argv[1]) as t:
+    for m in (m for m in t.getmembers() if m.isfile()):
+        path = dest.joinpath(*pathlib.PurePosixPath(m.name).parts[1:])
+        seen.add(path)
+        data = t.extractfile(m).read()
+        if not (path.is_file() and path.read_bytes() == data):
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+            path.chmod(m.mode)
+for path in [p for p in dest.rglob("*") if p.is_file() and p not in seen]:
+    path.unlink()
+PY
   echo "$sdist: $(tar -tzf "$sdist" | wc -l) files, $(du -k "$sdist" | cut -f1) KiB"
 }
 
@@ -119,11 +133,12 @@ build_wheel() {  # $1: tag such as cp311, $2: processor
     cross=(_PYTHON_HOST_PLATFORM="linux-$2" SETUPTOOLS_EXT_SUFFIX="${suffix/$(uname -m)/$2}")
   fi
   rm -rf "$raw"
-  # Relative paths make the core's objects, alike for every CPython version, ccache hits.
-  env "${cross[@]}" CCACHE_BASEDIR="$PWD" QUARNEL_ZIG_WRAPPERS="$third_party/zig-$2" QUARNEL_ZIG_ARCH="$2" \
+  # One build directory per processor: the next CPython version reconfigures it and recompiles
+  # only the binding, since the core's objects do not depend on Python.
+  env "${cross[@]}" QUARNEL_ZIG_WRAPPERS="$third_party/zig-$2" QUARNEL_ZIG_ARCH="$2" \
     PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH= CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-1}" \
     "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
-    -Cbuild-dir="$PWD/$work/$1-$2/cmake" -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/ZigToolchain.cmake" \
+    -Cbuild-dir="$PWD/$work/cmake-$2" -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/ZigToolchain.cmake" \
     -Ccmake.define.QUARNEL_BUNDLED_LICENSES_DIR="$prefix/licenses" "${launcher[@]}" "$work/src"
 }
 
