@@ -17,8 +17,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def parse_table(text, metric):
-    """Rows of the table whose header names `metric`, as {key columns: metric value}."""
+def parse_table(text, metric, key_columns):
+    """Rows of the table whose header names `metric`, as {first key_columns cells: metric value}."""
     lines = text.splitlines()
     for i, line in enumerate(lines):
         header = re.split(r"\s{2,}", line.strip())
@@ -32,8 +32,8 @@ def parse_table(text, metric):
         cells = re.split(r"\s{2,}", line.strip())
         if len(cells) != len(header):
             break
-        rows[tuple(cells[:col])] = float(cells[col].split()[0])
-    return header[:col], rows
+        rows[tuple(cells[:key_columns])] = float(cells[col].split()[0])
+    return header[:key_columns], rows
 
 
 def main():
@@ -41,6 +41,7 @@ def main():
     parser.add_argument("--build", action="append", required=True, help="NAME=PYTHON; two or more")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--metric", required=True, help="the column compared (MB/s: higher is better)")
+    parser.add_argument("--key-columns", type=int, default=3, help="leading columns naming a row")
     parser.add_argument("script", help="a benchmark of bench/")
     parser.add_argument("args", nargs=argparse.REMAINDER, help="its arguments")
     args = parser.parse_args()
@@ -53,7 +54,7 @@ def main():
                                  text=True, cwd=HERE)
             if run.returncode != 0:
                 raise SystemExit(f"{args.script} under {name} failed:\n{run.stderr}")
-            keys, rows = parse_table(run.stdout, args.metric)
+            keys, rows = parse_table(run.stdout, args.metric, args.key_columns)
             pick = max if higher_is_better else min
             for key, value in rows.items():
                 seen = best.setdefault(name, {}).get(key)
@@ -66,7 +67,7 @@ def main():
     for key, value in best[first].items():
         others = [best[n].get(key) for n in names[1:]]
         ratios = [(value / o if higher_is_better else o / value) if o else float("nan") for o in others]
-        print(" | ".join(list(key) + [f"{value:g}"] + [f"{o:g}" for o in others]
+        print(" | ".join(list(key) + [f"{value:g}"] + [f"{o:g}" if o else "-" for o in others]
                          + [f"{x:.3f}" for x in ratios]))
 
 
