@@ -5,7 +5,8 @@
 #               `quarnel ARGS` with ARGS='passages docs/' (reinstalling only what changed)
 #   make bench  runs the benchmarks against their peers
 #   make wheel  builds the sdist and manylinux wheels for CPython 3.11-3.13 into dist/
-#   make fuzz   fuzzes every entry point for FUZZ_SECONDS (atheris)
+#   make fuzz   fuzzes both saved index formats (ASan + UBSan) and every Python entry point
+#               (atheris), FUZZ_SECONDS each
 
 VENV      := $(abspath .venv)
 PY        := $(VENV)/bin/python
@@ -13,8 +14,8 @@ JOBS      ?= 2
 CMAKE      = $(VENV)/bin/cmake
 CTEST      = $(VENV)/bin/ctest
 
-.PHONY: all test system venv install cpp-tests asan-tests py-tests wheel wheel-tests run bench \
-        clean fuzz fuzz-smoke lint format
+.PHONY: all test system venv install cpp-tests asan-build asan-tests py-tests wheel wheel-tests run \
+        bench clean fuzz fuzz-smoke lint format
 
 all: install
 
@@ -66,10 +67,13 @@ cpp-tests: venv
 	$(CMAKE) --build build/tests -j $(JOBS)
 	$(CTEST) --test-dir build/tests --output-on-failure -j $(JOBS)
 
-asan-tests: venv
+asan-build: venv
 	$(CMAKE) -S . -B build/asan -G Ninja -DQUARNEL_BUILD_PYTHON=OFF -DQUARNEL_BUILD_TESTS=ON \
 	  -DQUARNEL_SANITIZE=ON -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build/asan -j $(JOBS)
+
+# Also runs the saved-form fuzz targets' kept cases and a seeded smoke run (ctest *_fuzz_smoke).
+asan-tests: asan-build
 	$(CTEST) --test-dir build/asan --output-on-failure -j $(JOBS)
 
 py-tests: install
@@ -95,7 +99,8 @@ bench: install
 	$(PY) -m pip install -q pydivsufsort
 	$(PY) bench/run_all.py
 
-# Fuzzing: new corpus entries and any crash go to build/fuzz; tests/fuzz/corpus is the seed.
+# Fuzzing: new corpus entries and any crash go to build/fuzz; tests/fuzz/corpus is the seed. The
+# saved-form targets keep a failing input in build/fuzz too: add it to tests/fuzz/regressions/.
 FUZZ_SECONDS ?= 600
 FUZZ_DIR     := build/fuzz
 FUZZ_RUN      = mkdir -p $(FUZZ_DIR)/corpus && $(PY) tests/fuzz/fuzz_entry_points.py \
@@ -106,7 +111,12 @@ $(VENV)/.atheris: | $(VENV)/.ready
 	$(PY) -m pip install -q atheris
 	touch $@
 
-fuzz: install $(VENV)/.atheris
+FUZZ_SEED ?= $(shell date +%s)
+
+fuzz: install $(VENV)/.atheris asan-build
+	for t in fm_saved sa_saved; do \
+	  build/asan/tests/fuzz/$${t}_fuzz --seconds $(FUZZ_SECONDS) --seed $(FUZZ_SEED) \
+	    --keep $(FUZZ_DIR) tests/fuzz/regressions/$$t || exit 1; done
 	$(FUZZ_RUN) -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1
 
 # A short run with a fixed seed, part of `make test`.

@@ -4,19 +4,25 @@
   pydivsufsort's sa_search per pattern over a suffix array built beforehand (the way pydivsufsort
   users reuse an array);
 * FMIndex.count_many against a Python loop of FMIndex.count over the same patterns;
-* FMIndex.load of a saved index, and pickling round trips.
+* FMIndex.load of a saved index, and pickling round trips;
+* with --baseline, the loads (FMIndex.load, FMIndex.from_bytes, SuffixArray.load) of the same
+  files by another build of the package too, the two builds' worker processes taking turns.
 
 Setup (building the arrays and indexes) is outside every timing; each figure is the best of
 several runs (a batch call and its peer's loop take turns); peak memory is the resident high-water
 mark a step added.
 
-    bench/bench_indexes.py [--size 64] [--patterns 100000] [--runs 5]
+    bench/bench_indexes.py [--size 64] [--patterns 100000] [--runs 5] [--baseline DIR]
+
+DIR holds another build's `quarnel` package (a copy of its site-packages folder, say).
 """
 
 import argparse
+import json
 import os
 import pickle
 import random
+import subprocess
 import sys
 import tempfile
 import time
@@ -84,12 +90,48 @@ def mib(nbytes):
     return f"{nbytes / MB:.1f}"
 
 
+LOADS = ["FMIndex.load", "FMIndex.from_bytes", "SuffixArray.load"]
+
+
+def time_loads(fm_path, sa_path, data_path, runs):
+    """Best seconds of each load, in this process's build of the package."""
+    import quarnel
+    with open(data_path, "rb") as f:
+        data = f.read()
+    with open(fm_path, "rb") as f:
+        blob = f.read()
+    fns = [lambda: quarnel.FMIndex.load(fm_path), lambda: quarnel.FMIndex.from_bytes(blob),
+           lambda: quarnel.SuffixArray.load(sa_path, data)]
+    return {name: best_of(runs, fn)[0] for name, fn in zip(LOADS, fns)}
+
+
+def compare_loads(baseline, files, runs, turns=3):
+    """{load: (baseline seconds, this build's seconds)}, worker processes of the two builds
+    taking turns so that a slow spell of a shared machine lands on both."""
+    best = {"baseline": {}, "this": {}}
+    for _ in range(turns):
+        for build in ("baseline", "this"):
+            env = dict(os.environ)
+            if build == "baseline":
+                env["PYTHONPATH"] = baseline + os.pathsep + env.get("PYTHONPATH", "")
+            out = subprocess.run([sys.executable, __file__, "--time-loads", *files, "--runs",
+                                  str(runs)], env=env, check=True, capture_output=True, text=True)
+            for name, seconds in json.loads(out.stdout.splitlines()[-1]).items():
+                best[build][name] = min(seconds, best[build].get(name, float("inf")))
+    return {name: (best["baseline"][name], best["this"][name]) for name in LOADS}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=64, help="MB of English-like text")
     parser.add_argument("--patterns", type=int, default=100_000)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--baseline", help="folder holding another build's quarnel package")
+    parser.add_argument("--time-loads", nargs=3, metavar=("FM", "SA", "DATA"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.time_loads:
+        print(json.dumps(time_loads(*args.time_loads, args.runs)))
+        return
 
     import pydivsufsort
     import quarnel
@@ -118,6 +160,19 @@ def main():
     rows.append([f"SuffixArray.locate_many ({len(rare)} rare)", f"{len(rare) / ours_loc / 1e6:.2f}",
                  mib(loc_mem), "sa_search + sort loop", f"{len(rare) / peer_loc / 1e6:.3f}", "",
                  f"{peer_loc / ours_loc:.1f}x"])
+    with tempfile.TemporaryDirectory() as tmp:
+        sa_path = os.path.join(tmp, "index.qsa")
+        sa_save_s, _ = best_of(1, lambda: index.save(sa_path))
+        sa_load_s, loaded, sa_load_mem = measured(args.runs, lambda: quarnel.SuffixArray.load(sa_path, data))
+        assert loaded.count_many(patterns[:1000]).tolist() == ours_counts[:1000].tolist()
+        del loaded
+        if args.baseline:
+            fm_path = os.path.join(tmp, "index.qfm")
+            quarnel.FMIndex(data).save(fm_path)
+            data_path = os.path.join(tmp, "data")
+            with open(data_path, "wb") as f:
+                f.write(data)
+            compared = compare_loads(args.baseline, [fm_path, sa_path, data_path], args.runs)
     del positions
     index = peer_sa = None  # freed before the next measurements
 
@@ -152,7 +207,15 @@ def main():
         ["FMIndex.save", f"{save_s * 1e3:.0f}", f"file {mib(size)} MiB"],
         ["FMIndex.load (mapped, checksummed)", f"{load_s * 1e3:.1f}", f"peak +{mib(load_mem)} MiB"],
         ["pickle.loads (copied, checksummed)", f"{unpickle_s * 1e3:.1f}", f"state {mib(len(state))} MiB"],
-    ], ["FMIndex persistence", "ms", ""])
+        ["SuffixArray.save", f"{sa_save_s * 1e3:.0f}", ""],
+        ["SuffixArray.load (mapped, checked)", f"{sa_load_s * 1e3:.1f}", f"peak +{mib(sa_load_mem)} MiB"],
+    ], ["Persistence", "ms", ""])
+    if args.baseline:
+        print()
+        table([[name, f"{old * 1e3:.1f}", f"{new * 1e3:.1f}", f"{new / old:.2f}x"]
+               for name, (old, new) in compared.items()],
+              ["Loads, same files", "baseline ms", "this build ms", "ratio"])
+        print(f"baseline: {args.baseline}; best of {args.runs} runs in each of 3 turns per build.")
     sys.stdout.flush()
 
 

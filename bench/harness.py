@@ -24,18 +24,19 @@ def run(task, path, repeats=3, threads=None):
     return json.loads(proc.stdout)
 
 
-def run_interleaved(tasks, path, rounds=3, repeats=2):
+def run_interleaved(tasks, path, rounds=3, repeats=2, runner=run):
     """Best time of each task over `rounds` rounds, each running every task once (`repeats`
     calls in a fresh process), so that a slow spell of a shared machine hits them all alike.
     `tasks` maps a label to a task name and its thread cap (or None); peak memory is the largest
-    seen. Each round starts one task later, so that no task always follows the same one (what a
-    process leaves behind, such as freed memory, can speed up or slow down the next)."""
+    seen; `runner` runs one task (default: worker.py here). Each round starts one task later, so
+    that no task always follows the same one (what a process leaves behind, such as freed
+    memory, can speed up or slow down the next)."""
     best = {}
     order = list(tasks.items())
     for r in range(rounds):
         shift = r % len(order)
         for label, (task, threads) in order[shift:] + order[:shift]:
-            result = run(task, path, repeats, threads)
+            result = runner(task, path, repeats, threads)
             seen = best.setdefault(label, result)
             seen["seconds"] = min(seen["seconds"], result["seconds"])
             seen["peak_extra_bytes"] = max(seen["peak_extra_bytes"], result["peak_extra_bytes"])

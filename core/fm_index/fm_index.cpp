@@ -377,28 +377,43 @@ void FMIndexBackend::count_batch(std::span<const std::uint8_t> bytes,
 QUARNEL_POPCOUNT_CLONES
 std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
   const std::uint64_t mask = (std::uint64_t{1} << sampled_sa_.shift()) - 1;
+  const std::uint64_t n = len();
   std::uint64_t steps = 0;
   while ((row & mask) != 0) {
+    // A sound index reaches a sample within n - 1 steps, since its LF mapping is one cycle.
+    if (steps == n) return kDamaged;
     const auto [c, descended] = bwt_matrix_.access_descend(row);
     row = lf_base_[c] + descended;
     ++steps;
   }
-  return (sampled_sa_.sample(row >> sampled_sa_.shift()) + steps) % sampled_sa_.sa_len;
+  const std::uint64_t sample = sampled_sa_.sample(row >> sampled_sa_.shift());
+  return sample < n ? (sample + steps) % n : kDamaged;
 }
 
 void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
   const std::size_t first_out = out.size();
   out.resize(first_out + rows.size());
-  if (!walk_rows(rows, out.data() + first_out)) throw interrupt::Interrupted();
+  switch (walk_rows(rows, out.data() + first_out)) {
+    case Walk::Done:
+      return;
+    case Walk::Stopped:
+      throw interrupt::Interrupted();
+    case Walk::Damaged:
+      throw FMIndexError::damaged();
+  }
 }
 
 QUARNEL_POPCOUNT_CLONES
-bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexcept {
+FMIndexBackend::Walk FMIndexBackend::walk_rows(RowInterval rows,
+                                               std::uint64_t* out) const noexcept {
   // Each row's walk to a sample is a chain of dependent cache misses. Up to kLanes walks advance
   // together, level by level, so that the misses of different walks overlap.
   constexpr std::size_t kLanes = 16;
   const unsigned shift = sampled_sa_.shift();
   const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+  // A sound index reaches a sample within n - 1 steps, since its LF mapping is one cycle; a
+  // damaged one may send a walk round a cycle without samples.
+  const std::uint64_t n = len();
 
   std::array<std::uint64_t, kLanes> row{};
   std::array<std::uint64_t, kLanes> steps{};
@@ -407,14 +422,17 @@ bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexc
   std::uint64_t next = rows.lo;
   for (std::size_t round = 1;; ++round) {
     // A walk of highly repetitive text can take millions of rounds, each some microseconds.
-    if ((round & 0xFFF) == 0 && interrupt::stop_requested()) return false;
+    if ((round & 0xFFF) == 0 && interrupt::stop_requested()) return Walk::Stopped;
     // Retire walks that stand on a sampled row, refilling their lanes from the interval.
     for (std::size_t w = 0; w < lanes;) {
       if ((row[w] & mask) != 0) {
         ++w;
         continue;
       }
-      out[slot[w]] = (sampled_sa_.sample(row[w] >> shift) + steps[w]) % sampled_sa_.sa_len;
+      // Samples are checked here rather than at load, where they would cost a pass of their own.
+      const std::uint64_t sample = sampled_sa_.sample(row[w] >> shift);
+      if (sample >= n) return Walk::Damaged;
+      out[slot[w]] = (sample + steps[w]) % n;
       --lanes;
       row[w] = row[lanes];
       steps[w] = steps[lanes];
@@ -425,6 +443,7 @@ bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexc
       const std::uint64_t s = r - rows.lo;
       if ((r & mask) == 0) {
         out[s] = sampled_sa_.sample(r >> shift);
+        if (out[s] >= n) return Walk::Damaged;
         continue;
       }
       row[lanes] = r;
@@ -441,12 +460,14 @@ bool FMIndexBackend::walk_rows(RowInterval rows, std::uint64_t* out) const noexc
       for (std::size_t w = 0; w < lanes; ++w) bwt_matrix_.prefetch_step(j, node[w], row[w]);
       for (std::size_t w = 0; w < lanes; ++w) bwt_matrix_.access_step(j, node[w], row[w]);
     }
+    std::uint64_t longest = 0;
     for (std::size_t w = 0; w < lanes; ++w) {
       row[w] += lf_base_[node[w] - 256];
-      ++steps[w];
+      longest = std::max(longest, ++steps[w]);
     }
+    if (longest >= n) return Walk::Damaged;
   }
-  return true;
+  return Walk::Done;
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {
@@ -455,6 +476,10 @@ std::uint64_t FMIndexBackend::heap_size() const noexcept {
 
 FMIndexError FMIndexError::null_byte() {
   return {Kind::NullByte, kNullByteMessage};
+}
+
+FMIndexError FMIndexError::damaged() {
+  return {Kind::Damaged, kDamagedMessage};
 }
 
 FMIndexError FMIndexError::construction(const std::string& message) {

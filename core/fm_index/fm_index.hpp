@@ -78,8 +78,10 @@ class FMIndexBackend {
   // [lo, lo) at the row where the search ran dry.
   [[nodiscard]] RowInterval search(std::span<const std::uint8_t> pattern) const noexcept;
 
-  // SA[row] for row < n: a position of the terminated text.
+  // SA[row] for row < n: a position of the terminated text; kDamaged when no sample is reached
+  // within n steps or the sample is not below n, which only a damaged (loaded) index allows.
   [[nodiscard]] std::uint64_t get_sa(std::uint64_t row) const noexcept;
+  static constexpr std::uint64_t kDamaged = ~std::uint64_t{0};
 
   // Nodes of the suffix trie count_batch searches at once (about 30 bytes each); a pattern
   // longer than this is searched alone.
@@ -95,17 +97,18 @@ class FMIndexBackend {
                    std::uint64_t* out, std::size_t trie_nodes = kTrieNodes) const;
 
   // get_sa of every row of the interval, in row order, appended to `out`. Throws
-  // interrupt::Interrupted when the caller asks to stop.
+  // interrupt::Interrupted when the caller asks to stop, and FMIndexError::damaged() when a walk
+  // takes n steps without reaching a sample or reaches one beyond the text (a damaged index).
   void locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const;
 
   // 2048 bytes of bucket starts, the sample words and the eight levels' rank vectors.
   [[nodiscard]] std::uint64_t heap_size() const noexcept;
 
  private:
-  // The walks of locate_rows into out[0, rows.size()); false if stopped on request. Exceptions
-  // must not leave a function of several target clones (GCC's callers treat them as not
-  // throwing), hence the flag.
-  [[nodiscard]] bool walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
+  // The walks of locate_rows into out[0, rows.size()). Exceptions must not leave a function of
+  // several target clones (GCC's callers treat them as not throwing), hence the status.
+  enum class Walk { Done, Stopped, Damaged };
+  [[nodiscard]] Walk walk_rows(RowInterval rows, std::uint64_t* out) const noexcept;
   void set_lf_base() noexcept;
   // One backward step for each of `nodes`: rows[v] becomes the rows of byte[v] followed by the
   // string whose rows are rows[parent[v]].
@@ -134,9 +137,11 @@ class MatchIteratorWrapper {
 // Construction errors, reported to Python as ValueError with what() as the message.
 class FMIndexError : public UsageError {
  public:
-  enum class Kind { NullByte, Construction };
+  enum class Kind { NullByte, Construction, Damaged };
 
   [[nodiscard]] static FMIndexError null_byte();
+  // A query found the index inconsistent (only a loaded one can be).
+  [[nodiscard]] static FMIndexError damaged();
   // "FM-index construction failed: " + message.
   [[nodiscard]] static FMIndexError construction(const std::string& message);
 
@@ -149,6 +154,7 @@ class FMIndexError : public UsageError {
 
 inline constexpr const char* kNullByteMessage =
     "Input data must not contain null bytes (0x00); they are reserved as sentinels";
+inline constexpr const char* kDamagedMessage = "index is damaged";
 inline constexpr const char* kConstructionPrefix = "FM-index construction failed: ";
 inline constexpr const char* kInvalidUtf8Message = "Normalization requires valid UTF-8 input";
 
@@ -202,9 +208,14 @@ struct SavedForm {
 };
 [[nodiscard]] SavedForm saved_form(const FMIndex& fm);
 void save_fm_index(const std::string& path, const FMIndex& fm);
-// Maps the file; damage of any kind raises persist::FormatError naming the problem.
+// Maps the file, after checking its size against its header; damage of any kind raises
+// persist::FormatError naming the problem. Besides the checksums, every header field and the
+// structure of the data are checked (see saved_form.cpp), in one linear pass that shares the
+// checksum's read of the memory, so that no query of a loaded index can leave its arrays; the
+// one thing a linear pass cannot prove, that the LF mapping is a single cycle, is caught by
+// locate's bounded walks instead, which also check each sample they read.
 [[nodiscard]] FMIndex load_fm_index(const std::string& path);
-// The same checks on a saved form held in memory, which is copied.
+// The same checks on a saved form held in memory, which is copied (and checked in the copy).
 [[nodiscard]] FMIndex fm_index_from_bytes(std::span<const std::uint8_t> bytes);
 
 }  // namespace quarnel::core::fm_index

@@ -12,6 +12,7 @@
 // Storage is either owned or a slice of an arena that the caller keeps alive, so that the eight
 // levels of a wavelet matrix can share one allocation large enough for huge pages.
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -123,6 +124,30 @@ class RsVec {
     const std::uint64_t block = x >> 9;
     __builtin_prefetch(&blocks_[block]);
     __builtin_prefetch(&counts_[block / kBlocksPerGroup]);
+  }
+
+  // The count line of a group: `ones` (the ones before the group) and, for each of `blocks`, the
+  // ones from the group start to its end; `ones` is advanced past the group.
+  [[nodiscard]] static RsLine count_line(std::span<const RsLine> blocks,
+                                         std::uint64_t& ones) noexcept;
+
+  // Whether group `group` of a vector of `len` bits, laid out in `storage` as a build lays it
+  // out, is what a build writes: its count line as count_line() gives it for the group's blocks
+  // (`ones`, the ones before the group, is advanced past it) and no bit set past `len`. Checking
+  // every group in turn proves every rank of the vector right.
+  [[nodiscard]] static bool group_is_valid(std::span<const RsLine> storage, std::uint64_t len,
+                                           std::uint64_t group, std::uint64_t& ones) noexcept;
+
+  // Whether `s` is the summary a build gives a vector of s.len bits with `ones` ones, laid out in
+  // `storage`: its zero count, and the near-constant flags with the position of the exception.
+  [[nodiscard]] static bool summary_fits(const Summary& s, std::uint64_t ones,
+                                         std::span<const RsLine> storage) noexcept;
+
+  // The blocks of a group, for a vector of `len` bits.
+  [[nodiscard]] static std::pair<std::uint64_t, std::uint64_t> group_blocks(
+      std::uint64_t len, std::uint64_t group) noexcept {
+    const std::uint64_t first = group * kBlocksPerGroup;
+    return {first, std::min(first + kBlocksPerGroup, block_count(len))};
   }
 
   // Bytes of the blocks and the count lines, by element count.

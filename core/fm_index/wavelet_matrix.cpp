@@ -138,40 +138,63 @@ void WaveletMatrix::set_symbol_starts(const std::array<std::uint64_t, 256>& coun
   }
 }
 
-void WaveletMatrix::build_paths(const std::array<std::uint64_t, 256>& counts) {
-  node_kind_.fill(kBranching);
-  node_shift_.fill(0);
-  for (unsigned j = 0; j < kLevels; ++j) {
+namespace {
+
+// Calls visit(j, node, start, size, ones) for every node of every level j, where `node` is
+// (1 << j) | the symbols' higher j bits, [start, start + size) its range on level j and `ones`
+// the number of its symbols whose level-j bit is set, all as the symbol counts imply.
+template <class Visit>
+void for_each_node(const std::array<std::uint64_t, 256>& counts, Visit&& visit) {
+  for (unsigned j = 0; j < WaveletMatrix::kLevels; ++j) {
     // Level j is ordered by the bit-reversed j-bit prefix, so each node is one range of it.
     const unsigned nodes = 1U << j;
     std::vector<std::uint64_t> node_size(nodes, 0);
-    std::vector<std::array<bool, 2>> has_bit(nodes, {false, false});
+    std::vector<std::uint64_t> node_ones(nodes, 0);
     for (unsigned c = 0; c < 256; ++c) {
-      if (counts[c] == 0) continue;
       const unsigned prefix = j == 0 ? 0 : c >> (8 - j);
       node_size[prefix] += counts[c];
-      has_bit[prefix][(c >> (7 - j)) & 1U] = true;
+      node_ones[prefix] += ((c >> (7 - j)) & 1U) != 0 ? counts[c] : 0;
     }
     std::uint64_t start = 0;
     for (unsigned r = 0; r < nodes; ++r) {
       unsigned prefix = 0;  // the node whose reversed prefix is r
       for (unsigned b = 0; b < j; ++b) prefix |= ((r >> b) & 1U) << (j - 1 - b);
-      const unsigned node = nodes | prefix;
-      if (has_bit[prefix][0] != has_bit[prefix][1]) {
-        // Every bit of the node is the same: rank1 is constant (bit 0) or grows with the position
-        // (bit 1) across the node, so the step to the next level is a fixed shift.
-        const std::uint64_t ones_before = levels_[j].rank1(start);
-        if (has_bit[prefix][1]) {
-          node_kind_[node] = kAllOnes;
-          node_shift_[node] = zeros_[j] + ones_before - start;
-        } else {
-          node_kind_[node] = kAllZeros;
-          node_shift_[node] = std::uint64_t{0} - ones_before;
-        }
-      }
+      visit(j, nodes | prefix, start, node_size[prefix], node_ones[prefix]);
       start += node_size[prefix];
     }
   }
+}
+
+}  // namespace
+
+bool WaveletMatrix::follows_counts(const std::array<std::uint64_t, 256>& counts) const noexcept {
+  bool holds = true;
+  for_each_node(counts, [&](unsigned j, unsigned, std::uint64_t start, std::uint64_t size,
+                            std::uint64_t ones) {
+    const RsVec& level = levels_[j];
+    holds = holds && start + size <= level.len() &&
+            level.rank1(start + size) - level.rank1(start) == ones;
+  });
+  return holds;
+}
+
+void WaveletMatrix::build_paths(const std::array<std::uint64_t, 256>& counts) {
+  node_kind_.fill(kBranching);
+  node_shift_.fill(0);
+  for_each_node(counts, [&](unsigned j, unsigned node, std::uint64_t start, std::uint64_t size,
+                            std::uint64_t ones) {
+    if (size == 0 || (ones != 0 && ones != size)) return;
+    // Every bit of the node is the same: rank1 is constant (bit 0) or grows with the position
+    // (bit 1) across the node, so the step to the next level is a fixed shift.
+    const std::uint64_t ones_before = levels_[j].rank1(start);
+    if (ones == size) {
+      node_kind_[node] = kAllOnes;
+      node_shift_[node] = zeros_[j] + ones_before - start;
+    } else {
+      node_kind_[node] = kAllZeros;
+      node_shift_[node] = std::uint64_t{0} - ones_before;
+    }
+  });
 
   path_index_.fill(kNoPath);
   paths_.clear();

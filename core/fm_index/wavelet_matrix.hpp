@@ -124,6 +124,12 @@ class WaveletMatrix {
 
   [[nodiscard]] std::uint64_t heap_size() const noexcept;
 
+  // Whether the levels agree with the symbol counts they were given: on every level, each node
+  // (the symbols sharing their higher bits) holds as many one bits as its symbols imply. With
+  // ranks that are right for each level's bits, this keeps every descent from a position in
+  // [0, len()] inside its symbol's range, so that no walk leaves the arrays. 255 pairs of ranks.
+  [[nodiscard]] bool follows_counts(const std::array<std::uint64_t, 256>& counts) const noexcept;
+
   // The lines of all eight levels, in level order.
   [[nodiscard]] std::span<const RsLine> lines() const noexcept { return lines_; }
 

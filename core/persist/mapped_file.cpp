@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -49,12 +50,30 @@ void write_all(int fd, std::span<const std::uint8_t> part, const std::string& pa
 
 }  // namespace
 
-MappedFile::MappedFile(const std::string& path) {
+MappedFile::MappedFile(const std::string& path, std::size_t head, const SizeCheck& check) {
   const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) fail(path, "cannot open");
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) fail(path, "cannot stat");
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;  // a pipe or device has no fixed size to check, nor pages to map
+    fail(path, "cannot map");
+  }
   size_ = static_cast<std::size_t>(st.st_size);
+  if (check) {
+    std::vector<std::uint8_t> first(std::min<std::uint64_t>(head, size_));
+    std::size_t got = 0;
+    while (got < first.size()) {
+      const ssize_t r =
+          ::pread(fd.get(), first.data() + got, first.size() - got, static_cast<off_t>(got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) fail(path, "cannot read");
+      if (r == 0) break;  // shrunk since fstat: the check sees what is there
+      got += static_cast<std::size_t>(r);
+    }
+    first.resize(got);
+    check(first, size_);
+  }
   if (size_ == 0) return;
   // Populated up front: the checksum reads every page at once, and one call maps them faster
   // than a fault per page.

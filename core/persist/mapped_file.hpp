@@ -4,6 +4,7 @@
 // so that opening costs no copy and pages come in as queries touch them.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -35,9 +36,18 @@ class FormatError : public UsageError {
 
 // A read-only private mapping of a whole file. Page-aligned, so sections at 64-byte offsets are
 // cache-line aligned in memory.
+//
+// A mapping does not own the file: if another program truncates it while it is mapped, reading
+// a page past the new end raises SIGBUS in this process. Nothing here can prevent that (a file
+// lock would be only advisory); what the loaders can do is refuse a file whose size disagrees
+// with its header before mapping it, so that the mapping starts out complete.
 class MappedFile {
  public:
-  explicit MappedFile(const std::string& path);
+  // Called with the file's first bytes (at most `head` of them, fewer for a shorter file) and
+  // its size, before anything is mapped; throws to refuse the file.
+  using SizeCheck = std::function<void(std::span<const std::uint8_t> head, std::uint64_t size)>;
+
+  explicit MappedFile(const std::string& path, std::size_t head = 0, const SizeCheck& check = {});
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;

@@ -12,8 +12,6 @@
 #include "base/parallel.hpp"
 #include "base/prefetch.hpp"
 #include "base/radix_sort.hpp"
-#include "persist/checksum.hpp"
-#include "persist/mapped_file.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "suffix_array/sais_impl.hpp"
@@ -546,72 +544,6 @@ parallel::Lanes batch_lanes(std::uint64_t patterns) {
   return parallel::Lanes::two_if(2 * patterns >= kMinSplitPatterns && parallel::threads_allowed());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Saved form
-// ---------------------------------------------------------------------------------------------
-
-constexpr std::size_t kHeaderSize = 64;
-constexpr std::array<std::uint8_t, 8> kMagic = {'Q', 'R', 'N', 'L', 'S', 'U', 'F', 'A'};
-constexpr std::uint32_t kVersion = 1;
-
-using persist::FormatError;
-
-[[noreturn]] void refuse(const std::string& path, const std::string& problem) {
-  throw FormatError("cannot load suffix array from " + path + ": " + problem);
-}
-
-struct SavedHeader {
-  std::uint32_t entry_width, symbol_width;
-  std::uint64_t length, text_checksum, entries_checksum;
-};
-
-SavedHeader read_header(const std::string& path, std::span<const std::uint8_t> file) {
-  if (file.size() < kHeaderSize) {
-    refuse(path, "file truncated (" + std::to_string(file.size()) +
-                     " bytes, shorter than the 64-byte header)");
-  }
-  if (!std::equal(kMagic.begin(), kMagic.end(), file.begin())) {
-    refuse(path, "not a quarnel suffix array file (wrong magic bytes)");
-  }
-  if (persist::checksum64(file.first(56)) != persist::get_u64(file, 56)) {
-    refuse(path, "corrupt header (header checksum mismatch)");
-  }
-  const std::uint32_t version = persist::get_u32(file, 8);
-  if (version != kVersion) refuse(path, "unsupported format version " + std::to_string(version));
-  SavedHeader h{persist::get_u32(file, 12), persist::get_u32(file, 16), persist::get_u64(file, 24),
-                persist::get_u64(file, 32), persist::get_u64(file, 40)};
-  if (h.entry_width != entry_width_for(h.length)) {
-    refuse(path, "corrupt header (entry width " + std::to_string(h.entry_width) +
-                     " does not fit a text of " + std::to_string(h.length) + " symbols)");
-  }
-  if (h.symbol_width != 1 && h.symbol_width != 2 && h.symbol_width != 4) {
-    refuse(path, "corrupt header (symbol width " + std::to_string(h.symbol_width) + ")");
-  }
-  return h;
-}
-
-void check_against_text(const std::string& path, const SavedHeader& h, const SymbolText& text) {
-  if (h.symbol_width != text.width) {
-    refuse(path, "data has " + std::to_string(text.width) +
-                     "-byte symbols but the file was built from " + std::to_string(h.symbol_width) +
-                     "-byte symbols");
-  }
-  if (h.length != text.size) {
-    refuse(path, "data has " + std::to_string(text.size) + " symbols but the file was built from " +
-                     std::to_string(h.length));
-  }
-  if (persist::checksum64(text.bytes()) != h.text_checksum) {
-    refuse(path, "data differs from the text the file was built from (text checksum mismatch)");
-  }
-}
-
-template <class Idx>
-bool entries_in_range(const Idx* e, std::uint64_t n) {
-  Idx largest = 0;
-  for (std::uint64_t i = 0; i < n; ++i) largest = std::max(largest, e[i]);
-  return n == 0 || largest < n;
-}
-
 }  // namespace
 
 TokenCopy copy_tokens(const void* data, std::uint64_t count, TokenType type, const char* name) {
@@ -837,45 +769,6 @@ SymbolBwt bwt_of(const SymbolText& text, const IndexArray& sa) {
     }
   });
   return out;
-}
-
-void save_suffix_array(const std::string& path, const SymbolText& text, const IndexArray& sa) {
-  persist::require_little_endian_host();
-  persist::HeaderWriter h(kHeaderSize);
-  h.put_bytes(0, kMagic);
-  h.put_u32(8, kVersion);
-  h.put_u32(12, sa.width);
-  h.put_u32(16, text.width);
-  h.put_u64(24, text.size);
-  h.put_u64(32, persist::checksum64(text.bytes()));
-  h.put_u64(40, persist::checksum64(sa.bytes()));
-  h.put_u64(56, persist::checksum64(h.bytes().first(56)));
-  persist::write_file(path, {h.bytes(), sa.bytes()});
-}
-
-IndexArray load_suffix_array(const std::string& path, const SymbolText& text) {
-  persist::require_little_endian_host();
-  auto file = std::make_shared<persist::MappedFile>(path);
-  const std::span<const std::uint8_t> bytes = file->bytes();
-  const SavedHeader h = read_header(path, bytes);
-  const std::uint64_t expected = kHeaderSize + h.length * h.entry_width;
-  if (bytes.size() < expected) {
-    refuse(path, "file truncated (" + std::to_string(bytes.size()) + " bytes, the header needs " +
-                     std::to_string(expected) + ")");
-  }
-  if (bytes.size() > expected) {
-    refuse(path, "trailing data (" + std::to_string(bytes.size() - expected) +
-                     " bytes after the entries)");
-  }
-  check_against_text(path, h, text);
-  IndexArray sa{bytes.data() + kHeaderSize, h.length, h.entry_width, file};
-  if (persist::checksum64(sa.bytes()) != h.entries_checksum) {
-    refuse(path, "corrupt suffix array entries (checksum mismatch)");
-  }
-  const bool in_range =
-      with_entries(sa, [&](const auto* e) { return entries_in_range(e, h.length); });
-  if (!in_range) refuse(path, "corrupt suffix array entries (a position beyond the text)");
-  return sa;
 }
 
 }  // namespace quarnel::core::suffix_array

@@ -138,11 +138,4 @@ struct SymbolBwt {
 };
 [[nodiscard]] SymbolBwt bwt_of(const SymbolText& text, const IndexArray& sa);
 
-// Saved form: a 64-byte little-endian header (magic, version, entry width, symbol width, text
-// length, checksums of the text, the entries and the header) and then the entries.
-void save_suffix_array(const std::string& path, const SymbolText& text, const IndexArray& sa);
-// Maps the entries of a saved file; the text must be the one it was built from. Every mismatch
-// or damage raises persist::FormatError naming it.
-[[nodiscard]] IndexArray load_suffix_array(const std::string& path, const SymbolText& text);
-
 }  // namespace quarnel::core::suffix_array

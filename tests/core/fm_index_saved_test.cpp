@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fm_index/fm_index.hpp"
+#include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 
 namespace fm = quarnel::core::fm_index;
@@ -143,5 +149,195 @@ INSTANTIATE_TEST_SUITE_P(Limits, TrieBatchTest,
                          ::testing::Combine(::testing::Values(1, 9, 3000),
                                             ::testing::Values(1, 2, 5, 40,
                                                               fm::FMIndexBackend::kTrieNodes)));
+
+// A saved form edited as an attacker who knows the documented layout would edit it: both
+// checksums are recomputed after the edit, so only the structural checks can refuse it.
+class EditedForm {
+ public:
+  static constexpr std::size_t kHeader = 2368;
+
+  explicit EditedForm(const fm::FMIndex& index) : rows(index.index.len()) {
+    const fm::SavedForm form = fm::saved_form(index);
+    for (const auto part : form.parts) bytes.insert(bytes.end(), part.begin(), part.end());
+    lines_per_level = get(72);
+  }
+  [[nodiscard]] std::uint64_t get(std::size_t at) const {
+    std::uint64_t v;
+    std::memcpy(&v, bytes.data() + at, 8);
+    return v;
+  }
+  void put(std::size_t at, std::uint64_t v) { std::memcpy(bytes.data() + at, &v, 8); }
+  // Byte offset of line `line` of level j.
+  [[nodiscard]] std::size_t line(unsigned j, std::uint64_t line) const {
+    return kHeader + 64 * (j * lines_per_level + line);
+  }
+  [[nodiscard]] std::size_t samples() const { return line(8, 0); }
+  [[nodiscard]] std::uint64_t blocks() const { return rows / 512 + 1; }
+  void set_bit(std::size_t base, std::uint64_t bit, bool on) {
+    auto& b = bytes[base + bit / 8];
+    b = static_cast<std::uint8_t>(on ? b | (1U << (bit % 8)) : b & ~(1U << (bit % 8)));
+  }
+  [[nodiscard]] bool bit(std::size_t base, std::uint64_t bit) const {
+    return (bytes[base + bit / 8] >> (bit % 8)) & 1U;
+  }
+  std::vector<std::uint8_t> sealed() {
+    using quarnel::core::persist::checksum64;
+    const std::span<const std::uint8_t> all(bytes);
+    put(88, checksum64(all.subspan(kHeader)));
+    put(2360, checksum64(all.first(2360)));
+    return bytes;
+  }
+
+  std::vector<std::uint8_t> bytes;
+  std::uint64_t rows;
+  std::uint64_t lines_per_level;
+};
+
+struct DamageCase {
+  const char* name;
+  std::function<void(EditedForm&)> edit;
+  const char* refusal;  // part of the message
+};
+
+// Text over 'a', 'b' and a few spaces, their runs collapsed: a small alphabet gives near-constant
+// levels, and the collapse gives a delta table.
+fm::FMIndex damage_subject() {
+  std::mt19937_64 rng(9);
+  std::string text;
+  for (int k = 0; k < 3000; ++k) text += "abababababab "[rng() % 13];
+  return fm::build_fm_index({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, 2,
+                            false, true);
+}
+
+class DamagedFieldTest : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedFieldTest, IsRefusedThoughTheChecksumsHold) {
+  const fm::FMIndex index = damage_subject();
+  EditedForm form(index);
+  ASSERT_GT(form.get(64), 0U);  // the subject has deltas
+  GetParam().edit(form);
+  try {
+    (void)fm::fm_index_from_bytes(form.sealed());
+    FAIL() << "loaded";
+  } catch (const quarnel::core::persist::FormatError& e) {
+    EXPECT_NE(std::string(e.what()).find(GetParam().refusal), std::string::npos) << e.what();
+  }
+}
+
+const DamageCase kDamageCases[] = {
+    {"CountLineRaised",
+     [](EditedForm& f) {
+       f.put(f.line(6, f.blocks()), f.get(f.line(6, f.blocks())) + (1ULL << 40));
+     },
+     "count lines of level 6"},
+    // Zero blocks with zero count lines agree, but not with the ones the summary counts.
+    {"PayloadZeroed",
+     [](EditedForm& f) { std::fill(f.bytes.begin() + EditedForm::kHeader, f.bytes.end(), 0); },
+     "summary of level 1"},
+    {"BitPastTheEnd", [](EditedForm& f) { f.set_bit(f.line(6, f.blocks() - 1), 511, true); },
+     "count lines of level 6"},
+    {"BucketsNotAscending", [](EditedForm& f) { f.put(96 + 8 * 'b', f.get(96 + 8 * 'a') - 1); },
+     "bucket starts"},
+    {"ZeroCount", [](EditedForm& f) { f.put(2144 + 24 * 6, f.get(2144 + 24 * 6) + 1); },
+     "zero count of level 6"},
+    {"NearConstantFlagDropped", [](EditedForm& f) { f.put(2144 + 16, 0); }, "summary of level 0"},
+    {"ExceptionMoved", [](EditedForm& f) { f.put(2144 + 24 + 8, f.get(2144 + 24 + 8) ^ 1); },
+     "summary of level 1"},
+    {"UnknownFlag", [](EditedForm& f) { f.bytes[12] |= 4; }, "unknown flags"},
+    {"RowsBeyondTheFormat",
+     [](EditedForm& f) { f.put(16, 1ULL << 47), f.put(48, (1ULL << 47) + 1); }, "row count"},
+    {"BitsPastTheLastSample",
+     [](EditedForm& f) {
+       const std::size_t words_at = f.samples() + 8 * (f.get(56) - 1);
+       f.put(words_at, f.get(words_at) | (1ULL << 63));
+     },
+     "bits past the last sample"},
+    {"DeltaCountOverflowing", [](EditedForm& f) { f.put(64, 1ULL << 60); }, "delta count"},
+    {"DeltasDescending",
+     [](EditedForm& f) {
+       const std::size_t last = f.bytes.size() - 16;
+       f.put(last, f.get(last - 16) - 1);
+     },
+     "delta table"},
+    // A bit moved inside one block: every count line still holds, but the sentinel's node on
+    // level 6 (position 0) gets a one bit its symbol does not have (the spaces' node after it
+    // is shorter than a block, so the first one bit is in block 0).
+    {"BitMovedAcrossNodes",
+     [](EditedForm& f) {
+       const std::size_t block = f.line(6, 0);
+       std::uint64_t p = 1;
+       while (!f.bit(block, p)) ++p;
+       f.set_bit(block, p, false);
+       f.set_bit(block, 0, true);
+     },
+     "levels disagree with the bucket starts"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Classes, DamagedFieldTest, ::testing::ValuesIn(kDamageCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Bits moved inside level 0's blocks leave every check of the load intact (one node, the same
+// counts) but change the LF mapping, which can then fall into cycles without a sample: every walk
+// must either reach a sample, within n steps, or report the damage.
+TEST(DamagedIndex, LocateWalksAreBoundedByTheRowCount) {
+  std::mt19937_64 rng(3);
+  const auto text = random_text(rng, 4000, "\x01\x81");
+  const fm::FMIndex index = fm::build_fm_index(text, 4, false, false);
+  std::uint64_t damaged = 0, loaded = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    EditedForm form(index);
+    for (int k = 0; k < 8; ++k) {
+      const std::uint64_t p = rng() % 4000, q = rng() % 4000;
+      const std::size_t block = form.line(0, 0);
+      const bool bp = form.bit(block, p), bq = form.bit(block, q);
+      if ((p >> 9) != (q >> 9)) continue;  // same block: the count lines stay right
+      form.set_bit(block, p, bq);
+      form.set_bit(block, q, bp);
+    }
+    const fm::FMIndex edited = fm::fm_index_from_bytes(form.sealed());
+    ++loaded;
+    std::vector<std::uint64_t> out;
+    try {
+      edited.index.locate_rows({0, edited.index.len()}, out);
+      for (const std::uint64_t p : out) ASSERT_LT(p, edited.index.len());
+    } catch (const fm::FMIndexError& e) {
+      EXPECT_EQ(e.kind(), fm::FMIndexError::Kind::Damaged);
+      EXPECT_STREQ(e.what(), "index is damaged");
+      ++damaged;
+    }
+  }
+  EXPECT_EQ(loaded, 40U);
+  EXPECT_GT(damaged, 0U);
+}
+
+// A sample beyond the text loads (checking every sample would cost a pass of its own) and is
+// reported by the walks that read it.
+TEST(DamagedIndex, SampleBeyondTheTextIsReportedByLocate) {
+  const fm::FMIndex index = damage_subject();
+  EditedForm form(index);
+  const unsigned width = static_cast<unsigned>(form.get(40));
+  for (unsigned b = 0; b < width; ++b) form.set_bit(form.samples(), width + b, true);  // sample 1
+  const fm::FMIndex edited = fm::fm_index_from_bytes(form.sealed());
+  std::vector<std::uint64_t> out;
+  EXPECT_THROW(edited.index.locate_rows({0, edited.index.len()}, out), fm::FMIndexError);
+  EXPECT_EQ(edited.index.get_sa(1 << form.get(32)), fm::FMIndexBackend::kDamaged);
+}
+
+// A file shorter or longer than its header says is refused before it is mapped.
+TEST(DamagedIndex, FileSizeIsCheckedAgainstTheHeaderBeforeMapping) {
+  const fm::FMIndex index = damage_subject();
+  const std::vector<std::uint8_t> good = EditedForm(index).bytes;
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("quarnel_fm_size_" + std::to_string(::getpid()) + ".qfm"))
+                               .string();
+  for (const std::size_t size : {good.size() - 64, good.size() + 8}) {
+    std::vector<std::uint8_t> content = good;
+    content.resize(size);
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(size));
+    EXPECT_THROW((void)fm::load_fm_index(path), quarnel::core::persist::FormatError) << size;
+  }
+  std::filesystem::remove(path);
+}
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -11,6 +12,7 @@
 
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
+#include "suffix_array/saved_form.hpp"
 #include "test_support.hpp"
 
 namespace sa = quarnel::core::suffix_array;
@@ -235,6 +237,52 @@ TEST_F(SavedSuffixArray, EveryTruncationAndBitFlipIsRefused) {
   other[500] ^= 1;
   write(file_);
   EXPECT_THROW((void)sa::load_suffix_array(path_, view(other)), persist::FormatError);
+}
+
+// Header fields and entries edited with every checksum recomputed: only the structural checks
+// stand between them and a query.
+TEST_F(SavedSuffixArray, EditsBehindRecomputedChecksumsAreRefused) {
+  using persist::checksum64;
+  const auto sealed = [&](auto edit) {
+    std::vector<std::uint8_t> b(file_.begin(), file_.end());
+    edit(b);
+    const std::span<const std::uint8_t> all(b);
+    const std::uint64_t entries = checksum64(all.subspan(64));
+    std::memcpy(b.data() + 40, &entries, 8);
+    const std::uint64_t header = checksum64(all.first(56));
+    std::memcpy(b.data() + 56, &header, 8);
+    return b;
+  };
+  const auto refusal = [&](const std::vector<std::uint8_t>& b) {
+    write(std::vector<char>(b.begin(), b.end()));
+    try {
+      (void)sa::load_suffix_array(path_, view(text_));
+    } catch (const persist::FormatError& e) {
+      return std::string(e.what());
+    }
+    return std::string("loaded");
+  };
+  const auto expect_refused = [&](const std::vector<std::uint8_t>& b, const char* problem) {
+    const std::string got = refusal(b);
+    EXPECT_NE(got.find(problem), std::string::npos) << got;
+  };
+  const auto put32 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+  };
+  const std::uint32_t n = static_cast<std::uint32_t>(text_.size());
+  expect_refused(sealed([&](auto& b) { put32(b, 64 + 4 * 7, n); }), "not a permutation");
+  expect_refused(sealed([&](auto& b) { std::memcpy(b.data() + 64, b.data() + 68, 4); }),
+                 "not a permutation");
+  expect_refused(sealed([&](auto& b) { put32(b, 12, 8); }), "entry width");
+  expect_refused(sealed([&](auto& b) { b[50] = 1; }), "reserved");
+  expect_refused(sealed([&](auto& b) { put32(b, 28, 1U << 30); }), "length");
+  // Before mapping: a size other than the header's.
+  expect_refused(sealed([&](auto& b) { b.resize(b.size() - 4); }), "file truncated");
+  // Two entries swapped keep a permutation: that loads (and only answers wrongly).
+  EXPECT_EQ(refusal(sealed([&](auto& b) {
+              std::swap_ranges(b.begin() + 64, b.begin() + 68, b.begin() + 72);
+            })),
+            "loaded");
 }
 
 TEST(Checksum, RunningFormEqualsOneShotForEverySplit) {

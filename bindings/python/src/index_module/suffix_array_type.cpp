@@ -14,6 +14,7 @@
 #include "index_module.hpp"
 #include "numpy_array.hpp"
 #include "results.hpp"
+#include "suffix_array/saved_form.hpp"
 #include "suffix_array/suffix_index.hpp"
 
 namespace quarnel::python {
