@@ -111,12 +111,10 @@ Cleaned cut_by_marks(std::span<const std::string_view> documents, const std::vec
         kept_word.push_back(0);
         kept_start.push_back(kNoCopy);
       } else {
-        const std::uint64_t kept = doc_begin.size() > 1
-                                       ? static_cast<std::uint64_t>(
-                                             std::upper_bound(doc_begin.begin(), doc_begin.end(),
-                                                              std::uint64_t{mark}) -
-                                             doc_begin.begin() - 1)
-                                       : 0;
+        // The document whose tokens hold the first copy (the token table is gone by now).
+        const auto kept = static_cast<std::uint64_t>(
+            std::upper_bound(doc_begin.begin(), doc_begin.end(), std::uint64_t{mark}) -
+            doc_begin.begin() - 1);
         why.push_back(static_cast<std::uint8_t>(Why::kRepeat));
         kept_document.push_back(kept);
         kept_word.push_back(mark - doc_begin[kept]);

@@ -333,29 +333,23 @@ def main(argv=None):
     args, extra = parser.parse_known_args(argv)
     if extra:  # named by the subcommand, whose help lists its options
         parser.subcommands[args.command].error(f"unrecognized arguments: {' '.join(extra)}")
-    if args.command == "dedup":
-        progress = Progress(enabled=not args.quiet and sys.stderr is not None
-                            and sys.stderr.isatty(), quiet=args.quiet)
-        try:
-            return _dedup_cli.main(args, progress)
-        except KeyboardInterrupt:
-            return EXIT_INTERRUPT
-        finally:
-            progress.close()
-    if args.min_words is None:
-        args.min_words = args.default_min_words
-    if args.min_chars is None:
-        args.min_chars = args.default_min_chars
-    if args.top is None:
-        args.top = DEFAULT_TOP.get(args.format, 0)
-    if args.max_places is None:
-        args.max_places = DEFAULT_MAX_PLACES.get(args.format, 0)
-    if args.command == "duplicates" and args.max_words < args.min_words:
-        parser.error(f"--max-words ({args.max_words}) must be at least --min-words "
-                     f"({args.min_words})")
+    if args.command != "dedup":  # the report commands' defaults depend on the format
+        if args.min_words is None:
+            args.min_words = args.default_min_words
+        if args.min_chars is None:
+            args.min_chars = args.default_min_chars
+        if args.top is None:
+            args.top = DEFAULT_TOP.get(args.format, 0)
+        if args.max_places is None:
+            args.max_places = DEFAULT_MAX_PLACES.get(args.format, 0)
+        if args.command == "duplicates" and args.max_words < args.min_words:
+            parser.error(f"--max-words ({args.max_words}) must be at least --min-words "
+                         f"({args.min_words})")
     progress = Progress(enabled=not args.quiet and sys.stderr is not None and sys.stderr.isatty(),
                         quiet=args.quiet)
     try:
+        if args.command == "dedup":
+            return _dedup_cli.main(args, progress)
         try:
             out = open_output(args)
         except OSError as exc:

@@ -149,16 +149,8 @@ corpus::Preparation preparation(const BoundArgs& args) {
   return {to_flag(args, 2), to_flag(args, 3)};
 }
 
-// Each column is released once NumPy holds its copy: a large result is not held twice.
-void set_item(PyObject* dict, const char* key, const PyRef& value) {
-  if (PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorSet{};
-}
-
-void set_column(PyObject* dict, const char* key, std::vector<std::uint64_t>& values) {
-  PyRef array = to_u64_array(values);
-  std::vector<std::uint64_t>().swap(values);
-  set_item(dict, key, array);
-}
+// The columns of other widths join the shared uint64 and uint8 ones.
+using python::set_column;
 
 void set_column(PyObject* dict, const char* key, std::vector<std::uint32_t>& values) {
   PyRef array = to_u64_array(std::span<const std::uint32_t>(values));
@@ -245,6 +237,22 @@ PyObject* find_passages(PyObject*, const BoundArgs& args) {
 }
 
 }  // namespace
+
+void set_item(PyObject* dict, const char* key, const PyRef& value) {
+  if (!value || PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorSet{};
+}
+
+void set_column(PyObject* dict, const char* key, std::vector<std::uint64_t>& values) {
+  PyRef array = to_u64_array(values);
+  std::vector<std::uint64_t>().swap(values);
+  set_item(dict, key, array);
+}
+
+void set_column(PyObject* dict, const char* key, std::vector<std::uint8_t>& values) {
+  PyRef array = to_unsigned_array(values.data(), values.size(), 1);
+  std::vector<std::uint8_t>().swap(values);
+  set_item(dict, key, array);
+}
 
 void raise_value_error(const std::string& message) {
   PyErr_SetString(PyExc_ValueError, message.c_str());

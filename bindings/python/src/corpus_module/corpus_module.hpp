@@ -3,7 +3,9 @@
 // list of str and every parameter already checked by the Python layer, and return the result
 // columns in a dict; _format_groups writes the command line's report rows from those columns.
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "binder.hpp"
 
@@ -20,6 +22,13 @@ extern const FunctionDescriptor kCutMarked;
 // Appends the UTF-8 form of document `item` (a str; TypeError otherwise, ValueError for a lone
 // surrogate) to `out`, without creating the str's own UTF-8 cache.
 void append_document(PyObject* str, std::size_t item, std::string& out);
+
+// dict[key] = value; throws PythonErrorSet (also for a null value).
+void set_item(PyObject* dict, const char* key, const PyRef& value);
+// dict[key] = a NumPy array of the values (uint64 or uint8), which are released once NumPy holds
+// its copy: a large result is not held twice.
+void set_column(PyObject* dict, const char* key, std::vector<std::uint64_t>& values);
+void set_column(PyObject* dict, const char* key, std::vector<std::uint8_t>& values);
 
 // Raises ValueError with `message`.
 [[noreturn]] void raise_value_error(const std::string& message);

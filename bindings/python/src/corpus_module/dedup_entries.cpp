@@ -76,17 +76,6 @@ struct Column {
   }
 };
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-  if (!value || PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorSet{};
-}
-
-template <class T>
-void set_column(PyObject* dict, const char* key, std::vector<T>& values) {
-  PyRef array = to_unsigned_array(values.data(), values.size(), sizeof(T));
-  std::vector<T>().swap(values);
-  set_item(dict, key, std::move(array));
-}
-
 PyObject* cleaned_dict(dedup::Cleaned cleaned) {
   PyRef dict = checked(PyDict_New());
   PyRef texts = checked(PyList_New(static_cast<Py_ssize_t>(cleaned.text_ends.size())));
@@ -94,7 +83,7 @@ PyObject* cleaned_dict(dedup::Cleaned cleaned) {
     PyList_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(d), py_str(cleaned.text(d)).release());
   }
   std::string().swap(cleaned.texts);
-  set_item(dict.get(), "texts", std::move(texts));
+  set_item(dict.get(), "texts", texts);
   set_column(dict.get(), "words", cleaned.words);
   set_column(dict.get(), "removed_words", cleaned.removed_words);
   set_column(dict.get(), "dropped", cleaned.dropped);
