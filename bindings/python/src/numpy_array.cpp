@@ -38,6 +38,9 @@ void load_array_api() {
     if (table == nullptr) throw PythonErrorSet{};
     PyArray_API = static_cast<void**>(table);  // the capsule's module stays imported for good
   } catch (const PythonErrorSet&) {
+    // Only a NumPy that cannot be imported is reported as missing: Ctrl-C or MemoryError during
+    // the import stays what it is.
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw;
     PyRef cause = take_pending_exception();
     PyErr_SetString(PyExc_ImportError,
                     "quarnel needs NumPy to return arrays; install it with 'pip install numpy'");
