@@ -23,7 +23,7 @@ namespace quarnel::core::duplicate_finder {
     std::string_view analysis_text, std::string_view source_text,
     std::span<const normalize::RemovedRange> removed_ranges, const FinderParams& params);
 
-// Stages 1 to 7 over documents joined in `analysis_text` as `documents` describes (separated by
+// Stages 1 to 10 over documents joined in `analysis_text` as `documents` describes (separated by
 // kDocumentSeparator): merged records, blocks appended when asked for, with every occurrence
 // inside one document, in analysis-text byte offsets; ends are start + phrase bytes as in the
 // single-text finder. Records come in merge order (count descending, first start ascending).

@@ -104,7 +104,7 @@ std::vector<PhraseData> candidate_records(const BasicAnalysisIndex<Idx>& index,
   return assemble_records(std::move(scan), std::move(repeated), contained, lanes);
 }
 
-// Stages 1 to 7: the records in analysis-text offsets, merged, with blocks when asked for.
+// Stages 1 to 10: the records in analysis-text offsets, merged, with blocks when asked for.
 template <class Idx>
 std::vector<PhraseData> find_records(std::string_view analysis_text,
                                      const DocumentLayout& documents, const FinderParams& params,

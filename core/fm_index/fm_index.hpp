@@ -197,6 +197,12 @@ struct LocatedBatch {
 [[nodiscard]] LocatedBatch locate_many(const FMIndex& fm, std::span<const std::uint8_t> bytes,
                                        std::span<const std::uint64_t> offsets);
 
+namespace detail {
+// A copy with the ASCII capitals 'A' to 'Z' lower-cased: the query form of a case-insensitive
+// index's patterns.
+[[nodiscard]] std::vector<std::uint8_t> folded_ascii(std::span<const std::uint8_t> bytes);
+}  // namespace detail
+
 // Saved form, little-endian: a header of 2368 bytes (magic, version, flags, lengths, sampling,
 // bucket starts, the summaries of the eight levels, a checksum of the rest of the file and one
 // of the header), then the lines of the eight levels, the sample words and the delta pairs.

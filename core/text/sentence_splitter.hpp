@@ -14,13 +14,6 @@ namespace quarnel::core::sentence_splitter {
 [[nodiscard]] bool is_common_word(std::string_view word);
 [[nodiscard]] bool is_title_abbreviation(std::string_view text);
 
-namespace detail {
-// The same boundaries with every rule looking at its word afresh at each period, quadratic in
-// the length of a token: the reference that the linear bookkeeping is tested against.
-[[nodiscard]] std::vector<std::uint64_t> sentence_boundary_offsets_rescanning(
-    std::string_view text);
-}  // namespace detail
-
 // Word tables, compared case-sensitively. The abbreviation set also holds the 52 ASCII letters
 // as one-letter entries.
 inline constexpr std::array<std::string_view, 75> kAbbreviationWords = {

@@ -12,13 +12,15 @@ import os
 import re
 import sys
 
-from quarnel import _dedup_cli
+from quarnel import _corpus, _dedup_cli
 from quarnel._inputs import MAX_DECOMPRESSED, SAMPLE, Options, Skip, read_inputs
 from quarnel._progress import Progress
 from quarnel._report import WRITERS, Report
 from quarnel._version import __version__
 
-LIMIT = 2**31 - 1
+LIMIT = _corpus._COUNT_LIMIT
+FINDER = _corpus._FINDER_DEFAULTS
+PASSAGE = _corpus._PASSAGE_DEFAULTS
 EXIT_UNREADABLE = 1  # also: a file left out, a report that could not be written
 EXIT_USAGE = 2  # also: duplicated share above --fail-over
 # Limits by format when none is given: a table stays readable on a folder of thousands of files,
@@ -161,7 +163,8 @@ def build_parser():
                           help="report only passages that the inputs share with these files "
                                "(files or folders; end the list with -- before the inputs), "
                                "with each input's share copied from them")
-    passages.set_defaults(default_min_words=8, default_min_chars=0)
+    passages.set_defaults(default_min_words=PASSAGE["min_words"],
+                          default_min_chars=PASSAGE["min_chars"])
 
     dup = commands.add_parser(
         "duplicates", help="the repeated phrases of the inputs, longest first",
@@ -169,18 +172,19 @@ def build_parser():
                     "longest first (by characters, the first column), with the places as "
                     "file:line:column, then the duplicated share of the words.")
     add_common(dup, 0)
-    dup.add_argument("--max-words", type=count(1), default=50, metavar="N",
-                     help="most words in a phrase (default: 50); phrases that follow each other "
-                          "at all their places are joined, and can be longer")
-    dup.add_argument("--min-words-in-substring", type=count(0), default=2, metavar="N",
-                     help="fewest whitespace-separated words a phrase keeps (default: 2)")
+    dup.add_argument("--max-words", type=count(1), default=FINDER["max_words"], metavar="N",
+                     help="most words in a phrase (default: %(default)s); phrases that follow "
+                          "each other at all their places are joined, and can be longer")
+    dup.add_argument("--min-words-in-substring", type=count(0),
+                     default=FINDER["min_words_in_substring"], metavar="N",
+                     help="fewest whitespace-separated words a phrase keeps (default: %(default)s)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
-    dup.set_defaults(default_min_words=4, default_min_chars=9)
+    dup.set_defaults(default_min_words=FINDER["min_words"], default_min_chars=FINDER["min_chars"])
     dedup = _dedup_cli.add_parser(commands, count)
-    for sub, defaults in ((passages, (8, 0)), (dup, (4, 9))):
+    for sub, defaults in ((passages, PASSAGE), (dup, FINDER)):
         for action in sub._actions:
             if action.dest in ("min_words", "min_chars"):
-                action.help += f" (default: {defaults[action.dest == 'min_chars']})"
+                action.help += f" (default: {defaults[action.dest]})"
     parser.subcommands = {"passages": passages, "duplicates": dup, "dedup": dedup}
     return parser
 

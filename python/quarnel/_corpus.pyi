@@ -9,6 +9,11 @@ Ranges = Optional[Sequence[Sequence[tuple[int, int]]]]
 
 __all__: list[str]
 
+# Defaults of the parameters, and the largest count parameter, as the core defines them.
+_FINDER_DEFAULTS: dict[str, int]
+_PASSAGE_DEFAULTS: dict[str, int]
+_COUNT_LIMIT: int
+
 def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
                  collapse_whitespace: bool, min_words: int, min_chars: int, max_words: int,
                  min_words_in_substring: int, blocks: bool) -> Columns:

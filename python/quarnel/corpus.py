@@ -28,7 +28,9 @@ __all__ = [
     "Occurrence",
 ]
 
-_LIMIT = 2**31 - 1
+_LIMIT = _corpus._COUNT_LIMIT
+_FINDER = _corpus._FINDER_DEFAULTS
+_PASSAGE = _corpus._PASSAGE_DEFAULTS
 _SORT_KEYS = ("words", "count", "share", "files")
 
 Name = Union[str, None]
@@ -332,8 +334,10 @@ def _removed(removed, texts: list[str]):
     return checked
 
 
-def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words: int = 50,
-                 min_words_in_substring: int = 2, blocks: bool = False,
+def find_phrases(documents, *, min_words: int = _FINDER["min_words"],
+                 min_chars: int = _FINDER["min_chars"], max_words: int = _FINDER["max_words"],
+                 min_words_in_substring: int = _FINDER["min_words_in_substring"],
+                 blocks: bool = False,
                  ignore_case: bool = False, collapse_whitespace: bool = False,
                  removed=None, top: int | None = None, sort: str | None = None,
                  min_count: int = 2, max_places: int | None = None) -> PhraseMatches:
@@ -364,7 +368,8 @@ def find_phrases(documents, *, min_words: int = 4, min_chars: int = 9, max_words
                                                 max_places=max_places)
 
 
-def find_passages(documents, *, min_words: int = 8, min_chars: int = 0,
+def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
+                  min_chars: int = _PASSAGE["min_chars"],
                   ignore_case: bool = False, collapse_whitespace: bool = False,
                   removed=None, reference=None, top: int | None = None,
                   sort: str | None = None, min_count: int = 2,
