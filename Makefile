@@ -1,5 +1,6 @@
 # One entry point for setting up, building and testing quarnel.
-#   make test   installs what is missing, builds, and runs every test suite
+#   make test   installs what is missing, builds, checks formatting and lint, runs every suite
+#   make lint   clang-format (C++) and ruff (Python) checks; make format applies clang-format
 #   make run    runs the duplicate-phrase finder on the bundled sample document, or
 #               `quarnel ARGS` with ARGS='passages docs/' (reinstalling only what changed)
 #   make bench  runs the benchmarks against their peers
@@ -14,11 +15,11 @@ CMAKE      = $(VENV)/bin/cmake
 CTEST      = $(VENV)/bin/ctest
 
 .PHONY: all test system venv install cpp-tests asan-build asan-tests py-tests wheel wheel-tests run \
-        bench clean fuzz fuzz-smoke
+        bench clean fuzz fuzz-smoke lint format
 
 all: install
 
-test: install cpp-tests asan-tests py-tests fuzz-smoke wheel-tests
+test: install lint cpp-tests asan-tests py-tests fuzz-smoke wheel-tests
 
 system:
 	@scripts/ensure-system-packages.sh
@@ -30,7 +31,23 @@ $(VENV)/.ready: pyproject.toml | system
 	  "dask[distributed,dataframe]" pyarrow
 	touch $@
 
-venv: system $(VENV)/.ready
+venv: system $(VENV)/.ready $(VENV)/.lint
+
+# ruff for the lint, mypy for the stub test (tests/python/test_stubs.py).
+$(VENV)/.lint: | $(VENV)/.ready
+	$(PY) -m pip install -q ruff mypy
+	touch $@
+
+# Debian's clang-format (the system package), with the settings of .clang-format.
+CPP_SOURCES = $$(git ls-files 'core/*' 'report/*' 'bindings/*' 'tests/core/*' 'bench/*' \
+                | grep -E '\.(cpp|hpp|h|c)$$')
+
+lint: venv
+	clang-format --dry-run -Werror $(CPP_SOURCES)
+	$(VENV)/bin/ruff check python tests bench
+
+format: system
+	clang-format -i $(CPP_SOURCES)
 
 install: venv
 	$(PY) -m pip install -q --no-build-isolation .

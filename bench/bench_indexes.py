@@ -173,7 +173,8 @@ def main():
             with open(data_path, "wb") as f:
                 f.write(data)
             compared = compare_loads(args.baseline, [fm_path, sa_path, data_path], args.runs)
-    del index, peer_sa, positions
+    del positions
+    index = peer_sa = None  # freed before the next measurements
 
     # FMIndex batch count vs a Python loop of count.
     fm = quarnel.FMIndex(data)

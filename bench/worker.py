@@ -6,8 +6,6 @@ import resource
 import sys
 import time
 
-import numpy as np
-
 
 def current_rss():
     with open("/proc/self/statm") as f:

@@ -256,7 +256,7 @@ Passages find_passages(std::span<const std::string_view> documents, const Passag
   check_arguments(documents, params);
   const TokenText t = word_tokens::tokenize(documents);
   return word_tokens::fits_narrow(t) ? find_with<std::uint32_t>(documents, t, params)
-                        : find_with<std::uint64_t>(documents, t, params);
+                                     : find_with<std::uint64_t>(documents, t, params);
 }
 
 namespace detail {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages quarnel builds against, when they are missing.
 set -euo pipefail
-packages=(g++ make pkg-config libdivsufsort-dev libicu-dev libgtest-dev icu-devtools ccache)
+packages=(g++ make pkg-config libdivsufsort-dev libicu-dev libgtest-dev icu-devtools ccache clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -65,7 +65,8 @@ class StageTable {
 };
 
 // The size of what a stage passes on: records, occurrences and phrase bytes.
-void print_records(const char* when, const std::vector<quarnel::core::phrase_records::PhraseData>& records) {
+void print_records(const char* when,
+                   const std::vector<quarnel::core::phrase_records::PhraseData>& records) {
   std::size_t occurrences = 0, phrase_bytes = 0;
   for (const auto& r : records) {
     occurrences += r.starts.size();

@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
   Measured passages, baseline;
   std::size_t found = 0, places = 0;
   for (int r = 0; r < repeats; ++r) {
-    const ps::Passages out =
-        measure(passages, [&] { return ps::find_passages(views, ps::PassageParams{8, 0}); });
+    const ps::Passages out = measure(passages, [&] {
+      return ps::find_passages(views, ps::PassageParams{8, 0});
+    });
     found = out.words.size();
     places = out.document.size();
     const auto lcp = measure(baseline, [&] {

@@ -90,8 +90,7 @@ int main(int argc, char** argv) {
     std::uint64_t checksum = 0;
     for (const auto& r : ranges) checksum = checksum * 31 + r.lo * 7 + r.hi;
     std::printf("keys=%d patterns=%zu seconds=%.4f m_per_s=%.2f checksum=%llu\n",
-                aids == &keys ? 1 : 0, batch.size(), s,
-                static_cast<double>(batch.size()) / s / 1e6,
+                aids == &keys ? 1 : 0, batch.size(), s, static_cast<double>(batch.size()) / s / 1e6,
                 static_cast<unsigned long long>(checksum));
   }
   return 0;

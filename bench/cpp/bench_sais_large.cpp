@@ -36,7 +36,7 @@ namespace {
 
 std::vector<std::uint8_t> read_whole(const char* path) {
   const int fd = ::open(path, O_RDONLY);
-  struct stat st{};
+  struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) throw std::runtime_error(std::string("cannot read ") + path);
   std::vector<std::uint8_t> text(static_cast<std::size_t>(st.st_size));
   std::size_t done = 0;

@@ -13,7 +13,6 @@ times, alternating with the other, and the best figure of each line is kept.
 """
 
 import argparse
-import os
 import random
 import subprocess
 import sys

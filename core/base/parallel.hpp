@@ -13,9 +13,9 @@
 // anywhere).
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -205,7 +205,8 @@ decltype(auto) over_parts(Lanes lanes, std::size_t n, std::size_t cut, Kernel&& 
           return true;
         });
   } else {
-    auto [a, b] = both(lanes, [&] { return kernel(first); }, [&] { return kernel(second); });
+    auto [a, b] = both(
+        lanes, [&] { return kernel(first); }, [&] { return kernel(second); });
     return std::forward<Merge>(merge)(std::move(a), std::move(b));
   }
 }

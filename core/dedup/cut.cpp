@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "dedup/dedup.hpp"
-#include "dedup/words.hpp"
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
+#include "dedup/dedup.hpp"
+#include "dedup/words.hpp"
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
 
@@ -126,8 +126,8 @@ namespace detail {
 void cut_document(std::string_view text, const MarkColumns& marks, std::size_t begin,
                   std::size_t end, const Params& params, std::uint64_t document,
                   const WordBounds& words, Cleaned& out) {
-  if (end > begin && (words.size() < params.min_words ||
-                      marks.word[end - 1] > words.size() - params.min_words)) {
+  if (end > begin &&
+      (words.size() < params.min_words || marks.word[end - 1] > words.size() - params.min_words)) {
     throw UsageError("marks: a window reaches past the end of document " +
                      std::to_string(document));
   }

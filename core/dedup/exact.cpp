@@ -10,11 +10,11 @@
 #include <limits>
 #include <string>
 
-#include "dedup/dedup.hpp"
-#include "dedup/words.hpp"
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/large_array.hpp"
+#include "dedup/dedup.hpp"
+#include "dedup/words.hpp"
 #include "word_tokens.hpp"
 
 namespace quarnel::core::dedup {
@@ -154,8 +154,8 @@ Cleaned clean(std::span<const std::string_view> documents,
     compared.reserve(documents.size() + reference.size());
     for (const auto& group : {documents, reference}) {
       for (const std::string_view text : group) {
-        compared.push_back(copies.empty() ? text
-                                          : detail::prepared(text, params, copies[compared.size()]));
+        compared.push_back(
+            copies.empty() ? text : detail::prepared(text, params, copies[compared.size()]));
         interrupt::checkpoint();
       }
     }

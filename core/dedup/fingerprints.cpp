@@ -9,10 +9,10 @@
 #include <array>
 #include <cstring>
 
-#include "dedup/dedup.hpp"
-#include "dedup/words.hpp"
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
+#include "dedup/dedup.hpp"
+#include "dedup/words.hpp"
 
 namespace quarnel::core::dedup {
 namespace {

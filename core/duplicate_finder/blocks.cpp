@@ -15,8 +15,8 @@
 namespace quarnel::core::duplicate_finder {
 namespace {
 
-using suffix_array::LcpRun;
 using phrase_records::PhraseData;
+using suffix_array::LcpRun;
 
 bool is_char_start(std::string_view text, std::uint64_t pos) {
   return utf::is_char_start(text, pos);
@@ -49,10 +49,7 @@ class BlockScanner {
  public:
   // `ascii`: whether the text is all ASCII.
   BlockScanner(const BasicAnalysisIndex<Idx>& index, const FinderParams& params, bool ascii)
-      : index_(index),
-        min_block_(block_minimum(params)),
-        cap_(block_cap(params)),
-        ascii_(ascii) {}
+      : index_(index), min_block_(block_minimum(params)), cap_(block_cap(params)), ascii_(ascii) {}
 
   [[nodiscard]] std::uint64_t min_block() const { return min_block_; }
 

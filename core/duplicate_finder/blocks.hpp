@@ -21,18 +21,17 @@ namespace quarnel::core::duplicate_finder {
 // alone, not on the phrases. `ascii_text`: whether the text is all ASCII (then every byte starts
 // a character, and pairs are checked without reading the text).
 template <class Idx>
-[[nodiscard]] std::vector<phrase_records::PhraseData> find_blocks(const BasicAnalysisIndex<Idx>& index,
-                                                         const FinderParams& params,
-                                                         bool ascii_text);
+[[nodiscard]] std::vector<phrase_records::PhraseData> find_blocks(
+    const BasicAnalysisIndex<Idx>& index, const FinderParams& params, bool ascii_text);
 
 // `records` without those whose occurrences all lie inside `blocks`, then `blocks`.
-[[nodiscard]] std::vector<phrase_records::PhraseData> with_blocks(std::vector<phrase_records::PhraseData> records,
-                                                         std::vector<phrase_records::PhraseData> blocks,
-                                                         std::uint64_t text_size);
+[[nodiscard]] std::vector<phrase_records::PhraseData> with_blocks(
+    std::vector<phrase_records::PhraseData> records, std::vector<phrase_records::PhraseData> blocks,
+    std::uint64_t text_size);
 
 // find_blocks and with_blocks on a 64-bit index.
-[[nodiscard]] std::vector<phrase_records::PhraseData> detect_blocks(std::vector<phrase_records::PhraseData> records,
-                                                           const AnalysisIndex& index,
-                                                           const FinderParams& params);
+[[nodiscard]] std::vector<phrase_records::PhraseData> detect_blocks(
+    std::vector<phrase_records::PhraseData> records, const AnalysisIndex& index,
+    const FinderParams& params);
 
 }  // namespace quarnel::core::duplicate_finder

@@ -40,8 +40,8 @@ inline constexpr Concurrency kEverySplit{true, 0};
     const Concurrency& concurrency);
 
 [[nodiscard]] std::vector<phrase_records::PhraseData> find_document_records(
-    std::string_view analysis_text, const DocumentLayout& documents,
-    const FinderParams& params, const Concurrency& concurrency);
+    std::string_view analysis_text, const DocumentLayout& documents, const FinderParams& params,
+    const Concurrency& concurrency);
 
 // Every run of neighbours sharing at least the phrase threshold is cut, at each of its word
 // starts, into whitespace-normalised phrases of min_words..max_words words that stay inside one

@@ -26,8 +26,8 @@ std::vector<std::uint64_t> document_sentence_boundaries(std::string_view text,
   for (std::size_t d = 0; d < layout.starts.size(); ++d) {
     const std::uint64_t start = layout.starts[d];
     const std::uint64_t end = layout.ends[d];
-    for (const std::uint64_t b : sentence_splitter::sentence_boundary_offsets(
-             text.substr(start, end - start))) {
+    for (const std::uint64_t b :
+         sentence_splitter::sentence_boundary_offsets(text.substr(start, end - start))) {
       boundaries.push_back(start + b);
     }
     if (boundaries.empty() || boundaries.back() != end) boundaries.push_back(end);

@@ -28,7 +28,6 @@ namespace quarnel::core::duplicate_finder {
 // inside one document, in analysis-text byte offsets; ends are start + phrase bytes as in the
 // single-text finder. Records come in merge order (count descending, first start ascending).
 [[nodiscard]] std::vector<phrase_records::PhraseData> find_document_records(
-    std::string_view analysis_text, const DocumentLayout& documents,
-    const FinderParams& params);
+    std::string_view analysis_text, const DocumentLayout& documents, const FinderParams& params);
 
 }  // namespace quarnel::core::duplicate_finder

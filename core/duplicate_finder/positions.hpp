@@ -18,7 +18,6 @@
 
 namespace quarnel::core::duplicate_finder {
 
-
 // Word starts, word ends, sentence boundaries and white space as one bit per text position, 64
 // positions per block, with running counts and the first boundary after each block. Positions
 // arrive in suffix-array order, i.e. scattered over the text; this answers what is asked of each

@@ -36,8 +36,8 @@ RsLine RsVec::count_line(std::span<const RsLine> blocks, std::uint64_t& ones) no
   return line;
 }
 
-bool RsVec::group_is_valid(std::span<const RsLine> storage, std::uint64_t len,
-                           std::uint64_t group, std::uint64_t& ones) noexcept {
+bool RsVec::group_is_valid(std::span<const RsLine> storage, std::uint64_t len, std::uint64_t group,
+                           std::uint64_t& ones) noexcept {
   const auto [first, last] = group_blocks(len, group);
   const std::span<const RsLine> blocks = storage.subspan(first, last - first);
   // Only the last block of the vector holds bits past len (a whole block of them when len is a
@@ -47,10 +47,9 @@ bool RsVec::group_is_valid(std::span<const RsLine> storage, std::uint64_t len,
     const RsLine& tail = blocks.back();
     for (std::uint64_t k = 0; k < 8; ++k) {
       const std::uint64_t from = 64 * k;
-      const std::uint64_t keep = valid <= from ? 0
-                                 : valid >= from + 64
-                                     ? ~std::uint64_t{0}
-                                     : (std::uint64_t{1} << (valid - from)) - 1;
+      const std::uint64_t keep = valid <= from        ? 0
+                                 : valid >= from + 64 ? ~std::uint64_t{0}
+                                                      : (std::uint64_t{1} << (valid - from)) - 1;
       if ((tail.words[k] & ~keep) != 0) return false;
     }
   }
@@ -66,7 +65,8 @@ bool RsVec::summary_fits(const Summary& s, std::uint64_t ones,
   if (!s.near_constant || fewer == 0) return s.exception == ~std::uint64_t{0};
   // One bit differs from the majority: it must be the one named.
   if (s.exception >= s.len) return false;
-  const bool bit = (storage[s.exception >> 9].words[(s.exception >> 6) & 7] >> (s.exception & 63)) & 1U;
+  const bool bit =
+      (storage[s.exception >> 9].words[(s.exception >> 6) & 7] >> (s.exception & 63)) & 1U;
   return bit != s.majority;
 }
 

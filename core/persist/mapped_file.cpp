@@ -64,8 +64,8 @@ MappedFile::MappedFile(const std::string& path, std::size_t head, const SizeChec
     std::vector<std::uint8_t> first(std::min<std::uint64_t>(head, size_));
     std::size_t got = 0;
     while (got < first.size()) {
-      const ssize_t r = ::pread(fd.get(), first.data() + got, first.size() - got,
-                                static_cast<off_t>(got));
+      const ssize_t r =
+          ::pread(fd.get(), first.data() + got, first.size() - got, static_cast<off_t>(got));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) fail(path, "cannot read");
       if (r == 0) break;  // shrunk since fstat: the check sees what is there

@@ -82,8 +82,7 @@ bool sorts_in_32_bits(std::size_t n, std::uint64_t alphabet, const detail::SaisL
 }
 
 sais::Threads threads_of(const detail::SaisLimits& limits) {
-  return {limits.threads, limits.min_parallel_length, limits.parallel_block,
-          limits.wait_for_plans};
+  return {limits.threads, limits.min_parallel_length, limits.parallel_block, limits.wait_for_plans};
 }
 
 detail::SaisLimits on_threads(unsigned threads) {

@@ -174,9 +174,9 @@ IndexArray suffix_array_from_saved(std::span<const std::uint8_t> file, const Sym
   check_against_text(origin, h, text);
   IndexArray sa{file.data() + kHeaderSize, h.length, h.entry_width, std::move(keep)};
   bool permutation = false;
-  const std::uint64_t digest =
-      sa.width == 4 ? checksum_and_check(sa.as<std::uint32_t>(), permutation)
-                    : checksum_and_check(sa.as<std::uint64_t>(), permutation);
+  const std::uint64_t digest = sa.width == 4
+                                   ? checksum_and_check(sa.as<std::uint32_t>(), permutation)
+                                   : checksum_and_check(sa.as<std::uint64_t>(), permutation);
   if (digest != h.entries_checksum) {
     refuse(origin, "corrupt suffix array entries (checksum mismatch)");
   }

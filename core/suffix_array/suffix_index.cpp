@@ -403,8 +403,8 @@ class Bounds {
     Probe p{k, slot, upper, 0, std::min(n_, last * kStride), 0, 0, q.exact, q.key, q.mask};
     if (first > 0) p.lo = (first - 1) * kStride + 1;
     if (first > 0 && last < count && !q.exact) {  // a whole query's key is compared in full
-      p.skip = std::min(sample(first - 1, q).shared(q.key, q.m16),
-                        sample(last, q).shared(q.key, q.m16));
+      p.skip =
+          std::min(sample(first - 1, q).shared(q.key, q.m16), sample(last, q).shared(q.key, q.m16));
     }
     return p;
   }
@@ -460,8 +460,8 @@ class Bounds {
       }
       for (std::size_t w = active; w-- > 0;) {
         Probe& p = *lanes[w];
-        const int c = p.whole ? compare_key(sa_[p.mid], p)
-                              : compare(sa_[p.mid], q_.at(p.query), p.skip);
+        const int c =
+            p.whole ? compare_key(sa_[p.mid], p) : compare(sa_[p.mid], q_.at(p.query), p.skip);
         if (p.upper ? c <= 0 : c < 0) {
           p.lo = p.mid + 1;
         } else {
@@ -648,8 +648,7 @@ SampledKeys sample_keys(const SymbolText& text, const IndexArray& sa) {
 }
 
 void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBuckets& buckets,
-                 const SampledKeys& keys, const PatternBatch& patterns,
-                 std::span<SaInterval> out) {
+                 const SampledKeys& keys, const PatternBatch& patterns, std::span<SaInterval> out) {
   std::fill(out.begin(), out.end(), SaInterval{0, 0});  // empty and too long patterns
   with_symbols(text, [&](const auto* t) {
     using Sym = std::remove_cv_t<std::remove_pointer_t<decltype(t)>>;

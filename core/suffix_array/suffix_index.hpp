@@ -117,8 +117,7 @@ struct PatternBatch {
 // patterns give (0, 0)). `keys` may be empty (then every step reads the array and the text).
 // Two threads for large batches.
 void search_many(const SymbolText& text, const IndexArray& sa, const PrefixBuckets& buckets,
-                 const SampledKeys& keys, const PatternBatch& patterns,
-                 std::span<SaInterval> out);
+                 const SampledKeys& keys, const PatternBatch& patterns, std::span<SaInterval> out);
 
 // Occurrences of every pattern as one flat array of ascending positions per pattern, pattern k
 // owning positions [offsets[k], offsets[k + 1]).

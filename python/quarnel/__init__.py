@@ -10,13 +10,13 @@ a lower ``locate_level``.
 
 # One shared object: importing _native also defines the submodules _index and _corpus.
 from quarnel import _corpus, _index, _native  # noqa: F401
-from quarnel._version import __version__
+from quarnel._version import __version__  # noqa: F401
 from quarnel._native import *  # noqa: F401,F403
 
 __all__ = list(_native.__all__)
 
 # Reusable indexes kept by the caller (quarnel._index).
-from quarnel._index import SuffixArray  # noqa: E402
+from quarnel._index import SuffixArray  # noqa: E402,F401
 
 __all__.append("SuffixArray")
 

@@ -18,7 +18,31 @@ from quarnel._native import (
 
 from quarnel._index import SuffixArray as SuffixArray
 
-__all__: list[str]
+__all__ = [
+    "suffix_array_fn",
+    "lcp_array",
+    "count",
+    "locate",
+    "search_range",
+    "find_duplicates",
+    "find_duplicates_normalized",
+    "bwt",
+    "inverse_bwt_fn",
+    "longest_common_substring",
+    "distinct_substring_count",
+    "inverse_suffix_array",
+    "sa_to_bytes",
+    "sa_from_bytes",
+    "FMIndex",
+    "SuffixArray",
+    "find_phrases",
+    "find_passages",
+    "PhraseMatches",
+    "PassageMatches",
+    "dedup",
+    "Cleaned",
+    "Spans",
+]
 __version__: str
 
 from quarnel.corpus import (

@@ -1,47 +1,56 @@
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 # Result columns by name ("texts" is a list of str, every other value a uint64 array).
-Columns = dict[str, object]
-Ranges = Optional[Sequence[Sequence[tuple[int, int]]]]
+_Columns = dict[str, Any]
+_Ranges = Optional[Sequence[Sequence[tuple[int, int]]]]
 
-__all__: list[str]
+__all__ = [
+    "find_phrases",
+    "find_passages",
+    "dedup",
+    "window_fingerprints",
+    "cut_marked",
+]
 
 # Defaults of the parameters, and the largest count parameter, as the core defines them.
 _FINDER_DEFAULTS: dict[str, int]
 _PASSAGE_DEFAULTS: dict[str, int]
 _COUNT_LIMIT: int
 
-def find_phrases(documents: Sequence[str], removed: Ranges, ignore_case: bool,
+def find_phrases(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
                  collapse_whitespace: bool, min_words: int, min_chars: int, max_words: int,
-                 min_words_in_substring: int, blocks: bool) -> Columns:
+                 min_words_in_substring: int, blocks: bool) -> _Columns:
     """The finder's phrases over documents analysed together, as result columns."""
 
-def find_passages(documents: Sequence[str], removed: Ranges, ignore_case: bool,
+def find_passages(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
                   collapse_whitespace: bool, min_words: int, min_chars: int,
-                  reference_from: int) -> Columns:
+                  reference_from: int) -> _Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
 
-# columns: first, words, chars, document, start, end, line, column, end_line, end_column;
-# names in the form the style writes them (JSON literals, HTML-escaped, or as they are).
+# columns: first, words, chars, document, start, end, line, column, end_line, end_column, count;
+# names in the form the style writes them (JSON literals, HTML-escaped, CSV fields or as they are).
 def _format_groups(style: str, columns: Sequence[npt.NDArray[np.int64]], names: Sequence[bytes],
                    texts: Sequence[str], documents: Optional[Sequence[str]], start: int,
                    end: int, prefix: str) -> tuple[bytes, int]:
-    """Report rows (json, jsonl, passages, phrases or html) of groups from start on, as UTF-8
-    bytes, and the group after them: they end at end or after about a megabyte."""
+    """Report rows (json, jsonl, passages, phrases, html, csv or sarif) of groups from start on,
+    as UTF-8 bytes, and the group after them: they end at end or after about a megabyte."""
+
+def _html_stylesheet() -> str:
+    """The stylesheet of the command line's HTML report."""
 
 def dedup(documents: Sequence[str], reference: Optional[Sequence[str]], ignore_case: bool,
-          collapse_whitespace: bool, min_words: int, drop_below: int) -> Columns:
+          collapse_whitespace: bool, min_words: int, drop_below: int) -> _Columns:
     """The documents cleaned of later copies of repeated windows and of windows in the reference."""
 
 def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_whitespace: bool,
-                        min_words: int) -> Columns:
+                        min_words: int) -> _Columns:
     """Every window's fingerprint, document, word and character offset, as columns."""
 
 # marks: document, word, why (uint8), kept_document, kept_word, kept_start (uint64 arrays).
 def cut_marked(documents: Sequence[str], marks: dict[str, npt.NDArray[np.generic]],
                ignore_case: bool, collapse_whitespace: bool, min_words: int, drop_below: int,
-               first_document: int) -> Columns:
+               first_document: int) -> _Columns:
     """The documents cleaned of the windows the marks name, as cleaned texts and span columns."""

@@ -257,12 +257,12 @@ def _write_spans(path, paths, corpus, columns):
     with open(path, "w", encoding="utf-8", newline="\n") as sink:
         for d, s, e, y, kd, ks in zip(*(c.tolist() for c in columns)):
             f, line = corpus.places[d]
-            record = {"file": corpus.names.get(d, paths[f]), "line": line, "document": d, "start": s, "end": e,
-                      "why": "reference" if y else "repeat"}
+            record = {"file": corpus.names.get(d, paths[f]), "line": line, "document": d,
+                      "start": s, "end": e, "why": "reference" if y else "repeat"}
             if not y:
                 kf, kline = corpus.places[kd]
-                record.update(kept_file=corpus.names.get(kd, paths[kf]), kept_line=kline, kept_document=kd,
-                              kept_start=ks)
+                record.update(kept_file=corpus.names.get(kd, paths[kf]), kept_line=kline,
+                              kept_document=kd, kept_start=ks)
             sink.write(json.dumps(record, ensure_ascii=False) + "\n")
 
 

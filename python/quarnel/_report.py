@@ -257,20 +257,6 @@ def write_jsonl(report, out, progress):
 # HTML
 # ------------------------------------------------------------------------------------------
 
-STYLE = """
-body{font:14px/1.4 system-ui,sans-serif;margin:1.5em;color:#222;background:#fff}
-h1{font-size:1.4em}table.files{border-collapse:collapse}
-table.files td{padding:1px 8px;white-space:nowrap}
-.bar{background:#eee;width:20em;height:.9em}.bar div{background:#d9534f;height:100%}
-details{border-top:1px solid #ddd;padding:.3em 0}summary{cursor:pointer}
-.meta{color:#666}.cards{display:flex;gap:.8em;overflow-x:auto;margin:.5em 0}
-.card{flex:0 0 32em;max-width:32em;border:1px solid #ccc;border-radius:4px}
-.card h3{font-size:.9em;margin:0;padding:.2em .5em;background:#f3f3f3}
-pre{white-space:pre-wrap;word-break:break-word;margin:0;padding:.5em;font-size:12px}
-mark{background:#ffe066}.gap{color:#999;font-style:italic}
-ul.more{columns:3;font-size:.9em;color:#444}
-"""
-
 
 def esc(text):
     import html
@@ -288,6 +274,8 @@ def html_files(report):
 
 
 def write_html(report, out, progress):
+    from quarnel import _corpus  # the stylesheet lives beside the layout of the groups' blocks
+
     words, duplicated, overall = report.totals()
     title = f"quarnel {report.command}"
     notes = ""
@@ -298,7 +286,7 @@ def write_html(report, out, progress):
     out.write(
         f"<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<meta name=\"viewport\" content=\"width=device-width\"><title>{title}</title>"
-        f"<style>{STYLE}</style></head><body>\n<h1>{title}</h1>\n"
+        f"<style>{_corpus._html_stylesheet()}</style></head><body>\n<h1>{title}</h1>\n"
         f"<p class=\"summary\">{plural(len(report.names), 'file')}, {plural(words, 'word')}, "
         f"{duplicated:,} duplicated ({overall:.1f} %), "
         f"{plural(report.matches.found_groups, report.kind)}.</p>"

@@ -17,10 +17,10 @@ Memory per worker grows with the partition, not the corpus: measured on 2 worker
 of interpreter, Dask and shuffle buffers plus 36 to 50 bytes per byte of one partition (its text,
 its window records at 37 bytes per word, the pandas frames around them and one shuffle output
 partition); smaller partitions lower it. Dask spills what waits (partitions held until their
-marks arrive) to disk. The two shuffles move about 11 bytes per input byte. Two different windows share a
-fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110 at the default 50: over
-10^12 windows (5 x 10^23 pairs) the chance of any false removal is below 3 x 10^-10. The local
-engine compares windows exactly.
+marks arrive) to disk. The two shuffles move about 11 bytes per input byte. Two different
+windows share a fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110 at the
+default 50: over 10^12 windows (5 x 10^23 pairs) the chance of any false removal is below
+3 x 10^-10. The local engine compares windows exactly.
 """
 
 from __future__ import annotations
@@ -31,7 +31,7 @@ from quarnel import _corpus
 from quarnel.cleaning import REFERENCE, REPEAT, _params
 
 try:
-    import dask
+    import dask  # noqa: F401 - the package itself, before its submodules
     import dask.bag as db
     import dask.dataframe as dd
     import pandas as pd

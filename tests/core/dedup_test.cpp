@@ -12,8 +12,8 @@
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
-#include "text/normalize.hpp"
 #include "test_support.hpp"
+#include "text/normalize.hpp"
 #include "text/tokenizer.hpp"
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
@@ -209,10 +209,10 @@ void check_cut(const std::vector<std::string>& docs, const Marks& marks, const d
 
 std::string describe(const std::vector<std::string>& docs, const std::vector<std::string>& refs,
                      const dd::Params& p) {
-  std::string s = "min_words=" + std::to_string(p.min_words) + " ignore_case=" +
-                  std::to_string(p.ignore_case) + " collapse=" +
-                  std::to_string(p.collapse_whitespace) + " drop_below=" +
-                  std::to_string(p.drop_below) + "\ndocs:";
+  std::string s = "min_words=" + std::to_string(p.min_words) +
+                  " ignore_case=" + std::to_string(p.ignore_case) +
+                  " collapse=" + std::to_string(p.collapse_whitespace) +
+                  " drop_below=" + std::to_string(p.drop_below) + "\ndocs:";
   for (const auto& d : docs) s += "\n  [" + d + "]";
   s += "\nreference:";
   for (const auto& r : refs) s += "\n  [" + r + "]";

@@ -23,8 +23,8 @@ using quarnel::core::parallel::Lanes;
 
 namespace df = quarnel::core::duplicate_finder;
 namespace si = quarnel::core::string_interner;
-using quarnel::core::normalize::RemovedRange;
 using quarnel::core::duplicate_finder::FinderParams;
+using quarnel::core::normalize::RemovedRange;
 using quarnel::core::phrase_records::Occurrence;
 using quarnel::core::phrase_records::PhraseData;
 using quarnel::core::phrase_records::PhraseResult;

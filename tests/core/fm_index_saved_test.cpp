@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,8 +135,7 @@ TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
   });
   for (const auto& order : {as_given, backwards}) {
     std::vector<std::uint64_t> counts(count, ~std::uint64_t{0});
-    index.index.count_batch(batch.bytes, batch.offsets, order, 0, count, counts.data(),
-                            trie_nodes);
+    index.index.count_batch(batch.bytes, batch.offsets, order, 0, count, counts.data(), trie_nodes);
     for (std::size_t k = 0; k < count; ++k) {
       // Patterns with the sentinel byte 0 are left to search(), which reads the text cyclically.
       const auto p = batch.at(k);
@@ -151,7 +149,6 @@ INSTANTIATE_TEST_SUITE_P(Limits, TrieBatchTest,
                          ::testing::Combine(::testing::Values(1, 9, 3000),
                                             ::testing::Values(1, 2, 5, 40,
                                                               fm::FMIndexBackend::kTrieNodes)));
-
 
 // A saved form edited as an attacker who knows the documented layout would edit it: both
 // checksums are recomputed after the edit, so only the structural checks can refuse it.
@@ -229,7 +226,9 @@ TEST_P(DamagedFieldTest, IsRefusedThoughTheChecksumsHold) {
 
 const DamageCase kDamageCases[] = {
     {"CountLineRaised",
-     [](EditedForm& f) { f.put(f.line(6, f.blocks()), f.get(f.line(6, f.blocks())) + (1ULL << 40)); },
+     [](EditedForm& f) {
+       f.put(f.line(6, f.blocks()), f.get(f.line(6, f.blocks())) + (1ULL << 40));
+     },
      "count lines of level 6"},
     // Zero blocks with zero count lines agree, but not with the ones the summary counts.
     {"PayloadZeroed",
@@ -245,8 +244,8 @@ const DamageCase kDamageCases[] = {
     {"ExceptionMoved", [](EditedForm& f) { f.put(2144 + 24 + 8, f.get(2144 + 24 + 8) ^ 1); },
      "summary of level 1"},
     {"UnknownFlag", [](EditedForm& f) { f.bytes[12] |= 4; }, "unknown flags"},
-    {"RowsBeyondTheFormat", [](EditedForm& f) { f.put(16, 1ULL << 47), f.put(48, (1ULL << 47) + 1); },
-     "row count"},
+    {"RowsBeyondTheFormat",
+     [](EditedForm& f) { f.put(16, 1ULL << 47), f.put(48, (1ULL << 47) + 1); }, "row count"},
     {"BitsPastTheLastSample",
      [](EditedForm& f) {
        const std::size_t words_at = f.samples() + 8 * (f.get(56) - 1);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace text = quarnel::core::report_text;
+namespace text = quarnel::report;
 
 namespace {
 
@@ -34,7 +34,14 @@ std::string grouped_oracle(std::int64_t value) {
 
 TEST(ReportText, NumbersAreGroupedAndPaddedAsPythonFormatsThem) {
   std::mt19937_64 rng(7);
-  std::vector<std::int64_t> values = {0, 7, -7, 999, 1000, -1000, 999999, 1000000,
+  std::vector<std::int64_t> values = {0,
+                                      7,
+                                      -7,
+                                      999,
+                                      1000,
+                                      -1000,
+                                      999999,
+                                      1000000,
                                       std::numeric_limits<std::int64_t>::max(),
                                       std::numeric_limits<std::int64_t>::min()};
   for (int k = 0; k < 2000; ++k) {
@@ -69,9 +76,14 @@ std::string json_oracle(std::string_view s) {
   std::string out = "\"";
   for (const char ch : s) {
     const auto c = static_cast<unsigned char>(ch);
-    const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
-                      : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\b' ? "\\b"
-                      : c == '\f' ? "\\f" : nullptr;
+    const char* named = c == '"'    ? "\\\""
+                        : c == '\\' ? "\\\\"
+                        : c == '\n' ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                        : c == '\b' ? "\\b"
+                        : c == '\f' ? "\\f"
+                                    : nullptr;
     if (named != nullptr) {
       out += named;
     } else if (c < 0x20) {
@@ -88,8 +100,12 @@ std::string json_oracle(std::string_view s) {
 std::string html_oracle(std::string_view s) {
   std::string out;
   for (const char c : s) {
-    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
-         : c == '\'' ? "&#x27;" : std::string(1, c);
+    out += c == '&'    ? "&amp;"
+           : c == '<'  ? "&lt;"
+           : c == '>'  ? "&gt;"
+           : c == '"'  ? "&quot;"
+           : c == '\'' ? "&#x27;"
+                       : std::string(1, c);
   }
   return out;
 }
@@ -121,8 +137,8 @@ TEST(ReportText, PythonWhiteSpaceIsTheSetStrSplitUses) {
   std::size_t count = 0;
   for (char32_t c = 0; c <= 0x10FFFF; ++c) count += text::is_python_space(c) ? 1 : 0;
   EXPECT_EQ(count, 29U);  // len([c for c in range(0x110000) if chr(c).isspace()])
-  for (const char32_t c : {U'\t', U'\x1c', U' ', U'\x85', U'\xa0', U'\u1680', U'\u200a',
-                           U'\u2028', U'\u3000'}) {
+  for (const char32_t c :
+       {U'\t', U'\x1c', U' ', U'\x85', U'\xa0', U'\u1680', U'\u200a', U'\u2028', U'\u3000'}) {
     EXPECT_TRUE(text::is_python_space(c));
   }
   for (const char32_t c : {U'\x08', U'\x21', U'\u200b', U'\u180e', U'\ufeff'}) {
@@ -145,7 +161,11 @@ Flattened flat(std::string_view input, std::size_t width) {
 }
 
 TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
-  EXPECT_EQ(flat("  a \t\n b\xE3\x80\x80" "c  ", 60).text, "a b c");
+  EXPECT_EQ(flat("  a \t\n b\xE3\x80\x80"
+                 "c  ",
+                 60)
+                .text,
+            "a b c");
   EXPECT_EQ(flat("abcdef", 6).text, "abcdef");
   const Flattened cut = flat("abcdefg", 6);
   EXPECT_EQ(cut.text, "abcde\u2026");
@@ -155,8 +175,13 @@ TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
   EXPECT_EQ(flat("ab   cdefg", 4).text, "ab \u2026");  // the space counts as a character
   EXPECT_EQ(flat("\xC3\xA9\xC3\xA9\xC3\xA9", 2).text, "\xC3\xA9\u2026");
   // a raw byte is one character, kept as it is
-  const Flattened raw = flat("a\xFF" "b", 60);
-  EXPECT_EQ(raw.text, "a\xFF" "b");
+  const Flattened raw = flat(
+      "a\xFF"
+      "b",
+      60);
+  EXPECT_EQ(raw.text,
+            "a\xFF"
+            "b");
   EXPECT_EQ(raw.chars, 3U);
   // only the first width * 8 characters are read
   EXPECT_EQ(flat(std::string(16, ' ') + "abc", 2).text, "");

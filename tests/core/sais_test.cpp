@@ -402,7 +402,8 @@ TEST(ByteBackends, ThirtyTwoBitSymbolsAgreeWithBruteForce) {
   for (int trial = 0; trial < 300; ++trial) {
     const std::uint64_t alphabet = 1 + rng() % 5 + (trial % 3 == 0 ? 70000 : 0);
     std::vector<std::uint32_t> symbols(rng() % 120);
-    for (auto& c : symbols) c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
+    for (auto& c : symbols)
+      c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
     ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
   }
 }

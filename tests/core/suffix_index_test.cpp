@@ -1,4 +1,3 @@
-#include "suffix_array/saved_form.hpp"
 #include "suffix_array/suffix_index.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
+#include "suffix_array/saved_form.hpp"
 #include "test_support.hpp"
 
 namespace sa = quarnel::core::suffix_array;

@@ -26,8 +26,9 @@ std::vector<std::uint64_t> sorted_suffixes(const std::vector<T>& s) {
 }
 
 // A candidate record as the candidate stage makes it: ends are starts plus the phrase length.
-inline core::phrase_records::PhraseData phrase_record(std::string phrase, std::vector<std::uint64_t> starts,
-                                             std::uint64_t words) {
+inline core::phrase_records::PhraseData phrase_record(std::string phrase,
+                                                      std::vector<std::uint64_t> starts,
+                                                      std::uint64_t words) {
   core::phrase_records::PhraseData r;
   r.phrase = std::move(phrase);
   r.starts = std::move(starts);
@@ -48,7 +49,7 @@ struct Vocabulary {
 // A document of random words and gaps, sometimes empty, wordless, or holding a copy of a run of
 // an earlier document (so that long repeats are common).
 inline std::string random_document(std::mt19937& rng, const Vocabulary& v,
-                            const std::vector<std::string>& earlier, int max_words) {
+                                   const std::vector<std::string>& earlier, int max_words) {
   const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
   switch (rng() % 8) {
     case 0:
@@ -73,8 +74,8 @@ inline std::string random_document(std::mt19937& rng, const Vocabulary& v,
   return doc;
 }
 
-inline std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabulary& all, int max_docs,
-                                       int max_words) {
+inline std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabulary& all,
+                                              int max_docs, int max_words) {
   Vocabulary v{{}, {}};
   const std::size_t nw = 2 + rng() % 3;
   while (v.words.size() < nw) v.words.push_back(all.words[rng() % all.words.size()]);
@@ -89,6 +90,6 @@ inline std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabular
 }
 
 inline const Vocabulary kAll{{"a", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "a1"},
-                      {" ", ", ", ".\n", "  "}};
+                             {" ", ", ", ".\n", "  "}};
 
 }  // namespace quarnel::test

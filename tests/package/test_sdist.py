@@ -6,7 +6,7 @@ import tarfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD_SOURCES = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "cmake", "core",
-                 "bindings", "python/quarnel"]
+                 "report", "bindings", "python/quarnel"]
 OUTPUT = re.compile(r"(^|/)(build|dist|\.venv|_skbuild|__pycache__|\.pytest_cache)(/|$)"
                     r"|\.(so|o|a|whl|pyc)$|\.egg-info(/|$)")
 

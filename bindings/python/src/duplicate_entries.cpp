@@ -12,7 +12,6 @@
 namespace quarnel::python {
 namespace {
 
-
 // Parameters 3..7 of both functions: None or omitted takes the finder's default.
 core::duplicate_finder::FinderParams finder_params(const BoundArgs& args) {
   core::duplicate_finder::FinderParams params;

@@ -73,7 +73,8 @@ PyRef sibling_name(PyObject* module, std::string_view name) {
   const std::size_t dot = qualified.rfind('.');
   std::string sibling(dot == std::string_view::npos ? "" : qualified.substr(0, dot + 1));
   sibling += name;
-  return checked(PyUnicode_FromStringAndSize(sibling.data(), static_cast<Py_ssize_t>(sibling.size())));
+  return checked(
+      PyUnicode_FromStringAndSize(sibling.data(), static_cast<Py_ssize_t>(sibling.size())));
 }
 
 // A module filled from `table`, entered in sys.modules so that importing it finds it there.

@@ -43,6 +43,7 @@ const ModuleTable kCorpusTable = {
         module_function<kFindPhrases>(),
         module_function<kFindPassages>(),
         module_function<kFormatGroups>(),
+        module_function<kHtmlStylesheet>(),
         module_function<kDedup>(),
         module_function<kWindowFingerprints>(),
         module_function<kCutMarked>(),

@@ -1,7 +1,8 @@
 #pragma once
 // quarnel._corpus: the native half of quarnel.corpus. Its functions take the documents as a
 // list of str and every parameter already checked by the Python layer, and return the result
-// columns in a dict; _format_groups writes the command line's report rows from those columns.
+// columns in a dict; _format_groups writes the command line's report rows from those columns,
+// and _html_stylesheet is the stylesheet of its HTML page.
 
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@ namespace quarnel::python {
 extern const FunctionDescriptor kFindPhrases;
 extern const FunctionDescriptor kFindPassages;
 extern const FunctionDescriptor kFormatGroups;
+extern const FunctionDescriptor kHtmlStylesheet;
 
 extern const FunctionDescriptor kDedup;
 extern const FunctionDescriptor kWindowFingerprints;

@@ -167,11 +167,10 @@ const FunctionDescriptor kDedup = describe(
     "The documents cleaned of later copies of repeated windows and of windows in the reference.",
     dedup_documents);
 
-const FunctionDescriptor kWindowFingerprints =
-    describe("window_fingerprints",
-             {{"documents"}, {"ignore_case"}, {"collapse_whitespace"}, {"min_words"}},
-             "Every window's fingerprint, document, word and character offset, as columns.",
-             window_fingerprints);
+const FunctionDescriptor kWindowFingerprints = describe(
+    "window_fingerprints", {{"documents"}, {"ignore_case"}, {"collapse_whitespace"}, {"min_words"}},
+    "Every window's fingerprint, document, word and character offset, as columns.",
+    window_fingerprints);
 
 const FunctionDescriptor kCutMarked = describe(
     "cut_marked",

@@ -1,6 +1,7 @@
 // quarnel._index: the SuffixArray class.
 
 #include "index_module.hpp"
+
 #include "module_table.hpp"
 
 namespace quarnel::python {

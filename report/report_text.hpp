@@ -15,7 +15,7 @@
 #include "base/errors.hpp"
 #include "text/white_space.hpp"
 
-namespace quarnel::core::report_text {
+namespace quarnel::report {
 
 // "text" with quotes, backslashes and control characters escaped as json.dumps does with
 // ensure_ascii=False.
@@ -33,7 +33,7 @@ class ShortText {
   static constexpr std::size_t kCapacity = 320;
 
   ShortText& operator<<(std::string_view piece) {
-    if (piece.size() > kCapacity - size_) throw InternalError("ShortText: row too long");
+    if (piece.size() > kCapacity - size_) throw core::InternalError("ShortText: row too long");
     std::memcpy(buffer_.data() + size_, piece.data(), piece.size());
     size_ += piece.size();
     return *this;
@@ -43,7 +43,7 @@ class ShortText {
 
   ShortText& operator<<(std::int64_t value) {
     const auto result = std::to_chars(buffer_.data() + size_, buffer_.data() + kCapacity, value);
-    if (result.ec != std::errc{}) throw InternalError("ShortText: row too long");
+    if (result.ec != std::errc{}) throw core::InternalError("ShortText: row too long");
     size_ = static_cast<std::size_t>(result.ptr - buffer_.data());
     return *this;
   }
@@ -64,16 +64,16 @@ void append_grouped(std::string& out, std::int64_t value);
 // The characters str.split() splits at: Unicode White_Space and the four ASCII separators
 // U+001C..U+001F.
 [[nodiscard]] constexpr bool is_python_space(char32_t c) {
-  return white_space::is_white_space(c) || (c >= 0x1C && c <= 0x1F);
+  return core::white_space::is_white_space(c) || (c >= 0x1C && c <= 0x1F);
 }
 
 struct FlatPreview {
   std::size_t chars;  // characters appended
-  bool cut;  // longer than `width`: more text after what was read would not change it
+  bool cut;           // longer than `width`: more text after what was read would not change it
 };
 
 // Appends the first width * 8 characters of `text` with every run of white space made one
 // space and both ends trimmed, cut to `width` characters with an ellipsis last when longer.
 FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width);
 
-}  // namespace quarnel::core::report_text
+}  // namespace quarnel::report

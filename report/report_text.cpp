@@ -11,7 +11,7 @@
 #include "base/swar.hpp"
 #include "text/utf.hpp"
 
-namespace quarnel::core::report_text {
+namespace quarnel::report {
 namespace {
 
 constexpr std::string_view kEllipsis = "\u2026";
@@ -77,7 +77,9 @@ __m128i load_block(const char* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
 
-__m128i equal_to(__m128i v, char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
+__m128i equal_to(__m128i v, char c) {
+  return _mm_cmpeq_epi8(v, _mm_set1_epi8(c));
+}
 
 bool json_clean(const char* p) {
   const __m128i v = load_block(p);
@@ -100,20 +102,20 @@ constexpr std::size_t kScanBlock = 8;
 // Bit 7 set in some byte of w when a byte of w is below n (n at most 0x80); the bytes above the
 // lowest such one may be marked wrongly, which a test for "none" does not mind.
 constexpr std::uint64_t has_below(std::uint64_t w, unsigned n) {
-  return (w - swar::kLowBits * n) & ~w & swar::kHighBits;
+  return (w - core::swar::kLowBits * n) & ~w & core::swar::kHighBits;
 }
 
 constexpr std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
-  return has_below(w ^ (swar::kLowBits * c), 1);
+  return has_below(w ^ (core::swar::kLowBits * c), 1);
 }
 
 bool json_clean(const char* p) {
-  const std::uint64_t w = swar::load8(p);
+  const std::uint64_t w = core::swar::load8(p);
   return (has_below(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\')) == 0;
 }
 
 bool html_clean(const char* p) {
-  const std::uint64_t w = swar::load8(p);
+  const std::uint64_t w = core::swar::load8(p);
   return (has_byte(w, '&') | has_byte(w, '<') | has_byte(w, '>') | has_byte(w, '"') |
           has_byte(w, '\'')) == 0;
 }
@@ -192,9 +194,9 @@ void append_grouped(std::string& out, std::int64_t value) {
 FlatPreview append_flat(std::string& out, std::string_view text, std::size_t width) {
   constexpr std::size_t kNoRun = std::string_view::npos;
   const std::size_t limit = width * 8;
-  std::size_t chars = 0;  // characters appended so far
+  std::size_t chars = 0;         // characters appended so far
   std::size_t cut = out.size();  // where the first width - 1 characters end
-  std::size_t run = kNoRun;  // start in `text` of the word not yet appended
+  std::size_t run = kNoRun;      // start in `text` of the word not yet appended
   bool pending_space = false;
   const auto append_run = [&](std::size_t end) {
     if (run == kNoRun) return;
@@ -206,7 +208,7 @@ FlatPreview append_flat(std::string& out, std::string_view text, std::size_t wid
   for (std::size_t read = 0; pos < text.size() && read < limit && chars <= width; ++read) {
     const std::size_t begin = pos;
     const auto byte = static_cast<unsigned char>(text[pos]);
-    const char32_t c = byte < 0x80 ? text[pos++] : utf::decode_utf8(text, pos);
+    const char32_t c = byte < 0x80 ? text[pos++] : core::utf::decode_utf8(text, pos);
     if (is_python_space(c)) {
       append_run(begin);
       pending_space = chars > 0;
@@ -230,4 +232,4 @@ FlatPreview append_flat(std::string& out, std::string_view text, std::size_t wid
   return {width, true};
 }
 
-}  // namespace quarnel::core::report_text
+}  // namespace quarnel::report
