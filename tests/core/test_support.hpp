@@ -6,6 +6,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,14 @@ std::vector<std::uint64_t> sorted_suffixes(const std::vector<T>& s) {
     return std::lexicographical_compare(s.begin() + a, s.end(), s.begin() + b, s.end());
   });
   return idx;
+}
+
+// `n` bytes drawn from `alphabet`.
+inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t n,
+                                              std::string_view alphabet) {
+  std::vector<std::uint8_t> out(n);
+  for (auto& c : out) c = static_cast<std::uint8_t>(alphabet[rng() % alphabet.size()]);
+  return out;
 }
 
 // A candidate record as the candidate stage makes it: ends are starts plus the phrase length.
