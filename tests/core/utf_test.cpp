@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "text/white_space.hpp"
@@ -61,6 +62,27 @@ TEST(Utf8, ValidatorAndDecoderAgreeWithTheEncodingRules) {
     EXPECT_FALSE(utf::is_valid_utf8(text)) << at;
     EXPECT_FALSE(utf::is_ascii(text));
   }
+}
+
+// Random mixtures of ASCII, lead and continuation bytes, some behind a run of ASCII: valid
+// exactly when every character decodes without a replacement (there is no 0xBD to spell U+FFFD).
+TEST(Utf8, ValidatorAgreesWithTheDecoderOnMixedSequences) {
+  std::mt19937_64 rng(5);
+  const std::string bytes =
+      "a "
+      "\x7F\x80\x8F\x90\x9F\xA0\xBF\xC0\xC1\xC2\xDF\xE0\xE1\xEC\xED\xEE\xEF\xF0\xF1\xF3\xF4\xF5"
+      "\xFF";
+  int valid_seen = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string s(round % 4 == 0 ? 9 + rng() % 8 : 0, 'x');
+    for (std::size_t n = rng() % 12; n > 0; --n) s += bytes[rng() % bytes.size()];
+    bool expected = true;
+    for (std::size_t pos = 0; pos < s.size() && expected;)
+      expected = utf::decode_utf8(s, pos) != 0xFFFD;
+    valid_seen += expected ? 1 : 0;
+    ASSERT_EQ(utf::is_valid_utf8(s), expected) << round;
+  }
+  EXPECT_GT(valid_seen, 100);
 }
 
 // The byte form of Unicode White_Space against the code-point form, on every character encoded.

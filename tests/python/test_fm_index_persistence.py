@@ -7,7 +7,6 @@ refused with ValueError, never load into a crash or a wrong answer.
 import copy
 import multiprocessing
 import pickle
-import re
 
 import numpy as np
 import pytest
@@ -134,38 +133,3 @@ def test_batch_arguments_are_checked():
     assert index.count_many([]).tolist() == []
     positions, offsets = index.locate_many([])
     assert positions.tolist() == [] and offsets.tolist() == [0]
-
-
-def occurrences(data, pattern):
-    """Overlapping occurrences, by a scan of the text."""
-    if not pattern:
-        return len(data)
-    return len(re.findall(b"(?=" + re.escape(pattern) + b")", data))
-
-
-def mixed_batch(rng, data, count, alphabet):
-    """Substrings and random strings sharing many suffixes, with the empty pattern, patterns
-    longer than the text and duplicates (next to each other and apart)."""
-    out = [b"", data + b"a", data]
-    for k in range(count):
-        m = rng.randint(1, 9)
-        if k % 2 and m <= len(data):
-            at = rng.randrange(len(data) - m + 1)
-            out.append(data[at:at + m])
-        else:
-            out.append(bytes(rng.choice(alphabet) for _ in range(m)))
-    out += out[3:40] + [out[5]] * 3
-    return out
-
-
-@pytest.mark.parametrize("n", [1, 50, 3000])
-@pytest.mark.parametrize("case_insensitive", [False, True])
-def test_batch_counts_match_a_scan_of_the_text(rng, n, case_insensitive):
-    # 3000 patterns: more than a batch needs to be split over two threads.
-    data = bytes(rng.choice(b"abcdA ") for _ in range(n))
-    index = FMIndex(data, case_insensitive=case_insensitive)
-    patterns = mixed_batch(rng, data, 3000, b"abcdAB")
-    fold = bytes.lower if case_insensitive else bytes
-    expected = [occurrences(fold(data), fold(p)) for p in patterns]
-    assert index.count_many(patterns).tolist() == expected
-    assert [index.count(p) for p in patterns] == expected
