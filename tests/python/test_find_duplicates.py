@@ -501,15 +501,6 @@ def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, col
     assert decided >= 24
 
 
-def test_results_are_stable_across_repeated_calls(rng):
-    for _ in range(5):
-        text = rich_text(rng, 80)
-        first = find_duplicates(text, min_words=2, min_chars=4)
-        assert all(find_duplicates(text, min_words=2, min_chars=4) == first for _ in range(3))
-        first = find_duplicates_normalized(text, True, True)
-        assert find_duplicates_normalized(text, True, True) == first
-
-
 # ---------------------------------------------------------------------------------------------
 # Results, defaults and accepted forms
 # ---------------------------------------------------------------------------------------------
@@ -540,7 +531,7 @@ def test_texts_without_repeats_give_empty_list(fn, text):
     assert fn(text, enable_block_detection=True) == []
 
 
-def test_none_means_default_for_optional_parameters():
+def test_none_defaults_and_positional_forms_agree(rng):
     text = "alpha beta gamma delta epsilon zeta, and alpha beta gamma delta epsilon zeta " * 3
     explicit = find_duplicates(text, None, None, 4, 9, 50, 2, False)
     assert find_duplicates(text) == explicit
@@ -548,11 +539,7 @@ def test_none_means_default_for_optional_parameters():
     assert find_duplicates(text, removed_ranges=[]) == explicit
     assert find_duplicates_normalized(text, False, False, None, None, None, None, None) == explicit
     assert find_duplicates_normalized(text, False, False, 4, 9, 50, 2, False) == explicit
-
-
-def test_keyword_and_positional_forms_agree(rng):
     text = simple_text(rng, 120)
-    assert find_duplicates(text, None, None, 5) == find_duplicates(text, min_words=5)
     assert find_duplicates(text, None, None, 3, 6, 7, 3, True) == find_duplicates(
         text, enable_block_detection=True, min_words_in_substring=3, max_words=7, min_chars=6, min_words=3)
     assert find_duplicates_normalized(text, True, False, 5) == find_duplicates_normalized(
@@ -646,17 +633,11 @@ class Pair(tuple):
          (TypeError, "argument 'text': 'int' object is not an instance of 'str'")),
         (lambda: find_duplicates_normalized("a", None),
          (TypeError, "argument 'case_insensitive': 'None' is not an instance of 'bool'")),
-        (lambda: find_duplicates_normalized("a", collapse_whitespace=None),
-         (TypeError, "argument 'collapse_whitespace': 'None' is not an instance of 'bool'")),
         (lambda: find_duplicates_normalized("a", 1),
          (TypeError, "argument 'case_insensitive': 'int' object is not an instance of 'bool'")),
         (lambda: find_duplicates_normalized("a", False, 0),
          (TypeError, "argument 'collapse_whitespace': 'int' object is not an instance of 'bool'")),
-        (lambda: find_duplicates_normalized("a", "yes"),
-         (TypeError, "argument 'case_insensitive': 'str' object is not an instance of 'bool'")),
         (lambda: find_duplicates("a", enable_block_detection=1),
-         (TypeError, "argument 'enable_block_detection': 'int' object is not an instance of 'bool'")),
-        (lambda: find_duplicates_normalized("a", enable_block_detection=0),
          (TypeError, "argument 'enable_block_detection': 'int' object is not an instance of 'bool'")),
         (lambda: find_duplicates("a", min_words="4"),
          (TypeError, "argument 'min_words': 'str' object cannot be interpreted as an integer")),
@@ -664,12 +645,8 @@ class Pair(tuple):
          (TypeError, "argument 'min_chars': 'float' object cannot be interpreted as an integer")),
         (lambda: find_duplicates("a", removed_ranges="ab"),
          (TypeError, "argument 'removed_ranges': Can't extract `str` to `Vec`")),
-        (lambda: find_duplicates("a", removed_ranges=""),
-         (TypeError, "argument 'removed_ranges': Can't extract `str` to `Vec`")),
         (lambda: find_duplicates("a", removed_ranges=5),
          (TypeError, "argument 'removed_ranges': 'int' object is not an instance of 'Sequence'")),
-        (lambda: find_duplicates("a", removed_ranges={(1, 2): 3}),
-         (TypeError, "argument 'removed_ranges': 'dict' object is not an instance of 'Sequence'")),
         (lambda: find_duplicates("a", removed_ranges={(1, 2)}),
          (TypeError, "argument 'removed_ranges': 'set' object is not an instance of 'Sequence'")),
         (lambda: find_duplicates("a", removed_ranges=iter([(1, 2)])),
@@ -680,20 +657,14 @@ class Pair(tuple):
          (TypeError, "argument 'removed_ranges': 'RegisteredOnly' object is not an instance of 'Sequence'")),
         (lambda: find_duplicates("a", removed_ranges=[[1, 2]]),
          (TypeError, "argument 'removed_ranges': 'list' object is not an instance of 'tuple'")),
-        (lambda: find_duplicates("a", removed_ranges=[(1, 2), [3, 4]]),
-         (TypeError, "argument 'removed_ranges': 'list' object is not an instance of 'tuple'")),
         (lambda: find_duplicates("a", removed_ranges=range(3)),
          (TypeError, "argument 'removed_ranges': 'int' object is not an instance of 'tuple'")),
         (lambda: find_duplicates("a", removed_ranges=[(1, 2, 3)]),
          (ValueError, "expected tuple of length 2, but got tuple of length 3")),
-        (lambda: find_duplicates("a", removed_ranges=[(1,)]),
-         (ValueError, "expected tuple of length 2, but got tuple of length 1")),
         (lambda: find_duplicates("a", removed_ranges=((),)),
          (ValueError, "expected tuple of length 2, but got tuple of length 0")),
         (lambda: find_duplicates("a", removed_ranges=[(1, "2")]),
          (TypeError, "argument 'removed_ranges': 'str' object cannot be interpreted as an integer")),
-        (lambda: find_duplicates("a", removed_ranges=[(1.5, 2)]),
-         (TypeError, "argument 'removed_ranges': 'float' object cannot be interpreted as an integer")),
         (lambda: find_duplicates("a", removed_ranges=IteratorError(RuntimeError("boom"))), (RuntimeError, "boom")),
         (lambda: find_duplicates("a", removed_ranges=IteratorError(TypeError("bad item"))),
          (TypeError, "argument 'removed_ranges': bad item")),
