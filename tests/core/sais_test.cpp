@@ -41,17 +41,6 @@ std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::
   return out;
 }
 
-std::vector<std::uint64_t> fibonacci_word(std::size_t min_len) {
-  std::vector<std::uint64_t> a{0}, b{0, 1};
-  while (b.size() < min_len) {
-    auto next = b;
-    next.insert(next.end(), a.begin(), a.end());
-    a = std::move(b);
-    b = std::move(next);
-  }
-  return b;
-}
-
 }  // namespace
 
 TEST(SaisInner, DocumentedExamples) {
@@ -82,7 +71,8 @@ TEST(SaisInner, InputsForcingDeepRecursion) {
   expect_sais_matches_brute_force(std::vector<std::uint64_t>(3000, 7));  // a^n
   expect_sais_matches_brute_force(repeat({0, 1}, 1500));                 // (ab)^n
   expect_sais_matches_brute_force(repeat({2, 0, 1}, 1000));
-  expect_sais_matches_brute_force(fibonacci_word(4000));
+  const auto fibonacci = quarnel::test::fibonacci_bytes(4000);
+  expect_sais_matches_brute_force({fibonacci.begin(), fibonacci.end()});
   expect_sais_matches_brute_force(repeat({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9}, 300));
   std::mt19937_64 rng(7);
   std::vector<std::uint64_t> block(257);
@@ -129,13 +119,6 @@ TEST(ParseBackend, ExactNamesOnly) {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes fibonacci_bytes(std::size_t n) {
-  Bytes out;
-  for (auto c : fibonacci_word(n)) out.push_back(static_cast<std::uint8_t>('a' + c));
-  out.resize(n);
-  return out;
-}
 
 Bytes thue_morse(std::size_t n) {
   Bytes out(n);
@@ -195,7 +178,7 @@ const Shape kShapes[] = {
        std::fill(b.begin() + static_cast<std::ptrdiff_t>(n / 2), b.end(), 255);
        return b;
      }},
-    {"fibonacci", [](std::size_t n, std::uint64_t) { return fibonacci_bytes(n); }},
+    {"fibonacci", [](std::size_t n, std::uint64_t) { return quarnel::test::fibonacci_bytes(n); }},
     {"thue-morse", [](std::size_t n, std::uint64_t) { return thue_morse(n); }},
     {"period 7", [](std::size_t n, std::uint64_t s) { return periodic(n, 7, s); }},
     {"period 1000", [](std::size_t n, std::uint64_t s) { return periodic(n, 1000, s); }},

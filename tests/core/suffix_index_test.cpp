@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -85,14 +86,26 @@ void expect_batch_matches_scan(const std::vector<T>& text,
     }
     EXPECT_EQ(got[k], (sa::SaInterval{lo, hi})) << "pattern " << k;
   }
+  // Located places: each interval's suffixes, in ascending order.
+  const auto located = sa::locate_many(entries, got);
+  for (std::size_t k = 0; k < pats.size(); ++k) {
+    std::vector<std::uint64_t> places(expected_sa.begin() + got[k].lo,
+                                      expected_sa.begin() + got[k].hi);
+    std::sort(places.begin(), places.end());
+    EXPECT_EQ(std::vector<std::uint64_t>(located.positions.begin() + located.offsets[k],
+                                         located.positions.begin() + located.offsets[k + 1]),
+              places)
+        << "pattern " << k;
+  }
 }
 
 template <class T, class P>
 std::vector<std::vector<P>> patterns_from(std::mt19937_64& rng, const std::vector<T>& text,
-                                          std::uint64_t alphabet, std::uint64_t stride) {
+                                          std::uint64_t alphabet, std::uint64_t stride,
+                                          int count = 300) {
   std::vector<std::vector<P>> pats;
   pats.push_back({});
-  for (int k = 0; k < 300; ++k) {
+  for (int k = 0; k < count; ++k) {
     const std::size_t m = 1 + rng() % (k % 3 == 0 ? 22 : 6);  // also longer than a key
     std::vector<P> p;
     if (k % 2 == 0 && text.size() >= m) {  // a substring, sometimes at the very end
@@ -115,11 +128,13 @@ class SuffixIndexTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SuffixIndexTest, BytesMatchTheScan) {
   std::mt19937_64 rng(GetParam());
-  // One symbol: runs of zero bytes, whose keys a short suffix's padding can equal.
+  // One symbol: runs of zero bytes, whose keys a short suffix's padding can equal. On the
+  // longest text a batch large enough to be split over two threads.
   for (std::uint64_t alphabet : {1, 2, 4, 256}) {
     const auto text = random_text<std::uint8_t>(rng, GetParam(), alphabet);
-    expect_batch_matches_scan(text,
-                              patterns_from<std::uint8_t, std::uint8_t>(rng, text, alphabet, 1));
+    const int count = GetParam() == 5000 && alphabet == 4 ? 5000 : 300;
+    expect_batch_matches_scan(
+        text, patterns_from<std::uint8_t, std::uint8_t>(rng, text, alphabet, 1, count));
   }
 }
 
@@ -171,6 +186,42 @@ TEST(SuffixIndex, TokenValidationNamesTheParameter) {
   } catch (const quarnel::core::UsageError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("data: ", 0), 0U) << e.what();
     EXPECT_NE(std::string(e.what()).find("at index 2"), std::string::npos) << e.what();
+  }
+}
+
+// Patterns with thousands of places, in the orders periodic and aperiodic texts give them, at
+// positions on both sides of 2^11, where the places are put in order by other sorts.
+TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
+  std::vector<std::uint8_t> periodic, two_bytes;
+  for (int i = 0; i < 3000; ++i) periodic.insert(periodic.end(), {'a', 'b', 'c', 'a', 'b'});
+  periodic.resize(14999);
+  for (int i = 0; i < 3000; ++i) two_bytes.insert(two_bytes.end(), {0x00, 0xFF});
+  for (const auto& text :
+       {std::vector<std::uint8_t>(70000, 'a'), quarnel::test::fibonacci_bytes(20000),
+        quarnel::test::fibonacci_bytes(2040), periodic, two_bytes}) {
+    sa::PatternBatch batch;
+    for (const auto [at, m] : {std::pair{0, 1}, {0, 2}, {7, 3}, {text.size() - 4, 4}, {100, 1}}) {
+      batch.bytes.insert(batch.bytes.end(), text.begin() + at, text.begin() + at + m);
+      batch.offsets.push_back(batch.bytes.size());
+    }
+    const sa::IndexArray entries = sa::sort_suffixes(view(text));
+    std::vector<sa::SaInterval> ranges(batch.size());
+    sa::search_many(view(text), entries, sa::bucket_prefixes(view(text)), {}, batch, ranges);
+    const auto located = sa::locate_many(entries, ranges);
+    std::size_t most = 0;
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      const auto p = batch.bytes.begin() + batch.offsets[k];
+      const std::size_t m = batch.offsets[k + 1] - batch.offsets[k];
+      std::vector<std::uint64_t> places;
+      for (std::size_t i = 0; i + m <= text.size(); ++i) {
+        if (std::equal(p, p + m, text.begin() + i)) places.push_back(i);
+      }
+      most = std::max(most, places.size());
+      EXPECT_EQ(std::vector<std::uint64_t>(located.positions.begin() + located.offsets[k],
+                                           located.positions.begin() + located.offsets[k + 1]),
+                places);
+    }
+    EXPECT_GT(most, 1024U);
   }
 }
 

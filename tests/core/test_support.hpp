@@ -34,6 +34,13 @@ inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t 
   return out;
 }
 
+// The first `n` letters of the Fibonacci word over 'a' and 'b': aperiodic, yet full of repeats.
+inline std::vector<std::uint8_t> fibonacci_bytes(std::size_t n) {
+  std::string a = "a", b = "ab";
+  while (b.size() < n) a = std::exchange(b, b + a);
+  return {b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(n, b.size()))};
+}
+
 // A candidate record as the candidate stage makes it: ends are starts plus the phrase length.
 inline core::phrase_records::PhraseData phrase_record(std::string phrase,
                                                       std::vector<std::uint64_t> starts,

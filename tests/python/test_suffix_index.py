@@ -283,56 +283,17 @@ def test_saved_index_is_usable_in_a_spawned_process(rng, tmp_path):
         assert pool.map(count_in_child, [(str(path), data, b"abba")]) == [index.count(b"abba")]
 
 
-@pytest.mark.parametrize("n", [1, 60, 3000])
-def test_large_batches_match_a_scan_of_the_text(rng, n):
-    # 5000 patterns: enough for a batch to build the sampled keys and to be split over two
-    # threads. Patterns reach past the 16 bytes of a key; bytes 0x00 and 0xFF are the edges of
-    # its padding. Empty patterns and patterns longer than the text give (0, 0).
-    alphabet = b"abc\xff\x00"
-    data = bytes(rng.choice(alphabet) for _ in range(n))
+def test_large_batches_answer_as_single_queries(rng):
+    # 5000 patterns: enough for a batch to build the sampled keys, which the index then keeps,
+    # and to be split over two threads (the answers against a scan: suffix_index_test.cpp).
+    data = bytes(rng.choice(b"abc\xff\x00") for _ in range(3000))
     index = SuffixArray(data)
-    patterns = [b"", data + b"a", data, b"\xff" * 3, data[-17:], data[-3:] + b"\x00"]
-    for k in range(5000):
-        m = rng.randint(1, 8) if k % 3 else rng.randint(9, 20)
-        at = rng.randrange(max(1, n - m + 1))
-        random_bytes = bytes(rng.choice(alphabet) for _ in range(m))
-        patterns.append(data[at:at + m] if k % 2 else random_bytes)
-    patterns += patterns[6:50] + [patterns[7]] * 3
-    occurrences = {}
-    for i in range(n):
-        for m in range(1, min(21, n - i + 1)):
-            occurrences.setdefault(data[i:i + m], []).append(i)
-    occurrences[data] = [0]
-    # One pattern at a time first, before any batch has built the keys.
+    patterns = [data[at:at + rng.randint(1, 20)] for at in (rng.randrange(3000) for _ in range(5000))]
+    patterns += [bytes(rng.choice(b"abc") for _ in range(5)) for _ in range(100)]
     singles = [index.range(p) for p in patterns]
-    assert index.count_many(patterns).tolist() == [len(occurrences.get(p, [])) if p else 0
-                                                   for p in patterns]
     lo, hi = index.range_many(patterns)
     assert list(zip(lo.tolist(), hi.tolist())) == singles == [index.range(p) for p in patterns]
+    assert index.count_many(patterns).tolist() == [index.count(p) for p in patterns]
     positions, offsets = index.locate_many(patterns)
-    for k, p in enumerate(patterns):
-        want = occurrences.get(p, []) if p else []
-        assert positions[offsets[k]:offsets[k + 1]].tolist() == want, p
-
-
-def fibonacci_word(size):
-    a, b = b"a", b"ab"
-    while len(b) < size:
-        a, b = b, b + a
-    return b[:size]
-
-
-@pytest.mark.parametrize("data", [b"a" * 70000, fibonacci_word(20000), fibonacci_word(2040),
-                                  (b"abcab" * 3000)[:14999], b"\x00\xff" * 3000])
-def test_locating_thousands_of_places_gives_them_ascending(data):
-    # Patterns with more places than the small brute-force cases reach, in the orders periodic and
-    # aperiodic texts give them, at positions below 2^11 and above: the places are put in order
-    # by other sorts there.
-    index = SuffixArray(data)
-    patterns = [data[:1], data[:2], data[7:10], data[-4:], data[100:101]]
-    expected = [[i for i in range(len(data)) if data.startswith(p, i)] for p in patterns]
-    assert max(len(e) for e in expected) > 1024
-    for p, want in zip(patterns, expected):
-        assert index.locate(p).tolist() == want
-    positions, offsets = index.locate_many(patterns)
-    assert [positions[offsets[k]:offsets[k + 1]].tolist() for k in range(len(patterns))] == expected
+    assert [positions[offsets[k]:offsets[k + 1]].tolist() for k in range(len(patterns))] == [
+        index.locate(p).tolist() for p in patterns]
