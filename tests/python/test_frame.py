@@ -21,41 +21,17 @@ def call_error(fn, *args, **kwargs):
         (lambda: _native.count(), "count() missing 2 required positional arguments: 'data' and 'pattern'"),
         (lambda: _native.bwt(b"a", b"b"), "bwt() takes 1 positional arguments but 2 were given"),
         (lambda: _native.bwt(), "bwt() missing 1 required positional argument: 'data'"),
-        (
-            lambda: _native.suffix_array_fn(b"a", None, 1),
-            "suffix_array_fn() takes from 1 to 2 positional arguments but 3 were given",
-        ),
+        (lambda: _native.suffix_array_fn(b"a", None, 1), "suffix_array_fn() takes from 1 to 2 positional arguments but 3 were given"),
         (lambda: _native.bwt(b"a", text=b"b"), "bwt() got an unexpected keyword argument 'text'"),
         (lambda: _native.bwt(b"a", data=b"b"), "bwt() got multiple values for argument 'data'"),
-        (
-            lambda: _native.suffix_array_fn("banana"),
-            "argument 'data': 'str' object is not an instance of 'bytes'",
-        ),
-        (
-            lambda: _native.suffix_array_fn(bytearray(b"banana")),
-            "argument 'data': 'bytearray' object is not an instance of 'bytes'",
-        ),
-        (
-            lambda: _native.suffix_array_fn(memoryview(b"banana")),
-            "argument 'data': 'memoryview' object is not an instance of 'bytes'",
-        ),
-        (
-            lambda: _native.suffix_array_fn(b"banana", backend=3),
-            "argument 'backend': 'int' object is not an instance of 'str'",
-        ),
-        (
-            lambda: _native.suffix_array_fn(b"banana", backend=b"sais"),
-            "argument 'backend': 'bytes' object is not an instance of 'str'",
-        ),
-        (
-            lambda: _native.inverse_bwt_fn(b"abc", 1.0),
-            "argument 'primary_index': 'float' object cannot be interpreted as an integer",
-        ),
+        (lambda: _native.suffix_array_fn("banana"), "argument 'data': 'str' object is not an instance of 'bytes'"),
+        (lambda: _native.suffix_array_fn(bytearray(b"banana")), "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
+        (lambda: _native.suffix_array_fn(memoryview(b"banana")), "argument 'data': 'memoryview' object is not an instance of 'bytes'"),
+        (lambda: _native.suffix_array_fn(b"banana", backend=3), "argument 'backend': 'int' object is not an instance of 'str'"),
+        (lambda: _native.suffix_array_fn(b"banana", backend=b"sais"), "argument 'backend': 'bytes' object is not an instance of 'str'"),
+        (lambda: _native.inverse_bwt_fn(b"abc", 1.0), "argument 'primary_index': 'float' object cannot be interpreted as an integer"),
         (lambda: _native.count("x", 5), "argument 'data': 'str' object is not an instance of 'bytes'"),
-        (
-            lambda: _native.count(b"x", 5),
-            "argument 'pattern': 'int' object is not an instance of 'bytes'",
-        ),
+        (lambda: _native.count(b"x", 5), "argument 'pattern': 'int' object is not an instance of 'bytes'"),
     ],
 )
 def test_binding_and_conversion_type_errors(call, expected):
@@ -65,10 +41,7 @@ def test_binding_and_conversion_type_errors(call, expected):
 def test_too_many_positional_uses_was_for_one():
     # A zero-parameter callable only exists as a method of FMIndex.
     index = _native.FMIndex(b"abc")
-    assert call_error(index.heap_size, 1) == (
-        TypeError,
-        "FMIndex.heap_size() takes 0 positional arguments but 1 was given",
-    )
+    assert call_error(index.heap_size, 1) == (TypeError, "FMIndex.heap_size() takes 0 positional arguments but 1 was given")
 
 
 def test_keyword_calls_bind_by_name():
