@@ -325,26 +325,6 @@ def assert_matches_oracle(actual, expected):
         i = j
 
 
-def utf16_len(s):
-    return len(s.encode("utf-16-le")) // 2
-
-
-def check_well_formed(source, results):
-    """Invariants every result list must satisfy whatever the parameters."""
-    assert isinstance(results, list)
-    lengths = [r["string_length"] for r in results]
-    assert lengths == sorted(lengths, reverse=True)
-    units = utf16_len(source)
-    for r in results:
-        assert list(r) == KEYS
-        assert r["count"] == len(r["occurrences"]) >= 2
-        assert r["string_length"] == len(r["phrase"])
-        assert r["number_of_words"] == count_ws_words(r["phrase"])
-        for occ in r["occurrences"]:
-            assert list(occ) == ["start", "end"]
-            assert 0 <= occ["start"] < occ["end"] <= units
-
-
 # ---------------------------------------------------------------------------------------------
 # Random texts
 # ---------------------------------------------------------------------------------------------
@@ -437,7 +417,6 @@ def compare_with_oracle(make_text, rounds, params):
         decided += 1
         actual = find_duplicates(text, **params)
         assert_matches_oracle(actual, expected)
-        check_well_formed(text, actual)
     return decided
 
 
@@ -470,7 +449,6 @@ def test_block_detection_matches_oracle(rng, max_words, vocab):
         decided += 1
         actual = find_duplicates(text, **params, enable_block_detection=True)
         assert_matches_oracle(actual, expected)
-        check_well_formed(text, actual)
     assert decided >= 20
 
 
@@ -489,7 +467,6 @@ def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, col
         decided += 1
         actual = find_duplicates_normalized(text, case_insensitive, collapse, **params)
         assert_matches_oracle(actual, expected)
-        check_well_formed(text, actual)
         # the same analysis handed over as a sanitised copy with its removed ranges
         assert_matches_oracle(find_duplicates(text, analysis, removed, **params), expected)
         if not case_insensitive and not collapse:
