@@ -52,19 +52,6 @@ TYPED_TEST(LcpKasai, MatchesBruteForceWithWideAndNarrowSuffixArrays) {
   }
 }
 
-TYPED_TEST(LcpKasai, ComparisonsStopAtTheGivenTextLength) {
-  // Only the first M symbols take part, as when a separator-joined string drops its sentinel.
-  const std::vector<TypeParam> joined = {2, 3, 1, 2, 3};
-  const std::vector<TypeParam> first_three(joined.begin(), joined.begin() + 3);
-  const auto suffixes = sorted_suffixes(first_three);
-  EXPECT_EQ(sa::lcp_kasai<TypeParam>(first_three, suffixes),
-            brute_force_lcp(first_three, suffixes));
-  EXPECT_TRUE(
-      sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{}, std::vector<std::uint64_t>{}).empty());
-  EXPECT_EQ(sa::lcp_kasai<TypeParam>(std::vector<TypeParam>{7}, std::vector<std::uint64_t>{0}),
-            std::vector<std::uint64_t>{0});
-}
-
 // Kasai's method as published, through the rank array: an oracle for texts too long to compare
 // suffixes one by one.
 std::vector<std::uint32_t> textbook_kasai(const std::vector<std::uint8_t>& s,

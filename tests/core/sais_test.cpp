@@ -43,17 +43,6 @@ std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::
 
 }  // namespace
 
-TEST(SaisInner, DocumentedExamples) {
-  EXPECT_EQ(sa::sais_inner(std::vector<std::uint64_t>{3, 3, 3, 0}, 4),
-            (std::vector<std::uint64_t>{3, 2, 1, 0}));
-  EXPECT_EQ(sa::sais_inner(std::vector<std::uint64_t>{2, 1, 0}, 3),
-            (std::vector<std::uint64_t>{2, 1, 0}));
-  EXPECT_TRUE(sa::sais_inner(std::vector<std::uint64_t>{}, 1).empty());
-  EXPECT_EQ(sa::sais_inner(std::vector<std::uint64_t>{0}, 1), (std::vector<std::uint64_t>{0}));
-  EXPECT_EQ(sa::sais_inner(std::vector<std::uint64_t>{5, 0}, 6),
-            (std::vector<std::uint64_t>{1, 0}));
-}
-
 TEST(SaisInner, RandomAlphabetsAgainstBruteForce) {
   std::mt19937_64 rng(12345);
   for (std::uint64_t sigma : {2, 3, 4, 7, 26, 100, 256, 300}) {
@@ -102,17 +91,6 @@ TEST(ByteBackends, WideCodeUnitsAgreeWithBruteForce) {
     std::vector<std::uint16_t> units(rng() % 100);
     for (auto& u : units) u = (rng() & 1) ? rng() % 3 : 0xFFFF - rng() % 3;
     ASSERT_EQ(sa::build_sa_sais_u16(units), quarnel::test::sorted_suffixes(units));
-  }
-}
-
-TEST(ParseBackend, ExactNamesOnly) {
-  EXPECT_EQ(sa::parse_backend("auto"), sa::SuffixArrayBackend::Auto);
-  EXPECT_EQ(sa::parse_backend("libsais"), sa::SuffixArrayBackend::LibSais);
-  try {
-    (void)sa::parse_backend(std::string("sa\0is", 5));
-    FAIL();
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what(), 5 + 17), std::string("Unknown backend: sa\0is", 22));
   }
 }
 

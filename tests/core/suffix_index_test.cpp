@@ -225,22 +225,6 @@ TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
   }
 }
 
-TEST(SuffixIndex, LocateManyIsAscendingCsr) {
-  const std::string s = "abracadabra";
-  const std::vector<std::uint8_t> text(s.begin(), s.end());
-  const auto entries = sa::sort_suffixes(view(text));
-  sa::PatternBatch batch;
-  for (std::string p : {"a", "bra", "zz"}) {
-    batch.bytes.insert(batch.bytes.end(), p.begin(), p.end());
-    batch.offsets.push_back(batch.offsets.back() + p.size());
-  }
-  std::vector<sa::SaInterval> ranges(3);
-  sa::search_many(view(text), entries, sa::bucket_prefixes(view(text)), {}, batch, ranges);
-  const auto occ = sa::locate_many(entries, ranges);
-  EXPECT_EQ(occ.offsets, (std::vector<std::uint64_t>{0, 5, 7, 7}));
-  EXPECT_EQ(occ.positions, (std::vector<std::uint64_t>{0, 3, 5, 7, 10, 1, 8}));
-}
-
 class SavedSuffixArray : public ::testing::Test {
  protected:
   void SetUp() override {
