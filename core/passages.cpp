@@ -219,7 +219,8 @@ Passages columnar(const TokenText& t, const std::vector<Idx>& sa, std::vector<Fo
 template <class Idx>
 Passages find_with(std::span<const std::string_view> documents, const TokenText& t,
                    const PassageParams& params) {
-  const std::vector<Idx> sa = word_tokens::token_suffix_array<Idx>(t);
+  const std::vector<Idx> sa =
+      word_tokens::token_suffix_array<Idx>(t, parallel::Lanes::for_size(t.size()));
   std::vector<Found> found;
   {
     // The LCP goes before the output is built.

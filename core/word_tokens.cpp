@@ -1,5 +1,6 @@
 #include "word_tokens.hpp"
 
+#include <array>
 #include <string>
 
 #include "base/errors.hpp"
@@ -34,6 +35,14 @@ std::uint64_t count_positions(std::span<const std::string_view> documents) {
   return n;
 }
 
+// A token found but not yet looked up.
+struct Pending {
+  std::size_t start = 0;
+  std::size_t length = 0;
+  std::uint64_t hash = 0;
+};
+constexpr std::size_t kLookAhead = 8;
+
 // Fills ids with first-seen token numbers (separators left kUnset), the document starts and the
 // sampled offsets; `tokens` keeps the distinct tokens.
 void intern_tokens(std::span<const std::string_view> documents, TokenText& t,
@@ -49,15 +58,31 @@ void intern_tokens(std::span<const std::string_view> documents, TokenText& t,
     std::size_t i = 0;
     while (i < text.size() && !word_byte(text, i)) ++i;
     t.lead[d] = i;
+    // Tokens are hashed kLookAhead ahead of their lookup, their slots prefetched meanwhile; they
+    // are placed in text order all the same.
+    std::array<Pending, kLookAhead> ahead;
+    std::size_t first = 0;
+    std::size_t held = 0;
+    const auto place_first = [&] {
+      const Pending& token = ahead[first];
+      const std::string_view key = text.substr(token.start, token.length);
+      place(static_cast<std::uint32_t>(tokens.intern_borrowed(key, token.hash).id), token.start);
+      first = (first + 1) % kLookAhead;
+      --held;
+    };
     while (i < text.size()) {
       interrupt::checkpoint_every(p);
       const std::size_t start = i;
       while (i < text.size() && word_byte(text, i)) ++i;
       while (i < text.size() && !word_byte(text, i)) ++i;
       if (i - start >= kUnset) throw UsageError("a word with its gap spans 4 GiB or more");
-      place(static_cast<std::uint32_t>(tokens.intern_borrowed(text.substr(start, i - start)).id),
-            start);
+      const std::uint64_t hash = tokens.hash(text.substr(start, i - start));
+      tokens.prefetch(hash);
+      if (held == kLookAhead) place_first();
+      ahead[(first + held) % kLookAhead] = {start, i - start, hash};
+      ++held;
     }
+    while (held > 0) place_first();
     place(kUnset, text.size());
   }
   t.doc_begin[documents.size()] = p;
@@ -123,10 +148,12 @@ TokenText tokenize(std::span<const std::string_view> documents) {
 }
 
 template <class Idx>
-std::vector<Idx> token_suffix_array(const TokenText& t) {
+std::vector<Idx> token_suffix_array(const TokenText& t, parallel::Lanes lanes) {
   std::vector<Idx> sa = large_array<Idx>(t.size());
+  suffix_array::sais::Threads threads;
+  threads.count = lanes.count();
   suffix_array::sais::sort<std::uint32_t, Idx>(t.ids.data(), sa.data(), static_cast<Idx>(t.size()),
-                                               static_cast<Idx>(t.alphabet()));
+                                               static_cast<Idx>(t.alphabet()), threads);
   interrupt::checkpoint();
   return sa;
 }
@@ -142,7 +169,11 @@ std::vector<Idx> permuted_word_lcp(const TokenText& t, const std::vector<Idx>& s
   const std::size_t n = sa.size();
   std::vector<Idx> plcp = large_array<Idx>(n);
   if (n == 0) return plcp;
-  for (std::size_t r = 1; r < n; ++r) plcp[sa[r]] = sa[r - 1];
+  // Scattered writes: asking for the line ahead keeps several misses in flight.
+  for (std::size_t r = 1; r < n; ++r) {
+    if (r + kAhead < n) prefetch_read(plcp.data() + sa[r + kAhead]);
+    plcp[sa[r]] = sa[r - 1];
+  }
   plcp[sa[0]] = kNone;
   interrupt::checkpoint();
   const std::uint32_t* ids = t.ids.data();
@@ -169,8 +200,8 @@ bool fits_narrow(const TokenText& t) {
   return t.size() <= suffix_array::sais::kMaxLength<std::uint32_t>;
 }
 
-template std::vector<std::uint32_t> token_suffix_array(const TokenText&);
-template std::vector<std::uint64_t> token_suffix_array(const TokenText&);
+template std::vector<std::uint32_t> token_suffix_array(const TokenText&, parallel::Lanes);
+template std::vector<std::uint64_t> token_suffix_array(const TokenText&, parallel::Lanes);
 template std::vector<std::uint32_t> permuted_word_lcp(const TokenText&,
                                                       const std::vector<std::uint32_t>&);
 template std::vector<std::uint64_t> permuted_word_lcp(const TokenText&,

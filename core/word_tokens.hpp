@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parallel.hpp"
+
 namespace quarnel::core::word_tokens {
 
 inline constexpr std::uint32_t kUnset = std::numeric_limits<std::uint32_t>::max();
@@ -65,8 +67,10 @@ struct TokenText {
 [[nodiscard]] bool fits_narrow(const TokenText& t);
 
 // Idx is std::uint32_t or std::uint64_t.
+// The sort takes the second lane of `lanes` on its large levels; the array is the same either way.
 template <class Idx>
-[[nodiscard]] std::vector<Idx> token_suffix_array(const TokenText& t);
+[[nodiscard]] std::vector<Idx> token_suffix_array(const TokenText& t,
+                                                  parallel::Lanes lanes = parallel::Lanes::one());
 
 // Whole-word LCP of each position with the suffix one rank below it, in text order: how many
 // leading words they share, never past either's document end (0 at rank 0). The last shared word

@@ -99,15 +99,19 @@ std::optional<std::size_t> StringInterner::find(std::string_view s) const {
 }
 
 StringInterner::Interned StringInterner::intern(std::string_view s) {
-  return insert(s, storage_);
+  return insert(s, hash(s), storage_);
 }
 
 StringInterner::Interned StringInterner::intern_borrowed(std::string_view s) {
-  return insert(s, Storage::Borrow);
+  return insert(s, hash(s), Storage::Borrow);
 }
 
-StringInterner::Interned StringInterner::insert(std::string_view s, Storage storage) {
-  const std::uint64_t hash = siphash13(key_, s);
+StringInterner::Interned StringInterner::intern_borrowed(std::string_view s, std::uint64_t hash) {
+  return insert(s, hash, Storage::Borrow);
+}
+
+StringInterner::Interned StringInterner::insert(std::string_view s, std::uint64_t hash,
+                                                Storage storage) {
   std::size_t at = probe(s, hash);
   if (slots_[at].id != kEmpty) return {slots_[at].id, false};
   if (keys_.size() >= kEmpty) throw std::length_error("StringInterner: too many keys");

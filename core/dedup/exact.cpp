@@ -13,6 +13,8 @@
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "base/large_array.hpp"
+#include "base/parallel.hpp"
+#include "base/prefetch.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/words.hpp"
 #include "word_tokens.hpp"
@@ -35,15 +37,24 @@ template <class Idx>
 std::vector<Idx> window_marks(const TokenText& t, std::uint64_t k, std::uint64_t reference_begin) {
   std::vector<Idx> marks;
   {
-    const std::vector<Idx> sa = word_tokens::token_suffix_array<Idx>(t);
+    const std::vector<Idx> sa =
+        word_tokens::token_suffix_array<Idx>(t, parallel::Lanes::for_size(t.size()));
     marks = word_tokens::permuted_word_lcp<Idx>(t, sa);
     interrupt::checkpoint();
     const std::size_t n = sa.size();
+    // Ranks are visited in order but their marks lie scattered: each one is asked for well
+    // before the scan reaches it, so that many misses are in flight at once.
+    constexpr std::size_t kAhead = 32;
+    const auto mark_of_rank = [&](std::size_t r) {
+      if (r + kAhead < n) prefetch_read(marks.data() + sa[r + kAhead]);
+      return marks[sa[r]];
+    };
     std::size_t lb = 0;
     while (lb < n) {
       interrupt::checkpoint_every(lb);
+      if (lb + kAhead < n) prefetch_read(marks.data() + sa[lb + kAhead]);
       std::size_t rb = lb;
-      while (rb + 1 < n && marks[sa[rb + 1]] >= k) ++rb;
+      while (rb + 1 < n && mark_of_rank(rb + 1) >= k) ++rb;
       if (rb == lb) {
         marks[sa[lb]] = kUnmarked<Idx>;
       } else {
