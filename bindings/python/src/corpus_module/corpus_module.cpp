@@ -2,9 +2,10 @@
 // quarnel.corpus, corpus cleaning for quarnel.cleaning and quarnel.dask, and the command line's
 // report rows.
 
+#include "corpus_module.hpp"
+
 #include <cstdint>
 
-#include "corpus_module.hpp"
 #include "duplicate_finder/params.hpp"
 #include "module_table.hpp"
 #include "passages.hpp"
@@ -27,8 +28,7 @@ PyObject* finder_defaults(PyObject*) {
 
 PyObject* passage_defaults(PyObject*) {
   const core::passages::PassageParams p;
-  return Py_BuildValue("{sKsK}", "min_words", Count{p.min_words}, "min_chars",
-                       Count{p.min_chars});
+  return Py_BuildValue("{sKsK}", "min_words", Count{p.min_words}, "min_chars", Count{p.min_chars});
 }
 
 PyObject* count_limit(PyObject*) {
