@@ -1,25 +1,32 @@
-# Finds libdivsufsort and ICU through pkg-config. A missing piece stops the configure step at once
-# with the Debian packages to install, instead of a pkg-config message naming only a .pc file.
-# Without pkg-config neither library can be looked for, so all three packages are named.
+# Finds libdivsufsort through pkg-config and the Unicode Character Database the character tables are
+# generated from. A missing piece stops the configure step at once with the Debian packages to
+# install, instead of a pkg-config message naming only a .pc file. Without pkg-config libdivsufsort
+# cannot be looked for, so pkg-config is named too.
+set(QUARNEL_UCD_DIR "/usr/share/unicode" CACHE PATH "The Unicode Character Database (UnicodeData.txt and the rest)")
+set(QUARNEL_UCD_FILES UnicodeData.txt DerivedCoreProperties.txt SpecialCasing.txt)
 find_package(PkgConfig QUIET)
 set(_quarnel_missing_packages "")
 if(NOT PKG_CONFIG_FOUND)
   list(APPEND _quarnel_missing_packages pkg-config)
 else()
   pkg_check_modules(DIVSUFSORT QUIET IMPORTED_TARGET libdivsufsort)
-  pkg_check_modules(ICU_UC QUIET IMPORTED_TARGET icu-uc)
 endif()
 if(NOT DIVSUFSORT_FOUND)
   list(APPEND _quarnel_missing_packages libdivsufsort-dev)
 endif()
-if(NOT ICU_UC_FOUND)
-  list(APPEND _quarnel_missing_packages libicu-dev)
-endif()
+foreach(_file IN LISTS QUARNEL_UCD_FILES)
+  if(NOT EXISTS "${QUARNEL_UCD_DIR}/${_file}")
+    list(APPEND _quarnel_missing_packages unicode-data)
+    break()
+  endif()
+endforeach()
 if(_quarnel_missing_packages)
   list(JOIN _quarnel_missing_packages " " _quarnel_missing)
   message(FATAL_ERROR
-    "quarnel builds against system libraries that were not found.\n"
+    "quarnel builds against system packages that were not found.\n"
     "Install these Debian packages: ${_quarnel_missing}\n"
     "  sudo apt-get install ${_quarnel_missing}\n"
-    "(on other distributions: pkg-config and the development files of libdivsufsort and ICU).")
+    "(on other distributions: pkg-config, the development files of libdivsufsort, and the Unicode "
+    "Character Database in QUARNEL_UCD_DIR).")
 endif()
+find_package(Python3 3.8 REQUIRED COMPONENTS Interpreter)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages quarnel builds against, when they are missing.
+# Installs the Debian packages quarnel builds and tests with, when they are missing: ICU only as the
+# tests' oracle for the character tables, dpkg-dev to unpack the libdivsufsort source the wheels
+# link in, qemu-user to test the aarch64 wheels.
 set -euo pipefail
-packages=(g++ make pkg-config libdivsufsort-dev libicu-dev libgtest-dev icu-devtools ccache clang-format)
+packages=(g++ make pkg-config libdivsufsort-dev unicode-data libicu-dev libgtest-dev ccache clang-format
+          dpkg-dev qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

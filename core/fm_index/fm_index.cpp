@@ -390,19 +390,6 @@ std::uint64_t FMIndexBackend::get_sa(std::uint64_t row) const noexcept {
   return sample < n ? (sample + steps) % n : kDamaged;
 }
 
-void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
-  const std::size_t first_out = out.size();
-  out.resize(first_out + rows.size());
-  switch (walk_rows(rows, out.data() + first_out)) {
-    case Walk::Done:
-      return;
-    case Walk::Stopped:
-      throw interrupt::Interrupted();
-    case Walk::Damaged:
-      throw FMIndexError::damaged();
-  }
-}
-
 QUARNEL_POPCOUNT_CLONES
 FMIndexBackend::Walk FMIndexBackend::walk_rows(RowInterval rows,
                                                std::uint64_t* out) const noexcept {
@@ -468,6 +455,20 @@ FMIndexBackend::Walk FMIndexBackend::walk_rows(RowInterval rows,
     if (longest >= n) return Walk::Damaged;
   }
   return Walk::Done;
+}
+
+// After walk_rows: clang lets a function become one of target clones only before its first use.
+void FMIndexBackend::locate_rows(RowInterval rows, std::vector<std::uint64_t>& out) const {
+  const std::size_t first_out = out.size();
+  out.resize(first_out + rows.size());
+  switch (walk_rows(rows, out.data() + first_out)) {
+    case Walk::Done:
+      return;
+    case Walk::Stopped:
+      throw interrupt::Interrupted();
+    case Walk::Damaged:
+      throw FMIndexError::damaged();
+  }
 }
 
 std::uint64_t FMIndexBackend::heap_size() const noexcept {

@@ -1,11 +1,8 @@
 #pragma once
-// The character classes of the sentence rules, over code points: ASCII by table, the rest by
-// ICU's Unicode properties. White space is the Unicode White_Space set.
+// The character classes of the sentence rules, over code points: ASCII by table, the rest by the
+// Unicode properties of the generated character tables. White space is the Unicode White_Space set.
 
-#include <unicode/uchar.h>
-
-#include <cstdint>
-
+#include "text/unicode_properties.hpp"
 #include "text/white_space.hpp"
 
 namespace quarnel::core::sentence_splitter::detail {
@@ -103,25 +100,22 @@ inline char32_t ascii_lower(char32_t c) {
 
 inline bool is_uppercase(char32_t c) {
   if (c < 0x80) return is_ascii_upper(c);
-  return u_isUUppercase(static_cast<UChar32>(c));
+  return unicode::is_uppercase(c);
 }
 
 inline bool is_uppercase_letter(char32_t c) {
   if (c < 0x80) return is_ascii_upper(c);
-  const auto u = static_cast<UChar32>(c);
-  return u_isUAlphabetic(u) && u_isUUppercase(u);
+  return unicode::is_alphabetic(c) && unicode::is_uppercase(c);
 }
 
 inline bool is_alphabetic(char32_t c) {
   if (c < 0x80) return is_ascii_letter(c);
-  return u_isUAlphabetic(static_cast<UChar32>(c));
+  return unicode::is_alphabetic(c);
 }
 
 inline bool is_alphanumeric(char32_t c) {
   if (c < 0x80) return is_ascii_alnum(c);
-  constexpr std::uint32_t kNumeric = U_GC_ND_MASK | U_GC_NL_MASK | U_GC_NO_MASK;
-  const auto u = static_cast<UChar32>(c);
-  return u_isUAlphabetic(u) || (U_GET_GC_MASK(u) & kNumeric) != 0;
+  return unicode::is_alphabetic(c) || unicode::is_numeric(c);
 }
 
 }  // namespace quarnel::core::sentence_splitter::detail

@@ -216,7 +216,7 @@ class SentenceWalk {
     const std::size_t from =
         word.domain_scanned >= word.begin + kReach ? word.domain_scanned - kReach : word.begin;
     word.domain_scanned = i + 1;
-    lowercase_full(chars(from, i + 1), scratch_.word, scratch_.utf16, scratch_.lowered);
+    lowercase_full(chars(from, i + 1), scratch_.word);
     const std::string_view lowered = scratch_.word;
     for (std::size_t dot = lowered.find('.'); dot != std::string_view::npos;
          dot = lowered.find('.', dot + 1)) {
@@ -316,7 +316,7 @@ class SentenceWalk {
   }
 
   bool lowercase_is_common_word(std::size_t start, std::size_t end) {
-    lowercase_full(chars(start, end), scratch_.word, scratch_.utf16, scratch_.lowered);
+    lowercase_full(chars(start, end), scratch_.word);
     return is_common_word(scratch_.word);
   }
 

@@ -1,11 +1,5 @@
 #include "text/sentence_words.hpp"
 
-#include <unicode/ustring.h>
-#include <unicode/utf16.h>
-
-#include <new>
-
-#include "base/errors.hpp"
 #include "base/swar.hpp"
 
 namespace quarnel::core::sentence_splitter::detail {
@@ -50,41 +44,13 @@ void decode_line(std::string_view line, DecodedLine& out) {
   out.offsets.resize(n + 1);
 }
 
-void lowercase_full(std::span<const char32_t> c, std::string& out, std::u16string& utf16,
-                    std::u16string& lowered) {
+void lowercase_full(std::span<const char32_t> c, std::string& out) {
   out.clear();
   if (std::all_of(c.begin(), c.end(), [](char32_t ch) { return ch < 0x80; })) {
     for (char32_t ch : c) out.push_back(static_cast<char>(ascii_lower(ch)));
     return;
   }
-  utf16.clear();
-  for (char32_t ch : c) {
-    if (ch < 0x10000) {
-      utf16.push_back(static_cast<char16_t>(ch));
-    } else {
-      utf16.push_back(static_cast<char16_t>(U16_LEAD(ch)));
-      utf16.push_back(static_cast<char16_t>(U16_TRAIL(ch)));
-    }
-  }
-  const auto to_lower = [&](UErrorCode& status) {
-    return u_strToLower(lowered.data(), static_cast<int32_t>(lowered.size()), utf16.data(),
-                        static_cast<int32_t>(utf16.size()), "", &status);
-  };
-  lowered.resize(utf16.size() * 2 + 4);  // lower-case forms rarely grow; retry if one does
-  UErrorCode status = U_ZERO_ERROR;
-  int32_t len = to_lower(status);
-  if (status == U_BUFFER_OVERFLOW_ERROR) {
-    lowered.resize(static_cast<std::size_t>(len));
-    status = U_ZERO_ERROR;
-    len = to_lower(status);
-  }
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) throw InternalError("lower-casing a word failed");
-  for (int32_t k = 0; k < len;) {
-    UChar32 ch;
-    U16_NEXT(lowered.data(), k, len, ch);
-    utf::append_utf8(out, static_cast<char32_t>(ch));
-  }
+  unicode::append_lower_utf8(c, out);
 }
 
 }  // namespace quarnel::core::sentence_splitter::detail

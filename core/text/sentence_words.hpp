@@ -146,16 +146,13 @@ inline bool title_abbreviation_in(std::span<const char32_t> c) {
 }
 
 // Full Unicode lower-case mapping (root locale) of c, as UTF-8.
-void lowercase_full(std::span<const char32_t> c, std::string& out, std::u16string& utf16,
-                    std::u16string& lowered);
+void lowercase_full(std::span<const char32_t> c, std::string& out);
 
 // Working storage reused across lines so that the walk allocates nothing per character.
 struct Scratch {
   DecodedLine line;
   std::vector<Span> sentences;  // byte ranges relative to the line start
   std::string word;
-  std::u16string utf16;
-  std::u16string lowered;
 };
 
 }  // namespace quarnel::core::sentence_splitter::detail

@@ -1,8 +1,9 @@
 """Checks of the built distributions, run by scripts/test-wheels.sh.
 
-That script runs this directory twice for each wheel: once inside a mount namespace where the
-system's copies of the bundled libraries are made unreadable (QUARNEL_PACKAGE_CHECK=hidden), and
-once with them in place (QUARNEL_PACKAGE_CHECK=visible), for the comparisons that need them."""
+That script runs this directory in each installed wheel's environment inside a mount namespace
+where the system's copies of the libraries the wheel links in (libdivsufsort, and ICU, which an
+older build used) are made unreadable (QUARNEL_PACKAGE_CHECK=hidden); and test_wheel_file.py for
+every wheel with the interpreter that has auditwheel (QUARNEL_AUDITWHEEL)."""
 
 import os
 import pathlib
@@ -30,13 +31,13 @@ def wheel():
 
 
 @pytest.fixture
+def auditwheel():
+    return _artifact("QUARNEL_AUDITWHEEL")
+
+
+@pytest.fixture
 def hidden_libraries():
     if MODE != "hidden":
         pytest.skip("needs the system libraries hidden (QUARNEL_PACKAGE_CHECK=hidden)")
     return os.environ["QUARNEL_HIDDEN_LIBRARIES"].split()
 
-
-@pytest.fixture
-def system_libraries_visible():
-    if MODE != "visible":
-        pytest.skip("needs the system libraries in place (QUARNEL_PACKAGE_CHECK=visible)")
