@@ -26,7 +26,8 @@ namespace quarnel::core::corpus {
 
 // The caller's documents: [starts[d], ends[d]) of `text`, separated by
 // duplicate_finder::kDocumentSeparator. `removed` is empty, or holds one list per document of
-// byte ranges of that document (offsets from its start) to leave out of the analysis.
+// ranges of that document in characters (code points, as a str indexes it) to leave out of the
+// analysis; any other count of lists is a UsageError.
 struct SourceCorpus {
   std::string_view text;
   std::span<const std::uint64_t> starts;

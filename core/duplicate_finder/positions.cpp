@@ -60,14 +60,8 @@ PositionIndex::PositionIndex(std::string_view text,
     blocks_[i].boundary_after_block = next;
     if (blocks_[i].boundaries != 0) next = 64 * i + std::countr_zero(blocks_[i].boundaries);
   }
-  std::uint64_t space = 0;
-  std::uint64_t alterations = 0;
-  for (Block& block : blocks_) {
-    block.space_bytes_before = space;
-    block.alterations_before = alterations;
-    space += std::popcount(block.space_bytes);
-    alterations += std::popcount(block.alterations);
-  }
+  std::array<std::uint64_t, 2> counted{};
+  for (Block& block : blocks_) block.counted.count_from(counted);
 }
 
 // A whole block of ASCII bytes, as most of prose is, is marked 64 bytes at once: each of its
@@ -94,9 +88,9 @@ bool PositionIndex::mark_ascii_block(std::string_view text, std::size_t b, bool&
   if (previous_is_word && (word & 1) == 0) blocks_[b - 1].ends |= bit(63);
   blocks_[b].starts = word & ~((word << 1) | word_before);
   blocks_[b].ends = word & ~(word >> 1) & ~bit(63);  // bit 63: decided by the next byte
-  blocks_[b].space_bytes = space;
+  blocks_[b].counted.bits[kSpaceBytes] = space;
   // A white-space byte is altered unless it is a lone ' ' after a byte that is not one.
-  blocks_[b].alterations = space & ((space << 1) | (after_space ? 1 : 0) | ~plain);
+  blocks_[b].counted.bits[kAlterations] = space & ((space << 1) | (after_space ? 1 : 0) | ~plain);
   previous_is_word = (word >> 63) != 0;
   after_space = (space >> 63) != 0;
   return true;
@@ -143,8 +137,8 @@ void PositionIndex::mark_words_and_white_space(std::string_view text) {
     }
     blocks_[b].starts = starts;
     blocks_[b].ends = ends;
-    blocks_[b].space_bytes = space;
-    blocks_[b].alterations = alterations;
+    blocks_[b].counted.bits[kSpaceBytes] = space;
+    blocks_[b].counted.bits[kAlterations] = alterations;
   }
   if (previous_is_word) set(&Block::ends, text.size() - 1);
 }

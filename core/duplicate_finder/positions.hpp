@@ -2,7 +2,8 @@
 // Word and sentence positions of the analysis text: word starts, word ends, sentence boundaries
 // and white space as one bit per text position, with running counts.
 // Time: one pass over the text (64 ASCII bytes at a time); memory: 1 byte per text byte (one
-// 64-byte block per 64 positions). Every query is O(1) and reads one block, or a few.
+// 64-byte block per 64 positions, its counted planes text_positions' rank blocks). Every query is
+// O(1) and reads one block, or a few.
 
 #include <bit>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "base/prefetch.hpp"
 #include "duplicate_finder/params.hpp"
 #include "duplicate_finder/phrase_records.hpp"
+#include "text/text_positions.hpp"
 
 namespace quarnel::core::duplicate_finder {
 
@@ -25,32 +27,33 @@ namespace quarnel::core::duplicate_finder {
 // many non-space bytes a window has and whether normalising changes it) from its block and the
 // next few, instead of bisecting lists and reading the text.
 class PositionIndex {
+  // Counted planes of a block: bytes of white-space characters, and the white-space characters
+  // that normalisation rewrites.
+  static constexpr std::size_t kSpaceBytes = 0;
+  static constexpr std::size_t kAlterations = 1;
+
   // One cache line per 64 positions.
   struct alignas(64) Block {
+    text_positions::RankBlock<2> counted;
     std::uint64_t starts = 0;
     std::uint64_t ends = 0;
     std::uint64_t boundaries = 0;
-    std::uint64_t space_bytes = 0;  // bytes of white-space characters
-    std::uint64_t alterations = 0;  // white-space characters that normalisation rewrites
     std::uint64_t boundary_after_block = kMaxU64;  // first boundary in a later block
-    std::uint64_t space_bytes_before = 0;
-    std::uint64_t alterations_before = 0;
   };
+  static_assert(sizeof(Block) == 64);
 
  public:
   PositionIndex(std::string_view text, std::span<const std::uint64_t> sentence_boundaries);
 
   // Bytes of white-space characters in [from, to), positions on character boundaries.
   [[nodiscard]] std::uint64_t space_bytes(std::uint64_t from, std::uint64_t to) const {
-    return rank(&Block::space_bytes, &Block::space_bytes_before, to) -
-           rank(&Block::space_bytes, &Block::space_bytes_before, from);
+    return rank(kSpaceBytes, to) - rank(kSpaceBytes, from);
   }
 
   // Whether normalising the text [from, to) changes it, `from` being a word start: then some
   // white-space character in it is not a lone 0x20 after a character that is not white space.
   [[nodiscard]] bool alters(std::uint64_t from, std::uint64_t to) const {
-    return rank(&Block::alterations, &Block::alterations_before, to) !=
-           rank(&Block::alterations, &Block::alterations_before, from);
+    return rank(kAlterations, to) != rank(kAlterations, from);
   }
 
   [[nodiscard]] bool starts_word(std::uint64_t p) const {
@@ -123,11 +126,9 @@ class PositionIndex {
   static std::uint64_t below(std::uint64_t p) { return bit(p) - 1; }
   void set(std::uint64_t Block::*field, std::uint64_t p) { blocks_[p >> 6].*field |= bit(p); }
 
-  // Marked bits before position x.
-  [[nodiscard]] std::uint64_t rank(std::uint64_t Block::*bits, std::uint64_t Block::*before,
-                                   std::uint64_t x) const {
-    const Block& block = blocks_[x >> 6];
-    return block.*before + std::popcount(block.*bits & below(x));
+  // Marks of a counted plane before position x.
+  [[nodiscard]] std::uint64_t rank(std::size_t plane, std::uint64_t x) const {
+    return blocks_[x >> 6].counted.rank(plane, x);
   }
 
   bool mark_ascii_block(std::string_view text, std::size_t b, bool& previous_is_word,

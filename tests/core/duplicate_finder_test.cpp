@@ -769,41 +769,6 @@ TEST(Blocks, SaturatedLimitsFindNothingAndDoNotCrash) {
 // ---------------------------------------------------------------------------------------------
 // Offsets and results
 
-std::vector<std::uint64_t> spelled_out_table(const std::string& s) {
-  std::vector<std::uint64_t> table(s.size() + 1);
-  std::size_t filled = 0;
-  std::uint64_t units = 0;
-  for (std::size_t i = 0; i < s.size();) {
-    while (filled <= i) table[filled++] = units;
-    const auto [cp, len] = decode(s, i);
-    units += cp < 0x10000 ? 1 : 2;
-    i += len;
-  }
-  while (filled <= s.size()) table[filled++] = units;
-  return table;
-}
-
-TEST(Utf16PositionTable, MatchesTheCharacterWalk) {
-  std::mt19937 rng(17);
-  const std::vector<std::string> ascii{"a", " "};
-  const std::vector<std::string> wide{"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9D\x92\x9C"};
-  // From pure ASCII (no table at all) through long ASCII stretches with rare wide characters
-  // (ASCII blocks beside counted ones) to mostly wide text.
-  for (int round = 0; round < 200; ++round) {
-    const unsigned wide_per_mille = std::array{0U, 0U, 5U, 30U, 400U}[round % 5];
-    std::string s;
-    const std::size_t n = rng() % 700;
-    for (std::size_t i = 0; i < n; ++i) {
-      s += rng() % 1000 < wide_per_mille ? wide[rng() % wide.size()] : ascii[rng() % 2];
-    }
-    const auto expected = spelled_out_table(s);
-    const df::Utf16PositionTable table(s);
-    for (std::size_t b = 0; b <= s.size(); ++b) ASSERT_EQ(table(b), expected[b]) << round;
-    EXPECT_EQ(table(s.size() + 1), s.size() + 1);
-    EXPECT_EQ(table(kMax), kMax);
-  }
-}
-
 const std::string kBase = "alpha beta gamma delta and alpha beta gamma delta";
 
 struct LimitCase {

@@ -2,7 +2,6 @@
 // UTF-8 text (without touching the str objects' own UTF-8 caches), analysed without the
 // interpreter lock, and the result comes back as NumPy columns.
 
-#include <algorithm>
 #include <span>
 #include <string>
 #include <utility>
@@ -55,33 +54,12 @@ namespace {
 
 namespace corpus = core::corpus;
 
-// Character indices -> byte offsets of a UTF-8 text; `indices` ascending.
-std::vector<std::uint64_t> byte_offsets(std::string_view utf8,
-                                        const std::vector<std::uint64_t>& indices) {
-  std::vector<std::uint64_t> offsets;
-  offsets.reserve(indices.size());
-  std::uint64_t byte = 0;
-  std::uint64_t chars = 0;
-  for (const std::uint64_t index : indices) {
-    while (chars < index && byte < utf8.size()) {
-      ++byte;
-      while (byte < utf8.size() &&
-             core::utf::is_continuation_byte(static_cast<unsigned char>(utf8[byte]))) {
-        ++byte;
-      }
-      ++chars;
-    }
-    offsets.push_back(byte);
-  }
-  return offsets;
-}
-
-// One document's (start, end) character ranges as byte ranges of its UTF-8 form.
-std::vector<core::normalize::RemovedRange> byte_ranges(std::string_view utf8, PyObject* ranges) {
+// One document's (start, end) ranges, in characters as the str indexes it: the core maps them.
+std::vector<core::normalize::RemovedRange> character_ranges(PyObject* ranges) {
   PyRef items = checked(PySequence_Fast(ranges, "removed: expected a list of (start, end) pairs"));
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  std::vector<std::uint64_t> ends_of_ranges;
   std::vector<core::normalize::RemovedRange> result;
+  result.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t k = 0; k < n; ++k) {
     PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), k);
     unsigned long long start = 0;
@@ -89,22 +67,10 @@ std::vector<core::normalize::RemovedRange> byte_ranges(std::string_view utf8, Py
     if (!PyArg_ParseTuple(pair, "KK", &start, &end)) throw PythonErrorSet{};
     result.push_back({start, end});
   }
-  std::vector<std::uint64_t> indices;
-  for (const auto& r : result) {
-    indices.push_back(r.start);
-    indices.push_back(r.end);
-  }
-  std::sort(indices.begin(), indices.end());
-  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
-  const auto offsets = byte_offsets(utf8, indices);
-  const auto to_byte = [&](std::uint64_t index) {
-    return offsets[std::lower_bound(indices.begin(), indices.end(), index) - indices.begin()];
-  };
-  for (auto& r : result) r = {to_byte(r.start), to_byte(r.end)};
   return result;
 }
 
-// The documents joined as the core expects them, with their removed ranges in bytes.
+// The documents joined as the core expects them, with their removed ranges.
 struct JoinedDocuments {
   std::string text;
   std::vector<std::uint64_t> starts;
@@ -137,9 +103,7 @@ JoinedDocuments joined_documents(const BoundArgs& args) {
       raise_value_error("removed: expected one list of ranges per document");
     }
     for (Py_ssize_t d = 0; d < n; ++d) {
-      const std::string_view doc =
-          std::string_view(joined.text).substr(joined.starts[d], joined.ends[d] - joined.starts[d]);
-      joined.removed.push_back(byte_ranges(doc, PySequence_Fast_GET_ITEM(lists.get(), d)));
+      joined.removed.push_back(character_ranges(PySequence_Fast_GET_ITEM(lists.get(), d)));
     }
   }
   return joined;
