@@ -46,7 +46,7 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
   std::vector<std::string_view> documents;
   documents.reserve(prepared.documents());
   for (std::size_t d = 0; d < prepared.documents(); ++d) documents.push_back(prepared.document(d));
-  passages::Passages found = passages::find_passages(documents, params);
+  passages::Passages found = passages::find_passages(documents, params, lanes);
   interrupt::checkpoint();
   return located(source, prepared, placed_passages(source, prepared, std::move(found)), lanes);
 }

@@ -218,9 +218,8 @@ Passages columnar(const TokenText& t, const std::vector<Idx>& sa, std::vector<Fo
 
 template <class Idx>
 Passages find_with(std::span<const std::string_view> documents, const TokenText& t,
-                   const PassageParams& params) {
-  const std::vector<Idx> sa =
-      word_tokens::token_suffix_array<Idx>(t, parallel::Lanes::for_size(t.size()));
+                   const PassageParams& params, parallel::Lanes lanes) {
+  const std::vector<Idx> sa = word_tokens::token_suffix_array<Idx>(t, lanes);
   std::vector<Found> found;
   {
     // The LCP goes before the output is built.
@@ -253,11 +252,12 @@ detail::WordSuffixArray widened(const TokenText& t) {
 
 }  // namespace
 
-Passages find_passages(std::span<const std::string_view> documents, const PassageParams& params) {
+Passages find_passages(std::span<const std::string_view> documents, const PassageParams& params,
+                       parallel::Lanes lanes) {
   check_arguments(documents, params);
   const TokenText t = word_tokens::tokenize(documents);
-  return word_tokens::fits_narrow(t) ? find_with<std::uint32_t>(documents, t, params)
-                                     : find_with<std::uint64_t>(documents, t, params);
+  return word_tokens::fits_narrow(t) ? find_with<std::uint32_t>(documents, t, params, lanes)
+                                     : find_with<std::uint64_t>(documents, t, params, lanes);
 }
 
 namespace detail {
@@ -271,7 +271,8 @@ WordSuffixArray word_suffix_array(std::span<const std::string_view> documents) {
 Passages find_passages_wide(std::span<const std::string_view> documents,
                             const PassageParams& params) {
   check_arguments(documents, params);
-  return find_with<std::uint64_t>(documents, word_tokens::tokenize(documents), params);
+  return find_with<std::uint64_t>(documents, word_tokens::tokenize(documents), params,
+                                  parallel::Lanes::one());
 }
 
 }  // namespace detail

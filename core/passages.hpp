@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parallel.hpp"
+
 namespace quarnel::core::passages {
 
 struct PassageParams {
@@ -38,9 +40,10 @@ struct Passages {
 // Every passage of the documents (valid UTF-8 each; may be empty). Passages come longest first
 // (words descending, then byte length descending, then first occurrence ascending); a passage's
 // occurrences ascend by (document, start). `min_chars` counts code points. Throws UsageError for
-// min_words == 0.
+// min_words == 0. The suffix sort takes the second of `lanes` on its large levels.
 [[nodiscard]] Passages find_passages(std::span<const std::string_view> documents,
-                                     const PassageParams& params);
+                                     const PassageParams& params,
+                                     parallel::Lanes lanes = parallel::Lanes::one());
 
 namespace detail {
 

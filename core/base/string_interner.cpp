@@ -93,7 +93,7 @@ std::size_t StringInterner::probe(std::string_view s, std::uint64_t hash) const 
 }
 
 std::optional<std::size_t> StringInterner::find(std::string_view s) const {
-  const Slot& slot = slots_[probe(s, siphash13(key_, s))];
+  const Slot& slot = slots_[probe(s, hash(s))];
   if (slot.id == kEmpty) return std::nullopt;
   return slot.id;
 }

@@ -34,11 +34,11 @@ static_assert(word_tokens::kUnset == kUnmarked<std::uint32_t>);
 // the position it holds. Built in the LCP array's memory: each entry is read before it is
 // overwritten, as runs are closed from left to right.
 template <class Idx>
-std::vector<Idx> window_marks(const TokenText& t, std::uint64_t k, std::uint64_t reference_begin) {
+std::vector<Idx> window_marks(const TokenText& t, std::uint64_t k, std::uint64_t reference_begin,
+                              parallel::Lanes lanes) {
   std::vector<Idx> marks;
   {
-    const std::vector<Idx> sa =
-        word_tokens::token_suffix_array<Idx>(t, parallel::Lanes::for_size(t.size()));
+    const std::vector<Idx> sa = word_tokens::token_suffix_array<Idx>(t, lanes);
     marks = word_tokens::permuted_word_lcp<Idx>(t, sa);
     interrupt::checkpoint();
     const std::size_t n = sa.size();
@@ -52,7 +52,6 @@ std::vector<Idx> window_marks(const TokenText& t, std::uint64_t k, std::uint64_t
     std::size_t lb = 0;
     while (lb < n) {
       interrupt::checkpoint_every(lb);
-      if (lb + kAhead < n) prefetch_read(marks.data() + sa[lb + kAhead]);
       std::size_t rb = lb;
       while (rb + 1 < n && mark_of_rank(rb + 1) >= k) ++rb;
       if (rb == lb) {
@@ -140,12 +139,12 @@ Cleaned cut_by_marks(std::span<const std::string_view> documents, const std::vec
 
 template <class Idx>
 Cleaned clean_with(std::span<const std::string_view> documents, TokenText& tokens,
-                   const Params& params) {
+                   const Params& params, parallel::Lanes lanes) {
   const std::vector<std::uint64_t> doc_begin = std::move(tokens.doc_begin);
   std::vector<Idx> marks;
   {
     tokens.doc_begin = doc_begin;
-    marks = window_marks<Idx>(tokens, params.min_words, doc_begin[documents.size()]);
+    marks = window_marks<Idx>(tokens, params.min_words, doc_begin[documents.size()], lanes);
     tokens = {};  // the ids and token tables, before the cut builds its result
   }
   return cut_by_marks<Idx>(documents, marks, doc_begin, params);
@@ -172,8 +171,11 @@ Cleaned clean(std::span<const std::string_view> documents,
     }
     tokens = word_tokens::tokenize(compared);
   }
-  return word_tokens::fits_narrow(tokens) ? clean_with<std::uint32_t>(documents, tokens, params)
-                                          : clean_with<std::uint64_t>(documents, tokens, params);
+  // The call's lanes, decided here once: the sort of the tokens is the only stage that splits.
+  const parallel::Lanes lanes = parallel::Lanes::for_size(tokens.size());
+  return word_tokens::fits_narrow(tokens)
+             ? clean_with<std::uint32_t>(documents, tokens, params, lanes)
+             : clean_with<std::uint64_t>(documents, tokens, params, lanes);
 }
 
 }  // namespace quarnel::core::dedup
