@@ -196,8 +196,8 @@ std::vector<Idx> permuted_word_lcp(const TokenText& t, const std::vector<Idx>& s
   return plcp;
 }
 
-bool fits_narrow(const TokenText& t) {
-  return t.size() <= suffix_array::sais::kMaxLength<std::uint32_t>;
+bool fits_narrow(std::uint64_t positions) {
+  return positions <= suffix_array::sais::kMaxLength<std::uint32_t>;
 }
 
 template std::vector<std::uint32_t> token_suffix_array(const TokenText&, parallel::Lanes);

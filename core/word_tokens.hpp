@@ -63,8 +63,11 @@ struct TokenText {
 // of 4 GiB or more, or more distinct tokens and documents than 32-bit ids hold.
 [[nodiscard]] TokenText tokenize(std::span<const std::string_view> documents);
 
-// Whether the suffix array of `t` fits 32-bit entries.
-[[nodiscard]] bool fits_narrow(const TokenText& t);
+// Whether the suffix array of `positions` tokens (of `t`) fits 32-bit entries.
+[[nodiscard]] bool fits_narrow(std::uint64_t positions);
+[[nodiscard]] inline bool fits_narrow(const TokenText& t) {
+  return fits_narrow(t.size());
+}
 
 // Idx is std::uint32_t or std::uint64_t.
 // The sort takes the second lane of `lanes` on its large levels; the array is the same either way.

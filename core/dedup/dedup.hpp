@@ -8,8 +8,9 @@
 //
 // Two engines decide which windows go, and one kernel (`cut`) cuts the spans from their marks,
 // so that their outputs agree byte for byte:
-// - `clean`, exact: the suffix array of the corpus's word tokens, read as LCP intervals; linear
-//   time whatever the repeats;
+// - `clean`, exact: window hashes, every pair of windows taken as equal checked word by word,
+//   and the suffix array of the corpus's word tokens where two different windows share a hash
+//   (dedup/marks.hpp);
 // - `window_fingerprints` for engines that bring equal windows together elsewhere (a
 //   distributed shuffle): a 122-bit fingerprint per window, equal for equal windows.
 //
@@ -73,9 +74,10 @@ struct Cleaned {
 };
 
 // The exact engine over the documents (valid UTF-8 each) and the reference documents.
-// Time: linear in the corpus and the reference (the suffix array of their word tokens); memory:
-// about 13 bytes per word token (ids, suffix array and LCP, then marks and offsets) beside the
-// texts and the result. Throws UsageError for min_words == 0 and the token limits of one call.
+// Time: expected linear in the corpus and the reference (linear with the suffix array); memory:
+// about 14 bytes per word token (ids, window hashes and filter, then marks and offsets) and 16
+// per repeated window beside the texts and the result. Throws UsageError for min_words == 0 and the
+// token limits of one call.
 [[nodiscard]] Cleaned clean(std::span<const std::string_view> documents,
                             std::span<const std::string_view> reference, const Params& params);
 
@@ -85,6 +87,20 @@ struct Cleaned {
 // marks out of order or beyond their document's windows.
 [[nodiscard]] Cleaned cut(std::span<const std::string_view> documents, const MarkColumns& marks,
                           const Params& params, std::uint64_t first_document);
+
+namespace detail {
+// How `clean` finds equal windows: tests take the suffix array alone, or hashes of `hash_bits`
+// bits so that different windows share them and the suffix array takes over, and set the lanes
+// (0: two for a large corpus where the process may use a second thread).
+struct Engine {
+  bool suffix_array_only = false;
+  unsigned hash_bits = 61;
+  unsigned lanes = 0;
+};
+[[nodiscard]] Cleaned clean(std::span<const std::string_view> documents,
+                            std::span<const std::string_view> reference, const Params& params,
+                            const Engine& engine);
+}  // namespace detail
 
 // One row per window of the documents (those of min_words words or more), ascending by
 // (document, word): its fingerprint, and the character offset of its first word. Equal windows

@@ -7,59 +7,21 @@
 // fixed, so that every process and machine computes the same fingerprint for the same window.
 
 #include <array>
-#include <cstring>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
 #include "dedup/dedup.hpp"
+#include "dedup/modular.hpp"
 #include "dedup/words.hpp"
 
 namespace quarnel::core::dedup {
 namespace {
 
-constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
-
-constexpr std::uint64_t reduce(unsigned __int128 x) {
-  const std::uint64_t folded =
-      static_cast<std::uint64_t>(x & kPrime) + static_cast<std::uint64_t>(x >> 61);
-  const std::uint64_t once = (folded & kPrime) + (folded >> 61);
-  return once >= kPrime ? once - kPrime : once;
-}
-constexpr std::uint64_t mul(std::uint64_t a, std::uint64_t b) {
-  return reduce(static_cast<unsigned __int128>(a) * b);
-}
-constexpr std::uint64_t add(std::uint64_t a, std::uint64_t b) {
-  const std::uint64_t s = a + b;
-  return s >= kPrime ? s - kPrime : s;
-}
-constexpr std::uint64_t sub(std::uint64_t a, std::uint64_t b) {
-  return a >= b ? a - b : a + kPrime - b;
-}
-
-constexpr std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 31;
-  x *= 0x7fb5d329728ea185ULL;
-  x ^= x >> 27;
-  x *= 0x81dadef4bc2dd44dULL;
-  x ^= x >> 33;
-  return x;
-}
-
-// A seeded hash of a byte string: eight bytes at a time, each folded in through a multiply and
-// a full mix, the length last; reduced below 2^61 - 1.
-std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
-  std::uint64_t h = seed;
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, s.data() + i, 8);
-    h = mix(h ^ (word * 0x9e3779b97f4a7c15ULL)) + i;
-  }
-  std::uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
-  h = mix(h ^ (tail * 0xc2b2ae3d27d4eb4fULL) ^ (s.size() << 56)) ^ s.size();
-  return mix(h) % kPrime;
-}
+using modular::add;
+using modular::hash_bytes;
+using modular::kPrime;
+using modular::mul;
+using modular::sub;
 
 struct Half {
   std::uint64_t seed;

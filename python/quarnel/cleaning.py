@@ -129,8 +129,9 @@ def dedup(documents, *, min_words: int = 50, reference=None, ignore_case: bool =
     set (its words still count as first copies, so up to ``drop_below - 1`` words of a passage
     kept only there are lost). ``documents`` and ``reference`` take what `find_passages` takes.
 
-    Exact (the suffix array of the word tokens), linear in the corpus whatever its repeats,
-    without the interpreter lock, and Ctrl-C stops it within a second.
+    Exact (windows brought together by a hash of their words and compared byte for byte, the
+    suffix array of the word tokens should two windows share a hash), linear in the corpus
+    whatever its repeats, without the interpreter lock, and Ctrl-C stops it within a second.
     """
     names, texts = _documents(documents)
     references = None if reference is None else _documents(reference)[1]

@@ -253,10 +253,16 @@ TEST_P(DedupRandom, EnginesAgreeWithTheRule) {
     const std::string what = describe(docs, refs, p);
     const Marks expected = oracle_marks(docs, refs, p);
     const std::vector<std::string_view> dv(docs.begin(), docs.end()), rv(refs.begin(), refs.end());
-    const dd::Cleaned exact = dd::clean(dv, rv, p);
     const dd::Cleaned from_rule = dd::cut(dv, expected.view(), p, 0);
     check_cut(docs, expected, p, from_rule, what);
-    expect_same(exact, from_rule, what);
+    expect_same(dd::clean(dv, rv, p), from_rule, what);
+    // The suffix array alone, and hashes of 3 bits: different windows share them, so the check
+    // fails and the suffix array takes over (or, with few windows, every pair is checked).
+    for (const dd::detail::Engine engine :
+         {dd::detail::Engine{true, 61, 2}, dd::detail::Engine{false, 3, 1},
+          dd::detail::Engine{false, 61, 2}}) {
+      expect_same(dd::detail::clean(dv, rv, p, engine), from_rule, what);
+    }
     expect_same(dd::cut(dv, fingerprint_marks(docs, refs, p).view(), p, 0), from_rule, what);
     if (HasFailure()) return;
   }

@@ -1,0 +1,329 @@
+// Marks from window hashes, checked word by word.
+//
+// 1. Each window (k words of one document and the text between them) gets a polynomial hash
+//    modulo 2^61 - 1 over the hashes of its first k - 1 tokens (a word with the gap after it)
+//    and of its last word, rolled along the document. The seeds and the base are drawn once per
+//    process: no text can be made to collide on purpose.
+// 2. A filter of 2-bit counters, each window counted in two slots, tells the windows whose hash
+//    may occur twice: a window that has a slot counted once has a hash found nowhere else, so its
+//    text is found nowhere else either. In a corpus this leaves the repeats and about 5 % of the
+//    rest.
+// 3. In position order, each window left is linked to the last window before it with the same
+//    hash (a table of the last position seen with each hash).
+// 4. In position order each link is checked and the window takes its first copy from the window
+//    it is linked to. Most links continue the link of the position before (the next window of
+//    the same two copies): then the last gap and word decide the check; otherwise the windows'
+//    bytes are compared whole. A window's bytes run from its first word's start to its last
+//    word's end, and equal bytes mean equal words and gaps (words are maximal runs of word
+//    bytes). A check that fails means two different windows with one hash: no marks then.
+// Time: one pass over the text, a few over the positions, and a comparison of a window's bytes at
+// the start of each run of linked windows; no token table and no suffix sort.
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
+#include "base/string_interner.hpp"
+#include "dedup/marks.hpp"
+#include "dedup/modular.hpp"
+#include "dedup/words.hpp"
+#include "text/tokenizer.hpp"
+
+namespace quarnel::core::dedup::detail {
+namespace {
+
+constexpr std::uint64_t kNoWindow = ~std::uint64_t{0};
+// Set in a hash kept in step 2; hashes are below 2^61.
+constexpr std::uint64_t kGathered = std::uint64_t{1} << 63;
+constexpr std::size_t kAhead = 16;
+
+struct Seeds {
+  std::uint64_t token, word, base;
+};
+const Seeds& process_seeds() {
+  static const Seeds seeds = [] {
+    const string_interner::HashKey& key = string_interner::process_hash_key();
+    return Seeds{key.k0, key.k1, 2 + modular::mix(key.k0 ^ (key.k1 << 1)) % (modular::kPrime - 2)};
+  }();
+  return seeds;
+}
+
+// Per position, the first byte of its word; a document's end position holds its end. A word
+// ends at its first byte that is not a word byte, never past the next position's start.
+class WordStarts {
+ public:
+  explicit WordStarts(std::size_t n) : at_(large_array<const char*>(n, nullptr)) {}
+  const char*& operator[](std::size_t p) { return at_[p]; }
+  [[nodiscard]] const char* start(std::size_t p) const { return at_[p]; }
+  [[nodiscard]] const char* end(std::size_t p) const {
+    const char* s = at_[p];
+    const char* const limit = at_[p + 1];
+    while (s < limit && tokenizer::is_word_byte(static_cast<unsigned char>(*s))) ++s;
+    return s;
+  }
+  void prefetch(std::size_t p) const { prefetch_read(&at_[p]); }
+
+ private:
+  std::vector<const char*> at_;
+};
+
+// The hash of every window that begins at a position of documents [part.begin, part.end),
+// kNoWindow at the other positions, and the positions' word starts.
+void hash_windows(std::span<const std::string_view> documents,
+                  const std::vector<std::uint64_t>& doc_begin, std::uint64_t k, std::uint64_t mask,
+                  parallel::Part part, std::vector<std::uint64_t>& hashes, WordStarts& starts) {
+  const Seeds& seeds = process_seeds();
+  const std::uint64_t lead = k >= 2 ? modular::power(seeds.base, k - 2) : 0;
+  WordBounds words;
+  std::vector<std::uint64_t> token;
+  for (std::size_t d = part.begin; d < part.end; ++d) {
+    interrupt::checkpoint();
+    const std::string_view text = documents[d];
+    words.of(text);
+    const std::uint64_t begin = doc_begin[d];
+    const std::uint64_t n = words.size();
+    if (n != doc_begin[d + 1] - 1 - begin) {
+      throw InternalError("dedup: the document's words and its positions disagree");
+    }
+    for (std::uint64_t w = 0; w < n; ++w) starts[begin + w] = text.data() + words.starts[w];
+    starts[begin + n] = text.data() + text.size();
+    const std::uint64_t windows = n >= k ? n - k + 1 : 0;
+    std::fill(hashes.begin() + static_cast<std::ptrdiff_t>(begin + windows),
+              hashes.begin() + static_cast<std::ptrdiff_t>(begin + n + 1), kNoWindow);
+    if (windows == 0) continue;
+    token.resize(n);
+    for (std::uint64_t w = 0; w + 1 < n; ++w) {
+      token[w] = modular::hash_bytes(
+          text.substr(words.starts[w], words.starts[w + 1] - words.starts[w]), seeds.token);
+    }
+    const auto last_word = [&](std::uint64_t w) {
+      return modular::hash_bytes(text.substr(words.starts[w], words.ends[w] - words.starts[w]),
+                                 seeds.word);
+    };
+    std::uint64_t sum = 0;  // over the first k - 1 tokens of the window at w
+    for (std::uint64_t i = 0; i + 1 < k; ++i) {
+      sum = modular::add(modular::mul(sum, seeds.base), token[i]);
+    }
+    for (std::uint64_t w = 0;; ++w) {
+      hashes[begin + w] = modular::add(modular::mul(sum, seeds.base), last_word(w + k - 1)) & mask;
+      if (w + 1 == windows) break;
+      if (k >= 2) {
+        sum =
+            modular::add(modular::mul(modular::sub(sum, modular::mul(token[w], lead)), seeds.base),
+                         token[w + k - 1]);
+      }
+    }
+  }
+}
+
+// The filter's two slots of a hash, for a table of 2^bits counters.
+struct Slots {
+  std::uint64_t first, second;
+};
+Slots slots_of(std::uint64_t hash, unsigned bits) {
+  return {(hash * 0x9e3779b97f4a7c15ULL) >> (64 - bits),
+          (hash * 0xc2b2ae3d27d4eb4fULL) >> (64 - bits)};
+}
+
+// 2-bit counters that stop at 2.
+class TwiceFilter {
+ public:
+  explicit TwiceFilter(std::size_t windows)
+      : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(windows * 8, 256) - 1))),
+        counts_(large_array<std::uint8_t>(std::size_t{1} << (bits_ - 2))) {}
+  [[nodiscard]] unsigned bits() const { return bits_; }
+  void prefetch(std::uint64_t hash) const {
+    const Slots s = slots_of(hash, bits_);
+    prefetch_read(&counts_[s.first >> 2]);
+    prefetch_read(&counts_[s.second >> 2]);
+  }
+  void add(std::uint64_t hash) {
+    const Slots s = slots_of(hash, bits_);
+    bump(s.first);
+    bump(s.second);
+  }
+  [[nodiscard]] bool maybe_twice(std::uint64_t hash) const {
+    const Slots s = slots_of(hash, bits_);
+    return count(s.first) >= 2 && count(s.second) >= 2;
+  }
+
+ private:
+  [[nodiscard]] unsigned count(std::uint64_t slot) const {
+    return (counts_[slot >> 2] >> ((slot & 3) * 2)) & 3u;
+  }
+  void bump(std::uint64_t slot) {
+    if (count(slot) < 2)
+      counts_[slot >> 2] = static_cast<std::uint8_t>(counts_[slot >> 2] + (1u << ((slot & 3) * 2)));
+  }
+  unsigned bits_;
+  std::vector<std::uint8_t> counts_;
+};
+
+// Flags with kGathered the windows whose hash may occur twice; returns how many.
+std::size_t flag_gathered(std::vector<std::uint64_t>& hashes) {
+  const std::size_t n = hashes.size();
+  std::size_t windows = 0;
+  for (const std::uint64_t h : hashes) windows += h != kNoWindow ? 1 : 0;
+  TwiceFilter filter(windows);
+  for (std::size_t p = 0; p < n; ++p) {
+    interrupt::checkpoint_every(p);
+    if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
+    if (hashes[p] != kNoWindow) filter.add(hashes[p]);
+  }
+  std::size_t gathered = 0;
+  for (std::size_t p = 0; p < n; ++p) {
+    interrupt::checkpoint_every(p);
+    if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
+    if (hashes[p] != kNoWindow && filter.maybe_twice(hashes[p])) {
+      hashes[p] |= kGathered;
+      ++gathered;
+    }
+  }
+  return gathered;
+}
+
+// The last position seen with each hash: open addressing, at most 3/4 full.
+template <class Idx>
+class LastSeen {
+ public:
+  explicit LastSeen(std::size_t keys)
+      : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(keys + keys / 3, 16)))),
+        slots_(large_array<Slot>(std::size_t{1} << bits_, Slot{kNoWindow, 0})) {}
+  void prefetch(std::uint64_t hash) const { prefetch_read(&slots_[home(hash)]); }
+  // The position last seen with `hash` (kUnmarked if none); `position` is seen with it now.
+  Idx exchange(std::uint64_t hash, Idx position) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = home(hash);; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.hash == hash) return std::exchange(slot.position, position);
+      if (slot.hash == kNoWindow) {
+        slot = {hash, position};
+        return kUnmarked<Idx>;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    Idx position;
+  };
+  [[nodiscard]] std::size_t home(std::uint64_t hash) const {
+    return (hash * 0xff51afd7ed558ccdULL) >> (64 - bits_);
+  }
+  unsigned bits_;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace
+
+std::vector<std::uint64_t> document_positions(std::span<const std::string_view> documents,
+                                              parallel::Lanes lanes) {
+  std::vector<std::uint64_t> doc_begin(documents.size() + 1, 0);
+  // Documents split where their bytes are halved.
+  std::uint64_t bytes = 0;
+  for (const std::string_view text : documents) bytes += text.size();
+  std::size_t half = 0;
+  for (std::uint64_t seen = 0; half < documents.size() && seen < bytes / 2; ++half) {
+    seen += documents[half].size();
+  }
+  parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
+    for (std::size_t d = part.begin; d < part.end; ++d) {
+      std::uint64_t words = 0;
+      bool previous = false;
+      for (const char c : documents[d]) {
+        const bool current = tokenizer::is_word_byte(static_cast<unsigned char>(c));
+        words += current && !previous ? 1 : 0;
+        previous = current;
+      }
+      doc_begin[d + 1] = words + 1;
+      interrupt::checkpoint();
+    }
+  });
+  for (std::size_t d = 0; d < documents.size(); ++d) doc_begin[d + 1] += doc_begin[d];
+  return doc_begin;
+}
+
+std::optional<std::vector<std::uint64_t>> marks_by_hashes(
+    std::span<const std::string_view> documents, const std::vector<std::uint64_t>& doc_begin,
+    std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes, unsigned hash_bits) {
+  using Idx = std::uint64_t;
+  const std::size_t n = doc_begin.back();
+  const std::uint64_t mask =
+      hash_bits >= 61 ? ~std::uint64_t{0} : (std::uint64_t{1} << hash_bits) - 1;
+  WordStarts starts(n + 1);
+  // Per position its window's hash, then its link, then its mark: one array, faulted in once.
+  std::vector<std::uint64_t> marks = large_array<std::uint64_t>(n);
+  {
+    // Documents split where their positions are halved.
+    const auto half = static_cast<std::size_t>(
+        std::lower_bound(doc_begin.begin(), doc_begin.end() - 1, n / 2) - doc_begin.begin());
+    parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
+      hash_windows(documents, doc_begin, k, mask, part, marks, starts);
+    });
+    LastSeen<Idx> last_seen(flag_gathered(marks));
+    // Links, in position order: each gathered window to the last one before it with its hash.
+    for (std::size_t p = 0; p < n; ++p) {
+      interrupt::checkpoint_every(p);
+      if (p + kAhead < n && (marks[p + kAhead] & kGathered) != 0 &&
+          marks[p + kAhead] != kNoWindow) {
+        last_seen.prefetch(marks[p + kAhead] & ~kGathered);
+      }
+      const std::uint64_t h = marks[p];
+      marks[p] = (h & kGathered) != 0 && h != kNoWindow ? last_seen.exchange(h & ~kGathered, p)
+                                                        : kUnmarked<Idx>;
+    }
+  }
+  interrupt::checkpoint();
+  const auto same_bytes = [](const char* a, const char* a_end, const char* b, const char* b_end) {
+    return a_end - a == b_end - b && std::memcmp(a, b, static_cast<std::size_t>(a_end - a)) == 0;
+  };
+  // Whether the first copy of a window has a reference position in its class: bit per position.
+  std::vector<std::uint64_t> in_reference((n + 63) / 64, 0);
+  Idx linked_before = kUnmarked<Idx>;  // the link of p - 1, checked, or none
+  for (std::size_t p = 0; p < n; ++p) {
+    interrupt::checkpoint_every(p);
+    if (p + kAhead < n) {
+      const Idx ahead = marks[p + kAhead];
+      if (ahead != kUnmarked<Idx>) {
+        prefetch_read(&marks[ahead]);
+        starts.prefetch(ahead + k - 1);
+      }
+    }
+    const Idx q = marks[p];
+    if (q == kUnmarked<Idx>) {
+      linked_before = kUnmarked<Idx>;
+      continue;
+    }
+    // With the windows at p - 1 and q - 1 equal, those at p and q differ at most in the gap
+    // after the word before the last and in the last word.
+    const bool equal = k >= 2 && linked_before != kUnmarked<Idx> && q == linked_before + 1
+                           ? same_bytes(starts.end(p + k - 2), starts.end(p + k - 1),
+                                        starts.end(q + k - 2), starts.end(q + k - 1))
+                           : same_bytes(starts.start(p), starts.end(p + k - 1), starts.start(q),
+                                        starts.end(q + k - 1));
+    if (!equal) return std::nullopt;
+    linked_before = q;
+    const Idx first = marks[q] == kUnmarked<Idx> ? q : marks[q];
+    marks[p] = first;
+    if (p >= reference_begin) in_reference[first / 64] |= std::uint64_t{1} << (first % 64);
+  }
+  interrupt::checkpoint();
+  for (std::size_t p = 0; p < n; ++p) {
+    interrupt::checkpoint_every(p);
+    if (p >= reference_begin) {
+      marks[p] = kUnmarked<Idx>;
+      continue;
+    }
+    const Idx first = marks[p] == kUnmarked<Idx> ? static_cast<Idx>(p) : marks[p];
+    if (((in_reference[first / 64] >> (first % 64)) & 1) != 0) marks[p] = kInReference<Idx>;
+  }
+  return marks;
+}
+
+}  // namespace quarnel::core::dedup::detail

@@ -1,0 +1,87 @@
+#pragma once
+// Arithmetic modulo the Mersenne prime 2^61 - 1, for polynomial hashes of word sequences that
+// roll along a document in O(1) per window, and a 64-bit mixer that turns ids and byte strings
+// into such hash values.
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace quarnel::core::dedup::modular {
+
+inline constexpr std::uint64_t kPrime = (std::uint64_t{1} << 61) - 1;
+
+// x mod 2^61 - 1 for x below 2^122 (a product of two values below 2^61).
+constexpr std::uint64_t reduce(unsigned __int128 x) {
+  const std::uint64_t folded =
+      static_cast<std::uint64_t>(x & kPrime) + static_cast<std::uint64_t>(x >> 61);
+  const std::uint64_t once = (folded & kPrime) + (folded >> 61);
+  return once >= kPrime ? once - kPrime : once;
+}
+constexpr std::uint64_t mul(std::uint64_t a, std::uint64_t b) {
+  return reduce(static_cast<unsigned __int128>(a) * b);
+}
+constexpr std::uint64_t add(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t s = a + b;
+  return s >= kPrime ? s - kPrime : s;
+}
+constexpr std::uint64_t sub(std::uint64_t a, std::uint64_t b) {
+  return a >= b ? a - b : a + kPrime - b;
+}
+
+constexpr std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 31;
+  x *= 0x7fb5d329728ea185ULL;
+  x ^= x >> 27;
+  x *= 0x81dadef4bc2dd44dULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// x mod 2^61 - 1 for any 64-bit x, without a division.
+constexpr std::uint64_t reduce64(std::uint64_t x) {
+  const std::uint64_t folded = (x & kPrime) + (x >> 61);
+  return folded >= kPrime ? folded - kPrime : folded;
+}
+
+// The last 1-7 bytes of a string as one value: two overlapping loads of four, or the bytes one
+// by one below four, so that no load reaches past the string (words are short: this is most of
+// a word's hash).
+inline std::uint64_t short_tail(const char* p, std::size_t n) {
+  if (n >= 4) {
+    std::uint32_t low = 0, high = 0;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    return low | (std::uint64_t{high} << 32);
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    tail |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  return tail;
+}
+
+// A seeded hash of a byte string: eight bytes at a time, each folded in through a multiply and
+// a full mix, the tail and the length last; reduced below 2^61 - 1.
+inline std::uint64_t hash_bytes(std::string_view s, std::uint64_t seed) {
+  std::uint64_t h = seed;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, s.data() + i, 8);
+    h = mix(h ^ (word * 0x9e3779b97f4a7c15ULL)) + i;
+  }
+  const std::uint64_t tail = short_tail(s.data() + i, s.size() - i);
+  h = mix(h ^ (tail * 0xc2b2ae3d27d4eb4fULL) ^ (s.size() << 56)) ^ s.size();
+  return reduce64(mix(h));
+}
+
+// B^e mod 2^61 - 1.
+constexpr std::uint64_t power(std::uint64_t base, std::uint64_t e) {
+  std::uint64_t result = 1;
+  for (; e != 0; e >>= 1, base = mul(base, base)) {
+    if ((e & 1) != 0) result = mul(result, base);
+  }
+  return result;
+}
+
+}  // namespace quarnel::core::dedup::modular
