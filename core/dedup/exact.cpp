@@ -26,10 +26,12 @@ using detail::kUnmarked;
 // for when documents are cut in order.
 template <class Idx>
 Cleaned cut_by_marks(std::span<const std::string_view> documents, const std::vector<Idx>& marks,
-                     const std::vector<std::uint64_t>& doc_begin, const Params& params) {
+                     const std::vector<std::uint64_t>& doc_begin, const Params& params,
+                     parallel::Lanes lanes) {
   Cleaned out;
   const std::uint64_t corpus_positions = doc_begin[documents.size()];
-  std::vector<std::uint64_t> word_chars = large_array<std::uint64_t>(corpus_positions);
+  std::vector<std::uint64_t> word_chars =
+      large_array_faulted_in<std::uint64_t>(corpus_positions, lanes);
   detail::WordBounds words;
   std::vector<std::uint64_t> document, word, kept_document, kept_word, kept_start;
   std::vector<std::uint8_t> why;
@@ -94,6 +96,13 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
   bool narrow = true;
   std::vector<std::uint32_t> narrow_marks;
   std::vector<std::uint64_t> wide_marks;
+  // The call's lanes, decided here once, from the size of the texts.
+  std::uint64_t bytes = 0;
+  for (const auto& group : {documents, reference}) {
+    for (const std::string_view text : group) bytes += text.size();
+  }
+  const parallel::Lanes lanes =
+      engine.lanes == 0 ? parallel::Lanes::for_size(bytes) : parallel::Lanes{engine.lanes};
   {
     // Prepared copies live only until the marks are made.
     std::vector<std::string> copies(prepares(params) ? documents.size() + reference.size() : 0);
@@ -105,11 +114,6 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
         interrupt::checkpoint();
       }
     }
-    // The call's lanes, decided here once, from the size of the texts.
-    std::uint64_t bytes = 0;
-    for (const std::string_view text : compared) bytes += text.size();
-    const parallel::Lanes lanes =
-        engine.lanes == 0 ? parallel::Lanes::for_size(bytes) : parallel::Lanes{engine.lanes};
     doc_begin = document_positions(compared, lanes);
     const std::uint64_t positions = doc_begin.back();
     const std::uint64_t reference_begin = doc_begin[documents.size()];
@@ -132,8 +136,8 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
       }
     }
   }
-  return narrow ? cut_by_marks(documents, narrow_marks, doc_begin, params)
-                : cut_by_marks(documents, wide_marks, doc_begin, params);
+  return narrow ? cut_by_marks(documents, narrow_marks, doc_begin, params, lanes)
+                : cut_by_marks(documents, wide_marks, doc_begin, params, lanes);
 }
 
 }  // namespace quarnel::core::dedup

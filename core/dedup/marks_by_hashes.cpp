@@ -57,7 +57,8 @@ const Seeds& process_seeds() {
 // ends at its first byte that is not a word byte, never past the next position's start.
 class WordStarts {
  public:
-  explicit WordStarts(std::size_t n) : at_(large_array<const char*>(n, nullptr)) {}
+  WordStarts(std::size_t n, parallel::Lanes lanes)
+      : at_(large_array_faulted_in<const char*>(n, lanes)) {}
   const char*& operator[](std::size_t p) { return at_[p]; }
   [[nodiscard]] const char* start(std::size_t p) const { return at_[p]; }
   [[nodiscard]] const char* end(std::size_t p) const {
@@ -133,9 +134,9 @@ Slots slots_of(std::uint64_t hash, unsigned bits) {
 // 2-bit counters that stop at 2.
 class TwiceFilter {
  public:
-  explicit TwiceFilter(std::size_t windows)
+  TwiceFilter(std::size_t windows, parallel::Lanes lanes)
       : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(windows * 8, 256) - 1))),
-        counts_(large_array<std::uint8_t>(std::size_t{1} << (bits_ - 2))) {}
+        counts_(large_array_faulted_in<std::uint8_t>(std::size_t{1} << (bits_ - 2), lanes)) {}
   [[nodiscard]] unsigned bits() const { return bits_; }
   void prefetch(std::uint64_t hash) const {
     const Slots s = slots_of(hash, bits_);
@@ -165,11 +166,11 @@ class TwiceFilter {
 };
 
 // Flags with kGathered the windows whose hash may occur twice; returns how many.
-std::size_t flag_gathered(std::vector<std::uint64_t>& hashes) {
+std::size_t flag_gathered(std::vector<std::uint64_t>& hashes, parallel::Lanes lanes) {
   const std::size_t n = hashes.size();
   std::size_t windows = 0;
   for (const std::uint64_t h : hashes) windows += h != kNoWindow ? 1 : 0;
-  TwiceFilter filter(windows);
+  TwiceFilter filter(windows, lanes);
   for (std::size_t p = 0; p < n; ++p) {
     interrupt::checkpoint_every(p);
     if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
@@ -191,9 +192,11 @@ std::size_t flag_gathered(std::vector<std::uint64_t>& hashes) {
 template <class Idx>
 class LastSeen {
  public:
-  explicit LastSeen(std::size_t keys)
+  LastSeen(std::size_t keys, parallel::Lanes lanes)
       : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(keys + keys / 3, 16)))),
-        slots_(large_array<Slot>(std::size_t{1} << bits_, Slot{kNoWindow, 0})) {}
+        slots_(large_array_faulted_in<Slot>(std::size_t{1} << bits_, lanes)) {
+    std::fill(slots_.begin(), slots_.end(), Slot{kNoWindow, 0});
+  }
   void prefetch(std::uint64_t hash) const { prefetch_read(&slots_[home(hash)]); }
   // The position last seen with `hash` (kUnmarked if none); `position` is seen with it now.
   Idx exchange(std::uint64_t hash, Idx position) {
@@ -256,9 +259,9 @@ std::optional<std::vector<std::uint64_t>> marks_by_hashes(
   const std::size_t n = doc_begin.back();
   const std::uint64_t mask =
       hash_bits >= 61 ? ~std::uint64_t{0} : (std::uint64_t{1} << hash_bits) - 1;
-  WordStarts starts(n + 1);
+  WordStarts starts(n + 1, lanes);
   // Per position its window's hash, then its link, then its mark: one array, faulted in once.
-  std::vector<std::uint64_t> marks = large_array<std::uint64_t>(n);
+  std::vector<std::uint64_t> marks = large_array_faulted_in<std::uint64_t>(n, lanes);
   {
     // Documents split where their positions are halved.
     const auto half = static_cast<std::size_t>(
@@ -266,7 +269,7 @@ std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
       hash_windows(documents, doc_begin, k, mask, part, marks, starts);
     });
-    LastSeen<Idx> last_seen(flag_gathered(marks));
+    LastSeen<Idx> last_seen(flag_gathered(marks, lanes), lanes);
     // Links, in position order: each gathered window to the last one before it with its hash.
     for (std::size_t p = 0; p < n; ++p) {
       interrupt::checkpoint_every(p);
