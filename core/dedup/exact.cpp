@@ -22,16 +22,18 @@ using detail::kInReference;
 using detail::kUnmarked;
 
 // The corpus's documents cut by their marks. A repeat's first copy lies at or before it in
-// corpus order, so the character offsets of word starts are known by the time they are asked
-// for when documents are cut in order.
+// corpus order, so the character offsets of word starts (kept in `word_chars`, memory an
+// earlier stage leaves) are known by the time they are asked for when documents are cut in
+// order.
 template <class Idx>
 Cleaned cut_by_marks(std::span<const std::string_view> documents, const std::vector<Idx>& marks,
                      const std::vector<std::uint64_t>& doc_begin, const Params& params,
-                     parallel::Lanes lanes) {
+                     parallel::Lanes lanes, std::vector<std::uint64_t>& word_chars) {
   Cleaned out;
   const std::uint64_t corpus_positions = doc_begin[documents.size()];
-  std::vector<std::uint64_t> word_chars =
-      large_array_faulted_in<std::uint64_t>(corpus_positions, lanes);
+  if (word_chars.size() < corpus_positions) {
+    word_chars = large_array_faulted_in<std::uint64_t>(corpus_positions, lanes);
+  }
   detail::WordBounds words;
   std::vector<std::uint64_t> document, word, kept_document, kept_word, kept_start;
   std::vector<std::uint8_t> why;
@@ -96,6 +98,7 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
   bool narrow = true;
   std::vector<std::uint32_t> narrow_marks;
   std::vector<std::uint64_t> wide_marks;
+  std::vector<std::uint64_t> scratch;  // the hashes' word starts, then the cut's word offsets
   // The call's lanes, decided here once, from the size of the texts.
   std::uint64_t bytes = 0;
   for (const auto& group : {documents, reference}) {
@@ -120,7 +123,7 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
     std::optional<std::vector<std::uint64_t>> by_hashes;
     if (!engine.suffix_array_only) {
       by_hashes = marks_by_hashes(compared, doc_begin, params.min_words, reference_begin, lanes,
-                                  engine.hash_bits);
+                                  scratch, engine.hash_bits);
     }
     narrow = !by_hashes && word_tokens::fits_narrow(positions);
     if (by_hashes) {
@@ -136,8 +139,8 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
       }
     }
   }
-  return narrow ? cut_by_marks(documents, narrow_marks, doc_begin, params, lanes)
-                : cut_by_marks(documents, wide_marks, doc_begin, params, lanes);
+  return narrow ? cut_by_marks(documents, narrow_marks, doc_begin, params, lanes, scratch)
+                : cut_by_marks(documents, wide_marks, doc_begin, params, lanes, scratch);
 }
 
 }  // namespace quarnel::core::dedup

@@ -41,11 +41,14 @@ template <class Idx>
     std::span<const std::string_view> documents, parallel::Lanes lanes);
 
 // The same marks, 64-bit, from the documents as compared (no token table). Memory: 8 bytes per
-// position for the word starts and 8 for the hashes (which become the marks) and 2 for the
-// filter, then 16 per gathered window (the table of hashes seen). `hash_bits` below 61 keeps
-// only that many bits of each hash (tests reach the failed check with it).
+// position for the word starts (held in `scratch`, grown to n + 1 entries and left to the
+// caller, whose next stage then needs no fresh pages) and 8 for the hashes (which become the
+// marks) and 2 for the filter, then 16 per gathered window (the table of hashes seen).
+// `hash_bits` below 61 keeps only that many bits of each hash (tests reach the failed check
+// with it).
 [[nodiscard]] std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     std::span<const std::string_view> documents, const std::vector<std::uint64_t>& doc_begin,
-    std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes, unsigned hash_bits = 61);
+    std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes,
+    std::vector<std::uint64_t>& scratch, unsigned hash_bits = 61);
 
 }  // namespace quarnel::core::dedup::detail

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "base/errors.hpp"
@@ -54,23 +55,28 @@ const Seeds& process_seeds() {
 }
 
 // Per position, the first byte of its word; a document's end position holds its end. A word
-// ends at its first byte that is not a word byte, never past the next position's start.
+// ends at its first byte that is not a word byte, never past the next position's start. Held as
+// addresses in the caller's array, which the cut reuses after.
 class WordStarts {
  public:
-  WordStarts(std::size_t n, parallel::Lanes lanes)
-      : at_(large_array_faulted_in<const char*>(n, lanes)) {}
-  const char*& operator[](std::size_t p) { return at_[p]; }
-  [[nodiscard]] const char* start(std::size_t p) const { return at_[p]; }
+  WordStarts(std::vector<std::uint64_t>& memory, std::size_t n, parallel::Lanes lanes)
+      : at_(memory) {
+    if (at_.size() < n) at_ = large_array_faulted_in<std::uint64_t>(n, lanes);
+  }
+  void set(std::size_t p, const char* at) { at_[p] = reinterpret_cast<std::uintptr_t>(at); }
+  [[nodiscard]] const char* start(std::size_t p) const {
+    return reinterpret_cast<const char*>(static_cast<std::uintptr_t>(at_[p]));
+  }
   [[nodiscard]] const char* end(std::size_t p) const {
-    const char* s = at_[p];
-    const char* const limit = at_[p + 1];
+    const char* s = start(p);
+    const char* const limit = start(p + 1);
     while (s < limit && tokenizer::is_word_byte(static_cast<unsigned char>(*s))) ++s;
     return s;
   }
   void prefetch(std::size_t p) const { prefetch_read(&at_[p]); }
 
  private:
-  std::vector<const char*> at_;
+  std::vector<std::uint64_t>& at_;
 };
 
 // The hash of every window that begins at a position of documents [part.begin, part.end),
@@ -91,8 +97,8 @@ void hash_windows(std::span<const std::string_view> documents,
     if (n != doc_begin[d + 1] - 1 - begin) {
       throw InternalError("dedup: the document's words and its positions disagree");
     }
-    for (std::uint64_t w = 0; w < n; ++w) starts[begin + w] = text.data() + words.starts[w];
-    starts[begin + n] = text.data() + text.size();
+    for (std::uint64_t w = 0; w < n; ++w) starts.set(begin + w, text.data() + words.starts[w]);
+    starts.set(begin + n, text.data() + text.size());
     const std::uint64_t windows = n >= k ? n - k + 1 : 0;
     std::fill(hashes.begin() + static_cast<std::ptrdiff_t>(begin + windows),
               hashes.begin() + static_cast<std::ptrdiff_t>(begin + n + 1), kNoWindow);
@@ -188,8 +194,9 @@ std::size_t flag_gathered(std::vector<std::uint64_t>& hashes, parallel::Lanes la
   return gathered;
 }
 
-// The last position seen with each hash: open addressing, at most 3/4 full.
-template <class Idx>
+// The last position seen with each hash: open addressing with linear probing, at most 3/4 full,
+// slots of the whole hash and a position of `Position` (12 bytes for 32-bit positions).
+template <class Position>
 class LastSeen {
  public:
   LastSeen(std::size_t keys, parallel::Lanes lanes)
@@ -199,29 +206,51 @@ class LastSeen {
   }
   void prefetch(std::uint64_t hash) const { prefetch_read(&slots_[home(hash)]); }
   // The position last seen with `hash` (kUnmarked if none); `position` is seen with it now.
-  Idx exchange(std::uint64_t hash, Idx position) {
+  std::uint64_t exchange(std::uint64_t hash, std::uint64_t position) {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = home(hash);; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (slot.hash == hash) return std::exchange(slot.position, position);
+      if (slot.hash == hash) {
+        const std::uint64_t last = slot.position;
+        slot.position = static_cast<Position>(position);
+        return last;
+      }
       if (slot.hash == kNoWindow) {
-        slot = {hash, position};
-        return kUnmarked<Idx>;
+        slot = {hash, static_cast<Position>(position)};
+        return kUnmarked<std::uint64_t>;
       }
     }
   }
 
  private:
-  struct Slot {
+  struct __attribute__((packed)) Slot {
     std::uint64_t hash;
-    Idx position;
+    Position position;
   };
+  static_assert(sizeof(Slot) == 8 + sizeof(Position));
   [[nodiscard]] std::size_t home(std::uint64_t hash) const {
     return (hash * 0xff51afd7ed558ccdULL) >> (64 - bits_);
   }
   unsigned bits_;
   std::vector<Slot> slots_;
 };
+
+// Per position, the link of its window (the last window before it with its hash, kUnmarked for
+// none) in place of the hash flagged by flag_gathered.
+template <class Table>
+void link_windows(std::vector<std::uint64_t>& marks, std::size_t gathered, parallel::Lanes lanes) {
+  Table last_seen(gathered, lanes);
+  const std::size_t n = marks.size();
+  for (std::size_t p = 0; p < n; ++p) {
+    interrupt::checkpoint_every(p);
+    if (p + kAhead < n && (marks[p + kAhead] & kGathered) != 0 && marks[p + kAhead] != kNoWindow) {
+      last_seen.prefetch(marks[p + kAhead] & ~kGathered);
+    }
+    const std::uint64_t h = marks[p];
+    marks[p] = (h & kGathered) != 0 && h != kNoWindow ? last_seen.exchange(h & ~kGathered, p)
+                                                      : kUnmarked<std::uint64_t>;
+  }
+}
 
 }  // namespace
 
@@ -254,12 +283,13 @@ std::vector<std::uint64_t> document_positions(std::span<const std::string_view> 
 
 std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     std::span<const std::string_view> documents, const std::vector<std::uint64_t>& doc_begin,
-    std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes, unsigned hash_bits) {
+    std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes,
+    std::vector<std::uint64_t>& scratch, unsigned hash_bits) {
   using Idx = std::uint64_t;
   const std::size_t n = doc_begin.back();
   const std::uint64_t mask =
       hash_bits >= 61 ? ~std::uint64_t{0} : (std::uint64_t{1} << hash_bits) - 1;
-  WordStarts starts(n + 1, lanes);
+  WordStarts starts(scratch, n + 1, lanes);
   // Per position its window's hash, then its link, then its mark: one array, faulted in once.
   std::vector<std::uint64_t> marks = large_array_faulted_in<std::uint64_t>(n, lanes);
   {
@@ -269,17 +299,11 @@ std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
       hash_windows(documents, doc_begin, k, mask, part, marks, starts);
     });
-    LastSeen<Idx> last_seen(flag_gathered(marks, lanes), lanes);
-    // Links, in position order: each gathered window to the last one before it with its hash.
-    for (std::size_t p = 0; p < n; ++p) {
-      interrupt::checkpoint_every(p);
-      if (p + kAhead < n && (marks[p + kAhead] & kGathered) != 0 &&
-          marks[p + kAhead] != kNoWindow) {
-        last_seen.prefetch(marks[p + kAhead] & ~kGathered);
-      }
-      const std::uint64_t h = marks[p];
-      marks[p] = (h & kGathered) != 0 && h != kNoWindow ? last_seen.exchange(h & ~kGathered, p)
-                                                        : kUnmarked<Idx>;
+    const std::size_t gathered = flag_gathered(marks, lanes);
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+      link_windows<LastSeen<std::uint32_t>>(marks, gathered, lanes);
+    } else {
+      link_windows<LastSeen<std::uint64_t>>(marks, gathered, lanes);
     }
   }
   interrupt::checkpoint();
