@@ -149,10 +149,12 @@ class TwiceFilter {
     prefetch_read(&counts_[s.first >> 2]);
     prefetch_read(&counts_[s.second >> 2]);
   }
-  void add(std::uint64_t hash) {
+  // Counts `hash` in those of its slots that lie in half `half` of the table: two lanes count
+  // every window each, in halves whose bytes are apart.
+  void add_in_half(std::uint64_t hash, std::size_t half) {
     const Slots s = slots_of(hash, bits_);
-    bump(s.first);
-    bump(s.second);
+    if (s.first >> (bits_ - 1) == half) bump(s.first);
+    if (s.second >> (bits_ - 1) == half) bump(s.second);
   }
   [[nodiscard]] bool maybe_twice(std::uint64_t hash) const {
     const Slots s = slots_of(hash, bits_);
@@ -177,21 +179,30 @@ std::size_t flag_gathered(std::vector<std::uint64_t>& hashes, parallel::Lanes la
   std::size_t windows = 0;
   for (const std::uint64_t h : hashes) windows += h != kNoWindow ? 1 : 0;
   TwiceFilter filter(windows, lanes);
-  for (std::size_t p = 0; p < n; ++p) {
-    interrupt::checkpoint_every(p);
-    if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
-    if (hashes[p] != kNoWindow) filter.add(hashes[p]);
-  }
-  std::size_t gathered = 0;
-  for (std::size_t p = 0; p < n; ++p) {
-    interrupt::checkpoint_every(p);
-    if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
-    if (hashes[p] != kNoWindow && filter.maybe_twice(hashes[p])) {
-      hashes[p] |= kGathered;
-      ++gathered;
+  parallel::over_parts(lanes, 2, 1, [&](parallel::Part half) {
+    for (std::size_t p = 0; p < n; ++p) {
+      interrupt::checkpoint_every(p);
+      if (p + kAhead < n && hashes[p + kAhead] != kNoWindow) filter.prefetch(hashes[p + kAhead]);
+      if (hashes[p] != kNoWindow) filter.add_in_half(hashes[p], half.index);
     }
-  }
-  return gathered;
+  });
+  return parallel::over_parts(
+      lanes, n, n / 2,
+      [&](parallel::Part part) {
+        std::size_t gathered = 0;
+        for (std::size_t p = part.begin; p < part.end; ++p) {
+          interrupt::checkpoint_every(p);
+          if (p + kAhead < part.end && hashes[p + kAhead] != kNoWindow) {
+            filter.prefetch(hashes[p + kAhead]);
+          }
+          if (hashes[p] != kNoWindow && filter.maybe_twice(hashes[p])) {
+            hashes[p] |= kGathered;
+            ++gathered;
+          }
+        }
+        return gathered;
+      },
+      [](std::size_t first, std::size_t second) { return first + second; });
 }
 
 // The last position seen with each hash: open addressing with linear probing, at most 3/4 full,
