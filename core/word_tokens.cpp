@@ -20,21 +20,6 @@ bool word_byte(std::string_view text, std::size_t i) {
   return tokenizer::is_word_byte(static_cast<unsigned char>(text[i]));
 }
 
-std::uint64_t count_positions(std::span<const std::string_view> documents) {
-  std::uint64_t n = documents.size();  // one separator each
-  for (std::size_t d = 0; d < documents.size(); ++d) {
-    const std::string_view text = documents[d];
-    bool prev = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const bool cur = word_byte(text, i);
-      n += cur && !prev;
-      prev = cur;
-    }
-    interrupt::checkpoint();
-  }
-  return n;
-}
-
 // A token found but not yet looked up.
 struct Pending {
   std::size_t start = 0;
@@ -126,10 +111,38 @@ void number_by_word(TokenText& t, const StringInterner& tokens) {
 
 }  // namespace
 
+std::vector<std::uint64_t> document_positions(std::span<const std::string_view> documents,
+                                              parallel::Lanes lanes) {
+  std::vector<std::uint64_t> doc_begin(documents.size() + 1, 0);
+  // Documents split where their bytes are halved.
+  std::uint64_t bytes = 0;
+  for (const std::string_view text : documents) bytes += text.size();
+  std::size_t half = 0;
+  for (std::uint64_t seen = 0; half < documents.size() && seen < bytes / 2; ++half) {
+    seen += documents[half].size();
+  }
+  parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
+    for (std::size_t d = part.begin; d < part.end; ++d) {
+      const std::string_view text = documents[d];
+      std::uint64_t words = 0;
+      bool previous = false;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool current = word_byte(text, i);
+        words += current && !previous ? 1 : 0;
+        previous = current;
+      }
+      doc_begin[d + 1] = words + 1;  // and its separator
+      interrupt::checkpoint();
+    }
+  });
+  for (std::size_t d = 0; d < documents.size(); ++d) doc_begin[d + 1] += doc_begin[d];
+  return doc_begin;
+}
+
 TokenText tokenize(std::span<const std::string_view> documents) {
   TokenText t;
   t.separators = static_cast<std::uint32_t>(documents.size());
-  const std::uint64_t n = count_positions(documents);
+  const std::uint64_t n = document_positions(documents).back();
   t.ids = large_array<std::uint32_t>(n);
   t.doc_begin.assign(documents.size() + 1, 0);
   t.lead.assign(documents.size(), 0);

@@ -59,6 +59,11 @@ struct TokenText {
   }
 };
 
+// Where each document's tokens begin, as `tokenize` numbers them (its words, then its
+// separator), and their number at the end: doc_begin of D + 1 entries. Counted on `lanes`.
+[[nodiscard]] std::vector<std::uint64_t> document_positions(
+    std::span<const std::string_view> documents, parallel::Lanes lanes = parallel::Lanes::one());
+
 // The documents' tokens. Throws UsageError for 2^32 - 1 documents or more, a word with its gap
 // of 4 GiB or more, or more distinct tokens and documents than 32-bit ids hold.
 [[nodiscard]] TokenText tokenize(std::span<const std::string_view> documents);

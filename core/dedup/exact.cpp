@@ -117,7 +117,7 @@ Cleaned detail::clean(std::span<const std::string_view> documents,
         interrupt::checkpoint();
       }
     }
-    doc_begin = document_positions(compared, lanes);
+    doc_begin = word_tokens::document_positions(compared, lanes);
     const std::uint64_t positions = doc_begin.back();
     const std::uint64_t reference_begin = doc_begin[documents.size()];
     std::optional<std::vector<std::uint64_t>> by_hashes;

@@ -35,12 +35,8 @@ template <class Idx>
                                                      std::uint64_t k, std::uint64_t reference_begin,
                                                      parallel::Lanes lanes);
 
-// The positions of `documents` as word_tokens::tokenize numbers them: document d's words from
-// doc_begin[d], then one position for its end; doc_begin[D] is their number.
-[[nodiscard]] std::vector<std::uint64_t> document_positions(
-    std::span<const std::string_view> documents, parallel::Lanes lanes);
-
-// The same marks, 64-bit, from the documents as compared (no token table). Memory: 8 bytes per
+// The same marks, 64-bit, from the documents as compared (no token table), their positions
+// numbered by `doc_begin` (word_tokens::document_positions). Memory: 8 bytes per
 // position for the word starts (held in `scratch`, grown to n + 1 entries and left to the
 // caller, whose next stage then needs no fresh pages) and 8 for the hashes (which become the
 // marks) and 2 for the filter, then 16 per gathered window (the table of hashes seen).

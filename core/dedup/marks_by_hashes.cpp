@@ -265,33 +265,6 @@ void link_windows(std::vector<std::uint64_t>& marks, std::size_t gathered, paral
 
 }  // namespace
 
-std::vector<std::uint64_t> document_positions(std::span<const std::string_view> documents,
-                                              parallel::Lanes lanes) {
-  std::vector<std::uint64_t> doc_begin(documents.size() + 1, 0);
-  // Documents split where their bytes are halved.
-  std::uint64_t bytes = 0;
-  for (const std::string_view text : documents) bytes += text.size();
-  std::size_t half = 0;
-  for (std::uint64_t seen = 0; half < documents.size() && seen < bytes / 2; ++half) {
-    seen += documents[half].size();
-  }
-  parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
-    for (std::size_t d = part.begin; d < part.end; ++d) {
-      std::uint64_t words = 0;
-      bool previous = false;
-      for (const char c : documents[d]) {
-        const bool current = tokenizer::is_word_byte(static_cast<unsigned char>(c));
-        words += current && !previous ? 1 : 0;
-        previous = current;
-      }
-      doc_begin[d + 1] = words + 1;
-      interrupt::checkpoint();
-    }
-  });
-  for (std::size_t d = 0; d < documents.size(); ++d) doc_begin[d + 1] += doc_begin[d];
-  return doc_begin;
-}
-
 std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     std::span<const std::string_view> documents, const std::vector<std::uint64_t>& doc_begin,
     std::uint64_t k, std::uint64_t reference_begin, parallel::Lanes lanes,
