@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -193,7 +194,9 @@ Answers ask(const fm::FMIndex& index, const std::vector<std::vector<std::uint8_t
 
 // The saved form written to a file and mapped back, for some inputs.
 fm::FMIndex load_through_file(const std::vector<std::uint8_t>& blob) {
-  char path[] = "/tmp/quarnel-fm-fuzz-XXXXXX";
+  // mkstemp fills in the X's: a fresh name in the system's temporary folder.
+  std::string name = (std::filesystem::temp_directory_path() / "quarnel-fm-fuzz-XXXXXX").string();
+  char* const path = name.data();
   const int fd = mkstemp(path);
   if (fd < 0) std::abort();
   const bool written = ::write(fd, blob.data(), blob.size()) == static_cast<ssize_t>(blob.size());
