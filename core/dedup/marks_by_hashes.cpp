@@ -104,7 +104,9 @@ void hash_windows(std::span<const std::string_view> documents,
               hashes.begin() + static_cast<std::ptrdiff_t>(begin + n + 1), kNoWindow);
     if (windows == 0) continue;
     token.resize(n);
+    // Checkpoints within a document too: one document may hold the whole corpus.
     for (std::uint64_t w = 0; w + 1 < n; ++w) {
+      interrupt::checkpoint_every(w);
       token[w] = modular::hash_bytes(
           text.substr(words.starts[w], words.starts[w + 1] - words.starts[w]), seeds.token);
     }
@@ -117,6 +119,7 @@ void hash_windows(std::span<const std::string_view> documents,
       sum = modular::add(modular::mul(sum, seeds.base), token[i]);
     }
     for (std::uint64_t w = 0;; ++w) {
+      interrupt::checkpoint_every(w);
       hashes[begin + w] = modular::add(modular::mul(sum, seeds.base), last_word(w + k - 1)) & mask;
       if (w + 1 == windows) break;
       if (k >= 2) {
