@@ -76,11 +76,11 @@ class Adopt {
 // Whether a stop was requested, polling first if the interval has passed; for code that must
 // not throw.
 [[nodiscard]] inline bool stop_requested() noexcept {
-  // The thread-local named directly first, not through a reference: under -fsanitize=null,
-  // GCC 12 tests a reference to an initial-exec thread-local against null with flags left by
-  // an earlier instruction, and reports a null pointer that is not there.
-  if (detail::local.shared == nullptr) return false;
-  detail::Local& local = detail::local;
+  // The thread-local named directly, never through a reference: under -fsanitize=null, GCC 12
+  // tests a reference to an initial-exec thread-local against null with flags left by an
+  // earlier instruction, and reports a null pointer that is not there.
+  using detail::local;
+  if (local.shared == nullptr) return false;
   if (local.shared->stop.load(std::memory_order_relaxed)) return true;
   if (local.poll == nullptr) return false;
   const auto now = std::chrono::steady_clock::now();
