@@ -75,9 +75,10 @@ struct Cleaned {
 
 // The exact engine over the documents (valid UTF-8 each) and the reference documents.
 // Time: expected linear in the corpus and the reference (linear with the suffix array); memory:
-// about 14 bytes per word token (ids, window hashes and filter, then marks and offsets) and 16
-// per repeated window beside the texts and the result. Throws UsageError for min_words == 0 and the
-// token limits of one call.
+// about 18 bytes per word (word starts, hashes and filter; the hashes become the marks, the
+// starts the cut's offsets) and 16-32 per repeated window (the table of hashes seen) beside the
+// texts and the result. Throws UsageError for min_words == 0 (and, should the suffix array be
+// needed, the token limits of one call).
 [[nodiscard]] Cleaned clean(std::span<const std::string_view> documents,
                             std::span<const std::string_view> reference, const Params& params);
 

@@ -7,7 +7,6 @@
 #include "base/interrupt.hpp"
 #include "base/large_array.hpp"
 #include "base/parallel.hpp"
-#include "base/prefetch.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/marks.hpp"
 #include "dedup/words.hpp"

@@ -39,7 +39,8 @@ template <class Idx>
 // numbered by `doc_begin` (word_tokens::document_positions). Memory: 8 bytes per
 // position for the word starts (held in `scratch`, grown to n + 1 entries and left to the
 // caller, whose next stage then needs no fresh pages) and 8 for the hashes (which become the
-// marks) and 2 for the filter, then 16 per gathered window (the table of hashes seen).
+// marks) and 2 for the filter, then 16-32 per gathered window (the table of hashes seen, 12-byte
+// slots at most 3/4 full).
 // `hash_bits` below 61 keeps only that many bits of each hash (tests reach the failed check
 // with it).
 [[nodiscard]] std::optional<std::vector<std::uint64_t>> marks_by_hashes(

@@ -38,9 +38,10 @@
 namespace quarnel::core::dedup::detail {
 namespace {
 
-constexpr std::uint64_t kNoWindow = ~std::uint64_t{0};
-// Set in a hash kept in step 2; hashes are below 2^61.
+// Hashes are below 2^61, so neither of these is one: kGathered is set in a hash kept in step 2,
+// kNoWindow stands where no window begins.
 constexpr std::uint64_t kGathered = std::uint64_t{1} << 63;
+constexpr std::uint64_t kNoWindow = kGathered - 1;
 constexpr std::size_t kAhead = 16;
 
 struct Seeds {
@@ -85,7 +86,6 @@ void hash_windows(std::span<const std::string_view> documents,
                   const std::vector<std::uint64_t>& doc_begin, std::uint64_t k, std::uint64_t mask,
                   parallel::Part part, std::vector<std::uint64_t>& hashes, WordStarts& starts) {
   const Seeds& seeds = process_seeds();
-  const std::uint64_t lead = k >= 2 ? modular::power(seeds.base, k - 2) : 0;
   WordBounds words;
   std::vector<std::uint64_t> token;
   for (std::size_t d = part.begin; d < part.end; ++d) {
@@ -103,31 +103,14 @@ void hash_windows(std::span<const std::string_view> documents,
     std::fill(hashes.begin() + static_cast<std::ptrdiff_t>(begin + windows),
               hashes.begin() + static_cast<std::ptrdiff_t>(begin + n + 1), kNoWindow);
     if (windows == 0) continue;
-    token.resize(n);
-    // Checkpoints within a document too: one document may hold the whole corpus.
-    for (std::uint64_t w = 0; w + 1 < n; ++w) {
-      interrupt::checkpoint_every(w);
-      token[w] = modular::hash_bytes(
-          text.substr(words.starts[w], words.starts[w + 1] - words.starts[w]), seeds.token);
-    }
-    const auto last_word = [&](std::uint64_t w) {
-      return modular::hash_bytes(text.substr(words.starts[w], words.ends[w] - words.starts[w]),
-                                 seeds.word);
-    };
-    std::uint64_t sum = 0;  // over the first k - 1 tokens of the window at w
-    for (std::uint64_t i = 0; i + 1 < k; ++i) {
-      sum = modular::add(modular::mul(sum, seeds.base), token[i]);
-    }
-    for (std::uint64_t w = 0;; ++w) {
-      interrupt::checkpoint_every(w);
-      hashes[begin + w] = modular::add(modular::mul(sum, seeds.base), last_word(w + k - 1)) & mask;
-      if (w + 1 == windows) break;
-      if (k >= 2) {
-        sum =
-            modular::add(modular::mul(modular::sub(sum, modular::mul(token[w], lead)), seeds.base),
-                         token[w + k - 1]);
-      }
-    }
+    token_hashes(text, words, seeds.token, token);
+    modular::roll_windows(
+        token, k, seeds.base,
+        [&](std::uint64_t w) { return word_hash(text, words, w, seeds.word); },
+        [&](std::uint64_t w, std::uint64_t hash) {
+          interrupt::checkpoint_every(w);
+          hashes[begin + w] = hash & mask;
+        });
   }
 }
 
@@ -146,7 +129,6 @@ class TwiceFilter {
   TwiceFilter(std::size_t windows, parallel::Lanes lanes)
       : bits_(static_cast<unsigned>(std::bit_width(std::max<std::size_t>(windows * 8, 256) - 1))),
         counts_(large_array_faulted_in<std::uint8_t>(std::size_t{1} << (bits_ - 2), lanes)) {}
-  [[nodiscard]] unsigned bits() const { return bits_; }
   void prefetch(std::uint64_t hash) const {
     const Slots s = slots_of(hash, bits_);
     prefetch_read(&counts_[s.first >> 2]);
@@ -176,11 +158,10 @@ class TwiceFilter {
   std::vector<std::uint8_t> counts_;
 };
 
-// Flags with kGathered the windows whose hash may occur twice; returns how many.
-std::size_t flag_gathered(std::vector<std::uint64_t>& hashes, parallel::Lanes lanes) {
+// Flags with kGathered the windows (of `windows`) whose hash may occur twice; returns how many.
+std::size_t flag_gathered(std::vector<std::uint64_t>& hashes, std::size_t windows,
+                          parallel::Lanes lanes) {
   const std::size_t n = hashes.size();
-  std::size_t windows = 0;
-  for (const std::uint64_t h : hashes) windows += h != kNoWindow ? 1 : 0;
   TwiceFilter filter(windows, lanes);
   parallel::over_parts(lanes, 2, 1, [&](parallel::Part half) {
     for (std::size_t p = 0; p < n; ++p) {
@@ -257,12 +238,12 @@ void link_windows(std::vector<std::uint64_t>& marks, std::size_t gathered, paral
   const std::size_t n = marks.size();
   for (std::size_t p = 0; p < n; ++p) {
     interrupt::checkpoint_every(p);
-    if (p + kAhead < n && (marks[p + kAhead] & kGathered) != 0 && marks[p + kAhead] != kNoWindow) {
+    if (p + kAhead < n && (marks[p + kAhead] & kGathered) != 0) {
       last_seen.prefetch(marks[p + kAhead] & ~kGathered);
     }
     const std::uint64_t h = marks[p];
-    marks[p] = (h & kGathered) != 0 && h != kNoWindow ? last_seen.exchange(h & ~kGathered, p)
-                                                      : kUnmarked<std::uint64_t>;
+    marks[p] =
+        (h & kGathered) != 0 ? last_seen.exchange(h & ~kGathered, p) : kUnmarked<std::uint64_t>;
   }
 }
 
@@ -286,7 +267,12 @@ std::optional<std::vector<std::uint64_t>> marks_by_hashes(
     parallel::over_parts(lanes, documents.size(), half, [&](parallel::Part part) {
       hash_windows(documents, doc_begin, k, mask, part, marks, starts);
     });
-    const std::size_t gathered = flag_gathered(marks, lanes);
+    std::size_t windows = 0;
+    for (std::size_t d = 0; d + 1 < doc_begin.size(); ++d) {
+      const std::uint64_t words = doc_begin[d + 1] - 1 - doc_begin[d];
+      windows += words >= k ? words - k + 1 : 0;
+    }
+    const std::size_t gathered = flag_gathered(marks, windows, lanes);
     if (n <= std::numeric_limits<std::uint32_t>::max()) {
       link_windows<LastSeen<std::uint32_t>>(marks, gathered, lanes);
     } else {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace quarnel::core::dedup::modular {
@@ -82,6 +83,26 @@ constexpr std::uint64_t power(std::uint64_t base, std::uint64_t e) {
     if ((e & 1) != 0) result = mul(result, base);
   }
   return result;
+}
+
+// The hash of every window of k words of a document: for w = 0 .. n - k,
+//   token[w] B^(k-1) + token[w + 1] B^(k-2) + ... + token[w + k - 2] B + word(w + k - 1),
+// rolled in O(1) per window and handed to emit(w, hash) in order. `token` holds the hashes of
+// the document's n tokens (a word with the gap after it; the last is never read), word(i) gives
+// the hash of word i alone. Nothing for n < k.
+template <class Word, class Emit>
+void roll_windows(std::span<const std::uint64_t> token, std::uint64_t k, std::uint64_t base,
+                  Word&& word, Emit&& emit) {
+  const std::uint64_t n = token.size();
+  if (n < k) return;
+  const std::uint64_t lead = k >= 2 ? power(base, k - 2) : 0;  // a window's first token's weight
+  std::uint64_t sum = 0;                                       // over tokens w .. w + k - 2
+  for (std::uint64_t i = 0; i + 1 < k; ++i) sum = add(mul(sum, base), token[i]);
+  for (std::uint64_t w = 0;; ++w) {
+    emit(w, add(mul(sum, base), word(w + k - 1)));
+    if (w + k >= n) break;
+    if (k >= 2) sum = add(mul(sub(sum, mul(token[w], lead)), base), token[w + k - 1]);
+  }
 }
 
 }  // namespace quarnel::core::dedup::modular

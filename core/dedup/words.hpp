@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/interrupt.hpp"
 #include "dedup/dedup.hpp"
+#include "dedup/modular.hpp"
 #include "text/normalize.hpp"
 #include "text/tokenizer.hpp"
 
@@ -32,6 +34,25 @@ struct WordBounds {
   }
   [[nodiscard]] std::size_t size() const { return starts.size(); }
 };
+
+// Per word of `text` (bounds `words`), the hash under `seed` of its token: the word and the gap
+// after it, up to the next word or the text's end.
+inline void token_hashes(std::string_view text, const WordBounds& words, std::uint64_t seed,
+                         std::vector<std::uint64_t>& out) {
+  const std::size_t n = words.size();
+  out.resize(n);
+  for (std::size_t w = 0; w < n; ++w) {
+    interrupt::checkpoint_every(w);  // one document may hold the whole corpus
+    const std::uint64_t to = w + 1 < n ? words.starts[w + 1] : text.size();
+    out[w] = modular::hash_bytes(text.substr(words.starts[w], to - words.starts[w]), seed);
+  }
+}
+
+// The hash under `seed` of word w of `text` (bounds `words`) alone.
+inline std::uint64_t word_hash(std::string_view text, const WordBounds& words, std::size_t w,
+                               std::uint64_t seed) {
+  return modular::hash_bytes(text.substr(words.starts[w], words.ends[w] - words.starts[w]), seed);
+}
 
 // Preparation changes neither the words' number nor their places relative to one another:
 // lower-casing keeps every byte's class and collapsing only shortens gaps. So words are found on

@@ -194,8 +194,9 @@ Answers ask(const fm::FMIndex& index, const std::vector<std::vector<std::uint8_t
 
 // The saved form written to a file and mapped back, for some inputs.
 fm::FMIndex load_through_file(const std::vector<std::uint8_t>& blob) {
-  // mkstemp fills in the X's: a fresh name in the system's temporary folder.
-  std::string name = (std::filesystem::temp_directory_path() / "quarnel-fm-fuzz-XXXXXX").string();
+  // mkstemp replaces the template's six trailing X's: a fresh name in the temporary folder.
+  const std::string pattern = "quarnel-fm-fuzz-" + std::string(6, 'X');
+  std::string name = (std::filesystem::temp_directory_path() / pattern).string();
   char* const path = name.data();
   const int fd = mkstemp(path);
   if (fd < 0) std::abort();
