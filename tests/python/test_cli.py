@@ -9,6 +9,7 @@ import json
 import lzma
 import os
 import pty
+import random
 import re
 import signal
 import subprocess
@@ -74,6 +75,15 @@ def check_occurrence(text, occurrence, expected_text=None):
 @pytest.fixture
 def tree(tmp_path):
     return write_tree(tmp_path / "docs", FILES)
+
+
+def write_sentences(path, seed, sentences, count):
+    """`count` sentences drawn from `sentences` random ones of eight words: many phrases."""
+    rng = random.Random(seed)
+    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
+    pool = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(sentences)]
+    path.write_text(" ".join(rng.choices(pool, k=count)))
+    return path
 
 
 def texts_by_name(root, files=FILES):
@@ -227,12 +237,7 @@ def test_report_written_into_the_tree_read_is_not_an_input(tree, fmt):
 
 
 def test_html_report_keeps_the_longest_ten_thousand(tmp_path):
-    import random
-    rng = random.Random(3)
-    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
-    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(12000)]
-    path = tmp_path / "many.txt"
-    path.write_text(" ".join(rng.choices(sentences, k=60_000)))
+    path = write_sentences(tmp_path / "many.txt", 3, 12000, 60_000)
     phrases = len(run_json("duplicates", path)["phrases"])
     assert phrases > 10_000
     code, page, err = run("duplicates", "--format", "html", path)
@@ -357,15 +362,18 @@ def test_csv_and_sarif_hold_every_place(varied):
 # Inputs and conventions
 # ---------------------------------------------------------------------------------------------
 
-def test_standard_input_is_read_when_no_path_is_given():
-    text = f"one {SHARED} two {SHARED} three"
-    report = run_json("passages", stdin=text.encode())
-    (passage,) = report["passages"]
+@pytest.mark.parametrize("source", ["no path", "-", "file with a byte order mark"])
+def test_standard_input_and_a_byte_order_mark_that_is_not_part_of_the_text(tmp_path, source):
+    text = f"{SHARED} x {SHARED}"
+    path = tmp_path / "bom.txt"
+    path.write_bytes(b"\xef\xbb\xbf" + text.encode())
+    args = {"no path": [], "-": ["-"]}.get(source, [path])
+    (passage,) = run_json("passages", *args, stdin=text.encode() if source in ("no path", "-") else b"")["passages"]
     assert passage["text"] == SHARED
+    assert [o["start"] for o in passage["occurrences"]] == [0, len(SHARED) + 3]
     for o in passage["occurrences"]:
-        assert o["file"] == "<stdin>"
+        assert o["file"] == (str(path) if args == [path] else "<stdin>")
         check_occurrence(text, o, SHARED)
-    assert run_json("passages", "-", stdin=text.encode()) == report
 
 
 def test_bundled_sample_only_on_a_terminal():
@@ -383,17 +391,6 @@ def test_bundled_sample_only_on_a_terminal():
     report = json.loads(out)
     assert report["files"][0]["file"] == "sample.txt"
     assert [p["text"] for p in report["phrases"]] == quarnel.find_phrases(sample).texts
-
-
-def test_byte_order_mark_is_not_part_of_the_text(tmp_path):
-    text = f"{SHARED} x {SHARED}"
-    path = tmp_path / "bom.txt"
-    path.write_bytes(b"\xef\xbb\xbf" + text.encode())
-    (passage,) = run_json("passages", path)["passages"]
-    assert passage["text"] == SHARED
-    assert [o["start"] for o in passage["occurrences"]] == [0, len(SHARED) + 3]
-    for o in passage["occurrences"]:
-        check_occurrence(text, o, SHARED)
 
 
 def test_globs_excludes_and_hidden_names(tree):
@@ -580,24 +577,18 @@ def interrupt_once(args, stage, stdin, limit, settle=0.0):
     return seen.decode()
 
 
-def test_interrupt_while_reading():
-    # waiting for a pipe that stays open, as when a user forgets to give a file
-    r, w = os.pipe()
-    try:
-        interrupt_once(["passages", "-"], "reading", r, 1.0)
-    finally:
-        os.close(r)
-        os.close(w)
-
-
-def test_interrupt_during_the_library_call(tmp_path):
-    import random
-    rng = random.Random(7)
-    vocabulary = ["".join(rng.choices("abcdefghij", k=5)) for _ in range(300)]
-    sentences = [" ".join(rng.choices(vocabulary, k=8)) + "." for _ in range(20000)]
-    path = tmp_path / "big.txt"
-    path.write_text(" ".join(rng.choices(sentences, k=400_000)))  # 20 MB, seconds of work
-    interrupt_once(["duplicates", path], "analysing", subprocess.DEVNULL, 2.0, settle=1.0)
+@pytest.mark.parametrize("stage", ["reading", "analysing"])
+def test_interrupt_ends_with_status_130_at_once(tmp_path, stage):
+    if stage == "reading":  # waiting for a pipe that stays open, as when a user forgets a file
+        r, w = os.pipe()
+        try:
+            interrupt_once(["passages", "-"], "reading", r, 1.0)
+        finally:
+            os.close(r)
+            os.close(w)
+    else:  # 20 MB, seconds of work
+        path = write_sentences(tmp_path / "big.txt", 7, 20000, 400_000)
+        interrupt_once(["duplicates", path], "analysing", subprocess.DEVNULL, 2.0, settle=1.0)
 
 
 def run_with_terminal_stderr(*args, env):

@@ -1,11 +1,11 @@
 """The FMIndex class as Python sees it: construction errors, len(), repr, arguments.
 
-The index's answers are checked against a brute-force oracle in tests/core/fm_index_test.cpp.
+The index's answers are checked against a brute-force oracle in tests/core/fm_index_test.cpp;
+keywords, accepted argument forms and unprefixed overflow: test_frame.py.
 """
 
 import re
 
-import numpy as np
 import pytest
 
 from quarnel import _native
@@ -36,22 +36,6 @@ def test_len_repr_and_heap_size(data, level):
     assert len(data) in numbers and level in numbers
     assert repr(FMIndex(data, level + 1)) != text
     assert type(index.heap_size()) is int and index.heap_size() == FMIndex(data, level).heap_size()
-
-
-def test_keyword_arguments_and_bytes_subclasses():
-    class Data(bytes):
-        pass
-
-    index = FMIndex(normalize_whitespace=False, case_insensitive=True, locate_level=3, data=Data(b"AbAb"))
-    assert index.locate(pattern=b"ab").tolist() == [2, 0]
-    assert index.count(pattern=Data(b"B")) == 2
-    assert FMIndex(b"abab", 1, np.bool_(True), np.bool_(False)).count(b"AB") == 2
-
-    class Level:
-        def __index__(self):
-            return 4
-
-    assert FMIndex(b"abab", Level()).locate(b"b").tolist() == [3, 1]
 
 
 def error_of(call):
@@ -87,10 +71,3 @@ INDEX = FMIndex(b"abc")
 )
 def test_argument_errors(call, expected):
     assert error_of(call) == expected
-
-
-@pytest.mark.parametrize("level", [-1, 2**64, -(2**70)])
-def test_locate_level_out_of_range_is_unprefixed_overflow(level):
-    error_type, message = error_of(lambda: FMIndex(b"abc", level))
-    assert error_type is OverflowError
-    assert not message.startswith("argument")

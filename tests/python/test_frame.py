@@ -44,28 +44,56 @@ def test_too_many_positional_uses_was_for_one():
     assert call_error(index.heap_size, 1) == (TypeError, "FMIndex.heap_size() takes 0 positional arguments but 1 was given")
 
 
-def test_keyword_calls_bind_by_name():
-    assert _native.count(pattern=b"an", data=b"banana") == 2
-    assert _native.suffix_array_fn(data=b"ba", backend="sais").tolist() == [1, 0]
+class Two:
+    def __index__(self):
+        return 2
 
 
-@pytest.mark.parametrize("value,kind", [(-1, OverflowError), (2**64, OverflowError)])
-def test_unsigned_index_overflow_is_unprefixed(value, kind):
-    error_type, message = call_error(_native.inverse_bwt_fn, b"abc", value)
-    assert error_type is kind
-    assert not message.startswith("argument")
+class Text(str):
+    pass
 
 
-def test_unsigned_index_accepts_dunder_index():
-    class Two:
-        def __index__(self):
-            return 2
-
-    assert _native.inverse_bwt_fn(b"abc", Two()) == _native.inverse_bwt_fn(b"abc", 2)
-    assert _native.inverse_bwt_fn(b"abc", np.uint64(1)) == _native.inverse_bwt_fn(b"abc", 1)
+class Data(bytes):
+    pass
 
 
-def test_type_error_cause_is_preserved():
+BASE = "alpha beta gamma delta and alpha beta gamma delta"
+BASE_RESULT = [{"phrase": "alpha beta gamma delta", "count": 2, "string_length": 22, "number_of_words": 4,
+                "occurrences": [{"start": 0, "end": 22}, {"start": 27, "end": 49}]}]
+REPEAT = " ".join(f"w{i}x" for i in range(60))
+LONGER = f"{REPEAT} and {REPEAT}"  # blocks and limits change its result
+
+
+# Keywords, __index__ objects, NumPy integers and bools, str and bytes subclasses: each converter
+# through each way an entry point defaults it.
+@pytest.mark.parametrize(
+    "call,same_as",
+    [
+        (lambda: _native.count(pattern=b"an", data=b"banana"), lambda: 2),
+        (lambda: _native.suffix_array_fn(data=b"ba", backend="sais").tolist(), lambda: [1, 0]),
+        (lambda: _native.suffix_array_fn(Data(b"banana")).tolist(), lambda: [5, 3, 1, 0, 4, 2]),
+        (lambda: _native.inverse_bwt_fn(b"abc", Two()), lambda: _native.inverse_bwt_fn(b"abc", 2)),
+        (lambda: _native.inverse_bwt_fn(b"abc", np.uint64(1)), lambda: _native.inverse_bwt_fn(b"abc", 1)),
+        (lambda: _native.find_duplicates(Text(BASE)), lambda: BASE_RESULT),
+        (lambda: _native.find_duplicates(BASE, Text(BASE)), lambda: BASE_RESULT),
+        (lambda: _native.find_duplicates(LONGER, min_words=Two(), max_words=np.uint64(3)),
+         lambda: _native.find_duplicates(LONGER, min_words=2, max_words=3)),
+        (lambda: _native.find_duplicates(LONGER, enable_block_detection=np.bool_(True)),
+         lambda: _native.find_duplicates(LONGER, enable_block_detection=True)),
+        (lambda: _native.find_duplicates_normalized(f"{REPEAT} and {REPEAT.upper()}", np.bool_(True), np.bool_(False)),
+         lambda: _native.find_duplicates_normalized(f"{REPEAT} and {REPEAT}")),
+        (lambda: _native.FMIndex(normalize_whitespace=False, case_insensitive=True, locate_level=3,
+                                 data=Data(b"AbAb")).locate(pattern=b"ab").tolist(), lambda: [2, 0]),
+        (lambda: _native.FMIndex(b"AbAb").count(pattern=Data(b"b")), lambda: 2),
+        (lambda: _native.FMIndex(b"abab", 1, np.bool_(True), np.bool_(False)).count(b"AB"), lambda: 2),
+        (lambda: _native.FMIndex(b"abab", Two()).locate(b"b").tolist(), lambda: [3, 1]),
+    ],
+)
+def test_accepted_forms_convert_as_the_plain_values(call, same_as):
+    assert call() == same_as()
+
+
+def test_type_error_cause_is_preserved_and_other_errors_pass_unchanged():
     class BadIndex:
         def __index__(self):
             try:
@@ -73,31 +101,42 @@ def test_type_error_cause_is_preserved():
             except KeyError as exc:
                 raise TypeError("no index here") from exc
 
-    with pytest.raises(TypeError) as info:
-        _native.inverse_bwt_fn(b"abc", BadIndex())
-    assert str(info.value) == "argument 'primary_index': no index here"
-    assert isinstance(info.value.__cause__, KeyError)
-
-
-def test_non_type_errors_from_index_pass_unchanged():
     class Exploding:
         def __index__(self):
             raise RuntimeError("boom")
 
+    with pytest.raises(TypeError) as info:
+        _native.inverse_bwt_fn(b"abc", BadIndex())
+    assert str(info.value) == "argument 'primary_index': no index here"
+    assert isinstance(info.value.__cause__, KeyError)
     assert call_error(_native.inverse_bwt_fn, b"abc", Exploding()) == (RuntimeError, "boom")
 
 
-def test_lone_surrogate_raises_unicode_encode_error_unprefixed():
-    error_type, message = call_error(_native.suffix_array_fn, b"abc", "\ud800")
-    assert error_type is UnicodeEncodeError
+# Only TypeError gets the parameter's name: overflow and lone surrogates come as Python raises
+# them, through each converter and each way an entry point defaults it.
+@pytest.mark.parametrize(
+    "call,error",
+    [
+        *[(lambda v=v: _native.inverse_bwt_fn(b"abc", v), OverflowError) for v in (-1, 2**64)],
+        *[(lambda v=v: _native.FMIndex(b"abc", v), OverflowError) for v in (-1, 2**64, -(2**70))],
+        *[(lambda kw=kw: fn(BASE, **kw), OverflowError)
+          for fn in (_native.find_duplicates, _native.find_duplicates_normalized)
+          for kw in (dict(min_words=-1), dict(min_chars=2**64), dict(max_words=-5),
+                     dict(min_words_in_substring=2**70))],
+        *[(lambda r=r: _native.find_duplicates(BASE, removed_ranges=r), OverflowError)
+          for r in ([(-1, 2)], [(1, -2)], [(2**64, 3)])],
+        (lambda: _native.suffix_array_fn(b"abc", "\ud800"), UnicodeEncodeError),
+        (lambda: _native.find_duplicates("a\ud800b"), UnicodeEncodeError),
+        (lambda: _native.find_duplicates("a", "\udfff"), UnicodeEncodeError),
+        (lambda: _native.find_duplicates_normalized("\ud800"), UnicodeEncodeError),
+        (lambda: _native.distinct_substring_count("a\udc00"), UnicodeEncodeError),
+        (lambda: _native.longest_common_substring("abc", "\ud800"), UnicodeEncodeError),
+    ],
+)
+def test_overflow_and_unicode_errors_are_unprefixed(call, error):
+    error_type, message = call_error(call)
+    assert error_type is error
     assert not message.startswith("argument")
-
-
-def test_bytes_subclasses_are_accepted():
-    class MyBytes(bytes):
-        pass
-
-    assert _native.suffix_array_fn(MyBytes(b"banana")).tolist() == [5, 3, 1, 0, 4, 2]
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,8 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+FIND = (_native.find_duplicates, _native.find_duplicates_normalized)
+
 GOOD_CALLS = [
     lambda: _native.suffix_array_fn(b"mississippi" * 20, "sais"),
     lambda: _native.lcp_array(b"banana" * 30),
@@ -24,6 +26,12 @@ GOOD_CALLS = [
     lambda: _native.inverse_suffix_array(b"banana"),
     lambda: _native.distinct_substring_count("mississippi\U0001F600"),
     lambda: _native.longest_common_substring("banana", "ananas"),
+    *[lambda fn=fn: fn("alpha beta gamma delta and alpha beta gamma delta") for fn in FIND],
+    lambda: _native.FMIndex(b"abracadabra", 1).locate(b"abra"),
+    lambda: _native.FMIndex(b"a  b", normalize_whitespace=True).count(b"a b"),
+    lambda: quarnel.find_phrases(["alpha beta gamma delta x", "alpha beta gamma delta y"]).to_dicts(),
+    lambda: list(quarnel.find_passages({"a": "one two three \u00e9", "b": "one two three \u00e9"},
+                                       min_words=2, removed=[[(0, 1)], []])),
 ]
 
 BAD_CALLS = [
@@ -38,35 +46,15 @@ BAD_CALLS = [
     lambda: _native.inverse_bwt_fn(b"abc", 7),
     lambda: _native.bwt(b""),
     lambda: _native.distinct_substring_count("\ud800"),
-]
-
-# Every name is looked up when the list is built: a missing function fails the module at once.
-for fn in (_native.find_duplicates, _native.find_duplicates_normalized):
-    GOOD_CALLS.append(lambda fn=fn: fn("alpha beta gamma delta and alpha beta gamma delta"))
-    BAD_CALLS.append(lambda fn=fn: fn("x", min_words=-1))
-BAD_CALLS += [
+    *[lambda fn=fn: fn("x", min_words=-1) for fn in FIND],
     lambda: _native.find_duplicates("x", removed_ranges="ab"),
     lambda: _native.find_duplicates("x", removed_ranges=[(1, 2, 3)]),
     lambda: _native.find_duplicates("x", removed_ranges=[[1, 2]]),
     lambda: _native.find_duplicates("x", removed_ranges=5),
-]
-GOOD_CALLS += [
-    lambda: _native.FMIndex(b"abracadabra", 1).locate(b"abra"),
-    lambda: _native.FMIndex(b"a  b", normalize_whitespace=True).count(b"a b"),
-]
-BAD_CALLS += [
     lambda: _native.FMIndex(b"a\x00b"),
     lambda: _native.FMIndex(b"\xff", case_insensitive=True),
     lambda: _native.FMIndex(b"abc", locate_level=None),
     lambda: _native.FMIndex(b"abc").count("x"),
-]
-
-GOOD_CALLS += [
-    lambda: quarnel.find_phrases(["alpha beta gamma delta x", "alpha beta gamma delta y"]).to_dicts(),
-    lambda: list(quarnel.find_passages({"a": "one two three é", "b": "one two three é"},
-                                       min_words=2, removed=[[(0, 1)], []])),
-]
-BAD_CALLS += [
     lambda: quarnel.find_phrases(["ok", 3]),
     lambda: quarnel.find_passages(["\ud800 lone"]),
     lambda: quarnel.find_passages(["ab"], removed=[[(1, 5)]]),

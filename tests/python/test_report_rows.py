@@ -230,20 +230,6 @@ def test_rows_match_the_python_writer(style, seed):
                    documents, lo, hi, prefix)
 
 
-def test_json_rows_parse_back_to_the_columns():
-    columns, names, texts, documents = random_corpus(random.Random(7))
-    lines = native("jsonl", columns, names, texts, documents, 0, len(texts)).split("\n")[:-1]
-    assert len(lines) == len(texts)
-    for g, line in enumerate(lines):
-        group = json.loads(line)
-        assert group["text"] == texts[g]
-        rows = range(columns["first"][g], columns["first"][g + 1])
-        assert [o["file"] for o in group["occurrences"]] == \
-            [names[columns["document"][r]] for r in rows]
-        assert [o["end_column"] for o in group["occurrences"]] == \
-            columns["end_column"][rows.start:rows.stop].tolist()
-
-
 def good_call(**changes):
     columns, names, texts, documents = random_corpus(random.Random(3))
     while not texts:

@@ -1,9 +1,8 @@
 """Substring statistics through the module: str in, counts and str out.
 
-Both are checked over UTF-16 code units against sets of substrings in tests/core/toolkit_test.cpp.
+Both are checked over UTF-16 code units against sets of substrings in tests/core/toolkit_test.cpp;
+lone surrogates: test_frame.py.
 """
-
-import pytest
 
 from quarnel import _native
 
@@ -13,17 +12,3 @@ def test_astral_characters_count_as_two_units_and_unpaired_halves_decode_as_repl
     assert _native.distinct_substring_count("") == 0
     assert _native.longest_common_substring("\U0001F600", "\U0001F601") == "\ufffd"
     assert _native.longest_common_substring("banana", "ananas") == "anana"
-
-
-def test_lone_surrogates_are_refused():
-    with pytest.raises(UnicodeEncodeError):
-        _native.distinct_substring_count("a\udc00")
-    with pytest.raises(UnicodeEncodeError):
-        _native.longest_common_substring("abc", "\ud800")
-
-
-def test_long_text():
-    text = "the cat sat on the mat " * 2000
-    n = len(text)
-    assert 0 < _native.distinct_substring_count(text) < n * (n + 1) // 2
-    assert _native.longest_common_substring(text, "xx the cat sat on the mat yy") == " the cat sat on the mat "
