@@ -13,19 +13,6 @@ from quarnel import _native
 FMIndex = _native.FMIndex
 
 
-@pytest.mark.parametrize(
-    "data,kwargs,message",
-    [
-        (b"a\x00b", {}, "Input data must not contain null bytes (0x00); they are reserved as sentinels"),
-        (b"\xff\xfe", dict(case_insensitive=True), "FM-index construction failed: Normalization requires valid UTF-8 input"),
-    ],
-)
-def test_construction_errors_are_value_errors(data, kwargs, message):
-    with pytest.raises(ValueError) as info:
-        FMIndex(data, **kwargs)
-    assert str(info.value) == message
-
-
 @pytest.mark.parametrize("data,level", [(b"x" * 300, 5), (b"hello world", 2), (b"", 0), (b"ab" * 40, 7)])
 def test_len_repr_and_heap_size(data, level):
     index = FMIndex(data, level)
@@ -48,7 +35,7 @@ INDEX = FMIndex(b"abc")
 
 
 # The binding's own errors for a class: its constructor and methods name themselves; the
-# conversions name the parameter (other converters: test_frame.py).
+# conversions name the parameter (other converters: test_frame.py); the engine's are ValueError.
 @pytest.mark.parametrize(
     "call,expected",
     [
@@ -67,7 +54,10 @@ INDEX = FMIndex(b"abc")
         (lambda: INDEX.count(b"a", pattern=b"b"), (TypeError, "FMIndex.count() got multiple values for argument 'pattern'")),
         (lambda: INDEX.locate(text=b"a"), (TypeError, "FMIndex.locate() got an unexpected keyword argument 'text'")),
         (lambda: INDEX.count("a"), (TypeError, "argument 'pattern': 'str' object is not an instance of 'bytes'")),
+        # the engine's refusals of a text
+        (lambda: FMIndex(b"a\x00b"), (ValueError, "Input data must not contain null bytes (0x00); they are reserved as sentinels")),
+        (lambda: FMIndex(b"\xff\xfe", case_insensitive=True), (ValueError, "FM-index construction failed: Normalization requires valid UTF-8 input")),
     ],
 )
-def test_argument_errors(call, expected):
+def test_argument_and_construction_errors(call, expected):
     assert error_of(call) == expected

@@ -32,16 +32,12 @@ def call_error(fn, *args, **kwargs):
         (lambda: _native.inverse_bwt_fn(b"abc", 1.0), "argument 'primary_index': 'float' object cannot be interpreted as an integer"),
         (lambda: _native.count("x", 5), "argument 'data': 'str' object is not an instance of 'bytes'"),
         (lambda: _native.count(b"x", 5), "argument 'pattern': 'int' object is not an instance of 'bytes'"),
+        # a zero-parameter callable only exists as a method of FMIndex
+        (lambda: _native.FMIndex(b"abc").heap_size(1), "FMIndex.heap_size() takes 0 positional arguments but 1 was given"),
     ],
 )
 def test_binding_and_conversion_type_errors(call, expected):
     assert call_error(call) == (TypeError, expected)
-
-
-def test_too_many_positional_uses_was_for_one():
-    # A zero-parameter callable only exists as a method of FMIndex.
-    index = _native.FMIndex(b"abc")
-    assert call_error(index.heap_size, 1) == (TypeError, "FMIndex.heap_size() takes 0 positional arguments but 1 was given")
 
 
 class Two:
