@@ -16,39 +16,46 @@
 namespace quarnel::core::corpus {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const duplicate_finder::FinderParams& params) {
-  return detail::find_phrases(source, preparation, params,
+                     const duplicate_finder::FinderParams& params, const Selection& selection) {
+  return detail::find_phrases(source, preparation, params, selection,
                               parallel::Lanes::for_size(source.text.size()));
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                      const passages::PassageParams& params) {
-  return detail::find_passages(source, preparation, params,
+                      const passages::PassageParams& params, const Selection& selection) {
+  return detail::find_passages(source, preparation, params, selection,
                                parallel::Lanes::for_size(source.text.size()));
 }
 
 namespace detail {
 
 Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                     const duplicate_finder::FinderParams& params, parallel::Lanes lanes) {
+                     const duplicate_finder::FinderParams& params, const Selection& selection,
+                     parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   auto records = duplicate_finder::find_document_records(prepared.text, prepared.layout(), params);
   interrupt::checkpoint();
   PlacedGroups groups = placed_phrases(prepared, records, lanes);
   records = {};
   return_free_heap_pages();  // the records' blocks, before the columns are built
-  return located(source, prepared, std::move(groups), lanes);
+  return located(
+      source, prepared, std::move(groups),
+      [&](PlacedGroups found) { return selected_phrases(std::move(found), selection); }, lanes);
 }
 
 Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                      const passages::PassageParams& params, parallel::Lanes lanes) {
+                      const passages::PassageParams& params, const Selection& selection,
+                      parallel::Lanes lanes) {
   const PreparedCorpus prepared = prepare(source, preparation);
   std::vector<std::string_view> documents;
   documents.reserve(prepared.documents());
   for (std::size_t d = 0; d < prepared.documents(); ++d) documents.push_back(prepared.document(d));
   passages::Passages found = passages::find_passages(documents, params, lanes);
   interrupt::checkpoint();
-  return located(source, prepared, placed_passages(source, prepared, std::move(found)), lanes);
+  const auto shown = [&](PlacedGroups all) {
+    return placed_passages(source, prepared, std::move(all.placed), selection);
+  };
+  return located(source, prepared, PlacedGroups{std::move(found), {}, {}, {}}, shown, lanes);
 }
 
 }  // namespace detail

@@ -40,6 +40,29 @@ struct Preparation {
   bool collapse_whitespace = false;
 };
 
+// The order of the groups returned: as found, or by a key, largest first with ties as found.
+// kShare is words times places; kFiles the distinct documents among a group's places.
+enum class Order : std::uint8_t { kFound, kWords, kCount, kShare, kFiles };
+
+// Which of the groups found are returned, and how many places of each: the groups with at least
+// `min_count` places and more than `visible_chars_over` characters other than white space (0:
+// any), in `order`, the first `top`, each with its first `max_places` places (its count still
+// exact). Groups and places left out are never located, so a capped result of a large corpus
+// costs the search and the per-document counts, not the whole result.
+struct Selection {
+  static constexpr std::uint64_t kAll = ~std::uint64_t{0};
+  std::uint64_t top = kAll;
+  Order order = Order::kFound;
+  std::uint64_t min_count = 2;
+  std::uint64_t max_places = kAll;
+  std::uint64_t visible_chars_over = 0;
+
+  [[nodiscard]] bool keeps_all() const {
+    return top == kAll && order == Order::kFound && min_count <= 2 && max_places == kAll &&
+           visible_chars_over == 0;
+  }
+};
+
 // A column whose values fit 32 bits for every row but rare ones (a line or column number past
 // 2^32 - 1 needs a document of 4 GiB): 4 bytes a row, the wider values kept aside by row.
 class CompactColumn {
@@ -61,7 +84,8 @@ class CompactColumn {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> aside_;  // (row, value), rows ascending
 };
 
-// Group g owns occurrence rows [first[g], first[g + 1]). Offsets count characters (code points)
+// Group g owns occurrence rows [first[g], first[g + 1]) and has counts[g] places in all (more
+// than its rows when a selection caps them). Offsets count characters (code points)
 // of the document as given; lines are split at line feeds, and lines and columns count from 1.
 // The groups' texts lie end to end in one buffer: a string per group would leave millions of
 // small blocks scattered among the freed records, holding their pages.
@@ -71,6 +95,7 @@ struct Matches {
   std::vector<std::uint64_t> words;
   std::vector<std::uint64_t> chars;  // characters of the group's text
   std::vector<std::uint64_t> first{0};
+  std::vector<std::uint64_t> counts;
   std::vector<std::uint32_t> document;
   std::vector<std::uint64_t> start;
   std::vector<std::uint64_t> end;
@@ -78,7 +103,10 @@ struct Matches {
   CompactColumn column;
   CompactColumn end_line;  // of the last character
   CompactColumn end_column;
-  // Per document: its words, those inside some occurrence, and its characters.
+  // The groups and places found, before the selection.
+  std::uint64_t found_groups = 0;
+  std::uint64_t found_places = 0;
+  // Per document: its words, those inside some occurrence (of all found), and its characters.
   std::vector<std::uint64_t> document_words;
   std::vector<std::uint64_t> covered_words;
   std::vector<std::uint64_t> document_chars;
@@ -91,15 +119,18 @@ struct Matches {
 };
 
 // The finder's phrases over all documents, in its order (characters descending, then count
-// descending, then first occurrence). The text of a group is the finder's phrase; an occurrence
-// ends where the phrase's last word ends in the document, also where its white space differs.
+// descending, then first occurrence), as `selection` keeps them. The text of a group is the
+// finder's phrase; an occurrence ends where the phrase's last word ends in the document, also
+// where its white space differs.
 [[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
-                                   const duplicate_finder::FinderParams& params);
+                                   const duplicate_finder::FinderParams& params,
+                                   const Selection& selection = {});
 
-// Passages over all documents, longest first; the text of a group is its first occurrence as
-// the document gives it.
+// Passages over all documents, longest first, as `selection` keeps them; the text of a group is
+// its first occurrence as the document gives it.
 [[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                                    const passages::PassageParams& params);
+                                    const passages::PassageParams& params,
+                                    const Selection& selection = {});
 
 namespace detail {
 
@@ -107,9 +138,10 @@ namespace detail {
 // corpus's size: tests take both paths on small corpora.
 [[nodiscard]] Matches find_phrases(const SourceCorpus& source, const Preparation& preparation,
                                    const duplicate_finder::FinderParams& params,
-                                   parallel::Lanes lanes);
+                                   const Selection& selection, parallel::Lanes lanes);
 [[nodiscard]] Matches find_passages(const SourceCorpus& source, const Preparation& preparation,
-                                    const passages::PassageParams& params, parallel::Lanes lanes);
+                                    const passages::PassageParams& params,
+                                    const Selection& selection, parallel::Lanes lanes);
 
 }  // namespace detail
 

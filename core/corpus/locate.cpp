@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -92,20 +93,27 @@ std::vector<WideValue> locate_rows(const text_positions::TextPositions& position
 
 }  // namespace
 
-// On two lanes, the words are counted beside the source's tables and the rows located in halves.
-Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups groups,
-                parallel::Lanes lanes) {
-  passages::Passages& placed = groups.placed;
+// On two lanes, the source's tables are built beside the counting of the words and the choice
+// of the groups returned, and the rows are located in halves.
+Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, PlacedGroups found,
+                const std::function<PlacedGroups(PlacedGroups)>& shown, parallel::Lanes lanes) {
   Matches out;
-  parallel::SideTask counting(lanes, [&] { count_words(prepared, placed, out); });
-  std::vector<text_positions::Span> documents;
-  documents.reserve(source.starts.size());
-  for (std::size_t d = 0; d < source.starts.size(); ++d) {
-    documents.push_back({source.starts[d], source.ends[d]});
-  }
-  const text_positions::TextPositions positions(source.text, text_positions::Lines::kCounted,
-                                                documents, prepared.ways_back);
-  counting.get();
+  parallel::SideTask tables(lanes, [&] {
+    std::vector<text_positions::Span> documents;
+    documents.reserve(source.starts.size());
+    for (std::size_t d = 0; d < source.starts.size(); ++d) {
+      documents.push_back({source.starts[d], source.ends[d]});
+    }
+    return text_positions::TextPositions(source.text, text_positions::Lines::kCounted, documents,
+                                         prepared.ways_back);
+  });
+  count_words(prepared, found.placed, out);
+  out.found_groups = found.placed.words.size();
+  out.found_places = found.placed.start.size();
+  interrupt::checkpoint();
+  PlacedGroups groups = shown(std::move(found));
+  passages::Passages& placed = groups.placed;
+  const text_positions::TextPositions positions = tables.get();
   interrupt::checkpoint();
   const std::size_t rows = placed.start.size();
   for (auto* column : {&out.line, &out.column, &out.end_line, &out.end_column}) {
@@ -134,6 +142,12 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
   }
   out.words = std::move(placed.words);
   out.first = std::move(placed.first);
+  out.counts = std::move(groups.counts);
+  if (out.counts.empty()) {
+    out.counts.reserve(out.groups());
+    for (std::size_t g = 0; g < out.groups(); ++g)
+      out.counts.push_back(out.first[g + 1] - out.first[g]);
+  }
   return out;
 }
 

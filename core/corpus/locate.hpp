@@ -2,9 +2,13 @@
 // Placed occurrences located in the documents as given: their character offsets, the lines and
 // columns of their first and last characters, and the words of each document and of those the
 // ones some occurrence covers.
-// Cost: one pass over the source for its position table and one over the analysis text for its
-// word starts (beside it, on two lanes), then O(1) per occurrence, on two lanes; memory: the
-// tables (about 1 byte per text byte) and 16 bytes per occurrence for the line and column columns.
+// The words are counted over every occurrence found, and only the groups returned are located.
+// Cost: one pass over the source for its position table (beside the rest, on two lanes) and one
+// over the analysis text for its word starts, then O(1) per occurrence, on two lanes; memory: the
+// tables (about 1 byte per text byte) and 16 bytes per occurrence returned for the line and
+// column columns.
+
+#include <functional>
 
 #include "base/parallel.hpp"
 #include "corpus.hpp"
@@ -13,7 +17,10 @@
 
 namespace quarnel::core::corpus {
 
+// `shown` turns the groups found into those returned (freeing the others' rows).
 [[nodiscard]] Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
-                              PlacedGroups groups, parallel::Lanes lanes);
+                              PlacedGroups found,
+                              const std::function<PlacedGroups(PlacedGroups)>& shown,
+                              parallel::Lanes lanes);
 
 }  // namespace quarnel::core::corpus

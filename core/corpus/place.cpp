@@ -152,18 +152,38 @@ PlacedGroups placed_phrases(const PreparedCorpus& prepared,
   return groups;
 }
 
+PlacedGroups selected_phrases(PlacedGroups phrases, const Selection& selection) {
+  if (selection.keeps_all()) return phrases;
+  Chosen kept = chosen(phrases.placed, selection, [&](std::size_t g) {
+    return white_space::count_visible_chars(phrases.text(g));
+  });
+  PlacedGroups shown{std::move(kept.placed), std::move(kept.counts), {}, {}};
+  for (const std::uint64_t g : kept.groups) shown.add_text(phrases.text(g));
+  return shown;
+}
+
 PlacedGroups placed_passages(const SourceCorpus& source, const PreparedCorpus& prepared,
-                             passages::Passages passages) {
-  PlacedGroups groups{std::move(passages), {}, {}};
-  for (std::size_t g = 0; g + 1 < groups.placed.first.size(); ++g) {
-    const std::size_t k = groups.placed.first[g];
-    const std::uint32_t d = groups.placed.document[k];
-    std::uint64_t from = groups.placed.start[k];
-    std::uint64_t to = groups.placed.end[k];
+                             passages::Passages passages, const Selection& selection) {
+  const auto text = [&](std::size_t g) {
+    const std::size_t k = passages.first[g];
+    const std::uint32_t d = passages.document[k];
+    std::uint64_t from = passages.start[k];
+    std::uint64_t to = passages.end[k];
     if (!prepared.ways_back.empty())
       std::tie(from, to) = prepared.ways_back[d].source_span(from, to);
-    groups.add_text(source.text.substr(source.starts[d] + from, to - from));
+    return source.text.substr(source.starts[d] + from, to - from);
+  };
+  PlacedGroups groups;
+  if (selection.keeps_all()) {
+    for (std::size_t g = 0; g + 1 < passages.first.size(); ++g) groups.add_text(text(g));
+    groups.placed = std::move(passages);
+    return groups;
   }
+  Chosen kept = chosen(passages, selection,
+                       [&](std::size_t g) { return white_space::count_visible_chars(text(g)); });
+  for (const std::uint64_t g : kept.groups) groups.add_text(text(g));
+  groups.placed = std::move(kept.placed);
+  groups.counts = std::move(kept.counts);
   return groups;
 }
 

@@ -15,6 +15,7 @@
 #include "base/parallel.hpp"
 #include "corpus.hpp"
 #include "corpus/prepare.hpp"
+#include "corpus/select.hpp"
 #include "duplicate_finder/phrase_records.hpp"
 #include "passages.hpp"
 
@@ -29,12 +30,17 @@ inline constexpr std::size_t kNearAhead = 8;
 // Occurrences as documents and offsets of each, grouped, and the groups' texts.
 struct PlacedGroups {
   passages::Passages placed;
-  std::string texts;  // end to end, as Matches holds them
+  std::vector<std::uint64_t> counts;  // per group, its places in all; empty: as many as its rows
+  std::string texts;                  // end to end, as Matches holds them
   std::vector<std::uint64_t> text_ends;
 
   void add_text(std::string_view text) {
     texts.append(text);
     text_ends.push_back(texts.size());
+  }
+  [[nodiscard]] std::string_view text(std::size_t g) const {
+    const std::uint64_t from = g == 0 ? 0 : text_ends[g - 1];
+    return std::string_view(texts).substr(from, text_ends[g] - from);
   }
 };
 
@@ -44,10 +50,13 @@ struct PlacedGroups {
                                           std::vector<phrase_records::PhraseData>& records,
                                           parallel::Lanes lanes);
 
-// Passages, already placed; the text of a group is its first occurrence as the document gives
-// it.
+// The phrases `selection` keeps of those placed, with their texts.
+[[nodiscard]] PlacedGroups selected_phrases(PlacedGroups phrases, const Selection& selection);
+
+// The passages `selection` keeps of those found (already placed); the text of a group is its
+// first occurrence as the document gives it.
 [[nodiscard]] PlacedGroups placed_passages(const SourceCorpus& source,
                                            const PreparedCorpus& prepared,
-                                           passages::Passages passages);
+                                           passages::Passages passages, const Selection& selection);
 
 }  // namespace quarnel::core::corpus

@@ -120,6 +120,22 @@ namespace quarnel::core::white_space {
   return words;
 }
 
+// Code points of `text` that are not Unicode white space.
+[[nodiscard]] constexpr std::uint64_t count_visible_chars(std::string_view text) {
+  std::uint64_t chars = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const std::size_t w = may_begin_white_space(b) ? white_space_length_at(text, i) : 0;
+    if (w != 0) {
+      i += w;
+      continue;
+    }
+    chars += utf::is_continuation_byte(b) ? 0 : 1;
+    ++i;
+  }
+  return chars;
+}
+
 namespace detail {
 
 // Every code point up to U+3FFF (every lead byte a member can have) in UTF-8: the byte form answers

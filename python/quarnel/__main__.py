@@ -195,18 +195,23 @@ def stdin_is_terminal():
 
 def library_call(args, documents, reference=None):
     import quarnel  # NumPy is needed from here on only
+    from quarnel.corpus import _find_passages
 
+    # Groups the report will not list are never located.
+    limits = (args.top or None, args.sort, args.min_count, args.max_places or None)
     common = dict(min_words=args.min_words, ignore_case=args.ignore_case,
                   collapse_whitespace=args.collapse_whitespace)
     if args.command == "passages":
         # the finder's rule: more than N characters other than white space; at least N + 1
-        # characters in all is what the library can test first
+        # characters in all is what the search can test first
         min_chars = args.min_chars + 1 if args.min_chars else 0
-        return quarnel.find_passages(documents, min_chars=min_chars, reference=reference,
-                                     **common)
+        return _find_passages(documents, args.min_words, min_chars, args.ignore_case,
+                              args.collapse_whitespace, None, reference,
+                              limits + (args.min_chars,))
     return quarnel.find_phrases(documents, min_chars=args.min_chars, max_words=args.max_words,
                                 min_words_in_substring=args.min_words_in_substring,
-                                blocks=args.blocks, **common)
+                                blocks=args.blocks, top=limits[0], sort=limits[1],
+                                min_count=limits[2], max_places=limits[3], **common)
 
 
 PLACES_LIMIT = re.compile(r"more than (\d+) passage occurrences")
@@ -251,27 +256,14 @@ def limit_reason(exc):
             f"passage of every length of the run; raise --min-words or leave it out")
 
 
-def select(args, matches, texts):
-    """The groups the report lists, by the output options; texts as first found."""
-    import numpy as np
-
-    if args.command == "passages" and args.min_chars:
-        # only passages of few words can have N or fewer characters other than white space
-        keep = (matches.words > args.min_chars) | np.array(
-            [len("".join(t.split())) > args.min_chars for t in matches.texts], dtype=bool)
-        if not keep.all():
-            matches = matches._derive(np.flatnonzero(keep), None)
-            matches.found_groups, matches.found_places = len(matches), len(matches.start)
-    shown = matches.select(top=args.top or None, sort=args.sort, min_count=args.min_count,
-                           max_places=args.max_places or None)
+def shown_texts(args, matches, texts):
+    """Phrases found after lower-casing or collapsing read as first found."""
     if args.command == "duplicates" and (args.ignore_case or args.collapse_whitespace):
-        if shown is matches:
-            shown = matches.select(max_places=LIMIT)  # a copy whose texts can change
-        first = shown.first[:-1].tolist()
-        shown.texts = [texts[d][s:e] for d, s, e in zip(shown.document[first].tolist(),
-                                                        shown.start[first].tolist(),
-                                                        shown.end[first].tolist())]
-    return shown
+        first = matches.first[:-1].tolist()
+        matches.texts = [texts[d][s:e] for d, s, e in zip(matches.document[first].tolist(),
+                                                          matches.start[first].tolist(),
+                                                          matches.end[first].tolist())]
+    return matches
 
 
 def open_output(args):
@@ -308,7 +300,7 @@ def run(args, out, progress):
             setattr(matches, key, getattr(matches, key)[:n])
     names = inputs.names + (against.names if against is not None else [])
     texts = inputs.texts + (against.texts if against is not None else [])
-    matches = select(args, matches, texts)
+    matches = shown_texts(args, matches, texts)
     report = Report(args.command, matches, names, texts, inputs.skipped,
                     inputs.failed, args.top, args.max_places, args.summary, args.min_count)
     WRITERS[args.format](report, out, progress)

@@ -22,12 +22,14 @@ _COUNT_LIMIT: int
 
 def find_phrases(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
                  collapse_whitespace: bool, min_words: int, min_chars: int, max_words: int,
-                 min_words_in_substring: int, blocks: bool) -> _Columns:
+                 min_words_in_substring: int, blocks: bool, top: Optional[int], sort: Optional[str],
+                 min_count: int, max_places: Optional[int], visible_chars_over: int) -> _Columns:
     """The finder's phrases over documents analysed together, as result columns."""
 
 def find_passages(documents: Sequence[str], removed: _Ranges, ignore_case: bool,
                   collapse_whitespace: bool, min_words: int, min_chars: int,
-                  reference_from: int) -> _Columns:
+                  reference_from: int, top: Optional[int], sort: Optional[str], min_count: int,
+                  max_places: Optional[int], visible_chars_over: int) -> _Columns:
     """Maximal repeated runs of words over documents analysed together, as result columns."""
 
 # columns: first, words, chars, document, start, end, line, column, end_line, end_column, count;

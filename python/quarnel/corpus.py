@@ -106,13 +106,13 @@ class Matches(Sequence):
         self.words = as_int("words")
         self.chars = as_int("chars")
         self.first = as_int("first")
-        self.counts = np.diff(self.first)
+        self.counts = as_int("counts")
         for key in _OCCURRENCE_COLUMNS:
             setattr(self, key, as_int(key))
         self.document_words = as_int("document_words")
         self.covered_words = as_int("covered_words")
         self.document_chars = as_int("document_chars")
-        self.found_groups, self.found_places = len(self.texts), len(self.start)
+        self.found_groups, self.found_places = columns["found_groups"], columns["found_places"]
 
     @functools.cached_property
     def group(self) -> np.ndarray:
@@ -310,6 +310,17 @@ def _flag(name: str, value) -> bool:
     return bool(value)
 
 
+def _selection(top, sort, min_count, max_places, visible_chars_over=0):
+    """The limits of `Matches.select`, checked, as the native search takes them: the groups
+    left out are never located."""
+    if sort is not None and sort not in _SORT_KEYS:
+        raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)} or None, not {sort!r}")
+    return (None if top is None else _count("top", top, 0), sort,
+            _count("min_count", min_count, 0),
+            None if max_places is None else _count("max_places", max_places, 0),
+            visible_chars_over)
+
+
 def _removed(removed, texts: list[str]):
     if removed is None:
         return None
@@ -351,8 +362,9 @@ def find_phrases(documents, *, min_words: int = _FINDER["min_words"],
     letters and ``collapse_whitespace`` makes every run of white space one space, each document
     on its own; ``removed`` gives, per document, (start, end) ranges to leave out. Offsets
     always index the documents as given. A corpus of one document gives the phrases of
-    ``find_duplicates`` on it. ``top``, ``sort``, ``min_count`` and ``max_places`` limit the
-    groups returned as `Matches.select` does.
+    ``find_duplicates`` on it. ``top``, ``sort``, ``min_count`` and ``max_places`` keep the
+    groups `Matches.select` would keep, chosen before anything is located, so that groups and
+    places left out cost nothing beyond the search.
     """
     names, texts = _documents(documents)
     min_words = _count("min_words", min_words, 0)
@@ -363,9 +375,9 @@ def find_phrases(documents, *, min_words: int = _FINDER["min_words"],
         texts, _removed(removed, texts), _flag("ignore_case", ignore_case),
         _flag("collapse_whitespace", collapse_whitespace), min_words,
         _count("min_chars", min_chars, 0), max_words,
-        _count("min_words_in_substring", min_words_in_substring, 0), _flag("blocks", blocks))
-    return PhraseMatches(names, columns).select(top=top, sort=sort, min_count=min_count,
-                                                max_places=max_places)
+        _count("min_words_in_substring", min_words_in_substring, 0), _flag("blocks", blocks),
+        *_selection(top, sort, min_count, max_places))
+    return PhraseMatches(names, columns)
 
 
 def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
@@ -382,7 +394,8 @@ def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
     200 occurrences. Words and the text between them are compared as they are, or after
     ``ignore_case``/``collapse_whitespace``; a passage needs at least ``min_words`` words and
     ``min_chars`` characters. Each group's text is its first occurrence. ``top``, ``sort``,
-    ``min_count`` and ``max_places`` limit the groups returned as `Matches.select` does.
+    ``min_count`` and ``max_places`` keep the groups `Matches.select` would keep, chosen before
+    anything is located, so that groups and places left out cost nothing beyond the search.
 
     With ``reference`` (documents as ``documents`` takes them), only passages that occur both in
     ``documents`` and in the reference are kept, each with all its places; the reference's
@@ -390,6 +403,14 @@ def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
     theirs), and ``covered_words`` of a document is then the words it shares with the
     reference. Passages within one side alone are never gathered: the cost is linear in both.
     """
+    return _find_passages(documents, min_words, min_chars, ignore_case, collapse_whitespace,
+                          removed, reference, (top, sort, min_count, max_places, 0))
+
+
+def _find_passages(documents, min_words, min_chars, ignore_case, collapse_whitespace, removed,
+                   reference, limits):
+    """find_passages, with the limits of `_selection` as a tuple; the command line also gives
+    the fewest characters other than white space a passage must exceed."""
     names, texts = _documents(documents)
     removed_ranges = _removed(removed, texts)
     reference_from = len(texts)
@@ -401,7 +422,8 @@ def find_passages(documents, *, min_words: int = _PASSAGE["min_words"],
     columns = _corpus.find_passages(
         texts, removed_ranges, _flag("ignore_case", ignore_case),
         _flag("collapse_whitespace", collapse_whitespace), _count("min_words", min_words, 1),
-        _count("min_chars", min_chars, 0), reference_from)
+        _count("min_chars", min_chars, 0), reference_from,
+        *_selection(*limits))
     matches = PassageMatches(names, columns)
     matches.reference_from = reference_from
-    return matches.select(top=top, sort=sort, min_count=min_count, max_places=max_places)
+    return matches

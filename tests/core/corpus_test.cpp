@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "duplicate_finder/documents.hpp"
 #include "text/tokenizer.hpp"
 #include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 using quarnel::core::parallel::Lanes;
 
@@ -170,9 +173,11 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
   quarnel::core::passages::PassageParams passage_params;
   passage_params.min_words = 2;
   namespace corpus = quarnel::core::corpus;
-  const Matches passages = corpus::detail::find_passages(source, {}, passage_params, Lanes::one());
+  const Matches passages =
+      corpus::detail::find_passages(source, {}, passage_params, {}, Lanes::one());
   expect_located(passages, docs);
-  expect_same(corpus::detail::find_passages(source, {}, passage_params, Lanes::two()), passages);
+  expect_same(corpus::detail::find_passages(source, {}, passage_params, {}, Lanes::two()),
+              passages);
   // A passage reads as its first occurrence.
   for (std::size_t g = 0; g < passages.groups(); ++g) {
     const std::size_t k = passages.first[g];
@@ -184,11 +189,126 @@ TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
   quarnel::core::duplicate_finder::FinderParams phrase_params;
   phrase_params.min_words = 2;
   phrase_params.min_chars = 2;
-  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, Lanes::one());
+  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, {}, Lanes::one());
   expect_located(phrases, docs);
-  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, Lanes::two()), phrases);
+  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, {}, Lanes::two()), phrases);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CorpusPlaces, ::testing::Range<std::uint64_t>(0, 40));
+
+// Characters other than white space, decoded one by one.
+std::uint64_t visible_chars(std::string_view text) {
+  std::uint64_t n = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    n += quarnel::core::white_space::is_white_space(quarnel::core::utf::decode_utf8(text, i)) ? 0
+                                                                                              : 1;
+  }
+  return n;
+}
+
+// What a selection keeps, picked from the whole result as a caller would: filter, stable sort
+// by the key, the first `top`, the first `max_places` rows of each.
+Matches selected_from(const Matches& all, const quarnel::core::corpus::Selection& s) {
+  using quarnel::core::corpus::Order;
+  const auto key = [&](std::size_t g) -> std::uint64_t {
+    const std::uint64_t places = all.first[g + 1] - all.first[g];
+    std::set<std::uint32_t> files(all.document.begin() + all.first[g],
+                                  all.document.begin() + all.first[g + 1]);
+    switch (s.order) {
+      case Order::kWords:
+        return all.words[g];
+      case Order::kCount:
+        return places;
+      case Order::kShare:
+        return all.words[g] * places;
+      case Order::kFiles:
+        return files.size();
+      case Order::kFound:
+        break;
+    }
+    return 0;
+  };
+  std::vector<std::size_t> groups;
+  for (std::size_t g = 0; g < all.groups(); ++g) {
+    if (all.first[g + 1] - all.first[g] < s.min_count) continue;
+    if (s.visible_chars_over != 0 && visible_chars(all.text(g)) <= s.visible_chars_over) continue;
+    groups.push_back(g);
+  }
+  std::stable_sort(groups.begin(), groups.end(),
+                   [&](std::size_t a, std::size_t b) { return key(a) > key(b); });
+  if (groups.size() > s.top) groups.resize(s.top);
+  Matches out;
+  const auto copy = [](const CompactColumn& from, std::size_t row, CompactColumn& to) {
+    to.resize(to.size() + 1);
+    to.set(to.size() - 1, from[row]);
+  };
+  for (const std::size_t g : groups) {
+    out.texts += all.text(g);
+    out.text_ends.push_back(out.texts.size());
+    out.words.push_back(all.words[g]);
+    out.chars.push_back(all.chars[g]);
+    out.counts.push_back(all.counts[g]);
+    const std::uint64_t rows = std::min(all.first[g + 1] - all.first[g], s.max_places);
+    for (std::uint64_t k = all.first[g]; k < all.first[g] + rows; ++k) {
+      out.document.push_back(all.document[k]);
+      out.start.push_back(all.start[k]);
+      out.end.push_back(all.end[k]);
+      for (const auto member :
+           {&Matches::line, &Matches::column, &Matches::end_line, &Matches::end_column}) {
+        copy(all.*member, k, out.*member);
+      }
+    }
+    out.first.push_back(out.document.size());
+  }
+  out.document_words = all.document_words;
+  out.covered_words = all.covered_words;
+  out.document_chars = all.document_chars;
+  return out;
+}
+
+class CorpusSelection : public ::testing::TestWithParam<std::uint64_t> {};
+
+// The groups a selection keeps, on one lane and two, against those picked from the whole
+// result; the per-document counts and the totals found stay the whole result's.
+TEST_P(CorpusSelection, KeepsWhatTheWholeResultWouldGive) {
+  namespace corpus = quarnel::core::corpus;
+  std::mt19937_64 rng(GetParam());
+  const auto docs = random_documents(rng);
+  const Joined j = joined(docs);
+  const corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
+  quarnel::core::passages::PassageParams passage_params;
+  passage_params.min_words = 1 + rng() % 3;
+  quarnel::core::duplicate_finder::FinderParams phrase_params;
+  phrase_params.min_words = 2;
+  phrase_params.min_chars = 2;
+  const auto find = [&](bool passages, const corpus::Selection& s, Lanes lanes) {
+    return passages ? corpus::detail::find_passages(source, {}, passage_params, s, lanes)
+                    : corpus::detail::find_phrases(source, {}, phrase_params, s, lanes);
+  };
+  for (const bool passages : {true, false}) {
+    const Matches all = find(passages, {}, Lanes::one());
+    for (std::size_t g = 0; g < all.groups(); ++g) {
+      ASSERT_EQ(all.counts[g], all.first[g + 1] - all.first[g]);
+    }
+    for (int round = 0; round < 6; ++round) {
+      corpus::Selection s;
+      s.order = static_cast<corpus::Order>(rng() % 5);
+      s.top = rng() % 3 == 0 ? corpus::Selection::kAll : rng() % 6;
+      s.min_count = rng() % 4;
+      s.max_places = rng() % 3 == 0 ? corpus::Selection::kAll : rng() % 4;
+      s.visible_chars_over = rng() % 3 == 0 ? rng() % 12 : 0;
+      const Matches want = selected_from(all, s);
+      for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+        const Matches got = find(passages, s, lanes);
+        expect_same(got, want);
+        EXPECT_EQ(got.counts, want.counts);
+        EXPECT_EQ(got.found_groups, all.groups());
+        EXPECT_EQ(got.found_places, all.start.size());
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CorpusSelection, ::testing::Range<std::uint64_t>(0, 30));
 
 }  // namespace

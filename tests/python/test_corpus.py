@@ -184,10 +184,29 @@ def test_every_form_of_documents_is_accepted(documents, names):
     (lambda: find_passages("t", ignore_case=1), TypeError, "ignore_case"),
     (lambda: find_passages(["ab"], removed=[[(1, 5)]]), ValueError, "removed"),
     (lambda: find_passages(["ab"], removed=[]), ValueError, "removed"),
+    (lambda: find_passages("t", sort="size"), ValueError, "sort"),
+    (lambda: find_phrases("t", top=-1), ValueError, "top"),
+    (lambda: find_phrases("t", max_places=1.5), TypeError, "max_places"),
 ])
 def test_bad_arguments_name_the_parameter(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+@pytest.mark.parametrize("sort", [None, "words", "count", "share", "files"])
+@pytest.mark.parametrize("find", [find_passages, find_phrases])
+def test_limits_given_to_the_search_keep_what_select_keeps(find, sort):
+    rng = random.Random(5)
+    docs = [random_text(rng, VOCABULARIES["astral"][:3], rng.randrange(5, 60)) for _ in range(8)]
+    whole = find(docs, min_words=2)
+    for limits in ({"top": 3}, {"max_places": 1}, {"min_count": 3, "top": 0},
+                   {"min_count": 3, "max_places": 2, "top": 5}):
+        got = find(docs, min_words=2, sort=sort, **limits)
+        want = whole.select(sort=sort, **limits)
+        assert got.to_dicts() == want.to_dicts()
+        assert got.counts.tolist() == want.counts.tolist()
+        assert (got.found_groups, got.found_places) == (len(whole), len(whole.start))
+        assert got.covered_words.tolist() == whole.covered_words.tolist()
 
 
 def test_optional_table_exports_say_what_is_missing():

@@ -1,5 +1,7 @@
 #include "binder.hpp"
 
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -90,6 +92,10 @@ std::string FunctionDescriptor::docstring() const {
 FunctionDescriptor describe(const char* name, std::initializer_list<Param> params,
                             const char* doc_body, EntryImpl impl, const char* owner,
                             bool is_method) {
+  // Descriptors are made as the module loads: a table too long must stop it, not overrun.
+  if (params.size() > kMaxParams) {
+    throw std::length_error(std::string(name) + ": more parameters than kMaxParams");
+  }
   FunctionDescriptor fn{name, owner, {}, params.size(), 0, doc_body, impl, is_method};
   std::size_t i = 0;
   for (const Param& p : params) {

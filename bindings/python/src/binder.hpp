@@ -12,7 +12,7 @@
 
 namespace quarnel::python {
 
-inline constexpr std::size_t kMaxParams = 10;
+inline constexpr std::size_t kMaxParams = 16;
 
 struct Param {
   const char* name;

@@ -113,6 +113,29 @@ corpus::Preparation preparation(const BoundArgs& args) {
   return {to_flag(args, 2), to_flag(args, 3)};
 }
 
+corpus::Order to_order(const BoundArgs& args, std::size_t i) {
+  const auto name = to_optional(args, i, to_text);
+  if (!name) return corpus::Order::kFound;
+  for (const auto& [key, order] :
+       {std::pair{"words", corpus::Order::kWords}, std::pair{"count", corpus::Order::kCount},
+        std::pair{"share", corpus::Order::kShare}, std::pair{"files", corpus::Order::kFiles}}) {
+    if (*name == key) return order;
+  }
+  raise_value_error("sort must be one of words, count, share, files or None");
+}
+
+// The selection's five arguments, from bound argument `first` on: top, sort, min_count,
+// max_places (None: no limit) and visible_chars_over.
+corpus::Selection selection(const BoundArgs& args, std::size_t first) {
+  corpus::Selection s;
+  s.top = to_optional(args, first, to_unsigned_index).value_or(corpus::Selection::kAll);
+  s.order = to_order(args, first + 1);
+  s.min_count = to_unsigned_index(args, first + 2);
+  s.max_places = to_optional(args, first + 3, to_unsigned_index).value_or(corpus::Selection::kAll);
+  s.visible_chars_over = to_unsigned_index(args, first + 4);
+  return s;
+}
+
 // The columns of other widths join the shared uint64 and uint8 ones.
 using python::set_column;
 
@@ -144,7 +167,7 @@ PyObject* matches_dict(corpus::Matches matches) {
   set_item(dict.get(), "texts", group_texts(matches));
   for (const auto& [key, values] :
        {std::pair{"words", &matches.words}, std::pair{"chars", &matches.chars},
-        std::pair{"first", &matches.first}}) {
+        std::pair{"first", &matches.first}, std::pair{"counts", &matches.counts}}) {
     set_column(dict.get(), key, *values);
   }
   set_column(dict.get(), "document", matches.document);
@@ -160,18 +183,22 @@ PyObject* matches_dict(corpus::Matches matches) {
                                     std::pair{"document_chars", &matches.document_chars}}) {
     set_column(dict.get(), key, *values);
   }
+  set_item(dict.get(), "found_groups", checked(PyLong_FromUnsignedLongLong(matches.found_groups)));
+  set_item(dict.get(), "found_places", checked(PyLong_FromUnsignedLongLong(matches.found_places)));
   return dict.release();
 }
 
 // `find` over the documents with the parameters `read_params` gives, without the interpreter
 // lock. The joined text is freed before the result is built: it is as large as the corpus.
 template <class ReadParams, class Find>
-PyObject* found_in_documents(const BoundArgs& args, ReadParams read_params, Find find) {
+PyObject* found_in_documents(const BoundArgs& args, ReadParams read_params,
+                             std::size_t selection_from, Find find) {
   auto matches = [&] {
     const JoinedDocuments joined = joined_documents(args);
     const corpus::Preparation prep = preparation(args);
     const auto params = read_params();
-    return without_gil([&] { return find(joined.view(), prep, params); });
+    const corpus::Selection kept = selection(args, selection_from);
+    return without_gil([&] { return find(joined.view(), prep, params, kept); });
   }();
   return matches_dict(std::move(matches));
 }
@@ -186,7 +213,7 @@ PyObject* find_phrases(PyObject*, const BoundArgs& args) {
     params.enable_block_detection = to_flag(args, 8);
     return params;
   };
-  return found_in_documents(args, read_params, corpus::find_phrases);
+  return found_in_documents(args, read_params, 9, corpus::find_phrases);
 }
 
 PyObject* find_passages(PyObject*, const BoundArgs& args) {
@@ -197,7 +224,7 @@ PyObject* find_passages(PyObject*, const BoundArgs& args) {
     params.reference_from = to_unsigned_index(args, 6);
     return params;
   };
-  return found_in_documents(args, read_params, corpus::find_passages);
+  return found_in_documents(args, read_params, 7, corpus::find_passages);
 }
 
 }  // namespace
@@ -233,7 +260,12 @@ const FunctionDescriptor kFindPhrases = describe(
      {"min_chars"},
      {"max_words"},
      {"min_words_in_substring"},
-     {"blocks"}},
+     {"blocks"},
+     {"top"},
+     {"sort"},
+     {"min_count"},
+     {"max_places"},
+     {"visible_chars_over"}},
     "The finder's phrases over documents analysed together, as result columns.", find_phrases);
 
 const FunctionDescriptor kFindPassages =
@@ -244,7 +276,12 @@ const FunctionDescriptor kFindPassages =
               {"collapse_whitespace"},
               {"min_words"},
               {"min_chars"},
-              {"reference_from"}},
+              {"reference_from"},
+              {"top"},
+              {"sort"},
+              {"min_count"},
+              {"max_places"},
+              {"visible_chars_over"}},
              "Maximal repeated runs of words over documents analysed together, as result columns.",
              find_passages);
 
