@@ -59,12 +59,14 @@ TEST_P(AhoCorasickVersusNaive, ReportsEveryOccurrence) {
   std::mt19937 rng(1234);
   for (int round = 0; round < 200; ++round) {
     std::vector<std::string> patterns;
+    if (round % 50 == 0) patterns.emplace_back();  // matches at every position
     for (std::size_t i = 0; i < 1 + rng() % shape.patterns; ++i) {
       std::string p = random_string(rng, shape.max_pattern_len, shape.alphabet);
       if (p.empty()) p = shape.alphabet.substr(0, 1);
       patterns.push_back(p);
     }
-    const std::string text = random_string(rng, shape.max_text_len, shape.alphabet);
+    const std::string text =
+        round % 100 == 0 ? "" : random_string(rng, shape.max_text_len, shape.alphabet);
     ASSERT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text)) << round;
   }
 }
@@ -82,12 +84,6 @@ TEST(AhoCorasick, WideStatesFindEveryChild) {
   std::string text;
   for (int c = 255; c >= 0; --c) text += std::string("x") + static_cast<char>(c);
   EXPECT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text));
-}
-
-TEST(AhoCorasick, EmptyPatternMatchesAtEveryPosition) {
-  const std::vector<std::string> patterns{"", "ab"};
-  EXPECT_EQ(automaton_matches(patterns, "abab"), naive_matches(patterns, "abab"));
-  EXPECT_EQ(automaton_matches(patterns, "").size(), 1U);
 }
 
 TEST(AhoCorasick, NoPatternsNoMatches) {

@@ -169,16 +169,8 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
 // Texts of a few sentences reused in random order, from a small vocabulary with multi-byte,
 // astral and white-space characters among the words and separators.
 const std::vector<std::string>& vocabulary() {
-  static const std::vector<std::string> words{"alpha",
-                                              "beta",
-                                              "gamma",
-                                              "de",
-                                              "x",
-                                              "\xC3\xB1u",
-                                              "\xF0\x9D\x92\x9C"
-                                              "b",
-                                              "42",
-                                              "it's"};
+  static const std::vector<std::string> words{
+      "alpha", "beta", "gamma", "de", "x", "\xC3\xB1u", "\xF0\x9D\x92\x9C\x62", "42", "it's"};
   return words;
 }
 

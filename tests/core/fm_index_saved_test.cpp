@@ -14,17 +14,13 @@
 #include "fm_index/fm_index.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
+#include "test_support.hpp"
 
 namespace fm = quarnel::core::fm_index;
 
 namespace {
 
-std::vector<std::uint8_t> random_text(std::mt19937_64& rng, std::size_t n,
-                                      std::string_view alphabet) {
-  std::vector<std::uint8_t> t(n);
-  for (auto& c : t) c = static_cast<std::uint8_t>(alphabet[rng() % alphabet.size()]);
-  return t;
-}
+using quarnel::test::random_bytes;
 
 // Flattened patterns: substrings, random strings, empty and null-byte ones.
 struct Batch {
@@ -50,7 +46,7 @@ Batch patterns_of(std::mt19937_64& rng, const std::vector<std::uint8_t>& text) {
       const std::size_t at = rng() % (text.size() - m + 1);
       b.add(std::span(text).subspan(at, m));
     } else {
-      const auto p = random_text(rng, m, "abcA");
+      const auto p = random_bytes(rng, m, "abcA");
       b.add(p);
     }
   }
@@ -62,7 +58,7 @@ class FMIndexBatchTest : public ::testing::TestWithParam<std::tuple<std::size_t,
 TEST_P(FMIndexBatchTest, BatchCountsAndSavedFormsAnswerAsOneAtATime) {
   const auto [n, case_insensitive] = GetParam();
   std::mt19937_64 rng(n * 2 + case_insensitive);
-  const auto text = random_text(rng, n, "abcAB ");
+  const auto text = random_bytes(rng, n, "abcAB ");
   const fm::FMIndex index = fm::build_fm_index(text, 2, case_insensitive, false);
   const Batch batch = patterns_of(rng, text);
   const std::size_t count = batch.offsets.size() - 1;
@@ -117,7 +113,7 @@ class TrieBatchTest : public ::testing::TestWithParam<std::tuple<std::size_t, st
 TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
   const auto [n, trie_nodes] = GetParam();
   std::mt19937_64 rng(n + 31 * trie_nodes);
-  const auto text = random_text(rng, n, "abcd");
+  const auto text = random_bytes(rng, n, "abcd");
   const fm::FMIndex index = fm::build_fm_index(text, 2, false, false);
   Batch batch = patterns_of(rng, text);
   const std::vector<std::uint8_t> longer(text.size() + 1, 'a');
@@ -281,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(Classes, DamagedFieldTest, ::testing::ValuesIn(kDamageC
 // must either reach a sample, within n steps, or report the damage.
 TEST(DamagedIndex, LocateWalksAreBoundedByTheRowCount) {
   std::mt19937_64 rng(3);
-  const auto text = random_text(rng, 4000, "\x01\x81");
+  const auto text = random_bytes(rng, 4000, "\x01\x81");
   const fm::FMIndex index = fm::build_fm_index(text, 4, false, false);
   std::uint64_t damaged = 0, loaded = 0;
   for (int attempt = 0; attempt < 40; ++attempt) {

@@ -10,6 +10,7 @@
 
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
+#include "test_support.hpp"
 
 using quarnel::core::parallel::Lanes;
 
@@ -36,9 +37,8 @@ void expect_same(const sa::SuffixAndLcp32& got, const std::string& s) {
 }
 
 std::string random_text(std::mt19937_64& rng, std::size_t n, int alphabet) {
-  std::string s(n, 'a');
-  for (char& c : s) c = static_cast<char>('a' + rng() % static_cast<unsigned>(alphabet));
-  return s;
+  const auto letters = quarnel::test::random_symbols<char>(rng, n, alphabet, 'a');
+  return {letters.begin(), letters.end()};
 }
 
 // Copies passages of the text to other places, many of them across the middle: the merge then

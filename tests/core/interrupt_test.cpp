@@ -93,15 +93,4 @@ TEST(Interrupt, StopsWorkOnTheSideThread) {
   EXPECT_TRUE(side_stopped);
 }
 
-TEST(Interrupt, SideTaskResultsAndErrorsPassThrough) {
-  parallel::SideTask value(Lanes::two(), [] { return 42; });
-  EXPECT_EQ(value.get(), 42);
-  parallel::SideTask error(Lanes::two(), []() -> int { throw std::bad_alloc(); });
-  EXPECT_THROW((void)error.get(), std::bad_alloc);
-  bool ran = false;
-  parallel::SideTask nothing(Lanes::two(), [&] { ran = true; });
-  nothing.get();
-  EXPECT_TRUE(ran);
-}
-
 }  // namespace

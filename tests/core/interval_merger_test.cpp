@@ -96,43 +96,35 @@ TEST(IntervalMerger, ChainsMergeIntoTheFirstRecord) {
   EXPECT_EQ(merged[0].number_of_words, 3U);
 }
 
+PhraseData counted(std::string phrase, std::vector<std::uint64_t> starts, std::uint64_t count) {
+  PhraseData r = record(std::move(phrase), std::move(starts));
+  r.count = count;
+  return r;
+}
+
+// Records that merge with none come by count, descending, then by first start. One without
+// occurrences (a caller's, never the finder's) leads its count, those keeping their input order;
+// counts spanning the whole range (a caller's too) order the same way.
 TEST(IntervalMerger, OrderIsCountDescendingThenFirstStart) {
-  const std::string text(200, 'x');
-  const auto merged =
-      im::merge_adjacent_phrases({record("aaaa", {50, 100}), record("bbbb", {10, 150}),
-                                  record("cccc", {30, 60, 90}), record("dddd", {5, 70, 120})},
-                                 text);
-  std::vector<std::string> order;
-  for (const auto& r : merged) order.push_back(r.phrase);
-  EXPECT_EQ(order, (std::vector<std::string>{"dddd", "cccc", "bbbb", "aaaa"}));
-}
-
-// A record without occurrences (a caller's, never the finder's) comes first among its count,
-// and those keep their input order.
-TEST(IntervalMerger, RecordsWithoutStartsLeadTheirCount) {
-  const std::string text(200, 'x');
-  PhraseData bare_a = record("eeee", {});
-  PhraseData bare_b = record("ffff", {});
-  bare_a.count = bare_b.count = 2;
-  const auto merged = im::merge_adjacent_phrases(
-      {record("aaaa", {50, 100}), bare_a, record("bbbb", {10, 150}), bare_b}, text);
-  std::vector<std::string> order;
-  for (const auto& r : merged) order.push_back(r.phrase);
-  EXPECT_EQ(order, (std::vector<std::string>{"eeee", "ffff", "bbbb", "aaaa"}));
-}
-
-// Counts spanning the whole range (a caller's records) order the same way.
-TEST(IntervalMerger, CountsSpanningTheRangeOrderTheSameWay) {
-  const std::string text(200, 'x');
   constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
-  std::vector<PhraseData> records{record("bbbb", {0, 150}), record("cccc", {}),
-                                  record("aaaa", {10, 100}), record("dddd", {5, 70})};
-  records[0].count = records[1].count = records[2].count = kTop;
-  records[3].count = kTop / 2;  // 2^63 below the others
-  const auto merged = im::merge_adjacent_phrases(std::move(records), text);
-  std::vector<std::string> order;
-  for (const auto& r : merged) order.push_back(r.phrase);
-  EXPECT_EQ(order, (std::vector<std::string>{"cccc", "bbbb", "aaaa", "dddd"}));
+  const std::vector<std::pair<std::vector<PhraseData>, std::vector<std::string>>> cases{
+      {{}, {}},
+      {{record("aaaa", {50, 100}), record("bbbb", {10, 150}), record("cccc", {30, 60, 90}),
+        record("dddd", {5, 70, 120})},
+       {"dddd", "cccc", "bbbb", "aaaa"}},
+      {{record("aaaa", {50, 100}), counted("eeee", {}, 2), record("bbbb", {10, 150}),
+        counted("ffff", {}, 2)},
+       {"eeee", "ffff", "bbbb", "aaaa"}},
+      {{counted("bbbb", {0, 150}, kTop), counted("cccc", {}, kTop),
+        counted("aaaa", {10, 100}, kTop), counted("dddd", {5, 70}, kTop / 2)},  // 2^63 below
+       {"cccc", "bbbb", "aaaa", "dddd"}}};
+  for (const auto& [records, order] : cases) {
+    std::vector<std::string> got;
+    for (const auto& r : im::merge_adjacent_phrases(records, std::string(200, 'x'))) {
+      got.push_back(r.phrase);
+    }
+    EXPECT_EQ(got, order);
+  }
 }
 
 // After white-space collapsing a computed end can land inside a multi-byte character; the merged
@@ -152,10 +144,6 @@ TEST(IntervalMerger, MergedTextEndsOnACharacterBoundaryAndIsTrimmed) {
   ASSERT_EQ(trimmed.size(), 1U);
   EXPECT_EQ(trimmed[0].phrase, "ab. cd\xC3\xA9");
   EXPECT_EQ(trimmed[0].number_of_words, 2U);
-}
-
-TEST(IntervalMerger, EmptyInputStaysEmpty) {
-  EXPECT_TRUE(im::merge_adjacent_phrases({}, "text").empty());
 }
 
 }  // namespace

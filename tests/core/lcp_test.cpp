@@ -77,22 +77,27 @@ std::vector<std::uint32_t> textbook_kasai(const std::vector<std::uint8_t>& s,
 std::vector<std::vector<std::uint8_t>> long_texts() {
   std::mt19937_64 rng(77);
   const std::size_t n = quarnel::core::parallel::kMinParallelSize + 4099;
-  std::vector<std::uint8_t> random(n);
-  for (auto& c : random) c = static_cast<std::uint8_t>('a' + rng() % 3);
-  std::vector<std::uint8_t> block(300'007);
-  for (auto& c : block) c = static_cast<std::uint8_t>(rng());
+  const auto random = quarnel::test::random_symbols(rng, n, 3, 'a');
+  const auto block = quarnel::test::random_symbols(rng, 300'007, 256);
   std::vector<std::uint8_t> repeated;
   while (repeated.size() < n) repeated.insert(repeated.end(), block.begin(), block.end());
   return {random, repeated};
 }
 
+// Whole, in three slices on two threads, into an array holding garbage beforehand, and the
+// permuted LCP in two halves (the second starting from nothing) at several split points.
 TEST(LcpKasaiLongText, MatchesTheTextbookMethodWhateverTheSplit) {
   for (const auto& text : long_texts()) {
     const auto suffixes = sa::build_sa32(text);
     const auto expected = textbook_kasai(text, suffixes);
     EXPECT_EQ((sa::lcp_kasai<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes)),
               expected);
-    // The permuted LCP in two halves, the second starting from nothing, at several split points.
+    EXPECT_EQ((sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes,
+                                                                                  Lanes::two(), 3)),
+              expected);
+    std::vector<std::uint64_t> into(text.size(), ~std::uint64_t{0});
+    sa::lcp_kasai_into<std::uint8_t, std::uint32_t>(text, suffixes, into);
+    ASSERT_TRUE(std::equal(into.begin(), into.end(), expected.begin(), expected.end()));
     for (const std::size_t mid : {std::size_t{1}, text.size() / 3, text.size() / 2 + 1}) {
       std::vector<std::uint32_t> plcp(text.size());
       for (std::size_t r = 1; r < suffixes.size(); ++r) plcp[suffixes[r]] = suffixes[r - 1];
@@ -107,7 +112,8 @@ TEST(LcpKasaiLongText, MatchesTheTextbookMethodWhateverTheSplit) {
 }
 
 // The permuted array built a slice of text positions at a time gives the same array, for any
-// number of slices (more than the text has positions included), on one thread and on two.
+// number of slices (more than the text has positions included), on one thread and on two, and
+// writes every entry of an array the caller allocated, holding anything beforehand.
 TEST(LcpKasaiInParts, MatchesBruteForceForEverySliceCount) {
   std::mt19937_64 rng(5);
   for (int trial = 0; trial < 200; ++trial) {
@@ -117,50 +123,17 @@ TEST(LcpKasaiInParts, MatchesBruteForceForEverySliceCount) {
     const std::vector<std::uint64_t> wide = sorted_suffixes(s);
     const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
     const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
-    for (const std::size_t parts : {1, 2, 3, 7, 200}) {
+    for (const std::size_t parts : {1, 2, 3, 5, 7, 200}) {
       for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
         const auto lcp = sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint64_t>(
             s, suffixes, lanes, parts);
         ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
-      }
-    }
-  }
-}
-
-// Into an array the caller allocated, holding anything beforehand: each slice count writes
-// every entry.
-TEST(LcpKasaiInParts, IntoArraysHoldingGarbage) {
-  std::mt19937_64 rng(8);
-  for (int trial = 0; trial < 100; ++trial) {
-    std::vector<std::uint8_t> s(rng() % 120);
-    for (auto& c : s) c = static_cast<std::uint8_t>('a' + rng() % (1 + trial % 3));
-    const std::vector<std::uint64_t> wide = sorted_suffixes(s);
-    const std::vector<std::uint32_t> suffixes(wide.begin(), wide.end());
-    const std::vector<std::uint64_t> expected = brute_force_lcp(s, wide);
-    for (const std::size_t parts : {1, 2, 5}) {
-      for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
-        std::vector<std::uint64_t> lcp(s.size(), ~std::uint64_t{0});
-        sa::lcp_kasai_in_parts_into<std::uint8_t, std::uint32_t, std::uint64_t>(s, suffixes, lcp,
+        std::vector<std::uint64_t> into(s.size(), ~std::uint64_t{0});
+        sa::lcp_kasai_in_parts_into<std::uint8_t, std::uint32_t, std::uint64_t>(s, suffixes, into,
                                                                                 lanes, parts);
-        ASSERT_EQ(lcp, expected) << "trial " << trial << ", " << parts << " parts";
+        ASSERT_EQ(into, expected) << "trial " << trial << ", " << parts << " parts, into";
       }
     }
-  }
-  for (const auto& text : long_texts()) {
-    const auto suffixes = sa::build_sa32(text);
-    std::vector<std::uint64_t> lcp(text.size(), ~std::uint64_t{0});
-    sa::lcp_kasai_into<std::uint8_t, std::uint32_t>(text, suffixes, lcp);
-    const auto expected = textbook_kasai(text, suffixes);
-    ASSERT_TRUE(std::equal(lcp.begin(), lcp.end(), expected.begin(), expected.end()));
-  }
-}
-
-TEST(LcpKasaiInParts, LongTextsInSlicesMatchTheTextbookMethod) {
-  for (const auto& text : long_texts()) {
-    const auto suffixes = sa::build_sa32(text);
-    EXPECT_EQ((sa::lcp_kasai_in_parts<std::uint8_t, std::uint32_t, std::uint32_t>(text, suffixes,
-                                                                                  Lanes::two(), 3)),
-              textbook_kasai(text, suffixes));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -70,6 +71,8 @@ TEST(ParallelBoth, ExceptionsPropagateAfterTheSideHasFinished) {
   }
 }
 
+// Callers ask on_second_thread to keep their own stages on one thread while the side has the
+// other core.
 TEST(ParallelSideTask, GetReturnsTheSideResultOnEitherPath) {
   for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     const std::thread::id caller = std::this_thread::get_id();
@@ -78,8 +81,14 @@ TEST(ParallelSideTask, GetReturnsTheSideResultOnEitherPath) {
       side_thread = std::this_thread::get_id();
       return std::string("side");
     });
+    EXPECT_EQ(task.on_second_thread(), lanes.has_second());
     EXPECT_EQ(task.get(), "side");
+    EXPECT_FALSE(task.on_second_thread());
     EXPECT_EQ(side_thread != caller, lanes.has_second());
+    bool ran = false;
+    parallel::SideTask nothing(lanes, [&] { ran = true; });
+    nothing.get();
+    EXPECT_TRUE(ran);
   }
 }
 
@@ -87,6 +96,8 @@ TEST(ParallelSideTask, ExceptionsPassToGetAndUnwindingJoinsTheThread) {
   for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     parallel::SideTask throwing(lanes, []() -> int { throw std::invalid_argument("side"); });
     EXPECT_THROW((void)throwing.get(), std::invalid_argument);
+    parallel::SideTask out_of_memory(lanes, []() -> int { throw std::bad_alloc(); });
+    EXPECT_THROW((void)out_of_memory.get(), std::bad_alloc);
   }
   // Left without `get` while the caller's own work throws: the side still runs to its end
   // before the task is gone, and its state outlives no one.
@@ -145,17 +156,6 @@ TEST(ParallelSort, OrdersLikeStdSortOnEitherPath) {
       EXPECT_EQ(items, expected) << n << lanes.count();
     }
   }
-}
-
-TEST(ParallelSideTask, SaysWhetherItsSideRunsOnASecondThreadUntilTaken) {
-  // Callers ask this to keep their own stages on one thread while the side has the other core.
-  parallel::SideTask split(Lanes::two(), [] { return 1; });
-  EXPECT_TRUE(split.on_second_thread());
-  EXPECT_EQ(split.get(), 1);
-  EXPECT_FALSE(split.on_second_thread());
-  parallel::SideTask here(Lanes::one(), [] { return 2; });
-  EXPECT_FALSE(here.on_second_thread());
-  EXPECT_EQ(here.get(), 2);
 }
 
 }  // namespace

@@ -34,16 +34,9 @@ std::string grouped_oracle(std::int64_t value) {
 
 TEST(ReportText, NumbersAreGroupedAndPaddedAsPythonFormatsThem) {
   std::mt19937_64 rng(7);
-  std::vector<std::int64_t> values = {0,
-                                      7,
-                                      -7,
-                                      999,
-                                      1000,
-                                      -1000,
-                                      999999,
-                                      1000000,
-                                      std::numeric_limits<std::int64_t>::max(),
-                                      std::numeric_limits<std::int64_t>::min()};
+  using limits = std::numeric_limits<std::int64_t>;
+  std::vector<std::int64_t> values{0,     7,      -7,      999,           1000,
+                                   -1000, 999999, 1000000, limits::max(), limits::min()};
   for (int k = 0; k < 2000; ++k) {
     values.push_back(static_cast<std::int64_t>(rng()) >> (rng() % 64));
   }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "text/sentence_walk.hpp"
-#include "text/unicode_properties.hpp"
 
 namespace ss = quarnel::core::sentence_splitter;
 
@@ -325,27 +324,5 @@ INSTANTIATE_TEST_SUITE_P(Units, LongToken,
                          ::testing::Values("a.", "\u00E9.", "A.", "a.b", "x.com.", "Dr.", "U.S.",
                                            "1.", "a@b.", "www.", "J.R.", ".com", ".A", "a.\u0130",
                                            "a!.", "a.\"", ". "));
-
-std::string lower_case(std::u32string_view s) {
-  std::string out;
-  quarnel::core::unicode::append_lower_utf8(s, out);
-  return out;
-}
-
-// The domain rule lower-cases only the new part of a word, and the abbreviation confirmation
-// skips words too long to lower-case to a common word: both rely on every character
-// lower-casing to something non-empty, the same between other characters as on its own
-// (a capital sigma aside, whose forms are not ASCII).
-TEST(LowerCasing, IsPerCharacterAndNeverEmpty) {
-  for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    const std::u32string alone(1, c);
-    const std::string lowered = lower_case(alone);
-    const auto code = static_cast<std::uint32_t>(c);
-    ASSERT_FALSE(lowered.empty()) << code;
-    if (c == 0x03A3) continue;
-    ASSERT_EQ(lower_case(U"a." + alone + U"c"), "a." + lowered + "c") << code;
-  }
-}
 
 }  // namespace

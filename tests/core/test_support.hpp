@@ -26,6 +26,32 @@ std::vector<std::uint64_t> sorted_suffixes(const std::vector<T>& s) {
   return idx;
 }
 
+// The ranks, among `suffixes` in order, of the suffixes whose first |p| symbols sort below p, up
+// to those of the suffixes that begin with it; (0, 0) for an empty pattern or one longer than the
+// text.
+template <class Interval, class T, class P>
+Interval brute_interval(const std::vector<T>& text, const std::vector<std::uint64_t>& suffixes,
+                        const std::vector<P>& p) {
+  Interval out{0, 0};
+  if (p.empty() || p.size() > text.size()) return out;
+  for (const auto s : suffixes) {
+    const auto key = text.begin() + static_cast<std::ptrdiff_t>(s);
+    const auto key_end = key + static_cast<std::ptrdiff_t>(std::min(text.size() - s, p.size()));
+    out.lo += std::lexicographical_compare(key, key_end, p.begin(), p.end()) ? 1 : 0;
+    out.hi += std::lexicographical_compare(p.begin(), p.end(), key, key_end) ? 0 : 1;
+  }
+  return out;
+}
+
+// `n` symbols drawn from the `alphabet` values first, first + stride, first + 2 * stride, ...
+template <class T = std::uint8_t>
+std::vector<T> random_symbols(std::mt19937_64& rng, std::size_t n, std::uint64_t alphabet,
+                              std::uint64_t first = 0, std::uint64_t stride = 1) {
+  std::vector<T> out(n);
+  for (auto& c : out) c = static_cast<T>(first + rng() % alphabet * stride);
+  return out;
+}
+
 // `n` bytes drawn from `alphabet`.
 inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t n,
                                               std::string_view alphabet) {

@@ -24,22 +24,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The ranks of the suffixes whose first |pattern| bytes sort below the pattern, then of those
-// that begin with it; (0, 0) for an empty pattern or one longer than the text.
-sa::SaInterval brute_interval(const Bytes& text, const std::vector<std::uint64_t>& suffixes,
-                              const Bytes& pattern) {
-  if (pattern.empty() || pattern.size() > text.size()) return {};
-  sa::SaInterval out;
-  for (const auto p : suffixes) {
-    const auto key_end = text.begin() + static_cast<std::ptrdiff_t>(
-                                            std::min<std::size_t>(text.size(), p + pattern.size()));
-    const Bytes key(text.begin() + static_cast<std::ptrdiff_t>(p), key_end);
-    out.lo += key < pattern ? 1 : 0;
-    out.hi += key <= pattern ? 1 : 0;
-  }
-  return out;
-}
-
 class Toolkit : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Toolkit, ArraysTransformsAndSearchMatchTheirDefinitions) {
@@ -73,7 +57,7 @@ TEST_P(Toolkit, ArraysTransformsAndSearchMatchTheirDefinitions) {
     for (int k = 0; k < 4; ++k) {
       const Bytes pattern = random_bytes(rng, rng() % 4, alphabet);
       ASSERT_EQ(sa::sa_search_range(text, suffixes, pattern),
-                brute_interval(text, suffixes, pattern))
+                quarnel::test::brute_interval<sa::SaInterval>(text, suffixes, pattern))
           << round;
     }
   }

@@ -74,14 +74,20 @@ TEST(UnicodeTables, PropertiesMatchIcuOnEveryCodePoint) {
   }
 }
 
-// Each character alone, and beside a capital sigma in the four places where whether it is cased
-// or case-ignorable decides between the final and the other small sigma.
+// Each character alone, beside a capital sigma in the four places where whether it is cased or
+// case-ignorable decides between the final and the other small sigma, and inside a word. The
+// sentence rules rely on the last: each character lower-cases to something non-empty, the same
+// between other characters as on its own (a capital sigma aside), so a word can be lower-cased
+// part by part.
 TEST(UnicodeTables, LowerCasingMatchesIcuOnEveryCodePointAndSigmaContext) {
   for (char32_t c = 0; c < 0x110000; ++c) {
     if (is_surrogate(c)) continue;
-    const std::array<std::u32string, 5> cases = {
-        std::u32string{c}, std::u32string{c, U'Σ'}, std::u32string{U'A', c, U'Σ'},
-        std::u32string{U'A', U'Σ', c}, std::u32string{U'A', U'Σ', c, U'A'}};
+    const std::array<std::u32string, 6> cases = {std::u32string{c},
+                                                 std::u32string{c, U'Σ'},
+                                                 std::u32string{U'A', c, U'Σ'},
+                                                 std::u32string{U'A', U'Σ', c},
+                                                 std::u32string{U'A', U'Σ', c, U'A'},
+                                                 std::u32string{U'a', U'.', c, U'c'}};
     for (const std::u32string& s : cases) {
       ASSERT_EQ(our_lower(s), icu_lower(s)) << std::hex << hex(c);
     }
