@@ -1,22 +1,28 @@
 """Cleaning a corpus on Dask (``pip install quarnel[dask]``): the output of `quarnel.dedup`,
 byte for byte, for corpora that outgrow one machine.
 
-The job, per partition and in three stages:
+The job, per partition and in four stages:
 
 1. native code fingerprints every window of ``min_words`` words (two 61-bit polynomial hashes
    over token hashes; the interpreter lock released): one 37-byte record per window with its
    document (partition, row), word and character offset;
-2. Dask's shuffle (its disk-backed peer-to-peer shuffle on a distributed cluster) brings the
+2. a sketch of the fingerprints (two bit arrays: the slots some window takes, and those two or
+   more take) is made per partition and merged in a tree, and each partition keeps only the
+   records of slots two windows share: a window alone in its slot occurs once in the corpus and
+   the reference together, so it neither is marked nor decides a mark. On real text most
+   windows occur once, and the shuffle moves only the rest;
+3. Dask's shuffle (its disk-backed peer-to-peer shuffle on a distributed cluster) brings the
    records of one fingerprint together; there the first place in corpus order (partition, then
    row, then word) is kept and every other place is marked, or every place when the fingerprint
    also occurs in the reference;
-3. the marks go back to their partitions by a second shuffle on the partition number, and native
+4. the marks go back to their partitions by a second shuffle on the partition number, and native
    code cuts the spans there with the same kernel as the local engine.
 
 Memory per worker grows with the partition, not the corpus: measured on 2 workers, about 1 GB
 of interpreter, Dask and shuffle buffers plus 36 to 50 bytes per byte of one partition (its text,
 its window records at 37 bytes per word, the pandas frames around them and one shuffle output
-partition); smaller partitions lower it. Dask spills what waits (partitions held until their
+partition), and the sketch's bit arrays, at most 64 MB each and three pairs of them while two
+are merged; smaller partitions lower it. Dask spills what waits (partitions held until their
 marks arrive) to disk. The two shuffles move about 11 bytes per input byte. Two different
 windows share a fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110 at the
 default 50: over 10^12 windows (5 x 10^23 pairs) the chance of any false removal is below
@@ -76,6 +82,77 @@ def _fingerprints(partition, column, key, params, reference: bool, partition_inf
     return pd.DataFrame({"high": found["high"], "low": found["low"], "document": document,
                          "word": found["word"].astype(np.uint32), "start": found["start"],
                          "reference": np.full(len(document), reference)})
+
+
+# The sketch: one bit per slot of a fingerprint's low bits, set in `seen` for the slots of every
+# window and in `repeated` for those two or more windows share; 2^22 to 2^30 slots, about 4 per
+# window of the corpus and reference (the sketch is two bit arrays of at most 64 MB each; past
+# 2^27 windows the slots fill up and the filter drops fewer records, never a wrong one).
+_MIN_SLOTS, _MAX_SLOTS = 22, 29
+
+
+def _slot_bits(windows) -> int:
+    return max(_MIN_SLOTS, min(_MAX_SLOTS, (4 * int(windows)).bit_length()))
+
+
+def _slots(records: pd.DataFrame, windows: int) -> np.ndarray:
+    # the low bits: a hash modulo 2^61 - 1 leaves the top three of 64 always clear
+    mask = np.uint64((1 << _slot_bits(windows)) - 1)
+    return (records["high"].to_numpy() & mask).astype(np.int64)
+
+
+def _bit_array(slots: np.ndarray, bits: int) -> np.ndarray:
+    """The packed bit array of 2^bits slots with `slots` (ascending, distinct) set."""
+    out = np.zeros(1 << (bits - 3), dtype=np.uint8)
+    if len(slots):
+        byte = slots >> 3
+        starts = np.flatnonzero(np.concatenate(([True], byte[1:] != byte[:-1])))
+        # distinct bits of one byte: their sum is their union
+        out[byte[starts]] = np.add.reduceat((1 << (slots & 7)).astype(np.uint8), starts)
+    return out
+
+
+def _sketch(records: pd.DataFrame, windows: int):
+    """(seen, repeated) of one partition's windows."""
+    slots = np.sort(_slots(records, windows))
+    new = np.concatenate(([True], slots[1:] != slots[:-1])) if len(slots) else np.ones(0, bool)
+    starts = np.flatnonzero(new)
+    many = np.diff(np.append(starts, len(slots))) > 1
+    bits = _slot_bits(windows)
+    return _bit_array(slots[starts], bits), _bit_array(slots[starts][many], bits)
+
+
+def _merged(a, b):
+    return a[0] | b[0], a[1] | b[1] | (a[0] & b[0])
+
+
+def _repeated(sketch) -> np.ndarray:
+    return sketch[1]
+
+
+def _may_repeat(records: pd.DataFrame, repeated: np.ndarray, windows: int) -> pd.DataFrame:
+    """The records whose slot two windows share: a window alone in its slot occurs once in the
+    corpus and the reference together, so it is neither marked nor decides a mark."""
+    slots = _slots(records, windows)
+    keep = (repeated[slots >> 3] >> (slots & 7).astype(np.uint8)) & 1
+    return records[keep.astype(bool)]
+
+
+def _candidates(records):
+    """The records of the windows that may occur twice or more: per partition, a sketch of its
+    windows' slots, merged in a tree, then each partition's records filtered by it before the
+    shuffle. The filter is exact-safe: it only drops windows that occur once."""
+    from dask import delayed
+
+    windows = records.map_partitions(_length, meta=pd.Series(dtype=np.int64),
+                                     enforce_metadata=False).sum()
+    sketches = [delayed(_sketch)(part, windows) for part in records.to_delayed()]
+    while len(sketches) > 1:
+        sketches = [delayed(_merged)(*sketches[k:k + 2]) if k + 1 < len(sketches) else
+                    sketches[k] for k in range(0, len(sketches), 2)]
+    repeated = delayed(_repeated)(sketches[0])
+    return records.map_partitions(_may_repeat, repeated, windows, meta=records._meta,
+                                  enforce_metadata=False)
 
 
 def _decide(records: pd.DataFrame) -> pd.DataFrame:
@@ -205,7 +282,8 @@ def dedup(collection, *, column: str = "text", min_words: int = 50, reference=No
     # A Bag's graph optimisation fuses tasks around the peer-to-peer shuffle's barrier, which it
     # cannot survive: Bags take the task-based shuffle.
     method = "tasks" if isinstance(collection, db.Bag) else None
-    marks = records.shuffle(on="high", npartitions=buckets, shuffle_method=method).map_partitions(
+    marks = _candidates(records).shuffle(
+        on="high", npartitions=buckets, shuffle_method=method).map_partitions(
         _decide, meta=_empty(_MARK_DTYPES))
     routed = marks.set_index("part", divisions=list(range(parts + 1)), shuffle_method=method)
     # Every partition's length, as one partition that each cut task receives whole.
