@@ -12,6 +12,7 @@ __all__ = [
     "find_passages",
     "dedup",
     "window_fingerprints",
+    "decide_windows",
     "cut_marked",
 ]
 
@@ -50,6 +51,12 @@ def dedup(documents: Sequence[str], reference: Optional[Sequence[str]], ignore_c
 def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_whitespace: bool,
                         min_words: int) -> _Columns:
     """Every window's fingerprint, document, word and character offset, as columns."""
+
+# high, low, document: uint64 arrays; word: uint32; reference: uint8 (or bool).
+def decide_windows(high: npt.NDArray[np.generic], low: npt.NDArray[np.generic],
+                   document: npt.NDArray[np.generic], word: npt.NDArray[np.generic],
+                   reference: npt.NDArray[np.generic]) -> _Columns:
+    """Of window records gathered by fingerprint: each marked record and the record deciding it."""
 
 # marks: document, word, why (uint8), kept_document, kept_word, kept_start (uint64 arrays).
 def cut_marked(documents: Sequence[str], marks: dict[str, npt.NDArray[np.generic]],

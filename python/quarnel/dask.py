@@ -49,8 +49,9 @@ __all__ = ["dedup"]
 _ROW_BITS = 32
 _RECORD_DTYPES = {"high": np.uint64, "low": np.uint64, "document": np.int64, "word": np.uint32,
                   "start": np.uint64, "reference": np.bool_}
-_MARK_DTYPES = {"part": np.int64, "row": np.int64, "word": np.uint64, "why": np.uint8,
-                "kept_document": np.int64, "kept_word": np.uint64, "kept_start": np.uint64}
+# A mark's document is (partition << _ROW_BITS) | row, as the records': 33 bytes a mark.
+_MARK_DTYPES = {"document": np.int64, "word": np.uint32, "why": np.uint8,
+                "kept_document": np.int64, "kept_word": np.uint32, "kept_start": np.uint64}
 _SPAN_DTYPES = {"document": np.int64, "start": np.int64, "end": np.int64, "why": np.uint8,
                 "kept_document": np.int64, "kept_start": np.int64}
 
@@ -159,28 +160,20 @@ def _decide(records: pd.DataFrame) -> pd.DataFrame:
     """Marks for one shuffle partition: all places of a fingerprint are here."""
     if records.empty:
         return _empty(_MARK_DTYPES)
-    high, low = records["high"].to_numpy(), records["low"].to_numpy()
-    document, word = records["document"].to_numpy(), records["word"].to_numpy()
-    reference = records["reference"].to_numpy()
-    # Within a fingerprint: reference places first, then corpus places in corpus order.
-    order = np.lexsort((word, document, ~reference, low, high))
-    high, low, document, word = high[order], low[order], document[order], word[order]
-    reference, start = reference[order], records["start"].to_numpy()[order]
-    begins = np.ones(len(order), dtype=bool)
-    begins[1:] = (high[1:] != high[:-1]) | (low[1:] != low[:-1])
-    group_first = np.flatnonzero(begins)
-    first = group_first[np.cumsum(begins) - 1]
-    in_reference = reference[first]
-    marked = ~reference & (in_reference | ~begins)
-    first, in_reference = first[marked], in_reference[marked]
-    kept_document = np.where(in_reference, -1, document[first])
+    document = records["document"].to_numpy()
+    found = _corpus.decide_windows(
+        records["high"].to_numpy(), records["low"].to_numpy(), document.view(np.uint64),
+        records["word"].to_numpy(), records["reference"].to_numpy().view(np.uint8))
+    marked = found["marked"].view(np.int64)
+    in_reference = found["kept"] == np.iinfo(np.uint64).max
+    first = np.where(in_reference, 0, found["kept"]).astype(np.int64)
+    word, start = records["word"].to_numpy(), records["start"].to_numpy()
     return pd.DataFrame({
-        "part": document[marked] >> _ROW_BITS,
-        "row": document[marked] & ((1 << _ROW_BITS) - 1),
-        "word": word[marked].astype(np.uint64),
+        "document": document[marked],
+        "word": word[marked],
         "why": np.where(in_reference, REFERENCE, REPEAT).astype(np.uint8),
-        "kept_document": kept_document,
-        "kept_word": np.where(in_reference, 0, word[first]).astype(np.uint64),
+        "kept_document": np.where(in_reference, -1, document[first]),
+        "kept_word": np.where(in_reference, 0, word[first]).astype(np.uint32),
         "kept_start": np.where(in_reference, np.iinfo(np.uint64).max, start[first]),
     })
 
@@ -196,14 +189,17 @@ def _cut(partition: pd.DataFrame, marks: pd.DataFrame, lengths: pd.Series, colum
     offsets = np.concatenate(([0], np.cumsum(lengths.to_numpy(), dtype=np.int64)))
     texts = _texts(partition, column, key, f"partition {part}")
     marks = marks.reset_index()
-    order = np.lexsort((marks["word"].to_numpy(), marks["row"].to_numpy()))
+    row = marks["document"].to_numpy() & ((1 << _ROW_BITS) - 1)
+    word = marks["word"].to_numpy()
+    # (row, word) as one key: both below 2^32
+    order = np.argsort((row.astype(np.uint64) << np.uint64(32)) | word)
     kept = marks["kept_document"].to_numpy()[order]
     repeat = kept >= 0
     kept_part, kept_row = kept >> _ROW_BITS, kept & ((1 << _ROW_BITS) - 1)
     kept_global = np.where(repeat, offsets[np.where(repeat, kept_part, 0)] + kept_row, -1)
     columns = {
-        "document": marks["row"].to_numpy()[order].astype(np.uint64),
-        "word": marks["word"].to_numpy()[order].astype(np.uint64),
+        "document": row[order].astype(np.uint64),
+        "word": word[order].astype(np.uint64),
         "why": marks["why"].to_numpy()[order].astype(np.uint8),
         "kept_document": kept_global.astype(np.int64).view(np.uint64),
         "kept_word": marks["kept_word"].to_numpy()[order].astype(np.uint64),
@@ -285,7 +281,9 @@ def dedup(collection, *, column: str = "text", min_words: int = 50, reference=No
     marks = _candidates(records).shuffle(
         on="high", npartitions=buckets, shuffle_method=method).map_partitions(
         _decide, meta=_empty(_MARK_DTYPES))
-    routed = marks.set_index("part", divisions=list(range(parts + 1)), shuffle_method=method)
+    # Partition p's marks are those with document p << _ROW_BITS up to its last row.
+    bounds = [p << _ROW_BITS for p in range(parts)] + [(parts << _ROW_BITS) - 1]
+    routed = marks.set_index("document", divisions=bounds, shuffle_method=method)
     # Every partition's length, as one partition that each cut task receives whole.
     lengths = frame.map_partitions(_length, meta=pd.Series(dtype=np.int64),
                                    enforce_metadata=False).repartition(npartitions=1)

@@ -309,6 +309,50 @@ TEST(Dedup, MarksOutOfOrderOrPastTheWindowsAreRefused) {
   EXPECT_THROW((void)dd::clean(docs, {}, p), quarnel::core::UsageError);
 }
 
+// Each fingerprint's places against a plain scan of all records: with a reference place every
+// corpus place is marked with no copy, else all but the first corpus place in (document, word)
+// order, each naming that first place. Few fingerprints, so that groups are large and mixed.
+TEST(Dedup, DecideKeepsTheFirstPlaceOfEachFingerprint) {
+  std::mt19937_64 rng(3);
+  for (const std::size_t n : {0, 1, 7, 300}) {
+    std::vector<std::uint64_t> high(n), low(n), document(n);
+    std::vector<std::uint32_t> word(n);
+    std::vector<std::uint8_t> reference(n);
+    std::set<std::tuple<std::uint64_t, std::uint32_t, bool>> used;
+    for (std::size_t r = 0; r < n; ++r) {
+      do {
+        high[r] = rng() % 5;
+        low[r] = rng() % 2;  // equal highs with different lows are different fingerprints
+        document[r] = rng() % 20;
+        word[r] = static_cast<std::uint32_t>(rng() % 20);
+        reference[r] = rng() % 6 == 0 ? 1 : 0;
+      } while (!used.insert({document[r], word[r], reference[r] != 0}).second);
+    }
+    const dd::Decided got = dd::decide(high, low, document, word, reference);
+    std::map<std::uint64_t, std::uint64_t> want;  // marked record -> deciding record
+    for (std::size_t r = 0; r < n; ++r) {
+      if (reference[r] != 0) continue;
+      bool in_reference = false;
+      std::size_t first = r;
+      for (std::size_t q = 0; q < n; ++q) {
+        if (high[q] != high[r] || low[q] != low[r]) continue;
+        in_reference = in_reference || reference[q] != 0;
+        if (reference[q] == 0 &&
+            std::tie(document[q], word[q]) < std::tie(document[first], word[first])) {
+          first = q;
+        }
+      }
+      if (in_reference) want[r] = dd::kNoCopy;
+      if (!in_reference && first != r) want[r] = first;
+    }
+    ASSERT_EQ(got.marked.size(), got.kept.size());
+    std::map<std::uint64_t, std::uint64_t> seen;
+    for (std::size_t m = 0; m < got.marked.size(); ++m) seen[got.marked[m]] = got.kept[m];
+    EXPECT_EQ(seen.size(), got.marked.size()) << "a record marked twice";
+    EXPECT_EQ(seen, want) << n;
+  }
+}
+
 TEST(Dedup, StopsWhenInterrupted) {
   quarnel::core::interrupt::Shared shared;
   shared.stop = true;

@@ -46,6 +46,7 @@ const ModuleTable kCorpusTable = {
         module_function<kHtmlStylesheet>(),
         module_function<kDedup>(),
         module_function<kWindowFingerprints>(),
+        module_function<kDecideWindows>(),
         module_function<kCutMarked>(),
     },
     {

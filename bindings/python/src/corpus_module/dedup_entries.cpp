@@ -1,5 +1,6 @@
-// Corpus cleaning: the exact engine over a list of documents, and the two kernels of a
-// distributed run (window fingerprints per partition, and the cut from decided marks). Every
+// Corpus cleaning: the exact engine over a list of documents, and the three kernels of a
+// distributed run (window fingerprints per partition, the first place per fingerprint, and the
+// cut from decided marks). Every
 // argument comes checked by quarnel.dedup / quarnel.dask; the work runs without the lock.
 
 #include <span>
@@ -69,7 +70,7 @@ struct Column {
     buffer.acquire(obj);
     const Py_buffer& v = buffer.view();
     if (v.ndim != 1 || v.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
-      raise_value_error(std::string("marks: column '") + name + "' must be one-dimensional with " +
+      raise_value_error(std::string("column '") + name + "' must be one-dimensional with " +
                         std::to_string(sizeof(T)) + "-byte items");
     }
     values = std::span(static_cast<const T*>(v.buf), static_cast<std::size_t>(v.shape[0]));
@@ -127,6 +128,23 @@ PyObject* window_fingerprints(PyObject*, const BoundArgs& args) {
   return dict.release();
 }
 
+PyObject* decide_windows(PyObject*, const BoundArgs& args) {
+  auto decided = [&] {
+    const Column<std::uint64_t> high(args[0], "high");
+    const Column<std::uint64_t> low(args[1], "low");
+    const Column<std::uint64_t> document(args[2], "document");
+    const Column<std::uint32_t> word(args[3], "word");
+    const Column<std::uint8_t> reference(args[4], "reference");
+    return without_gil([&] {
+      return dedup::decide(high.values, low.values, document.values, word.values, reference.values);
+    });
+  }();
+  PyRef dict = checked(PyDict_New());
+  set_column(dict.get(), "marked", decided.marked);
+  set_column(dict.get(), "kept", decided.kept);
+  return dict.release();
+}
+
 PyObject* cut_marked(PyObject*, const BoundArgs& args) {
   auto cleaned = [&] {
     const DocumentTexts documents = document_texts(args[0], "documents: expected a list of str");
@@ -171,6 +189,11 @@ const FunctionDescriptor kWindowFingerprints = describe(
     "window_fingerprints", {{"documents"}, {"ignore_case"}, {"collapse_whitespace"}, {"min_words"}},
     "Every window's fingerprint, document, word and character offset, as columns.",
     window_fingerprints);
+
+const FunctionDescriptor kDecideWindows = describe(
+    "decide_windows", {{"high"}, {"low"}, {"document"}, {"word"}, {"reference"}},
+    "Of window records gathered by fingerprint: each marked record and the record deciding it.",
+    decide_windows);
 
 const FunctionDescriptor kCutMarked = describe(
     "cut_marked",
