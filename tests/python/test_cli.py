@@ -551,8 +551,11 @@ def interrupt_once(args, stage, stdin, limit, settle=0.0):
     returns how long it took to end then and what the terminal showed."""
     primary, secondary = pty.openpty()
     env = dict(ENV, QUARNEL_PROGRESS_DELAY="0")
+    # Ctrl-C as a terminal's: the suite may run as a background job, whose children start with
+    # SIGINT ignored (and an interpreter started so keeps ignoring it).
     proc = subprocess.Popen([sys.executable, "-m", "quarnel", *map(str, args)], stdin=stdin,
-                            stdout=subprocess.PIPE, stderr=secondary, env=env)
+                            stdout=subprocess.PIPE, stderr=secondary, env=env,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     os.close(secondary)
     try:
         seen = b""
