@@ -55,7 +55,7 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
   const auto shown = [&](PlacedGroups all) {
     return placed_passages(source, prepared, std::move(all.placed), selection);
   };
-  return located(source, prepared, PlacedGroups{std::move(found), {}, {}, {}}, shown, lanes);
+  return located(source, prepared, PlacedGroups{std::move(found)}, shown, lanes);
 }
 
 }  // namespace detail

@@ -108,10 +108,10 @@ Matches located(const SourceCorpus& source, const PreparedCorpus& prepared, Plac
                                          prepared.ways_back);
   });
   count_words(prepared, found.placed, out);
-  out.found_groups = found.placed.words.size();
-  out.found_places = found.placed.start.size();
   interrupt::checkpoint();
   PlacedGroups groups = shown(std::move(found));
+  out.found_groups = groups.found_groups;
+  out.found_places = groups.found_places;
   passages::Passages& placed = groups.placed;
   const text_positions::TextPositions positions = tables.get();
   interrupt::checkpoint();

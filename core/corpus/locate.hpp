@@ -17,7 +17,8 @@
 
 namespace quarnel::core::corpus {
 
-// `shown` turns the groups found into those returned (freeing the others' rows).
+// `shown` turns the groups found into those returned (freeing the others' rows), with the
+// totals found.
 [[nodiscard]] Matches located(const SourceCorpus& source, const PreparedCorpus& prepared,
                               PlacedGroups found,
                               const std::function<PlacedGroups(PlacedGroups)>& shown,

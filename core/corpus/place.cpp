@@ -152,13 +152,37 @@ PlacedGroups placed_phrases(const PreparedCorpus& prepared,
   return groups;
 }
 
+namespace {
+
+// Groups returned as found: each is a group found.
+void found_all(PlacedGroups& groups) {
+  groups.found_groups = groups.placed.words.size();
+  groups.found_places = groups.placed.start.size();
+}
+
+// The rows, counts and totals of `kept`; the texts are the caller's.
+PlacedGroups shown_groups(Chosen kept) {
+  PlacedGroups shown;
+  shown.placed = std::move(kept.placed);
+  shown.counts = std::move(kept.counts);
+  shown.found_groups = kept.found_groups;
+  shown.found_places = kept.found_places;
+  return shown;
+}
+
+}  // namespace
+
 PlacedGroups selected_phrases(PlacedGroups phrases, const Selection& selection) {
-  if (selection.keeps_all()) return phrases;
+  if (selection.keeps_all()) {
+    found_all(phrases);
+    return phrases;
+  }
   Chosen kept = chosen(phrases.placed, selection, [&](std::size_t g) {
     return white_space::count_visible_chars(phrases.text(g));
   });
-  PlacedGroups shown{std::move(kept.placed), std::move(kept.counts), {}, {}};
-  for (const std::uint64_t g : kept.groups) shown.add_text(phrases.text(g));
+  const std::vector<std::uint64_t> groups = std::move(kept.groups);
+  PlacedGroups shown = shown_groups(std::move(kept));
+  for (const std::uint64_t g : groups) shown.add_text(phrases.text(g));
   return shown;
 }
 
@@ -173,18 +197,19 @@ PlacedGroups placed_passages(const SourceCorpus& source, const PreparedCorpus& p
       std::tie(from, to) = prepared.ways_back[d].source_span(from, to);
     return source.text.substr(source.starts[d] + from, to - from);
   };
-  PlacedGroups groups;
   if (selection.keeps_all()) {
+    PlacedGroups groups;
     for (std::size_t g = 0; g + 1 < passages.first.size(); ++g) groups.add_text(text(g));
     groups.placed = std::move(passages);
+    found_all(groups);
     return groups;
   }
   Chosen kept = chosen(passages, selection,
                        [&](std::size_t g) { return white_space::count_visible_chars(text(g)); });
-  for (const std::uint64_t g : kept.groups) groups.add_text(text(g));
-  groups.placed = std::move(kept.placed);
-  groups.counts = std::move(kept.counts);
-  return groups;
+  const std::vector<std::uint64_t> groups = std::move(kept.groups);
+  PlacedGroups shown = shown_groups(std::move(kept));
+  for (const std::uint64_t g : groups) shown.add_text(text(g));
+  return shown;
 }
 
 }  // namespace quarnel::core::corpus

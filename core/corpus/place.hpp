@@ -31,7 +31,9 @@ inline constexpr std::size_t kNearAhead = 8;
 struct PlacedGroups {
   passages::Passages placed;
   std::vector<std::uint64_t> counts;  // per group, its places in all; empty: as many as its rows
-  std::string texts;                  // end to end, as Matches holds them
+  std::uint64_t found_groups = 0;     // as Chosen counts them, for the groups returned
+  std::uint64_t found_places = 0;
+  std::string texts;  // end to end, as Matches holds them
   std::vector<std::uint64_t> text_ends;
 
   void add_text(std::string_view text) {

@@ -42,12 +42,23 @@ std::uint64_t key(const passages::Passages& found, std::size_t g, Order order) {
 Chosen chosen(const passages::Passages& found, const Selection& selection,
               const std::function<std::uint64_t(std::size_t)>& visible) {
   const std::size_t groups = found.words.size();
-  const auto kept = [&](std::size_t g) {
-    if (places(found, g) < selection.min_count) return false;
-    const std::uint64_t over = selection.visible_chars_over;
-    return over == 0 || found.words[g] > over || visible(g) > over;
-  };
+  std::vector<bool> visible_enough;  // per group, when the rule is set
   Chosen out;
+  if (const std::uint64_t over = selection.visible_chars_over; over != 0) {
+    visible_enough.resize(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+      visible_enough[g] = found.words[g] > over || visible(g) > over;
+      if (!visible_enough[g]) continue;
+      ++out.found_groups;
+      out.found_places += places(found, g);
+    }
+  } else {
+    out.found_groups = groups;
+    out.found_places = found.start.size();
+  }
+  const auto kept = [&](std::size_t g) {
+    return places(found, g) >= selection.min_count && (visible_enough.empty() || visible_enough[g]);
+  };
   if (selection.order == Order::kFound) {
     for (std::size_t g = 0; g < groups && out.groups.size() < selection.top; ++g) {
       if (kept(g)) out.groups.push_back(g);

@@ -17,6 +17,10 @@ struct Chosen {
   std::vector<std::uint64_t> groups;  // the groups found that are kept, in the order returned
   passages::Passages placed;          // their words and rows, at most max_places rows each
   std::vector<std::uint64_t> counts;  // each one's places in all
+  // The groups and places found: all but those of groups the visible-characters rule leaves
+  // out, which are not passages or phrases by the caller's rule (min_count and top are limits).
+  std::uint64_t found_groups = 0;
+  std::uint64_t found_places = 0;
 };
 
 // `visible(g)` gives group g's characters other than white space; it is asked only of groups of
