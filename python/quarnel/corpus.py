@@ -146,11 +146,7 @@ class Matches(Sequence):
         per-document columns are the whole result's."""
         import numpy as np
 
-        top = None if top is None else _count("top", top, 0)
-        min_count = _count("min_count", min_count, 0)
-        max_places = None if max_places is None else _count("max_places", max_places, 0)
-        if sort is not None and sort not in _SORT_KEYS:
-            raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)} or None, not {sort!r}")
+        top, sort, min_count, max_places, _ = _selection(top, sort, min_count, max_places)
         if sort is None and min_count <= 2 and max_places is None:
             return self if top is None or top >= len(self) else self._prefix(top)
         groups = np.flatnonzero(self.counts >= min_count) if min_count > 2 else None
@@ -313,12 +309,12 @@ def _flag(name: str, value) -> bool:
 def _selection(top, sort, min_count, max_places, visible_chars_over=0):
     """The limits of `Matches.select`, checked, as the native search takes them: the groups
     left out are never located."""
+    top = None if top is None else _count("top", top, 0)
+    min_count = _count("min_count", min_count, 0)
+    max_places = None if max_places is None else _count("max_places", max_places, 0)
     if sort is not None and sort not in _SORT_KEYS:
         raise ValueError(f"sort must be one of {', '.join(_SORT_KEYS)} or None, not {sort!r}")
-    return (None if top is None else _count("top", top, 0), sort,
-            _count("min_count", min_count, 0),
-            None if max_places is None else _count("max_places", max_places, 0),
-            visible_chars_over)
+    return top, sort, min_count, max_places, visible_chars_over
 
 
 def _removed(removed, texts: list[str]):
