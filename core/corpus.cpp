@@ -55,7 +55,9 @@ Matches find_passages(const SourceCorpus& source, const Preparation& preparation
   const auto shown = [&](PlacedGroups all) {
     return placed_passages(source, prepared, std::move(all.placed), selection);
   };
-  return located(source, prepared, PlacedGroups{std::move(found)}, shown, lanes);
+  PlacedGroups all;
+  all.placed = std::move(found);
+  return located(source, prepared, std::move(all), shown, lanes);
 }
 
 }  // namespace detail

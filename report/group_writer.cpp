@@ -19,8 +19,9 @@ constexpr std::size_t kShownPlaces = 8;                    // per phrase in the 
 
 class GroupWriter {
  public:
-  GroupWriter(const Columns& columns, Texts& texts) : columns_(columns), texts_(texts) {
-    out_.reserve(kChunkBytes + kChunkBytes / 4);  // most chunks end within a quarter more
+  GroupWriter(const Columns& columns, Texts& texts, std::size_t expected)
+      : columns_(columns), texts_(texts) {
+    out_.reserve(expected + expected / 4);  // most chunks end within a quarter more
   }
 
   void json_group(std::int64_t g, std::string_view prefix) {
@@ -135,7 +136,8 @@ class GroupWriter {
   }
 
   // A SARIF result for each place after a group's first, which is its related location. Each
-  // result starts with a comma; the caller drops the report's first.
+  // result starts with a comma; the caller drops the report's first. What every result of the
+  // group shares (its message, the related location) is written once, then copied.
   void sarif_group(std::int64_t g, std::string_view noun) {
     if (rows(g) < 2) return;
     flat_.clear();
@@ -146,21 +148,75 @@ class GroupWriter {
     append_grouped(message, count(g));
     message += " places; the first is [here](1): ";
     message += flat_;
+    std::string head = ",\n{\"ruleId\":\"repeated-";
+    head += noun;
+    head += "\",\"level\":\"warning\",\"message\":{\"text\":";
+    append_json_string(head, message);
+    head += "},\"locations\":[";
+    std::string related = "}],\"relatedLocations\":[{\"id\":1,";
+    append_sarif_location(related, row(g), false);
+    related += ",\"message\":{\"text\":\"the first place\"}}]}";
     for (std::int64_t r = row(g) + 1; r < row(g + 1); ++r) {
-      out_ += ",\n{\"ruleId\":\"repeated-";
-      out_ += noun;
-      out_ += "\",\"level\":\"warning\",\"message\":{\"text\":";
-      append_json_string(out_, message);
-      out_ += "},\"locations\":[";
-      append_sarif_location(r);
-      out_ += "}],\"relatedLocations\":[{\"id\":1,";
-      append_sarif_location(row(g), false);
-      out_ += ",\"message\":{\"text\":\"the first place\"}}]}";
+      out_ += head;
+      append_sarif_location(out_, r);
+      out_ += related;
     }
   }
 
+  // The group's rows in `style`.
+  void write_group(Style style, std::int64_t g, std::string_view prefix) {
+    if (row(g) < 0 || row(g + 1) < row(g) || row(g + 1) > columns_.values[kFirst].back()) {
+      usage_error("columns: first must be ascending from 0 to the row count");
+    }
+    switch (style) {
+      case Style::kJson:
+        out_ += g == 0 ? "\n" : ",\n";
+        json_group(g, prefix);
+        break;
+      case Style::kJsonLines:
+        json_group(g, prefix);
+        out_ += '\n';
+        break;
+      case Style::kPassageTable:
+        passage_table_group(g);
+        break;
+      case Style::kPhraseTable:
+        phrase_table_group(g);
+        break;
+      case Style::kHtml:
+        html_group(g);
+        break;
+      case Style::kCsv:
+        csv_group(g);
+        break;
+      case Style::kSarif:
+        sarif_group(g, prefix);
+        break;
+    }
+  }
+
+  // Groups begin.. until `end` or until `budget` bytes are passed; returns the next group.
+  std::int64_t groups(Style style, std::int64_t begin, std::int64_t end, std::string_view prefix,
+                      std::size_t budget) {
+    std::int64_t g = begin;
+    for (; g < end && out_.size() < budget; ++g) write_group(style, g, prefix);
+    return g;
+  }
+
+  // About what group g writes in `style`, in rows: the places written (cards count four, a SARIF
+  // group's first place none) and a row for the group itself and each 64 characters of its text.
+  [[nodiscard]] std::size_t weight(Style style, std::int64_t g) {
+    std::int64_t places = std::max<std::int64_t>(rows(g), 0);
+    if (style == Style::kSarif) places = std::max<std::int64_t>(places - 1, 0);
+    if (style == Style::kPhraseTable) places = std::min<std::int64_t>(places, kShownPlaces);
+    if (style == Style::kHtml) {
+      const std::int64_t cards = std::min(places, html::kCards);
+      places = 4 * cards + std::min(places - cards, html::kListed);
+    }
+    return static_cast<std::size_t>(1 + places + texts_.text_length(group(g)) / 64);
+  }
+
   [[nodiscard]] std::string& out() { return out_; }
-  [[nodiscard]] bool full() const { return out_.size() >= kChunkBytes; }
 
  private:
   [[nodiscard]] std::int64_t row(std::int64_t g) const { return columns_.at(kFirst, g); }
@@ -178,16 +234,16 @@ class GroupWriter {
   }
 
   // "physicalLocation": file and region; SARIF's end column is the one after the last character.
-  void append_sarif_location(std::int64_t r, bool open = true) {
-    if (open) out_ += '{';
-    out_ += "\"physicalLocation\":{\"artifactLocation\":{\"uri\":";
-    out_ += texts_.name(document(r));
+  void append_sarif_location(std::string& out, std::int64_t r, bool open = true) {
+    if (open) out += '{';
+    out += "\"physicalLocation\":{\"artifactLocation\":{\"uri\":";
+    out += texts_.name(document(r));
     ShortText region;
     region << "},\"region\":{\"startLine\":" << columns_.at(kLine, r)
            << ",\"startColumn\":" << columns_.at(kColumn, r)
            << ",\"endLine\":" << columns_.at(kEndLine, r)
            << ",\"endColumn\":" << columns_.at(kEndColumn, r) + 1 << "}}";
-    out_ += region.view();
+    out += region.view();
   }
 
   // A CSV field: quoted, its quotes doubled, when it holds a comma, a quote or a line break.
@@ -325,45 +381,54 @@ void check_columns(const Columns& columns, std::size_t groups) {
   }
 }
 
-void check_group_rows(const Columns& columns, std::size_t begin, std::size_t end) {
-  const auto first = columns.values[kFirst];
-  bool ascending = first[begin] >= 0 && first[end] <= first.back();
-  for (std::size_t g = begin; g < end && ascending; ++g) ascending = first[g] <= first[g + 1];
-  if (!ascending) usage_error("columns: first must be ascending from 0 to the row count");
+std::size_t Rows::size() const {
+  std::size_t bytes = 0;
+  for (const std::string& piece : pieces) bytes += piece.size();
+  return bytes;
 }
 
 Rows write_groups(Style style, const Columns& columns, Texts& texts, std::size_t begin,
-                  std::size_t end, std::string_view prefix) {
-  GroupWriter writer(columns, texts);
-  auto g = static_cast<std::int64_t>(begin);
-  for (; g < static_cast<std::int64_t>(end) && !writer.full(); ++g) {
-    switch (style) {
-      case Style::kJson:
-        writer.out() += g == 0 ? "\n" : ",\n";
-        writer.json_group(g, prefix);
-        break;
-      case Style::kJsonLines:
-        writer.json_group(g, prefix);
-        writer.out() += '\n';
-        break;
-      case Style::kPassageTable:
-        writer.passage_table_group(g);
-        break;
-      case Style::kPhraseTable:
-        writer.phrase_table_group(g);
-        break;
-      case Style::kHtml:
-        writer.html_group(g);
-        break;
-      case Style::kCsv:
-        writer.csv_group(g);
-        break;
-      case Style::kSarif:
-        writer.sarif_group(g, prefix);
-        break;
-    }
+                  std::size_t end, std::string_view prefix, core::parallel::Lanes lanes) {
+  const auto first = static_cast<std::int64_t>(begin);
+  const auto last = static_cast<std::int64_t>(end);
+  const std::size_t probe_bytes = lanes.has_second() ? kChunkBytes / 16 : kChunkBytes;
+  GroupWriter probe(columns, texts, probe_bytes);
+  const std::int64_t probed = probe.groups(style, first, last, prefix, probe_bytes);
+  Rows rows{{}, static_cast<std::size_t>(probed)};
+  rows.pieces.push_back(std::move(probe.out()));
+  if (probed == last || !lanes.has_second()) return rows;
+
+  // The rest of two chunks, by the bytes the probe wrote per unit of weight, in two halves; each
+  // aims at seven eighths of a chunk, so that a part rarely meets its limit below.
+  std::size_t probe_weight = 0;
+  for (std::int64_t g = first; g < probed; ++g) probe_weight += probe.weight(style, g);
+  const double bytes_per_unit =
+      static_cast<double>(std::max<std::size_t>(rows.pieces[0].size(), 1)) /
+      static_cast<double>(probe_weight);
+  const auto wanted = static_cast<std::size_t>(
+      static_cast<double>(kChunkBytes * 7 / 4 - rows.pieces[0].size()) / bytes_per_unit);
+  std::int64_t cut = probed;
+  std::int64_t stop = probed;
+  for (std::size_t weight = 0; stop < last && weight < wanted; ++stop) {
+    weight += probe.weight(style, stop);
+    if (weight < wanted / 2) cut = stop + 1;
   }
-  return {std::move(writer.out()), static_cast<std::size_t>(g)};
+  // Each part still stops after a megabyte, so a wrong estimate costs time, not memory: when the
+  // first part stops early, the second is dropped.
+  auto part = [&](std::int64_t from, std::int64_t to) {
+    GroupWriter writer(columns, texts, kChunkBytes);
+    const std::int64_t next = writer.groups(style, from, to, prefix, kChunkBytes);
+    return std::pair{std::move(writer.out()), next};
+  };
+  auto [head, tail] = core::parallel::both(
+      lanes, [&] { return part(probed, cut); }, [&] { return part(cut, stop); });
+  rows.pieces.push_back(std::move(head.first));
+  rows.next = static_cast<std::size_t>(head.second);
+  if (head.second == cut) {
+    rows.pieces.push_back(std::move(tail.first));
+    rows.next = static_cast<std::size_t>(tail.second);
+  }
+  return rows;
 }
 
 }  // namespace quarnel::report

@@ -12,6 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/parallel.hpp"
 
 namespace quarnel::report {
 
@@ -49,12 +52,9 @@ struct Columns {
 // the row count that every occurrence column has. UsageError otherwise.
 void check_columns(const Columns& columns, std::size_t groups);
 
-// Checks the rows of groups begin..end are inside the columns: `first` ascends over them from 0
-// or more to the row count or less.
-void check_group_rows(const Columns& columns, std::size_t begin, std::size_t end);
-
 // What the writer reads besides the columns, by character offsets; strings come back as UTF-8,
-// either the source's own memory or written into `scratch`.
+// either the source's own memory or written into `scratch`. With two lanes two writers read at
+// once: the methods must not change shared state.
 class Texts {
  public:
   virtual ~Texts() = default;
@@ -74,14 +74,21 @@ class Texts {
 };
 
 struct Rows {
-  std::string bytes;
-  std::size_t next;  // the first group not written
+  std::vector<std::string> pieces;  // the bytes, in order
+  std::size_t next;                 // the first group not written
+
+  [[nodiscard]] std::size_t size() const;
 };
 
-// The rows of groups begin.. in `style`; they end before `end` or after about a megabyte.
+// The rows of groups begin.. in `style`; they end before `end` or after about a megabyte a lane.
 // `prefix` starts each JSON object (the type field of JSON Lines); for SARIF it is the noun of the
 // rule ("phrase" or "passage"), and each result starts with a comma the caller drops first.
+// A group whose rows are not inside the columns (`first` descending, or past the row count) is a
+// UsageError when it is reached. With two lanes the first groups are written alone, and what they wrote for what they weigh
+// (their rows and text) sizes two parts of the rest, written at once; the bytes do not depend on
+// the lanes. Cost: linear in the bytes written.
 Rows write_groups(Style style, const Columns& columns, Texts& texts, std::size_t begin,
-                  std::size_t end, std::string_view prefix);
+                  std::size_t end, std::string_view prefix,
+                  core::parallel::Lanes lanes = core::parallel::Lanes::one());
 
 }  // namespace quarnel::report

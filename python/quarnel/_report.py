@@ -113,12 +113,13 @@ def written_names(names, style):
         forms = (encode_basestring(uri(str(name))) for name in names)
     else:
         forms = (str(name) for name in names)
-    return [form.encode("utf-8", "surrogateescape") for form in forms]
+    return tuple(form.encode("utf-8", "surrogateescape") for form in forms)
 
 
 def write_groups(report, out, progress, style, groups=None, prefix=""):
     """The rows of the first `groups` groups (all by default) in `style`: json, jsonl, html,
-    passages or phrases (the tables), formatted natively about a megabyte at a time."""
+    passages or phrases (the tables), formatted natively a megabyte or two at a time. Tuples:
+    the native writer reads them without the interpreter lock."""
     from quarnel import _corpus
 
     m = report.shown
@@ -127,13 +128,14 @@ def write_groups(report, out, progress, style, groups=None, prefix=""):
     columns = (m.first, m.words, m.chars, m.document, m.start, m.end, m.line, m.column,
                m.end_line, m.end_column, m.counts)
     names = written_names(report.names, style)
-    documents = report.texts if style == "html" else None
+    documents = tuple(report.texts) if style == "html" else None
+    texts = tuple(m.texts)
     total = len(m)
     g, end = 0, total if groups is None else min(groups, total)
     first = True
     while g < end:
         progress.set(f"writing {g:,}/{total:,} groups")
-        data, g = _corpus._format_groups(style, columns, names, m.texts, documents, g, end, prefix)
+        data, g = _corpus._format_groups(style, columns, names, texts, documents, g, end, prefix)
         if style == "sarif" and first and data:
             data, first = data[1:], False  # each result comes after a comma
         write_bytes(out, data)

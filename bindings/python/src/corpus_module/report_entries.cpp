@@ -1,6 +1,7 @@
-// The binding of the command line's report rows: the result columns and the lists of names,
-// texts and documents are read in place and handed to the report library, which writes the rows.
-// Only the reading of str objects (by character offsets, in UTF-8) is done here.
+// The binding of the command line's report rows: the result columns and the tuples of names,
+// texts and documents are read in place and handed to the report library, which writes the rows
+// with the interpreter lock released (tuples and their str and bytes items cannot change
+// meanwhile). Only the reading of str objects (by character offsets, in UTF-8) is done here.
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include "buffers.hpp"
 #include "converters.hpp"
 #include "corpus_module.hpp"
+#include "gil.hpp"
 #include "group_writer.hpp"
 #include "html_page.hpp"
 #include "results.hpp"
@@ -23,6 +25,12 @@
 
 namespace quarnel::python {
 namespace {
+
+// A bad item met while the rows are written without the interpreter lock: raised once it is held.
+struct ItemError {
+  PyObject* type;
+  std::string message;
+};
 
 // Characters a block of the str's units holds, or 0 where blocks are not tried.
 template <class Char>
@@ -49,7 +57,7 @@ bool copy_ascii_block(const Char* chars, unsigned char*& p) {
 // surrogateescape output writes them.
 void encode_char(char32_t c, unsigned char*& p) {
   if (c >= 0xD800 && c <= 0xDFFF) {
-    if (c < 0xDC80 || c > 0xDCFF) raise_value_error("a text has a lone surrogate");
+    if (c < 0xDC80 || c > 0xDCFF) throw ItemError{PyExc_ValueError, "a text has a lone surrogate"};
     *p++ = static_cast<unsigned char>(c - 0xDC00);
     return;
   }
@@ -96,23 +104,30 @@ std::string_view str_utf8(PyObject* str, Py_ssize_t begin, Py_ssize_t end, std::
   return scratch;
 }
 
-// A list of str or of bytes; held for the call.
+// "what i is T, not str" for an item of another type.
+[[noreturn]] void wrong_item(const char* what, std::size_t i, PyObject* item, const char* wanted) {
+  throw ItemError{PyExc_TypeError, std::string(what) + " " + std::to_string(i) + " is " +
+                                       Py_TYPE(item)->tp_name + ", not " + wanted};
+}
+
+// A sequence of str or of bytes as a tuple (a tuple given is taken as it is); held for the call.
 struct Items {
-  PyRef list;
+  PyRef tuple;
   std::span<PyObject* const> items;
 
   Items(PyObject* obj, const char* what) {
-    list = checked(PySequence_Fast(obj, what));
-    items = {PySequence_Fast_ITEMS(list.get()),
-             static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()))};
+    if (!PyTuple_Check(obj) && !PyList_Check(obj)) {
+      PyErr_Format(PyExc_TypeError, "%s", what);
+      throw PythonErrorSet{};
+    }
+    tuple = checked(PySequence_Tuple(obj));
+    items = {PySequence_Fast_ITEMS(tuple.get()),
+             static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get()))};
   }
 
   [[nodiscard]] PyObject* str(std::size_t i, const char* what) const {
     PyObject* item = items[i];
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "%s %zu is %.100s, not str", what, i, Py_TYPE(item)->tp_name);
-      throw PythonErrorSet{};
-    }
+    if (!PyUnicode_Check(item)) wrong_item(what, i, item, "str");
     return item;
   }
 };
@@ -161,11 +176,7 @@ class ReportTexts final : public report::Texts {
 
   std::string_view name(std::size_t d) override {
     PyObject* item = names_.items[d];
-    if (!PyBytes_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "names: item %zu is %.100s, not bytes", d,
-                   Py_TYPE(item)->tp_name);
-      throw PythonErrorSet{};
-    }
+    if (!PyBytes_Check(item)) wrong_item("names: item", d, item, "bytes");
     return {PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))};
   }
 
@@ -204,12 +215,25 @@ PyObject* format_groups(PyObject*, const BoundArgs& args) {
   const std::uint64_t begin = to_unsigned_index(args, 5);
   const std::uint64_t end = to_unsigned_index(args, 6);
   if (begin > end || end > texts.items.size()) raise_value_error("groups: range out of bounds");
-  report::check_group_rows(columns.columns, begin, end);
   const std::string_view prefix = to_text(args, 7);
 
   ReportTexts sources(names, texts, documents ? &*documents : nullptr);
-  report::Rows rows = report::write_groups(style, columns.columns, sources, begin, end, prefix);
-  PyRef data = py_bytes(rows.bytes);
+  // A second lane for the calls of a large report: about 64 bytes a row and a group.
+  const auto& first = columns.columns.values[report::kFirst];
+  const auto lanes = core::parallel::Lanes::for_size(
+      64 * (static_cast<std::size_t>(first[end] - first[begin]) + (end - begin)));
+  report::Rows rows;
+  try {
+    rows = without_gil([&] {
+      return report::write_groups(style, columns.columns, sources, begin, end, prefix, lanes);
+    });
+  } catch (const ItemError& e) {
+    PyErr_SetString(e.type, e.message.c_str());
+    throw PythonErrorSet{};
+  }
+  PyRef data = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size())));
+  char* p = PyBytes_AS_STRING(data.get());
+  for (const std::string& piece : rows.pieces) p = std::copy(piece.begin(), piece.end(), p);
   return py_pair(std::move(data), py_int(static_cast<std::uint64_t>(rows.next))).release();
 }
 
