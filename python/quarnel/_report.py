@@ -139,6 +139,7 @@ def write_groups(report, out, progress, style, groups=None, prefix=""):
         if style == "sarif" and first and data:
             data, first = data[1:], False  # each result comes after a comma
         write_bytes(out, data)
+        del data  # before the next chunk is made
 
 
 def csv_field(text):
