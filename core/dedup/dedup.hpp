@@ -133,4 +133,19 @@ struct Decided {
                              std::span<const std::uint32_t> word,
                              std::span<const std::uint8_t> reference);
 
+// A sketch of fingerprints: one bit per slot (the low `bits` bits of a fingerprint's high half),
+// set in `seen` for every fingerprint and in `repeated` for the slots two or more share; slot s
+// is bit s % 8 of byte s / 8. A fingerprint alone in its slot occurs once. Time linear in the
+// fingerprints, 2^(bits - 2) bytes; bits from 3 to 40 (else UsageError).
+struct Sketch {
+  std::vector<std::uint8_t> seen;
+  std::vector<std::uint8_t> repeated;
+};
+[[nodiscard]] Sketch sketch(std::span<const std::uint64_t> high, unsigned bits);
+
+// Per fingerprint, 1 where its slot is set in `slots` (2^bits / 8 bytes, as a sketch's arrays).
+[[nodiscard]] std::vector<std::uint8_t> in_slots(std::span<const std::uint64_t> high,
+                                                 std::span<const std::uint8_t> slots,
+                                                 unsigned bits);
+
 }  // namespace quarnel::core::dedup

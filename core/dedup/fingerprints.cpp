@@ -10,6 +10,7 @@
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
+#include "base/large_array.hpp"
 #include "dedup/dedup.hpp"
 #include "dedup/modular.hpp"
 #include "dedup/words.hpp"
@@ -27,6 +28,18 @@ constexpr std::array<Half, 2> kHalves = {{{0x243f6a8885a308d3ULL, 0x0d2a4b7c3b1e
                                           {0x13198a2e03707344ULL, 0x17c5e2a9d1b3f481ULL}}};
 static_assert(kHalves[0].base < kPrime && kHalves[1].base < kPrime);
 
+// Windows of k words over the documents: their words counted first, so that the columns are
+// sized once rather than grown, on huge pages (a partition's columns are hundreds of megabytes,
+// and first-touch faults on small pages cost more than the hashing).
+std::size_t count_windows(std::span<const std::string_view> documents, std::uint64_t k) {
+  std::size_t windows = 0;
+  for (const std::string_view text : documents) {
+    const std::size_t words = tokenizer::count_words(text);
+    windows += words >= k ? words - k + 1 : 0;
+  }
+  return windows;
+}
+
 }  // namespace
 
 Fingerprints window_fingerprints(std::span<const std::string_view> documents,
@@ -34,6 +47,11 @@ Fingerprints window_fingerprints(std::span<const std::string_view> documents,
   if (params.min_words == 0) throw UsageError("min_words must be at least 1");
   const std::uint64_t k = params.min_words;
   Fingerprints out;
+  const std::size_t windows = count_windows(documents, k);
+  for (auto* column : {&out.high, &out.low, &out.document, &out.word, &out.start}) {
+    column->reserve(windows);
+    advise_huge_pages(column->data(), windows * sizeof(std::uint64_t));
+  }
   detail::WordBounds source_words;
   detail::WordBounds words;
   std::string copy;
@@ -45,14 +63,19 @@ Fingerprints window_fingerprints(std::span<const std::string_view> documents,
     const std::uint64_t n = source_words.size();
     if (n < k) continue;
     const std::string_view compared = detail::prepared(text, params, copy);
-    words.of(compared);
-    if (words.size() != n) throw InternalError("dedup: preparation changed the words");
+    if (detail::prepares(params)) {
+      words.of(compared);
+      if (words.size() != n) throw InternalError("dedup: preparation changed the words");
+    }
+    const detail::WordBounds& compared_words = detail::prepares(params) ? words : source_words;
     for (std::size_t h = 0; h < kHalves.size(); ++h) {
-      detail::token_hashes(compared, words, kHalves[h].seed, token);
+      detail::token_hashes(compared, compared_words, kHalves[h].seed, token);
       std::vector<std::uint64_t>& half = h == 0 ? out.high : out.low;
       modular::roll_windows(
           token, k, kHalves[h].base,
-          [&](std::uint64_t w) { return detail::word_hash(compared, words, w, ~kHalves[h].seed); },
+          [&](std::uint64_t w) {
+            return detail::word_hash(compared, compared_words, w, ~kHalves[h].seed);
+          },
           [&](std::uint64_t, std::uint64_t hash) { half.push_back(hash); });
     }
     starts.assign(source_words.starts.begin(), source_words.starts.begin() + (n - k + 1));

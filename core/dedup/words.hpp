@@ -23,14 +23,9 @@ struct WordBounds {
   void of(std::string_view text) {
     starts.clear();
     ends.clear();
-    bool previous = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const bool current = tokenizer::is_word_byte(static_cast<unsigned char>(text[i]));
-      if (current && !previous) starts.push_back(i);
-      if (!current && previous) ends.push_back(i);
-      previous = current;
-    }
-    if (previous) ends.push_back(text.size());
+    tokenizer::visit_word_bounds(
+        text, [&](std::size_t i) { starts.push_back(i); },
+        [&](std::size_t i) { ends.push_back(i); });
   }
   [[nodiscard]] std::size_t size() const { return starts.size(); }
 };

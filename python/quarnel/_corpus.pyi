@@ -12,6 +12,8 @@ __all__ = [
     "find_passages",
     "dedup",
     "window_fingerprints",
+    "sketch_windows",
+    "in_slots",
     "decide_windows",
     "cut_marked",
 ]
@@ -51,6 +53,12 @@ def dedup(documents: Sequence[str], reference: Optional[Sequence[str]], ignore_c
 def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_whitespace: bool,
                         min_words: int) -> _Columns:
     """Every window's fingerprint, document, word and character offset, as columns."""
+
+def sketch_windows(high: npt.NDArray[np.generic], bits: int) -> _Columns:
+    """The slots (low bits of high) some window takes and those two or more take, as bit arrays."""
+
+def in_slots(high: npt.NDArray[np.generic], slots: npt.NDArray[np.generic], bits: int) -> _Columns:
+    """Per window, 1 where its slot (low bits of high) is set in the bit array slots."""
 
 # high, low, document: uint64 arrays; word: uint32; reference: uint8 (or bool).
 def decide_windows(high: npt.NDArray[np.generic], low: npt.NDArray[np.generic],

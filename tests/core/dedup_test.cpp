@@ -353,6 +353,28 @@ TEST(Dedup, DecideKeepsTheFirstPlaceOfEachFingerprint) {
   }
 }
 
+// Against counts per slot: a slot is seen when one fingerprint takes it, repeated when two do.
+TEST(Dedup, SketchSetsTheSlotsOneAndTwoFingerprintsTake) {
+  std::mt19937_64 rng(5);
+  for (const unsigned bits : {3U, 6U, 10U}) {
+    std::vector<std::uint64_t> high(rng() % 300);
+    for (auto& h : high) h = rng() >> 3;
+    std::vector<int> count(std::size_t{1} << bits);
+    for (const auto h : high) ++count[h & ((1U << bits) - 1)];
+    const dd::Sketch sketch = dd::sketch(high, bits);
+    for (std::size_t slot = 0; slot < count.size(); ++slot) {
+      EXPECT_EQ((sketch.seen[slot / 8] >> (slot % 8)) & 1, count[slot] >= 1 ? 1 : 0) << slot;
+      EXPECT_EQ((sketch.repeated[slot / 8] >> (slot % 8)) & 1, count[slot] >= 2 ? 1 : 0) << slot;
+    }
+    const auto marked = dd::in_slots(high, sketch.repeated, bits);
+    for (std::size_t r = 0; r < high.size(); ++r) {
+      EXPECT_EQ(marked[r], count[high[r] & ((1U << bits) - 1)] >= 2 ? 1 : 0) << r;
+    }
+    EXPECT_THROW((void)dd::in_slots(high, sketch.repeated, bits + 1), quarnel::core::UsageError);
+  }
+  EXPECT_THROW((void)dd::sketch({}, 2), quarnel::core::UsageError);
+}
+
 TEST(Dedup, StopsWhenInterrupted) {
   quarnel::core::interrupt::Shared shared;
   shared.stop = true;

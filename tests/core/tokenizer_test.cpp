@@ -31,15 +31,20 @@ std::pair<Offsets, Offsets> runs_of_word_bytes(const std::string& text) {
 }
 
 // Every byte value, half of them non-ASCII: empty texts, words at either end, punctuation and
-// control bytes between them.
+// control bytes between them; texts across several 64-byte blocks, some of one word or of none.
 TEST(Tokenizer, MatchesRunsOfWordBytesOnRandomBytes) {
   std::mt19937 rng(7);
-  for (int round = 0; round < 300; ++round) {
-    std::string text(rng() % 40, '\0');
-    for (auto& c : text) c = static_cast<char>(rng() % 256);
+  for (int round = 0; round < 600; ++round) {
+    std::string text(rng() % 200, '\0');
+    const unsigned mode = rng() % 3;  // any byte, mostly words, mostly gaps
+    for (auto& c : text) {
+      c = static_cast<char>(mode == 0 ? rng() % 256 : rng() % 8 != 0 ? (mode == 1 ? 'a' : ' ')
+                                                                      : rng() % 256);
+    }
     const auto [starts, ends] = runs_of_word_bytes(text);
     EXPECT_EQ(tk::word_starts(text), starts) << round;
     EXPECT_EQ(tk::word_ends(text), ends) << round;
+    EXPECT_EQ(tk::count_words(text), starts.size()) << round;
     for (std::size_t p = 0; p < text.size(); ++p) {
       const bool listed = std::binary_search(starts.begin(), starts.end(), p);
       EXPECT_EQ(tk::starts_word_at(text, p), listed) << round << " at " << p;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "error_mapping.hpp"
@@ -115,6 +116,27 @@ PyRef to_unsigned_array(const void* bytes, std::size_t count, unsigned element_s
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), bytes,
                 count * element_size);
   }
+  return array;
+}
+
+namespace {
+
+constexpr const char* kHeldColumn = "quarnel.column";
+
+void free_held_column(PyObject* capsule) {
+  delete static_cast<std::vector<std::uint64_t>*>(PyCapsule_GetPointer(capsule, kHeldColumn));
+}
+
+}  // namespace
+
+PyRef adopt_u64_array(std::vector<std::uint64_t>&& values) {
+  if (values.empty()) return new_u64_array(0);
+  auto held = std::make_unique<std::vector<std::uint64_t>>(std::move(values));
+  PyRef owner = checked(PyCapsule_New(held.get(), kHeldColumn, free_held_column));
+  std::vector<std::uint64_t>* column = held.release();  // the capsule's now
+  PyRef array = new_unsigned_array(column->size(), 8, column->data(), NPY_ARRAY_CARRAY);
+  check_status(
+      PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
   return array;
 }
 

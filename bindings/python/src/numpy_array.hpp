@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -21,6 +22,9 @@ std::uint64_t* u64_data(const PyRef& array);
 // A new writable one-dimensional array of `count` elements of `element_size` bytes (1, 2, 4, 8),
 // holding a copy of `bytes` (element_size * count bytes).
 PyRef to_unsigned_array(const void* bytes, std::size_t count, unsigned element_size);
+// A writable uint64 array that takes over the vector's memory: no copy, for columns of hundreds
+// of megabytes (the vector should hold no more capacity than its size).
+PyRef adopt_u64_array(std::vector<std::uint64_t>&& values);
 // A read-only one-dimensional array over memory that `owner` keeps alive, without a copy; the
 // array holds a reference to `owner`.
 PyRef readonly_view(const void* data, std::size_t count, unsigned element_size, PyObject* owner);

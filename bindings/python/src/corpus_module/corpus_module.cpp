@@ -47,6 +47,8 @@ const ModuleTable kCorpusTable = {
         module_function<kDedup>(),
         module_function<kWindowFingerprints>(),
         module_function<kDecideWindows>(),
+        module_function<kSketchWindows>(),
+        module_function<kInSlots>(),
         module_function<kCutMarked>(),
     },
     {

@@ -20,6 +20,8 @@ extern const FunctionDescriptor kHtmlStylesheet;
 extern const FunctionDescriptor kDedup;
 extern const FunctionDescriptor kWindowFingerprints;
 extern const FunctionDescriptor kDecideWindows;
+extern const FunctionDescriptor kSketchWindows;
+extern const FunctionDescriptor kInSlots;
 extern const FunctionDescriptor kCutMarked;
 
 // Appends the UTF-8 form of document `item` (a str; TypeError otherwise, ValueError for a lone

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "buffers.hpp"
@@ -119,12 +120,14 @@ PyObject* window_fingerprints(PyObject*, const BoundArgs& args) {
     const auto docs = documents.views();
     return without_gil([&] { return dedup::window_fingerprints(docs, params); });
   }();
+  // The columns are taken over, not copied: a partition's are hundreds of megabytes.
   PyRef dict = checked(PyDict_New());
-  set_column(dict.get(), "high", found.high);
-  set_column(dict.get(), "low", found.low);
-  set_column(dict.get(), "document", found.document);
-  set_column(dict.get(), "word", found.word);
-  set_column(dict.get(), "start", found.start);
+  for (auto [key, column] : {std::pair{"high", &found.high}, std::pair{"low", &found.low},
+                             std::pair{"document", &found.document},
+                             std::pair{"word", &found.word}, std::pair{"start", &found.start}}) {
+    PyRef array = adopt_u64_array(std::move(*column));
+    check_status(PyDict_SetItemString(dict.get(), key, array.get()));
+  }
   return dict.release();
 }
 
@@ -142,6 +145,30 @@ PyObject* decide_windows(PyObject*, const BoundArgs& args) {
   PyRef dict = checked(PyDict_New());
   set_column(dict.get(), "marked", decided.marked);
   set_column(dict.get(), "kept", decided.kept);
+  return dict.release();
+}
+
+PyObject* sketch_windows(PyObject*, const BoundArgs& args) {
+  auto found = [&] {
+    const Column<std::uint64_t> high(args[0], "high");
+    const auto bits = static_cast<unsigned>(to_unsigned_index(args, 1));
+    return without_gil([&] { return dedup::sketch(high.values, bits); });
+  }();
+  PyRef dict = checked(PyDict_New());
+  set_column(dict.get(), "seen", found.seen);
+  set_column(dict.get(), "repeated", found.repeated);
+  return dict.release();
+}
+
+PyObject* in_slots(PyObject*, const BoundArgs& args) {
+  auto found = [&] {
+    const Column<std::uint64_t> high(args[0], "high");
+    const Column<std::uint8_t> slots(args[1], "slots");
+    const auto bits = static_cast<unsigned>(to_unsigned_index(args, 2));
+    return without_gil([&] { return dedup::in_slots(high.values, slots.values, bits); });
+  }();
+  PyRef dict = checked(PyDict_New());
+  set_column(dict.get(), "in_slots", found);
   return dict.release();
 }
 
@@ -194,6 +221,15 @@ const FunctionDescriptor kDecideWindows = describe(
     "decide_windows", {{"high"}, {"low"}, {"document"}, {"word"}, {"reference"}},
     "Of window records gathered by fingerprint: each marked record and the record deciding it.",
     decide_windows);
+
+const FunctionDescriptor kSketchWindows = describe(
+    "sketch_windows", {{"high"}, {"bits"}},
+    "The slots (low bits of high) some window takes and those two or more take, as bit arrays.",
+    sketch_windows);
+
+const FunctionDescriptor kInSlots = describe(
+    "in_slots", {{"high"}, {"slots"}, {"bits"}},
+    "Per window, 1 where its slot (low bits of high) is set in the bit array slots.", in_slots);
 
 const FunctionDescriptor kCutMarked = describe(
     "cut_marked",
