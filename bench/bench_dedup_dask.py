@@ -2,8 +2,9 @@
 engine, on the cleaning corpus (dedup_corpus.py): output identical or not, time against
 quarnel.dedup's (best of --local-rounds fresh processes, in the same run), each worker's peak
 resident memory (its high-water mark during the job, and what it added to what it held before),
-and the bytes the peer-to-peer shuffles sent between workers and wrote to disk per input byte,
-for 2, 4 and 8 partitions per worker.
+and the bytes the peer-to-peer shuffles sent between workers and wrote to disk per input byte
+(0 where the job takes the task-based shuffle, whose pieces travel as task results), for 2, 4
+and 8 partitions per worker.
 
 Needs dask[distributed,dataframe] in the project's venv. The documents are put on the workers
 (persisted) before the clock starts, as the local engine gets them in memory; the cleaned
