@@ -84,9 +84,9 @@ struct Rows {
 // `prefix` starts each JSON object (the type field of JSON Lines); for SARIF it is the noun of the
 // rule ("phrase" or "passage"), and each result starts with a comma the caller drops first.
 // A group whose rows are not inside the columns (`first` descending, or past the row count) is a
-// UsageError when it is reached. With two lanes the first groups are written alone, and what they wrote for what they weigh
-// (their rows and text) sizes two parts of the rest, written at once; the bytes do not depend on
-// the lanes. Cost: linear in the bytes written.
+// UsageError when it is reached. With two lanes the first groups are written alone, and what they
+// wrote for what they weigh (their rows and text) sizes two parts of the rest, written at once; the
+// bytes do not depend on the lanes. Cost: linear in the bytes written.
 Rows write_groups(Style style, const Columns& columns, Texts& texts, std::size_t begin,
                   std::size_t end, std::string_view prefix,
                   core::parallel::Lanes lanes = core::parallel::Lanes::one());

@@ -38,8 +38,9 @@ TEST(Tokenizer, MatchesRunsOfWordBytesOnRandomBytes) {
     std::string text(rng() % 200, '\0');
     const unsigned mode = rng() % 3;  // any byte, mostly words, mostly gaps
     for (auto& c : text) {
-      c = static_cast<char>(mode == 0 ? rng() % 256 : rng() % 8 != 0 ? (mode == 1 ? 'a' : ' ')
-                                                                      : rng() % 256);
+      c = static_cast<char>(mode == 0        ? rng() % 256
+                            : rng() % 8 != 0 ? (mode == 1 ? 'a' : ' ')
+                                             : rng() % 256);
     }
     const auto [starts, ends] = runs_of_word_bytes(text);
     EXPECT_EQ(tk::word_starts(text), starts) << round;

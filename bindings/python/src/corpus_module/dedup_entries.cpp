@@ -123,8 +123,8 @@ PyObject* window_fingerprints(PyObject*, const BoundArgs& args) {
   // The columns are taken over, not copied: a partition's are hundreds of megabytes.
   PyRef dict = checked(PyDict_New());
   for (auto [key, column] : {std::pair{"high", &found.high}, std::pair{"low", &found.low},
-                             std::pair{"document", &found.document},
-                             std::pair{"word", &found.word}, std::pair{"start", &found.start}}) {
+                             std::pair{"document", &found.document}, std::pair{"word", &found.word},
+                             std::pair{"start", &found.start}}) {
     PyRef array = adopt_u64_array(std::move(*column));
     check_status(PyDict_SetItemString(dict.get(), key, array.get()));
   }
