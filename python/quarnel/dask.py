@@ -165,6 +165,34 @@ def _decide(records: pd.DataFrame) -> pd.DataFrame:
     }, copy=False)
 
 
+def _routed(marks, parts: int, method, bag: bool):
+    """The marks as a collection of one partition per partition of the corpus, each holding the
+    marks of its documents (in no order: the cut sorts them). A Bag's graph optimisation cannot
+    take the delayed pieces of the few-partition route: Bags take the shuffle."""
+    if bag or method != "tasks" or parts >= _TASK_SHUFFLE_BELOW:
+        # Partition p's marks are those with document p << _ROW_BITS up to its last row.
+        bounds = [p << _ROW_BITS for p in range(parts)] + [(parts << _ROW_BITS) - 1]
+        return marks.set_index("document", divisions=bounds, shuffle_method=method)
+    # Few partitions: each decision's marks split by partition once, and each partition takes
+    # its pieces, with neither the hashing nor the sort by document of a shuffle on the index.
+    from dask import delayed
+
+    splits = [delayed(_split_by_partition, nout=parts)(m, parts) for m in marks.to_delayed()]
+    gathered = [delayed(_gathered)(*(split[p] for split in splits)) for p in range(parts)]
+    return dd.from_delayed(gathered, meta=_empty(_MARK_DTYPES), verify_meta=False)
+
+
+def _split_by_partition(marks: pd.DataFrame, parts: int) -> list[pd.DataFrame]:
+    part = marks["document"].to_numpy() >> _ROW_BITS
+    order = np.argsort(part, kind="stable")
+    bounds = np.searchsorted(part[order], np.arange(parts + 1))
+    return [marks.iloc[order[a:b]] for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def _gathered(*pieces: pd.DataFrame) -> pd.DataFrame:
+    return pd.concat(pieces, ignore_index=True) if pieces else _empty(_MARK_DTYPES)
+
+
 def _length(partition: pd.DataFrame) -> pd.Series:
     return pd.Series([len(partition)], dtype=np.int64)
 
@@ -285,9 +313,7 @@ def dedup(collection, *, column: str = "text", min_words: int = 50, reference=No
     marks = _candidates(records).shuffle(
         on="high", npartitions=buckets, shuffle_method=method).map_partitions(
         _decide, meta=_empty(_MARK_DTYPES))
-    # Partition p's marks are those with document p << _ROW_BITS up to its last row.
-    bounds = [p << _ROW_BITS for p in range(parts)] + [(parts << _ROW_BITS) - 1]
-    routed = marks.set_index("document", divisions=bounds, shuffle_method=method)
+    routed = _routed(marks, parts, method, isinstance(collection, db.Bag))
     # Every partition's length, as one partition that each cut task receives whole.
     lengths = frame.map_partitions(_length, meta=pd.Series(dtype=np.int64),
                                    enforce_metadata=False).repartition(npartitions=1)
