@@ -3,6 +3,7 @@
 // ASCII letters and digits and every byte of a non-ASCII character, so boundaries always fall on
 // UTF-8 character boundaries.
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +20,7 @@ namespace quarnel::core::tokenizer {
   return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b >= 0x80;
 }
 
-// Bit j set where byte j of the 64 at `p` is a word byte: with SSE2 sixteen bytes a compare, else
-// byte by byte without a branch.
+// Bit j set where byte j of the 64 at `p` is a word byte: with SSE2 sixteen bytes a compare.
 [[nodiscard]] inline std::uint64_t word_byte_mask64(const char* p) {
 #if defined(__SSE2__)
   std::uint64_t mask = 0;
@@ -48,14 +48,27 @@ namespace quarnel::core::tokenizer {
 #endif
 }
 
+// The same for the `width` bytes at `p` (at most 64), byte by byte below 64 without a branch;
+// the bits past `width` are clear.
+[[nodiscard]] inline std::uint64_t word_byte_mask(const char* p, std::size_t width) {
+  if (width == 64) return word_byte_mask64(p);
+  std::uint64_t mask = 0;
+  for (std::size_t j = 0; j < width; ++j) {
+    mask |= std::uint64_t{is_word_byte(static_cast<unsigned char>(p[j]))} << j;
+  }
+  return mask;
+}
+
 // Calls start(i) at the first byte of every word of `text` and end(i) one past its last, in
 // text order, from the word-byte masks of 64 bytes at a time: a branch a word, not a byte.
 template <class Start, class End>
 void visit_word_bounds(std::string_view text, Start&& start, End&& end) {
   std::uint64_t previous = 0;  // bit 63: the byte before the block is a word byte
-  std::size_t i = 0;
-  const auto visit = [&](std::uint64_t mask, std::size_t width) {
+  for (std::size_t i = 0; i < text.size(); i += 64) {
+    const std::size_t width = std::min<std::size_t>(64, text.size() - i);
+    const std::uint64_t mask = word_byte_mask(text.data() + i, width);
     const std::uint64_t before = (mask << 1) | (previous >> 63);
+    // past a short last block both are clear but for the end of its last word, reported below
     const std::uint64_t inside = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
     for (std::uint64_t edges = (mask ^ before) & inside; edges != 0; edges &= edges - 1) {
       const auto j = static_cast<std::size_t>(std::countr_zero(edges));
@@ -65,36 +78,20 @@ void visit_word_bounds(std::string_view text, Start&& start, End&& end) {
         end(i + j);
       }
     }
-    previous = width == 64 ? mask : mask << (64 - width);
-  };
-  for (; i + 64 <= text.size(); i += 64) visit(word_byte_mask64(text.data() + i), 64);
-  if (i < text.size()) {
-    std::uint64_t mask = 0;
-    for (std::size_t j = 0; i + j < text.size(); ++j) {
-      mask |= std::uint64_t{is_word_byte(static_cast<unsigned char>(text[i + j]))} << j;
-    }
-    const std::size_t width = text.size() - i;
-    visit(mask, width);
-    i += width;
+    previous = mask << (64 - width);
   }
   if ((previous >> 63) != 0) end(text.size());
 }
 
-// The number of words of `text`.
+// The number of words of `text`: the word starts of each block's mask, counted at once.
 [[nodiscard]] inline std::size_t count_words(std::string_view text) {
   std::size_t words = 0;
   std::uint64_t previous = 0;
-  std::size_t i = 0;
-  for (; i + 64 <= text.size(); i += 64) {
-    const std::uint64_t mask = word_byte_mask64(text.data() + i);
+  for (std::size_t i = 0; i < text.size(); i += 64) {
+    const std::uint64_t mask =
+        word_byte_mask(text.data() + i, std::min<std::size_t>(64, text.size() - i));
     words += static_cast<std::size_t>(std::popcount(mask & ~((mask << 1) | (previous >> 63))));
     previous = mask;
-  }
-  bool before = (previous >> 63) != 0;
-  for (; i < text.size(); ++i) {
-    const bool current = is_word_byte(static_cast<unsigned char>(text[i]));
-    words += current && !before ? 1 : 0;
-    before = current;
   }
   return words;
 }
