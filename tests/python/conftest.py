@@ -1,4 +1,5 @@
 import random
+import re
 
 import pytest
 
@@ -15,6 +16,36 @@ def brute_suffix_array(data):
 def random_bytes(rng, n, alphabet=b"ab\x00\xff"):
     return bytes(rng.choice(alphabet) for _ in range(n))
 
+
+def error_of(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return info.type, str(info.value)
+
+
+# Unicode's White_Space characters, which the finder's phrases are normalised over.
+WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B)))
+WHITE_SPACE += "\u2028\u2029\u202f\u205f\u3000"
+NON_WHITE = re.compile(f"[^{WHITE_SPACE}]+")
+
+
+def normalised(text):
+    return " ".join(NON_WHITE.findall(text))
+
+
+# A phrase of four words, twice: the smallest text the default limits find something in.
+BASE = "alpha beta gamma delta and alpha beta gamma delta"
+BASE_OCCURRENCES = [{"start": 0, "end": 22}, {"start": 27, "end": 49}]
+BASE_RESULT = [
+    {
+        "phrase": "alpha beta gamma delta",
+        "count": 2,
+        "string_length": 22,
+        "number_of_words": 4,
+        "occurrences": BASE_OCCURRENCES,
+    }
+]
+REPEAT = " ".join(f"w{i}x" for i in range(60))  # sixty words: max_words and blocks change it
 
 COLLAPSIBLE = b"\t\n\x0c\r "
 
