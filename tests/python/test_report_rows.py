@@ -1,9 +1,9 @@
 """The command line's native row writer against a plain Python writer of each format.
 
-The oracle formats one row at a time with f-strings, json's own string encoder and html.escape,
-as the command line did before its rows were written natively; random columns, names and texts
-(control characters, astral characters, every white space str.split knows, markup, surrogate
-escapes in names) must come out byte for byte the same.
+The oracle formats one row at a time with f-strings, json's own encoder and html.escape, as the
+command line did before its rows were written natively; random columns, names and texts (control
+characters, astral characters, every white space str.split knows, markup, surrogate escapes in
+names) must come out byte for byte the same.
 """
 
 import csv
@@ -15,6 +15,7 @@ import random
 import subprocess
 import sys
 from json.encoder import encode_basestring
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -23,42 +24,38 @@ from quarnel import _corpus
 from quarnel._report import write_bytes, written_names
 
 STYLES = ("json", "jsonl", "passages", "phrases", "html", "csv", "sarif")
+KEYS = ("first", "words", "chars", "document", "start", "end", "line", "column", "end_line")
+KEYS += ("end_column", "count")
 SPACES = [chr(c) for c in range(0x110000) if chr(c).isspace()]
-NEAR_SPACES = ["\u200b", "\u180e", "\ufeff", "\x00", "\x7f"]
-OTHERS = ['"', "\\", "<", ">", "&", "'", "%", "\x01", "\x1f", "\b", "\f", "\u00e9", "\u2026",
-          "\u4e2d", "\U0001d49c", "\U0001f600", "\u2028"]
+NEAR_SPACES = list("\u200b\u180e\ufeff\x00\x7f")
+OTHERS = list("\"\\<>&'%\x01\x1f\b\f\u00e9\u2026\u4e2d\U0001d49c\U0001f600\u2028")
 
 
-# --- the oracle ---------------------------------------------------------------------------
+# --- the oracle ------------------------------------------------------------------------------
+
 
 def flat(text, width=60):
     text = " ".join(text[: width * 8].split())
     return text if len(text) <= width else text[: width - 1] + "\u2026"
 
 
-def place(name, line, column, end_line=None, end_column=None):
-    if end_line is None:
-        return f"{name}:{line}:{column}"
-    return f"{name}:{line}:{column}-{end_line}:{end_column}"
+def places_of(c, names, g):
+    keys = KEYS[3:10]
+    rows = range(c["first"][g], c["first"][g + 1])
+    return [
+        SimpleNamespace(name=names[c["document"][r]], **{k: c[k][r] for k in keys}) for r in rows
+    ]
 
 
-def json_name(name):
-    return "null" if name is None else encode_basestring(name)
+def where(o, ends=True):
+    return f"{o.name}:{o.line}:{o.column}" + (f"-{o.end_line}:{o.end_column}" if ends else "")
 
 
-def json_group(g, rows, c, names, texts, prefix):  # noqa: ARG001 (c["count"] is the count)
-    occurrences = ",".join(
-        f'{{"file":{json_name(names[c["document"][r]])},"document":{c["document"][r]},'
-        f'"start":{c["start"][r]},"end":{c["end"][r]},'
-        f'"line":{c["line"][r]},"column":{c["column"][r]},"end_line":{c["end_line"][r]},'
-        f'"end_column":{c["end_column"][r]}}}' for r in rows)
-    return (f'{{{prefix}"text":{encode_basestring(texts[g])},"count":{c["count"][g]},'
-            f'"words":{c["words"][g]},"chars":{c["chars"][g]},"occurrences":[{occurrences}]}}')
-
-
-def full_place(c, names, r):
-    return place(names[c["document"][r]], c["line"][r], c["column"][r], c["end_line"][r],
-                 c["end_column"][r])
+def json_group(g, places, c, texts, prefix):
+    row = lambda o: {"file": o.name, **{k: getattr(o, k) for k in KEYS[3:10]}}  # noqa: E731
+    group = {"text": texts[g], **{k: c[k][g] for k in ("count", "words", "chars")}}
+    group["occurrences"] = [row(o) for o in places]
+    return "{" + prefix + json.dumps(group, ensure_ascii=False, separators=(",", ":"))[1:]
 
 
 def highlighted(text, start, end):
@@ -66,31 +63,32 @@ def highlighted(text, start, end):
     if end - start <= 1200:
         marked = f"<mark>{esc(text[start:end])}</mark>"
     else:
-        marked = (f"<mark>{esc(text[start:start + 500])}</mark>"
-                  f"<span class=\"gap\">[\u2026 {end - start - 1000:,} characters \u2026]</span>"
-                  f"<mark>{esc(text[end - 500:end])}</mark>")
-    return f"{esc(text[max(0, start - 160):start])}{marked}{esc(text[end:end + 160])}"
+        gap = f'<span class="gap">[\u2026 {end - start - 1000:,} characters \u2026]</span>'
+        marked = f"<mark>{esc(text[start : start + 500])}</mark>{gap}"
+        marked += f"<mark>{esc(text[end - 500 : end])}</mark>"
+    return f"{esc(text[max(0, start - 160) : start])}{marked}{esc(text[end : end + 160])}"
 
 
-def html_group(g, rows, c, names, texts, documents):
-    n = c["count"][g]
+def html_group(g, places, c, texts, documents):
+    n, shown, listed = c["count"][g], places[:6], places[6:106]
     cards = "".join(
-        f"<div class=\"card\"><h3>{html.escape(full_place(c, names, r))}</h3><pre "
-        f"class=\"occurrence\" data-document=\"{c['document'][r]}\" data-start=\"{c['start'][r]}\" "
-        f"data-end=\"{c['end'][r]}\">"
-        f"{highlighted(documents[c['document'][r]], c['start'][r], c['end'][r])}</pre></div>"
-        for r in rows[:6])
+        f'<div class="card"><h3>{html.escape(where(o))}</h3><pre class="occurrence" '
+        f'data-document="{o.document}" data-start="{o.start}" data-end="{o.end}">'
+        f"{highlighted(documents[o.document], o.start, o.end)}</pre></div>"
+        for o in shown
+    )
     more = ""
-    if n > len(rows[:6]):
-        listed = rows[6:106]
-        items = "".join(f"<li>{html.escape(full_place(c, names, r))}</li>" for r in listed)
-        if n > len(rows[:6]) + len(listed):
-            items += (f"<li>\u2026 and {n - len(rows[:6]) - len(listed):,} more (all are in "
-                      f"--format json)</li>")
-        more = f"<p>{n - len(rows[:6]):,} more places:</p><ul class=\"more\">{items}</ul>"
-    return (f"<details class=\"group\" id=\"g{g}\"><summary><b>{c['words'][g]:,} words</b>, "
-            f"{n:,} places <span class=\"meta\">{html.escape(flat(texts[g], 100))}</span>"
-            f"</summary><div class=\"cards\">{cards}</div>{more}</details>\n")
+    if n > len(shown):
+        items = "".join(f"<li>{html.escape(where(o))}</li>" for o in listed)
+        if n > len(shown) + len(listed):
+            rest = n - len(shown) - len(listed)
+            items += f"<li>\u2026 and {rest:,} more (all are in --format json)</li>"
+        more = f'<p>{n - len(shown):,} more places:</p><ul class="more">{items}</ul>'
+    return (
+        f'<details class="group" id="g{g}"><summary><b>{c["words"][g]:,} words</b>, '
+        f'{n:,} places <span class="meta">{html.escape(flat(texts[g], 100))}</span>'
+        f'</summary><div class="cards">{cards}</div>{more}</details>\n'
+    )
 
 
 def csv_field(text):
@@ -99,58 +97,58 @@ def csv_field(text):
     return out.getvalue()[:-2] if text else ""  # without the line end; "" only in a row alone
 
 
-def sarif_location(c, names, r):
-    uri = names[c["document"][r]]
-    return (f'"physicalLocation":{{"artifactLocation":{{"uri":{uri}}},"region":{{'
-            f'"startLine":{c["line"][r]},"startColumn":{c["column"][r]},'
-            f'"endLine":{c["end_line"][r]},"endColumn":{c["end_column"][r] + 1}}}}}')
+def sarif_group(g, places, c, texts, noun):
+    def location(o):
+        region = f'"startLine":{o.line},"startColumn":{o.column},'
+        region += f'"endLine":{o.end_line},"endColumn":{o.end_column + 1}'
+        return f'"physicalLocation":{{"artifactLocation":{{"uri":{o.name}}},"region":{{{region}}}}}'
 
-
-def sarif_group(g, rows, c, names, texts, noun):
-    message = (f"Repeated {noun} of {c['words'][g]:,} words, {c['count'][g]:,} places; the "
-               f"first is [here](1): {flat(texts[g])}")
+    if len(places) < 2:
+        return ""
+    message = f"Repeated {noun} of {c['words'][g]:,} words, {c['count'][g]:,} places; the "
+    message = encode_basestring(message + f"first is [here](1): {flat(texts[g])}")
+    first = f'"relatedLocations":[{{"id":1,{location(places[0])},"message":{{"text":'
     return "".join(
-        f',\n{{"ruleId":"repeated-{noun}","level":"warning","message":{{"text":'
-        f'{encode_basestring(message)}}},"locations":[{{{sarif_location(c, names, r)}}}],'
-        f'"relatedLocations":[{{"id":1,{sarif_location(c, names, rows[0])},"message":{{"text":'
-        f'"the first place"}}}}]}}' for r in rows[1:])
+        f',\n{{"ruleId":"repeated-{noun}","level":"warning","message":{{"text":{message}}},'
+        f'"locations":[{{{location(o)}}}],{first}"the first place"}}}}]}}'
+        for o in places[1:]
+    )
 
 
 def oracle(style, c, names, texts, documents, g0, g1, prefix):
     """`names` as the style writes them for csv and sarif, the names themselves otherwise."""
     out = []
     for g in range(g0, g1):
-        rows = range(c["first"][g], c["first"][g + 1])
-        n = c["count"][g]
+        places, n = places_of(c, names, g), c["count"][g]
         if style == "json":
-            out.append(("\n" if g == 0 else ",\n") + json_group(g, rows, c, names, texts, prefix))
+            out.append(("\n" if g == 0 else ",\n") + json_group(g, places, c, texts, prefix))
         elif style == "jsonl":
-            out.append(json_group(g, rows, c, names, texts, prefix) + "\n")
+            out.append(json_group(g, places, c, texts, prefix) + "\n")
         elif style == "passages":
             out.append(f"{c['words'][g]:>7}  {n:>5}  {flat(texts[g])}\n")
-            out += [" " * 16 + full_place(c, names, r) + "\n" for r in rows]
-            if n > len(rows):
-                out.append(" " * 16 + f"+{n - len(rows):,} more places\n")
+            out += [" " * 16 + where(o) + "\n" for o in places]
+            if n > len(places):
+                out.append(" " * 16 + f"+{n - len(places):,} more places\n")
         elif style == "phrases":
-            where = ", ".join(place(names[c["document"][r]], c["line"][r], c["column"][r])
-                              for r in rows[:8])
-            if n > len(rows[:8]):
-                where += f", +{n - len(rows[:8])} more"
-            out.append(f"{c['chars'][g]:>7}  {n:>5}  {c['words'][g]:>5}  "
-                       f"{flat(texts[g]):<60}  {where}\n")
+            at = ", ".join(where(o, False) for o in places[:8])
+            at += f", +{n - len(places[:8])} more" if n > len(places[:8]) else ""
+            out.append(
+                f"{c['chars'][g]:>7}  {n:>5}  {c['words'][g]:>5}  {flat(texts[g]):<60}  {at}\n"
+            )
         elif style == "csv":
-            out += [f"{g},{n},{c['words'][g]},{c['chars'][g]},{names[c['document'][r]]},"
-                    f"{c['document'][r]},{c['start'][r]},{c['end'][r]},{c['line'][r]},"
-                    f"{c['column'][r]},{c['end_line'][r]},{c['end_column'][r]},"
-                    f"{csv_field(texts[g]) if r == rows[0] else ''}\r\n" for r in rows]
+            for k, o in enumerate(places):
+                row = [g, n, c["words"][g], c["chars"][g], o.name]
+                row += [getattr(o, key) for key in KEYS[3:10]]
+                out.append(",".join(map(str, row)) + f",{'' if k else csv_field(texts[g])}\r\n")
         elif style == "sarif":
-            out.append(sarif_group(g, rows, c, names, texts, prefix))
+            out.append(sarif_group(g, places, c, texts, prefix))
         else:
-            out.append(html_group(g, rows, c, names, texts, documents))
+            out.append(html_group(g, places, c, texts, documents))
     return "".join(out)
 
 
-# --- random inputs ------------------------------------------------------------------------
+# --- random inputs ---------------------------------------------------------------------------
+
 
 def random_text(rng, length):
     alphabet = ["a", "b", "c", " ", "\n"] * 6 + SPACES + NEAR_SPACES + OTHERS
@@ -169,50 +167,34 @@ def random_corpus(rng):
     names = [random_name(rng, k) for k in range(len(documents))]
     counts = [rng.choice([1, 2, 6, 7, 9, 106, 107, 130]) for _ in range(rng.randint(0, 12))]
     # some texts start with more white space than a preview's first try reads
-    texts = [" \n" * rng.choice([0, 0, 70, 250])
-             + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700])) for _ in counts]
+    lead = lambda: " \n" * rng.choice([0, 0, 70, 250])  # noqa: E731
+    texts = [lead() + random_text(rng, rng.choice([0, 3, 59, 60, 61, 200, 700])) for _ in counts]
     first = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)]).astype(np.int64)
     # a report may show fewer places of a group than it has
     exact = [n + rng.choice([0, 0, 1, 120]) for n in counts]
     rows = int(first[-1])
     document = np.array([rng.randrange(len(documents)) for _ in range(rows)], dtype=np.int64)
-    start = np.zeros(rows, dtype=np.int64)
-    end = np.zeros(rows, dtype=np.int64)
+    start, end = np.zeros(rows, dtype=np.int64), np.zeros(rows, dtype=np.int64)
     for r in range(rows):
-        size = len(documents[document[r]])
-        start[r] = rng.randint(0, size)
-        end[r] = rng.randint(start[r], size)
-    columns = {
-        "first": first,
-        "words": np.array([rng.randrange(10**7) for _ in counts], dtype=np.int64),
-        "chars": np.array([rng.randrange(10**7) for _ in counts], dtype=np.int64),
-        "count": np.array(exact, dtype=np.int64),
-        "document": document, "start": start, "end": end,
-        **{key: np.array([rng.randrange(1, 10**6) for _ in range(rows)], dtype=np.int64)
-           for key in ("line", "column", "end_line", "end_column")},
-    }
+        start[r] = rng.randint(0, len(documents[document[r]]))
+        end[r] = rng.randint(start[r], len(documents[document[r]]))
+    numbers = lambda n, top: np.array([rng.randrange(*top) for _ in range(n)], dtype=np.int64)  # noqa: E731
+    columns = dict(first=first, words=numbers(len(counts), (10**7,)))
+    columns.update(chars=numbers(len(counts), (10**7,)), count=np.array(exact, dtype=np.int64))
+    columns.update(document=document, start=start, end=end)
+    columns.update({key: numbers(rows, (1, 10**6)) for key in KEYS[6:10]})
     return columns, names, texts, documents
-
-
-KEYS = ("first", "words", "chars", "document", "start", "end", "line", "column", "end_line",
-        "end_column", "count")
 
 
 def native_chunks(style, columns, names, texts, documents, g0, g1, prefix=""):
     """Each call's bytes, the calls going on from the group the last one stopped before."""
-    names = written_names(names, style)
-    chunks = []
+    names, columns, chunks = written_names(names, style), tuple(columns[k] for k in KEYS), []
     while True:
-        data, g0 = _corpus._format_groups(style, tuple(columns[k] for k in KEYS), names, texts,
-                                          documents, g0, g1, prefix)
+        args = (style, columns, names, texts, documents, g0, g1, prefix)
+        data, g0 = _corpus._format_groups(*args)
         chunks.append(data)
         if g0 == g1:
             return chunks
-
-
-def native(style, columns, names, texts, documents, g0, g1, prefix=""):
-    chunks = native_chunks(style, columns, names, texts, documents, g0, g1, prefix)
-    return b"".join(chunks).decode("utf-8", "surrogateescape")
 
 
 @pytest.mark.parametrize("style", STYLES)
@@ -222,27 +204,18 @@ def test_rows_match_the_python_writer(style, seed):
     columns, names, texts, documents = random_corpus(rng)
     lists = {k: v.tolist() for k, v in columns.items()}
     prefix = {"jsonl": '"type":"passage",', "sarif": "passage"}.get(style, "")
-    written = [n.decode("utf-8", "surrogateescape") for n in written_names(names, style)]
+    if style in ("csv", "sarif"):
+        written = [n.decode("utf-8", "surrogateescape") for n in written_names(names, style)]
     g0 = rng.randint(0, len(texts))
     for lo, hi in ((0, len(texts)), (g0, len(texts))):
-        assert native(style, columns, names, texts, documents, lo, hi, prefix) == \
-            oracle(style, lists, written if style in ("csv", "sarif") else names, texts,
-                   documents, lo, hi, prefix)
+        chunks = native_chunks(style, columns, names, texts, documents, lo, hi, prefix)
+        expected = oracle(style, lists, written if style in ("csv", "sarif") else names, texts,
+                          documents, lo, hi, prefix)  # fmt: skip
+        assert b"".join(chunks).decode("utf-8", "surrogateescape") == expected
 
 
-def good_call(**changes):
-    columns, names, texts, documents = random_corpus(random.Random(3))
-    while not texts:
-        columns, names, texts, documents = random_corpus(random.Random(len(names) + 10))
-    args = dict(style="html", columns=tuple(columns[k] for k in KEYS),
-                names=[b"n"] * len(names), texts=texts, documents=documents, start=0,
-                end=len(texts), prefix="")
-    args.update(changes)
-    return args
-
-
-def replaced(columns, key, value):
-    return tuple(value if k == key else c for k, c in zip(KEYS, columns))
+def column(key, edit):
+    return lambda a: dict(columns=tuple(edit(c) if k == key else c for k, c in zip(KEYS, a["columns"])))  # fmt: skip
 
 
 @pytest.mark.parametrize("change, error", [
@@ -250,22 +223,23 @@ def replaced(columns, key, value):
     (lambda a: dict(end=len(a["texts"]) + 1), ValueError),
     (lambda a: dict(start=1, end=0), ValueError),
     (lambda a: dict(columns=a["columns"][:10]), ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "count", a["columns"][10][1:])), ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "start", a["columns"][4].astype(np.int32))),
-     ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "first", a["columns"][0][::-1].copy())),
-     ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "line", a["columns"][6][1:])), ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "document", a["columns"][3] + 100)),
-     ValueError),
-    (lambda a: dict(columns=replaced(a["columns"], "end", a["columns"][5] + 10**6)), ValueError),
+    (column("count", lambda v: v[1:]), ValueError),
+    (column("start", lambda v: v.astype(np.int32)), ValueError),
+    (column("first", lambda v: v[::-1].copy()), ValueError),
+    (column("line", lambda v: v[1:]), ValueError),
+    (column("document", lambda v: v + 100), ValueError),
+    (column("end", lambda v: v + 10**6), ValueError),
     (lambda a: dict(names=["n"] * len(a["names"])), TypeError),
     (lambda a: dict(names=[None] * len(a["names"])), TypeError),
     (lambda a: dict(texts=[b"t"] * len(a["texts"])), TypeError),
     (lambda a: dict(texts=["\ud800"] * len(a["texts"])), ValueError),
-])
+])  # fmt: skip
 def test_bad_columns_are_refused(change, error):
-    args = good_call()
+    columns, names, texts, documents = random_corpus(random.Random(3))
+    while not texts:
+        columns, names, texts, documents = random_corpus(random.Random(len(names) + 10))
+    args = dict(style="html", columns=tuple(columns[k] for k in KEYS), names=[b"n"] * len(names))
+    args.update(texts=texts, documents=documents, start=0, end=len(texts), prefix="")
     assert _corpus._format_groups(**args)[1] == args["end"]
     with pytest.raises(error):
         _corpus._format_groups(**{**args, **change(args)})
@@ -273,19 +247,13 @@ def test_bad_columns_are_refused(change, error):
 
 @pytest.mark.parametrize("style", STYLES)
 def test_large_reports_come_a_megabyte_at_a_time(style):
-    rng = random.Random(11)
-    documents = [random_text(rng, 2000)]
-    names = ["n" * 2000 + "\u00e9"]
+    documents, names = [random_text(random.Random(11), 2000)], ["n" * 2000 + "\u00e9"]
     groups, per_group = 6000, 2  # the first calls take two lanes, the last ones one
-    rows = groups * per_group
-    columns = {"first": np.arange(0, rows + 1, per_group, dtype=np.int64),
-               "words": np.arange(groups, dtype=np.int64),
-               "chars": np.arange(groups, dtype=np.int64),
-               "count": np.full(groups, per_group, dtype=np.int64),
-               "document": np.zeros(rows, dtype=np.int64),
-               "start": np.arange(rows, dtype=np.int64) % 1500,
-               "end": np.arange(rows, dtype=np.int64) % 1500 + 300,
-               **{k: np.arange(rows, dtype=np.int64) for k in KEYS[6:10]}}
+    rows = np.arange(groups * per_group, dtype=np.int64)
+    columns = dict(first=np.arange(0, rows.size + 1, per_group, dtype=np.int64))
+    columns.update(words=np.arange(groups, dtype=np.int64), chars=np.arange(groups, dtype=np.int64))
+    columns.update(count=np.full(groups, per_group, dtype=np.int64), document=rows * 0)
+    columns.update(start=rows % 1500, end=rows % 1500 + 300, **dict.fromkeys(KEYS[6:10], rows))
     texts = [f"group {g}" for g in range(groups)]
     chunks = native_chunks(style, columns, names, texts, documents, 0, groups)
     assert len(chunks) > 2
@@ -303,8 +271,8 @@ def test_large_reports_come_a_megabyte_at_a_time(style):
 @pytest.mark.parametrize("with_buffer", [True, False])
 def test_bytes_follow_the_text_already_written(with_buffer):
     raw = io.BytesIO()
-    out = io.TextIOWrapper(raw, encoding="utf-8", errors="surrogateescape") if with_buffer \
-        else io.StringIO()
+    wrapper = io.TextIOWrapper(raw, encoding="utf-8", errors="surrogateescape")
+    out = wrapper if with_buffer else io.StringIO()
     out.write("head \u00e9 ")
     write_bytes(out, "tail \u00e9 ".encode() + b"\xff")
     out.flush()
@@ -316,16 +284,17 @@ def test_awkward_file_names_come_out_as_each_format_writes_them(tmp_path):
     """A name with a byte that is not UTF-8, a quote, markup and a tab: JSON escapes it and keeps
     the byte, HTML escapes its markup, the table writes it as it is."""
     shared = "one two three four five six seven eight nine ten eleven twelve. "
-    raw_name = b'odd "<b>\tname\xff.txt'
-    os.makedirs(tmp_path / "in")
-    with open(os.path.join(os.fsencode(tmp_path / "in"), raw_name), "wb") as f:
+    folder = os.fsencode(tmp_path / "in")
+    os.makedirs(folder)
+    name = os.path.join(folder, b'odd "<b>\tname\xff.txt')
+    with open(name, "wb") as f:
         f.write(shared.encode() * 2)
     (tmp_path / "in" / "plain.txt").write_text("\u00e9 " + shared)
-    name = os.fsdecode(os.path.join(os.fsencode(tmp_path / "in"), raw_name))
+    name = os.fsdecode(name)
 
     def run(fmt):
-        proc = subprocess.run([sys.executable, "-m", "quarnel", "passages", "--format", fmt,
-                               "--min-words", "4", tmp_path / "in"], capture_output=True)
+        argv = [sys.executable, "-m", "quarnel", "passages", "--min-words", "4", folder]
+        proc = subprocess.run([*argv, "--format", fmt], capture_output=True)
         assert proc.returncode == 0, proc.stderr
         return proc.stdout
 
@@ -335,8 +304,7 @@ def test_awkward_file_names_come_out_as_each_format_writes_them(tmp_path):
     places = [o["file"] for p in report["passages"] for o in p["occurrences"]]
     assert name in places and [f["file"] for f in report["files"]][0] == name
     lines = run("jsonl").decode("utf-8", "surrogateescape").split("\n")[:-1]
-    assert [r for r in map(json.loads, lines) if r["type"] == "passage"] == \
-        [dict(p, type="passage") for p in report["passages"]]
+    records = [r for r in map(json.loads, lines) if r["type"] == "passage"]
+    assert records == [dict(p, type="passage") for p in report["passages"]]
     assert f"                {name}:1:1-" in run("table").decode("utf-8", "surrogateescape")
-    page = run("html").decode("utf-8", "surrogateescape")
-    assert f"<h3>{html.escape(name)}:1:1-" in page
+    assert f"<h3>{html.escape(name)}:1:1-" in run("html").decode("utf-8", "surrogateescape")
