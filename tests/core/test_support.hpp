@@ -1,19 +1,84 @@
 #pragma once
-// Brute-force references and record builders shared by the core tests.
+// What the core tests share: the test framework and the standard headers most of them use,
+// brute-force references, generators and record builders.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "base/errors.hpp"
+#include "base/interrupt.hpp"
+#include "base/parallel.hpp"
+#include "duplicate_finder/documents.hpp"
 #include "duplicate_finder/params.hpp"
 #include "duplicate_finder/phrase_records.hpp"
 
 namespace quarnel::test {
+
+inline std::span<const std::uint8_t> bytes_of(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// Documents joined by the separator the finder puts between them, with where each lies.
+struct Joined {
+  std::string text;
+  std::vector<std::uint64_t> starts, ends;
+  [[nodiscard]] core::duplicate_finder::DocumentLayout layout() const { return {starts, ends}; }
+};
+
+inline Joined join_documents(const std::vector<std::string>& docs) {
+  Joined j;
+  for (const auto& doc : docs) {
+    if (!j.starts.empty()) j.text += core::duplicate_finder::kDocumentSeparator;
+    j.starts.push_back(j.text.size());
+    j.text += doc;
+    j.ends.push_back(j.text.size());
+  }
+  return j;
+}
+
+// List k of a flattened result: positions[offsets[k], offsets[k + 1]).
+template <class Flat>
+std::vector<std::uint64_t> list_of(const Flat& f, std::size_t k) {
+  return {f.positions.begin() + f.offsets[k], f.positions.begin() + f.offsets[k + 1]};
+}
+
+// A path in the temporary directory that no other process running the tests uses.
+inline std::string temp_path(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / (std::to_string(::getpid()) + name)).string();
+}
+
+template <class Bytes>
+void write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// A stop already requested: the first checkpoint on this thread throws.
+struct StopRequested {
+  core::interrupt::Shared shared{true};
+  core::interrupt::Adopt adopt{&shared};
+};
 
 // Suffix start positions in lexicographic order (a proper prefix sorts first).
 template <class T>
