@@ -1,14 +1,4 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
-#include <limits>
-#include <map>
-#include <numeric>
-#include <random>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/chunked_log.hpp"
@@ -17,6 +7,9 @@
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
+#include "text/tokenizer.hpp"
+#include "text/utf.hpp"
+#include "text/white_space.hpp"
 
 using quarnel::core::parallel::Lanes;
 
@@ -42,8 +35,7 @@ struct Indexed {
   quarnel::core::suffix_array::LcpPlanes<std::uint64_t> planes;
 
   Indexed(std::string t, Offsets b) : text(std::move(t)), boundaries(std::move(b)) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                              text.size());
+    const auto bytes = quarnel::test::bytes_of(text);
     sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
     lcp = quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa);
@@ -54,43 +46,21 @@ struct Indexed {
   [[nodiscard]] df::AnalysisIndex index() const { return {text, sa, planes, boundaries}; }
 };
 
-// ---------------------------------------------------------------------------------------------
-// Independent definitions for the oracle: UTF-8 decoding, the White_Space list, word bytes.
-
-std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-  char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-  for (std::size_t k = 1; k < len; ++k) {
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  }
-  return {cp, len};
-}
-
-bool is_white(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
 bool word_byte(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return std::isalnum(b) || b >= 0x80;
+  return quarnel::core::tokenizer::is_word_byte(static_cast<unsigned char>(c));
 }
 
+// Phrase normalisation spelt out: White_Space runs become one space, none at either end.
 std::string oracle_normalize(std::string_view raw) {
   std::string out;
   bool after_space = true;
   for (std::size_t i = 0; i < raw.size();) {
-    const auto [cp, len] = decode(raw, i);
-    if (is_white(cp)) {
-      if (!after_space) out += ' ';
-      after_space = true;
-    } else {
-      out.append(raw.substr(i, len));
-      after_space = false;
-    }
-    i += len;
+    const std::size_t at = i;
+    const bool white =
+        quarnel::core::white_space::is_white_space(quarnel::core::utf::decode_utf8(raw, i));
+    if (white && !after_space) out += ' ';
+    if (!white) out.append(raw.substr(at, i - at));
+    after_space = white;
   }
   if (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
@@ -150,14 +120,8 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
     const std::uint64_t words =
         phrase.empty() ? 0 : 1 + std::count(phrase.begin(), phrase.end(), ' ');
     if (offsets.size() < 2 || words < params.min_words_in_substring) continue;
-    PhraseData r;
-    r.phrase = phrase;
-    r.starts.assign(offsets.begin(), offsets.end());
-    for (auto s : r.starts) r.ends.push_back(s + phrase.size());
-    r.count = offsets.size();
-    r.string_length = phrase.size();
-    r.number_of_words = words;
-    records.push_back(r);
+    records.push_back(
+        quarnel::test::phrase_record(phrase, {offsets.begin(), offsets.end()}, words));
   }
   std::sort(records.begin(), records.end(), [](const PhraseData& a, const PhraseData& b) {
     if (a.string_length != b.string_length) return a.string_length > b.string_length;
@@ -168,27 +132,13 @@ std::vector<PhraseData> oracle_candidates(const std::string& text, const FinderP
 
 // Texts of a few sentences reused in random order, from a small vocabulary with multi-byte,
 // astral and white-space characters among the words and separators.
-const std::vector<std::string>& vocabulary() {
-  static const std::vector<std::string> words{
-      "alpha", "beta", "gamma", "de", "x", "\xC3\xB1u", "\xF0\x9D\x92\x9C\x62", "42", "it's"};
-  return words;
-}
-
-const std::vector<std::string>& separators() {
-  static const std::vector<std::string> between{
-      " ", " ", " ", "  ", ", ", "\t", "\xC2\xA0", "-", ". ", "\xE3\x80\x80", " \xC2\xA0 "};
-  return between;
-}
+const std::vector<std::string> kVocabulary{
+    "alpha", "beta", "gamma", "de", "x", "\xC3\xB1u", "\xF0\x9D\x92\x9C\x62", "42", "it's"};
+const std::vector<std::string> kSeparators{" ",        " ", " ",  "  ",           ", ",        "\t",
+                                           "\xC2\xA0", "-", ". ", "\xE3\x80\x80", " \xC2\xA0 "};
 
 std::string pick(std::mt19937& rng, const std::vector<std::string>& from) {
   return from[rng() % from.size()];
-}
-
-// `words` words, each followed by a separator.
-std::string random_words(std::mt19937& rng, std::size_t words) {
-  std::string s;
-  for (std::size_t w = 0; w < words; ++w) s += pick(rng, vocabulary()) + pick(rng, separators());
-  return s;
 }
 
 std::string random_text(std::mt19937& rng) {
@@ -196,12 +146,12 @@ std::string random_text(std::mt19937& rng) {
   for (auto& s : sentences) {
     const std::size_t words = 1 + rng() % 6;
     for (std::size_t w = 0; w < words; ++w) {
-      s += (w ? pick(rng, separators()) : "") + pick(rng, vocabulary());
+      s += (w ? pick(rng, kSeparators) : "") + pick(rng, kVocabulary);
     }
   }
-  std::string text = rng() % 4 == 0 ? pick(rng, separators()) : "";
+  std::string text = rng() % 4 == 0 ? pick(rng, kSeparators) : "";
   const std::size_t parts = 1 + rng() % 5;
-  for (std::size_t i = 0; i < parts; ++i) text += pick(rng, sentences) + pick(rng, separators());
+  for (std::size_t i = 0; i < parts; ++i) text += pick(rng, sentences) + pick(rng, kSeparators);
   return text;
 }
 
@@ -231,7 +181,29 @@ FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_
   return FinderParams{min_words, min_chars, max_words, min_words_in_substring, false};
 }
 
-std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records);
+PhraseData counted(std::string phrase, std::uint64_t count) {
+  Offsets starts(count);
+  for (std::uint64_t i = 0; i < count; ++i) starts[i] = 1000 * i;
+  return quarnel::test::phrase_record(std::move(phrase), starts, 1);
+}
+
+// The removal loop with containment by plain substring search.
+std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records) {
+  std::vector<bool> removed(records.size(), false);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (removed[i]) continue;
+    for (std::size_t j = 0; j < records.size(); ++j) {
+      if (j == i || removed[j] || records[j].phrase == records[i].phrase) continue;
+      if (records[i].phrase.find(records[j].phrase) == std::string::npos) continue;
+      if (records[j].count <= records[i].count) removed[j] = true;
+    }
+  }
+  std::vector<PhraseData> kept;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!removed[i]) kept.push_back(records[i]);
+  }
+  return kept;
+}
 
 // A text with the sentence boundaries a splitter might have put in it.
 struct CandidateCase {
@@ -247,17 +219,14 @@ void expect_candidates_match_the_oracle(const CandidateCase& c, const std::strin
   const auto uncontained = expected.size() >= 2 ? naive_elimination(expected) : expected;
   const Indexed indexed(c.text, c.boundaries);
   for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
-    const auto where = [&] {
-      return what + " lanes " + std::to_string(lanes.count()) + " text '" + c.text +
-             "' min_words " + std::to_string(c.params.min_words) + " min_chars " +
-             std::to_string(c.params.min_chars) + " max_words " +
-             std::to_string(c.params.max_words);
-    };
-    ASSERT_EQ(df::detail::find_candidate_phrases(indexed.index(), c.params, kKeyA, lanes), expected)
-        << where();
+    SCOPED_TRACE(what + " lanes " + std::to_string(lanes.count()) + " text '" + c.text +
+                 "' words " + std::to_string(c.params.min_words) + ".." +
+                 std::to_string(c.params.max_words) + " chars " +
+                 std::to_string(c.params.min_chars));
+    ASSERT_EQ(df::detail::find_candidate_phrases(indexed.index(), c.params, kKeyA, lanes),
+              expected);
     ASSERT_EQ(df::detail::find_uncontained_candidates(indexed.index(), c.params, kKeyB, lanes),
-              uncontained)
-        << where();
+              uncontained);
   }
 }
 
@@ -283,7 +252,9 @@ FinderParams pasted_params(std::mt19937& rng) {
 CandidateCase twice_pasted(std::mt19937& rng) {
   const std::vector<std::string> joints{"", " ", "x", "b ", ". ", "-", "\xC2\xA0"};
   // Random words seldom repeat three in a row, so the copies make most runs.
-  const std::string passage = random_words(rng, 5 + rng() % 10);
+  std::string passage;
+  for (std::size_t w = 5 + rng() % 10; w > 0; --w)
+    passage += pick(rng, kVocabulary) + pick(rng, kSeparators);
   // Sentence boundaries at the same places of both copies, as a splitter would put them.
   const auto shape = rng() % 4;
   const Offsets inside = shape == 0   ? Offsets{}
@@ -591,34 +562,8 @@ TEST(CandidateScan, SplitScanLeavesWhatOneCollectorLeaves) {
   }
 }
 
-using quarnel::test::phrase_record;
-
 // ---------------------------------------------------------------------------------------------
 // Substring elimination
-
-PhraseData counted(std::string phrase, std::uint64_t count) {
-  Offsets starts(count);
-  for (std::uint64_t i = 0; i < count; ++i) starts[i] = 1000 * i;
-  return phrase_record(std::move(phrase), starts, 1);
-}
-
-// The removal loop with containment by plain substring search.
-std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records) {
-  std::vector<bool> removed(records.size(), false);
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (removed[i]) continue;
-    for (std::size_t j = 0; j < records.size(); ++j) {
-      if (j == i || removed[j] || records[j].phrase == records[i].phrase) continue;
-      if (records[i].phrase.find(records[j].phrase) == std::string::npos) continue;
-      if (records[j].count <= records[i].count) removed[j] = true;
-    }
-  }
-  std::vector<PhraseData> kept;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!removed[i]) kept.push_back(records[i]);
-  }
-  return kept;
-}
 
 // Short phrases over "ab " (equal, greater and smaller counts, containment not aligned to words,
 // chains where only an unremoved container removes), and longer ones, many with a common head
@@ -763,27 +708,20 @@ TEST(Blocks, SaturatedLimitsFindNothingAndDoNotCrash) {
 
 const std::string kBase = "alpha beta gamma delta and alpha beta gamma delta";
 
-struct LimitCase {
-  FinderParams params;
-  std::uint64_t threshold, block_minimum, block_cap;
-};
-
-class DerivedLimits : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(DerivedLimits, SaturateInsteadOfWrapping) {
-  const auto& c = GetParam();
-  EXPECT_EQ(quarnel::core::duplicate_finder::phrase_threshold(c.params), c.threshold);
-  EXPECT_EQ(quarnel::core::duplicate_finder::block_minimum(c.params), c.block_minimum);
-  EXPECT_EQ(quarnel::core::duplicate_finder::block_cap(c.params), c.block_cap);
+// The limits derived from the parameters saturate instead of wrapping.
+TEST(DerivedLimits, SaturateInsteadOfWrapping) {
+  using A = std::array<std::uint64_t, 3>;
+  for (const auto& [params, want] : std::vector<std::pair<FinderParams, A>>{
+           {{}, {12, 200, 5000}},
+           {with(0, 9, 50, 2), {9, 200, 5000}},
+           {with(4, 900, 50, 2), {903, 900, 5000}},
+           {with(kMax, kMax, kMax, 2), {kMax, kMax, kMax}},
+           {with(kMax, 5, kMax / 4 + 1, 2), {kMax, kMax, kMax}},
+           {with(2, kMax, kMax / 100, 2), {kMax, kMax, kMax / 100 * 100}}}) {
+    EXPECT_EQ((A{df::phrase_threshold(params), df::block_minimum(params), df::block_cap(params)}),
+              want);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Params, DerivedLimits,
-    ::testing::Values(LimitCase{{}, 12, 200, 5000}, LimitCase{with(0, 9, 50, 2), 9, 200, 5000},
-                      LimitCase{with(4, 900, 50, 2), 903, 900, 5000},
-                      LimitCase{with(kMax, kMax, kMax, 2), kMax, kMax, kMax},
-                      LimitCase{with(kMax, 5, kMax / 4 + 1, 2), kMax, kMax, kMax},
-                      LimitCase{with(2, kMax, kMax / 100, 2), kMax, kMax, kMax / 100 * 100}));
 
 // Offsets pushed past the source by ranges that do not describe it pass through unchanged, and
 // ranges in any shape never crash the finder.
