@@ -1,15 +1,5 @@
 #include "fm_index/fm_index.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <numeric>
-#include <optional>
-#include <random>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 #include "text/normalize.hpp"
@@ -40,28 +30,22 @@ class CyclicOracle {
   }
   explicit CyclicOracle(const Bytes& text) : CyclicOracle(text, naive_terminated_sa(text)) {}
 
-  [[nodiscard]] std::vector<std::uint64_t> rows(const Bytes& pattern) const {
+  // The rows whose rotation starts with the pattern, or their text positions.
+  [[nodiscard]] std::vector<std::uint64_t> rows(const Bytes& pattern,
+                                                bool positions = false) const {
     std::vector<std::uint64_t> out;
     for (std::uint64_t r = 0; r < sa_.size(); ++r) {
-      if (matches_at(sa_[r], pattern)) out.push_back(r);
+      bool match = true;
+      for (std::size_t k = 0; k < pattern.size() && match; ++k) {
+        match = tt_[(sa_[r] + k) % tt_.size()] == pattern[k];
+      }
+      if (match) out.push_back(positions ? sa_[r] : r);
     }
     return out;
   }
-
-  [[nodiscard]] std::vector<std::uint64_t> positions(const Bytes& pattern) const {
-    std::vector<std::uint64_t> out;
-    for (const auto r : rows(pattern)) out.push_back(sa_[r]);
-    return out;
-  }
+  [[nodiscard]] std::vector<std::uint64_t> positions(const Bytes& p) const { return rows(p, true); }
 
  private:
-  [[nodiscard]] bool matches_at(std::uint64_t p, const Bytes& pattern) const {
-    for (std::size_t k = 0; k < pattern.size(); ++k) {
-      if (tt_[(p + k) % tt_.size()] != pattern[k]) return false;
-    }
-    return true;
-  }
-
   Bytes tt_;
   std::vector<std::uint64_t> sa_;
 };
@@ -102,47 +86,21 @@ std::vector<Bytes> patterns_for(const Bytes& t, std::mt19937_64& rng, unsigned a
     if (!p.empty()) p[rng() % p.size()] = static_cast<std::uint8_t>('a' + rng() % 3);
     out.push_back(p);
   }
-  out.push_back(t);
-  Bytes longer = t;
-  longer.push_back('a');
-  out.push_back(longer);
-  out.push_back({0});
-  out.push_back({0, 0});
-  for (int k = 0; k < 4; ++k) {
-    Bytes p = suffix();
-    p.push_back(0);
-    const Bytes y = prefix();
-    p.insert(p.end(), y.begin(), y.end());
-    out.push_back(p);
+  const auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+  };
+  out.insert(out.end(), {t, cat({t, {'a'}}), {0}, {0, 0}});
+  for (int k = 0; k < 4; ++k) out.push_back(cat({suffix(), {0}, prefix()}));
+  const Bytes y = prefix();
+  Bytes p = cat({suffix(), {0}, t, {0}, y});  // matches once, wrapping the whole text
+  out.push_back(p);
+  if (!t.empty()) {
+    p.erase(p.end() - static_cast<std::ptrdiff_t>(y.size() + 2));  // a gap: never matches
+    out.insert(out.end(), {p, {t.back(), 0, t.front()}});
   }
-  {
-    Bytes p = suffix();  // suffix + 0 + text + 0 + prefix: matches once, wrapping the whole text
-    p.push_back(0);
-    p.insert(p.end(), t.begin(), t.end());
-    p.push_back(0);
-    const Bytes y = prefix();
-    p.insert(p.end(), y.begin(), y.end());
-    out.push_back(p);
-    if (!t.empty()) {
-      Bytes broken = p;  // the same with a gap in the wrapped copy: never matches
-      broken.erase(broken.begin() + static_cast<std::ptrdiff_t>(broken.size() - y.size() - 2));
-      out.push_back(broken);
-    }
-  }
-  if (!t.empty()) out.push_back({t.back(), 0, t.front()});
   return out;
-}
-
-// Backward search spelled out with lf_map2, step by step from [0, n).
-fm::RowInterval literal_search(const fm::FMIndexBackend& index, const Bytes& pattern) {
-  std::uint64_t lo = 0;
-  std::uint64_t hi = index.len();
-  for (std::size_t k = pattern.size(); k-- > 0;) {
-    lo = index.lf_map2(pattern[k], lo);
-    hi = index.lf_map2(pattern[k], hi);
-    if (lo == hi) return {lo, lo};
-  }
-  return {lo, hi};
 }
 
 std::vector<std::uint64_t> locate_all(const fm::FMIndexBackend& index, const Bytes& pattern) {
@@ -182,63 +140,41 @@ TEST(BitVecTest, PackedValuesRoundTripAcrossWordBoundaries) {
 // ---------------------------------------------------------------------------------------------
 // RsVec
 
-struct RankCase {
-  std::uint64_t len;
-  double density;
-  bool flip_one = false;  // then one random bit is inverted afterwards
-};
-
-class RsVecRankTest : public ::testing::TestWithParam<RankCase> {};
-
-TEST_P(RsVecRankTest, MatchesNaivePopcount) {
-  const auto [len, density, flip_one] = GetParam();
-  std::mt19937_64 rng(len * 31 + static_cast<std::uint64_t>(density * 1000));
-  std::bernoulli_distribution coin(density);
-  std::vector<bool> plain(len);
-  for (std::uint64_t i = 0; i < len; ++i) plain[i] = coin(rng);
-  if (flip_one && len > 0) plain[rng() % len].flip();
-  fm::BitVec bits = fm::BitVec::zeros(len);
-  std::vector<std::uint64_t> prefix(len + 1, 0);
-  for (std::uint64_t i = 0; i < len; ++i) {
-    if (plain[i]) bits.set(i);
-    prefix[i + 1] = prefix[i] + (plain[i] ? 1 : 0);
-  }
-  const fm::RsVec rs(bits);
-  ASSERT_EQ(rs.len(), len);
-  ASSERT_EQ(rs.zeros(), len - prefix[len]);
-  ASSERT_EQ(rs.ones(), prefix[len]);
-  for (std::uint64_t x = 0; x <= len; ++x) {
-    ASSERT_EQ(rs.rank1(x), prefix[x]) << "x=" << x;
-    ASSERT_EQ(rs.rank0(x), x - prefix[x]) << "x=" << x;
-    if (x < len) {
-      ASSERT_EQ(rs.get(x), bits.get(x)) << "x=" << x;
-      const auto [bit, ones] = rs.get_rank1(x);
-      ASSERT_EQ(bit, bits.get(x));
-      ASSERT_EQ(ones, prefix[x]);
-    }
-  }
-  // Payload plus directory stays within 6% of the raw bits, apart from one padding block.
-  const double raw = static_cast<double>(len) / 8;
-  EXPECT_LE(static_cast<double>(rs.heap_size()), raw * 1.06 + 128);
-}
-
-std::vector<RankCase> rank_cases() {
-  std::vector<RankCase> out;
+// Lengths around words, blocks and superblocks, at densities from none to all (and one bit off).
+TEST(RsVecTest, RankMatchesNaivePopcount) {
+  std::mt19937_64 rng(1);
   for (const std::uint64_t len :
        {0, 1, 63, 64, 65, 511, 512, 513, 8191, 8192, 8193, 14335, 14336, 14337, 28673, 3'000'017}) {
-    for (const double density : {0.0, 0.03, 0.5, 0.97, 1.0}) out.push_back({len, density});
-    out.push_back({len, 0.0, true});
-    out.push_back({len, 1.0, true});
+    for (int d = 0; d < 7; ++d) {
+      const double density = std::array{0.0, 0.03, 0.5, 0.97, 1.0, 0.0, 1.0}[d];
+      SCOPED_TRACE("len " + std::to_string(len) + " case " + std::to_string(d));
+      std::bernoulli_distribution coin(density);
+      std::vector<bool> plain(len);
+      for (std::uint64_t i = 0; i < len; ++i) plain[i] = coin(rng);
+      if (d >= 5 && len > 0) plain[rng() % len].flip();  // all or none but one
+      fm::BitVec bits = fm::BitVec::zeros(len);
+      std::vector<std::uint64_t> prefix(len + 1, 0);
+      for (std::uint64_t i = 0; i < len; ++i) {
+        if (plain[i]) bits.set(i);
+        prefix[i + 1] = prefix[i] + (plain[i] ? 1 : 0);
+      }
+      const fm::RsVec rs(bits);
+      ASSERT_EQ(rs.len(), len);
+      ASSERT_EQ(rs.zeros(), len - prefix[len]);
+      ASSERT_EQ(rs.ones(), prefix[len]);
+      for (std::uint64_t x = 0; x <= len; ++x) {
+        ASSERT_EQ(rs.rank1(x), prefix[x]) << "x=" << x;
+        ASSERT_EQ(rs.rank0(x), x - prefix[x]) << "x=" << x;
+        if (x < len) {
+          ASSERT_EQ(rs.get(x), plain[x]) << "x=" << x;
+          ASSERT_EQ(rs.get_rank1(x), std::pair(static_cast<bool>(plain[x]), prefix[x]));
+        }
+      }
+      // Payload plus directory stays within 6% of the raw bits, apart from one padding block.
+      EXPECT_LE(static_cast<double>(rs.heap_size()), static_cast<double>(len) / 8 * 1.06 + 128);
+    }
   }
-  return out;
 }
-
-INSTANTIATE_TEST_SUITE_P(Lengths, RsVecRankTest, ::testing::ValuesIn(rank_cases()),
-                         [](const auto& info) {
-                           return "len" + std::to_string(info.param.len) + "_d" +
-                                  std::to_string(static_cast<int>(info.param.density * 100)) +
-                                  (info.param.flip_one ? "_flip" : "");
-                         });
 
 TEST(RsVecTest, ArenaBackedAndMovedVectorsKeepAnswering) {
   std::mt19937_64 rng(3);
@@ -267,11 +203,8 @@ TEST(RsVecTest, ArenaBackedAndMovedVectorsKeepAnswering) {
 // ---------------------------------------------------------------------------------------------
 // WaveletMatrix
 
-struct SequenceCase {
-  std::size_t len;
-  unsigned alphabet;  // symbols 0 .. alphabet - 1, or every byte for 256
-  bool skewed;
-};
+// Length, alphabet (symbols 0 .. alphabet - 1, or every byte for 256), skewed.
+using SequenceCase = std::tuple<std::size_t, unsigned, bool>;
 
 class WaveletMatrixTest : public ::testing::TestWithParam<SequenceCase> {};
 
@@ -354,7 +287,7 @@ std::vector<TextCase> structure_texts() {
 
 class BackendStructureTest : public ::testing::TestWithParam<TextCase> {};
 
-TEST_P(BackendStructureTest, GetSaMatchesSuffixArrayAtEveryLevel) {
+TEST_P(BackendStructureTest, SamplesBwtBucketsAndLfMapMatchDefinitions) {
   const Bytes& t = GetParam().text;
   const auto sa = naive_terminated_sa(t);
   const std::uint64_t n = t.size() + 1;
@@ -380,18 +313,11 @@ TEST_P(BackendStructureTest, GetSaMatchesSuffixArrayAtEveryLevel) {
     const std::uint64_t heap = index.heap_size();
     ASSERT_EQ(heap, 2048 + 8 * s.samples.words().size() + index.bwt_matrix().heap_size());
     if (level < 64 && effective == level) {  // too high a level for n samples every row
-      if (previous_heap) {
-        ASSERT_LE(heap, *previous_heap);
-      }
+      ASSERT_LE(heap, previous_heap.value_or(heap));
       previous_heap = heap;
     }
   }
-}
 
-TEST_P(BackendStructureTest, BwtBucketsAndLfMapMatchDefinitions) {
-  const Bytes& t = GetParam().text;
-  const auto sa = naive_terminated_sa(t);
-  const std::uint64_t n = t.size() + 1;
   const fm::FMIndexBackend index(t, 2);
 
   Bytes bwt(n);
@@ -430,28 +356,22 @@ TEST(FMIndexBackendTest, MatchIteratorVisitsTheRowsOfItsInterval) {
 // ---------------------------------------------------------------------------------------------
 // FMIndexBackend: differential search and locate
 
-struct SearchCase {
-  std::string kind;
-  std::size_t len;
-  unsigned alphabet;
-};
-
-class BackendSearchTest : public ::testing::TestWithParam<SearchCase> {};
+// Length and alphabet of random texts; alphabet 0 for repetitive ones.
+class BackendSearchTest : public ::testing::TestWithParam<std::tuple<std::size_t, unsigned>> {};
 
 TEST_P(BackendSearchTest, MatchesCyclicOracleAtSeveralLevels) {
-  const auto& [kind, len, alphabet] = GetParam();
+  const auto [len, alphabet] = GetParam();
   std::mt19937_64 rng(len * 7 + alphabet);
   for (int round = 0; round < 4; ++round) {
-    const Bytes t = kind == "repetitive" ? repetitive_text(rng, len + round)
-                                         : random_text(rng, len + round, alphabet);
+    const Bytes t =
+        alphabet == 0 ? repetitive_text(rng, len + round) : random_text(rng, len + round, alphabet);
     const CyclicOracle oracle(t);
-    const auto patterns = patterns_for(t, rng, alphabet);
+    const auto patterns = patterns_for(t, rng, alphabet == 0 ? 26 : alphabet);
     for (const std::uint64_t level : {0, 1, 3, 5}) {
       const fm::FMIndexBackend index(t, level);
       for (const Bytes& p : patterns) {
         const auto expected_rows = oracle.rows(p);
         const fm::RowInterval got = index.search(p);
-        ASSERT_EQ(got, literal_search(index, p));
         ASSERT_EQ(got.size(), expected_rows.size());
         if (!expected_rows.empty()) {
           ASSERT_EQ(got.lo, expected_rows.front());
@@ -463,13 +383,9 @@ TEST_P(BackendSearchTest, MatchesCyclicOracleAtSeveralLevels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, BackendSearchTest,
-                         ::testing::Values(SearchCase{"binary", 0, 2}, SearchCase{"binary", 40, 2},
-                                           SearchCase{"dna", 300, 4}, SearchCase{"bytes", 500, 255},
-                                           SearchCase{"repetitive", 800, 26},
-                                           SearchCase{"dna", 5000, 4}),
-                         [](const auto& info) {
-                           return info.param.kind + std::to_string(info.param.len);
-                         });
+                         ::testing::Values(std::tuple{0, 2U}, std::tuple{40, 2U},
+                                           std::tuple{300, 4U}, std::tuple{500, 255U},
+                                           std::tuple{800, 0U}, std::tuple{5000, 4U}));
 
 // With no 0x00 in the text, the toolkit's order (its end counting smaller than any byte) after
 // the sentinel row is the order of the terminated text. The index is moved, and its record
@@ -512,12 +428,8 @@ std::optional<fm::FMIndexError> build_error(const Bytes& data, bool ci, bool ws)
   return std::nullopt;
 }
 
-struct FlagCase {
-  bool case_insensitive;
-  bool normalize_whitespace;
-};
-
-class FMIndexFlagsTest : public ::testing::TestWithParam<FlagCase> {};
+// Case-insensitive, white space normalised.
+class FMIndexFlagsTest : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(FMIndexFlagsTest, NullByteAnywhereIsRejected) {
   const auto [ci, ws] = GetParam();
@@ -555,18 +467,13 @@ TEST_P(FMIndexFlagsTest, InvalidUtf8IsRejectedOnlyWhenNormalising) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, FMIndexFlagsTest,
-                         ::testing::Values(FlagCase{false, false}, FlagCase{true, false},
-                                           FlagCase{false, true}, FlagCase{true, true}));
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 // ---------------------------------------------------------------------------------------------
 // FMIndex: queries
 
-struct DifferentialCase {
-  bool case_insensitive;
-  bool normalize_whitespace;
-  std::uint64_t level;
-};
-
+// Case-insensitive, white space normalised, sampling level.
+using DifferentialCase = std::tuple<bool, bool, std::uint64_t>;
 class FMIndexDifferentialTest : public ::testing::TestWithParam<DifferentialCase> {};
 
 // Text of words, mixed case and whitespace runs of every collapsible kind.
@@ -612,16 +519,6 @@ TEST_P(FMIndexDifferentialTest, MatchesOracleOverPreparedText) {
       ASSERT_EQ(got, expected) << ::testing::PrintToString(std::string(p.begin(), p.end()))
                                << " in " << ::testing::PrintToString(prepared.text);
       ASSERT_EQ(fm::count(index, p), got.size());
-      // Every reported offset points at the source byte the match starts with (whitespace runs
-      // start at their first byte, which the prepared text turned into a space).
-      for (const auto pos : p.empty() ? std::vector<std::uint64_t>{} : got) {
-        if (query[0] == 0) continue;
-        ASSERT_LT(pos, data.size());
-        std::uint8_t b = data[pos];
-        if (ws && (b == '\t' || b == '\n' || b == '\f' || b == '\r')) b = ' ';
-        if (ci && b >= 'A' && b <= 'Z') b |= 0x20;
-        ASSERT_EQ(b, query[0]);
-      }
     }
   }
 }
