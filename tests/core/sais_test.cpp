@@ -1,15 +1,7 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
 #include <cctype>
-#include <memory>
-#include <numeric>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "base/errors.hpp"
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 
@@ -18,21 +10,12 @@ namespace sa = quarnel::core::suffix_array;
 namespace {
 
 // Symbols shifted up by one with a trailing 0 sentinel, as every caller of sais_inner builds them.
-std::vector<std::uint64_t> with_sentinel(const std::vector<std::uint64_t>& body) {
+void expect_sais_matches_brute_force(const std::vector<std::uint64_t>& body) {
   std::vector<std::uint64_t> t;
-  t.reserve(body.size() + 1);
   for (auto c : body) t.push_back(c + 1);
   t.push_back(0);
-  return t;
-}
-
-std::uint64_t alphabet_of(const std::vector<std::uint64_t>& t) {
-  return t.empty() ? 1 : *std::max_element(t.begin(), t.end()) + 1;
-}
-
-void expect_sais_matches_brute_force(const std::vector<std::uint64_t>& body) {
-  const auto t = with_sentinel(body);
-  EXPECT_EQ(sa::sais_inner(t, alphabet_of(t)), quarnel::test::sorted_suffixes(t));
+  EXPECT_EQ(sa::sais_inner(t, *std::max_element(t.begin(), t.end()) + 1),
+            quarnel::test::sorted_suffixes(t));
 }
 
 std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::size_t times) {
@@ -43,30 +26,24 @@ std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::
 
 }  // namespace
 
-TEST(SaisInner, RandomAlphabetsAgainstBruteForce) {
+// Random alphabets, and inputs forcing deep recursion.
+TEST(SaisInner, AgreesWithBruteForce) {
   std::mt19937_64 rng(12345);
   for (std::uint64_t sigma : {2, 3, 4, 7, 26, 100, 256, 300}) {
     for (int trial = 0; trial < 150; ++trial) {
-      const std::size_t n = rng() % 200;
-      std::vector<std::uint64_t> body(n);
-      for (auto& c : body) c = rng() % sigma;
-      SCOPED_TRACE("sigma=" + std::to_string(sigma) + " n=" + std::to_string(n));
+      const auto body = quarnel::test::random_symbols<std::uint64_t>(rng, rng() % 200, sigma);
+      SCOPED_TRACE("sigma=" + std::to_string(sigma) + " n=" + std::to_string(body.size()));
       expect_sais_matches_brute_force(body);
     }
   }
-}
-
-TEST(SaisInner, InputsForcingDeepRecursion) {
   expect_sais_matches_brute_force(std::vector<std::uint64_t>(3000, 7));  // a^n
   expect_sais_matches_brute_force(repeat({0, 1}, 1500));                 // (ab)^n
   expect_sais_matches_brute_force(repeat({2, 0, 1}, 1000));
   const auto fibonacci = quarnel::test::fibonacci_bytes(4000);
   expect_sais_matches_brute_force({fibonacci.begin(), fibonacci.end()});
   expect_sais_matches_brute_force(repeat({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9}, 300));
-  std::mt19937_64 rng(7);
-  std::vector<std::uint64_t> block(257);
-  for (auto& c : block) c = rng() % 4;
-  expect_sais_matches_brute_force(repeat(block, 20));
+  expect_sais_matches_brute_force(
+      repeat(quarnel::test::random_symbols<std::uint64_t>(rng, 257, 4), 20));
 }
 
 TEST(ByteBackends, AgreeWithBruteForceOnRandomBytes) {
@@ -85,12 +62,33 @@ TEST(ByteBackends, AgreeWithBruteForceOnRandomBytes) {
   }
 }
 
-TEST(ByteBackends, WideCodeUnitsAgreeWithBruteForce) {
+// 16- and 32-bit symbols near the top of their range, random and periodic: periodic texts have
+// few distinct LMS substrings at every level, so each level names them by dictionary, and wide
+// symbols take the hashed keys beyond two symbols.
+TEST(ByteBackends, WideSymbolsAgreeWithBruteForce) {
   std::mt19937_64 rng(5);
   for (int trial = 0; trial < 300; ++trial) {
     std::vector<std::uint16_t> units(rng() % 100);
     for (auto& u : units) u = (rng() & 1) ? rng() % 3 : 0xFFFF - rng() % 3;
     ASSERT_EQ(sa::build_sa_sais_u16(units), quarnel::test::sorted_suffixes(units));
+    const std::uint64_t alphabet = 1 + rng() % 5 + (trial % 3 == 0 ? 70000 : 0);
+    std::vector<std::uint32_t> symbols(rng() % 120);
+    for (auto& c : symbols)
+      c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
+    ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
+  }
+  for (std::uint64_t alphabet : {3, 70000}) {
+    for (std::size_t period : {5, 64, 333}) {
+      const auto block = quarnel::test::random_symbols<std::uint32_t>(rng, period, alphabet);
+      for (std::size_t n : {2 * period + 1, std::size_t{3000}}) {
+        SCOPED_TRACE("alphabet=" + std::to_string(alphabet) + " period=" + std::to_string(period) +
+                     " n=" + std::to_string(n));
+        std::vector<std::uint32_t> symbols(n);
+        for (std::size_t i = 0; i < n; ++i) symbols[i] = block[i % period];
+        ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet),
+                  quarnel::test::sorted_suffixes(symbols));
+      }
+    }
   }
 }
 
@@ -251,14 +249,7 @@ TEST_P(SaisAgainstDivsufsort, IntoCallerArraysHoldingGarbage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kShapes),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           std::replace_if(
-                               name.begin(), name.end(), [](char c) { return !std::isalnum(c); },
-                               '_');
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kShapes));
 
 namespace {
 
@@ -343,35 +334,4 @@ TEST(ByteBackends, IntoAnArrayOfAnotherSizeIsAnInternalError) {
   std::vector<std::uint32_t> narrow(101);
   EXPECT_THROW(sa::build_sa32_into(text, sa::SuffixArrayBackend::DivSufSort, narrow),
                quarnel::core::InternalError);
-}
-
-TEST(ByteBackends, ThirtyTwoBitSymbolsAgreeWithBruteForce) {
-  std::mt19937_64 rng(11);
-  for (int trial = 0; trial < 300; ++trial) {
-    const std::uint64_t alphabet = 1 + rng() % 5 + (trial % 3 == 0 ? 70000 : 0);
-    std::vector<std::uint32_t> symbols(rng() % 120);
-    for (auto& c : symbols)
-      c = static_cast<std::uint32_t>(alphabet - 1 - rng() % std::min<std::uint64_t>(alphabet, 4));
-    ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet), quarnel::test::sorted_suffixes(symbols));
-  }
-}
-
-// Periodic texts have few distinct LMS substrings at every level, so each level names them by
-// dictionary; wide symbols take the hashed keys beyond two symbols.
-TEST(ByteBackends, PeriodicThirtyTwoBitSymbolsAgreeWithBruteForce) {
-  std::mt19937_64 rng(17);
-  for (std::uint64_t alphabet : {3, 70000}) {
-    for (std::size_t period : {5, 64, 333}) {
-      std::vector<std::uint32_t> block(period);
-      for (auto& c : block) c = static_cast<std::uint32_t>(rng() % alphabet);
-      for (std::size_t n : {2 * period + 1, std::size_t{3000}}) {
-        SCOPED_TRACE("alphabet=" + std::to_string(alphabet) + " period=" + std::to_string(period) +
-                     " n=" + std::to_string(n));
-        std::vector<std::uint32_t> symbols(n);
-        for (std::size_t i = 0; i < n; ++i) symbols[i] = block[i % period];
-        ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet),
-                  quarnel::test::sorted_suffixes(symbols));
-      }
-    }
-  }
 }
