@@ -1,16 +1,7 @@
 #include "corpus.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <random>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "duplicate_finder/documents.hpp"
+#include "test_support.hpp"
 #include "text/tokenizer.hpp"
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
@@ -65,22 +56,6 @@ std::vector<std::string> random_documents(std::mt19937_64& rng) {
     }
   }
   return docs;
-}
-
-struct Joined {
-  std::string text;
-  std::vector<std::uint64_t> starts, ends;
-};
-
-Joined joined(const std::vector<std::string>& docs) {
-  Joined j;
-  for (const auto& doc : docs) {
-    if (!j.starts.empty()) j.text += quarnel::core::duplicate_finder::kDocumentSeparator;
-    j.starts.push_back(j.text.size());
-    j.text += doc;
-    j.ends.push_back(j.text.size());
-  }
-  return j;
 }
 
 // Byte offset of each character of a document, and its end.
@@ -144,57 +119,16 @@ std::vector<std::uint64_t> column_of(const CompactColumn& column) {
   return out;
 }
 
-// Every column of two results equal.
+// Every column of two results equal, the selection's counts and totals too.
 void expect_same(const Matches& a, const Matches& b) {
-  EXPECT_EQ(a.texts, b.texts);
-  EXPECT_EQ(a.text_ends, b.text_ends);
-  EXPECT_EQ(a.words, b.words);
-  EXPECT_EQ(a.chars, b.chars);
-  EXPECT_EQ(a.first, b.first);
-  EXPECT_EQ(a.document, b.document);
-  EXPECT_EQ(a.start, b.start);
-  EXPECT_EQ(a.end, b.end);
-  for (const auto member :
-       {&Matches::line, &Matches::column, &Matches::end_line, &Matches::end_column}) {
-    EXPECT_EQ(column_of(a.*member), column_of(b.*member));
-  }
-  EXPECT_EQ(a.document_chars, b.document_chars);
-  EXPECT_EQ(a.document_words, b.document_words);
-  EXPECT_EQ(a.covered_words, b.covered_words);
+  const auto columns = [](const Matches& m) {
+    return std::tuple(m.texts, m.text_ends, m.words, m.chars, m.counts, m.first, m.document,
+                      m.start, m.end, column_of(m.line), column_of(m.column), column_of(m.end_line),
+                      column_of(m.end_column), m.document_chars, m.document_words, m.covered_words,
+                      m.found_groups, m.found_places);
+  };
+  EXPECT_EQ(columns(a), columns(b));
 }
-
-class CorpusPlaces : public ::testing::TestWithParam<std::uint64_t> {};
-
-TEST_P(CorpusPlaces, AgreeWithTheDocumentsCharacterByCharacter) {
-  std::mt19937_64 rng(GetParam());
-  const auto docs = random_documents(rng);
-  const Joined j = joined(docs);
-  const quarnel::core::corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
-  quarnel::core::passages::PassageParams passage_params;
-  passage_params.min_words = 2;
-  namespace corpus = quarnel::core::corpus;
-  const Matches passages =
-      corpus::detail::find_passages(source, {}, passage_params, {}, Lanes::one());
-  expect_located(passages, docs);
-  expect_same(corpus::detail::find_passages(source, {}, passage_params, {}, Lanes::two()),
-              passages);
-  // A passage reads as its first occurrence.
-  for (std::size_t g = 0; g < passages.groups(); ++g) {
-    const std::size_t k = passages.first[g];
-    const auto at = character_offsets(docs[passages.document[k]]);
-    EXPECT_EQ(passages.text(g),
-              docs[passages.document[k]].substr(at[passages.start[k]],
-                                                at[passages.end[k]] - at[passages.start[k]]));
-  }
-  quarnel::core::duplicate_finder::FinderParams phrase_params;
-  phrase_params.min_words = 2;
-  phrase_params.min_chars = 2;
-  const Matches phrases = corpus::detail::find_phrases(source, {}, phrase_params, {}, Lanes::one());
-  expect_located(phrases, docs);
-  expect_same(corpus::detail::find_phrases(source, {}, phrase_params, {}, Lanes::two()), phrases);
-}
-
-INSTANTIATE_TEST_SUITE_P(Seeds, CorpusPlaces, ::testing::Range<std::uint64_t>(0, 40));
 
 // Characters other than white space, decoded one by one.
 std::uint64_t visible_chars(std::string_view text) {
@@ -268,15 +202,16 @@ Matches selected_from(const Matches& all, const quarnel::core::corpus::Selection
   return out;
 }
 
-class CorpusSelection : public ::testing::TestWithParam<std::uint64_t> {};
+class Corpus : public ::testing::TestWithParam<std::uint64_t> {};
 
-// The groups a selection keeps, on one lane and two, against those picked from the whole
-// result; the per-document counts and the totals found stay the whole result's.
-TEST_P(CorpusSelection, KeepsWhatTheWholeResultWouldGive) {
+// The places of the whole result, on one lane and two, against the documents read character by
+// character; the groups a selection keeps, on one lane and two, against those picked from the
+// whole result, whose per-document counts and totals found it keeps.
+TEST_P(Corpus, PlacesAndSelectionsAgreeWithTheDocuments) {
   namespace corpus = quarnel::core::corpus;
   std::mt19937_64 rng(GetParam());
   const auto docs = random_documents(rng);
-  const Joined j = joined(docs);
+  const auto j = quarnel::test::join_documents(docs);
   const corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
   quarnel::core::passages::PassageParams passage_params;
   passage_params.min_words = 1 + rng() % 3;
@@ -289,8 +224,17 @@ TEST_P(CorpusSelection, KeepsWhatTheWholeResultWouldGive) {
   };
   for (const bool passages : {true, false}) {
     const Matches all = find(passages, {}, Lanes::one());
+    expect_located(all, docs);
+    expect_same(find(passages, {}, Lanes::two()), all);
     for (std::size_t g = 0; g < all.groups(); ++g) {
       ASSERT_EQ(all.counts[g], all.first[g + 1] - all.first[g]);
+      const std::size_t k = all.first[g];
+      const auto at = character_offsets(docs[all.document[k]]);
+      const auto first_place =
+          docs[all.document[k]].substr(at[all.start[k]], at[all.end[k]] - at[all.start[k]]);
+      if (passages) {
+        EXPECT_EQ(all.text(g), first_place);  // as found, where phrases are normalised
+      }
     }
     for (int round = 0; round < 6; ++round) {
       corpus::Selection s;
@@ -301,16 +245,12 @@ TEST_P(CorpusSelection, KeepsWhatTheWholeResultWouldGive) {
       s.visible_chars_over = rng() % 3 == 0 ? rng() % 12 : 0;
       const Matches want = selected_from(all, s);
       for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
-        const Matches got = find(passages, s, lanes);
-        expect_same(got, want);
-        EXPECT_EQ(got.counts, want.counts);
-        EXPECT_EQ(got.found_groups, want.found_groups);
-        EXPECT_EQ(got.found_places, want.found_places);
+        expect_same(find(passages, s, lanes), want);
       }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, CorpusSelection, ::testing::Range<std::uint64_t>(0, 30));
+INSTANTIATE_TEST_SUITE_P(Seeds, Corpus, ::testing::Range<std::uint64_t>(0, 40));
 
 }  // namespace

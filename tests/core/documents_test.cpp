@@ -2,17 +2,11 @@
 
 #include "duplicate_finder/documents.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
-#include <string>
-#include <vector>
-
 #include "duplicate_finder/detail.hpp"
 #include "duplicate_finder/finder.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
+#include "test_support.hpp"
 
 using quarnel::core::parallel::Lanes;
 
@@ -22,23 +16,8 @@ namespace df = quarnel::core::duplicate_finder;
 using quarnel::core::duplicate_finder::FinderParams;
 using quarnel::core::phrase_records::PhraseData;
 
-struct Joined {
-  std::string text;
-  std::vector<std::uint64_t> starts;
-  std::vector<std::uint64_t> ends;
-  [[nodiscard]] df::DocumentLayout layout() const { return {starts, ends}; }
-};
-
-Joined join(const std::vector<std::string>& docs) {
-  Joined j;
-  for (std::size_t d = 0; d < docs.size(); ++d) {
-    if (d > 0) j.text += df::kDocumentSeparator;
-    j.starts.push_back(j.text.size());
-    j.text += docs[d];
-    j.ends.push_back(j.text.size());
-  }
-  return j;
-}
+using quarnel::test::Joined;
+const auto join = quarnel::test::join_documents;
 
 std::string random_text(std::mt19937& rng, std::size_t words) {
   static const std::vector<std::string> vocabulary = {"alpha", "beta", "gamma",     "delta",
@@ -79,8 +58,7 @@ TEST(DocumentEnds, CutLcpIsTheCommonPrefixInsideBothDocuments) {
   std::mt19937 rng(11);
   for (int round = 0; round < 100; ++round) {
     const Joined j = join(random_documents(rng));
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(j.text.data()),
-                                              j.text.size());
+    const auto bytes = quarnel::test::bytes_of(j.text);
     auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
     const auto uncut =
