@@ -1,15 +1,5 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <numeric>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "fm_index/fm_index.hpp"
 #include "persist/checksum.hpp"
@@ -74,10 +64,7 @@ TEST_P(FMIndexBatchTest, BatchCountsAndSavedFormsAnswerAsOneAtATime) {
   for (std::size_t k = 0; k < count; ++k) {
     ASSERT_EQ(counts[k], fm::count(index, batch.at(k))) << k;
     const auto expected = fm::locate(index, batch.at(k));
-    ASSERT_EQ(std::vector<std::uint64_t>(located.positions.begin() + located.offsets[k],
-                                         located.positions.begin() + located.offsets[k + 1]),
-              expected)
-        << k;
+    ASSERT_EQ(quarnel::test::list_of(located, k), expected) << k;
   }
   // A saved form one byte short, or with any header byte changed, is refused.
   const std::uint8_t last = saved.back();
@@ -323,14 +310,11 @@ TEST(DamagedIndex, SampleBeyondTheTextIsReportedByLocate) {
 TEST(DamagedIndex, FileSizeIsCheckedAgainstTheHeaderBeforeMapping) {
   const fm::FMIndex index = damage_subject();
   const std::vector<std::uint8_t> good = EditedForm(index).bytes;
-  const std::string path = (std::filesystem::temp_directory_path() /
-                            ("quarnel_fm_size_" + std::to_string(::getpid()) + ".qfm"))
-                               .string();
+  const std::string path = quarnel::test::temp_path("_quarnel_fm_size.qfm");
   for (const std::size_t size : {good.size() - 64, good.size() + 8}) {
     std::vector<std::uint8_t> content = good;
     content.resize(size);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(size));
+    quarnel::test::write_file(path, content);
     EXPECT_THROW((void)fm::load_fm_index(path), quarnel::core::persist::FormatError) << size;
   }
   std::filesystem::remove(path);

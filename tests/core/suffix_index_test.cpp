@@ -1,15 +1,6 @@
 #include "suffix_array/suffix_index.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
@@ -63,10 +54,7 @@ void expect_batch_matches_scan(const std::vector<T>& text,
     std::vector<std::uint64_t> places(expected_sa.begin() + got[k].lo,
                                       expected_sa.begin() + got[k].hi);
     std::sort(places.begin(), places.end());
-    EXPECT_EQ(std::vector<std::uint64_t>(located.positions.begin() + located.offsets[k],
-                                         located.positions.begin() + located.offsets[k + 1]),
-              places)
-        << "pattern " << k;
+    EXPECT_EQ(quarnel::test::list_of(located, k), places) << "pattern " << k;
   }
 }
 
@@ -171,7 +159,7 @@ TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
        {std::vector<std::uint8_t>(70000, 'a'), quarnel::test::fibonacci_bytes(20000),
         quarnel::test::fibonacci_bytes(2040), periodic, two_bytes}) {
     sa::PatternBatch batch;
-    for (const auto [at, m] : {std::pair{0, 1}, {0, 2}, {7, 3}, {text.size() - 4, 4}, {100, 1}}) {
+    for (const auto& [at, m] : {std::pair{0, 1}, {0, 2}, {7, 3}, {text.size() - 4, 4}, {100, 1}}) {
       batch.bytes.insert(batch.bytes.end(), text.begin() + at, text.begin() + at + m);
       batch.offsets.push_back(batch.bytes.size());
     }
@@ -188,9 +176,7 @@ TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
         if (std::equal(p, p + m, text.begin() + i)) places.push_back(i);
       }
       most = std::max(most, places.size());
-      EXPECT_EQ(std::vector<std::uint64_t>(located.positions.begin() + located.offsets[k],
-                                           located.positions.begin() + located.offsets[k + 1]),
-                places);
+      EXPECT_EQ(quarnel::test::list_of(located, k), places);
     }
     EXPECT_GT(most, 1024U);
   }
@@ -199,9 +185,7 @@ TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
 class SavedSuffixArray : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = (std::filesystem::temp_directory_path() /
-             ("quarnel_sa_" + std::to_string(::getpid()) + ".qsa"))
-                .string();
+    path_ = quarnel::test::temp_path("_quarnel_sa.qsa");
     std::mt19937_64 rng(5);
     text_ = random_symbols<std::uint8_t>(rng, 1000, 3);
     entries_ = sa::sort_suffixes(view(text_));
@@ -211,9 +195,7 @@ class SavedSuffixArray : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove(path_); }
 
-  void write(const std::vector<char>& bytes) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
-  }
+  void write(const std::vector<char>& bytes) { quarnel::test::write_file(path_, bytes); }
 
   std::string path_;
   std::vector<std::uint8_t> text_;
