@@ -1,11 +1,5 @@
 #include "duplicate_finder/interval_merger.hpp"
 
-#include <gtest/gtest.h>
-
-#include <limits>
-#include <string>
-#include <vector>
-
 #include "test_support.hpp"
 
 namespace im = quarnel::core::interval_merger;
@@ -13,87 +7,56 @@ using quarnel::core::phrase_records::PhraseData;
 
 namespace {
 
-PhraseData record(std::string phrase, std::vector<std::uint64_t> starts) {
-  return quarnel::test::phrase_record(std::move(phrase), std::move(starts), 1);
+PhraseData record(std::string phrase, std::vector<std::uint64_t> starts, std::uint64_t words = 1) {
+  return quarnel::test::phrase_record(std::move(phrase), std::move(starts), words);
 }
 
-TEST(IntervalMerger, SentencesSplitByABoundaryMergeIntoOne) {
-  const std::string text =
-      "Alpha beta gamma delta. Epsilon zeta eta theta. Alpha beta gamma delta. Epsilon zeta eta "
-      "theta.";
-  ASSERT_EQ(text.size(), 95U);
-  const auto merged = im::merge_adjacent_phrases(
-      {record("Epsilon zeta eta theta", {24, 72}), record("Alpha beta gamma delta", {0, 48})},
-      text);
-  ASSERT_EQ(merged.size(), 1U);
-  EXPECT_EQ(merged[0].phrase, "Alpha beta gamma delta. Epsilon zeta eta theta");
-  EXPECT_EQ(merged[0].starts, (std::vector<std::uint64_t>{0, 48}));
-  EXPECT_EQ(merged[0].ends, (std::vector<std::uint64_t>{46, 94}));
-  EXPECT_EQ(merged[0].count, 2U);
-  EXPECT_EQ(merged[0].string_length, 46U);
-  EXPECT_EQ(merged[0].number_of_words, 8U);
+// Sentences split by a boundary merge into one record, and chains into the first of them.
+TEST(IntervalMerger, AdjacentPhrasesMergeIntoOneRecord) {
+  const std::string sentences = "Alpha beta gamma delta. Epsilon zeta eta theta.";
+  EXPECT_EQ(im::merge_adjacent_phrases({record("Epsilon zeta eta theta", {24, 72}),
+                                        record("Alpha beta gamma delta", {0, 48})},
+                                       sentences + " " + sentences),
+            std::vector{record("Alpha beta gamma delta. Epsilon zeta eta theta", {0, 48}, 8)});
+  EXPECT_EQ(im::merge_adjacent_phrases(
+                {record("three", {10, 29}), record("one", {0, 19}), record("two", {5, 24})},
+                "one, two; three. | one, two; three."),
+            std::vector{record("one, two; three", {0, 19}, 3)});
 }
 
-struct GapCase {
-  std::uint64_t first_gap;
-  std::uint64_t second_gap;
-  bool merges;
-};
-
-class GapBetweenOccurrences : public ::testing::TestWithParam<GapCase> {};
-
-// "left" is followed by "right" with the given gaps (filled with '-') at its two occurrences.
-TEST_P(GapBetweenOccurrences, MergeOnlyWhenEveryGapIsAtMostTwo) {
-  const GapCase& c = GetParam();
-  const std::string text = "left" + std::string(c.first_gap, '-') + "right | left" +
-                           std::string(c.second_gap, '-') + "right";
-  const std::uint64_t second_left = text.find("left", 1);
-  const auto merged = im::merge_adjacent_phrases(
-      {record("left", {0, second_left}),
-       record("right", {4 + c.first_gap, second_left + 4 + c.second_gap})},
-      text);
-  if (c.merges) {
-    ASSERT_EQ(merged.size(), 1U);
-    EXPECT_EQ(merged[0].phrase, "left" + std::string(c.first_gap, '-') + "right");
-    EXPECT_EQ(merged[0].ends[1], text.size());
-  } else {
-    ASSERT_EQ(merged.size(), 2U);
-    EXPECT_EQ(merged[0].phrase, "left");
-    EXPECT_EQ(merged[1].phrase, "right");
+// "left" is followed by "right" with the given gaps (filled with '-') at its two occurrences:
+// they merge only when every gap is at most two bytes.
+TEST(IntervalMerger, MergeOnlyWhenEveryGapIsAtMostTwo) {
+  for (const auto& [first_gap, second_gap] :
+       {std::pair{0U, 0U}, {1U, 1U}, {2U, 2U}, {0U, 2U}, {3U, 3U}, {2U, 3U}, {3U, 0U}}) {
+    const std::string text = "left" + std::string(first_gap, '-') + "right | left" +
+                             std::string(second_gap, '-') + "right";
+    const std::uint64_t second_left = text.find("left", 1);
+    const auto merged =
+        im::merge_adjacent_phrases({record("left", {0, second_left}),
+                                    record("right", {4 + first_gap, second_left + 4 + second_gap})},
+                                   text);
+    std::vector<std::string> phrases;
+    for (const auto& r : merged) phrases.push_back(r.phrase);
+    if (std::max(first_gap, second_gap) <= 2) {
+      EXPECT_EQ(phrases, std::vector{"left" + std::string(first_gap, '-') + "right"});
+      EXPECT_EQ(merged[0].ends[1], text.size());
+    } else {
+      EXPECT_EQ(phrases, (std::vector<std::string>{"left", "right"}));
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Gaps, GapBetweenOccurrences,
-                         ::testing::Values(GapCase{0, 0, true}, GapCase{1, 1, true},
-                                           GapCase{2, 2, true}, GapCase{0, 2, true},
-                                           GapCase{3, 3, false}, GapCase{2, 3, false},
-                                           GapCase{3, 0, false}));
-
-TEST(IntervalMerger, DifferentCountsDoNotMerge) {
-  const std::string text = "left right, left right, right";
-  const auto merged =
-      im::merge_adjacent_phrases({record("left", {0, 12}), record("right", {5, 17, 24})}, text);
-  ASSERT_EQ(merged.size(), 2U);
-  EXPECT_EQ(merged[0].phrase, "right");  // higher count first
-  EXPECT_EQ(merged[1].phrase, "left");
-}
-
-TEST(IntervalMerger, OverlappingOccurrencesNeverMerge) {
-  const std::string text = "abcdef abcdef";
-  const auto merged =
-      im::merge_adjacent_phrases({record("abcd", {0, 7}), record("cdef", {2, 9})}, text);
-  EXPECT_EQ(merged.size(), 2U);
-}
-
-TEST(IntervalMerger, ChainsMergeIntoTheFirstRecord) {
-  const std::string text = "one, two; three. | one, two; three.";
+// Different counts do not merge (the higher count comes first); overlapping occurrences never do.
+TEST(IntervalMerger, DifferentCountsOrOverlapsDoNotMerge) {
   const auto merged = im::merge_adjacent_phrases(
-      {record("three", {10, 29}), record("one", {0, 19}), record("two", {5, 24})}, text);
-  ASSERT_EQ(merged.size(), 1U);
-  EXPECT_EQ(merged[0].phrase, "one, two; three");
-  EXPECT_EQ(merged[0].starts, (std::vector<std::uint64_t>{0, 19}));
-  EXPECT_EQ(merged[0].ends, (std::vector<std::uint64_t>{15, 34}));
-  EXPECT_EQ(merged[0].number_of_words, 3U);
+      {record("left", {0, 12}), record("right", {5, 17, 24})}, "left right, left right, right");
+  ASSERT_EQ(merged.size(), 2U);
+  EXPECT_EQ(merged[0].phrase, "right");
+  EXPECT_EQ(
+      im::merge_adjacent_phrases({record("abcd", {0, 7}), record("cdef", {2, 9})}, "abcdef abcdef")
+          .size(),
+      2U);
 }
 
 PhraseData counted(std::string phrase, std::vector<std::uint64_t> starts, std::uint64_t count) {

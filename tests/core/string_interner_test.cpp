@@ -1,11 +1,6 @@
 #include "base/string_interner.hpp"
 
-#include <gtest/gtest.h>
-
-#include <map>
-#include <random>
-#include <string>
-#include <vector>
+#include "test_support.hpp"
 
 namespace si = quarnel::core::string_interner;
 
@@ -38,61 +33,38 @@ TEST(SipHash, DependsOnKeyAndEveryByte) {
             si::siphash13(kReferenceKey, std::string(9, '\0')));
 }
 
-TEST(SipHash, ProcessKeyIsFixedOncePerProcess) {
-  const auto& a = si::process_hash_key();
-  const auto& b = si::process_hash_key();
-  EXPECT_EQ(&a, &b);
-  EXPECT_FALSE(a.k0 == 0 && a.k1 == 0);
-}
-
-// Ids are dense in first-insertion order whatever the key, across many table growths.
-TEST(StringInterner, IdsFollowFirstInsertionUnderAnyKey) {
-  std::mt19937 rng(5);
-  std::vector<std::string> inputs;
-  for (int i = 0; i < 5000; ++i) inputs.push_back(std::to_string(rng() % 1500) + "x");
-  for (const si::HashKey key : {si::HashKey{1, 2}, si::HashKey{3, 4}, si::process_hash_key()}) {
-    si::StringInterner interner(key);
-    std::map<std::string, std::size_t> expected;
-    for (const auto& s : inputs) {
-      const auto [it, is_new] = expected.emplace(s, expected.size());
-      const auto got = interner.intern(s);
-      ASSERT_EQ(got.id, it->second);
-      ASSERT_EQ(got.inserted, is_new);
-    }
-    ASSERT_EQ(interner.size(), expected.size());
-    for (const auto& [s, id] : expected) {
-      EXPECT_EQ(interner.key(id), s);
-      EXPECT_EQ(interner.find(s), id);
-    }
-    EXPECT_FALSE(interner.find("absent").has_value());
-  }
-}
-
-// Room reserved part-way (more or less than is then added, unindexed keys among them) changes
-// no id and loses no key.
-TEST(StringInterner, ReservingKeepsIdsAndLookups) {
+// Ids are dense in first-insertion order whatever the key (the process's fixed once), unindexed
+// keys taking ids in the same sequence but never matching; room reserved part-way (more or less
+// than is then added) changes no id and loses no key.
+TEST(StringInterner, IdsFollowFirstInsertionWhateverTheKeyAndTheRoomReserved) {
+  EXPECT_EQ(&si::process_hash_key(), &si::process_hash_key());
+  EXPECT_FALSE(si::process_hash_key().k0 == 0 && si::process_hash_key().k1 == 0);
   std::mt19937 rng(8);
   std::vector<std::string> inputs;
-  for (int i = 0; i < 6000; ++i) inputs.push_back(std::to_string(rng() % 2000) + "y");
-  for (const std::size_t reserve_at : {0, 1, 700, 3000}) {
-    for (const std::size_t room : {1, 500, 20000}) {
-      si::StringInterner plain(si::HashKey{5, 6});
-      si::StringInterner reserved(si::HashKey{5, 6});
-      for (std::size_t i = 0; i < inputs.size(); ++i) {
-        if (i == reserve_at) reserved.reserve(room, room / 2);
-        if (i % 7 == 0) {
-          ASSERT_EQ(reserved.add_unindexed(inputs[i]), plain.add_unindexed(inputs[i]));
-          continue;
+  for (int i = 0; i < 6000; ++i) inputs.push_back(std::to_string(rng() % 1500) + "y");
+  for (const si::HashKey key : {si::HashKey{1, 2}, si::HashKey{3, 4}, si::process_hash_key()}) {
+    for (const std::size_t reserve_at : {0, 1, 700, 3000, 9999}) {
+      for (const std::size_t room : {1, 500, 20000}) {
+        si::StringInterner interner(key);
+        std::map<std::string, std::size_t> ids;  // of the indexed keys
+        std::vector<std::string> by_id;
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+          if (i == reserve_at) interner.reserve(room, room / 2);
+          if (i % 7 == 0) {
+            ASSERT_EQ(interner.add_unindexed(inputs[i]), by_id.size());
+            by_id.push_back(inputs[i]);
+            continue;
+          }
+          const auto [it, is_new] = ids.emplace(inputs[i], by_id.size());
+          if (is_new) by_id.push_back(inputs[i]);
+          const auto got = interner.intern(inputs[i]);
+          ASSERT_EQ(got.id, it->second);
+          ASSERT_EQ(got.inserted, is_new);
         }
-        const auto want = plain.intern(inputs[i]);
-        const auto got = reserved.intern(inputs[i]);
-        ASSERT_EQ(got.id, want.id);
-        ASSERT_EQ(got.inserted, want.inserted);
-      }
-      ASSERT_EQ(reserved.size(), plain.size());
-      for (std::size_t id = 0; id < plain.size(); ++id) {
-        ASSERT_EQ(reserved.key(id), plain.key(id));
-        ASSERT_EQ(reserved.find(plain.key(id)), plain.find(plain.key(id)));
+        ASSERT_EQ(interner.size(), by_id.size());
+        for (std::size_t id = 0; id < by_id.size(); ++id) ASSERT_EQ(interner.key(id), by_id[id]);
+        for (const auto& [s, id] : ids) ASSERT_EQ(interner.find(s), id);
+        EXPECT_FALSE(interner.find("absent").has_value());
       }
     }
   }
@@ -121,27 +93,22 @@ TEST(StringInterner, TakenKeysOutliveTheInterner) {
   EXPECT_EQ(interner.intern("key 5").id, 0U);
 }
 
+// A borrowing interner keeps views of the caller's bytes; a copying one can keep chosen keys as
+// views too, and they meet copied ones as equals.
 TEST(StringInterner, BorrowedKeysPointIntoTheCallersBytes) {
   const std::string text = "abcabc";
-  si::StringInterner interner(kReferenceKey, si::StringInterner::Storage::Borrow);
-  const std::string_view first(text.data(), 3);
-  const std::string_view second(text.data() + 3, 3);
-  EXPECT_TRUE(interner.intern(first).inserted);
-  EXPECT_FALSE(interner.intern(second).inserted);
-  EXPECT_EQ(interner.key(0).data(), text.data());
-}
-
-// A copying interner can still keep chosen keys as views, and they meet copied ones as equals.
-TEST(StringInterner, BorrowedKeysMixWithCopiedOnes) {
-  const std::string text = "alpha beta";
+  si::StringInterner borrowing(kReferenceKey, si::StringInterner::Storage::Borrow);
+  EXPECT_TRUE(borrowing.intern(std::string_view(text).substr(0, 3)).inserted);
+  EXPECT_FALSE(borrowing.intern(std::string_view(text).substr(3)).inserted);
+  EXPECT_EQ(borrowing.key(0).data(), text.data());
   si::StringInterner interner(kReferenceKey);
-  const auto borrowed = interner.intern_borrowed(std::string_view(text).substr(0, 5));
+  const auto borrowed = interner.intern_borrowed(std::string_view(text).substr(0, 3));
   EXPECT_TRUE(borrowed.inserted);
   EXPECT_EQ(interner.key(borrowed.id).data(), text.data());
-  EXPECT_EQ(interner.intern(std::string("alpha")).id, borrowed.id);
-  const auto copied = interner.intern(std::string("beta"));
-  EXPECT_FALSE(interner.intern_borrowed(std::string_view(text).substr(6)).inserted);
-  EXPECT_NE(interner.key(copied.id).data(), text.data() + 6);
+  EXPECT_EQ(interner.intern(std::string("abc")).id, borrowed.id);
+  const auto copied = interner.intern(std::string("bca"));
+  EXPECT_FALSE(interner.intern_borrowed(std::string_view(text).substr(1, 3)).inserted);
+  EXPECT_NE(interner.key(copied.id).data(), text.data() + 1);
 }
 
 // Unindexed keys take ids in the same sequence but are never found or matched, also after the
