@@ -1,13 +1,5 @@
 #include "suffix_array/halves_sort.hpp"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <random>
-#include <span>
-#include <string>
-#include <vector>
-
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
@@ -18,9 +10,7 @@ namespace sa = quarnel::core::suffix_array;
 
 namespace {
 
-std::span<const std::uint8_t> bytes_of(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using quarnel::test::bytes_of;
 
 // The arrays the whole-text sort and Kasai's method give.
 sa::SuffixAndLcp32 whole(const std::string& s) {
