@@ -1,34 +1,13 @@
 """Documents analysed together: quarnel.find_phrases and quarnel.find_passages."""
 
 import random
-import re
+from itertools import accumulate
 
 import pytest
 
 import quarnel
+from conftest import normalised
 from quarnel import find_passages, find_phrases
-
-WHITE_SPACE = re.compile("[\t\n\x0b\x0c\r \x85\xa0\u1680\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+")
-
-
-def normalised(text):
-    return WHITE_SPACE.sub(" ", text).strip(" ")
-
-
-def utf16_to_index(text):
-    """UTF-16 offset -> str index, for every offset of text."""
-    table = {}
-    units = 0
-    for i, c in enumerate(text):
-        table[units] = i
-        units += 2 if ord(c) > 0xFFFF else 1
-    table[units] = len(text)
-    return table
-
-
-def random_text(rng, vocabulary, words, gaps=(" ", " ", " ", ", ", ". ", "\n")):
-    return "".join(rng.choice(vocabulary) + rng.choice(gaps) for _ in range(words)).strip()
-
 
 VOCABULARIES = {
     "ascii": ["alpha", "beta", "gamma", "delta", "epsilon", "zeta"],
@@ -36,22 +15,24 @@ VOCABULARIES = {
 }
 
 
+def random_text(rng, vocabulary, words, gaps=(" ", " ", " ", ", ", ". ", "\n")):
+    return "".join(rng.choice(vocabulary) + rng.choice(gaps) for _ in range(words)).strip()
+
+
 def line_column(doc, index):
-    line = doc.count("\n", 0, index) + 1
-    return line, index - (doc.rfind("\n", 0, index) + 1) + 1
+    return doc.count("\n", 0, index) + 1, index - (doc.rfind("\n", 0, index) + 1) + 1
 
 
 def check_places(result, docs):
     """Every occurrence lies inside its document, and its line and column agree with it."""
-    for g in result:
-        for o in g.occurrences:
-            doc = docs[o.document]
-            assert 0 <= o.start < o.end <= len(doc)
-            assert (o.line, o.column) == line_column(doc, o.start)
-            assert (o.end_line, o.end_column) == line_column(doc, o.end - 1)
+    for o in (o for g in result for o in g.occurrences):
+        doc = docs[o.document]
+        assert 0 <= o.start < o.end <= len(doc)
+        assert (o.line, o.column) == line_column(doc, o.start)
+        assert (o.end_line, o.end_column) == line_column(doc, o.end - 1)
 
 
-# --- One document is find_duplicates ------------------------------------------------------
+# --- one document is find_duplicates ---------------------------------------------------------
 
 
 @pytest.mark.parametrize("vocabulary", sorted(VOCABULARIES))
@@ -63,31 +44,30 @@ def test_one_document_gives_the_phrases_of_find_duplicates(vocabulary, mode, see
     text = random_text(rng, words, 300, gaps=(" ", "  ", ", ", ". ", "\n", " \u00a0"))
     text = text + " " + text[: len(text) // 2]  # a long copy, for blocks
     params = dict(min_words=3, min_chars=5, max_words=60)
-    if mode == "default" or mode == "blocks":
-        blocks = mode == "blocks"
-        expected = quarnel.find_duplicates(text, enable_block_detection=blocks, **params)
-        got = find_phrases(text, blocks=blocks, **params)
+    flags = dict(ignore_case=mode == "ignore_case", collapse_whitespace=mode == "collapse")
+    if mode in ("default", "blocks"):
+        expected = quarnel.find_duplicates(text, enable_block_detection=mode == "blocks", **params)
+        got = find_phrases(text, blocks=mode == "blocks", **params)
     else:
-        flags = dict(case_insensitive=mode == "ignore_case", collapse_whitespace=mode == "collapse")
-        expected = quarnel.find_duplicates_normalized(text, **flags, **params)
-        got = find_phrases(text, ignore_case=flags["case_insensitive"],
-                           collapse_whitespace=flags["collapse_whitespace"], **params)
-    to_index = utf16_to_index(text)
+        expected = quarnel.find_duplicates_normalized(text, *flags.values(), **params)
+        got = find_phrases(text, **flags, **params)
+    # str index of every UTF-16 offset of the text
+    units = accumulate((2 if ord(c) > 0xFFFF else 1 for c in text), initial=0)
+    to_index = {u: i for i, u in enumerate(units)}
     assert len(got) == len(expected) > 0
     for k, (g, e) in enumerate(zip(got, expected)):
         assert (g.text, g.count, g.words) == (e["phrase"], e["count"], e["number_of_words"])
         assert got.chars[k] == e["string_length"]
         for o, eo in zip(g.occurrences, e["occurrences"]):
             assert o.start == to_index[eo["start"]]
-            end = to_index.get(eo["end"])
             # The finder's end is start + phrase bytes; where white space was rewritten the real
             # occurrence is longer, and the corpus reports the real end.
-            assert o.end == end or normalised(text[o.start:o.end]).lower() == normalised(
-                g.text).lower()
+            real = normalised(text[o.start : o.end]).lower() == normalised(g.text).lower()
+            assert o.end == to_index.get(eo["end"]) or real
     check_places(got, [text])
 
 
-# --- Barriers (examples: tests/core/documents_test.cpp, passages_test.cpp) ----------------
+# --- barriers (examples: tests/core/documents_test.cpp, passages_test.cpp) --------------------
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -95,50 +75,47 @@ def test_documents_that_share_nothing_give_nothing_across(seed):
     rng = random.Random(seed)
     docs = [random_text(rng, [f"{c}{i}" for i in range(3)], 200) for c in "pqr"]
     result = find_phrases(docs, min_words=2, min_chars=3)
-    for g in result:
-        assert len({o.document for o in g.occurrences}) == 1
-    alone = [find_phrases(doc, min_words=2, min_chars=3) for doc in docs]
-    assert sorted(g.text for g in result) == sorted(g.text for r in alone for g in r)
+    assert all(len({o.document for o in g.occurrences}) == 1 for g in result)
+    alone = [g.text for doc in docs for g in find_phrases(doc, min_words=2, min_chars=3)]
+    assert sorted(g.text for g in result) == sorted(alone)
 
 
 @pytest.mark.parametrize("seed", range(10))
 def test_corpus_phrases_lie_inside_their_documents_and_read_as_their_text(seed):
     rng = random.Random(seed)
-    vocabulary = VOCABULARIES["astral"]
-    docs = [random_text(rng, vocabulary, rng.randint(0, 80)) for _ in range(rng.randint(1, 6))]
+    docs = [random_text(rng, VOCABULARIES["astral"], rng.randint(0, 80))
+            for _ in range(rng.randint(1, 6))]  # fmt: skip
     result = find_phrases(docs, min_words=2, min_chars=4, collapse_whitespace=seed % 2 == 1)
     check_places(result, docs)
     for g in result:
         for o in g.occurrences:
-            assert normalised(docs[o.document][o.start:o.end]) == normalised(g.text)
+            assert normalised(docs[o.document][o.start : o.end]) == normalised(g.text)
 
 
-# --- Passages (their oracle: tests/core/passages_test.cpp) ------------------------------
+# --- passages (their oracle: tests/core/passages_test.cpp) -----------------------------------
 
 
 def test_passages_after_normalisation_map_back_to_the_documents():
-    docs = ["Alpha  beta\tgamma delta epsilon zeta eta theta", "ALPHA beta gamma   delta epsilon "
-            "zeta eta theta"]
+    docs = ["Alpha  beta\tgamma delta epsilon zeta eta theta"]
+    docs += ["ALPHA beta gamma   delta epsilon zeta eta theta"]
     assert len(find_passages(docs)) == 0
-    result = find_passages(docs, ignore_case=True, collapse_whitespace=True)
-    assert len(result) == 1
-    spans = [docs[o.document][o.start:o.end] for o in result[0].occurrences]
-    assert spans == [docs[0], docs[1]]
+    (passage,) = find_passages(docs, ignore_case=True, collapse_whitespace=True)
+    assert [docs[o.document][o.start : o.end] for o in passage.occurrences] == docs
 
 
 def test_removed_ranges_are_left_out_and_offsets_still_index_the_documents():
     body = "one two three four five six seven eight nine ten"
     docs = [f"<b>{body}</b>", f"{body[:13]}<i>{body[13:]}</i>"]
-    removed = [[(0, 3), (3 + len(body), len(docs[0]))], [(13, 16), (len(docs[1]) - 4, len(docs[1]))]]
+    removed = [[(0, 3), (3 + len(body), len(docs[0]))]]
+    removed += [[(13, 16), (len(docs[1]) - 4, len(docs[1]))]]
     assert len(find_passages(docs)) == 0
-    result = find_passages(docs, removed=removed)
-    assert len(result) == 1
-    first, second = result[0].occurrences
-    assert docs[0][first.start:first.end] == body
-    assert docs[1][second.start:second.end] == body[:13] + "<i>" + body[13:]
+    (passage,) = find_passages(docs, removed=removed)
+    first, second = passage.occurrences
+    assert docs[0][first.start : first.end] == body
+    assert docs[1][second.start : second.end] == body[:13] + "<i>" + body[13:]
 
 
-# --- Result shape ------------------------------------------------------------------------
+# --- the result ------------------------------------------------------------------------------
 
 
 def test_columns_agree_with_the_records_and_the_word_counts():
@@ -147,12 +124,11 @@ def test_columns_agree_with_the_records_and_the_word_counts():
     result = find_passages(docs, min_words=3)
     assert result.names == tuple(docs)
     assert result.first[-1] == len(result.start) == len(result.group)
-    texts = list(docs.values())
     for k, (g, d, s, e) in enumerate(zip(result.group, result.document, result.start, result.end)):
         o = result[int(g)].occurrences[k - int(result.first[g])]
         assert (o.document, o.start, o.end) == (d, s, e)
     # The per-document counts against the text itself: tests/core/corpus_test.cpp.
-    assert list(result.document_chars) == [len(t) for t in texts]
+    assert list(result.document_chars) == [len(t) for t in docs.values()]
     dicts = result.to_dicts()
     assert [d["text"] for d in dicts] == result.texts
     assert dicts[0]["occurrences"][0]["name"] in docs
@@ -165,7 +141,7 @@ def test_columns_agree_with_the_records_and_the_word_counts():
     ({"x": "a", "y": "b"}, ("x", "y")),
     ((t for t in ["a", "b", "c"]), (None, None, None)),
     ([], ()),
-])
+])  # fmt: skip
 def test_every_form_of_documents_is_accepted(documents, names):
     assert find_passages(documents).names == names
     assert find_phrases([]).texts == []
@@ -187,7 +163,7 @@ def test_every_form_of_documents_is_accepted(documents, names):
     (lambda: find_passages("t", sort="size"), ValueError, "sort"),
     (lambda: find_phrases("t", top=-1), ValueError, "top"),
     (lambda: find_phrases("t", max_places=1.5), TypeError, "max_places"),
-])
+])  # fmt: skip
 def test_bad_arguments_name_the_parameter(call, error, words):
     with pytest.raises(error, match=words):
         call()
@@ -200,25 +176,24 @@ def test_limits_given_to_the_search_keep_what_select_keeps(find, sort):
     docs = [random_text(rng, VOCABULARIES["astral"][:3], rng.randrange(5, 60)) for _ in range(8)]
     whole = find(docs, min_words=2)
     for limits in ({"top": 3}, {"max_places": 1}, {"min_count": 3, "top": 0},
-                   {"min_count": 3, "max_places": 2, "top": 5}):
+                   {"min_count": 3, "max_places": 2, "top": 5}):  # fmt: skip
         got = find(docs, min_words=2, sort=sort, **limits)
         want = whole.select(sort=sort, **limits)
-        assert got.to_dicts() == want.to_dicts()
-        assert got.counts.tolist() == want.counts.tolist()
+        assert (got.to_dicts(), got.counts.tolist()) == (want.to_dicts(), want.counts.tolist())
         assert (got.found_groups, got.found_places) == (len(whole), len(whole.start))
         assert got.covered_words.tolist() == whole.covered_words.tolist()
 
 
-def test_optional_table_exports_say_what_is_missing():
+@pytest.mark.parametrize("method, module", [("to_pandas", "pandas"), ("to_arrow", "pyarrow")])
+def test_optional_table_exports_say_what_is_missing(method, module):
     result = find_passages(["a b c d e f g h i", "a b c d e f g h i"])
-    for method, module in (("to_pandas", "pandas"), ("to_arrow", "pyarrow")):
-        try:
-            __import__(module)
-        except ImportError:
-            with pytest.raises(ImportError, match=module):
-                getattr(result, method)()
-        else:
-            assert len(getattr(result, method)()) == 2
+    try:
+        __import__(module)
+    except ImportError:
+        with pytest.raises(ImportError, match=module):
+            getattr(result, method)()
+    else:
+        assert len(getattr(result, method)()) == 2
 
 
 def test_a_long_run_of_one_word_is_refused_rather_than_filling_memory():
