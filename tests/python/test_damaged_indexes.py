@@ -7,12 +7,11 @@ import struct
 
 import pytest
 
-from quarnel import _native
+from conftest import random_bytes
+from quarnel._native import FMIndex
 
-FMIndex = _native.FMIndex
-M64 = (1 << 64) - 1
+M64, HEADER = (1 << 64) - 1, 2368
 P1, P2 = 0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F
-HEADER = 2368
 
 
 def rotl(x, r):
@@ -32,10 +31,10 @@ def checksum64(data):
     h = (rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) + rotl(lanes[3], 18)) & M64
     for lane in lanes:
         h = ((h ^ mix(0, lane)) * P1 + P2) & M64
-    tail, i = data[full:], 0
-    for i in range(0, len(tail) // 8 * 8, 8):
-        h = (rotl(h ^ mix(0, struct.unpack_from("<Q", tail, i)[0]), 27) * P1 + P2) & M64
-    for byte in tail[len(tail) // 8 * 8:]:
+    tail, words = data[full:], len(data[full:]) // 8
+    for (word,) in struct.iter_unpack("<Q", tail[: words * 8]):
+        h = (rotl(h ^ mix(0, word), 27) * P1 + P2) & M64
+    for byte in tail[words * 8 :]:
         h = rotl(h ^ (byte * P2 & M64), 11) * P1 & M64
     h ^= len(data)
     h = (h ^ (h >> 33)) * P2 & M64
@@ -58,31 +57,31 @@ def test_checksum_port_matches_the_saved_form():
 def test_fm_index_edit_behind_recomputed_checksums_is_refused(tmp_path):
     good = FMIndex(b"abracadabra " * 300).to_bytes()
     blob = sealed_fm(good[:HEADER] + bytes(len(good) - HEADER))  # the payload zeroed
-    path = tmp_path / "edited.qfm"
-    path.write_bytes(blob)
-    for load, origin in ((lambda: FMIndex.from_bytes(blob), "bytes"), (lambda: FMIndex.load(path), path)):
+    (tmp_path / "edited.qfm").write_bytes(blob)
+    loads = [(lambda: FMIndex.from_bytes(blob), "bytes")]
+    loads += [(lambda: FMIndex.load(tmp_path / "edited.qfm"), tmp_path / "edited.qfm")]
+    for load, origin in loads:
         with pytest.raises(ValueError) as caught:
             load()  # the checksums hold, so only a structural check can refuse it
-        assert str(caught.value) == f"cannot load FM-index from {origin}: inconsistent index data (summary of level 1)"
+        problem = "inconsistent index data (summary of level 1)"
+        assert str(caught.value) == f"cannot load FM-index from {origin}: {problem}"
 
 
 def test_locate_over_a_cycle_without_samples_raises(rng):
     """Bits moved inside one block of the first level pass every load check but break the LF
     mapping's single cycle; some walk then never meets a sample."""
-    data = bytes(rng.choice(b"\x01\x81") for _ in range(4000))
-    good = FMIndex(data, locate_level=4).to_bytes()
-    raised = 0
+    data = random_bytes(rng, 4000, b"\x01\x81")
+    good, raised = FMIndex(data, locate_level=4).to_bytes(), 0
+    bit = lambda blob, pos: (blob[HEADER + pos // 8] >> pos % 8) & 1  # noqa: E731
     for _ in range(30):
         blob = bytearray(good)
         for _ in range(8):
-            p = rng.randrange(512)
-            q = rng.randrange(512)
-            bp, bq = (blob[HEADER + p // 8] >> p % 8) & 1, (blob[HEADER + q // 8] >> q % 8) & 1
-            for pos, bit in ((p, bq), (q, bp)):
-                blob[HEADER + pos // 8] = blob[HEADER + pos // 8] & ~(1 << pos % 8) | bit << pos % 8
-        index = FMIndex.from_bytes(sealed_fm(bytes(blob)))
+            p, q = rng.randrange(512), rng.randrange(512)
+            for pos, value in ((p, bit(blob, q)), (q, bit(blob, p))):
+                at = HEADER + pos // 8
+                blob[at] = blob[at] & ~(1 << pos % 8) | value << pos % 8
         try:
-            positions = index.locate(b"\x01")
+            positions = FMIndex.from_bytes(sealed_fm(bytes(blob))).locate(b"\x01")
         except ValueError as e:
             assert str(e) == "index is damaged"
             raised += 1

@@ -12,34 +12,29 @@ import pickle
 import numpy as np
 import pytest
 
-from quarnel import _native
-
-FMIndex = _native.FMIndex
+from conftest import random_bytes
+from quarnel._native import FMIndex
 
 PROBES = [b"a", b"ab", b"ba", b"abc", b"\x00", b"c\x00", b"zz", b"b a", b"A", b""]
+FLAG_SETS = [{}, {"locate_level": 0}, {"locate_level": 5}, {"case_insensitive": True}]
+FLAG_SETS += [{"normalize_whitespace": True, "locate_level": 3}]
 
 
 def answers(index):
-    return [(index.count(p), index.locate(p).tolist()) for p in PROBES] + [len(index), index.heap_size()]
+    queries = [(index.count(p), index.locate(p).tolist()) for p in PROBES]
+    return queries + [len(index), index.heap_size()]
 
 
 def build(rng, n=2000, **flags):
-    data = bytes(rng.choice(b"abc A\t") for _ in range(n))
-    return FMIndex(data, **flags)
-
-
-FLAG_SETS = [{}, {"locate_level": 0}, {"locate_level": 5}, {"case_insensitive": True},
-             {"normalize_whitespace": True, "locate_level": 3}]
+    return FMIndex(random_bytes(rng, n, b"abc A\t"), **flags)
 
 
 @pytest.mark.parametrize("flags", FLAG_SETS)
 def test_save_load_and_bytes_round_trips_answer_alike(rng, tmp_path, flags):
-    index = build(rng, **flags)
-    path = tmp_path / "index.qfm"
+    index, path = build(rng, **flags), tmp_path / "index.qfm"
     index.save(path)
     loaded = FMIndex.load(path)
-    assert answers(loaded) == answers(index)
-    assert repr(loaded) == repr(index)
+    assert answers(loaded) == answers(index) and repr(loaded) == repr(index)
     assert answers(FMIndex.from_bytes(index.to_bytes())) == answers(index)
     assert path.read_bytes() == index.to_bytes()
 
@@ -52,14 +47,10 @@ def test_pickle_of_every_protocol_and_deepcopy_answer_alike(rng, data):
     assert answers(copy.deepcopy(index)) == answers(index)
 
 
-def child_answers(index):
-    return answers(index)
-
-
 def test_pickled_index_answers_alike_in_a_spawned_process(rng):
     index = build(rng, normalize_whitespace=True)
     with multiprocessing.get_context("spawn").Pool(1) as pool:
-        assert pool.map(child_answers, [index]) == [answers(index)]
+        assert pool.map(answers, [index]) == [answers(index)]
 
 
 def damaged_forms(good):
@@ -67,32 +58,27 @@ def damaged_forms(good):
     for cut in sorted({0, 1, 7, 8, 100, 2367, 2368, 2369, len(good) // 2, len(good) - 1}):
         yield "truncated", good[:cut]
     yield "trailing data", good + b"\x00"
-    step = max(1, len(good) // 400)
-    for byte in list(range(0, 2368, 13)) + list(range(2368, len(good), step)):
+    for byte in [*range(0, 2368, 13), *range(2368, len(good), max(1, len(good) // 400))]:
         damaged = bytearray(good)
         damaged[byte] ^= 1 << (byte % 8)
         yield "flip", bytes(damaged)
 
 
 def test_every_damaged_form_is_refused(rng, tmp_path):
-    index = build(rng, n=5000, normalize_whitespace=True)
-    good = index.to_bytes()
-    path = tmp_path / "index.qfm"
+    good, path = build(rng, n=5000, normalize_whitespace=True).to_bytes(), tmp_path / "index.qfm"
     for problem, content in damaged_forms(good):
         with pytest.raises(ValueError, match="cannot load FM-index from bytes") as caught:
             FMIndex.from_bytes(content)
-        if problem != "flip":
-            assert problem.split()[0] in str(caught.value)
+        assert problem == "flip" or problem.split()[0] in str(caught.value)
         path.write_bytes(content)
         with pytest.raises(ValueError, match="cannot load FM-index from " + str(path)):
             FMIndex.load(path)
 
 
 def test_foreign_and_missing_files_are_refused(tmp_path):
-    path = tmp_path / "other.bin"
-    path.write_bytes(b"\x89PNG" + bytes(4000))
+    (tmp_path / "other.bin").write_bytes(b"\x89PNG" + bytes(4000))
     with pytest.raises(ValueError, match="wrong magic"):
-        FMIndex.load(path)
+        FMIndex.load(tmp_path / "other.bin")
     with pytest.raises(FileNotFoundError):
         FMIndex.load(tmp_path / "missing.qfm")
     with pytest.raises(OSError):
@@ -104,14 +90,13 @@ def test_foreign_and_missing_files_are_refused(tmp_path):
 @pytest.mark.parametrize("flags", FLAG_SETS)
 def test_count_many_and_locate_many_match_one_at_a_time(rng, flags):
     index = build(rng, **flags)
-    patterns = PROBES + [bytes(rng.choice(b"abc ") for _ in range(rng.randint(1, 4))) for _ in range(300)]
+    patterns = PROBES + [random_bytes(rng, rng.randint(1, 4), b"abc ") for _ in range(300)]
     counts = index.count_many(patterns)
-    assert counts.dtype == np.uint64
-    assert counts.tolist() == [index.count(p) for p in patterns]
+    assert counts.dtype == np.uint64 and counts.tolist() == [index.count(p) for p in patterns]
     positions, offsets = index.locate_many(patterns)
     assert offsets.tolist()[0] == 0 and len(offsets) == len(patterns) + 1
     for k, p in enumerate(patterns):
-        assert positions[offsets[k]:offsets[k + 1]].tolist() == index.locate(p).tolist()
+        assert positions[offsets[k] : offsets[k + 1]].tolist() == index.locate(p).tolist()
 
 
 def test_batch_arguments_are_checked():

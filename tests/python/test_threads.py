@@ -10,6 +10,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
+
 from quarnel import _native
 
 WORDS = ["alpha", "beta", "gamma", "delta", "kappa", "lambda", "omega", "sigma", "tau", "rho"]
@@ -25,15 +26,10 @@ def runs_while_waiting(call):
     With a switch interval far longer than the call, the interpreter never takes the lock from
     a running thread: the waiting thread runs during the call only if the call released it."""
     go, ran = threading.Event(), threading.Event()
-
-    def waiter():
-        go.wait()
-        ran.set()
-
+    thread = threading.Thread(target=lambda: go.wait() and ran.set())
     previous = sys.getswitchinterval()
     sys.setswitchinterval(30.0)
     try:
-        thread = threading.Thread(target=waiter)
         thread.start()
         go.set()
         call()
@@ -44,13 +40,13 @@ def runs_while_waiting(call):
     return ran_during_call
 
 
-def long_calls(rng):
-    """Calls that take long enough (tens of milliseconds or more) for a waiting thread to be
-    scheduled, by name."""
+def test_long_calls_let_other_threads_run(rng):
+    # Calls that take long enough (tens of milliseconds or more) for a waiting thread to be
+    # scheduled.
     data = bytes(rng.getrandbits(8) for _ in range(1 << 16)) * 32
     text = prose(rng, 150_000)
     index = _native.FMIndex(text.encode())
-    return {
+    calls = {
         "suffix_array_fn": lambda: _native.suffix_array_fn(data),
         "lcp_array": lambda: _native.lcp_array(data),
         "bwt": lambda: _native.bwt(data),
@@ -60,16 +56,8 @@ def long_calls(rng):
         "FMIndex": lambda: _native.FMIndex(text.encode()),
         "FMIndex.locate": lambda: index.locate(b"a"),
     }
-
-
-def test_long_calls_let_other_threads_run(rng):
-    calls = long_calls(rng)
-    assert {name: runs_while_waiting(call) for name, call in calls.items()} == {
-        name: True for name in calls}
-
-
-def test_the_waiting_thread_check_can_tell_a_held_lock():
-    # Sorting a list holds the lock throughout.
+    assert [name for name, call in calls.items() if not runs_while_waiting(call)] == []
+    # the check can tell a held lock: sorting a list holds it throughout
     values = [(k * 7919) % 1_000_003 for k in range(300_000)]
     assert not runs_while_waiting(lambda: sorted(values))
 
@@ -79,17 +67,17 @@ def outcome(call):
         result = call()
     except Exception as error:  # noqa: BLE001 - the error itself is the outcome compared
         return ("raised", type(error), str(error))
-    if isinstance(result, np.ndarray):
-        return ("array", result.tolist())
-    return ("value", result)
+    return ("array", result.tolist()) if isinstance(result, np.ndarray) else ("value", result)
 
 
-def concurrent_calls(rng):
-    texts = [prose(rng, rng.randrange(200, 3000)) for _ in range(6)]
-    calls = []
-    for text in texts:
-        data = text.encode()
-        index = _native.FMIndex(data)
+def test_concurrent_calls_give_the_results_of_single_calls(rng):
+    calls = [
+        lambda: _native.FMIndex(b"a\x00b"),
+        lambda: _native.inverse_bwt_fn(b"ab", 5),
+        lambda: _native.bwt(b""),
+    ]
+    for text in [prose(rng, rng.randrange(200, 3000)) for _ in range(6)]:
+        data, index = text.encode(), _native.FMIndex(text.encode())
         calls += [
             lambda t=text: _native.find_duplicates(t, min_words=2),
             lambda t=text: _native.find_duplicates_normalized(t, True, True, 3),
@@ -97,20 +85,10 @@ def concurrent_calls(rng):
             lambda d=data: _native.lcp_array(d),
             lambda d=data: _native.locate(d, b"alpha beta"),
             lambda d=data: _native.inverse_bwt_fn(*_native.bwt(d)),
-            lambda t=text: _native.longest_common_substring(t, t[len(t) // 2:]),
+            lambda t=text: _native.longest_common_substring(t, t[len(t) // 2 :]),
             lambda i=index: i.locate(b"gamma"),
             lambda i=index: i.count(b"a"),
         ]
-    calls += [
-        lambda: _native.FMIndex(b"a\x00b"),
-        lambda: _native.inverse_bwt_fn(b"ab", 5),
-        lambda: _native.bwt(b""),
-    ]
-    return calls
-
-
-def test_concurrent_calls_give_the_results_of_single_calls(rng):
-    calls = concurrent_calls(rng)
     expected = [outcome(call) for call in calls]
     with ThreadPoolExecutor(max_workers=4) as pool:
         for _ in range(3):
@@ -121,34 +99,35 @@ SPLIT_CALLS = """
 import hashlib, json, sys
 from quarnel import _native
 text = sys.stdin.read()
-data = text.encode()
 outputs = [
     _native.find_duplicates(text),
     _native.find_duplicates(text, enable_block_detection=True, min_words=3),
     _native.find_duplicates_normalized(text, True, True, enable_block_detection=True),
-    _native.lcp_array(data).tolist(),
+    _native.lcp_array(text.encode()).tolist(),
 ]
 print(json.dumps([hashlib.sha256(json.dumps(o).encode()).hexdigest() for o in outputs]))
 """
 
 
-def wrapped(rng, paragraph):
-    """The paragraph with some of its spaces made line breaks or double spaces."""
-    words = paragraph.split(" ")
-    return "".join(w + rng.choice([" "] * 5 + ["\n", "  "]) for w in words).rstrip()
-
-
 def paragraphs_with_copies(rng, size):
     """Prose over a small vocabulary, a third of its paragraphs copied elsewhere, some copies
-    wrapped or cased differently so that phrases are rewritten at every kind of word."""
+    wrapped (spaces made line breaks or double spaces) or cased differently so that phrases are
+    rewritten at every kind of word."""
     paragraphs = []
     while sum(map(len, paragraphs)) < size:
         sentences = [prose(rng, rng.randrange(5, 25)).capitalize() + "." for _ in range(6)]
         paragraphs.append(" ".join(sentences))
+    wrapped = lambda p: "".join(w + rng.choice([" "] * 5 + ["\n", "  "]) for w in p.split(" "))  # noqa: E731
     for p in rng.sample(paragraphs, len(paragraphs) // 3):
-        copy = rng.choice([p, wrapped(rng, p), p.upper()])
+        copy = rng.choice([p, wrapped(p).rstrip(), p.upper()])
         paragraphs.insert(rng.randrange(len(paragraphs) + 1), copy)
     return "\n\n".join(paragraphs)
+
+
+def run_child(script, text, *args, **env):
+    argv = [sys.executable, "-c", script, *args]
+    env = dict(os.environ, **env)
+    return subprocess.run(argv, input=text, env=env, capture_output=True, text=True, check=True)
 
 
 def test_a_second_thread_changes_no_result(rng):
@@ -157,13 +136,8 @@ def test_a_second_thread_changes_no_result(rng):
     # QUARNEL_NUM_THREADS=1 keeps them on one, and 2 asks for the second thread even on a
     # machine with one core, so the split paths run wherever this test does.
     text = paragraphs_with_copies(rng, 1_300_000)
-    digests = {}
-    for threads in ("1", "2"):
-        env = dict(os.environ, QUARNEL_NUM_THREADS=threads)
-        run = subprocess.run([sys.executable, "-c", SPLIT_CALLS], input=text, env=env,
-                             capture_output=True, text=True, check=True)
-        digests[threads] = json.loads(run.stdout)
-    assert digests["1"] == digests["2"]
+    one, two = (run_child(SPLIT_CALLS, text, QUARNEL_NUM_THREADS=n).stdout for n in "12")
+    assert json.loads(one) == json.loads(two)
 
 
 class ArenaAllocator(ctypes.Structure):
@@ -176,27 +150,26 @@ def arena_allocator():
     return (allocator.ctx, allocator.alloc, allocator.free)
 
 
+WATCHED_CALL = """
+import sys, threading
+sys.path.insert(0, sys.argv[1])
+from test_threads import arena_allocator
+from quarnel import _native
+text = sys.stdin.read()
+before, seen, done = arena_allocator(), set(), threading.Event()
+def watch():
+    while not done.is_set():
+        seen.add(arena_allocator())
+watcher = threading.Thread(target=watch)
+watcher.start()
+results = _native.find_duplicates(text, min_words=2)
+done.set()
+watcher.join()
+assert results and seen <= {before} and arena_allocator() == before
+"""
+
+
 def test_large_results_leave_the_object_allocator_as_they_found_it(rng):
     # Building megabytes of result objects must not swap the interpreter's process-wide arena
     # allocator, not even for the length of the call: other threads and extensions share it.
-    text = paragraphs_with_copies(rng, 600_000)
-    script = (
-        "import sys, threading\n"
-        "sys.path.insert(0, sys.argv[1])\n"
-        "from test_threads import arena_allocator\n"
-        "from quarnel import _native\n"
-        "text = sys.stdin.read()\n"
-        "before = arena_allocator()\n"
-        "seen = set()\n"
-        "done = threading.Event()\n"
-        "def watch():\n"
-        "    while not done.is_set():\n"
-        "        seen.add(arena_allocator())\n"
-        "watcher = threading.Thread(target=watch)\n"
-        "watcher.start()\n"
-        "results = _native.find_duplicates(text, min_words=2)\n"
-        "done.set()\n"
-        "watcher.join()\n"
-        "assert results and seen <= {before} and arena_allocator() == before\n")
-    subprocess.run([sys.executable, "-c", script, os.path.dirname(__file__)], input=text,
-                   capture_output=True, text=True, check=True)
+    run_child(WATCHED_CALL, paragraphs_with_copies(rng, 600_000), os.path.dirname(__file__))
