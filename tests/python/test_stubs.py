@@ -6,14 +6,15 @@ import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-ROOT = HERE.parents[1]
 
 
 def test_stubs_agree_with_the_runtime(tmp_path):
+    config, allowlist = (
+        str(HERE.parents[1] / "pyproject.toml"),
+        str(HERE / "stubtest_allowlist.txt"),
+    )
+    argv = [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", config, "--allowlist"]
+    argv += [allowlist, "--ignore-unused-allowlist", "quarnel"]
     # From a directory without the sources, so that the installed package (and its stubs) is read.
-    run = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(ROOT / "pyproject.toml"),
-         "--allowlist", str(HERE / "stubtest_allowlist.txt"), "--ignore-unused-allowlist",
-         "quarnel"],
-        cwd=tmp_path, capture_output=True, text=True)
+    run = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
