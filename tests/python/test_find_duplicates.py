@@ -29,6 +29,8 @@ WORD = re.compile(rb"[0-9A-Za-z\x80-\xff]+")
 TERMINATORS = set(".!?\u0964\u0965\u061f\u06d4\u104a\u104b\u1362\u1367\u1368\u2026\u3002")
 TERMINATORS |= set("\uff01\uff0e\uff1f")
 Rec = namedtuple("Rec", "phrase starts ends")
+DEFAULTS = dict(min_words=4, min_chars=9, max_words=50, min_words_in_substring=2)
+count_words = lambda phrase: len(NON_WHITE.findall(phrase))  # noqa: E731
 
 
 # --- the oracle ------------------------------------------------------------------------------
@@ -36,10 +38,6 @@ Rec = namedtuple("Rec", "phrase starts ends")
 
 class Undetermined(Exception):
     """The input hits a case whose outcome is left open (a merge cut inside a character)."""
-
-
-def words_of(phrase):
-    return len(NON_WHITE.findall(phrase))
 
 
 def lcp_runs(lcp, threshold):
@@ -92,9 +90,8 @@ def merge_phrases(t, recs):
             cut = cur.ends[0]
             if cut < len(t) and t[cut] & 0xC0 == 0x80:
                 raise Undetermined("a merge cut inside a character")
-            out[-1] = Rec(
-                t[prev.starts[0] : cut].decode().strip(WHITE_SPACE), prev.starts, cur.ends
-            )
+            phrase = t[prev.starts[0] : cut].decode().strip(WHITE_SPACE)
+            out[-1] = Rec(phrase, prev.starts, cur.ends)
         else:
             out.append(cur)
     return out
@@ -154,29 +151,20 @@ def to_source(removed, x):
     return x
 
 
-def oracle(
-    analysis,
-    source=None,
-    removed=(),
-    min_words=4,
-    min_chars=9,
-    max_words=50,
-    min_words_in_substring=2,
-    blocks=False,
-):
+def oracle(analysis, source=None, removed=(), blocks=False, **params):
     """The expected result, as (record, is_block) pairs."""
+    params = dict(DEFAULTS, **params)
+    min_chars, max_words = params["min_chars"], params["max_words"]
     t = analysis.encode()
     sa = brute_suffix_array(t)
     lcp = [0] * min(len(t), 1)
     lcp += [len(os.path.commonprefix([t[a:], t[b:]])) for a, b in zip(sa, sa[1:])]
-    found = candidates(t, sa, lcp, min_words, min_chars, max_words) if len(t) >= 2 else {}
-    recs = [
-        Rec(p, sorted(set(s)), [x + len(p.encode()) for x in sorted(set(s))])
-        for p, s in found.items()
-        if len(set(s)) >= 2
-    ]
+    found = candidates(t, sa, lcp, params["min_words"], min_chars, max_words) if len(t) > 1 else {}
+    found = {p: sorted(set(starts)) for p, starts in found.items()}
+    recs = [Rec(p, s, [x + len(p.encode()) for x in s]) for p, s in found.items() if len(s) > 1]
     recs.sort(key=lambda r: -len(r.phrase.encode()))
-    recs = eliminate_substrings([r for r in recs if words_of(r.phrase) >= min_words_in_substring])
+    least = params["min_words_in_substring"]
+    recs = eliminate_substrings([r for r in recs if count_words(r.phrase) >= least])
     recs = merge_phrases(t, recs) if recs else recs
     block_recs = []
     if blocks:
@@ -188,7 +176,7 @@ def oracle(
         places = [(to_source(removed, s), to_source(removed, e)) for s, e in zip(*rec[1:])]
         occurrences = [{"start": at(s), "end": at(e)} for s, e in places]
         record = {"phrase": rec.phrase, "count": len(occurrences), "string_length": len(rec.phrase)}
-        record.update(number_of_words=words_of(rec.phrase), occurrences=occurrences)
+        record.update(number_of_words=count_words(rec.phrase), occurrences=occurrences)
         results.append((record, is_block))
     return sorted(results, key=lambda item: -item[0]["string_length"])
 
@@ -211,24 +199,16 @@ def assert_matches_oracle(actual, expected):
         blocks = [expected[k][0] for k in run if expected[k][1]]
         i, j = run[0], run[-1] + 1
         assert actual[i : i + len(phrases)] == phrases
-        assert sorted(map(canonical, actual[i + len(phrases) : j])) == sorted(
-            map(canonical, blocks)
-        )
+        got = actual[i + len(phrases) : j]
+        assert sorted(map(canonical, got)) == sorted(map(canonical, blocks))
 
 
 # --- random texts ----------------------------------------------------------------------------
 
 SIMPLE_VOCAB = "alpha beta gamma eta zeta theta delta be at ab a b2 x9".split()
 RICH_VOCAB = SIMPLE_VOCAB + ["Alpha", "BETA", "Gamma", "\u00e9t\u00e9", "na\u00efve", "\U0001d49cx"]
-RICH_VOCAB += [
-    "y\U0001f600",
-    "\u00c4bc",
-    "\u65e5\u672c",
-    "don't",
-    "e-mail",
-    "q\u00a0r",
-    "\u03a3\u03c3",
-]
+RICH_VOCAB += ["y\U0001f600", "\u00c4bc", "\u65e5\u672c", "don't", "e-mail", "q\u00a0r"]
+RICH_VOCAB += ["\u03a3\u03c3"]
 RICH_SEPARATORS = [" "] * 12 + ["  ", "\t", "\n", " \n", ", ", " - ", "\u3000", "\r\n", ";"]
 MERGE_GAPS = ["\n", "\n", " \n", "\n\n", " \n\n", "\n \n", "  ", "   ", "\t", " ", "\u00a0"]
 
@@ -269,10 +249,8 @@ def sentence_text(rng):
     between its sentences, sometimes cut short and mixed with stray sentences: neighbouring
     phrases whose occurrences are 1, 2, 3 or more bytes apart, with equal or different counts."""
     vocab = SIMPLE_VOCAB + ["\u00e9t\u00e9", "\U0001d49cx", "Gamma"]
-    story = [
-        " ".join(rng.choice(vocab) for _ in range(rng.randint(3, 7)))
-        for _ in range(rng.randint(2, 5))
-    ]
+    sentence = lambda: " ".join(rng.choice(vocab) for _ in range(rng.randint(3, 7)))  # noqa: E731
+    story = [sentence() for _ in range(rng.randint(2, 5))]
     pieces = []
     for _ in range(rng.randint(2, 3)):
         lo = rng.choice([0, 0, 0, 1])
@@ -291,6 +269,9 @@ PARAMS = [
     dict(min_words=0, min_chars=5, max_words=3, min_words_in_substring=1),
     dict(min_words=5, min_chars=12, max_words=9, min_words_in_substring=0),
 ]
+
+
+SENTENCE_CASES = [("sentences", p) for p in PARAMS[:3]]
 
 
 def compare_with_oracle(rounds, make_case):
@@ -312,9 +293,7 @@ def compare_with_oracle(rounds, make_case):
 # Rich texts: mixed separators (double spaces, tabs, line feeds, ideographic spaces,
 # punctuation), accented, astral and no-break-space words, upper case. Recombined sentences:
 # phrases cut by line feeds and by changed white space merge (or not) by their gaps and counts.
-@pytest.mark.parametrize(
-    "texts,params", [("rich", p) for p in PARAMS] + [("sentences", p) for p in PARAMS[:3]]
-)
+@pytest.mark.parametrize("texts,params", [("rich", p) for p in PARAMS] + SENTENCE_CASES)
 def test_pipeline_matches_the_oracle(rng, texts, params):
     def case(_):
         text = rich_text(rng, rng.randint(4, 80)) if texts == "rich" else sentence_text(rng)
@@ -345,15 +324,10 @@ def test_normalized_matches_oracle_and_sanitized_call(rng, case_insensitive, col
     def case(trial):
         text, params = rich_text(rng, rng.randint(4, 70)), PARAMS[trial % 3]
         analysis, removed = to_analysis(text, case_insensitive, collapse)
-        return (
-            (analysis, text, removed),
-            params,
-            [
-                lambda: fdn(text, case_insensitive, collapse, **params),
-                # the same analysis handed over as a sanitised copy with its removed ranges
-                lambda: fd(text, analysis, removed, **params),
-            ],
-        )
+        normalized = lambda: fdn(text, case_insensitive, collapse, **params)  # noqa: E731
+        # the same analysis handed over as a sanitised copy with its removed ranges
+        sanitized = lambda: fd(text, analysis, removed, **params)  # noqa: E731
+        return (analysis, text, removed), params, [normalized, sanitized]
 
     assert compare_with_oracle(30, case) >= 24
 
@@ -389,14 +363,8 @@ def test_none_defaults_and_positional_forms_agree(rng):
     assert fdn(text, False, False, None, None, None, None, None) == explicit
     assert fdn(text, False, False, 4, 9, 50, 2, False) == explicit
     text = " ".join(random_words(rng, SIMPLE_VOCAB, 120))
-    assert fd(text, None, None, 3, 6, 7, 3, True) == fd(
-        text,
-        enable_block_detection=True,
-        min_words_in_substring=3,
-        max_words=7,
-        min_chars=6,
-        min_words=3,
-    )
+    named = dict(enable_block_detection=True, min_words_in_substring=3, max_words=7, min_chars=6)
+    assert fd(text, None, None, 3, 6, 7, 3, True) == fd(text, **named, min_words=3)
     assert fdn(text, True, False, 5) == fdn(text, min_words=5, case_insensitive=True)
 
 
