@@ -3,6 +3,7 @@
 The engines are checked against brute force and libdivsufsort in tests/core/sais_test.cpp and
 tests/core/toolkit_test.cpp; here what the entry points add: arrays written into NumPy's memory,
 results and errors as Python sees them, and the default thread choice on a large text.
+Lone surrogates in str arguments: test_frame.py.
 """
 
 import os
@@ -68,7 +69,12 @@ def test_arrays_written_in_place_match_brute_force(rng, size):
     assert np.array_equal(q.sa_from_bytes(q.sa_to_bytes(data)), result)
 
 
-def test_search_results_and_transforms_as_python_values():
+def test_search_results_transforms_and_statistics_as_python_values():
+    # str in, counts and str out: an astral character is two UTF-16 units, an unpaired half of
+    # one decodes as the replacement character (the statistics themselves: toolkit_test.cpp)
+    assert q.distinct_substring_count("\U0001f600") == 3 and q.distinct_substring_count("") == 0
+    assert q.longest_common_substring("\U0001f600", "\U0001f601") == "\ufffd"
+    assert q.longest_common_substring("banana", "ananas") == "anana"
     assert q.search_range(b"banana", b"an") == (1, 3)
     assert q.count(b"banana", b"a") == 3 and q.count(b"", b"a") == 0
     assert q.locate(b"banana", b"a").tolist() == [1, 3, 5]
