@@ -35,16 +35,8 @@ def normalised(text):
 
 # A phrase of four words, twice: the smallest text the default limits find something in.
 BASE = "alpha beta gamma delta and alpha beta gamma delta"
-BASE_OCCURRENCES = [{"start": 0, "end": 22}, {"start": 27, "end": 49}]
-BASE_RESULT = [
-    {
-        "phrase": "alpha beta gamma delta",
-        "count": 2,
-        "string_length": 22,
-        "number_of_words": 4,
-        "occurrences": BASE_OCCURRENCES,
-    }
-]
+BASE_GROUP = dict(phrase="alpha beta gamma delta", count=2, string_length=22, number_of_words=4)
+BASE_RESULT = [dict(BASE_GROUP, occurrences=[{"start": 0, "end": 22}, {"start": 27, "end": 49}])]
 REPEAT = " ".join(f"w{i}x" for i in range(60))  # sixty words: max_words and blocks change it
 
 COLLAPSIBLE = b"\t\n\x0c\r "

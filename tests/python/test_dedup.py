@@ -1,6 +1,7 @@
 """quarnel.dedup end to end: the whole pipeline against find_passages, the Dask engine against
 the local one, and the dedup command."""
 
+import importlib.util
 import json
 import logging
 import os
@@ -161,36 +162,34 @@ def run_cli(*args):
     return subprocess.run(argv, capture_output=True, text=True)
 
 
-@pytest.fixture
-def jsonl_corpus(tmp_path):
-    docs = random_corpus(random.Random(7), 30)
-    rows = [
-        json.dumps({"id": i, "text": text, "tags": ["x", i / 3]}) for i, text in enumerate(docs)
-    ]
-    (tmp_path / "in.jsonl").write_text("".join(r + "\n" for r in rows), encoding="utf-8")
-    return tmp_path / "in.jsonl", docs
-
-
 def read_jsonl(path):
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
 
 
-def test_cli_jsonl_keeps_other_fields_and_matches_the_library(jsonl_corpus, tmp_path):
-    path, docs = jsonl_corpus
-    out, spans = tmp_path / "out.jsonl", tmp_path / "spans.jsonl"
-    proc = run_cli(path, "-o", out, "--min-words", "3", "--drop-below", "1", "--spans", spans)
-    assert proc.returncode == 0, proc.stderr
+def test_cli_jsonl_keeps_other_fields_and_matches_the_library_also_on_dask_workers(tmp_path):
+    docs = random_corpus(random.Random(7), 30)
+    rows = [json.dumps({"id": i, "text": t, "tags": ["x", i / 3]}) for i, t in enumerate(docs)]
+    (tmp_path / "in.jsonl").write_text("".join(r + "\n" for r in rows), encoding="utf-8")
+    runs = [[], ["--workers", "2"]] if importlib.util.find_spec("distributed") else [[]]
+    for k, extra in enumerate(runs):
+        out, spans = tmp_path / f"out{k}.jsonl", tmp_path / f"spans{k}.jsonl"
+        options = ["--min-words", "3", "--drop-below", "1", "--spans", spans, *extra]
+        proc = run_cli(tmp_path / "in.jsonl", "-o", out, *options)
+        assert proc.returncode == 0, proc.stderr
+        if not extra:
+            assert "documents" in proc.stderr and "removed" in proc.stderr
     expected = quarnel.dedup(docs, min_words=3, drop_below=1)
-    rows = read_jsonl(out)
+    rows = read_jsonl(tmp_path / "out0.jsonl")
     kept = [d for d in range(len(docs)) if not expected.dropped[d]]
     assert [r["id"] for r in rows] == kept
     assert [r["text"] for r in rows] == [expected.texts[d] for d in kept]
     assert all(r["tags"] == ["x", r["id"] / 3] for r in rows)
-    records, s = read_jsonl(spans), expected.spans
+    records, s = read_jsonl(tmp_path / "spans0.jsonl"), expected.spans
     places = list(zip(s.document.tolist(), s.start.tolist(), s.end.tolist()))
     assert [(r["document"], r["start"], r["end"]) for r in records] == places
     assert all(r["line"] == r["document"] + 1 for r in records)
-    assert "documents" in proc.stderr and "removed" in proc.stderr
+    written = lambda k: [(tmp_path / f"{f}{k}.jsonl").read_bytes() for f in ("out", "spans")]  # noqa: E731
+    assert all(written(k) == written(0) for k in range(len(runs)))  # on Dask workers the same bytes
 
 
 @pytest.mark.parametrize("line, message", [
@@ -235,14 +234,3 @@ def test_cli_folders_reference_and_parquet(tmp_path):
     assert proc.returncode == 0, proc.stderr
     out = pq.read_table(tmp_path / "out.parquet").to_pydict()
     assert out == {"text": [licence, "two words"], "k": [1, 3]}
-
-
-def test_cli_on_dask_workers_writes_the_same_bytes(jsonl_corpus, tmp_path):
-    pytest.importorskip("distributed")
-    outputs = []
-    for extra in ([], ["--workers", "2"]):
-        out, spans = tmp_path / f"out{len(extra)}.jsonl", tmp_path / f"spans{len(extra)}.jsonl"
-        proc = run_cli(jsonl_corpus[0], "-o", out, "--min-words", "3", "--spans", spans, *extra)
-        assert proc.returncode == 0, proc.stderr
-        outputs.append((out.read_bytes(), spans.read_bytes()))
-    assert outputs[0] == outputs[1]
