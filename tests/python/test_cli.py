@@ -204,11 +204,8 @@ def test_json_lines_json_and_their_one_shape_for_any_number_of_files(tree):
     assert kinds == ["summary"] + ["file"] * 3 + ["passage"] * len(report["passages"])
     summary = records[0]
     assert (summary.pop("command"), summary.pop("version")) == ("passages", quarnel.__version__)
-    assert [summary, records[1:4], records[4:]] == [
-        report["summary"],
-        report["files"],
-        report["passages"],
-    ]
+    assert summary == report["summary"] and records[1:4] == report["files"]
+    assert records[4:] == report["passages"]
     none = run_json("passages", stdin=b"")
     for shape in (run_json("passages", tree / "a.txt", tree / "a.txt"), report, none):
         assert list(shape) == "command version summary files skipped unreadable passages".split()

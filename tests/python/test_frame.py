@@ -14,24 +14,21 @@ from quarnel import _native as q
 NOT = "object is not an instance of"
 
 
-@pytest.mark.parametrize(
-    "call,expected",
-    [
-        (lambda: q.count(b"banana"), "count() missing 1 required positional argument: 'pattern'"),
-        (lambda: q.count(), "count() missing 2 required positional arguments: 'data' and 'pattern'"),
-        (lambda: q.bwt(b"a", b"b"), "bwt() takes 1 positional arguments but 2 were given"),
-        (lambda: q.suffix_array_fn(b"a", None, 1), "suffix_array_fn() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda: q.bwt(b"a", text=b"b"), "bwt() got an unexpected keyword argument 'text'"),
-        (lambda: q.bwt(b"a", data=b"b"), "bwt() got multiple values for argument 'data'"),
-        (lambda: q.suffix_array_fn(bytearray(b"banana")), f"argument 'data': 'bytearray' {NOT} 'bytes'"),
-        (lambda: q.suffix_array_fn(b"banana", backend=b"sais"), f"argument 'backend': 'bytes' {NOT} 'str'"),
-        (lambda: q.inverse_bwt_fn(b"abc", 1.0), "argument 'primary_index': 'float' object cannot be interpreted as an integer"),
-        (lambda: q.count("x", 5), f"argument 'data': 'str' {NOT} 'bytes'"),
-        (lambda: q.count(b"x", 5), f"argument 'pattern': 'int' {NOT} 'bytes'"),
-        # a zero-parameter callable only exists as a method of FMIndex
-        (lambda: q.FMIndex(b"abc").heap_size(1), "FMIndex.heap_size() takes 0 positional arguments but 1 was given"),
-    ],
-)  # fmt: skip
+@pytest.mark.parametrize("call,expected", [
+    (lambda: q.count(b"banana"), "count() missing 1 required positional argument: 'pattern'"),
+    (lambda: q.count(), "count() missing 2 required positional arguments: 'data' and 'pattern'"),
+    (lambda: q.bwt(b"a", b"b"), "bwt() takes 1 positional arguments but 2 were given"),
+    (lambda: q.suffix_array_fn(b"a", None, 1), "suffix_array_fn() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda: q.bwt(b"a", text=b"b"), "bwt() got an unexpected keyword argument 'text'"),
+    (lambda: q.bwt(b"a", data=b"b"), "bwt() got multiple values for argument 'data'"),
+    (lambda: q.suffix_array_fn(bytearray(b"banana")), f"argument 'data': 'bytearray' {NOT} 'bytes'"),
+    (lambda: q.suffix_array_fn(b"banana", backend=b"sais"), f"argument 'backend': 'bytes' {NOT} 'str'"),
+    (lambda: q.inverse_bwt_fn(b"abc", 1.0), "argument 'primary_index': 'float' object cannot be interpreted as an integer"),
+    (lambda: q.count("x", 5), f"argument 'data': 'str' {NOT} 'bytes'"),
+    (lambda: q.count(b"x", 5), f"argument 'pattern': 'int' {NOT} 'bytes'"),
+    # a zero-parameter callable only exists as a method of FMIndex
+    (lambda: q.FMIndex(b"abc").heap_size(1), "FMIndex.heap_size() takes 0 positional arguments but 1 was given"),
+])  # fmt: skip
 def test_binding_and_conversion_type_errors(call, expected):
     assert error_of(call) == (TypeError, expected)
 
@@ -47,25 +44,22 @@ LONGER = f"{REPEAT} and {REPEAT}"  # blocks and limits change its result
 
 # Keywords, __index__ objects, NumPy integers and bools, str and bytes subclasses: each converter
 # through each way an entry point defaults it.
-@pytest.mark.parametrize(
-    "call,same_as",
-    [
-        (lambda: q.count(pattern=b"an", data=b"banana"), lambda: 2),
-        (lambda: q.suffix_array_fn(data=b"ba", backend="sais").tolist(), lambda: [1, 0]),
-        (lambda: q.suffix_array_fn(Data(b"banana")).tolist(), lambda: [5, 3, 1, 0, 4, 2]),
-        (lambda: q.inverse_bwt_fn(b"abc", Two()), lambda: q.inverse_bwt_fn(b"abc", 2)),
-        (lambda: q.inverse_bwt_fn(b"abc", np.uint64(1)), lambda: q.inverse_bwt_fn(b"abc", 1)),
-        (lambda: q.find_duplicates(Text(BASE)), lambda: BASE_RESULT),
-        (lambda: q.find_duplicates(BASE, Text(BASE)), lambda: BASE_RESULT),
-        (lambda: q.find_duplicates(LONGER, min_words=Two(), max_words=np.uint64(3)), lambda: q.find_duplicates(LONGER, min_words=2, max_words=3)),
-        (lambda: q.find_duplicates(LONGER, enable_block_detection=np.bool_(True)), lambda: q.find_duplicates(LONGER, enable_block_detection=True)),
-        (lambda: q.find_duplicates_normalized(f"{REPEAT} and {REPEAT.upper()}", np.bool_(True), np.bool_(False)), lambda: q.find_duplicates_normalized(LONGER)),
-        (lambda: q.FMIndex(normalize_whitespace=False, case_insensitive=True, locate_level=3, data=Data(b"AbAb")).locate(pattern=b"ab").tolist(), lambda: [2, 0]),
-        (lambda: q.FMIndex(b"AbAb").count(pattern=Data(b"b")), lambda: 2),
-        (lambda: q.FMIndex(b"abab", 1, np.bool_(True), np.bool_(False)).count(b"AB"), lambda: 2),
-        (lambda: q.FMIndex(b"abab", Two()).locate(b"b").tolist(), lambda: [3, 1]),
-    ],
-)  # fmt: skip
+@pytest.mark.parametrize("call,same_as", [
+    (lambda: q.count(pattern=b"an", data=b"banana"), lambda: 2),
+    (lambda: q.suffix_array_fn(data=b"ba", backend="sais").tolist(), lambda: [1, 0]),
+    (lambda: q.suffix_array_fn(Data(b"banana")).tolist(), lambda: [5, 3, 1, 0, 4, 2]),
+    (lambda: q.inverse_bwt_fn(b"abc", Two()), lambda: q.inverse_bwt_fn(b"abc", 2)),
+    (lambda: q.inverse_bwt_fn(b"abc", np.uint64(1)), lambda: q.inverse_bwt_fn(b"abc", 1)),
+    (lambda: q.find_duplicates(Text(BASE)), lambda: BASE_RESULT),
+    (lambda: q.find_duplicates(BASE, Text(BASE)), lambda: BASE_RESULT),
+    (lambda: q.find_duplicates(LONGER, min_words=Two(), max_words=np.uint64(3)), lambda: q.find_duplicates(LONGER, min_words=2, max_words=3)),
+    (lambda: q.find_duplicates(LONGER, enable_block_detection=np.bool_(True)), lambda: q.find_duplicates(LONGER, enable_block_detection=True)),
+    (lambda: q.find_duplicates_normalized(f"{REPEAT} and {REPEAT.upper()}", np.bool_(True), np.bool_(False)), lambda: q.find_duplicates_normalized(LONGER)),
+    (lambda: q.FMIndex(normalize_whitespace=False, case_insensitive=True, locate_level=3, data=Data(b"AbAb")).locate(pattern=b"ab").tolist(), lambda: [2, 0]),
+    (lambda: q.FMIndex(b"AbAb").count(pattern=Data(b"b")), lambda: 2),
+    (lambda: q.FMIndex(b"abab", 1, np.bool_(True), np.bool_(False)).count(b"AB"), lambda: 2),
+    (lambda: q.FMIndex(b"abab", Two()).locate(b"b").tolist(), lambda: [3, 1]),
+])  # fmt: skip
 def test_accepted_forms_convert_as_the_plain_values(call, same_as):
     assert call() == same_as()
 

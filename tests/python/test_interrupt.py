@@ -72,9 +72,7 @@ print(slowest, min(sizes[3:]) - min(sizes[:3]))
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc, glibc, POSIX signals")
-@pytest.mark.parametrize(
-    "kind", ["fm_locate", "find_duplicates", "find_phrases", "find_passages", "dedup"]
-)
+@pytest.mark.parametrize("kind", ["fm_locate", "find_duplicates", "find_phrases", "find_passages", "dedup"])  # fmt: skip
 def test_ctrl_c_interrupts_a_long_call(kind):
     # One malloc arena: glibc gives the second thread an arena of its own, which keeps tens of
     # MB resident after the thread ends (the same amount each time, reused by the next call).

@@ -27,6 +27,7 @@ bwt_data, primary = q.bwt(data)
 serialized = q.sa_to_bytes(data)
 index = q.FMIndex(data)
 big = ("The same sentence comes back here. " * 33000)
+passages = dict(min_words=2, collapse_whitespace=True, removed=[[(0, 3)], []])
 
 CALLS = {
     "suffix_array_fn": lambda: q.suffix_array_fn(data),
@@ -55,9 +56,7 @@ CALLS = {
     "FMIndex.locate": lambda: index.locate(b"the"),
     "FMIndex.heap_size": lambda: index.heap_size(),
     "find_phrases": lambda: quarnel.find_phrases([text, sanitized], blocks=True).to_dicts(),
-    "find_passages": lambda: quarnel.find_passages(
-        [text, sanitized], min_words=2, collapse_whitespace=True, removed=[[(0, 3)], []]
-    ).to_dicts(),
+    "find_passages": lambda: quarnel.find_passages([text, sanitized], **passages).to_dicts(),
 }
 """
 

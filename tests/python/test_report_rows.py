@@ -40,11 +40,8 @@ def flat(text, width=60):
 
 
 def places_of(c, names, g):
-    keys = KEYS[3:10]
-    rows = range(c["first"][g], c["first"][g + 1])
-    return [
-        SimpleNamespace(name=names[c["document"][r]], **{k: c[k][r] for k in keys}) for r in rows
-    ]
+    fields = [{k: c[k][r] for k in KEYS[3:10]} for r in range(c["first"][g], c["first"][g + 1])]
+    return [SimpleNamespace(name=names[f["document"]], **f) for f in fields]
 
 
 def where(o, ends=True):
@@ -132,9 +129,8 @@ def oracle(style, c, names, texts, documents, g0, g1, prefix):
         elif style == "phrases":
             at = ", ".join(where(o, False) for o in places[:8])
             at += f", +{n - len(places[:8])} more" if n > len(places[:8]) else ""
-            out.append(
-                f"{c['chars'][g]:>7}  {n:>5}  {c['words'][g]:>5}  {flat(texts[g]):<60}  {at}\n"
-            )
+            head = f"{c['chars'][g]:>7}  {n:>5}  {c['words'][g]:>5}"
+            out.append(f"{head}  {flat(texts[g]):<60}  {at}\n")
         elif style == "csv":
             for k, o in enumerate(places):
                 row = [g, n, c["words"][g], c["chars"][g], o.name]
