@@ -132,6 +132,41 @@ inline std::vector<std::uint8_t> fibonacci_bytes(std::size_t n) {
   return {b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(n, b.size()))};
 }
 
+// Unicode White_Space, as listed in PropList.txt.
+constexpr bool listed_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// A text prepared as the engines prepare it, byte by byte: the bytes not `gone`, ASCII capitals
+// lowered when asked, and when collapsing each run of the five collapsible bytes one space at
+// its first byte, none at either end. With the source byte of each byte kept.
+struct Prepared {
+  std::string text;
+  std::vector<std::uint64_t> origin;
+};
+
+inline Prepared prepare(std::string_view s, bool lower, bool collapse,
+                        const std::vector<bool>& gone = {}) {
+  Prepared out;
+  bool in_run = true;  // a run at the start is dropped whole
+  for (std::uint64_t b = 0; b < s.size(); ++b) {
+    if (!gone.empty() && gone[b]) continue;
+    const char c = s[b];
+    const bool space = collapse && (c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ');
+    if (space && in_run) continue;
+    in_run = space;
+    out.text += space ? ' ' : lower && c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c;
+    out.origin.push_back(b);
+  }
+  if (collapse && !out.text.empty() && out.text.back() == ' ') {
+    out.text.pop_back();
+    out.origin.pop_back();
+  }
+  return out;
+}
+
 // A candidate record as the candidate stage makes it: ends are starts plus the phrase length.
 inline core::phrase_records::PhraseData phrase_record(std::string phrase,
                                                       std::vector<std::uint64_t> starts,

@@ -1,14 +1,6 @@
 #include "text/text_positions.hpp"
 
-#include <gtest/gtest.h>
-
-#include <array>
-#include <cstdint>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "base/errors.hpp"
+#include "test_support.hpp"
 #include "text/tokenizer.hpp"
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
@@ -135,9 +127,8 @@ TEST_P(TextPositionsVersusWalk, PlacesInDocuments) {
 }
 
 // A document prepared as the corpus prepares it, against a plain walk: the bytes that ranges of
-// characters (reversed, overlapping, past the end) leave, then white space collapsed (a run of
-// collapsible bytes kept as one space at its first byte, none at either end) and lower-cased.
-// Each byte of the prepared copy maps back to the byte it came from.
+// characters (reversed, overlapping, past the end) leave, then white space collapsed and
+// lower-cased. Each byte of the prepared copy maps back to the byte it came from.
 TEST_P(TextPositionsVersusWalk, PreparedCopiesMapBack) {
   std::mt19937 rng(GetParam() + 2000);
   const std::string doc = random_text(rng, std::array{0U, 30U, 400U}[GetParam() % 3]);
@@ -156,24 +147,7 @@ TEST_P(TextPositionsVersusWalk, PreparedCopiesMapBack) {
   }
   for (const bool lower : {false, true}) {
     for (const bool collapse : {false, true}) {
-      std::string expected;
-      std::vector<std::uint64_t> origin;
-      bool in_run = true;  // a run at the start is dropped whole
-      for (std::uint64_t b = 0; b < doc.size(); ++b) {
-        if (gone[b]) continue;
-        const auto c = static_cast<unsigned char>(doc[b]);
-        const bool space = collapse && quarnel::core::white_space::is_collapsible_byte(c);
-        if (space && in_run) continue;
-        in_run = space;
-        expected += space                           ? ' '
-                    : lower && c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20)
-                                                    : doc[b];
-        origin.push_back(b);
-      }
-      if (collapse && !expected.empty() && expected.back() == ' ') {
-        expected.pop_back();
-        origin.pop_back();
-      }
+      const auto [expected, origin] = quarnel::test::prepare(doc, lower, collapse, gone);
       std::string out = "kept";
       const tp::WayBack way_back = tp::append_prepared(doc, removed, lower, collapse, out);
       ASSERT_EQ(out, "kept" + expected);
