@@ -1,13 +1,8 @@
 #include "report_text.hpp"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <cstdio>
-#include <limits>
-#include <random>
-#include <string>
-#include <vector>
+
+#include "test_support.hpp"
 
 namespace text = quarnel::report;
 
@@ -110,59 +105,40 @@ TEST(ReportText, EscapesAgreeWithByteAtATimeOracles) {
   }
 }
 
+// str.split() splits at White_Space and the four ASCII separators U+001C..U+001F.
 TEST(ReportText, PythonWhiteSpaceIsTheSetStrSplitUses) {
-  std::size_t count = 0;
-  for (char32_t c = 0; c <= 0x10FFFF; ++c) count += text::is_python_space(c) ? 1 : 0;
-  EXPECT_EQ(count, 29U);  // len([c for c in range(0x110000) if chr(c).isspace()])
-  for (const char32_t c :
-       {U'\t', U'\x1c', U' ', U'\x85', U'\xa0', U'\u1680', U'\u200a', U'\u2028', U'\u3000'}) {
-    EXPECT_TRUE(text::is_python_space(c));
-  }
-  for (const char32_t c : {U'\x08', U'\x21', U'\u200b', U'\u180e', U'\ufeff'}) {
-    EXPECT_FALSE(text::is_python_space(c));
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    ASSERT_EQ(text::is_python_space(c),
+              quarnel::test::listed_white_space(c) || (c >= 0x1C && c <= 0x1F))
+        << static_cast<unsigned>(c);
   }
 }
 
-struct Flattened {
-  std::string text;
-  std::size_t chars;
-  bool cut;
-};
-
-Flattened flat(std::string_view input, std::size_t width) {
-  Flattened f;
-  const text::FlatPreview preview = text::append_flat(f.text, input, width);
-  f.chars = preview.chars;
-  f.cut = preview.cut;
-  return f;
-}
-
+// White space runs made one space (the space counts as a character), both ends trimmed, a cut
+// marked by an ellipsis within the width; a raw byte is one character, kept as it is; only the
+// first width * 8 characters are read.
 TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
-  EXPECT_EQ(flat("  a \t\n b\xE3\x80\x80"
-                 "c  ",
-                 60)
-                .text,
-            "a b c");
-  EXPECT_EQ(flat("abcdef", 6).text, "abcdef");
-  const Flattened cut = flat("abcdefg", 6);
-  EXPECT_EQ(cut.text, "abcde\u2026");
-  EXPECT_EQ(cut.chars, 6U);
-  EXPECT_TRUE(cut.cut);
-  EXPECT_FALSE(flat("abcdef ", 6).cut);
-  EXPECT_EQ(flat("ab   cdefg", 4).text, "ab \u2026");  // the space counts as a character
-  EXPECT_EQ(flat("\xC3\xA9\xC3\xA9\xC3\xA9", 2).text, "\xC3\xA9\u2026");
-  // a raw byte is one character, kept as it is
-  const Flattened raw = flat(
-      "a\xFF"
-      "b",
-      60);
-  EXPECT_EQ(raw.text,
-            "a\xFF"
-            "b");
-  EXPECT_EQ(raw.chars, 3U);
-  // only the first width * 8 characters are read
-  EXPECT_EQ(flat(std::string(16, ' ') + "abc", 2).text, "");
-  EXPECT_EQ(flat("", 0).chars, 0U);
+  struct Case {
+    std::string input;
+    std::size_t width;
+    std::string text;
+    std::size_t chars;
+    bool cut;
+  };
+  for (const auto& c : std::vector<Case>{{"  a \t\n b\u3000c  ", 60, "a b c", 5, false},
+                                         {"abcdef", 6, "abcdef", 6, false},
+                                         {"abcdefg", 6, "abcde\u2026", 6, true},
+                                         {"abcdef ", 6, "abcdef", 6, false},
+                                         {"ab   cdefg", 4, "ab \u2026", 4, true},
+                                         {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\u2026", 2, true},
+                                         {"a\xFF!", 60, "a\xFF!", 3, false},
+                                         {std::string(16, ' ') + "abc", 2, "", 0, false},
+                                         {"", 0, "", 0, false}}) {
+    std::string out = "x";  // appends keep what is there
+    const text::FlatPreview preview = text::append_flat(out, c.input, c.width);
+    EXPECT_EQ(out, "x" + c.text) << c.input;
+    EXPECT_EQ(std::pair(preview.chars, preview.cut), std::pair(c.chars, c.cut)) << c.input;
+  }
 }
 
 }  // namespace
