@@ -1,14 +1,6 @@
 #include "base/aho_corasick.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "base/errors.hpp"
+#include "test_support.hpp"
 
 namespace ac = quarnel::core::aho_corasick;
 
@@ -44,29 +36,22 @@ std::string random_string(std::mt19937& rng, std::size_t max_len, std::string_vi
   return s;
 }
 
-struct RandomShape {
-  std::string alphabet;
-  std::size_t patterns;
-  std::size_t max_pattern_len;
-  std::size_t max_text_len;
-};
-
+// Alphabet, most patterns, longest pattern, longest text.
+using RandomShape = std::tuple<std::string, std::size_t, std::size_t, std::size_t>;
 class AhoCorasickVersusNaive : public ::testing::TestWithParam<RandomShape> {};
 
 // Small alphabets force overlaps, nested matches, shared prefixes and suffixes, and duplicates.
 TEST_P(AhoCorasickVersusNaive, ReportsEveryOccurrence) {
-  const RandomShape& shape = GetParam();
+  const auto& [alphabet, most, longest_pattern, longest_text] = GetParam();
   std::mt19937 rng(1234);
   for (int round = 0; round < 200; ++round) {
     std::vector<std::string> patterns;
     if (round % 50 == 0) patterns.emplace_back();  // matches at every position
-    for (std::size_t i = 0; i < 1 + rng() % shape.patterns; ++i) {
-      std::string p = random_string(rng, shape.max_pattern_len, shape.alphabet);
-      if (p.empty()) p = shape.alphabet.substr(0, 1);
-      patterns.push_back(p);
+    for (std::size_t i = 0; i < 1 + rng() % most; ++i) {
+      std::string p = random_string(rng, longest_pattern, alphabet);
+      patterns.push_back(p.empty() ? alphabet.substr(0, 1) : p);
     }
-    const std::string text =
-        round % 100 == 0 ? "" : random_string(rng, shape.max_text_len, shape.alphabet);
+    const std::string text = round % 100 == 0 ? "" : random_string(rng, longest_text, alphabet);
     ASSERT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text)) << round;
   }
 }
@@ -86,12 +71,6 @@ TEST(AhoCorasick, WideStatesFindEveryChild) {
   EXPECT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text));
 }
 
-TEST(AhoCorasick, NoPatternsNoMatches) {
-  const ac::Automaton automaton(std::span<const std::string_view>{});
-  EXPECT_TRUE(automaton.find_all("anything").empty());
-  EXPECT_EQ(automaton.state_count(), 1U);
-}
-
 // Every pattern is a suffix of the next, so each pattern ends at every later position of a run
 // of 'a': outputs reached through dictionary links, in order longest first at each end.
 TEST(AhoCorasick, NestedSuffixPatternsReportedLongestFirst) {
@@ -100,34 +79,30 @@ TEST(AhoCorasick, NestedSuffixPatternsReportedLongestFirst) {
   const std::vector<std::string_view> views(patterns.begin(), patterns.end());
   const ac::Automaton automaton(views);
   EXPECT_EQ(automaton.state_count(), 51U);
-  const std::string text(60, 'a');
-  std::vector<ac::Match> found = automaton.find_all(text);
-  EXPECT_EQ(found, [&] {
-    std::vector<ac::Match> expected;
-    for (std::uint64_t end = 1; end <= text.size(); ++end) {
-      for (std::uint64_t len = std::min<std::uint64_t>(end, 50); len >= 1; --len) {
-        expected.push_back({static_cast<ac::PatternId>(len - 1), end});
-      }
+  std::vector<ac::Match> expected;
+  for (std::uint64_t end = 1; end <= 60; ++end) {
+    for (std::uint64_t len = std::min<std::uint64_t>(end, 50); len >= 1; --len) {
+      expected.push_back({static_cast<ac::PatternId>(len - 1), end});
     }
-    return expected;
-  }());
+  }
+  EXPECT_EQ(automaton.find_all(std::string(60, 'a')), expected);
 }
 
+// The states are the shared prefixes plus the root, the root alone without patterns; more states
+// than the limit allows are an internal error.
 TEST(AhoCorasick, StatesAreSharedPrefixesPlusRoot) {
+  const ac::Automaton none(std::span<const std::string_view>{});
+  EXPECT_TRUE(none.find_all("anything").empty());
+  EXPECT_EQ(none.state_count(), 1U);
   const std::vector<std::string_view> patterns{"abcd", "abce", "abx", "abcd", "q"};
   const ac::Automaton automaton(patterns);
-  // root, a, ab, abc, abcd, abce, abx, q
-  EXPECT_EQ(automaton.state_count(), 8U);
+  EXPECT_EQ(automaton.state_count(), 8U);  // root, a, ab, abc, abcd, abce, abx, q
   EXPECT_EQ(automaton.pattern_count(), 5U);
-  const auto found = automaton.find_all("abcd");
-  EXPECT_EQ(found, (std::vector<ac::Match>{{0, 4}, {3, 4}}));
-}
-
-TEST(AhoCorasick, TooManyStatesIsAnInternalError) {
-  const std::vector<std::string_view> patterns{"abcdef", "ghij"};
-  EXPECT_NO_THROW(ac::Automaton(patterns, 11));
+  EXPECT_EQ(automaton.find_all("abcd"), (std::vector<ac::Match>{{0, 4}, {3, 4}}));
+  const std::vector<std::string_view> eleven_states{"abcdef", "ghij"};
+  EXPECT_NO_THROW(ac::Automaton(eleven_states, 11));
   try {
-    const ac::Automaton automaton(patterns, 10);
+    const ac::Automaton too_many(eleven_states, 10);
     FAIL() << "expected InternalError";
   } catch (const quarnel::core::InternalError& e) {
     EXPECT_STREQ(e.what(), "Failed to build Aho-Corasick automaton");

@@ -37,40 +37,30 @@ std::vector<std::string> random_documents(std::mt19937& rng) {
   return docs;
 }
 
-TEST(DocumentEnds, LeftMatchesAScanOfTheLayout) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 200; ++round) {
-    std::vector<std::string> docs(1 + rng() % 8);
-    for (auto& doc : docs) doc.assign(rng() % 150, 'x');
-    const Joined j = join(docs);
-    const df::DocumentEnds ends(j.layout(), j.text.size());
-    for (std::uint64_t p = 0; p < j.text.size(); ++p) {
-      std::uint64_t expected = 0;
-      for (std::size_t d = 0; d < docs.size(); ++d) {
-        if (p >= j.starts[d] && p < j.ends[d]) expected = j.ends[d] - p;
-      }
-      ASSERT_EQ(ends.left(p), expected) << "round " << round << " position " << p;
-    }
-  }
-}
-
-TEST(DocumentEnds, CutLcpIsTheCommonPrefixInsideBothDocuments) {
+// The bytes left in a position's document (none in a separator), and the cut LCP as the common
+// prefix inside both documents.
+TEST(DocumentEnds, LeftAndTheCutLcpMatchAScanOfTheLayout) {
   std::mt19937 rng(11);
-  for (int round = 0; round < 100; ++round) {
+  for (int round = 0; round < 150; ++round) {
     const Joined j = join(random_documents(rng));
+    const df::DocumentEnds ends(j.layout(), j.text.size());
+    std::vector<std::uint64_t> left(j.text.size(), 0);
+    for (std::size_t d = 0; d < j.starts.size(); ++d) {
+      for (auto p = j.starts[d]; p < j.ends[d]; ++p) left[p] = j.ends[d] - p;
+    }
+    for (std::uint64_t p = 0; p < j.text.size(); ++p) ASSERT_EQ(ends.left(p), left[p]) << p;
     const auto bytes = quarnel::test::bytes_of(j.text);
     auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
         bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
     const auto uncut =
         quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, Lanes::one());
-    const df::DocumentEnds ends(j.layout(), j.text.size());
     for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
       auto lcp = uncut;
       df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
                                ends, lanes);
       for (std::size_t r = 1; r < sa.size(); ++r) {
         const std::uint64_t a = sa[r - 1], b = sa[r];
-        const std::uint64_t room = std::min(ends.left(a), ends.left(b));
+        const std::uint64_t room = std::min(left[a], left[b]);
         std::uint64_t common = 0;
         while (common < room && j.text[a + common] == j.text[b + common]) ++common;
         ASSERT_EQ(lcp[r], common) << "round " << round << " rank " << r << " lanes "
