@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
@@ -105,19 +106,70 @@ class DocumentCut {
   std::vector<Span> spans_;
 };
 
-void check_marks(const MarkColumns& marks) {
-  const std::size_t rows = marks.document.size();
-  for (const std::size_t size : {marks.word.size(), marks.why.size(), marks.kept_document.size(),
-                                 marks.kept_word.size(), marks.kept_start.size()}) {
-    if (size != rows) throw UsageError("marks: every column must have one row per mark");
-  }
-  for (std::size_t m = 1; m < rows; ++m) {
-    if (marks.document[m] < marks.document[m - 1] ||
-        (marks.document[m] == marks.document[m - 1] && marks.word[m] <= marks.word[m - 1])) {
-      throw UsageError("marks: rows must ascend by (document, word) without repeats");
+// The marks ascending by (document, word): the caller's columns when they are, else sorted
+// copies (a distributed engine's marks arrive in the order its shuffles left them): counted by
+// document, then each document's sorted by word. Linear but for the sorts within documents.
+class OrderedMarks {
+ public:
+  OrderedMarks(const MarkColumns& marks, std::size_t documents) : view_(marks) {
+    const std::size_t rows = marks.document.size();
+    for (const std::size_t size : {marks.word.size(), marks.why.size(), marks.kept_document.size(),
+                                   marks.kept_word.size(), marks.kept_start.size()}) {
+      if (size != rows) throw UsageError("marks: every column must have one row per mark");
     }
+    for (const std::uint64_t d : marks.document) {
+      if (d >= documents) throw UsageError("marks: a mark names a document beyond the documents");
+    }
+    const auto before = [&](std::size_t a, std::size_t b) {
+      return marks.document[a] < marks.document[b] ||
+             (marks.document[a] == marks.document[b] && marks.word[a] < marks.word[b]);
+    };
+    bool ascending = true;
+    for (std::size_t m = 1; m < rows && ascending; ++m) ascending = before(m - 1, m);
+    if (ascending) return;
+    std::vector<std::size_t> first(documents + 1, 0);
+    for (const std::uint64_t d : marks.document) ++first[d + 1];
+    for (std::size_t d = 0; d < documents; ++d) first[d + 1] += first[d];
+    // (word, mark) pairs placed by document, then sorted within each: no indirection in the sorts
+    std::vector<std::pair<std::uint64_t, std::size_t>> by_word(rows);
+    std::vector<std::size_t> next(first.begin(), first.end() - 1);
+    for (std::size_t m = 0; m < rows; ++m) by_word[next[marks.document[m]]++] = {marks.word[m], m};
+    for (std::size_t d = 0; d < documents; ++d) {
+      interrupt::checkpoint_every(d);
+      const auto begin = by_word.begin() + static_cast<std::ptrdiff_t>(first[d]);
+      const auto end = by_word.begin() + static_cast<std::ptrdiff_t>(first[d + 1]);
+      std::sort(begin, end);
+      if (std::adjacent_find(
+              begin, end, [](const auto& a, const auto& b) { return a.first == b.first; }) != end) {
+        throw UsageError("marks: a window of a document is marked twice");
+      }
+    }
+    std::vector<std::size_t> order(rows);
+    for (std::size_t m = 0; m < rows; ++m) order[m] = by_word[m].second;
+    std::vector<std::pair<std::uint64_t, std::size_t>>().swap(by_word);
+    gather(marks.document, order, document_);
+    gather(marks.word, order, word_);
+    gather(marks.why, order, why_);
+    gather(marks.kept_document, order, kept_document_);
+    gather(marks.kept_word, order, kept_word_);
+    gather(marks.kept_start, order, kept_start_);
+    view_ = {document_, word_, why_, kept_document_, kept_word_, kept_start_};
   }
-}
+
+  [[nodiscard]] const MarkColumns& view() const { return view_; }
+
+ private:
+  template <class T>
+  static void gather(std::span<const T> from, const std::vector<std::size_t>& order,
+                     std::vector<T>& to) {
+    to.resize(order.size());
+    for (std::size_t m = 0; m < order.size(); ++m) to[m] = from[order[m]];
+  }
+
+  MarkColumns view_;
+  std::vector<std::uint64_t> document_, word_, kept_document_, kept_word_, kept_start_;
+  std::vector<std::uint8_t> why_;
+};
 
 }  // namespace
 
@@ -169,20 +221,18 @@ void cut_document(std::string_view text, const MarkColumns& marks, std::size_t b
 Cleaned cut(std::span<const std::string_view> documents, const MarkColumns& marks,
             const Params& params, std::uint64_t first_document) {
   if (params.min_words == 0) throw UsageError("min_words must be at least 1");
-  check_marks(marks);
+  const OrderedMarks ordered(marks, documents.size());
+  const MarkColumns& sorted = ordered.view();
   Cleaned out;
   detail::WordBounds words;
   std::size_t m = 0;
   for (std::size_t d = 0; d < documents.size(); ++d) {
     interrupt::checkpoint();
     std::size_t end = m;
-    while (end < marks.document.size() && marks.document[end] == d) ++end;
+    while (end < sorted.document.size() && sorted.document[end] == d) ++end;
     words.of(documents[d]);
-    detail::cut_document(documents[d], marks, m, end, params, first_document + d, words, out);
+    detail::cut_document(documents[d], sorted, m, end, params, first_document + d, words, out);
     m = end;
-  }
-  if (m != marks.document.size()) {
-    throw UsageError("marks: a mark names a document beyond the documents");
   }
   return out;
 }

@@ -1,23 +1,28 @@
 // The first place of each fingerprint, for engines that gather a fingerprint's records
-// elsewhere (a distributed shuffle): one sort of the records by fingerprint, then place.
+// elsewhere (a distributed shuffle): the records grouped by fingerprint in a hash table, then
+// each marked.
 
 #include <algorithm>
-#include <tuple>
+#include <bit>
 
 #include "base/errors.hpp"
 #include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "base/prefetch.hpp"
 #include "dedup/dedup.hpp"
 
 namespace quarnel::core::dedup {
 namespace {
 
-struct Record {
-  std::uint64_t high;
-  std::uint64_t low;
-  std::uint64_t document;
-  std::uint32_t word;
-  std::uint32_t corpus;  // 0 for a reference place, so that it comes first
-  std::uint64_t row;
+constexpr std::uint64_t kEmpty = kNoCopy;
+// Far enough ahead to hide a miss to memory.
+constexpr std::size_t kAhead = 8;
+
+// Open addressing with linear probing at a load of a quarter to a half: a slot holds a
+// fingerprint's high half and its group's first record, whose low half settles a match.
+struct Slot {
+  std::uint64_t high = 0;
+  std::uint64_t first = kEmpty;
 };
 
 }  // namespace
@@ -29,29 +34,49 @@ Decided decide(std::span<const std::uint64_t> high, std::span<const std::uint64_
   if (low.size() != n || document.size() != n || word.size() != n || reference.size() != n) {
     throw UsageError("records: every column must have as many rows");
   }
-  std::vector<Record> records(n);
-  for (std::size_t r = 0; r < n; ++r) {
-    records[r] = {high[r], low[r], document[r], word[r], reference[r] != 0 ? 0u : 1u, r};
-  }
-  interrupt::checkpoint();
-  const auto key = [](const Record& a) {
-    return std::tie(a.high, a.low, a.corpus, a.document, a.word);
+  std::vector<Slot> table = large_array<Slot>(std::bit_ceil(std::max<std::size_t>(2 * n, 16)));
+  const std::uint64_t mask = table.size() - 1;
+  const int shift = 64 - std::countr_zero(table.size());
+  // Multiplied, not masked: the records that reach here share their low bits with others (the
+  // sketch kept them for it), so the low bits alone would crowd.
+  const auto home = [&](std::size_t r) { return (high[r] * 0x9e3779b97f4a7c15ULL) >> shift; };
+  // Per record: its group's first record; per group (at its first record): the earliest corpus
+  // place and whether a reference place is among them.
+  std::vector<std::uint64_t> group(n);
+  std::vector<std::uint64_t> earliest(n, kEmpty);
+  std::vector<std::uint8_t> in_reference(n, 0);
+  const auto earlier = [&](std::uint64_t a, std::uint64_t b) {
+    return document[a] < document[b] || (document[a] == document[b] && word[a] < word[b]);
   };
-  std::sort(records.begin(), records.end(),
-            [&](const Record& a, const Record& b) { return key(a) < key(b); });
-  interrupt::checkpoint();
-  Decided out;
-  for (std::size_t begin = 0, end; begin < n; begin = end) {
-    end = begin + 1;
-    while (end < n && records[end].high == records[begin].high &&
-           records[end].low == records[begin].low) {
-      ++end;
+  for (std::size_t r = 0; r < n; ++r) {
+    interrupt::checkpoint_every(r);
+    if (r + kAhead < n) prefetch_read(&table[home(r + kAhead)]);
+    std::uint64_t s = home(r);
+    while (table[s].first != kEmpty &&
+           (table[s].high != high[r] || low[table[s].first] != low[r])) {
+      s = (s + 1) & mask;
     }
-    const bool in_reference = records[begin].corpus == 0;
-    for (std::size_t r = begin + (in_reference ? 0 : 1); r < end; ++r) {
-      if (records[r].corpus == 0) continue;
-      out.marked.push_back(records[r].row);
-      out.kept.push_back(in_reference ? kNoCopy : records[begin].row);
+    if (table[s].first == kEmpty) table[s] = {high[r], r};
+    const std::uint64_t g = table[s].first;
+    group[r] = g;
+    if (reference[r] != 0) {
+      in_reference[g] = 1;
+    } else if (earliest[g] == kEmpty || earlier(r, earliest[g])) {
+      earliest[g] = r;
+    }
+  }
+  std::vector<Slot>().swap(table);
+  Decided out;
+  for (std::size_t r = 0; r < n; ++r) {
+    interrupt::checkpoint_every(r);
+    const std::uint64_t g = group[r];
+    if (reference[r] != 0) continue;
+    if (in_reference[g] != 0) {
+      out.marked.push_back(r);
+      out.kept.push_back(kNoCopy);
+    } else if (earliest[g] != r) {
+      out.marked.push_back(r);
+      out.kept.push_back(earliest[g]);
     }
   }
   return out;

@@ -84,8 +84,9 @@ struct Cleaned {
 
 // The spans of documents whose removed windows are `marks` (document indices relative to
 // `documents`); the result names document first_document + d for documents[d], as a partition
-// of a larger corpus does. Time linear in the documents and the marks. Throws UsageError for
-// marks out of order or beyond their document's windows.
+// of a larger corpus does; the marks in any order (sorted here unless they ascend by (document,
+// word)). Time linear in the documents and the marks, but for sorting the marks of each
+// document. Throws UsageError for a window marked twice or beyond its document's windows.
 [[nodiscard]] Cleaned cut(std::span<const std::string_view> documents, const MarkColumns& marks,
                           const Params& params, std::uint64_t first_document);
 
@@ -122,7 +123,8 @@ struct Fingerprints {
 // the window (high[r], low[r]) at place (document[r], word[r]) of the corpus, or of the
 // reference where reference[r] is 1. Each corpus record that is marked, with the record that
 // decides it: the fingerprint's first corpus place in (document, word) order, or kNoCopy when the
-// fingerprint occurs in the reference. Time O(n log n), 40 bytes per record.
+// fingerprint occurs in the reference, in record order. Time linear in the records (a hash
+// table of the fingerprints), 49 to 81 bytes per record.
 struct Decided {
   std::vector<std::uint64_t> marked;
   std::vector<std::uint64_t> kept;
@@ -135,13 +137,14 @@ struct Decided {
 
 // A sketch of fingerprints: one bit per slot (the low `bits` bits of a fingerprint's high half),
 // set in `seen` for every fingerprint and in `repeated` for the slots two or more share; slot s
-// is bit s % 8 of byte s / 8. A fingerprint alone in its slot occurs once. Time linear in the
-// fingerprints, 2^(bits - 2) bytes; bits from 3 to 40 (else UsageError).
+// is bit s % 8 of byte s / 8. A fingerprint alone in its slot occurs once. `parts` hold the low
+// 32 bits of the high halves, a part per partition. Time linear in the fingerprints,
+// 2^(bits - 1) bytes; bits from 3 to 32 (else UsageError).
 struct Sketch {
   std::vector<std::uint8_t> seen;
   std::vector<std::uint8_t> repeated;
 };
-[[nodiscard]] Sketch sketch(std::span<const std::uint64_t> high, unsigned bits);
+[[nodiscard]] Sketch sketch(std::span<const std::span<const std::uint32_t>> parts, unsigned bits);
 
 // Per fingerprint, 1 where its slot is set in `slots` (2^bits / 8 bytes, as a sketch's arrays).
 [[nodiscard]] std::vector<std::uint8_t> in_slots(std::span<const std::uint64_t> high,

@@ -54,8 +54,8 @@ def window_fingerprints(documents: Sequence[str], ignore_case: bool, collapse_wh
                         min_words: int) -> _Columns:
     """Every window's fingerprint, document, word and character offset, as columns."""
 
-def sketch_windows(high: npt.NDArray[np.generic], bits: int) -> _Columns:
-    """The slots (low bits of high) some window takes and those two or more take, as bit arrays."""
+def sketch_windows(slots: Sequence[npt.NDArray[np.generic]], bits: int) -> _Columns:
+    """The slots (low bits of the arrays' items) some window takes and two or more take, as bits."""
 
 def in_slots(high: npt.NDArray[np.generic], slots: npt.NDArray[np.generic], bits: int) -> _Columns:
     """Per window, 1 where its slot (low bits of high) is set in the bit array slots."""

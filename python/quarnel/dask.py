@@ -7,7 +7,8 @@ The job, per partition and in four stages:
    over token hashes; the interpreter lock released): one 37-byte record per window with its
    document (partition, row), word and character offset;
 2. a sketch of the fingerprints (two bit arrays: the slots some window takes, and those two or
-   more take) is made per partition and merged in a tree, and each partition keeps only the
+   more take) is made from the slots of up to eight partitions at a time, the groups' arrays
+   merged in a tree, and each partition keeps only the
    records of slots two windows share: a window alone in its slot occurs once in the corpus and
    the reference together, so it neither is marked nor decides a mark. On real text most
    windows occur once, and the shuffle moves only the rest;
@@ -16,15 +17,17 @@ The job, per partition and in four stages:
    configuration names); there the first place in corpus order (partition, then
    row, then word) is kept and every other place is marked, or every place when the fingerprint
    also occurs in the reference;
-4. the marks go back to their partitions by a second shuffle on the partition number, and native
-   code cuts the spans there with the same kernel as the local engine.
+4. the marks go back to their partitions (each decision's marks split by partition, or a second
+   shuffle on the partition number from 64 partitions on), and native code cuts the spans there
+   with the same kernel as the local engine.
 
 Memory per worker grows with the partition, not the corpus: measured on 2 workers, about 1 GB
 of interpreter, Dask and shuffle buffers plus 33 to 90 bytes per byte of one partition (its
 text, its window records at 37 bytes per word, the marks at 33, the pandas frames around them
-and one shuffle output partition), and the sketch's bit arrays, at most 64 MB each and three
-pairs of them while two are merged; smaller partitions lower it. Dask spills what waits
-(partitions held until their marks arrive) to disk. The two shuffles move about 7 bytes per
+and one shuffle output partition), and the sketch's tasks: the slots of up to eight partitions
+(4 bytes a window) and bit arrays of at most 64 MB each, three pairs while two groups are
+merged; smaller partitions lower it. Dask spills what waits (partitions held until their marks
+arrive) to disk. The two shuffles move about 7 bytes per
 input byte on the benchmark corpus, which repeats much; less where fewer windows repeat. Two
 different windows share a fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110
 at the default 50: over 10^12 windows (5 x 10^23 pairs) the chance of any false removal is below
@@ -90,10 +93,14 @@ def _fingerprints(partition, column, key, params, reference: bool, partition_inf
 
 
 # The sketch: one bit per slot of a fingerprint's low bits, set in `seen` for the slots of every
-# window and in `repeated` for those two or more windows share; 2^22 to 2^30 slots, about 4 per
-# window of the corpus and reference (the sketch is two bit arrays of at most 64 MB each; past
-# 2^27 windows the slots fill up and the filter drops fewer records, never a wrong one).
+# window and in `repeated` for those two or more windows share; 2^22 to 2^29 slots, about 4 per
+# window of the corpus and reference (two bit arrays of at most 64 MB each; past 2^27 windows
+# the slots fill up and the filter drops fewer records, never a wrong one). Each partition sends
+# its slots (4 bytes a window) to a task that sketches up to _SKETCH_GROUP partitions in one
+# pass, and the groups' bit arrays merge in a tree: a bit-array pair per partition cost more to
+# make, move and merge than its slots.
 _MIN_SLOTS, _MAX_SLOTS = 22, 29
+_SKETCH_GROUP = 8
 
 
 def _slot_bits(windows) -> int:
@@ -105,9 +112,13 @@ def _high(records: pd.DataFrame) -> np.ndarray:
     return np.ascontiguousarray(records["high"].to_numpy())
 
 
-def _sketch(records: pd.DataFrame, windows: int):
-    """(seen, repeated) of one partition's windows."""
-    found = _corpus.sketch_windows(_high(records), _slot_bits(windows))
+def _slots(records: pd.DataFrame) -> np.ndarray:
+    return records["high"].to_numpy().astype(np.uint32)  # the low 32 bits
+
+
+def _sketch(windows: int, *slots: np.ndarray):
+    """(seen, repeated) of some partitions' windows."""
+    found = _corpus.sketch_windows(list(slots), _slot_bits(windows))
     return found["seen"], found["repeated"]
 
 
@@ -127,14 +138,16 @@ def _may_repeat(records: pd.DataFrame, repeated: np.ndarray, windows: int) -> pd
 
 
 def _candidates(records):
-    """The records of the windows that may occur twice or more: per partition, a sketch of its
-    windows' slots, merged in a tree, then each partition's records filtered by it before the
-    shuffle. The filter is exact-safe: it only drops windows that occur once."""
+    """The records of the windows that may occur twice or more: a sketch of their slots, made
+    per group of partitions and merged in a tree, then each partition's records filtered by it
+    before the shuffle. The filter is exact-safe: it only drops windows that occur once."""
     from dask import delayed
 
     windows = records.map_partitions(_length, meta=pd.Series(dtype=np.int64),
                                      enforce_metadata=False).sum()
-    sketches = [delayed(_sketch)(part, windows) for part in records.to_delayed()]
+    slots = [delayed(_slots)(part) for part in records.to_delayed()]
+    sketches = [delayed(_sketch)(windows, *slots[k:k + _SKETCH_GROUP])
+                for k in range(0, len(slots), _SKETCH_GROUP)]
     while len(sketches) > 1:
         sketches = [delayed(_merged)(*sketches[k:k + 2]) if k + 1 < len(sketches) else
                     sketches[k] for k in range(0, len(sketches), 2)]
@@ -184,6 +197,8 @@ def _routed(marks, parts: int, method, bag: bool):
 
 def _split_by_partition(marks: pd.DataFrame, parts: int) -> list[pd.DataFrame]:
     part = marks["document"].to_numpy() >> _ROW_BITS
+    if parts <= 1 << 16:  # NumPy's stable sort of 16-bit keys is a radix sort
+        part = part.astype(np.uint16)
     order = np.argsort(part, kind="stable")
     bounds = np.searchsorted(part[order], np.arange(parts + 1))
     return [marks.iloc[order[a:b]] for a, b in zip(bounds[:-1], bounds[1:])]
@@ -203,22 +218,21 @@ def _cut(partition: pd.DataFrame, marks: pd.DataFrame, lengths: pd.Series, colum
     part = partition_info["number"] if partition_info else 0
     offsets = np.concatenate(([0], np.cumsum(lengths.to_numpy(), dtype=np.int64)))
     texts = _texts(partition, column, key, f"partition {part}")
-    marks = marks.reset_index()
-    row = marks["document"].to_numpy() & ((1 << _ROW_BITS) - 1)
-    word = marks["word"].to_numpy()
-    # (row, word) as one key: both below 2^32
-    order = np.argsort((row.astype(np.uint64) << np.uint64(32)) | word)
-    kept = marks["kept_document"].to_numpy()[order]
+    if "document" not in marks.columns:  # the route by set_index made it the index
+        marks = marks.reset_index()
+    # the marks as they came: the native cut sorts them by (row, word)
+    row = (marks["document"].to_numpy() & ((1 << _ROW_BITS) - 1)).view(np.uint64)
+    kept = marks["kept_document"].to_numpy()
     repeat = kept >= 0
     kept_part, kept_row = kept >> _ROW_BITS, kept & ((1 << _ROW_BITS) - 1)
     kept_global = np.where(repeat, offsets[np.where(repeat, kept_part, 0)] + kept_row, -1)
     columns = {
-        "document": row[order].astype(np.uint64),
-        "word": word[order].astype(np.uint64),
-        "why": marks["why"].to_numpy()[order].astype(np.uint8),
+        "document": row,
+        "word": marks["word"].to_numpy().astype(np.uint64),
+        "why": np.ascontiguousarray(marks["why"].to_numpy(), dtype=np.uint8),
         "kept_document": kept_global.astype(np.int64).view(np.uint64),
-        "kept_word": marks["kept_word"].to_numpy()[order].astype(np.uint64),
-        "kept_start": marks["kept_start"].to_numpy()[order].astype(np.uint64),
+        "kept_word": marks["kept_word"].to_numpy().astype(np.uint64),
+        "kept_start": np.ascontiguousarray(marks["kept_start"].to_numpy(), dtype=np.uint64),
     }
     out = _corpus.cut_marked(texts, columns, *params, int(offsets[part]))
     if what == "spans":

@@ -150,9 +150,17 @@ PyObject* decide_windows(PyObject*, const BoundArgs& args) {
 
 PyObject* sketch_windows(PyObject*, const BoundArgs& args) {
   auto found = [&] {
-    const Column<std::uint64_t> high(args[0], "high");
+    PyRef items = checked(PySequence_Fast(args[0], "slots: expected a list of arrays"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<Column<std::uint32_t>> held;
+    held.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t p = 0; p < n; ++p) {
+      held.emplace_back(PySequence_Fast_GET_ITEM(items.get(), p), "slots");
+    }
+    std::vector<std::span<const std::uint32_t>> parts;
+    for (const auto& column : held) parts.push_back(column.values);
     const auto bits = static_cast<unsigned>(to_unsigned_index(args, 1));
-    return without_gil([&] { return dedup::sketch(high.values, bits); });
+    return without_gil([&] { return dedup::sketch(parts, bits); });
   }();
   PyRef dict = checked(PyDict_New());
   set_column(dict.get(), "seen", found.seen);
@@ -223,8 +231,8 @@ const FunctionDescriptor kDecideWindows = describe(
     decide_windows);
 
 const FunctionDescriptor kSketchWindows = describe(
-    "sketch_windows", {{"high"}, {"bits"}},
-    "The slots (low bits of high) some window takes and those two or more take, as bit arrays.",
+    "sketch_windows", {{"slots"}, {"bits"}},
+    "The slots (low bits of the arrays' items) some window takes and two or more take, as bits.",
     sketch_windows);
 
 const FunctionDescriptor kInSlots = describe(
