@@ -235,3 +235,12 @@ inline const Vocabulary kAll{{"a", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\
                              {" ", ", ", ".\n", "  "}};
 
 }  // namespace quarnel::test
+
+// The names most tests use.
+namespace quarnel::core::suffix_array {}
+namespace df = quarnel::core::duplicate_finder;
+namespace parallel = quarnel::core::parallel;
+namespace sa = quarnel::core::suffix_array;
+using quarnel::core::duplicate_finder::FinderParams;
+using quarnel::core::parallel::Lanes;
+using quarnel::core::phrase_records::PhraseData;
