@@ -1,20 +1,17 @@
+// Threads, stops and pages: the two lanes, interrupts reaching them, arrays faulted in on them.
 #include "base/parallel.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <new>
-#include <random>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-using quarnel::core::parallel::Lanes;
+#include "base/interrupt.hpp"
+#include "base/large_array.hpp"
+#include "test_support.hpp"
 
-namespace parallel = quarnel::core::parallel;
+namespace interrupt = quarnel::core::interrupt;
 
 namespace {
 
@@ -154,6 +151,120 @@ TEST(ParallelSort, OrdersLikeStdSortOnEitherPath) {
       std::sort(items.begin(), items.end());
       std::sort(expected.begin(), expected.end());
       EXPECT_EQ(items, expected) << n << lanes.count();
+    }
+  }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Polls counted in `context`; the request comes at the poll numbered by the second field.
+struct Requests {
+  std::atomic<int> polls{0};
+  int stop_at = 0;
+};
+
+bool poll(void* context) {
+  auto& requests = *static_cast<Requests*>(context);
+  return ++requests.polls >= requests.stop_at;
+}
+
+// Calls checkpoint() until it throws, for at most `limit`; true if it threw.
+bool interrupted_within(std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  try {
+    while (Clock::now() < end) interrupt::checkpoint();
+  } catch (const interrupt::Interrupted&) {
+    return true;
+  }
+  return false;
+}
+
+TEST(Interrupt, WithoutScopeCheckpointsNeverThrow) {
+  EXPECT_FALSE(interrupted_within(std::chrono::milliseconds(150)));
+  EXPECT_FALSE(interrupt::stop_requested());
+}
+
+TEST(Interrupt, PollsAtIntervalsUntilTheRequest) {
+  Requests requests;
+  requests.stop_at = 3;
+  const interrupt::Scope scope(&poll, &requests);
+  const auto start = Clock::now();
+  EXPECT_TRUE(interrupted_within(std::chrono::seconds(5)));
+  EXPECT_EQ(requests.polls, 3);  // once per interval, not at every checkpoint
+  EXPECT_GE(Clock::now() - start, 3 * interrupt::kPollInterval);
+  // Once requested, the stop stands without another poll.
+  EXPECT_TRUE(interrupt::stop_requested());
+  EXPECT_EQ(requests.polls, 3);
+}
+
+TEST(Interrupt, ScopesNestAndRestore) {
+  Requests never;
+  never.stop_at = 1 << 30;
+  const interrupt::Scope outer(&poll, &never);
+  {
+    Requests now;
+    now.stop_at = 1;
+    const interrupt::Scope inner(&poll, &now);
+    EXPECT_TRUE(interrupted_within(std::chrono::seconds(5)));
+  }
+  EXPECT_FALSE(interrupted_within(std::chrono::milliseconds(150)));
+  EXPECT_GT(never.polls, 0);
+}
+
+// The caller's stop reaches work on the side thread, and the caller, waiting for the side,
+// keeps polling: both ends stop although neither ever finishes on its own.
+TEST(Interrupt, StopsWorkOnTheSideThread) {
+  Requests requests;
+  requests.stop_at = 2;
+  const interrupt::Scope scope(&poll, &requests);
+  std::atomic<bool> side_stopped{false};
+  const auto side_forever = [&] {
+    try {
+      for (;;) interrupt::checkpoint();
+    } catch (const interrupt::Interrupted&) {
+      side_stopped = true;
+      throw;
+    }
+    return 0;
+  };
+  {
+    parallel::SideTask task(Lanes::two(), side_forever);
+    EXPECT_THROW((void)task.get(), interrupt::Interrupted);
+  }  // joined here
+  EXPECT_TRUE(side_stopped);
+}
+
+// Faulting pages in must leave what was written there: the second thread populates an array
+// the first may be writing already. Untouched pages between written ones are populated too.
+TEST(LargeArray, PopulatingKeepsWhatWasWritten) {
+  constexpr std::size_t kWords = std::size_t{3} << 20;  // 24 MiB: whole huge pages and parts
+  constexpr std::size_t kPageWords = 4096 / sizeof(std::uint64_t);
+  const std::unique_ptr<std::uint64_t[]> words(new std::uint64_t[kWords]);
+  quarnel::core::advise_huge_pages(words.get(), kWords * sizeof(std::uint64_t));
+  const auto pattern = [](std::size_t i) { return i * 0x9e3779b97f4a7c15ULL + 1; };
+  for (std::size_t i = 0; i < kWords; i += 3 * kPageWords) words[i] = pattern(i);
+  for (const std::size_t offset : {std::size_t{0}, std::size_t{5}}) {
+    const bool populated = quarnel::core::populate_for_writing(
+        words.get() + offset, (kWords - offset) * sizeof(std::uint64_t) - 3);
+    if (!populated) GTEST_SKIP() << "the kernel cannot populate pages";
+    for (std::size_t i = 0; i < kWords; i += 3 * kPageWords) ASSERT_EQ(words[i], pattern(i));
+  }
+}
+
+// Faulted in on one thread or two, an array holds n value-initialised entries, at sizes below a
+// huge page, across several and with parts of one.
+TEST(LargeArray, FaultedInArraysAreZeroedAtAnySize) {
+  for (const std::size_t n :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4099}, (std::size_t{5} << 20) + 3}) {
+    for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
+      const auto v = quarnel::core::large_array_faulted_in<std::uint32_t>(n, lanes);
+      ASSERT_EQ(v.size(), n);
+      for (std::size_t i = 0; i < n; i += 1021) {
+        ASSERT_EQ(v[i], 0u) << n << " " << i;
+      }
+      if (n > 0) {
+        EXPECT_EQ(v.back(), 0u);
+      }
     }
   }
 }
