@@ -6,8 +6,6 @@
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
 
-using quarnel::core::parallel::Lanes;
-
 namespace {
 
 using quarnel::core::corpus::CompactColumn;

@@ -8,13 +8,7 @@
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
 
-using quarnel::core::parallel::Lanes;
-
 namespace {
-
-namespace df = quarnel::core::duplicate_finder;
-using quarnel::core::duplicate_finder::FinderParams;
-using quarnel::core::phrase_records::PhraseData;
 
 using quarnel::test::Joined;
 const auto join = quarnel::test::join_documents;

@@ -1,5 +1,3 @@
-
-
 #include "duplicate_finder/candidate_scan.hpp"
 #include "duplicate_finder/chunked_log.hpp"
 #include "duplicate_finder/detail.hpp"
@@ -11,14 +9,9 @@
 #include "text/utf.hpp"
 #include "text/white_space.hpp"
 
-using quarnel::core::parallel::Lanes;
-
-namespace df = quarnel::core::duplicate_finder;
 namespace si = quarnel::core::string_interner;
-using quarnel::core::duplicate_finder::FinderParams;
 using quarnel::core::normalize::RemovedRange;
 using quarnel::core::phrase_records::Occurrence;
-using quarnel::core::phrase_records::PhraseData;
 
 namespace {
 
@@ -144,14 +137,14 @@ std::string pick(std::mt19937& rng, const std::vector<std::string>& from) {
 std::string random_text(std::mt19937& rng) {
   std::vector<std::string> sentences(2 + rng() % 3);
   for (auto& s : sentences) {
-    const std::size_t words = 1 + rng() % 6;
-    for (std::size_t w = 0; w < words; ++w) {
+    for (std::size_t w = 0, n = 1 + rng() % 6; w < n; ++w) {
       s += (w ? pick(rng, kSeparators) : "") + pick(rng, kVocabulary);
     }
   }
   std::string text = rng() % 4 == 0 ? pick(rng, kSeparators) : "";
-  const std::size_t parts = 1 + rng() % 5;
-  for (std::size_t i = 0; i < parts; ++i) text += pick(rng, sentences) + pick(rng, kSeparators);
+  for (std::size_t i = 0, n = 1 + rng() % 5; i < n; ++i) {
+    text += pick(rng, sentences) + pick(rng, kSeparators);
+  }
   return text;
 }
 
@@ -208,9 +201,16 @@ std::vector<PhraseData> naive_elimination(const std::vector<PhraseData>& records
 // A text with the sentence boundaries a splitter might have put in it.
 struct CandidateCase {
   std::string text;
-  Offsets boundaries;
-  FinderParams params;
+  Offsets boundaries = {};
+  FinderParams params = {};
 };
+
+// A head of `s` cut at a random character boundary.
+std::string random_head(std::mt19937& rng, const std::string& s) {
+  std::size_t cut = rng() % s.size();
+  while (cut > 0 && !quarnel::core::utf::is_char_start(s, cut)) --cut;
+  return s.substr(0, cut);
+}
 
 // The candidates, and the pipeline's fused form (candidates, then substring elimination on two or
 // more), on one lane and on two, against the oracle.
@@ -269,9 +269,7 @@ CandidateCase twice_pasted(std::mt19937& rng) {
   // Two more copies of a head of the passage, so that some windows occur more often than the
   // longer ones containing them: with doubled spaces (phrases only when normalised) or cut
   // short (short windows in runs of their own).
-  std::size_t cut = rng() % passage.size();
-  while (cut > 0 && (static_cast<unsigned char>(passage[cut]) & 0xC0) == 0x80) --cut;
-  const std::string head = passage.substr(0, cut);  // whole characters, as the text is UTF-8
+  const std::string head = random_head(rng, passage);
   std::string extra;
   if (rng() % 2 == 0) {
     for (const char ch : head) extra += ch == ' ' ? std::string("  ") : std::string(1, ch);
@@ -352,9 +350,8 @@ CandidateCase white_space_inside_words(std::mt19937& rng) {
   if (rng() % 2 == 0) pieces.push_back(passage);
   for (std::size_t k = rng() % 3; k > 0; --k) {
     const std::string other = respelt(passage);
-    std::size_t cut = rng() % other.size();
-    while (cut > 0 && (static_cast<unsigned char>(other[cut]) & 0xC0) == 0x80) --cut;
-    pieces.push_back(rng() % 2 == 0 ? other : other.substr(0, cut));
+    const std::string head = random_head(rng, other);
+    pieces.push_back(rng() % 2 == 0 ? other : head);
   }
   std::shuffle(pieces.begin(), pieces.end(), rng);
   CandidateCase c;
@@ -420,25 +417,25 @@ TEST(CandidatePhrasesChosen, MatchTheDirectOracle) {
   const std::string nbsp = "alpha beta gamma delta \xC2\xA0; ";
   const std::string abc = "abc def gh ij x abc def gh ij";
   std::vector<CandidateCase> cases{
-      {abc, {}, {}},
-      {"abc de fg hi x abc de fg hi", {}, {}},
-      {"one two three one two three", {}, {}},
-      {"alpha beta  gamma delta and alpha beta gamma delta", {}, {}},
-      {"xalpha beta gamma delta and alpha beta gamma delta", {}, {}},
+      {abc},
+      {"abc de fg hi x abc de fg hi"},
+      {"one two three one two three"},
+      {"alpha beta  gamma delta and alpha beta gamma delta"},
+      {"xalpha beta gamma delta and alpha beta gamma delta"},
       {abc, {}, with(4, 9, 50, 5)},
       {"extraordinarily, extraordinarily", {}, with(0, 9, 50, 0)},
       {abc, {}, with(4, 9, 0, 2)},
       {abc, {}, with(kMax, 0, kMax, 0)},
       {abc, {}, with(kMax, kMax, kMax, 0)},
-      {"", {}, {}},
-      {"a", {}, {}},
+      {""},
+      {"a"},
       {"alpha beta  gamma delta, alpha beta  gamma delta, alpha beta gamma delta, alpha beta "
        "gamma delta",
        {},
        {}},
-      {nbsp + nbsp, {}, {}},
-      {nbsp + nbsp + "alpha beta gamma delta.", {}, {}},
-      {sixty_words + "| " + sixty_words, {}, {}},
+      {nbsp + nbsp},
+      {nbsp + nbsp + "alpha beta gamma delta."},
+      {sixty_words + "| " + sixty_words},
       {"one two three four five six | one two three four five six", {18}, {}},
       {"alpha beta gamma de x|alpha beta gamma de x|alpha  beta gamma|alpha  beta gamma|",
        {22, 44},
