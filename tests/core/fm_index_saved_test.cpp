@@ -1,4 +1,3 @@
-
 #include <functional>
 
 #include "fm_index/fm_index.hpp"
@@ -36,11 +35,17 @@ Batch patterns_of(std::mt19937_64& rng, const std::vector<std::uint8_t>& text) {
       const std::size_t at = rng() % (text.size() - m + 1);
       b.add(std::span(text).subspan(at, m));
     } else {
-      const auto p = random_bytes(rng, m, "abcA");
-      b.add(p);
+      b.add(random_bytes(rng, m, "abcA"));
     }
   }
   return b;
+}
+
+std::vector<std::uint8_t> saved_bytes(const fm::FMIndex& index) {
+  const fm::SavedForm form = fm::saved_form(index);
+  std::vector<std::uint8_t> out;
+  for (const auto part : form.parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
 }
 
 class FMIndexBatchTest : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
@@ -55,9 +60,7 @@ TEST_P(FMIndexBatchTest, BatchCountsAndSavedFormsAnswerAsOneAtATime) {
 
   std::vector<std::uint64_t> counts(count);
   fm::count_many(index, batch.bytes, batch.offsets, counts);
-  const fm::SavedForm form = fm::saved_form(index);
-  std::vector<std::uint8_t> saved;
-  for (const auto part : form.parts) saved.insert(saved.end(), part.begin(), part.end());
+  std::vector<std::uint8_t> saved = saved_bytes(index);
   const fm::FMIndex restored = fm::fm_index_from_bytes(saved);
   EXPECT_EQ(fm::heap_size(restored), fm::heap_size(index));
   const auto located = fm::locate_many(restored, batch.bytes, batch.offsets);
@@ -139,11 +142,8 @@ class EditedForm {
  public:
   static constexpr std::size_t kHeader = 2368;
 
-  explicit EditedForm(const fm::FMIndex& index) : rows(index.index.len()) {
-    const fm::SavedForm form = fm::saved_form(index);
-    for (const auto part : form.parts) bytes.insert(bytes.end(), part.begin(), part.end());
-    lines_per_level = get(72);
-  }
+  explicit EditedForm(const fm::FMIndex& index)
+      : bytes(saved_bytes(index)), rows(index.index.len()), lines_per_level(get(72)) {}
   [[nodiscard]] std::uint64_t get(std::size_t at) const {
     std::uint64_t v;
     std::memcpy(&v, bytes.data() + at, 8);
@@ -188,8 +188,7 @@ fm::FMIndex damage_subject() {
   std::mt19937_64 rng(9);
   std::string text;
   for (int k = 0; k < 3000; ++k) text += "abababababab "[rng() % 13];
-  return fm::build_fm_index({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, 2,
-                            false, true);
+  return fm::build_fm_index(quarnel::test::bytes_of(text), 2, false, true);
 }
 
 class DamagedFieldTest : public ::testing::TestWithParam<DamageCase> {};

@@ -7,7 +7,6 @@
 #include "suffix_array/saved_form.hpp"
 #include "test_support.hpp"
 
-namespace sa = quarnel::core::suffix_array;
 namespace persist = quarnel::core::persist;
 
 namespace {

@@ -1,22 +1,12 @@
 // The suffix-array toolkit: search ranges, derived arrays, transforms and substring statistics
 // against their definitions spelt out on sorted suffixes and sets of substrings.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
-#include <set>
-#include <string>
-#include <vector>
-
-#include "base/errors.hpp"
 #include "suffix_array/search.hpp"
 #include "suffix_array/stats.hpp"
 #include "suffix_array/transforms.hpp"
 #include "test_support.hpp"
 #include "text/utf.hpp"
 
-namespace sa = quarnel::core::suffix_array;
 using quarnel::test::random_bytes;
 using quarnel::test::sorted_suffixes;
 
