@@ -4,10 +4,6 @@
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
 
-using quarnel::core::parallel::Lanes;
-
-namespace sa = quarnel::core::suffix_array;
-
 namespace {
 
 using quarnel::test::bytes_of;

@@ -3,7 +3,6 @@
 #include "test_support.hpp"
 
 namespace im = quarnel::core::interval_merger;
-using quarnel::core::phrase_records::PhraseData;
 
 namespace {
 

@@ -1,14 +1,6 @@
 #include "base/radix_sort.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <numeric>
-#include <random>
-#include <string>
-#include <utility>
-#include <vector>
+#include "test_support.hpp"
 
 namespace {
 

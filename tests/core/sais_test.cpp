@@ -1,11 +1,8 @@
-
 #include <bit>
 #include <cctype>
 
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
-
-namespace sa = quarnel::core::suffix_array;
 
 namespace {
 

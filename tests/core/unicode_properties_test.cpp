@@ -3,15 +3,12 @@
 // one context-dependent mapping (Final_Sigma) looks at.
 #include "text/unicode_properties.hpp"
 
-#include <gtest/gtest.h>
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 #include <unicode/uversion.h>
 
-#include <algorithm>
-#include <array>
-#include <string>
+#include "test_support.hpp"
 
 namespace uni = quarnel::core::unicode;
 
