@@ -1,21 +1,7 @@
 #include "dedup/dedup.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <bit>
-#include <map>
-#include <numeric>
-#include <random>
-#include <set>
-#include <span>
-#include <string>
-#include <string_view>
-#include <tuple>
-#include <vector>
 
-#include "base/errors.hpp"
-#include "base/interrupt.hpp"
 #include "test_support.hpp"
 #include "text/normalize.hpp"
 #include "text/tokenizer.hpp"
@@ -29,20 +15,11 @@ using quarnel::test::Vocabulary;
 namespace {
 
 struct Words {
-  std::vector<std::size_t> starts, ends;
+  std::vector<std::uint64_t> starts, ends;
 };
 
 Words words_of(std::string_view text) {
-  Words w;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool in = quarnel::core::tokenizer::is_word_byte(static_cast<unsigned char>(text[i]));
-    const bool before =
-        i > 0 && quarnel::core::tokenizer::is_word_byte(static_cast<unsigned char>(text[i - 1]));
-    if (in && !before) w.starts.push_back(i);
-    if (!in && before) w.ends.push_back(i);
-  }
-  if (w.ends.size() < w.starts.size()) w.ends.push_back(text.size());
-  return w;
+  return {quarnel::core::tokenizer::word_starts(text), quarnel::core::tokenizer::word_ends(text)};
 }
 
 std::uint64_t chars_before(std::string_view text, std::size_t byte) {
@@ -139,17 +116,12 @@ Marks fingerprint_marks(const std::vector<std::string>& docs, const std::vector<
   return marks;
 }
 
-void expect_same(const dd::Cleaned& a, const dd::Cleaned& b, const std::string& what) {
-  EXPECT_EQ(a.texts, b.texts) << what;
-  EXPECT_EQ(a.text_ends, b.text_ends) << what;
-  EXPECT_EQ(a.removed_words, b.removed_words) << what;
-  EXPECT_EQ(a.dropped, b.dropped) << what;
-  EXPECT_EQ(a.span_document, b.span_document) << what;
-  EXPECT_EQ(a.span_start, b.span_start) << what;
-  EXPECT_EQ(a.span_end, b.span_end) << what;
-  EXPECT_EQ(a.span_why, b.span_why) << what;
-  EXPECT_EQ(a.span_kept_document, b.span_kept_document) << what;
-  EXPECT_EQ(a.span_kept_start, b.span_kept_start) << what;
+void expect_same(const dd::Cleaned& a, const dd::Cleaned& b) {
+  const auto columns = [](const dd::Cleaned& c) {
+    return std::tie(c.texts, c.text_ends, c.removed_words, c.dropped, c.span_document, c.span_start,
+                    c.span_end, c.span_why, c.span_kept_document, c.span_kept_start);
+  };
+  EXPECT_EQ(columns(a), columns(b));
 }
 
 std::u32string decoded(std::string_view s) {
@@ -162,7 +134,7 @@ std::u32string decoded(std::string_view s) {
 // of them goes from its first word to the next kept word (to the end, with the white space
 // before it, at the end); a span begins at a marked window and carries that window's reason.
 void check_cut(const std::vector<std::string>& docs, const Marks& marks, const dd::Params& p,
-               const dd::Cleaned& out, const std::string& what) {
+               const dd::Cleaned& out) {
   std::size_t m = 0, s = 0;
   for (std::size_t d = 0; d < docs.size(); ++d) {
     const std::u32string text = decoded(docs[d]);
@@ -194,33 +166,33 @@ void check_cut(const std::vector<std::string>& docs, const Marks& marks, const d
     }
     kept += text.substr(at);
     const std::uint64_t count = std::count(removed.begin(), removed.end(), true);
-    ASSERT_EQ(out.removed_words[d], count) << what;
+    ASSERT_EQ(out.removed_words[d], count);
     if (!out.dropped[d]) {
-      EXPECT_EQ(decoded(out.text(d)), kept) << what << " document " << d;
+      EXPECT_EQ(decoded(out.text(d)), kept) << "document " << d;
     }
-    EXPECT_EQ(out.dropped[d] != 0, starts.size() - count < p.drop_below) << what;
+    EXPECT_EQ(out.dropped[d] != 0, starts.size() - count < p.drop_below);
     // The spans tile the runs, each beginning at a marked window with its reason.
     for (const auto& [from, to] : runs) {
-      ASSERT_LT(s, out.span_start.size()) << what;
-      EXPECT_EQ(out.span_start[s], from) << what;
+      ASSERT_LT(s, out.span_start.size());
+      EXPECT_EQ(out.span_start[s], from);
       std::uint64_t end = from;
       for (; s < out.span_start.size() && out.span_document[s] == d && out.span_start[s] < to;
            ++s) {
-        EXPECT_EQ(out.span_start[s], end) << what;
+        EXPECT_EQ(out.span_start[s], end);
         end = out.span_end[s];
         const auto first = std::lower_bound(starts.begin(), starts.end(), out.span_start[s]);
         const auto mk = mark_at.find(first - starts.begin());
-        ASSERT_NE(mk, mark_at.end()) << what << " span " << s << " begins at no window";
-        EXPECT_EQ(out.span_why[s], marks.why[mk->second]) << what;
+        ASSERT_NE(mk, mark_at.end()) << "span " << s << " begins at no window";
+        EXPECT_EQ(out.span_why[s], marks.why[mk->second]);
         if (marks.why[mk->second] == 0) {
-          EXPECT_EQ(out.span_kept_document[s], marks.kept_document[mk->second]) << what;
-          EXPECT_EQ(out.span_kept_start[s], marks.kept_start[mk->second]) << what;
+          EXPECT_EQ(out.span_kept_document[s], marks.kept_document[mk->second]);
+          EXPECT_EQ(out.span_kept_start[s], marks.kept_start[mk->second]);
         }
       }
-      EXPECT_EQ(end, to) << what;
+      EXPECT_EQ(end, to);
     }
   }
-  EXPECT_EQ(s, out.span_start.size()) << what;
+  EXPECT_EQ(s, out.span_start.size());
 }
 
 std::string describe(const std::vector<std::string>& docs, const std::vector<std::string>& refs,
@@ -266,21 +238,21 @@ TEST_P(DedupRandom, EnginesAgreeWithTheRule) {
     p.ignore_case = rng() % 3 == 0;
     p.collapse_whitespace = rng() % 3 == 0;
     p.drop_below = rng() % 4 == 0 ? rng() % 6 : 0;
-    const std::string what = describe(docs, refs, p);
+    SCOPED_TRACE(describe(docs, refs, p));
     const Marks expected = oracle_marks(docs, refs, p);
     const std::vector<std::string_view> dv(docs.begin(), docs.end()), rv(refs.begin(), refs.end());
     const dd::Cleaned from_rule = dd::cut(dv, expected.view(), p, 0);
-    check_cut(docs, expected, p, from_rule, what);
-    expect_same(dd::clean(dv, rv, p), from_rule, what);
+    check_cut(docs, expected, p, from_rule);
+    expect_same(dd::clean(dv, rv, p), from_rule);
     // The suffix array alone, and hashes of 3 bits: different windows share them, so the check
     // fails and the suffix array takes over (or, with few windows, every pair is checked).
     for (const dd::detail::Engine engine :
          {dd::detail::Engine{true, 61, 2}, dd::detail::Engine{false, 3, 1},
           dd::detail::Engine{false, 61, 2}}) {
-      expect_same(dd::detail::clean(dv, rv, p, engine), from_rule, what);
+      expect_same(dd::detail::clean(dv, rv, p, engine), from_rule);
     }
-    expect_same(dd::cut(dv, fingerprint_marks(docs, refs, p).view(), p, 0), from_rule, what);
-    expect_same(dd::cut(dv, expected.shuffled(rng).view(), p, 0), from_rule, what);
+    expect_same(dd::cut(dv, fingerprint_marks(docs, refs, p).view(), p, 0), from_rule);
+    expect_same(dd::cut(dv, expected.shuffled(rng).view(), p, 0), from_rule);
     if (HasFailure()) return;
   }
 }
@@ -410,9 +382,7 @@ TEST(Dedup, SketchSetsTheSlotsOneAndTwoFingerprintsTake) {
 }
 
 TEST(Dedup, StopsWhenInterrupted) {
-  quarnel::core::interrupt::Shared shared;
-  shared.stop = true;
-  const quarnel::core::interrupt::Adopt adopt(&shared);
+  const quarnel::test::StopRequested stop;
   const std::vector<std::string_view> docs{"a b c", "a b c"};
   EXPECT_THROW((void)dd::clean(docs, {}, dd::Params{}), quarnel::core::interrupt::Interrupted);
   EXPECT_THROW((void)dd::window_fingerprints(docs, dd::Params{}),
