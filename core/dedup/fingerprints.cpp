@@ -27,6 +27,9 @@ struct Half {
 constexpr std::array<Half, 2> kHalves = {{{0x243f6a8885a308d3ULL, 0x0d2a4b7c3b1e5f67ULL},
                                           {0x13198a2e03707344ULL, 0x17c5e2a9d1b3f481ULL}}};
 static_assert(kHalves[0].base < kPrime && kHalves[1].base < kPrime);
+constexpr std::array<std::uint64_t, 2> kTokenSeeds = {kHalves[0].seed, kHalves[1].seed};
+constexpr std::array<std::uint64_t, 2> kWordSeeds = {~kHalves[0].seed, ~kHalves[1].seed};
+constexpr std::array<std::uint64_t, 2> kBases = {kHalves[0].base, kHalves[1].base};
 
 // Windows of k words over the documents: their words counted first, so that the columns are
 // sized once rather than grown, on huge pages (a partition's columns are hundreds of megabytes,
@@ -55,7 +58,8 @@ Fingerprints window_fingerprints(std::span<const std::string_view> documents,
   detail::WordBounds source_words;
   detail::WordBounds words;
   std::string copy;
-  std::vector<std::uint64_t> token, starts;
+  std::array<std::vector<std::uint64_t>, 2> token;
+  std::vector<std::uint64_t> starts;
   for (std::size_t d = 0; d < documents.size(); ++d) {
     interrupt::checkpoint();
     const std::string_view text = documents[d];
@@ -68,16 +72,17 @@ Fingerprints window_fingerprints(std::span<const std::string_view> documents,
       if (words.size() != n) throw InternalError("dedup: preparation changed the words");
     }
     const detail::WordBounds& compared_words = detail::prepares(params) ? words : source_words;
-    for (std::size_t h = 0; h < kHalves.size(); ++h) {
-      detail::token_hashes(compared, compared_words, kHalves[h].seed, token);
-      std::vector<std::uint64_t>& half = h == 0 ? out.high : out.low;
-      modular::roll_windows(
-          token, k, kHalves[h].base,
-          [&](std::uint64_t w) {
-            return detail::word_hash(compared, compared_words, w, ~kHalves[h].seed);
-          },
-          [&](std::uint64_t, std::uint64_t hash) { half.push_back(hash); });
-    }
+    // Both halves in one pass: their multiply chains are independent and overlap.
+    detail::token_hashes_each<2>(compared, compared_words, kTokenSeeds, token);
+    modular::roll_windows_each<2>(
+        {token[0], token[1]}, k, kBases,
+        [&](std::uint64_t w) {
+          return detail::word_hash_each<2>(compared, compared_words, w, kWordSeeds);
+        },
+        [&](std::uint64_t, const std::array<std::uint64_t, 2>& hash) {
+          out.high.push_back(hash[0]);
+          out.low.push_back(hash[1]);
+        });
     starts.assign(source_words.starts.begin(), source_words.starts.begin() + (n - k + 1));
     detail::bytes_to_chars(text, starts);
     for (std::uint64_t w = 0; w + k <= n; ++w) {

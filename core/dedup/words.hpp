@@ -2,9 +2,12 @@
 // What both engines and the cut read of a document: its words (the tokenizer's: runs of ASCII
 // letters and digits and non-ASCII bytes) and its prepared form.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/interrupt.hpp"
@@ -30,23 +33,40 @@ struct WordBounds {
   [[nodiscard]] std::size_t size() const { return starts.size(); }
 };
 
-// Per word of `text` (bounds `words`), the hash under `seed` of its token: the word and the gap
-// after it, up to the next word or the text's end.
-inline void token_hashes(std::string_view text, const WordBounds& words, std::uint64_t seed,
-                         std::vector<std::uint64_t>& out) {
+// Per word of `text` (bounds `words`), the hash under each seed of its token: the word and the
+// gap after it, up to the next word or the text's end; out[h] for seeds[h].
+template <std::size_t N>
+void token_hashes_each(std::string_view text, const WordBounds& words,
+                       const std::array<std::uint64_t, N>& seeds,
+                       std::array<std::vector<std::uint64_t>, N>& out) {
   const std::size_t n = words.size();
-  out.resize(n);
+  for (auto& column : out) column.resize(n);
   for (std::size_t w = 0; w < n; ++w) {
     interrupt::checkpoint_every(w);  // one document may hold the whole corpus
     const std::uint64_t to = w + 1 < n ? words.starts[w + 1] : text.size();
-    out[w] = modular::hash_bytes(text.substr(words.starts[w], to - words.starts[w]), seed);
+    const auto hashes =
+        modular::hash_bytes_each<N>(text.substr(words.starts[w], to - words.starts[w]), seeds);
+    for (std::size_t h = 0; h < N; ++h) out[h][w] = hashes[h];
   }
 }
+inline void token_hashes(std::string_view text, const WordBounds& words, std::uint64_t seed,
+                         std::vector<std::uint64_t>& out) {
+  std::array<std::vector<std::uint64_t>, 1> one{std::move(out)};
+  token_hashes_each<1>(text, words, {seed}, one);
+  out = std::move(one[0]);
+}
 
-// The hash under `seed` of word w of `text` (bounds `words`) alone.
+// The hashes under each seed of word w of `text` (bounds `words`) alone.
+template <std::size_t N>
+std::array<std::uint64_t, N> word_hash_each(std::string_view text, const WordBounds& words,
+                                            std::size_t w,
+                                            const std::array<std::uint64_t, N>& seeds) {
+  return modular::hash_bytes_each<N>(text.substr(words.starts[w], words.ends[w] - words.starts[w]),
+                                     seeds);
+}
 inline std::uint64_t word_hash(std::string_view text, const WordBounds& words, std::size_t w,
                                std::uint64_t seed) {
-  return modular::hash_bytes(text.substr(words.starts[w], words.ends[w] - words.starts[w]), seed);
+  return word_hash_each<1>(text, words, w, {seed})[0];
 }
 
 // Preparation changes neither the words' number nor their places relative to one another:
