@@ -124,60 +124,44 @@ std::string describe(const std::vector<std::string>& docs, const ps::PassagePara
   return s;
 }
 
-struct RandomCase {
-  unsigned seed;
-  int cases;
-  int max_docs;
-  int max_words;
-};
-
+// Seed, corpora, most documents, most words.
+using RandomCase = std::tuple<unsigned, int, int, int>;
 class PassagesRandom : public ::testing::TestWithParam<RandomCase> {};
 
+// The passages, on the narrow and the wide path, and with a reference those of the whole corpus
+// that have a place on each side.
 TEST_P(PassagesRandom, MatchTheDefinition) {
-  const RandomCase& rc = GetParam();
-  std::mt19937 rng(rc.seed);
-  for (int n = 0; n < rc.cases; ++n) {
-    const auto docs = random_corpus(rng, kAll, rc.max_docs, rc.max_words);
-    ps::PassageParams params;
-    params.min_words = 1 + rng() % 4;
-    params.min_chars = rng() % 3 == 0 ? rng() % 12 : 0;
-    const auto expected = oracle(docs, params);
-    ASSERT_EQ(found(docs, params), expected) << describe(docs, params);
-    if (n % 10 == 0) {
-      const std::vector<std::string_view> views(docs.begin(), docs.end());
-      ASSERT_EQ(ps::detail::find_passages_wide(views, params), expected) << describe(docs, params);
-    }
-  }
-}
-
-// With a reference, the passages are those of the whole corpus that have a place on each side.
-TEST_P(PassagesRandom, AgainstAReferenceKeepsThePassagesOfBothSides) {
-  const RandomCase& rc = GetParam();
-  std::mt19937 rng(rc.seed + 100);
-  for (int n = 0; n < rc.cases / 4; ++n) {
-    const auto docs = random_corpus(rng, kAll, rc.max_docs + 1, rc.max_words);
+  const auto [seed, cases, max_docs, max_words] = GetParam();
+  std::mt19937 rng(seed);
+  for (int n = 0; n < cases; ++n) {
+    const auto docs = random_corpus(rng, kAll, max_docs, max_words);
     const std::vector<std::string_view> views(docs.begin(), docs.end());
     ps::PassageParams params;
     params.min_words = 1 + rng() % 4;
-    const ps::Passages all = ps::find_passages(views, params);
-    params.reference_from = rng() % docs.size();
-    ps::Passages expected;
-    expected.first.push_back(0);
-    for (std::size_t g = 0; g + 1 < all.first.size(); ++g) {
-      bool corpus = false, reference = false;
-      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
-        (all.document[k] < params.reference_from ? corpus : reference) = true;
-      }
-      if (!corpus || !reference) continue;
-      expected.words.push_back(all.words[g]);
-      for (auto k = all.first[g]; k < all.first[g + 1]; ++k) {
-        expected.document.push_back(all.document[k]);
-        expected.start.push_back(all.start[k]);
-        expected.end.push_back(all.end[k]);
-      }
-      expected.first.push_back(expected.document.size());
+    params.min_chars = rng() % 3 == 0 ? rng() % 12 : 0;
+    SCOPED_TRACE(describe(docs, params));
+    const auto expected = oracle(docs, params);
+    ASSERT_EQ(found(docs, params), expected);
+    if (n % 10 == 0) {
+      ASSERT_EQ(ps::detail::find_passages_wide(views, params), expected);
     }
-    ASSERT_EQ(ps::find_passages(views, params), expected) << describe(docs, params);
+    if (n % 4 != 0) continue;
+    params.reference_from = rng() % docs.size();
+    ps::Passages both{{}, {0}, {}, {}, {}};
+    for (std::size_t g = 0; g + 1 < expected.first.size(); ++g) {
+      const auto from = expected.document.begin() + expected.first[g];
+      const auto to = expected.document.begin() + expected.first[g + 1];
+      const auto in_corpus = [&](std::uint32_t d) { return d < params.reference_from; };
+      if (std::all_of(from, to, in_corpus) || std::none_of(from, to, in_corpus)) continue;
+      both.words.push_back(expected.words[g]);
+      for (auto k = expected.first[g]; k < expected.first[g + 1]; ++k) {
+        both.document.push_back(expected.document[k]);
+        both.start.push_back(expected.start[k]);
+        both.end.push_back(expected.end[k]);
+      }
+      both.first.push_back(both.document.size());
+    }
+    ASSERT_EQ(ps::find_passages(views, params), both) << "reference from " << params.reference_from;
   }
 }
 
