@@ -245,56 +245,72 @@ INSTANTIATE_TEST_SUITE_P(
                       SequenceCase{4096, 4, false}, SequenceCase{20000, 256, true},
                       SequenceCase{70001, 256, false}, SequenceCase{70001, 20, true}));
 
-// FMIndexBackend: structure
+// FMIndexBackend
 
-struct TextCase {
-  std::string name;
-  Bytes text;
-};
-
-std::vector<TextCase> structure_texts() {
+// Texts at the edges (empty, one byte, a run, lengths about a power of two) and random ones, with
+// the alphabet of random patterns for them.
+std::vector<std::pair<Bytes, unsigned>> backend_texts() {
   std::mt19937_64 rng(11);
-  std::vector<TextCase> out = {{"empty", {}},
-                               {"one", bytes("x")},
-                               {"abab", bytes("abab")},
-                               {"run", Bytes(100, 'a')},
-                               {"pow2minus1", random_text(rng, 63, 3)},
-                               {"pow2", random_text(rng, 64, 3)},
-                               {"high_bytes", random_text(rng, 700, 255)},
-                               {"repetitive", repetitive_text(rng, 1500)},
-                               {"dna", random_text(rng, 3000, 4)}};
+  std::vector<std::pair<Bytes, unsigned>> out{{Bytes{}, 2},
+                                              {bytes("x"), 2},
+                                              {bytes("abab"), 2},
+                                              {Bytes(100, 'a'), 2},
+                                              {random_text(rng, 63, 3), 3},
+                                              {random_text(rng, 64, 3), 3},
+                                              {random_text(rng, 700, 255), 255},
+                                              {repetitive_text(rng, 1500), 26},
+                                              {random_text(rng, 3000, 4), 4}};
+  for (std::size_t round = 0; round < 4; ++round) {
+    for (const auto& [len, alphabet] : {std::pair{0U, 2U}, {40U, 2U}, {300U, 4U}, {500U, 255U}}) {
+      out.emplace_back(random_text(rng, len + round, alphabet), alphabet);
+    }
+    out.emplace_back(repetitive_text(rng, 800 + round), 26);
+  }
+  out.emplace_back(random_text(rng, 5000, 4), 4);
   return out;
 }
 
-class BackendStructureTest : public ::testing::TestWithParam<TextCase> {};
+class BackendTest : public ::testing::TestWithParam<std::pair<Bytes, unsigned>> {};
 
-TEST_P(BackendStructureTest, SamplesBwtBucketsAndLfMapMatchDefinitions) {
-  const Bytes& t = GetParam().text;
+// At every sampling level (too high a level for n samples every row): the suffix array against
+// plain sorting, search and locate against the cyclic oracle, memory falling as the level rises;
+// and the BWT, bucket starts and LF map against their definitions.
+TEST_P(BackendTest, MatchesTheDefinitionsAndTheCyclicOracleAtEveryLevel) {
+  const auto& [t, alphabet] = GetParam();
+  std::mt19937_64 rng(t.size() * 7 + alphabet);
   const auto sa = naive_terminated_sa(t);
+  const CyclicOracle oracle(t, sa);
+  const auto patterns = patterns_for(t, rng, alphabet);
   const std::uint64_t n = t.size() + 1;
   std::optional<std::uint64_t> previous_heap;
   for (const std::uint64_t level : {0, 1, 2, 3, 4, 5, 6, 64, 66}) {
+    SCOPED_TRACE("level " + std::to_string(level));
     const fm::FMIndexBackend index(t, level);
     ASSERT_EQ(index.len(), n);
-    for (std::uint64_t r = 0; r < n; ++r) ASSERT_EQ(index.get_sa(r), sa[r]) << "level " << level;
-
+    for (std::uint64_t r = 0; r < n; ++r) ASSERT_EQ(index.get_sa(r), sa[r]);
     const auto& s = index.sampled_sa();
-    const std::uint64_t shift = level % 64;
-    const std::uint64_t effective = n > (std::uint64_t{1} << shift) ? level : 0;
+    const std::uint64_t effective = n > (std::uint64_t{1} << (level % 64)) ? level : 0;
     ASSERT_EQ(s.level, effective);
     ASSERT_EQ(s.word_size, std::bit_width(n));
     ASSERT_EQ(s.sample_count(), ((n - 1) >> (effective % 64)) + 1);
-
     const std::uint64_t heap = index.heap_size();
     ASSERT_EQ(heap, 2048 + 8 * s.samples.words().size() + index.bwt_matrix().heap_size());
-    if (level < 64 && effective == level) {  // too high a level for n samples every row
+    if (level < 64 && effective == level) {
       ASSERT_LE(heap, previous_heap.value_or(heap));
       previous_heap = heap;
+    }
+    for (const Bytes& p : patterns) {
+      const auto expected_rows = oracle.rows(p);
+      const fm::RowInterval got = index.search(p);
+      ASSERT_EQ(got.size(), expected_rows.size());
+      if (!expected_rows.empty()) {
+        ASSERT_EQ(got.lo, expected_rows.front());
+      }
+      ASSERT_EQ(locate_all(index, p), oracle.positions(p));
     }
   }
 
   const fm::FMIndexBackend index(t, 2);
-
   Bytes bwt(n);
   for (std::uint64_t r = 0; r < n; ++r) bwt[r] = sa[r] == 0 ? 0 : t[sa[r] - 1];
   for (std::uint64_t r = 0; r < n; ++r) ASSERT_EQ(index.bwt_matrix().access(r), bwt[r]);
@@ -318,8 +334,7 @@ TEST_P(BackendStructureTest, SamplesBwtBucketsAndLfMapMatchDefinitions) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, BackendStructureTest, ::testing::ValuesIn(structure_texts()),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Texts, BackendTest, ::testing::ValuesIn(backend_texts()));
 
 // The rows of an interval, in order.
 TEST(FMIndexBackendTest, MatchIteratorVisitsTheRowsOfItsInterval) {
@@ -327,39 +342,6 @@ TEST(FMIndexBackendTest, MatchIteratorVisitsTheRowsOfItsInterval) {
   for (const auto r : fm::MatchIteratorWrapper({1, 4})) rows.push_back(r);
   EXPECT_EQ(rows, (std::vector<std::uint64_t>{1, 2, 3}));
 }
-
-// FMIndexBackend: differential search and locate
-
-// Length and alphabet of random texts; alphabet 0 for repetitive ones.
-class BackendSearchTest : public ::testing::TestWithParam<std::tuple<std::size_t, unsigned>> {};
-
-TEST_P(BackendSearchTest, MatchesCyclicOracleAtSeveralLevels) {
-  const auto [len, alphabet] = GetParam();
-  std::mt19937_64 rng(len * 7 + alphabet);
-  for (int round = 0; round < 4; ++round) {
-    const Bytes t =
-        alphabet == 0 ? repetitive_text(rng, len + round) : random_text(rng, len + round, alphabet);
-    const CyclicOracle oracle(t);
-    const auto patterns = patterns_for(t, rng, alphabet == 0 ? 26 : alphabet);
-    for (const std::uint64_t level : {0, 1, 3, 5}) {
-      const fm::FMIndexBackend index(t, level);
-      for (const Bytes& p : patterns) {
-        const auto expected_rows = oracle.rows(p);
-        const fm::RowInterval got = index.search(p);
-        ASSERT_EQ(got.size(), expected_rows.size());
-        if (!expected_rows.empty()) {
-          ASSERT_EQ(got.lo, expected_rows.front());
-        }
-        ASSERT_EQ(locate_all(index, p), oracle.positions(p)) << "level " << level;
-      }
-    }
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, BackendSearchTest,
-                         ::testing::Values(std::tuple{0, 2U}, std::tuple{40, 2U},
-                                           std::tuple{300, 4U}, std::tuple{500, 255U},
-                                           std::tuple{800, 0U}, std::tuple{5000, 4U}));
 
 // With no 0x00 in the text, the toolkit's order (its end counting smaller than any byte) after
 // the sentinel row is the order of the terminated text. The index is moved, and its record
