@@ -280,7 +280,8 @@ void expect_candidates_match_the_oracle(const CandidateCase& c, const std::strin
 
 // Texts of a few sentences reused in random order, one such text or two, boundaries anywhere.
 CandidateCase reused_sentences(std::mt19937& rng) {
-  std::string text = random_text(rng) + (rng() % 2 == 0 ? random_text(rng) : "");
+  std::string text = random_text(rng);
+  if (rng() % 2 == 0) text += random_text(rng);
   Offsets boundaries = random_boundaries(rng, text.size());
   return {std::move(text), std::move(boundaries), random_params(rng)};
 }
