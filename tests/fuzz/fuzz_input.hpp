@@ -2,6 +2,7 @@
 // What the saved-form fuzz targets share: a reader that turns the fuzzer's bytes into choices
 // (zeros once they run out), and little-endian field access for editing a saved form.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace quarnel::fuzz {
+
+using Bytes = std::vector<std::uint8_t>;
 
 class Choices {
  public:
@@ -27,22 +30,16 @@ class Choices {
     return v % bound;
   }
   bool chance(unsigned in_256) { return byte() < in_256; }
-  // The offset of one of the suffix array header's words: widths, length, checksums, reserved.
-  std::size_t pick_header() { return 8 + 8 * (byte() % 7); }
-  [[nodiscard]] bool empty() const noexcept { return at_ >= size_; }
 
   // A value for a field that held `old`: near it, one of the edges, or anything.
   std::uint64_t value_near(std::uint64_t old) {
-    switch (byte() % 8) {
-      case 0: return old + 1;
-      case 1: return old - 1;
-      case 2: return old + byte();
-      case 3: return old - byte();
-      case 4: return 0;
-      case 5: return ~std::uint64_t{0} >> byte() % 64;
-      case 6: return std::uint64_t{1} << byte() % 64;
-      default: return u64();
-    }
+    const unsigned how = byte() % 8;  // one byte more for all but 0, 1, 4 and 7 (eight more)
+    if (how == 7) return u64();
+    if (how == 4) return 0;
+    if (how < 2) return how == 0 ? old + 1 : old - 1;
+    const unsigned k = byte();
+    if (how < 4) return how == 2 ? old + k : old - k;
+    return how == 5 ? ~std::uint64_t{0} >> k % 64 : std::uint64_t{1} << k % 64;
   }
 
  private:
@@ -51,19 +48,19 @@ class Choices {
   std::size_t at_ = 0;
 };
 
-inline std::uint64_t get64(const std::vector<std::uint8_t>& b, std::size_t at) {
+inline std::uint64_t get64(const Bytes& b, std::size_t at) {
   std::uint64_t v = 0;
   if (at + 8 <= b.size()) std::memcpy(&v, b.data() + at, 8);
   return v;
 }
 
-inline void put64(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
+inline void put64(Bytes& b, std::size_t at, std::uint64_t v) {
   if (at + 8 <= b.size()) std::memcpy(b.data() + at, &v, 8);
 }
 
 // Bits [bit, bit + width) of the bytes from `base` on, as little-endian words hold them.
-inline void put_bits(std::vector<std::uint8_t>& b, std::size_t base, std::uint64_t bit,
-                     unsigned width, std::uint64_t v) {
+inline void put_bits(Bytes& b, std::size_t base, std::uint64_t bit, unsigned width,
+                     std::uint64_t v) {
   for (unsigned i = 0; i < width; ++i) {
     const std::uint64_t at = base + (bit + i) / 8;
     if (at >= b.size()) return;
@@ -73,7 +70,7 @@ inline void put_bits(std::vector<std::uint8_t>& b, std::size_t base, std::uint64
 }
 
 // Edits that any file suffers: a cut, an extension, bit flips, a stretch overwritten.
-inline void raw_edit(Choices& in, std::vector<std::uint8_t>& b) {
+inline void raw_edit(Choices& in, Bytes& b) {
   switch (in.byte() % 4) {
     case 0:
       b.resize(in.below(b.size() + 1));
@@ -88,8 +85,7 @@ inline void raw_edit(Choices& in, std::vector<std::uint8_t>& b) {
       if (!b.empty()) {
         const std::size_t at = in.below(b.size());
         const std::size_t len = std::min<std::size_t>(b.size() - at, 1 + in.below(64));
-        const std::uint8_t fill = in.byte();
-        std::memset(b.data() + at, fill, len);
+        std::memset(b.data() + at, in.byte(), len);
       }
   }
 }

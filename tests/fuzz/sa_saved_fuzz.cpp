@@ -16,20 +16,19 @@
 
 namespace sa = quarnel::core::suffix_array;
 using quarnel::core::UsageError;
-using quarnel::fuzz::Choices;
-using quarnel::fuzz::get64;
-using quarnel::fuzz::put64;
+using namespace quarnel::fuzz;  // the choices reader and the field access
+using quarnel::core::persist::checksum64;
 
 namespace {
 
 constexpr std::size_t kHeader = 64;
 
 // Symbols in their stored width.
-std::vector<std::uint8_t> text_of(Choices& in, unsigned width) {
+Bytes text_of(Choices& in, unsigned width) {
   const std::size_t n = in.chance(16) ? in.below(16384) : in.below(1024);
   const unsigned kinds = 1 + in.byte() % 8;
   std::uint64_t state = in.u64() | 1;
-  std::vector<std::uint8_t> t(n * width);
+  Bytes t(n * width);
   for (std::size_t i = 0; i < n; ++i) {
     state ^= state << 13, state ^= state >> 7, state ^= state << 17;
     const std::uint32_t symbol = static_cast<std::uint32_t>(state % kinds) * (width == 1 ? 1 : 977);
@@ -38,14 +37,14 @@ std::vector<std::uint8_t> text_of(Choices& in, unsigned width) {
   return t;
 }
 
-sa::SymbolText view(const std::vector<std::uint8_t>& t, unsigned width) {
+sa::SymbolText view(const Bytes& t, unsigned width) {
   return {t.data(), t.size() / width, width};
 }
 
-void edit(Choices& in, std::vector<std::uint8_t>& b, std::uint64_t n, unsigned entry) {
+void edit(Choices& in, Bytes& b, std::uint64_t n, unsigned entry) {
   switch (in.byte() % 5) {
-    case 0: {  // a header field: widths, length
-      const std::size_t at = in.pick_header();
+    case 0: {  // a header word: widths, length, checksums, reserved
+      const std::size_t at = 8 + 8 * (in.byte() % 7);
       put64(b, at, in.value_near(get64(b, at)));
       break;
     }
@@ -53,14 +52,13 @@ void edit(Choices& in, std::vector<std::uint8_t>& b, std::uint64_t n, unsigned e
       if (n == 0) break;
       const std::size_t at = kHeader + entry * in.below(n);
       const std::uint64_t v = in.chance(128) ? in.below(n + 2) : in.value_near(n);
-      quarnel::fuzz::put_bits(b, at, 0, 8 * entry, v);
+      put_bits(b, at, 0, 8 * entry, v);
       break;
     }
     case 2:    // two entries swapped: still a permutation
     case 3: {  // or one copied onto another: a repeat and a gap
       if (n == 0) break;
-      const std::size_t x = kHeader + entry * in.below(n);
-      const std::size_t y = kHeader + entry * in.below(n);
+      const std::size_t x = kHeader + entry * in.below(n), y = kHeader + entry * in.below(n);
       if (x + entry > b.size() || y + entry > b.size()) break;
       if (in.byte() % 2 == 0) {
         std::swap_ranges(b.begin() + x, b.begin() + x + entry, b.begin() + y);
@@ -70,38 +68,32 @@ void edit(Choices& in, std::vector<std::uint8_t>& b, std::uint64_t n, unsigned e
       break;
     }
     default:
-      quarnel::fuzz::raw_edit(in, b);
+      raw_edit(in, b);
   }
 }
 
+// The answers to every query kind: batch searches with and without sampled keys, locates, the
+// LCP array, the BWT.
 struct Answers {
-  std::vector<sa::SaInterval> ranges;
-  std::vector<std::uint64_t> positions;
-  std::vector<std::uint64_t> lcp;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+  std::vector<std::uint64_t> positions, lcp;
   std::uint64_t primary = 0;
-  friend bool operator==(const Answers& a, const Answers& b) {
-    return a.positions == b.positions && a.lcp == b.lcp && a.primary == b.primary &&
-           std::equal(a.ranges.begin(), a.ranges.end(), b.ranges.begin(), b.ranges.end(),
-                      [](const sa::SaInterval& x, const sa::SaInterval& y) {
-                        return x.lo == y.lo && x.hi == y.hi;
-                      });
-  }
+  friend bool operator==(const Answers&, const Answers&) = default;
 };
 
-// Every query kind: batch searches with and without sampled keys, locates, the LCP array, the BWT.
 Answers ask(Choices& in, const sa::SymbolText& text, const sa::IndexArray& entries) {
   sa::PatternBatch batch;
   const std::uint64_t n = text.size;
+  const auto symbol = [&](std::size_t i) -> std::uint64_t {
+    if (text.width == 1) return text.bytes()[i];
+    if (text.width == 2) return static_cast<const std::uint16_t*>(text.data)[i];
+    return static_cast<const std::uint32_t*>(text.data)[i];
+  };
   for (unsigned k = 0; k < 6; ++k) {
     const std::size_t m = 1 + in.byte() % 5;
     const std::size_t at = n > m ? in.below(n - m) : 0;
     for (std::size_t i = 0; i < m; ++i) {
-      const std::uint64_t s = at + i < n && in.chance(220)
-                                  ? (text.width == 1 ? text.bytes()[at + i]
-                                     : text.width == 2
-                                         ? static_cast<const std::uint16_t*>(text.data)[at + i]
-                                         : static_cast<const std::uint32_t*>(text.data)[at + i])
-                                  : in.byte();
+      const std::uint64_t s = at + i < n && in.chance(220) ? symbol(at + i) : in.byte();
       if (text.width == 1) {
         batch.bytes.push_back(static_cast<std::uint8_t>(s));
       } else {
@@ -110,15 +102,15 @@ Answers ask(Choices& in, const sa::SymbolText& text, const sa::IndexArray& entri
     }
     batch.offsets.push_back(text.width == 1 ? batch.bytes.size() : batch.tokens.size());
   }
-  Answers a;
-  a.ranges.resize(batch.size());
-  const sa::PrefixBuckets buckets = sa::bucket_prefixes(text);
+  std::vector<sa::SaInterval> ranges(batch.size());
   const sa::SampledKeys keys = in.chance(128) ? sa::sample_keys(text, entries) : sa::SampledKeys{};
-  sa::search_many(text, entries, buckets, keys, batch, a.ranges);
-  for (const auto& r : a.ranges) {
+  sa::search_many(text, entries, sa::bucket_prefixes(text), keys, batch, ranges);
+  Answers a;
+  for (const auto& r : ranges) {
     if (r.lo > r.hi || r.hi > n) std::abort();
+    a.ranges.emplace_back(r.lo, r.hi);
   }
-  a.positions = sa::locate_many(entries, a.ranges).positions;
+  a.positions = sa::locate_many(entries, ranges).positions;
   const sa::IndexArray lcp = sa::lcp_of(text, entries);
   for (std::uint64_t r = 0; r < lcp.size; ++r) a.lcp.push_back(lcp.at(r));
   if (n > 0) a.primary = sa::bwt_of(text, entries).primary;
@@ -130,22 +122,20 @@ Answers ask(Choices& in, const sa::SymbolText& text, const sa::IndexArray& entri
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Choices in(data, size);
   const unsigned width = std::array<unsigned, 4>{1, 1, 2, 4}[in.byte() % 4];
-  const std::vector<std::uint8_t> text = text_of(in, width);
+  const Bytes text = text_of(in, width);
   const sa::IndexArray built = sa::sort_suffixes(view(text, width));
-  const std::uint64_t n = built.size;
-  std::vector<std::uint8_t> good = sa::saved_header(view(text, width), built);
+  Bytes good = sa::saved_header(view(text, width), built);
   good.insert(good.end(), built.bytes().begin(), built.bytes().end());
 
   // The text given to the load: the same, or one changed in a few symbols.
-  std::vector<std::uint8_t> against = text;
+  Bytes against = text;
   if (!against.empty() && in.chance(40)) {
     for (unsigned k = 1 + in.byte() % 4; k > 0; --k) against[in.below(against.size())] ^= in.byte();
   }
-  std::vector<std::uint8_t> blob = good;
+  Bytes blob = good;
   const unsigned edits = in.byte() % 4;
-  for (unsigned k = 0; k < edits; ++k) edit(in, blob, n, built.width);
+  for (unsigned k = 0; k < edits; ++k) edit(in, blob, built.size, built.width);
   if (!in.chance(8) && blob.size() >= kHeader) {
-    using quarnel::core::persist::checksum64;
     const std::span<const std::uint8_t> all(blob);
     put64(blob, 32, checksum64(view(against, width).bytes()));
     put64(blob, 40, checksum64(all.subspan(kHeader)));
