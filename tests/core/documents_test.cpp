@@ -3,7 +3,6 @@
 #include "duplicate_finder/documents.hpp"
 
 #include "duplicate_finder/detail.hpp"
-#include "duplicate_finder/finder.hpp"
 #include "suffix_array/construction.hpp"
 #include "suffix_array/lcp.hpp"
 #include "test_support.hpp"
@@ -87,20 +86,6 @@ TEST(DocumentRecords, StayInsideTheirDocumentsOnEverySplitPath) {
         ASSERT_EQ(record.phrase.find('\0'), std::string::npos);
       }
     }
-  }
-}
-
-TEST(DocumentRecords, OneDocumentGivesTheSingleTextRecords) {
-  std::mt19937 rng(5);
-  FinderParams params;
-  params.min_words = 2;
-  params.min_chars = 4;
-  for (int round = 0; round < 60; ++round) {
-    const Joined j = join({random_text(rng, 40 + rng() % 100)});
-    params.enable_block_detection = round % 2 == 1;
-    auto records = df::find_document_records(j.text, j.layout(), params);
-    const auto expected = df::detail::to_sorted_results(records, j.text);
-    ASSERT_EQ(df::process_test_string(j.text, j.text, {}, params), expected) << "round " << round;
   }
 }
 
