@@ -43,30 +43,19 @@ COLLAPSIBLE = b"\t\n\x0c\r "
 
 
 def collapse_ascii_whitespace(t):
-    """Whitespace collapsing of the five ASCII white-space bytes, with the removed byte ranges."""
+    """Runs of the five ASCII white-space bytes made one space, none at either end, with the
+    byte ranges removed (a trailing run's first byte last)."""
     out, removed = bytearray(), []
-    k = 0
-    while k < len(t) and t[k] in COLLAPSIBLE:
-        k += 1
-    if k:
-        removed.append((0, k))
-    i, in_run, last_space = k, False, 0
-    while i < len(t):
-        if t[i] not in COLLAPSIBLE:
-            out.append(t[i])
-            in_run = False
-            i += 1
-        elif not in_run:
-            out.append(0x20)
-            last_space, in_run = i, True
-            i += 1
+    for m in re.finditer(rb"[\t\n\x0c\r ]+|[^\t\n\x0c\r ]+", t):
+        s, e = m.span()
+        if t[s] not in COLLAPSIBLE:
+            out += m.group()
+        elif s == 0:
+            removed.append((0, e))
         else:
-            j = i
-            while j < len(t) and t[j] in COLLAPSIBLE:
-                j += 1
-            removed.append((i, j))
-            i = j
-    if out and out[-1] == 0x20:
+            out.append(0x20)
+            removed += [(s + 1, e)] if e > s + 1 else []
+    if out.endswith(b" "):
         out.pop()
-        removed.append((last_space, last_space + 1))
+        removed.append((s, s + 1))
     return bytes(out), removed

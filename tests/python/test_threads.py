@@ -1,5 +1,6 @@
-"""Calls on large inputs let other Python threads run, and calls from several threads at once
-give the results each gives alone, errors included."""
+"""Calls on large inputs let other Python threads run, calls from several threads at once give
+the results each gives alone, errors included, and a second native thread changes no result nor
+the interpreter's object allocator."""
 
 import ctypes
 import json
@@ -95,18 +96,41 @@ def test_concurrent_calls_give_the_results_of_single_calls(rng):
             assert list(pool.map(outcome, calls)) == expected
 
 
+# The first call's megabytes of result objects must not swap the interpreter's process-wide
+# arena allocator, not even for the length of the call: other threads and extensions share it.
 SPLIT_CALLS = """
-import hashlib, json, sys
+import hashlib, json, sys, threading
+sys.path.insert(0, sys.argv[1])
+from test_threads import arena_allocator
 from quarnel import _native
 text = sys.stdin.read()
-outputs = [
-    _native.find_duplicates(text),
+before, seen, done = arena_allocator(), set(), threading.Event()
+def watch():
+    while not done.is_set():
+        seen.add(arena_allocator())
+watcher = threading.Thread(target=watch)
+watcher.start()
+outputs = [_native.find_duplicates(text)]
+done.set()
+watcher.join()
+assert len(outputs[0]) > 10_000 and seen <= {before} and arena_allocator() == before
+outputs += [
     _native.find_duplicates(text, enable_block_detection=True, min_words=3),
     _native.find_duplicates_normalized(text, True, True, enable_block_detection=True),
     _native.lcp_array(text.encode()).tolist(),
 ]
 print(json.dumps([hashlib.sha256(json.dumps(o).encode()).hexdigest() for o in outputs]))
 """
+
+
+class ArenaAllocator(ctypes.Structure):
+    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
+
+
+def arena_allocator():
+    allocator = ArenaAllocator()
+    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(allocator))
+    return (allocator.ctx, allocator.alloc, allocator.free)
 
 
 def paragraphs_with_copies(rng, size):
@@ -130,46 +154,12 @@ def run_child(script, text, *args, **env):
     return subprocess.run(argv, input=text, env=env, capture_output=True, text=True, check=True)
 
 
-def test_a_second_thread_changes_no_result(rng):
+def test_a_second_thread_changes_no_result_nor_the_object_allocator(rng):
     # Above a megabyte, the suffix and LCP arrays are built by halves side by side, and the
     # block search, the sentence splitter and the candidate scan run on a second thread;
     # QUARNEL_NUM_THREADS=1 keeps them on one, and 2 asks for the second thread even on a
     # machine with one core, so the split paths run wherever this test does.
     text = paragraphs_with_copies(rng, 1_300_000)
-    one, two = (run_child(SPLIT_CALLS, text, QUARNEL_NUM_THREADS=n).stdout for n in "12")
+    here = os.path.dirname(__file__)
+    one, two = (run_child(SPLIT_CALLS, text, here, QUARNEL_NUM_THREADS=n).stdout for n in "12")
     assert json.loads(one) == json.loads(two)
-
-
-class ArenaAllocator(ctypes.Structure):
-    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
-
-
-def arena_allocator():
-    allocator = ArenaAllocator()
-    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(allocator))
-    return (allocator.ctx, allocator.alloc, allocator.free)
-
-
-WATCHED_CALL = """
-import sys, threading
-sys.path.insert(0, sys.argv[1])
-from test_threads import arena_allocator
-from quarnel import _native
-text = sys.stdin.read()
-before, seen, done = arena_allocator(), set(), threading.Event()
-def watch():
-    while not done.is_set():
-        seen.add(arena_allocator())
-watcher = threading.Thread(target=watch)
-watcher.start()
-results = _native.find_duplicates(text, min_words=2)
-done.set()
-watcher.join()
-assert results and seen <= {before} and arena_allocator() == before
-"""
-
-
-def test_large_results_leave_the_object_allocator_as_they_found_it(rng):
-    # Building megabytes of result objects must not swap the interpreter's process-wide arena
-    # allocator, not even for the length of the call: other threads and extensions share it.
-    run_child(WATCHED_CALL, paragraphs_with_copies(rng, 600_000), os.path.dirname(__file__))
