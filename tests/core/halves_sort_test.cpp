@@ -38,24 +38,20 @@ void copy_passages(std::mt19937_64& rng, std::string& s, int copies) {
   }
 }
 
-struct Shape {
-  int alphabet;
-  std::size_t tail;
-  int copies;
-};
-
+// Alphabet, unique tail, passages copied.
+using Shape = std::tuple<int, std::size_t, int>;
 class HalvesSort : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(HalvesSort, MatchesTheWholeSortWheneverItSplits) {
-  const Shape shape = GetParam();
-  std::mt19937_64 rng(static_cast<unsigned>(shape.alphabet * 131 + shape.tail * 7 + shape.copies));
+  const auto [alphabet, tail, copies] = GetParam();
+  std::mt19937_64 rng(static_cast<unsigned>(alphabet * 131 + tail * 7 + copies));
   int split = 0;
   constexpr int kTexts = 120;
   for (int t = 0; t < kTexts; ++t) {
-    std::string s = random_text(rng, 200 + rng() % 3000, shape.alphabet);
-    copy_passages(rng, s, shape.copies);
+    std::string s = random_text(rng, 200 + rng() % 3000, alphabet);
+    copy_passages(rng, s, copies);
     const sa::detail::HalvesSortParams params{
-        .tail = shape.tail,
+        .tail = tail,
         .first_share = 4 + static_cast<std::size_t>(rng() % 24),
         .walk_budget = ~std::uint64_t{0}};
     int beside_calls = 0;
@@ -78,25 +74,23 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HalvesSort,
                                            Shape{3, 10, 4}, Shape{4, 8, 1}, Shape{26, 3, 2},
                                            Shape{26, 4, 0}, Shape{2, 40, 2}, Shape{255, 2, 6}));
 
-TEST(HalvesSort, TextMadeOfOneRepeatedPassageIsNotSplit) {
-  std::string s;
-  while (s.size() < 5000) s += "the same passage, again and ";
+// A text of one repeated passage has no unique tail to split at; on a text copied across the
+// split the merge gives up past its budget, and with room to walk the stretches found once answer
+// the rest.
+TEST(HalvesSort, GivesUpWithoutATailOrPastItsBudget) {
+  std::string repeated;
+  while (repeated.size() < 5000) repeated += "the same passage, again and ";
   int beside_calls = 0;
-  const auto got = sa::detail::sort_halves(bytes_of(s), {.tail = 8, .walk_budget = 1 << 20},
-                                           Lanes::two(), [&] { ++beside_calls; });
-  EXPECT_FALSE(got.has_value());
+  const auto beside = [&] { ++beside_calls; };
+  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(repeated), {.tail = 8, .walk_budget = 1 << 20},
+                                       Lanes::two(), beside));
   EXPECT_EQ(beside_calls, 0);
-}
-
-TEST(HalvesSort, MergeGivesUpPastItsBudgetOnTextCopiedAcrossTheSplit) {
   std::mt19937_64 rng(5);
   const std::string half = random_text(rng, 4000, 4);
   const std::string s = half + half;  // every first-half suffix agrees long with its copy
   const sa::detail::HalvesSortParams tight{.tail = 12, .first_share = 15, .walk_budget = 0};
-  int beside_calls = 0;
-  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(s), tight, Lanes::two(), [&] { ++beside_calls; }));
+  EXPECT_FALSE(sa::detail::sort_halves(bytes_of(s), tight, Lanes::two(), beside));
   EXPECT_EQ(beside_calls, 1);
-  // With room to walk, the stretches found once answer the rest.
   const sa::detail::HalvesSortParams roomy{.tail = 12, .first_share = 15, .walk_budget = 64000};
   const auto got = sa::detail::sort_halves(bytes_of(s), roomy, Lanes::two(), [] {});
   ASSERT_TRUE(got.has_value());
