@@ -12,14 +12,15 @@ The job, per partition and in four stages:
    records of slots two windows share: a window alone in its slot occurs once in the corpus and
    the reference together, so it neither is marked nor decides a mark. On real text most
    windows occur once, and the shuffle moves only the rest;
-3. Dask's shuffle brings the records of one fingerprint together (the task-based shuffle below
-   64 partitions, Dask's disk-backed peer-to-peer shuffle from there on, or the method Dask's
-   configuration names); there the first place in corpus order (partition, then
-   row, then word) is kept and every other place is marked, or every place when the fingerprint
-   also occurs in the reference;
-4. the marks go back to their partitions (each decision's marks split by partition, or a second
-   shuffle on the partition number from 64 partitions on), and native code cuts the spans there
-   with the same kernel as the local engine.
+3. the records of one fingerprint are brought together: below 64 partitions each partition's
+   records split by fingerprint into one piece per bucket and each bucket takes its pieces;
+   from there on (and for Bags, or when Dask's configuration names a shuffle method) Dask's
+   shuffle, disk-backed peer-to-peer by default. There the first place in corpus order
+   (partition, then row, then word) is kept and every other place is marked, or every place
+   when the fingerprint also occurs in the reference;
+4. the marks go back to their partitions the same way (pieces by partition, or a second shuffle
+   on the partition number), and native code cuts the spans there with the same kernel as the
+   local engine.
 
 Memory per worker grows with the partition, not the corpus: measured on 2 workers, about 1 GB
 of interpreter, Dask and shuffle buffers plus 33 to 90 bytes per byte of one partition (its
@@ -130,17 +131,21 @@ def _repeated(sketch) -> np.ndarray:
     return sketch[1]
 
 
-def _may_repeat(records: pd.DataFrame, repeated: np.ndarray, windows: int) -> pd.DataFrame:
-    """The records whose slot two windows share: a window alone in its slot occurs once in the
-    corpus and the reference together, so it is neither marked nor decides a mark."""
+def _may_repeat(records: pd.DataFrame, repeated: np.ndarray, windows: int) -> np.ndarray:
+    """The rows of the records whose slot two windows share: a window alone in its slot occurs
+    once in the corpus and the reference together, so it is neither marked nor decides a mark."""
     keep = _corpus.in_slots(_high(records), repeated, _slot_bits(windows))["in_slots"]
-    return records[keep.view(np.bool_)]
+    return np.flatnonzero(keep.view(np.bool_))
 
 
-def _candidates(records):
-    """The records of the windows that may occur twice or more: a sketch of their slots, made
-    per group of partitions and merged in a tree, then each partition's records filtered by it
-    before the shuffle. The filter is exact-safe: it only drops windows that occur once."""
+def _filtered(records: pd.DataFrame, repeated: np.ndarray, windows: int) -> pd.DataFrame:
+    return records.take(_may_repeat(records, repeated, windows))
+
+
+def _sketched(records):
+    """(windows, repeated): the number of windows and the bit array of the slots two or more
+    share, from a sketch of the records' slots made per group of partitions and merged in a
+    tree. Filtering by it is exact-safe: it only drops windows that occur once."""
     from dask import delayed
 
     windows = records.map_partitions(_length, meta=pd.Series(dtype=np.int64),
@@ -151,9 +156,7 @@ def _candidates(records):
     while len(sketches) > 1:
         sketches = [delayed(_merged)(*sketches[k:k + 2]) if k + 1 < len(sketches) else
                     sketches[k] for k in range(0, len(sketches), 2)]
-    repeated = delayed(_repeated)(sketches[0])
-    return records.map_partitions(_may_repeat, repeated, windows, meta=records._meta,
-                                  enforce_metadata=False)
+    return windows, delayed(_repeated)(sketches[0])
 
 
 def _decide(records: pd.DataFrame) -> pd.DataFrame:
@@ -178,30 +181,55 @@ def _decide(records: pd.DataFrame) -> pd.DataFrame:
     }, copy=False)
 
 
-def _routed(marks, parts: int, method, bag: bool):
-    """The marks as a collection of one partition per partition of the corpus, each holding the
-    marks of its documents (in no order: the cut sorts them). A Bag's graph optimisation cannot
-    take the delayed pieces of the few-partition route: Bags take the shuffle."""
-    if bag or method != "tasks" or parts >= _TASK_SHUFFLE_BELOW:
-        # Partition p's marks are those with document p << _ROW_BITS up to its last row.
-        bounds = [p << _ROW_BITS for p in range(parts)] + [(parts << _ROW_BITS) - 1]
-        return marks.set_index("document", divisions=bounds, shuffle_method=method)
-    # Few partitions: each decision's marks split by partition once, and each partition takes
-    # its pieces, with neither the hashing nor the sort by document of a shuffle on the index.
+def _shuffled(records, windows, repeated, buckets: int, parts: int, method):
+    """Dask's shuffles: the records that may repeat by fingerprint, the marks back by partition
+    number (partition p's marks are those with document p << _ROW_BITS up to its last row)."""
+    marks = records.map_partitions(_filtered, repeated, windows, meta=records._meta,
+                                   enforce_metadata=False).shuffle(
+        on="high", npartitions=buckets, shuffle_method=method).map_partitions(
+        _decide, meta=_empty(_MARK_DTYPES))
+    bounds = [p << _ROW_BITS for p in range(parts)] + [(parts << _ROW_BITS) - 1]
+    return marks.set_index("document", divisions=bounds, shuffle_method=method)
+
+
+def _exchanged(records, windows, repeated, buckets: int, parts: int):
+    """Few partitions, both exchanges by pieces: each partition's records that may repeat split
+    by fingerprint into one piece per bucket, each bucket's pieces decided together, its marks
+    split by partition, and each partition taking its pieces: one take of the columns per split,
+    with neither a shuffle's hashing and frames nor a sort by document."""
     from dask import delayed
 
-    splits = [delayed(_split_by_partition, nout=parts)(m, parts) for m in marks.to_delayed()]
-    gathered = [delayed(_gathered)(*(split[p] for split in splits)) for p in range(parts)]
+    split = [delayed(_bucketed, nout=buckets)(part, repeated, windows, buckets)
+             for part in records.to_delayed()]
+    marks = [delayed(_decided)(*(pieces[b] for pieces in split)) for b in range(buckets)]
+    back = [delayed(_split_by_partition, nout=parts)(m, parts) for m in marks]
+    gathered = [delayed(_gathered)(*(pieces[p] for pieces in back)) for p in range(parts)]
     return dd.from_delayed(gathered, meta=_empty(_MARK_DTYPES), verify_meta=False)
 
 
+def _pieces(frame: pd.DataFrame, key: np.ndarray, n: int, rows=None) -> list[pd.DataFrame]:
+    """The frame's rows (or those of `rows`, key[i] for rows[i]) split by key, 0 <= key < n."""
+    if n <= 1 << 16:  # NumPy's stable sort of 16-bit keys is a radix sort
+        key = key.astype(np.uint16)
+    order = np.argsort(key, kind="stable")
+    bounds = np.concatenate(([0], np.cumsum(np.bincount(key, minlength=n))))
+    taken = frame.take(order if rows is None else rows[order])
+    return [taken.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def _bucketed(records: pd.DataFrame, repeated: np.ndarray, windows: int, buckets: int):
+    rows = _may_repeat(records, repeated, windows)
+    # Multiplied: the kept records' low bits are those of shared slots.
+    mixed = records["high"].to_numpy()[rows] * np.uint64(0x9E3779B97F4A7C15)
+    return _pieces(records, (mixed >> np.uint64(32)) % np.uint64(buckets), buckets, rows)
+
+
+def _decided(*pieces: pd.DataFrame) -> pd.DataFrame:
+    return _decide(pd.concat(pieces, ignore_index=True))
+
+
 def _split_by_partition(marks: pd.DataFrame, parts: int) -> list[pd.DataFrame]:
-    part = marks["document"].to_numpy() >> _ROW_BITS
-    if parts <= 1 << 16:  # NumPy's stable sort of 16-bit keys is a radix sort
-        part = part.astype(np.uint16)
-    order = np.argsort(part, kind="stable")
-    bounds = np.searchsorted(part[order], np.arange(parts + 1))
-    return [marks.iloc[order[a:b]] for a, b in zip(bounds[:-1], bounds[1:])]
+    return _pieces(marks, marks["document"].to_numpy() >> _ROW_BITS, parts)
 
 
 def _gathered(*pieces: pd.DataFrame) -> pd.DataFrame:
@@ -281,10 +309,11 @@ def _reference_frame(reference, column):
                           npartitions=1), "text"
 
 
-# Below this many partitions the task-based shuffle (an exchange of small tasks, in memory and
-# spilled by the workers when it fills them) beats the peer-to-peer shuffle's machinery (Arrow
-# tables, disk files): 17.0 against 21.2 s on 8 partitions of 32 MB. From here on the disk-backed
-# shuffle keeps each worker's memory bounded whatever the corpus.
+# Below this many partitions the exchange by pieces (every partition's piece for every bucket a
+# task result, kept in memory and spilled by the workers when it fills them) beats the
+# peer-to-peer shuffle's machinery (Arrow tables, disk files): 17.0 against 21.2 s on 8
+# partitions of 32 MB with Dask's task-based shuffle already. From here on the disk-backed shuffle
+# keeps each worker's memory bounded whatever the corpus, and the pieces' n^2 tasks would grow.
 _TASK_SHUFFLE_BELOW = 64
 
 
@@ -324,10 +353,12 @@ def dedup(collection, *, column: str = "text", min_words: int = 50, reference=No
             enforce_metadata=False)])
     buckets = shuffle_partitions or max(1, parts)
     method = _shuffle_method(collection, max(parts, buckets))
-    marks = _candidates(records).shuffle(
-        on="high", npartitions=buckets, shuffle_method=method).map_partitions(
-        _decide, meta=_empty(_MARK_DTYPES))
-    routed = _routed(marks, parts, method, isinstance(collection, db.Bag))
+    windows, repeated = _sketched(records)
+    # A Bag's graph optimisation cannot take the delayed pieces: Bags take Dask's shuffles.
+    if isinstance(collection, db.Bag) or method != "tasks" or parts >= _TASK_SHUFFLE_BELOW:
+        routed = _shuffled(records, windows, repeated, buckets, parts, method)
+    else:
+        routed = _exchanged(records, windows, repeated, buckets, parts)
     # Every partition's length, as one partition that each cut task receives whole.
     lengths = frame.map_partitions(_length, meta=pd.Series(dtype=np.int64),
                                    enforce_metadata=False).repartition(npartitions=1)
