@@ -1,7 +1,5 @@
 #include "dedup/dedup.hpp"
 
-#include <bit>
-
 #include "test_support.hpp"
 #include "text/normalize.hpp"
 #include "text/tokenizer.hpp"

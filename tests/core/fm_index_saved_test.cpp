@@ -1,5 +1,3 @@
-#include <functional>
-
 #include "fm_index/fm_index.hpp"
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"

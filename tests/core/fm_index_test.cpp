@@ -1,7 +1,5 @@
 #include "fm_index/fm_index.hpp"
 
-#include <bit>
-
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 #include "text/normalize.hpp"

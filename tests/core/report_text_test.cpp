@@ -1,7 +1,5 @@
 #include "report_text.hpp"
 
-#include <cstdio>
-
 #include "test_support.hpp"
 
 namespace text = quarnel::report;

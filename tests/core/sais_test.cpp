@@ -1,6 +1,3 @@
-#include <bit>
-#include <cctype>
-
 #include "suffix_array/construction.hpp"
 #include "test_support.hpp"
 

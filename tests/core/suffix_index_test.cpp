@@ -1,7 +1,5 @@
 #include "suffix_array/suffix_index.hpp"
 
-#include <cstdio>
-
 #include "persist/checksum.hpp"
 #include "persist/mapped_file.hpp"
 #include "suffix_array/saved_form.hpp"

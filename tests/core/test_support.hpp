@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cctype>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>

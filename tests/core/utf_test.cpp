@@ -1,7 +1,5 @@
 #include "text/utf.hpp"
 
-#include <cctype>
-
 #include "test_support.hpp"
 #include "text/tokenizer.hpp"
 #include "text/white_space.hpp"
