@@ -17,6 +17,11 @@ def random_bytes(rng, n, alphabet=b"ab\x00\xff"):
     return bytes(rng.choice(alphabet) for _ in range(n))
 
 
+def line_column(text, index):
+    """1-based line and column (characters) of text[index], lines split at line feeds."""
+    return text.count("\n", 0, index) + 1, index - (text.rfind("\n", 0, index) + 1) + 1
+
+
 def error_of(call):
     with pytest.raises(BaseException) as info:
         call()

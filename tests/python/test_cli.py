@@ -22,6 +22,7 @@ from urllib.parse import unquote
 import pytest
 
 import quarnel
+from conftest import line_column
 
 if not hasattr(quarnel, "find_passages"):
     pytest.skip("the corpus functions are not built", allow_module_level=True)
@@ -62,15 +63,10 @@ def write_tree(root, files):
     return root
 
 
-def position(text, index):
-    """1-based line and column (characters) of text[index], lines split at line feeds."""
-    return text.count("\n", 0, index) + 1, index - (text.rfind("\n", 0, index) + 1) + 1
-
-
 def check_occurrence(text, o, expected_text=None):
     assert expected_text in (None, text[o["start"] : o["end"]])
-    assert (o["line"], o["column"]) == position(text, o["start"])
-    assert (o["end_line"], o["end_column"]) == position(text, o["end"] - 1)
+    assert (o["line"], o["column"]) == line_column(text, o["start"])
+    assert (o["end_line"], o["end_column"]) == line_column(text, o["end"] - 1)
 
 
 def places(groups, file="file"):
@@ -138,8 +134,6 @@ def on_terminal(args, stdin=subprocess.DEVNULL, stage=None, settle=0.0):
 
 
 # --- reports across files --------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("command", ["passages", "duplicates"])
 def test_report_is_the_library_call_with_places_and_shares(tree, command):
     texts = texts_by_name(tree)
@@ -171,8 +165,6 @@ def test_report_is_the_library_call_with_places_and_shares(tree, command):
 
 
 # --- formats ---------------------------------------------------------------------------------
-
-
 def test_tables_list_their_groups_then_the_summary(tree):
     # The rows themselves are checked against a plain writer in test_report_rows.py.
     code, out, err = run("passages", tree)
@@ -360,8 +352,6 @@ def test_csv_and_sarif_hold_every_place(varied):
 
 
 # --- inputs and conventions ------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("source", ["no path", "-", "file with a byte order mark"])
 def test_standard_input_and_a_byte_order_mark_that_is_not_part_of_the_text(tmp_path, source):
     text = f"{SHARED} x {SHARED}"

@@ -6,7 +6,7 @@ from itertools import accumulate
 import pytest
 
 import quarnel
-from conftest import normalised
+from conftest import line_column, normalised
 from quarnel import find_passages, find_phrases
 
 VOCABULARIES = {
@@ -19,10 +19,6 @@ def random_text(rng, vocabulary, words, gaps=(" ", " ", " ", ", ", ". ", "\n")):
     return "".join(rng.choice(vocabulary) + rng.choice(gaps) for _ in range(words)).strip()
 
 
-def line_column(doc, index):
-    return doc.count("\n", 0, index) + 1, index - (doc.rfind("\n", 0, index) + 1) + 1
-
-
 def check_places(result, docs):
     """Every occurrence lies inside its document, and its line and column agree with it."""
     for o in (o for g in result for o in g.occurrences):
@@ -33,8 +29,6 @@ def check_places(result, docs):
 
 
 # --- one document is find_duplicates ---------------------------------------------------------
-
-
 @pytest.mark.parametrize("vocabulary", sorted(VOCABULARIES))
 @pytest.mark.parametrize("mode", ["default", "blocks", "ignore_case", "collapse"])
 @pytest.mark.parametrize("seed", range(6))
@@ -68,8 +62,6 @@ def test_one_document_gives_the_phrases_of_find_duplicates(vocabulary, mode, see
 
 
 # --- barriers (examples: tests/core/documents_test.cpp, passages_test.cpp) --------------------
-
-
 @pytest.mark.parametrize("seed", range(8))
 def test_documents_that_share_nothing_give_nothing_across(seed):
     rng = random.Random(seed)
@@ -93,31 +85,23 @@ def test_corpus_phrases_lie_inside_their_documents_and_read_as_their_text(seed):
 
 
 # --- passages (their oracle: tests/core/passages_test.cpp) -----------------------------------
+BODY = "one two three four five six seven eight nine ten"  # 48 characters
 
 
-def test_passages_after_normalisation_map_back_to_the_documents():
-    docs = ["Alpha  beta\tgamma delta epsilon zeta eta theta"]
-    docs += ["ALPHA beta gamma   delta epsilon zeta eta theta"]
+# Offsets index the documents after normalisation, and past the removed ranges they leave out.
+@pytest.mark.parametrize("docs, options, spans", [
+    (["Alpha  beta\tgamma delta epsilon zeta eta theta", "ALPHA beta gamma   delta epsilon zeta eta theta"],
+     dict(ignore_case=True, collapse_whitespace=True), None),
+    ([f"<b>{BODY}</b>", f"{BODY[:13]}<i>{BODY[13:]}</i>"], dict(removed=[[(0, 3), (51, 55)], [(13, 16), (51, 55)]]),
+     [BODY, f"{BODY[:13]}<i>{BODY[13:]}"]),
+])  # fmt: skip
+def test_passages_map_back_to_the_documents(docs, options, spans):
     assert len(find_passages(docs)) == 0
-    (passage,) = find_passages(docs, ignore_case=True, collapse_whitespace=True)
-    assert [docs[o.document][o.start : o.end] for o in passage.occurrences] == docs
-
-
-def test_removed_ranges_are_left_out_and_offsets_still_index_the_documents():
-    body = "one two three four five six seven eight nine ten"
-    docs = [f"<b>{body}</b>", f"{body[:13]}<i>{body[13:]}</i>"]
-    removed = [[(0, 3), (3 + len(body), len(docs[0]))]]
-    removed += [[(13, 16), (len(docs[1]) - 4, len(docs[1]))]]
-    assert len(find_passages(docs)) == 0
-    (passage,) = find_passages(docs, removed=removed)
-    first, second = passage.occurrences
-    assert docs[0][first.start : first.end] == body
-    assert docs[1][second.start : second.end] == body[:13] + "<i>" + body[13:]
+    (passage,) = find_passages(docs, **options)
+    assert [docs[o.document][o.start : o.end] for o in passage.occurrences] == (spans or docs)
 
 
 # --- the result ------------------------------------------------------------------------------
-
-
 def test_columns_agree_with_the_records_and_the_word_counts():
     rng = random.Random(5)
     docs = {f"d{k}": random_text(rng, VOCABULARIES["astral"], 120) for k in range(4)}

@@ -102,8 +102,6 @@ def test_import_quarnel_imports_no_optional_dependency():
 
 
 # --- the Dask engine: identical output on a cluster of two worker processes ------------------
-
-
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
@@ -155,8 +153,6 @@ def test_dask_output_is_the_local_output(client, seed, kind):
 
 
 # --- the command -----------------------------------------------------------------------------
-
-
 def run_cli(*args):
     argv = [sys.executable, "-m", "quarnel", "dedup", *map(str, args)]
     return subprocess.run(argv, capture_output=True, text=True)

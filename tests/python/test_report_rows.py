@@ -32,8 +32,6 @@ OTHERS = list("\"\\<>&'%\x01\x1f\b\f\u00e9\u2026\u4e2d\U0001d49c\U0001f600\u2028
 
 
 # --- the oracle ------------------------------------------------------------------------------
-
-
 def flat(text, width=60):
     text = " ".join(text[: width * 8].split())
     return text if len(text) <= width else text[: width - 1] + "\u2026"
@@ -144,8 +142,6 @@ def oracle(style, c, names, texts, documents, g0, g1, prefix):
 
 
 # --- random inputs ---------------------------------------------------------------------------
-
-
 def random_text(rng, length):
     alphabet = ["a", "b", "c", " ", "\n"] * 6 + SPACES + NEAR_SPACES + OTHERS
     return "".join(rng.choice(alphabet) for _ in range(length))

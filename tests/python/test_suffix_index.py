@@ -164,8 +164,6 @@ def test_bwt_of_bytes_is_the_toolkit_s_and_of_tokens_an_array_of_their_width():
 
 
 # --- saving and loading ----------------------------------------------------------------------
-
-
 @pytest.mark.parametrize("dtype", [None, np.uint16, np.int64])
 def test_save_and_load_round_trip_and_the_mapping_outlives_the_file(rng, tmp_path, dtype):
     data = random_bytes(rng, 3000, b"abcd")
