@@ -10,16 +10,15 @@ nothing partial behind.
 
 from __future__ import annotations
 
-import json
-import logging
 import os
 import re
-import shutil
 import sys
-import tempfile
 from dataclasses import dataclass, field
 
 from quarnel._inputs import Options, discover, read_document
+
+# json, logging, shutil and tempfile are imported where they are used: every run of the command
+# line imports this module for its parser, and the other commands need none of them.
 
 JSONL = (".jsonl", ".ndjson", ".json")
 PARQUET = (".parquet", ".pq")
@@ -53,6 +52,8 @@ def kind_of(path: str) -> str:
 
 def _jsonl_lines(path):
     """(line number, parsed object) per non-blank line."""
+    import json
+
     try:
         f = open(path, "rb")
     except OSError as exc:
@@ -144,6 +145,8 @@ def _read_text_files(path, f, corpus, progress):
 # Writing: each writer fills a temporary path that is renamed over the output at the end.
 
 def _write_jsonl(paths, corpus, cleaned, keep, text_field, out):
+    import json
+
     k = 0
     with open(out, "w", encoding="utf-8", newline="\n") as sink:
         for path in paths:
@@ -201,6 +204,8 @@ def _clean(args, corpus, reference):
 
 
 def _clean_on_dask(args, corpus, reference, options):
+    import logging
+
     import dask
     import dask.bag as db
     import numpy as np
@@ -253,6 +258,8 @@ def _words_in(text):
 
 
 def _write_spans(path, paths, corpus, columns):
+    import json
+
     document, start, end, why, kept_document, kept_start = columns
     with open(path, "w", encoding="utf-8", newline="\n") as sink:
         for d, s, e, y, kd, ks in zip(*(c.tolist() for c in columns)):
@@ -267,6 +274,8 @@ def _write_spans(path, paths, corpus, columns):
 
 
 def _temporary(target, folder):
+    import tempfile
+
     where = os.path.dirname(os.path.abspath(target))
     if folder:
         parent = tempfile.mkdtemp(prefix=".quarnel-", dir=where)
@@ -277,6 +286,8 @@ def _temporary(target, folder):
 
 
 def run(args, progress) -> int:
+    import shutil
+
     paths = args.paths
     corpus = read_corpus(paths, args.text_field, progress)
     reference = None
