@@ -135,23 +135,24 @@ def on_terminal(args, stdin=subprocess.DEVNULL, stage=None, settle=0.0):
 
 # --- reports across files --------------------------------------------------------------------
 @pytest.mark.parametrize("command", ["passages", "duplicates"])
-def test_report_is_the_library_call_with_places_and_shares(tree, command):
-    texts = texts_by_name(tree)
+def test_report_is_the_library_call_as_json_json_lines_and_table(tree, command):
+    texts, key = texts_by_name(tree), GROUPS[command]
     options = ["--min-words", "3", "--ignore-case", "--collapse-whitespace"]
     kwargs = dict(min_words=3, ignore_case=True, collapse_whitespace=True)
     for options, kwargs in [([], {})] + [(options, kwargs)] * (command == "passages"):
         expected = FIND[command](list(texts.items()), **kwargs)
         report = run_json(command, *options, *texts)
-        assert places(report[GROUPS[command]]) == places(expected.to_dicts(), "name")
-        assert [g["words"] for g in report[GROUPS[command]]] == expected.words.tolist()
+        assert places(report[key]) == places(expected.to_dicts(), "name")
+        sizes = list(zip(expected.words.tolist(), expected.chars.tolist()))
+        assert [(g["words"], g["chars"]) for g in report[key]] == sizes
         assert report["summary"]["words"] == int(expected.document_words.sum())
         assert report["summary"]["duplicated_words"] == int(expected.covered_words.sum())
         assert [f["duplicated_words"] for f in report["files"]] == expected.covered_words.tolist()
     report = run_json(command, tree)  # a folder: its files in name order
     assert [f["file"] for f in report["files"]] == sorted(texts)
-    files_of = {g["text"]: [o["file"] for o in g["occurrences"]] for g in report[GROUPS[command]]}
+    files_of = {g["text"]: [o["file"] for o in g["occurrences"]] for g in report[key]}
     assert files_of[SHARED] == sorted(texts)
-    for group in report[GROUPS[command]]:
+    for group in report[key]:
         for o in group["occurrences"]:
             check_occurrence(texts[o["file"]], o, group["text"])
     for record in report["files"]:
@@ -162,49 +163,46 @@ def test_report_is_the_library_call_with_places_and_shares(tree, command):
         assert files_of[TWICE] == [str(tree / "a.txt"), str(tree / "sub/c.txt")]
         # the 12 shared words of b.txt are duplicated; its other words are its own
         assert report["files"][1]["duplicated_words"] == 12
+    # JSON lines: the same records, each compact on a line of its own
+    code, out, err = run(command, "--format", "jsonl", tree)
+    records = [json.loads(line) for line in out.splitlines()]
+    compact = [json.dumps(r, ensure_ascii=False, separators=(",", ":")) for r in records]
+    assert (code, err, out.splitlines()) == (0, "", compact)
+    kinds = [r.pop("type") for r in records]
+    assert kinds == ["summary"] + ["file"] * 3 + [key[:-1]] * len(report[key])
+    summary = records[0]
+    assert (summary.pop("command"), summary.pop("version")) == (command, quarnel.__version__)
+    assert summary == report["summary"] and records[1:4] == report["files"]
+    assert records[4:] == report[key]
+    # the table: its groups (the rows themselves: test_report_rows.py), then the summary and
+    # the files by their share
+    code, out, err = run(command, tree)
+    lines, words = out.splitlines(), report["summary"]["words"]
+    rows = [1 + len(g["occurrences"]) if command == "passages" else 1 for g in report[key]]
+    header = (
+        ["words", "count", "passage,"] if command == "passages" else ["chars", "count", "words"]
+    )
+    assert (code, err, lines[0].split()[:3], lines[1 + sum(rows)]) == (0, "", header, "")
+    summary = f"3 files, {words} words, {report['summary']['duplicated_words']} duplicated words ("
+    assert lines[2 + sum(rows)].startswith(summary)
+    by_share = sorted(report["files"], key=lambda f: -f["duplicated_share"])
+    assert [line.split()[-1] for line in lines[4 + sum(rows) :]] == [f["file"] for f in by_share]
+    if command == "duplicates":  # by characters, the first column
+        chars = [int(row.split()[0]) for row in lines[1 : 1 + len(rows)]]
+        assert chars == [g["chars"] for g in report[key]] == sorted(chars, reverse=True)
 
 
 # --- formats ---------------------------------------------------------------------------------
-def test_tables_list_their_groups_then_the_summary(tree):
-    # The rows themselves are checked against a plain writer in test_report_rows.py.
-    code, out, err = run("passages", tree)
-    assert (code, err) == (0, "")
-    report, lines = run_json("passages", tree), out.splitlines()
-    assert lines[0].split()[:2] == ["words", "count"]
-    k = 1 + sum(1 + len(p["occurrences"]) for p in report["passages"])
-    words, duplicated = report["summary"]["words"], report["summary"]["duplicated_words"]
-    summary = f"3 files, {words} words, {duplicated} duplicated words ("
-    assert lines[k] == "" and lines[k + 1].startswith(summary)
-    by_share = sorted(report["files"], key=lambda f: -f["duplicated_share"])
-    assert [line.split()[-1] for line in lines[k + 3 :]] == [f["file"] for f in by_share]
-    texts = texts_by_name(tree)
-    code, out, err = run("duplicates", "--min-words", "3", *texts)
-    expected, lines = quarnel.find_phrases(list(texts.items()), min_words=3), out.splitlines()
-    assert (code, err, lines[0].split()[:4]) == (0, "", ["chars", "count", "words", "phrase"])
-    chars = [int(row.split()[0]) for row in lines[1 : 1 + len(expected)]]
-    assert chars == expected.chars.tolist() == sorted(chars, reverse=True)
-
-
-def test_json_lines_json_and_their_one_shape_for_any_number_of_files(tree):
-    report = run_json("passages", tree)
-    code, out, err = run("passages", "--format", "jsonl", tree)
-    assert (code, err) == (0, "")
-    records = [json.loads(line) for line in out.splitlines()]
-    compact = [json.dumps(r, ensure_ascii=False, separators=(",", ":")) for r in records]
-    assert out.splitlines() == compact  # one spacing on every line
-    kinds = [r.pop("type") for r in records]
-    assert kinds == ["summary"] + ["file"] * 3 + ["passage"] * len(report["passages"])
-    summary = records[0]
-    assert (summary.pop("command"), summary.pop("version")) == ("passages", quarnel.__version__)
-    assert summary == report["summary"] and records[1:4] == report["files"]
-    assert records[4:] == report["passages"]
+def test_json_has_one_shape_for_any_number_of_files_and_the_short_options(tree):
     none = run_json("passages", stdin=b"")
-    for shape in (run_json("passages", tree / "a.txt", tree / "a.txt"), report, none):
+    for shape in (
+        run_json("passages", tree / "a.txt", tree / "a.txt"),
+        run_json("passages", tree),
+        none,
+    ):
         assert list(shape) == "command version summary files skipped unreadable passages".split()
     assert none["passages"] == [] and none["files"][0]["file"] == "<stdin>"
-    duplicates = run_json("duplicates", tree)
-    assert duplicates["command"] == "duplicates"
-    assert json.loads(run("duplicates", "--json", tree)[1]) == duplicates
+    assert json.loads(run("duplicates", "--json", tree)[1]) == run_json("duplicates", tree)
     assert run("--version")[:2] == (0, f"quarnel {quarnel.__version__}\n")
 
 
