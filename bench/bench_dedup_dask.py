@@ -2,9 +2,9 @@
 engine, on the cleaning corpus (dedup_corpus.py): output identical or not, time against
 quarnel.dedup's (best of --local-rounds fresh processes, in the same run), each worker's peak
 resident memory (its high-water mark during the job, and what it added to what it held before),
-and the bytes the peer-to-peer shuffles sent between workers and wrote to disk per input byte
-(0 where the job takes the task-based shuffle, whose pieces travel as task results), for 2, 4
-and 8 partitions per worker.
+the bytes the workers sent one another per input byte (task results another worker asked for,
+plus what peer-to-peer shuffles sent), and what those shuffles wrote to disk, for 2, 4 and 8
+partitions per worker.
 
 Needs dask[distributed,dataframe] in the project's venv. The documents are put on the workers
 (persisted) before the clock starts, as the local engine gets them in memory; the cleaned
@@ -39,7 +39,9 @@ def _memory():
 
 def _shuffle_bytes(dask_scheduler):
     m = dask_scheduler.cumulative_worker_metrics
-    return {"sent": m.get(("p2p", "background-comms", "process", "bytes"), 0),
+    # task results served to other workers, from memory or from spill
+    served = sum(v for k, v in m.items() if k[0] == "get-data" and k[-1] == "bytes")
+    return {"sent": m.get(("p2p", "background-comms", "process", "bytes"), 0) + served,
             "disk": m.get(("p2p", "background-disk", "disk-write", "bytes"), 0)}
 
 
