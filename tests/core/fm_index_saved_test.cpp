@@ -83,16 +83,6 @@ INSTANTIATE_TEST_SUITE_P(Texts, FMIndexBatchTest,
                          ::testing::Combine(::testing::Values(0, 1, 7, 600, 20000),
                                             ::testing::Bool()));
 
-// Occurrences of p in t, overlapping ones included.
-std::uint64_t brute_count(const std::vector<std::uint8_t>& t, std::span<const std::uint8_t> p) {
-  if (p.empty()) return t.size();
-  std::uint64_t c = 0;
-  for (std::size_t i = 0; i + p.size() <= t.size(); ++i) {
-    c += std::equal(p.begin(), p.end(), t.begin() + static_cast<std::ptrdiff_t>(i)) ? 1 : 0;
-  }
-  return c;
-}
-
 // The suffix trie of a batch, whatever its size limit (1 sends every pattern to search alone,
 // small ones make it restart within the batch) and whatever the order of the patterns (shared
 // suffixes or none, duplicates next to each other or apart), counts as a scan of the text.
@@ -124,7 +114,9 @@ TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
       // Patterns with the sentinel byte 0 are left to search(), which reads the text cyclically.
       const auto p = batch.at(k);
       const bool plain = std::find(p.begin(), p.end(), 0) == p.end();
-      ASSERT_EQ(counts[k], plain ? brute_count(text, p) : index.index.search(p).size()) << k;
+      ASSERT_EQ(counts[k],
+                plain ? quarnel::test::occurrences(text, p).size() : index.index.search(p).size())
+          << k;
     }
   }
 }
@@ -291,22 +283,18 @@ TEST(DamagedIndex, LocateWalksAreBoundedByTheRowCount) {
 }
 
 // A sample beyond the text loads (checking every sample would cost a pass of its own) and is
-// reported by the walks that read it.
-TEST(DamagedIndex, SampleBeyondTheTextIsReportedByLocate) {
+// reported by the walks that read it; a file shorter or longer than its header says is refused
+// before it is mapped.
+TEST(DamagedIndex, SampleBeyondTheTextIsReportedAndTheFileSizeCheckedBeforeMapping) {
   const fm::FMIndex index = damage_subject();
   EditedForm form(index);
+  const std::vector<std::uint8_t> good = form.bytes;
   const unsigned width = static_cast<unsigned>(form.get(40));
   for (unsigned b = 0; b < width; ++b) form.set_bit(form.samples(), width + b, true);  // sample 1
   const fm::FMIndex edited = fm::fm_index_from_bytes(form.sealed());
   std::vector<std::uint64_t> out;
   EXPECT_THROW(edited.index.locate_rows({0, edited.index.len()}, out), fm::FMIndexError);
   EXPECT_EQ(edited.index.get_sa(1 << form.get(32)), fm::FMIndexBackend::kDamaged);
-}
-
-// A file shorter or longer than its header says is refused before it is mapped.
-TEST(DamagedIndex, FileSizeIsCheckedAgainstTheHeaderBeforeMapping) {
-  const fm::FMIndex index = damage_subject();
-  const std::vector<std::uint8_t> good = EditedForm(index).bytes;
   const std::string path = quarnel::test::temp_path("_quarnel_fm_size.qfm");
   for (const std::size_t size : {good.size() - 64, good.size() + 8}) {
     std::vector<std::uint8_t> content = good;

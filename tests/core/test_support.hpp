@@ -129,6 +129,38 @@ inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t 
   return out;
 }
 
+// `n` pieces drawn from `from`, one after another.
+template <class Rng, class Pieces>
+std::string random_pieces(Rng& rng, const Pieces& from, std::size_t n) {
+  std::string out;
+  for (; n > 0; --n) out += from[rng() % std::size(from)];
+  return out;
+}
+
+// `block` repeated up to length `n`.
+template <class Seq>
+Seq cycled(const Seq& block, std::size_t n) {
+  Seq out(n, {});
+  for (std::size_t i = 0; i < n; ++i) out[i] = block[i % block.size()];
+  return out;
+}
+
+// Every place of `p` in `t`, overlapping ones included; every place for an empty `p`.
+template <class T, class P>
+std::vector<std::uint64_t> occurrences(const T& t, const P& p) {
+  std::vector<std::uint64_t> out;
+  for (std::size_t i = 0; i + p.size() <= t.size(); ++i) {
+    if (i < t.size() && std::equal(p.begin(), p.end(), t.begin() + i)) out.push_back(i);
+  }
+  return out;
+}
+
+// Documents (and the parameters they were run with) for a failure message.
+inline std::string describe(std::string head, const std::vector<std::string>& docs) {
+  for (const auto& d : docs) head += "\n  [" + d + "]";
+  return head;
+}
+
 // The first `n` letters of the Fibonacci word over 'a' and 'b': aperiodic, yet full of repeats.
 inline std::vector<std::uint8_t> fibonacci_bytes(std::size_t n) {
   std::string a = "a", b = "ab";
