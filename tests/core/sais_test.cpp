@@ -12,12 +12,6 @@ void expect_sais_matches_brute_force(const std::vector<std::uint64_t>& body) {
             quarnel::test::sorted_suffixes(t));
 }
 
-std::vector<std::uint64_t> repeat(const std::vector<std::uint64_t>& block, std::size_t times) {
-  std::vector<std::uint64_t> out;
-  for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), block.begin(), block.end());
-  return out;
-}
-
 }  // namespace
 
 // Random alphabets, and inputs forcing deep recursion.
@@ -31,13 +25,15 @@ TEST(SaisInner, AgreesWithBruteForce) {
     }
   }
   expect_sais_matches_brute_force(std::vector<std::uint64_t>(3000, 7));  // a^n
-  expect_sais_matches_brute_force(repeat({0, 1}, 1500));                 // (ab)^n
-  expect_sais_matches_brute_force(repeat({2, 0, 1}, 1000));
+  using V = std::vector<std::uint64_t>;
   const auto fibonacci = quarnel::test::fibonacci_bytes(4000);
-  expect_sais_matches_brute_force({fibonacci.begin(), fibonacci.end()});
-  expect_sais_matches_brute_force(repeat({3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9}, 300));
-  expect_sais_matches_brute_force(
-      repeat(quarnel::test::random_symbols<std::uint64_t>(rng, 257, 4), 20));
+  for (const V& body :
+       {quarnel::test::cycled(V{0, 1}, 3000), quarnel::test::cycled(V{2, 0, 1}, 3000),
+        V(fibonacci.begin(), fibonacci.end()),
+        quarnel::test::cycled(V{3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9}, 4500),
+        quarnel::test::cycled(quarnel::test::random_symbols<std::uint64_t>(rng, 257, 4), 5140)}) {
+    expect_sais_matches_brute_force(body);
+  }
 }
 
 TEST(ByteBackends, AgreeWithBruteForceOnRandomBytes) {
@@ -77,8 +73,7 @@ TEST(ByteBackends, WideSymbolsAgreeWithBruteForce) {
       for (std::size_t n : {2 * period + 1, std::size_t{3000}}) {
         SCOPED_TRACE("alphabet=" + std::to_string(alphabet) + " period=" + std::to_string(period) +
                      " n=" + std::to_string(n));
-        std::vector<std::uint32_t> symbols(n);
-        for (std::size_t i = 0; i < n; ++i) symbols[i] = block[i % period];
+        const auto symbols = quarnel::test::cycled(block, n);
         ASSERT_EQ(sa::build_sa_sais_u32(symbols, alphabet),
                   quarnel::test::sorted_suffixes(symbols));
       }
@@ -96,18 +91,13 @@ Bytes thue_morse(std::size_t n) {
   return out;
 }
 
-Bytes periodic(std::size_t n, std::size_t period, std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  Bytes block(period);
-  for (auto& c : block) c = static_cast<std::uint8_t>(rng() % 3);
-  Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = block[i % period];
-  return out;
-}
-
 Bytes random_bytes(std::size_t n, unsigned sigma, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   return quarnel::test::random_symbols(rng, n, sigma);
+}
+
+Bytes periodic(std::size_t n, std::size_t period, std::uint64_t seed) {
+  return quarnel::test::cycled(random_bytes(period, 3, seed), n);
 }
 
 // Words drawn with skewed frequencies, as in prose: long repeats of short phrases.
@@ -189,9 +179,7 @@ const Shape kShapes[] = {
        Bytes block = periodic(300, 300, s);
        std::fill_n(block.begin() + 20, 30, 'r');
        for (std::size_t i = 0; i < 100; ++i) block[100 + i] = static_cast<std::uint8_t>(250 - i);
-       Bytes out(n);
-       for (std::size_t i = 0; i < n; ++i) out[i] = block[i % 300];
-       return out;
+       return quarnel::test::cycled(block, n);
      }},
     {"all byte values", every_byte_value},
 };
@@ -299,20 +287,17 @@ TEST_P(SaisAgainstDivsufsort, LargeTexts) {
   }
 }
 
-TEST(ByteBackends, ThreadedEntryPointsAgreeWithDivsufsort) {
+// The threaded entry points agree; an output array of another size is an internal error.
+TEST(ByteBackends, ThreadedEntryPointsAgreeAndRefuseArraysOfAnotherSize) {
   const Bytes text = random_bytes(300'000, 256, 3);
   const auto expected = sa::build_sa_divsufsort(text);
   EXPECT_EQ(sa::build_sa_sais(text, 2), expected);
   const auto narrow = sa::build_sa32_with_backend(text, sa::SuffixArrayBackend::Sais, 2);
   EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), expected.begin(), expected.end()));
-}
-
-TEST(ByteBackends, IntoAnArrayOfAnotherSizeIsAnInternalError) {
-  const Bytes text = random_bytes(100, 256, 1);
-  std::vector<std::uint64_t> wide(99);
+  std::vector<std::uint64_t> wide(text.size() - 1);
   EXPECT_THROW(sa::build_suffix_array_into(text, sa::SuffixArrayBackend::Sais, wide),
                quarnel::core::InternalError);
-  std::vector<std::uint32_t> narrow(101);
-  EXPECT_THROW(sa::build_sa32_into(text, sa::SuffixArrayBackend::DivSufSort, narrow),
+  std::vector<std::uint32_t> short_narrow(text.size() + 1);
+  EXPECT_THROW(sa::build_sa32_into(text, sa::SuffixArrayBackend::DivSufSort, short_narrow),
                quarnel::core::InternalError);
 }
