@@ -170,25 +170,22 @@ bool interrupted_within(std::chrono::milliseconds limit) {
   return false;
 }
 
-TEST(Interrupt, WithoutScopeCheckpointsNeverThrow) {
+// Without a scope checkpoints never throw; within one the callback is polled once per interval
+// until it asks, and the stop then stands; an inner scope's stop ends with it.
+TEST(Interrupt, PollsWithinScopesThatNestAndRestore) {
   EXPECT_FALSE(interrupted_within(std::chrono::milliseconds(150)));
   EXPECT_FALSE(interrupt::stop_requested());
-}
-
-TEST(Interrupt, PollsAtIntervalsUntilTheRequest) {
-  Requests requests;
-  requests.stop_at = 3;
-  const interrupt::Scope scope(&poll, &requests);
-  const auto start = Clock::now();
-  EXPECT_TRUE(interrupted_within(std::chrono::seconds(5)));
-  EXPECT_EQ(requests.polls, 3);  // once per interval, not at every checkpoint
-  EXPECT_GE(Clock::now() - start, 3 * interrupt::kPollInterval);
-  // Once requested, the stop stands without another poll.
-  EXPECT_TRUE(interrupt::stop_requested());
-  EXPECT_EQ(requests.polls, 3);
-}
-
-TEST(Interrupt, ScopesNestAndRestore) {
+  {
+    Requests requests;
+    requests.stop_at = 3;
+    const interrupt::Scope scope(&poll, &requests);
+    const auto start = Clock::now();
+    EXPECT_TRUE(interrupted_within(std::chrono::seconds(5)));
+    EXPECT_EQ(requests.polls, 3);  // once per interval, not at every checkpoint
+    EXPECT_GE(Clock::now() - start, 3 * interrupt::kPollInterval);
+    EXPECT_TRUE(interrupt::stop_requested());
+    EXPECT_EQ(requests.polls, 3);
+  }
   Requests never;
   never.stop_at = 1 << 30;
   const interrupt::Scope outer(&poll, &never);
