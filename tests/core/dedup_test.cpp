@@ -8,6 +8,7 @@
 
 namespace dd = quarnel::core::dedup;
 using quarnel::test::random_corpus;
+using quarnel::test::valid_utf8;
 using quarnel::test::Vocabulary;
 
 namespace {
@@ -208,18 +209,6 @@ std::string describe(const std::vector<std::string>& docs, const std::vector<std
 const Vocabulary kWords{{"a", "A", "ab", "b", "\xc3\xa9", "\xe6\x97\xa5\xe6\x9c\xac", "a1"},
                         {" ", "  ", ", ", ".\n", "\t", " \xc2\xa0"}};
 
-// The generator copies runs at any byte; the engines take valid UTF-8, as every str is.
-std::vector<std::string> valid(std::vector<std::string> docs) {
-  for (auto& doc : docs) {
-    std::string fixed;
-    for (std::size_t i = 0; i < doc.size();) {
-      quarnel::core::utf::append_utf8(fixed, quarnel::core::utf::decode_utf8(doc, i));
-    }
-    doc = std::move(fixed);
-  }
-  return docs;
-}
-
 class DedupRandom : public ::testing::TestWithParam<std::tuple<unsigned, int, int>> {};
 
 // The exact engine, the fingerprint engine and the rule agree on every corpus; the cut follows
@@ -228,8 +217,8 @@ TEST_P(DedupRandom, EnginesAgreeWithTheRule) {
   const auto [seed, max_docs, max_words] = GetParam();
   std::mt19937 rng(seed);
   for (int n = 0; n < 300; ++n) {
-    const auto docs = valid(random_corpus(rng, kWords, max_docs, max_words));
-    const auto refs = rng() % 3 == 0 ? valid(random_corpus(rng, kWords, 2, max_words))
+    const auto docs = valid_utf8(random_corpus(rng, kWords, max_docs, max_words));
+    const auto refs = rng() % 3 == 0 ? valid_utf8(random_corpus(rng, kWords, 2, max_words))
                                      : std::vector<std::string>{};
     dd::Params p;
     p.min_words = 1 + rng() % 5;

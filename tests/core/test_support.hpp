@@ -35,6 +35,7 @@
 #include "duplicate_finder/documents.hpp"
 #include "duplicate_finder/params.hpp"
 #include "duplicate_finder/phrase_records.hpp"
+#include "text/utf.hpp"
 
 namespace quarnel::test {
 
@@ -263,6 +264,19 @@ inline std::vector<std::string> random_corpus(std::mt19937& rng, const Vocabular
   for (std::size_t d = 0; d < docs.size(); ++d) {
     const std::vector<std::string> earlier(docs.begin(), docs.begin() + d);
     docs[d] = random_document(rng, v, earlier, max_words);
+  }
+  return docs;
+}
+
+// The corpora with every ill-formed sequence a copied run may cut replaced, for the engines that
+// take valid UTF-8, as every str is.
+inline std::vector<std::string> valid_utf8(std::vector<std::string> docs) {
+  for (auto& doc : docs) {
+    std::string fixed;
+    for (std::size_t i = 0; i < doc.size();) {
+      core::utf::append_utf8(fixed, core::utf::decode_utf8(doc, i));
+    }
+    doc = std::move(fixed);
   }
   return docs;
 }
