@@ -40,21 +40,10 @@ TEST(CompactColumn, HoldsEveryValueOfAPlainColumn) {
   }
 }
 
-// Random documents of few words, with line feeds and characters of two and four bytes, some
+// Words with line feeds and characters of two and four bytes among them, in documents some
 // shorter than a 64-byte block and some spanning many.
-std::vector<std::string> random_documents(std::mt19937_64& rng) {
-  const std::vector<std::string> words = {"ab", "b", "d\xC3\xA9lta", "\xF0\x9F\x98\x80x", "gg"};
-  const std::vector<std::string> gaps = {" ", " ", ", ", ".\n", "\n", "  "};
-  std::vector<std::string> docs(1 + rng() % 6);
-  for (auto& doc : docs) {
-    const std::size_t n = rng() % 90;
-    for (std::size_t k = 0; k < n; ++k) {
-      doc += words[rng() % words.size()];
-      doc += gaps[rng() % gaps.size()];
-    }
-  }
-  return docs;
-}
+const quarnel::test::Vocabulary kWords{{"ab", "b", "d\xC3\xA9lta", "\xF0\x9F\x98\x80x", "gg"},
+                                       {" ", ", ", ".\n", "\n", "  "}};
 
 // Byte offset of each character of a document, and its end.
 std::vector<std::size_t> character_offsets(const std::string& doc) {
@@ -207,8 +196,8 @@ class Corpus : public ::testing::TestWithParam<std::uint64_t> {};
 // whole result, whose per-document counts and totals found it keeps.
 TEST_P(Corpus, PlacesAndSelectionsAgreeWithTheDocuments) {
   namespace corpus = quarnel::core::corpus;
-  std::mt19937_64 rng(GetParam());
-  const auto docs = random_documents(rng);
+  std::mt19937 rng(static_cast<unsigned>(GetParam()));
+  const auto docs = quarnel::test::valid_utf8(quarnel::test::random_corpus(rng, kWords, 6, 90));
   const auto j = quarnel::test::join_documents(docs);
   const corpus::SourceCorpus source{j.text, j.starts, j.ends, {}};
   quarnel::core::passages::PassageParams passage_params;

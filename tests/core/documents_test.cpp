@@ -12,22 +12,11 @@ namespace {
 using quarnel::test::Joined;
 const auto join = quarnel::test::join_documents;
 
-std::string random_text(std::mt19937& rng, std::size_t words) {
-  static const std::vector<std::string> vocabulary = {"alpha", "beta", "gamma",     "delta",
-                                                      "eps",   "zeta", "\xC3\xA9ta"};
-  static const std::vector<std::string> gaps = {" ", " ", " ", ", ", ". ", "\n", "  "};
-  std::string text;
-  for (std::size_t k = 0; k < words; ++k) {
-    text += vocabulary[rng() % vocabulary.size()];
-    text += gaps[rng() % gaps.size()];
-  }
-  return text;
-}
-
 std::vector<std::string> random_documents(std::mt19937& rng) {
-  std::vector<std::string> docs(1 + rng() % 5);
-  for (auto& doc : docs) doc = random_text(rng, rng() % 60);
-  return docs;
+  static const quarnel::test::Vocabulary words{
+      {"alpha", "beta", "gamma", "delta", "eps", "zeta", "\xC3\xA9ta"},
+      {" ", ", ", ". ", "\n", "  "}};
+  return quarnel::test::valid_utf8(quarnel::test::random_corpus(rng, words, 5, 60));
 }
 
 // The bytes left in a position's document (none in a separator), and the cut LCP as the common
