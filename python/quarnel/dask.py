@@ -23,15 +23,15 @@ The job, per partition and in four stages:
    local engine.
 
 Memory per worker grows with the partition, not the corpus: measured on 2 workers, about 1 GB
-of interpreter, Dask and shuffle buffers plus 33 to 90 bytes per byte of one partition (its
+of interpreter, Dask and shuffle buffers plus 23 to 85 bytes per byte of one partition (its
 text, its window records at 37 bytes per word, the marks at 33, the pandas frames around them
 and one shuffle output partition), and the sketch's tasks: the slots of up to eight partitions
 (4 bytes a window) and bit arrays of at most 64 MB each, three pairs while two groups are
 merged; smaller partitions lower it. Dask spills what waits (partitions held until their marks
-arrive) to disk. The two shuffles move about 7 bytes per
-input byte on the benchmark corpus, which repeats much; less where fewer windows repeat. Two
-different windows share a fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110
-at the default 50: over 10^12 windows (5 x 10^23 pairs) the chance of any false removal is below
+arrive) to disk. The two exchanges sent 4 to 6 bytes per input byte between the two workers of
+the benchmark (whose corpus repeats much); less where fewer windows repeat. Two different
+windows share a fingerprint with probability about (min_words / (2^61 - 1))^2, 2^-110 at the
+default 50: over 10^12 windows (5 x 10^23 pairs) the chance of any false removal is below
 3 x 10^-10. The local engine compares windows exactly.
 """
 
