@@ -9,6 +9,7 @@ namespace {
 
 namespace tp = quarnel::core::text_positions;
 using quarnel::core::normalize::RemovedRange;
+using quarnel::core::utf::is_char_start;
 
 // Random text of ASCII letters and spaces, CRLF and LF line ends, tabs, and characters of two,
 // three and four bytes: pure ASCII, long ASCII stretches with rare wide characters (ASCII blocks
@@ -26,10 +27,6 @@ std::string random_text(std::mt19937& rng, unsigned wide_per_mille) {
   return s;
 }
 
-bool starts_char(const std::string& s, std::size_t b) {
-  return !quarnel::core::utf::is_continuation_byte(static_cast<unsigned char>(s[b]));
-}
-
 // The text walked byte by byte: characters and UTF-16 units before each byte, the first byte of
 // the character holding it, and each character's first byte.
 struct Walk {
@@ -42,7 +39,7 @@ Walk walk(const std::string& s) {
   for (std::size_t b = 0; b < s.size(); ++b) {
     w.chars_before.push_back(chars);
     w.units_before.push_back(units);
-    if (starts_char(s, b)) {
+    if (is_char_start(s, b)) {
       last = b;
       w.char_bytes.push_back(b);
       ++chars;
@@ -59,7 +56,7 @@ Walk walk(const std::string& s) {
 tp::Place walked_place(const std::string& s, std::uint64_t start, std::uint64_t b) {
   tp::Place p{0, 1, 1};
   for (std::uint64_t i = start; i < b; ++i) {
-    if (!starts_char(s, i)) continue;
+    if (!is_char_start(s, i)) continue;
     ++p.chars;
     p.column = s[i] == '\n' ? 1 : p.column + 1;
     p.line += s[i] == '\n' ? 1 : 0;
@@ -103,10 +100,10 @@ TEST_P(TextPositionsVersusWalk, PlacesInDocuments) {
   std::vector<tp::Span> docs;
   for (std::uint64_t at = 0; at < s.size();) {
     std::uint64_t end = std::min<std::uint64_t>(s.size(), at + rng() % 150);
-    while (end < s.size() && !starts_char(s, end)) ++end;
+    while (end < s.size() && !is_char_start(s, end)) ++end;
     docs.push_back({at, end});
     at = end;
-    while (at < s.size() && (rng() % 3 == 0 || !starts_char(s, at))) ++at;  // a gap
+    while (at < s.size() && (rng() % 3 == 0 || !is_char_start(s, at))) ++at;  // a gap
   }
   const tp::TextPositions positions(s, tp::Lines::kCounted, docs);
   ASSERT_EQ(positions.documents(), std::max<std::size_t>(docs.size(), 1));
@@ -115,12 +112,12 @@ TEST_P(TextPositionsVersusWalk, PlacesInDocuments) {
     EXPECT_EQ(positions.document_chars(d), walked_place(s, start, end).chars);
     for (int trial = 0; trial < 20 && end > start; ++trial) {
       std::uint64_t from = start + rng() % (end - start);
-      while (!starts_char(s, from)) --from;
+      while (!is_char_start(s, from)) --from;
       const std::uint64_t to = from + 1 + rng() % (end - from);
       const auto [first, last] = positions.places(d, from - start, to - start);
       EXPECT_EQ(first, walked_place(s, start, from)) << from;
       std::uint64_t last_char = to - 1;
-      while (!starts_char(s, last_char)) --last_char;
+      while (!is_char_start(s, last_char)) --last_char;
       EXPECT_EQ(last, walked_place(s, start, last_char)) << to;
     }
   }
@@ -161,7 +158,7 @@ TEST_P(TextPositionsVersusWalk, PreparedCopiesMapBack) {
       const tp::TextPositions positions(joined, tp::Lines::kCounted, docs, ways);
       if (origin.empty()) continue;
       std::uint64_t s = rng() % origin.size();
-      while (!starts_char(doc, origin[s])) --s;  // spans start at characters
+      while (!is_char_start(doc, origin[s])) --s;  // spans start at characters
       const std::uint64_t e = s + 1 + rng() % (origin.size() - s);
       EXPECT_EQ(positions.source_span(1, s, e), std::pair(3 + origin[s], 3 + origin[e - 1] + 1));
       EXPECT_EQ(positions.places(1, s, e).first, walked_place(joined, 3, 3 + origin[s]));
