@@ -62,35 +62,31 @@ INSTANTIATE_TEST_SUITE_P(
                       RandomShape{"a", 6, 6, 20}, RandomShape{"abcdefghijklmnop", 60, 4, 200},
                       RandomShape{std::string("\x00\xff\x80 ", 4), 10, 4, 50}));
 
-// A state with many children is searched by bisection rather than a linear scan.
-TEST(AhoCorasick, WideStatesFindEveryChild) {
-  std::vector<std::string> patterns;
-  for (int c = 0; c < 256; ++c) patterns.push_back(std::string("x") + static_cast<char>(c));
+// A state with many children is searched by bisection rather than a linear scan. Every pattern
+// of a run of 'a's is a suffix of the next, so each ends at every later position: outputs
+// reached through dictionary links, longest first at each end. The states are the shared
+// prefixes plus the root, the root alone without patterns; more than the limit allows are an
+// internal error.
+TEST(AhoCorasick, WideStatesNestedSuffixesAndStateCounts) {
+  std::vector<std::string> wide;
   std::string text;
+  for (int c = 0; c < 256; ++c) wide.push_back(std::string("x") + static_cast<char>(c));
   for (int c = 255; c >= 0; --c) text += std::string("x") + static_cast<char>(c);
-  EXPECT_EQ(automaton_matches(patterns, text), naive_matches(patterns, text));
-}
+  EXPECT_EQ(automaton_matches(wide, text), naive_matches(wide, text));
 
-// Every pattern is a suffix of the next, so each pattern ends at every later position of a run
-// of 'a': outputs reached through dictionary links, in order longest first at each end.
-TEST(AhoCorasick, NestedSuffixPatternsReportedLongestFirst) {
-  std::vector<std::string> patterns;
-  for (std::size_t len = 1; len <= 50; ++len) patterns.push_back(std::string(len, 'a'));
-  const std::vector<std::string_view> views(patterns.begin(), patterns.end());
-  const ac::Automaton automaton(views);
-  EXPECT_EQ(automaton.state_count(), 51U);
+  std::vector<std::string> nested;
+  for (std::size_t len = 1; len <= 50; ++len) nested.push_back(std::string(len, 'a'));
+  const std::vector<std::string_view> views(nested.begin(), nested.end());
+  const ac::Automaton runs(views);
+  EXPECT_EQ(runs.state_count(), 51U);
   std::vector<ac::Match> expected;
   for (std::uint64_t end = 1; end <= 60; ++end) {
     for (std::uint64_t len = std::min<std::uint64_t>(end, 50); len >= 1; --len) {
       expected.push_back({static_cast<ac::PatternId>(len - 1), end});
     }
   }
-  EXPECT_EQ(automaton.find_all(std::string(60, 'a')), expected);
-}
+  EXPECT_EQ(runs.find_all(std::string(60, 'a')), expected);
 
-// The states are the shared prefixes plus the root, the root alone without patterns; more states
-// than the limit allows are an internal error.
-TEST(AhoCorasick, StatesAreSharedPrefixesPlusRoot) {
   const ac::Automaton none(std::span<const std::string_view>{});
   EXPECT_TRUE(none.find_all("anything").empty());
   EXPECT_EQ(none.state_count(), 1U);
