@@ -118,10 +118,9 @@ ps::Passages found(const std::vector<std::string>& docs, const ps::PassageParams
 }
 
 std::string describe(const std::vector<std::string>& docs, const ps::PassageParams& params) {
-  std::string s = "min_words=" + std::to_string(params.min_words) +
-                  " min_chars=" + std::to_string(params.min_chars) + " docs:";
-  for (const auto& d : docs) s += "\n  [" + d + "]";
-  return s;
+  return quarnel::test::describe("min_words=" + std::to_string(params.min_words) +
+                                     " min_chars=" + std::to_string(params.min_chars) + " docs:",
+                                 docs);
 }
 
 // Seed, corpora, most documents, most words.
@@ -234,14 +233,11 @@ TEST(Passages, RunsOfOneWordBeyondTheOccurrenceLimitAreRefused) {
   EXPECT_EQ(below.first.back(), (3000u - 7u) * (3000u - 6u) / 2 - 1);
 }
 
-// Random corpora always hold a document; no documents at all is its own case.
-TEST(Passages, NoDocumentsGiveNoPassagesAndZeroMinWordsIsAUsageError) {
+// Random corpora always hold a document; no documents at all is its own case. A stop requested
+// before the call ends it at its first checkpoint, before any result exists.
+TEST(Passages, NoDocumentsZeroMinWordsAndAStopRequested) {
   EXPECT_EQ(ps::find_passages({}, {}), (ps::Passages{{}, {0}, {}, {}, {}}));
   EXPECT_THROW((void)found({"a a"}, {0, 0}), quarnel::core::UsageError);
-}
-
-// A stop requested before the call ends it at its first checkpoint, before any result exists.
-TEST(Passages, StopsWhenInterrupted) {
   const quarnel::test::StopRequested stop;
   EXPECT_THROW((void)found({"a b c", "a b c"}, {1, 0}), quarnel::core::interrupt::Interrupted);
 }
