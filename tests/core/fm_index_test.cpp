@@ -59,10 +59,7 @@ Bytes random_text(std::mt19937_64& rng, std::size_t len, unsigned alphabet) {
 // Highly repetitive text with a few mutations: long equal suffix prefixes stress the sort and
 // give patterns with many occurrences.
 Bytes repetitive_text(std::mt19937_64& rng, std::size_t len) {
-  const Bytes unit = bytes("abracadabra");
-  Bytes t;
-  while (t.size() < len) t.insert(t.end(), unit.begin(), unit.end());
-  t.resize(len);
+  Bytes t = quarnel::test::cycled(bytes("abracadabra"), len);
   for (int k = 0; k < 3 && len > 0; ++k) t[rng() % len] = 'z';
   return t;
 }

@@ -167,10 +167,7 @@ std::string random_prose(std::mt19937& rng, std::size_t tokens) {
       "(",       ")",      ".",         "?",       "!",          "A.",
       "x",       "\u00C4", "\u0130",    " ",       " ",          " ",
       "  ",      "\t",     "\u00A0",    "\u3000",  "\r",         "\n"};
-  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
-  std::string s;
-  for (std::size_t k = 0; k < tokens; ++k) s += pieces[pick(rng)];
-  return s;
+  return quarnel::test::random_pieces(rng, pieces, tokens);
 }
 
 bool is_closer_or_terminator_end(const std::string& text, std::uint64_t at) {

@@ -82,7 +82,8 @@ std::vector<std::vector<P>> patterns_from(std::mt19937_64& rng, const std::vecto
 
 class SuffixIndexTest : public ::testing::TestWithParam<std::size_t> {};
 
-TEST_P(SuffixIndexTest, BytesMatchTheScan) {
+// Byte texts, 16-bit tokens, and sparse 32-bit ids (ranked into a dense alphabet before sorting).
+TEST_P(SuffixIndexTest, BytesAndTokensMatchTheScan) {
   std::mt19937_64 rng(GetParam());
   // One symbol: runs of zero bytes, whose keys a short suffix's padding can equal. On the
   // longest text a batch large enough to be split over two threads.
@@ -92,14 +93,9 @@ TEST_P(SuffixIndexTest, BytesMatchTheScan) {
     expect_batch_matches_scan(
         text, patterns_from<std::uint8_t, std::uint8_t>(rng, text, alphabet, 1, count));
   }
-}
-
-TEST_P(SuffixIndexTest, TokensMatchTheScan) {
-  std::mt19937_64 rng(GetParam() + 7);
   const auto small = random_symbols<std::uint16_t>(rng, GetParam(), 5, 0, 9000);
   expect_batch_matches_scan(small,
                             patterns_from<std::uint16_t, std::uint64_t>(rng, small, 5, 9000));
-  // Sparse 32-bit ids are ranked into a dense alphabet before sorting.
   const auto sparse = random_symbols<std::uint32_t>(rng, GetParam(), 6, 0, 700'000'000);
   expect_batch_matches_scan(
       sparse, patterns_from<std::uint32_t, std::uint64_t>(rng, sparse, 6, 700'000'000));
