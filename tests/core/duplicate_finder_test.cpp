@@ -661,7 +661,7 @@ TEST(CoveredIntervals, OnlyTheLastStartDecidesHoweverFarBackItIs) {
 // the pipeline oracle in test_find_duplicates.py (test_block_detection_matches_oracle), which
 // takes blocks of equal length in any order: the order is checked here. Saturated limits find
 // nothing and do not crash.
-TEST(Blocks, EqualLengthBlocksComeByFirstOffsetAndSaturatedLimitsFindNone) {
+TEST(Blocks, SaturatedLimitsFindNoneAndEqualLengthBlocksComeByFirstOffset) {
   const auto blocks_of = [](const std::string& text, const FinderParams& params) {
     const Indexed indexed(text, {});
     return df::detect_blocks({}, indexed.index(), params);
