@@ -209,8 +209,8 @@ def _exchanged(records, windows, repeated, buckets: int, parts: int):
 
 def _pieces(frame: pd.DataFrame, key: np.ndarray, n: int, rows=None) -> list[pd.DataFrame]:
     """The frame's rows (or those of `rows`, key[i] for rows[i]) split by key, 0 <= key < n."""
-    if n <= 1 << 16:  # NumPy's stable sort of 16-bit keys is a radix sort
-        key = key.astype(np.uint16)
+    # NumPy's stable sort of 16-bit keys is a radix sort
+    key = key.astype(np.uint16 if n <= 1 << 16 else np.int64)
     order = np.argsort(key, kind="stable")
     bounds = np.concatenate(([0], np.cumsum(np.bincount(key, minlength=n))))
     taken = frame.take(order if rows is None else rows[order])
