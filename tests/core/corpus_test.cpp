@@ -130,24 +130,13 @@ std::uint64_t visible_chars(std::string_view text) {
 // What a selection keeps, picked from the whole result as a caller would: filter, stable sort
 // by the key, the first `top`, the first `max_places` rows of each.
 Matches selected_from(const Matches& all, const quarnel::core::corpus::Selection& s) {
-  using quarnel::core::corpus::Order;
   const auto key = [&](std::size_t g) -> std::uint64_t {
     const std::uint64_t places = all.first[g + 1] - all.first[g];
-    std::set<std::uint32_t> files(all.document.begin() + all.first[g],
-                                  all.document.begin() + all.first[g + 1]);
-    switch (s.order) {
-      case Order::kWords:
-        return all.words[g];
-      case Order::kCount:
-        return places;
-      case Order::kShare:
-        return all.words[g] * places;
-      case Order::kFiles:
-        return files.size();
-      case Order::kFound:
-        break;
-    }
-    return 0;
+    const std::set<std::uint32_t> files(all.document.begin() + all.first[g],
+                                        all.document.begin() + all.first[g + 1]);
+    // By Order: as found, words, places, words times places, files.
+    const std::uint64_t keys[] = {0, all.words[g], places, all.words[g] * places, files.size()};
+    return keys[static_cast<std::size_t>(s.order)];
   };
   Matches out;
   std::vector<std::size_t> groups;
