@@ -189,6 +189,16 @@ void expect_matches_divsufsort(const Bytes& text, const sa::detail::SaisLimits& 
   ASSERT_EQ(sa::detail::build_sa_sais_with(text, limits), expected);
 }
 
+// Two threads for every level at least `min_length` long, handing blocks of `block` entries;
+// with `wait`, every block after the first is placed from the other thread's plan.
+sa::detail::SaisLimits on_two_threads(std::size_t block, std::uint64_t min_length = 2,
+                                      bool wait = false) {
+  return {.threads = 2,
+          .min_parallel_length = min_length,
+          .parallel_block = block,
+          .wait_for_plans = wait};
+}
+
 }  // namespace
 
 class SaisAgainstDivsufsort : public ::testing::TestWithParam<Shape> {};
@@ -224,22 +234,6 @@ TEST_P(SaisAgainstDivsufsort, InEveryEntryWidthAndIntoCallerArrays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SaisAgainstDivsufsort, ::testing::ValuesIn(kShapes));
-
-namespace {
-
-// Two threads for every level at least `min_length` long, handing blocks of `block` entries;
-// with `wait`, every block after the first is placed from the other thread's plan.
-sa::detail::SaisLimits on_two_threads(std::size_t block, std::uint64_t min_length = 2,
-                                      bool wait = false) {
-  sa::detail::SaisLimits limits;
-  limits.threads = 2;
-  limits.min_parallel_length = min_length;
-  limits.parallel_block = block;
-  limits.wait_for_plans = wait;
-  return limits;
-}
-
-}  // namespace
 
 // Suffixes induced into the block being placed, or into those the other thread plans
 // meanwhile, are the cases the two-thread passes must catch: small blocks make them common.
