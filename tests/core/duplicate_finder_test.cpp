@@ -155,21 +155,18 @@ Offsets random_boundaries(std::mt19937& rng, std::size_t n) {
   return b;
 }
 
+FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_t max_words = 50,
+                  std::uint64_t min_words_in_substring = 2) {
+  return FinderParams{min_words, min_chars, max_words, min_words_in_substring, false};
+}
+
 FinderParams random_params(std::mt19937& rng) {
   const auto pick = [&](std::initializer_list<std::uint64_t> values) {
     return *(values.begin() + rng() % values.size());
   };
-  FinderParams p;
-  p.min_words = pick({0, 1, 2, 3, 4});
-  p.min_chars = pick({0, 2, 5, 9, 12});
-  p.max_words = pick({0, 1, 2, 3, 5, 50, kMax});
-  p.min_words_in_substring = pick({0, 1, 2, 3});
-  return p;
-}
-
-FinderParams with(std::uint64_t min_words, std::uint64_t min_chars, std::uint64_t max_words,
-                  std::uint64_t min_words_in_substring) {
-  return FinderParams{min_words, min_chars, max_words, min_words_in_substring, false};
+  // Braces: the picks are drawn in this order.
+  return {pick({0, 1, 2, 3, 4}), pick({0, 2, 5, 9, 12}), pick({0, 1, 2, 3, 5, 50, kMax}),
+          pick({0, 1, 2, 3})};
 }
 
 PhraseData counted(std::string phrase, std::uint64_t count) {
@@ -283,12 +280,7 @@ CandidateCase reused_sentences(std::mt19937& rng) {
 
 // Parameters for texts of pasted passages: phrases of a few words, short or long windows.
 FinderParams pasted_params(std::mt19937& rng) {
-  FinderParams params;
-  params.min_words = 1 + rng() % 4;
-  params.min_chars = rng() % 8;
-  params.max_words = std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4];
-  params.min_words_in_substring = rng() % 3;
-  return params;
+  return {1 + rng() % 4, rng() % 8, std::vector<std::uint64_t>{2, 3, 5, 50}[rng() % 4], rng() % 3};
 }
 
 // A passage copied exactly twice makes runs of two suffixes whose windows are the same text at
@@ -506,9 +498,7 @@ TEST(CandidatePhrases, FusedEliminationMatchesTheSeparateStagesOnALongText) {
   for (auto& piece : pieces) piece = random_text(rng);
   std::string text;
   while (text.size() < 70000) text += pieces[rng() % pieces.size()] + random_text(rng);
-  FinderParams params;
-  params.min_words = 2;
-  params.min_chars = 5;
+  const FinderParams params = with(2, 5);
   const Indexed indexed(text, {});
   const auto fused = df::detail::find_uncontained_candidates(indexed.index(), params, kKeyB);
   EXPECT_GT(fused.size(), 100U);
