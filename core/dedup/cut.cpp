@@ -156,6 +156,9 @@ class OrderedMarks {
     view_ = {document_, word_, why_, kept_document_, kept_word_, kept_start_};
   }
 
+  OrderedMarks(const OrderedMarks&) = delete;  // the view may point into this object
+  OrderedMarks& operator=(const OrderedMarks&) = delete;
+
   [[nodiscard]] const MarkColumns& view() const { return view_; }
 
  private:
