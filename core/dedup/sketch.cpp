@@ -1,7 +1,7 @@
 // The sketch of window fingerprints the distributed engine filters its records by before the
-// shuffle: bit arrays over the slots of the fingerprints' low bits, in one pass over every
-// partition's slots (4 bytes a window travel to the one task that makes it, where bit arrays per
-// partition cost 2^(bits - 2) bytes each to make, move and merge).
+// shuffle: bit arrays over the slots of the fingerprints' low bits, in one pass over a group of
+// partitions' slots (4 bytes a window travel to the group's task, where bit arrays per partition
+// cost 2^(bits - 2) bytes each to make, move and merge).
 
 #include <bit>
 
