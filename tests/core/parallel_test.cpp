@@ -17,23 +17,13 @@ namespace {
 
 TEST(ParallelBoth, ReturnsBothResultsOrThrowsOnEitherPath) {
   for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
-    const std::thread::id caller = std::this_thread::get_id();
-    std::thread::id main_thread, side_thread;
+    const auto here = [] { return std::this_thread::get_id(); };
     const auto [a, b] = parallel::both(
-        lanes,
-        [&] {
-          main_thread = std::this_thread::get_id();
-          return 6;
-        },
-        [&] {
-          side_thread = std::this_thread::get_id();
-          return std::string("side");
-        });
-    EXPECT_EQ(a, 6);
-    EXPECT_EQ(b, "side");
-    EXPECT_EQ(main_thread, caller);
+        lanes, [&] { return std::pair(6, here()); },
+        [&] { return std::pair(std::string("side"), here()); });
+    EXPECT_EQ(std::tie(a.first, a.second, b.first), std::tuple(6, here(), "side"));
     // Splitting moves the side's work off the caller's thread; otherwise it stays.
-    EXPECT_EQ(side_thread != caller, lanes.has_second());
+    EXPECT_EQ(b.second != here(), lanes.has_second());
     // Exceptions propagate after the side has finished.
     bool side_done = false;
     const auto throwing_side = [&] {
@@ -65,20 +55,15 @@ TEST(ParallelBoth, ReturnsBothResultsOrThrowsOnEitherPath) {
 }
 
 // Callers ask on_second_thread to keep their own stages on one thread while the side has the
-// other core.
-// Its exceptions pass to `get`, and unwinding joins its thread.
+// other core. Its exceptions pass to `get`, and unwinding joins its thread.
 TEST(ParallelSideTask, GetReturnsTheSideResultOrThrowsOnEitherPath) {
   for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
     const std::thread::id caller = std::this_thread::get_id();
-    std::thread::id side_thread;
-    parallel::SideTask task(lanes, [&] {
-      side_thread = std::this_thread::get_id();
-      return std::string("side");
-    });
+    parallel::SideTask task(lanes, [] { return std::pair(7, std::this_thread::get_id()); });
     EXPECT_EQ(task.on_second_thread(), lanes.has_second());
-    EXPECT_EQ(task.get(), "side");
+    const auto [value, side_thread] = task.get();
     EXPECT_FALSE(task.on_second_thread());
-    EXPECT_EQ(side_thread != caller, lanes.has_second());
+    EXPECT_EQ(std::pair(value, side_thread != caller), std::pair(7, lanes.has_second()));
     bool ran = false;
     parallel::SideTask nothing(lanes, [&] { ran = true; });
     nothing.get();
