@@ -314,13 +314,6 @@ TEST_P(BackendTest, MatchesTheDefinitionsAndTheCyclicOracleAtEveryLevel) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, BackendTest, ::testing::ValuesIn(backend_texts()));
 
-// The rows of an interval, in order.
-TEST(FMIndexBackendTest, MatchIteratorVisitsTheRowsOfItsInterval) {
-  std::vector<std::uint64_t> rows;
-  for (const auto r : fm::MatchIteratorWrapper({1, 4})) rows.push_back(r);
-  EXPECT_EQ(rows, (std::vector<std::uint64_t>{1, 2, 3}));
-}
-
 // With no 0x00 in the text, the toolkit's order (its end counting smaller than any byte) after
 // the sentinel row is the order of the terminated text. The index is moved, and its record
 // relocated, before it answers.
