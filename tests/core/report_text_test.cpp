@@ -116,26 +116,21 @@ TEST(ReportText, PythonWhiteSpaceIsTheSetStrSplitUses) {
 // marked by an ellipsis within the width; a raw byte is one character, kept as it is; only the
 // first width * 8 characters are read.
 TEST(ReportText, FlatPreviewsCollapseSpaceAndCutWithAnEllipsis) {
-  struct Case {
-    std::string input;
-    std::size_t width;
-    std::string text;
-    std::size_t chars;
-    bool cut;
-  };
-  for (const auto& c : std::vector<Case>{{"  a \t\n b\u3000c  ", 60, "a b c", 5, false},
-                                         {"abcdef", 6, "abcdef", 6, false},
-                                         {"abcdefg", 6, "abcde\u2026", 6, true},
-                                         {"abcdef ", 6, "abcdef", 6, false},
-                                         {"ab   cdefg", 4, "ab \u2026", 4, true},
-                                         {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\u2026", 2, true},
-                                         {"a\xFF!", 60, "a\xFF!", 3, false},
-                                         {std::string(16, ' ') + "abc", 2, "", 0, false},
-                                         {"", 0, "", 0, false}}) {
+  using Case = std::tuple<std::string, std::size_t, std::string, std::size_t, bool>;
+  for (const auto& [input, width, flat, chars, cut] :
+       std::vector<Case>{{"  a \t\n b\u3000c  ", 60, "a b c", 5, false},
+                         {"abcdef", 6, "abcdef", 6, false},
+                         {"abcdefg", 6, "abcde\u2026", 6, true},
+                         {"abcdef ", 6, "abcdef", 6, false},
+                         {"ab   cdefg", 4, "ab \u2026", 4, true},
+                         {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, "\xC3\xA9\u2026", 2, true},
+                         {"a\xFF!", 60, "a\xFF!", 3, false},
+                         {std::string(16, ' ') + "abc", 2, "", 0, false},
+                         {"", 0, "", 0, false}}) {
     std::string out = "x";  // appends keep what is there
-    const text::FlatPreview preview = text::append_flat(out, c.input, c.width);
-    EXPECT_EQ(out, "x" + c.text) << c.input;
-    EXPECT_EQ(std::pair(preview.chars, preview.cut), std::pair(c.chars, c.cut)) << c.input;
+    const text::FlatPreview preview = text::append_flat(out, input, width);
+    EXPECT_EQ(std::tuple(out, preview.chars, preview.cut), std::tuple("x" + flat, chars, cut))
+        << input;
   }
 }
 
