@@ -15,11 +15,8 @@ using quarnel::core::phrase_records::Occurrence;
 
 namespace {
 
-constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 const si::HashKey kKeyA{11, 22};
 const si::HashKey kKeyB{0x9e3779b97f4a7c15ULL, 0xbf58476d1ce4e5b9ULL};
-
-using Offsets = std::vector<std::uint64_t>;
 
 // The analysis text with its arrays; the sentence boundaries are chosen by each test.
 struct Indexed {

@@ -9,8 +9,6 @@ namespace nz = quarnel::core::normalize;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 Bytes bytes(std::string_view s) {
   return Bytes(s.begin(), s.end());
 }

@@ -24,7 +24,6 @@ PhraseData counted(std::string phrase, std::vector<std::uint64_t> starts, std::u
 // occurrences (a caller's, never the finder's) leads its count, those keeping their input order;
 // counts spanning the whole range (a caller's too) order the same way.
 TEST(IntervalMerger, OrderIsCountDescendingThenFirstStart) {
-  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
   const std::vector<std::pair<std::vector<PhraseData>, std::vector<std::string>>> cases{
       {{}, {}},
       {{record("aaaa", {50, 100}), record("bbbb", {10, 150}), record("cccc", {30, 60, 90}),
@@ -33,8 +32,8 @@ TEST(IntervalMerger, OrderIsCountDescendingThenFirstStart) {
       {{record("aaaa", {50, 100}), counted("eeee", {}, 2), record("bbbb", {10, 150}),
         counted("ffff", {}, 2)},
        {"eeee", "ffff", "bbbb", "aaaa"}},
-      {{counted("bbbb", {0, 150}, kTop), counted("cccc", {}, kTop),
-        counted("aaaa", {10, 100}, kTop), counted("dddd", {5, 70}, kTop / 2)},  // 2^63 below
+      {{counted("bbbb", {0, 150}, kMax), counted("cccc", {}, kMax),
+        counted("aaaa", {10, 100}, kMax), counted("dddd", {5, 70}, kMax / 2)},  // 2^63 below
        {"cccc", "bbbb", "aaaa", "dddd"}}};
   for (const auto& [records, order] : cases) {
     std::vector<std::string> got;

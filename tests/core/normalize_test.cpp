@@ -116,7 +116,6 @@ TEST(BuildCumulativeDeltas, ArbitraryRangesMapLikeKeptByteOracle) {
       ASSERT_EQ(nz::map_to_source(deltas, x), kept[x]) << "round " << round << " x " << x;
     }
   }
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   const std::vector<RemovedRange> ranges{{kMax, 0}, {kMax - 1, kMax}, {0, kMax}, {5, 2}};
   const std::vector<CumulativeDelta> deltas = nz::build_cumulative_deltas(ranges);
   // The empty range at kMax touches, not overlaps, the merged range, so it stays separate.

@@ -41,7 +41,7 @@ TEST(ByteBackends, AgreeWithBruteForceOnRandomBytes) {
   for (int trial = 0; trial < 2000; ++trial) {
     const std::size_t n = rng() % 64;
     const unsigned sigma = 1 + rng() % 4;
-    std::vector<std::uint8_t> text(n);
+    Bytes text(n);
     // Small alphabets at both ends of the byte range so 0x00 and 0xFF take part.
     for (auto& c : text) c = (rng() & 1) ? rng() % sigma : 255 - rng() % sigma;
     const auto expected = quarnel::test::sorted_suffixes(text);
@@ -82,8 +82,6 @@ TEST(ByteBackends, WideSymbolsAgreeWithBruteForce) {
 }
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 Bytes thue_morse(std::size_t n) {
   Bytes out(n);

@@ -294,3 +294,6 @@ namespace sa = quarnel::core::suffix_array;
 using quarnel::core::duplicate_finder::FinderParams;
 using quarnel::core::parallel::Lanes;
 using quarnel::core::phrase_records::PhraseData;
+using Bytes = std::vector<std::uint8_t>;
+using Offsets = std::vector<std::uint64_t>;
+constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();

@@ -12,8 +12,6 @@ using quarnel::test::sorted_suffixes;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 class Toolkit : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Toolkit, ArraysTransformsAndSearchMatchTheirDefinitions) {

@@ -97,8 +97,6 @@ TEST(WhiteSpace, BothFormsMatchTheListOnEveryCharacter) {
   }
 }
 
-using Offsets = std::vector<std::uint64_t>;
-
 // Word bytes are the ASCII alphanumerics and every byte above ASCII.
 bool word_byte(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || static_cast<unsigned char>(c) >= 0x80;
