@@ -11,7 +11,7 @@ using quarnel::test::random_bytes;
 
 // Flattened patterns: substrings, random strings, empty and null-byte ones.
 struct Batch {
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   std::vector<std::uint64_t> offsets{0};
   void add(std::span<const std::uint8_t> p) {
     bytes.insert(bytes.end(), p.begin(), p.end());
@@ -22,11 +22,10 @@ struct Batch {
   }
 };
 
-Batch patterns_of(std::mt19937_64& rng, const std::vector<std::uint8_t>& text) {
+Batch patterns_of(std::mt19937_64& rng, const Bytes& text) {
   Batch b;
   b.add({});
-  const std::uint8_t null_then_a[] = {0, 'a'};
-  b.add(null_then_a);
+  b.add(std::array<std::uint8_t, 2>{0, 'a'});
   for (int k = 0; k < 3000; ++k) {
     const std::size_t m = 1 + rng() % 8;
     if (k % 2 == 0 && text.size() >= m) {
@@ -39,9 +38,9 @@ Batch patterns_of(std::mt19937_64& rng, const std::vector<std::uint8_t>& text) {
   return b;
 }
 
-std::vector<std::uint8_t> saved_bytes(const fm::FMIndex& index) {
+Bytes saved_bytes(const fm::FMIndex& index) {
   const fm::SavedForm form = fm::saved_form(index);
-  std::vector<std::uint8_t> out;
+  Bytes out;
   for (const auto part : form.parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
@@ -58,14 +57,13 @@ TEST_P(FMIndexBatchTest, BatchCountsAndSavedFormsAnswerAsOneAtATime) {
 
   std::vector<std::uint64_t> counts(count);
   fm::count_many(index, batch.bytes, batch.offsets, counts);
-  std::vector<std::uint8_t> saved = saved_bytes(index);
+  Bytes saved = saved_bytes(index);
   const fm::FMIndex restored = fm::fm_index_from_bytes(saved);
   EXPECT_EQ(fm::heap_size(restored), fm::heap_size(index));
   const auto located = fm::locate_many(restored, batch.bytes, batch.offsets);
   for (std::size_t k = 0; k < count; ++k) {
     ASSERT_EQ(counts[k], fm::count(index, batch.at(k))) << k;
-    const auto expected = fm::locate(index, batch.at(k));
-    ASSERT_EQ(quarnel::test::list_of(located, k), expected) << k;
+    ASSERT_EQ(quarnel::test::list_of(located, k), fm::locate(index, batch.at(k))) << k;
   }
   // A saved form one byte short, or with any header byte changed, is refused.
   const std::uint8_t last = saved.back();
@@ -94,7 +92,7 @@ TEST_P(TrieBatchTest, CountsMatchAScanOfTheText) {
   const auto text = random_bytes(rng, n, "abcd");
   const fm::FMIndex index = fm::build_fm_index(text, 2, false, false);
   Batch batch = patterns_of(rng, text);
-  const std::vector<std::uint8_t> longer(text.size() + 1, 'a');
+  const Bytes longer(text.size() + 1, 'a');
   batch.add(longer);
   batch.add(text);
   for (std::size_t k = 0; k < 50; ++k) batch.add(batch.at(2 + k));  // duplicates
@@ -153,7 +151,7 @@ class EditedForm {
   [[nodiscard]] bool bit(std::size_t base, std::uint64_t bit) const {
     return (bytes[base + bit / 8] >> (bit % 8)) & 1U;
   }
-  std::vector<std::uint8_t> sealed() {
+  Bytes sealed() {
     using quarnel::core::persist::checksum64;
     const std::span<const std::uint8_t> all(bytes);
     put(88, checksum64(all.subspan(kHeader)));
@@ -161,7 +159,7 @@ class EditedForm {
     return bytes;
   }
 
-  std::vector<std::uint8_t> bytes;
+  Bytes bytes;
   std::uint64_t rows;
   std::uint64_t lines_per_level;
 };
@@ -288,7 +286,7 @@ TEST(DamagedIndex, LocateWalksAreBoundedByTheRowCount) {
 TEST(DamagedIndex, SampleBeyondTheTextIsReportedAndTheFileSizeCheckedBeforeMapping) {
   const fm::FMIndex index = damage_subject();
   EditedForm form(index);
-  const std::vector<std::uint8_t> good = form.bytes;
+  const Bytes good = form.bytes;
   const unsigned width = static_cast<unsigned>(form.get(40));
   for (unsigned b = 0; b < width; ++b) form.set_bit(form.samples(), width + b, true);  // sample 1
   const fm::FMIndex edited = fm::fm_index_from_bytes(form.sealed());
@@ -297,7 +295,7 @@ TEST(DamagedIndex, SampleBeyondTheTextIsReportedAndTheFileSizeCheckedBeforeMappi
   EXPECT_EQ(edited.index.get_sa(1 << form.get(32)), fm::FMIndexBackend::kDamaged);
   const std::string path = quarnel::test::temp_path("_quarnel_fm_size.qfm");
   for (const std::size_t size : {good.size() - 64, good.size() + 8}) {
-    std::vector<std::uint8_t> content = good;
+    Bytes content = good;
     content.resize(size);
     quarnel::test::write_file(path, content);
     EXPECT_THROW((void)fm::load_fm_index(path), quarnel::core::persist::FormatError) << size;

@@ -59,8 +59,7 @@ TYPED_TEST(LcpKasai, MatchesBruteForceWholeAndInParts) {
 
 // Kasai's method as published, through the rank array: an oracle for texts too long to compare
 // suffixes one by one.
-std::vector<std::uint32_t> textbook_kasai(const std::vector<std::uint8_t>& s,
-                                          const std::vector<std::uint32_t>& sa) {
+std::vector<std::uint32_t> textbook_kasai(const Bytes& s, const std::vector<std::uint32_t>& sa) {
   std::vector<std::uint32_t> rank(s.size()), lcp(s.size(), 0);
   for (std::size_t r = 0; r < sa.size(); ++r) rank[sa[r]] = static_cast<std::uint32_t>(r);
   std::size_t h = 0;
@@ -79,12 +78,12 @@ std::vector<std::uint32_t> textbook_kasai(const std::vector<std::uint8_t>& s,
 
 // Texts long enough to be split over two threads: random bytes over a small alphabet, and a
 // block repeated so that common prefixes run far across the middle of the text.
-std::vector<std::vector<std::uint8_t>> long_texts() {
+std::vector<Bytes> long_texts() {
   std::mt19937_64 rng(77);
   const std::size_t n = quarnel::core::parallel::kMinParallelSize + 4099;
   const auto random = quarnel::test::random_symbols(rng, n, 3, 'a');
   const auto block = quarnel::test::random_symbols(rng, 300'007, 256);
-  std::vector<std::uint8_t> repeated;
+  Bytes repeated;
   while (repeated.size() < n) repeated.insert(repeated.end(), block.begin(), block.end());
   return {random, repeated};
 }

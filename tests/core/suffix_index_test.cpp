@@ -144,13 +144,12 @@ TEST(SuffixIndex, TokenValidationNamesTheParameter) {
 // Patterns with thousands of places, in the orders periodic and aperiodic texts give them, at
 // positions on both sides of 2^11, where the places are put in order by other sorts.
 TEST(SuffixIndex, ThousandsOfPlacesComeAscending) {
-  std::vector<std::uint8_t> periodic, two_bytes;
+  Bytes periodic, two_bytes;
   for (int i = 0; i < 3000; ++i) periodic.insert(periodic.end(), {'a', 'b', 'c', 'a', 'b'});
   periodic.resize(14999);
   for (int i = 0; i < 3000; ++i) two_bytes.insert(two_bytes.end(), {0x00, 0xFF});
-  for (const auto& text :
-       {std::vector<std::uint8_t>(70000, 'a'), quarnel::test::fibonacci_bytes(20000),
-        quarnel::test::fibonacci_bytes(2040), periodic, two_bytes}) {
+  for (const auto& text : {Bytes(70000, 'a'), quarnel::test::fibonacci_bytes(20000),
+                           quarnel::test::fibonacci_bytes(2040), periodic, two_bytes}) {
     sa::PatternBatch batch;
     for (const auto& [at, m] : {std::pair{0, 1}, {0, 2}, {7, 3}, {text.size() - 4, 4}, {100, 1}}) {
       batch.bytes.insert(batch.bytes.end(), text.begin() + at, text.begin() + at + m);
@@ -183,13 +182,13 @@ TEST(SavedSuffixArray, LoadsAsSavedAndRefusesDamageWithOrWithoutItsChecksums) {
   const sa::IndexArray entries = sa::sort_suffixes(view(text));
   sa::save_suffix_array(path, view(text), entries);
   std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+  const Bytes file{std::istreambuf_iterator<char>(in), {}};
   {
     const auto loaded = sa::load_suffix_array(path, view(text));  // unmapped before rewriting
     ASSERT_EQ(loaded.size, entries.size);
     for (std::size_t r = 0; r < loaded.size; ++r) ASSERT_EQ(loaded.at(r), entries.at(r));
   }
-  const auto refusal = [&](const std::vector<std::uint8_t>& b, const std::vector<std::uint8_t>& t) {
+  const auto refusal = [&](const Bytes& b, const Bytes& t) {
     quarnel::test::write_file(path, b);
     try {
       (void)sa::load_suffix_array(path, view(t));
@@ -212,7 +211,7 @@ TEST(SavedSuffixArray, LoadsAsSavedAndRefusesDamageWithOrWithoutItsChecksums) {
   EXPECT_NE(refusal(file, other), "loaded");
 
   const auto sealed = [&](auto edit) {
-    std::vector<std::uint8_t> b = file;
+    Bytes b = file;
     edit(b);
     const std::span<const std::uint8_t> all(b);
     const std::uint64_t entries_sum = checksum64(all.subspan(64));
@@ -221,11 +220,11 @@ TEST(SavedSuffixArray, LoadsAsSavedAndRefusesDamageWithOrWithoutItsChecksums) {
     std::memcpy(b.data() + 56, &header_sum, 8);
     return b;
   };
-  const auto expect_refused = [&](const std::vector<std::uint8_t>& b, const char* problem) {
+  const auto expect_refused = [&](const Bytes& b, const char* problem) {
     const std::string got = refusal(b, text);
     EXPECT_NE(got.find(problem), std::string::npos) << got;
   };
-  const auto put32 = [](std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  const auto put32 = [](Bytes& b, std::size_t at, std::uint32_t v) {
     std::memcpy(b.data() + at, &v, 4);
   };
   const std::uint32_t n = static_cast<std::uint32_t>(text.size());
@@ -247,7 +246,7 @@ TEST(SavedSuffixArray, LoadsAsSavedAndRefusesDamageWithOrWithoutItsChecksums) {
 }
 
 TEST(Checksum, RunningFormEqualsOneShotForEverySplit) {
-  std::vector<std::uint8_t> bytes(200);
+  Bytes bytes(200);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31);
   const std::uint64_t whole = persist::checksum64(bytes);
   for (std::size_t cut = 0; cut <= bytes.size(); cut += 7) {
