@@ -83,12 +83,6 @@ TEST(ByteBackends, WideSymbolsAgreeWithBruteForce) {
 
 namespace {
 
-Bytes thue_morse(std::size_t n) {
-  Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(std::popcount(i) & 1);
-  return out;
-}
-
 Bytes random_bytes(std::size_t n, unsigned sigma, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   return quarnel::test::random_symbols(rng, n, sigma);
@@ -135,7 +129,12 @@ const Shape kShapes[] = {
        return b;
      }},
     {"fibonacci", [](std::size_t n, std::uint64_t) { return quarnel::test::fibonacci_bytes(n); }},
-    {"thue-morse", [](std::size_t n, std::uint64_t) { return thue_morse(n); }},
+    {"thue-morse",
+     [](std::size_t n, std::uint64_t) {
+       Bytes out(n);
+       for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(std::popcount(i) & 1);
+       return out;
+     }},
     {"period 7", [](std::size_t n, std::uint64_t s) { return periodic(n, 7, s); }},
     {"period 1000", [](std::size_t n, std::uint64_t s) { return periodic(n, 1000, s); }},
     {"dna",
