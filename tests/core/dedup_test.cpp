@@ -318,8 +318,7 @@ TEST(Dedup, DecideKeepsTheFirstPlaceOfEachFingerprint) {
           first = q;
         }
       }
-      if (in_reference) want[r] = dd::kNoCopy;
-      if (!in_reference && first != r) want[r] = first;
+      if (in_reference || first != r) want[r] = in_reference ? dd::kNoCopy : first;
     }
     ASSERT_EQ(got.marked.size(), got.kept.size());
     std::map<std::uint64_t, std::uint64_t> seen;
