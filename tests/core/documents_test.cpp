@@ -32,16 +32,15 @@ TEST(DocumentEnds, LeftAndTheCutLcpMatchAScanOfTheLayout) {
     }
     for (std::uint64_t p = 0; p < j.text.size(); ++p) ASSERT_EQ(ends.left(p), left[p]) << p;
     const auto bytes = quarnel::test::bytes_of(j.text);
-    auto sa = quarnel::core::suffix_array::build_suffix_array_bytes_with_backend(
-        bytes, quarnel::core::suffix_array::SuffixArrayBackend::Auto);
-    const auto uncut =
-        quarnel::core::suffix_array::lcp_kasai<std::uint8_t>(bytes, sa, Lanes::one());
+    const auto order =
+        sa::build_suffix_array_bytes_with_backend(bytes, sa::SuffixArrayBackend::Auto);
+    const auto uncut = sa::lcp_kasai<std::uint8_t>(bytes, order, Lanes::one());
     for (const Lanes lanes : {Lanes::one(), Lanes::two()}) {
       auto lcp = uncut;
-      df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(sa),
+      df::cut_at_document_ends(std::span<std::uint64_t>(lcp), std::span<const std::uint64_t>(order),
                                ends, lanes);
-      for (std::size_t r = 1; r < sa.size(); ++r) {
-        const std::uint64_t a = sa[r - 1], b = sa[r];
+      for (std::size_t r = 1; r < order.size(); ++r) {
+        const std::uint64_t a = order[r - 1], b = order[r];
         const std::uint64_t room = std::min(left[a], left[b]);
         std::uint64_t common = 0;
         while (common < room && j.text[a + common] == j.text[b + common]) ++common;
