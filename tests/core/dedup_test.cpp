@@ -271,15 +271,12 @@ TEST(Dedup, MarksTwiceOrPastTheWindowsAreRefused) {
   const std::vector<std::string_view> docs{"a b c", "d e f"};
   dd::Params p;
   p.min_words = 2;
-  Marks twice;
-  twice.add(0, 1, dd::Why::kReference, dd::kNoCopy, 0, dd::kNoCopy);
-  twice.add(0, 1, dd::Why::kReference, dd::kNoCopy, 0, dd::kNoCopy);
-  Marks past;
-  past.add(1, 2, dd::Why::kReference, dd::kNoCopy, 0, dd::kNoCopy);
-  Marks beyond;
-  beyond.add(2, 0, dd::Why::kReference, dd::kNoCopy, 0, dd::kNoCopy);
-  for (const Marks* marks : {&twice, &past, &beyond}) {
-    EXPECT_THROW((void)dd::cut(docs, marks->view(), p, 0), quarnel::core::UsageError);
+  using Places = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // (document, word)
+  for (const Places& places : {Places{{0, 1}, {0, 1}}, Places{{1, 2}}, Places{{2, 0}}}) {
+    Marks marks;
+    for (const auto& [d, w] : places)
+      marks.add(d, w, dd::Why::kReference, dd::kNoCopy, 0, dd::kNoCopy);
+    EXPECT_THROW((void)dd::cut(docs, marks.view(), p, 0), quarnel::core::UsageError);
   }
   p.min_words = 0;
   EXPECT_THROW((void)dd::clean(docs, {}, p), quarnel::core::UsageError);

@@ -82,10 +82,7 @@ std::vector<Bytes> long_texts() {
   std::mt19937_64 rng(77);
   const std::size_t n = quarnel::core::parallel::kMinParallelSize + 4099;
   const auto random = quarnel::test::random_symbols(rng, n, 3, 'a');
-  const auto block = quarnel::test::random_symbols(rng, 300'007, 256);
-  Bytes repeated;
-  while (repeated.size() < n) repeated.insert(repeated.end(), block.begin(), block.end());
-  return {random, repeated};
+  return {random, quarnel::test::cycled(quarnel::test::random_symbols(rng, 300'007, 256), n)};
 }
 
 // Whole, in three slices on two threads, into an array holding garbage beforehand, and the
