@@ -218,8 +218,7 @@ inline core::phrase_records::PhraseData phrase_record(std::string phrase,
   return r;
 }
 
-// Random corpora of a few words and gaps, where copies of runs of earlier documents make long
-// repeats common.
+// What random documents are made of.
 struct Vocabulary {
   std::vector<std::string> words;
   std::vector<std::string> gaps;
@@ -230,14 +229,8 @@ struct Vocabulary {
 inline std::string random_document(std::mt19937& rng, const Vocabulary& v,
                                    const std::vector<std::string>& earlier, int max_words) {
   const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
-  switch (rng() % 8) {
-    case 0:
-      return "";
-    case 1:
-      return pick(v.gaps);
-    default:
-      break;
-  }
+  const auto kind = rng() % 8;
+  if (kind < 2) return kind == 0 ? "" : pick(v.gaps);
   std::string doc = rng() % 3 == 0 ? pick(v.gaps) : "";
   const int words = 1 + static_cast<int>(rng() % max_words);
   for (int w = 0; w < words; ++w) {
