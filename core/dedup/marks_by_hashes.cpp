@@ -20,6 +20,7 @@
 // the start of each run of linked windows; no token table and no suffix sort.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -87,7 +88,7 @@ void hash_windows(std::span<const std::string_view> documents,
                   parallel::Part part, std::vector<std::uint64_t>& hashes, WordStarts& starts) {
   const Seeds& seeds = process_seeds();
   WordBounds words;
-  std::vector<std::uint64_t> token;
+  std::array<std::vector<std::uint64_t>, 1> token;
   for (std::size_t d = part.begin; d < part.end; ++d) {
     interrupt::checkpoint();
     const std::string_view text = documents[d];
@@ -103,9 +104,9 @@ void hash_windows(std::span<const std::string_view> documents,
     std::fill(hashes.begin() + static_cast<std::ptrdiff_t>(begin + windows),
               hashes.begin() + static_cast<std::ptrdiff_t>(begin + n + 1), kNoWindow);
     if (windows == 0) continue;
-    token_hashes(text, words, seeds.token, token);
+    token_hashes_each<1>(text, words, {seeds.token}, token);
     modular::roll_windows(
-        token, k, seeds.base,
+        token[0], k, seeds.base,
         [&](std::uint64_t w) { return word_hash(text, words, w, seeds.word); },
         [&](std::uint64_t w, std::uint64_t hash) {
           interrupt::checkpoint_every(w);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/interrupt.hpp"
@@ -48,12 +47,6 @@ void token_hashes_each(std::string_view text, const WordBounds& words,
         modular::hash_bytes_each<N>(text.substr(words.starts[w], to - words.starts[w]), seeds);
     for (std::size_t h = 0; h < N; ++h) out[h][w] = hashes[h];
   }
-}
-inline void token_hashes(std::string_view text, const WordBounds& words, std::uint64_t seed,
-                         std::vector<std::uint64_t>& out) {
-  std::array<std::vector<std::uint64_t>, 1> one{std::move(out)};
-  token_hashes_each<1>(text, words, {seed}, one);
-  out = std::move(one[0]);
 }
 
 // The hashes under each seed of word w of `text` (bounds `words`) alone.
