@@ -130,14 +130,6 @@ inline std::vector<std::uint8_t> random_bytes(std::mt19937_64& rng, std::size_t 
   return out;
 }
 
-// `n` pieces drawn from `from`, one after another.
-template <class Rng, class Pieces>
-std::string random_pieces(Rng& rng, const Pieces& from, std::size_t n) {
-  std::string out;
-  for (; n > 0; --n) out += from[rng() % std::size(from)];
-  return out;
-}
-
 // `block` repeated up to length `n`.
 template <class Seq>
 Seq cycled(const Seq& block, std::size_t n) {
