@@ -158,6 +158,7 @@ Answers ask(const fm::FMIndex& index, const std::vector<Bytes>& patterns) {
 
 // The saved form written to a fresh file in the temporary folder and mapped back.
 fm::FMIndex load_through_file(const Bytes& blob) {
+  // mkstemp's template: it replaces the six X's with a name no other file has
   std::string name = (std::filesystem::temp_directory_path() / "quarnel-fm-fuzz-XXXXXX").string();
   const int fd = mkstemp(name.data());
   if (fd < 0) std::abort();
