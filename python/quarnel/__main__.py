@@ -12,7 +12,7 @@ import os
 import re
 import sys
 
-from quarnel import _corpus, _dedup_cli
+from quarnel import _corpus
 from quarnel._inputs import MAX_DECOMPRESSED, SAMPLE, Options, Skip, read_inputs
 from quarnel._progress import Progress
 from quarnel._report import WRITERS, Report
@@ -148,6 +148,44 @@ def add_common(parser, min_words):
                              "file")
 
 
+def add_dedup(commands):
+    # here, not in quarnel._dedup_cli: that module is imported only when the command runs
+    dedup = commands.add_parser(
+        "dedup", help="a corpus with every repeated passage kept once",
+        description="Writes the inputs cleaned: every window of --min-words words that occurs "
+                    "again later (inputs in order, then lines or rows in order) is removed at "
+                    "its later places, its first copy kept, and with --reference every window "
+                    "found in the reference is removed everywhere. Cuts fall between words.")
+    dedup.add_argument("paths", nargs="+", metavar="IN",
+                       help="JSON Lines (.jsonl), Parquet (.parquet) or text files, or folders "
+                            "of text files")
+    dedup.add_argument("-o", "--output", required=True, metavar="OUT",
+                       help="the cleaned file (JSON Lines, Parquet) or folder (text files)")
+    dedup.add_argument("--text-field", default="text", metavar="NAME",
+                       help="the field or column holding the text (default: text)")
+    dedup.add_argument("--reference", nargs="+", default=[], metavar="PATH",
+                       help="documents whose passages are removed from the inputs (no copy "
+                            "kept)")
+    dedup.add_argument("--spans", metavar="FILE",
+                       help="write the removed spans as JSON Lines to FILE")
+    dedup.add_argument("--min-words", type=count(1), default=50, metavar="N",
+                       help="words in a window (default: 50)")
+    dedup.add_argument("--drop-below", type=count(0), default=0, metavar="N",
+                       help="leave out documents with fewer kept words (default: 0, none)")
+    dedup.add_argument("--ignore-case", action="store_true",
+                       help="compare ASCII letters case-insensitively")
+    dedup.add_argument("--collapse-whitespace", action="store_true",
+                       help="treat every run of white space as one space")
+    where = dedup.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=count(1), metavar="N",
+                       help="run on Dask, on a local cluster of N worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster whose scheduler is at ADDRESS")
+    dedup.add_argument("-q", "--quiet", action="store_true",
+                       help="no progress line and no summary")
+    return dedup
+
+
 def build_parser():
     parser = Parser(prog="quarnel", description="Fast text tooling built on suffix arrays.")
     parser.add_argument("--version", action="version", version=f"quarnel {__version__}")
@@ -180,7 +218,7 @@ def build_parser():
                      help="fewest whitespace-separated words a phrase keeps (default: %(default)s)")
     dup.add_argument("--blocks", action="store_true", help="also report long repeated blocks")
     dup.set_defaults(default_min_words=FINDER["min_words"], default_min_chars=FINDER["min_chars"])
-    dedup = _dedup_cli.add_parser(commands, count)
+    dedup = add_dedup(commands)
     for sub, defaults in ((passages, PASSAGE), (dup, FINDER)):
         for action in sub._actions:
             if action.dest in ("min_words", "min_chars"):
@@ -325,6 +363,9 @@ def quiet_stdout():
 
 
 def main(argv=None):
+    # No command does linear algebra, and NumPy's OpenBLAS otherwise starts a thread per core
+    # that spins for a tenth of a second after the import, beside the analysis' second lane.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
     if extra:  # named by the subcommand, whose help lists its options
@@ -345,6 +386,8 @@ def main(argv=None):
                         quiet=args.quiet)
     try:
         if args.command == "dedup":
+            from quarnel import _dedup_cli
+
             return _dedup_cli.main(args, progress)
         try:
             out = open_output(args)

@@ -17,8 +17,6 @@ from dataclasses import dataclass, field
 
 from quarnel._inputs import Options, discover, read_document
 
-# json, logging, shutil and tempfile are imported where they are used: every run of the command
-# line imports this module for its parser, and the other commands need none of them.
 
 JSONL = (".jsonl", ".ndjson", ".json")
 PARQUET = (".parquet", ".pq")
@@ -326,43 +324,6 @@ def run(args, progress) -> int:
                   f"{gone:,} removed ({share:.2f} %), {dropped:,} documents dropped, "
                   f"{len(columns[0]):,} spans; wrote {args.output}")
     return 0
-
-
-def add_parser(commands, count):
-    dedup = commands.add_parser(
-        "dedup", help="a corpus with every repeated passage kept once",
-        description="Writes the inputs cleaned: every window of --min-words words that occurs "
-                    "again later (inputs in order, then lines or rows in order) is removed at "
-                    "its later places, its first copy kept, and with --reference every window "
-                    "found in the reference is removed everywhere. Cuts fall between words.")
-    dedup.add_argument("paths", nargs="+", metavar="IN",
-                       help="JSON Lines (.jsonl), Parquet (.parquet) or text files, or folders "
-                            "of text files")
-    dedup.add_argument("-o", "--output", required=True, metavar="OUT",
-                       help="the cleaned file (JSON Lines, Parquet) or folder (text files)")
-    dedup.add_argument("--text-field", default="text", metavar="NAME",
-                       help="the field or column holding the text (default: text)")
-    dedup.add_argument("--reference", nargs="+", default=[], metavar="PATH",
-                       help="documents whose passages are removed from the inputs (no copy "
-                            "kept)")
-    dedup.add_argument("--spans", metavar="FILE",
-                       help="write the removed spans as JSON Lines to FILE")
-    dedup.add_argument("--min-words", type=count(1), default=50, metavar="N",
-                       help="words in a window (default: 50)")
-    dedup.add_argument("--drop-below", type=count(0), default=0, metavar="N",
-                       help="leave out documents with fewer kept words (default: 0, none)")
-    dedup.add_argument("--ignore-case", action="store_true",
-                       help="compare ASCII letters case-insensitively")
-    dedup.add_argument("--collapse-whitespace", action="store_true",
-                       help="treat every run of white space as one space")
-    where = dedup.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=count(1), metavar="N",
-                       help="run on Dask, on a local cluster of N worker processes")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run on the Dask cluster whose scheduler is at ADDRESS")
-    dedup.add_argument("-q", "--quiet", action="store_true",
-                       help="no progress line and no summary")
-    return dedup
 
 
 def main(args, progress) -> int:
